@@ -1,0 +1,53 @@
+// Loads the function package with dlopen, creates one instance through its entry point, finds
+// rows by name in the instance's table copy and destroys the instance when done.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+#include "qvfnc.h"
+#include "standin.hpp"
+
+namespace qvhost {
+
+// The package next to the running binary, else the one this host was built with; QV_LIB
+// overrides both.
+std::string default_library_path();
+
+class Package {
+public:
+    // An empty path means default_library_path().
+    explicit Package(const std::string &path = {}, bool with_locale = true);
+    ~Package();
+    Package(const Package &) = delete;
+    Package &operator=(const Package &) = delete;
+
+    bool ok() const { return instance_ != nullptr; }
+    const std::string &error() const { return error_; }
+    const std::string &path() const { return path_; }
+
+    ExtInstance *instance() const { return instance_; }
+    Kernel &kernel() { return kernel_; }
+    MessageService &messages() { return messages_; }
+
+    // The row of a function by its name, in any case; null when the table has no such name.
+    const FuncTableRow *find(std::string_view name) const;
+
+    // An exported symbol of the package, or null.
+    void *symbol(const char *name) const;
+    template <class T>
+    T fn(const char *name) const { return reinterpret_cast<T>(symbol(name)); }
+
+private:
+    std::string path_;
+    std::string error_;
+    void *handle_ = nullptr;
+    Kernel kernel_;
+    MessageService messages_;
+    ExtInstance *instance_ = nullptr;
+};
+
+// The upper-case name held in a table row, without its blank padding.
+std::string row_name(const FuncTableRow &row);
+
+}  // namespace qvhost
