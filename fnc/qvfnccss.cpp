@@ -5,6 +5,7 @@
 
 #include "qv/args.hpp"
 #include "qv/export.hpp"
+#include "qv/listsum.hpp"
 #include "qv/status.hpp"
 
 namespace {
@@ -45,28 +46,17 @@ template <class Finish>
 inline QvStatus deviation_sum(FuncArgList *args, double *result, std::int32_t min_n, AllEqual rule,
                               Finish finish) {
     const ArgView v(args);
-    const std::int64_t count = v.count64();
-    std::int64_t first = 0;
-    while (first < count && qv::is_missing(v.num(first))) ++first;
-    if (first == count) return fail(result, STATUS_MISSING_ARG);
-
-    const double x1 = v.num(first);
-    double s = x1;
-    std::int32_t n = 1;
-    bool differs = false;
-    v.forward(first + 1, count, [&](double x, std::int64_t) {
-        ++n;
-        s = s + x;
-        differs |= x != x1;
-    });
-    if (!differs && rule == AllEqual::Zero && n >= min_n) {
+    qv::ListSum p;
+    if (!qv::sum_from_first(v, p)) return fail(result, STATUS_MISSING_ARG);
+    const std::int32_t n = p.n;
+    if (!p.differs && rule == AllEqual::Zero && n >= min_n) {
         *result = 0.0;
         return STATUS_OK;
     }
-    if (!differs && rule == AllEqual::Invalid && n >= min_n) return fail(result, STATUS_INVALID_ARG);
+    if (!p.differs && rule == AllEqual::Invalid && n >= min_n) return fail(result, STATUS_INVALID_ARG);
     if (n < min_n) return fail(result, STATUS_MISSING_ARG);
 
-    Deviations d{v, first, n, s / static_cast<double>(n), 0.0};
+    Deviations d{v, p.first, n, p.s / static_cast<double>(n), 0.0};
     const double e1 = d.d1();
     double css = e1 * e1;
     d.later([&](double e) { css = css + e * e; });

@@ -4,6 +4,7 @@
 
 #include "qv/args.hpp"
 #include "qv/export.hpp"
+#include "qv/listsum.hpp"
 #include "qv/status.hpp"
 
 namespace {
@@ -58,21 +59,9 @@ QV_EXPORT QvStatus qvfncsum(FuncArgList *args, double *result) {
 // The mean of values that all equal the first is that first value itself: exact, and free of
 // the overflow the sum could meet.
 QV_EXPORT QvStatus qvfncmean(FuncArgList *args, double *result) {
-    const ArgView v(args);
-    const std::int64_t count = v.count64();
-    std::int64_t i = 0;
-    while (i < count && qv::is_missing(v.num(i))) ++i;
-    if (i == count) return fail(result, STATUS_MISSING_ARG);
-    const double x1 = v.num(i);
-    double s = x1;
-    std::int32_t n = 1;
-    bool differs = false;
-    v.forward(i + 1, count, [&](double x, std::int64_t) {
-        ++n;
-        s = s + x;
-        differs |= x != x1;
-    });
-    *result = differs ? s / static_cast<double>(n) : x1;
+    qv::ListSum p;
+    if (!qv::sum_from_first(ArgView(args), p)) return fail(result, STATUS_MISSING_ARG);
+    *result = p.differs ? p.s / static_cast<double>(p.n) : p.x1;
     return STATUS_OK;
 }
 
