@@ -41,96 +41,85 @@ inline QvStatus exp_of_mean(const ArgView &v, double *result, double sum, std::i
     return ok(result, std::exp(m));
 }
 
-// The tolerance family's screening pass. Returns true with t set when the mean proper is to be
-// computed (every present value then exceeds t > 0); otherwise the result is decided.
-inline bool screen(const ArgView &v, double *result, QvStatus &status, double &t, std::int32_t &n) {
+// The tolerance family: one screening pass over the whole list decides the missing, invalid
+// and zero outcomes; only a list whose present values all exceed t = hi x MEAN_FUZZ > 0 goes
+// on to mean(view, result, t, n).
+template <class Mean>
+inline QvStatus screened(FuncArgList *args, double *result, Mean mean) {
+    const ArgView v(args);
     double lo = 0.0, hi = 0.0;
-    n = 0;
+    std::int32_t n = 0;
     v.forward(0, v.count32(), [&](double x, std::int64_t) {
         if (n == 0 || x < lo) lo = x;
         if (n == 0 || x > hi) hi = x;
         ++n;
     });
-    t = 0.0;
-    if (n == 0) {
-        status = fail(result, STATUS_MISSING_ARG);
-    } else if (hi < 0.0) {
-        status = invalid(v, result, 0.0);
-    } else if (hi <= static_cast<double>(v.count32()) * MEAN_ZERO_UNIT) {
-        status = lo < 0.0 ? invalid(v, result, 0.0) : ok(result, 0.0);
-    } else {
-        t = hi * MEAN_FUZZ;
-        if (-t > lo) status = invalid(v, result, t);
-        else if (t >= lo) status = ok(result, 0.0);
-        else return true;
+    if (n == 0) return fail(result, STATUS_MISSING_ARG);
+    if (hi < 0.0) return invalid(v, result, 0.0);
+    if (hi <= static_cast<double>(v.count32()) * MEAN_ZERO_UNIT)
+        return lo < 0.0 ? invalid(v, result, 0.0) : ok(result, 0.0);
+    const double t = hi * MEAN_FUZZ;
+    if (-t > lo) return invalid(v, result, t);
+    if (t >= lo) return ok(result, 0.0);
+    return mean(v, result, t, n);
+}
+
+// The exact twins: one forward pass in which a negative value makes the call invalid (marking
+// every negative argument of the list), zero(x, floor) ends it with 0.0 at once, and every
+// other value goes to add(x); finish(view, result, j) sees the j values added.
+template <class Zero, class Add, class Finish>
+inline QvStatus exact(FuncArgList *args, double *result, Zero zero, Add add, Finish finish) {
+    const ArgView v(args);
+    const std::int32_t count = v.count32();
+    if (count == 0) return fail(result, STATUS_MISSING_ARG);
+    const double floor = MEAN_ZERO_UNIT * static_cast<double>(count);
+    std::int32_t j = 0;
+    for (std::int32_t i = 0; i < count; ++i) {
+        const double x = v.num(i);
+        if (qv::is_missing(x)) continue;
+        if (x < 0.0) return invalid(v, result, 0.0);
+        if (zero(x, floor)) return ok(result, 0.0);
+        add(x);
+        ++j;
     }
-    return false;
+    if (j == 0) return fail(result, STATUS_MISSING_ARG);
+    return finish(v, result, j);
 }
 
 }  // namespace
 
 QV_EXPORT QvStatus qvfncgeom(FuncArgList *args, double *result) {
-    const ArgView v(args);
-    QvStatus status;
-    double t;
-    std::int32_t n;
-    if (!screen(v, result, status, t, n)) return status;
-    double sum = 0.0;
-    std::int32_t j = 0;
-    v.forward(0, v.count32(), [&](double x, std::int64_t) {
-        sum = std::log(x) + sum;
-        ++j;
+    return screened(args, result, [](const ArgView &v, double *r, double t, std::int32_t) {
+        double sum = 0.0;
+        std::int32_t j = 0;
+        v.forward(0, v.count32(), [&](double x, std::int64_t) {
+            sum = std::log(x) + sum;
+            ++j;
+        });
+        return exp_of_mean(v, r, sum, j, t);
     });
-    return exp_of_mean(v, result, sum, j, t);
 }
 
 QV_EXPORT QvStatus qvfncharm(FuncArgList *args, double *result) {
-    const ArgView v(args);
-    QvStatus status;
-    double t;
-    std::int32_t n;
-    if (!screen(v, result, status, t, n)) return status;
-    double sum = 0.0;
-    v.forward(0, v.count32(), [&](double x, std::int64_t) { sum = sum + 1.0 / x; });
-    return ok(result, static_cast<double>(n) / sum);
+    return screened(args, result, [](const ArgView &v, double *r, double, std::int32_t n) {
+        double sum = 0.0;
+        v.forward(0, v.count32(), [&](double x, std::int64_t) { sum = sum + 1.0 / x; });
+        return ok(r, static_cast<double>(n) / sum);
+    });
 }
 
-// A negative value is invalid wherever it stands, but values after the first zero are never
-// looked at: GEOMEANZ(0, -1) is 0.
+// Values after the first zero are never looked at: GEOMEANZ(0, -1) is 0.
 QV_EXPORT QvStatus qvfncgeoz(FuncArgList *args, double *result) {
-    const ArgView v(args);
-    const std::int32_t count = v.count32();
-    if (count == 0) return fail(result, STATUS_MISSING_ARG);
     double sum = 0.0;
-    std::int32_t j = 0;
-    for (std::int32_t i = 0; i < count; ++i) {
-        const double x = v.num(i);
-        if (qv::is_missing(x)) continue;
-        if (x < 0.0) return invalid(v, result, 0.0);
-        if (x == 0.0) return ok(result, 0.0);
-        sum = std::log(x) + sum;
-        ++j;
-    }
-    if (j == 0) return fail(result, STATUS_MISSING_ARG);
-    return exp_of_mean(v, result, sum, j, 0.0);
+    return exact(
+        args, result, [](double x, double) { return x == 0.0; }, [&](double x) { sum = std::log(x) + sum; },
+        [&](const ArgView &v, double *r, std::int32_t j) { return exp_of_mean(v, r, sum, j, 0.0); });
 }
 
 // Values below count x MEAN_ZERO_UNIT count as zero: their reciprocals would overflow the sum.
 QV_EXPORT QvStatus qvfncharz(FuncArgList *args, double *result) {
-    const ArgView v(args);
-    const std::int32_t count = v.count32();
-    if (count == 0) return fail(result, STATUS_MISSING_ARG);
-    const double z = MEAN_ZERO_UNIT * static_cast<double>(count);
     double sum = 0.0;
-    std::int32_t j = 0;
-    for (std::int32_t i = 0; i < count; ++i) {
-        const double x = v.num(i);
-        if (qv::is_missing(x)) continue;
-        if (x < 0.0) return invalid(v, result, 0.0);
-        if (z > x) return ok(result, 0.0);
-        sum = sum + 1.0 / x;
-        ++j;
-    }
-    if (j == 0) return fail(result, STATUS_MISSING_ARG);
-    return ok(result, static_cast<double>(j) / sum);
+    return exact(
+        args, result, [](double x, double floor) { return floor > x; }, [&](double x) { sum = sum + 1.0 / x; },
+        [&](const ArgView &, double *r, std::int32_t j) { return ok(r, static_cast<double>(j) / sum); });
 }
