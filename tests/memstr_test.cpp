@@ -1,21 +1,11 @@
 // The exported memory and string routines, called through the loaded package: every length
 // from 0 to 70, overlapping and apart, against plain reference loops written here.
 #include <cstring>
+#include <functional>
 
 #include "qvtest.hpp"
 
 namespace {
-
-using Copy = void (*)(const void *, void *, std::uint64_t);
-using InPlace = void (*)(char *, std::uint64_t);
-using Fill = void (*)(void *, std::int32_t, std::uint64_t);
-using TFill = void (*)(std::uint32_t *, std::uint32_t, std::uint64_t);
-using Scan = std::uint64_t (*)(const void *, std::uint64_t, std::int32_t);
-using TScan = std::uint64_t (*)(const std::uint32_t *, std::uint64_t, std::uint32_t);
-using Not = std::int32_t (*)(std::int32_t, const void *, std::uint64_t);
-using TNot = std::int32_t (*)(std::uint32_t, const std::uint32_t *, std::uint64_t);
-using Cmp = std::int32_t (*)(const void *, const void *, std::uint64_t);
-using WCmp = std::int32_t (*)(const std::uint32_t *, const std::uint32_t *, std::uint64_t);
 
 template <class T>
 T fn(const char *name) {
@@ -23,6 +13,8 @@ T fn(const char *name) {
     EXPECT_NE(f, nullptr) << name << " is not exported";
     return f;
 }
+// The routine the package exports under the name of a prototype in qvfnc.h.
+#define EXPORTED(name) fn<decltype(&name)>(#name)
 
 constexpr std::uint64_t NOT_FOUND = ~std::uint64_t{0};
 constexpr int MAX_N = 70;
@@ -36,7 +28,7 @@ std::vector<unsigned char> arena(std::size_t size, int seed) {
 // Source at a varying alignment; targets from just below to just above it, exactly n apart
 // (the edge of the wide path) and far away on both sides.
 TEST(MemStr, CopiesMatchPlainLoopsOnEveryOverlap) {
-    const Copy cpy = fn<Copy>("pqMemCpy"), scpy = fn<Copy>("pqMemSCpy");
+    const auto cpy = EXPORTED(pqMemCpy), scpy = EXPORTED(pqMemSCpy);
     ASSERT_TRUE(cpy && scpy);
     for (int n = 0; n <= MAX_N; ++n) {
         const std::ptrdiff_t base = 160 + n % 16;
@@ -59,32 +51,29 @@ TEST(MemStr, CopiesMatchPlainLoopsOnEveryOverlap) {
     }
 }
 
+// The byte routines that rewrite their buffer in place, against the byte each should leave.
 TEST(MemStr, InPlaceRoutinesMatchPlainLoops) {
-    auto up = [](unsigned char b) { return b >= 'a' && b <= 'z' ? b - 32 : b; };
-    auto low = [](unsigned char b) { return b >= 'A' && b <= 'Z' ? b + 32 : b; };
-    const InPlace strup = fn<InPlace>("pqStrUp"), strlow = fn<InPlace>("pqStrLow");
-    const Fill set = fn<Fill>("pqMemSet");
-    const TFill tset = fn<TFill>("pqMemTSet");
+    const auto strup = EXPORTED(pqStrUp), strlow = EXPORTED(pqStrLow);
+    const auto set = EXPORTED(pqMemSet);
+    const auto tset = EXPORTED(pqMemTSet);
     ASSERT_TRUE(strup && strlow && set && tset);
+    const std::vector<std::pair<std::function<void(unsigned char *, int)>, std::function<int(int)>>> cases = {
+        {[&](unsigned char *p, int n) { strup(reinterpret_cast<char *>(p), n); },
+         [](int b) { return b >= 'a' && b <= 'z' ? b - 32 : b; }},
+        {[&](unsigned char *p, int n) { strlow(reinterpret_cast<char *>(p), n); },
+         [](int b) { return b >= 'A' && b <= 'Z' ? b + 32 : b; }},
+        {[&](unsigned char *p, int n) { set(p, 0x7A5, n); }, [](int) { return 0xA5; }},  // low 8 bits only
+    };
     for (int n = 0; n <= MAX_N; ++n) {
         for (int offset = 0; offset < 4; ++offset) {
             SCOPED_TRACE("n " + std::to_string(n) + ", offset " + std::to_string(offset));
-            const std::vector<unsigned char> before = arena(300, n + offset);
-            std::vector<unsigned char> want_up = before, want_low = before, want_set = before, got = before;
-            for (int i = offset; i < offset + n; ++i) {
-                want_up[i] = static_cast<unsigned char>(up(before[i]));
-                want_low[i] = static_cast<unsigned char>(low(before[i]));
-                want_set[i] = 0xA5;
+            for (std::size_t c = 0; c < cases.size(); ++c) {
+                const std::vector<unsigned char> before = arena(300, n + offset);  // every byte value
+                std::vector<unsigned char> want = before, got = before;
+                for (int i = offset; i < offset + n; ++i) want[i] = static_cast<unsigned char>(cases[c].second(before[i]));
+                cases[c].first(got.data() + offset, n);
+                EXPECT_EQ(got, want) << "routine " << c;
             }
-            strup(reinterpret_cast<char *>(got.data() + offset), n);
-            EXPECT_EQ(got, want_up) << "pqStrUp";
-            got = before;
-            strlow(reinterpret_cast<char *>(got.data() + offset), n);
-            EXPECT_EQ(got, want_low) << "pqStrLow";
-            got = before;
-            set(got.data() + offset, 0x7A5, n);  // only the low 8 bits count
-            EXPECT_EQ(got, want_set) << "pqMemSet";
-
             std::vector<std::uint32_t> units(MAX_N + 8, 7u), want_units = units;
             std::fill_n(want_units.begin() + offset, n, 0xFFFFFF20u);
             tset(units.data() + offset, 0xFFFFFF20u, n);
@@ -95,13 +84,6 @@ TEST(MemStr, InPlaceRoutinesMatchPlainLoops) {
 
 // n units of one value, with the unit at position k (k < n) changed; k = n changes none.
 TEST(MemStr, ScansAndComparisonsFindTheFirstDifference) {
-    const Scan scan = fn<Scan>("pqMemScan"), nscan = fn<Scan>("pqMemNScan");
-    const TScan tnscan = fn<TScan>("pqMemTNScan");
-    const Not mnot = fn<Not>("pqMemNot");
-    const TNot tnot = fn<TNot>("pqMemTNot");
-    const Cmp cmp = fn<Cmp>("pqMemCmp");
-    const WCmp wcmp = fn<WCmp>("pqWMemCmp");
-    ASSERT_TRUE(scan && nscan && tnscan && mnot && tnot && cmp && wcmp);
     for (int n = 0; n <= MAX_N; ++n) {
         for (int k = 0; k <= n; ++k) {
             SCOPED_TRACE("n " + std::to_string(n) + ", difference at " + std::to_string(k));
@@ -110,62 +92,51 @@ TEST(MemStr, ScansAndComparisonsFindTheFirstDifference) {
             if (k < n) bytes[k] = 0x80, units[k] = 0x80000041u;
             const std::uint64_t at = k < n ? static_cast<std::uint64_t>(k) : NOT_FOUND;
             const int sign = k < n ? 1 : 0;
-            EXPECT_EQ(scan(bytes.data(), n, 0x180), at) << "pqMemScan";
-            EXPECT_EQ(nscan(bytes.data(), n, 0x101), at) << "pqMemNScan";
-            EXPECT_EQ(tnscan(units.data(), n, 32u), at) << "pqMemTNScan";
-            EXPECT_EQ(mnot(0x201, bytes.data(), n), k == n) << "pqMemNot";
-            EXPECT_EQ(tnot(32u, units.data(), n), k == n) << "pqMemTNot";
-            EXPECT_EQ(cmp(bytes.data(), same.data(), n), sign) << "pqMemCmp";
-            EXPECT_EQ(cmp(same.data(), bytes.data(), n), -sign) << "pqMemCmp";
+            EXPECT_EQ(EXPORTED(pqMemScan)(bytes.data(), n, 0x180), at) << "pqMemScan";
+            EXPECT_EQ(EXPORTED(pqMemNScan)(bytes.data(), n, 0x101), at) << "pqMemNScan";
+            EXPECT_EQ(EXPORTED(pqMemTNScan)(units.data(), n, 32u), at) << "pqMemTNScan";
+            EXPECT_EQ(EXPORTED(pqMemNot)(0x201, bytes.data(), n), k == n) << "pqMemNot";
+            EXPECT_EQ(EXPORTED(pqMemTNot)(32u, units.data(), n), k == n) << "pqMemTNot";
+            EXPECT_EQ(EXPORTED(pqMemCmp)(bytes.data(), same.data(), n), sign) << "pqMemCmp";
+            EXPECT_EQ(EXPORTED(pqMemCmp)(same.data(), bytes.data(), n), -sign) << "pqMemCmp";
             // 0x80000041 - 32 wraps to a negative 32-bit difference
-            EXPECT_EQ(wcmp(units.data(), blanks.data(), n), -sign) << "pqWMemCmp";
-            EXPECT_EQ(wcmp(blanks.data(), units.data(), n), sign) << "pqWMemCmp";
+            EXPECT_EQ(EXPORTED(pqWMemCmp)(units.data(), blanks.data(), n), -sign) << "pqWMemCmp";
+            EXPECT_EQ(EXPORTED(pqWMemCmp)(blanks.data(), units.data(), n), sign) << "pqWMemCmp";
         }
     }
 }
 
 TEST(MemStr, StringsNullsAndDuplicates) {
-    EXPECT_EQ(fn<QvStatus (*)()>("pqUnsup")(), STATUS_UNSUPPORTED);
-    const auto len = fn<std::uint64_t (*)(const char *)>("pqStrLen");
-    const auto tlen = fn<std::uint64_t (*)(const std::uint32_t *)>("pqStrTLen");
-    const auto cpy = fn<void (*)(const char *, char *)>("pqStrCpy");
-    const auto tcpy = fn<void (*)(const std::uint32_t *, std::uint32_t *)>("pqStrTCpy");
-    const auto dup = fn<void *(*)(const void *, std::uint64_t, HostPool *)>("pqMemDup");
-    ASSERT_TRUE(len && tlen && cpy && tcpy && dup);
-    EXPECT_EQ(len(nullptr), 0u);
-    EXPECT_EQ(len(""), 0u);
-    EXPECT_EQ(len("ab\0cd"), 2u);
+    EXPECT_EQ(EXPORTED(pqUnsup)(), STATUS_UNSUPPORTED);
     const std::uint32_t wide[] = {0x100, 0x20, 0x41000000, 0, 5};
-    EXPECT_EQ(tlen(nullptr), 0u);
-    EXPECT_EQ(tlen(wide), 3u);
-
-    char dst[8] = "xxxxxxx";
-    cpy(nullptr, dst);
-    EXPECT_EQ(std::string(dst, 8), std::string("\0xxxxxx\0", 8));
-    cpy("ab\0c", dst);
-    EXPECT_EQ(std::string(dst, 8), std::string("ab\0xxxx\0", 8));
-    cpy("ab", nullptr);  // writes nothing, does not crash
-    std::uint32_t wdst[6] = {9, 9, 9, 9, 9, 9};
-    tcpy(wide, wdst);
-    EXPECT_EQ(std::vector<std::uint32_t>(wdst, wdst + 6), (std::vector<std::uint32_t>{0x100, 0x20, 0x41000000, 0, 9, 9}));
-    tcpy(nullptr, wdst);
+    const auto len = EXPORTED(pqStrLen);
+    EXPECT_EQ((std::vector<std::uint64_t>{len(nullptr), len(""), len("ab\0cd"), EXPORTED(pqStrTLen)(nullptr),
+                                          EXPORTED(pqStrTLen)(wide)}),
+              (std::vector<std::uint64_t>{0, 0, 2, 0, 3}));
+    char dst[5] = "xxxx";
+    EXPORTED(pqStrCpy)(nullptr, dst);
+    EXPECT_EQ(std::string(dst, 4), std::string("\0xxx", 4));
+    EXPORTED(pqStrCpy)("ab\0c", dst);
+    EXPECT_EQ(std::string(dst, 4), std::string("ab\0x", 4));
+    EXPORTED(pqStrCpy)("ab", nullptr);  // writes nothing
+    std::vector<std::uint32_t> wdst(6, 9);
+    EXPORTED(pqStrTCpy)(wide, wdst.data());
+    EXPECT_EQ(wdst, (std::vector<std::uint32_t>{0x100, 0x20, 0x41000000, 0, 9, 9}));
+    EXPORTED(pqStrTCpy)(nullptr, wdst.data());
     EXPECT_EQ(wdst[0], 0u);
 
     qvhost::CountingPool pool;
     const char text[] = "duplicate me";
-    void *copy = dup(text, sizeof text, pool.host());
+    void *copy = EXPORTED(pqMemDup)(text, sizeof text, pool.host());
     ASSERT_NE(copy, nullptr);
     EXPECT_EQ(std::memcmp(copy, text, sizeof text), 0);
-    ASSERT_EQ(pool.requests().size(), 1u);
-    EXPECT_EQ(pool.requests()[0].size, sizeof text);
-    EXPECT_EQ(pool.requests()[0].flags, 0u);
     pool.host()->free(pool.host(), copy);
     pool.refuse_all(true);
-    EXPECT_EQ(dup(text, sizeof text, pool.host()), nullptr);
-    EXPECT_EQ(dup(nullptr, 4, pool.host()), nullptr);
-    EXPECT_EQ(dup(text, 4, nullptr), nullptr);
-    EXPECT_EQ(pool.requests().size(), 2u);
-    EXPECT_EQ(pool.outstanding(), 0u);
+    EXPECT_EQ(EXPORTED(pqMemDup)(text, sizeof text, pool.host()), nullptr);
+    EXPECT_EQ(EXPORTED(pqMemDup)(nullptr, 4, pool.host()), nullptr);
+    EXPECT_EQ(EXPORTED(pqMemDup)(text, 4, nullptr), nullptr);
+    ASSERT_EQ(pool.requests().size(), 2u);  // exact size, flags 0, both times
+    for (const auto &q : pool.requests()) EXPECT_TRUE(q.size == sizeof text && q.flags == 0);
 }
 
 }  // namespace
