@@ -1,0 +1,139 @@
+// Remainders and the quotient that never fails. MOD snaps a remainder within a relative fuzz of
+// 0 or of the divisor to 0 and cleans the rest to four decimals; MODZ is exact. Both give the
+// remainder the sign of the dividend. DIVIDE answers a zero divisor or an overflowing quotient
+// with .I (plus infinity), .M (minus infinity) or ., and carries .I and .M through as infinities.
+#include <bit>
+#include <cmath>
+
+#include "qv/args.hpp"
+#include "qv/export.hpp"
+#include "qv/rounding.hpp"
+#include "qv/status.hpp"
+
+namespace {
+
+using qv::fail;
+using qv::int_part;
+
+// Default MOD fuzz, and the ratio below which a divisor is negligible against the dividend.
+constexpr double MOD_FUZZ = std::bit_cast<double>(0x3D40000000000002ull);
+constexpr int KIND_UNDERSCORE = 1;
+constexpr int KIND_I = 11;
+constexpr int KIND_M = 15;
+
+// The divisor is rejected when it is negligible against the dividend; a zero divisor is always
+// rejected (also against a NaN dividend) and is the only one marked.
+inline bool rejects_divisor(const qv::ArgView &a, double ax, double ay) {
+    if (!(MOD_FUZZ * ax >= ay) && ay != 0.0) return false;
+    if (ay == 0.0) a.mark_invalid(1);
+    return true;
+}
+
+inline bool is_whole_up_to_2_53(double v) { return v <= qv::TWO_53 && int_part(v) == v; }
+
+inline bool is_infinity_kind(int kind) { return kind == KIND_I || kind == KIND_M; }
+
+}  // namespace
+
+QV_EXPORT QvStatus qvfncmod(FuncArgList *args, double *result) {
+    const qv::ArgView a(args);
+    const double x = a.num(0);
+    const double y = a.num(1);
+    if (qv::is_missing(x) || qv::is_missing(y)) return fail(result, STATUS_MISSING_ARG);
+    const double ax = qv::clear_sign(x);
+    const double ay = qv::clear_sign(y);
+
+    // A fuzz of 1 or more counts in units of about 2^-53; below 1 it is used as given.
+    double f = MOD_FUZZ;
+    if (a.count32() >= 3 && !qv::is_missing(a.num(2))) {
+        f = a.num(2);
+        if (f >= 1.0) f = f * qv::FUZZ_SCALE;
+    }
+
+    double r;
+    if (f == 0.0 || (is_whole_up_to_2_53(ax) && is_whole_up_to_2_53(ay))) {
+        if (y == 0.0) {
+            a.mark_invalid(1);
+            return fail(result, STATUS_INVALID_ARG);
+        }
+        const double n = int_part(ax / ay);
+        r = ax - ay * n;
+    } else {
+        if (rejects_divisor(a, ax, ay)) return fail(result, STATUS_INVALID_ARG);
+        const double n = int_part(ax / ay);
+        r = ax - n * ay;
+        const double t = f * (ay > ax ? ay : ax);
+        // Within the fuzz of 0 or of the divisor: no remainder.
+        if (t > r || r > ay + (-t)) {
+            *result = 0.0;
+            return STATUS_OK;
+        }
+        if (r <= qv::SNAP_LIMIT) {
+            double k;
+            if (qv::near_integer(r * 10000.0, qv::min_of(t * 10000.0, 0.5), k)) r = k / 10000.0;
+        }
+    }
+    // -0.0 counts as non-negative.
+    *result = x >= 0.0 ? r : 0.0 - r;
+    return STATUS_OK;
+}
+
+QV_EXPORT QvStatus qvfncmodz(FuncArgList *args, double *result) {
+    const qv::ArgView a(args);
+    const double x = a.num(0);
+    const double y = a.num(1);
+    if (qv::is_missing(x) || qv::is_missing(y)) return fail(result, STATUS_MISSING_ARG);
+    const double ax = qv::clear_sign(x);
+    const double ay = qv::clear_sign(y);
+    if (rejects_divisor(a, ax, ay)) return fail(result, STATUS_INVALID_ARG);
+    const double n = int_part(ax / ay);
+    const double r = ax - n * ay;
+    if (r <= 0.0 || r >= ay) {
+        *result = 0.0;
+        return STATUS_OK;
+    }
+    *result = x >= 0.0 ? r : qv::flip_sign(r);
+    return STATUS_OK;
+}
+
+QV_EXPORT QvStatus qvfncdiv(FuncArgList *args, double *result) {
+    const qv::ArgView a(args);
+    const double x = a.num(0);
+    const double y = a.num(1);
+    const bool x_missing = qv::is_missing(x);
+    const bool y_missing = qv::is_missing(y);
+    const double plus_inf = pqMissVal('I');
+    const double minus_inf = pqMissVal('M');
+
+    if (!x_missing && !y_missing) {
+        // A NaN operand gives the NaN of the quotient.
+        if (std::isnan(x) || std::isnan(y) || y >= 1.0 || y <= -1.0 || qv::clear_sign(y) * qv::DBL_MAX_VALUE > qv::clear_sign(x)) {
+            *result = x / y;
+        } else if (x > 0.0) {
+            *result = y >= 0.0 ? plus_inf : minus_inf;  // -0.0 counts as non-negative
+        } else if (x < 0.0) {
+            *result = y >= 0.0 ? minus_inf : plus_inf;
+        } else {
+            *result = qv::MISSING_DOT;  // 0 / 0
+        }
+        return STATUS_OK;
+    }
+
+    const int kx = qv::missing_kind(x);
+    const int ky = qv::missing_kind(y);
+    if (kx == KIND_UNDERSCORE || ky == KIND_UNDERSCORE) {
+        *result = pqMissVal('_');
+    } else if (!y_missing) {
+        // .I and .M divided by a negative number turn into each other.
+        if (is_infinity_kind(kx) && y < 0.0) *result = kx == KIND_I ? minus_inf : plus_inf;
+        else *result = x;
+    } else if (!x_missing) {
+        *result = is_infinity_kind(ky) ? 0.0 : y;
+    } else if (!is_infinity_kind(kx)) {
+        *result = x;
+    } else {
+        // An infinity divided by an infinity has no value.
+        *result = is_infinity_kind(ky) ? qv::MISSING_DOT : y;
+    }
+    return STATUS_OK;
+}
