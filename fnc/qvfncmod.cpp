@@ -102,20 +102,15 @@ QV_EXPORT QvStatus qvfncdiv(FuncArgList *args, double *result) {
     const double y = a.num(1);
     const bool x_missing = qv::is_missing(x);
     const bool y_missing = qv::is_missing(y);
-    const double plus_inf = pqMissVal('I');
-    const double minus_inf = pqMissVal('M');
 
     if (!x_missing && !y_missing) {
         // A NaN operand gives the NaN of the quotient.
-        if (std::isnan(x) || std::isnan(y) || y >= 1.0 || y <= -1.0 || qv::clear_sign(y) * qv::DBL_MAX_VALUE > qv::clear_sign(x)) {
+        if (std::isnan(x) || std::isnan(y) || y >= 1.0 || y <= -1.0 || qv::clear_sign(y) * qv::DBL_MAX_VALUE > qv::clear_sign(x))
             *result = x / y;
-        } else if (x > 0.0) {
-            *result = y >= 0.0 ? plus_inf : minus_inf;  // -0.0 counts as non-negative
-        } else if (x < 0.0) {
-            *result = y >= 0.0 ? minus_inf : plus_inf;
-        } else {
+        else if (x == 0.0)
             *result = qv::MISSING_DOT;  // 0 / 0
-        }
+        else  // a zero divisor or an overflowing quotient; -0.0 counts as a non-negative divisor
+            *result = pqMissVal((x > 0.0) == (y >= 0.0) ? 'I' : 'M');
         return STATUS_OK;
     }
 
@@ -125,8 +120,7 @@ QV_EXPORT QvStatus qvfncdiv(FuncArgList *args, double *result) {
         *result = pqMissVal('_');
     } else if (!y_missing) {
         // .I and .M divided by a negative number turn into each other.
-        if (is_infinity_kind(kx) && y < 0.0) *result = kx == KIND_I ? minus_inf : plus_inf;
-        else *result = x;
+        *result = is_infinity_kind(kx) && y < 0.0 ? pqMissVal(kx == KIND_I ? 'M' : 'I') : x;
     } else if (!x_missing) {
         *result = is_infinity_kind(ky) ? 0.0 : y;
     } else if (!is_infinity_kind(kx)) {
