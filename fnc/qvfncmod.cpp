@@ -29,6 +29,16 @@ inline bool rejects_divisor(const qv::ArgView &a, double ax, double ay) {
     return true;
 }
 
+// The dividend, the divisor and their magnitudes.
+struct Operands {
+    explicit Operands(const qv::ArgView &a) : x(a.num(0)), y(a.num(1)), ax(qv::clear_sign(x)), ay(qv::clear_sign(y)) {}
+    bool missing() const { return qv::is_missing(x) || qv::is_missing(y); }
+    double x, y, ax, ay;
+};
+
+// ax - n * ay with n the integer part of the quotient.
+inline double truncated_remainder(double ax, double ay) { return ax - int_part(ax / ay) * ay; }
+
 inline bool is_whole_up_to_2_53(double v) { return v <= qv::TWO_53 && int_part(v) == v; }
 
 inline bool is_infinity_kind(int kind) { return kind == KIND_I || kind == KIND_M; }
@@ -37,11 +47,9 @@ inline bool is_infinity_kind(int kind) { return kind == KIND_I || kind == KIND_M
 
 QV_EXPORT QvStatus qvfncmod(FuncArgList *args, double *result) {
     const qv::ArgView a(args);
-    const double x = a.num(0);
-    const double y = a.num(1);
-    if (qv::is_missing(x) || qv::is_missing(y)) return fail(result, STATUS_MISSING_ARG);
-    const double ax = qv::clear_sign(x);
-    const double ay = qv::clear_sign(y);
+    const Operands o(a);
+    if (o.missing()) return fail(result, STATUS_MISSING_ARG);
+    const double ax = o.ax, ay = o.ay;
 
     // A fuzz of 1 or more counts in units of about 2^-53; below 1 it is used as given.
     double f = MOD_FUZZ;
@@ -50,49 +58,37 @@ QV_EXPORT QvStatus qvfncmod(FuncArgList *args, double *result) {
         if (f >= 1.0) f = f * qv::FUZZ_SCALE;
     }
 
-    double r;
-    if (f == 0.0 || (is_whole_up_to_2_53(ax) && is_whole_up_to_2_53(ay))) {
-        if (y == 0.0) {
-            a.mark_invalid(1);
-            return fail(result, STATUS_INVALID_ARG);
-        }
-        const double n = int_part(ax / ay);
-        r = ax - ay * n;
-    } else {
-        if (rejects_divisor(a, ax, ay)) return fail(result, STATUS_INVALID_ARG);
-        const double n = int_part(ax / ay);
-        r = ax - n * ay;
+    // Integers up to 2^53 (or no fuzz) take the exact remainder; only a zero divisor fails there.
+    const bool exact = f == 0.0 || (is_whole_up_to_2_53(ax) && is_whole_up_to_2_53(ay));
+    if (exact && ay == 0.0) {
+        a.mark_invalid(1);
+        return fail(result, STATUS_INVALID_ARG);
+    }
+    if (!exact && rejects_divisor(a, ax, ay)) return fail(result, STATUS_INVALID_ARG);
+    double r = truncated_remainder(ax, ay);
+    if (!exact) {
         const double t = f * (ay > ax ? ay : ax);
         // Within the fuzz of 0 or of the divisor: no remainder.
         if (t > r || r > ay + (-t)) {
             *result = 0.0;
             return STATUS_OK;
         }
-        if (r <= qv::SNAP_LIMIT) {
-            double k;
-            if (qv::near_integer(r * 10000.0, qv::min_of(t * 10000.0, 0.5), k)) r = k / 10000.0;
-        }
+        double k;
+        if (r <= qv::SNAP_LIMIT && qv::near_integer(r * 10000.0, qv::min_of(t * 10000.0, 0.5), k)) r = k / 10000.0;
     }
     // -0.0 counts as non-negative.
-    *result = x >= 0.0 ? r : 0.0 - r;
+    *result = o.x >= 0.0 ? r : 0.0 - r;
     return STATUS_OK;
 }
 
 QV_EXPORT QvStatus qvfncmodz(FuncArgList *args, double *result) {
     const qv::ArgView a(args);
-    const double x = a.num(0);
-    const double y = a.num(1);
-    if (qv::is_missing(x) || qv::is_missing(y)) return fail(result, STATUS_MISSING_ARG);
-    const double ax = qv::clear_sign(x);
-    const double ay = qv::clear_sign(y);
-    if (rejects_divisor(a, ax, ay)) return fail(result, STATUS_INVALID_ARG);
-    const double n = int_part(ax / ay);
-    const double r = ax - n * ay;
-    if (r <= 0.0 || r >= ay) {
-        *result = 0.0;
-        return STATUS_OK;
-    }
-    *result = x >= 0.0 ? r : qv::flip_sign(r);
+    const Operands o(a);
+    if (o.missing()) return fail(result, STATUS_MISSING_ARG);
+    if (rejects_divisor(a, o.ax, o.ay)) return fail(result, STATUS_INVALID_ARG);
+    const double r = truncated_remainder(o.ax, o.ay);
+    if (r <= 0.0 || r >= o.ay) *result = 0.0;
+    else *result = o.x >= 0.0 ? r : qv::flip_sign(r);
     return STATUS_OK;
 }
 
