@@ -101,7 +101,8 @@ QV_EXPORT QvStatus qvfncdiv(FuncArgList *args, double *result) {
 
     if (!x_missing && !y_missing) {
         // A NaN operand gives the NaN of the quotient.
-        if (std::isnan(x) || std::isnan(y) || y >= 1.0 || y <= -1.0 || qv::clear_sign(y) * qv::DBL_MAX_VALUE > qv::clear_sign(x))
+        const bool finite = y >= 1.0 || y <= -1.0 || qv::clear_sign(y) * qv::DBL_MAX_VALUE > qv::clear_sign(x);
+        if (finite || std::isnan(x) || std::isnan(y))
             *result = x / y;
         else if (x == 0.0)
             *result = qv::MISSING_DOT;  // 0 / 0

@@ -38,12 +38,12 @@ TEST_P(Row, ResultStatusAndMarks) {
     for (in >> name; in >> t && t != "=";) args.push_back(value_of(t));
     in >> t;
     const double expected = value_of(t);
-    std::string status = "ok";
-    in >> status;
+    std::string st = "ok";
+    in >> st;
     const qvt::Result r = scalar.count(name) ? qvt::call1(name, args[0]) : call(name, qvt::nums(args));
     EXPECT_SAME(r.value, expected) << GetParam();
-    EXPECT_EQ(r.status, status[0] == '?' ? STATUS_MISSING_ARG : status[0] == '!' ? STATUS_INVALID_ARG : STATUS_OK) << GetParam();
-    EXPECT_EQ(r.marked, status.size() == 2 && status[0] == '!' ? std::vector<int>{status[1] - '0'} : std::vector<int>{}) << GetParam();
+    EXPECT_EQ(r.status, st[0] == '?' ? STATUS_MISSING_ARG : st[0] == '!' ? STATUS_INVALID_ARG : STATUS_OK) << GetParam();
+    EXPECT_EQ(r.marked, st.size() == 2 && st[0] == '!' ? std::vector<int>{st[1] - '0'} : std::vector<int>{}) << GetParam();
 }
 
 // CEIL(1e-12) is ceil(1e-12 - 1.000000000001e-12) = -0: the fuzz lies just above 1e-12.
@@ -120,13 +120,16 @@ TEST(Divide, EveryPairingOfSpecialValues) {
 }
 
 std::mt19937_64 rng(20261205);
-std::int64_t uniform(std::int64_t lo, std::int64_t hi) { return std::uniform_int_distribution<std::int64_t>(lo, hi)(rng); }
+std::int64_t uniform(std::int64_t lo, std::int64_t hi) {
+    return std::uniform_int_distribution<std::int64_t>(lo, hi)(rng);
+}
 double signed_as(double x, double r) { return x < 0.0 ? 0.0 - r : r; }
 
 TEST(RandomIntegerParts, MatchTheCLibrary) {
     for (int i = 0; i < 20000; ++i) {
         // Every sign and magnitudes from 2^-53 to 2^76; never missing.
-        const double x = from_bits((rng() & 0x800FFFFFFFFFFFFFull) | static_cast<std::uint64_t>(uniform(970, 1100)) << 52);
+        const std::uint64_t exponent = static_cast<std::uint64_t>(uniform(970, 1100)) << 52;
+        const double x = from_bits((rng() & 0x800FFFFFFFFFFFFFull) | exponent);
         const std::int64_t len = uniform(3, 8), cut = 64 - 8 * len;
         EXPECT_SAME(qvt::call1("CEILZ", x).value, std::ceil(x));
         EXPECT_SAME(qvt::call1("FLOORZ", x).value, std::floor(x));
@@ -170,7 +173,8 @@ TEST(RandomDecimals, ModGivesTheDecimalRemainder) {
         EXPECT_SAME(call("MOD", {x, y}).value, signed_as(x, static_cast<double>(std::abs(a) % std::abs(b)) / 100.0))
             << "MOD(" << x << ", " << y << ")";
         const double xi = static_cast<double>(a * 1000), yi = static_cast<double>(b);
-        EXPECT_SAME(call("MODZ", {xi, yi}).value, signed_as(xi, static_cast<double>(std::abs(a * 1000) % std::abs(b))));
+        const double exact = static_cast<double>(std::abs(a * 1000) % std::abs(b));
+        EXPECT_SAME(call("MODZ", {xi, yi}).value, signed_as(xi, exact));
     }
 }
 
@@ -202,7 +206,8 @@ TEST(SpecialArguments, EveryPositionOfEveryFunction) {
                 std::vector<double> args(arity, 4.0);
                 args[pos] = s;
                 const qvt::Result r = call(name, qvt::nums(args));
-                EXPECT_TRUE(r.status == STATUS_OK || (r.status == STATUS_INVALID_ARG && qv::is_missing(r.value))) << name << pos;
+                const bool invalid = r.status == STATUS_INVALID_ARG && qv::is_missing(r.value);
+                EXPECT_TRUE(r.status == STATUS_OK || invalid) << name << " " << pos;
             }
 }
 
@@ -212,7 +217,8 @@ TEST(ExportedHelpers, DivisionPairsExtremesAndByteImages) {
     const div_t d = p.fn<div_t (*)(std::int32_t, std::int32_t)>("i32div")(-7, 2);
     auto intmdiv = p.fn<ldiv_t (*)(std::int64_t, std::int64_t)>("intmdiv");
     const ldiv_t l = intmdiv(7, -2), big = intmdiv(INT64_MAX, 3);
-    EXPECT_EQ(std::tuple(d.quot, d.rem, l.quot, l.rem, big.quot, big.rem), std::tuple(-3, -1, -3L, 1L, INT64_MAX / 3, 1L));
+    EXPECT_EQ(std::tuple(d.quot, d.rem, l.quot, l.rem, big.quot, big.rem),
+              std::tuple(-3, -1, -3L, 1L, INT64_MAX / 3, 1L));
     auto max = p.fn<std::int32_t (*)(std::int32_t, std::int32_t)>("max");
     auto min = p.fn<std::int32_t (*)(std::int32_t, std::int32_t)>("min");
     EXPECT_EQ(std::tuple(max(-1, -5), min(-1, -5), max(7, 7), max(3, 9), min(3, 9)), std::tuple(-1, -5, 7, 9, 3));
