@@ -1,0 +1,29 @@
+// Pieces shared by the special-function routines: polynomial evaluation over a coefficient
+// table and the constants of Stirling's series.
+#pragma once
+
+#include <bit>
+#include <cstddef>
+#include <span>
+
+namespace qv {
+
+constexpr double PI = std::bit_cast<double>(0x400921FB54442D18ull);
+constexpr double LN_SQRT_2PI = std::bit_cast<double>(0x3FED67F1C864BEB5ull);  // ln sqrt(2 pi)
+
+// Horner's rule from the first coefficient (highest power) to the last (constant term):
+// ((c0 * z + c1) * z + c2) ... A denominator written "... + 1" carries 1.0 as its last entry.
+inline double horner(std::span<const double> c, double z) {
+    double r = c[0];
+    for (std::size_t i = 1; i < c.size(); ++i) r = r * z + c[i];
+    return r;
+}
+
+// B2k / (2k (2k - 1)), highest order first: -691/360360, 1/1188, -1/1680, 1/1260, -1/360, 1/12.
+// The gamma routine uses the last four, the log-gamma routines all six.
+inline constexpr double STIRLING[] = {
+    -0.0019175269175269176, 0.0008417508417508417, -0.0005952380952380953,
+    0.0007936507936507937,  -0.002777777777777778, 0.08333333333333333,
+};
+
+}  // namespace qv
