@@ -27,6 +27,8 @@ struct Row {
     int ulps;  // 0: bit for bit
 };
 
+void PrintTo(const Row &r, std::ostream *os) { *os << r.name << "(" << qvt::show(r.x) << ")"; }
+
 class TableValue : public testing::TestWithParam<Row> {};
 
 TEST_P(TableValue, ResultAndStatus) {
