@@ -15,18 +15,18 @@ using qvt::DOT;
 // The package's own routines, looked up once on first use.
 struct Routines {
     template <class T>
-    static T get(T, const char *name) {
+    static T get(const char *name) {
         T f = qvt::package().fn<T>(name);
         if (f == nullptr) ADD_FAILURE() << name << " is not exported";
         return f;
     }
-    decltype(&zlgammaMV) lgammaMV = get(&zlgammaMV, "zlgammaMV");
-    decltype(&zlgamma) lgamma1 = get(&zlgamma, "zlgamma");
-    decltype(&zdigama) digamma = get(&zdigama, "zdigama");
-    decltype(&ztigama) trigamma = get(&ztigama, "ztigama");
-    decltype(&zdigamadiff) digammadiff = get(&zdigamadiff, "zdigamadiff");
-    decltype(&zln1px) ln1px = get(&zln1px, "zln1px");
-    decltype(&zlnSumOfExp) lnSumOfExp = get(&zlnSumOfExp, "zlnSumOfExp");
+    decltype(&zlgammaMV) lgammaMV = get<decltype(&zlgammaMV)>("zlgammaMV");
+    decltype(&zlgamma) lgamma1 = get<decltype(&zlgamma)>("zlgamma");
+    decltype(&zdigama) digamma = get<decltype(&zdigama)>("zdigama");
+    decltype(&ztigama) trigamma = get<decltype(&ztigama)>("ztigama");
+    decltype(&zdigamadiff) digammadiff = get<decltype(&zdigamadiff)>("zdigamadiff");
+    decltype(&zln1px) ln1px = get<decltype(&zln1px)>("zln1px");
+    decltype(&zlnSumOfExp) lnSumOfExp = get<decltype(&zlnSumOfExp)>("zlnSumOfExp");
 };
 const Routines &rt() {
     static const Routines r;
