@@ -48,34 +48,24 @@ void run(benchmark::State &state, F f) {
     state.SetItemsProcessed(state.iterations());
 }
 
+// Table entries, zgamma and zdigama all return a status and write the value through a pointer.
+auto through_pointer(int (*fn)(double *, double)) {
+    return [fn](double x) {
+        double r;
+        fn(&r, x);
+        return r;
+    };
+}
+
 void table(benchmark::State &state, const char *name) {
     const FuncTableRow *row = package().find(name);
     if (row == nullptr || row->entry.scalar == nullptr) return state.SkipWithError("no such row");
-    const QvScalarFn fn = row->entry.scalar;
-    run(state, [fn](double x) {
-        double r;
-        fn(&r, x);
-        return r;
-    });
+    run(state, through_pointer(row->entry.scalar));
 }
 
-void zgamma_(benchmark::State &state) {
-    const auto fn = package().fn<decltype(&zgamma)>("zgamma");
-    run(state, [fn](double x) {
-        double r;
-        fn(&r, x);
-        return r;
-    });
-}
+void zgamma_(benchmark::State &state) { run(state, through_pointer(package().fn<decltype(&zgamma)>("zgamma"))); }
 void zlgamma_(benchmark::State &state) { run(state, package().fn<decltype(&zlgamma)>("zlgamma")); }
-void zdigama_(benchmark::State &state) {
-    const auto fn = package().fn<decltype(&zdigama)>("zdigama");
-    run(state, [fn](double x) {
-        double r;
-        fn(&r, x);
-        return r;
-    });
-}
+void zdigama_(benchmark::State &state) { run(state, through_pointer(package().fn<decltype(&zdigama)>("zdigama"))); }
 void ztigama_(benchmark::State &state) {
     const auto fn = package().fn<decltype(&ztigama)>("ztigama");
     run(state, [fn](double x) {

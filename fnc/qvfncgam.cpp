@@ -7,11 +7,18 @@
 
 using qv::fail;
 
-QV_EXPORT QvStatus qvfncgam(double *result, double x) {
+namespace {
+
+// A routine that returns non-zero on failure and its value through the result pointer.
+QvStatus checked(double *result, double x, int (*routine)(double *, double)) {
     if (qv::is_missing(x)) return fail(result, STATUS_MISSING_ARG);
-    if (zgamma(result, x) != 0) return fail(result, STATUS_INVALID_ARG);
+    if (routine(result, x) != 0) return fail(result, STATUS_INVALID_ARG);
     return STATUS_OK;
 }
+
+}  // namespace
+
+QV_EXPORT QvStatus qvfncgam(double *result, double x) { return checked(result, x, zgamma); }
 
 // A NaN that is not missing passes the sign test and gives zlgamma's NaN; a result that
 // tests missing (a quieted signalling NaN) is reported as invalid.
@@ -22,11 +29,7 @@ QV_EXPORT QvStatus qvfnclgam(double *result, double x) {
     return qv::is_missing(*result) ? STATUS_INVALID_ARG : STATUS_OK;
 }
 
-QV_EXPORT QvStatus qvfncdgam(double *result, double x) {
-    if (qv::is_missing(x)) return fail(result, STATUS_MISSING_ARG);
-    if (zdigama(result, x) != 0) return fail(result, STATUS_INVALID_ARG);
-    return STATUS_OK;
-}
+QV_EXPORT QvStatus qvfncdgam(double *result, double x) { return checked(result, x, zdigama); }
 
 QV_EXPORT QvStatus qvfnctgam(double *result, double x) {
     if (qv::is_missing(x)) return fail(result, STATUS_MISSING_ARG);

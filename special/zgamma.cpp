@@ -26,30 +26,15 @@ constexpr double HIGH_Q[] = {8.768061728710059e-05, -0.001184778421571799, 0.002
                              0.021218073289239688,  -0.0797327318216399,   -0.16474307835695642,
                              0.5724118943378274,    1.0};
 
+constexpr qv::Rational NEAR_ONE{LOW_P, LOW_Q, HIGH_P, HIGH_Q};
+
 }  // namespace
 
 QV_EXPORT int zgamma(double *result, double x) {
     double y = x < 0.5 ? 1.0 - x : x;
     if (y < 20.0) {
-        double f = 1.0;
-        while (y < 1.0) {
-            f = f / y;
-            y = y + 1.0;
-        }
-        while (y > 2.0) {
-            y = y + (-1.0);
-            f = f * y;
-        }
-        double z;
-        double ratio;
-        if (y + (-1.5) < 0.0) {
-            z = y + (-1.0);
-            ratio = qv::horner(LOW_P, z) / qv::horner(LOW_Q, z);
-        } else {
-            z = y + (-2.0);
-            ratio = qv::horner(HIGH_P, z) / qv::horner(HIGH_Q, z);
-        }
-        *result = (z * ratio + 1.0) * f;
+        const double f = qv::reduce_to_one_two(y);
+        *result = (NEAR_ONE(y) + 1.0) * f;
     } else {
         // Also reached by a NaN, which fails the overflow test below.
         const double w = 1.0 / (y * y);

@@ -33,6 +33,8 @@ constexpr double HIGH_Q[] = {2.1326962979603636e-05, 0.0016767266689027731, 0.03
                              0.24611091348667924,    0.8949255863507323,    1.5344580849517535,
                              1.0};
 
+constexpr qv::Rational NEAR_ONE{LOW_P, LOW_Q, HIGH_P, HIGH_Q};
+
 }  // namespace
 
 QV_EXPORT double zlgbern(double x) {
@@ -47,28 +49,11 @@ QV_EXPORT double zlgamma(double x) {
     if (!(x < 15.0)) return ((qv::LN_SQRT_2PI - x) + zlgbern(x)) + std::log(x) * (x + (-0.5));
 
     double y = x;
-    double f = 1.0;
-    while (y < 1.0) {
-        f = f / y;
-        y = y + 1.0;
-    }
-    while (y > 2.0) {
-        y = y + (-1.0);
-        f = f * y;
-    }
+    const double f = qv::reduce_to_one_two(y);
     // Half-integers reduce to ln Gamma(1.5) exactly.
     const double t = std::fabs((x + (-0.5)) - static_cast<double>(qv::to_i32(x)));
     if (t < UNIT_EPS) return std::log(f) + LN_GAMMA_1_5;
-
-    double r;
-    if (y + (-1.5) < 0.0) {
-        const double z = y + (-1.0);
-        r = z * (qv::horner(LOW_P, z) / qv::horner(LOW_Q, z));
-    } else {
-        const double z = y + (-2.0);
-        r = z * (qv::horner(HIGH_P, z) / qv::horner(HIGH_Q, z));
-    }
-    return std::log(f) + r;
+    return std::log(f) + NEAR_ONE(y);
 }
 
 // ln Gamma_p(a) = p (p - 1) / 4 ln pi + sum over j = 1..p of ln Gamma(a + (1 - j) / 2). The

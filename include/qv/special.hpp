@@ -26,4 +26,33 @@ inline constexpr double STIRLING[] = {
     0.0007936507936507937,  -0.002777777777777778, 0.08333333333333333,
 };
 
+// Gamma and log-gamma move y into [1, 2] by Gamma(y + 1) = y Gamma(y): the factor f collects
+// 1 / y for each step up from below 1 and y - 1 for each step down from above 2.
+inline double reduce_to_one_two(double &y) {
+    double f = 1.0;
+    while (y < 1.0) {
+        f = f / y;
+        y = y + 1.0;
+    }
+    while (y > 2.0) {
+        y = y + (-1.0);
+        f = f * y;
+    }
+    return f;
+}
+
+// The rational approximations of gamma and log-gamma on [1, 2]: z P(z) / Q(z), with z = y - 1
+// and the low pair on [1, 1.5), z = y - 2 and the high pair on [1.5, 2].
+struct Rational {
+    std::span<const double> low_p, low_q, high_p, high_q;
+    double operator()(double y) const {
+        if (y + (-1.5) < 0.0) {
+            const double z = y + (-1.0);
+            return z * (horner(low_p, z) / horner(low_q, z));
+        }
+        const double z = y + (-2.0);
+        return z * (horner(high_p, z) / horner(high_q, z));
+    }
+};
+
 }  // namespace qv
