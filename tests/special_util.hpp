@@ -1,18 +1,16 @@
-// Distances for comparing special-function results with references.
+// Distance for comparing special-function results with references.
 #pragma once
 
 #include <cmath>
 #include <cstdint>
-#include <limits>
 
 #include "qv/values.hpp"
 
 namespace spt {
 
-// Units in the last place between two doubles; NaNs are 0 apart from each other and far from
-// everything else.
+// Units in the last place between two doubles; a NaN is 0 from the same bit pattern only.
 inline std::int64_t ulps(double a, double b) {
-    if (std::isnan(a) || std::isnan(b)) return std::isnan(a) && std::isnan(b) ? 0 : INT64_MAX;
+    if (std::isnan(a) || std::isnan(b)) return qv::bits_of(a) == qv::bits_of(b) ? 0 : INT64_MAX;
     auto key = [](double x) {
         const auto i = static_cast<std::int64_t>(qv::bits_of(x));
         return i < 0 ? INT64_MIN - i : i;
