@@ -17,7 +17,7 @@ static_assert(sizeof HOTFIX_MARKER == 66 && sizeof DESCRIPTION_MARKER == 66);
 
 }  // namespace
 
-// A const object needs the linkage specification here for the visibility attribute to hold.
+// A const object needs extern "C" on its definition for the visibility attribute to hold.
 extern "C" QV_EXPORT_DATA const BuildInfo qvvercon = {
     .productVersion = QVREV_PRODVER,
     .track = QVREV_TRACK,
