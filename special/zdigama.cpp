@@ -6,7 +6,7 @@
 #include <cmath>
 
 #include "qv/export.hpp"
-#include "qv/special.hpp"
+#include "qv/gammafn.hpp"
 #include "qv/values.hpp"
 
 namespace {

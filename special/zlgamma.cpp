@@ -5,7 +5,7 @@
 
 #include "qv/export.hpp"
 #include "qv/intconv.hpp"
-#include "qv/special.hpp"
+#include "qv/gammafn.hpp"
 #include "qv/values.hpp"
 
 namespace {

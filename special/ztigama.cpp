@@ -4,7 +4,7 @@
 #include <cstdint>
 
 #include "qv/export.hpp"
-#include "qv/special.hpp"
+#include "qv/gammafn.hpp"
 
 namespace {
 

@@ -5,7 +5,7 @@
 #include <limits>
 
 #include "qvtest.hpp"
-#include "special_util.hpp"
+#include "ulp.hpp"
 
 namespace {
 

@@ -6,7 +6,7 @@
 #include <random>
 
 #include "qvtest.hpp"
-#include "special_util.hpp"
+#include "ulp.hpp"
 
 namespace {
 
