@@ -93,7 +93,8 @@ void run_baseline(benchmark::State &state, const std::string &name, int pattern)
     for (auto _ : state) {
         std::vector<const double *> copy(pointers[next]);
         next = (next + 1) % pointers.size();
-        std::nth_element(copy.begin(), copy.begin() + r, copy.end(), [](const double *a, const double *b) { return *a < *b; });
+        std::nth_element(copy.begin(), copy.begin() + r, copy.end(),
+                         [](const double *a, const double *b) { return *a < *b; });
         benchmark::DoNotOptimize(*copy[r]);
     }
     state.SetItemsProcessed(state.iterations() * n);
@@ -109,8 +110,8 @@ const int REGISTERED = [] {
                 ->Args({10})->Args({256})->Args({10000})->Args({1000000});
         }
         for (const char *base : {"MEDIAN", "SMALLEST"}) {
-            benchmark::RegisterBenchmark((std::string("nth_element@") + (base[0] == 'M' ? "n/2/" : "n/100/") + PATTERNS[p]).c_str(),
-                                         run_baseline, std::string(base), p)
+            const std::string name = std::string("nth_element@") + (base[0] == 'M' ? "n/2/" : "n/100/") + PATTERNS[p];
+            benchmark::RegisterBenchmark(name.c_str(), run_baseline, std::string(base), p)
                 ->Args({10})->Args({256})->Args({10000})->Args({1000000});
         }
     }
