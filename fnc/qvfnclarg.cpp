@@ -16,18 +16,19 @@ using qv::MISSING_DOT;
 // The local heap: 128 doubles, room for k up to 127.
 constexpr std::size_t LOCAL_HEAP_BYTES = 1024;
 
-// Max-heap order of heap[1..n] below index i, by moving heap[i] down. On equal children the
-// right one is taken.
-void siftup(double *heap, std::int64_t n, std::int64_t i) {
+// Restores the heap order of heap[1..n] below index i by moving heap[i] down; above(a, b) tells
+// whether a may sit above b. On equal children the right one is taken.
+template <class Above>
+void sift(double *heap, std::int64_t n, std::int64_t i, Above above) {
     const double v = heap[i];
     std::int64_t child = 2 * i;
     while (child <= n) {
         double w = heap[child];
-        if (child < n && heap[child + 1] >= w) {
+        if (child < n && above(heap[child + 1], w)) {
             child = child + 1;
             w = heap[child];
         }
-        if (v >= w) break;
+        if (above(v, w)) break;
         heap[i] = w;
         i = child;
         child = 2 * child;
@@ -35,23 +36,14 @@ void siftup(double *heap, std::int64_t n, std::int64_t i) {
     heap[i] = v;
 }
 
-// Min-heap order of heap[1..n] below index i, by moving heap[i] down. On equal children the
-// right one is taken.
+// Max-heap: the root is the largest entry.
+void siftup(double *heap, std::int64_t n, std::int64_t i) {
+    sift(heap, n, i, [](double a, double b) { return a >= b; });
+}
+
+// Min-heap: the root is the smallest entry.
 void siftdown(double *heap, std::int64_t n, std::int64_t i) {
-    const double v = heap[i];
-    std::int64_t child = 2 * i;
-    while (child <= n) {
-        double w = heap[child];
-        if (child < n && heap[child] >= heap[child + 1]) {
-            child = child + 1;
-            w = heap[child];
-        }
-        if (w >= v) break;
-        heap[i] = w;
-        i = child;
-        child = 2 * child;
-    }
-    heap[i] = v;
+    sift(heap, n, i, [](double a, double b) { return b >= a; });
 }
 
 // The k-th smallest (max-heap, Largest false) or k-th largest (min-heap, Largest true) present
@@ -105,19 +97,12 @@ using Select = QvStatus (*)(const FuncArg *, HostPool *, double *, std::int64_t,
 QvStatus kth(FuncArgList *args, double *result, Select near, Select far) {
     *result = MISSING_DOT;
     const qv::ArgView a(args);
-    const std::int32_t count = a.count32();
-    // Without a first slot there is no rank to read or mark.
-    if (count < 1) return STATUS_INVALID_ARG;
-    const std::int64_t m = count - 1;
-    const double kd = a.num(0);
-    if (!qv::valid_rank(kd, static_cast<std::int32_t>(m))) {
-        a.mark_invalid(0);
-        return STATUS_INVALID_ARG;
-    }
-    const std::int64_t k = qv::to_i32(kd);
+    std::int64_t m = 0;
+    std::int64_t k = 0;
+    if (!qv::read_rank(a, m, k)) return STATUS_INVALID_ARG;
     if (k <= (3 * m) / 5) return near(a.slots(1), a.pool(), result, m, k);
     std::int64_t n = 0;
-    a.forward(1, count, [&](double, std::int64_t) { ++n; });
+    a.forward(1, m + 1, [&](double, std::int64_t) { ++n; });
     return far(a.slots(1), a.pool(), result, m, n - k + 1);
 }
 

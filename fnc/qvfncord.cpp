@@ -43,23 +43,16 @@ double zorderm(std::int64_t n, std::int64_t k, ValuePtr *values) {
 QV_EXPORT QvStatus qvfncord(FuncArgList *args, double *result) {
     *result = MISSING_DOT;
     const qv::ArgView a(args);
-    const std::int32_t count = a.count32();
-    // Without a first slot there is no rank to read or mark.
-    if (count < 1) return STATUS_INVALID_ARG;
-    const std::int64_t m = count - 1;
-    const double kd = a.num(0);
-    if (!qv::valid_rank(kd, static_cast<std::int32_t>(m))) {
-        a.mark_invalid(0);
-        return STATUS_INVALID_ARG;
-    }
-    const std::int64_t k = qv::to_i32(kd);
+    std::int64_t m = 0;
+    std::int64_t k = 0;
+    if (!qv::read_rank(a, m, k)) return STATUS_INVALID_ARG;
 
     qv::Scratch<LOCAL_BYTES> scratch(a.pool(), static_cast<std::uint64_t>(m) * sizeof(ValuePtr));
     if (!scratch.ok()) return STATUS_NO_SCRATCH;
     ValuePtr *values = scratch.as<ValuePtr>();
     std::int64_t present = 0;
     std::int64_t back = m;
-    for (std::int64_t i = 1; i < count; ++i) {
+    for (std::int64_t i = 1; i <= m; ++i) {
         const double *p = a.num_ptr(i);
         if (qv::is_missing(*p)) values[--back] = p;
         else values[present++] = p;
