@@ -20,13 +20,8 @@ std::vector<double> one_to_100(double pct) {
     return v;
 }
 
-struct R {
-    const char *name;
-    std::vector<double> args;
-    double expected;  // compared bit for bit
-    QvStatus status = OK;
-    bool marked = false;
-};
+// `expected` is compared bit for bit; `marked` asks for FUNCARG_INVALID on argument 1 alone.
+struct R { const char *name; std::vector<double> args; double expected; QvStatus status = OK; bool marked = false; };
 
 class OrderCase : public testing::TestWithParam<R> {};
 
@@ -82,14 +77,7 @@ INSTANTIATE_TEST_SUITE_P(
 
 // Values 1..data after the rank or percentile (if any), missing after the first `present`;
 // `block` is the scratch size requested, 0 for none.
-struct S {
-    const char *name;
-    double first;
-    int data, present;
-    std::uint64_t block;
-    double expected;
-    QvStatus status = OK;
-};
+struct S { const char *name; double first; int data, present; std::uint64_t block; double expected; QvStatus st = OK; };
 
 class ScratchCase : public testing::TestWithParam<S> {};
 
@@ -99,13 +87,13 @@ TEST_P(ScratchCase, ExactBlockFreedAndRefusal) {
     for (int i = 1; i <= c.data; ++i) args.push_back(i <= c.present ? i : M);
     qvhost::CountingPool pool;
     const qvt::Result r = qvt::call(c.name, qvt::nums(args), &pool);
-    EXPECT_EQ(r.status, c.status);
+    EXPECT_EQ(r.status, c.st);
     EXPECT_SAME(r.value, c.expected);
     ASSERT_EQ(pool.requests().size(), c.block ? 1u : 0u);
     for (const qvhost::PoolRequest &q : pool.requests()) EXPECT_TRUE(q.size == c.block && q.flags == 0);
     pool.refuse_all(true);
     const qvt::Result refused = qvt::call(c.name, qvt::nums(args), &pool);
-    EXPECT_EQ(refused.status, c.block ? STATUS_NO_SCRATCH : c.status);
+    EXPECT_EQ(refused.status, c.block ? STATUS_NO_SCRATCH : c.st);
     EXPECT_SAME(refused.value, c.block ? DOT : c.expected);
 }
 

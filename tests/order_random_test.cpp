@@ -53,11 +53,7 @@ TEST(OrderRandom, AgreesWithSortedCopy) {
         const auto n = static_cast<std::int64_t>(x.size());
         // Random percentiles, and ones that put the position on an integer in exact arithmetic.
         const double pct = trial % 2 ? uniform(0, 100) : 2.5 * std::floor(uniform(0, 41));
-        auto with = [&](double first) {
-            std::vector<double> v{first};
-            v.insert(v.end(), args.begin(), args.end());
-            return v;
-        };
+        auto with = [&](double k) { std::vector<double> v{k}; v.insert(v.end(), args.begin(), args.end()); return v; };
         const char *const pctl[] = {"PCTL5", "PCTL1", "PCTL2", "PCTL3", "PCTL4", "PCTL"};
         for (int def = 0; def <= 5; ++def) expect(pctl[def], with(pct), ref_quantile(def ? def : 5, x, pct / 100.0));
         expect("MEDIAN", args, ref_quantile(5, x, 0.5));
