@@ -52,10 +52,10 @@ bool CsvReader::scan(std::size_t &record_end, std::size_t &next_begin) {
             } else if (i + 1 < end_ && buf_[i + 1] == '"') {
                 unquoted_.push_back('"');
                 ++i;
-            } else if (i + 1 < end_ || eof_) {
-                state = State::AfterQuote;
             } else {
-                return false;  // a doubled quote may straddle the end of the buffer
+                // At the end of the buffer this may be half a doubled quote; the record is then
+                // scanned again once more input is in.
+                state = State::AfterQuote;
             }
             continue;
         }
@@ -110,7 +110,7 @@ bool CsvReader::next() {
     return true;
 }
 
-// ---- cells and fields ------------------------------------------------------------------------
+// ---- fields ------------------------------------------------------------------------
 
 void append_csv_field(std::string &line, std::string_view field) {
     if (field.find_first_of(",\"\r\n") == std::string_view::npos) {
@@ -123,20 +123,6 @@ void append_csv_field(std::string &line, std::string_view field) {
         line.push_back(c);
     }
     line.push_back('"');
-}
-
-bool read_cell(std::string_view cell, double &value) {
-    while (!cell.empty() && (cell.front() == ' ' || cell.front() == '\t')) cell.remove_prefix(1);
-    while (!cell.empty() && (cell.back() == ' ' || cell.back() == '\t')) cell.remove_suffix(1);
-    if (cell.empty()) {
-        value = qv::MISSING_DOT;
-        return true;
-    }
-    if (const int index = missing_literal(cell); index >= 0) {
-        value = qv::missing_value(index);
-        return true;
-    }
-    return read_number(cell, value);
 }
 
 // ---- the table job ---------------------------------------------------------------------------

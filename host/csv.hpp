@@ -52,10 +52,6 @@ private:
 // Appends a field to a CSV line, in double quotes when it holds a comma, a quote or a line end.
 void append_csv_field(std::string &line, std::string_view field);
 
-// Reads a cell as a number: empty or blank is ., the missing literals are themselves, anything
-// else must be a number. Blanks around the cell are ignored.
-bool read_cell(std::string_view cell, double &value);
-
 struct TableJob {
     std::vector<std::string> assignments;  // "name=EXPRESSION", evaluated left to right
     std::string input_name;                // for messages

@@ -188,6 +188,20 @@ int missing_literal(std::string_view text) {
     return 2 + (std::toupper(static_cast<unsigned char>(text[1])) - 'A');
 }
 
+bool read_cell(std::string_view cell, double &value) {
+    while (!cell.empty() && (cell.front() == ' ' || cell.front() == '\t')) cell.remove_prefix(1);
+    while (!cell.empty() && (cell.back() == ' ' || cell.back() == '\t')) cell.remove_suffix(1);
+    if (cell.empty()) {
+        value = qv::MISSING_DOT;
+        return true;
+    }
+    if (const int index = missing_literal(cell); index >= 0) {
+        value = qv::missing_value(index);
+        return true;
+    }
+    return read_number(cell, value);
+}
+
 // ---- parser ----------------------------------------------------------------------------------
 
 namespace {

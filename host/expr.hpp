@@ -45,6 +45,10 @@ bool read_number(std::string_view text, double &value);
 // The result is the index of missing_value (0 is ._, 1 is ., 2 is .A).
 int missing_literal(std::string_view text);
 
+// Reads a table cell as a number: empty or blank is ., the missing literals are themselves, anything
+// else must be a number. Blanks around the cell are ignored.
+bool read_cell(std::string_view cell, double &value);
+
 // Text forms of values.
 std::string format_number(double x);               // shortest form that reads back; . or .A
 void append_number(std::string &out, double x);    // the same, appended

@@ -229,21 +229,26 @@ void Program::evaluate(Operand &operand, const VarValue *vars) {
     }
 }
 
-void Program::run(const VarValue *vars) { evaluate(*root_, vars); }
-
-bool Program::is_char() const { return root_->chr; }
-
-double Program::number() const {
-    switch (root_->source) {
-        case Operand::Source::Call: return root_->call->result;
-        default: return root_->num;
+void Program::run(const VarValue *vars) {
+    Operand &root = *root_;
+    evaluate(root, vars);
+    switch (root.source) {
+        case Operand::Source::Literal:
+            result_num_ = root.num;
+            result_text_ = root.text;
+            break;
+        case Operand::Source::Variable:
+            result_num_ = vars[root.var].num;
+            result_text_ = {vars[root.var].chars, vars[root.var].length};
+            break;
+        case Operand::Source::Call:
+            result_num_ = root.call->result;
+            result_text_ = {root.call->buffer.data(), root.call->char_result.length};
+            break;
     }
 }
 
-std::u32string_view Program::text() const {
-    if (root_->source == Operand::Source::Call) return {root_->call->buffer.data(), root_->call->char_result.length};
-    return root_->text;
-}
+bool Program::is_char() const { return root_->chr; }
 
 std::vector<Note> Program::notes() const {
     std::vector<Note> out;

@@ -52,9 +52,10 @@ public:
     // Evaluates with vars[i] the value of variable i.
     void run(const VarValue *vars = nullptr);
 
+    // The result of the last run; a character result stays valid until the next run.
     bool is_char() const;
-    double number() const;
-    std::u32string_view text() const;
+    double number() const { return result_num_; }
+    std::u32string_view text() const { return result_text_; }
 
     // uses()[i] is a mask of VarUse for variable i.
     const std::vector<unsigned> &uses() const { return uses_; }
@@ -74,6 +75,8 @@ private:
     std::unique_ptr<Operand> root_;
     std::vector<std::unique_ptr<Step>> steps_;  // in evaluation order, innermost first
     std::vector<unsigned> uses_;
+    double result_num_ = 0.0;
+    std::u32string_view result_text_;
 };
 
 // "1.5", "'text'", or ".  (invalid argument in LOG; argument 2 of ROUND marked invalid)".
