@@ -123,7 +123,9 @@ std::string nearest_name(std::string_view name, const std::vector<std::string_vi
     std::string best;
     std::size_t best_d = 3;  // farther than two edits is no suggestion
     for (std::string_view c : candidates) {
-        const std::size_t d = distance(name, c);
+        std::size_t d = distance(name, c);
+        // A name cut short is as good as a typing slip: "rain" for "rain_mm".
+        if (name.size() >= 3 && name.size() < c.size() && distance(name, c.substr(0, name.size())) == 0) d = std::min<std::size_t>(d, 2);
         if (d < best_d) {
             best_d = d;
             best = std::string(c);

@@ -55,8 +55,8 @@ void append_number(std::string &out, double x);    // the same, appended
 std::string format_text(const std::u32string &s);  // quoted, quotes doubled
 std::string status_name(QvStatus status);
 
-// The candidate nearest to name (letters compared in any case) within two edits; empty when
-// none is that close.
+// The candidate nearest to name (letters compared in any case) within two edits, or one that
+// starts with it; empty when none is that close.
 std::string nearest_name(std::string_view name, const std::vector<std::string_view> &candidates);
 
 std::u32string to_u32(std::string_view utf8);
