@@ -1,0 +1,114 @@
+// ns per call of the elementary functions through their table entry, beside a direct call of
+// the same C mathematics function over the same inputs in the same run.
+#include <benchmark/benchmark.h>
+
+#include <array>
+#include <cmath>
+
+#include "arglist.hpp"
+#include "loader.hpp"
+
+namespace {
+
+qvhost::Package &package() {
+    static qvhost::Package p;
+    return p;
+}
+
+// Arguments inside every function's domain, varied so that no call can be folded away.
+const std::array<double, 256> &inputs() {
+    static const std::array<double, 256> xs = [] {
+        std::array<double, 256> a{};
+        for (std::size_t i = 0; i < a.size(); ++i) a[i] = 0.001 + 0.9 * static_cast<double>(i) / a.size();
+        return a;
+    }();
+    return xs;
+}
+
+void table_call(benchmark::State &state, const char *name) {
+    const FuncTableRow *row = package().find(name);
+    if (row == nullptr || row->entry.scalar == nullptr) {
+        state.SkipWithError("no entry point");
+        return;
+    }
+    const QvScalarFn fn = row->entry.scalar;
+    const auto &xs = inputs();
+    std::size_t i = 0;
+    double r;
+    for (auto _ : state) {
+        benchmark::DoNotOptimize(fn(&r, xs[i++ & 255]));
+        benchmark::DoNotOptimize(r);
+    }
+    state.SetItemsProcessed(state.iterations());
+}
+
+template <double (*F)(double)>
+void direct_call(benchmark::State &state) {
+    const auto &xs = inputs();
+    std::size_t i = 0;
+    for (auto _ : state) benchmark::DoNotOptimize(F(xs[i++ & 255]));
+    state.SetItemsProcessed(state.iterations());
+}
+
+double c_abs(double x) { return std::fabs(x); }
+double c_sqrt(double x) { return std::sqrt(x); }
+double c_exp(double x) { return std::exp(x); }
+double c_log(double x) { return std::log(x); }
+double c_sin(double x) { return std::sin(x); }
+double c_cos(double x) { return std::cos(x); }
+double c_tan(double x) { return std::tan(x); }
+double c_acos(double x) { return std::acos(x); }
+double c_asin(double x) { return std::asin(x); }
+double c_atan(double x) { return std::atan(x); }
+double c_cosh(double x) { return std::cosh(x); }
+double c_sinh(double x) { return std::sinh(x); }
+double c_tanh(double x) { return std::tanh(x); }
+double c_log10(double x) { return std::log10(x); }
+
+void atan2_table(benchmark::State &state) {
+    const FuncTableRow *row = package().find("ATAN2");
+    const auto &xs = inputs();
+    qvhost::ArgList list;
+    list.num(0.5).num(0.25);
+    FuncArgList *raw = list.get();
+    auto *y = static_cast<double *>(raw->args[0].value);
+    std::size_t i = 0;
+    double r;
+    for (auto _ : state) {
+        *y = xs[i++ & 255];
+        benchmark::DoNotOptimize(row->entry.list(raw, &r));
+        benchmark::DoNotOptimize(r);
+    }
+    state.SetItemsProcessed(state.iterations());
+}
+
+void atan2_direct(benchmark::State &state) {
+    const auto &xs = inputs();
+    std::size_t i = 0;
+    volatile double x = 0.25;
+    for (auto _ : state) benchmark::DoNotOptimize(std::atan2(xs[i++ & 255], x));
+    state.SetItemsProcessed(state.iterations());
+}
+
+}  // namespace
+
+#define PAIR(NAME, F)                                                   \
+    BENCHMARK_CAPTURE(table_call, NAME, #NAME)->Name("table/" #NAME);   \
+    BENCHMARK(direct_call<F>)->Name("direct/" #NAME);
+
+PAIR(ABS, c_abs)
+PAIR(SQRT, c_sqrt)
+PAIR(EXP, c_exp)
+PAIR(LOG, c_log)
+PAIR(SIN, c_sin)
+PAIR(COS, c_cos)
+PAIR(TAN, c_tan)
+PAIR(ARCOS, c_acos)
+PAIR(ARSIN, c_asin)
+PAIR(ATAN, c_atan)
+PAIR(COSH, c_cosh)
+PAIR(SINH, c_sinh)
+PAIR(TANH, c_tanh)
+PAIR(LOG10, c_log10)
+BENCHMARK(atan2_table)->Name("table/ATAN2");
+BENCHMARK(atan2_direct)->Name("direct/ATAN2");
