@@ -132,8 +132,8 @@ bool Program::bind(const Node &node, Kind want, Operand &out, Error &error) {
     }
     const int n = static_cast<int>(node.args.size());
     if (n < sig->min_args || (sig->max_args >= 0 && n > sig->max_args)) {
-        error.message = node.name + " at column " + std::to_string(node.column) + " takes " + arity_text(*sig) +
-                        ", got " + std::to_string(n) + ": " + std::string(sig->usage);
+        error.message = node.name + " takes " + arity_text(*sig) + ", got " + std::to_string(n) + " (column " +
+                        std::to_string(node.column) + "): " + std::string(sig->usage);
         return false;
     }
     auto step = std::make_unique<Step>();

@@ -29,7 +29,7 @@ expect missing-literals 0 $'.  (missing argument in ABS)\n._\n.Q' '' -- "$qvfnc"
 
 # Each error is one line on standard error; the other expressions still run.
 expect errors 1 $'1\n3' "qvfnc: unknown function SQRR at column 1 (did you mean SQRT?)
-qvfnc: ATAN2 at column 1 takes 2 arguments, got 1: ATAN2(y, x): arc tangent of y/x in the right quadrant
+qvfnc: ATAN2 takes 2 arguments, got 1 (column 1): ATAN2(y, x): arc tangent of y/x in the right quadrant
 qvfnc: ABS: argument 1 (column 5) must be numeric, not a character value
 qvfnc: syntax error at column 9: ',' or ')' expected
 qvfnc: unterminated string starting at column 5
