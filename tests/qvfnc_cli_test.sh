@@ -60,9 +60,11 @@ expect bad-option 2 '' 'qvfnc: unknown option --frobnicate (see qvfnc --help)' -
 expect no-assignment 2 '' 'qvfnc: --csv needs at least one NAME=EXPRESSION (see qvfnc --help)' -- "$qvfnc" --csv x.csv
 expect no-library 2 '' "qvfnc: cannot load $tmp/none.so: $tmp/none.so: cannot open shared object file: No such file or directory" -- \
     "$qvfnc" --lib "$tmp/none.so" 'ABS(1)'
-"$qvfnc" --help | grep -q '^examples:' || { echo "FAIL help: no examples"; failures=$((failures + 1)); }
-"$qvfnc" --version | grep -q '^package  .*libqvewumth.so' || { echo "FAIL version"; failures=$((failures + 1)); }
-[ "$("$qvfnc" --list | wc -l)" = 76 ] && "$qvfnc" --list | grep -q '^ATAN2(y, x) *arc tangent' ||
+# Whole outputs first: grep -q stops reading early, which would break the pipe.
+help=$("$qvfnc" --help) version=$("$qvfnc" --version) list=$("$qvfnc" --list)
+grep -q '^examples:' <<<"$help" || { echo "FAIL help: no examples"; failures=$((failures + 1)); }
+grep -q '^package  .*libqvewumth.so' <<<"$version" || { echo "FAIL version"; failures=$((failures + 1)); }
+[ "$(wc -l <<<"$list")" = 76 ] && grep -q '^ATAN2(y, x) *arc tangent' <<<"$list" ||
     { echo "FAIL list"; failures=$((failures + 1)); }
 
 [ "$failures" = 0 ] && echo "all qvfnc command-line checks passed"
