@@ -163,7 +163,8 @@ private:
             fail(reader.error().empty() ? "no header line" : reader.error());
             return 1;
         }
-        header_.assign(reader.fields().begin(), reader.fields().end());
+        // Names are matched without the blanks that often follow the commas of a header.
+        for (std::string_view f : reader.fields()) header_.emplace_back(trim_blanks(f));
         if (!compile(lookup, pool)) return 1;
 
         line_.assign(reader.raw());
@@ -212,9 +213,7 @@ private:
         columns_.reserve(job_.assignments.size());
         for (const std::string &a : job_.assignments) {
             const auto eq = a.find('=');
-            std::string name = eq == std::string::npos ? std::string() : a.substr(0, eq);
-            while (!name.empty() && name.back() == ' ') name.pop_back();
-            while (!name.empty() && name.front() == ' ') name.erase(0, 1);
+            const std::string name(trim_blanks(std::string_view(a).substr(0, eq == std::string::npos ? 0 : eq)));
             if (name.empty()) {
                 std::fprintf(err_, "qvfnc: '%s' is not of the form name=EXPRESSION\n", a.c_str());
                 return false;

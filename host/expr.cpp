@@ -134,6 +134,12 @@ std::string nearest_name(std::string_view name, const std::vector<std::string_vi
     return best;
 }
 
+std::string_view trim_blanks(std::string_view s) {
+    while (!s.empty() && (s.front() == ' ' || s.front() == '\t')) s.remove_prefix(1);
+    while (!s.empty() && (s.back() == ' ' || s.back() == '\t')) s.remove_suffix(1);
+    return s;
+}
+
 // ---- numbers and missing literals ------------------------------------------------------------
 
 namespace {
@@ -191,8 +197,7 @@ int missing_literal(std::string_view text) {
 }
 
 bool read_cell(std::string_view cell, double &value) {
-    while (!cell.empty() && (cell.front() == ' ' || cell.front() == '\t')) cell.remove_prefix(1);
-    while (!cell.empty() && (cell.back() == ' ' || cell.back() == '\t')) cell.remove_suffix(1);
+    cell = trim_blanks(cell);
     if (cell.empty()) {
         value = qv::MISSING_DOT;
         return true;

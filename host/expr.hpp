@@ -59,6 +59,9 @@ std::string status_name(QvStatus status);
 // starts with it; empty when none is that close.
 std::string nearest_name(std::string_view name, const std::vector<std::string_view> &candidates);
 
+// s without the blanks and tabs around it.
+std::string_view trim_blanks(std::string_view s);
+
 std::u32string to_u32(std::string_view utf8);
 void append_u32(std::u32string &out, std::string_view utf8);
 std::string to_utf8(std::u32string_view s);

@@ -115,7 +115,7 @@ bool Program::bind(const Node &node, Kind want, Operand &out, Error &error) {
             }
             out.source = Operand::Source::Variable;
             out.var = static_cast<int>(it - vars.begin());
-            out.chr = want == Kind::Chr;
+            out.chr = want == Kind::Chr;  // where either kind will do, a variable is a number
             uses_[static_cast<std::size_t>(out.var)] |= out.chr ? USE_CHR : USE_NUM;
             return true;
         }

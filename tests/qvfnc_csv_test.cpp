@@ -102,7 +102,7 @@ INSTANTIATE_TEST_SUITE_P(
     Rows, Job,
     testing::Values(
         JobRow{"a,b\n", {"x=SUM(a,b)"}, "a,b,x\n", "", 0},
-        JobRow{"a,b\r\n1,2\r\n\"3\",\"4\"\r\n", {"x=SUM(a,b)", "y=SQRT(x)"}, "a,b,x,y\n1,2,3,1.7320508075688772\n\"3\",\"4\",7,2.6457513110645907\n", "", 0},
+        JobRow{"a, b\r\n1,2\r\n\"3\",\"4\"\r\n", {"x=SUM(a,b)", "y=SQRT(x)"}, "a, b,x,y\n1,2,3,1.7320508075688772\n\"3\",\"4\",7,2.6457513110645907\n", "", 0},
         JobRow{"a\n.\n.B\n\n 2 \n", {"x=SUM(a)"}, "a,x\n.,.\n.B,.\n,.\n 2 ,2\n",
                "qvfnc: note: x: missing argument in SUM on 3 rows (first on line 2)\n", 0},
         JobRow{"a,b\n1,2\n\n-3,4\n", {"x=SUM(a,b)"}, "a,b,x\n1,2,3\n-3,4,.\n",
