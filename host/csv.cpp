@@ -167,12 +167,12 @@ private:
         for (std::string_view f : reader.fields()) header_.emplace_back(trim_blanks(f));
         if (!compile(lookup, pool)) return 1;
 
-        line_.assign(reader.raw());
+        block_ += reader.raw();
         for (const Column &c : columns_) {
-            line_.push_back(',');
-            append_csv_field(line_, c.name);
+            block_.push_back(',');
+            append_csv_field(block_, c.name);
         }
-        line_.push_back('\n');
+        block_.push_back('\n');
         if (!write()) return 1;
 
         const std::size_t width = header_.size();
@@ -185,15 +185,15 @@ private:
                 return 1;
             }
             if (!row(fields, reader.line())) return 1;
-            line_.assign(reader.raw());
+            block_ += reader.raw();
             for (std::size_t j = 0; j < columns_.size(); ++j) {
-                line_.push_back(',');
+                block_.push_back(',');
                 if (columns_[j].program.is_char())
-                    append_csv_field(line_, to_utf8(columns_[j].program.text()));
+                    append_csv_field(block_, to_utf8(columns_[j].program.text()));
                 else
-                    append_number(line_, columns_[j].program.number());
+                    append_number(block_, columns_[j].program.number());
             }
-            line_.push_back('\n');
+            block_.push_back('\n');
             if (!write()) return 1;
         }
         if (!reader.error().empty()) {
@@ -297,9 +297,8 @@ private:
                          t.rows == 1 ? "" : "s", t.first_line);
     }
 
-    // Output goes out in blocks; line_ is appended to the block.
+    // Output lines gather in a block that goes out once it is large.
     bool write() {
-        block_ += line_;
         return block_.size() < (1u << 16) || flush();
     }
     bool flush() {
@@ -318,7 +317,7 @@ private:
     std::vector<VarValue> vars_;
     std::vector<std::u32string> texts_;
     std::vector<Tally> tallies_;
-    std::string line_, block_;
+    std::string block_;
 };
 
 }  // namespace
