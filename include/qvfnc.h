@@ -190,6 +190,7 @@ typedef struct BuildInfo {
     uint8_t zero128[80];
 } BuildInfo;
 
+extern const BuildInfo qvvercon;
 void qvvercn1(BuildInfo *destination);
 
 /* ---- missing values -------------------------------------------------------------------- */

@@ -1,0 +1,90 @@
+// ns per call of the special functions, through the table rows and as exported routines, beside
+// the C library's tgamma and lgamma in the same run. Argument 0 draws x from [0.5, 20) (the
+// recurrence and rational approximations), argument 1 from [20, 170) (the asymptotic series).
+#include <benchmark/benchmark.h>
+
+#include <cmath>
+#include <cstdint>
+#include <random>
+#include <vector>
+
+#include "loader.hpp"
+
+namespace {
+
+qvhost::Package &package() {
+    static qvhost::Package p;
+    return p;
+}
+
+const std::vector<double> &arguments(std::int64_t range) {
+    static const std::vector<double> sets[2] = {
+        [] {
+            std::mt19937_64 rng(1);
+            std::uniform_real_distribution<double> u(0.5, 20.0);
+            std::vector<double> v(1024);
+            for (double &x : v) x = u(rng);
+            return v;
+        }(),
+        [] {
+            std::mt19937_64 rng(2);
+            std::uniform_real_distribution<double> u(20.0, 170.0);
+            std::vector<double> v(1024);
+            for (double &x : v) x = u(rng);
+            return v;
+        }(),
+    };
+    return sets[range];
+}
+
+template <class F>
+void run(benchmark::State &state, F f) {
+    const std::vector<double> &xs = arguments(state.range(0));
+    std::size_t i = 0;
+    for (auto _ : state) {
+        benchmark::DoNotOptimize(f(xs[i]));
+        i = (i + 1) & 1023;
+    }
+    state.SetItemsProcessed(state.iterations());
+}
+
+// Table entries, zgamma and zdigama all return a status and write the value through a pointer.
+auto through_pointer(int (*fn)(double *, double)) {
+    return [fn](double x) {
+        double r;
+        fn(&r, x);
+        return r;
+    };
+}
+
+void table(benchmark::State &state, const char *name) {
+    const FuncTableRow *row = package().find(name);
+    if (row == nullptr || row->entry.scalar == nullptr) return state.SkipWithError("no such row");
+    run(state, through_pointer(row->entry.scalar));
+}
+
+void zgamma_(benchmark::State &state) { run(state, through_pointer(package().fn<decltype(&zgamma)>("zgamma"))); }
+void zlgamma_(benchmark::State &state) { run(state, package().fn<decltype(&zlgamma)>("zlgamma")); }
+void zdigama_(benchmark::State &state) { run(state, through_pointer(package().fn<decltype(&zdigama)>("zdigama"))); }
+void ztigama_(benchmark::State &state) {
+    const auto fn = package().fn<decltype(&ztigama)>("ztigama");
+    run(state, [fn](double x) {
+        std::int32_t status;
+        return fn(&status, x);
+    });
+}
+void std_tgamma(benchmark::State &state) { run(state, [](double x) { return std::tgamma(x); }); }
+void std_lgamma(benchmark::State &state) { run(state, [](double x) { return std::lgamma(x); }); }
+
+BENCHMARK_CAPTURE(table, GAMMA, "GAMMA")->DenseRange(0, 1);
+BENCHMARK_CAPTURE(table, LGAMMA, "LGAMMA")->DenseRange(0, 1);
+BENCHMARK_CAPTURE(table, DIGAMMA, "DIGAMMA")->DenseRange(0, 1);
+BENCHMARK_CAPTURE(table, TRIGAMMA, "TRIGAMMA")->DenseRange(0, 1);
+BENCHMARK(zgamma_)->DenseRange(0, 1);
+BENCHMARK(zlgamma_)->DenseRange(0, 1);
+BENCHMARK(zdigama_)->DenseRange(0, 1);
+BENCHMARK(ztigama_)->DenseRange(0, 1);
+BENCHMARK(std_tgamma)->DenseRange(0, 1);
+BENCHMARK(std_lgamma)->DenseRange(0, 1);
+
+}  // namespace

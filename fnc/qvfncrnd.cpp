@@ -1,0 +1,156 @@
+// Rounding to a multiple of a unit. The quotient q = |x| / unit is rounded to a count n of
+// units, which is scaled back and given the sign of x. ROUND and ROUNDE treat a quotient within
+// a small relative fuzz of a half as a half and then snap the scaled value so that decimal units
+// give the double nearest the decimal answer; ROUNDZ does neither.
+#include <bit>
+#include <cmath>
+
+#include "qv/args.hpp"
+#include "qv/export.hpp"
+#include "qv/rounding.hpp"
+#include "qv/status.hpp"
+
+namespace {
+
+using qv::fail;
+using qv::int_part;
+using qv::min_of;
+
+constexpr double SMALLEST_UNIT = std::bit_cast<double>(0x0010000000000001ull);
+// A unit below this share of |x| is beneath the precision of x, which comes back unchanged.
+constexpr double NEGLIGIBLE_UNIT_RATIO = std::bit_cast<double>(0x3CA0000000000002ull);
+constexpr double HALF_FUZZ = std::bit_cast<double>(0x3D719799812DEA11ull);
+constexpr double HALF_FUZZ_CAP = std::bit_cast<double>(0x3EB0C6F7A0B5ED8Dull);
+constexpr double SNAP_FUZZ = std::bit_cast<double>(0x3CE0000000000002ull);
+constexpr double SNAP_FUZZ_CAP = 0.5;
+constexpr double TWO_49 = 562949953421312.0;
+constexpr double HUNDREDTH = std::bit_cast<double>(0x3F847AE147AE147Bull);
+
+enum class Halves { away_fuzzed, even_fuzzed, even_exact };
+
+// Whether v >= 0 lies within the relative snap fuzz of the integer k.
+inline bool snaps(double v, double &k) {
+    return qv::near_integer(v, min_of(v * SNAP_FUZZ, SNAP_FUZZ_CAP), k);
+}
+
+// r itself, or the integer it lies within the snap fuzz of.
+inline double snap_integer(double r) {
+    double k;
+    return snaps(r, k) ? k : r;
+}
+
+// r itself, or the four-decimal value it lies within the snap fuzz of (measured in 1e-4 units).
+inline double snap_four_decimals(double r) {
+    double k;
+    return snaps(r * 10000.0, k) ? k / 10000.0 : r;
+}
+
+// The cleaning of a scaled value; also a NaN takes the four-decimal snap.
+inline double finish(double r) { return r > qv::SNAP_LIMIT ? snap_integer(r) : snap_four_decimals(r); }
+
+// Whether a unit below 1 is the reciprocal of an integer k; dividing by k then is exact where
+// multiplying by the unit is not.
+inline bool reciprocal_of_integer(double unit, double &k) { return snaps(1.0 / unit, k); }
+
+// ROUND: halves away from zero. Past 2^49 the fuzz is below the spacing of doubles, so the
+// fraction decides alone; from 2^53 on every quotient is an integer and x comes back.
+inline bool count_away(double q, double &n) {
+    if (q > TWO_49) {
+        if (q >= qv::TWO_53) return false;
+        const double f = std::fmod(q, 1.0);
+        n = q - f;
+        if (f >= 0.5) n = 1.0 + n;
+        return true;
+    }
+    const double e = min_of(HALF_FUZZ_CAP, q * HALF_FUZZ);
+    n = int_part((0.5 + q) + e);
+    return true;
+}
+
+// ROUNDE and ROUNDZ: halves (within e) go to the even neighbour.
+inline double count_even(double q, double e) {
+    const double fl = int_part(q);
+    const double d = q - fl;
+    if ((-e) + 0.5 > d) return fl;
+    if (d > e + 0.5) return fl + 1.0;
+    const double odd = fl < qv::INT32_LIMIT ? static_cast<double>(qv::to_i32(fl) % 2) : std::fmod(fl, 2.0);
+    return fl + odd;
+}
+
+inline double scale_back_cleaned(double n, double unit) {
+    if (unit == 1.0) return n;
+    if (unit == HUNDREDTH) return snap_integer(n / 100.0);
+    if (unit > 1.0) {
+        const double r = n * unit;
+        // A whole-number unit gives an exact multiple; anything else may carry a decimal tail.
+        if (unit <= qv::INT32_LIMIT && unit == static_cast<double>(qv::to_i32(unit))) return r;
+        return finish(r);
+    }
+    double k;
+    if (reciprocal_of_integer(unit, k)) return snap_integer(n / k);
+    return finish(n * unit);
+}
+
+inline double scale_back_exact(double n, double unit) {
+    if (unit == 1.0) return n;
+    if (unit == HUNDREDTH) return n / 100.0;
+    if (unit > 1.0) return n * unit;
+    double k;
+    return reciprocal_of_integer(unit, k) ? n / k : n * unit;
+}
+
+template <Halves H>
+QvStatus round_to_unit(FuncArgList *args, double *result) {
+    const qv::ArgView a(args);
+    const double x = a.num(0);
+    if (qv::is_missing(x)) return fail(result, STATUS_MISSING_ARG);
+    double unit = 1.0;
+    double q = qv::clear_sign(x);
+    if (a.count64() != 1) {
+        unit = a.num(1);
+        if (qv::is_missing(unit)) return fail(result, STATUS_MISSING_ARG);
+        // A NaN unit passes and makes the result a NaN.
+        if (unit < SMALLEST_UNIT) {
+            a.mark_invalid(1);
+            return fail(result, STATUS_INVALID_ARG);
+        }
+        if (NEGLIGIBLE_UNIT_RATIO * qv::clear_sign(x) > unit) {
+            *result = x;
+            return STATUS_OK;
+        }
+        q = q / unit;
+    }
+    const bool neg = x < 0.0;
+    double n;
+    double r;
+    if constexpr (H == Halves::away_fuzzed) {
+        if (!count_away(q, n)) {
+            *result = x;
+            return STATUS_OK;
+        }
+        r = scale_back_cleaned(n, unit);
+    } else if constexpr (H == Halves::even_fuzzed) {
+        n = count_even(q, min_of(q * HALF_FUZZ, HALF_FUZZ_CAP));
+        r = scale_back_cleaned(n, unit);
+    } else {
+        n = count_even(q, 0.0);
+        r = scale_back_exact(n, unit);
+    }
+    // A negative x that rounds to zero gives +0.0.
+    *result = neg ? 0.0 - r : r;
+    return STATUS_OK;
+}
+
+}  // namespace
+
+QV_EXPORT QvStatus qvfncrnd(FuncArgList *args, double *result) {
+    return round_to_unit<Halves::away_fuzzed>(args, result);
+}
+
+QV_EXPORT QvStatus qvfncrnde(FuncArgList *args, double *result) {
+    return round_to_unit<Halves::even_fuzzed>(args, result);
+}
+
+QV_EXPORT QvStatus qvfncrndz(FuncArgList *args, double *result) {
+    return round_to_unit<Halves::even_exact>(args, result);
+}

@@ -1,0 +1,5 @@
+// Integer minimum; a tie returns b, which has the same value.
+#include "qv/export.hpp"
+#include "qvfnc.h"
+
+QV_EXPORT int32_t min(int32_t a, int32_t b) { return b > a ? a : b; }

@@ -1,0 +1,142 @@
+// The exported memory and string routines, called through the loaded package: every length
+// from 0 to 70, overlapping and apart, against plain reference loops written here.
+#include <cstring>
+#include <functional>
+
+#include "qvtest.hpp"
+
+namespace {
+
+template <class T>
+T fn(const char *name) {
+    T f = qvt::package().fn<T>(name);
+    EXPECT_NE(f, nullptr) << name << " is not exported";
+    return f;
+}
+// The routine the package exports under the name of a prototype in qvfnc.h.
+#define EXPORTED(name) fn<decltype(&name)>(#name)
+
+constexpr std::uint64_t NOT_FOUND = ~std::uint64_t{0};
+constexpr int MAX_N = 70;
+
+std::vector<unsigned char> arena(std::size_t size, int seed) {
+    std::vector<unsigned char> a(size);
+    for (std::size_t i = 0; i < size; ++i) a[i] = static_cast<unsigned char>(i * 37 + seed * 11 + 3);
+    return a;
+}
+
+// Source at a varying alignment; targets from just below to just above it, exactly n apart
+// (the edge of the wide path) and far away on both sides.
+TEST(MemStr, CopiesMatchPlainLoopsOnEveryOverlap) {
+    const auto cpy = EXPORTED(pqMemCpy), scpy = EXPORTED(pqMemSCpy);
+    ASSERT_TRUE(cpy && scpy);
+    for (int n = 0; n <= MAX_N; ++n) {
+        const std::ptrdiff_t base = 160 + n % 16;
+        std::vector<std::ptrdiff_t> shifts = {-150, 150};
+        for (std::ptrdiff_t d = -(n + 2); d <= n + 2; ++d) shifts.push_back(d);
+        for (std::ptrdiff_t d : shifts) {
+            SCOPED_TRACE("n " + std::to_string(n) + ", dst - src " + std::to_string(d));
+            const std::vector<unsigned char> before = arena(400, n);
+            std::vector<unsigned char> forward = before, safe = before;
+            for (int i = 0; i < n; ++i) forward[base + d + i] = forward[base + i];
+            std::memmove(safe.data() + base + d, before.data() + base, n);
+
+            std::vector<unsigned char> got = before;
+            cpy(got.data() + base, got.data() + base + d, n);
+            EXPECT_EQ(got, forward) << "pqMemCpy";
+            got = before;
+            scpy(got.data() + base, got.data() + base + d, n);
+            EXPECT_EQ(got, safe) << "pqMemSCpy";
+        }
+    }
+}
+
+// The byte routines that rewrite their buffer in place, against the byte each should leave.
+TEST(MemStr, InPlaceRoutinesMatchPlainLoops) {
+    const auto strup = EXPORTED(pqStrUp), strlow = EXPORTED(pqStrLow);
+    const auto set = EXPORTED(pqMemSet);
+    const auto tset = EXPORTED(pqMemTSet);
+    ASSERT_TRUE(strup && strlow && set && tset);
+    const std::vector<std::pair<std::function<void(unsigned char *, int)>, std::function<int(int)>>> cases = {
+        {[&](unsigned char *p, int n) { strup(reinterpret_cast<char *>(p), n); },
+         [](int b) { return b >= 'a' && b <= 'z' ? b - 32 : b; }},
+        {[&](unsigned char *p, int n) { strlow(reinterpret_cast<char *>(p), n); },
+         [](int b) { return b >= 'A' && b <= 'Z' ? b + 32 : b; }},
+        {[&](unsigned char *p, int n) { set(p, 0x7A5, n); }, [](int) { return 0xA5; }},  // low 8 bits only
+    };
+    for (int n = 0; n <= MAX_N; ++n) {
+        for (int offset = 0; offset < 4; ++offset) {
+            SCOPED_TRACE("n " + std::to_string(n) + ", offset " + std::to_string(offset));
+            for (std::size_t c = 0; c < cases.size(); ++c) {
+                const std::vector<unsigned char> before = arena(300, n + offset);  // every byte value
+                std::vector<unsigned char> want = before, got = before;
+                for (int i = offset; i < offset + n; ++i) want[i] = static_cast<unsigned char>(cases[c].second(before[i]));
+                cases[c].first(got.data() + offset, n);
+                EXPECT_EQ(got, want) << "routine " << c;
+            }
+            std::vector<std::uint32_t> units(MAX_N + 8, 7u), want_units = units;
+            std::fill_n(want_units.begin() + offset, n, 0xFFFFFF20u);
+            tset(units.data() + offset, 0xFFFFFF20u, n);
+            EXPECT_EQ(units, want_units) << "pqMemTSet";
+        }
+    }
+}
+
+// n units of one value, with the unit at position k (k < n) changed; k = n changes none.
+TEST(MemStr, ScansAndComparisonsFindTheFirstDifference) {
+    for (int n = 0; n <= MAX_N; ++n) {
+        for (int k = 0; k <= n; ++k) {
+            SCOPED_TRACE("n " + std::to_string(n) + ", difference at " + std::to_string(k));
+            std::vector<unsigned char> same(n + 1, 0x01), bytes = same;
+            std::vector<std::uint32_t> blanks(n + 1, 32u), units = blanks;
+            if (k < n) bytes[k] = 0x80, units[k] = 0x80000041u;
+            const std::uint64_t at = k < n ? static_cast<std::uint64_t>(k) : NOT_FOUND;
+            const int sign = k < n ? 1 : 0;
+            EXPECT_EQ(EXPORTED(pqMemScan)(bytes.data(), n, 0x180), at) << "pqMemScan";
+            EXPECT_EQ(EXPORTED(pqMemNScan)(bytes.data(), n, 0x101), at) << "pqMemNScan";
+            EXPECT_EQ(EXPORTED(pqMemTNScan)(units.data(), n, 32u), at) << "pqMemTNScan";
+            EXPECT_EQ(EXPORTED(pqMemNot)(0x201, bytes.data(), n), k == n) << "pqMemNot";
+            EXPECT_EQ(EXPORTED(pqMemTNot)(32u, units.data(), n), k == n) << "pqMemTNot";
+            EXPECT_EQ(EXPORTED(pqMemCmp)(bytes.data(), same.data(), n), sign) << "pqMemCmp";
+            EXPECT_EQ(EXPORTED(pqMemCmp)(same.data(), bytes.data(), n), -sign) << "pqMemCmp";
+            // 0x80000041 - 32 wraps to a negative 32-bit difference
+            EXPECT_EQ(EXPORTED(pqWMemCmp)(units.data(), blanks.data(), n), -sign) << "pqWMemCmp";
+            EXPECT_EQ(EXPORTED(pqWMemCmp)(blanks.data(), units.data(), n), sign) << "pqWMemCmp";
+        }
+    }
+}
+
+TEST(MemStr, StringsNullsAndDuplicates) {
+    EXPECT_EQ(EXPORTED(pqUnsup)(), STATUS_UNSUPPORTED);
+    const std::uint32_t wide[] = {0x100, 0x20, 0x41000000, 0, 5};
+    const auto len = EXPORTED(pqStrLen);
+    EXPECT_EQ((std::vector<std::uint64_t>{len(nullptr), len(""), len("ab\0cd"), EXPORTED(pqStrTLen)(nullptr),
+                                          EXPORTED(pqStrTLen)(wide)}),
+              (std::vector<std::uint64_t>{0, 0, 2, 0, 3}));
+    char dst[5] = "xxxx";
+    EXPORTED(pqStrCpy)(nullptr, dst);
+    EXPECT_EQ(std::string(dst, 4), std::string("\0xxx", 4));
+    EXPORTED(pqStrCpy)("ab\0c", dst);
+    EXPECT_EQ(std::string(dst, 4), std::string("ab\0x", 4));
+    EXPORTED(pqStrCpy)("ab", nullptr);  // writes nothing
+    std::vector<std::uint32_t> wdst(6, 9);
+    EXPORTED(pqStrTCpy)(wide, wdst.data());
+    EXPECT_EQ(wdst, (std::vector<std::uint32_t>{0x100, 0x20, 0x41000000, 0, 9, 9}));
+    EXPORTED(pqStrTCpy)(nullptr, wdst.data());
+    EXPECT_EQ(wdst[0], 0u);
+
+    qvhost::CountingPool pool;
+    const char text[] = "duplicate me";
+    void *copy = EXPORTED(pqMemDup)(text, sizeof text, pool.host());
+    ASSERT_NE(copy, nullptr);
+    EXPECT_EQ(std::memcmp(copy, text, sizeof text), 0);
+    pool.host()->free(pool.host(), copy);
+    pool.refuse_all(true);
+    EXPECT_EQ(EXPORTED(pqMemDup)(text, sizeof text, pool.host()), nullptr);
+    EXPECT_EQ(EXPORTED(pqMemDup)(nullptr, 4, pool.host()), nullptr);
+    EXPECT_EQ(EXPORTED(pqMemDup)(text, 4, nullptr), nullptr);
+    ASSERT_EQ(pool.requests().size(), 2u);  // exact size, flags 0, both times
+    for (const auto &q : pool.requests()) EXPECT_TRUE(q.size == sizeof text && q.flags == 0);
+}
+
+}  // namespace
