@@ -55,6 +55,13 @@ expect csv-cell 1 'station,date,t06,t12,t18,rain_mm,r' \
     "$qvfnc" --csv "$src/examples/weather.csv" 'r=ABS(station)'
 expect csv-file 1 '' "qvfnc: cannot read $tmp/none.csv: No such file or directory" -- "$qvfnc" --csv "$tmp/none.csv" 'r=ABS(a)'
 
+# The main job as the README shows it: every row it shows is a row of the real output.
+"$qvfnc" --csv "$src/examples/weather.csv" 'mean=MEAN(t06, t12, t18)' 'high=MAX(t06, t12, t18)' \
+    'n=N(t06, t12, t18)' >"$tmp/main.csv"
+shown=$(sed -n '/^    station,date/,/^$/p' "$src/README.md" | sed -n 's/^    \([A-Za-z].*\)/\1/p')
+[ -n "$shown" ] && [ "$(grep -cxFf <(echo "$shown") "$tmp/main.csv")" = "$(wc -l <<<"$shown")" ] ||
+    { echo "FAIL readme: the rows shown are not what the main job gives"; failures=$((failures + 1)); }
+
 # Options.
 expect bad-option 2 '' 'qvfnc: unknown option --frobnicate (see qvfnc --help)' -- "$qvfnc" --frobnicate
 expect no-assignment 2 '' 'qvfnc: --csv needs at least one NAME=EXPRESSION (see qvfnc --help)' -- "$qvfnc" --csv x.csv
