@@ -4,65 +4,6 @@
 #include "qv/export.hpp"
 #include "qvfnc.h"
 
-// A family that is not built into this package leaves its rows empty: the weak references
-// resolve to null entry points.
-#pragma weak qvfncceil
-#pragma weak qvfncceilz
-#pragma weak qvfnccoal
-#pragma weak qvfnccoac
-#pragma weak qvfnccss
-#pragma weak qvfnccv
-#pragma weak qvfncdgam
-#pragma weak qvfncdiv
-#pragma weak qvfncflr
-#pragma weak qvfncflrz
-#pragma weak qvfncfuzz
-#pragma weak qvfncgam
-#pragma weak qvfncgcd
-#pragma weak qvfncgeom
-#pragma weak qvfncgeoz
-#pragma weak qvfncharm
-#pragma weak qvfncharz
-#pragma weak qvfncint
-#pragma weak qvfncintz
-#pragma weak qvfnciqr
-#pragma weak qvfnckurt
-#pragma weak qvfnclarg
-#pragma weak qvfnclcm
-#pragma weak qvfnclgam
-#pragma weak qvfncmad
-#pragma weak qvfncmax
-#pragma weak qvfncmean
-#pragma weak qvfncmed
-#pragma weak qvfncmin
-#pragma weak qvfncmis
-#pragma weak qvfncmod
-#pragma weak qvfncmodz
-#pragma weak qvfncn
-#pragma weak qvfncnmis
-#pragma weak qvfncord
-#pragma weak qvfncpctl
-#pragma weak qvfncpctl1
-#pragma weak qvfncpctl2
-#pragma weak qvfncpctl3
-#pragma weak qvfncpctl4
-#pragma weak qvfncrang
-#pragma weak qvfncrms
-#pragma weak qvfncrnd
-#pragma weak qvfncrnde
-#pragma weak qvfncrndz
-#pragma weak qvfncskew
-#pragma weak qvfncsmal
-#pragma weak qvfncstd
-#pragma weak qvfncstde
-#pragma weak qvfncsum
-#pragma weak qvfnctgam
-#pragma weak qvfnctrnc
-#pragma weak qvfncuss
-#pragma weak qvfncvar
-#pragma weak qvfncwhich
-#pragma weak qvfncwhin
-
 namespace {
 
 template <unsigned N>
