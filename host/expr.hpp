@@ -1,6 +1,6 @@
-// Expressions of the qvfnc host: function calls, possibly nested, over numbers, missing
-// literals (., ._, .A to .Z) and quoted character literals. Each call is checked against the
-// host's signature table and made through the loaded package with a real FuncArgList.
+// Expressions of the qvfnc host: function calls, possibly nested, over numbers, missing literals
+// (., ._, .A to .Z), quoted character literals and variable names. This file holds the parser
+// and the text forms of values; program.hpp turns a parsed expression into calls.
 #pragma once
 
 #include <cstdint>
@@ -10,28 +10,20 @@
 #include <string_view>
 #include <vector>
 
-#include "arglist.hpp"
-#include "loader.hpp"
-#include "signatures.hpp"
+#include "qvfnc.h"
 
 namespace qvhost {
 
-struct Value {
-    bool is_char = false;
-    double num = 0.0;
-    std::u32string text;
-};
-
 struct Node {
-    enum class Type { Number, Text, Call } type = Type::Number;
+    enum class Type { Number, Text, Name, Call } type = Type::Number;
     double num = 0.0;
     std::u32string text;
-    std::string name;  // upper case, for calls
-    std::size_t column = 0;
+    std::string name;  // a call's name in upper case; a variable's name as written
+    std::size_t column = 0;  // 1-based position in the expression text
     std::vector<std::unique_ptr<Node>> args;
 };
 
-// A parse or evaluation error: one line of text, with a 1-based column where it has one.
+// A parse, compile or data error: one line of text without the program name.
 struct Error {
     std::string message;
 };
@@ -41,38 +33,37 @@ struct ParseResult {
     std::optional<Error> error;
 };
 
+// Names are letters, digits and '_', starting with a letter or '_'; a name followed by '(' is a
+// call, any other name a variable. "any text" in double quotes is a variable with that name.
 ParseResult parse_expression(std::string_view text);
 
-struct Outcome {
-    Value value;
-    QvStatus status = STATUS_OK;
-    std::string function;        // the call whose status is reported
-    std::vector<int> marked;     // 1-based arguments it marked invalid
-};
+// Reads the whole of text as a number: an optional sign, digits with an optional point, and an
+// optional exponent. Too large a magnitude reads as an infinity, too small as a signed zero.
+bool read_number(std::string_view text, double &value);
 
-class Evaluator {
-public:
-    explicit Evaluator(Package &package) : package_(package) {}
+// The missing value that text names: "." , "._" or ".A" to ".Z" in either case; -1 for none.
+// The result is the index of missing_value (0 is ._, 1 is ., 2 is .A).
+int missing_literal(std::string_view text);
 
-    // Evaluates a parsed expression; on error returns false and sets error.
-    bool evaluate(const Node &node, Outcome &out, Error &error);
+// Reads a table cell as a number: empty or blank is ., the missing literals are themselves, anything
+// else must be a number. Blanks around the cell are ignored.
+bool read_cell(std::string_view cell, double &value);
 
-private:
-    bool call(const Node &node, Outcome &out, Error &error);
-    Package &package_;
-    CountingPool pool_{"qvfnc call pool"};
-};
-
-// Text forms of results.
-std::string format_number(double x);  // shortest form that reads back, missing as . or .A
+// Text forms of values.
+std::string format_number(double x);               // shortest form that reads back; . or .A
+void append_number(std::string &out, double x);    // the same, appended
 std::string format_text(const std::u32string &s);  // quoted, quotes doubled
 std::string status_name(QvStatus status);
-std::string format_outcome(const Outcome &out);
 
-// The nearest known function name, for "did you mean" hints; empty when nothing is close.
-std::string nearest_name(std::string_view upper_name);
+// The candidate nearest to name (letters compared in any case) within two edits, or one that
+// starts with it; empty when none is that close.
+std::string nearest_name(std::string_view name, const std::vector<std::string_view> &candidates);
+
+// s without the blanks and tabs around it.
+std::string_view trim_blanks(std::string_view s);
 
 std::u32string to_u32(std::string_view utf8);
-std::string to_utf8(const std::u32string &s);
+void append_u32(std::u32string &out, std::string_view utf8);
+std::string to_utf8(std::u32string_view s);
 
 }  // namespace qvhost

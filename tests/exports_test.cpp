@@ -50,12 +50,21 @@ std::set<std::string> lines_of(const std::string &command) {
     return out;
 }
 
+// A sanitized build links the sanitizer runtimes and exports their markers beside the package's
+// own names, so the symbol set and the dependencies are checked on plain builds only.
+#ifdef __SANITIZE_ADDRESS__
+#define SKIP_WHEN_SANITIZED() GTEST_SKIP() << "sanitized build"
+#else
+#define SKIP_WHEN_SANITIZED() (void)0
+#endif
+
 std::string library() {
     const char *lib = std::getenv("QV_LIB");
     return lib ? lib : "libqvewumth.so";
 }
 
 TEST(Exports, ExactlyTheSpecifiedNames) {
+    SKIP_WHEN_SANITIZED();
     const auto exported = lines_of("nm -D --defined-only " + library() + " | awk '{print $3}'");
     ASSERT_FALSE(exported.empty()) << "nm printed nothing for " << library();
     for (const std::string &name : exported) EXPECT_TRUE(SPECIFIED.count(name)) << name << " is exported";
@@ -63,6 +72,7 @@ TEST(Exports, ExactlyTheSpecifiedNames) {
 }
 
 TEST(Exports, NeedsOnlyLibcAndLibm) {
+    SKIP_WHEN_SANITIZED();
     const auto needed = lines_of("readelf -d " + library() + " | sed -n 's/.*(NEEDED).*\\[\\(.*\\)\\]/\\1/p'");
     ASSERT_FALSE(needed.empty());
     for (const std::string &lib : needed) EXPECT_TRUE(lib == "libc.so.6" || lib == "libm.so.6") << lib;
