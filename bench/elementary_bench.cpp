@@ -6,14 +6,12 @@
 #include <cmath>
 
 #include "arglist.hpp"
+#include "bench_common.hpp"
 #include "loader.hpp"
 
 namespace {
 
-qvhost::Package &package() {
-    static qvhost::Package p;
-    return p;
-}
+using qvbench::package;
 
 // Arguments inside every function's domain, varied so that no call can be folded away.
 const std::array<double, 256> &inputs() {
@@ -26,11 +24,8 @@ const std::array<double, 256> &inputs() {
 }
 
 void table_call(benchmark::State &state, const char *name) {
-    const FuncTableRow *row = package().find(name);
-    if (row == nullptr || row->entry.scalar == nullptr) {
-        state.SkipWithError("no entry point");
-        return;
-    }
+    const FuncTableRow *row = qvbench::row_or_skip(state, name);
+    if (row == nullptr) return;
     const QvScalarFn fn = row->entry.scalar;
     const auto &xs = inputs();
     std::size_t i = 0;
@@ -66,20 +61,11 @@ double c_tanh(double x) { return std::tanh(x); }
 double c_log10(double x) { return std::log10(x); }
 
 void atan2_table(benchmark::State &state) {
-    const FuncTableRow *row = package().find("ATAN2");
-    const auto &xs = inputs();
+    const FuncTableRow *row = qvbench::row_or_skip(state, "ATAN2");
+    if (row == nullptr) return;
     qvhost::ArgList list;
     list.num(0.5).num(0.25);
-    FuncArgList *raw = list.get();
-    auto *y = static_cast<double *>(raw->args[0].value);
-    std::size_t i = 0;
-    double r;
-    for (auto _ : state) {
-        *y = xs[i++ & 255];
-        benchmark::DoNotOptimize(row->entry.list(raw, &r));
-        benchmark::DoNotOptimize(r);
-    }
-    state.SetItemsProcessed(state.iterations());
+    qvbench::list_loop(state, *row, list, inputs());
 }
 
 void atan2_direct(benchmark::State &state) {

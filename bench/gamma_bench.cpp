@@ -8,14 +8,12 @@
 #include <random>
 #include <vector>
 
+#include "bench_common.hpp"
 #include "loader.hpp"
 
 namespace {
 
-qvhost::Package &package() {
-    static qvhost::Package p;
-    return p;
-}
+using qvbench::package;
 
 const std::vector<double> &arguments(std::int64_t range) {
     static const std::vector<double> sets[2] = {

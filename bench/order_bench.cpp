@@ -11,14 +11,12 @@
 #include <vector>
 
 #include "arglist.hpp"
+#include "bench_common.hpp"
 #include "loader.hpp"
 
 namespace {
 
-qvhost::Package &package() {
-    static qvhost::Package p;
-    return p;
-}
+using qvbench::package;
 
 const char *const PATTERNS[] = {"random", "sorted", "reversed", "all-equal", "few-distinct", "organ-pipe"};
 

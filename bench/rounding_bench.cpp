@@ -8,14 +8,12 @@
 #include <vector>
 
 #include "arglist.hpp"
+#include "bench_common.hpp"
 #include "loader.hpp"
 
 namespace {
 
-qvhost::Package &package() {
-    static qvhost::Package p;
-    return p;
-}
+using qvbench::package;
 
 // First arguments varied so that no call can be folded away: decimals for the rounding and
 // remainder functions, integers for GCD.
@@ -31,25 +29,12 @@ const std::array<double, 256> &inputs(bool integers) {
 
 // Calls the row's entry with argument 1 taken from the inputs and the rest fixed.
 void table_call(benchmark::State &state, const char *name, std::vector<double> rest, bool integers) {
-    const FuncTableRow *row = package().find(name);
-    if (row == nullptr || row->entry.list == nullptr) {
-        state.SkipWithError("no entry point");
-        return;
-    }
+    const FuncTableRow *row = qvbench::row_or_skip(state, name);
+    if (row == nullptr) return;
     qvhost::ArgList list;
     list.num(0.0);
     for (double v : rest) list.num(v);
-    FuncArgList *raw = list.get();
-    auto *x = static_cast<double *>(raw->args[0].value);
-    const auto &xs = inputs(integers);
-    std::size_t i = 0;
-    double r;
-    for (auto _ : state) {
-        *x = xs[i++ & 255];
-        benchmark::DoNotOptimize(row->entry.list(raw, &r));
-        benchmark::DoNotOptimize(r);
-    }
-    state.SetItemsProcessed(state.iterations());
+    qvbench::list_loop(state, *row, list, inputs(integers));
 }
 
 template <class F>

@@ -9,15 +9,13 @@
 #include <random>
 
 #include "arglist.hpp"
+#include "bench_common.hpp"
 #include "loader.hpp"
 #include "qv/values.hpp"
 
 namespace {
 
-qvhost::Package &package() {
-    static qvhost::Package p;
-    return p;
-}
+using qvbench::package;
 
 // Positive values with every 16th slot missing, one list per size, built once.
 FuncArgList *list_of(std::int64_t n) {
