@@ -114,6 +114,16 @@ inline void check_after(std::string_view name, qvhost::ArgList &list, const std:
 
 }  // namespace detail
 
+// A list built for one call, with the descriptors as they were before it.
+struct Prepared {
+    explicit Prepared(qvhost::CountingPool &pool, const std::vector<Arg> &args) : list(pool.host()) {
+        detail::fill(list, args);
+        for (std::size_t i = 0; i < args.size(); ++i) before.push_back(list.get()->args[i].flags);
+    }
+    qvhost::ArgList list;
+    std::vector<std::uint64_t> before;
+};
+
 // Calls a list-form function returning a double. Pass a pool to inspect or refuse scratch
 // memory; otherwise a fresh counting pool serves the call.
 inline Result call(std::string_view name, const std::vector<Arg> &args, qvhost::CountingPool *pool = nullptr) {
@@ -122,43 +132,36 @@ inline Result call(std::string_view name, const std::vector<Arg> &args, qvhost::
     if (fr.entry.list == nullptr) return r;
     qvhost::CountingPool own;
     qvhost::CountingPool &p = pool ? *pool : own;
-    qvhost::ArgList list(p.host());
-    detail::fill(list, args);
-    FuncArgList *raw = list.get();
-    std::vector<std::uint64_t> before;
-    for (std::size_t i = 0; i < args.size(); ++i) before.push_back(raw->args[i].flags);
+    Prepared prep(p, args);
     double out = from_bits(UNWRITTEN);
-    r.status = fr.entry.list(raw, &out);
+    r.status = fr.entry.list(prep.list.get(), &out);
     EXPECT_NE(bits_of(out), UNWRITTEN) << name << " wrote no result";
     r.value = out;
-    detail::check_after(name, list, args, before, r);
+    detail::check_after(name, prep.list, args, prep.before, r);
     EXPECT_EQ(p.outstanding(), 0u) << name << " kept a scratch block";
     return r;
 }
 
-// Calls COALESCEC-style functions whose result is a CharValue of the given capacity.
+// Calls COALESCEC-style functions whose result is a CharValue of the given capacity; the
+// guard characters past the capacity must stay as they are.
 inline Result callc(std::string_view name, const std::vector<Arg> &args, std::uint16_t capacity) {
     Result r;
     const FuncTableRow &fr = row(name);
     if (fr.entry.charList == nullptr) return r;
     qvhost::CountingPool pool;
-    qvhost::ArgList list(pool.host());
-    detail::fill(list, args);
-    FuncArgList *raw = list.get();
-    std::vector<std::uint64_t> before;
-    for (std::size_t i = 0; i < args.size(); ++i) before.push_back(raw->args[i].flags);
-    std::u32string buffer(capacity + 4u, U'#');  // the guard characters past capacity must stay
+    Prepared prep(pool, args);
+    std::u32string buffer(capacity + 4u, U'#');
     CharValue out{};
     out.capacity = capacity;
     out.length = 0xBEEF;
     out.chars = reinterpret_cast<std::uint32_t *>(buffer.data());
-    r.status = fr.entry.charList(raw, &out);
+    r.status = fr.entry.charList(prep.list.get(), &out);
     EXPECT_EQ(out.capacity, capacity) << name << " changed the result capacity";
     EXPECT_EQ(reinterpret_cast<char32_t *>(out.chars), buffer.data()) << name << " moved the result buffer";
     EXPECT_LE(out.length, capacity) << name << " wrote past the capacity";
     EXPECT_EQ(buffer.substr(capacity), U"####") << name << " wrote past the capacity";
     r.text = buffer.substr(0, std::min<std::size_t>(out.length, capacity));
-    detail::check_after(name, list, args, before, r);
+    detail::check_after(name, prep.list, args, prep.before, r);
     return r;
 }
 
