@@ -45,6 +45,7 @@ INSTANTIATE_TEST_SUITE_P(
         TextRow{"F('it''s', '', '#')", "F('it''s','','#')"}, TextRow{"F(x_1, \"a \"\"b\"\"\")", "F($x_1,$a \"b\")"},
         TextRow{"g(h(k()))", "G(H(K()))"}, TextRow{"", "empty expression"},
         TextRow{"ABS(", "syntax error at column 5: expression expected, found end of input"},
+        TextRow{"ABS(1", "syntax error at column 6: ')' expected, found end of input"},
         TextRow{"ABS(1 2)", "syntax error at column 7: ',' or ')' expected"},
         TextRow{"ABS(1,)", "syntax error at column 7: unexpected ')'"},
         TextRow{"ABS(1))", "syntax error at column 7: unexpected ')'"},
@@ -56,15 +57,15 @@ INSTANTIATE_TEST_SUITE_P(
         TextRow{"F(\"ab)", "unterminated name starting at column 3"}));
 
 // Cells of a table: numbers, missing literals and blanks; anything else is refused.
-constexpr std::uint64_t REFUSED = 1;
+constexpr std::uint64_t REFUSED = 1;  // a bit pattern no row below reads to
 
 TEST(Cell, ReadsOrRefuses) {
     const std::pair<const char *, std::uint64_t> rows[] = {
-        {" 12.5\t", 0x4029000000000000}, {"  ", 0xFFFFFE0000000000}, {".", 0xFFFFFE0000000000},
-        {"._", 0xFFFFFF0000000000},      {".b", 0xFFFFFC0000000000}, {"-0", 0x8000000000000000},
+        {" 12.5\t", 0x4029000000000000}, {"  ", 0xFFFFFE0000000000},    {".", 0xFFFFFE0000000000},
+        {"._", 0xFFFFFF0000000000},      {".b", 0xFFFFFC0000000000},    {"-0", 0x8000000000000000},
         {"1e-400", 0},                   {"-1e999", 0xFFF0000000000000}, {"abc", REFUSED},
-        {"1 5", REFUSED},                {"inf", REFUSED},           {"1e", REFUSED},
-        {"--1", REFUSED},                {".AB", REFUSED},           {"0x10", REFUSED}};
+        {"1 5", REFUSED},                {"inf", REFUSED},               {"1e", REFUSED},
+        {"--1", REFUSED},                {".AB", REFUSED},               {"0x10", REFUSED}};
     for (const auto &[cell, bits] : rows) {
         double v = 0.0;
         EXPECT_EQ(qvhost::read_cell(cell, v) ? bits_of(v) : REFUSED, bits) << cell;
