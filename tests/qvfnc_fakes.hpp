@@ -29,12 +29,6 @@ inline QvStatus sum(FuncArgList *list, double *result) {
     return STATUS_OK;
 }
 
-// MOD: the number of arguments it was given.
-inline QvStatus mod(FuncArgList *list, double *result) {
-    *result = static_cast<double>(list->count);
-    return STATUS_OK;
-}
-
 inline QvStatus root(double *result, double x) {
     *result = qv::MISSING_DOT;
     if (qv::is_missing(x)) return STATUS_MISSING_ARG;
@@ -43,33 +37,17 @@ inline QvStatus root(double *result, double x) {
     return STATUS_OK;
 }
 
-inline std::u32string_view text(const FuncArgList *list, std::int64_t i) {
-    const auto *cv = static_cast<const CharValue *>(list->args[i].value);
-    return {reinterpret_cast<const char32_t *>(cv->chars), cv->length};
-}
-
 // COALESCEC: the first non-empty argument, cut to the result's capacity.
 inline QvStatus coalescec(FuncArgList *list, CharValue *result) {
     result->length = 0;
     for (std::int64_t i = 0; i < list->count; ++i) {
-        const std::u32string_view s = text(list, i);
-        if (s.empty()) continue;
-        const std::size_t n = std::min<std::size_t>(s.size(), result->capacity);
-        std::copy_n(s.data(), n, reinterpret_cast<char32_t *>(result->chars));
+        const auto *s = static_cast<const CharValue *>(list->args[i].value);
+        if (s->length == 0) continue;
+        const std::size_t n = std::min(s->length, result->capacity);
+        std::copy_n(s->chars, n, result->chars);
         result->length = static_cast<std::uint16_t>(n);
         break;
     }
-    return STATUS_OK;
-}
-
-// WHICHC: the position of the first later argument equal to the first, else 0.
-inline QvStatus whichc(FuncArgList *list, double *result) {
-    *result = 0;
-    for (std::int64_t i = 1; i < list->count; ++i)
-        if (text(list, i) == text(list, 0)) {
-            *result = static_cast<double>(i);
-            break;
-        }
     return STATUS_OK;
 }
 
@@ -80,13 +58,11 @@ inline FuncTableRow row(QvEntry entry) {
 }
 
 inline const FuncTableRow *find(std::string_view name) {
-    static const FuncTableRow SUM = row({.list = sum}), MOD = row({.list = mod}), SQRT = row({.scalar = root}),
-                              COAL = row({.charList = coalescec}), WHICH = row({.list = whichc});
-    if (name == "SUM") return &SUM;
-    if (name == "MOD") return &MOD;
-    if (name == "SQRT") return &SQRT;
-    if (name == "COALESCEC") return &COAL;
-    if (name == "WHICHC") return &WHICH;
+    static const std::pair<std::string_view, FuncTableRow> rows[] = {{"SUM", row({.list = sum})},
+                                                                      {"SQRT", row({.scalar = root})},
+                                                                      {"COALESCEC", row({.charList = coalescec})}};
+    for (const auto &[n, row] : rows)
+        if (n == name) return &row;
     return nullptr;
 }
 
