@@ -1,7 +1,6 @@
 // The exported memory and string routines, called through the loaded package: every length
 // from 0 to 70, overlapping and apart, against plain reference loops written here.
 #include <cstring>
-#include <functional>
 
 #include "qvtest.hpp"
 
@@ -35,49 +34,43 @@ TEST(MemStr, CopiesMatchPlainLoopsOnEveryOverlap) {
         std::vector<std::ptrdiff_t> shifts = {-150, 150};
         for (std::ptrdiff_t d = -(n + 2); d <= n + 2; ++d) shifts.push_back(d);
         for (std::ptrdiff_t d : shifts) {
-            SCOPED_TRACE("n " + std::to_string(n) + ", dst - src " + std::to_string(d));
+            // The forward copy reads back what it has written; the safe one sees the bytes as they were.
             const std::vector<unsigned char> before = arena(400, n);
-            std::vector<unsigned char> forward = before, safe = before;
+            std::vector<unsigned char> forward = before, safe = before, got = before, got_safe = before;
             for (int i = 0; i < n; ++i) forward[base + d + i] = forward[base + i];
-            std::memmove(safe.data() + base + d, before.data() + base, n);
-
-            std::vector<unsigned char> got = before;
+            for (int i = 0; i < n; ++i) safe[base + d + i] = before[base + i];
             cpy(got.data() + base, got.data() + base + d, n);
-            EXPECT_EQ(got, forward) << "pqMemCpy";
-            got = before;
-            scpy(got.data() + base, got.data() + base + d, n);
-            EXPECT_EQ(got, safe) << "pqMemSCpy";
+            scpy(got_safe.data() + base, got_safe.data() + base + d, n);
+            EXPECT_EQ(got, forward) << "pqMemCpy of " << n << " bytes, dst - src " << d;
+            EXPECT_EQ(got_safe, safe) << "pqMemSCpy of " << n << " bytes, dst - src " << d;
         }
     }
 }
 
-// The byte routines that rewrite their buffer in place, against the byte each should leave.
+// The routines that rewrite their buffer in place, against the bytes a plain loop leaves.
 TEST(MemStr, InPlaceRoutinesMatchPlainLoops) {
-    const auto strup = EXPORTED(pqStrUp), strlow = EXPORTED(pqStrLow);
+    const auto up = EXPORTED(pqStrUp), low = EXPORTED(pqStrLow);
     const auto set = EXPORTED(pqMemSet);
     const auto tset = EXPORTED(pqMemTSet);
-    ASSERT_TRUE(strup && strlow && set && tset);
-    const std::vector<std::pair<std::function<void(unsigned char *, int)>, std::function<int(int)>>> cases = {
-        {[&](unsigned char *p, int n) { strup(reinterpret_cast<char *>(p), n); },
-         [](int b) { return b >= 'a' && b <= 'z' ? b - 32 : b; }},
-        {[&](unsigned char *p, int n) { strlow(reinterpret_cast<char *>(p), n); },
-         [](int b) { return b >= 'A' && b <= 'Z' ? b + 32 : b; }},
-        {[&](unsigned char *p, int n) { set(p, 0x7A5, n); }, [](int) { return 0xA5; }},  // low 8 bits only
-    };
+    ASSERT_TRUE(up && low && set && tset);
     for (int n = 0; n <= MAX_N; ++n) {
-        for (int offset = 0; offset < 4; ++offset) {
-            SCOPED_TRACE("n " + std::to_string(n) + ", offset " + std::to_string(offset));
-            for (std::size_t c = 0; c < cases.size(); ++c) {
-                const std::vector<unsigned char> before = arena(300, n + offset);  // every byte value
-                std::vector<unsigned char> want = before, got = before;
-                for (int i = offset; i < offset + n; ++i) want[i] = static_cast<unsigned char>(cases[c].second(before[i]));
-                cases[c].first(got.data() + offset, n);
-                EXPECT_EQ(got, want) << "routine " << c;
+        for (int at = 0; at < 4; ++at) {
+            const std::vector<unsigned char> before = arena(300, n + at);  // every byte value
+            std::vector<std::vector<unsigned char>> want(3, before), got(3, before);
+            for (int i = at; i < at + n; ++i) {
+                const int b = before[i];
+                want[0][i] = static_cast<unsigned char>(b >= 'a' && b <= 'z' ? b - 32 : b);
+                want[1][i] = static_cast<unsigned char>(b >= 'A' && b <= 'Z' ? b + 32 : b);
+                want[2][i] = 0xA5;
             }
+            up(reinterpret_cast<char *>(got[0].data() + at), n);
+            low(reinterpret_cast<char *>(got[1].data() + at), n);
+            set(got[2].data() + at, 0x7A5, n);  // the low 8 bits only
+            EXPECT_EQ(got, want) << "pqStrUp, pqStrLow, pqMemSet on " << n << " bytes at offset " << at;
             std::vector<std::uint32_t> units(MAX_N + 8, 7u), want_units = units;
-            std::fill_n(want_units.begin() + offset, n, 0xFFFFFF20u);
-            tset(units.data() + offset, 0xFFFFFF20u, n);
-            EXPECT_EQ(units, want_units) << "pqMemTSet";
+            std::fill_n(want_units.begin() + at, n, 0xFFFFFF20u);
+            tset(units.data() + at, 0xFFFFFF20u, n);
+            EXPECT_EQ(units, want_units) << "pqMemTSet on " << n << " units at offset " << at;
         }
     }
 }
@@ -110,20 +103,19 @@ TEST(MemStr, StringsNullsAndDuplicates) {
     EXPECT_EQ(EXPORTED(pqUnsup)(), STATUS_UNSUPPORTED);
     const std::uint32_t wide[] = {0x100, 0x20, 0x41000000, 0, 5};
     const auto len = EXPORTED(pqStrLen);
-    EXPECT_EQ((std::vector<std::uint64_t>{len(nullptr), len(""), len("ab\0cd"), EXPORTED(pqStrTLen)(nullptr),
-                                          EXPORTED(pqStrTLen)(wide)}),
+    const auto tlen = EXPORTED(pqStrTLen);
+    EXPECT_EQ((std::vector<std::uint64_t>{len(nullptr), len(""), len("ab\0cd"), tlen(nullptr), tlen(wide)}),
               (std::vector<std::uint64_t>{0, 0, 2, 0, 3}));
+    // A copy stops after the terminating zero; a null source leaves an empty string; a null target is left alone.
     char dst[5] = "xxxx";
-    EXPORTED(pqStrCpy)(nullptr, dst);
-    EXPECT_EQ(std::string(dst, 4), std::string("\0xxx", 4));
-    EXPORTED(pqStrCpy)("ab\0c", dst);
-    EXPECT_EQ(std::string(dst, 4), std::string("ab\0x", 4));
-    EXPORTED(pqStrCpy)("ab", nullptr);  // writes nothing
     std::vector<std::uint32_t> wdst(6, 9);
+    EXPORTED(pqStrCpy)("ab\0c", dst);
+    EXPORTED(pqStrCpy)(nullptr, dst + 1);
+    EXPORTED(pqStrCpy)("ab", nullptr);
     EXPORTED(pqStrTCpy)(wide, wdst.data());
-    EXPECT_EQ(wdst, (std::vector<std::uint32_t>{0x100, 0x20, 0x41000000, 0, 9, 9}));
-    EXPORTED(pqStrTCpy)(nullptr, wdst.data());
-    EXPECT_EQ(wdst[0], 0u);
+    EXPORTED(pqStrTCpy)(nullptr, wdst.data() + 1);
+    EXPECT_EQ(std::string(dst, 4), std::string("a\0\0x", 4));
+    EXPECT_EQ(wdst, (std::vector<std::uint32_t>{0x100, 0, 0x41000000, 0, 9, 9}));
 
     qvhost::CountingPool pool;
     const char text[] = "duplicate me";
