@@ -15,7 +15,6 @@ T fn(const char *name) {
 // The routine the package exports under the name of a prototype in qvfnc.h.
 #define EXPORTED(name) fn<decltype(&name)>(#name)
 
-constexpr std::uint64_t NOT_FOUND = ~std::uint64_t{0};
 constexpr int MAX_N = 70;
 
 std::vector<unsigned char> arena(std::size_t size, int seed) {
@@ -24,18 +23,22 @@ std::vector<unsigned char> arena(std::size_t size, int seed) {
     return a;
 }
 
-// Source at a varying alignment; targets from just below to just above it, exactly n apart
-// (the edge of the wide path) and far away on both sides.
-TEST(MemStr, CopiesMatchPlainLoopsOnEveryOverlap) {
+// The routines that write a buffer, at every length and a varying alignment. The copies move n
+// bytes from base to targets from just below to just above it, exactly n apart (the edge of the
+// wide path) and far away on both sides.
+TEST(MemStr, WritersMatchPlainLoops) {
     const auto cpy = EXPORTED(pqMemCpy), scpy = EXPORTED(pqMemSCpy);
-    ASSERT_TRUE(cpy && scpy);
+    const auto up = EXPORTED(pqStrUp), low = EXPORTED(pqStrLow);
+    const auto set = EXPORTED(pqMemSet);
+    const auto tset = EXPORTED(pqMemTSet);
+    ASSERT_TRUE(cpy && scpy && up && low && set && tset);
     for (int n = 0; n <= MAX_N; ++n) {
         const std::ptrdiff_t base = 160 + n % 16;
+        const std::vector<unsigned char> before = arena(400, n);  // every byte value
         std::vector<std::ptrdiff_t> shifts = {-150, 150};
         for (std::ptrdiff_t d = -(n + 2); d <= n + 2; ++d) shifts.push_back(d);
         for (std::ptrdiff_t d : shifts) {
             // The forward copy reads back what it has written; the safe one sees the bytes as they were.
-            const std::vector<unsigned char> before = arena(400, n);
             std::vector<unsigned char> forward = before, safe = before, got = before, got_safe = before;
             for (int i = 0; i < n; ++i) forward[base + d + i] = forward[base + i];
             for (int i = 0; i < n; ++i) safe[base + d + i] = before[base + i];
@@ -44,34 +47,21 @@ TEST(MemStr, CopiesMatchPlainLoopsOnEveryOverlap) {
             EXPECT_EQ(got, forward) << "pqMemCpy of " << n << " bytes, dst - src " << d;
             EXPECT_EQ(got_safe, safe) << "pqMemSCpy of " << n << " bytes, dst - src " << d;
         }
-    }
-}
-
-// The routines that rewrite their buffer in place, against the bytes a plain loop leaves.
-TEST(MemStr, InPlaceRoutinesMatchPlainLoops) {
-    const auto up = EXPORTED(pqStrUp), low = EXPORTED(pqStrLow);
-    const auto set = EXPORTED(pqMemSet);
-    const auto tset = EXPORTED(pqMemTSet);
-    ASSERT_TRUE(up && low && set && tset);
-    for (int n = 0; n <= MAX_N; ++n) {
-        for (int at = 0; at < 4; ++at) {
-            const std::vector<unsigned char> before = arena(300, n + at);  // every byte value
-            std::vector<std::vector<unsigned char>> want(3, before), got(3, before);
-            for (int i = at; i < at + n; ++i) {
-                const int b = before[i];
-                want[0][i] = static_cast<unsigned char>(b >= 'a' && b <= 'z' ? b - 32 : b);
-                want[1][i] = static_cast<unsigned char>(b >= 'A' && b <= 'Z' ? b + 32 : b);
-                want[2][i] = 0xA5;
-            }
-            up(reinterpret_cast<char *>(got[0].data() + at), n);
-            low(reinterpret_cast<char *>(got[1].data() + at), n);
-            set(got[2].data() + at, 0x7A5, n);  // the low 8 bits only
-            EXPECT_EQ(got, want) << "pqStrUp, pqStrLow, pqMemSet on " << n << " bytes at offset " << at;
-            std::vector<std::uint32_t> units(MAX_N + 8, 7u), want_units = units;
-            std::fill_n(want_units.begin() + at, n, 0xFFFFFF20u);
-            tset(units.data() + at, 0xFFFFFF20u, n);
-            EXPECT_EQ(units, want_units) << "pqMemTSet on " << n << " units at offset " << at;
+        std::vector<std::vector<unsigned char>> want(3, before), got(3, before);
+        for (std::ptrdiff_t i = base; i < base + n; ++i) {
+            const int b = before[i];
+            want[0][i] = static_cast<unsigned char>(b >= 'a' && b <= 'z' ? b - 32 : b);
+            want[1][i] = static_cast<unsigned char>(b >= 'A' && b <= 'Z' ? b + 32 : b);
+            want[2][i] = 0xA5;
         }
+        up(reinterpret_cast<char *>(got[0].data() + base), n);
+        low(reinterpret_cast<char *>(got[1].data() + base), n);
+        set(got[2].data() + base, 0x7A5, n);  // the low 8 bits only
+        EXPECT_EQ(got, want) << "pqStrUp, pqStrLow, pqMemSet on " << n << " bytes";
+        std::vector<std::uint32_t> units(MAX_N + 20, 7u), want_units = units;
+        std::fill_n(want_units.begin() + n % 16, n, 0xFFFFFF20u);
+        tset(units.data() + n % 16, 0xFFFFFF20u, n);
+        EXPECT_EQ(units, want_units) << "pqMemTSet on " << n << " units";
     }
 }
 
@@ -83,7 +73,7 @@ TEST(MemStr, ScansAndComparisonsFindTheFirstDifference) {
             std::vector<unsigned char> same(n + 1, 0x01), bytes = same;
             std::vector<std::uint32_t> blanks(n + 1, 32u), units = blanks;
             if (k < n) bytes[k] = 0x80, units[k] = 0x80000041u;
-            const std::uint64_t at = k < n ? static_cast<std::uint64_t>(k) : NOT_FOUND;
+            const std::uint64_t at = k < n ? static_cast<std::uint64_t>(k) : QV_NOT_FOUND;
             const int sign = k < n ? 1 : 0;
             EXPECT_EQ(EXPORTED(pqMemScan)(bytes.data(), n, 0x180), at) << "pqMemScan";
             EXPECT_EQ(EXPORTED(pqMemNScan)(bytes.data(), n, 0x101), at) << "pqMemNScan";
