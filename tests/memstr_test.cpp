@@ -1,7 +1,6 @@
 // The exported memory and string routines, called through the loaded package: every length
 // from 0 to 70, overlapping and apart, against plain reference loops written here.
 #include <cstring>
-#include <functional>
 
 #include "qvtest.hpp"
 
@@ -16,7 +15,6 @@ T fn(const char *name) {
 // The routine the package exports under the name of a prototype in qvfnc.h.
 #define EXPORTED(name) fn<decltype(&name)>(#name)
 
-constexpr std::uint64_t NOT_FOUND = ~std::uint64_t{0};
 constexpr int MAX_N = 70;
 
 std::vector<unsigned char> arena(std::size_t size, int seed) {
@@ -25,60 +23,45 @@ std::vector<unsigned char> arena(std::size_t size, int seed) {
     return a;
 }
 
-// Source at a varying alignment; targets from just below to just above it, exactly n apart
-// (the edge of the wide path) and far away on both sides.
-TEST(MemStr, CopiesMatchPlainLoopsOnEveryOverlap) {
+// The routines that write a buffer, at every length and a varying alignment. The copies move n
+// bytes from base to targets from just below to just above it, exactly n apart (the edge of the
+// wide path) and far away on both sides.
+TEST(MemStr, WritersMatchPlainLoops) {
     const auto cpy = EXPORTED(pqMemCpy), scpy = EXPORTED(pqMemSCpy);
-    ASSERT_TRUE(cpy && scpy);
+    const auto up = EXPORTED(pqStrUp), low = EXPORTED(pqStrLow);
+    const auto set = EXPORTED(pqMemSet);
+    const auto tset = EXPORTED(pqMemTSet);
+    ASSERT_TRUE(cpy && scpy && up && low && set && tset);
     for (int n = 0; n <= MAX_N; ++n) {
         const std::ptrdiff_t base = 160 + n % 16;
+        const std::vector<unsigned char> before = arena(400, n);  // every byte value
         std::vector<std::ptrdiff_t> shifts = {-150, 150};
         for (std::ptrdiff_t d = -(n + 2); d <= n + 2; ++d) shifts.push_back(d);
         for (std::ptrdiff_t d : shifts) {
-            SCOPED_TRACE("n " + std::to_string(n) + ", dst - src " + std::to_string(d));
-            const std::vector<unsigned char> before = arena(400, n);
-            std::vector<unsigned char> forward = before, safe = before;
+            // The forward copy reads back what it has written; the safe one sees the bytes as they were.
+            std::vector<unsigned char> forward = before, safe = before, got = before, got_safe = before;
             for (int i = 0; i < n; ++i) forward[base + d + i] = forward[base + i];
-            std::memmove(safe.data() + base + d, before.data() + base, n);
-
-            std::vector<unsigned char> got = before;
+            for (int i = 0; i < n; ++i) safe[base + d + i] = before[base + i];
             cpy(got.data() + base, got.data() + base + d, n);
-            EXPECT_EQ(got, forward) << "pqMemCpy";
-            got = before;
-            scpy(got.data() + base, got.data() + base + d, n);
-            EXPECT_EQ(got, safe) << "pqMemSCpy";
+            scpy(got_safe.data() + base, got_safe.data() + base + d, n);
+            EXPECT_EQ(got, forward) << "pqMemCpy of " << n << " bytes, dst - src " << d;
+            EXPECT_EQ(got_safe, safe) << "pqMemSCpy of " << n << " bytes, dst - src " << d;
         }
-    }
-}
-
-// The byte routines that rewrite their buffer in place, against the byte each should leave.
-TEST(MemStr, InPlaceRoutinesMatchPlainLoops) {
-    const auto strup = EXPORTED(pqStrUp), strlow = EXPORTED(pqStrLow);
-    const auto set = EXPORTED(pqMemSet);
-    const auto tset = EXPORTED(pqMemTSet);
-    ASSERT_TRUE(strup && strlow && set && tset);
-    const std::vector<std::pair<std::function<void(unsigned char *, int)>, std::function<int(int)>>> cases = {
-        {[&](unsigned char *p, int n) { strup(reinterpret_cast<char *>(p), n); },
-         [](int b) { return b >= 'a' && b <= 'z' ? b - 32 : b; }},
-        {[&](unsigned char *p, int n) { strlow(reinterpret_cast<char *>(p), n); },
-         [](int b) { return b >= 'A' && b <= 'Z' ? b + 32 : b; }},
-        {[&](unsigned char *p, int n) { set(p, 0x7A5, n); }, [](int) { return 0xA5; }},  // low 8 bits only
-    };
-    for (int n = 0; n <= MAX_N; ++n) {
-        for (int offset = 0; offset < 4; ++offset) {
-            SCOPED_TRACE("n " + std::to_string(n) + ", offset " + std::to_string(offset));
-            for (std::size_t c = 0; c < cases.size(); ++c) {
-                const std::vector<unsigned char> before = arena(300, n + offset);  // every byte value
-                std::vector<unsigned char> want = before, got = before;
-                for (int i = offset; i < offset + n; ++i) want[i] = static_cast<unsigned char>(cases[c].second(before[i]));
-                cases[c].first(got.data() + offset, n);
-                EXPECT_EQ(got, want) << "routine " << c;
-            }
-            std::vector<std::uint32_t> units(MAX_N + 8, 7u), want_units = units;
-            std::fill_n(want_units.begin() + offset, n, 0xFFFFFF20u);
-            tset(units.data() + offset, 0xFFFFFF20u, n);
-            EXPECT_EQ(units, want_units) << "pqMemTSet";
+        std::vector<std::vector<unsigned char>> want(3, before), got(3, before);
+        for (std::ptrdiff_t i = base; i < base + n; ++i) {
+            const int b = before[i];
+            want[0][i] = static_cast<unsigned char>(b >= 'a' && b <= 'z' ? b - 32 : b);
+            want[1][i] = static_cast<unsigned char>(b >= 'A' && b <= 'Z' ? b + 32 : b);
+            want[2][i] = 0xA5;
         }
+        up(reinterpret_cast<char *>(got[0].data() + base), n);
+        low(reinterpret_cast<char *>(got[1].data() + base), n);
+        set(got[2].data() + base, 0x7A5, n);  // the low 8 bits only
+        EXPECT_EQ(got, want) << "pqStrUp, pqStrLow, pqMemSet on " << n << " bytes";
+        std::vector<std::uint32_t> units(MAX_N + 20, 7u), want_units = units;
+        std::fill_n(want_units.begin() + n % 16, n, 0xFFFFFF20u);
+        tset(units.data() + n % 16, 0xFFFFFF20u, n);
+        EXPECT_EQ(units, want_units) << "pqMemTSet on " << n << " units";
     }
 }
 
@@ -90,7 +73,7 @@ TEST(MemStr, ScansAndComparisonsFindTheFirstDifference) {
             std::vector<unsigned char> same(n + 1, 0x01), bytes = same;
             std::vector<std::uint32_t> blanks(n + 1, 32u), units = blanks;
             if (k < n) bytes[k] = 0x80, units[k] = 0x80000041u;
-            const std::uint64_t at = k < n ? static_cast<std::uint64_t>(k) : NOT_FOUND;
+            const std::uint64_t at = k < n ? static_cast<std::uint64_t>(k) : QV_NOT_FOUND;
             const int sign = k < n ? 1 : 0;
             EXPECT_EQ(EXPORTED(pqMemScan)(bytes.data(), n, 0x180), at) << "pqMemScan";
             EXPECT_EQ(EXPORTED(pqMemNScan)(bytes.data(), n, 0x101), at) << "pqMemNScan";
@@ -110,20 +93,19 @@ TEST(MemStr, StringsNullsAndDuplicates) {
     EXPECT_EQ(EXPORTED(pqUnsup)(), STATUS_UNSUPPORTED);
     const std::uint32_t wide[] = {0x100, 0x20, 0x41000000, 0, 5};
     const auto len = EXPORTED(pqStrLen);
-    EXPECT_EQ((std::vector<std::uint64_t>{len(nullptr), len(""), len("ab\0cd"), EXPORTED(pqStrTLen)(nullptr),
-                                          EXPORTED(pqStrTLen)(wide)}),
+    const auto tlen = EXPORTED(pqStrTLen);
+    EXPECT_EQ((std::vector<std::uint64_t>{len(nullptr), len(""), len("ab\0cd"), tlen(nullptr), tlen(wide)}),
               (std::vector<std::uint64_t>{0, 0, 2, 0, 3}));
+    // A copy stops after the terminating zero; a null source leaves an empty string; a null target is left alone.
     char dst[5] = "xxxx";
-    EXPORTED(pqStrCpy)(nullptr, dst);
-    EXPECT_EQ(std::string(dst, 4), std::string("\0xxx", 4));
-    EXPORTED(pqStrCpy)("ab\0c", dst);
-    EXPECT_EQ(std::string(dst, 4), std::string("ab\0x", 4));
-    EXPORTED(pqStrCpy)("ab", nullptr);  // writes nothing
     std::vector<std::uint32_t> wdst(6, 9);
+    EXPORTED(pqStrCpy)("ab\0c", dst);
+    EXPORTED(pqStrCpy)(nullptr, dst + 1);
+    EXPORTED(pqStrCpy)("ab", nullptr);
     EXPORTED(pqStrTCpy)(wide, wdst.data());
-    EXPECT_EQ(wdst, (std::vector<std::uint32_t>{0x100, 0x20, 0x41000000, 0, 9, 9}));
-    EXPORTED(pqStrTCpy)(nullptr, wdst.data());
-    EXPECT_EQ(wdst[0], 0u);
+    EXPORTED(pqStrTCpy)(nullptr, wdst.data() + 1);
+    EXPECT_EQ(std::string(dst, 4), std::string("a\0\0x", 4));
+    EXPECT_EQ(wdst, (std::vector<std::uint32_t>{0x100, 0, 0x41000000, 0, 9, 9}));
 
     qvhost::CountingPool pool;
     const char text[] = "duplicate me";
