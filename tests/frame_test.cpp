@@ -36,11 +36,9 @@ TEST(Instance, CreatedWithPoolTableAndJournal) {
     EXPECT_TRUE(all_zero(kernel.pool_parms[0].data(), 24));
     EXPECT_TRUE(all_zero(kernel.pool_parms[0].data() + 32, 56));
 
-    ASSERT_EQ(pool.requests().size(), 2u);
-    EXPECT_EQ(pool.requests()[0].size, 128u);
-    EXPECT_EQ(pool.requests()[0].flags, 0x80000000u);
-    EXPECT_EQ(pool.requests()[1].size, 6776u);
-    EXPECT_EQ(pool.requests()[1].flags, 0u);
+    std::vector<std::pair<std::uint64_t, std::uint32_t>> requests;
+    for (const auto &r : pool.requests()) requests.emplace_back(r.size, r.flags);
+    EXPECT_EQ(requests, (decltype(requests){{128, 0x80000000u}, {6776, 0}}));
 
     EXPECT_EQ(inst->pool, pool.host());
     EXPECT_EQ(inst->kernel, kernel.host());
@@ -83,7 +81,6 @@ struct FailureRow {
     bool with_locale;
     int reports;          // statusToJnl calls
     int pool_destroys;
-    int journal_opens;
 };
 
 class CreationFailure : public testing::TestWithParam<FailureRow> {};
@@ -97,7 +94,7 @@ TEST_P(CreationFailure, ReportsOnceAndReleasesEverything) {
     messages.answer = 99;
     EXPECT_EQ(entry()(kernel.host(), c.with_locale ? messages.host() : nullptr), nullptr) << c.what;
     EXPECT_EQ(kernel.create_pool_calls, 1) << c.what;
-    EXPECT_EQ(kernel.open_journal_calls, c.journal_opens) << c.what;
+    EXPECT_EQ(kernel.open_journal_calls, 0) << c.what;
     ASSERT_EQ(static_cast<int>(messages.calls.size()), c.reports) << c.what;
     if (c.reports == 1) {
         EXPECT_EQ(messages.calls[0].offset, 56);
@@ -113,12 +110,12 @@ TEST_P(CreationFailure, ReportsOnceAndReleasesEverything) {
 
 INSTANTIATE_TEST_SUITE_P(
     FaultInjection, CreationFailure,
-    testing::Values(FailureRow{"pool refused, locale", true, 0, true, 1, 0, 0},
-                    FailureRow{"pool refused, no locale", true, 0, false, 0, 0, 0},
-                    FailureRow{"instance refused", false, 1, true, 1, 1, 0},
-                    FailureRow{"instance refused, no locale", false, 1, false, 0, 1, 0},
-                    FailureRow{"table refused", false, 2, true, 1, 1, 0},
-                    FailureRow{"table refused, no locale", false, 2, false, 0, 1, 0}));
+    testing::Values(FailureRow{"pool refused, locale", true, 0, true, 1, 0},
+                    FailureRow{"pool refused, no locale", true, 0, false, 0, 0},
+                    FailureRow{"instance refused", false, 1, true, 1, 1},
+                    FailureRow{"instance refused, no locale", false, 1, false, 0, 1},
+                    FailureRow{"table refused", false, 2, true, 1, 1},
+                    FailureRow{"table refused, no locale", false, 2, false, 0, 1}));
 
 TEST(Instance, JournalRefusedStillGivesAnInstance) {
     Kernel kernel;
