@@ -100,12 +100,13 @@ QV_EXPORT QvStatus qvfncdiv(FuncArgList *args, double *result) {
     const bool y_missing = qv::is_missing(y);
 
     if (!x_missing && !y_missing) {
-        // A NaN operand gives the NaN of the quotient.
         const bool finite = y >= 1.0 || y <= -1.0 || qv::clear_sign(y) * qv::DBL_MAX_VALUE > qv::clear_sign(x);
-        if (finite || std::isnan(x) || std::isnan(y))
+        if (finite)
             *result = x / y;
         else if (x == 0.0)
-            *result = qv::MISSING_DOT;  // 0 / 0
+            *result = qv::MISSING_DOT;  // 0 / 0, and 0 / NaN
+        else if (std::isnan(x) || std::isnan(y))
+            *result = x / y;  // a NaN operand otherwise gives the NaN of the quotient
         else  // a zero divisor or an overflowing quotient; -0.0 counts as a non-negative divisor
             *result = pqMissVal((x > 0.0) == (y >= 0.0) ? 'I' : 'M');
         return STATUS_OK;
