@@ -21,12 +21,12 @@ TEST(PartitionSelect, BlocksLeaveTheArrangementOfOneEntryAtATime) {
         for (const double &x : values) e.push_back(&x);
         actual = e;
         qv::partition_select(actual.data(), n, t, [](const double *p) { return *p; });
+        // One entry at a time: even indices go below a pivot they equal, odd ones stay above.
         for (std::int64_t lo = 0, hi = n - 1, last = -1; lo < hi && last != t;) {
             std::swap(e[lo], e[(lo + hi) / 2]);
             last = lo;
-            for (std::int64_t i = lo + 1; i <= hi; ++i) {
+            for (std::int64_t i = lo + 1; i <= hi; ++i)
                 if (*e[i] < *e[lo] || (*e[i] == *e[lo] && i % 2 == 0)) std::swap(e[++last], e[i]);
-            }
             std::swap(e[lo], e[last]);
             (t > last ? lo : hi) = t > last ? last + 1 : last - 1;
         }
