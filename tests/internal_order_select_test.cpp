@@ -14,7 +14,8 @@ TEST(PartitionSelect, BlocksLeaveTheArrangementOfOneEntryAtATime) {
     std::mt19937_64 rng(7);
     const double kinds[] = {-0.0, 0.0, -1.0, 1.0, 2.0, std::numeric_limits<double>::quiet_NaN()};
     for (int trial = 0; trial < 60; ++trial) {
-        const std::int64_t n = 1 + static_cast<std::int64_t>(rng() % 6000), t = static_cast<std::int64_t>(rng()) % n;
+        const auto n = static_cast<std::int64_t>(1 + rng() % 6000);
+        const auto t = static_cast<std::int64_t>(rng() % static_cast<std::uint64_t>(n));  // a rank inside the range
         std::vector<double> values;  // zeros only, or mixed values with NaN
         for (std::int64_t i = 0; i < n; ++i) values.push_back(kinds[rng() % (trial % 3 ? 6 : 2)]);
         std::vector<const double *> e, actual;
