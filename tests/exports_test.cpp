@@ -1,4 +1,4 @@
-// The package's dynamic interface: exactly the specified names are exported, and it needs
+// The package's dynamic interface: exactly the interface names are exported, and it needs
 // nothing at run time beyond libc and libm.
 #include <gtest/gtest.h>
 
@@ -9,7 +9,7 @@
 
 namespace {
 
-const std::set<std::string> SPECIFIED = {
+const std::set<std::string> INTERFACE = {
     // extension frame
     "qvewumth", "qvewumthReqVersion", "qvewumthVersion", "qvewumthDestroy", "qvextent", "Exported_QVHandle",
     "funclist", "_lib_version", "qvlMessageToBuf", "qvlMessageToJnl", "qvlStatusToBuf", "qvlStatusToJnl",
@@ -63,12 +63,12 @@ std::string library() {
     return lib ? lib : "libqvewumth.so";
 }
 
-TEST(Exports, ExactlyTheSpecifiedNames) {
+TEST(Exports, ExactlyTheInterfaceNames) {
     SKIP_WHEN_SANITIZED();
     const auto exported = lines_of("nm -D --defined-only " + library() + " | awk '{print $3}'");
     ASSERT_FALSE(exported.empty()) << "nm printed nothing for " << library();
-    for (const std::string &name : exported) EXPECT_TRUE(SPECIFIED.count(name)) << name << " is exported";
-    for (const std::string &name : SPECIFIED) EXPECT_TRUE(exported.count(name)) << name << " is not exported";
+    for (const std::string &name : exported) EXPECT_TRUE(INTERFACE.count(name)) << name << " is exported";
+    for (const std::string &name : INTERFACE) EXPECT_TRUE(exported.count(name)) << name << " is not exported";
 }
 
 TEST(Exports, NeedsOnlyLibcAndLibm) {
