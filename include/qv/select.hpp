@@ -2,7 +2,9 @@
 // values they designate are never written.
 #pragma once
 
+#include <algorithm>
 #include <bit>
+#include <cmath>
 #include <cstdint>
 #include <type_traits>
 #include <utility>
@@ -15,6 +17,25 @@ using ValuePtr = const double *;
 // is faster while the values stay in the first-level cache.
 constexpr std::int64_t BLOCK_FROM = 1024;
 
+// Entries examined per entry of the array before the middle-pivot passes count as degenerate
+// (organ-pipe data, or the V of deviations around a median, make every pass remove only a few).
+constexpr std::int64_t WORK_PER_ENTRY = 4;
+
+// Whether any correct selection over e[0..n) must give the same bits as the passes below: true
+// when no value is a NaN and +0 and -0 do not both occur, since those are the only doubles
+// that compare equal with different bits. Every later step that reads the arrangement (the
+// neighbour scan, a second quantile, MAD's second median) then sees the same values too.
+template <class Key>
+inline bool order_decides_bits(const ValuePtr *e, std::int64_t n, Key key) {
+    bool pos_zero = false, neg_zero = false;
+    for (std::int64_t i = 0; i < n; ++i) {
+        const double v = key(e[i]);
+        if (std::isnan(v)) return false;
+        if (v == 0.0) (std::signbit(v) ? neg_zero : pos_zero) = true;
+    }
+    return !(pos_zero && neg_zero);
+}
+
 // Rearranges e[0..n) so that entry t holds the element of rank t + 1 under the ordering that
 // key() gives, every entry before it is not greater and every entry after it not smaller.
 // Each pass takes the middle entry as pivot; entries equal to the pivot go to its lower side
@@ -24,7 +45,19 @@ template <class Key>
 inline void partition_select(ValuePtr *e, std::int64_t n, std::int64_t t, Key key) {
     std::int64_t lo = 0;
     std::int64_t hi = n - 1;
+    // Numeric keys may leave degenerate passes for a bounded selection of the remaining range
+    // when that cannot change a result; order keys of missing values never do (one key covers
+    // several bit patterns).
+    std::int64_t budget = std::is_same_v<decltype(key(e[0])), double> ? WORK_PER_ENTRY * n : INT64_MAX;
     while (lo < hi) {
+        budget -= hi - lo;
+        if (budget < 0) {
+            if (order_decides_bits(e, n, key)) {
+                std::nth_element(e + lo, e + t, e + hi + 1, [&](ValuePtr a, ValuePtr b) { return key(a) < key(b); });
+                return;
+            }
+            budget = INT64_MAX;
+        }
         const std::int64_t mid = (lo + hi) / 2;
         std::swap(e[lo], e[mid]);
         const auto v = key(e[lo]);
