@@ -41,6 +41,7 @@ QV_EXPORT QvStatus qvewumthVersion(ExtInstance *, int64_t *a, int64_t *b, int64_
 }
 
 QV_EXPORT QvStatus qvewumthDestroy(ExtInstance *instance) {
+    if (instance == nullptr) return STATUS_OK;  // nothing to release
     release_journal(instance);
     // The pool owns the instance record and the table copy: nothing of the instance is
     // touched after this.
@@ -50,6 +51,11 @@ QV_EXPORT QvStatus qvewumthDestroy(ExtInstance *instance) {
 }
 
 QV_EXPORT ExtInstance *qvewumth(HostKernel *kernel, HostLocale *locale) {
+    // Without a kernel no pool can be made: the same failure as a refused pool.
+    if (kernel == nullptr) {
+        report_no_memory(locale);
+        return nullptr;
+    }
     PoolCreateParms poolParms;
     std::memset(&poolParms, 0, sizeof poolParms);
     HostPool *pool = kernel->createPool(kernel, &poolParms, locale, POOL_NAME);

@@ -1,4 +1,5 @@
-/* The public header compiles as C; its layout assertions hold there too. */
+/* The public headers compile as C; their layout assertions hold there too. */
 #include "qvfnc.h"
+#include "qvhost.h"
 
-int qv_header_check_as_c(void) { return (int)sizeof(ExtInstance); }
+int qv_header_check_as_c(void) { return (int)sizeof(ExtInstance) + (int)sizeof(qvh_info); }

@@ -61,7 +61,7 @@ shown=$(sed -n '/^    station,date/,/^$/p' "$src/README.md" | sed -n 's/^    \([
 # Options.
 expect bad-option 2 '' 'qvfnc: unknown option --frobnicate (see qvfnc --help)' -- "$qvfnc" --frobnicate
 expect no-assignment 2 '' 'qvfnc: --csv needs at least one NAME=EXPRESSION (see qvfnc --help)' -- "$qvfnc" --csv x.csv
-expect no-library 2 '' "qvfnc: cannot load $tmp/none.so: $tmp/none.so: cannot open shared object file: No such file or directory" -- \
+expect no-library 2 '' "qvfnc: cannot load $tmp/none.so: No such file or directory" -- \
     "$qvfnc" --lib "$tmp/none.so" 'ABS(1)'
 # Whole outputs first: grep -q stops reading early, which would break the pipe.
 help=$("$qvfnc" --help) version=$("$qvfnc" --version) list=$("$qvfnc" --list)

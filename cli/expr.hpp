@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "qvfnc.h"
+#include "text.hpp"
 
 namespace qvhost {
 
@@ -37,21 +38,12 @@ struct ParseResult {
 // call, any other name a variable. "any text" in double quotes is a variable with that name.
 ParseResult parse_expression(std::string_view text);
 
-// Reads the whole of text as a number: an optional sign, digits with an optional point, and an
-// optional exponent. Too large a magnitude reads as an infinity, too small as a signed zero.
-bool read_number(std::string_view text, double &value);
-
-// The missing value that text names: "." , "._" or ".A" to ".Z" in either case; -1 for none.
-// The result is the index of missing_value (0 is ._, 1 is ., 2 is .A).
-int missing_literal(std::string_view text);
-
 // Reads a table cell as a number: empty or blank is ., the missing literals are themselves, anything
 // else must be a number. Blanks around the cell are ignored.
 bool read_cell(std::string_view cell, double &value);
 
 // Text forms of values.
 std::string format_number(double x);               // shortest form that reads back; . or .A
-void append_number(std::string &out, double x);    // the same, appended
 std::string format_text(const std::u32string &s);  // quoted, quotes doubled
 std::string status_name(QvStatus status);
 

@@ -15,7 +15,7 @@ bool same_letters(std::string_view a, std::string_view b) {
            });
 }
 
-std::string arity_text(const Signature &sig) {
+std::string arity_text(const qvh_info &sig) {
     if (sig.max_args < 0) return "at least " + std::to_string(sig.min_args) + " argument" + (sig.min_args == 1 ? "" : "s");
     std::string n = sig.min_args == sig.max_args ? std::to_string(sig.min_args)
                                                  : std::to_string(sig.min_args) + " to " + std::to_string(sig.max_args);
@@ -33,7 +33,7 @@ std::string to_upper(std::string_view s) {
 const std::vector<std::string_view> &function_names() {
     static const std::vector<std::string_view> names = [] {
         std::vector<std::string_view> v;
-        for (const Signature *s = signatures_begin(); s != signatures_end(); ++s) v.push_back(s->name);
+        for (std::size_t i = 0; i < qvh_function_count(); ++i) v.push_back(qvh_function_at(i)->name);
         return v;
     }();
     return names;
@@ -49,7 +49,7 @@ struct Program::Operand {
 };
 
 struct Program::Step {
-    const Signature *sig = nullptr;
+    const qvh_info *sig = nullptr;
     QvEntry entry{};
     std::vector<Operand> operands;
     std::vector<double> nums;        // the value of each numeric slot
@@ -102,7 +102,7 @@ bool Program::bind(const Node &node, Kind want, Operand &out, Error &error) {
             if (it == vars.end()) {
                 const std::string where = " at column " + std::to_string(node.column);
                 if (vars.empty()) {
-                    const bool is_function = find_signature(to_upper(node.name)) != nullptr;
+                    const bool is_function = qvh_function_find(to_upper(node.name).c_str()) != nullptr;
                     error.message = "unknown name " + node.name + where +
                                     (is_function ? " (a call needs parentheses: " + to_upper(node.name) + "(...))"
                                                  : " (names stand for the columns of a --csv table)");
@@ -123,7 +123,7 @@ bool Program::bind(const Node &node, Kind want, Operand &out, Error &error) {
             break;
     }
 
-    const Signature *sig = find_signature(node.name);
+    const qvh_info *sig = qvh_function_find(node.name.c_str());
     if (sig == nullptr) {
         const std::string hint = nearest_name(node.name, function_names());
         error.message = "unknown function " + node.name + " at column " + std::to_string(node.column) +
@@ -133,7 +133,7 @@ bool Program::bind(const Node &node, Kind want, Operand &out, Error &error) {
     const int n = static_cast<int>(node.args.size());
     if (n < sig->min_args || (sig->max_args >= 0 && n > sig->max_args)) {
         error.message = node.name + " takes " + arity_text(*sig) + ", got " + std::to_string(n) + " (column " +
-                        std::to_string(node.column) + "): " + std::string(sig->usage);
+                        std::to_string(node.column) + "): " + std::string(sig->usage) + ": " + sig->summary;
         return false;
     }
     auto step = std::make_unique<Step>();
@@ -141,7 +141,7 @@ bool Program::bind(const Node &node, Kind want, Operand &out, Error &error) {
     step->operands.resize(static_cast<std::size_t>(n));
     for (int i = 0; i < n; ++i) {
         const Node &arg = *node.args[static_cast<std::size_t>(i)];
-        const Kind kind = i == 0 ? sig->first : sig->rest;
+        const Kind kind = static_cast<Kind>(i == 0 ? sig->first_kind : sig->rest_kind);
         Operand &op = step->operands[static_cast<std::size_t>(i)];
         if (!bind(arg, kind, op, error)) return false;
         if (kind == Kind::Num && op.chr) {
@@ -177,7 +177,7 @@ bool Program::bind(const Node &node, Kind want, Operand &out, Error &error) {
         step->nums[i] = op.num;
     }
     out.source = Operand::Source::Call;
-    out.chr = sig->form == Form::CharResult;
+    out.chr = sig->form == QVH_FORM_CHAR_LIST;
     out.call = step.get();
     steps_.push_back(std::move(step));
     return true;
@@ -212,13 +212,13 @@ void Program::evaluate(Operand &operand, const VarValue *vars) {
         cv.chars = reinterpret_cast<std::uint32_t *>(const_cast<char32_t *>(chars));
     }
     switch (step.sig->form) {
-        case Form::Scalar:
+        case QVH_FORM_SCALAR:
             step.status = step.entry.scalar(&step.result, step.nums[0]);
             break;
-        case Form::List:
+        case QVH_FORM_LIST:
             step.status = step.entry.list(step.list, &step.result);
             break;
-        case Form::CharResult:
+        default:
             // Room for the longest argument: the result is always a copy of one of them.
             step.buffer.assign(longest, U' ');
             step.char_result.capacity = static_cast<std::uint16_t>(longest);

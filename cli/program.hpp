@@ -11,9 +11,12 @@
 #include <vector>
 
 #include "expr.hpp"
-#include "signatures.hpp"
+#include "qvfnc.h"
+#include "qvhost.h"
 
 namespace qvhost {
+
+enum class Kind { Num = QVH_KIND_NUM, Chr = QVH_KIND_CHR, Any = QVH_KIND_ANY };
 
 // Finds a function's row by its upper-case name; null when the table has no such row.
 using Lookup = std::function<const FuncTableRow *(std::string_view upper_name)>;

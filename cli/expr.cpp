@@ -8,6 +8,7 @@
 #include <cstdlib>
 
 #include "qv/values.hpp"
+#include "text.hpp"
 
 namespace qvhost {
 
@@ -50,27 +51,6 @@ std::string to_utf8(std::u32string_view s) {
         }
     }
     return out;
-}
-
-void append_number(std::string &out, double x) {
-    if (qv::is_missing(x)) {
-        const int kind = qv::missing_kind(x);
-        out.push_back('.');
-        if (kind == 1) out.push_back('_');
-        if (kind >= 3) out.push_back(static_cast<char>('A' + kind - 3));
-        return;
-    }
-    if (std::isnan(x)) {
-        out += std::signbit(x) ? "-nan" : "nan";
-        return;
-    }
-    if (std::isinf(x)) {
-        out += x < 0 ? "-inf" : "inf";
-        return;
-    }
-    char buf[32];
-    const auto r = std::to_chars(buf, buf + sizeof buf, x);
-    out.append(buf, r.ptr);
 }
 
 std::string format_number(double x) {
@@ -175,26 +155,6 @@ std::size_t scan_number(std::string_view s, std::size_t &bad_exponent) {
 }
 
 }  // namespace
-
-bool read_number(std::string_view text, double &value) {
-    std::size_t bad = 0;
-    if (text.empty() || scan_number(text, bad) != text.size()) return false;
-    const char *first = text.data() + (text[0] == '+' ? 1 : 0);
-    const auto r = std::from_chars(first, text.data() + text.size(), value);
-    if (r.ec == std::errc::result_out_of_range) {
-        // Overflow reads as an infinity, underflow as a signed zero, as strtod does.
-        value = std::strtod(std::string(text).c_str(), nullptr);
-    }
-    return true;
-}
-
-int missing_literal(std::string_view text) {
-    if (text.empty() || text[0] != '.' || text.size() > 2) return -1;
-    if (text.size() == 1) return 1;
-    if (text[1] == '_') return 0;
-    if (!std::isalpha(static_cast<unsigned char>(text[1]))) return -1;
-    return 2 + (std::toupper(static_cast<unsigned char>(text[1])) - 'A');
-}
 
 bool read_cell(std::string_view cell, double &value) {
     cell = trim_blanks(cell);

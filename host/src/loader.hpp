@@ -1,5 +1,5 @@
-// Loads the function package with dlopen, creates one instance through its entry point, finds
-// rows by name in the instance's table copy and destroys the instance when done.
+// Loads the function package privately with dlopen, creates one instance through its entry
+// point, finds rows by name in the instance's table copy and destroys the instance when done.
 #pragma once
 
 #include <string>
@@ -10,8 +10,9 @@
 
 namespace qvhost {
 
-// The package next to the running binary, else the one this host was built with; QV_LIB
-// overrides both.
+// $QV_LIB when set; else libqvewumth.so beside the host library (or beside the program when the
+// host library is linked statically), in the library folder beside the program's folder, or in
+// the folder it was installed to.
 std::string default_library_path();
 
 class Package {
@@ -39,12 +40,14 @@ public:
     T fn(const char *name) const { return reinterpret_cast<T>(symbol(name)); }
 
 private:
+    bool load();
     std::string path_;
     std::string error_;
     void *handle_ = nullptr;
     Kernel kernel_;
     MessageService messages_;
     ExtInstance *instance_ = nullptr;
+    bool with_locale_;
 };
 
 // The upper-case name held in a table row, without its blank padding.

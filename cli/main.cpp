@@ -92,13 +92,11 @@ private:
 };
 
 void list_functions(const qvhost::Package &package) {
-    for (const qvhost::Signature *s = qvhost::signatures_begin(); s != qvhost::signatures_end(); ++s) {
-        const FuncTableRow *row = package.find(s->name);
+    for (std::size_t i = 0; i < qvh_function_count(); ++i) {
+        const qvh_info *f = qvh_function_at(i);
+        const FuncTableRow *row = package.find(f->name);
         const bool present = row != nullptr && row->entry.scalar != nullptr;
-        const std::size_t colon = s->usage.find(':');
-        const std::string call(s->usage.substr(0, colon));
-        const std::string what(colon == std::string_view::npos ? "" : s->usage.substr(colon + 2));
-        std::printf("%-28s %s%s\n", call.c_str(), what.c_str(), present ? "" : "  [not in this package]");
+        std::printf("%-28s %s%s\n", f->usage, f->summary, present ? "" : "  [not in this package]");
     }
 }
 

@@ -1,0 +1,251 @@
+/*
+ * qvhost.h - the host library: the way programs use the function package.
+ *
+ * The host library opens libqvewumth.so privately (its exported names never reach the program),
+ * creates an instance with its own memory pool, journal and message service, and calls the
+ * package's functions through the instance's function table, exactly as a host kernel does. It
+ * also holds the catalogue of the functions (names, argument counts and kinds, documentation),
+ * the text forms of values and missing values, and aggregates that feed a list-form statistic one
+ * value at a time with the same result as one call over all the values.
+ *
+ * Every call that can fail returns QVH_OK (0) or a QVH_E_* code and then leaves a one-line
+ * message for qvh_errmsg(); it changes nothing else. No call crashes on a NULL handle.
+ *
+ * Threads: qvh_errmsg() is per thread. The catalogue and the text routines may be used from any
+ * number of threads at once. A package may be used from many threads at once (qvh_call_new,
+ * qvh_agg_new, qvh_eval, qvh_symbol) once qvh_open has returned and until qvh_close is called;
+ * qvh_close must not overlap any other use of that package. A qvh_call or qvh_agg belongs to one
+ * thread at a time: give each thread its own.
+ *
+ * Numbers: a double whose top 16 bits are all ones is a missing value; there are 28 of them,
+ * written ., ._ and .A to .Z. Every value handed to a call or an aggregate through this library
+ * that is a NaN but not a missing value becomes the missing value '.'.
+ */
+#ifndef QVHOST_H
+#define QVHOST_H
+
+#include <stddef.h>
+#include <stdint.h>
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+#if defined(QVHOST_BUILD)
+#define QVH_API __attribute__((visibility("default")))
+#else
+#define QVH_API
+#endif
+
+#define QVH_VERSION_MAJOR 1
+#define QVH_VERSION_MINOR 0
+
+/* ---- return codes and messages ------------------------------------------------------------ */
+
+enum {
+    QVH_OK = 0,
+    QVH_E_NULL = 1,        /* a NULL handle or pointer where one is needed */
+    QVH_E_OPEN = 2,        /* the package cannot be opened, or the file is not the package */
+    QVH_E_UNKNOWN = 3,     /* no function of that name */
+    QVH_E_UNAVAILABLE = 4, /* a known name this package provides no entry point for */
+    QVH_E_ARITY = 5,       /* the wrong number of arguments */
+    QVH_E_KIND = 6,        /* a character value where a number is wanted, or the reverse */
+    QVH_E_LIMIT = 7,       /* beyond a limit: characters in a value, arguments in a call */
+    QVH_E_NOMEM = 8,       /* the host library ran out of memory */
+    QVH_E_STATE = 9,       /* the object cannot do this now (see the call's description) */
+    QVH_E_RANGE = 10       /* an argument index or a buffer out of range */
+};
+
+/* The message of the last failing call made by this thread; "" when there is none. */
+QVH_API const char *qvh_errmsg(void);
+/* The name of a return code: "QVH_E_ARITY". */
+QVH_API const char *qvh_rc_name(int rc);
+
+/* ---- statuses of the package's functions -------------------------------------------------- */
+
+#define QVH_STATUS_OK ((int32_t)0)
+#define QVH_STATUS_MISSING_ARG ((int32_t)0x0001D801)
+#define QVH_STATUS_INVALID_ARG ((int32_t)0x0001D804)
+#define QVH_STATUS_NO_SCRATCH ((int32_t)(uint32_t)0x8001D811u)
+#define QVH_STATUS_NO_MEMORY ((int32_t)(uint32_t)0x803FC002u)
+#define QVH_STATUS_UNSUPPORTED ((int32_t)(uint32_t)0x803FC004u)
+
+/* "ok", "missing argument", "invalid argument", "no scratch memory", "no memory",
+ * "unsupported", or "status 0x........" for any other code. */
+QVH_API const char *qvh_status_name(int32_t status);
+
+/* ---- values ------------------------------------------------------------------------------- */
+
+/* 1 when x is one of the 28 missing values, else 0. */
+QVH_API int qvh_is_missing(double x);
+/* The missing value that c names: '.' or ' ' gives ., '_' gives ._, 'A'..'Z' or 'a'..'z' give
+ * .A to .Z. Returns QVH_E_RANGE (and leaves *out alone) for any other character. */
+QVH_API int qvh_missing(char c, double *out);
+/* The letter of a missing value: '.', '_' or 'A'..'Z'; 0 when x is not missing. */
+QVH_API char qvh_missing_letter(double x);
+/* 1 when text[0..len) is exactly a missing literal (".", "._", ".A" to ".Z", either case), with
+ * the value in *out; else 0. */
+QVH_API int qvh_parse_missing(const char *text, size_t len, double *out);
+/* Reads text[0..len) as a number the way the command line does: an optional sign, digits with
+ * an optional point and exponent, "inf", "infinity" and "nan" in any case, or a missing literal.
+ * Returns 1 with the value in *out, 0 when the text is not a number. */
+QVH_API int qvh_parse_number(const char *text, size_t len, double *out);
+/* Writes x in its shortest form that reads back to the same double ("0.1", "-2.5e-300", "inf",
+ * "nan") or as its missing literal (".", ".A"), zero-terminated, truncated to size. Returns the
+ * length of the full text, at most QVH_FORMAT_MAX - 1. */
+#define QVH_FORMAT_MAX 32
+QVH_API size_t qvh_format(double x, char *buf, size_t size);
+
+/* ---- the catalogue ------------------------------------------------------------------------ */
+
+enum { QVH_FORM_SCALAR = 1, QVH_FORM_LIST = 2, QVH_FORM_CHAR_LIST = 3 };
+enum { QVH_KIND_NUM = 1, QVH_KIND_CHR = 2, QVH_KIND_ANY = 3 };
+/* How a statistic is fed one value at a time: not at all, with a fixed-size state (its result is
+ * assembled from calls over blocks of values), or by keeping the values (8 bytes each). */
+enum { QVH_AGG_NONE = 0, QVH_AGG_FIXED = 1, QVH_AGG_VALUES = 2 };
+/* Bits of qvh_info.statuses: the statuses a function may return. */
+enum {
+    QVH_MAY_OK = 1,
+    QVH_MAY_MISSING_ARG = 2,
+    QVH_MAY_INVALID_ARG = 4,
+    QVH_MAY_NO_SCRATCH = 8
+};
+#define QVH_ANY_COUNT (-1)
+
+typedef struct qvh_info {
+    const char *name;      /* upper case, as in the package's table: "PCTL3" */
+    const char *family;    /* "Order statistics" */
+    int form;              /* QVH_FORM_* */
+    int min_args;
+    int max_args;          /* QVH_ANY_COUNT: no upper bound */
+    int first_kind;        /* QVH_KIND_* of argument 1 */
+    int rest_kind;         /* QVH_KIND_* of arguments 2 and on */
+    int result_kind;       /* QVH_KIND_NUM or QVH_KIND_CHR */
+    int aggregate;         /* QVH_AGG_* */
+    int leading_param;     /* 1 when argument 1 is a parameter (percentile, rank), not data */
+    unsigned statuses;     /* QVH_MAY_* bits */
+    unsigned marks;        /* 1 when the function may mark arguments invalid */
+    const char *usage;     /* "PCTL3(p, x1, ...)" */
+    const char *summary;   /* one line */
+    const char *reference; /* paragraphs: what it computes, arguments, missing and invalid input,
+                              statuses, an example */
+} qvh_info;
+
+typedef struct qvh_routine_info {
+    const char *name;      /* "zgamma" */
+    const char *family;
+    const char *prototype; /* "int zgamma(double *result, double x)" */
+    const char *summary;
+    const char *reference;
+} qvh_routine_info;
+
+/* Every table function, in the order of the package's table (ABS to WHICHN); NULL past the end. */
+QVH_API size_t qvh_function_count(void);
+QVH_API const qvh_info *qvh_function_at(size_t index);
+/* A function by its name in any case; NULL (QVH_E_UNKNOWN in qvh_errmsg) when there is none. */
+QVH_API const qvh_info *qvh_function_find(const char *name);
+/* The package's exported routines that programs may call directly (through qvh_symbol). */
+QVH_API size_t qvh_routine_count(void);
+QVH_API const qvh_routine_info *qvh_routine_at(size_t index);
+
+/* ---- the package -------------------------------------------------------------------------- */
+
+typedef struct qvh_package qvh_package;
+
+/* Opens the package at path, or when path is NULL or "" the default one: $QV_LIB when set, else
+ * the libqvewumth.so beside this library (or beside the program that links it statically), else
+ * the installed one. Creates one instance of it. */
+QVH_API int qvh_open(const char *path, qvh_package **out);
+/* Destroys the instance and unloads the package. NULL is allowed. Every call and aggregate made
+ * from the package must be freed first. */
+QVH_API void qvh_close(qvh_package *pkg);
+/* The file the package was opened from. */
+QVH_API const char *qvh_package_path(const qvh_package *pkg);
+/* An exported routine or datum of the package (zgamma, qvvercn1, ...), or NULL. */
+QVH_API void *qvh_symbol(const qvh_package *pkg, const char *name);
+
+/* ---- calls -------------------------------------------------------------------------------- */
+
+typedef struct qvh_call qvh_call;
+
+/* A call of one function with an argument list that is built once and may be changed and made
+ * again. Each call has its own scratch pool, so calls in different threads never share state. */
+QVH_API int qvh_call_new(qvh_package *pkg, const char *name, qvh_call **out);
+QVH_API void qvh_call_free(qvh_call *call);
+QVH_API const qvh_info *qvh_call_info(const qvh_call *call);
+
+/* Empties the argument list. */
+QVH_API void qvh_call_clear(qvh_call *call);
+/* Appends arguments. A character value is UTF-8 text of at most 65535 characters (QVH_E_LIMIT
+ * beyond); a list holds at most 2^31 - 1 arguments. */
+QVH_API int qvh_call_add_num(qvh_call *call, double x);
+QVH_API int qvh_call_add_nums(qvh_call *call, const double *xs, size_t n);
+QVH_API int qvh_call_add_str(qvh_call *call, const char *utf8, size_t len);
+/* Replaces argument index (from 0) with a value of the same or the other kind. */
+QVH_API int qvh_call_set_num(qvh_call *call, size_t index, double x);
+QVH_API int qvh_call_set_str(qvh_call *call, size_t index, const char *utf8, size_t len);
+QVH_API size_t qvh_call_count(const qvh_call *call);
+
+/* Checks the number and kinds of the arguments against the catalogue, clears the marks of the
+ * last call and calls the function. A status other than OK is not an error: QVH_OK is returned and
+ * the status is read with qvh_call_status. */
+QVH_API int qvh_call_invoke(qvh_call *call);
+/* The result of the last invoke: a number (missing values included), or for a function with a
+ * character result its UTF-8 text (zero-terminated; valid until the next invoke or free). */
+QVH_API double qvh_call_result(const qvh_call *call);
+QVH_API const char *qvh_call_result_str(const qvh_call *call, size_t *len);
+QVH_API int32_t qvh_call_status(const qvh_call *call);
+/* 1 when the last invoke marked argument index (from 0) invalid. */
+QVH_API int qvh_call_marked(const qvh_call *call, size_t index);
+/* "invalid argument; argument 2 marked" or "ok", zero-terminated, truncated to size; returns the
+ * full length. */
+QVH_API size_t qvh_call_describe(const qvh_call *call, char *buf, size_t size);
+
+/* One call of a numeric function over n numbers: the shortest way to use the package. */
+QVH_API int qvh_eval(qvh_package *pkg, const char *name, const double *xs, size_t n, double *result,
+                     int32_t *status);
+
+/* ---- aggregates --------------------------------------------------------------------------- */
+
+typedef struct qvh_agg qvh_agg;
+
+/* An aggregate of a list-form statistic (qvh_info.aggregate is not QVH_AGG_NONE): values are added
+ * one at a time, and the result is that of one call of the function over the parameter (when it
+ * takes one) followed by every value added, in the order added, bit for bit.
+ *
+ * A QVH_AGG_FIXED statistic keeps a state of fixed size; QVH_AGG_KEEP_VALUES makes it keep its
+ * values instead, which qvh_agg_remove_first and merging its partial states in order need. */
+#define QVH_AGG_KEEP_VALUES 1u
+QVH_API int qvh_agg_new(qvh_package *pkg, const char *name, unsigned flags, qvh_agg **out);
+QVH_API void qvh_agg_free(qvh_agg *agg);
+QVH_API const qvh_info *qvh_agg_info(const qvh_agg *agg);
+
+/* Sets the leading parameter (percentile or rank). Setting it again to a different value
+ * (compared bit for bit) is QVH_E_STATE; every value is accepted, as by the function itself. */
+QVH_API int qvh_agg_param(qvh_agg *agg, double p);
+QVH_API int qvh_agg_add(qvh_agg *agg, double x);
+QVH_API int qvh_agg_add_n(qvh_agg *agg, const double *xs, size_t n);
+/* Removes the value added first (a window frame moving on). QVH_E_STATE when the aggregate keeps
+ * a fixed state with values folded into it, or holds no value. */
+QVH_API int qvh_agg_remove_first(qvh_agg *agg);
+/* Appends the values of from after those of into, as if they had been added to into. Two fixed
+ * states merge exactly for N, NMISS, MIN, MAX and RANGE; for SUM and MEAN from must keep its
+ * values (QVH_E_STATE otherwise). */
+QVH_API int qvh_agg_merge(qvh_agg *into, const qvh_agg *from);
+/* The number of values added and not removed. */
+QVH_API uint64_t qvh_agg_rows(const qvh_agg *agg);
+/* The result over everything added so far; the aggregate may go on afterwards. */
+QVH_API int qvh_agg_result(qvh_agg *agg, double *result, int32_t *status);
+/* Clears everything added (and the parameter). */
+QVH_API void qvh_agg_reset(qvh_agg *agg);
+
+/* The state as bytes, to send to another process: returns the size needed, writing the bytes
+ * when size is large enough. qvh_agg_load replaces agg's state with saved bytes. */
+QVH_API size_t qvh_agg_save(const qvh_agg *agg, void *buf, size_t size);
+QVH_API int qvh_agg_load(qvh_agg *agg, const void *buf, size_t size);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* QVHOST_H */

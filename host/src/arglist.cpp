@@ -1,0 +1,118 @@
+#include "arglist.hpp"
+
+#include <cstring>
+
+namespace qvhost {
+
+namespace {
+
+constexpr std::size_t HEADER_WORDS = sizeof(FuncArgList) / 8;
+constexpr std::size_t SLOT_WORDS = sizeof(FuncArg) / 8;
+
+}  // namespace
+
+void ArgList::reserve(std::size_t slots) {
+    numbers_.reserve(slots);
+    raw_.reserve(HEADER_WORDS + slots * SLOT_WORDS);
+}
+
+// Adds one slot to the record; the header is written when the first slot goes in.
+void ArgList::grow() {
+    if (numbers_.capacity() == numbers_.size()) stale_ = true;
+    numbers_.push_back(0.0);
+    raw_.resize(HEADER_WORDS + numbers_.size() * SLOT_WORDS, 0);
+}
+
+std::size_t ArgList::store_chr(std::u32string_view s) {
+    texts_.emplace_back(s);
+    CharValue cv{};
+    cv.capacity = static_cast<std::uint16_t>(s.size());
+    cv.length = static_cast<std::uint16_t>(s.size());
+    std::memset(cv.host4, 0xA5, sizeof cv.host4);
+    cv.chars = reinterpret_cast<std::uint32_t *>(texts_.back().data());
+    chars_.push_back(cv);
+    return chars_.size() - 1;
+}
+
+ArgList &ArgList::num(double x) {
+    grow();
+    const std::size_t slot = numbers_.size() - 1;
+    numbers_[slot] = x;
+    FuncArg &a = record()->args[slot];
+    a.flags = HOST_FLAG_BITS | FUNCARG_NUMERIC;
+    a.value = &numbers_[slot];
+    return *this;
+}
+
+ArgList &ArgList::chr(std::u32string_view s) {
+    grow();
+    const std::size_t slot = numbers_.size() - 1;
+    FuncArg &a = record()->args[slot];
+    a.flags = HOST_FLAG_BITS;
+    const std::size_t k = store_chr(s);
+    char_of_.emplace(slot, k);
+    a.value = &chars_[k];
+    return *this;
+}
+
+void ArgList::set_num(std::size_t slot, double x) {
+    numbers_[slot] = x;
+    FuncArg &a = record()->args[slot];
+    if (!(a.flags & FUNCARG_NUMERIC)) {
+        a.flags |= FUNCARG_NUMERIC;
+        a.value = &numbers_[slot];
+    }
+}
+
+void ArgList::set_chr(std::size_t slot, std::u32string_view s) {
+    FuncArg &a = record()->args[slot];
+    a.flags &= ~FUNCARG_NUMERIC;
+    auto it = char_of_.find(slot);
+    if (it == char_of_.end()) {
+        const std::size_t k = store_chr(s);
+        char_of_.emplace(slot, k);
+        a.value = &chars_[k];
+        return;
+    }
+    // The slot keeps its own storage: a value changed on every row costs no memory.
+    std::u32string &text = texts_[it->second];
+    text.assign(s);
+    CharValue &cv = chars_[it->second];
+    cv.capacity = cv.length = static_cast<std::uint16_t>(s.size());
+    cv.chars = reinterpret_cast<std::uint32_t *>(text.data());
+    a.value = &cv;
+}
+
+void ArgList::clear() {
+    numbers_.clear();
+    texts_.clear();
+    chars_.clear();
+    char_of_.clear();
+    raw_.assign(HEADER_WORDS, 0);
+    stale_ = false;
+}
+
+void ArgList::clear_marks() {
+    FuncArgList *list = record();
+    for (std::size_t i = 0; i < numbers_.size(); ++i) list->args[i].flags &= ~FUNCARG_INVALID;
+}
+
+FuncArgList *ArgList::get() {
+    FuncArgList *list = record();
+    if (stale_) {
+        for (std::size_t i = 0; i < numbers_.size(); ++i)
+            if (list->args[i].flags & FUNCARG_NUMERIC) list->args[i].value = &numbers_[i];
+        stale_ = false;
+    }
+    std::memset(list->host0, 0xC3, sizeof list->host0);
+    std::memset(list->host24, 0x3C, sizeof list->host24);
+    list->pool = pool_;
+    list->count = static_cast<std::int64_t>(numbers_.size());
+    return list;
+}
+
+const CharValue &ArgList::char_value(std::size_t slot) const {
+    return *static_cast<const CharValue *>(record()->args[slot].value);
+}
+
+}  // namespace qvhost

@@ -1,0 +1,60 @@
+// Builds a FuncArgList the way the host does: a 40-byte header, 16-byte slots whose value
+// pointers address doubles or CharValues, and the pool that serves scratch memory. The record
+// is kept built; changing a value in place costs nothing more.
+#pragma once
+
+#include <cstdint>
+#include <deque>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+#include "qvfnc.h"
+
+namespace qvhost {
+
+// Host-owned descriptor bits the package must never touch; set on every slot so that a stray
+// write shows.
+constexpr std::uint64_t HOST_FLAG_BITS = 0x5A5A000000000000ull;
+
+class ArgList {
+public:
+    explicit ArgList(HostPool *pool = nullptr) : pool_(pool) {}
+    ArgList(const ArgList &) = delete;
+    ArgList &operator=(const ArgList &) = delete;
+
+    ArgList &num(double x);
+    ArgList &chr(std::u32string_view s);
+    void reserve(std::size_t slots);
+    // Replace the value of a slot, with a value of either kind.
+    void set_num(std::size_t slot, double x);
+    void set_chr(std::size_t slot, std::u32string_view s);
+    void clear();
+    void clear_marks();
+
+    std::size_t size() const { return numbers_.size(); }
+    FuncArgList *get();  // valid until the next num(), chr() or clear()
+
+    bool numeric(std::size_t slot) const { return (flags(slot) & FUNCARG_NUMERIC) != 0; }
+    double value(std::size_t slot) const { return numbers_[slot]; }
+    const CharValue &char_value(std::size_t slot) const;
+    std::uint64_t flags(std::size_t slot) const { return record()->args[slot].flags; }
+    bool marked(std::size_t slot) const { return (flags(slot) & FUNCARG_INVALID) != 0; }
+
+private:
+    FuncArgList *record() { return reinterpret_cast<FuncArgList *>(raw_.data()); }
+    const FuncArgList *record() const { return reinterpret_cast<const FuncArgList *>(raw_.data()); }
+    void grow();
+    std::size_t store_chr(std::u32string_view s);
+
+    HostPool *pool_;
+    std::vector<double> numbers_;     // one per slot; a character slot's entry is unused
+    std::deque<std::u32string> texts_;
+    std::deque<CharValue> chars_;     // addressed by character slots; stable addresses
+    std::unordered_map<std::size_t, std::size_t> char_of_;  // slot -> its entry in texts_, chars_
+    std::vector<std::uint64_t> raw_ = std::vector<std::uint64_t>(sizeof(FuncArgList) / 8);
+    bool stale_ = false;              // numbers_ moved: the numeric value pointers need renewing
+};
+
+}  // namespace qvhost

@@ -1,0 +1,22 @@
+// The catalogue as the host library's own code sees it.
+#pragma once
+
+#include <span>
+#include <string_view>
+
+#include "qvhost.h"
+
+namespace qvhost {
+
+std::span<const qvh_info> functions();
+std::span<const qvh_routine_info> routines();
+// The names of the function families, in the order of the reference.
+std::span<const char *const> families();
+
+// A function by its name in any case, or null.
+const qvh_info *find_function(std::string_view name);
+
+// The position of an entry in functions(), which is also its row in the package's table.
+inline std::size_t index_of(const qvh_info &info) { return static_cast<std::size_t>(&info - functions().data()); }
+
+}  // namespace qvhost
