@@ -12,6 +12,7 @@ constexpr std::size_t SLOT_WORDS = sizeof(FuncArg) / 8;
 }  // namespace
 
 void ArgList::reserve(std::size_t slots) {
+    if (slots > numbers_.capacity()) stale_ = true;
     numbers_.reserve(slots);
     raw_.reserve(HEADER_WORDS + slots * SLOT_WORDS);
 }

@@ -1,0 +1,258 @@
+// The host library's C interface: every misuse gives its code and a message and changes
+// nothing; calls give the package's results; values read and print the way the project does.
+#include <dlfcn.h>
+#include <elf.h>
+#include <unistd.h>
+#include <gtest/gtest.h>
+
+#include <bit>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "qvhost.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+qvh_package *package() {
+    static qvh_package *p = [] {
+        qvh_package *pkg = nullptr;
+        EXPECT_EQ(qvh_open(nullptr, &pkg), QVH_OK) << qvh_errmsg();
+        return pkg;
+    }();
+    return p;
+}
+
+double missing(char c) {
+    double x = 0;
+    EXPECT_EQ(qvh_missing(c, &x), QVH_OK);
+    return x;
+}
+
+std::uint64_t bits(double x) { return std::bit_cast<std::uint64_t>(x); }
+
+// Where the last loadable segment of a shared library's image ends: cut before it, the copy
+// cannot be mapped whole.
+std::size_t loaded_end(const std::string &image) {
+    Elf64_Ehdr eh;
+    std::memcpy(&eh, image.data(), sizeof eh);
+    std::size_t end = 0;
+    for (unsigned i = 0; i < eh.e_phnum; ++i) {
+        Elf64_Phdr ph;
+        std::memcpy(&ph, image.data() + eh.e_phoff + i * sizeof ph, sizeof ph);
+        if (ph.p_type == PT_LOAD) end = std::max<std::size_t>(end, ph.p_offset + ph.p_filesz);
+    }
+    return end;
+}
+
+// A scratch folder with copies of the package cut short, an empty file and a text file.
+struct Files {
+    fs::path dir = fs::temp_directory_path() / ("qvhost_api_" + std::to_string(getpid()));
+    Files() {
+        fs::create_directories(dir);
+        std::ifstream in(qvh_package_path(package()), std::ios::binary);
+        const std::string image((std::istreambuf_iterator<char>(in)), {});
+        const std::size_t end = loaded_end(image);
+        for (std::size_t size : {std::size_t{0}, std::size_t{3}, std::size_t{64}, std::size_t{1000}, end / 2, end - 1}) {
+            std::ofstream(dir / ("cut" + std::to_string(size) + ".so"), std::ios::binary).write(image.data(), static_cast<std::streamsize>(size));
+        }
+        std::ofstream(dir / "text.so") << "not a library\n";
+    }
+    ~Files() { fs::remove_all(dir); }
+};
+
+TEST(HostApi, BadPackagesAreRefusedWithAMessage) {
+    Files files;
+    std::vector<std::string> paths = {"/no/such/libqvewumth.so", files.dir.string(), (files.dir / "text.so").string()};
+    for (const auto &entry : fs::directory_iterator(files.dir))
+        if (entry.path().filename().string().starts_with("cut")) paths.push_back(entry.path().string());
+    Dl_info libm{};
+    ASSERT_NE(dladdr(reinterpret_cast<void *>(static_cast<double (*)(double)>(std::cos)), &libm), 0);
+    paths.push_back(libm.dli_fname);  // a library, but not the package
+    for (const std::string &path : paths) {
+        qvh_package *pkg = reinterpret_cast<qvh_package *>(0x1);
+        EXPECT_EQ(qvh_open(path.c_str(), &pkg), QVH_E_OPEN) << path;
+        EXPECT_EQ(pkg, nullptr) << path;
+        EXPECT_NE(std::string(qvh_errmsg()).find(path), std::string::npos) << qvh_errmsg();
+    }
+    EXPECT_EQ(qvh_open(nullptr, nullptr), QVH_E_NULL);
+}
+
+// Each misuse: what it returns and a piece of the message it leaves.
+struct Misuse {
+    const char *what;
+    std::function<int()> act;
+    int rc;
+    const char *message;
+};
+
+TEST(HostApi, MisuseGivesACodeAndAMessage) {
+    qvh_call *atan2 = nullptr, *abs = nullptr, *whichc = nullptr;
+    ASSERT_EQ(qvh_call_new(package(), "atan2", &atan2), QVH_OK);
+    ASSERT_EQ(qvh_call_new(package(), "ABS", &abs), QVH_OK);
+    ASSERT_EQ(qvh_call_new(package(), "WhichC", &whichc), QVH_OK);
+    qvh_call_add_num(atan2, 1);
+    qvh_call_add_str(abs, "x", 1);
+    qvh_call_add_num(whichc, 1);
+    qvh_agg *pctl = nullptr, *median = nullptr;
+    ASSERT_EQ(qvh_agg_new(package(), "PCTL", 0, &pctl), QVH_OK);
+    ASSERT_EQ(qvh_agg_new(package(), "MEDIAN", 0, &median), QVH_OK);
+    qvh_agg_param(pctl, 90);
+    qvh_call *out = nullptr;
+    qvh_agg *agg_out = nullptr;
+    double r = 0;
+    const std::string long_text(65536, 'x');
+    const Misuse rows[] = {
+        {"unknown name", [&] { return qvh_call_new(package(), "NOSUCH", &out); }, QVH_E_UNKNOWN, "unknown function NOSUCH"},
+        {"no entry point", [&] { return qvh_call_new(package(), "ORDINAL2", &out); }, QVH_E_UNAVAILABLE, "ORDINAL2 is not available"},
+        {"null package", [&] { return qvh_call_new(nullptr, "ABS", &out); }, QVH_E_NULL, "the package is NULL"},
+        {"null name", [&] { return qvh_call_new(package(), nullptr, &out); }, QVH_E_NULL, "the function name is NULL"},
+        {"null out", [&] { return qvh_call_new(package(), "ABS", nullptr); }, QVH_E_NULL, "out is NULL"},
+        {"too few", [&] { return qvh_call_invoke(atan2); }, QVH_E_ARITY, "ATAN2 takes 2 arguments, got 1"},
+        {"text for a number", [&] { return qvh_call_invoke(abs); }, QVH_E_KIND, "ABS: argument 1 must be a number"},
+        {"number for a text", [&] { return qvh_call_invoke(whichc); }, QVH_E_KIND, "WHICHC: argument 1 must be a character value"},
+        {"index past the end", [&] { return qvh_call_set_num(atan2, 1, 2.0); }, QVH_E_RANGE, "argument 1 does not exist"},
+        {"text too long", [&] { return qvh_call_add_str(whichc, long_text.data(), long_text.size()); }, QVH_E_LIMIT, "at most 65535 characters"},
+        {"null text", [&] { return qvh_call_add_str(whichc, nullptr, 3); }, QVH_E_NULL, "NULL"},
+        {"null call", [&] { return qvh_call_invoke(nullptr); }, QVH_E_NULL, "the call is NULL"},
+        {"not a statistic", [&] { return qvh_agg_new(package(), "GCD", 0, &agg_out); }, QVH_E_STATE, "GCD is not a statistic"},
+        {"percentile changes", [&] { return qvh_agg_param(pctl, 50); }, QVH_E_STATE, "the percentile must be the same"},
+        {"parameter not taken", [&] { return qvh_agg_param(median, 50); }, QVH_E_STATE, "MEDIAN takes no parameter"},
+        {"nothing to remove", [&] { return qvh_agg_remove_first(median); }, QVH_E_STATE, "no value to remove"},
+        {"merge other function", [&] { return qvh_agg_merge(median, pctl); }, QVH_E_STATE, "cannot merge"},
+        {"merge into itself", [&] { return qvh_agg_merge(median, median); }, QVH_E_STATE, "into itself"},
+        {"load garbage", [&] { return qvh_agg_load(median, "QVA1", 4); }, QVH_E_RANGE, "not a saved aggregate state"},
+        {"null aggregate", [&] { return qvh_agg_result(nullptr, &r, nullptr); }, QVH_E_NULL, "the aggregate is NULL"},
+        {"bad missing letter", [&] { return qvh_missing('!', &r); }, QVH_E_RANGE, "no missing value is named '!'"},
+    };
+    for (const Misuse &m : rows) {
+        EXPECT_EQ(m.act(), m.rc) << m.what;
+        EXPECT_NE(std::string(qvh_errmsg()).find(m.message), std::string::npos) << m.what << ": " << qvh_errmsg();
+    }
+    // Nothing changed: the lists and the aggregates are as they were.
+    EXPECT_EQ(qvh_call_count(atan2), 1u);
+    EXPECT_EQ(qvh_call_count(whichc), 1u);
+    EXPECT_EQ(qvh_agg_rows(median), 0u);
+    EXPECT_EQ(out, nullptr);
+    EXPECT_EQ(agg_out, nullptr);
+    qvh_call_add_num(atan2, 2);
+    EXPECT_EQ(qvh_call_invoke(atan2), QVH_OK);
+    EXPECT_EQ(qvh_call_result(atan2), std::atan2(1.0, 2.0));
+    qvh_call_free(atan2);
+    qvh_call_free(abs);
+    qvh_call_free(whichc);
+    qvh_agg_free(pctl);
+    qvh_agg_free(median);
+    // NULL handles are harmless everywhere else too.
+    qvh_call_free(nullptr);
+    qvh_agg_free(nullptr);
+    qvh_close(nullptr);
+    EXPECT_EQ(qvh_call_count(nullptr), 0u);
+    EXPECT_EQ(qvh_agg_rows(nullptr), 0u);
+}
+
+TEST(HostApi, CallsGiveThePackagesResultsStatusesAndMarks) {
+    struct Row {
+        const char *name;
+        std::vector<double> args;
+        std::uint64_t result;
+        std::int32_t status;
+        const char *describe;
+    };
+    const double nan = std::nan("");
+    const Row rows[] = {
+        {"MEDIAN", {1, 2, missing('.'), 4}, bits(2.0), QVH_STATUS_OK, "ok"},
+        {"GEOMEAN", {4, -1}, bits(missing('.')), QVH_STATUS_INVALID_ARG, "invalid argument; argument 2 marked"},
+        {"MOD", {5, 0}, bits(missing('.')), QVH_STATUS_INVALID_ARG, "invalid argument; argument 2 marked"},
+        {"DIVIDE", {1, 0}, bits(missing('I')), QVH_STATUS_OK, "ok"},
+        {"SUM", {nan, missing('A')}, bits(missing('.')), QVH_STATUS_MISSING_ARG, "missing argument"},  // NaN is .
+        {"SQRT", {nan}, bits(missing('.')), QVH_STATUS_MISSING_ARG, "missing argument"},
+    };
+    for (const Row &row : rows) {
+        qvh_call *call = nullptr;
+        ASSERT_EQ(qvh_call_new(package(), row.name, &call), QVH_OK);
+        ASSERT_EQ(qvh_call_add_nums(call, row.args.data(), row.args.size()), QVH_OK);
+        ASSERT_EQ(qvh_call_invoke(call), QVH_OK);
+        EXPECT_EQ(bits(qvh_call_result(call)), row.result) << row.name;
+        EXPECT_EQ(qvh_call_status(call), row.status) << row.name;
+        char text[80];
+        qvh_call_describe(call, text, sizeof text);
+        EXPECT_STREQ(text, row.describe) << row.name;
+        qvh_call_free(call);
+    }
+    double r = 0;
+    std::int32_t st = -1;
+    const double xs[] = {3, 1, 2};
+    EXPECT_EQ(qvh_eval(package(), "median", xs, 3, &r, &st), QVH_OK);
+    EXPECT_EQ(r, 2.0);
+    EXPECT_EQ(st, QVH_STATUS_OK);
+}
+
+TEST(HostApi, CharacterValuesSurviveTheRoundTrip) {
+    // UTF-8 of every width, blanks kept, bytes that are not UTF-8 given back unchanged.
+    const std::string texts[] = {"", " x ", "caf\xC3\xA9 \xE2\x82\xAC \xF0\x9F\x98\x80", "\xFF\xFE raw \xC3", "a\0b"};
+    for (const std::string &t : texts) {
+        qvh_call *call = nullptr;
+        ASSERT_EQ(qvh_call_new(package(), "COALESCEC", &call), QVH_OK);
+        qvh_call_add_str(call, "   ", 3);
+        qvh_call_add_str(call, t.data(), t.size());
+        ASSERT_EQ(qvh_call_invoke(call), QVH_OK);
+        size_t len = 0;
+        const char *out = qvh_call_result_str(call, &len);
+        EXPECT_EQ(std::string(out, len), t.find_first_not_of(' ') == std::string::npos ? "" : t);
+        qvh_call_free(call);
+    }
+    qvh_call *call = nullptr;
+    ASSERT_EQ(qvh_call_new(package(), "MISSING", &call), QVH_OK);  // either kind
+    qvh_call_add_str(call, "  ", 2);
+    ASSERT_EQ(qvh_call_invoke(call), QVH_OK);
+    EXPECT_EQ(qvh_call_result(call), 1.0);
+    ASSERT_EQ(qvh_call_set_num(call, 0, 5.0), QVH_OK);
+    ASSERT_EQ(qvh_call_invoke(call), QVH_OK);
+    EXPECT_EQ(qvh_call_result(call), 0.0);
+    const std::string longest(65535, 'y');
+    EXPECT_EQ(qvh_call_set_str(call, 0, longest.data(), longest.size()), QVH_OK);
+    qvh_call_free(call);
+}
+
+TEST(HostApi, ValuesReadAndPrint) {
+    const std::pair<const char *, const char *> rows[] = {
+        {"0.1", "0.1"}, {"-2.5e-300", "-2.5e-300"}, {"1e999", "inf"}, {"-INF", "-inf"}, {"Infinity", "inf"},
+        {"nan", "nan"}, {".", "."}, {"._", "._"}, {".z", ".Z"}, {"-0", "-0"}, {"+7", "7"}, {"1e-400", "0"}};
+    for (const auto &[text, printed] : rows) {
+        double x = 0;
+        ASSERT_EQ(qvh_parse_number(text, std::strlen(text), &x), 1) << text;
+        char buf[QVH_FORMAT_MAX];
+        EXPECT_EQ(qvh_format(x, buf, sizeof buf), std::strlen(printed));
+        EXPECT_STREQ(buf, printed) << text;
+    }
+    for (const char *bad : {"", "1e", "--1", ".AB", "0x10", "1 5", "abc"}) {
+        double x = 0;
+        EXPECT_EQ(qvh_parse_number(bad, std::strlen(bad), &x), 0) << bad;
+    }
+    EXPECT_EQ(qvh_missing_letter(missing('q')), 'Q');
+    EXPECT_EQ(qvh_missing_letter(1.0), '\0');
+    char cut[4];
+    EXPECT_EQ(qvh_format(0.125, cut, sizeof cut), 5u);  // the full length, the text cut to fit
+    EXPECT_STREQ(cut, "0.1");
+}
+
+// The package's own names (log2 among them) never reach the program: it keeps the C library's.
+TEST(HostApi, ThePackageStaysPrivate) {
+    ASSERT_NE(package(), nullptr);
+    void *libm = dlopen("libm.so.6", RTLD_NOW | RTLD_NOLOAD);
+    ASSERT_NE(libm, nullptr);
+    EXPECT_EQ(dlsym(RTLD_DEFAULT, "log2"), dlsym(libm, "log2"));
+    EXPECT_EQ(dlsym(RTLD_DEFAULT, "qvewumth"), nullptr);
+    EXPECT_NE(qvh_symbol(package(), "zgamma"), nullptr);
+    dlclose(libm);
+}
+
+}  // namespace
