@@ -194,6 +194,26 @@ TEST(Aggregate, SlidingWindowEqualsCallOverTheFrame) {
     }
 }
 
+// A fixed state told late to keep its values slides once the folded ones are gone from the
+// frame's start; before that it says it cannot.
+TEST(Aggregate, FixedStateKeepsValuesFromWhenItIsTold) {
+    std::mt19937_64 rng(19);
+    const std::vector<double> xs = sample(rng, 5000);
+    qvh_agg *sum = make(*qvh_function_find("SUM"), 0, 0), *kept = make(*qvh_function_find("SUM"), 0, 0);
+    qvh_agg_add_n(sum, xs.data(), 4500);  // folded at 4096
+    qvh_agg_add_n(kept, xs.data(), 100);
+    ASSERT_EQ(qvh_agg_keep_values(sum), QVH_OK);
+    ASSERT_EQ(qvh_agg_keep_values(kept), QVH_OK);
+    qvh_agg_add_n(sum, xs.data() + 4500, 500);
+    qvh_agg_add_n(kept, xs.data() + 100, 4900);
+    EXPECT_EQ(qvh_agg_remove_first(sum), QVH_E_STATE);
+    EXPECT_EQ(result(sum), direct(*qvh_function_find("SUM"), 0, xs, 0, 5000));
+    ASSERT_EQ(qvh_agg_remove_first(kept), QVH_OK);
+    EXPECT_EQ(result(kept), direct(*qvh_function_find("SUM"), 0, xs, 1, 5000));
+    qvh_agg_free(sum);
+    qvh_agg_free(kept);
+}
+
 TEST(Aggregate, SavedStateGoesOnWhereItStopped) {
     std::mt19937_64 rng(17);
     for (const qvh_info *f : statistics()) {

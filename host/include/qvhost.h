@@ -228,6 +228,9 @@ QVH_API int qvh_agg_add_n(qvh_agg *agg, const double *xs, size_t n);
 /* Removes the value added first (a window frame moving on). QVH_E_STATE when the aggregate keeps
  * a fixed state with values folded into it, or holds no value. */
 QVH_API int qvh_agg_remove_first(qvh_agg *agg);
+/* From now on keep every value added, as QVH_AGG_KEEP_VALUES does; values already folded into
+ * a fixed state stay folded (a host that learns late that it needs qvh_agg_remove_first). */
+QVH_API int qvh_agg_keep_values(qvh_agg *agg);
 /* Appends the values of from after those of into, as if they had been added to into. Two fixed
  * states merge exactly for N, NMISS, MIN, MAX and RANGE; for SUM and MEAN from must keep its
  * values (QVH_E_STATE otherwise). */

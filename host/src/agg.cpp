@@ -287,6 +287,12 @@ int qvh_agg_remove_first(qvh_agg *agg) {
     return QVH_OK;
 }
 
+int qvh_agg_keep_values(qvh_agg *agg) {
+    if (const int rc = check(agg); rc != QVH_OK) return rc;
+    agg->keep = true;
+    return QVH_OK;
+}
+
 int qvh_agg_merge(qvh_agg *into, const qvh_agg *from) {
     if (const int rc = check(into); rc != QVH_OK) return rc;
     if (const int rc = check(from); rc != QVH_OK) return rc;
