@@ -182,10 +182,11 @@ int add_one(qvh_agg *agg, double x) {
     return QVH_OK;
 }
 
+// Appends the bytes of v at out[at] and moves at past them.
 template <class T>
-void put(std::vector<unsigned char> &out, const T &v) {
-    const auto *p = reinterpret_cast<const unsigned char *>(&v);
-    out.insert(out.end(), p, p + sizeof v);
+void put(std::vector<unsigned char> &out, std::size_t &at, const T &v) {
+    std::memcpy(out.data() + at, &v, sizeof v);
+    at += sizeof v;
 }
 
 template <class T>
@@ -196,20 +197,24 @@ bool take(const unsigned char *&p, const unsigned char *end, T &v) {
     return true;
 }
 
+constexpr std::size_t SAVE_HEAD = 4 + 4 + 1 + 7 * 8;  // magic, function, flags, seven 8-byte fields
+
 std::vector<unsigned char> save(const qvh_agg &agg) {
-    std::vector<unsigned char> out(SAVE_MAGIC, SAVE_MAGIC + 4);
-    put(out, static_cast<std::uint32_t>(index_of(*agg.info)));
+    std::vector<unsigned char> out(SAVE_HEAD + 8 * agg.values.size());
+    std::size_t at = 0;
+    put(out, at, SAVE_MAGIC);
+    put(out, at, static_cast<std::uint32_t>(index_of(*agg.info)));
     const std::uint8_t bits = (agg.has_param ? 1 : 0) | (agg.state.has_lo ? 2 : 0) | (agg.state.has_hi ? 4 : 0) |
                               (agg.state.seen ? 8 : 0) | (agg.state.differ ? 16 : 0);
-    put(out, bits);
-    put(out, agg.param);
-    put(out, agg.state.lo);
-    put(out, agg.state.hi);
-    put(out, agg.state.count);
-    put(out, agg.state.first);
-    put(out, agg.folded);
-    put(out, static_cast<std::uint64_t>(agg.values.size()));
-    for (double x : agg.values) put(out, x);
+    put(out, at, bits);
+    put(out, at, agg.param);
+    put(out, at, agg.state.lo);
+    put(out, at, agg.state.hi);
+    put(out, at, agg.state.count);
+    put(out, at, agg.state.first);
+    put(out, at, agg.folded);
+    put(out, at, static_cast<std::uint64_t>(agg.values.size()));
+    for (double x : agg.values) put(out, at, x);
     return out;
 }
 
@@ -422,9 +427,9 @@ int qvh_agg_load(qvh_agg *agg, const void *buf, size_t size) {
         return fail(QVH_E_STATE, std::string("qvh_agg_load: the saved state is not one of ") + agg->info->name);
     try {
         agg->values.clear();
-        for (std::uint64_t i = 0; i < n; ++i) {
-            double x;
-            take(p, end, x);
+        for (std::uint64_t i = 0; i < n; ++i, p += 8) {
+            double x = 0.0;
+            std::memcpy(&x, p, 8);
             agg->values.push_back(x);
         }
     } catch (const std::bad_alloc &) {
