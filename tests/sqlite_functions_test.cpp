@@ -1,6 +1,5 @@
 // The extension's row-wise functions against the host library's answer for the same call, the
 // registrations against the catalogue, and the value rules and error messages as a table.
-#include <random>
 #include <set>
 
 #include "sqlite_db.hpp"
@@ -10,28 +9,6 @@ namespace {
 using sqltest::Db;
 using sqltest::Outcome;
 using sqltest::Value;
-
-// A random SQL value for an argument of the given kind; lead: a percentile or rank.
-Value random_value(std::mt19937_64 &rng, int kind, bool lead) {
-    std::uniform_int_distribution<int> pick(0, 99);
-    const int r = pick(rng);
-    if (kind == QVH_KIND_CHR || (kind == QVH_KIND_ANY && r < 40)) {
-        static const char *const texts[] = {"", " ", "a", "b", "ab", "\xC3\xA9t\xC3\xA9", "7", ".", ".q"};
-        if (r % 10 == 9) return {SQLITE_NULL};
-        if (r % 10 == 8) return {SQLITE_INTEGER, 7};
-        return {SQLITE_TEXT, 0, texts[static_cast<std::size_t>(r) % std::size(texts)]};
-    }
-    if (lead && r < 70) return {SQLITE_INTEGER, static_cast<double>(pick(rng) + 1)};
-    static const double special[] = {0.0, -0.0, 1.0, -1.0, 0.5, 3.0, 1e300, -1e-300, 5e-324, 1e308 * 10, 1.7976931348623157e308};
-    static const char *const literals[] = {".", "._", ".a", ".Z", ".m"};
-    static const char *const numeric[] = {"2.5", " 12 ", "-0.0", "1e3", "0.1"};
-    if (r < 10) return {SQLITE_NULL};
-    if (r < 20) return {SQLITE_TEXT, 0, literals[static_cast<std::size_t>(r) % std::size(literals)]};
-    if (r < 30) return {SQLITE_INTEGER, static_cast<double>(pick(rng) - 3)};
-    if (r < 37) return {SQLITE_TEXT, 0, numeric[static_cast<std::size_t>(r) % std::size(numeric)]};
-    if (r < 60) return {SQLITE_FLOAT, special[static_cast<std::size_t>(r) % std::size(special)]};
-    return {SQLITE_FLOAT, std::uniform_real_distribution<double>(-100, 100)(rng)};
-}
 
 TEST(SqliteFunctions, EveryFunctionRowWiseAgainstTheHostCall) {
     Db db;
@@ -45,7 +22,7 @@ TEST(SqliteFunctions, EveryFunctionRowWiseAgainstTheHostCall) {
             std::vector<Value> args;
             std::string sql = "SELECT " + sqltest::sql_name(f) + "(";
             for (int k = 0; k < argc; ++k) {
-                args.push_back(random_value(rng, k == 0 ? f.first_kind : f.rest_kind, k == 0 && f.leading_param));
+                args.push_back(sqltest::random_value(rng, k == 0 ? f.first_kind : f.rest_kind, k == 0 && f.leading_param));
                 sql += (k ? ", ?" : "?") + std::to_string(k + 1);
             }
             sqlite3_stmt *st = db.prepare(sql + "), qv_status()");
