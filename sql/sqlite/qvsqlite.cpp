@@ -150,10 +150,14 @@ std::string_view text_of(sqlite3_value *v) {
     return {text, static_cast<std::size_t>(sqlite3_value_bytes(v))};
 }
 
+// The ordinary missing value '.'.
 double dot() {
-    double x = 0;
-    qvh_missing('.', &x);
-    return x;
+    static const double value = [] {
+        double x = 0;
+        qvh_missing('.', &x);
+        return x;
+    }();
+    return value;
 }
 
 // A numeric argument: NULL is '.', a missing literal is its missing value, and TEXT that SQLite
