@@ -227,6 +227,10 @@ TEST(SqliteAggregates, ConnectionsThreadsAndEarlyEnds) {
     st = db.prepare("SELECT qv_median(CASE WHEN seq = 2000 THEN 'bad' ELSE x END) FROM t GROUP BY part");
     EXPECT_EQ(error_at_end(db, st), "qv_median: argument 1 is not a number: 'bad'");
     sqlite3_finalize(st);
+    st = db.prepare("SELECT qv_status()");
+    ASSERT_EQ(sqlite3_step(st), SQLITE_ROW);
+    EXPECT_STREQ(reinterpret_cast<const char *>(sqlite3_column_text(st, 0)), "error: qv_median: argument 1 is not a number: 'bad'");
+    sqlite3_finalize(st);
     std::remove(file.c_str());
     std::remove((file + "-wal").c_str());
     std::remove((file + "-shm").c_str());

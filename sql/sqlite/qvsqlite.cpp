@@ -295,6 +295,7 @@ struct Accumulator {
     bool window;      // xValue or xInverse has been called
     bool keeping;     // agg keeps its values, so rows can leave it
     bool fresh;       // result and status are those of the current values
+    bool failed;      // a row raised an error: the statement stops, xFinal only frees
     double result;
     std::int32_t status;
 };
@@ -309,9 +310,23 @@ void add_value(const Function &f, qvh_agg *agg, double x) {
     if (const int rc = qvh_agg_add(agg, x); rc != QVH_OK) host_failure(f, rc);
 }
 
-void aggregate_step(sqlite3_context *ctx, int argc, sqlite3_value **argv) {
+// Runs the body of xStep or xInverse; a failure marks the accumulator, so that the xFinal SQLite
+// calls while it abandons the statement neither computes nor replaces the error in qv_status().
+template <class Body>
+void step_guarded(sqlite3_context *ctx, Body &&body) {
     guarded(ctx, [&](Function &f) {
         Accumulator &acc = *accumulator(ctx);
+        try {
+            body(f, acc);
+        } catch (...) {
+            acc.failed = true;
+            throw;
+        }
+    });
+}
+
+void aggregate_step(sqlite3_context *ctx, int argc, sqlite3_value **argv) {
+    step_guarded(ctx, [&](Function &f, Accumulator &acc) {
         if (acc.agg == nullptr) {
             if (const int rc = qvh_agg_new(f.conn->pkg, f.info->name, 0, &acc.agg); rc != QVH_OK) host_failure(f, rc);
             acc.keeping = f.info->aggregate == QVH_AGG_VALUES;
@@ -344,8 +359,7 @@ void enter_window(const Function &f, Accumulator &acc) {
 }
 
 void aggregate_inverse(sqlite3_context *ctx, int, sqlite3_value **) {
-    guarded(ctx, [&](Function &f) {
-        Accumulator &acc = *accumulator(ctx);
+    step_guarded(ctx, [&](Function &f, Accumulator &acc) {
         enter_window(f, acc);
         if (acc.agg == nullptr) return;
         if (!acc.keeping) {
@@ -410,7 +424,7 @@ void aggregate_final(sqlite3_context *ctx) {
                 acc.agg = acc.kept = nullptr;
             }
         } free_on_exit{acc};
-        give_aggregate(ctx, f, acc);
+        if (!acc.failed) give_aggregate(ctx, f, acc);
     });
 }
 
