@@ -291,9 +291,7 @@ constexpr int FOLD_BLOCK = 4096;
 // Lives in sqlite3_aggregate_context: all-zero bytes are the empty state.
 struct Accumulator {
     qvh_agg *agg;     // the group's or frame's values
-    qvh_agg *kept;    // fixed statistic in a window: the same values, kept so rows can leave
-    bool window;      // xValue or xInverse has been called
-    bool keeping;     // agg keeps its values, so rows can leave it
+    bool window;      // xValue or xInverse has been called: from then on the values are kept
     bool fresh;       // result and status are those of the current values
     bool failed;      // a row raised an error: the statement stops, xFinal only frees
     double result;
@@ -304,10 +302,6 @@ Accumulator *accumulator(sqlite3_context *ctx) {
     auto *acc = static_cast<Accumulator *>(sqlite3_aggregate_context(ctx, sizeof(Accumulator)));
     if (acc == nullptr) throw std::bad_alloc();
     return acc;
-}
-
-void add_value(const Function &f, qvh_agg *agg, double x) {
-    if (const int rc = qvh_agg_add(agg, x); rc != QVH_OK) host_failure(f, rc);
 }
 
 // Runs the body of xStep or xInverse; a failure marks the accumulator, so that the xFinal SQLite
@@ -328,51 +322,34 @@ void step_guarded(sqlite3_context *ctx, Body &&body) {
 void aggregate_step(sqlite3_context *ctx, int argc, sqlite3_value **argv) {
     step_guarded(ctx, [&](Function &f, Accumulator &acc) {
         if (acc.agg == nullptr) {
-            if (const int rc = qvh_agg_new(f.conn->pkg, f.info->name, 0, &acc.agg); rc != QVH_OK) host_failure(f, rc);
-            acc.keeping = f.info->aggregate == QVH_AGG_VALUES;
+            const unsigned flags = acc.window ? QVH_AGG_KEEP_VALUES : 0;
+            if (const int rc = qvh_agg_new(f.conn->pkg, f.info->name, flags, &acc.agg); rc != QVH_OK) host_failure(f, rc);
         }
-        if (f.info->leading_param) {
-            const double p = number_arg(f, 0, argv[0]);
-            if (const int rc = qvh_agg_param(acc.agg, p); rc != QVH_OK) host_failure(f, rc);
-            if (acc.kept != nullptr) qvh_agg_param(acc.kept, p);
-        }
-        const double x = number_arg(f, argc - 1, argv[argc - 1]);
-        add_value(f, acc.agg, x);
-        if (acc.kept != nullptr) add_value(f, acc.kept, x);
+        if (f.info->leading_param)
+            if (const int rc = qvh_agg_param(acc.agg, number_arg(f, 0, argv[0])); rc != QVH_OK) host_failure(f, rc);
+        if (const int rc = qvh_agg_add(acc.agg, number_arg(f, argc - 1, argv[argc - 1])); rc != QVH_OK) host_failure(f, rc);
         acc.fresh = false;
     });
 }
 
-// The first xValue or xInverse: a fixed statistic starts a copy that keeps its values, unless it
-// has folded some already.
-void enter_window(const Function &f, Accumulator &acc) {
+// The first xValue or xInverse: this is a window, whose rows may leave again, so a fixed-state
+// statistic keeps its values from now on (those folded already stay folded).
+void enter_window(Accumulator &acc) {
     if (acc.window) return;
     acc.window = true;
-    if (acc.agg == nullptr || acc.keeping) return;
-    if (const int rc = qvh_agg_new(f.conn->pkg, f.info->name, QVH_AGG_KEEP_VALUES, &acc.kept); rc != QVH_OK)
-        host_failure(f, rc);
-    if (const int rc = qvh_agg_merge(acc.kept, acc.agg); rc != QVH_OK) {
-        qvh_agg_free(acc.kept);
-        acc.kept = nullptr;
-        if (rc != QVH_E_STATE) host_failure(f, rc);
-    }
+    if (acc.agg != nullptr) qvh_agg_keep_values(acc.agg);
 }
 
 void aggregate_inverse(sqlite3_context *ctx, int, sqlite3_value **) {
     step_guarded(ctx, [&](Function &f, Accumulator &acc) {
-        enter_window(f, acc);
+        enter_window(acc);
         if (acc.agg == nullptr) return;
-        if (!acc.keeping) {
-            if (acc.kept == nullptr)
-                fail(f, "this window frame took in " + std::to_string(FOLD_BLOCK) +
-                            " rows or more before its first result, so rows cannot leave it (fixed-state "
-                            "statistics keep no values before that); use a frame with fewer following rows");
-            qvh_agg_free(acc.agg);
-            acc.agg = acc.kept;
-            acc.kept = nullptr;
-            acc.keeping = true;
-        }
-        if (const int rc = qvh_agg_remove_first(acc.agg); rc != QVH_OK) host_failure(f, rc);
+        const int rc = qvh_agg_remove_first(acc.agg);
+        if (rc == QVH_E_STATE && f.info->aggregate == QVH_AGG_FIXED)
+            fail(f, "this window frame took in " + std::to_string(FOLD_BLOCK) +
+                        " rows or more before its first result, so rows cannot leave it (fixed-state "
+                        "statistics keep no values before that); use a frame with fewer following rows");
+        if (rc != QVH_OK) host_failure(f, rc);
         acc.fresh = false;
     });
 }
@@ -406,7 +383,7 @@ void give_aggregate(sqlite3_context *ctx, Function &f, Accumulator &acc) {
 void aggregate_value(sqlite3_context *ctx) {
     guarded(ctx, [&](Function &f) {
         Accumulator &acc = *accumulator(ctx);
-        enter_window(f, acc);
+        enter_window(acc);
         give_aggregate(ctx, f, acc);
     });
 }
@@ -420,8 +397,7 @@ void aggregate_final(sqlite3_context *ctx) {
             Accumulator &acc;
             ~Free() {
                 qvh_agg_free(acc.agg);
-                qvh_agg_free(acc.kept);
-                acc.agg = acc.kept = nullptr;
+                acc.agg = nullptr;
             }
         } free_on_exit{acc};
         if (!acc.failed) give_aggregate(ctx, f, acc);
