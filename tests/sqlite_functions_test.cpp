@@ -110,7 +110,17 @@ TEST(SqliteFunctions, ValueRulesAndErrors) {
         EXPECT_STREQ(got ? got : "", c.result) << c.sql;
         sqlite3_finalize(st);
     }
-    sqlite3_stmt *st = db.prepare("SELECT qv_coalescec('a', ?1)");
+    // Every marked argument is named, however many.
+    std::string many = "SELECT qv_geomean(-1", named = "invalid argument; arguments 1";
+    for (int k = 2; k <= 100; ++k) {
+        many += ", -" + std::to_string(k);
+        named += ", " + std::to_string(k);
+    }
+    sqlite3_stmt *st = db.prepare(many + "), qv_status()");
+    ASSERT_EQ(sqlite3_step(st), SQLITE_ROW);
+    EXPECT_EQ(reinterpret_cast<const char *>(sqlite3_column_text(st, 1)), named + " marked");
+    sqlite3_finalize(st);
+    st = db.prepare("SELECT qv_coalescec('a', ?1)");
     sqlite3_bind_text(st, 1, long_text.c_str(), -1, SQLITE_STATIC);
     EXPECT_EQ(sqlite3_step(st), SQLITE_ERROR);
     EXPECT_STREQ(sqlite3_errmsg(db.db),

@@ -71,15 +71,20 @@ struct Function {
     qvh_call *call = nullptr;  // the row-wise call, made on first use and reused for every row
 };
 
+// "invalid argument; argument 2 marked": the status of a call and the arguments it marked.
+std::string describe(const qvh_call *call) {
+    std::string text(qvh_call_describe(call, nullptr, 0), '\0');
+    qvh_call_describe(call, text.data(), text.size() + 1);
+    return text;
+}
+
 void destroy_function(void *p) noexcept {
     auto *f = static_cast<Function *>(p);
     Connection *conn = f->conn;
     if (conn->last == Last::Call && conn->call == f->call) {
         // The status outlives the call that made it.
-        char buf[256];
-        qvh_call_describe(f->call, buf, sizeof buf);
         try {
-            conn->text = buf;
+            conn->text = describe(f->call);
             conn->last = Last::Text;
         } catch (...) {
             conn->last = Last::None;
@@ -127,6 +132,8 @@ void guarded(sqlite3_context *ctx, Body &&body) noexcept {
         sqlite3_result_error(ctx, "qvsqlite: unexpected failure", -1);
         return;
     }
+    f->conn->last = Last::Status;
+    f->conn->status = QVH_STATUS_NO_MEMORY;
     sqlite3_result_error_nomem(ctx);
 }
 
@@ -267,9 +274,8 @@ void status_function(sqlite3_context *ctx, int, sqlite3_value **) {
                 sqlite3_result_null(ctx);
                 break;
             case Last::Call: {
-                char buf[256];
-                const std::size_t n = qvh_call_describe(conn.call, buf, sizeof buf);
-                sqlite3_result_text(ctx, buf, static_cast<int>(std::min(n, sizeof buf - 1)), SQLITE_TRANSIENT);
+                const std::string text = describe(conn.call);
+                sqlite3_result_text(ctx, text.data(), static_cast<int>(text.size()), SQLITE_TRANSIENT);
                 break;
             }
             case Last::Status:
