@@ -11,7 +11,8 @@ trap 'rm -rf "$work"' EXIT
 unset QV_LIB
 # A sanitized extension needs the sanitizer runtime loaded before the (plain) shell.
 if ldd "$build/libqvsqlite.so" | grep -q libasan; then
-  export LD_PRELOAD=$(gcc -print-file-name=libasan.so) ASAN_OPTIONS=detect_leaks=0
+  # The C++ runtime too, so that the sanitizer finds the exception routines it wraps.
+  export LD_PRELOAD="$(gcc -print-file-name=libasan.so) $(gcc -print-file-name=libstdc++.so)" ASAN_OPTIONS=detect_leaks=0
 fi
 mkdir "$work/alone" "$work/pair"
 cp "$build/libqvsqlite.so" "$work/alone/"
