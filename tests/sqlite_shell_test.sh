@@ -17,7 +17,6 @@ fi
 mkdir "$work/alone" "$work/pair"
 cp "$build/libqvsqlite.so" "$work/alone/"
 cp "$build/libqvsqlite.so" "$build/libqvewumth.so" "$work/pair/"
-printf 'not a library\n' > "$work/text.so"
 
 # extension ~ QV_LIB ~ SQL ~ expected standard output ~ expected standard error (a fixed string)
 while IFS='~' read -r ext lib sql want_out want_err; do
@@ -38,7 +37,6 @@ done <<'ROWS'
 @work/alone/libqvsqlite~@work/pair/libqvewumth.so~SELECT qv_mean(1, 2)~1.5~
 @work/alone/libqvsqlite~~SELECT 1~~qvsqlite: cannot load
 @build/libqvsqlite~@work/nothing.so~SELECT 1~~qvsqlite: cannot load @work/nothing.so: No such file or directory
-@build/libqvsqlite~@work/text.so~SELECT 1~~qvsqlite: cannot load @work/text.so: not a shared library (no ELF header)
 @build/libqvsqlite~~SELECT qv_mean(1, 'abc')~~qv_mean: argument 2 is not a number: 'abc'
 ROWS
 
