@@ -164,7 +164,8 @@ TEST(SqliteAggregates, ConnectionsThreadsAndEarlyEnds) {
     fill(*first, "t", {3000, 10, 20000, 1, 700});
     first->load();  // loaded twice: the second registrations replace the first
     const std::string expected = summary(*first);
-    Db second(file.c_str());
+    auto second_db = std::make_unique<Db>(file.c_str());
+    Db &second = *second_db;
     first.reset();  // the package stays open for the other connection
     EXPECT_EQ(summary(second), expected);
     std::string results[2];
@@ -191,6 +192,20 @@ TEST(SqliteAggregates, ConnectionsThreadsAndEarlyEnds) {
                   EXPECT_STREQ(reinterpret_cast<const char *>(sqlite3_column_text(st, 0)), "error: qv_median: argument 1 is not a number: 'bad'");
               }),
               "");
+    // The last connection closed the package: a load now opens it again, or fails in one line.
+    second_db.reset();
+    const std::string package = std::getenv("QV_LIB");
+    setenv("QV_LIB", "/nonexistent/libqvewumth.so", 1);
+    sqlite3 *db = nullptr;
+    char *err = nullptr;
+    sqlite3_open(":memory:", &db);
+    sqlite3_db_config(db, SQLITE_DBCONFIG_ENABLE_LOAD_EXTENSION, 1, nullptr);
+    EXPECT_EQ(sqlite3_load_extension(db, (std::string(std::getenv("QV_BUILD_DIR")) + "/libqvsqlite").c_str(), nullptr, &err), SQLITE_ERROR);
+    EXPECT_STREQ(err, "error during initialization: qvsqlite: cannot load /nonexistent/libqvewumth.so: No such file or directory");
+    sqlite3_free(err);
+    sqlite3_close(db);
+    setenv("QV_LIB", package.c_str(), 1);
+    EXPECT_EQ(summary(*std::make_unique<Db>(file.c_str())), expected);
     std::remove(file.c_str());
 }
 
