@@ -4,7 +4,7 @@
 # against avg() (the cost of the scan) and against the plain-SQL median (ORDER BY x LIMIT 1
 # OFFSET n/2, per group with row_number()); row-wise qv_mean(a, b, c) against (a + b + c) / 3.0;
 # peak memory of a whole-table median beyond that of avg(), per row. Times are the best of
-# $REPEAT runs (default 5).
+# $REPEAT runs (default 5), the queries of a comparison taking turns.
 #   bench/sqlite_bench.sh [BUILD_DIR]        (default: build)
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -30,44 +30,42 @@ SQL
     mv "$db.tmp" "$db"
 fi
 
-# Prints the best real time of $repeat runs of one query, in seconds.
+# Runs the queries round-robin $repeat times in one shell, so that load on the machine falls on
+# all of them alike, and prints the best real time of each, in seconds, on one line.
 best_of() {
-    { echo ".load $ext"; echo ".timer on"; echo ".output /dev/null"; for _ in $(seq "$repeat"); do echo "$1;"; done; } |
-        sqlite3 "$db" 2>&1 | awk '/^Run Time:/ { t = $4; if (best == "" || t < best) best = t } /rror/ { print; exit 1 }
-                                 END { print best }'
+    { echo ".load $ext"; echo ".timer on"; echo ".output /dev/null"
+      for _ in $(seq "$repeat"); do for q in "$@"; do echo "$q;"; done; done; } |
+        sqlite3 "$db" 2>&1 | awk -v n=$# '/^Run Time:/ { i = k++ % n; if (!(i in best) || $4 < best[i]) best[i] = $4 }
+                                          /rror/ { print > "/dev/stderr"; exit 1 }
+                                          END { for (i = 0; i < n; i++) printf "%s ", best[i]; print "" }'
 }
 ratio() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.2f", (b > 0 ? a / b : 0) }'; }
 line() { printf '  %-30s %7.3f s%s\n' "$1" "$2" "${3:-}"; }
-# label query: the query's time as a ratio to the scan and against the plain-SQL median
-against() {
-    local t
-    t=$(best_of "$2")
-    line "$1" "$t" "   $(ratio "$t" "$scan")x the scan, $(ratio "$plain" "$t")x faster than plain SQL"
-}
+against() { line "$1" "$2" "   $(ratio "$2" "$scan")x the scan, $(ratio "$plain" "$2")x faster than plain SQL"; }
 
 half=$((rows / 2))
 for table in r s; do
     [ "$table" = r ] && echo "== $rows rows, random order" || echo "== $rows rows, sorted"
-    scan=$(best_of "SELECT avg(x) FROM $table")
-    plain=$(best_of "SELECT x FROM $table ORDER BY x LIMIT 1 OFFSET $half")
+    read -r scan plain median pctl < <(best_of "SELECT avg(x) FROM $table" \
+        "SELECT x FROM $table ORDER BY x LIMIT 1 OFFSET $half" "SELECT qv_median(x) FROM $table" "SELECT qv_pctl(90, x) FROM $table")
     line "avg(x)" "$scan"
     line "plain-SQL median" "$plain"
-    against "qv_median(x)" "SELECT qv_median(x) FROM $table"
-    against "qv_pctl(90, x)" "SELECT qv_pctl(90, x) FROM $table"
-    scan=$(best_of "SELECT g, avg(x) FROM $table GROUP BY g")
-    plain=$(best_of "SELECT g, x FROM (SELECT g, x, row_number() OVER (PARTITION BY g ORDER BY x) AS k,
-                       count(*) OVER (PARTITION BY g) AS n FROM $table) WHERE k = n / 2 + 1")
+    against "qv_median(x)" "$median"
+    against "qv_pctl(90, x)" "$pctl"
+    read -r scan plain median pctl < <(best_of "SELECT g, avg(x) FROM $table GROUP BY g" \
+        "SELECT g, x FROM (SELECT g, x, row_number() OVER (PARTITION BY g ORDER BY x) AS k,
+         count(*) OVER (PARTITION BY g) AS n FROM $table) WHERE k = n / 2 + 1" \
+        "SELECT g, qv_median(x) FROM $table GROUP BY g" "SELECT g, qv_pctl(90, x) FROM $table GROUP BY g")
     line "1000 groups: avg(x)" "$scan"
     line "1000 groups: plain-SQL median" "$plain"
-    against "1000 groups: qv_median(x)" "SELECT g, qv_median(x) FROM $table GROUP BY g"
-    against "1000 groups: qv_pctl(90, x)" "SELECT g, qv_pctl(90, x) FROM $table GROUP BY g"
+    against "1000 groups: qv_median(x)" "$median"
+    against "1000 groups: qv_pctl(90, x)" "$pctl"
 done
 
 echo "== row-wise, $rows rows"
-plain=$(best_of "SELECT max((a + b + c) / 3.0) FROM abc")
+read -r plain mean < <(best_of "SELECT max((a + b + c) / 3.0) FROM abc" "SELECT max(qv_mean(a, b, c)) FROM abc")
 line "max((a + b + c) / 3.0)" "$plain"
-t=$(best_of "SELECT max(qv_mean(a, b, c)) FROM abc")
-line "max(qv_mean(a, b, c))" "$t" "   $(ratio "$t" "$plain")x the plain expression"
+line "max(qv_mean(a, b, c))" "$mean" "   $(ratio "$mean" "$plain")x the plain expression"
 
 echo "== peak memory beyond avg(x), per row"
 peak() { /usr/bin/time -f %M sqlite3 "$db" ".load $ext" "$1" 2>&1 >/dev/null | tail -1; }
