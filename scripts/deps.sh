@@ -7,6 +7,8 @@ command -v ninja >/dev/null || need+=(ninja-build)
 command -v g++ >/dev/null || need+=(g++)
 [ -f /usr/include/gtest/gtest.h ] || need+=(libgtest-dev)
 [ -f /usr/include/benchmark/benchmark.h ] || need+=(libbenchmark-dev)
+command -v sqlite3 >/dev/null || need+=(sqlite3)
+[ -f /usr/include/sqlite3ext.h ] || need+=(libsqlite3-dev)
 if [ ${#need[@]} -gt 0 ]; then
   echo "installing: ${need[*]}"
   SUDO=""; [ "$(id -u)" -eq 0 ] || SUDO="sudo"

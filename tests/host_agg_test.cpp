@@ -214,6 +214,43 @@ TEST(Aggregate, FixedStateKeepsValuesFromWhenItIsTold) {
     qvh_agg_free(kept);
 }
 
+// Results asked for row after row, as a window asks, across the fold point and with rows leaving;
+// then reset, loaded over and merged into after a result: each equals one call over the values.
+TEST(Aggregate, ResultsRowAfterRowEqualOneCall) {
+    std::mt19937_64 rng(23);
+    const std::vector<double> xs = sample(rng, 9000);
+    for (const qvh_info *f : statistics()) {
+        if (f->aggregate != QVH_AGG_FIXED) continue;
+        for (unsigned flags : {0u, QVH_AGG_KEEP_VALUES}) {
+            qvh_agg *agg = make(*f, flags, 0);
+            std::size_t first = 0;
+            for (std::size_t i = 0; i < xs.size(); ++i) {
+                qvh_agg_add(agg, xs[i]);
+                if (flags != 0 && i >= 6000) {
+                    ASSERT_EQ(qvh_agg_remove_first(agg), QVH_OK);
+                    ++first;
+                }
+                if (i < 40 || (i > 4080 && i < 4110) || i % 251 == 0 || i > 8990) {
+                    ASSERT_EQ(result(agg), direct(*f, 0, xs, first, i + 1)) << f->name << " flags " << flags << " row " << i;
+                }
+            }
+            qvh_agg *other = make(*f, QVH_AGG_KEEP_VALUES, 0);
+            qvh_agg_add_n(other, xs.data() + 10, 30);
+            std::vector<unsigned char> bytes(qvh_agg_save(other, nullptr, 0));
+            qvh_agg_save(other, bytes.data(), bytes.size());
+            qvh_agg_reset(agg);
+            qvh_agg_add_n(agg, xs.data(), 10);
+            EXPECT_EQ(result(agg), direct(*f, 0, xs, 0, 10)) << f->name << " reset";
+            ASSERT_EQ(qvh_agg_merge(agg, other), QVH_OK) << qvh_errmsg();
+            EXPECT_EQ(result(agg), direct(*f, 0, xs, 0, 40)) << f->name << " merged";
+            ASSERT_EQ(qvh_agg_load(agg, bytes.data(), bytes.size()), QVH_OK);
+            EXPECT_EQ(result(agg), direct(*f, 0, xs, 10, 40)) << f->name << " loaded";
+            qvh_agg_free(other);
+            qvh_agg_free(agg);
+        }
+    }
+}
+
 TEST(Aggregate, SavedStateGoesOnWhereItStopped) {
     std::mt19937_64 rng(17);
     for (const qvh_info *f : statistics()) {

@@ -64,6 +64,10 @@ struct qvh_agg {
     std::deque<double> values;  // every value kept, or a fixed state's pending ones
     std::uint64_t folded = 0;   // values folded into the fixed state
     qvhost::FixedState state;
+    // The fold of the last result: state with values[0, preview_end) folded in (0: none), so
+    // that results asked for row after row fold only the values added since.
+    qvhost::FixedState preview;
+    std::size_t preview_end = 0;
     qvhost::CountingPool pool{"qvh aggregate pool"};
     std::vector<std::uint64_t> record;  // the FuncArgList of the last call
 };
@@ -165,6 +169,7 @@ Outcome finish(qvh_agg &agg, const FixedState &s) {
 }
 
 void compact(qvh_agg &agg) {
+    agg.preview_end = 0;
     fold_block(agg, agg.state, 0, agg.values.size());
     agg.folded += agg.values.size();
     agg.values.clear();
@@ -289,6 +294,7 @@ int qvh_agg_remove_first(qvh_agg *agg) {
                                      ": values folded into a fixed state cannot be taken out again (keep the values)");
     if (agg->values.empty()) return fail(QVH_E_STATE, std::string(agg->info->name) + ": there is no value to remove");
     agg->values.pop_front();
+    agg->preview_end = 0;
     return QVH_OK;
 }
 
@@ -365,8 +371,12 @@ int qvh_agg_result(qvh_agg *agg, double *result, int32_t *status) {
     try {
         Outcome r{};
         if (agg->fold != Fold::None) {
-            FixedState s = agg->state;
-            fold_block(*agg, s, 0, agg->values.size());
+            // Folding is exact at any block boundary, so the last result's fold goes on.
+            const std::size_t begin = agg->preview_end;
+            FixedState s = begin == 0 ? agg->state : agg->preview;
+            if (begin == 0 || begin < agg->values.size()) fold_block(*agg, s, begin, agg->values.size());
+            agg->preview = s;
+            agg->preview_end = agg->values.size();
             r = finish(*agg, s);
         } else if (agg->info->leading_param) {
             if (!agg->has_param)
@@ -391,6 +401,7 @@ void qvh_agg_reset(qvh_agg *agg) {
     agg->values.clear();
     agg->folded = 0;
     agg->state = FixedState{};
+    agg->preview_end = 0;
     agg->has_param = false;
     agg->param = 0.0;
 }
@@ -425,6 +436,7 @@ int qvh_agg_load(qvh_agg *agg, const void *buf, size_t size) {
         return fail(QVH_E_RANGE, "qvh_agg_load: not a saved aggregate state");
     if (index != index_of(*agg->info))
         return fail(QVH_E_STATE, std::string("qvh_agg_load: the saved state is not one of ") + agg->info->name);
+    agg->preview_end = 0;
     try {
         agg->values.clear();
         for (std::uint64_t i = 0; i < n; ++i, p += 8) {

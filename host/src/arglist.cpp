@@ -1,5 +1,6 @@
 #include "arglist.hpp"
 
+#include <algorithm>
 #include <cstring>
 
 namespace qvhost {
@@ -12,7 +13,10 @@ constexpr std::size_t SLOT_WORDS = sizeof(FuncArg) / 8;
 }  // namespace
 
 void ArgList::reserve(std::size_t slots) {
-    if (slots > numbers_.capacity()) stale_ = true;
+    if (slots <= numbers_.capacity()) return;
+    // At least doubling: arguments added one at a time move each value a bounded number of times.
+    slots = std::max(slots, 2 * numbers_.capacity());
+    stale_ = true;
     numbers_.reserve(slots);
     raw_.reserve(HEADER_WORDS + slots * SLOT_WORDS);
 }
