@@ -47,4 +47,9 @@ check "$tmp/cpp.out" "PCTL(90, 1, 2, 3, 4) = 4 (ok)"
 # The installed command line finds the installed package by itself.
 env -u QV_LIB "$prefix/bin/qvfnc" 'MEDIAN(1, 2, ., 4)' >"$tmp/qvfnc.out" || fail=1
 check "$tmp/qvfnc.out" "2"
+# The installed SQLite extension, loaded from its installed place into the sqlite3 shell.
+if [ -e "$libdir/libqvsqlite.so" ] && command -v sqlite3 >/dev/null; then
+    env -u QV_LIB sqlite3 :memory: ".load $libdir/libqvsqlite" "select qv_median(1, 2, null, 4);" >"$tmp/sqlite.out" 2>&1 || fail=1
+    check "$tmp/sqlite.out" "2.0"
+fi
 exit $fail
