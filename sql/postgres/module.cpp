@@ -151,6 +151,19 @@ Site *site_of(FunctionCallInfo fcinfo, std::string_view suffix, bool row_wise) {
 
 // ---- row-wise functions ----------------------------------------------------------------------
 
+// Puts n numbers into the call: in place when it already has n arguments, as on every row but the
+// first of a query.
+void put_numbers(const Site *site, const double *xs, std::size_t n) {
+    int rc = QVH_OK;
+    if (qvh_call_count(site->call) == n) {
+        for (std::size_t i = 0; i < n && rc == QVH_OK; ++i) rc = qvh_call_set_num(site->call, i, xs[i]);
+    } else {
+        qvh_call_clear(site->call);
+        rc = qvh_call_add_nums(site->call, xs, n);
+    }
+    if (rc != QVH_OK) fail(rc, site->index);
+}
+
 // A text argument: NULL is the blank string where the function takes text, the missing value '.'
 // where it takes a number or text; there a missing literal ('.A') is that missing value too.
 void add_text(const Site *site, int position, Datum d, bool isnull) {
@@ -221,14 +234,13 @@ void _PG_init(void) {
 PG_FUNCTION_INFO_V1(qvpg_call);
 Datum qvpg_call(PG_FUNCTION_ARGS) {
     Site *site = site_of(fcinfo, "", true);
-    qvh_call_clear(site->call);
     const int nargs = PG_NARGS();
     if (!site->text_args) {
         double xs[FUNC_MAX_ARGS];
         for (int i = 0; i < nargs; ++i) xs[i] = PG_ARGISNULL(i) ? dot : PG_GETARG_FLOAT8(i);
-        const int rc = qvh_call_add_nums(site->call, xs, static_cast<std::size_t>(nargs));
-        if (rc != QVH_OK) fail(rc, site->index);
+        put_numbers(site, xs, static_cast<std::size_t>(nargs));
     } else {
+        qvh_call_clear(site->call);
         for (int i = 0; i < nargs; ++i) {
             if (site->argtypes[i] == TEXTOID) {
                 add_text(site, i, PG_GETARG_DATUM(i), PG_ARGISNULL(i));
@@ -248,11 +260,10 @@ Datum qvpg_call_list(PG_FUNCTION_ARGS) {
     if (PG_ARGISNULL(0)) PG_RETURN_NULL();
     ArrayType *a = PG_GETARG_ARRAYTYPE_P(0);
     const std::size_t n = static_cast<std::size_t>(ArrayGetNItems(ARR_NDIM(a), ARR_DIMS(a)));
-    qvh_call_clear(site->call);
     if (ARR_ELEMTYPE(a) == FLOAT8OID) {
-        const int rc = qvh_call_add_nums(site->call, numbers_of(fcinfo, site, a, n), n);
-        if (rc != QVH_OK) fail(rc, site->index);
+        put_numbers(site, numbers_of(fcinfo, site, a, n), n);
     } else if (ARR_ELEMTYPE(a) == TEXTOID) {
+        qvh_call_clear(site->call);
         Datum *elems = nullptr;
         bool *nulls = nullptr;
         int count = 0;
