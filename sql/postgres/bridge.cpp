@@ -18,24 +18,23 @@ int resolve(const char *name, const char *suffix) noexcept {
     }
 }
 
-void message(int index, const char *host_message, char *buf, std::size_t size) noexcept {
+void message(int index, const char *context, const char *host_message, char *buf, std::size_t size) noexcept {
     if (size == 0) return;
-    buf[0] = '\0';
     try {
-        std::string_view text = host_message != nullptr && *host_message ? host_message : "failed";
-        std::string out;
+        std::string text = host_message != nullptr && *host_message ? host_message : "failed";
         const qvh_info *f = index >= 0 ? qvh_function_at(static_cast<std::size_t>(index)) : nullptr;
-        if (f == nullptr) {
-            out = "qvewumth: " + std::string(text);
-        } else {
-            // The host names the function as the package does ("PCTL: ...", "WHICHN takes ...").
-            const std::string_view own = f->name;
-            out = sql_name(*f);
-            if (text.substr(0, own.size()) == own && text.size() > own.size() && (text[own.size()] == ':' || text[own.size()] == ' '))
-                out += text.substr(own.size());
-            else
-                out += ": " + std::string(text);
+        std::string out = f == nullptr ? "qvewumth" : sql_name(*f);
+        if (context != nullptr && *context) out += std::string(": ") + context;
+        if (f != nullptr) {
+            // The host names the function as the package does: "PCTL: ...", "WHICHN takes ...",
+            // and in a usage "WHICHN(v, x1, ...)".
+            const std::string own = f->name;
+            if (text.compare(0, own.size() + 2, own + ": ") == 0) text.erase(0, own.size() + 2);
+            else if (text.compare(0, own.size() + 1, own + " ") == 0) text.erase(0, own.size() + 1);
+            for (std::size_t at = text.find(own + "("); at != std::string::npos; at = text.find(own + "(", at + 1))
+                text.replace(at, own.size(), sql_name(*f));
         }
+        out += ": " + text;
         std::strncpy(buf, out.c_str(), size - 1);
         buf[size - 1] = '\0';
     } catch (...) {

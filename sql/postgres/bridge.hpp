@@ -10,9 +10,11 @@ namespace qvpg {
 // The catalogue position of the function whose SQL name followed by suffix is name, or -1.
 int resolve(const char *name, const char *suffix) noexcept;
 
-// The one-line message a user sees for a failed call of function index (-1: no function): the
-// host library's message, speaking of the function by its SQL name. Fills buf, zero-terminated.
-void message(int index, const char *host_message, char *buf, std::size_t size) noexcept;
+// The one-line message a user sees for a failed call of function index (-1: the package): the SQL
+// name, the context when there is one ("argument 2"), and the host library's message speaking of
+// the function by its SQL name: "qv_whichn: takes at least 1 argument, got 0: qv_whichn(v, x1, ...)".
+// Fills buf, zero-terminated.
+void message(int index, const char *context, const char *host_message, char *buf, std::size_t size) noexcept;
 
 // Whether partial states of the statistic at index must keep their values to be combined: a folded
 // fixed state combines exactly for the counts and the extremes, but a folded sum (SUM, MEAN) is

@@ -44,11 +44,18 @@ qvh_call **calls = nullptr;       // one reusable call per function, made on fir
 bool exit_hook = false;
 double dot = 0.0;                 // the missing value '.'
 
-// What qv_status() reports: the last row-wise call (its status and marks) or the status of the
-// last aggregate result.
+// What qv_status() reports: nothing before the first call, the last row-wise call (its status and
+// marks), the status of the last aggregate result, or a text ("no rows", "error: ...").
+enum class Last { None, Call, Status, Text };
+Last last = Last::None;
 const qvh_call *last_call = nullptr;
 int32 last_status = QVH_STATUS_OK;
-bool called = false;
+char last_text[1024];
+
+void note_text(const char *text) {
+    strlcpy(last_text, text, sizeof last_text);
+    last = Last::Text;
+}
 
 int sqlstate_of(int rc) {
     switch (rc) {
@@ -64,12 +71,21 @@ int sqlstate_of(int rc) {
     }
 }
 
-// Raises the failure of the last host-library call on function index (-1: the package itself).
-[[noreturn]] void fail(int rc, int index) {
-    char msg[1024];
-    qvpg::message(index, qvh_errmsg(), msg, sizeof msg);
-    ereport(ERROR, (errcode(sqlstate_of(rc)), errmsg("%s", msg)));
+// Raises an SQL error, which qv_status() then reports.
+[[noreturn]] void raise(int sqlstate, const char *msg, const char *hint = nullptr) {
+    char text[sizeof last_text];
+    snprintf(text, sizeof text, "error: %s", msg);
+    note_text(text);
+    ereport(ERROR, (errcode(sqlstate), errmsg("%s", msg), hint ? errhint("%s", hint) : 0));
     pg_unreachable();
+}
+
+// Raises the failure of the last host-library call on function index (-1: the package itself),
+// about the argument or step that context names, if any.
+[[noreturn]] void fail(int rc, int index, const char *context = nullptr) {
+    char msg[1024];
+    qvpg::message(index, context, qvh_errmsg(), msg, sizeof msg);
+    raise(sqlstate_of(rc), msg);
 }
 
 void close_package(int, Datum) {
@@ -77,6 +93,7 @@ void close_package(int, Datum) {
         qvh_call_free(calls[i]);
         calls[i] = nullptr;
     }
+    last = Last::None;
     last_call = nullptr;
     qvh_close(package);
     package = nullptr;
@@ -105,9 +122,8 @@ qvh_call *call_of(int index) {
 }
 
 void note_status(int32 status) {
-    last_call = nullptr;
     last_status = status;
-    called = true;
+    last = Last::Status;
 }
 
 // ---- which function a call site serves -------------------------------------------------------
@@ -128,9 +144,11 @@ Site *site_of(FunctionCallInfo fcinfo, std::string_view suffix, bool row_wise) {
     if (fl->fn_extra != nullptr) return static_cast<Site *>(fl->fn_extra);
     char *name = get_func_name(fl->fn_oid);
     const int index = name == nullptr ? -1 : qvpg::resolve(name, suffix.data());
-    if (index < 0)
-        ereport(ERROR, (errcode(ERRCODE_UNDEFINED_FUNCTION),
-                        errmsg("qvewumth: %s is not a function of this extension", name ? name : "(unknown)")));
+    if (index < 0) {
+        char msg[256];
+        snprintf(msg, sizeof msg, "qvewumth: %s is not a function of this extension", name ? name : "(unknown)");
+        raise(ERRCODE_UNDEFINED_FUNCTION, msg);
+    }
     Site *site = static_cast<Site *>(MemoryContextAllocZero(fl->fn_mcxt, sizeof(Site)));
     site->index = index;
     site->info = qvh_function_at(static_cast<std::size_t>(index));
@@ -183,14 +201,18 @@ void add_text(const Site *site, int position, Datum d, bool isnull) {
         else
             rc = qvh_call_add_str(site->call, utf8, n);
     }
-    if (rc != QVH_OK) fail(rc, site->index);
+    if (rc != QVH_OK) {
+        char context[32];
+        snprintf(context, sizeof context, "argument %d", position + 1);
+        fail(rc, site->index, context);
+    }
 }
 
 Datum finish_call(FunctionCallInfo fcinfo, const Site *site) {
     const int rc = qvh_call_invoke(site->call);
     if (rc != QVH_OK) fail(rc, site->index);
     last_call = site->call;
-    called = true;
+    last = Last::Call;
     if (site->info->result_kind == QVH_KIND_CHR) {
         std::size_t len = 0;
         const char *utf8 = qvh_call_result_str(site->call, &len);
@@ -272,8 +294,9 @@ Datum qvpg_call_list(PG_FUNCTION_ARGS) {
         pfree(elems);
         pfree(nulls);
     } else {
-        ereport(ERROR, (errcode(ERRCODE_DATATYPE_MISMATCH),
-                        errmsg("%s: the list must be float8[] or text[]", get_func_name(fcinfo->flinfo->fn_oid))));
+        char msg[256];
+        snprintf(msg, sizeof msg, "%s: the list must be float8[] or text[]", get_func_name(fcinfo->flinfo->fn_oid));
+        raise(ERRCODE_DATATYPE_MISMATCH, msg);
     }
     return finish_call(fcinfo, site);
 }
@@ -281,12 +304,14 @@ Datum qvpg_call_list(PG_FUNCTION_ARGS) {
 // The status of the last qv_ call in this session, NULL before the first.
 PG_FUNCTION_INFO_V1(qvpg_status);
 Datum qvpg_status(PG_FUNCTION_ARGS) {
-    if (!called) PG_RETURN_NULL();
+    switch (last) {
+        case Last::None: PG_RETURN_NULL();
+        case Last::Text: PG_RETURN_TEXT_P(cstring_to_text(last_text));
+        case Last::Status: PG_RETURN_TEXT_P(cstring_to_text(qvh_status_name(last_status)));
+        case Last::Call: break;
+    }
     char buf[256];
-    if (last_call != nullptr)
-        qvh_call_describe(last_call, buf, sizeof buf);
-    else
-        strlcpy(buf, qvh_status_name(last_status), sizeof buf);
+    qvh_call_describe(last_call, buf, sizeof buf);
     PG_RETURN_TEXT_P(cstring_to_text(buf));
 }
 
@@ -331,9 +356,11 @@ State *new_state(MemoryContext cxt, int index, bool keep, bool transient) {
 
 MemoryContext aggregate_context(FunctionCallInfo fcinfo) {
     MemoryContext cxt = nullptr;
-    if (!AggCheckCallContext(fcinfo, &cxt))
-        ereport(ERROR, (errcode(ERRCODE_FEATURE_NOT_SUPPORTED),
-                        errmsg("%s may only be called by an aggregate", get_func_name(fcinfo->flinfo->fn_oid))));
+    if (!AggCheckCallContext(fcinfo, &cxt)) {
+        char msg[256];
+        snprintf(msg, sizeof msg, "%s may only be called by an aggregate", get_func_name(fcinfo->flinfo->fn_oid));
+        raise(ERRCODE_FEATURE_NOT_SUPPORTED, msg);
+    }
     return cxt;
 }
 
@@ -393,7 +420,7 @@ Datum qvpg_agg_minv(PG_FUNCTION_ARGS) {
 }
 
 // The statistic over the rows of the group, NULL when it is missing. No row: the function over no
-// values, or NULL for a statistic with a leading parameter, whose value is then unknown.
+// values, or NULL ("no rows") for a statistic with a leading parameter, which was never seen.
 PG_FUNCTION_INFO_V1(qvpg_agg_final);
 Datum qvpg_agg_final(PG_FUNCTION_ARGS) {
     State *s = state_arg(fcinfo, 0);
@@ -402,7 +429,7 @@ Datum qvpg_agg_final(PG_FUNCTION_ARGS) {
     if (s == nullptr) {
         const Site *site = site_of(fcinfo, qvpg::FINAL, false);
         if (site->info->leading_param) {
-            note_status(QVH_STATUS_OK);
+            note_text("no rows");
             PG_RETURN_NULL();
         }
         const int rc = qvh_eval(get_package(), site->info->name, nullptr, 0, &r, &status);
@@ -451,9 +478,9 @@ Datum qvpg_agg_serialize(PG_FUNCTION_ARGS) {
         char what[128], msg[256];
         snprintf(what, sizeof what, "the partial state of %llu rows is larger than 1 GB",
                  static_cast<unsigned long long>(qvh_agg_rows(s->agg)));
-        qvpg::message(s->index, what, msg, sizeof msg);
-        ereport(ERROR, (errcode(ERRCODE_PROGRAM_LIMIT_EXCEEDED), errmsg("%s", msg),
-                        errhint("Run this query without parallel workers (max_parallel_workers_per_gather = 0).")));
+        qvpg::message(s->index, nullptr, what, msg, sizeof msg);
+        raise(ERRCODE_PROGRAM_LIMIT_EXCEEDED, msg,
+              "Run this query without parallel workers (max_parallel_workers_per_gather = 0).");
     }
     bytea *out = static_cast<bytea *>(palloc(VARHDRSZ + sizeof(SavedHeader) + size));
     SET_VARSIZE(out, VARHDRSZ + sizeof(SavedHeader) + size);
@@ -475,7 +502,7 @@ Datum qvpg_agg_deserialize(PG_FUNCTION_ARGS) {
     if (size >= sizeof head) std::memcpy(&head, data, sizeof head);
     if (size < sizeof head || head.index >= qvh_function_count() ||
         qvh_function_at(head.index)->aggregate == QVH_AGG_NONE)
-        ereport(ERROR, (errcode(ERRCODE_INVALID_BINARY_REPRESENTATION), errmsg("qvewumth: not a saved aggregate state")));
+        raise(ERRCODE_INVALID_BINARY_REPRESENTATION, "qvewumth: not a saved aggregate state");
     State *s = new_state(CurrentMemoryContext, static_cast<int>(head.index), head.keep != 0, true);
     const int rc = qvh_agg_load(s->agg, data + sizeof head, size - sizeof head);
     if (rc != QVH_OK) fail(rc, s->index);

@@ -1,4 +1,5 @@
-// qvpg_sqlgen: writes the extension's install script from the function catalogue.
+// qvpg_sqlgen PACKAGE: writes the extension's install script from the function catalogue, for every
+// function the package at PACKAGE provides.
 //
 // Every function becomes one or more SQL functions named qv_<name>: one of float8 for a function
 // of one number, one per argument count for a list of fixed length, and one VARIADIC array for a
@@ -112,20 +113,37 @@ struct Writer {
 
 }  // namespace
 
-int main() {
+// Whether the package gives the function an entry point (ORDINAL2 has none).
+bool provided(qvh_package *pkg, const qvh_info &f) {
+    qvh_call *call = nullptr;
+    const int rc = qvh_call_new(pkg, f.name, &call);
+    qvh_call_free(call);
+    if (rc != QVH_OK && rc != QVH_E_UNAVAILABLE) throw std::runtime_error(qvh_errmsg());
+    return rc == QVH_OK;
+}
+
+int main(int argc, char **argv) {
+    qvh_package *pkg = nullptr;
+    if (argc != 2 || qvh_open(argv[1], &pkg) != QVH_OK) {
+        std::fprintf(stderr, "qvpg_sqlgen: %s\n", argc != 2 ? "usage: qvpg_sqlgen PACKAGE" : qvh_errmsg());
+        return 2;
+    }
     try {
         Writer w;
         w.header();
         for (std::size_t i = 0; i < qvh_function_count(); ++i) {
             const qvh_info &f = *qvh_function_at(i);
+            if (!provided(pkg, f)) continue;
             w.o << "\n-- " << f.name << "\n";
             w.row_wise(f);
             if (f.aggregate != QVH_AGG_NONE) w.aggregate(f);
         }
+        qvh_close(pkg);
         std::fputs(w.o.str().c_str(), stdout);
         return std::fflush(stdout) == 0 ? 0 : 1;
     } catch (const std::exception &e) {
         std::fprintf(stderr, "qvpg_sqlgen: %s\n", e.what());
+        qvh_close(pkg);
         return 1;
     }
 }
