@@ -132,7 +132,6 @@ struct Site {
     int index;
     const qvh_info *info;
     qvh_call *call;        // row-wise functions
-    int nargs;
     bool text_args;        // some argument is text
     Oid argtypes[FUNC_MAX_ARGS];
     double *values;        // a float8 list with its NULLs made '.'
@@ -156,10 +155,9 @@ Site *site_of(FunctionCallInfo fcinfo, std::string_view suffix, bool row_wise) {
         Oid *types = nullptr;
         int nargs = 0;
         get_func_signature(fl->fn_oid, &types, &nargs);
-        site->nargs = nargs;
         for (int i = 0; i < nargs && i < FUNC_MAX_ARGS; ++i) {
             site->argtypes[i] = types[i];
-            site->text_args = site->text_args || types[i] == TEXTOID || types[i] == TEXTARRAYOID;
+            site->text_args = site->text_args || types[i] == TEXTOID;
         }
         site->call = call_of(index);
     }
@@ -230,7 +228,6 @@ const double *numbers_of(FunctionCallInfo fcinfo, Site *site, ArrayType *a, std:
     if (!ARR_HASNULL(a)) return data;
     if (site->room < n) {
         if (site->values != nullptr) pfree(site->values);
-        site->values = nullptr;
         site->values = static_cast<double *>(MemoryContextAllocHuge(fcinfo->flinfo->fn_mcxt, n * sizeof(double)));
         site->room = n;
     }
