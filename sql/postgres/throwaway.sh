@@ -28,8 +28,6 @@ elif [ ! -w "$pkglibdir" ] || [ ! -w "$sharedir/extension" ]; then
     skip "cannot install the extension into $pkglibdir and $sharedir/extension (run as root)"
 fi
 
-cmake --install "$build" --component postgresql >/dev/null || { echo "installing the extension failed" >&2; exit 1; }
-
 tmp=$(mktemp -d /tmp/qvpg.XXXXXX) || exit 1
 data="$tmp/data"
 cleanup() {
@@ -44,6 +42,14 @@ trap cleanup EXIT
 trap 'exit 130' INT
 trap 'exit 143' TERM
 trap 'exit 129' HUP
+
+# The extension's install rules, staged and then put in place as new files: a server elsewhere
+# that has the old module loaded keeps its copy instead of seeing it overwritten.
+DESTDIR="$tmp/stage" cmake --install "$build" --component postgresql >/dev/null &&
+    (cd "$tmp/stage" && find . -type f) | while read -r f; do
+        install -D -m "$(stat -c %a "$tmp/stage/$f")" "$tmp/stage/$f" "/${f#./}" || exit 1
+    done || { echo "installing the extension failed" >&2; exit 1; }
+rm -rf "$tmp/stage"
 [ ${#as_server[@]} -eq 0 ] || chown postgres: "$tmp"
 chmod 700 "$tmp"
 
