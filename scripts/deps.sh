@@ -9,6 +9,10 @@ command -v g++ >/dev/null || need+=(g++)
 [ -f /usr/include/benchmark/benchmark.h ] || need+=(libbenchmark-dev)
 command -v sqlite3 >/dev/null || need+=(sqlite3)
 [ -f /usr/include/sqlite3ext.h ] || need+=(libsqlite3-dev)
+# The PostgreSQL extension: the server, its headers and libpq for the test's throwaway server.
+[ -x /usr/lib/postgresql/15/bin/initdb ] || need+=(postgresql-15)
+[ -f /usr/include/postgresql/15/server/postgres.h ] || need+=(postgresql-server-dev-15)
+[ -f /usr/include/postgresql/libpq-fe.h ] || need+=(libpq-dev)
 if [ ${#need[@]} -gt 0 ]; then
   echo "installing: ${need[*]}"
   SUDO=""; [ "$(id -u)" -eq 0 ] || SUDO="sudo"

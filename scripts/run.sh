@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The main job: builds the package and the qvfnc host, evaluates the example expressions, then
-# adds the daily mean, high and count of readings to every row of the example weather table,
-# and summarises the same table per station in SQLite through the extension.
+# adds the daily mean, high and count of readings to every row of the example weather table, and
+# summarises the same table per station in SQLite through the extension and in a throwaway
+# PostgreSQL server with the extension, when one can be started here.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/deps.sh
@@ -13,3 +14,12 @@ echo "== examples/weather.csv"
 build/qvfnc --csv examples/weather.csv 'mean=MEAN(t06, t12, t18)' 'high=MAX(t06, t12, t18)' 'n=N(t06, t12, t18)'
 echo "== examples/weather.csv in SQLite, through build/libqvsqlite.so"
 sql/sqlite/weather.sh build
+echo "== examples/weather.csv in PostgreSQL (sql/postgres/weather.sh)"
+if cmake --build build -j "$(nproc)" --target qvewumth_pg >/dev/null 2>&1; then
+    rc=0
+    sql/postgres/weather.sh build || rc=$?
+    [ $rc -ne 77 ] || echo "(no PostgreSQL server can be started here: skipped)"
+    [ $rc -eq 0 ] || [ $rc -eq 77 ] || exit $rc
+else
+    echo "(the PostgreSQL extension is not built here: no pg_config or server headers)"
+fi

@@ -187,11 +187,10 @@ int add_one(qvh_agg *agg, double x) {
     return QVH_OK;
 }
 
-// Appends the bytes of v at out[at] and moves at past them.
 template <class T>
-void put(std::vector<unsigned char> &out, std::size_t &at, const T &v) {
-    std::memcpy(out.data() + at, &v, sizeof v);
-    at += sizeof v;
+unsigned char *put(unsigned char *p, const T &v) {
+    std::memcpy(p, &v, sizeof v);
+    return p + sizeof v;
 }
 
 template <class T>
@@ -202,25 +201,25 @@ bool take(const unsigned char *&p, const unsigned char *end, T &v) {
     return true;
 }
 
-constexpr std::size_t SAVE_HEAD = 4 + 4 + 1 + 7 * 8;  // magic, function, flags, seven 8-byte fields
+// The saved form: magic, function, flags, parameter, fixed state, then the values kept.
+constexpr std::size_t SAVE_HEAD = 4 + 4 + 1 + 8 + 8 + 8 + 8 + 8 + 8 + 8;
 
-std::vector<unsigned char> save(const qvh_agg &agg) {
-    std::vector<unsigned char> out(SAVE_HEAD + 8 * agg.values.size());
-    std::size_t at = 0;
-    put(out, at, SAVE_MAGIC);
-    put(out, at, static_cast<std::uint32_t>(index_of(*agg.info)));
+std::size_t saved_size(const qvh_agg &agg) { return SAVE_HEAD + 8 * agg.values.size(); }
+
+void save_into(const qvh_agg &agg, unsigned char *p) {
+    std::memcpy(p, SAVE_MAGIC, 4);
+    p = put(p + 4, static_cast<std::uint32_t>(index_of(*agg.info)));
     const std::uint8_t bits = (agg.has_param ? 1 : 0) | (agg.state.has_lo ? 2 : 0) | (agg.state.has_hi ? 4 : 0) |
                               (agg.state.seen ? 8 : 0) | (agg.state.differ ? 16 : 0);
-    put(out, at, bits);
-    put(out, at, agg.param);
-    put(out, at, agg.state.lo);
-    put(out, at, agg.state.hi);
-    put(out, at, agg.state.count);
-    put(out, at, agg.state.first);
-    put(out, at, agg.folded);
-    put(out, at, static_cast<std::uint64_t>(agg.values.size()));
-    for (double x : agg.values) put(out, at, x);
-    return out;
+    p = put(p, bits);
+    p = put(p, agg.param);
+    p = put(p, agg.state.lo);
+    p = put(p, agg.state.hi);
+    p = put(p, agg.state.count);
+    p = put(p, agg.state.first);
+    p = put(p, agg.folded);
+    p = put(p, static_cast<std::uint64_t>(agg.values.size()));
+    for (double x : agg.values) p = put(p, x);
 }
 
 }  // namespace
@@ -408,14 +407,9 @@ void qvh_agg_reset(qvh_agg *agg) {
 
 size_t qvh_agg_save(const qvh_agg *agg, void *buf, size_t size) {
     if (agg == nullptr) return 0;
-    try {
-        const std::vector<unsigned char> bytes = save(*agg);
-        if (buf != nullptr && size >= bytes.size()) std::memcpy(buf, bytes.data(), bytes.size());
-        return bytes.size();
-    } catch (const std::bad_alloc &) {
-        fail(QVH_E_NOMEM, "qvh_agg_save: out of memory");
-        return 0;
-    }
+    const std::size_t n = saved_size(*agg);
+    if (buf != nullptr && size >= n) save_into(*agg, static_cast<unsigned char *>(buf));
+    return n;
 }
 
 int qvh_agg_load(qvh_agg *agg, const void *buf, size_t size) {

@@ -1,0 +1,376 @@
+// The extension on a real server (started by throwaway.sh): every function row-wise against the
+// host library, every aggregate against the row-wise call over the rows as the server delivered
+// them, in parallel plans and in window frames, errors, NULL and missing literals.
+#include <gtest/gtest.h>
+#include <libpq-fe.h>
+
+#include <bit>
+#include <cstdio>
+#include <cstdlib>
+#include <optional>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "names.hpp"
+#include "qvhost.h"
+
+namespace {
+
+using Cell = std::optional<std::string>;
+using Row = std::vector<Cell>;
+
+struct Answer {
+    std::string error;  // the primary message; empty when the statement succeeded
+    std::string sqlstate;
+    std::vector<Row> rows;
+};
+
+class Conn {
+  public:
+    Conn() : c_(PQconnectdb("")) {
+        if (PQstatus(c_) != CONNECTION_OK) ADD_FAILURE() << PQerrorMessage(c_);
+        run("SET extra_float_digits = 3; SET max_parallel_workers_per_gather = 0");
+    }
+    ~Conn() { PQfinish(c_); }
+    Conn(const Conn &) = delete;
+    Conn &operator=(const Conn &) = delete;
+
+    // Without parameters, one string may hold several statements.
+    Answer run(const std::string &sql, const std::vector<Cell> &params = {}) {
+        std::vector<const char *> values;
+        for (const auto &p : params) values.push_back(p ? p->c_str() : nullptr);
+        PGresult *r = values.empty() ? PQexec(c_, sql.c_str())
+                                     : PQexecParams(c_, sql.c_str(), static_cast<int>(values.size()), nullptr,
+                                                    values.data(), nullptr, nullptr, 0);
+        Answer a;
+        if (const auto st = PQresultStatus(r); st != PGRES_TUPLES_OK && st != PGRES_COMMAND_OK) {
+            const char *msg = PQresultErrorField(r, PG_DIAG_MESSAGE_PRIMARY);
+            a.error = msg ? msg : PQerrorMessage(c_);
+            a.sqlstate = PQresultErrorField(r, PG_DIAG_SQLSTATE) ? PQresultErrorField(r, PG_DIAG_SQLSTATE) : "";
+        }
+        for (int i = 0; i < PQntuples(r); ++i) {
+            a.rows.emplace_back();
+            for (int j = 0; j < PQnfields(r); ++j)
+                a.rows.back().push_back(PQgetisnull(r, i, j) ? Cell{} : Cell{PQgetvalue(r, i, j)});
+        }
+        PQclear(r);
+        return a;
+    }
+    Answer ok(const std::string &sql) {
+        Answer a = run(sql);
+        EXPECT_EQ(a.error, "") << sql;
+        return a;
+    }
+
+  private:
+    PGconn *c_;
+};
+
+qvh_package *package() {
+    static qvh_package *p = [] {
+        qvh_package *pkg = nullptr;
+        EXPECT_EQ(qvh_open(nullptr, &pkg), QVH_OK) << qvh_errmsg();
+        return pkg;
+    }();
+    return p;
+}
+
+// An argument: NULL, a float8 or a text, as the server reads it.
+struct Arg {
+    Cell value;
+    bool is_text = false;
+};
+
+std::string array_literal(const std::vector<Arg> &args) {
+    std::string out = "{";
+    for (const auto &a : args) {
+        out += out.size() > 1 ? "," : "";
+        if (!a.value || !a.is_text) {
+            out += a.value.value_or("NULL");
+            continue;
+        }
+        out += '"';
+        for (char c : *a.value) out += (c == '"' || c == '\\') ? std::string("\\") + c : std::string(1, c);
+        out += '"';
+    }
+    return out + "}";
+}
+
+// What the extension must answer: one host-library call over the arguments as the SQL edge makes
+// them (NULL is '.' or the blank string, a missing literal is a missing value where the function
+// takes either kind), the result (NULL for a missing value) and the status with its marks.
+struct Expected {
+    std::string error, status;
+    Cell value;
+};
+
+Expected host_call(const qvh_info &f, const std::vector<Arg> &args) {
+    qvh_call *call = nullptr;
+    Expected e;
+    double dot = 0, x = 0;
+    qvh_missing('.', &dot);
+    int rc = qvh_call_new(package(), f.name, &call);
+    for (std::size_t i = 0; i < args.size() && rc == QVH_OK; ++i) {
+        const Arg &a = args[i];
+        const int kind = i == 0 ? f.first_kind : f.rest_kind;
+        if (!a.is_text) rc = qvh_call_add_num(call, a.value ? std::strtod(a.value->c_str(), nullptr) : dot);
+        else if (!a.value) rc = kind == QVH_KIND_CHR ? qvh_call_add_str(call, "", 0) : qvh_call_add_num(call, dot);
+        else if (kind == QVH_KIND_ANY && qvh_parse_missing(a.value->data(), a.value->size(), &x)) rc = qvh_call_add_num(call, x);
+        else rc = qvh_call_add_str(call, a.value->data(), a.value->size());
+    }
+    if (rc == QVH_OK) rc = qvh_call_invoke(call);
+    char status[256], number[40];
+    qvh_call_describe(call, status, sizeof status);
+    std::snprintf(number, sizeof number, "%.17g", qvh_call_result(call));
+    if (rc != QVH_OK) e.error = qvh_errmsg();
+    else if (f.result_kind == QVH_KIND_CHR) e = {"", status, qvh_call_result_str(call, nullptr)};
+    else e = {"", status, qvh_is_missing(qvh_call_result(call)) ? Cell{} : Cell{number}};
+    qvh_call_free(call);
+    return e;
+}
+
+// Two numbers in the server's text, or two texts, are the same bits.
+bool same(const Cell &a, const Cell &b, bool numeric) {
+    if (!a || !b) return !a && !b;
+    if (!numeric) return *a == *b;
+    return std::bit_cast<std::uint64_t>(std::strtod(a->c_str(), nullptr)) == std::bit_cast<std::uint64_t>(std::strtod(b->c_str(), nullptr));
+}
+
+std::string show(const Cell &c) { return c ? "'" + *c + "'" : "NULL"; }
+
+// A fresh database with the extension in it, once for the whole run.
+class Server : public ::testing::Environment {
+  public:
+    void SetUp() override {
+        Conn c;
+        ASSERT_EQ(c.run("DROP TABLE IF EXISTS data, big; DROP EXTENSION IF EXISTS qvewumth").error, "");
+        ASSERT_EQ(c.run("CREATE EXTENSION qvewumth").error, "");
+        // Groups of rows: ten with NULL, NaN and ties; 5000 (past the block a fixed state folds);
+        // one NULL; one value; extremes and infinities. i is the order of insertion.
+        c.ok("CREATE TABLE data AS SELECT g, row_number() OVER (ORDER BY g, k)::int AS i, x FROM ("
+             " SELECT 1 AS g, k, (ARRAY[3, NULL, 1.5, 'NaN', 3, -2, 7.25, 0.1, NULL, 10])[k]::float8 AS x"
+             "  FROM generate_series(1, 10) k"
+             " UNION ALL SELECT 2, k, CASE WHEN k % 97 = 0 THEN NULL ELSE sin(k) * 1000 END FROM generate_series(1, 5000) k"
+             " UNION ALL SELECT 3, 1, NULL UNION ALL SELECT 4, 1, 42"
+             " UNION ALL SELECT 5, k, (ARRAY['Infinity', -1e308, 1e308, '-Infinity', 5e-324, 0])[k]::float8"
+             "  FROM generate_series(1, 6) k) s ORDER BY i");
+        // For parallel plans: x random, e equal values among NULLs.
+        c.ok("CREATE TABLE big AS SELECT i, i % 3 AS g, CASE WHEN i % 101 = 0 THEN NULL ELSE random() * 100 END AS x,"
+             " CASE WHEN i % 7 = 0 THEN NULL ELSE 2 END::float8 AS e FROM generate_series(1, 60000) i");
+        c.ok("ANALYZE data; ANALYZE big");
+    }
+};
+const auto *const server = ::testing::AddGlobalTestEnvironment(new Server);
+
+std::vector<const qvh_info *> aggregates() {
+    std::vector<const qvh_info *> out;
+    for (std::size_t i = 0; qvh_function_at(i); ++i) out.push_back(qvh_function_at(i));
+    std::erase_if(out, [](const qvh_info *f) { return f->aggregate == QVH_AGG_NONE; });
+    return out;
+}
+
+// ---- row-wise --------------------------------------------------------------------------------
+
+TEST(RowWise, EveryFunctionAgainstTheHostLibrary) {
+    const char *numbers[] = {nullptr, "NaN", "0", "-0", "1", "-1", "0.5", "2.5", "-2.5", "3", "10", "90", "1e-310",
+                             "1e300", "-1e300", "Infinity", "-Infinity", "0.1", "7.25", "100", "25", "-3.75e-5"};
+    const char *texts[] = {nullptr, "", "  ", "a", "ab", "ab  ", " ab", "AB", ".A", ".", "._", ".z", "é✓", "x"};
+    std::mt19937 rng(20261205);
+    auto pick = [&](bool text) {
+        const std::size_t pool_size = text ? std::size(texts) : std::size(numbers);
+        const char *v = (text ? texts : numbers)[std::uniform_int_distribution<std::size_t>(0, pool_size - 1)(rng)];
+        return Arg{v ? Cell{v} : Cell{}, text};
+    };
+    Conn c;
+    for (std::size_t fi = 0; fi < qvh_function_count(); ++fi) {
+        const qvh_info &f = *qvh_function_at(fi);
+        qvh_call *probe = nullptr;
+        if (qvh_call_new(package(), f.name, &probe) == QVH_E_UNAVAILABLE) continue;  // not registered
+        qvh_call_free(probe);
+        const bool list = f.max_args == QVH_ANY_COUNT;
+        // Argument lists of each fixed length, or of lengths 0 to 9; where a position takes either
+        // kind, lists of numbers and lists of texts.
+        std::vector<std::vector<Arg>> rows(40);
+        for (std::size_t r = 0; r < rows.size(); ++r) {
+            const bool text = f.first_kind == QVH_KIND_CHR || (f.first_kind == QVH_KIND_ANY && r % 2);
+            const std::size_t n = list ? r % 10 : f.min_args + r % (f.max_args - f.min_args + 1);
+            while (rows[r].size() < n) rows[r].push_back(pick(text));
+        }
+        for (const auto &args : rows) {
+            std::string sql = "SELECT " + qvpg::sql_name(f) + "(";
+            std::vector<Cell> params;
+            if (list) {
+                sql += std::string("VARIADIC $1::") + (f.first_kind == QVH_KIND_CHR ? "text" : "float8") + "[]";
+                params.push_back(array_literal(args));
+            } else {
+                for (std::size_t k = 0; k < args.size(); ++k) {
+                    sql += (k ? ", $" : "$") + std::to_string(k + 1) + (args[k].is_text ? "::text" : "::float8");
+                    params.push_back(args[k].value);
+                }
+            }
+            sql += "), qv_status()";
+            const Answer a = c.run(sql, params);
+            const Expected e = host_call(f, args);
+            const std::string where = sql + " with " + (params.empty() ? "" : show(params[0])) + "...";
+            if (!e.error.empty()) {
+                EXPECT_EQ(a.error.substr(0, qvpg::sql_name(f).size()), qvpg::sql_name(f)) << where << ": " << e.error;
+                continue;
+            }
+            ASSERT_EQ(a.error, "") << where;
+            EXPECT_TRUE(same(a.rows[0][0], e.value, f.result_kind == QVH_KIND_NUM))
+                << where << ": " << show(a.rows[0][0]) << " expected " << show(e.value);
+            EXPECT_EQ(a.rows[0][1].value_or("NULL"), e.status) << where;
+        }
+    }
+}
+
+// ---- aggregates ------------------------------------------------------------------------------
+
+// "qv_pctl(2, x)" or "qv_median(x)", and the row-wise call over the same rows.
+std::string agg_call(const qvh_info &f, const std::string &x) {
+    return qvpg::sql_name(f) + "(" + (f.leading_param ? "2, " : "") + x + ")";
+}
+std::string row_wise_over(const qvh_info &f, const std::string &array) {
+    return qvpg::sql_name(f) + "(VARIADIC " + (f.leading_param ? "ARRAY[2]::float8[] || " : "") + "coalesce(" + array +
+           ", '{}'::float8[]))";
+}
+
+TEST(Aggregate, EveryStatisticAgainstTheRowWiseCall) {
+    Conn c;
+    for (const qvh_info *f : aggregates()) {
+        // array_agg sees the rows in the order the aggregate does.
+        const Answer a = c.ok("SELECT g, " + agg_call(*f, "x") + ", " + row_wise_over(*f, "array_agg(x)") +
+                              " FROM data GROUP BY g ORDER BY g");
+        ASSERT_EQ(a.rows.size(), 5u);
+        for (const Row &r : a.rows)
+            EXPECT_TRUE(same(r[1], r[2], true)) << f->name << " group " << *r[0] << ": " << show(r[1]) << " against " << show(r[2]);
+        // No row: the function over no values (no value for a statistic with a parameter).
+        const Answer none = c.ok("SELECT " + agg_call(*f, "x") + ", qv_status() FROM data WHERE false");
+        const Answer want = c.ok("SELECT " + row_wise_over(*f, "NULL") + ", qv_status()");
+        EXPECT_TRUE(same(none.rows[0][0], f->leading_param ? Cell{} : want.rows[0][0], true)) << f->name << " over no row";
+        EXPECT_EQ(none.rows[0][1], f->leading_param ? Cell{"no rows"} : want.rows[0][1]) << f->name << " over no row";
+        // The status of the aggregate is that of the row-wise call, without its marks.
+        const Cell st = c.ok("SELECT " + agg_call(*f, "x") + ", qv_status() FROM data WHERE g = 1").rows[0][1];
+        const Cell rw = c.ok("SELECT " + row_wise_over(*f, "(SELECT array_agg(x) FROM data WHERE g = 1)") + ", qv_status()").rows[0][1];
+        EXPECT_EQ(show(st), show(Cell{rw->substr(0, rw->find(';'))})) << f->name;
+    }
+}
+
+// Queries with and without partial aggregation in parallel workers give the same bits.
+void parallel_against_serial(const std::string &column, bool one_worker, bool order_statistics_only) {
+    Conn c;
+    std::vector<const qvh_info *> fs;
+    std::string list;
+    for (const qvh_info *f : aggregates()) {
+        if (order_statistics_only && std::string(f->family) != "Order statistics") continue;
+        fs.push_back(f);
+        list += (list.empty() ? "" : ", ") + agg_call(*f, column);
+    }
+    const std::string queries[] = {"SELECT 0, " + list + " FROM big",
+                                   "SELECT g, " + list + " FROM big GROUP BY g ORDER BY g"};
+    std::vector<Answer> serial;
+    for (const auto &sql : queries) serial.push_back(c.ok(sql));
+    c.ok("SET parallel_setup_cost = 0; SET min_parallel_table_scan_size = 0;"
+         "SET synchronize_seqscans = off; SET max_parallel_workers_per_gather = 2");
+    // One worker alone reads the table in its order: the partial state crosses the process edge
+    // and must give the very bits of the serial plan, whatever the statistic.
+    if (one_worker) c.ok("SET max_parallel_workers = 1; SET parallel_leader_participation = off");
+    for (std::size_t q = 0; q < std::size(queries); ++q) {
+        std::string plan;
+        for (const Row &r : c.ok("EXPLAIN (ANALYZE, COSTS OFF) " + queries[q]).rows) plan += *r[0] + "\n";
+        EXPECT_TRUE(plan.find("Partial") != plan.npos && plan.find(one_worker ? "Launched: 1" : "Launched: 2") != plan.npos)
+            << plan;
+        const Answer parallel = c.ok(queries[q]);
+        ASSERT_EQ(parallel.rows.size(), serial[q].rows.size());
+        for (std::size_t r = 0; r < parallel.rows.size(); ++r)
+            for (std::size_t k = 1; k < parallel.rows[r].size(); ++k)
+                EXPECT_TRUE(same(parallel.rows[r][k], serial[q].rows[r][k], true))
+                    << fs[k - 1]->name << " of " << column << " group " << *parallel.rows[r][0] << ": "
+                    << show(parallel.rows[r][k]) << " against " << show(serial[q].rows[r][k]);
+    }
+}
+
+TEST(Aggregate, OneParallelWorkerGivesTheSerialBits) { parallel_against_serial("x", true, false); }
+
+// With many workers the rows come in another order: order statistics do not depend on it, and
+// neither does any statistic of equal values among NULLs.
+TEST(Aggregate, PartialStatesOfManyWorkersCombine) {
+    parallel_against_serial("x", false, true);
+    parallel_against_serial("e", false, false);
+}
+
+TEST(Aggregate, WindowFramesAgainstTheRowWiseCall) {
+    Conn c;
+    // Sliding (rows leave the frame), growing, and running past the end into empty frames.
+    const std::pair<const char *, const char *> frames[] = {
+        {"ROWS BETWEEN 2 PRECEDING AND 1 FOLLOWING", "d.i BETWEEN o.i - 2 AND o.i + 1"},
+        {"ROWS UNBOUNDED PRECEDING", "d.i <= o.i"},
+        {"ROWS BETWEEN 1 FOLLOWING AND 3 FOLLOWING", "d.i BETWEEN o.i + 1 AND o.i + 3"}};
+    for (const qvh_info *f : aggregates()) {
+        for (const auto &[frame, rows] : frames) {
+            const Answer a = c.ok("SELECT o.i, " + agg_call(*f, "o.x") + " OVER (PARTITION BY o.g ORDER BY o.i " + frame +
+                                  "), (SELECT " + row_wise_over(*f, "array_agg(d.x ORDER BY d.i)") +
+                                  " FROM data d WHERE d.g = o.g AND " + rows + ") FROM data o WHERE o.g IN (1, 5) ORDER BY o.i");
+            ASSERT_EQ(a.rows.size(), 16u);
+            for (const Row &r : a.rows)
+                EXPECT_TRUE(same(r[1], r[2], true)) << f->name << " " << frame << " row " << *r[0] << ": " << show(r[1])
+                                                    << " against " << show(r[2]);
+        }
+    }
+}
+
+// ---- the SQL edge --------------------------------------------------------------------------
+
+// One table: the rows a statement gives (one value each, joined by '|'), or its error and SQLSTATE;
+// after an error of a qv_ function qv_status() tells it, and the session goes on.
+TEST(Edge, LiteralsOverloadsAndErrors) {
+    const std::pair<const char *, const char *> cases[] = {
+        {"SELECT qv_missing('.A')", "1"}, {"SELECT qv_missing('.z')", "1"}, {"SELECT qv_missing('.A.')", "0"},
+        {"SELECT qv_missing('  ')", "1"}, {"SELECT qv_missing(NULL)", "1"}, {"SELECT qv_missing('NaN'::float8)", "1"},
+        {"SELECT qv_coalescec(NULL, '', ' x ')", " x "}, {"SELECT qv_coalescec('.A', 'x')", ".A"},
+        {"SELECT qv_whichc('é✓', 'e', 'é✓')", "2"}, {"SELECT qv_nmiss(x) FROM (VALUES (NULL), ('NaN'::float8), (1)) v(x)", "2"},
+        {"SELECT qv_mean(VARIADIC NULL::float8[])", "NULL"}, {"SELECT qv_mean(VARIADIC '{{1,2},{3,4}}'::float8[])", "2.5"},
+        // One float8 argument is the aggregate; more are the variadic function.
+        {"SELECT qv_median(x) FROM (VALUES (1), (2), (10)) v(x)", "2"},
+        {"SELECT qv_median(1, 2, 10) FROM (VALUES (1), (2)) v(x)", "2|2"},
+        {"SELECT qv_pctl(50, x) FROM (VALUES (1), (3)) v(x)", "2"},
+        {"SELECT qv_median(1.5)", "1.5"}, {"SELECT qv_median('1.5')", "1.5"}, {"SELECT qv_median(2)", "2"},
+        {"SELECT qv_median(VARIADIC ARRAY[x]) FROM (VALUES (1), (3)) v(x)", "1|3"},
+        {"SELECT qv_pctl(p, x) FROM (VALUES (50, 1), (25, 2)) v(p, x)",
+         "qv_pctl: the percentile must be the same for every row of a group [22023]"},
+        {"SELECT qv_largest(k, x) OVER (ORDER BY x ROWS 1 PRECEDING) FROM (VALUES (1, 1), (2, 2)) v(k, x)",
+         "qv_largest: the rank must be the same for every row of a group [22023]"},
+        {"SELECT qv_whichn(VARIADIC '{}'::float8[])",
+         "qv_whichn: takes at least 1 argument, got 0: qv_whichn(v, x1, ...) [22023]"},
+        {"SELECT qv_ordinal2(1, 2)", "function qv_ordinal2(integer, integer) does not exist [42883]"},
+        {"SELECT qv_coalescec('', repeat('x', 70000))",
+         "qv_coalescec: argument 2: a character value holds at most 65535 characters; this one has 70000 [54000]"},
+        {"SET statement_timeout = '300ms'; SELECT qv_median(b.x) FROM big b, generate_series(1, 1000)",
+         "canceling statement due to statement timeout [57014]"},
+    };
+    Conn c;
+    for (const auto &[sql, want] : cases) {
+        const Answer a = c.run(sql);
+        std::string got = a.error.empty() ? "" : a.error + " [" + a.sqlstate + "]";
+        for (const Row &r : a.rows) got += (got.empty() ? "" : "|") + r[0].value_or("NULL");
+        EXPECT_EQ(got, want) << sql;
+        if (a.error.starts_with("qv_")) {
+            EXPECT_EQ(c.ok("SELECT qv_status()").rows[0][0], Cell{"error: " + a.error}) << sql;
+        }
+        EXPECT_EQ(c.ok("RESET statement_timeout; SELECT qv_abs(-1)").rows[0][0], Cell{"1"}) << "after " << sql;
+    }
+}
+
+TEST(Edge, APackageThatCannotBeOpenedIsAnErrorUntilOneCan) {
+    Conn c;
+    EXPECT_EQ(c.ok("SELECT qv_status()").rows[0][0], Cell{}) << "no call yet";
+    c.ok("SET qvewumth.package = '/nonexistent/libqvewumth.so'");
+    const Answer a = c.run("SELECT qv_abs(-1)");
+    EXPECT_EQ(a.error, "qvewumth: cannot load /nonexistent/libqvewumth.so: No such file or directory");
+    EXPECT_EQ(a.sqlstate, "58P01");
+    c.ok("RESET qvewumth.package");
+    EXPECT_EQ(c.ok("SELECT qv_abs(-1)").rows[0][0], Cell{"1"});
+}
+
+}  // namespace
