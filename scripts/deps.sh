@@ -7,6 +7,8 @@ command -v ninja >/dev/null || need+=(ninja-build)
 command -v g++ >/dev/null || need+=(g++)
 [ -f /usr/include/gtest/gtest.h ] || need+=(libgtest-dev)
 [ -f /usr/include/benchmark/benchmark.h ] || need+=(libbenchmark-dev)
+# Boost.Math: the digamma and trigamma peers of the benchmarks (optional for the build).
+[ -f /usr/include/boost/math/special_functions/digamma.hpp ] || need+=(libboost-math-dev)
 if [ ${#need[@]} -gt 0 ]; then
   echo "installing: ${need[*]}"
   SUDO=""; [ "$(id -u)" -eq 0 ] || SUDO="sudo"
