@@ -1,6 +1,7 @@
 // SMALLEST and LARGEST: the k-th smallest or largest present value, kept in a bounded heap of
 // k copies (1-based, index 0 unused). A rank past three fifths of the data is answered from the
-// other end, so the heap stays small for ranks near either end.
+// other end, so the heap stays small for ranks near either end. Large ranks are found instead
+// by sampling and counting in the heap's work area, where that cannot change the bits.
 #include <algorithm>
 #include <bit>
 #include <cmath>
@@ -125,7 +126,7 @@ private:
 // key is wanted. A systematic sample of the slots gives two pivots a few standard deviations
 // either side of the rank; one pass counts the keys below the lower pivot and equal to either,
 // and keeps the keys between them in the work area; if the rank falls between the pivots and
-// they fit, std::nth_element finds it there. When they do not fit, every s-th of them is kept
+// they fit, std::nth_element finds it there. When they do not fit, one in s of them is kept
 // instead and serves as the sample of the next, narrower round.
 constexpr std::int64_t FIRST_SAMPLE = 16384;  // keys sampled before the first round, at most
 constexpr double MARGIN_SIGMAS = 4.0;          // pivots this many standard deviations out, plus 2
