@@ -1,7 +1,8 @@
 // SMALLEST and LARGEST: the k-th smallest or largest present value, kept in a bounded heap of
 // k copies (1-based, index 0 unused). A rank past three fifths of the data is answered from the
-// other end, so the heap stays small for ranks near either end. Large ranks are found instead
-// by sampling and counting in the heap's work area, where that cannot change the bits.
+// other end, so the heap stays small for ranks near either end. When too many values enter a
+// large heap, the rank is found instead by sampling and counting in the heap's work area, where
+// that cannot change the bits.
 #include <algorithm>
 #include <bit>
 #include <cmath>
@@ -236,11 +237,14 @@ qv::Sampled window_select(const FuncArg *slots, std::int64_t m, std::int64_t k, 
     return qv::Sampled::Undecided;
 }
 
-// Ranks of at least this share of the slots (or k above the local heap) start with the sampled
-// selection; below it the heap goes first, and gives way to the sampled selection once more
-// values have entered it than a random order would bring in.
+// Ranks above the local heap, among 4096 slots or more, may be sampled. The heap goes first and
+// gives way once more values have entered it than a random order would bring in (about
+// k ln(m / k)), or than a 256th of the slots: a large heap costs a sift through log2 k levels,
+// most of them out of the cache, for every value that enters, while the sampled selection
+// costs two or three passes whatever the order. Data that leave the first k values in place
+// (ascending for SMALLEST) keep the single pass of the heap.
 constexpr std::int64_t SAMPLED_FROM_SLOTS = 4096;
-constexpr std::int64_t SAMPLED_SHARE = 128;  // k >= m / SAMPLED_SHARE
+constexpr std::int64_t ENTRIES_PER_SLOT_SHARE = 256;
 
 template <bool Largest>
 QvStatus kth(const FuncArg *slots, HostPool *pool, double *result, std::int64_t m, std::int64_t k, qv::KthPath path) {
@@ -259,11 +263,9 @@ QvStatus kth(const FuncArg *slots, HostPool *pool, double *result, std::int64_t 
         }
         return false;
     };
-    if (sampled && k >= m / SAMPLED_SHARE) {
-        if (try_sampled()) return status;
-    } else if (sampled) {
-        // A random order brings about k ln(m / k) values into the heap.
-        const std::int64_t budget = 4 * k * std::bit_width(static_cast<std::uint64_t>(m / k)) + 1024;
+    if (sampled) {
+        const std::int64_t random_order = 4 * k * std::bit_width(static_cast<std::uint64_t>(m / k));
+        const std::int64_t budget = std::min(random_order, m / ENTRIES_PER_SLOT_SHARE) + 1024;
         if (heap_select<Largest>(slots, heap, result, m, k, budget, &status)) return status;
         if (try_sampled()) return status;
     }
