@@ -171,8 +171,9 @@ qv::Sampled window_select(const FuncArg *slots, std::int64_t m, std::int64_t k, 
         const double share = static_cast<double>(rank) / static_cast<double>(candidates);
         const double at = share * static_cast<double>(taken);
         const double margin = MARGIN_SIGMAS * std::sqrt(at * (1.0 - share)) + 2.0;
-        const auto low_at = static_cast<std::int64_t>(std::floor(at - margin));
-        const auto high_at = static_cast<std::int64_t>(std::ceil(at + margin));
+        // Sample positions at or outside its ends need no rounding towards them.
+        const std::int64_t low_at = at - margin < 0.0 ? -1 : static_cast<std::int64_t>(at - margin);
+        const std::int64_t high_at = static_cast<std::int64_t>(at + margin) + 1;
         double p1 = lo, p2 = hi;
         std::int64_t rest = 0;
         if (low_at >= 0) {
@@ -188,7 +189,7 @@ qv::Sampled window_select(const FuncArg *slots, std::int64_t m, std::int64_t k, 
         const double expected = static_cast<double>(candidates) *
                                 static_cast<double>(std::min(high_at, taken) - std::max<std::int64_t>(low_at, -1)) /
                                 static_cast<double>(taken);
-        const auto every = std::max<std::int64_t>(1, static_cast<std::int64_t>(std::ceil(2.0 * expected / static_cast<double>(capacity))));
+        const std::int64_t every = static_cast<std::int64_t>(2.0 * expected / static_cast<double>(capacity)) + 1;
         std::int64_t below = 0, at_p1 = 0, inner = 0, at_p2 = 0;
         Sampler keep(every);
         taken = 0;
