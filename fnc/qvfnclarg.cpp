@@ -171,7 +171,8 @@ qv::Sampled window_select(const FuncArg *slots, std::int64_t m, std::int64_t k, 
         const double share = static_cast<double>(rank) / static_cast<double>(candidates);
         const double at = share * static_cast<double>(taken);
         const double margin = MARGIN_SIGMAS * std::sqrt(at * (1.0 - share)) + 2.0;
-        // Sample positions at or outside its ends need no rounding towards them.
+        // Both positions round away from the rank, which only widens the window; a low
+        // position below 0 means no lower pivot.
         const std::int64_t low_at = at - margin < 0.0 ? -1 : static_cast<std::int64_t>(at - margin);
         const std::int64_t high_at = static_cast<std::int64_t>(at + margin) + 1;
         double p1 = lo, p2 = hi;
