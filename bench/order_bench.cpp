@@ -18,7 +18,12 @@ namespace {
 
 using qvbench::package;
 
-const char *const PATTERNS[] = {"random", "sorted", "reversed", "all-equal", "few-distinct", "organ-pipe"};
+// The last three hold what makes any two correct selections differ in their bits: a NaN that
+// is not a missing value after the data, or zeros of both signs at the ends of an organ pipe.
+const char *const PATTERNS[] = {"random",     "sorted",    "reversed",       "all-equal",
+                                "few-distinct", "organ-pipe", "sorted+NaN", "organ-pipe+NaN",
+                                "organ-pipe+zeros"};
+constexpr int PATTERN_COUNT = sizeof PATTERNS / sizeof PATTERNS[0];
 
 // Random patterns come in several lists (seeds), cycled through, so that one lucky or unlucky
 // sequence of pivots does not decide the figure.
@@ -35,9 +40,14 @@ std::vector<double> make(int pattern, std::int64_t n, int seed) {
         case 2: v[i] = static_cast<double>(n - 1 - i); break;
         case 3: v[i] = 1.0; break;
         case 4: v[i] = static_cast<double>(rng() % 10); break;
-        default: v[i] = static_cast<double>(std::min(i, n - 1 - i)); break;
+        case 5:
+        case 8: v[i] = static_cast<double>(std::min(i, n - 1 - i)); break;
+        case 6: v[i] = x; break;
+        default: v[i] = static_cast<double>(std::min(i, n - 2 - i)); break;
         }
     }
+    if (pattern == 6 || pattern == 7) v[n - 1] = std::nan("");
+    if (pattern == 8) v[n - 1] = -0.0;
     return v;
 }
 
@@ -102,7 +112,7 @@ const int REGISTERED = [] {
     // A rank or percentile of 0 here stands for the rank chosen by rank_of.
     const Case cases[] = {{"MEDIAN", std::nan("")}, {"PCTL", 50.0}, {"IQR", std::nan("")}, {"MAD", std::nan("")},
                           {"ORDINAL", 0.0}, {"SMALLEST", 0.0}};
-    for (int p = 0; p < 6; ++p) {
+    for (int p = 0; p < PATTERN_COUNT; ++p) {
         for (const Case &c : cases) {
             benchmark::RegisterBenchmark((c.name + "/" + PATTERNS[p]).c_str(), run_function, c, p)
                 ->Args({10})->Args({256})->Args({10000})->Args({1000000});

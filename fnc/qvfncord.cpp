@@ -23,7 +23,7 @@ template <class Key>
 double select(std::int64_t n, std::int64_t k, ValuePtr *values, Key key) {
     if (k - 1 < 0 || k - 1 >= n) return MISSING_DOT;
     if (n - 1 < 1) return *values[k - 1];
-    qv::partition_select(values, n, k - 1, key);
+    qv::partition_select(values, n, k - 1, key, true);
     return *values[k - 1];
 }
 

@@ -3,11 +3,13 @@
 // (zordern). The host's values are never written; MAD works on copies of its own.
 #include <algorithm>
 #include <bit>
+#include <cmath>
 #include <cstdint>
 
 #include "qv/args.hpp"
 #include "qv/export.hpp"
 #include "qv/intconv.hpp"
+#include "qv/quantile.hpp"
 #include "qv/scratch.hpp"
 #include "qv/select.hpp"
 #include "qv/status.hpp"
@@ -26,8 +28,8 @@ constexpr double FUZZ_CAP = std::bit_cast<double>(0x3EB0C6F7A0B5ED8Dull);
 
 // The k-th smallest (1-based) of the n values, MISSING_DOT for a rank outside 1..n. On return
 // entry k - 1 designates it, entries before it designate values not above it and entries after
-// it values not below it.
-double zordern(std::int64_t n, std::int64_t k, ValuePtr *values) {
+// it values not below it. may_finish: no later selection depends on the arrangement.
+double zordern(std::int64_t n, std::int64_t k, ValuePtr *values, bool may_finish) {
     if (k - 1 < 0 || k - 1 >= n) return MISSING_DOT;
     if (k == 1) {
         // Minimum: the lowest index wins among equal minima.
@@ -47,41 +49,25 @@ double zordern(std::int64_t n, std::int64_t k, ValuePtr *values) {
         std::swap(values[n - 1], values[best]);
         return *values[n - 1];
     }
-    qv::partition_select(values, n, k - 1, [](ValuePtr p) { return *p; });
+    qv::partition_select(values, n, k - 1, [](ValuePtr p) { return *p; }, may_finish);
     return *values[k - 1];
 }
 
-enum class Combine { Interpolate, Average };
+enum class Combine { None, Interpolate, Average };
 
-// x(j) and x(j + 1) for 1 <= j < n, combined. One selection places the rank on the shorter
-// side's boundary, and a scan of the shorter side gives its neighbour.
-double combine(ValuePtr *values, std::int64_t n, std::int64_t j, double g, Combine how) {
-    double lower;
-    double upper;
-    if (j <= n / 2) {
-        upper = zordern(n, j + 1, values);
-        // The first j entries now designate values not above x(j + 1): x(j) is their maximum.
-        lower = zordern(j, j, values);
-    } else {
-        lower = zordern(n, j, values);
-        // x(j + 1) is the minimum of the entries after position j; the first one in index
-        // order wins, and it is moved to index j.
-        std::int64_t best = j;
-        for (std::int64_t i = j + 1; i < n; ++i) {
-            if (*values[i] < *values[best]) best = i;
-        }
-        std::swap(values[j], values[best]);
-        upper = *values[j];
-    }
-    if (how == Combine::Interpolate) return ((1.0 - g) * lower) + (g * upper);
-    return (lower + upper) * 0.5;
-}
+// The order statistics a quantile reads: x(rank) alone, or x(rank) and x(rank + 1) combined
+// with the weight g. A rank outside 1..n reads as MISSING_DOT.
+struct Plan {
+    std::int64_t rank;
+    Combine how;
+    double g;
+};
 
-// The quantile at fraction p of the n values under definition 1, 2, 3 or 4; any other number
-// selects definition 5. The fraction of the position is fuzzed by a width that grows with n,
-// so that positions which are integral in exact arithmetic count as integral.
-double zqntl(int definition, ValuePtr *values, std::int64_t n, double p) {
-    if (n == 0 || 0.0 > p || p > 1.0) return MISSING_DOT;
+// The plan of the quantile at fraction p (0 <= p <= 1) of n > 0 values under definition 1, 2,
+// 3 or 4; any other number selects definition 5. The fraction of the position is fuzzed by a
+// width that grows with n, so that positions which are integral in exact arithmetic count as
+// integral.
+Plan plan(int definition, std::int64_t n, double p) {
     const std::int64_t m = definition == 4 ? n + 1 : n;
     const double t = static_cast<double>(m) * p;
     std::int64_t j = qv::to_i32(t);
@@ -96,29 +82,89 @@ double zqntl(int definition, ValuePtr *values, std::int64_t n, double p) {
         g = 0.0;
     }
 
+    auto one = [](std::int64_t rank) { return Plan{rank, Combine::None, 0.0}; };
     switch (definition) {
     case 1:
     case 4:
-        if (j < 1) return zordern(n, 1, values);
-        if (j >= n) return zordern(n, n, values);
-        if (g == 0.0) return zordern(n, j, values);
-        return combine(values, n, j, g, Combine::Interpolate);
+        if (j < 1) return one(1);
+        if (j >= n) return one(n);
+        if (g == 0.0) return one(j);
+        return {j, Combine::Interpolate, g};
     case 2:
-        if (g > 0.5 + eps) return zordern(n, j + 1, values);
+        if (g > 0.5 + eps) return one(j + 1);
         // A position half-way between two ranks goes to the even one.
-        if (0.5 - eps < g && g <= 0.5 + eps && (j & 1) != 0) return zordern(n, j + 1, values);
-        return zordern(n, std::max<std::int64_t>(j, 1), values);
+        if (0.5 - eps < g && g <= 0.5 + eps && (j & 1) != 0) return one(j + 1);
+        return one(std::max<std::int64_t>(j, 1));
     case 3:
-        if (j < 1) return zordern(n, 1, values);
-        if (j >= n) return zordern(n, n, values);
-        if (g == 0.0) return zordern(n, j, values);
-        return zordern(n, j + 1, values);
+        if (j < 1) return one(1);
+        if (j >= n) return one(n);
+        if (g == 0.0) return one(j);
+        return one(j + 1);
     default:
-        if (j >= n) return zordern(n, n, values);
-        if (g != 0.0) return zordern(n, j + 1, values);
-        if (j < 1) return zordern(n, 1, values);
-        return combine(values, n, j, g, Combine::Average);
+        if (j >= n) return one(n);
+        if (g != 0.0) return one(j + 1);
+        if (j < 1) return one(1);
+        return {j, Combine::Average, g};
     }
+}
+
+// x(j) and x(j + 1) for 1 <= j < n, combined. One selection places the rank on the shorter
+// side's boundary, and a scan of the shorter side gives its neighbour.
+double combine(ValuePtr *values, std::int64_t n, std::int64_t j, double g, Combine how, bool may_finish) {
+    double lower;
+    double upper;
+    if (j <= n / 2) {
+        upper = zordern(n, j + 1, values, may_finish);
+        // The first j entries now designate values not above x(j + 1): x(j) is their maximum.
+        lower = zordern(j, j, values, may_finish);
+    } else {
+        lower = zordern(n, j, values, may_finish);
+        // x(j + 1) is the minimum of the entries after position j; the first one in index
+        // order wins, and it is moved to index j.
+        std::int64_t best = j;
+        for (std::int64_t i = j + 1; i < n; ++i) {
+            if (*values[i] < *values[best]) best = i;
+        }
+        std::swap(values[j], values[best]);
+        upper = *values[j];
+    }
+    if (how == Combine::Interpolate) return ((1.0 - g) * lower) + (g * upper);
+    return (lower + upper) * 0.5;
+}
+
+double zqntl(int definition, ValuePtr *values, std::int64_t n, double p, bool may_finish) {
+    if (n == 0 || 0.0 > p || p > 1.0) return MISSING_DOT;
+    const Plan q = plan(definition, n, p);
+    if (q.how == Combine::None) return zordern(n, q.rank, values, may_finish);
+    return combine(values, n, q.rank, q.g, q.how, may_finish);
+}
+
+// Whether a later quantile with plan q over these n entries reads the same bits however they
+// are arranged, so that a selection before it may finish in any order. It does when every NaN
+// sits in a block at the top of the array at least twice its length above the ranks read (the
+// passes then never move one or take one as pivot), and no rank read holds a zero while zeros
+// of both signs occur. Deviations from a median read that way keep the NaNs where their values
+// were, unless the median is infinite and equals a value, and their zeros have one sign, since
+// the median is not a zero; so for deviations to come, no value may be infinite.
+bool arrangement_free(const ValuePtr *e, std::int64_t n, const Plan &q, bool for_deviations) {
+    std::int64_t top = n - 1;
+    while (top >= 0 && std::isnan(*e[top])) --top;
+    const std::int64_t highest = q.rank + (q.how == Combine::None ? 0 : 1);
+    if (highest > n - 2 * (n - 1 - top)) return false;
+    std::int64_t negative = 0, zeros = 0;
+    bool pos_zero = false, neg_zero = false;
+    for (std::int64_t i = 0; i <= top; ++i) {
+        const double v = *e[i];
+        if (std::isnan(v) || (for_deviations && std::isinf(v))) return false;
+        if (v < 0.0) ++negative;
+        if (v == 0.0) {
+            ++zeros;
+            (std::signbit(v) ? neg_zero : pos_zero) = true;
+        }
+    }
+    if (!(pos_zero && neg_zero)) return true;
+    // Zeros take the ranks negative + 1 .. negative + zeros.
+    return negative + zeros < q.rank || negative + 1 > highest;
 }
 
 // Appends pointers to the present values of slots [first, end) in argument order; returns
@@ -148,7 +194,7 @@ QvStatus percentile(FuncArgList *args, double *result, int definition) {
     if (!scratch.ok()) return STATUS_NO_SCRATCH;
     ValuePtr *values = scratch.as<ValuePtr>();
     const std::int64_t n = gather(a, 1, count, values);
-    *result = zqntl(definition, values, n, p / 100.0);
+    *result = qv::quantile(definition, values, n, p / 100.0, qv::Passes::MayFinish);
     return STATUS_OK;
 }
 
@@ -168,6 +214,39 @@ QvStatus over_all_values(FuncArgList *args, double *result, Compute compute) {
 
 }  // namespace
 
+namespace qv {
+
+double quantile(int definition, ValuePtr *values, std::int64_t n, double p, Passes passes) {
+    return zqntl(definition, values, n, p, passes == Passes::MayFinish);
+}
+
+// The upper quartile reads the arrangement the lower one leaves, so the lower selection may
+// finish early only where the upper one cannot tell.
+double interquartile_range(ValuePtr *values, std::int64_t n, Passes passes) {
+    const bool may = passes == Passes::MayFinish;
+    const bool lower_may = may && arrangement_free(values, n, plan(0, n, 0.75), false);
+    const double q1 = zqntl(0, values, n, 0.25, lower_may);
+    const double q3 = zqntl(0, values, n, 0.75, may);
+    return q3 - q1;
+}
+
+// The median of the deviations reads the arrangement the first median leaves, so the first
+// selection may finish early only where the second one cannot tell.
+double median_deviation(double *copies, ValuePtr *values, std::int64_t n, Passes passes) {
+    const bool may = passes == Passes::MayFinish;
+    const bool first_may = may && n > 0 && arrangement_free(values, n, plan(0, n, 0.5), true);
+    const double med = zqntl(0, values, n, 0.5, first_may);
+    for (std::int64_t i = 0; i < n; ++i) {
+        const double v = copies[i];
+        const double larger = med > v ? med : v;
+        const double smaller = v < med ? v : med;
+        copies[i] = larger - smaller;
+    }
+    return zqntl(0, values, n, 0.5, may);
+}
+
+}  // namespace qv
+
 QV_EXPORT QvStatus qvfncpctl(FuncArgList *args, double *result) { return percentile(args, result, 5); }
 QV_EXPORT QvStatus qvfncpctl1(FuncArgList *args, double *result) { return percentile(args, result, 1); }
 QV_EXPORT QvStatus qvfncpctl2(FuncArgList *args, double *result) { return percentile(args, result, 2); }
@@ -175,15 +254,14 @@ QV_EXPORT QvStatus qvfncpctl3(FuncArgList *args, double *result) { return percen
 QV_EXPORT QvStatus qvfncpctl4(FuncArgList *args, double *result) { return percentile(args, result, 4); }
 
 QV_EXPORT QvStatus qvfncmed(FuncArgList *args, double *result) {
-    return over_all_values(args, result, [](ValuePtr *values, std::int64_t n) { return zqntl(0, values, n, 0.5); });
+    return over_all_values(args, result, [](ValuePtr *values, std::int64_t n) {
+        return qv::quantile(0, values, n, 0.5, qv::Passes::MayFinish);
+    });
 }
 
-// Both quartiles on the same array, the lower one first.
 QV_EXPORT QvStatus qvfnciqr(FuncArgList *args, double *result) {
     return over_all_values(args, result, [](ValuePtr *values, std::int64_t n) {
-        const double q1 = zqntl(0, values, n, 0.25);
-        const double q3 = zqntl(0, values, n, 0.75);
-        return q3 - q1;
+        return qv::interquartile_range(values, n, qv::Passes::MayFinish);
     });
 }
 
@@ -206,13 +284,6 @@ QV_EXPORT QvStatus qvfncmad(FuncArgList *args, double *result) {
         values[n] = &copies[n];
         ++n;
     });
-    const double med = zqntl(0, values, n, 0.5);
-    for (std::int64_t i = 0; i < n; ++i) {
-        const double v = copies[i];
-        const double larger = med > v ? med : v;
-        const double smaller = v < med ? v : med;
-        copies[i] = larger - smaller;
-    }
-    *result = zqntl(0, values, n, 0.5);
+    *result = qv::median_deviation(copies, values, n, qv::Passes::MayFinish);
     return STATUS_OK;
 }

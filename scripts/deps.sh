@@ -13,6 +13,8 @@ command -v sqlite3 >/dev/null || need+=(sqlite3)
 [ -x /usr/lib/postgresql/15/bin/initdb ] || need+=(postgresql-15)
 [ -f /usr/include/postgresql/15/server/postgres.h ] || need+=(postgresql-server-dev-15)
 [ -f /usr/include/postgresql/libpq-fe.h ] || need+=(libpq-dev)
+# Boost.Math: the digamma and trigamma peers of the benchmarks (optional for the build).
+[ -f /usr/include/boost/math/special_functions/digamma.hpp ] || need+=(libboost-math-dev)
 if [ ${#need[@]} -gt 0 ]; then
   echo "installing: ${need[*]}"
   SUDO=""; [ "$(id -u)" -eq 0 ] || SUDO="sudo"

@@ -37,7 +37,7 @@ TEST(PartitionSelect, BlocksLeaveTheArrangementOfOneEntryAtATime) {
         Entries e, actual;
         for (const double &x : values) e.push_back(&x);
         actual = e;
-        qv::partition_select(actual.data(), n, t, [](const double *p) { return *p; });
+        qv::partition_select(actual.data(), n, t, [](const double *p) { return *p; }, false);
         one_at_a_time(e, n, t);
         ASSERT_EQ(actual, e) << "n " << n << ", rank " << t + 1;
     }
@@ -62,7 +62,7 @@ TEST(PartitionSelect, DegenerateDataGivesTheSameEntry) {
         Entries e, actual;
         for (const double &x : values) e.push_back(&x);
         actual = e;
-        qv::partition_select(actual.data(), n, t, [](const double *p) { return *p; });
+        qv::partition_select(actual.data(), n, t, [](const double *p) { return *p; }, true);
         one_at_a_time(e, n, t);
         ASSERT_EQ(std::bit_cast<std::uint64_t>(*actual[t]), std::bit_cast<std::uint64_t>(*e[t])) << "n " << n;
         for (std::int64_t i = 0; i < n; ++i) ASSERT_TRUE(i < t ? *actual[i] <= *actual[t] : *actual[i] >= *actual[t]);

@@ -5,6 +5,7 @@
 #include <bit>
 #include <cstddef>
 #include <span>
+#include <utility>
 
 namespace qv {
 
@@ -18,6 +19,19 @@ inline double horner(std::span<const double> c, double z) {
     for (std::size_t i = 1; i < c.size(); ++i) r = r * z + c[i];
     return r;
 }
+
+// The same over a table of fixed length, written out step by step: no loop to run, and the
+// steps of two tables can interleave.
+template <std::size_t N>
+inline double horner(const double (&c)[N], double z) {
+    double r = c[0];
+    [&]<std::size_t... I>(std::index_sequence<I...>) { ((r = r * z + c[I + 1]), ...); }(std::make_index_sequence<N - 1>{});
+    return r;
+}
+
+// Two doubles operated on lane by lane: each lane is the same rounded IEEE operation as the
+// scalar one, so two independent divisions of a recurrence share one pass through the divider.
+using Pair = double __attribute__((vector_size(16)));
 
 // B2k / (2k (2k - 1)), highest order first: -691/360360, 1/1188, -1/1680, 1/1260, -1/360, 1/12.
 // The gamma routine uses the last four, the log-gamma routines all six.
