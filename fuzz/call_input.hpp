@@ -8,8 +8,8 @@
 //               every third slot invalid before the call (a mark must never be cleared)
 //   bytes 2-3   the argument count, little-endian: bits 14 and 15 set, a long list of
 //               (bits 0-11) arguments shifted right by (bits 12-13), so that shorter long
-//               lists come more often; else a short one of (bits 0-4); then kept within
-//               the arity
+//               lists come more often; else a short one of (bits 0-4); a count above the
+//               arity's maximum is taken modulo its range, one below its minimum raised to it
 //   bytes 4-5   the room of a character result, little-endian, modulo 4097
 //   then one record per argument, a tag byte and its payload:
 //     tag & 7 == 0  a double: 8 bytes of its image, little-endian
@@ -173,7 +173,8 @@ inline Call read_call(const std::uint8_t *data, std::size_t size, std::size_t li
 // The argument count a call asks for, kept within min..max (max < 0: no upper bound).
 inline std::size_t fit_count(std::uint16_t sel, int min, int max) {
     std::size_t n = (sel & 0xC000) == 0xC000 ? (sel & 0x0FFFu) >> ((sel >> 12) & 3) : (sel & 0x1F);
-    if (max >= 0) n = static_cast<std::size_t>(min) + n % static_cast<std::size_t>(max - min + 1);
+    if (max >= 0 && n > static_cast<std::size_t>(max))
+        n = static_cast<std::size_t>(min) + n % static_cast<std::size_t>(max - min + 1);
     return std::max(n, static_cast<std::size_t>(min));
 }
 
