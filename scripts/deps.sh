@@ -15,6 +15,9 @@ command -v sqlite3 >/dev/null || need+=(sqlite3)
 [ -f /usr/include/postgresql/libpq-fe.h ] || need+=(libpq-dev)
 # Boost.Math: the digamma and trigamma peers of the benchmarks (optional for the build).
 [ -f /usr/include/boost/math/special_functions/digamma.hpp ] || need+=(libboost-math-dev)
+# The fuzz targets: Debian's clang and its runtime (libFuzzer and the sanitizers of clang).
+command -v clang >/dev/null && command -v clang++ >/dev/null || need+=(clang)
+compgen -G "/usr/lib/llvm-*/lib/clang/*/lib/linux/libclang_rt.fuzzer-$(uname -m).a" >/dev/null || need+=(libclang-rt-14-dev)
 if [ ${#need[@]} -gt 0 ]; then
   echo "installing: ${need[*]}"
   SUDO=""; [ "$(id -u)" -eq 0 ] || SUDO="sudo"

@@ -12,10 +12,14 @@
  * message for qvh_errmsg(); it changes nothing else. No call crashes on a NULL handle.
  *
  * Threads: qvh_errmsg() is per thread. The catalogue and the text routines may be used from any
- * number of threads at once. A package may be used from many threads at once (qvh_call_new,
- * qvh_agg_new, qvh_eval, qvh_symbol) once qvh_open has returned and until qvh_close is called;
- * qvh_close must not overlap any other use of that package. A qvh_call or qvh_agg belongs to one
- * thread at a time: give each thread its own.
+ * number of threads at once. qvh_open may be called from many threads at once, for the same file
+ * too: each call makes its own instance (the library file is mapped once per process). A package
+ * may be used from many threads at once (qvh_call_new, qvh_agg_new, qvh_eval, qvh_symbol,
+ * qvh_package_path) once qvh_open has returned and until qvh_close is called; qvh_close must not
+ * overlap any other use of that package. A qvh_call or qvh_agg belongs to one thread at a time:
+ * give each thread its own. qvh_agg_merge works in both aggregates' memory, so neither may be in
+ * use by another thread while it runs. The routines qvh_symbol finds keep no state and may run in
+ * any thread, except qvextent, which stores one process-wide handle without a lock.
  *
  * Numbers: a double whose top 16 bits are all ones is a missing value; there are 28 of them,
  * written ., ._ and .A to .Z. Every value handed to a call or an aggregate through this library

@@ -1,0 +1,10 @@
+#!/usr/bin/env bash
+# Builds the package and the concurrency test with ThreadSanitizer (build-tsan/) and runs it:
+# every function from 8 threads on one package and on 8 packages, with no report allowed and
+# every thread's results those of a one-thread run.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+scripts/deps.sh
+cmake -S . -B build-tsan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQV_TSAN=ON -DQV_WERROR=ON >/dev/null
+cmake --build build-tsan -j "$(nproc)" --target qvewumth host_threads_test
+(cd build-tsan && ctest -R '^host_threads_test$' --output-on-failure)
