@@ -4,10 +4,12 @@
 #include <cerrno>
 #include <cstring>
 
+#include <unistd.h>
+
 namespace qvcli {
 
 CsvReader::CsvReader(std::FILE *in, char sep, std::size_t chunk)
-    : in_(in), sep_(sep), buf_(chunk > 0 ? chunk : 1), chunk_(buf_.size()) {}
+    : fd_(fileno(in)), sep_(sep), buf_(chunk > 0 ? chunk : 1), chunk_(buf_.size()) {}
 
 bool CsvReader::fill() {
     if (begin_ > 0) {
@@ -17,71 +19,75 @@ bool CsvReader::fill() {
     }
     // Only a record longer than the buffer makes it grow.
     if (end_ == buf_.size()) buf_.resize(buf_.size() + std::max(buf_.size(), chunk_));
-    const std::size_t n = std::fread(buf_.data() + end_, 1, buf_.size() - end_, in_);
-    end_ += n;
-    if (n == 0) {
+    // What is there now, not a whole buffer: rows from a pipe are handled as they come.
+    ssize_t n;
+    do n = ::read(fd_, buf_.data() + end_, buf_.size() - end_);
+    while (n < 0 && errno == EINTR);
+    if (n <= 0) {
         eof_ = true;
-        if (std::ferror(in_)) error_ = std::string("read error: ") + std::strerror(errno);
+        if (n < 0) error_ = std::string("read error: ") + std::strerror(errno);
+        return false;
     }
-    return n > 0;
+    end_ += static_cast<std::size_t>(n);
+    return true;
 }
 
-// Finds the record that starts at begin_. Returns false when the buffer ends before the record
-// does and more input may follow.
+// Scans the record that starts at begin_, going on where the last call stopped. Returns false
+// when the buffer ends before the record does and more input may follow. Offsets are kept from
+// begin_, so they survive the buffer moving.
 bool CsvReader::scan(std::size_t &record_end, std::size_t &next_begin) {
-    enum class State { FieldStart, Unquoted, Quoted, AfterQuote } state = State::FieldStart;
-    spans_.clear();
-    unquoted_.clear();
-    std::size_t field_start = begin_, quoted_start = 0, newlines = 0;
     auto end_field = [&](std::size_t at) {
-        if (state == State::Quoted || state == State::AfterQuote)
-            spans_.push_back({false, quoted_start, unquoted_.size() - quoted_start});
+        if (state_ == State::Quoted || state_ == State::AfterQuote)
+            spans_.push_back({false, quoted_start_, unquoted_.size() - quoted_start_});
         else
-            spans_.push_back({true, field_start, at - field_start});
+            spans_.push_back({true, field_start_, at - begin_ - field_start_});
     };
     const char sep = sep_;
-    std::size_t i = begin_;
+    std::size_t i = begin_ + pos_;
+    bool more = false;
     for (; i < end_; ++i) {
         const char c = buf_[i];
-        if (state == State::Quoted) {
+        if (state_ == State::Quoted) {
             if (c != '"') {
-                newlines += c == '\n';
+                newlines_ += c == '\n';
                 unquoted_.push_back(c);
+            } else if (i + 1 == end_ && !eof_) {
+                more = true;  // half a doubled quote, perhaps: look again with more input
+                break;
             } else if (i + 1 < end_ && buf_[i + 1] == '"') {
                 unquoted_.push_back('"');
                 ++i;
             } else {
-                // At the end of the buffer this may be half a doubled quote; the record is then
-                // scanned again once more input is in.
-                state = State::AfterQuote;
+                state_ = State::AfterQuote;
             }
             continue;
         }
         if (c == '\n') break;
         if (c == sep) {
             end_field(i);
-            state = State::FieldStart;
-            field_start = i + 1;
-        } else if (state == State::FieldStart && c == '"') {
-            state = State::Quoted;
-            quoted_start = unquoted_.size();
-        } else if (state == State::AfterQuote) {
+            state_ = State::FieldStart;
+            field_start_ = i + 1 - begin_;
+        } else if (state_ == State::FieldStart && c == '"') {
+            state_ = State::Quoted;
+            quoted_start_ = unquoted_.size();
+        } else if (state_ == State::AfterQuote) {
             if (c != '\r') unquoted_.push_back(c);  // text after the closing quote is kept
         } else {
-            state = State::Unquoted;
+            state_ = State::Unquoted;
         }
     }
-    if (i == end_ && !eof_) return false;
-    if (state == State::Quoted) {
+    pos_ = i - begin_;
+    if (more || (i == end_ && !eof_)) return false;
+    if (state_ == State::Quoted) {
         error_ = "unterminated quoted field in the record starting at line " + std::to_string(next_line_);
         return false;
     }
     record_end = i;
     next_begin = i < end_ ? i + 1 : i;
     if (record_end > begin_ && buf_[record_end - 1] == '\r') --record_end;
-    end_field(state == State::AfterQuote ? i : record_end);
+    end_field(state_ == State::AfterQuote ? i : record_end);
     line_ = next_line_;
-    next_line_ += newlines + 1;
+    next_line_ += newlines_ + 1;
     return true;
 }
 
@@ -93,6 +99,10 @@ bool CsvReader::next() {
         if (end_ >= 3 && std::memcmp(buf_.data(), "\xEF\xBB\xBF", 3) == 0) begin_ = 3;
     }
     std::size_t record_end = 0, next_begin = 0;
+    state_ = State::FieldStart;
+    pos_ = field_start_ = quoted_start_ = newlines_ = 0;
+    spans_.clear();
+    unquoted_.clear();
     for (;;) {
         if (begin_ == end_ && !eof_) fill();
         if (!error_.empty() || (begin_ == end_ && eof_)) return false;
@@ -107,7 +117,7 @@ bool CsvReader::next() {
     }
     fields_.clear();
     for (const Span &s : spans_)
-        fields_.emplace_back(s.unquoted ? buf_.data() + s.offset : unquoted_.data() + s.offset, s.length);
+        fields_.emplace_back(s.unquoted ? buf_.data() + begin_ + s.offset : unquoted_.data() + s.offset, s.length);
     raw_ = std::string_view(buf_.data() + begin_, record_end - begin_);
     begin_ = next_begin;
     return true;

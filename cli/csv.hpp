@@ -16,6 +16,7 @@ constexpr std::size_t MAX_RECORD = std::size_t{1} << 28;
 // skipped. Memory holds the current record only, whatever the length of the input.
 class CsvReader {
 public:
+    // Reads the file descriptor of in directly: nothing may have been read from in before.
     explicit CsvReader(std::FILE *in, char sep = ',', std::size_t chunk = 1 << 16);
 
     // Reads the next record; false at the end of the input or on an error (error() then says
@@ -31,7 +32,7 @@ private:
     bool fill();
     bool scan(std::size_t &record_end, std::size_t &next_begin);
 
-    std::FILE *in_;
+    int fd_;
     char sep_;
     std::vector<char> buf_;
     std::size_t chunk_;
@@ -40,6 +41,9 @@ private:
     bool started_ = false;
     std::size_t line_ = 0, next_line_ = 1;
     std::string error_;
+    // The scan of the current record, resumed when more input comes.
+    enum class State { FieldStart, Unquoted, Quoted, AfterQuote } state_ = State::FieldStart;
+    std::size_t pos_ = 0, field_start_ = 0, quoted_start_ = 0, newlines_ = 0;
     std::string unquoted_;  // contents of quoted fields
     struct Span {
         bool unquoted;

@@ -9,6 +9,7 @@
 #include <cstring>
 #include <ctime>
 #include <iostream>
+#include <new>
 #include <string>
 #include <vector>
 
@@ -314,9 +315,7 @@ int run_table(const Options &o, qvh_package *pkg) {
     return o.strict && outcome.notes ? 3 : 0;
 }
 
-}  // namespace
-
-int main(int argc, char **argv) {
+int run(int argc, char **argv) {
     Options o;
     if (const int status = parse_options(argc, argv, o); status >= 0) return status;
     if (o.help && o.help_name.empty()) {
@@ -354,4 +353,16 @@ int main(int argc, char **argv) {
     }
     if (!all_ok) return 1;
     return o.strict && lines.noted() ? 3 : 0;
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+    try {
+        return run(argc, argv);
+    } catch (const std::bad_alloc &) {
+        // Whatever was being written is given up on the way here (--out removes its temporary file).
+        std::fputs("qvfnc: out of memory\n", stderr);
+        return 1;
+    }
 }

@@ -40,30 +40,32 @@ bool Package::open(const std::string &path, std::string &error) {
 // ---- names -------------------------------------------------------------------------------------
 
 void Scope::add(Variable v) {
-    const long index = static_cast<long>(vars_.size());
-    const auto [it, fresh] = exact_.emplace(v.name, index);
-    if (!fresh) {
-        auto &columns = twice_[v.name];
-        if (columns.empty()) columns.push_back(vars_[static_cast<std::size_t>(it->second)].column);
-        columns.push_back(v.column);
-    }
-    const auto [ft, first] = folded_.emplace(upper(v.name), index);
-    if (!first && ft->second >= 0 && vars_[static_cast<std::size_t>(ft->second)].name != v.name) ft->second = -2;
     vars_.push_back(std::move(v));
+    const long index = static_cast<long>(vars_.size() - 1);
+    const std::string_view name = vars_.back().name;
+    const auto [it, fresh] = exact_.emplace(name, index);
+    if (!fresh) {
+        auto &columns = twice_[name];
+        if (columns.empty()) columns.push_back(vars_[static_cast<std::size_t>(it->second)].column);
+        columns.push_back(vars_.back().column);
+    }
 }
 
 long Scope::find(std::string_view name, std::string &problem) const {
     problem.clear();
-    const std::string key(name);
     long index = -1;
-    if (const auto it = exact_.find(key); it != exact_.end()) {
+    if (const auto it = exact_.find(name); it != exact_.end()) {
         index = it->second;
-    } else if (const auto ft = folded_.find(upper(name)); ft != folded_.end()) {
-        if (ft->second == -2) {
-            problem = "the name " + key + " matches several columns written in other cases; write it exactly";
-            return -1;
+    } else {
+        // A name written in other cases: rare, so a scan rather than a second index.
+        for (std::size_t i = 0; i < vars_.size(); ++i) {
+            if (!same_letters(vars_[i].name, name)) continue;
+            if (index >= 0 && vars_[static_cast<std::size_t>(index)].name != vars_[i].name) {
+                problem = "the name " + std::string(name) + " matches several columns written in other cases; write it exactly";
+                return -1;
+            }
+            if (index < 0) index = static_cast<long>(i);
         }
-        index = ft->second;
     }
     if (index < 0) return -1;
     const std::string &real = vars_[static_cast<std::size_t>(index)].name;
@@ -424,7 +426,7 @@ private:
         const long v = scope_.line_mode ? -1 : scope_.find(name, problem);
         if (v >= 0) {
             var_[i] = v;
-            const Variable &var = scope_.vars()[static_cast<std::size_t>(v)];
+            const Variable &var = scope_.var(static_cast<std::size_t>(v));
             nat_[i] = var.kind;
             has_col_[i] = true;
             return true;
@@ -437,7 +439,7 @@ private:
                                      : " (names stand for the columns of a --csv table)"));
         }
         std::vector<std::string_view> names;
-        for (const Variable &var : scope_.vars()) names.push_back(var.name);
+        for (std::size_t v = 0; v < scope_.size(); ++v) names.push_back(scope_.var(v).name);
         const std::string hint = nearest_name(name, names);
         return fail("unknown column " + name + " at " + where(n.pos) + (hint.empty() ? "" : " (did you mean " + hint + "?)") +
                     scope_.unknown_hint);
@@ -497,7 +499,7 @@ private:
         const Node &p = e_.nodes[parent_[i]];
         const std::string at = " (" + where(e_.nodes[i].pos) + ")";
         if (e_.nodes[i].type == NodeType::Column)
-            return fail("column " + scope_.vars()[static_cast<std::size_t>(var_[i])].name + " holds " +
+            return fail("column " + scope_.var(static_cast<std::size_t>(var_[i])).name + " holds " +
                         (fin_[i] == Kind::Num ? "numbers, not character values" : "character values, not numbers") + at);
         const std::string got = std::string(kind_text(Kind(want_[i]))) + ", not " + kind_text(fin_[i]);
         if (p.type == NodeType::Call && ifn_[parent_[i]]) return fail("the condition of IFN must be " + got + at);
@@ -533,7 +535,7 @@ private:
             }
             for (std::uint32_t i = 0; i < n_; ++i) {
                 if (e_.nodes[i].type != NodeType::Column) continue;
-                const Variable &var = scope_.vars()[static_cast<std::size_t>(var_[i])];
+                const Variable &var = scope_.var(static_cast<std::size_t>(var_[i]));
                 if (inside_[i] && !var.per_row)
                     return fail("column " + var.name + " is a result of the summary, not a column of the table; it cannot be "
                                 "inside a statistic (" + where(e_.nodes[i].pos) + ")");
@@ -597,7 +599,7 @@ private:
     // subtrees of statistics become reads of their results.
     bool emit(std::uint32_t first, std::uint32_t last, Program &out) {
         Program::Impl &m = *out.impl_;
-        out.uses_.assign(scope_.vars().size(), 0);
+        out.uses_.assign(scope_.size(), 0);
         std::size_t height = 0;
         auto push = [&](Ins in, long delta) {
             m.code.push_back(in);

@@ -9,6 +9,7 @@
 #pragma once
 
 #include <cstdint>
+#include <deque>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -66,7 +67,10 @@ struct Variable {
 class Scope {
 public:
     void add(Variable v);
-    const std::vector<Variable> &vars() const { return vars_; }
+    std::size_t size() const { return vars_.size(); }
+    bool has(std::string_view name) const { return exact_.count(name) > 0; }
+    const Variable &var(std::size_t i) const { return vars_[i]; }
+    Variable &var(std::size_t i) { return vars_[i]; }
 
     // The variable a name means: the exact spelling first, then the one name with the same
     // letters in any case. -1 with a one-line problem (unknown, ambiguous, twice in the header).
@@ -77,10 +81,9 @@ public:
     std::string unknown_hint;  // added to the message for an unknown column
 
 private:
-    std::vector<Variable> vars_;
-    std::unordered_map<std::string, long> exact_;
-    std::unordered_map<std::string, long> folded_;   // -2: several names fold to this
-    std::unordered_map<std::string, std::vector<std::size_t>> twice_;  // name -> its columns
+    std::deque<Variable> vars_;  // names stay where they are: the index below points into them
+    std::unordered_map<std::string_view, long> exact_;
+    std::unordered_map<std::string_view, std::vector<std::size_t>> twice_;  // name -> its columns
 };
 
 // A status other than OK met by the last run: at a call of the package or at an operator.

@@ -50,6 +50,8 @@ bool read_cell(std::string_view cell, const std::vector<std::string> &na, double
 
 namespace {
 
+// The most columns a table may have.
+constexpr std::size_t MAX_COLUMNS = std::size_t{1} << 21;
 // The most values one call of the package takes: a group's statistic holds no more.
 constexpr std::uint64_t MAX_VALUES = 0x7FFFFFFF;
 // A group's values over an argument that only one-pass statistics use are handed to aggregates
@@ -237,6 +239,11 @@ private:
             fail(job_.input_name + ": " + (reader.error().empty() ? "no header line: the input is empty" : reader.error()));
             return false;
         }
+        if (reader.fields().size() > MAX_COLUMNS) {
+            fail(job_.input_name + ": the first line has " + std::to_string(reader.fields().size()) + " fields; qvfnc reads at most " +
+                 std::to_string(MAX_COLUMNS) + " columns");
+            return false;
+        }
         bool pending = false;  // without a header the first record is a row
         if (job_.header) {
             // Names are matched without the blanks that often follow the separators of a header.
@@ -324,34 +331,28 @@ private:
     }
 
     bool compile() {
-        std::vector<bool> by(header_.size(), false);
-        {
-            Scope plain;
-            for (std::size_t i = 0; i < header_.size(); ++i) plain.add({header_[i], Kind::Flexible, true, false, i + 1});
-            for (const std::string &name : job_.by) {
-                std::string problem;
-                const long v = plain.find(name, problem);
-                if (v < 0) {
-                    fail("--by " + name + ": " + (problem.empty() ? "no such column" + header_hint() : problem));
-                    return false;
-                }
-                by[static_cast<std::size_t>(v)] = true;
-                by_.push_back(static_cast<std::size_t>(v));
-            }
-        }
         scope_.summary = summary_;
         scope_.unknown_hint = header_hint();
-        for (std::size_t i = 0; i < header_.size(); ++i) scope_.add({header_[i], Kind::Flexible, true, by[i], i + 1});
+        for (std::size_t i = 0; i < header_.size(); ++i) scope_.add({header_[i], Kind::Flexible, true, false, i + 1});
+        for (const std::string &name : job_.by) {
+            std::string problem;
+            const long v = scope_.find(name, problem);
+            if (v < 0) {
+                fail("--by " + name + ": " + (problem.empty() ? "no such column" + header_hint() : problem));
+                return false;
+            }
+            scope_.var(static_cast<std::size_t>(v)).per_group = true;
+            by_.push_back(static_cast<std::size_t>(v));
+        }
         for (std::size_t k = 0; k < job_.assignments.size(); ++k) {
             const std::string &a = job_.assignments[k];
             std::string name, problem;
             std::size_t from = 0;
             if (!split(a, k, name, from)) return false;
-            for (const Variable &v : scope_.vars())
-                if (v.name == name) {
-                    fail("expression " + std::to_string(k + 1) + ": the table already has a column " + name);
-                    return false;
-                }
+            if (scope_.has(name)) {
+                fail("expression " + std::to_string(k + 1) + ": the table already has a column " + name);
+                return false;
+            }
             Expr expr;
             SyntaxError syntax;
             if (!parse_expression(a, from, expr, syntax)) {
@@ -370,7 +371,7 @@ private:
             scope_.add({name, kind, !summary_, summary_, 0});
             compiled_.push_back(std::move(c));
         }
-        vars_.assign(scope_.vars().size(), Value{});
+        vars_.assign(scope_.size(), Value{});
         uses_.assign(header_.size(), 0);
         auto gather = [&](const Program &p) {
             for (std::size_t i = 0; i < header_.size(); ++i) uses_[i] |= p.uses()[i];
@@ -392,7 +393,7 @@ private:
     // ---- output --------------------------------------------------------------------------------
 
     bool choose_columns() {
-        std::vector<std::string> names;
+        std::vector<std::string_view> names;
         std::vector<OutColumn> all;
         if (summary_) {
             for (std::size_t i : by_) names.push_back(header_[i]), all.push_back({false, i});
@@ -410,9 +411,9 @@ private:
         for (const std::string &name : listed) {
             auto it = std::find(names.begin(), names.end(), name);
             if (it == names.end())
-                it = std::find_if(names.begin(), names.end(), [&](const std::string &n) { return same_letters(n, name); });
+                it = std::find_if(names.begin(), names.end(), [&](std::string_view n) { return same_letters(n, name); });
             if (it == names.end()) {
-                const std::string hint = nearest_name(name, std::vector<std::string_view>(names.begin(), names.end()));
+                const std::string hint = nearest_name(name, names);
                 fail(std::string(keeping ? "--keep " : "--drop ") + name + ": the output has no such column" +
                      (hint.empty() ? "" : " (did you mean " + hint + "?)"));
                 return false;
@@ -420,7 +421,7 @@ private:
             chosen[static_cast<std::size_t>(it - names.begin())] = true;
         }
         for (std::size_t i = 0; i < all.size(); ++i)
-            if (listed.empty() || chosen[i] == keeping) out_cols_.push_back(all[i]), out_names_.push_back(names[i]);
+            if (listed.empty() || chosen[i] == keeping) out_cols_.push_back(all[i]), out_names_.emplace_back(names[i]);
         // The record can go out as it came when every input column is kept in place.
         fast_ = !summary_ && ofs_ == job_.sep && listed.empty();
         return true;
