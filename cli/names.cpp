@@ -81,8 +81,8 @@ const std::vector<OwnOperator> &own_operators() {
         {"+", "x + y", "sum; a missing operand gives .",
          "Adds two numbers. A missing operand gives . and a note; so do results that are no number (inf - inf)."},
         {"-", "x - y, -x", "difference, negation; a missing operand gives .",
-         "Subtracts, or negates one number. A missing operand gives . and a note. A sign written directly "
-         "before a number is part of it: -0 is negative zero."},
+         "Subtracts, or negates one number. A missing operand gives . and a note. A sign written before a "
+         "number makes a negative number (-0 is negative zero), but ** binds tighter: -2 ** 2 is -4."},
         {"*", "x * y", "product; a missing operand gives .",
          "Multiplies two numbers. A missing operand gives . and a note; so does 0 * inf."},
         {"/", "x / y", "quotient; division by zero gives . with a note",
