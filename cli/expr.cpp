@@ -77,7 +77,9 @@ public:
     bool run(SyntaxError &error) {
         out_ = Expr{};
         out_.source = std::string(s_);
-        if (s_.size() > 0x7FFFFFFF) return fail(error, 0, "an expression holds at most 2147483647 bytes");
+        if (s_.size() > MAX_EXPRESSION)
+            return fail(error, 0, "the expression has " + std::to_string(s_.size()) + " bytes; one holds at most " +
+                                      std::to_string(MAX_EXPRESSION));
         bool operand = true;  // an operand is expected next
         for (;;) {
             skip();

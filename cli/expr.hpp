@@ -14,6 +14,8 @@ namespace qvcli {
 
 // Pending operators, open calls and parentheses the parser may hold at once: the nesting limit.
 constexpr std::size_t MAX_NESTING = 10000;
+// The longest expression: 1 MiB.
+constexpr std::size_t MAX_EXPRESSION = std::size_t{1} << 20;
 
 enum class NodeType : std::uint8_t { Number, Text, Column, Call, Unary, Binary };
 

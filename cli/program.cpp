@@ -392,6 +392,7 @@ private:
 
     // Names: columns and functions.
     bool resolve() {
+        std::size_t calls = 0;
         for (std::uint32_t i = 0; i < n_; ++i) {
             const Node &n = e_.nodes[i];
             if (n.type == NodeType::Column && !column(i)) return false;
@@ -415,6 +416,9 @@ private:
                 return fail(name + " takes " + arity_text(f->min_args, f->max_args) + ", got " + std::to_string(count) +
                             " (" + where(n.pos) + "): " + f->usage + ": " + f->summary);
             fn_[i] = f;
+            if (++calls > MAX_CALLS)
+                return fail("the expression makes more than " + std::to_string(MAX_CALLS) + " calls of the package (" +
+                            where(n.pos) + ")");
         }
         return true;
     }

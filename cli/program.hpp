@@ -142,6 +142,9 @@ struct Compiled {
     std::vector<Aggregate> aggregates;  // in a summary
 };
 
+// The most calls of the package one expression makes: each holds a prepared argument list.
+constexpr std::size_t MAX_CALLS = 50000;
+
 // Checks and compiles an expression. label names it in messages ("expression 2", "line 7").
 // Returns false with a one-line message.
 bool compile(const Expr &expr, const Scope &scope, qvh_package *pkg, const std::string &label, Compiled &out,

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <vector>
 
 #include "expr.hpp"
 #include "lines.hpp"
@@ -102,7 +103,7 @@ TEST(Parse, NestingLimit) {
     };
     const std::string beyond = "error at 40001: expression nested deeper than 10000 levels";
     EXPECT_EQ(parse(nested("ABS(", "1", ")", 10001)), beyond);
-    EXPECT_EQ(parse(nested("(", "1", ")", 1000000)), "error at 10001: expression nested deeper than 10000 levels");
+    EXPECT_EQ(parse(nested("(", "1", ")", 500000)), "error at 10001: expression nested deeper than 10000 levels");
     EXPECT_EQ(parse(nested("- ", "x", "", 20000)), "error at 20001: expression nested deeper than 10000 levels");
     EXPECT_EQ(parse(nested("2 ** ", "2", "", 10001)), "error at 50003: expression nested deeper than 10000 levels");
 
@@ -118,9 +119,24 @@ TEST(Parse, NestingLimit) {
     for (int i = 0; i < 99999; ++i) sum += " + 1";
     EXPECT_TRUE(lines.run(sum, "line 3", out, err));
     EXPECT_FALSE(lines.run(nested("ABS(", "1", ")", 10001), "line 4", out, err));
+    // The other limits of one expression: its length and its calls of the package.
+    std::string calls = "0";
+    for (int i = 0; i < 50001; ++i) calls += "+ABS(1)";
+    EXPECT_FALSE(lines.run(calls, "line 5", out, err));
+    EXPECT_FALSE(lines.run(std::string(1048577, ' ') + "1", "line 6", out, err));
+    EXPECT_TRUE(lines.run(std::string(1048575, ' ') + "1", "line 7", out, err));
     std::fclose(out);
-    EXPECT_EQ(std::string(text), "1\n1\n99999\n");
+    EXPECT_EQ(std::string(text), "1\n1\n99999\n1\n");
     std::free(text);
+    std::rewind(err);
+    char line[200];
+    std::vector<std::string> errors;
+    while (std::fgets(line, sizeof line, err) != nullptr) errors.emplace_back(line);
+    EXPECT_EQ(errors, (std::vector<std::string>{
+                          "qvfnc: syntax error at character 40001 of line 4: expression nested deeper than 10000 levels\n",
+                          "qvfnc: the expression makes more than 50000 calls of the package (character 350003 of line 5)\n",
+                          "qvfnc: syntax error at character 1 of line 6: the expression has 1048578 bytes; one holds at "
+                          "most 1048576\n"}));
     std::fclose(err);
 }
 
