@@ -142,12 +142,6 @@ void append_field(std::string &line, std::string_view field, char sep) {
     line.push_back('"');
 }
 
-std::string_view trim_blanks(std::string_view s) {
-    while (!s.empty() && (s.front() == ' ' || s.front() == '\t')) s.remove_prefix(1);
-    while (!s.empty() && (s.back() == ' ' || s.back() == '\t')) s.remove_suffix(1);
-    return s;
-}
-
 std::string excerpt(std::string_view s) {
     if (s.size() <= 40) return std::string(s);
     std::size_t cut = 36;

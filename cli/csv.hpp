@@ -58,7 +58,11 @@ private:
 void append_field(std::string &line, std::string_view field, char sep);
 
 // s without the blanks and tabs around it.
-std::string_view trim_blanks(std::string_view s);
+inline std::string_view trim_blanks(std::string_view s) {
+    while (!s.empty() && (s.front() == ' ' || s.front() == '\t')) s.remove_prefix(1);
+    while (!s.empty() && (s.back() == ' ' || s.back() == '\t')) s.remove_suffix(1);
+    return s;
+}
 
 // At most about 40 characters of s, for a message.
 std::string excerpt(std::string_view s);

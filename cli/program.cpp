@@ -95,9 +95,12 @@ struct CallSite {
     qvh_call *call = nullptr;
     const qvh_info *info = nullptr;
     // The arguments set on every run: from a variable, or else the next value of the stack.
-    std::vector<std::uint32_t> live;
-    std::vector<Kind> live_kind;
-    std::vector<long> live_var;  // the variable, or -1 for the stack
+    struct Live {
+        std::uint32_t index;
+        Kind kind;
+        long var;  // -1: the stack
+    };
+    std::vector<Live> live;
     std::size_t from_stack = 0;
     Kind result = Kind::Num;
 };
@@ -192,12 +195,12 @@ bool Program::run(const Value *vars, const Value *aggs) {
                 CallSite &c = m.calls[in.a];
                 Value *args = sp - c.from_stack;
                 const Value *next = args;
-                for (std::size_t j = 0; j < c.live.size(); ++j) {
-                    const Value &v = c.live_var[j] >= 0 ? vars[c.live_var[j]] : *next++;
-                    if (c.live_kind[j] != Kind::Chr) {
-                        qvh_call_set_num(c.call, c.live[j], v.num);
-                    } else if (qvh_call_set_str(c.call, c.live[j], v.str, v.len) != QVH_OK) {
-                        error_ = "argument " + std::to_string(c.live[j] + 1) + " of " + c.info->name + ": " + qvh_errmsg();
+                for (const CallSite::Live &a : c.live) {
+                    const Value &v = a.var >= 0 ? vars[a.var] : *next++;
+                    if (a.kind != Kind::Chr) {
+                        qvh_call_set_num(c.call, a.index, v.num);
+                    } else if (qvh_call_set_str(c.call, a.index, v.str, v.len) != QVH_OK) {
+                        error_ = "argument " + std::to_string(a.index + 1) + " of " + c.info->name + ": " + qvh_errmsg();
                         return false;
                     }
                 }
@@ -707,9 +710,7 @@ private:
             } else if (preset_[kid]) {
                 rc = qvh_call_add_str(c.call, e_.text_of(arg).data(), e_.text_of(arg).size());
             } else {
-                c.live.push_back(k);
-                c.live_kind.push_back(fin_[kid]);
-                c.live_var.push_back(direct_[kid] ? var_[kid] : -1);
+                c.live.push_back({k, fin_[kid], direct_[kid] ? var_[kid] : -1});
                 c.from_stack += direct_[kid] ? 0 : 1;
                 rc = fin_[kid] == Kind::Chr ? qvh_call_add_str(c.call, "", 0) : qvh_call_add_num(c.call, 0.0);
             }
