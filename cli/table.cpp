@@ -221,6 +221,7 @@ public:
         TableOutcome outcome;
         CsvReader reader(in, job_.sep);
         outcome.status = rows(reader) ? 0 : 1;
+        progress_.done(rows_);
         // The rows done before an error stay written on a stream; --out drops them.
         if (!flush()) outcome.status = 1;
         if (outcome.status == 0) tallies_.report(err_, summary_ && by_.empty());
@@ -255,7 +256,6 @@ private:
         if (!compile() || !choose_columns()) return false;
         if (job_.header) write_header(reader.raw());
 
-        std::uint64_t count = 0;
         const std::size_t width = header_.size();
         for (bool more = pending || reader.next(); more; more = reader.next()) {
             const std::vector<std::string_view> *fields = &reader.fields();
@@ -279,13 +279,12 @@ private:
             if (!cells(*fields, reader.line())) return false;
             if (!(summary_ ? feed(*fields, reader.line()) : row(*fields, raw_ok ? reader.raw() : std::string_view(), raw_ok, reader.line())))
                 return false;
-            progress_.tick(++count);
+            progress_.tick(++rows_);
         }
         if (!reader.error().empty()) {
             fail(job_.input_name + ": " + reader.error());
             return false;
         }
-        progress_.done(count);
         return !summary_ || finish();
     }
 
@@ -710,6 +709,7 @@ private:
     const char ofs_;
     const bool summary_;
     Progress progress_;
+    std::uint64_t rows_ = 0;
     Tallies tallies_;
 
     std::vector<std::string> header_;
