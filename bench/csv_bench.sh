@@ -1,58 +1,113 @@
 #!/usr/bin/env bash
-# Rows per second of qvfnc on a generated 10-column CSV, computing MEAN and PCTL(90) of the ten
-# columns, beside awk computing the plain mean of the same columns on the same file, and peak
-# memory of qvfnc at 10^5 and 10^6 rows.
-#   bench/csv_bench.sh [BUILD_DIR]        (default: build)
+# qvfnc on an analyst's jobs beside Miller (mlr) and GNU datamash, in the same run on the same
+# generated table (ROWS rows: a group column of 1000 values and 10 numeric columns with 5% empty
+# cells): wall time and peak memory of the fastest of three runs, and the ratios to qvfnc. Then
+# the cost of --out (temporary file, flush to disk, rename) against standard output redirected
+# to a file in the same folder.
+#   bench/csv_bench.sh [BUILD_DIR] [ROWS]        (defaults: build, 1000000)
+# Miller and datamash come from Debian's packages miller and datamash; the script installs them
+# (and GNU time) when they are missing and it may.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 build=${1:-build}
+rows=${2:-1000000}
 qvfnc="$build/qvfnc"
 data="$build/bench-data"
 mkdir -p "$data"
 [ -x "$qvfnc" ] || { echo "no $qvfnc: build first" >&2; exit 1; }
-command -v /usr/bin/time >/dev/null || { echo "needs /usr/bin/time (Debian package time)" >&2; exit 1; }
 
-generate() {  # rows file
-    [ -s "$2" ] && return
-    awk -v rows="$1" 'BEGIN {
+need=()
+command -v mlr >/dev/null || need+=(miller)
+command -v datamash >/dev/null || need+=(datamash)
+[ -x /usr/bin/time ] || need+=(time)
+if [ ${#need[@]} -gt 0 ]; then
+    echo "installing: ${need[*]}" >&2
+    SUDO=""; [ "$(id -u)" -eq 0 ] || SUDO="sudo"
+    $SUDO apt-get install -y -qq "${need[@]}" >/dev/null 2>&1 ||
+        { $SUDO apt-get update -qq && $SUDO apt-get install -y -qq "${need[@]}" >/dev/null; }
+fi
+
+table="$data/g1000x$rows.csv"
+if [ ! -s "$table" ]; then
+    awk -v rows="$rows" 'BEGIN {
         srand(20261205)
-        print "c1,c2,c3,c4,c5,c6,c7,c8,c9,c10"
+        printf "g"
+        for (c = 1; c <= 10; c++) printf ",c%d", c
+        print ""
         for (r = 0; r < rows; r++) {
-            line = ""
-            for (c = 1; c <= 10; c++) {
-                x = rand() < 0.02 ? "" : sprintf("%.3f", rand() * 200 - 50)
-                line = line (c > 1 ? "," : "") x
-            }
+            line = "g" int(rand() * 1000)
+            for (c = 1; c <= 10; c++) line = line "," (rand() < 0.05 ? "" : sprintf("%.3f", rand() * 200 - 50))
             print line
         }
-    }' > "$2.tmp" && mv "$2.tmp" "$2"
+    }' >"$table.tmp" && mv "$table.tmp" "$table"
+fi
+# datamash reads no empty cells: the same table with NA in them.
+na_table="$data/g1000x$rows-na.csv"
+[ -s "$na_table" ] || sed -e 's/,,/,NA,/g; s/,,/,NA,/g; s/,$/,NA/' "$table" >"$na_table"
+
+# best COMMAND...: "seconds peak_kib" of the fastest of three runs, output to /dev/null.
+best() {
+    local t out b=""
+    t=$(mktemp)
+    for _ in 1 2 3; do
+        /usr/bin/time -o "$t" -f "%e %M" "$@" >/dev/null 2>"$t.err" || { echo "failed: $* $(tail -1 "$t.err")" >&2; exit 1; }
+        out=$(tail -1 "$t")
+        if [ -z "$b" ] || awk -v a="${out%% *}" -v b="${b%% *}" 'BEGIN { exit !(a < b) }'; then b=$out; fi
+    done
+    rm -f "$t" "$t.err"
+    echo "$b"
+}
+report() {  # JOB TOOL SECONDS KIB BASE_SECONDS BASE_KIB
+    awk -v job="$1" -v tool="$2" -v s="$3" -v k="$4" -v bs="$5" -v bk="$6" 'BEGIN {
+        printf "%-34s %-9s %7.2f s %8.1f MiB   time x%-6.2f memory x%.2f\n", job, tool, s, k / 1024, s / bs, k / bk }'
 }
 
 cols="c1, c2, c3, c4, c5, c6, c7, c8, c9, c10"
-best_of_3() {  # command...; prints "seconds peak_kb" of the fastest run
-    local best="" line
-    for _ in 1 2 3; do
-        line=$(/usr/bin/time -f "%e %M" "$@" 2>&1 >/dev/null | tail -1)
-        if [ -z "$best" ] || awk -v a="${line%% *}" -v b="${best%% *}" 'BEGIN { exit !(a < b) }'; then best=$line; fi
-    done
-    echo "$best"
-}
-rate() { awk -v n="$1" -v s="$2" 'BEGIN { printf "%.0f", (s > 0 ? n / s : 0) }'; }
+mlr_stats='n = 0; s = 0; h = 0;
+    for (k, v in $*) { if (k != "g" && is_numeric(v)) { n += 1; s += v; if (n == 1 || v > h) { h = v } } }
+    $mean = n > 0 ? s / n : ""; $high = n > 0 ? h : ""; $n = n'
+mlr_p90='a = [];
+    for (k, v in $*) { if (k != "g" && is_numeric(v)) { a = append(a, v) } }
+    a = sort(a); n = length(a); np = n * 0.9; j = int(np);
+    if (n == 0) { $p90 = "" } elif (np > j) { $p90 = a[j + 1] } else { $p90 = (a[j] + a[j + 1]) / 2 }'
 
-have_functions=yes
-"$qvfnc" 'MEAN(1, 2)' 'PCTL(90, 1, 2)' >/dev/null 2>&1 || have_functions=no
+echo "$rows rows x 10 numeric columns (5% empty) and a group column of 1000 values; fastest of 3 runs"
+read -r qs qk < <(best "$qvfnc" --csv "$table" "mean=MEAN($cols)" "high=MAX($cols)" "n=N($cols)")
+report "per row: mean, max, count" qvfnc "$qs" "$qk" "$qs" "$qk"
+read -r ms mk < <(best mlr --icsv --ocsv put "$mlr_stats" "$table")
+report "per row: mean, max, count" mlr "$ms" "$mk" "$qs" "$qk"
 
-for rows in 100000 1000000; do
-    file="$data/c10x$rows.csv"
-    generate "$rows" "$file"
-    read -r a_sec a_kb < <(best_of_3 awk -F, 'NR > 1 { s = 0; n = 0
-        for (i = 1; i <= 10; i++) if ($i != "") { s += $i; n++ }
-        print $0 "," (n ? s / n : ".") } NR == 1 { print $0 ",m" }' "$file")
-    printf '%8d rows  awk mean            %6.2f s  %10s rows/s  peak %6d KiB\n' "$rows" "$a_sec" "$(rate "$rows" "$a_sec")" "$a_kb"
-    if [ "$have_functions" = yes ]; then
-        read -r q_sec q_kb < <(best_of_3 "$qvfnc" --csv "$file" "m=MEAN($cols)" "p=PCTL(90, $cols)")
-        printf '%8d rows  qvfnc MEAN + PCTL   %6.2f s  %10s rows/s  peak %6d KiB\n' "$rows" "$q_sec" "$(rate "$rows" "$q_sec")" "$q_kb"
-    else
-        echo "qvfnc: MEAN or PCTL is not in this package yet; only awk was timed" >&2
-    fi
+read -r qs qk < <(best "$qvfnc" --csv "$table" "p90=PCTL(90, $cols)")
+report "per row: 90th percentile" qvfnc "$qs" "$qk" "$qs" "$qk"
+read -r ms mk < <(best mlr --icsv --ocsv put "$mlr_p90" "$table")
+report "per row: 90th percentile" mlr "$ms" "$mk" "$qs" "$qk"
+
+read -r qs qk < <(best "$qvfnc" --csv "$table" --by g 'med=MEDIAN(c3)' 'p90=PCTL(90, c3)' 'sd=STD(c3)')
+report "by g: median, p90, std of c3" qvfnc "$qs" "$qk" "$qs" "$qk"
+read -r ms mk < <(best mlr --icsv --ocsv stats1 -a median,p90,stddev -f c3 -g g "$table")
+report "by g: median, p90, std of c3" mlr "$ms" "$mk" "$qs" "$qk"
+# datamash reads standard input only.
+read -r ds dk < <(best sh -c 'datamash -s -t, --header-in --narm -g 1 median 4 perc:90 4 sstdev 4 < "$1"' _ "$na_table")
+report "by g: median, p90, std of c3" datamash "$ds" "$dk" "$qs" "$qk"
+# What the summary holds beyond the program itself, per value of c3.
+head -2 "$table" >"$data/one-row.csv"
+read -r _ base < <(best "$qvfnc" --csv "$data/one-row.csv" --by g 'med=MEDIAN(c3)' 'p90=PCTL(90, c3)' 'sd=STD(c3)')
+awk -v k="$qk" -v b="$base" -v n="$rows" 'BEGIN { printf "by g: %.1f bytes of memory per value of c3 beyond the %.1f MiB of a one-row run\n", (k - b) * 1024 / n, b / 1024 }'
+
+# --out against standard output, interleaved so that both see the same machine. Both replace
+# the same earlier table, and the time of each includes releasing it: the shell's truncation for
+# standard output, the rename for --out.
+out="$data/out.csv"
+job=(--csv "$table" "mean=MEAN($cols)" "high=MAX($cols)" "n=N($cols)")
+"$qvfnc" "${job[@]}" >"$out"
+s_best="" o_best=""
+for _ in 1 2 3 4 5 6 7; do
+    /usr/bin/time -o "$data/t" -f "%e" sh -c '"$@" > "$0"' "$out" "$qvfnc" "${job[@]}"
+    s=$(tail -1 "$data/t")
+    /usr/bin/time -o "$data/t" -f "%e" "$qvfnc" "${job[@]}" --out "$out"
+    o=$(tail -1 "$data/t")
+    if [ -z "$s_best" ] || awk -v a="$s" -v b="$s_best" 'BEGIN { exit !(a < b) }'; then s_best=$s; fi
+    if [ -z "$o_best" ] || awk -v a="$o" -v b="$o_best" 'BEGIN { exit !(a < b) }'; then o_best=$o; fi
 done
+rm -f "$out"
+awk -v s="$s_best" -v o="$o_best" 'BEGIN { printf "--out: %.2f s against %.2f s to standard output (a file in the same folder): %+.1f%%\n", o, s, (o / s - 1) * 100 }'

@@ -1,5 +1,4 @@
-// Tables for qvfnc: a CSV reader that holds one record at a time, and the table job that adds
-// computed columns to every row of a CSV file while streaming it.
+// Delimited tables: a reader that holds one record at a time, and the text of output fields.
 #pragma once
 
 #include <cstdio>
@@ -7,16 +6,18 @@
 #include <string_view>
 #include <vector>
 
-#include "program.hpp"
+namespace qvcli {
 
-namespace qvhost {
+// The longest record the reader holds: 256 MiB.
+constexpr std::size_t MAX_RECORD = std::size_t{1} << 28;
 
-// Reads comma-separated records: fields in double quotes may hold commas, line ends and doubled
-// quotes; records end in LF or CRLF; a UTF-8 byte-order mark before the first record is
+// Reads records separated by sep: fields in double quotes may hold the separator, line ends and
+// doubled quotes; records end in LF or CRLF; a UTF-8 byte-order mark before the first record is
 // skipped. Memory holds the current record only, whatever the length of the input.
 class CsvReader {
 public:
-    explicit CsvReader(std::FILE *in, std::size_t chunk = 1 << 16);
+    // Reads the file descriptor of in directly: nothing may have been read from in before.
+    explicit CsvReader(std::FILE *in, char sep = ',', std::size_t chunk = 1 << 16);
 
     // Reads the next record; false at the end of the input or on an error (error() then says
     // what went wrong). The views stay valid until the next call.
@@ -31,7 +32,8 @@ private:
     bool fill();
     bool scan(std::size_t &record_end, std::size_t &next_begin);
 
-    std::FILE *in_;
+    int fd_;
+    char sep_;
     std::vector<char> buf_;
     std::size_t chunk_;
     std::size_t begin_ = 0, end_ = 0;
@@ -39,6 +41,9 @@ private:
     bool started_ = false;
     std::size_t line_ = 0, next_line_ = 1;
     std::string error_;
+    // The scan of the current record, resumed when more input comes.
+    enum class State { FieldStart, Unquoted, Quoted, AfterQuote } state_ = State::FieldStart;
+    std::size_t pos_ = 0, field_start_ = 0, quoted_start_ = 0, newlines_ = 0;
     std::string unquoted_;  // contents of quoted fields
     struct Span {
         bool unquoted;
@@ -49,19 +54,17 @@ private:
     std::string_view raw_;
 };
 
-// Appends a field to a CSV line, in double quotes when it holds a comma, a quote or a line end.
-void append_csv_field(std::string &line, std::string_view field);
+// Appends a field, in double quotes when it holds the separator, a quote or a line end.
+void append_field(std::string &line, std::string_view field, char sep);
 
-struct TableJob {
-    std::vector<std::string> assignments;  // "name=EXPRESSION", evaluated left to right
-    std::string input_name;                // for messages
-};
+// s without the blanks and tabs around it.
+inline std::string_view trim_blanks(std::string_view s) {
+    while (!s.empty() && (s.front() == ' ' || s.front() == '\t')) s.remove_prefix(1);
+    while (!s.empty() && (s.back() == ' ' || s.back() == '\t')) s.remove_suffix(1);
+    return s;
+}
 
-// Reads the table from in, evaluates every assignment once per row with the columns as
-// variables (a later assignment may use an earlier one's column) and writes the table with the
-// new columns to out. Errors go to err, one line each; notes about statuses other than OK are
-// summed up on err at the end. Returns the exit status: 0 done, 1 an error stopped the job.
-int run_table(const TableJob &job, const Lookup &lookup, HostPool *pool, std::FILE *in, std::FILE *out,
-              std::FILE *err);
+// At most about 40 characters of s, for a message.
+std::string excerpt(std::string_view s);
 
-}  // namespace qvhost
+}  // namespace qvcli

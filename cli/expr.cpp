@@ -1,126 +1,45 @@
 #include "expr.hpp"
 
-#include <algorithm>
 #include <cctype>
-#include <charconv>
-#include <cmath>
-#include <cstdio>
-#include <cstdlib>
 
-#include "qv/values.hpp"
-#include "text.hpp"
+#include "qvhost.h"
 
-namespace qvhost {
+namespace qvcli {
 
-// ---- text helpers ------------------------------------------------------------------------
+bool is_comparison(Op op) { return op >= Op::Eq && op <= Op::Ge; }
+bool is_arithmetic(Op op) { return op >= Op::Add && op <= Op::Pow; }
 
-void append_u32(std::u32string &out, std::string_view s) {
-    for (std::size_t i = 0; i < s.size();) {
-        const auto c = static_cast<unsigned char>(s[i]);
-        int extra = c < 0x80 ? 0 : c < 0xE0 ? 1 : c < 0xF0 ? 2 : 3;
-        char32_t cp = extra == 0 ? c : c & (0x3F >> extra);
-        ++i;
-        for (; extra > 0 && i < s.size(); --extra, ++i) cp = (cp << 6) | (static_cast<unsigned char>(s[i]) & 0x3F);
-        out.push_back(cp);
+const char *op_text(Op op) {
+    switch (op) {
+        case Op::Neg: return "-";
+        case Op::Plus: return "+";
+        case Op::Not: return "not";
+        case Op::Add: return "+";
+        case Op::Sub: return "-";
+        case Op::Mul: return "*";
+        case Op::Div: return "/";
+        case Op::Pow: return "**";
+        case Op::Eq: return "=";
+        case Op::Ne: return "^=";
+        case Op::Lt: return "<";
+        case Op::Le: return "<=";
+        case Op::Gt: return ">";
+        case Op::Ge: return ">=";
+        case Op::And: return "and";
+        case Op::Or: return "or";
+        case Op::None: break;
     }
+    return "?";
 }
 
-std::u32string to_u32(std::string_view s) {
-    std::u32string out;
-    append_u32(out, s);
-    return out;
+std::size_t character_at(std::string_view text, std::size_t pos) {
+    std::size_t n = 1;
+    for (std::size_t i = 0; i < pos && i < text.size(); ++i)
+        if ((static_cast<unsigned char>(text[i]) & 0xC0) != 0x80) ++n;
+    // A position inside a multi-byte character counts as that character.
+    if (pos < text.size() && (static_cast<unsigned char>(text[pos]) & 0xC0) == 0x80) --n;
+    return n;
 }
-
-std::string to_utf8(std::u32string_view s) {
-    std::string out;
-    for (char32_t c : s) {
-        if (c < 0x80) {
-            out.push_back(static_cast<char>(c));
-        } else if (c < 0x800) {
-            out.push_back(static_cast<char>(0xC0 | (c >> 6)));
-            out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
-        } else if (c < 0x10000) {
-            out.push_back(static_cast<char>(0xE0 | (c >> 12)));
-            out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
-            out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
-        } else {
-            out.push_back(static_cast<char>(0xF0 | (c >> 18)));
-            out.push_back(static_cast<char>(0x80 | ((c >> 12) & 0x3F)));
-            out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
-            out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
-        }
-    }
-    return out;
-}
-
-std::string format_number(double x) {
-    std::string out;
-    append_number(out, x);
-    return out;
-}
-
-std::string format_text(const std::u32string &s) {
-    std::string out = "'";
-    for (char c : to_utf8(s)) {
-        out.push_back(c);
-        if (c == '\'') out.push_back('\'');
-    }
-    out.push_back('\'');
-    return out;
-}
-
-std::string status_name(QvStatus status) {
-    switch (status) {
-        case STATUS_OK: return "ok";
-        case STATUS_MISSING_ARG: return "missing argument";
-        case STATUS_INVALID_ARG: return "invalid argument";
-        case STATUS_NO_SCRATCH: return "no scratch memory";
-        case STATUS_NO_MEMORY: return "no memory";
-        case STATUS_UNSUPPORTED: return "unsupported";
-        default: {
-            char buf[32];
-            std::snprintf(buf, sizeof buf, "status 0x%08X", static_cast<unsigned>(status));
-            return buf;
-        }
-    }
-}
-
-std::string nearest_name(std::string_view name, const std::vector<std::string_view> &candidates) {
-    auto same = [](char a, char b) {
-        return std::toupper(static_cast<unsigned char>(a)) == std::toupper(static_cast<unsigned char>(b));
-    };
-    auto distance = [&](std::string_view a, std::string_view b) {
-        std::vector<std::size_t> prev(b.size() + 1), cur(b.size() + 1);
-        for (std::size_t j = 0; j <= b.size(); ++j) prev[j] = j;
-        for (std::size_t i = 1; i <= a.size(); ++i) {
-            cur[0] = i;
-            for (std::size_t j = 1; j <= b.size(); ++j)
-                cur[j] = std::min({prev[j] + 1, cur[j - 1] + 1, prev[j - 1] + (same(a[i - 1], b[j - 1]) ? 0 : 1)});
-            std::swap(prev, cur);
-        }
-        return prev[b.size()];
-    };
-    std::string best;
-    std::size_t best_d = 3;  // farther than two edits is no suggestion
-    for (std::string_view c : candidates) {
-        std::size_t d = distance(name, c);
-        // A name cut short is as good as a typing slip: "rain" for "rain_mm".
-        if (name.size() >= 3 && name.size() < c.size() && distance(name, c.substr(0, name.size())) == 0) d = std::min<std::size_t>(d, 2);
-        if (d < best_d) {
-            best_d = d;
-            best = std::string(c);
-        }
-    }
-    return best;
-}
-
-std::string_view trim_blanks(std::string_view s) {
-    while (!s.empty() && (s.front() == ' ' || s.front() == '\t')) s.remove_prefix(1);
-    while (!s.empty() && (s.back() == ' ' || s.back() == '\t')) s.remove_suffix(1);
-    return s;
-}
-
-// ---- numbers and missing literals ------------------------------------------------------------
 
 namespace {
 
@@ -128,129 +47,284 @@ bool is_digit(char c) { return c >= '0' && c <= '9'; }
 bool is_name_start(char c) { return std::isalpha(static_cast<unsigned char>(c)) || c == '_'; }
 bool is_name_char(char c) { return std::isalnum(static_cast<unsigned char>(c)) || c == '_'; }
 
-// The extent of a number at the start of s. Returns its length; 0 when s does not start with
-// digits (after an optional sign and point). When an exponent marker has no digits after it,
-// sets bad_exponent to the offset where they were expected.
-std::size_t scan_number(std::string_view s, std::size_t &bad_exponent) {
-    std::size_t j = 0;
-    if (j < s.size() && (s[j] == '+' || s[j] == '-')) ++j;
-    std::size_t digits = 0;
-    while (j < s.size() && is_digit(s[j])) ++j, ++digits;
-    if (j < s.size() && s[j] == '.') {
-        ++j;
-        while (j < s.size() && is_digit(s[j])) ++j, ++digits;
-    }
-    if (digits == 0) return 0;
-    if (j < s.size() && (s[j] == 'e' || s[j] == 'E')) {
-        std::size_t k = j + 1;
-        if (k < s.size() && (s[k] == '+' || s[k] == '-')) ++k;
-        if (k >= s.size() || !is_digit(s[k])) {
-            bad_exponent = k;
-            return 0;
-        }
-        while (k < s.size() && is_digit(s[k])) ++k;
-        j = k;
-    }
-    return j;
+bool same_word(std::string_view word, const char *lower) {
+    std::size_t i = 0;
+    for (; i < word.size() && lower[i] != '\0'; ++i)
+        if (std::tolower(static_cast<unsigned char>(word[i])) != lower[i]) return false;
+    return i == word.size() && lower[i] == '\0';
 }
 
-}  // namespace
-
-bool read_cell(std::string_view cell, double &value) {
-    cell = trim_blanks(cell);
-    if (cell.empty()) {
-        value = qv::MISSING_DOT;
-        return true;
+// Binding strength: the higher, the tighter.
+int precedence(Op op) {
+    switch (op) {
+        case Op::Or: return 1;
+        case Op::And: return 2;
+        case Op::Not: return 3;
+        case Op::Eq: case Op::Ne: case Op::Lt: case Op::Le: case Op::Gt: case Op::Ge: return 4;
+        case Op::Add: case Op::Sub: return 5;
+        case Op::Mul: case Op::Div: return 6;
+        case Op::Neg: case Op::Plus: return 7;
+        case Op::Pow: return 8;
+        case Op::None: break;
     }
-    if (const int index = missing_literal(cell); index >= 0) {
-        value = qv::missing_value(index);
-        return true;
-    }
-    return read_number(cell, value);
+    return 0;
 }
-
-// ---- parser ----------------------------------------------------------------------------------
-
-namespace {
 
 class Parser {
 public:
-    explicit Parser(std::string_view text) : s_(text) {}
+    Parser(std::string_view text, std::size_t from, Expr &out) : s_(text), i_(from), out_(out) {}
 
-    ParseResult run() {
-        ParseResult r;
-        skip();
-        if (at_end()) {
-            r.error = Error{"empty expression"};
-            return r;
-        }
-        r.node = expression();
-        if (!error_) {
+    bool run(SyntaxError &error) {
+        out_ = Expr{};
+        out_.source = std::string(s_);
+        if (s_.size() > MAX_EXPRESSION)
+            return fail(error, 0, "the expression has " + std::to_string(s_.size()) + " bytes; one holds at most " +
+                                      std::to_string(MAX_EXPRESSION));
+        bool operand = true;  // an operand is expected next
+        for (;;) {
             skip();
-            if (!at_end()) unexpected();
+            const std::size_t token = i_;
+            if (operand) {
+                if (at_end()) {
+                    if (out_.nodes.empty() && pending_.empty()) return fail(error, i_, "empty expression");
+                    return fail(error, i_, "expression expected, found end of input");
+                }
+                operand = !read_operand();
+            } else {
+                if (at_end()) break;
+                operand = read_operator();
+            }
+            if (!failed_ && pending_.size() > MAX_NESTING)
+                set_error(token, "expression nested deeper than " + std::to_string(MAX_NESTING) + " levels");
+            if (failed_) break;
         }
-        if (error_) {
-            r.node.reset();
-            r.error = error_;
+        if (!failed_) {
+            reduce(0, false);
+            if (!pending_.empty()) set_error(s_.size(), "')' expected, found end of input");
         }
-        return r;
+        if (failed_) {
+            error = error_;
+            return false;
+        }
+        return true;
     }
 
 private:
+    struct Pending {
+        enum Kind : std::uint8_t { Paren, Call, Unary, Binary } kind;
+        Op op;
+        std::uint32_t pos;
+        std::uint32_t name;       // Call: its upper-case name
+        std::size_t base;         // Call: operands below its arguments
+    };
+
     bool at_end() const { return i_ >= s_.size(); }
     void skip() {
         while (!at_end() && std::isspace(static_cast<unsigned char>(s_[i_]))) ++i_;
     }
-    std::unique_ptr<Node> error(std::size_t at, const std::string &what) {
-        if (!error_) error_ = Error{"syntax error at column " + std::to_string(at + 1) + ": " + what};
-        return nullptr;
+    bool fail(SyntaxError &error, std::size_t at, std::string message) {
+        error = {at, std::move(message)};
+        return false;
     }
-    std::unique_ptr<Node> unexpected() { return error(i_, "unexpected '" + std::string(1, s_[i_]) + "'"); }
-    std::unique_ptr<Node> make(Node::Type type, std::size_t start) {
-        auto n = std::make_unique<Node>();
-        n->type = type;
-        n->column = start + 1;
-        return n;
+    void set_error(std::size_t at, std::string message) {
+        if (failed_) return;
+        failed_ = true;
+        error_ = {at, std::move(message)};
+    }
+    void unexpected() { set_error(i_, "unexpected '" + std::string(1, s_[i_]) + "'"); }
+
+    std::uint32_t add_text(std::string text) {
+        out_.texts.push_back(std::move(text));
+        return static_cast<std::uint32_t>(out_.texts.size() - 1);
+    }
+    std::uint32_t leaf(NodeType type, std::size_t pos) {
+        Node n;
+        n.type = type;
+        n.pos = static_cast<std::uint32_t>(pos);
+        n.start = static_cast<std::uint32_t>(out_.nodes.size());
+        out_.nodes.push_back(n);
+        operands_.push_back(n.start);
+        return n.start;
+    }
+    // A node over the top nkids operands, which it replaces.
+    void inner(NodeType type, Op op, std::uint32_t pos, std::size_t nkids, std::uint32_t text = 0) {
+        Node n;
+        n.type = type;
+        n.op = op;
+        n.pos = pos;
+        n.text = text;
+        const auto self = static_cast<std::uint32_t>(out_.nodes.size());
+        n.first_kid = static_cast<std::uint32_t>(out_.kids.size());
+        n.nkids = static_cast<std::uint32_t>(nkids);
+        const std::size_t base = operands_.size() - nkids;
+        n.start = nkids > 0 ? out_.nodes[operands_[base]].start : self;
+        out_.kids.insert(out_.kids.end(), operands_.begin() + static_cast<std::ptrdiff_t>(base), operands_.end());
+        operands_.resize(base);
+        out_.nodes.push_back(n);
+        operands_.push_back(self);
     }
 
-    std::unique_ptr<Node> expression() {
-        skip();
-        if (at_end()) return error(i_, "expression expected, found end of input");
+    void apply(const Pending &p) {
+        if (p.kind == Pending::Binary) {
+            inner(NodeType::Binary, p.op, p.pos, 2);
+            return;
+        }
+        // A sign written before a number is part of the number: -0 is negative zero, -2 a literal.
+        Node &top = out_.nodes[operands_.back()];
+        if (p.op != Op::Not && top.type == NodeType::Number && !qvh_is_missing(top.num)) {
+            if (p.op == Op::Neg) top.num = -top.num;
+            top.pos = p.pos;
+            return;
+        }
+        inner(NodeType::Unary, p.op, p.pos, 1);
+    }
+
+    // Applies the pending operators that bind at least as tightly as an operator of strength prec.
+    void reduce(int prec, bool right_assoc) {
+        while (!pending_.empty()) {
+            const Pending &top = pending_.back();
+            if (top.kind != Pending::Unary && top.kind != Pending::Binary) return;
+            const int p = precedence(top.op);
+            if (p < prec || (p == prec && right_assoc)) return;
+            const Pending done = top;
+            pending_.pop_back();
+            apply(done);
+        }
+    }
+
+    // Returns true when an operand was completed (an operator is expected next).
+    bool read_operand() {
+        const std::size_t start = i_;
         const char c = s_[i_];
+        if (c == '(') {
+            ++i_;
+            pending_.push_back({Pending::Paren, Op::None, static_cast<std::uint32_t>(start), 0, 0});
+            return false;
+        }
+        if (c == '-' || c == '+') {
+            ++i_;
+            pending_.push_back({Pending::Unary, c == '-' ? Op::Neg : Op::Plus, static_cast<std::uint32_t>(start), 0, 0});
+            return false;
+        }
+        if (c == ')' && !pending_.empty() && pending_.back().kind == Pending::Call &&
+            operands_.size() == pending_.back().base) {
+            ++i_;
+            const Pending call = pending_.back();
+            pending_.pop_back();
+            inner(NodeType::Call, Op::None, call.pos, 0, call.name);
+            return true;
+        }
         if (c == '\'') return text();
         if (c == '"') return quoted_name();
         if (is_name_start(c)) return name_or_call();
-        if (c == '.' && (i_ + 1 == s_.size() || !is_digit(s_[i_ + 1]))) return missing();
-        if (c == '+' || c == '-' || c == '.' || is_digit(c)) return number();
-        return unexpected();
+        if (is_digit(c) || (c == '.' && i_ + 1 < s_.size() && is_digit(s_[i_ + 1]))) return number();
+        if (c == '.') return missing();
+        unexpected();
+        return false;
     }
 
-    std::unique_ptr<Node> number() {
+    // Returns true when an operand is expected next.
+    bool read_operator() {
         const std::size_t start = i_;
-        std::size_t bad = 0;
-        const std::size_t length = scan_number(s_.substr(start), bad);
-        if (length == 0) {
-            if (bad != 0) return error(start + bad, "exponent digits expected");
-            return error(start, "number expected");
+        const char c = s_[i_];
+        const char d = i_ + 1 < s_.size() ? s_[i_ + 1] : '\0';
+        Op op = Op::None;
+        std::size_t len = 1;
+        switch (c) {
+            case '+': op = Op::Add; break;
+            case '-': op = Op::Sub; break;
+            case '*': op = d == '*' ? Op::Pow : Op::Mul, len = d == '*' ? 2 : 1; break;
+            case '/': op = Op::Div; break;
+            case '=': op = Op::Eq, len = d == '=' ? 2 : 1; break;
+            case '^': case '!': case '~':
+                if (d == '=') op = Op::Ne, len = 2;
+                break;
+            case '<': op = d == '=' ? Op::Le : Op::Lt, len = d == '=' ? 2 : 1; break;
+            case '>': op = d == '=' ? Op::Ge : Op::Gt, len = d == '=' ? 2 : 1; break;
+            default:
+                if (is_name_start(c)) {
+                    std::size_t j = i_;
+                    while (j < s_.size() && is_name_char(s_[j])) ++j;
+                    const std::string_view word = s_.substr(i_, j - i_);
+                    if (same_word(word, "and")) op = Op::And, len = j - i_;
+                    if (same_word(word, "or")) op = Op::Or, len = j - i_;
+                }
+                break;
         }
-        if (start + length < s_.size() && is_name_char(s_[start + length]))
-            return error(start + length, "unexpected '" + std::string(1, s_[start + length]) + "' after a number");
-        auto n = make(Node::Type::Number, start);
-        read_number(s_.substr(start, length), n->num);
-        i_ = start + length;
-        return n;
+        if (op != Op::None) {
+            i_ += len;
+            reduce(precedence(op), op == Op::Pow);
+            pending_.push_back({Pending::Binary, op, static_cast<std::uint32_t>(start), 0, 0});
+            return true;
+        }
+        if (c == ',' || c == ')') {
+            reduce(0, false);
+            if (pending_.empty() || (c == ',' && pending_.back().kind != Pending::Call)) {
+                unexpected();
+                return false;
+            }
+            ++i_;
+            if (c == ',') return true;
+            const Pending open = pending_.back();
+            pending_.pop_back();
+            if (open.kind == Pending::Call) inner(NodeType::Call, Op::None, open.pos, operands_.size() - open.base, open.name);
+            return false;
+        }
+        const bool in_call = !pending_.empty() && innermost_open() == Pending::Call;
+        const bool in_paren = !pending_.empty() && innermost_open() == Pending::Paren;
+        set_error(i_, in_call    ? "operator, ',' or ')' expected"
+                      : in_paren ? "operator or ')' expected"
+                                 : "operator expected, found '" + std::string(1, c) + "'");
+        return false;
     }
 
-    std::unique_ptr<Node> missing() {
+    Pending::Kind innermost_open() const {
+        for (auto it = pending_.rbegin(); it != pending_.rend(); ++it)
+            if (it->kind == Pending::Call || it->kind == Pending::Paren) return it->kind;
+        return Pending::Binary;
+    }
+
+    bool number() {
+        const std::size_t start = i_;
+        std::size_t j = i_;
+        while (j < s_.size() && is_digit(s_[j])) ++j;
+        if (j < s_.size() && s_[j] == '.') {
+            ++j;
+            while (j < s_.size() && is_digit(s_[j])) ++j;
+        }
+        if (j < s_.size() && (s_[j] == 'e' || s_[j] == 'E')) {
+            std::size_t k = j + 1;
+            if (k < s_.size() && (s_[k] == '+' || s_[k] == '-')) ++k;
+            if (k >= s_.size() || !is_digit(s_[k])) {
+                set_error(k, "exponent digits expected");
+                return false;
+            }
+            while (k < s_.size() && is_digit(s_[k])) ++k;
+            j = k;
+        }
+        if (j < s_.size() && is_name_char(s_[j])) {
+            set_error(j, "unexpected '" + std::string(1, s_[j]) + "' after a number");
+            return false;
+        }
+        double value = 0.0;
+        qvh_parse_number(s_.data() + start, j - start, &value);
+        out_.nodes[leaf(NodeType::Number, start)].num = value;
+        i_ = j;
+        return true;
+    }
+
+    bool missing() {
         const std::size_t start = i_;
         std::size_t end = start + 1;
         while (end < s_.size() && is_name_char(s_[end])) ++end;
-        const int index = missing_literal(s_.substr(start, end - start));
-        if (index < 0) return error(start, "bad missing value '" + std::string(s_.substr(start, end - start)) + "'");
-        auto n = make(Node::Type::Number, start);
-        n->num = qv::missing_value(index);
+        double value = 0.0;
+        if (!qvh_parse_missing(s_.data() + start, end - start, &value)) {
+            set_error(start, "bad missing value '" + std::string(s_.substr(start, end - start)) + "'");
+            return false;
+        }
+        out_.nodes[leaf(NodeType::Number, start)].num = value;
         i_ = end;
-        return n;
+        return true;
     }
 
     // Text between quote characters, a doubled quote standing for one; false when unterminated.
@@ -266,71 +340,68 @@ private:
         }
     }
 
-    std::unique_ptr<Node> text() {
+    bool text() {
         const std::size_t start = i_;
         std::string raw;
         if (!quoted('\'', raw)) {
-            if (!error_) error_ = Error{"unterminated string starting at column " + std::to_string(start + 1)};
-            return nullptr;
+            set_error(start, "unterminated character value");
+            return false;
         }
-        auto n = make(Node::Type::Text, start);
-        n->text = to_u32(raw);
-        return n;
+        out_.nodes[leaf(NodeType::Text, start)].text = add_text(std::move(raw));
+        return true;
     }
 
-    std::unique_ptr<Node> quoted_name() {
+    bool quoted_name() {
         const std::size_t start = i_;
-        auto n = make(Node::Type::Name, start);
-        if (!quoted('"', n->name)) {
-            if (!error_) error_ = Error{"unterminated name starting at column " + std::to_string(start + 1)};
-            return nullptr;
+        std::string raw;
+        if (!quoted('"', raw)) {
+            set_error(start, "unterminated column name");
+            return false;
         }
-        return n;
+        out_.nodes[leaf(NodeType::Column, start)].text = add_text(std::move(raw));
+        return true;
     }
 
-    std::unique_ptr<Node> name_or_call() {
+    bool name_or_call() {
         const std::size_t start = i_;
         while (!at_end() && is_name_char(s_[i_])) ++i_;
         const std::string_view word = s_.substr(start, i_ - start);
+        if (same_word(word, "not")) {
+            pending_.push_back({Pending::Unary, Op::Not, static_cast<std::uint32_t>(start), 0, 0});
+            return false;
+        }
+        if (same_word(word, "and") || same_word(word, "or")) {
+            set_error(start, "unexpected '" + std::string(word) + "'");
+            return false;
+        }
+        const std::size_t after = i_;
         skip();
         if (at_end() || s_[i_] != '(') {
-            auto n = make(Node::Type::Name, start);
-            n->name = std::string(word);
-            return n;
+            i_ = after;
+            out_.nodes[leaf(NodeType::Column, start)].text = add_text(std::string(word));
+            return true;
         }
-        auto n = make(Node::Type::Call, start);
-        for (char c : word) n->name.push_back(static_cast<char>(std::toupper(static_cast<unsigned char>(c))));
         ++i_;
-        skip();
-        if (!at_end() && s_[i_] == ')') {
-            ++i_;
-            return n;
-        }
-        for (;;) {
-            auto arg = expression();
-            if (!arg) return nullptr;
-            n->args.push_back(std::move(arg));
-            skip();
-            if (at_end()) return error(i_, "')' expected, found end of input");
-            if (s_[i_] == ',') {
-                ++i_;
-                continue;
-            }
-            if (s_[i_] == ')') {
-                ++i_;
-                return n;
-            }
-            return error(i_, "',' or ')' expected");
-        }
+        std::string upper;
+        for (char c : word) upper.push_back(static_cast<char>(std::toupper(static_cast<unsigned char>(c))));
+        pending_.push_back({Pending::Call, Op::None, static_cast<std::uint32_t>(start), add_text(std::move(upper)),
+                            operands_.size()});
+        return false;
     }
 
     std::string_view s_;
-    std::size_t i_ = 0;
-    std::optional<Error> error_;
+    std::size_t i_;
+    Expr &out_;
+    std::vector<Pending> pending_;
+    std::vector<std::uint32_t> operands_;
+    bool failed_ = false;
+    SyntaxError error_;
 };
 
 }  // namespace
 
-ParseResult parse_expression(std::string_view text) { return Parser(text).run(); }
+bool parse_expression(std::string_view text, std::size_t from, Expr &out, SyntaxError &error) {
+    return Parser(text, from, out).run(error);
+}
 
-}  // namespace qvhost
+}  // namespace qvcli

@@ -1,61 +1,68 @@
-// Expressions of the qvfnc host: function calls, possibly nested, over numbers, missing literals
-// (., ._, .A to .Z), quoted character literals and variable names. This file holds the parser
-// and the text forms of values; program.hpp turns a parsed expression into calls.
+// Expressions of qvfnc: numbers, missing literals (., ._, .A to .Z), character values in single
+// quotes, column names, calls of the package's functions, IFN and the command line's own
+// operators. The parser works without recursion and keeps the tree flat, in post-order: every
+// node comes after its children and a node's subtree is the contiguous range [start, node], so
+// every later walk is a loop and no nesting depth can exhaust the stack.
 #pragma once
 
 #include <cstdint>
-#include <memory>
-#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
-#include "qvfnc.h"
-#include "text.hpp"
+namespace qvcli {
 
-namespace qvhost {
+// Pending operators, open calls and parentheses the parser may hold at once: the nesting limit.
+constexpr std::size_t MAX_NESTING = 10000;
+// The longest expression: 1 MiB.
+constexpr std::size_t MAX_EXPRESSION = std::size_t{1} << 20;
 
-struct Node {
-    enum class Type { Number, Text, Name, Call } type = Type::Number;
-    double num = 0.0;
-    std::u32string text;
-    std::string name;  // a call's name in upper case; a variable's name as written
-    std::size_t column = 0;  // 1-based position in the expression text
-    std::vector<std::unique_ptr<Node>> args;
+enum class NodeType : std::uint8_t { Number, Text, Column, Call, Unary, Binary };
+
+enum class Op : std::uint8_t {
+    None,
+    Neg, Plus, Not,                  // unary
+    Add, Sub, Mul, Div, Pow,         // arithmetic
+    Eq, Ne, Lt, Le, Gt, Ge,          // comparisons
+    And, Or                          // logic
 };
 
-// A parse, compile or data error: one line of text without the program name.
-struct Error {
+bool is_comparison(Op op);
+bool is_arithmetic(Op op);
+// The operator as written: "**", "^=", "and".
+const char *op_text(Op op);
+
+struct Node {
+    NodeType type = NodeType::Number;
+    Op op = Op::None;
+    std::uint32_t pos = 0;    // byte offset of the node's token in the source text
+    std::uint32_t start = 0;  // first node of the subtree
+    std::uint32_t first_kid = 0, nkids = 0;  // children: kids[first_kid, first_kid + nkids)
+    std::uint32_t text = 0;   // Text: the value; Column: the name; Call: the name in upper case
+    double num = 0.0;         // Number
+};
+
+struct Expr {
+    std::string source;  // the text the positions count in
+    std::vector<Node> nodes;
+    std::vector<std::uint32_t> kids;
+    std::vector<std::string> texts;
+
+    std::uint32_t root() const { return static_cast<std::uint32_t>(nodes.size() - 1); }
+    std::uint32_t kid(const Node &n, std::uint32_t i) const { return kids[n.first_kid + i]; }
+    const std::string &text_of(const Node &n) const { return texts[n.text]; }
+};
+
+struct SyntaxError {
+    std::size_t pos = 0;  // byte offset in the source
     std::string message;
 };
 
-struct ParseResult {
-    std::unique_ptr<Node> node;
-    std::optional<Error> error;
-};
+// Parses text[from, end): positions stay offsets into the whole text, so that an assignment's
+// expression reports positions as the user typed them. Returns false with the error.
+bool parse_expression(std::string_view text, std::size_t from, Expr &out, SyntaxError &error);
 
-// Names are letters, digits and '_', starting with a letter or '_'; a name followed by '(' is a
-// call, any other name a variable. "any text" in double quotes is a variable with that name.
-ParseResult parse_expression(std::string_view text);
+// "character N": the character (not byte) a position falls on, from 1.
+std::size_t character_at(std::string_view text, std::size_t pos);
 
-// Reads a table cell as a number: empty or blank is ., the missing literals are themselves, anything
-// else must be a number. Blanks around the cell are ignored.
-bool read_cell(std::string_view cell, double &value);
-
-// Text forms of values.
-std::string format_number(double x);               // shortest form that reads back; . or .A
-std::string format_text(const std::u32string &s);  // quoted, quotes doubled
-std::string status_name(QvStatus status);
-
-// The candidate nearest to name (letters compared in any case) within two edits, or one that
-// starts with it; empty when none is that close.
-std::string nearest_name(std::string_view name, const std::vector<std::string_view> &candidates);
-
-// s without the blanks and tabs around it.
-std::string_view trim_blanks(std::string_view s);
-
-std::u32string to_u32(std::string_view utf8);
-void append_u32(std::u32string &out, std::string_view utf8);
-std::string to_utf8(std::u32string_view s);
-
-}  // namespace qvhost
+}  // namespace qvcli

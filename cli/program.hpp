@@ -1,42 +1,95 @@
-// A compiled expression: every call checked once against the host's signature table and bound
-// to its table row, with its FuncArgList built once and refilled on each run. Running it again
-// with new variable values allocates nothing, so a table of a million rows costs two calls per
-// row and nothing more.
+// Compiled expressions. Every call of a package function is checked once against the catalogue
+// and prepared once as a qvh_call whose constant arguments are set for good; a run sets the other
+// arguments and invokes. The code is a flat list of instructions over a value stack, so running
+// it is a loop whatever the nesting, and a run allocates nothing.
+//
+// In a summary (--by, --summary) the outermost statistics over columns become aggregates: their
+// arguments compile to programs run on every row, and the expression itself to a program run once
+// per group that reads the statistics' results.
 #pragma once
 
-#include <functional>
+#include <cstdint>
+#include <deque>
 #include <memory>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 #include "expr.hpp"
-#include "qvfnc.h"
 #include "qvhost.h"
 
-namespace qvhost {
+namespace qvcli {
 
-enum class Kind { Num = QVH_KIND_NUM, Chr = QVH_KIND_CHR, Any = QVH_KIND_ANY };
+enum class Kind : std::uint8_t { Flexible = 0, Num = 1, Chr = 2 };
 
-// Finds a function's row by its upper-case name; null when the table has no such row.
-using Lookup = std::function<const FuncTableRow *(std::string_view upper_name)>;
-
-// The value of one variable for a run. A variable used where a number is wanted reads num; one
-// used where a character value is wanted reads chars and length.
-struct VarValue {
+// A value while an expression runs: a number, or a character value as UTF-8 bytes.
+struct Value {
     double num = 0.0;
-    const char32_t *chars = nullptr;
-    std::size_t length = 0;
+    const char *str = "";
+    std::size_t len = 0;
 };
 
-// How a program uses a variable: as a number, as a character value, or both.
-enum VarUse : unsigned { USE_NUM = 1, USE_CHR = 2 };
+// The missing value '.'.
+double dot();
 
-// A call that did not return OK on the last run.
+// Statuses of the command line's own operators, beside the package's statuses.
+constexpr std::int32_t NOTE_MISSING_OPERAND = 1;
+constexpr std::int32_t NOTE_DIVISION_BY_ZERO = 2;
+constexpr std::int32_t NOTE_INVALID_OPERATION = 3;
+// "missing argument", "division by zero", ...
+const char *status_text(std::int32_t status);
+
+// The package, opened privately through the host library.
+class Package {
+public:
+    Package() = default;
+    ~Package();
+    Package(const Package &) = delete;
+    Package &operator=(const Package &) = delete;
+    // path empty: the default package. False with a one-line message.
+    bool open(const std::string &path, std::string &error);
+    qvh_package *get() const { return pkg_; }
+
+private:
+    qvh_package *pkg_ = nullptr;
+};
+
+// A name an expression may use.
+struct Variable {
+    std::string name;
+    Kind kind = Kind::Flexible;  // a cell of the table is read as whichever kind is wanted
+    bool per_row = true;         // a column of the table
+    bool per_group = false;      // in a summary: may stand outside a statistic
+    std::size_t column = 0;      // its column in the header, from 1; 0 for a computed column
+};
+
+class Scope {
+public:
+    void add(Variable v);
+    std::size_t size() const { return vars_.size(); }
+    bool has(std::string_view name) const { return exact_.count(name) > 0; }
+    const Variable &var(std::size_t i) const { return vars_[i]; }
+    Variable &var(std::size_t i) { return vars_[i]; }
+
+    // The variable a name means: the exact spelling first, then the one name with the same
+    // letters in any case. -1 with a one-line problem (unknown, ambiguous, twice in the header).
+    long find(std::string_view name, std::string &problem) const;
+
+    bool summary = false;      // statistics over columns aggregate over the rows of a group
+    bool line_mode = false;    // no table: names are errors
+    std::string unknown_hint;  // added to the message for an unknown column
+
+private:
+    std::deque<Variable> vars_;  // names stay where they are: the index below points into them
+    std::unordered_map<std::string_view, long> exact_;
+    std::unordered_map<std::string_view, std::vector<std::size_t>> twice_;  // name -> its columns
+};
+
+// A status other than OK met by the last run: at a call of the package or at an operator.
 struct Note {
-    std::string function;
-    QvStatus status = STATUS_OK;
-    std::vector<int> marked;  // 1-based arguments it marked invalid
+    std::uint32_t site;
+    std::int32_t status;
 };
 
 class Program {
@@ -46,46 +99,55 @@ public:
     Program(Program &&) noexcept;
     Program &operator=(Program &&) noexcept;
 
-    // Checks every call of the expression (known name, present in the package, number and kinds
-    // of its arguments) and binds each variable name to its index in variables, exact spelling
-    // first, then any case. Returns false with a one-line error.
-    bool compile(const Node &root, const Lookup &lookup, const std::vector<std::string> &variables,
-                 HostPool *pool, Error &error);
+    // Runs with vars[i] the value of variable i and aggs[k] the result of statistic k. False when
+    // a value cannot be passed to the package (error() says why); the notes are then partial.
+    bool run(const Value *vars, const Value *aggs = nullptr);
 
-    // Evaluates with vars[i] the value of variable i.
-    void run(const VarValue *vars = nullptr);
+    Kind kind() const { return kind_; }
+    const Value &result() const { return result_; }
+    const std::vector<Note> &notes() const { return notes_; }
+    const std::string &error() const { return error_; }
 
-    // The result of the last run; a character result stays valid until the next run.
-    bool is_char() const;
-    double number() const { return result_num_; }
-    std::u32string_view text() const { return result_text_; }
+    // What a note's site is called: "SUM", or an operator: "-".
+    std::string site_name(std::uint32_t site) const;
+    // ".  (invalid argument; argument 3 of SUM marked invalid; missing operand in -)": the notes of
+    // the last run as the line mode shows them; empty without notes.
+    std::string describe_notes() const;
 
-    // uses()[i] is a mask of VarUse for variable i.
+    // uses()[i]: 1 when variable i is read as a number, 2 as a character value, 3 both.
     const std::vector<unsigned> &uses() const { return uses_; }
 
-    // The calls of the last run that did not return OK, innermost first.
-    std::vector<Note> notes() const;
-
 private:
-    struct Step;
-    struct Operand;
-    bool bind(const Node &node, Kind want, Operand &out, Error &error);
-    void evaluate(Operand &operand, const VarValue *vars);
-
-    const Lookup *lookup_ = nullptr;
-    const std::vector<std::string> *variables_ = nullptr;
-    HostPool *pool_ = nullptr;
-    std::unique_ptr<Operand> root_;
-    std::vector<std::unique_ptr<Step>> steps_;  // in evaluation order, innermost first
+    friend class Compiler;
+    struct Impl;
+    std::unique_ptr<Impl> impl_;
+    Kind kind_ = Kind::Num;
+    Value result_;
+    std::vector<Note> notes_;
+    std::string error_;
     std::vector<unsigned> uses_;
-    double result_num_ = 0.0;
-    std::u32string_view result_text_;
 };
 
-// "1.5", "'text'", or ".  (invalid argument in LOG; argument 2 of ROUND marked invalid)".
-std::string describe_result(const Program &program);
+// A statistic over the rows of a group.
+struct Aggregate {
+    const qvh_info *info = nullptr;
+    bool has_param = false;
+    double param = 0.0;        // the percentile or rank, the same for every group
+    std::string input_key;     // equal for statistics over the same argument values
+    std::vector<Program> args; // the values it takes from each row, argument by argument
+};
 
-// The names of every function in the signature table, for suggestions.
-const std::vector<std::string_view> &function_names();
+struct Compiled {
+    Program program;
+    std::vector<Aggregate> aggregates;  // in a summary
+};
 
-}  // namespace qvhost
+// The most calls of the package one expression makes: each holds a prepared argument list.
+constexpr std::size_t MAX_CALLS = 50000;
+
+// Checks and compiles an expression. label names it in messages ("expression 2", "line 7").
+// Returns false with a one-line message.
+bool compile(const Expr &expr, const Scope &scope, qvh_package *pkg, const std::string &label, Compiled &out,
+             std::string &error);
+
+}  // namespace qvcli

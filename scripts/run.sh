@@ -12,6 +12,9 @@ echo "== examples/expressions.txt"
 build/qvfnc < examples/expressions.txt
 echo "== examples/weather.csv"
 build/qvfnc --csv examples/weather.csv 'mean=MEAN(t06, t12, t18)' 'high=MAX(t06, t12, t18)' 'n=N(t06, t12, t18)'
+echo "== examples/weather.csv by station"
+build/qvfnc --csv examples/weather.csv --by station 'n=N(t12)' 'median=MEDIAN(t12)' 'p90=PCTL(90, t12)' \
+    'spread=ROUND(MEAN(t18 - t06), 0.01)'
 echo "== examples/weather.csv in SQLite, through build/libqvsqlite.so"
 sql/sqlite/weather.sh build
 echo "== examples/weather.csv in PostgreSQL (sql/postgres/weather.sh)"

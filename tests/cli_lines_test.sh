@@ -13,10 +13,10 @@ if [ "$status" -eq 0 ]; then echo "exit status 0 despite errors"; fail=1; fi
 while IFS='|' read -r pattern; do
   grep -q -- "$pattern" "$build/cli_lines.err" || { echo "no error line matching: $pattern"; fail=1; }
 done <<'ROWS'
-unknown function NOSUCH at column 1
-syntax error at column 6
-ATAN2 takes 2 arguments, got 1
-unterminated string starting at column 5
+unknown function NOSUCH at character 1 of line 2
+syntax error at character 6 of line 3: ')' expected
+ATAN2 takes 2 arguments, got 1 (character 1 of line 4)
+syntax error at character 5 of line 5: unterminated character value
 ROWS
 lines=$(wc -l < "$build/cli_lines.err")
 [ "$lines" -eq 4 ] || { echo "expected 4 error lines, got $lines"; cat "$build/cli_lines.err"; fail=1; }

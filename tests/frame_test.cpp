@@ -118,6 +118,21 @@ INSTANTIATE_TEST_SUITE_P(
                     FailureRow{"table refused", false, 2, true, 1, 1},
                     FailureRow{"table refused, no locale", false, 2, false, 0, 1}));
 
+// Without a kernel no pool can be made: the entry point fails as for a refused pool, reporting
+// through the locale when there is one, and Destroy of no instance releases nothing.
+TEST(Instance, NoKernel) {
+    for (const bool with_locale : {false, true}) {
+        MessageService messages;
+        EXPECT_EQ(entry()(nullptr, with_locale ? messages.host() : nullptr), nullptr);
+        ASSERT_EQ(messages.calls.size(), with_locale ? 1u : 0u);
+        if (with_locale) {
+            EXPECT_EQ(messages.calls[0].fixed, (std::vector<std::int64_t>{4, NO_MEMORY_WIDENED}));
+        }
+    }
+    auto destroy = qvt::package().fn<QvStatus (*)(ExtInstance *)>("qvewumthDestroy");
+    EXPECT_EQ(destroy(nullptr), STATUS_OK);
+}
+
 // Destroy skips a journal that could not be opened, and closes one only when the host marked it
 // open, always before destroying it; the pool goes last. The version callbacks answer alike.
 TEST(Instance, DestroyAndVersions) {

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
-# qvfnc from the command line: results, line mode, tables, options, and one line on standard
-# error with a non-zero exit status for every kind of error.
+# qvfnc from the command line: results, line mode, tables, options, the package refused, exit
+# statuses, and --out never losing the file it replaces.
 #   tests/qvfnc_cli_test.sh BUILD_DIR SOURCE_DIR
 set -uo pipefail
 build=$1 src=$2
@@ -8,6 +8,7 @@ qvfnc="$build/qvfnc"
 tmp=$(mktemp -d)
 trap 'rm -rf "$tmp"' EXIT
 failures=0
+fail() { echo "FAIL $*"; failures=$((failures + 1)); }
 
 # expect NAME WANT_STATUS WANT_STDOUT WANT_STDERR -- command...
 expect() {
@@ -16,59 +17,124 @@ expect() {
     "$@" >"$tmp/out" 2>"$tmp/err"
     local status=$?
     if [ "$status" != "$want_status" ] || [ "$(cat "$tmp/out")" != "$want_out" ] || [ "$(cat "$tmp/err")" != "$want_err" ]; then
-        echo "FAIL $name: status $status (want $want_status)"
+        fail "$name: status $status (want $want_status)"
         echo "  stdout: $(cat "$tmp/out")"; echo "  want:   $want_out"
         echo "  stderr: $(cat "$tmp/err")"; echo "  want:   $want_err"
-        failures=$((failures + 1))
     fi
 }
 
-expect results 0 $'0.4636476090008061\n.  (invalid argument in EXP)\n2\n\'a\'\'b\'\n.  (missing argument in ABS)\n._\n.Q' \
-    '' -- "$qvfnc" 'atan2(1, 2)' 'EXP(710)' 'ABS(SQRT(4))' "'a''b'" 'ABS(.)' '._' '.q'
+expect results 0 $'0.4636476090008061\n.  (invalid argument in EXP)\n2\n\'a\'\'b\'\n.  (missing argument in ABS)\n._\n-35' \
+    '' -- "$qvfnc" 'atan2(1, 2)' 'EXP(710)' 'ABS(SQRT(4))' "'a''b'" 'ABS(.)' '._' '-(2 ** 5 + 3)'
 
 # Each error is one line on standard error; the other expressions still run.
-expect errors 1 $'1\n3' "qvfnc: unknown function SQRR at column 1 (did you mean SQRT?)
-qvfnc: ATAN2 takes 2 arguments, got 1 (column 1): ATAN2(y, x): arc tangent of y/x in the right quadrant
-qvfnc: ABS: argument 1 (column 5) must be numeric, not a character value
-qvfnc: syntax error at column 9: ',' or ')' expected
-qvfnc: unterminated string starting at column 5
-qvfnc: unknown name x at column 5 (names stand for the columns of a --csv table)" -- \
+expect errors 1 $'1\n3' "qvfnc: unknown function SQRR at character 1 of expression 1 (did you mean SQRT?)
+qvfnc: ATAN2 takes 2 arguments, got 1 (character 1 of expression 2): ATAN2(y, x): arc tangent of y/x in the right quadrant
+qvfnc: argument 1 of ABS must be a number, not a character value (character 5 of expression 3)
+qvfnc: syntax error at character 9 of expression 4: operator, ',' or ')' expected
+qvfnc: syntax error at character 5 of expression 6: unterminated character value
+qvfnc: unknown name x at character 5 of expression 7 (names stand for the columns of a --csv table)" -- \
     "$qvfnc" 'SQRR(4)' 'ATAN2(1)' "ABS('x')" 'ABS(1.5 2)' 'ABS(1)' "ABS('x" 'ABS(x)' 'LOG2(8)'
 
 printf '# comment line\nABS(-1)  # trailing comment\n\nABS(\nSQRT(9)\n' >"$tmp/lines"
-expect line-mode 1 $'1\n3' 'qvfnc: syntax error at column 5: expression expected, found end of input' -- \
+expect line-mode 1 $'1\n3' 'qvfnc: syntax error at character 5 of line 4: expression expected, found end of input' -- \
     sh -c '"$1" < "$2"' _ "$qvfnc" "$tmp/lines"
+expect strict-lines 3 $'2\n.  (invalid argument in SQRT)' '' -- "$qvfnc" --strict 'SQRT(4)' 'SQRT(-1)'
+expect digits 0 $'0.333\nNA' '' -- "$qvfnc" --digits 3 --missing NA '1 / 3' '.B'
 
 # Tables.
 expect csv 0 '' '' -- "$qvfnc" --csv "$src/examples/weather.csv" --out "$tmp/table.csv" 'r=SQRT(rain_mm)'
 [ "$(wc -l <"$tmp/table.csv")" = 31 ] && [ "$(head -1 "$tmp/table.csv")" = 'station,date,t06,t12,t18,rain_mm,r' ] &&
     [ "$(sed -n 2p "$tmp/table.csv")" = 'Harbour,2026-03-01,3.3,7.0,6.9,3.2,1.7888543819998317' ] ||
-    { echo "FAIL csv: table written to --out"; failures=$((failures + 1)); }
+    fail "csv: table written to --out"
 printf 'a,b\r\n4,"x"\r\n,y\r\n' >"$tmp/small.csv"
 expect csv-stdin 0 $'a,b,r\n4,"x",2\n,y,.' 'qvfnc: note: r: missing argument in SQRT on 1 row (first on line 3)' -- \
     sh -c '"$1" --csv - "r=SQRT(a)" < "$2"' _ "$qvfnc" "$tmp/small.csv"
-expect csv-column 1 '' 'qvfnc: r: unknown column name rain at column 6 (did you mean rain_mm?)' -- \
+expect csv-strict 3 $'a,b,r\n4,"x",2\n,y,.' 'qvfnc: note: r: missing argument in SQRT on 1 row (first on line 3)' -- \
+    "$qvfnc" --strict --csv "$tmp/small.csv" 'r=SQRT(a)'
+expect csv-column 1 '' "qvfnc: unknown column rain at character 8 of expression 1 (did you mean rain_mm?); the header read has 6 columns: station, date, t06, t12, t18, rain_mm" -- \
     "$qvfnc" --csv "$src/examples/weather.csv" 'r=SQRT(rain)'
 expect csv-file 1 '' "qvfnc: cannot read $tmp/none.csv: No such file or directory" -- "$qvfnc" --csv "$tmp/none.csv" 'r=ABS(a)'
+printf 'g\tx\nb\t1\na\t2\nb\tNA\nb\t5\n' >"$tmp/g.tsv"
+expect by-tsv 0 $'g,n,med\nb,2,3\na,1,2' '' -- "$qvfnc" --tsv --ofs , --na NA --csv "$tmp/g.tsv" --by g 'n=N(x)' 'med=MEDIAN(x)'
 
 # The main job as the README shows it: every row it shows is a row of the real output.
 "$qvfnc" --csv "$src/examples/weather.csv" 'mean=MEAN(t06, t12, t18)' 'high=MAX(t06, t12, t18)' \
     'n=N(t06, t12, t18)' >"$tmp/main.csv"
 shown=$(sed -n '/^    station,date/,/^$/p' "$src/README.md" | sed -n 's/^    \([A-Za-z].*\)/\1/p')
 [ -n "$shown" ] && [ "$(grep -cxFf <(echo "$shown") "$tmp/main.csv")" = "$(wc -l <<<"$shown")" ] ||
-    { echo "FAIL readme: the rows shown are not what the main job gives"; failures=$((failures + 1)); }
+    fail "readme: the rows shown are not what the main job gives"
 
 # Options.
 expect bad-option 2 '' 'qvfnc: unknown option --frobnicate (see qvfnc --help)' -- "$qvfnc" --frobnicate
 expect no-assignment 2 '' 'qvfnc: --csv needs at least one NAME=EXPRESSION (see qvfnc --help)' -- "$qvfnc" --csv x.csv
-expect no-library 2 '' "qvfnc: cannot load $tmp/none.so: No such file or directory" -- \
-    "$qvfnc" --lib "$tmp/none.so" 'ABS(1)'
+expect table-only 2 '' 'qvfnc: --by goes with --csv (see qvfnc --help)' -- "$qvfnc" --by g 'N(1)'
+expect bad-sep 2 '' "qvfnc: --sep takes one character (or tab), not ';;' (see qvfnc --help)" -- "$qvfnc" --sep ';;' --csv x 'a=1'
+expect bad-digits 2 '' "qvfnc: --digits takes a number of significant digits from 1 to 17, not '0' (see qvfnc --help)" -- \
+    "$qvfnc" --digits=0 '1'
+expect value-missing 2 '' 'qvfnc: --out needs a value (see qvfnc --help)' -- "$qvfnc" --csv x --out
+
+# A file that is not the package is refused with one line and status 2.
+: >"$tmp/empty.so"
+head -c 4096 "$build/libqvewumth.so" >"$tmp/cut.so"
+other=$(ldd "$qvfnc" | awk '/libc\.so/ { print $3 }')
+expect no-library 2 '' "qvfnc: cannot load $tmp/none.so: No such file or directory" -- "$qvfnc" --lib "$tmp/none.so" 'ABS(1)'
+for lib in "$tmp/empty.so" "$tmp/cut.so" "$other"; do
+    "$qvfnc" --lib "$lib" 'ABS(1)' >"$tmp/out" 2>"$tmp/err"
+    status=$?
+    [ "$status" = 2 ] && [ ! -s "$tmp/out" ] && [ "$(wc -l <"$tmp/err")" = 1 ] && grep -q "^qvfnc: .*$(basename "$lib")" "$tmp/err" ||
+        fail "lib $lib: status $status, $(cat "$tmp/err")"
+done
+
 # Whole outputs first: grep -q stops reading early, which would break the pipe.
 help=$("$qvfnc" --help) version=$("$qvfnc" --version) list=$("$qvfnc" --list)
-grep -q '^examples:' <<<"$help" || { echo "FAIL help: no examples"; failures=$((failures + 1)); }
-grep -q '^package  .*libqvewumth.so' <<<"$version" || { echo "FAIL version"; failures=$((failures + 1)); }
-[ "$(wc -l <<<"$list")" = 76 ] && grep -q '^ATAN2(y, x) *arc tangent' <<<"$list" ||
-    { echo "FAIL list"; failures=$((failures + 1)); }
+grep -q '^examples:' <<<"$help" || fail "help: no examples"
+grep -q '^package  .*libqvewumth.so' <<<"$version" || fail "version"
+[ "$(sed -n '/^Functions/,/^$/p' <<<"$list" | grep -c '^  [A-Z][A-Z0-9]*(')" = 76 ] && grep -q '^  ATAN2(y, x) *arc tangent' <<<"$list" &&
+    grep -q '^  ORDINAL2(k, x1, ...) .*\[not in this package\]' <<<"$list" &&
+    grep -q '^Operators of the command line' <<<"$list" && grep -q '^  IFN(condition, then, else) ' <<<"$list" ||
+    fail "list"
+mean=$("$qvfnc" --help mean)
+grep -q '^MEAN(x1, ...)$' <<<"$mean" && grep -q 'statuses:  ok, missing argument' <<<"$mean" &&
+    grep -q 'fixed size' <<<"$mean" || fail "help MEAN: $mean"
+grep -q 'keeping the values' <<<"$("$qvfnc" --help=PCTL)" || fail "help PCTL"
+grep -q 'evaluated by qvfnc itself' <<<"$("$qvfnc" --help '**')" || fail "help **"
+grep -q '^IFN(condition, then, else)' <<<"$("$qvfnc" --help ifn)" || fail "help IFN"
+expect help-unknown 2 '' 'qvfnc: --help: no function or operator AVG (did you mean MEAN?)' -- "$qvfnc" --help AVG
+
+# --progress writes to a terminal only.
+big="$tmp/big.csv"
+awk 'BEGIN { print "a,b"; for (i = 0; i < 200000; i++) print i "," i % 7 }' >"$big"
+expect progress-pipe 0 '' '' -- sh -c '"$1" --progress --csv "$2" "s=a+b" >/dev/null' _ "$qvfnc" "$big"
+if command -v script >/dev/null; then
+    script -qec "$qvfnc --progress --csv $big 's=a+b' >/dev/null" /dev/null >"$tmp/tty" 2>&1
+    grep -q 'qvfnc: 200000 rows read, [0-9]* rows/s' "$tmp/tty" || fail "progress on a terminal: $(tr '\r' '\n' <"$tmp/tty" | tail -2)"
+fi
+
+# --out: the file read may be the file written; a failing run leaves the old file as it was,
+# with no temporary file beside it; the new file keeps the old one's permissions; a symbolic
+# link stays a link to the replaced file; a device is written, never replaced.
+cp "$src/examples/weather.csv" "$tmp/w.csv"
+chmod 640 "$tmp/w.csv"
+expected=$("$qvfnc" --csv "$tmp/w.csv" 's=SUM(t06, t12)')
+expect same-path 0 '' '' -- "$qvfnc" --csv "$tmp/w.csv" --out "$tmp/w.csv" 's=SUM(t06, t12)'
+[ "$(cat "$tmp/w.csv")" = "$expected" ] && [ "$(stat -c %a "$tmp/w.csv")" = 640 ] || fail "same-path: content or mode"
+before=$(cat "$tmp/w.csv")
+expect failing-run 1 '' "qvfnc: $tmp/w.csv: line 2: column station: cannot read 'Harbour' as a number (--na Harbour reads it as missing, --lenient any cell that is no number)" -- \
+    "$qvfnc" --csv "$tmp/w.csv" --out "$tmp/w.csv" 'x=station + 1'
+[ "$(cat "$tmp/w.csv")" = "$before" ] && [ -z "$(ls -A "$tmp" | grep qvfnc-tmp)" ] || fail "failing-run: file changed or temporary left"
+ln -s w.csv "$tmp/link.csv"
+expect symlink 0 '' '' -- "$qvfnc" --csv "$tmp/w.csv" --out "$tmp/link.csv" 'y=1'
+[ -L "$tmp/link.csv" ] && [ "$(head -1 "$tmp/w.csv")" = "station,date,t06,t12,t18,rain_mm,s,y" ] || fail "symlink"
+expect dev-null 0 '' '' -- "$qvfnc" --csv "$tmp/w.csv" --out /dev/null 'z=1'
+[ -c /dev/null ] || fail "dev-null: /dev/null is no device any more"
+mkdir "$tmp/ro" && chmod 500 "$tmp/ro" && : >"$tmp/ro/f.csv" 2>/dev/null
+if [ "$(id -u)" != 0 ]; then
+    "$qvfnc" --csv "$tmp/w.csv" --out "$tmp/ro/out.csv" 'y=1' 2>"$tmp/err"
+    [ $? = 1 ] && grep -q "^qvfnc: cannot write $tmp/ro/out.csv (a temporary file in $tmp/ro): Permission denied" "$tmp/err" ||
+        fail "read-only folder: $(cat "$tmp/err")"
+fi
+expect full-stdout 1 '' 'qvfnc: cannot write the output: No space left on device' -- \
+    sh -c '"$1" --csv "$2" "z=1" > /dev/full' _ "$qvfnc" "$tmp/w.csv"
 
 [ "$failures" = 0 ] && echo "all qvfnc command-line checks passed"
 exit $((failures > 0))

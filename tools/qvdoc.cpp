@@ -1,6 +1,6 @@
 // qvdoc: writes the documents that are made from the function catalogue.
 //   qvdoc markdown          the function reference (docs/functions.md)
-//   qvdoc man TEMPLATE      the qvfnc manual page: TEMPLATE with @FUNCTIONS@ filled in
+//   qvdoc man TEMPLATE      the qvfnc manual page: TEMPLATE with @FUNCTIONS@ and @OPERATORS@ filled in
 #include <cstdio>
 #include <fstream>
 #include <iostream>
@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "catalogue.hpp"
+#include "names.hpp"
 #include "qvhost.h"
 
 namespace {
@@ -121,8 +122,12 @@ int man(const char *template_path) {
         const qvh_info &f = *qvh_function_at(i);
         list << ".TP\n.B " << roff(f.usage) << "\n" << roff(f.summary) << "\n";
     }
+    std::ostringstream ops;
+    for (const qvcli::OwnOperator &op : qvcli::own_operators())
+        ops << ".TP\n.B " << roff(op.usage) << "\n" << roff(op.reference) << "\n";
     std::string line;
-    while (std::getline(in, line)) std::cout << (line == "@FUNCTIONS@" ? list.str() : line + "\n");
+    while (std::getline(in, line))
+        std::cout << (line == "@FUNCTIONS@" ? list.str() : line == "@OPERATORS@" ? ops.str() : line + "\n");
     return 0;
 }
 

@@ -1,0 +1,49 @@
+// The table jobs of qvfnc: new columns computed on every row of a delimited table while it
+// streams through, or one row of statistics per group of rows (--by, --summary).
+#pragma once
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "qvhost.h"
+
+namespace qvcli {
+
+// How results are written.
+struct NumberFormat {
+    int digits = 0;             // significant digits; 0: the shortest form that reads back exactly
+    bool missing_set = false;   // write missing_token for every missing value
+    std::string missing_token;
+};
+void append_number(std::string &out, double x, const NumberFormat &format);
+
+// Reads a cell as a number: blanks around it are ignored; an empty cell, one of the na tokens and
+// nan are ., a missing literal is itself, inf and -inf are numbers. False when it is none of these.
+bool read_cell(std::string_view cell, const std::vector<std::string> &na, double &value);
+
+struct TableJob {
+    std::vector<std::string> assignments;  // "NAME=EXPRESSION", evaluated left to right
+    std::string input_name;                // for messages
+    char sep = ',';
+    char ofs = 0;                          // 0: the same as sep
+    bool header = true;                    // else the columns are c1, c2, ... and no header is written
+    std::vector<std::string> na;           // cells read as missing values
+    bool lenient = false;                  // unreadable cells and ragged rows become missing cells
+    std::vector<std::string> by;           // one row per group of these columns
+    bool summary = false;                  // one row per group; one group when by is empty
+    std::vector<std::string> keep, drop;   // output columns
+    NumberFormat format;
+    bool progress = false;                 // rows and rows per second on err while reading
+};
+
+struct TableOutcome {
+    int status = 0;      // 0: the table is complete; 1: an error stopped the job
+    bool notes = false;  // a status other than OK or a note was reported
+};
+
+// Reads the table from in and writes the result to out. Errors and, at the end, notes about
+// statuses other than OK go to err, one line each.
+TableOutcome run_table(const TableJob &job, qvh_package *pkg, std::FILE *in, std::FILE *out, std::FILE *err);
+
+}  // namespace qvcli
