@@ -143,9 +143,14 @@ int qvh_parse_number(const char *text, size_t len, double *out) {
 }
 
 size_t qvh_format(double x, char *buf, size_t size) {
-    std::string text;
-    append_number(text, x);
-    return copy_out(text, buf, size);
+    char text[QVH_FORMAT_MAX];
+    const std::size_t n = format_number(x, text);
+    if (buf != nullptr && size > 0) {
+        const std::size_t k = std::min(n, size - 1);
+        std::memcpy(buf, text, k);
+        buf[k] = '\0';
+    }
+    return n;
 }
 
 // ---- the catalogue -----------------------------------------------------------------------
@@ -230,6 +235,7 @@ void qvh_call_clear(qvh_call *call) {
     if (call == nullptr) return;
     call->args.clear();
     call->invoked = false;
+    call->shape_checked = false;
 }
 
 int qvh_call_add_num(qvh_call *call, double x) { return qvh_call_add_nums(call, &x, 1); }
@@ -242,6 +248,7 @@ int qvh_call_add_nums(qvh_call *call, const double *xs, size_t n) {
     try {
         call->args.reserve(call->args.size() + n);
         for (size_t i = 0; i < n; ++i) call->args.num(edge_value(xs[i]));
+        call->shape_checked = false;
     } catch (const std::bad_alloc &) {
         return fail(QVH_E_NOMEM, std::string(call->info->name) + ": out of memory for the argument list");
     }
@@ -255,6 +262,7 @@ int qvh_call_add_str(qvh_call *call, const char *utf8, size_t len) {
     if (const int rc = to_chars(utf8, len, call->scratch); rc != QVH_OK) return rc;
     try {
         call->args.chr(call->scratch);
+        call->shape_checked = false;
     } catch (const std::bad_alloc &) {
         return fail(QVH_E_NOMEM, std::string(call->info->name) + ": out of memory for the argument list");
     }
@@ -266,6 +274,7 @@ int qvh_call_set_num(qvh_call *call, size_t index, double x) {
     if (index >= call->args.size())
         return fail(QVH_E_RANGE, "argument " + std::to_string(index) + " does not exist (the call has " +
                                      std::to_string(call->args.size()) + ")");
+    if (!call->args.numeric(index)) call->shape_checked = false;
     call->args.set_num(index, edge_value(x));
     return QVH_OK;
 }
@@ -277,6 +286,7 @@ int qvh_call_set_str(qvh_call *call, size_t index, const char *utf8, size_t len)
                                      std::to_string(call->args.size()) + ")");
     if (const int rc = to_chars(utf8, len, call->scratch); rc != QVH_OK) return rc;
     try {
+        if (call->args.numeric(index)) call->shape_checked = false;
         call->args.set_chr(index, call->scratch);
     } catch (const std::bad_alloc &) {
         return fail(QVH_E_NOMEM, std::string(call->info->name) + ": out of memory for the argument list");
@@ -290,18 +300,22 @@ int qvh_call_invoke(qvh_call *call) {
     if (const int rc = check_call(call); rc != QVH_OK) return rc;
     const qvh_info &f = *call->info;
     const std::size_t n = call->args.size();
-    if (n < static_cast<std::size_t>(f.min_args) || (f.max_args >= 0 && n > static_cast<std::size_t>(f.max_args)))
-        return fail(QVH_E_ARITY, std::string(f.name) + " takes " + arity_text(f) + ", got " + std::to_string(n) +
-                                     ": " + f.usage);
-    for (std::size_t i = 0; i < n; ++i) {
-        const int want = i == 0 ? f.first_kind : f.rest_kind;
-        const int have = call->args.numeric(i) ? QVH_KIND_NUM : QVH_KIND_CHR;
-        if ((want & have) == 0)
-            return fail(QVH_E_KIND, std::string(f.name) + ": argument " + std::to_string(i + 1) + " must be " +
-                                        (want == QVH_KIND_NUM ? "a number, not a character value"
-                                                              : "a character value, not a number"));
+    if (!call->shape_checked) {
+        if (n < static_cast<std::size_t>(f.min_args) || (f.max_args >= 0 && n > static_cast<std::size_t>(f.max_args)))
+            return fail(QVH_E_ARITY, std::string(f.name) + " takes " + arity_text(f) + ", got " + std::to_string(n) +
+                                         ": " + f.usage);
+        for (std::size_t i = 0; i < n; ++i) {
+            const int want = i == 0 ? f.first_kind : f.rest_kind;
+            const int have = call->args.numeric(i) ? QVH_KIND_NUM : QVH_KIND_CHR;
+            if ((want & have) == 0)
+                return fail(QVH_E_KIND, std::string(f.name) + ": argument " + std::to_string(i + 1) + " must be " +
+                                            (want == QVH_KIND_NUM ? "a number, not a character value"
+                                                                  : "a character value, not a number"));
+        }
+        call->shape_checked = true;
     }
-    call->args.clear_marks();
+    // The package marks arguments only when it reports an invalid one.
+    if (call->invoked && call->status != STATUS_OK) call->args.clear_marks();
     FuncArgList *list = call->args.get();
     switch (f.form) {
         case QVH_FORM_SCALAR:

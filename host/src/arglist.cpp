@@ -60,13 +60,10 @@ ArgList &ArgList::chr(std::u32string_view s) {
     return *this;
 }
 
-void ArgList::set_num(std::size_t slot, double x) {
-    numbers_[slot] = x;
+void ArgList::make_numeric(std::size_t slot) {
     FuncArg &a = record()->args[slot];
-    if (!(a.flags & FUNCARG_NUMERIC)) {
-        a.flags |= FUNCARG_NUMERIC;
-        a.value = &numbers_[slot];
-    }
+    a.flags |= FUNCARG_NUMERIC;
+    a.value = &numbers_[slot];
 }
 
 void ArgList::set_chr(std::size_t slot, std::u32string_view s) {

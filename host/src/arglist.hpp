@@ -28,7 +28,10 @@ public:
     ArgList &chr(std::u32string_view s);
     void reserve(std::size_t slots);
     // Replace the value of a slot, with a value of either kind.
-    void set_num(std::size_t slot, double x);
+    void set_num(std::size_t slot, double x) {
+        numbers_[slot] = x;
+        if (!(record()->args[slot].flags & FUNCARG_NUMERIC)) make_numeric(slot);
+    }
     void set_chr(std::size_t slot, std::u32string_view s);
     void clear();
     void clear_marks();
@@ -46,6 +49,7 @@ private:
     FuncArgList *record() { return reinterpret_cast<FuncArgList *>(raw_.data()); }
     const FuncArgList *record() const { return reinterpret_cast<const FuncArgList *>(raw_.data()); }
     void grow();
+    void make_numeric(std::size_t slot);
     std::size_t store_chr(std::u32string_view s);
 
     HostPool *pool_;

@@ -27,6 +27,7 @@ struct qvh_call {
     std::string text;            // the character result as UTF-8
     QvStatus status = STATUS_OK;
     bool invoked = false;
+    bool shape_checked = false;  // the count and kinds passed the catalogue's check since the last change
     std::u32string scratch;      // a character argument on its way in
 };
 

@@ -4,6 +4,7 @@
 #include <charconv>
 #include <cmath>
 #include <cstdlib>
+#include <cstring>
 #include <limits>
 
 #include "qv/values.hpp"
@@ -56,6 +57,13 @@ int missing_literal(std::string_view text) {
 
 bool read_number(std::string_view text, double &value) {
     if (text.empty()) return false;
+    if (number_length(text) == text.size()) {
+        const char *first = text.data() + (text[0] == '+' ? 1 : 0);
+        const auto r = std::from_chars(first, text.data() + text.size(), value);
+        // Overflow reads as an infinity, underflow as a signed zero, as strtod has it.
+        if (r.ec == std::errc::result_out_of_range) value = std::strtod(std::string(text).c_str(), nullptr);
+        return true;
+    }
     const bool negative = text[0] == '-';
     std::string_view body = text;
     if (text[0] == '+' || text[0] == '-') body.remove_prefix(1);
@@ -67,35 +75,30 @@ bool read_number(std::string_view text, double &value) {
         value = std::copysign(std::numeric_limits<double>::quiet_NaN(), negative ? -1.0 : 1.0);
         return true;
     }
-    if (number_length(text) != text.size()) return false;
-    const char *first = text.data() + (text[0] == '+' ? 1 : 0);
-    const auto r = std::from_chars(first, text.data() + text.size(), value);
-    if (r.ec == std::errc::result_out_of_range) {
-        // Overflow reads as an infinity, underflow as a signed zero, as strtod has it.
-        value = std::strtod(std::string(text).c_str(), nullptr);
+    return false;
+}
+
+std::size_t format_number(double x, char *out) {
+    auto put = [&](const char *text) {
+        const std::size_t n = std::strlen(text);
+        std::memcpy(out, text, n);
+        return n;
+    };
+    if (qv::is_missing(x)) {
+        const int kind = qv::missing_kind(x);
+        out[0] = '.';
+        if (kind == 1) out[1] = '_';
+        if (kind >= 3) out[1] = static_cast<char>('A' + kind - 3);
+        return kind == 2 ? 1 : 2;
     }
-    return true;
+    if (std::isnan(x)) return put(std::signbit(x) ? "-nan" : "nan");
+    if (std::isinf(x)) return put(x < 0 ? "-inf" : "inf");
+    return static_cast<std::size_t>(std::to_chars(out, out + 32, x).ptr - out);
 }
 
 void append_number(std::string &out, double x) {
-    if (qv::is_missing(x)) {
-        const int kind = qv::missing_kind(x);
-        out.push_back('.');
-        if (kind == 1) out.push_back('_');
-        if (kind >= 3) out.push_back(static_cast<char>('A' + kind - 3));
-        return;
-    }
-    if (std::isnan(x)) {
-        out += std::signbit(x) ? "-nan" : "nan";
-        return;
-    }
-    if (std::isinf(x)) {
-        out += x < 0 ? "-inf" : "inf";
-        return;
-    }
     char buf[32];
-    const auto r = std::to_chars(buf, buf + sizeof buf, x);
-    out.append(buf, r.ptr);
+    out.append(buf, format_number(x, buf));
 }
 
 namespace {

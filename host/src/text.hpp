@@ -19,6 +19,8 @@ bool read_number(std::string_view text, double &value);
 // The shortest text that reads back to x; missing values as their literal; "inf", "-inf",
 // "nan" and "-nan" for the others.
 void append_number(std::string &out, double x);
+// The same into out (room for 32 characters); returns the length, no terminator.
+std::size_t format_number(double x, char *out);
 
 // UTF-8 to 4-byte characters and back. A byte that does not start a valid UTF-8 sequence
 // becomes the character U+DC80 + byte, which converts back to that byte, so any text survives
