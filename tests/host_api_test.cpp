@@ -16,19 +16,13 @@
 #include <vector>
 
 #include "qvhost.h"
+#include "host_package.hpp"
 
 namespace {
 
 namespace fs = std::filesystem;
 
-qvh_package *package() {
-    static qvh_package *p = [] {
-        qvh_package *pkg = nullptr;
-        EXPECT_EQ(qvh_open(nullptr, &pkg), QVH_OK) << qvh_errmsg();
-        return pkg;
-    }();
-    return p;
-}
+qvh_package *package() { return qvt::host_package(); }
 
 double missing(char c) {
     double x = 0;

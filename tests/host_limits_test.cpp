@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "qvhost.h"
+#include "host_package.hpp"
 
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
 constexpr bool SANITIZED = true;
@@ -29,14 +30,7 @@ constexpr double BYTES_PER_VALUE = 64.0;
 constexpr double BYTES_PER_CHAR_VALUE = 256.0;  // a character value also has its own record and text
 constexpr double SLACK_BYTES = 32.0 * 1024 * 1024;
 
-qvh_package *package() {
-    static qvh_package *p = [] {
-        qvh_package *pkg = nullptr;
-        EXPECT_EQ(qvh_open(nullptr, &pkg), QVH_OK) << qvh_errmsg();
-        return pkg;
-    }();
-    return p;
-}
+qvh_package *package() { return qvt::host_package(); }
 
 // Kibibytes of a "Vm...:" line of /proc/self/status.
 long status_kb(const char *key) {

@@ -8,19 +8,11 @@
 #include "expr.hpp"
 #include "lines.hpp"
 #include "program.hpp"
+#include "host_package.hpp"
 
 namespace {
 
-qvh_package *package() {
-    static qvcli::Package p;
-    static const bool opened = [] {
-        std::string error;
-        const bool ok = p.open("", error);
-        EXPECT_TRUE(ok) << error;
-        return ok;
-    }();
-    return opened ? p.get() : nullptr;
-}
+qvh_package *package() { return qvt::host_package(); }
 
 // A parsed expression written back with every operator in parentheses, calls upper case and $
 // before column names.

@@ -11,19 +11,11 @@
 #include "csv.hpp"
 #include "program.hpp"
 #include "table.hpp"
+#include "host_package.hpp"
 
 namespace {
 
-qvh_package *package() {
-    static qvcli::Package p;
-    static const bool opened = [] {
-        std::string error;
-        const bool ok = p.open("", error);
-        EXPECT_TRUE(ok) << error;
-        return ok;
-    }();
-    return opened ? p.get() : nullptr;
-}
+qvh_package *package() { return qvt::host_package(); }
 
 std::FILE *open_text(const std::string &text) {
     std::FILE *f = std::tmpfile();

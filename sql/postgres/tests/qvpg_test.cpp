@@ -14,6 +14,7 @@
 
 #include "names.hpp"
 #include "qvhost.h"
+#include "host_package.hpp"
 
 namespace {
 
@@ -67,14 +68,7 @@ class Conn {
     PGconn *c_;
 };
 
-qvh_package *package() {
-    static qvh_package *p = [] {
-        qvh_package *pkg = nullptr;
-        EXPECT_EQ(qvh_open(nullptr, &pkg), QVH_OK) << qvh_errmsg();
-        return pkg;
-    }();
-    return p;
-}
+qvh_package *package() { return qvt::host_package(); }
 
 // An argument: NULL, a float8 or a text, as the server reads it.
 struct Arg {
