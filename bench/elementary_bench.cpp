@@ -25,10 +25,8 @@ const std::array<double, 256> &inputs() {
     return xs;
 }
 
-void table_call(benchmark::State &state, const char *name) {
-    const FuncTableRow *row = qvbench::row_or_skip(state, name);
-    if (row == nullptr) return;
-    const QvScalarFn fn = row->entry.scalar;
+// Calls fn through its pointer on the inputs in turn.
+void call_loop(benchmark::State &state, QvScalarFn fn) {
     const auto &xs = inputs();
     std::size_t i = 0;
     double r;
@@ -37,6 +35,10 @@ void table_call(benchmark::State &state, const char *name) {
         benchmark::DoNotOptimize(r);
     }
     state.SetItemsProcessed(state.iterations());
+}
+
+void table_call(benchmark::State &state, const char *name) {
+    if (const FuncTableRow *row = qvbench::row_or_skip(state, name)) call_loop(state, row->entry.scalar);
 }
 
 // Kept out of line and reached through a pointer, as the package's entries are.
@@ -47,15 +49,7 @@ void table_call(benchmark::State &state, const char *name) {
 
 void copy_call(benchmark::State &state) {
     QvScalarFn volatile entry = copy_entry;
-    const QvScalarFn fn = entry;
-    const auto &xs = inputs();
-    std::size_t i = 0;
-    double r;
-    for (auto _ : state) {
-        benchmark::DoNotOptimize(fn(&r, xs[i++ & 255]));
-        benchmark::DoNotOptimize(r);
-    }
-    state.SetItemsProcessed(state.iterations());
+    call_loop(state, entry);
 }
 
 template <double (*F)(double)>

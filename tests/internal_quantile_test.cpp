@@ -107,6 +107,16 @@ void compare(const std::string &what, const std::vector<double> &data, F f) {
     ASSERT_EQ(bits(got[0]), bits(got[1])) << what;
 }
 
+// IQR and MAD of the same list, each against its passes run to their end.
+void compare_spreads(const std::string &what, const std::vector<double> &data) {
+    compare(what + ", IQR", data, [](double *, qv::ValuePtr *values, std::int64_t m, qv::Passes passes) {
+        return qv::interquartile_range(values, m, passes);
+    });
+    compare(what + ", MAD", data, [](double *copies, qv::ValuePtr *values, std::int64_t m, qv::Passes passes) {
+        return qv::median_deviation(copies, values, m, passes);
+    });
+}
+
 TEST(Quantile, FinishedSelectionsGiveTheBitsOfThePassesRunToTheirEnd) {
     std::mt19937_64 rng(5);
     for (const Row &row : ROWS) {
@@ -123,12 +133,7 @@ TEST(Quantile, FinishedSelectionsGiveTheBitsOfThePassesRunToTheirEnd) {
                             });
                 }
             }
-            compare(what + ", IQR", data, [](double *, qv::ValuePtr *values, std::int64_t m, qv::Passes passes) {
-                return qv::interquartile_range(values, m, passes);
-            });
-            compare(what + ", MAD", data, [](double *copies, qv::ValuePtr *values, std::int64_t m, qv::Passes passes) {
-                return qv::median_deviation(copies, values, m, passes);
-            });
+            compare_spreads(what, data);
         }
     }
 }
@@ -147,12 +152,7 @@ TEST(Quantile, RandomPlacementsGiveTheBitsOfThePassesRunToTheirEnd) {
         compare(what + ", PCTL", data, [&](double *, qv::ValuePtr *values, std::int64_t m, qv::Passes passes) {
             return qv::quantile(5, values, m, p, passes);
         });
-        compare(what + ", IQR", data, [](double *, qv::ValuePtr *values, std::int64_t m, qv::Passes passes) {
-            return qv::interquartile_range(values, m, passes);
-        });
-        compare(what + ", MAD", data, [](double *copies, qv::ValuePtr *values, std::int64_t m, qv::Passes passes) {
-            return qv::median_deviation(copies, values, m, passes);
-        });
+        compare_spreads(what, data);
     }
 }
 
@@ -178,12 +178,7 @@ TEST(Quantile, ZeroHeavyListsGiveTheBitsOfThePassesRunToTheirEnd) {
             data.push_back(x);
         }
         const std::string what = "trial " + std::to_string(trial);
-        compare(what + ", IQR", data, [](double *, qv::ValuePtr *values, std::int64_t m, qv::Passes passes) {
-            return qv::interquartile_range(values, m, passes);
-        });
-        compare(what + ", MAD", data, [](double *copies, qv::ValuePtr *values, std::int64_t m, qv::Passes passes) {
-            return qv::median_deviation(copies, values, m, passes);
-        });
+        compare_spreads(what, data);
     }
 }
 
