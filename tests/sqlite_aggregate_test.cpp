@@ -192,6 +192,12 @@ TEST(SqliteAggregates, ConnectionsThreadsAndEarlyEnds) {
                   EXPECT_STREQ(reinterpret_cast<const char *>(sqlite3_column_text(st, 0)), "error: qv_median: argument 1 is not a number: 'bad'");
               }),
               "");
+    // A statement that fails part-way changes nothing in the database.
+    EXPECT_EQ(run(second, "UPDATE t SET x = qv_mean(x, CASE WHEN seq = 2500 THEN 'bad' ELSE 1 END)"),
+              "qv_mean: argument 2 is not a number: 'bad'");
+    EXPECT_EQ(run(second, "INSERT INTO t SELECT seq + 100000, part, qv_pctl(seq, x) FROM t GROUP BY part"),
+              "qv_pctl: the percentile must be the same for every row of a group");
+    EXPECT_EQ(summary(second), expected);
     // The last connection closed the package: a load now opens it again, or fails in one line.
     second_db.reset();
     const std::string package = std::getenv("QV_LIB");

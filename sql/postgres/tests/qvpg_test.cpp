@@ -342,6 +342,13 @@ TEST(Edge, LiteralsOverloadsAndErrors) {
          "qv_coalescec: argument 2: a character value holds at most 65535 characters; this one has 70000 [54000]"},
         {"SET statement_timeout = '300ms'; SELECT qv_median(b.x) FROM big b, generate_series(1, 1000)",
          "canceling statement due to statement timeout [57014]"},
+        // A statement that fails part-way changes nothing.
+        {"CREATE TEMP TABLE kept(p float8, x float8); INSERT INTO kept VALUES (50, 1), (25, 2); SELECT 1", "1"},
+        {"INSERT INTO kept SELECT 1, qv_pctl(p, x) FROM kept",
+         "qv_pctl: the percentile must be the same for every row of a group [22023]"},
+        {"UPDATE kept SET x = qv_whichn(VARIADIC CASE WHEN p = 25 THEN '{}'::float8[] ELSE ARRAY[x] END)",
+         "qv_whichn: takes at least 1 argument, got 0: qv_whichn(v, x1, ...) [22023]"},
+        {"SELECT count(*) || ' ' || sum(x) FROM kept", "2 3"},
     };
     Conn c;
     for (const auto &[sql, want] : cases) {
