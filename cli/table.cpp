@@ -250,7 +250,7 @@ private:
             // Names are matched without the blanks that often follow the separators of a header.
             for (std::string_view f : reader.fields()) header_.emplace_back(trim_blanks(f));
         } else {
-            for (std::size_t i = 1; i <= reader.fields().size(); ++i) header_.push_back("c" + std::to_string(i));
+            for (std::size_t i = 1; i <= reader.fields().size(); ++i) header_.push_back('c' + std::to_string(i));
             pending = true;
         }
         if (!compile() || !choose_columns()) return false;

@@ -31,7 +31,10 @@ std::string read_all(const std::string &text, std::size_t chunk, char sep = ',')
     std::string out;
     while (reader.next()) {
         out += (out.empty() ? "" : " / ") + std::to_string(reader.line()) + ":";
-        for (std::size_t i = 0; i < reader.fields().size(); ++i) out += (i ? "|" : "") + std::string(reader.fields()[i]);
+        for (std::size_t i = 0; i < reader.fields().size(); ++i) {
+            if (i > 0) out += '|';
+            out += reader.fields()[i];
+        }
         if (reader.raw().ends_with('\r')) out += "<CR ends raw>";
     }
     if (!reader.error().empty()) out += " ! " + reader.error();
@@ -69,14 +72,16 @@ TEST(Read, RandomTablesRoundTrip) {
         const unsigned rows = 1 + gen() % 6, width = 1 + gen() % 4;
         std::size_t line = 1;
         for (unsigned r = 0; r < rows; ++r, ++line) {
-            expected += (r ? " / " : "") + std::to_string(line) + ":";
+            if (r > 0) expected += " / ";
+            expected += std::to_string(line) + ":";
             for (unsigned c = 0; c < width; ++c) {
                 std::string field(gen() % 5, 'a');
                 for (char &ch : field) ch = alphabet[gen() % sizeof alphabet];
-                if (width == 1 && field.empty()) field = "a";  // a blank line holds one empty field
+                if (width == 1 && field.empty()) field.assign(1, 'a');  // a blank line holds one empty field
                 if (c > 0) text += sep;
                 qvcli::append_field(text, field, sep);
-                expected += (c ? "|" : "") + field;
+                if (c > 0) expected += '|';
+                expected += field;
                 line += std::count(field.begin(), field.end(), '\n');
             }
             text += gen() % 2 ? "\r\n" : "\n";
@@ -230,7 +235,7 @@ TEST(Summary, BitIdenticalToOneCallOverTheGroup) {
     const char *missing[] = {".", ".A", "._", ""};
     for (int row = 0; row < 12000; ++row) {
         // One large group and a few small ones.
-        const std::string g = row % 3 == 0 ? "big" : "s" + std::to_string(gen() % 7);
+        const std::string g = row % 3 == 0 ? std::string("big") : 's' + std::to_string(gen() % 7);
         if (!xs.count(g)) order.push_back(g);
         std::string x = gen() % 10 == 0 ? missing[gen() % 4] : std::to_string(static_cast<double>(gen() % 2000000) / 1000 - 1000);
         std::string y = std::to_string(static_cast<double>(gen() % 100000) / 7);

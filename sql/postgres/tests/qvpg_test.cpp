@@ -354,7 +354,10 @@ TEST(Edge, LiteralsOverloadsAndErrors) {
     for (const auto &[sql, want] : cases) {
         const Answer a = c.run(sql);
         std::string got = a.error.empty() ? "" : a.error + " [" + a.sqlstate + "]";
-        for (const Row &r : a.rows) got += (got.empty() ? "" : "|") + r[0].value_or("NULL");
+        for (const Row &r : a.rows) {
+            if (!got.empty()) got += '|';
+            got += r[0].value_or("NULL");
+        }
         EXPECT_EQ(got, want) << sql;
         if (a.error.starts_with("qv_")) {
             EXPECT_EQ(c.ok("SELECT qv_status()").rows[0][0], Cell{"error: " + a.error}) << sql;
