@@ -219,7 +219,7 @@ public:
 
     TableOutcome run(std::FILE *in) {
         TableOutcome outcome;
-        CsvReader reader(in, job_.sep);
+        CsvReader reader(in, job_.sep, job_.chunk);
         outcome.status = rows(reader) ? 0 : 1;
         progress_.done(rows_);
         // The rows done before an error stay written on a stream; --out drops them.
