@@ -13,6 +13,13 @@ bool same_letters(std::string_view a, std::string_view b) {
            });
 }
 
+std::string one_line(std::string_view text) {
+    std::string out;
+    out.reserve(text.size());
+    for (char c : text) out += c == '\n' ? "\\n" : c == '\r' ? "\\r" : std::string_view(&c, 1);
+    return out;
+}
+
 std::string upper(std::string_view s) {
     std::string out(s);
     for (char &c : out) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));

@@ -388,8 +388,8 @@ private:
     std::string where(std::uint32_t pos) const {
         return "character " + std::to_string(character_at(e_.source, pos)) + " of " + label_;
     }
-    bool fail(std::string message) {
-        error_ = std::move(message);
+    bool fail(const std::string &message) {
+        error_ = one_line(message);
         return false;
     }
 

@@ -84,17 +84,18 @@ public:
     // whole_table: the groups are the one group of a summary without --by.
     void report(std::FILE *err, bool whole_table) const {
         for (const Tally &t : list_) {
+            const std::string column = one_line(t.column), what = one_line(t.what);
             if (t.status == 0) {
-                std::fprintf(err, "qvfnc: note: %s: %llu (first on line %zu)\n", t.what.c_str(),
+                std::fprintf(err, "qvfnc: note: %s: %llu (first on line %zu)\n", what.c_str(),
                              static_cast<unsigned long long>(t.count), t.line);
                 continue;
             }
             if (t.group && whole_table) {
-                std::fprintf(err, "qvfnc: note: %s: %s in %s\n", t.column.c_str(), status_text(t.status), t.what.c_str());
+                std::fprintf(err, "qvfnc: note: %s: %s in %s\n", column.c_str(), status_text(t.status), what.c_str());
                 continue;
             }
-            std::fprintf(err, "qvfnc: note: %s: %s in %s on %llu %s%s (first %s line %zu)\n", t.column.c_str(),
-                         status_text(t.status), t.what.c_str(), static_cast<unsigned long long>(t.count),
+            std::fprintf(err, "qvfnc: note: %s: %s in %s on %llu %s%s (first %s line %zu)\n", column.c_str(),
+                         status_text(t.status), what.c_str(), static_cast<unsigned long long>(t.count),
                          t.group ? "group" : "row", t.count == 1 ? "" : "s", t.group ? "the group of" : "on", t.line);
         }
     }
@@ -230,9 +231,10 @@ public:
     }
 
 private:
-    void fail(const std::string &message) { std::fprintf(err_, "qvfnc: %s\n", message.c_str()); }
+    // Names and cells in a message may hold line ends: they are written escaped.
+    void fail(const std::string &message) { std::fprintf(err_, "qvfnc: %s\n", one_line(message).c_str()); }
     void fail_at(std::size_t line, const std::string &message) {
-        std::fprintf(err_, "qvfnc: %s: line %zu: %s\n", job_.input_name.c_str(), line, message.c_str());
+        std::fprintf(err_, "qvfnc: %s: line %zu: %s\n", job_.input_name.c_str(), line, one_line(message).c_str());
     }
 
     bool rows(CsvReader &reader) {

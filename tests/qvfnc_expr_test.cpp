@@ -217,6 +217,7 @@ TEST(Eval, ResultsNotesAndErrors) {
         {"ORDINAL2(1, 2)", "ORDINAL2 is not available in this package (character 1 of expression 1)"},
         {"x", "unknown name x at character 1 of expression 1 (names stand for the columns of a --csv table)"},
         {"sqrt", "unknown name sqrt at character 1 of expression 1 (a call needs parentheses: SQRT(...))"},
+        {"\"a\nb\r\" + 1", "unknown name a\\nb\\r at character 1 of expression 1 (names stand for the columns of a --csv table)"},
         {"SUM(1,2) # a comment 'with quote", "3"},
         {"'#' # a comment", "'#'"}};
     for (const EvalRow &r : rows) {
