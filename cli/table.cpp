@@ -428,8 +428,12 @@ private:
         return true;
     }
 
+    // A record goes out as it came, unless it ends in a carriage return with nothing written after
+    // it: the line end would take that in, and the last field would lose it.
+    bool copies(std::string_view raw) const { return fast_ && (!names_.empty() || !raw.ends_with('\r')); }
+
     void write_header(std::string_view raw) {
-        if (fast_) {
+        if (copies(raw)) {
             block_ += raw;
             for (const std::string &n : names_) {
                 block_.push_back(ofs_);
@@ -518,7 +522,7 @@ private:
             vars_[h + j] = p.result();
             if (!p.notes().empty()) count_notes(p, j, line, line, false);
         }
-        if (fast_ && raw_ok) {
+        if (raw_ok && copies(raw)) {
             block_ += raw;
             for (std::size_t j = 0; j < compiled_.size(); ++j) {
                 block_.push_back(ofs_);
