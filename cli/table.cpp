@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <chrono>
 #include <cmath>
@@ -216,7 +217,9 @@ class TableRun {
 public:
     TableRun(const TableJob &job, qvh_package *pkg, std::FILE *out, std::FILE *err)
         : job_(job), pkg_(pkg), out_(out), err_(err), ofs_(job.ofs != 0 ? job.ofs : job.sep),
-          summary_(job.summary || !job.by.empty()), progress_(job.progress, err) {}
+          summary_(job.summary || !job.by.empty()), progress_(job.progress, err),
+          number_quoted_(std::isalnum(static_cast<unsigned char>(ofs_)) ||
+                         std::string_view("+-._").find(ofs_) != std::string_view::npos) {}
 
     TableOutcome run(std::FILE *in) {
         TableOutcome outcome;
@@ -449,9 +452,17 @@ private:
     }
 
     void append_value(const Value &v, Kind kind) {
-        if (kind == Kind::Chr) append_field(block_, std::string_view(v.str, v.len), ofs_);
-        else if (job_.format.missing_set && qvh_is_missing(v.num)) append_field(block_, job_.format.missing_token, ofs_);
-        else append_number(block_, v.num, job_.format);
+        if (kind == Kind::Chr) {
+            append_field(block_, std::string_view(v.str, v.len), ofs_);
+        } else if (job_.format.missing_set && qvh_is_missing(v.num)) {
+            append_field(block_, job_.format.missing_token, ofs_);
+        } else if (number_quoted_) {
+            number_.clear();
+            append_number(number_, v.num, job_.format);
+            append_field(block_, number_, ofs_);
+        } else {
+            append_number(block_, v.num, job_.format);
+        }
     }
 
     // Output lines gather in a block that goes out once it is large.
@@ -715,6 +726,10 @@ private:
     const char ofs_;
     const bool summary_;
     Progress progress_;
+    // The output separator is a character numbers are written with ("1e-5", "inf", ".A"): every
+    // number goes out through append_field, quoted where it holds the separator.
+    const bool number_quoted_;
+    std::string number_;
     std::uint64_t rows_ = 0;
     Tallies tallies_;
 
