@@ -13,6 +13,13 @@ bool same_letters(std::string_view a, std::string_view b) {
            });
 }
 
+std::string one_line(std::string_view text) {
+    std::string out;
+    out.reserve(text.size());
+    for (char c : text) out += c == '\n' ? "\\n" : c == '\r' ? "\\r" : std::string_view(&c, 1);
+    return out;
+}
+
 std::string upper(std::string_view s) {
     std::string out(s);
     for (char &c : out) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
@@ -21,19 +28,36 @@ std::string upper(std::string_view s) {
 
 namespace {
 
-std::size_t distance(std::string_view a, std::string_view b) {
+// The edit distance of a and b, letters in any case, when it is at most limit; else limit + 1.
+// Only cells within limit of the diagonal can hold such a distance, so a row is 2 * limit + 1
+// cells and a long name costs its length, not its length times the other's.
+std::size_t distance(std::string_view a, std::string_view b, std::size_t limit) {
     auto same = [](char x, char y) {
         return std::toupper(static_cast<unsigned char>(x)) == std::toupper(static_cast<unsigned char>(y));
     };
-    std::vector<std::size_t> prev(b.size() + 1), cur(b.size() + 1);
-    for (std::size_t j = 0; j <= b.size(); ++j) prev[j] = j;
-    for (std::size_t i = 1; i <= a.size(); ++i) {
-        cur[0] = i;
-        for (std::size_t j = 1; j <= b.size(); ++j)
-            cur[j] = std::min({prev[j] + 1, cur[j - 1] + 1, prev[j - 1] + (same(a[i - 1], b[j - 1]) ? 0 : 1)});
+    const std::size_t over = limit + 1, n = a.size(), m = b.size();
+    if ((n > m ? n - m : m - n) > limit) return over;
+    // Cell k of row i is column j = i + k - limit; the cell past the band stays over.
+    const std::size_t width = 2 * limit + 1;
+    std::vector<std::size_t> prev(width + 1, over), cur(width + 1, over);
+    for (std::size_t k = limit; k < width && k - limit <= m; ++k) prev[k] = k - limit;
+    for (std::size_t i = 1; i <= n; ++i) {
+        for (std::size_t k = 0; k < width; ++k) {
+            if (i + k < limit || i + k - limit > m) {
+                cur[k] = over;
+                continue;
+            }
+            const std::size_t j = i + k - limit;
+            if (j == 0) {
+                cur[k] = std::min(i, over);
+                continue;
+            }
+            const std::size_t left = k > 0 ? cur[k - 1] + 1 : over;
+            cur[k] = std::min({prev[k + 1] + 1, left, prev[k] + (same(a[i - 1], b[j - 1]) ? 0 : 1), over});
+        }
         std::swap(prev, cur);
     }
-    return prev[b.size()];
+    return prev[m + limit - n];
 }
 
 // Names other tools and languages use for what the package or the command line provides.
@@ -55,9 +79,9 @@ std::string nearest_name(std::string_view name, const std::vector<std::string_vi
     std::string best;
     std::size_t best_d = reach + 1;
     for (std::string_view c : candidates) {
-        std::size_t d = distance(name, c);
+        std::size_t d = distance(name, c, reach);
         // A name cut short is as good as a slip: "rain" for "rain_mm".
-        if (name.size() >= 3 && name.size() < c.size() && distance(name, c.substr(0, name.size())) == 0)
+        if (name.size() >= 3 && name.size() < c.size() && same_letters(name, c.substr(0, name.size())))
             d = std::min(d, reach);
         if (d < best_d) {
             best_d = d;

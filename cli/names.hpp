@@ -8,6 +8,10 @@
 
 namespace qvcli {
 
+// text for a message that stays on one line: carriage returns and line feeds, which names and
+// cells may hold in quotes, written as \r and \n.
+std::string one_line(std::string_view text);
+
 // a and b spell the same letters in any case.
 bool same_letters(std::string_view a, std::string_view b);
 std::string upper(std::string_view s);

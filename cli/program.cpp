@@ -110,10 +110,11 @@ constexpr std::uint32_t OP_SITE = 0x80000000u;
 // Values are true when they are numbers other than zero; missing values are false.
 bool truth(double x) { return !std::isnan(x) && x != 0.0; }
 
-// Missing values first (._, ., .A to .Z), then the numbers.
+// Missing values first (._, ., .A to .Z), then the numbers. A NaN that is no missing value ranks
+// as ., as it reads in a cell.
 int missing_rank(double x) {
     const char c = qvh_missing_letter(x);
-    return c == '_' ? 0 : c == '.' ? 1 : 2 + (c - 'A');
+    return c == '_' ? 0 : c == '.' || c == 0 ? 1 : 2 + (c - 'A');
 }
 
 bool holds(Op op, int order) {
@@ -129,7 +130,8 @@ bool holds(Op op, int order) {
 }
 
 int order_num(double a, double b) {
-    // Every NaN that reaches a program is a missing value: they are turned into . on the way in.
+    // Cells and arguments reach a program with every NaN turned into .; a function of the package
+    // may still give a NaN (a sum of infinities of both signs), which compares as . does.
     const bool ma = std::isnan(a), mb = std::isnan(b);
     if (!ma && !mb) return a < b ? -1 : a > b ? 1 : 0;
     if (ma != mb) return ma ? -1 : 1;
@@ -388,8 +390,8 @@ private:
     std::string where(std::uint32_t pos) const {
         return "character " + std::to_string(character_at(e_.source, pos)) + " of " + label_;
     }
-    bool fail(std::string message) {
-        error_ = std::move(message);
+    bool fail(const std::string &message) {
+        error_ = one_line(message);
         return false;
     }
 

@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <chrono>
 #include <cmath>
@@ -84,17 +85,18 @@ public:
     // whole_table: the groups are the one group of a summary without --by.
     void report(std::FILE *err, bool whole_table) const {
         for (const Tally &t : list_) {
+            const std::string column = one_line(t.column), what = one_line(t.what);
             if (t.status == 0) {
-                std::fprintf(err, "qvfnc: note: %s: %llu (first on line %zu)\n", t.what.c_str(),
+                std::fprintf(err, "qvfnc: note: %s: %llu (first on line %zu)\n", what.c_str(),
                              static_cast<unsigned long long>(t.count), t.line);
                 continue;
             }
             if (t.group && whole_table) {
-                std::fprintf(err, "qvfnc: note: %s: %s in %s\n", t.column.c_str(), status_text(t.status), t.what.c_str());
+                std::fprintf(err, "qvfnc: note: %s: %s in %s\n", column.c_str(), status_text(t.status), what.c_str());
                 continue;
             }
-            std::fprintf(err, "qvfnc: note: %s: %s in %s on %llu %s%s (first %s line %zu)\n", t.column.c_str(),
-                         status_text(t.status), t.what.c_str(), static_cast<unsigned long long>(t.count),
+            std::fprintf(err, "qvfnc: note: %s: %s in %s on %llu %s%s (first %s line %zu)\n", column.c_str(),
+                         status_text(t.status), what.c_str(), static_cast<unsigned long long>(t.count),
                          t.group ? "group" : "row", t.count == 1 ? "" : "s", t.group ? "the group of" : "on", t.line);
         }
     }
@@ -215,11 +217,13 @@ class TableRun {
 public:
     TableRun(const TableJob &job, qvh_package *pkg, std::FILE *out, std::FILE *err)
         : job_(job), pkg_(pkg), out_(out), err_(err), ofs_(job.ofs != 0 ? job.ofs : job.sep),
-          summary_(job.summary || !job.by.empty()), progress_(job.progress, err) {}
+          summary_(job.summary || !job.by.empty()), progress_(job.progress, err),
+          number_quoted_(std::isalnum(static_cast<unsigned char>(ofs_)) ||
+                         std::string_view("+-._").find(ofs_) != std::string_view::npos) {}
 
     TableOutcome run(std::FILE *in) {
         TableOutcome outcome;
-        CsvReader reader(in, job_.sep);
+        CsvReader reader(in, job_.sep, job_.chunk);
         outcome.status = rows(reader) ? 0 : 1;
         progress_.done(rows_);
         // The rows done before an error stay written on a stream; --out drops them.
@@ -230,9 +234,10 @@ public:
     }
 
 private:
-    void fail(const std::string &message) { std::fprintf(err_, "qvfnc: %s\n", message.c_str()); }
+    // Names and cells in a message may hold line ends: they are written escaped.
+    void fail(const std::string &message) { std::fprintf(err_, "qvfnc: %s\n", one_line(message).c_str()); }
     void fail_at(std::size_t line, const std::string &message) {
-        std::fprintf(err_, "qvfnc: %s: line %zu: %s\n", job_.input_name.c_str(), line, message.c_str());
+        std::fprintf(err_, "qvfnc: %s: line %zu: %s\n", job_.input_name.c_str(), line, one_line(message).c_str());
     }
 
     bool rows(CsvReader &reader) {
@@ -426,8 +431,12 @@ private:
         return true;
     }
 
+    // A record goes out as it came, unless it ends in a carriage return with nothing written after
+    // it: the line end would take that in, and the last field would lose it.
+    bool copies(std::string_view raw) const { return fast_ && (!names_.empty() || !raw.ends_with('\r')); }
+
     void write_header(std::string_view raw) {
-        if (fast_) {
+        if (copies(raw)) {
             block_ += raw;
             for (const std::string &n : names_) {
                 block_.push_back(ofs_);
@@ -443,9 +452,17 @@ private:
     }
 
     void append_value(const Value &v, Kind kind) {
-        if (kind == Kind::Chr) append_field(block_, std::string_view(v.str, v.len), ofs_);
-        else if (job_.format.missing_set && qvh_is_missing(v.num)) append_field(block_, job_.format.missing_token, ofs_);
-        else append_number(block_, v.num, job_.format);
+        if (kind == Kind::Chr) {
+            append_field(block_, std::string_view(v.str, v.len), ofs_);
+        } else if (job_.format.missing_set && qvh_is_missing(v.num)) {
+            append_field(block_, job_.format.missing_token, ofs_);
+        } else if (number_quoted_) {
+            number_.clear();
+            append_number(number_, v.num, job_.format);
+            append_field(block_, number_, ofs_);
+        } else {
+            append_number(block_, v.num, job_.format);
+        }
     }
 
     // Output lines gather in a block that goes out once it is large.
@@ -516,7 +533,7 @@ private:
             vars_[h + j] = p.result();
             if (!p.notes().empty()) count_notes(p, j, line, line, false);
         }
-        if (fast_ && raw_ok) {
+        if (raw_ok && copies(raw)) {
             block_ += raw;
             for (std::size_t j = 0; j < compiled_.size(); ++j) {
                 block_.push_back(ofs_);
@@ -709,6 +726,10 @@ private:
     const char ofs_;
     const bool summary_;
     Progress progress_;
+    // The output separator is a character numbers are written with ("1e-5", "inf", ".A"): every
+    // number goes out through append_field, quoted where it holds the separator.
+    const bool number_quoted_;
+    std::string number_;
     std::uint64_t rows_ = 0;
     Tallies tallies_;
 

@@ -35,6 +35,7 @@ struct TableJob {
     std::vector<std::string> keep, drop;   // output columns
     NumberFormat format;
     bool progress = false;                 // rows and rows per second on err while reading
+    std::size_t chunk = 1 << 16;           // bytes read at a time; a longer record grows the buffer
 };
 
 struct TableOutcome {

@@ -1,8 +1,11 @@
-// Writes the seed corpora: fuzz_seeds DIR writes DIR/functions_fuzz/ and DIR/routines_fuzz/.
-// The function seeds are the examples of the catalogue's reference (every function has some,
-// checked against qvfnc), each a call in the byte form of call_input.hpp, and for every function
-// that takes scratch memory, long lists in the orders that are hardest for selection, served and
-// refused. The routine seeds give each routine short and long buffers.
+// Writes the seed corpora: fuzz_seeds DIR writes DIR/functions_fuzz/, DIR/routines_fuzz/ and the
+// examples in DIR/cli_expr_fuzz/. The function seeds are the examples of the catalogue's reference
+// (every function has some, checked against qvfnc), each a call in the byte form of
+// call_input.hpp, and for every function that takes scratch memory, long lists in the orders
+// that are hardest for selection, served and refused. The routine seeds give each routine short
+// and long buffers. The expression seeds are the same examples as the command line reads them;
+// the other seeds of cli_expr_fuzz and those of cli_csv_fuzz and sqlite_args_fuzz are kept as
+// they are (see docs/readme-reliability.md).
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -116,6 +119,25 @@ void routine_seeds(const fs::path &dir) {
     std::printf("%s: %d inputs\n", dir.c_str(), count);
 }
 
+// Every example call of the reference, as text: "`ROUND(1.25, 0.1)`" gives ROUND(1.25, 0.1).
+void expression_seeds(const fs::path &dir) {
+    fs::create_directories(dir);
+    int count = 0;
+    for (const qvh_info &f : qvhost::functions()) {
+        const std::string ref = f.reference, open = std::string("`") + f.name + "(";
+        int nth = 0;
+        for (std::size_t at = ref.find(open); at != std::string::npos; at = ref.find(open, at + 1)) {
+            const std::size_t close = ref.find('`', at + 1);
+            if (close == std::string::npos) continue;
+            const std::string text = ref.substr(at + 1, close - at - 1);
+            write(dir / ("example-" + std::string(f.name) + "-" + std::to_string(++nth)),
+                  std::vector<std::uint8_t>(text.begin(), text.end()));
+            ++count;
+        }
+    }
+    std::printf("%s: %d examples\n", dir.c_str(), count);
+}
+
 }  // namespace
 
 int main(int argc, char **argv) {
@@ -125,5 +147,6 @@ int main(int argc, char **argv) {
     }
     function_seeds(fs::path(argv[1]) / "functions_fuzz");
     routine_seeds(fs::path(argv[1]) / "routines_fuzz");
+    expression_seeds(fs::path(argv[1]) / "cli_expr_fuzz");
     return 0;
 }

@@ -7,6 +7,7 @@
 
 #include "expr.hpp"
 #include "lines.hpp"
+#include "names.hpp"
 #include "program.hpp"
 #include "host_package.hpp"
 
@@ -179,6 +180,7 @@ TEST(Eval, ResultsNotesAndErrors) {
         {"._ < . and . < .A and .A < .Z and .Z < -1e308", "1"},
         {". = .", "1"},
         {". = .A", "0"},
+        {"SUM(1e308 * 10, -1e308 * 10) = . and SUM(1e308 * 10, -1e308 * 10) > ._", "1"},
         {".Z >= 0", "0"},
         {"0 = -0", "1"},
         {"'ab' = 'ab  '", "1"},
@@ -209,6 +211,7 @@ TEST(Eval, ResultsNotesAndErrors) {
         {"ORDINAL2(1, 2)", "ORDINAL2 is not available in this package (character 1 of expression 1)"},
         {"x", "unknown name x at character 1 of expression 1 (names stand for the columns of a --csv table)"},
         {"sqrt", "unknown name sqrt at character 1 of expression 1 (a call needs parentheses: SQRT(...))"},
+        {"\"a\nb\r\" + 1", "unknown name a\\nb\\r at character 1 of expression 1 (names stand for the columns of a --csv table)"},
         {"SUM(1,2) # a comment 'with quote", "3"},
         {"'#' # a comment", "'#'"}};
     for (const EvalRow &r : rows) {
@@ -229,6 +232,33 @@ TEST(Eval, OutputFormat) {
     EXPECT_EQ(eval(".A", three), ".A");
     EXPECT_EQ(eval("SQRT(-1)", na), "NA  (invalid argument in SQRT)");
     EXPECT_EQ(eval("2 / 3", na), "0.6666666666666666");
+}
+
+// The name suggested for a misspelt one: one slip for short names, two for longer ones, or a
+// longer name it starts; letters in any case; slips anywhere in names of any length.
+TEST(Names, Nearest) {
+    const std::string a(1000, 'a'), acd = a + "cd";
+    const std::vector<std::string_view> weather = {"station", "date", "t06", "rain_mm"}, cd = {acd}, plain = {a};
+    const std::tuple<std::string, const std::vector<std::string_view> *, std::string> rows[] = {
+        {"rain", &weather, "rain_mm"},
+        {"STATOIN", &weather, "station"},
+        {"dat", &weather, "date"},
+        {"t6", &weather, "t06"},
+        {"t07", &weather, "t06"},
+        {"t1x", &weather, ""},
+        {"xyz", &weather, ""},
+        {a + "b", &cd, acd},
+        {a + "bxy", &cd, ""},
+        {"x" + a + "y", &plain, a},
+        {"xz" + a, &plain, a},
+        {"xzw" + a, &plain, ""},
+        {a.substr(0, 500) + "Q" + a.substr(500) + "Q", &plain, a},
+        {std::string(100000, 'b'), &plain, ""}};
+    for (const auto &[name, candidates, expected] : rows)
+        EXPECT_EQ(qvcli::nearest_name(name, *candidates), expected) << name.substr(0, 40);
+    EXPECT_EQ(qvcli::suggest_function("SUMMM"), "SUM");
+    EXPECT_EQ(qvcli::suggest_function("pctl9"), "PCTL");
+    EXPECT_EQ(qvcli::suggest_function(std::string(100000, 'S') + "UM"), "");
 }
 
 // A character value the package cannot hold is refused with the limit named, never cut.

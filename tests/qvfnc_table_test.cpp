@@ -166,6 +166,17 @@ INSTANTIATE_TEST_SUITE_P(
                "qvfnc: t.csv: line 3: column a: cannot read 'x1' as a number (--na x1 reads it as missing, --lenient "
                "any cell that is no number)\n", 1},
         JobRow{"s\nab\n", {"x=COALESCEC(s)"}, none, "s,x\nab,ab\n", "", 0},
+        JobRow{"a\n\"x\ny\"\n", {"z=a+1"}, none, "a,z\n",
+               "qvfnc: t.csv: line 2: column a: cannot read 'x\\ny' as a number (--na x\\ny reads it as missing, --lenient "
+               "any cell that is no number)\n", 1},
+        JobRow{"\"a\nb\"\n1\n", {"x=c"}, none, "",
+               "qvfnc: unknown column c at character 3 of expression 1; the header read has 1 column: a\\nb\n", 1},
+        // A record that ends in a carriage return keeps it when nothing is written after it.
+        JobRow{"a\r\r\nx\r\r\ny\n", {}, none, "\"a\r\"\n\"x\r\"\ny\n", "", 0},
+        // Numbers are quoted when the separator is a character they are written with.
+        JobRow{"a\n1\n.\n", {"x=a-3", "y=a*1e-9"}, [](auto &j) { j.ofs = '-'; }, "a-x-y\n1-\"-2\"-\"1e-09\"\n.-.-.\n",
+               "qvfnc: note: x: missing operand in - on 1 row (first on line 3)\n"
+               "qvfnc: note: y: missing operand in * on 1 row (first on line 3)\n", 0},
         JobRow{"a\n1\n\"2\n", {"x=a"}, none, "a,x\n1,1\n",
                "qvfnc: t.csv: unterminated quoted field in the record starting at line 3\n", 1},
         JobRow{"", {"x=a"}, none, "", "qvfnc: t.csv: no header line: the input is empty\n", 1},
