@@ -15,6 +15,8 @@
 #define DUCKDB_EXTENSION_NAME qvewumth
 #include "duckdb_extension.h"
 
+#include <cctype>
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
@@ -285,16 +287,18 @@ std::string quoted(std::string_view text) {
 
 std::string argument(std::size_t index) { return "argument " + std::to_string(index + 1); }
 
-// A numeric argument of one row: NULL is '.', a number converts, a VARCHAR missing literal is
-// its missing value, '' is '.', other VARCHAR must read as a number.
+// A numeric argument of one row: NULL is '.', a number converts, and VARCHAR, spaces around it
+// ignored as DuckDB's CAST ignores them, is a missing literal ('.A'), '' for '.', or a number.
 double number_arg(const Function &f, std::size_t index, const Column &c, idx_t row) {
     if (c.null(row)) return dot();
     if (c.text()) {
-        const std::string_view s = c.text(row);
+        std::string_view s = c.text(row);
+        while (!s.empty() && std::isspace(static_cast<unsigned char>(s.front()))) s.remove_prefix(1);
+        while (!s.empty() && std::isspace(static_cast<unsigned char>(s.back()))) s.remove_suffix(1);
         double x = 0;
         if (s.empty()) return dot();
         if (qvh_parse_missing(s.data(), s.size(), &x) || qvh_parse_number(s.data(), s.size(), &x)) return x;
-        fail(f, argument(index) + " is not a number: " + quoted(s));
+        fail(f, argument(index) + " is not a number: " + quoted(c.text(row)));
     }
     if (c.src == Column::Src::Other) fail(f, argument(index) + " is " + type_name(c.type) + ", not a number");
     return c.number(row);
