@@ -112,14 +112,11 @@ struct SqlError {
 
 [[noreturn]] void fail(const Function &f, const std::string &what) { throw SqlError{f.label + ": " + what}; }
 
-// A failing host library call: out of memory, or the host's own message about the function.
+// A failing host library call: out of memory, or the host's own message, which names the
+// function by its SQL name (the label of the call or aggregate).
 [[noreturn]] void host_failure(const Function &f, int rc) {
     if (rc == QVH_E_NOMEM) fail(f, "out of memory");
-    std::string message = qvh_errmsg();
-    // The host names the function by its catalogue name; SQL users know it by its SQL name.
-    const std::string host_name = std::string(f.info->name) + ": ";
-    if (message.compare(0, host_name.size(), host_name) == 0) message.erase(0, host_name.size());
-    fail(f, message);
+    throw SqlError{qvh_errmsg()};
 }
 
 // Runs a callback body: SQL errors and every exception become the statement's error through
@@ -147,17 +144,6 @@ void guarded(Function &f, SetError &&set_error, Body &&body) noexcept {
 }
 
 // ---- values -------------------------------------------------------------------------------------
-
-double dot() {
-    static const double value = [] {
-        double x = 0;
-        qvh_missing('.', &x);
-        return x;
-    }();
-    return value;
-}
-
-bool is_memory(std::int32_t status) { return status == QVH_STATUS_NO_SCRATCH || status == QVH_STATUS_NO_MEMORY; }
 
 const char *type_name(duckdb_type t) {
     switch (t) {
@@ -248,7 +234,7 @@ struct Column {
             case Src::F32: return static_cast<const float *>(data)[i];
             case Src::F64: return static_cast<const double *>(data)[i];
             case Src::Dec: return decimal(i);
-            default: return dot();
+            default: return qvh_dot();
         }
     }
     double decimal(idx_t i) const {
@@ -275,14 +261,11 @@ struct Column {
     }
 };
 
-// The text of a value in an error message: quoted, one line, at most 40 bytes of it.
+// The text of a value in an error message: quoted, valid UTF-8 on one line, at most 40 bytes of it.
 std::string quoted(std::string_view text) {
-    constexpr std::size_t SHOWN = 40;
-    std::string out = "'";
-    std::size_t n = std::min(text.size(), SHOWN);
-    while (n < text.size() && n > 0 && (static_cast<unsigned char>(text[n]) & 0xC0) == 0x80) --n;
-    for (char c : text.substr(0, n)) out += static_cast<unsigned char>(c) < 0x20 ? ' ' : c;
-    return out + (n < text.size() ? "...'" : "'");
+    char buf[256];
+    qvh_escape(text.data(), text.size(), 40, buf, sizeof buf);
+    return std::string("'") + buf + "'";
 }
 
 std::string argument(std::size_t index) { return "argument " + std::to_string(index + 1); }
@@ -290,13 +273,13 @@ std::string argument(std::size_t index) { return "argument " + std::to_string(in
 // A numeric argument of one row: NULL is '.', a number converts, and VARCHAR, spaces around it
 // ignored as DuckDB's CAST ignores them, is a missing literal ('.A'), '' for '.', or a number.
 double number_arg(const Function &f, std::size_t index, const Column &c, idx_t row) {
-    if (c.null(row)) return dot();
+    if (c.null(row)) return qvh_dot();
     if (c.text()) {
         std::string_view s = c.text(row);
         while (!s.empty() && std::isspace(static_cast<unsigned char>(s.front()))) s.remove_prefix(1);
         while (!s.empty() && std::isspace(static_cast<unsigned char>(s.back()))) s.remove_suffix(1);
         double x = 0;
-        if (s.empty()) return dot();
+        if (s.empty()) return qvh_dot();
         if (qvh_parse_missing(s.data(), s.size(), &x) || qvh_parse_number(s.data(), s.size(), &x)) return x;
         fail(f, argument(index) + " is not a number: " + quoted(c.text(row)));
     }
@@ -319,6 +302,10 @@ public:
             }
         }
         if (const int rc = qvh_call_new(f.reg->pkg, f.info->name, &call_); rc != QVH_OK) host_failure(f, rc);
+        if (const int rc = qvh_call_set_label(call_, f.label.c_str()); rc != QVH_OK) {
+            qvh_call_free(call_);
+            host_failure(f, rc);
+        }
     }
     ~Lease() {
         try {
@@ -374,47 +361,96 @@ void set_null(duckdb_vector out, idx_t row) {
     duckdb_validity_set_row_invalid(duckdb_vector_get_validity(out), row);
 }
 
+// Notes what qv_status() says after a vector of rows: ok, or the first row that was not ok and
+// how many were not.
+void note_rows(Function &f, idx_t rows, idx_t not_ok, const std::string &first) {
+    if (not_ok == 0)
+        f.reg->note("ok");
+    else
+        f.reg->note(rows == 1 ? first : first + " (" + std::to_string(not_ok) + " of " + std::to_string(rows) + " rows)");
+}
+
+// Whether every argument of every row goes to the call as a number.
+bool all_numeric(const qvh_info &info, const std::vector<Column> &cols) {
+    for (std::size_t j = 0; j < cols.size(); ++j) {
+        const int kind = j == 0 ? info.first_kind : info.rest_kind;
+        if (kind == QVH_KIND_CHR || (kind == QVH_KIND_ANY && cols[j].text())) return false;
+    }
+    return true;
+}
+
+// A vector of rows of numbers: converted column by column, then one batch call.
+void numeric_rows(Function &f, qvh_call *call, const std::vector<Column> &cols, idx_t rows, duckdb_vector output) {
+    const std::size_t nargs = cols.size();
+    std::vector<double> values(nargs * rows);
+    std::vector<const double *> args(nargs);
+    const std::vector<std::ptrdiff_t> strides(nargs, sizeof(double));
+    for (std::size_t j = 0; j < nargs; ++j) {
+        double *column = values.data() + j * rows;
+        for (idx_t i = 0; i < rows; ++i) column[i] = number_arg(f, j, cols[j], i);
+        args[j] = column;
+    }
+    std::vector<std::int32_t> statuses(rows);
+    auto *out = static_cast<double *>(duckdb_vector_get_data(output));
+    qvh_tally tally{};
+    if (const int rc = qvh_call_rows(call, rows, nargs, args.data(), strides.data(), out, sizeof(double),
+                                     statuses.data(), nullptr, &tally);
+        rc != QVH_OK)
+        host_failure(f, rc);
+    std::string first;
+    for (idx_t i = 0; i < rows; ++i) {
+        if (qvh_is_missing(out[i])) set_null(output, i);
+        if (first.empty() && statuses[i] != QVH_STATUS_OK) {
+            // The first row that was not ok, called again for its description with its marks.
+            for (std::size_t j = 0; j < nargs; ++j) qvh_call_set_num(call, j, args[j][i]);
+            if (const int rc = qvh_call_invoke(call); rc != QVH_OK) host_failure(f, rc);
+            first = describe(call);
+        }
+    }
+    note_rows(f, rows, tally.missing_arg + tally.invalid_arg + tally.not_a_number + tally.other, first);
+}
+
+// A vector of rows with character values: one call per row.
+void mixed_rows(Function &f, qvh_call *call, const std::vector<Column> &cols, idx_t rows, duckdb_vector output) {
+    const std::size_t nargs = cols.size();
+    auto *out = f.info->result_kind == QVH_KIND_NUM ? static_cast<double *>(duckdb_vector_get_data(output)) : nullptr;
+    std::string first;
+    idx_t not_ok = 0;
+    for (idx_t i = 0; i < rows; ++i) {
+        const bool replace = qvh_call_count(call) == nargs;
+        if (!replace) qvh_call_clear(call);
+        for (std::size_t j = 0; j < nargs; ++j) put_arg(f, call, replace, j, cols[j], i);
+        if (const int rc = qvh_call_invoke(call); rc != QVH_OK) host_failure(f, rc);
+        const std::int32_t status = qvh_call_status(call);
+        if (qvh_status_is_memory(status)) fail(f, "out of memory");
+        if (status != QVH_STATUS_OK && not_ok++ == 0) first = describe(call);
+        if (out != nullptr) {
+            out[i] = qvh_call_result(call);
+            if (qvh_is_missing(out[i])) set_null(output, i);
+        } else {
+            std::size_t len = 0;
+            const char *s = qvh_call_result_str(call, &len);
+            duckdb_vector_assign_string_element_len(output, i, s, len);
+        }
+    }
+    note_rows(f, rows, not_ok, first);
+}
+
 void row_wise(duckdb_function_info info, duckdb_data_chunk input, duckdb_vector output) {
     auto &f = *static_cast<Function *>(duckdb_scalar_function_get_extra_info(info));
     guarded(f, [&](const char *m) { duckdb_scalar_function_set_error(info, m); }, [&] {
-        const qvh_info &fi = *f.info;
         const idx_t rows = duckdb_data_chunk_get_size(input);
         const std::size_t nargs = duckdb_data_chunk_get_column_count(input);
-        if (nargs < static_cast<std::size_t>(fi.min_args))
-            fail(f, "takes at least " + std::to_string(fi.min_args) + (fi.min_args == 1 ? " argument" : " arguments") +
-                        ", got " + std::to_string(nargs) + ": " + f.label + (fi.usage + std::strlen(fi.name)));
+        // The number of arguments of a list (DuckDB checks the others when it binds the call).
+        if (const int rc = qvh_check_args(f.info, f.label.c_str(), nargs, nullptr); rc != QVH_OK) host_failure(f, rc);
         std::vector<Column> cols;
         cols.reserve(nargs);
         for (std::size_t j = 0; j < nargs; ++j) cols.emplace_back(duckdb_data_chunk_get_vector(input, j));
         Lease lease(f);
-        qvh_call *call = lease.get();
-        auto *out = fi.result_kind == QVH_KIND_NUM ? static_cast<double *>(duckdb_vector_get_data(output)) : nullptr;
-        std::string first;  // the description of the first row that was not ok
-        idx_t not_ok = 0;
-        for (idx_t i = 0; i < rows; ++i) {
-            const bool replace = qvh_call_count(call) == nargs;
-            if (!replace) qvh_call_clear(call);
-            for (std::size_t j = 0; j < nargs; ++j) put_arg(f, call, replace, j, cols[j], i);
-            if (const int rc = qvh_call_invoke(call); rc != QVH_OK) host_failure(f, rc);
-            const std::int32_t status = qvh_call_status(call);
-            if (is_memory(status)) fail(f, "out of memory");
-            if (status != QVH_STATUS_OK || qvh_call_marked(call, 0)) {
-                if (not_ok++ == 0) first = describe(call);
-            }
-            if (out != nullptr) {
-                const double r = qvh_call_result(call);
-                out[i] = r;
-                if (qvh_is_missing(r) || std::isnan(r)) set_null(output, i);
-            } else {
-                std::size_t len = 0;
-                const char *s = qvh_call_result_str(call, &len);
-                duckdb_vector_assign_string_element_len(output, i, s, len);
-            }
-        }
-        if (not_ok == 0)
-            f.reg->note("ok");
+        if (f.info->result_kind == QVH_KIND_NUM && all_numeric(*f.info, cols))
+            numeric_rows(f, lease.get(), cols, rows, output);
         else
-            f.reg->note(rows == 1 ? first : first + " (" + std::to_string(not_ok) + " of " + std::to_string(rows) + " rows)");
+            mixed_rows(f, lease.get(), cols, rows, output);
     });
 }
 
@@ -478,17 +514,21 @@ State &checked(const Function &f, duckdb_aggregate_state s) {
 }
 
 unsigned agg_flags(const qvh_info &info) {
-    // Sums and means are only appended in order from kept values; every other fixed-state
-    // statistic merges its folded state exactly.
-    return info.aggregate == QVH_AGG_FIXED ? QVH_AGG_KEEP_VALUES : 0u;
+    // Sums and means are appended in order only from kept values; counts and extremes merge their
+    // folded states exactly, and every other statistic keeps its values anyway.
+    return info.fold == QVH_FOLD_SUM || info.fold == QVH_FOLD_MEAN ? QVH_AGG_KEEP_VALUES : 0u;
 }
 
 qvh_agg *agg_of(const Function &f, State &st) {
-    if (st.agg == nullptr)
-        if (const int rc = qvh_agg_new(f.reg->pkg, f.info->name, agg_flags(*f.info), &st.agg); rc != QVH_OK) {
+    if (st.agg == nullptr) {
+        int rc = qvh_agg_new(f.reg->pkg, f.info->name, agg_flags(*f.info), &st.agg);
+        if (rc == QVH_OK) rc = qvh_agg_set_label(st.agg, f.label.c_str());
+        if (rc != QVH_OK) {
+            qvh_agg_free(st.agg);
             st.agg = nullptr;
             host_failure(f, rc);
         }
+    }
     return st.agg;
 }
 
@@ -549,13 +589,13 @@ void agg_finalize(duckdb_function_info info, duckdb_aggregate_state *source, duc
                 no_rows = true;
                 continue;
             }
-            double r = dot();
+            double r = qvh_dot();
             std::int32_t status = QVH_STATUS_OK;
             if (const int rc = qvh_agg_result(agg_of(f, st), &r, &status); rc != QVH_OK) host_failure(f, rc);
-            if (is_memory(status)) fail(f, "out of memory");
+            if (qvh_status_is_memory(status)) fail(f, "out of memory");
             if (status != QVH_STATUS_OK && not_ok++ == 0) first = status;
             out[row] = r;
-            if (qvh_is_missing(r) || std::isnan(r)) set_null(result, row);
+            if (qvh_is_missing(r)) set_null(result, row);
         }
         std::string text = not_ok > 0 ? qvh_status_name(first) : no_rows ? "no rows" : "ok";
         if (not_ok > 0 && count > 1) text += " (" + std::to_string(not_ok) + " of " + std::to_string(count) + " groups)";
@@ -564,12 +604,6 @@ void agg_finalize(duckdb_function_info info, duckdb_aggregate_state *source, duc
 }
 
 // ---- registration -------------------------------------------------------------------------------
-
-std::string sql_name(const qvh_info &info, const char *prefix) {
-    std::string name = prefix;
-    for (const char *c = info.name; *c != '\0'; ++c) name += static_cast<char>(std::tolower(static_cast<unsigned char>(*c)));
-    return name;
-}
 
 struct Types {
     duckdb_logical_type any = duckdb_create_logical_type(DUCKDB_TYPE_ANY);
@@ -629,16 +663,11 @@ bool register_all(duckdb_connection con, Registry *reg, std::string &why) {
     const Types t;
     for (std::size_t i = 0; i < qvh_function_count(); ++i) {
         const qvh_info *info = qvh_function_at(i);
-        qvh_call *probe = nullptr;
-        const int found = qvh_call_new(reg->pkg, info->name, &probe);
-        qvh_call_free(probe);
-        if (found == QVH_E_UNAVAILABLE) continue;  // a name this package gives no entry point
-        if (found != QVH_OK) {
-            why = qvh_errmsg();
-            return false;
-        }
+        if (!qvh_package_has(reg->pkg, info)) continue;  // a name this package gives no entry point
+        // A statistic's aggregate takes its name; its row-wise form is qv_p<name> ("parallel" over
+        // columns), since DuckDB gives one name to one kind of function only.
         const bool aggregate = info->aggregate != QVH_AGG_NONE;
-        const std::string name = sql_name(*info, "qv_"), row_name = aggregate ? sql_name(*info, "qv_p") : name;
+        const std::string name = qvh_sql_name(info), row_name = aggregate ? "qv_p" + name.substr(3) : name;
         if (aggregate && !register_aggregate(con, reg, info, name, t)) {
             why = "cannot register " + name;
             return false;
