@@ -15,10 +15,13 @@
 #define DUCKDB_EXTENSION_NAME qvewumth
 #include "duckdb_extension.h"
 
-#include <cctype>
 #include <algorithm>
+#include <atomic>
+#include <cctype>
 #include <cmath>
 #include <cstdint>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <mutex>
 #include <new>
@@ -66,12 +69,79 @@ struct Registry {
     std::size_t refs = 1;  // the functions registered, and the loader while it registers
     std::mutex mutex;      // guards refs and status
     std::string status;    // what qv_status() says; empty before any qv_ function ran
+    // The memory of the aggregates' kept values and of their results' scratch work lives outside
+    // DuckDB's buffer manager; it is held to the database's memory_limit of when the extension was
+    // loaded, and an aggregate refused memory fails its statement with "out of memory".
+    std::atomic<std::size_t> kept{0};
+    std::size_t limit = SIZE_MAX;
+    qvh_allocator allocator{};
 
     void note(std::string text) noexcept {
         std::lock_guard lock(mutex);
         status.swap(text);
     }
+    bool reserve(std::size_t n) noexcept {
+        std::size_t now = kept.load();
+        do {
+            if (n > limit - std::min(now, limit)) return false;
+        } while (!kept.compare_exchange_weak(now, now + n));
+        return true;
+    }
 };
+
+void *kept_alloc(void *ctx, std::size_t size) {
+    auto *reg = static_cast<Registry *>(ctx);
+    if (!reg->reserve(size)) return nullptr;
+    void *p = std::malloc(size);
+    if (p == nullptr) reg->kept -= size;
+    return p;
+}
+
+void *kept_resize(void *ctx, void *block, std::size_t old_size, std::size_t new_size) {
+    auto *reg = static_cast<Registry *>(ctx);
+    if (new_size > old_size && !reg->reserve(new_size - old_size)) return nullptr;
+    void *p = std::realloc(block, new_size);
+    if (p == nullptr && new_size > old_size) reg->kept -= new_size - old_size;
+    if (p != nullptr && new_size < old_size) reg->kept -= old_size - new_size;
+    return p;
+}
+
+void kept_release(void *ctx, void *block, std::size_t size) {
+    std::free(block);
+    static_cast<Registry *>(ctx)->kept -= size;
+}
+
+// DuckDB's memory_limit as its settings write it ("7.6 MiB", "19.1 GiB"); SIZE_MAX when it
+// cannot be read.
+std::size_t memory_limit(duckdb_connection con) {
+    duckdb_result result;
+    std::size_t limit = SIZE_MAX;
+    if (duckdb_query(con, "SELECT current_setting('memory_limit')", &result) != DuckDBSuccess) {
+        duckdb_destroy_result(&result);
+        return limit;
+    }
+    if (duckdb_data_chunk chunk = duckdb_fetch_chunk(result)) {
+        duckdb_vector v = duckdb_data_chunk_get_vector(chunk, 0);
+        std::uint64_t *valid = duckdb_vector_get_validity(v);
+        if (duckdb_data_chunk_get_size(chunk) == 1 && (valid == nullptr || duckdb_validity_row_is_valid(valid, 0))) {
+            const auto &s = static_cast<const duckdb_string_t *>(duckdb_vector_get_data(v))[0];
+            const std::uint32_t n = s.value.inlined.length;
+            const std::string text(n <= 12 ? s.value.inlined.inlined : s.value.pointer.ptr, n);
+            char unit[8] = "";
+            double amount = 0;
+            if (std::sscanf(text.c_str(), "%lf %7s", &amount, unit) == 2 && amount > 0) {
+                const std::string u = unit;
+                const double scale = u == "bytes" ? 1 : u == "KiB" ? 0x1p10 : u == "MiB" ? 0x1p20 : u == "GiB" ? 0x1p30
+                                     : u == "TiB" ? 0x1p40 : u == "KB" ? 1e3 : u == "MB" ? 1e6 : u == "GB" ? 1e9
+                                     : u == "TB" ? 1e12 : 0;
+                if (scale > 0 && amount * scale < 0x1p62) limit = static_cast<std::size_t>(amount * scale);
+            }
+        }
+        duckdb_destroy_data_chunk(&chunk);
+    }
+    duckdb_destroy_result(&result);
+    return limit;
+}
 
 void unref(Registry *reg) noexcept {
     bool last;
@@ -521,7 +591,7 @@ unsigned agg_flags(const qvh_info &info) {
 
 qvh_agg *agg_of(const Function &f, State &st) {
     if (st.agg == nullptr) {
-        int rc = qvh_agg_new(f.reg->pkg, f.info->name, agg_flags(*f.info), &st.agg);
+        int rc = qvh_agg_new_in(f.reg->pkg, f.info->name, agg_flags(*f.info), &f.reg->allocator, &st.agg);
         if (rc == QVH_OK) rc = qvh_agg_set_label(st.agg, f.label.c_str());
         if (rc != QVH_OK) {
             qvh_agg_free(st.agg);
@@ -705,6 +775,8 @@ DUCKDB_EXTENSION_ENTRYPOINT(duckdb_connection connection, duckdb_extension_info 
             return false;
         }
         reg->pkg = pkg;
+        reg->limit = memory_limit(connection);
+        reg->allocator = {kept_alloc, kept_resize, kept_release, reg};
         try {
             ok = register_all(connection, reg, why);
         } catch (const std::bad_alloc &) {

@@ -26,11 +26,12 @@ bool same(const Cell &a, const Cell &b) {
 struct Db {
     duckdb_database db = nullptr;
     duckdb_connection con = nullptr;
-    explicit Db(int threads = 4) {
+    explicit Db(int threads = 4, const char *memory_limit = nullptr) {
         duckdb_config config;
         duckdb_create_config(&config);
         duckdb_set_config(config, "allow_unsigned_extensions", "true");
         duckdb_set_config(config, "threads", std::to_string(threads).c_str());
+        if (memory_limit) duckdb_set_config(config, "memory_limit", memory_limit);
         char *err = nullptr;
         EXPECT_EQ(duckdb_open_ext(nullptr, &db, config, &err), DuckDBSuccess) << (err ? err : "");
         duckdb_destroy_config(&config);
@@ -258,6 +259,8 @@ TEST(DuckDb, ErrorsAndStatuses) {
         {"SELECT qv_pctl(50, x) FROM range(3) r(x) WHERE x > 5", "no rows"},
         {"SELECT qv_pctl(150, x) FROM range(3) r(x)", "invalid argument"},
         {"SELECT qv_median(x) FROM range(3) r(x)", "ok"},
+        {"SELECT qv_pkurtosis(1, 2, 3, 1e155)", "not a number"},
+        {"SELECT qv_std(x) FROM (VALUES (1.0), ('inf'::DOUBLE)) v(x)", "not a number"},
     };
     for (const auto &[sql, want] : cases) {
         std::vector<std::string> status;
@@ -265,6 +268,22 @@ TEST(DuckDb, ErrorsAndStatuses) {
         if (got.empty()) db.run("SELECT qv_status()", nullptr, &status), got = status.at(0);
         EXPECT_NE(got.find(want), std::string::npos) << sql << "\n got: " << got;
     }
+}
+
+TEST(DuckDb, RefusedMemoryIsAnErrorNotAValue) {
+    // The aggregates keep their values within the database's memory_limit.
+    Db db(2, "8MB");
+    for (const char *sql : {"SELECT qv_median(i) FROM range(2000000) r(i)",
+                            "SELECT qv_pctl(50, i) FROM range(2000000) r(i) GROUP BY i % 2"}) {
+        const std::string name = std::strstr(sql, "qv_median") ? "qv_median" : "qv_pctl";
+        EXPECT_EQ(db.run(sql), "Invalid Input Error: " + name + ": out of memory") << sql;
+        std::vector<std::string> status;
+        db.run("SELECT qv_status()", nullptr, &status);
+        EXPECT_EQ(status.at(0), "error: " + name + ": out of memory");
+    }
+    Rows got;  // what the failed statements kept has been given back
+    ASSERT_EQ(db.run("SELECT qv_median(i) FROM range(100000) r(i)", &got), "");
+    EXPECT_TRUE(same(got[0][0], 49999.5));
 }
 
 TEST(DuckDb, LoadingTwiceAndInTwoDatabases) {
