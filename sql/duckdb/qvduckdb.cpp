@@ -279,9 +279,8 @@ struct Column {
         validity = duckdb_vector_get_validity(v);
     }
 
-    bool null(idx_t i) const {
-        return src == Src::Null || (validity != nullptr && !duckdb_validity_row_is_valid(validity, i));
-    }
+    // DuckDB's validity mask: bit i % 64 of word i / 64 is set for a row that is not NULL.
+    bool null(idx_t i) const { return src == Src::Null || (validity != nullptr && !((validity[i / 64] >> (i % 64)) & 1)); }
     bool text() const { return src == Src::Text; }
     std::string_view text(idx_t i) const {
         const auto &s = static_cast<const duckdb_string_t *>(data)[i];
@@ -355,6 +354,35 @@ double number_arg(const Function &f, std::size_t index, const Column &c, idx_t r
     }
     if (c.src == Column::Src::Other) fail(f, argument(index) + " is " + type_name(c.type) + ", not a number");
     return c.number(row);
+}
+
+template <class T>
+void widen(const void *data, idx_t rows, double *out) {
+    const T *in = static_cast<const T *>(data);
+    for (idx_t i = 0; i < rows; ++i) out[i] = static_cast<double>(in[i]);
+}
+
+// A numeric argument of every row of a vector, as number_arg reads each.
+void numbers_arg(const Function &f, std::size_t index, const Column &c, idx_t rows, double *out) {
+    using Src = Column::Src;
+    switch (c.src) {
+        case Src::F64: std::memcpy(out, c.data, rows * sizeof(double)); break;
+        case Src::F32: widen<float>(c.data, rows, out); break;
+        case Src::I8: widen<std::int8_t>(c.data, rows, out); break;
+        case Src::I16: widen<std::int16_t>(c.data, rows, out); break;
+        case Src::I32: widen<std::int32_t>(c.data, rows, out); break;
+        case Src::I64: widen<std::int64_t>(c.data, rows, out); break;
+        case Src::U8: widen<std::uint8_t>(c.data, rows, out); break;
+        case Src::U16: widen<std::uint16_t>(c.data, rows, out); break;
+        case Src::U32: widen<std::uint32_t>(c.data, rows, out); break;
+        case Src::U64: widen<std::uint64_t>(c.data, rows, out); break;
+        default:
+            for (idx_t i = 0; i < rows; ++i) out[i] = number_arg(f, index, c, i);
+            return;
+    }
+    if (c.validity != nullptr)
+        for (idx_t i = 0; i < rows; ++i)
+            if (c.null(i)) out[i] = qvh_dot();
 }
 
 // ---- row-wise -----------------------------------------------------------------------------------
@@ -457,7 +485,7 @@ void numeric_rows(Function &f, qvh_call *call, const std::vector<Column> &cols, 
     const std::vector<std::ptrdiff_t> strides(nargs, sizeof(double));
     for (std::size_t j = 0; j < nargs; ++j) {
         double *column = values.data() + j * rows;
-        for (idx_t i = 0; i < rows; ++i) column[i] = number_arg(f, j, cols[j], i);
+        numbers_arg(f, j, cols[j], rows, column);
         args[j] = column;
     }
     std::vector<std::int32_t> statuses(rows);
@@ -607,22 +635,18 @@ void agg_update(duckdb_function_info info, duckdb_data_chunk input, duckdb_aggre
     guarded(f, [&](const char *m) { duckdb_aggregate_function_set_error(info, m); }, [&] {
         const idx_t rows = duckdb_data_chunk_get_size(input);
         const std::size_t xcol = f.info->leading_param ? 1 : 0;
-        const Column xs(duckdb_data_chunk_get_vector(input, xcol));
-        const Column ps(duckdb_data_chunk_get_vector(input, 0));
-        std::vector<double> run;  // consecutive rows of one state, added at once
-        run.reserve(rows);
+        std::vector<double> xs(rows), ps(xcol == 1 ? rows : 0);
+        numbers_arg(f, xcol, Column(duckdb_data_chunk_get_vector(input, xcol)), rows, xs.data());
+        if (xcol == 1) numbers_arg(f, 0, Column(duckdb_data_chunk_get_vector(input, 0)), rows, ps.data());
+        // Consecutive rows of one state (all of them, without GROUP BY) are added at once.
         for (idx_t i = 0; i < rows;) {
             State &st = checked(f, states[i]);
             idx_t end = i + 1;
             while (end < rows && states[end] == states[i]) ++end;
             qvh_agg *agg = agg_of(f, st);
-            if (xcol == 1) {
-                for (idx_t k = i; k < end; ++k)
-                    if (const int rc = qvh_agg_param(agg, number_arg(f, 0, ps, k)); rc != QVH_OK) host_failure(f, rc);
-            }
-            run.clear();
-            for (idx_t k = i; k < end; ++k) run.push_back(number_arg(f, xcol, xs, k));
-            if (const int rc = qvh_agg_add_n(agg, run.data(), run.size()); rc != QVH_OK) host_failure(f, rc);
+            for (idx_t k = i; k < end && xcol == 1; ++k)
+                if (const int rc = qvh_agg_param(agg, ps[k]); rc != QVH_OK) host_failure(f, rc);
+            if (const int rc = qvh_agg_add_n(agg, xs.data() + i, end - i); rc != QVH_OK) host_failure(f, rc);
             i = end;
         }
     });
