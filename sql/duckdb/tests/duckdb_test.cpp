@@ -76,19 +76,17 @@ struct Db {
 // integers, percentiles, and numbers small, large and in between.
 std::vector<std::vector<Cell>> random_rows(std::size_t n, std::size_t cols, unsigned seed) {
     std::mt19937_64 rng(seed);
+    std::uniform_real_distribution<double> unit(-1, 1);
     const double special[] = {0.0, -0.0, 1, -1, 0.5, 2, 3 + 1e-13, 1e-300, 1e300, INFINITY, -INFINITY, NAN, 50, 100};
-    auto one = [&]() -> Cell {
-        switch (rng() % 8) {
-            case 0: return rng() % 4 == 0 ? Cell{} : Cell{special[rng() % std::size(special)]};
-            case 1: return std::uniform_real_distribution<double>(-1, 1)(rng);
-            case 2: return std::uniform_real_distribution<double>(0, 100)(rng);
-            case 3: return static_cast<double>(static_cast<int>(rng() % 30) - 5);
-            default: return std::exp(std::uniform_real_distribution<double>(-20, 20)(rng)) * (rng() % 2 ? 1 : -1);
-        }
-    };
-    std::vector<std::vector<Cell>> rows(n);
+    std::vector<std::vector<Cell>> rows(n, std::vector<Cell>(cols));
     for (auto &r : rows)
-        for (std::size_t c = 0; c < cols; ++c) r.push_back(one());
+        for (Cell &x : r) switch (rng() % 8) {
+                case 0: x = rng() % 4 == 0 ? Cell{} : Cell{special[rng() % std::size(special)]}; break;
+                case 1: x = unit(rng); break;
+                case 2: x = 50 + 50 * unit(rng); break;
+                case 3: x = static_cast<double>(static_cast<int>(rng() % 30) - 5); break;
+                default: x = std::exp(20 * unit(rng)) * (rng() % 2 ? 1 : -1);
+            }
     return rows;
 }
 
@@ -110,8 +108,6 @@ std::string sql_name(const qvh_info &f, bool row_wise) {
 
 bool provided(const qvh_info &f) { return qvh_package_has(qvt::host_package(), &f); }
 
-bool numeric(const qvh_info &f) { return f.first_kind == QVH_KIND_NUM && f.rest_kind == QVH_KIND_NUM; }
-
 // Statistics whose result does not depend on the order of the values: counts, extremes and the
 // order statistics.
 bool order_free(const qvh_info &f) {
@@ -125,7 +121,7 @@ TEST(DuckDb, EveryFunctionRowWiseAgainstTheHost) {
     db.table("v", rows);
     for (std::size_t i = 0; i < qvh_function_count(); ++i) {
         const qvh_info &f = *qvh_function_at(i);
-        if (!numeric(f) || !provided(f)) continue;
+        if (f.first_kind != QVH_KIND_NUM || f.rest_kind != QVH_KIND_NUM || !provided(f)) continue;
         const int hi = f.max_args == QVH_ANY_COUNT ? 4 : f.max_args;
         for (int n = f.min_args; n <= hi; ++n) {
             std::string sql = "SELECT " + sql_name(f, true) + "(";
@@ -143,26 +139,21 @@ TEST(DuckDb, EveryFunctionRowWiseAgainstTheHost) {
 
 TEST(DuckDb, ValuesConvertAsDuckDbCastsThem) {
     Db db;
-    // Each argument against DuckDB's own CAST to DOUBLE, through a function that returns its argument.
+    // Numbers against DuckDB's own CAST to DOUBLE, through a function that returns its argument;
+    // missing literals, NULL and text through the counts and the character functions.
+    std::vector<std::pair<std::string, std::string>> cases = {
+        {"qv_missing('.A') + qv_missing('.z') + qv_missing(NULL) + qv_missing('') + qv_missing('x') + qv_missing(1)", "4"},
+        {"qv_pn(NULL, '.B', '', 4) * 10 + qv_pnmiss(NULL, '.B', '', 4)", "13"},
+        {"qv_whichc('b', 'a', NULL, 'b') + (qv_coalescec(NULL, 'b', 'c') = 'b')::INT", "4"}};
     for (const char *e : {"7::TINYINT", "-123456789012345678::BIGINT", "18446744073709551615::UBIGINT",
                           "170141183460469231731687303715884105727::HUGEINT", "1.1::FLOAT", "0.1",
                           "12345678901234567.1::DECIMAL(18,1)", "0.1234567890123456789012345678901234567::DECIMAL(38,37)",
-                          "' 12.5e3'", "'-inf'"}) {
+                          "' 12.5e3'", "'-inf'"})
+        cases.push_back({std::string("qv_coalesce(") + e + ")", std::string("CAST(") + e + " AS DOUBLE)"});
+    for (const auto &[expr, want] : cases) {
         Rows got;
-        ASSERT_EQ(db.run(std::string("SELECT qv_coalesce(") + e + "), CAST(" + e + " AS DOUBLE)", &got), "") << e;
-        EXPECT_TRUE(same(got[0][0], got[0][1])) << e;
-    }
-    const std::vector<std::pair<std::string, std::string>> cases = {
-        {"qv_missing('.A'), qv_missing('.z'), qv_missing(NULL), qv_missing(''), qv_missing('x'), qv_missing(1)", "1 1 1 1 0 0 "},
-        {"qv_pn(NULL, '.B', '', 4), qv_pnmiss(NULL, '.B', '', 4)", "1 3 "},
-        {"qv_coalescec(NULL, 'b', 'c') = 'b', qv_whichc('b', 'a', NULL, 'b')", "1 3 "},
-    };
-    for (const auto &[sql, want] : cases) {
-        Rows got;
-        ASSERT_EQ(db.run("SELECT " + sql, &got), "") << sql;
-        std::string text;
-        for (const Cell &c : got[0]) text += (c ? std::to_string(static_cast<int>(*c)) : "NULL") + " ";
-        EXPECT_EQ(text, want) << sql;
+        ASSERT_EQ(db.run("SELECT (" + expr + ")::DOUBLE, (" + want + ")::DOUBLE", &got), "") << expr;
+        EXPECT_TRUE(same(got[0][0], got[0][1])) << expr;
     }
 }
 
@@ -245,7 +236,7 @@ TEST_F(Aggregates, ManyGroupsAndWindowFrames) {
 }
 
 TEST(DuckDb, ErrorsAndStatuses) {
-    Db db;
+    Db db(2, "8MB");  // the aggregates keep their values within the database's memory_limit
     const std::vector<std::pair<std::string, std::string>> cases = {
         {"SELECT qv_abs('abc')", "qv_abs: argument 1 is not a number: 'abc'"},
         {"SELECT qv_abs(DATE '2020-01-01')", "qv_abs: argument 1 is DATE, not a number"},
@@ -261,6 +252,10 @@ TEST(DuckDb, ErrorsAndStatuses) {
         {"SELECT qv_median(x) FROM range(3) r(x)", "ok"},
         {"SELECT qv_pkurtosis(1, 2, 3, 1e155)", "not a number"},
         {"SELECT qv_std(x) FROM (VALUES (1.0), ('inf'::DOUBLE)) v(x)", "not a number"},
+        {"SELECT qv_median(i) FROM range(2000000) r(i)", "Invalid Input Error: qv_median: out of memory"},
+        {"SELECT qv_status()", "error: qv_median: out of memory"},
+        {"SELECT qv_pctl(50, i) FROM range(2000000) r(i) GROUP BY i % 2", "Invalid Input Error: qv_pctl: out of memory"},
+        {"SELECT qv_median(i) FROM range(100000) r(i)", "ok"},  // what the failed statements kept was given back
     };
     for (const auto &[sql, want] : cases) {
         std::vector<std::string> status;
@@ -270,37 +265,20 @@ TEST(DuckDb, ErrorsAndStatuses) {
     }
 }
 
-TEST(DuckDb, RefusedMemoryIsAnErrorNotAValue) {
-    // The aggregates keep their values within the database's memory_limit.
-    Db db(2, "8MB");
-    for (const char *sql : {"SELECT qv_median(i) FROM range(2000000) r(i)",
-                            "SELECT qv_pctl(50, i) FROM range(2000000) r(i) GROUP BY i % 2"}) {
-        const std::string name = std::strstr(sql, "qv_median") ? "qv_median" : "qv_pctl";
-        EXPECT_EQ(db.run(sql), "Invalid Input Error: " + name + ": out of memory") << sql;
-        std::vector<std::string> status;
-        db.run("SELECT qv_status()", nullptr, &status);
-        EXPECT_EQ(status.at(0), "error: " + name + ": out of memory");
-    }
-    Rows got;  // what the failed statements kept has been given back
-    ASSERT_EQ(db.run("SELECT qv_median(i) FROM range(100000) r(i)", &got), "");
-    EXPECT_TRUE(same(got[0][0], 49999.5));
-}
-
 TEST(DuckDb, LoadingTwiceAndInTwoDatabases) {
     auto first = std::make_unique<Db>();
     Db second;
-    EXPECT_EQ(second.run(std::string("LOAD '") + std::getenv("QV_DUCKDB_EXTENSION") + "'"), "");
     first.reset();  // the first database closes; the package stays open for the second
     Rows got;
-    ASSERT_EQ(second.run("SELECT qv_median(x) FROM range(5) r(x)", &got), "");
-    EXPECT_TRUE(same(got[0][0], 2.0));
+    EXPECT_EQ(second.run(std::string("LOAD '") + std::getenv("QV_DUCKDB_EXTENSION") + "'") +
+                  second.run("SELECT qv_median(x) = 2 FROM range(5) r(x)", &got), "");
+    EXPECT_TRUE(same(got.at(0)[0], 1.0));
 }
 
 TEST(DuckDb, ConstantStateVectorsAreAnErrorOrTheEnginesCrashNeverAValue) {
-    // DuckDB's constant-frame window path and its ORDER BY inside an aggregate hand a C API
-    // aggregate one state for many rows; the extension stops the statement when it sees a state
-    // it never set up. Each runs in a child, since what lies past DuckDB's one state may also crash
-    // the engine itself.
+    // DuckDB's whole-partition window path and ORDER BY inside an aggregate hand a C API aggregate
+    // one state for many rows: the extension stops the statement at a state it never set up. In
+    // a child, since what lies past DuckDB's one state may crash the engine itself.
     for (const char *sql : {"SELECT sum(m) FROM (SELECT qv_median(i) OVER () AS m FROM range(100000) r(i))",
                             "SELECT qv_mean(i ORDER BY -i) FROM range(100000) r(i)"}) {
         const pid_t pid = fork();
