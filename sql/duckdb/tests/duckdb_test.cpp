@@ -158,7 +158,8 @@ TEST(DuckDb, ValuesConvertAsDuckDbCastsThem) {
 }
 
 struct Aggregates : ::testing::Test {
-    static constexpr std::size_t N = 250000;  // three of DuckDB's row groups: scanned by several threads
+    // Rows in two or more of DuckDB's row groups (122880 rows), so that several threads scan them.
+    const std::size_t N = std::getenv("QV_DUCKDB_ROWS") ? std::stoul(std::getenv("QV_DUCKDB_ROWS")) : 250000;
     std::vector<std::vector<Cell>> rows = random_rows(N, 1, 2);
     std::vector<double> xs;  // in table order
     Aggregates() {
