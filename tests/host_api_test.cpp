@@ -140,6 +140,10 @@ TEST(HostApi, MisuseGivesACodeAndAMessage) {
          QVH_E_ARITY, "ATAN2 takes 2 arguments, got 1: ATAN2(y, x)"},
         {"rows without results", [&] { return qvh_call_rows(atan2, 1, 2, cols, steps, nullptr, 0, nullptr, nullptr, nullptr); },
          QVH_E_NULL, "needs the arguments"},
+        {"over a scalar function", [&] { return qvh_call_over(abs, nullptr, 0, &one, 1, 8, &r, nullptr, nullptr); },
+         QVH_E_KIND, "ABS is not a list-form function of numbers"},
+        {"over too few", [&] { return qvh_call_over(atan2, nullptr, 0, &one, 1, 8, &r, nullptr, nullptr); },
+         QVH_E_ARITY, "ATAN2 takes 2 arguments, got 1"},
         {"labelled arity", [&] { return qvh_check_args(qvh_function_find("PCTL"), "qv_pctl", 0, nullptr); },
          QVH_E_ARITY, "qv_pctl takes at least 1 argument, got 0: qv_pctl(p, x1, ...)"},
         {"labelled kind", [&] { return qvh_check_args(qvh_function_find("LOG"), "qv.log", 1, text_kind); },
@@ -335,6 +339,35 @@ TEST(HostApi, RowsEqualOneCallPerRow) {
         }
         EXPECT_EQ(std::memcmp(&tally, &expected, sizeof tally), 0) << b.name;
         qvh_call_free(batch);
+        qvh_call_free(one);
+    }
+}
+
+// A call over values read in place gives what a call over copies of them gives, every second
+// value of a column, aligned or not, with a NaN and a parameter that is marked invalid.
+TEST(HostApi, CallOverValuesInPlace) {
+    std::vector<double> column;
+    for (int i = 0; i < 600; ++i) column.push_back(i % 7 == 0 ? missing('B') : i % 11 == 0 ? std::nan("") : (i * 37) % 101 - 50.5);
+    std::vector<char> raw(column.size() * 8 + 1);
+    std::memcpy(raw.data() + 1, column.data(), column.size() * 8);
+    for (const double p : {90.0, 150.0}) {
+        qvh_call *over = nullptr, *one = nullptr;
+        ASSERT_EQ(qvh_call_new(package(), "PCTL", &over), QVH_OK);
+        ASSERT_EQ(qvh_call_new(package(), "PCTL", &one), QVH_OK);
+        qvh_call_add_num(one, p);
+        for (std::size_t i = 0; i < column.size(); i += 2) qvh_call_add_num(one, column[i]);
+        ASSERT_EQ(qvh_call_invoke(one), QVH_OK);
+        for (const char *base : {reinterpret_cast<const char *>(column.data()), static_cast<const char *>(raw.data() + 1)}) {
+            double r = 0;
+            std::int32_t st = -1;
+            std::vector<unsigned char> marked(1 + column.size() / 2, 9);
+            ASSERT_EQ(qvh_call_over(over, &p, 1, reinterpret_cast<const double *>(base), column.size() / 2, 16, &r, &st, marked.data()),
+                      QVH_OK) << qvh_errmsg();
+            EXPECT_EQ(bits(r), bits(qvh_call_result(one))) << p;
+            EXPECT_EQ(st, qvh_call_status(one)) << p;
+            for (std::size_t k = 0; k < marked.size(); ++k) EXPECT_EQ(marked[k], qvh_call_marked(one, k)) << p << " argument " << k;
+        }
+        qvh_call_free(over);
         qvh_call_free(one);
     }
 }

@@ -150,6 +150,8 @@ TEST(HostFaults, EveryEntrySurvivesRefusedMemory) {
              cols[1] = w.xs.data();
              return qvh_call_rows(w.log, 64, 1, cols, strides, out, 8, nullptr, nullptr, nullptr); },
          [](World &w) { return call_answer(w.log); }},
+        {"qvh_call_over", [](World &w) { double r; return qvh_call_over(w.median, nullptr, 0, w.xs.data(), 3000, 8, &r, nullptr, nullptr); },
+         [](World &w) { return call_answer(w.median); }},
         {"qvh_eval", [](World &w) { double r; return qvh_eval(w.pkg, "IQR", w.xs.data(), 3000, &r, nullptr); },
          [](World &) { return std::string(); }},
         {"qvh_agg_new", [](World &w) { qvh_agg *a = nullptr; const int rc = qvh_agg_new(w.pkg, "MAD", 0, &a); qvh_agg_free(a); return rc; },

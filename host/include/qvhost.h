@@ -297,6 +297,15 @@ QVH_API int qvh_call_rows(qvh_call *call, size_t rows, size_t nargs, const doubl
                           const ptrdiff_t *strides, double *out, ptrdiff_t out_stride, int32_t *statuses,
                           unsigned char *marks, qvh_tally *tally) QVH_NOEXCEPT;
 
+/* One call of the function over lead[0..nlead) followed by n values read in place, the i-th at
+ * xs + i * stride bytes, without copying them: the way for large arrays (a whole column, a reduction
+ * over one axis). The function must be a list-form function of numbers. The call's own argument list
+ * is not used or changed. Writes the result (the NaN rule holds), the status when status is not
+ * NULL, and when marked is not NULL, 1 or 0 to marked[k] for argument k (lead first) marked invalid
+ * or not. A memory status, or no memory for the argument list, is QVH_E_NOMEM. */
+QVH_API int qvh_call_over(qvh_call *call, const double *lead, size_t nlead, const double *xs, size_t n,
+                          ptrdiff_t stride, double *result, int32_t *status, unsigned char *marked) QVH_NOEXCEPT;
+
 /* One call of a numeric function over n numbers: the shortest way to use the package. */
 QVH_API int qvh_eval(qvh_package *pkg, const char *name, const double *xs, size_t n, double *result,
                      int32_t *status) QVH_NOEXCEPT;
