@@ -575,7 +575,8 @@ static SEXP qv_reduce(SEXP fname, SEXP label_, SEXP x, SEXP params) {
 
 /* The statistic fun of qv_by and qv_moving, with its parameter when it takes one. */
 static const qvh_info *statistic(SEXP fun, SEXP params, const char *caller, const char *form, double *param) {
-    const qvh_info *info = lookup(fun);
+    const qvh_info *info = qvh_function_find(Rf_translateCharUTF8(STRING_ELT(fun, 0)));
+    if (info == NULL) Rf_error("%s: %s", caller, qvh_errmsg());
     const char *name = qvh_sql_name(info);
     if (info->aggregate == QVH_AGG_NONE)
         Rf_error("%s: %s is not a statistic of a list of values", caller, name);
@@ -740,21 +741,24 @@ static SEXP qv_as_number(SEXP text) {
 /* ---- for the tests ------------------------------------------------------------------------ */
 
 /* The host library's own answer for one call, made the plainest way: a list of single numbers or
- * strings is one qvh_call, a numeric vector one qvh_eval. Returns list(result, status) with the
- * result as the package gave it ('.' included). */
+ * strings is one qvh_call, a numeric vector one qvh_eval. Returns list(result, status, marked): the
+ * result as the package gave it ('.' included), the status's name and the positions (from 1) of
+ * the arguments marked invalid. */
 static SEXP qv_reference(SEXP fname, SEXP args) {
     const qvh_info *info = lookup(fname);
-    SEXP out = PROTECT(Rf_allocVector(VECSXP, 2));
+    SEXP out = PROTECT(Rf_allocVector(VECSXP, 3));
     int32_t status = 0;
     if (TYPEOF(args) == REALSXP) {
         double r;
         if (qvh_eval(package(), info->name, REAL(args), (size_t)XLENGTH(args), &r, &status) != QVH_OK)
             Rf_error("%s", qvh_errmsg());
         SET_VECTOR_ELT(out, 0, Rf_ScalarReal(r));
+        SET_VECTOR_ELT(out, 2, Rf_allocVector(INTSXP, 0));
     } else {
         SEXP guard;
         qvh_call *call = new_call(info, NULL, &guard);
-        for (R_xlen_t j = 0; j < XLENGTH(args); ++j) {
+        const R_xlen_t n = XLENGTH(args);
+        for (R_xlen_t j = 0; j < n; ++j) {
             SEXP a = VECTOR_ELT(args, j);
             const char *s = TYPEOF(a) == STRSXP ? utf8_of(STRING_ELT(a, 0)) : NULL;
             int rc = s ? qvh_call_add_str(call, s, strlen(s)) : qvh_call_add_num(call, number_at(a, 0));
@@ -766,10 +770,15 @@ static SEXP qv_reference(SEXP fname, SEXP args) {
         const char *s = info->result_kind == QVH_KIND_CHR ? qvh_call_result_str(call, &len) : NULL;
         SET_VECTOR_ELT(out, 0, s ? Rf_ScalarString(Rf_mkCharLenCE(s, (int)len, CE_UTF8))
                                  : Rf_ScalarReal(qvh_call_result(call)));
+        R_xlen_t nmarked = 0;
+        for (R_xlen_t j = 0; j < n; ++j) nmarked += qvh_call_marked(call, (size_t)j);
+        SEXP marked = SET_VECTOR_ELT(out, 2, Rf_allocVector(INTSXP, nmarked));
+        for (R_xlen_t j = 0, k = 0; j < n; ++j)
+            if (qvh_call_marked(call, (size_t)j)) INTEGER(marked)[k++] = (int)j + 1;
         free_call(guard);
         UNPROTECT(1);
     }
-    SET_VECTOR_ELT(out, 1, Rf_ScalarInteger(status));
+    SET_VECTOR_ELT(out, 1, Rf_mkString(qvh_status_name(status)));
     UNPROTECT(1);
     return out;
 }
