@@ -18,6 +18,9 @@ command -v sqlite3 >/dev/null || need+=(sqlite3)
 # The fuzz targets: Debian's clang and its runtime (libFuzzer and the sanitizers of clang).
 command -v clang >/dev/null && command -v clang++ >/dev/null || need+=(clang)
 compgen -G "/usr/lib/llvm-*/lib/clang/*/lib/linux/libclang_rt.fuzzer-$(uname -m).a" >/dev/null || need+=(libclang-rt-14-dev)
+# The R package: R with its build tools, and testthat for its tests.
+dpkg-query -W -f='${Status}' r-base-dev 2>/dev/null | grep -q 'ok installed' || need+=(r-base-dev)
+[ -f /usr/lib/R/site-library/testthat/DESCRIPTION ] || need+=(r-cran-testthat)
 if [ ${#need[@]} -gt 0 ]; then
   echo "installing: ${need[*]}"
   SUDO=""; [ "$(id -u)" -eq 0 ] || SUDO="sudo"

@@ -45,8 +45,9 @@ test_that("the functions work inside tapply, aggregate, ave, dplyr and data.tabl
       expect_bits(s$m, unname(want), "dplyr")
     }
     if (requireNamespace("data.table", quietly = TRUE)) {
-      dt <- data.table::as.data.table(d)
-      expect_bits(dt[, list(m = p90(x)), keyby = "g"]$m, unname(want), "data.table")
+      # data.table's [ takes its own form only where data.table is known: in the global environment.
+      e <- list2env(list(dt = data.table::as.data.table(d), p90 = p90), parent = globalenv())
+      expect_bits(evalq(dt[, list(m = p90(x)), keyby = "g"]$m, e), unname(want), "data.table")
     }
   })
 })
