@@ -55,3 +55,7 @@ qv_as_number <- function(x) {
 # The host library's own answer to one call, for the tests: args is a list of single numbers or
 # strings (one call) or a numeric vector (the list of a statistic).
 .qv_reference <- function(fun, args) .Call(C_qv_reference, fun, args)
+
+# For the tests: the package's memory from an allocator that refuses blocks of at least bytes
+# bytes (0: the C library's again).
+.qv_refuse_memory <- function(bytes) invisible(.Call(C_qv_refuse_memory, bytes))

@@ -11,7 +11,9 @@
  * frees it at once, before any warning is raised.
  */
 #include <qvhost.h>
-#include "compat10.h"
+#if QVH_VERSION_MAJOR != 1 || QVH_VERSION_MINOR < 1
+#error "the R package needs the host library 1.1 or later"
+#endif
 
 #include <stdint.h>
 #include <stdio.h>
@@ -98,10 +100,12 @@ static void NORET fail(SEXP guard, void (*release)(SEXP), const char *msg) {
     Rf_error("%s", copy);
 }
 
+/* A memory status is an error: there is no result. */
 static void NORET fail_memory(SEXP guard, void (*release)(SEXP), const char *label, int32_t status, size_t row,
-                              const char *unit) {
+                              size_t rows, const char *unit) {
     char msg[256];
-    snprintf(msg, sizeof msg, "%s: out of memory (%s) in %s %zu", label, qvh_status_name(status), unit, row + 1);
+    int len = snprintf(msg, sizeof msg, "%s: out of memory (%s)", label, qvh_status_name(status));
+    if (rows > 1) snprintf(msg + len, sizeof msg - (size_t)len, " in %s %zu of %zu", unit, row + 1, rows);
     fail(guard, release, msg);
 }
 
@@ -459,7 +463,7 @@ static SEXP qv_rows(SEXP fname, SEXP label_, SEXP args, SEXP mode_) {
             }
             if (qvh_call_invoke(call) != QVH_OK) fail(guard, free_call, qvh_errmsg());
             int32_t st = qvh_call_status(call);
-            if (qvh_status_is_memory(st)) fail_memory(guard, free_call, label, st, (size_t)i, rowwise ? "row" : "element");
+            if (qvh_status_is_memory(st)) fail_memory(guard, free_call, label, st, (size_t)i, (size_t)n, rowwise ? "row" : "element");
             status[i] = st;
             if (TYPEOF(out) == REALSXP) {
                 REAL(out)[i] = qvh_call_result(call);
@@ -545,7 +549,7 @@ static SEXP qv_reduce(SEXP fname, SEXP label_, SEXP x, SEXP params) {
         }
         if (qvh_call_invoke(call) != QVH_OK) fail(guard, free_call, qvh_errmsg());
         int32_t st = qvh_call_status(call);
-        if (qvh_status_is_memory(st)) fail_memory(guard, free_call, label, st, (size_t)k, "result");
+        if (qvh_status_is_memory(st)) fail_memory(guard, free_call, label, st, (size_t)k, (size_t)m, "result");
         status[k] = st;
         if (TYPEOF(out) == REALSXP) {
             REAL(out)[k] = qvh_call_result(call);
@@ -628,7 +632,7 @@ static SEXP qv_by(SEXP fun, SEXP x, SEXP g, SEXP ngroups_, SEXP params) {
         if (rc == QVH_OK) rc = qvh_agg_add_n(agg, grouped + start[k], start[k + 1] - start[k]);
         if (rc == QVH_OK) rc = qvh_agg_result(agg, REAL(out) + k, &status[k]);
         if (rc != QVH_OK) fail(guard, free_agg, qvh_errmsg());
-        if (qvh_status_is_memory(status[k])) fail_memory(guard, free_agg, label, status[k], (size_t)k, "group");
+        if (qvh_status_is_memory(status[k])) fail_memory(guard, free_agg, label, status[k], (size_t)k, (size_t)ng, "group");
     }
     free_agg(guard);
     dot_to_na(REAL(out), ng);
@@ -661,7 +665,7 @@ static SEXP qv_moving(SEXP fun, SEXP x, SEXP k_, SEXP params) {
         if (rc == QVH_OK && qvh_agg_rows(agg) > k) rc = qvh_agg_remove_first(agg);
         if (rc == QVH_OK) rc = qvh_agg_result(agg, REAL(out) + i, &status[i]);
         if (rc == QVH_OK && qvh_status_is_memory(status[i]))
-            fail_memory(guard, free_agg, label, status[i], (size_t)i, "window");
+            fail_memory(guard, free_agg, label, status[i], (size_t)i, (size_t)n, "window");
     }
     if (rc != QVH_OK) fail(guard, free_agg, qvh_errmsg());
     free_agg(guard);
@@ -783,6 +787,30 @@ static SEXP qv_reference(SEXP fname, SEXP args) {
     return out;
 }
 
+/* .qv_refuse_memory(bytes): from now on the package's scratch memory and what aggregates keep come
+ * from an allocator that refuses every block of at least that many bytes; 0 goes back to the C
+ * library's. For the tests of out-of-memory errors. */
+static size_t refuse_from;
+
+static void *refusing_alloc(void *ctx, size_t size) {
+    (void)ctx;
+    return size >= refuse_from ? NULL : malloc(size);
+}
+
+static void refusing_release(void *ctx, void *block, size_t size) {
+    (void)ctx;
+    (void)size;
+    free(block);
+}
+
+static SEXP qv_refuse_memory(SEXP bytes) {
+    double b = Rf_asReal(bytes);
+    static const qvh_allocator refusing = {refusing_alloc, NULL, refusing_release, NULL};
+    refuse_from = b > 0 ? (size_t)b : 0;
+    if (qvh_set_allocator(package(), refuse_from > 0 ? &refusing : NULL) != QVH_OK) Rf_error("%s", qvh_errmsg());
+    return R_NilValue;
+}
+
 /* ---- registration ------------------------------------------------------------------------- */
 
 static const R_CallMethodDef methods[] = {
@@ -797,6 +825,7 @@ static const R_CallMethodDef methods[] = {
     {"qv_missing_letter", (DL_FUNC)&qv_missing_letter, 1},
     {"qv_as_number", (DL_FUNC)&qv_as_number, 1},
     {"qv_reference", (DL_FUNC)&qv_reference, 2},
+    {"qv_refuse_memory", (DL_FUNC)&qv_refuse_memory, 1},
     {NULL, NULL, 0}};
 
 void R_init_qvewumth(DllInfo *dll) {

@@ -2,7 +2,6 @@
  * function the package provides, for tools/generate.R to make the R functions and their help
  * pages from. Run by configure; opens the package the host library finds by itself. */
 #include <qvhost.h>
-#include "../src/compat10.h"
 
 #include <stdio.h>
 

@@ -45,9 +45,28 @@ test_that("statuses other than ok and missing argument are one warning per call"
     list(quote(qv_pgeomean(c(4, -1, 2), 1)), "^invalid argument in qv_pgeomean for 1 of 3 rows$"),
     list(quote(qv_by(c(4, -1, 2), c(1, 1, 2), "geomean")), "^invalid argument in qv_geomean for 1 of 2 groups$"),
     list(quote(qv_moving(c(4, -1, 4), 2, "geomean")), "^invalid argument in qv_geomean for 2 of 3 windows$"),
-    list(quote(qv_mod(1:3, 1:2)), "^qv_mod: longer argument not a multiple of length of shorter$"))
+    list(quote(qv_mod(1:3, 1:2)), "^qv_mod: longer argument not a multiple of length of shorter$"),
+    list(quote(qv_kurtosis(c(1, 2, 3, 1e155))), "^not a number in qv_kurtosis$"),
+    list(quote(qv_pstd(c(1, Inf), 2)), "^not a number in qv_pstd for 1 of 2 rows$"),
+    list(quote(qv_by(c(1, Inf, 2, 3), c(1, 1, 2, 2), "std")), "^not a number in qv_std for 1 of 2 groups$"),
+    list(quote(qv_pctl(c(1, 2), c(50, NA))), "^invalid argument in qv_pctl for 1 of 2 results$"))
   for (case in cases) expect_warning(eval(case[[1]]), case[[2]], label = deparse(case[[1]]))
   # A missing value in gives a missing value out without a warning, as in R; qv_status() has it.
   expect_silent(r <- qv_pmean(c(1, NA), NA))
   expect_identical(qv_status()$status, c("ok", "missing argument"))
+})
+
+test_that("a NaN result is NA, and running out of memory is an error, never a value", {
+  expect_identical(suppressWarnings(qv_kurtosis(c(1, 2, 3, 1e155))), NA_real_)
+  expect_identical(qv_status()$status, "not a number")
+  x <- runif(3000)
+  refuse <- qvewumth:::.qv_refuse_memory
+  on.exit(refuse(0))
+  refuse(1024)
+  cases <- list(quote(qv_median(x)), quote(qv_pctl(x, c(10, 90))), quote(qv_by(x, rep(1:2, 1500), "median")),
+                quote(qv_moving(x, 500, "median")), quote(qv_pmedian(as.data.frame(matrix(x, 10)))),
+                quote(qv_by(x, rep(1, 3000), "mean")))
+  for (case in cases) expect_error(eval(case), "^qv_[a-z]+: out of memory", label = deparse(case))
+  refuse(0)
+  expect_identical(qv_median(x), reference("MEDIAN", x)[[1]])
 })
