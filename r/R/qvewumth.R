@@ -26,7 +26,7 @@ qv_by <- function(x, g, fun, param = NULL) {
     cols <- lapply(x, qv_by, g = g, fun = fun, param = param)
     return(as.data.frame(cols, row.names = names(cols[[1L]]), optional = TRUE))
   }
-  f <- if (is.factor(g)) g else factor(g)
+  f <- as.factor(g)
   r <- .Call(C_qv_by, .qv_statistic(fun, "qv_by"), x, as.integer(f), nlevels(f), .qv_param(param))
   names(r) <- levels(f)
   r
