@@ -162,32 +162,60 @@ static const char *utf8_of(SEXP s) { return s == NA_STRING ? "" : Rf_translateCh
 
 /* ---- the statuses of the last call -------------------------------------------------------- */
 
+/* The record of the last call for qv_status(): one byte per result, indexing a table of the
+ * distinct statuses, and nothing per result when every status was ok. */
 static struct {
-    int32_t *status; /* one per result */
+    unsigned char *code;
     size_t n, cap;
+    int all_ok;
+    int32_t table[256];
+    size_t ntable;
     size_t *mark_row; /* pairs (result, argument position) for every argument marked invalid */
     size_t *mark_arg;
     size_t nmarks, mcap;
-    SEXP argnames;    /* names of argument positions, preserved; R_NilValue when none */
+    SEXP argnames;    /* names of argument positions, preserved; NULL when none */
     size_t data_from; /* positions from here on are elements of the data vector named dataname */
     char dataname[64];
-} last = {NULL, 0, 0, NULL, NULL, 0, 0, NULL, (size_t)-1, ""};
+} last = {NULL, 0, 0, 1, {0}, 0, NULL, NULL, 0, 0, NULL, (size_t)-1, ""};
 
-/* Room for the statuses of n results; the record of the previous call is dropped. */
+/* Drops the record of the previous call and returns room for the statuses of n results (freed
+ * when the .Call returns). The record's own room is made first, so keeping it cannot fail later. */
 static int32_t *status_room(size_t n) {
     last.n = 0;
+    last.all_ok = 1;
     last.nmarks = 0;
     last.data_from = (size_t)-1;
     if (last.argnames != NULL) R_ReleaseObject(last.argnames);
     last.argnames = NULL;
-    if (n > last.cap || (last.cap > (1u << 20) && n < last.cap / 4)) {
-        int32_t *s = (int32_t *)realloc(last.status, (n > 0 ? n : 1) * sizeof(int32_t));
-        if (s == NULL) Rf_error("qvewumth: out of memory for the statuses of %zu results", n);
-        last.status = s;
-        last.cap = n > 0 ? n : 1;
+    if (n > last.cap) {
+        free(last.code);
+        last.code = (unsigned char *)malloc(n);
+        last.cap = last.code == NULL ? 0 : n;
+        if (last.code == NULL) Rf_error("qvewumth: out of memory for the statuses of %zu results", n);
     }
-    return last.status;
+    return (int32_t *)R_alloc(n > 0 ? n : 1, sizeof(int32_t));
 }
+
+/* Keeps the statuses of the n results of the call just made. */
+static void keep_statuses(const int32_t *status, size_t n) {
+    last.n = n;
+    last.ntable = 1;
+    last.table[0] = QVH_STATUS_OK;
+    for (size_t i = 0; i < n; ++i) {
+        size_t k = 0;
+        while (k < last.ntable && last.table[k] != status[i]) ++k;
+        if (k == last.ntable && k < 256) last.table[last.ntable++] = status[i];
+        if (k > 0) last.all_ok = 0;
+        last.code[i] = (unsigned char)(k < 256 ? k : 255);
+    }
+    if (last.all_ok && last.cap > (1u << 16)) { /* nothing to keep: give the room back */
+        free(last.code);
+        last.code = NULL;
+        last.cap = 0;
+    }
+}
+
+static int32_t status_at(size_t i) { return last.all_ok ? QVH_STATUS_OK : last.table[last.code[i]]; }
 
 static void add_mark(size_t row, size_t arg) {
     if (last.nmarks == last.mcap) {
@@ -210,45 +238,31 @@ static void keep_names(SEXP names) {
     last.argnames = names;
 }
 
-/* One warning summing up the statuses of the n results of label, other than ok and missing
+/* One warning summing up the statuses of the last call's results, other than ok and missing
  * argument (a missing value in gives a missing value out, as in R): "invalid argument in qv_log
  * for 3 of 1000 elements". */
-static void warn_statuses(const char *label, size_t n, const char *unit) {
-    enum { KINDS = 8 };
-    int32_t code[KINDS];
-    size_t count[KINDS], kinds = 0, rest = 0;
-    for (size_t i = 0; i < n; ++i) {
-        int32_t s = last.status[i];
-        if (s == QVH_STATUS_OK || s == QVH_STATUS_MISSING_ARG) continue;
-        size_t k = 0;
-        while (k < kinds && code[k] != s) ++k;
-        if (k == kinds) {
-            if (kinds == KINDS) {
-                ++rest;
-                continue;
-            }
-            code[kinds] = s;
-            count[kinds++] = 0;
-        }
-        ++count[k];
-    }
-    if (kinds == 0) return;
+static void warn_statuses(const char *label, const char *unit) {
+    if (last.all_ok) return;
+    size_t count[256] = {0};
+    for (size_t i = 0; i < last.n; ++i) ++count[last.code[i]];
     char msg[1024];
-    size_t len = 0;
-    for (size_t k = 0; k < kinds && len < sizeof msg; ++k) {
-        if (n == 1)
-            len += (size_t)snprintf(msg + len, sizeof msg - len, "%s%s", k ? " and " : "", qvh_status_name(code[k]));
-        else if (k == 0)
-            len += (size_t)snprintf(msg + len, sizeof msg - len, "%s in %s for %zu", qvh_status_name(code[k]), label,
+    size_t len = 0, shown = 0;
+    for (size_t k = 1; k < last.ntable && len < sizeof msg; ++k) {
+        int32_t s = last.table[k];
+        if (s == QVH_STATUS_MISSING_ARG || count[k] == 0) continue;
+        if (last.n == 1)
+            len += (size_t)snprintf(msg + len, sizeof msg - len, "%s%s", shown ? " and " : "", qvh_status_name(s));
+        else if (shown == 0)
+            len += (size_t)snprintf(msg + len, sizeof msg - len, "%s in %s for %zu", qvh_status_name(s), label,
                                     count[k]);
         else
-            len += (size_t)snprintf(msg + len, sizeof msg - len, ", %s for %zu", qvh_status_name(code[k]), count[k]);
+            len += (size_t)snprintf(msg + len, sizeof msg - len, ", %s for %zu", qvh_status_name(s), count[k]);
+        ++shown;
     }
+    if (shown == 0) return;
     if (len < sizeof msg) {
-        if (n == 1)
-            snprintf(msg + len, sizeof msg - len, " in %s", label);
-        else
-            snprintf(msg + len, sizeof msg - len, "%s of %zu %s", rest ? ", other statuses for more" : "", n, unit);
+        if (last.n == 1) snprintf(msg + len, sizeof msg - len, " in %s", label);
+        else snprintf(msg + len, sizeof msg - len, " of %zu %s", last.n, unit);
     }
     Rf_warningcall(R_NilValue, "%s", msg);
 }
@@ -261,8 +275,7 @@ static SEXP qv_last_status(void) {
     SEXP ok = PROTECT(Rf_mkChar(qvh_status_name(QVH_STATUS_OK)));
     SEXP none = PROTECT(Rf_mkChar(""));
     for (size_t i = 0; i < last.n; ++i) {
-        SET_STRING_ELT(status, (R_xlen_t)i,
-                       last.status[i] == QVH_STATUS_OK ? ok : Rf_mkChar(qvh_status_name(last.status[i])));
+        SET_STRING_ELT(status, (R_xlen_t)i, status_at(i) == QVH_STATUS_OK ? ok : Rf_mkChar(qvh_status_name(status_at(i))));
         SET_STRING_ELT(marked, (R_xlen_t)i, none);
     }
     size_t nnames = last.argnames == NULL ? 0 : (size_t)XLENGTH(last.argnames);
@@ -386,7 +399,8 @@ static SEXP column_names(SEXP args, R_xlen_t nlead, const column *cols, size_t n
     for (size_t j = 0; j < ncol; ++j) {
         char buf[512];
         column_name(args, nlead, &cols[j], buf, sizeof buf);
-        const char *b = strncmp(buf, "argument ", 9) == 0 ? buf + 9 : buf;
+        /* "unit" rather than "argument unit"; "argument 2" stays as it is */
+        const char *b = strncmp(buf, "argument ", 9) == 0 && !(buf[9] >= '0' && buf[9] <= '9') ? buf + 9 : buf;
         SET_STRING_ELT(names, (R_xlen_t)j, Rf_mkCharCE(b, CE_UTF8));
     }
     UNPROTECT(1);
@@ -483,7 +497,7 @@ static SEXP qv_rows(SEXP fname, SEXP label_, SEXP args, SEXP mode_) {
     for (size_t i = 0; marked_rows > 0 && i < (size_t)n; ++i)
         for (size_t j = 0; j < ncol; ++j)
             if (marks[i * ncol + j]) add_mark(i, j);
-    last.n = (size_t)n;
+    keep_statuses(status, (size_t)n);
     if (last.nmarks > 0) keep_names(column_names(args, nlead, cols, ncol));
 
     if (!rowwise) { /* the shape and names of the longest argument, as arithmetic keeps them */
@@ -497,7 +511,7 @@ static SEXP qv_rows(SEXP fname, SEXP label_, SEXP args, SEXP mode_) {
         }
     }
     if (uneven) Rf_warningcall(R_NilValue, "%s: longer argument not a multiple of length of shorter", label);
-    warn_statuses(label, (size_t)n, unit);
+    warn_statuses(label, unit);
     UNPROTECT(2);
     return out;
 }
@@ -564,13 +578,13 @@ static SEXP qv_reduce(SEXP fname, SEXP label_, SEXP x, SEXP params) {
     }
     free_call(guard);
     if (TYPEOF(out) == REALSXP) dot_to_na(REAL(out), m);
-    last.n = (size_t)m;
+    keep_statuses(status, (size_t)m);
     if (last.nmarks > 0) {
         keep_names(pnames);
         last.data_from = (size_t)nlead;
         snprintf(last.dataname, sizeof last.dataname, "x");
     }
-    warn_statuses(label, (size_t)m, "results");
+    warn_statuses(label, "results");
     UNPROTECT(2);
     return out;
 }
@@ -636,8 +650,8 @@ static SEXP qv_by(SEXP fun, SEXP x, SEXP g, SEXP ngroups_, SEXP params) {
     }
     free_agg(guard);
     dot_to_na(REAL(out), ng);
-    last.n = (size_t)ng;
-    warn_statuses(label, (size_t)ng, "groups");
+    keep_statuses(status, (size_t)ng);
+    warn_statuses(label, "groups");
     UNPROTECT(2);
     return out;
 }
@@ -670,8 +684,8 @@ static SEXP qv_moving(SEXP fun, SEXP x, SEXP k_, SEXP params) {
     if (rc != QVH_OK) fail(guard, free_agg, qvh_errmsg());
     free_agg(guard);
     dot_to_na(REAL(out), n);
-    last.n = (size_t)n;
-    warn_statuses(label, (size_t)n, "windows");
+    keep_statuses(status, (size_t)n);
+    warn_statuses(label, "windows");
     UNPROTECT(2);
     return out;
 }
@@ -837,7 +851,7 @@ void R_init_qvewumth(DllInfo *dll) {
 void R_unload_qvewumth(DllInfo *dll) {
     (void)dll;
     qv_close();
-    free(last.status);
+    free(last.code);
     free(last.mark_row);
     free(last.mark_arg);
 }

@@ -41,7 +41,11 @@ test_that("statistics reduce a vector, once for each parameter, and their row-wi
     want <- lapply(1:24, function(i) reference(f$name, as.list(c(prow[[1]][i],
                                                                  unlist(cols[i, ]), d[i]))))
     expect_bits(got, vapply(want, function(w) as_r(w[[1]]), if (f$result_kind == 2L) "" else 0), pname)
-    expect_identical(qv_status()$status, vapply(want, `[[`, "", 2), label = pname)
+    st <- qv_status()
+    expect_identical(st$status, vapply(want, `[[`, "", 2), label = pname)
+    cols_named <- c(param_names(f), sprintf("column '%s' of argument 1", names(cols)), "argument 2")
+    expect_identical(st$marked, vapply(want, function(w) paste(cols_named[w[[3]]], collapse = ", "), ""),
+                     label = pname)
   }
 })
 
