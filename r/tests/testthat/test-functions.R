@@ -62,3 +62,15 @@ test_that("integer and logical vectors convert, and elementwise results keep nam
     list(qv_atan2(numeric(0), 1), numeric(0)))
   for (i in seq_along(cases)) expect_bits(cases[[i]][[1]], cases[[i]][[2]], paste("case", i))
 })
+
+test_that("the 28 missing values go into R doubles and come out as they were", {
+  m <- qv_missing(c(".", "_", paste0(".", LETTERS)))
+  expect_identical(qv_missing_letter(m), c(".", "_", LETTERS))
+  expect_bits(qv_missing(tolower(LETTERS)), m[-(1:2)], "lower case letters")
+  expect_bits(m[1], NA_real_, "'.' is NA_real_")
+  expect_true(all(is.na(m)))
+  expect_identical(c(qv_n(m), qv_nmiss(m)), c(0, 28))
+  expect_identical(qv_missing_letter(c(NA, NaN, 1, NA_integer_)), c(".", ".", NA, "."))
+  expect_bits(qv_as_number(c("2.5", "", ".M", "-inf", "nan", "._", NA)),
+              c(2.5, NA, m[15], -Inf, NA, m[2], NA), "qv_as_number")
+})
