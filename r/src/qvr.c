@@ -550,12 +550,33 @@ static SEXP qv_reduce(SEXP fname, SEXP label_, SEXP x, SEXP params) {
     int32_t *status = status_room((size_t)m);
     SEXP guard;
     qvh_call *call = new_call(info, label, &guard);
+    int m_done = 0;
     int rc = QVH_OK;
-    if (nlead > 0) rc = param_chr ? qvh_call_add_str(call, "", 0) : qvh_call_add_num(call, 0);
-    if (rc == QVH_OK && !data_chr) rc = qvh_call_add_nums(call, xd, (size_t)n);
+    if (!data_chr && !param_chr && info->form == QVH_FORM_LIST) {
+        /* Numbers: each result is one call over x read in place, with no copy of it. */
+        unsigned char *marked = info->marks ? (unsigned char *)R_alloc((size_t)(n + nlead) + 1, 1) : NULL;
+        for (R_xlen_t k = 0; k < m; ++k) {
+            const double lead = nlead > 0 ? number_at(p, k) : 0;
+            double r = 0;
+            int32_t st = QVH_STATUS_OK;
+            rc = qvh_call_over(call, &lead, (size_t)nlead, xd, (size_t)n, sizeof(double), &r, &st, marked);
+            if (rc == QVH_E_NOMEM)
+                fail_memory(guard, free_call, label, qvh_status_is_memory(st) ? st : QVH_STATUS_NO_MEMORY, (size_t)k,
+                            (size_t)m, "result");
+            if (rc != QVH_OK) fail(guard, free_call, qvh_errmsg());
+            status[k] = st;
+            REAL(out)[k] = r;
+            if (marked != NULL && st != QVH_STATUS_OK)
+                for (size_t j = 0; j < (size_t)(n + nlead); ++j)
+                    if (marked[j]) add_mark((size_t)k, j);
+        }
+        m_done = 1;
+    }
+    if (!m_done && nlead > 0) rc = param_chr ? qvh_call_add_str(call, "", 0) : qvh_call_add_num(call, 0);
+    if (!m_done && rc == QVH_OK && !data_chr) rc = qvh_call_add_nums(call, xd, (size_t)n);
     for (R_xlen_t i = 0; rc == QVH_OK && data_chr && i < n; ++i) rc = qvh_call_add_str(call, xs[i], strlen(xs[i]));
     if (rc != QVH_OK) fail(guard, free_call, qvh_errmsg());
-    for (R_xlen_t k = 0; k < m; ++k) {
+    for (R_xlen_t k = 0; !m_done && k < m; ++k) {
         if (nlead > 0) {
             const char *s = param_chr ? utf8_of(STRING_ELT(p, k)) : NULL;
             rc = param_chr ? qvh_call_set_str(call, 0, s, strlen(s)) : qvh_call_set_num(call, 0, number_at(p, k));
