@@ -180,7 +180,7 @@ TEST(Eval, ResultsNotesAndErrors) {
         {"._ < . and . < .A and .A < .Z and .Z < -1e308", "1"},
         {". = .", "1"},
         {". = .A", "0"},
-        {"SUM(1e308 * 10, -1e308 * 10) = . and SUM(1e308 * 10, -1e308 * 10) > ._", "1"},
+        {"SUM(1e308 * 10, -1e308 * 10) = . and SUM(1e308 * 10, -1e308 * 10) > ._", "1  (not a number in SUM; not a number in SUM)"},
         {".Z >= 0", "0"},
         {"0 = -0", "1"},
         {"'ab' = 'ab  '", "1"},
@@ -266,8 +266,8 @@ TEST(Eval, LongCharacterValues) {
     const std::string fits(65535, 'x'), beyond(65536, 'x');
     EXPECT_EQ(eval("COALESCEC('" + fits + "')"), "'" + fits + "'");
     EXPECT_EQ(eval("COALESCEC('" + beyond + "')"),
-              "qvfnc: argument 1 of COALESCEC (character 11 of expression 1): a character value holds at most 65535 "
-              "characters; this one has 65536");
+              "qvfnc: argument 1 of COALESCEC (character 11 of expression 1): COALESCEC: argument 1 holds 65536 "
+              "characters; a character value holds at most 65535");
     // Counted in characters, not bytes.
     std::string wide;
     for (int i = 0; i < 65535; ++i) wide += "\xC3\xA9";

@@ -224,8 +224,8 @@ TEST(Job, LongCharacterValue) {
     qvcli::TableOutcome outcome;
     const auto [out, err] = run_job("s\nab\n" + std::string(65536, 'x') + "\n", job, outcome);
     EXPECT_EQ(out, "s,c\nab,ab\n");
-    EXPECT_EQ(err, "qvfnc: t.csv: line 3: expression 1: argument 1 of COALESCEC: a character value holds at most 65535 "
-                   "characters; this one has 65536\n");
+    EXPECT_EQ(err, "qvfnc: t.csv: line 3: expression 1: argument 1 of COALESCEC: COALESCEC: argument 1 holds 65536 "
+                   "characters; a character value holds at most 65535\n");
     EXPECT_EQ(outcome.status, 1);
 }
 

@@ -39,7 +39,7 @@ TEST(SqliteFunctions, RegistrationsValueRulesAndErrors) {
         many += ", -" + std::to_string(k);
         marks += ", " + std::to_string(k);
     }
-    const std::string too_long = "qv_coalescec: argument 2: a character value holds at most 65535 characters; this one has 70000";
+    const std::string too_long = "qv_coalescec: argument 2: argument 2 holds 70000 characters; a character value holds at most 65535";
     const std::pair<std::string, std::string> cases[] = {  // SQL, and its last column as text or its error
         {"SELECT count(*) FROM pragma_function_list WHERE name LIKE 'qv!_%' ESCAPE '!'", std::to_string(forms)},
         {"SELECT count(*) FROM pragma_function_list WHERE name LIKE 'qv!_%' ESCAPE '!' AND flags != " +

@@ -339,7 +339,7 @@ TEST(Edge, LiteralsOverloadsAndErrors) {
          "qv_whichn: takes at least 1 argument, got 0: qv_whichn(v, x1, ...) [22023]"},
         {"SELECT qv_ordinal2(1, 2)", "function qv_ordinal2(integer, integer) does not exist [42883]"},
         {"SELECT qv_coalescec('', repeat('x', 70000))",
-         "qv_coalescec: argument 2: a character value holds at most 65535 characters; this one has 70000 [54000]"},
+         "qv_coalescec: argument 2: argument 2 holds 70000 characters; a character value holds at most 65535 [54000]"},
         {"SET statement_timeout = '300ms'; SELECT qv_median(b.x) FROM big b, generate_series(1, 1000)",
          "canceling statement due to statement timeout [57014]"},
         // A statement that fails part-way changes nothing.
