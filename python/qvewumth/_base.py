@@ -13,6 +13,7 @@ import collections
 import contextlib
 import contextvars
 import inspect
+import keyword
 import re
 import sys
 import warnings
@@ -22,6 +23,7 @@ import numpy as np
 from . import _core
 
 DOT = _core.dot()
+_F64 = np.dtype(np.float64)
 OK = _core.OK
 MISSING_ARG = _core.MISSING_ARG
 INVALID_ARG = _core.INVALID_ARG
@@ -127,7 +129,8 @@ def missing(letter="."):
 
 
 def is_missing(x):
-    """Whether each value is one of the 28 missing values (NaN, None and pandas.NA are '.')."""
+    """Whether each value is one of the 28 missing values (NaN, None and pandas.NA are '.', as
+    every function reads them)."""
     return _elementwise_map(x, _core.missing_flags)
 
 
@@ -206,7 +209,7 @@ def _number_array(x, info, what):
     a = x if isinstance(x, np.ndarray) else np.asarray(x)
     kind = a.dtype.kind
     if kind == "f":
-        return a if a.dtype == np.float64 else a.astype(np.float64)
+        return a if a.dtype == _F64 and a.flags.aligned else a.astype(_F64)
     if kind in "biu":
         return a.astype(np.float64)
     if kind == "O":
@@ -290,18 +293,20 @@ def _make_elementwise(entry):
         uf = ufuncs.get(len(args))
         if uf is None:
             _core.check_args(idx, [_core.KIND_NUM] * len(args))
-        if any(is_dask(a) for a in args):
-            from . import dask as qd
-            return qd.elementwise(fn, args, status=status, **kwargs)
-        plain, wrap = [], None
-        for a in args:
+        conv, wrap = [], None
+        for j, a in enumerate(args):
+            if type(a) is float or (type(a) is np.ndarray and a.dtype.kind == "f"):
+                conv.append(a)  # NumPy's casting does the rest
+                continue
+            if is_dask(a):
+                from . import dask as qd
+                return qd.elementwise(fn, args, status=status, **kwargs)
             values, w = _plain(a)
             wrap = wrap or w
-            plain.append(values)
+            if not numeric_only and _is_text(values):
+                return _text_elementwise(entry, [_plain(b)[0] for b in args], status, wrap or _identity)
+            conv.append(_number_array(values, entry, f"argument {j + 1}"))
         wrap = wrap or _identity
-        if not numeric_only and any(_is_text(a) for a in plain):
-            return _text_elementwise(entry, plain, status, wrap)
-        conv = [a if type(a) is float else _number_array(a, entry, f"argument {j + 1}") for j, a in enumerate(plain)]
         if status:
             suf = status_ufuncs.get(len(args))
             if suf is None:
@@ -336,13 +341,13 @@ def _identity(r):
 
 def _ufunc_call(uf, label, args, kwargs, report_statuses):
     before = _core.loop_tally()
-    with np.errstate(invalid="ignore"):
-        result = uf(*args, **kwargs)
+    result = uf(*args, **kwargs)
     after = _core.loop_tally()
-    if after[6] != before[6]:
-        raise MemoryError(f"{label}: {after[7]}")
-    if report_statuses and after[:6] != before[:6]:
-        report(label, tuple(a - b for a, b in zip(after[:6], before[:6])), "elements", 3)
+    if after[1:7] != before[1:7]:  # a status other than ok, or a failed loop
+        if after[6] != before[6]:
+            raise MemoryError(f"{label}: {after[7]}")
+        if report_statuses:
+            report(label, tuple(a - b for a, b in zip(after[:6], before[:6])), "elements", 3)
     return result
 
 
@@ -374,19 +379,17 @@ def _make_reduction(entry):
     label = entry["label"]
     leading = entry["min_args"] >= 1
     lead_name = _argument_names(entry)[0] if leading else None
-    params = [inspect.Parameter("a", inspect.Parameter.POSITIONAL_OR_KEYWORD)]
-    if leading:
-        params.append(inspect.Parameter(lead_name, inspect.Parameter.POSITIONAL_OR_KEYWORD))
-    params += [inspect.Parameter(n, inspect.Parameter.POSITIONAL_OR_KEYWORD, default=d)
-               for n, d in (("axis", None), ("keepdims", False), ("out", None), ("status", False))]
-    sig = inspect.Signature(params)
-
-    def fn(*args, **kwargs):
-        b = sig.bind(*args, **kwargs)
-        b.apply_defaults()
-        a = b.arguments
-        return reduce(entry, a["a"], a[lead_name] if leading else _NO_PARAM, a["axis"], a["keepdims"], a["out"],
-                      a["status"], 2)
+    # The parameter keeps its name from the catalogue's usage (p, k, v), so a real function is
+    # made with it: qv.pctl(a, p=90) as well as qv.pctl(a, 90).
+    if leading and not (lead_name.isidentifier() and not keyword.iskeyword(lead_name)):
+        lead_name = "p"
+    head = f"a, {lead_name}" if leading else "a"
+    pass_lead = lead_name if leading else "_NO_PARAM"
+    scope = {"reduce": reduce, "entry": entry, "_NO_PARAM": _NO_PARAM}
+    exec(f"def fn({head}, axis=None, keepdims=False, out=None, status=False):\n"
+         f"    return reduce(entry, a, {pass_lead}, axis, keepdims, out, status, 2)\n", scope)
+    fn = scope["fn"]
+    sig = inspect.signature(fn)
 
     text = entry["first_kind"] == _core.KIND_CHR or entry["rest_kind"] == _core.KIND_CHR
     what = "strings" if text else "values"
@@ -436,7 +439,10 @@ def reduce(entry, a, p, axis, keepdims, out, status, stacklevel):
     elif pd is not None and isinstance(a, (pd.Series, pd.Index)):
         a = pandas_values(a)
     text = entry["first_kind"] == _core.KIND_CHR or entry["rest_kind"] == _core.KIND_CHR
-    a = _object_array(a) if text else _number_array(a, entry, "the data")
+    if text:
+        a = _object_array(a)
+    elif not (type(a) is np.ndarray and a.dtype == _F64 and a.flags.aligned):
+        a = _number_array(a, entry, "the data")
     if a.ndim == 0:
         a = a.reshape(1)
     if axis is None:
@@ -453,14 +459,14 @@ def reduce(entry, a, p, axis, keepdims, out, status, stacklevel):
             params = [_param(entry, p, text)]
         else:
             params = [_param(entry, q, text) for q in np.asarray(p, dtype=object).ravel()]
-    results, statuses, marks, tally = [], [], [], np.zeros(6, dtype=np.int64)
+    results, statuses, marks, tallies = [], [], [], []
     for q in params:
         if text:
             res, t, sts, mks = _text_reduce(entry, lists, q, status)
         else:
             res, t, sts, mks = _core.reduce(entry["index"], lists, q, bool(status))
-        results.append(res), statuses.append(sts), marks.append(mks)
-        tally += t
+        results.append(res), statuses.append(sts), marks.append(mks), tallies.append(t)
+    tally = tallies[0] if len(tallies) == 1 else tuple(int(v) for v in np.sum(tallies, axis=0))
     if p is _NO_PARAM or np.ndim(p) == 0:
         res, sts, mks = results[0], statuses[0], marks[0]
     else:
@@ -479,12 +485,14 @@ def reduce(entry, a, p, axis, keepdims, out, status, stacklevel):
         res = res[()]
     if status:
         return QvResult(wrap(res), sts, mks)
-    report(label, tuple(int(v) for v in tally), "lists", stacklevel + 1)  # stacklevel: frames up to the user
+    report(label, tally, "lists", stacklevel + 1)  # stacklevel: frames up to the user
     return wrap(res)
 
 
 def _param(entry, q, text):
     if text:
+        return q
+    if type(q) is float:
         return q
     if q is None or (sys.modules.get("pandas") is not None and q is sys.modules["pandas"].NA):
         return DOT
@@ -504,10 +512,10 @@ def _text_reduce(entry, lists, q, status):
     if q is not None:
         cols.insert(0, np.full(rows.shape[0], q, dtype=object))
     if rows.shape[0] == 0:
-        return np.empty(shape, dtype=object), np.zeros(6, dtype=np.int64), None, None
+        return np.empty(shape, dtype=object), (0,) * 6, None, None
     res, t, sts, mks = _core.call_table(entry["index"], cols, bool(status))
     reshape = lambda x: None if x is None else x.reshape(shape + x.shape[1:])
-    return res.reshape(shape), np.asarray(t), reshape(sts), reshape(mks)
+    return res.reshape(shape), t, reshape(sts), reshape(mks)
 
 
 def frame_values(frame):

@@ -125,7 +125,10 @@ class GroupBy:
             spec.setdefault(item[1], []).append(aggregation(item[0], *item[2:], name=name))
         for column, aggs in spec.items():
             order += [a.__name__ for a in aggs]
-        res = self._ddf.groupby(self._by, **self._kwargs).agg(spec)
+        # Dask tries the functions on made-up rows to learn the result's columns; their statuses
+        # are no one's concern.
+        with _base.errstate(all="ignore"):
+            res = self._ddf.groupby(self._by, **self._kwargs).agg(spec)
         res.columns = order
         res = res[list(named)]
         return res.map_partitions(lambda df: df.sort_index()) if self._kwargs.get("sort", True) else res

@@ -30,7 +30,9 @@ class Agg {
 public:
     Agg(std::size_t index, unsigned flags) {
         const Function &fn = function(index);
-        if (const int rc = qvh_agg_new(package, fn.info->name, flags, &agg_); rc != QVH_OK) raise_host(rc);
+        // Until the aggregate exists its messages cannot carry the label, so it is put in front.
+        if (const int rc = qvh_agg_new(package, fn.info->name, flags, &agg_); rc != QVH_OK)
+            raise(rc == QVH_E_NOMEM ? PyExc_MemoryError : PyExc_ValueError, fn.label + ": " + qvh_errmsg());
         if (const int rc = qvh_agg_set_label(agg_, fn.label.c_str()); rc != QVH_OK) raise_host(rc);
     }
     Agg(const Agg &) = delete;

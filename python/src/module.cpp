@@ -140,11 +140,7 @@ PyObject *py_functions(PyObject *, PyObject *) {
             const qvh_info &f = *fn.info;
             char usage[256];
             qvh_usage(&f, fn.label.c_str(), usage, sizeof usage);
-#if QVH_VERSION_MINOR >= 1
             const int fold = f.fold;
-#else
-            const int fold = f.aggregate == QVH_AGG_NONE ? 0 : 6;
-#endif
             Ref d(check(Py_BuildValue(
                 "{s:n,s:s,s:s,s:s,s:i,s:i,s:i,s:i,s:i,s:i,s:i,s:i,s:i,s:I,s:I,s:s,s:s,s:s,s:s,s:O}", "index",
                 static_cast<Py_ssize_t>(i), "name", f.name, "label", fn.label.c_str(), "family", f.family, "form", f.form,
@@ -220,6 +216,7 @@ PyObject *missing_map(PyObject *arg, bool letters) {
                 for (npy_intp i = 0; i < *size; ++i, in += strides[0], o += strides[1]) {
                     double x;
                     std::memcpy(&x, in, sizeof x);
+                    if (x != x && !qvh_is_missing(x)) x = qvh_dot();  // NaN is '.'
                     if (letters) {
                         const uint32_t c = static_cast<unsigned char>(qvh_missing_letter(x));
                         std::memcpy(o, &c, sizeof c);
@@ -516,17 +513,15 @@ int call_rows(qvh_call *call, std::size_t rows, std::size_t nargs, const double 
 }
 
 unsigned merge_flags(const qvh_info &f) {
-#if QVH_VERSION_MINOR >= 1
     return f.fold == QVH_FOLD_SUM || f.fold == QVH_FOLD_MEAN ? QVH_AGG_KEEP_VALUES : 0u;
-#else
-    return f.aggregate == QVH_AGG_FIXED ? QVH_AGG_KEEP_VALUES : 0u;
-#endif
 }
 
 PyArrayObject *as_array(PyObject *o, int type, const char *what) {
-    if (!PyArray_Check(o) || PyArray_TYPE(reinterpret_cast<PyArrayObject *>(o)) != type)
+    if (!PyArray_Check(o) || PyArray_TYPE(reinterpret_cast<PyArrayObject *>(o)) != type ||
+        !PyArray_ISNOTSWAPPED(reinterpret_cast<PyArrayObject *>(o)) || !PyArray_ISALIGNED(reinterpret_cast<PyArrayObject *>(o)))
         raise(PyExc_TypeError, std::string(what) + ": internal: expected an array of " +
-                                   (type == NPY_DOUBLE ? "float64" : type == NPY_OBJECT ? "objects" : "another type"));
+                                   (type == NPY_DOUBLE ? "float64" : type == NPY_OBJECT ? "objects" : "another type") +
+                                   " in the machine's byte order, aligned");
     return reinterpret_cast<PyArrayObject *>(o);
 }
 
@@ -588,15 +583,11 @@ PyMODINIT_FUNC PyInit__core(void) {
             if (qvh_open(nullptr, &pkg) != QVH_OK)
                 raise(PyExc_ImportError, std::string("qvewumth: cannot open the function package: ") + qvh_errmsg() +
                                              " (set QV_LIB to the path of libqvewumth.so)");
-#if QVH_VERSION_MINOR >= 1
             const qvh_allocator heap{qv_alloc, qv_resize, qv_release, nullptr};
-            if (qvh_set_allocator(pkg, &heap) != QVH_OK) {
+            if (const int rc = qvh_set_allocator(pkg, &heap); rc != QVH_OK) {
                 qvh_close(pkg);
-                raise_host(QVH_E_NOMEM);
+                raise_host(rc);
             }
-#else
-            (void)qv_alloc, (void)qv_resize, (void)qv_release;
-#endif
             for (std::size_t i = 0; i < qvh_function_count(); ++i) {
                 const qvh_info *f = qvh_function_at(i);
                 std::string label = "qv.";

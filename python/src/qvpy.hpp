@@ -27,9 +27,6 @@
 #include <vector>
 
 #include "qvhost.h"
-#if QVH_VERSION_MINOR < 1
-#include "compat.hpp"  // the calls of the coming host library, made of today's until it lands
-#endif
 
 namespace qvpy {
 
