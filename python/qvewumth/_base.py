@@ -268,8 +268,8 @@ def _python_name(entry):
 
 def _doc(entry, calling):
     ref = entry["reference"].rstrip()
-    return (f"{entry['usage']} -- {entry['summary']}\n\n{calling}\n\n{ref}\n\n"
-            f"Family: {entry['family']}. In the other surfaces: {entry['catalogue_usage']}.")
+    return (f"{entry['summary'][:1].upper()}{entry['summary'][1:]}.\n\n{calling}\n\n{ref}\n\n"
+            f"Family: {entry['family']}. In SQL and the command line: {entry['catalogue_usage']}.")
 
 
 def _finish(fn, entry, signature, calling):
