@@ -124,7 +124,8 @@ def status_name(code):
 def missing(letter="."):
     """The missing value a letter names: missing() or missing('.') is '.', missing('_') is '._',
     missing('A') (or '.A', 'a') is '.A'. Missing values are NaNs whose payload says which one they
-    are; they keep their identity through NumPy arrays and pandas columns of float64."""
+    are; they keep their identity through NumPy arrays and pandas columns of float64. (The
+    package's function MISSING, 1 for a missing value or blank text, is qv.function("missing").)"""
     return _core.missing(letter)
 
 
@@ -187,7 +188,10 @@ def _plain(x):
     if pd is not None and isinstance(x, (pd.Series, pd.Index)):
         values = pandas_values(x)
         index = x.index if isinstance(x, pd.Series) else None
-        return values, lambda r: pd.Series(r, index=index, name=x.name) if np.ndim(r) == 1 and len(r) == len(values) else r
+        return values, lambda r: pd.Series(r, index=index, name=x.name) if np.shape(r) == values.shape else r
+    if pd is not None and isinstance(x, pd.DataFrame):
+        values = frame_values(x)
+        return values, lambda r: pd.DataFrame(r, index=x.index, columns=x.columns) if np.shape(r) == values.shape else r
     return x, None
 
 
