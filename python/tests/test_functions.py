@@ -105,6 +105,7 @@ def test_missing_values_round_trip_and_text_elements(host):
     assert "".join(letters) == LETTERS and bits(qv.missing("m")) == bits(qv.missing(".M")) != bits(qv.missing("N"))
     assert list(qv.is_missing(np.array([1.0, None, np.nan, qv.missing("Z")], dtype=object))) == [False, True, True, True]
     assert list(qv.missing_letter(qv.parse(["1.5", "", ".M", "inf", None]))) == ["", ".", "M", "", "."]
+    assert list(qv.format([qv.missing("M"), 0.1, np.nan, -0.0, 1e300])) == [".M", "0.1", ".", "-0", "1e+300"]
     cells = ["  ", "a", 3.0, qv.missing("Q")]
     assert list(qv.function("missing")(cells)) == [host.call("MISSING", [c])[0] for c in cells]
 

@@ -58,6 +58,8 @@ def test_rowwise_accessor_and_frames_give_the_row_calls(host):
         order = [2, 0] if func == "ORDINAL" else [0, 1, 2]
         assert np.array_equal(bits(got), bits([host.call(func, lead + [r[j] for j in order])[0] for r in rows]))
     assert qv.missing_letter(df.qv.ordinal("a", k=1))[1] == "M"
+    logs = qv.log(df.set_index(pd.Index(["x", "y", "z"])))
+    assert list(logs.index) == ["x", "y", "z"] and np.array_equal(bits(logs.b), bits(qv.log(np.array(rows)[:, 1])))
 
 
 def test_missing_values_keep_their_letters_in_pandas_columns():
