@@ -19,8 +19,9 @@ import builtins as _builtins
 
 from . import _base, _core
 from ._base import (DOT, INVALID_ARG, MISSING_ARG, NO_MEMORY, NO_SCRATCH, NOT_A_NUMBER, OK, QvError, QvResult,
-                    QvWarning, errstate, format, function, geterr, info, is_missing, missing, missing_letter, parse,
+                    QvWarning, errstate, function, geterr, info, is_missing, missing, missing_letter, parse,
                     seterr, status_name)
+from ._base import format  # noqa: F401,A004  (qv.format; left out of __all__ like Python's own names)
 
 
 def status(fn, *args, **kwargs):
@@ -49,9 +50,9 @@ for _name, _fn in _base.build().items():
 del _taken, _name, _fn
 
 try:
-    import pandas as _pd  # noqa: F401  (the accessor df.qv and the tables need it)
+    import pandas  # noqa: F401  (the accessor df.qv and the tables need it)
 except ImportError:  # NumPy alone is enough for the functions
     pass
 else:
-    from .pandas import groupby, moving, rowwise  # noqa: E402,F401
+    from .pandas import groupby, moving, rowwise  # the submodule now shadows the name pandas here
     __all__ += ["groupby", "moving", "rowwise"]

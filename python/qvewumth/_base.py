@@ -243,7 +243,7 @@ def _object_array(x):
     if isinstance(x, np.ndarray):
         return x if x.dtype.kind == "O" else x.astype(object)
     a = np.empty(np.shape(x) if isinstance(x, (list, tuple)) else (), dtype=object)
-    a[...] = x if a.ndim else [x][0]
+    a[...] = x
     return a
 
 
@@ -371,9 +371,12 @@ def _text_elementwise(entry, args, status, wrap):
 
 
 def _argument_names(entry):
-    """Names of the arguments from the catalogue's usage: "ROUND(x [, unit])" gives x, unit."""
+    """Names of the arguments from the catalogue's usage: "ROUND(x [, unit])" gives x, unit (a
+    name Python cannot take becomes x1, x2, ...)."""
     inside = entry["catalogue_usage"].split("(", 1)[1].rsplit(")", 1)[0]
-    return [n for n in re.findall(r"[A-Za-z_][A-Za-z_0-9]*", inside)]
+    names = re.findall(r"[A-Za-z_][A-Za-z_0-9]*", inside)
+    return [n if not keyword.iskeyword(n) and n not in ("a", "axis", "keepdims", "out", "status") else f"x{i + 1}"
+            for i, n in enumerate(names)]
 
 
 _NO_PARAM = object()
@@ -382,11 +385,9 @@ _NO_PARAM = object()
 def _make_reduction(entry):
     label = entry["label"]
     leading = entry["min_args"] >= 1
-    lead_name = _argument_names(entry)[0] if leading else None
     # The parameter keeps its name from the catalogue's usage (p, k, v), so a real function is
     # made with it: qv.pctl(a, p=90) as well as qv.pctl(a, 90).
-    if leading and not (lead_name.isidentifier() and not keyword.iskeyword(lead_name)):
-        lead_name = "p"
+    lead_name = _argument_names(entry)[0] if leading else None
     head = f"a, {lead_name}" if leading else "a"
     pass_lead = lead_name if leading else "_NO_PARAM"
     scope = {"reduce": reduce, "entry": entry, "_NO_PARAM": _NO_PARAM}
