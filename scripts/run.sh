@@ -19,7 +19,7 @@ build/qvfnc --csv examples/weather.csv --by station 'n=N(t12)' 'median=MEDIAN(t1
 echo "== examples/weather.csv in SQLite, through build/libqvsqlite.so"
 sql/sqlite/weather.sh build
 echo "== examples/weather.csv in Python: pandas, then a 2-worker Dask cluster (python/examples/weather.py)"
-if cmake --build build --target help | grep -q '^qvewumth_python:'; then
+if cmake --build build --target help | grep '^qvewumth_python:' >/dev/null; then
     cmake --build build -j "$(nproc)" --target qvewumth_python
     PYTHONPATH=build/python /usr/bin/python3 python/examples/weather.py examples/weather.csv
 else
