@@ -10,7 +10,8 @@ from hypothesis import strategies as st
 
 import qvewumth as qv
 
-settings.register_profile("qv", deadline=None, suppress_health_check=[HealthCheck.data_too_large, HealthCheck.too_slow])
+settings.register_profile("qv", deadline=None, database=None,
+                          suppress_health_check=[HealthCheck.data_too_large, HealthCheck.too_slow])
 settings.load_profile("qv")
 
 LETTERS = "._ABCDEFGHIJKLMNOPQRSTUVWXYZ"
