@@ -50,7 +50,7 @@ private:
     const FuncArgList *record() const { return reinterpret_cast<const FuncArgList *>(raw_.data()); }
     void grow();
     void make_numeric(std::size_t slot);
-    std::size_t store_chr(std::u32string_view s);
+    std::size_t store_chr(std::size_t slot, std::u32string_view s);
 
     HostPool *pool_;
     std::vector<double> numbers_;     // one per slot; a character slot's entry is unused

@@ -115,8 +115,12 @@ int qvh_call_new(qvh_package *pkg, const char *name, qvh_call **out) noexcept {
     const qvh_info *info = nullptr;
     QvEntry entry{};
     if (const int rc = resolve(pkg, name, "qvh_call_new", info, entry); rc != QVH_OK) return rc;
-    auto *call = new (std::nothrow) qvh_call(pkg->memory);
-    if (call == nullptr) return fail(QVH_E_NOMEM, "qvh_call_new: out of memory");
+    qvh_call *call = nullptr;
+    try {
+        call = new qvh_call(pkg->memory);
+    } catch (...) {
+        return fail(QVH_E_NOMEM, "qvh_call_new: out of memory");
+    }
     call->info = info;
     call->entry = entry;
     call->label.set(info->name);
