@@ -25,6 +25,12 @@ command -v pkg-config >/dev/null || need+=(pkg-config)
 for p in testthat dplyr data.table; do
   [ -f /usr/lib/R/site-library/$p/DESCRIPTION ] || need+=(r-cran-$p)
 done
+# The Python package: Debian's Python with NumPy, pandas and Dask, the test tools, pip and venv for
+# installing it, SciPy for the benchmark's peers.
+for p in python3-dev python3-numpy python3-pandas python3-dask python3-distributed python3-pytest \
+         python3-hypothesis python3-pip python3-venv python3-setuptools python3-wheel python3-scipy; do
+  dpkg -s "$p" >/dev/null 2>&1 || need+=("$p")
+done
 if [ ${#need[@]} -gt 0 ]; then
   echo "installing: ${need[*]}"
   SUDO=""; [ "$(id -u)" -eq 0 ] || SUDO="sudo"
