@@ -62,13 +62,22 @@ void release_package() noexcept {
 
 // ---- one loaded copy of the extension (one database) ----------------------------------------
 
+// How much a note for qv_status() says: all rows ok, some not, or the statement failed.
+enum Severity { OK, NOT_OK, ERROR };
+
+// The tick at which the callback running on this thread began (callbacks do not nest).
+thread_local std::uint64_t began = 0;
+
 // Shared by every function registered into one database; freed with the last of them, when the
 // database closes.
 struct Registry {
     qvh_package *pkg = nullptr;
     std::size_t refs = 1;  // the functions registered, and the loader while it registers
-    std::mutex mutex;      // guards refs and status
+    std::mutex mutex;      // guards refs, status, severity and noted
     std::string status;    // what qv_status() says; empty before any qv_ function ran
+    Severity severity = OK;
+    std::uint64_t noted = 0;           // the tick at which status was noted
+    std::atomic<std::uint64_t> ticks{1};  // counts callbacks begun and notes made
     // The memory of the aggregates' kept values and of their results' scratch work lives outside
     // DuckDB's buffer manager; it is held to the database's memory_limit of when the extension was
     // loaded, and an aggregate refused memory fails its statement with "out of memory".
@@ -76,9 +85,15 @@ struct Registry {
     std::size_t limit = SIZE_MAX;
     qvh_allocator allocator{};
 
-    void note(std::string text) noexcept {
+    // The last note replaces the one before, except that a callback which was already running
+    // when a worse note was made (another thread of the same statement, still finishing its
+    // vector after an error) does not hide it.
+    void note(std::string text, Severity how) noexcept {
         std::lock_guard lock(mutex);
+        if (how < severity && began < noted) return;
         status.swap(text);
+        severity = how;
+        noted = ticks.fetch_add(1);
     }
     bool reserve(std::size_t n) noexcept {
         std::size_t now = kept.load();
@@ -194,6 +209,7 @@ struct SqlError {
 template <class SetError, class Body>
 void guarded(Function &f, SetError &&set_error, Body &&body) noexcept {
     std::string message;
+    began = f.reg->ticks.fetch_add(1);
     try {
         body();
         return;
@@ -208,7 +224,7 @@ void guarded(Function &f, SetError &&set_error, Body &&body) noexcept {
     if (message.empty()) message = f.label.empty() ? "qvewumth: out of memory" : f.label + ": out of memory";
     set_error(message.c_str());
     try {
-        f.reg->note("error: " + message);
+        f.reg->note("error: " + message, ERROR);
     } catch (...) {
     }
 }
@@ -463,9 +479,10 @@ void set_null(duckdb_vector out, idx_t row) {
 // how many were not.
 void note_rows(Function &f, idx_t rows, idx_t not_ok, const std::string &first) {
     if (not_ok == 0)
-        f.reg->note("ok");
+        f.reg->note("ok", OK);
     else
-        f.reg->note(rows == 1 ? first : first + " (" + std::to_string(not_ok) + " of " + std::to_string(rows) + " rows)");
+        f.reg->note(rows == 1 ? first : first + " (" + std::to_string(not_ok) + " of " + std::to_string(rows) + " rows)",
+                    NOT_OK);
 }
 
 // Whether every argument of every row goes to the call as a number.
@@ -693,7 +710,7 @@ void agg_finalize(duckdb_function_info info, duckdb_aggregate_state *source, duc
         }
         std::string text = not_ok > 0 ? qvh_status_name(first) : no_rows ? "no rows" : "ok";
         if (not_ok > 0 && count > 1) text += " (" + std::to_string(not_ok) + " of " + std::to_string(count) + " groups)";
-        f.reg->note(std::move(text));
+        f.reg->note(std::move(text), not_ok > 0 ? NOT_OK : OK);
     });
 }
 
