@@ -49,12 +49,15 @@ if [ ! -f "$duckdb_deps/include/duckdb_extension.h" ] ||
     $SUDO apt-get update -qq
     DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq nodejs npm
   fi
+  # Without them the build leaves the DuckDB extension out (or its tests) and says so.
   mkdir -p "$duckdb_deps/include"
   pack=$(mktemp -d)
   (cd "$pack" && npm pack --silent duckdb@1.4.4 >/dev/null &&
      tar xzf duckdb-1.4.4.tgz -C "$duckdb_deps/include" --strip-components=5 \
-       package/src/duckdb/src/include/duckdb.h package/src/duckdb/src/include/duckdb_extension.h)
+       package/src/duckdb/src/include/duckdb.h package/src/duckdb/src/include/duckdb_extension.h) ||
+    echo "deps.sh: DuckDB's headers could not be fetched from npm" >&2
   rm -rf "$pack"
   npm install --silent --no-save --no-audit --no-fund --prefix "$duckdb_deps" \
-    @duckdb/node-api@1.5.6-r.1 @duckdb/node-bindings-linux-x64@1.5.6-r.1
+    @duckdb/node-api@1.5.6-r.1 @duckdb/node-bindings-linux-x64@1.5.6-r.1 ||
+    echo "deps.sh: DuckDB's engine and node client could not be fetched from npm" >&2
 fi
