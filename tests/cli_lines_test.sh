@@ -15,7 +15,7 @@ while IFS='|' read -r pattern; do
 done <<'ROWS'
 unknown function NOSUCH at character 1 of line 2
 syntax error at character 6 of line 3: ')' expected
-ATAN2 takes 2 arguments, got 1 (character 1 of line 4)
+ATAN2 takes 2 arguments, got 1: ATAN2(y, x) (character 1 of line 4)
 syntax error at character 5 of line 5: unterminated character value
 ROWS
 lines=$(wc -l < "$build/cli_lines.err")

@@ -28,8 +28,8 @@ expect results 0 $'0.4636476090008061\n.  (invalid argument in EXP)\n2\n\'a\'\'b
 
 # Each error is one line on standard error; the other expressions still run.
 expect errors 1 $'1\n3' "qvfnc: unknown function SQRR at character 1 of expression 1 (did you mean SQRT?)
-qvfnc: ATAN2 takes 2 arguments, got 1 (character 1 of expression 2): ATAN2(y, x): arc tangent of y/x in the right quadrant
-qvfnc: argument 1 of ABS must be a number, not a character value (character 5 of expression 3)
+qvfnc: ATAN2 takes 2 arguments, got 1: ATAN2(y, x) (character 1 of expression 2)
+qvfnc: ABS: argument 1 must be a number, not a character value (character 5 of expression 3)
 qvfnc: syntax error at character 9 of expression 4: operator, ',' or ')' expected
 qvfnc: syntax error at character 5 of expression 6: unterminated character value
 qvfnc: unknown name x at character 5 of expression 7 (names stand for the columns of a --csv table)" -- \

@@ -204,10 +204,10 @@ TEST(Eval, ResultsNotesAndErrors) {
         {"1 + avg(1)", "unknown function AVG at character 5 of expression 1 (did you mean MEAN?)"},
         {"LN(1)", "unknown function LN at character 1 of expression 1 (did you mean LOG?)"},
         {"pow(2, 3)", "unknown function POW at character 1 of expression 1 (did you mean the ** operator (x ** y)?)"},
-        {"SQRT(1, 2)", "SQRT takes 1 argument, got 2 (character 1 of expression 1): SQRT(x): square root, x >= 0"},
-        {"MOD(1)", "MOD takes 2 to 3 arguments, got 1 (character 1 of expression 1): MOD(x, y [, fuzz]): remainder of x / y with the sign of x, with fuzz"},
-        {"SUM(1, 'x')", "argument 2 of SUM must be a number, not a character value (character 8 of expression 1)"},
-        {"COALESCEC('a', 1)", "argument 2 of COALESCEC must be a character value, not a number (character 16 of expression 1)"},
+        {"SQRT(1, 2)", "SQRT takes 1 argument, got 2: SQRT(x) (character 1 of expression 1)"},
+        {"MOD(1)", "MOD takes 2 to 3 arguments, got 1: MOD(x, y [, fuzz]) (character 1 of expression 1)"},
+        {"SUM(1, 'x')", "SUM: argument 2 must be a number, not a character value (character 8 of expression 1)"},
+        {"COALESCEC('a', 1)", "COALESCEC: argument 2 must be a character value, not a number (character 16 of expression 1)"},
         {"ORDINAL2(1, 2)", "ORDINAL2 is not available in this package (character 1 of expression 1)"},
         {"x", "unknown name x at character 1 of expression 1 (names stand for the columns of a --csv table)"},
         {"sqrt", "unknown name sqrt at character 1 of expression 1 (a call needs parentheses: SQRT(...))"},
@@ -266,8 +266,8 @@ TEST(Eval, LongCharacterValues) {
     const std::string fits(65535, 'x'), beyond(65536, 'x');
     EXPECT_EQ(eval("COALESCEC('" + fits + "')"), "'" + fits + "'");
     EXPECT_EQ(eval("COALESCEC('" + beyond + "')"),
-              "qvfnc: argument 1 of COALESCEC (character 11 of expression 1): COALESCEC: argument 1 holds 65536 "
-              "characters; a character value holds at most 65535");
+              "qvfnc: COALESCEC: argument 1 holds 65536 characters; a character value holds at most 65535 "
+              "(character 11 of expression 1)");
     // Counted in characters, not bytes.
     std::string wide;
     for (int i = 0; i < 65535; ++i) wide += "\xC3\xA9";

@@ -224,7 +224,7 @@ TEST(Job, LongCharacterValue) {
     qvcli::TableOutcome outcome;
     const auto [out, err] = run_job("s\nab\n" + std::string(65536, 'x') + "\n", job, outcome);
     EXPECT_EQ(out, "s,c\nab,ab\n");
-    EXPECT_EQ(err, "qvfnc: t.csv: line 3: expression 1: argument 1 of COALESCEC: COALESCEC: argument 1 holds 65536 "
+    EXPECT_EQ(err, "qvfnc: t.csv: line 3: expression 1: COALESCEC: argument 1 holds 65536 "
                    "characters; a character value holds at most 65535\n");
     EXPECT_EQ(outcome.status, 1);
 }
