@@ -55,7 +55,7 @@ int digits(Options &o, const std::string &value) {
     return OK;
 }
 
-struct OptionSpec {
+struct OptionRow {
     const char *name;   // "--sep"
     const char *alias;  // "-f", or null
     const char *arg;    // "CHAR"; "[NAME]" when it may be left out; null for a flag
@@ -65,7 +65,7 @@ struct OptionSpec {
 };
 
 // clang-format off
-const OptionSpec OPTIONS[] = {
+const OptionRow OPTIONS[] = {
     {"--lib", nullptr, "PATH", false, "the package to open",
      [](Options &o, const std::string &v) { o.lib = v; return OK; }},
     {"--csv", nullptr, "FILE", false, "read a table (- for standard input)",
@@ -117,9 +117,9 @@ const OptionSpec OPTIONS[] = {
 };
 // clang-format on
 
-const OptionSpec *find_option(std::string_view name) {
-    for (const OptionSpec &spec : OPTIONS)
-        if (name == spec.name || (spec.alias != nullptr && name == spec.alias)) return &spec;
+const OptionRow *find_option(std::string_view name) {
+    for (const OptionRow &opt : OPTIONS)
+        if (name == opt.name || (opt.alias != nullptr && name == opt.alias)) return &opt;
     return nullptr;
 }
 
@@ -145,19 +145,19 @@ int parse_options(int argc, char **argv, Options &o) {
         const auto eq = a.find('=');
         const bool has_value = eq != std::string::npos;
         if (has_value) value = a.substr(eq + 1), a.resize(eq);
-        const OptionSpec *spec = find_option(a);
-        if (spec == nullptr) return usage_error("unknown option " + a);
-        const bool optional = spec->arg != nullptr && spec->arg[0] == '[';
-        if (spec->arg == nullptr && has_value) return usage_error(a + " takes no value");
-        if (spec->arg != nullptr && !optional && !has_value) {
+        const OptionRow *opt = find_option(a);
+        if (opt == nullptr) return usage_error("unknown option " + a);
+        const bool optional = opt->arg != nullptr && opt->arg[0] == '[';
+        if (opt->arg == nullptr && has_value) return usage_error(a + " takes no value");
+        if (opt->arg != nullptr && !optional && !has_value) {
             if (i + 1 >= argc) return usage_error(a + " needs a value");
             value = argv[++i];
         }
         // An optional value follows unless it looks like an option; an operator may: --help -
         if (optional && !has_value && i + 1 < argc && (argv[i + 1][0] != '-' || find_own_operator(argv[i + 1]) != nullptr))
             value = argv[++i];
-        if (spec->table && !o.table_option) o.table_option = true, o.table_option_name = a;
-        if (const int status = spec->apply(o, value); status != OK) return status;
+        if (opt->table && !o.table_option) o.table_option = true, o.table_option_name = a;
+        if (const int status = opt->apply(o, value); status != OK) return status;
     }
     if (o.help || o.list || o.version) return OK;
     if (o.csv.empty() && o.table_option) return usage_error(o.table_option_name + " goes with --csv");
@@ -191,10 +191,10 @@ void usage(std::FILE *to) {
         "\n"
         "options:\n",
         to);
-    for (const OptionSpec &spec : OPTIONS) {
-        std::string left = spec.alias != nullptr ? std::string(spec.alias) + ", " + spec.name : spec.name;
-        if (spec.arg != nullptr) left += std::string(" ") + spec.arg;
-        std::fprintf(to, "  %-18s %s\n", left.c_str(), spec.help);
+    for (const OptionRow &opt : OPTIONS) {
+        std::string left = opt.alias != nullptr ? std::string(opt.alias) + ", " + opt.name : opt.name;
+        if (opt.arg != nullptr) left += std::string(" ") + opt.arg;
+        std::fprintf(to, "  %-18s %s\n", left.c_str(), opt.help);
     }
     std::fputs(
         "\n"
