@@ -76,6 +76,65 @@ bool Program::fail(std::string message) {
     return false;
 }
 
+// Sets the call's arguments from the variables and the stack, calls it, and leaves its result on
+// the stack in place of the arguments taken from it.
+inline bool Program::invoke(std::uint32_t site, const Value *vars, Value *&sp) {
+    CallSite &c = impl_->calls[site];
+    Value *args = sp - c.from_stack;
+    const Value *next = args;
+    for (const CallSite::Live &a : c.live) {
+        const Value &v = a.var >= 0 ? vars[a.var] : *next++;
+        const int rc = a.kind == Kind::Chr ? qvh_call_set_str(c.call, a.index, v.str, v.len)
+                                           : qvh_call_set_num(c.call, a.index, v.num);
+        if (rc != QVH_OK) return fail(qvh_errmsg());
+    }
+    if (qvh_call_invoke(c.call) != QVH_OK) return fail(qvh_errmsg());
+    const std::int32_t status = qvh_call_status(c.call);
+    // Running out of memory leaves no result to show: the job stops.
+    if (qvh_status_is_memory(status))
+        return fail(std::string(c.info->name) + ": out of memory (" + qvh_status_name(status) + ")");
+    if (status != QVH_STATUS_OK) notes_.push_back({site, status});
+    sp = args;
+    if (c.result == Kind::Chr) {
+        const char *s = qvh_call_result_str(c.call, &sp->len);
+        sp->str = s != nullptr ? s : "";
+    } else {
+        sp->num = qvh_call_result(c.call);
+    }
+    ++sp;
+    return true;
+}
+
+// a = a op b. A missing operand, a division by zero or a result that is no number gives . and a
+// note.
+inline void Program::arithmetic(Op op, std::uint32_t site, double &a, double b) {
+    std::int32_t note = 0;
+    double r = 0.0;
+    if (std::isnan(a) || std::isnan(b)) {
+        note = NOTE_MISSING_OPERAND;
+    } else {
+        switch (op) {
+            case Op::Add: r = a + b; break;
+            case Op::Sub: r = a - b; break;
+            case Op::Mul: r = a * b; break;
+            case Op::Div:
+                if (b == 0.0) note = NOTE_DIVISION_BY_ZERO;
+                else r = a / b;
+                break;
+            default:
+                if (a == 0.0 && b < 0.0) note = NOTE_DIVISION_BY_ZERO;
+                else r = std::pow(a, b);
+                break;
+        }
+        if (note == 0 && std::isnan(r)) note = NOTE_INVALID_OPERATION;
+    }
+    if (note != 0) {
+        r = qvh_dot();
+        notes_.push_back({OP_SITE | site, note});
+    }
+    a = r;
+}
+
 bool Program::run(const Value *vars, const Value *aggs) {
     Impl &m = *impl_;
     notes_.clear();
@@ -134,65 +193,6 @@ bool Program::run(const Value *vars, const Value *aggs) {
     }
     result_ = m.stack[0];
     return true;
-}
-
-// Sets the call's arguments from the variables and the stack, calls it, and leaves its result on
-// the stack in place of the arguments taken from it.
-bool Program::invoke(std::uint32_t site, const Value *vars, Value *&sp) {
-    CallSite &c = impl_->calls[site];
-    Value *args = sp - c.from_stack;
-    const Value *next = args;
-    for (const CallSite::Live &a : c.live) {
-        const Value &v = a.var >= 0 ? vars[a.var] : *next++;
-        const int rc = a.kind == Kind::Chr ? qvh_call_set_str(c.call, a.index, v.str, v.len)
-                                           : qvh_call_set_num(c.call, a.index, v.num);
-        if (rc != QVH_OK) return fail(qvh_errmsg());
-    }
-    if (qvh_call_invoke(c.call) != QVH_OK) return fail(qvh_errmsg());
-    const std::int32_t status = qvh_call_status(c.call);
-    // Running out of memory leaves no result to show: the job stops.
-    if (qvh_status_is_memory(status))
-        return fail(std::string(c.info->name) + ": out of memory (" + qvh_status_name(status) + ")");
-    if (status != QVH_STATUS_OK) notes_.push_back({site, status});
-    sp = args;
-    if (c.result == Kind::Chr) {
-        const char *s = qvh_call_result_str(c.call, &sp->len);
-        sp->str = s != nullptr ? s : "";
-    } else {
-        sp->num = qvh_call_result(c.call);
-    }
-    ++sp;
-    return true;
-}
-
-// a = a op b. A missing operand, a division by zero or a result that is no number gives . and a
-// note.
-void Program::arithmetic(Op op, std::uint32_t site, double &a, double b) {
-    std::int32_t note = 0;
-    double r = 0.0;
-    if (std::isnan(a) || std::isnan(b)) {
-        note = NOTE_MISSING_OPERAND;
-    } else {
-        switch (op) {
-            case Op::Add: r = a + b; break;
-            case Op::Sub: r = a - b; break;
-            case Op::Mul: r = a * b; break;
-            case Op::Div:
-                if (b == 0.0) note = NOTE_DIVISION_BY_ZERO;
-                else r = a / b;
-                break;
-            default:
-                if (a == 0.0 && b < 0.0) note = NOTE_DIVISION_BY_ZERO;
-                else r = std::pow(a, b);
-                break;
-        }
-        if (note == 0 && std::isnan(r)) note = NOTE_INVALID_OPERATION;
-    }
-    if (note != 0) {
-        r = qvh_dot();
-        notes_.push_back({OP_SITE | site, note});
-    }
-    a = r;
 }
 
 std::string Program::site_name(std::uint32_t site) const {

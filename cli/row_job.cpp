@@ -116,7 +116,7 @@ private:
                 return false;
             }
             vars_[h + j] = p.result();
-            tallies_.add_notes(p, plan_.names[j], line, line, false);
+            if (!p.notes().empty()) tallies_.add_notes(p, plan_.names[j], line, line, false);
         }
         if (raw_ok && copies(raw)) {
             writer_.raw(raw);

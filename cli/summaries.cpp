@@ -169,7 +169,7 @@ bool Summaries::feed(const std::vector<std::string_view> &fields, std::size_t li
                 report_.fail_at(line, plan_.labels[in.column] + ": " + p.error());
                 return false;
             }
-            tallies_.add_notes(p, plan_.names[in.column], line, line, false);
+            if (!p.notes().empty()) tallies_.add_notes(p, plan_.names[in.column], line, line, false);
             if (!add(in, g.inputs[k], g, p.result().num, line)) return false;
         }
     }
@@ -243,7 +243,7 @@ bool Summaries::write_group(const Group &g, std::size_t gi) {
             return false;
         }
         vars_[h + j] = p.result();
-        tallies_.add_notes(p, plan_.names[j], gi, g.line, true);
+        if (!p.notes().empty()) tallies_.add_notes(p, plan_.names[j], gi, g.line, true);
     }
     for (std::size_t k = 0; k < plan_.out_cols.size(); ++k) {
         if (k > 0) writer_.separator();
