@@ -372,8 +372,8 @@ void aggregate_inverse(sqlite3_context *ctx, int, sqlite3_value **) {
 // Gives the result over the values held and, when told to, reports its status for qv_status().
 void give_aggregate(sqlite3_context *ctx, const Function &f, Accumulator &acc, bool reported) {
     if (!acc.fresh) {
-        if (acc.agg == nullptr && f.info->leading_param) {
-            // No row: the parameter was never seen.
+        if (f.info->leading_param && qvh_agg_rows(acc.agg) == 0) {
+            // No row (a group of none, an empty window frame): no parameter to call the function with.
             sqlite3_result_null(ctx);
             if (reported) report(*f.conn, "%s", "no rows");
             return;
