@@ -45,6 +45,8 @@ public:
 
     bool numeric(std::size_t slot) const { return (flags(slot) & FUNCARG_NUMERIC) != 0; }
     double value(std::size_t slot) const { return numbers_[slot]; }
+    // The numbers of the slots, where a numeric slot's value is stored.
+    double *numbers() { return numbers_.data(); }
     const CharValue &char_value(std::size_t slot) const;
     std::uint64_t flags(std::size_t slot) const { return record()->args[slot].flags; }
     bool marked(std::size_t slot) const { return (flags(slot) & FUNCARG_INVALID) != 0; }

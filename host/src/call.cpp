@@ -239,23 +239,33 @@ int qvh_call_rows(qvh_call *call, size_t rows, size_t nargs, const double *const
         }
     }
     call->shape_checked = true;
+    if (call->invoked && call->status != STATUS_OK) call->args.clear_marks();
     FuncArgList *list = call->args.get();
+    double *in = call->args.numbers();
+    const bool scalar = call->info->form == QVH_FORM_SCALAR;
+    const QvEntry entry = call->entry;
     qvh_tally t{};
+    double r = 0.0;
+    QvStatus st = STATUS_OK;
+    // Each row's values go straight into the list's numbers; the marks are cleared after a row
+    // that made any, so the last row's stay for qvh_call_marked.
     for (size_t i = 0; i < rows; ++i) {
-        if (call->invoked && call->status != STATUS_OK) call->args.clear_marks();
         for (size_t j = 0; j < nargs; ++j)
-            call->args.set_num(j, edge_value(load(reinterpret_cast<const char *>(args[j]) + static_cast<ptrdiff_t>(i) * strides[j])));
-        call_package(call, list);
-        call->invoked = true;
-        if (qvh_status_is_memory(call->status)) {
+            in[j] = edge_value(load(reinterpret_cast<const char *>(args[j]) + static_cast<ptrdiff_t>(i) * strides[j]));
+        r = 0.0;
+        st = scalar ? entry.scalar(&r, in[0]) : entry.list(list, &r);
+        deliver(r, st);
+        if (qvh_status_is_memory(st)) {
+            call->result = r;
+            call->status = st;
+            call->invoked = true;
             if (tally != nullptr) *tally = t;
             return fail(QVH_E_NOMEM, Msg() << call->label.view() << ": out of memory in row " << static_cast<unsigned long long>(i + 1)
-                                           << " (" << qvh_status_name(call->status) << ")");
+                                           << " (" << qvh_status_name(st) << ")");
         }
-        std::memcpy(reinterpret_cast<char *>(out) + static_cast<ptrdiff_t>(i) * out_stride, &call->result, sizeof(double));
-        if (statuses != nullptr) statuses[i] = call->status;
-        ++t.rows;
-        if (call->status == STATUS_OK) {
+        std::memcpy(reinterpret_cast<char *>(out) + static_cast<ptrdiff_t>(i) * out_stride, &r, sizeof r);
+        if (statuses != nullptr) statuses[i] = st;
+        if (st == STATUS_OK) {
             if (marks != nullptr) std::memset(marks + i * nargs, 0, nargs);
             continue;
         }
@@ -266,12 +276,19 @@ int qvh_call_rows(qvh_call *call, size_t rows, size_t nargs, const double *const
             if (marks != nullptr) marks[i * nargs + j] = m ? 1 : 0;
         }
         t.marked += marked ? 1 : 0;
-        switch (call->status) {
+        switch (st) {
             case STATUS_MISSING_ARG: ++t.missing_arg; break;
             case STATUS_INVALID_ARG: ++t.invalid_arg; break;
             case QVH_STATUS_NOT_A_NUMBER: ++t.not_a_number; break;
             default: ++t.other; break;
         }
+        if (marked && i + 1 < rows) call->args.clear_marks();
+    }
+    t.rows = rows;
+    if (rows > 0) {
+        call->result = r;
+        call->status = st;
+        call->invoked = true;
     }
     if (tally != nullptr) *tally = t;
     return ok();

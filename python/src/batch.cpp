@@ -61,27 +61,30 @@ T *data_of(const Ref &r) {
     return r ? static_cast<T *>(PyArray_DATA(reinterpret_cast<PyArrayObject *>(r.get()))) : nullptr;
 }
 
-// One call over p (when given) and xs[0..n), its result, status and marks written at row i.
-bool call_one(qvh_call *call, bool has_param, double p, const double *xs, std::size_t n, double *out, int32_t *statuses,
-              npy_bool *marks, Tally &tally, Outcome &o) {
-    qvh_call_clear(call);
-    if (has_param && (o.rc = qvh_call_add_num(call, p)) != QVH_OK) return false;
-    if ((o.rc = qvh_call_add_nums(call, xs, n)) != QVH_OK) return false;
-    if ((o.rc = qvh_call_invoke(call)) != QVH_OK) return false;
-    const int32_t st = qvh_call_status(call);
+// One call over p (when given) and the n values at xs, stride bytes apart, read in place: its
+// result, status and marks written for row i.
+bool call_one(qvh_call *call, bool has_param, double p, const double *xs, std::size_t n, npy_intp stride, double *out,
+              int32_t *statuses, npy_bool *marks, Tally &tally, Outcome &o) {
+    thread_local std::vector<unsigned char> marked;
+    const std::size_t nargs = n + (has_param ? 1 : 0);
+    unsigned char *m = marks;
+    if (m == nullptr) {
+        marked.resize(nargs);
+        m = marked.data();
+    }
+    double r = 0.0;
+    int32_t st = QVH_STATUS_OK;
+    o.rc = qvh_call_over(call, &p, has_param ? 1 : 0, xs, n, stride, &r, &st, m);
     if (qvh_status_is_memory(st)) {
+        o.rc = QVH_OK;
         o.memory_status = st;
         return false;
     }
-    *out = qvh_call_result(call);
+    if (o.rc != QVH_OK) return false;
+    *out = r;
     if (statuses != nullptr) *statuses = st;
     bool any = false;
-    const std::size_t nargs = n + (has_param ? 1 : 0);
-    for (std::size_t j = 0; st != QVH_STATUS_OK && j < nargs; ++j) {
-        const bool m = qvh_call_marked(call, j) != 0;
-        any = any || m;
-        if (m && marks != nullptr) marks[j] = NPY_TRUE;
-    }
+    for (std::size_t j = 0; st != QVH_STATUS_OK && j < nargs; ++j) any = any || m[j] != 0;
     tally.count(st, any);
     return true;
 }
@@ -186,7 +189,6 @@ PyObject *py_reduce(PyObject *, PyObject *args) {
             std::vector<npy_intp> idx(static_cast<std::size_t>(outer_nd), 0);
             std::vector<const double *> ptrs(nargs);
             std::vector<ptrdiff_t> steps(nargs, rs);
-            std::vector<double> buf;
             std::vector<unsigned char> row_marks;
             for (npy_intp batch = 0; batch < total / m && !o.failed(); ++batch) {
                 const char *base = PyArray_BYTES(a);
@@ -204,15 +206,9 @@ PyObject *py_reduce(PyObject *, PyObject *args) {
                                      mks != nullptr ? reinterpret_cast<unsigned char *>(mks) + first * nargs : nullptr, tally);
                 } else {
                     for (npy_intp i = 0; i < m; ++i) {
-                        const char *row = base + i * rs;
-                        const double *xs = reinterpret_cast<const double *>(row);
-                        if (sn != static_cast<npy_intp>(sizeof(double))) {
-                            buf.resize(static_cast<std::size_t>(n));
-                            for (npy_intp c = 0; c < n; ++c) std::memcpy(&buf[c], row + c * sn, sizeof(double));
-                            xs = buf.data();
-                        }
+                        const double *xs = reinterpret_cast<const double *>(base + i * rs);
                         const npy_intp r = first + i;
-                        if (!call_one(call, has_param, p, xs, static_cast<std::size_t>(n), res + r,
+                        if (!call_one(call, has_param, p, xs, static_cast<std::size_t>(n), sn, res + r,
                                       sts != nullptr ? sts + r : nullptr, mks != nullptr ? mks + r * nargs : nullptr,
                                       tally, o))
                             break;
@@ -271,7 +267,7 @@ PyObject *py_group_stats(PyObject *, PyObject *args) {
                 NoGil nogil;
                 for (npy_intp k = 0; k < ngroups; ++k) {
                     const auto b = static_cast<std::size_t>(g.start[k]), e = static_cast<std::size_t>(g.start[k + 1]);
-                    if (!call_one(call, has_param, p, v.data() + b, e - b, res + k, sts != nullptr ? sts + k : nullptr,
+                    if (!call_one(call, has_param, p, v.data() + b, e - b, sizeof(double), res + k, sts != nullptr ? sts + k : nullptr,
                                   nullptr, tally, o))
                         break;
                 }
