@@ -37,3 +37,27 @@ if [ ${#need[@]} -gt 0 ]; then
   $SUDO apt-get update -qq
   DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq "${need[@]}"
 fi
+# The DuckDB extension: node and npm from Debian; DuckDB's C extension headers taken from the npm
+# package duckdb (packed, not installed: installing it builds DuckDB), and the prebuilt engine and
+# node client the tests load the extension into, all pinned, into build-deps/duckdb (git-ignored).
+duckdb_deps="$(cd "$(dirname "$0")/.." && pwd)/build-deps/duckdb"
+if [ ! -f "$duckdb_deps/include/duckdb_extension.h" ] ||
+   [ ! -f "$duckdb_deps/node_modules/@duckdb/node-bindings-linux-x64/libduckdb.so" ] ||
+   [ ! -d "$duckdb_deps/node_modules/@duckdb/node-api" ]; then
+  if ! command -v node >/dev/null || ! command -v npm >/dev/null; then
+    SUDO=""; [ "$(id -u)" -eq 0 ] || SUDO="sudo"
+    $SUDO apt-get update -qq
+    DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq nodejs npm
+  fi
+  # Without them the build leaves the DuckDB extension out (or its tests) and says so.
+  mkdir -p "$duckdb_deps/include"
+  pack=$(mktemp -d)
+  (cd "$pack" && npm pack --silent duckdb@1.4.4 >/dev/null &&
+     tar xzf duckdb-1.4.4.tgz -C "$duckdb_deps/include" --strip-components=5 \
+       package/src/duckdb/src/include/duckdb.h package/src/duckdb/src/include/duckdb_extension.h) ||
+    echo "deps.sh: DuckDB's headers could not be fetched from npm" >&2
+  rm -rf "$pack"
+  npm install --silent --no-save --no-audit --no-fund --prefix "$duckdb_deps" \
+    @duckdb/node-api@1.5.6-r.1 @duckdb/node-bindings-linux-x64@1.5.6-r.1 ||
+    echo "deps.sh: DuckDB's engine and node client could not be fetched from npm" >&2
+fi
