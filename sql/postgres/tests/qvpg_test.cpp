@@ -192,7 +192,7 @@ TEST(RowWise, EveryFunctionAgainstTheHostLibrary) {
             while (rows[r].size() < n) rows[r].push_back(pick(text));
         }
         for (const auto &args : rows) {
-            std::string sql = "SELECT " + qvpg::sql_name(f) + "(";
+            std::string sql = "SELECT " + std::string(qvh_sql_name(&f)) + "(";
             std::vector<Cell> params;
             if (list) {
                 sql += std::string("VARIADIC $1::") + (f.first_kind == QVH_KIND_CHR ? "text" : "float8") + "[]";
@@ -208,7 +208,7 @@ TEST(RowWise, EveryFunctionAgainstTheHostLibrary) {
             const Expected e = host_call(f, args);
             const std::string where = sql + " with " + (params.empty() ? "" : show(params[0])) + "...";
             if (!e.error.empty()) {
-                EXPECT_EQ(a.error.substr(0, qvpg::sql_name(f).size()), qvpg::sql_name(f)) << where << ": " << e.error;
+                EXPECT_EQ(a.error.substr(0, std::string(qvh_sql_name(&f)).size()), std::string(qvh_sql_name(&f))) << where << ": " << e.error;
                 continue;
             }
             ASSERT_EQ(a.error, "") << where;
@@ -223,10 +223,10 @@ TEST(RowWise, EveryFunctionAgainstTheHostLibrary) {
 
 // "qv_pctl(2, x)" or "qv_median(x)", and the row-wise call over the same rows.
 std::string agg_call(const qvh_info &f, const std::string &x) {
-    return qvpg::sql_name(f) + "(" + (f.leading_param ? "2, " : "") + x + ")";
+    return std::string(qvh_sql_name(&f)) + "(" + (f.leading_param ? "2, " : "") + x + ")";
 }
 std::string row_wise_over(const qvh_info &f, const std::string &array) {
-    return qvpg::sql_name(f) + "(VARIADIC " + (f.leading_param ? "ARRAY[2]::float8[] || " : "") + "coalesce(" + array +
+    return std::string(qvh_sql_name(&f)) + "(VARIADIC " + (f.leading_param ? "ARRAY[2]::float8[] || " : "") + "coalesce(" + array +
            ", '{}'::float8[]))";
 }
 
@@ -336,10 +336,10 @@ TEST(Edge, LiteralsOverloadsAndErrors) {
         {"SELECT qv_largest(k, x) OVER (ORDER BY x ROWS 1 PRECEDING) FROM (VALUES (1, 1), (2, 2)) v(k, x)",
          "qv_largest: the rank must be the same for every row of a group [22023]"},
         {"SELECT qv_whichn(VARIADIC '{}'::float8[])",
-         "qv_whichn: takes at least 1 argument, got 0: qv_whichn(v, x1, ...) [22023]"},
+         "qv_whichn takes at least 1 argument, got 0: qv_whichn(v, x1, ...) [22023]"},
         {"SELECT qv_ordinal2(1, 2)", "function qv_ordinal2(integer, integer) does not exist [42883]"},
         {"SELECT qv_coalescec('', repeat('x', 70000))",
-         "qv_coalescec: argument 2: argument 2 holds 70000 characters; a character value holds at most 65535 [54000]"},
+         "qv_coalescec: argument 2 holds 70000 characters; a character value holds at most 65535 [54000]"},
         {"SET statement_timeout = '300ms'; SELECT qv_median(b.x) FROM big b, generate_series(1, 1000)",
          "canceling statement due to statement timeout [57014]"},
         // A statement that fails part-way changes nothing.
@@ -347,7 +347,7 @@ TEST(Edge, LiteralsOverloadsAndErrors) {
         {"INSERT INTO kept SELECT 1, qv_pctl(p, x) FROM kept",
          "qv_pctl: the percentile must be the same for every row of a group [22023]"},
         {"UPDATE kept SET x = qv_whichn(VARIADIC CASE WHEN p = 25 THEN '{}'::float8[] ELSE ARRAY[x] END)",
-         "qv_whichn: takes at least 1 argument, got 0: qv_whichn(v, x1, ...) [22023]"},
+         "qv_whichn takes at least 1 argument, got 0: qv_whichn(v, x1, ...) [22023]"},
         {"SELECT count(*) || ' ' || sum(x) FROM kept", "2 3"},
     };
     Conn c;
