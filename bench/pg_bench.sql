@@ -4,20 +4,32 @@
 SET client_min_messages = warning;
 CREATE EXTENSION qvewumth;
 
--- The fastest of n runs of a query, in milliseconds, under a setting of parallel workers.
-CREATE FUNCTION pg_temp.best(q text, workers int, n int DEFAULT 3) RETURNS float8 LANGUAGE plpgsql AS $$
+-- The fastest of n runs of each of two queries, run in turn (ours, peer, ours, ...) so that a
+-- machine whose load changes slows both alike; in milliseconds, under a setting of parallel workers
+-- and of work_mem for the peer.
+CREATE FUNCTION pg_temp.pair(ours text, peer text, workers int, peer_work_mem text, n int DEFAULT 3,
+                             OUT ours_ms float8, OUT peer_ms float8) LANGUAGE plpgsql AS $$
 DECLARE
     t0 timestamptz;
-    ms float8 := 'Infinity';
 BEGIN
+    ours_ms := 'Infinity';
+    peer_ms := 'Infinity';
     PERFORM set_config('max_parallel_workers_per_gather', workers::text, true);
     FOR k IN 1..n LOOP
+        PERFORM set_config('work_mem', '4MB', true);
         t0 := clock_timestamp();
-        EXECUTE q;
-        ms := least(ms, extract(epoch FROM clock_timestamp() - t0) * 1000);
+        EXECUTE ours;
+        ours_ms := least(ours_ms, extract(epoch FROM clock_timestamp() - t0) * 1000);
+        PERFORM set_config('work_mem', peer_work_mem, true);
+        t0 := clock_timestamp();
+        EXECUTE peer;
+        peer_ms := least(peer_ms, extract(epoch FROM clock_timestamp() - t0) * 1000);
     END LOOP;
-    RETURN ms;
 END $$;
+
+-- What the backend holds in anonymous memory now, in kB.
+CREATE FUNCTION pg_temp.rss_kb() RETURNS bigint LANGUAGE sql AS $$
+    SELECT substring(pg_read_file('/proc/self/status') FROM 'RssAnon:\s*(\d+)')::bigint $$;
 
 \echo == tables: 10^6 and 10^7 uniform random doubles, the same sorted, 10^6 rows of three columns
 SELECT setseed(0.5);
@@ -31,11 +43,23 @@ VACUUM ANALYZE;
 SELECT count(*) FROM r6, (SELECT count(*) FROM s6) a, (SELECT count(*) FROM r7) b, (SELECT count(*) FROM s7) c,
     (SELECT count(*) FROM abc) d;
 
-\echo == qv_median(x) on 10^7 rows with 2 workers
+\echo == memory: the most the qv_ functions held for qv_median over 10^7 rows (bytes per row), and the
+\echo == backend's resident anonymous memory before and after parallel aggregates over 10^7 rows
+SET max_parallel_workers_per_gather = 0;
+SET client_min_messages = debug1;
+SELECT qv_median(x) FROM r7;
+SET client_min_messages = warning;
 SET max_parallel_workers_per_gather = 2;
+CREATE TEMP TABLE rss AS SELECT pg_temp.rss_kb() AS before_kb;
+SELECT qv_median(x), qv_mad(x) FROM r7;
+SELECT qv_median(x) FROM r7;
+SELECT qv_pctl(90, x) FROM r7;
+SELECT before_kb, pg_temp.rss_kb() AS after_kb FROM rss;
+
+\echo == qv_median(x) on 10^7 rows with 2 workers
 EXPLAIN (ANALYZE, COSTS OFF) SELECT qv_median(x) FROM r7;
 
-\echo == times in ms (fastest of 3), each pair in the same connection; ratio = qv_ time / peer time
+\echo == times in ms (fastest of 3, ours and the peer's run in turn); ratio = peer time / qv_ time
 CREATE TEMP TABLE cases(tab text, ours text, peer text, workers int);
 INSERT INTO cases
 SELECT t, o, p, w
@@ -48,15 +72,14 @@ UNION ALL
 SELECT 'abc', 'max(qv_mean(a, b, c))', 'max((a + b + c) / 3)', w FROM (VALUES (0), (2)) w(w);
 
 -- percentile_cont sorts in work_mem (4MB by default) or on disk; it is also timed with room to sort
--- in memory.
-SELECT tab, workers, ours, round(pg_temp.best(format('SELECT %s FROM %I', ours, tab), workers)::numeric, 1) AS ours_ms,
-       peer, round(pg_temp.best(format('SELECT %s FROM %I', peer, tab), workers)::numeric, 1) AS peer_ms
-INTO TEMP results FROM cases;
-SET work_mem = '2GB';
-ALTER TABLE results ADD COLUMN peer_ms_in_memory numeric;
-UPDATE results SET peer_ms_in_memory = round(pg_temp.best(format('SELECT %s FROM %I', peer, tab), workers)::numeric, 1)
-WHERE peer LIKE 'percentile_cont%';
-RESET work_mem;
+-- in memory, and the ratio is taken against the faster of the two.
+SELECT tab, workers, ours, round(least(d.ours_ms, m.ours_ms)::numeric, 1) AS ours_ms, peer,
+       round(d.peer_ms::numeric, 1) AS peer_ms, round(nullif(m.peer_ms, 'Infinity')::numeric, 1) AS peer_ms_in_memory
+INTO TEMP results
+FROM cases, LATERAL pg_temp.pair(format('SELECT %s FROM %I', ours, tab), format('SELECT %s FROM %I', peer, tab),
+                                 workers, '4MB') d,
+     LATERAL pg_temp.pair(format('SELECT %s FROM %I', ours, tab), format('SELECT %s FROM %I', peer, tab),
+                          workers, '2GB', CASE WHEN peer LIKE 'percentile_cont%' THEN 3 ELSE 0 END) m;
 SELECT tab AS "table", workers, ours, ours_ms, peer, peer_ms, peer_ms_in_memory,
-       round(ours_ms / least(peer_ms, coalesce(peer_ms_in_memory, peer_ms)), 2) AS ratio
+       round(least(peer_ms, coalesce(peer_ms_in_memory, peer_ms)) / ours_ms, 2) AS ratio
 FROM results ORDER BY tab, ours, workers;

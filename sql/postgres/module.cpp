@@ -32,6 +32,10 @@ PG_MODULE_MAGIC;
 void _PG_init(void);
 }
 
+#include <malloc.h>
+#include <sys/mman.h>
+
+#include <cstdint>
 #include <cstring>
 
 #include "names.hpp"
@@ -54,15 +58,47 @@ void count_requests_afresh(int, void *) { requests = 0; }
 
 // ---- memory ------------------------------------------------------------------------------------
 
+// Blocks of many megabytes (the values of a large group, the argument list of its result, the
+// package's copy of them) are written through once, right after they are taken, and given back
+// soon after: where the system allows, huge pages back them, which saves most of the page faults
+// (they cost more than selecting the median itself). Large blocks taken in a statement are given
+// back to the system when it ends (see on_end).
+constexpr std::size_t HUGE_PAGE = std::size_t{2} << 20;
+constexpr std::size_t LARGE_BLOCK = std::size_t{1} << 20;
+std::size_t large_taken = 0;  // bytes in large blocks taken since the last top-level statement ended
+
+void advise(void *block, std::size_t size) {
+    large_taken += size;
+#ifdef MADV_HUGEPAGE
+    const auto begin = (reinterpret_cast<std::uintptr_t>(block) + HUGE_PAGE - 1) & ~(HUGE_PAGE - 1);
+    const auto end = (reinterpret_cast<std::uintptr_t>(block) + size) & ~(HUGE_PAGE - 1);
+    if (end > begin) madvise(reinterpret_cast<void *>(begin), end - begin, MADV_HUGEPAGE);
+#endif
+}
+
 // A block of memory from cxt, or NULL when it cannot be had; never raises an error.
 void *take(MemoryContext cxt, std::size_t size) {
     if (refuse_request > 0 && ++requests == refuse_request) return nullptr;
     if (!AllocHugeSizeIsValid(size)) return nullptr;
-    return MemoryContextAllocExtended(cxt, size, MCXT_ALLOC_HUGE | MCXT_ALLOC_NO_OOM);
+    void *block = MemoryContextAllocExtended(cxt, size, MCXT_ALLOC_HUGE | MCXT_ALLOC_NO_OOM);
+    if (block != nullptr && size >= LARGE_BLOCK) advise(block, size);
+    return block;
 }
 
-void *hook_alloc(void *cxt, std::size_t size) { return take(static_cast<MemoryContext>(cxt), size); }
-void hook_release(void *, void *block, std::size_t) { pfree(block); }
+// The host library's memory: what it holds now and at most in this statement (reported at DEBUG1
+// when a statement ends, to see what a kept value costs).
+std::size_t held = 0, most_held = 0;
+
+void *hook_alloc(void *cxt, std::size_t size) {
+    void *block = take(static_cast<MemoryContext>(cxt), size);
+    if (block != nullptr && (held += size) > most_held) most_held = held;
+    return block;
+}
+
+void hook_release(void *, void *block, std::size_t size) {
+    held -= size;
+    pfree(block);
+}
 
 qvh_allocator allocator_in(MemoryContext cxt) { return {hook_alloc, nullptr, hook_release, cxt}; }
 
@@ -171,7 +207,7 @@ const char *label_of(int index) { return qvh_sql_name(qvh_function_at(static_cas
 // The function at index could not have the memory it needed for what.
 [[noreturn]] void out_of_memory(int index, const char *what) {
     char msg[256];
-    snprintf(msg, sizeof msg, "%s: out of memory (%s)", label_of(index), what);
+    snprintf(msg, sizeof msg, "%s: out of memory for %s", label_of(index), what);
     raise(ERRCODE_OUT_OF_MEMORY, msg);
 }
 
@@ -183,7 +219,10 @@ const char *label_of(int index) { return qvh_sql_name(qvh_function_at(static_cas
 
 // A result's status: a memory status is an error, never a value.
 void check_status(int index, int32 status) {
-    if (qvh_status_is_memory(status)) out_of_memory(index, qvh_status_name(status));
+    if (!qvh_status_is_memory(status)) return;
+    char msg[256];
+    snprintf(msg, sizeof msg, "%s: out of memory (%s)", label_of(index), qvh_status_name(status));
+    raise(ERRCODE_OUT_OF_MEMORY, msg);
 }
 
 // ---- the package, once per backend -------------------------------------------------------------
@@ -381,10 +420,22 @@ void on_finish(QueryDesc *q) {
     PG_END_TRY();
 }
 
+// The C library keeps freed blocks of up to 32 MB for the process instead of giving them back,
+// and after a parallel aggregate the leader would keep hundreds of megabytes resident for the rest
+// of the session: once the statement's memory is gone, the free pages go back to the system.
+constexpr std::size_t TRIM_AFTER = std::size_t{64} << 20;
+
 void on_end(QueryDesc *q) {
-    if (depth == 0) report.fresh = true;
     if (previous_end) previous_end(q);
     else standard_ExecutorEnd(q);
+    if (depth > 0) return;
+    report.fresh = true;
+    if (most_held >= LARGE_BLOCK) elog(DEBUG1, "qvewumth: qv_ functions held at most %zu bytes", most_held);
+    most_held = held;
+#ifdef __GLIBC__
+    if (large_taken >= TRIM_AFTER) malloc_trim(0);
+#endif
+    large_taken = 0;
 }
 
 void on_log(ErrorData *e) {
@@ -546,13 +597,14 @@ State *state_arg(FunctionCallInfo fcinfo, int i) {
 
 // A row joins the group: (state, x) or (state, p, x) with p the percentile or rank.
 Datum transition(FunctionCallInfo fcinfo, bool moving) {
-    MemoryContext cxt = aggregate_context(fcinfo);
     State *s = state_arg(fcinfo, 0);
     if (s == nullptr) {
+        MemoryContext cxt = aggregate_context(fcinfo);
         const Site *site = site_of(fcinfo, moving ? qvpg::MTRANS : qvpg::TRANS, false);
         const bool keep = moving || (partial(fcinfo) && combines_only_values(site->index));
         s = new_state(cxt, site->index, keep, false);
     }
+    // Only an aggregate can pass a state, so the context is checked once, with the first row.
     const int last = PG_NARGS() - 1;
     int rc = QVH_OK;
     if (last == 2) rc = qvh_agg_param(s->agg, PG_ARGISNULL(1) ? qvh_dot() : PG_GETARG_FLOAT8(1));
@@ -592,9 +644,8 @@ void count_row_bytes(const State *s, std::size_t bytes) {
     const std::size_t limit = row_state_limit > 0 ? static_cast<std::size_t>(row_state_limit) : MaxAllocSize - ROW_ROOM;
     if (row_bytes <= limit) return;
     char msg[256];
-    snprintf(msg, sizeof msg,
-             "%s: the partial states of one result row of this parallel plan take more than %zu bytes (%zu so far)",
-             label_of(s->index), limit, row_bytes);
+    snprintf(msg, sizeof msg, "%s: the partial states of one result row of this parallel plan take more than %zu bytes",
+             label_of(s->index), limit);
     raise(ERRCODE_PROGRAM_LIMIT_EXCEEDED, msg, "Run the query without parallel workers: SET max_parallel_workers_per_gather = 0.");
 }
 
