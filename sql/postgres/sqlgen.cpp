@@ -98,7 +98,8 @@ struct Writer {
              "-- qvpg_sqlgen: edit the catalogue, not this file.\n"
              "\\echo Use \"CREATE EXTENSION qvewumth\" to load this file. \\quit\n\n";
         function("qv_status", "", "text", "qvpg_status", "VOLATILE PARALLEL RESTRICTED",
-                 "status of the last qv_ call in this session: ok, missing argument, invalid argument, ...");
+                 "what the qv_ functions gave since it was last read in this statement, or in the last statement "
+                 "that called one: ok, invalid argument, not a number, ...");
         o << "\n-- What every aggregate shares: partial states combined, shipped between processes, and the\n"
              "-- first value of a moving window frame taken out.\n";
         constexpr const char *traits = "IMMUTABLE PARALLEL SAFE";
