@@ -43,8 +43,8 @@ VACUUM ANALYZE;
 SELECT count(*) FROM r6, (SELECT count(*) FROM s6) a, (SELECT count(*) FROM r7) b, (SELECT count(*) FROM s7) c,
     (SELECT count(*) FROM abc) d;
 
-\echo == memory: the most the qv_ functions held for qv_median over 10^7 rows (bytes per row), and the
-\echo == backend's resident anonymous memory before and after parallel aggregates over 10^7 rows
+\echo == memory: the most the qv_ functions held for qv_median over 10^7 rows (divide by the rows), then the
+\echo == resident anonymous memory of the backend in kB before and after parallel aggregates over 10^7 rows
 SET max_parallel_workers_per_gather = 0;
 SET client_min_messages = debug1;
 SELECT qv_median(x) FROM r7;
@@ -59,7 +59,7 @@ SELECT before_kb, pg_temp.rss_kb() AS after_kb FROM rss;
 \echo == qv_median(x) on 10^7 rows with 2 workers
 EXPLAIN (ANALYZE, COSTS OFF) SELECT qv_median(x) FROM r7;
 
-\echo == times in ms (fastest of 3, ours and the peer's run in turn); ratio = peer time / qv_ time
+\echo == times in ms (fastest of 3, ours and the peer run in turn); ratio = peer time over qv_ time
 CREATE TEMP TABLE cases(tab text, ours text, peer text, workers int);
 INSERT INTO cases
 SELECT t, o, p, w
