@@ -61,8 +61,8 @@ void count_requests_afresh(int, void *) { requests = 0; }
 // Blocks of many megabytes (the values of a large group, the argument list of its result, the
 // package's copy of them) are written through once, right after they are taken, and given back
 // soon after: where the system allows, huge pages back them, which saves most of the page faults
-// (they cost more than selecting the median itself). Large blocks taken in a statement are given
-// back to the system when it ends (see on_end).
+// (on a virtual machine those cost about as much as selecting the median itself). Large blocks
+// taken in a statement are given back to the system when it ends (see on_end).
 constexpr std::size_t HUGE_PAGE = std::size_t{2} << 20;
 constexpr std::size_t LARGE_BLOCK = std::size_t{1} << 20;
 std::size_t large_taken = 0;  // bytes in large blocks taken since the last top-level statement ended
@@ -116,8 +116,7 @@ struct Report {
     bool fresh = true;
     uint64 results = 0;
     const qvh_call *call = nullptr;  // the only result, when it was a row-wise call
-    int index = -1;                  // the only result's function
-    int32 status = QVH_STATUS_OK;    // and its status
+    int32 status = QVH_STATUS_OK;    // the only result's status
     struct Kind {
         int index;
         int32 status;
@@ -141,7 +140,6 @@ void note_result(int index, int32 status, const qvh_call *call) {
     }
     ++r.results;
     r.call = call;
-    r.index = index;
     r.status = status;
     if (status == QVH_STATUS_OK) return;
     for (int k = 0; k < r.nkinds; ++k)
