@@ -18,6 +18,13 @@ command -v sqlite3 >/dev/null || need+=(sqlite3)
 # The fuzz targets: Debian's clang and its runtime (libFuzzer and the sanitizers of clang).
 command -v clang >/dev/null && command -v clang++ >/dev/null || need+=(clang)
 compgen -G "/usr/lib/llvm-*/lib/clang/*/lib/linux/libclang_rt.fuzzer-$(uname -m).a" >/dev/null || need+=(libclang-rt-14-dev)
+# The R package: R with its build tools and pkg-config, testthat for its tests, and dplyr and
+# data.table, inside which the tests use it too.
+dpkg-query -W -f='${Status}' r-base-dev 2>/dev/null | grep -q 'ok installed' || need+=(r-base-dev)
+command -v pkg-config >/dev/null || need+=(pkg-config)
+for p in testthat dplyr data.table; do
+  [ -f /usr/lib/R/site-library/$p/DESCRIPTION ] || need+=(r-cran-$p)
+done
 if [ ${#need[@]} -gt 0 ]; then
   echo "installing: ${need[*]}"
   SUDO=""; [ "$(id -u)" -eq 0 ] || SUDO="sudo"

@@ -26,3 +26,10 @@ if cmake --build build -j "$(nproc)" --target qvewumth_pg >/dev/null 2>&1; then
 else
     echo "(the PostgreSQL extension is not built here: no pg_config or server headers)"
 fi
+echo "== examples/weather.csv in R (r/weather.sh)"
+if command -v R >/dev/null; then
+    cmake --build build -j "$(nproc)" --target qvhost qvewumth >/dev/null
+    r/weather.sh build
+else
+    echo "(R is not installed here: skipped)"
+fi

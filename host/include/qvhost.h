@@ -297,6 +297,15 @@ QVH_API int qvh_call_rows(qvh_call *call, size_t rows, size_t nargs, const doubl
                           const ptrdiff_t *strides, double *out, ptrdiff_t out_stride, int32_t *statuses,
                           unsigned char *marks, qvh_tally *tally) QVH_NOEXCEPT;
 
+/* One call of the function over lead[0..nlead) followed by n values read in place, the i-th at
+ * xs + i * stride bytes, without copying them: the way for large arrays (a whole column, a reduction
+ * over one axis). The function must be a list-form function of numbers. The call's own argument list
+ * is not used or changed. Writes the result (the NaN rule holds), the status when status is not
+ * NULL, and when marked is not NULL, 1 or 0 to marked[k] for argument k (lead first) marked invalid
+ * or not. A memory status, or no memory for the argument list, is QVH_E_NOMEM. */
+QVH_API int qvh_call_over(qvh_call *call, const double *lead, size_t nlead, const double *xs, size_t n,
+                          ptrdiff_t stride, double *result, int32_t *status, unsigned char *marked) QVH_NOEXCEPT;
+
 /* One call of a numeric function over n numbers: the shortest way to use the package. */
 QVH_API int qvh_eval(qvh_package *pkg, const char *name, const double *xs, size_t n, double *result,
                      int32_t *status) QVH_NOEXCEPT;
@@ -334,6 +343,8 @@ QVH_API int qvh_agg_set_label(qvh_agg *agg, const char *label) QVH_NOEXCEPT;
 /* Sets the leading parameter (percentile or rank). Setting it again to a different value
  * (compared bit for bit) is QVH_E_STATE; every value is accepted, as by the function itself. */
 QVH_API int qvh_agg_param(qvh_agg *agg, double p) QVH_NOEXCEPT;
+/* Adds values in order. On QVH_E_NOMEM the values before the refused one have been added
+ * (qvh_agg_rows counts them) and the aggregate stays usable. */
 QVH_API int qvh_agg_add(qvh_agg *agg, double x) QVH_NOEXCEPT;
 QVH_API int qvh_agg_add_n(qvh_agg *agg, const double *xs, size_t n) QVH_NOEXCEPT;
 /* Removes the value added first (a window frame moving on). QVH_E_STATE when the aggregate keeps
@@ -344,7 +355,8 @@ QVH_API int qvh_agg_remove_first(qvh_agg *agg) QVH_NOEXCEPT;
 QVH_API int qvh_agg_keep_values(qvh_agg *agg) QVH_NOEXCEPT;
 /* Appends the values of from after those of into, as if they had been added to into. Two fixed
  * states merge exactly for N, NMISS, MIN, MAX and RANGE; for SUM and MEAN from must keep its
- * values (QVH_E_STATE otherwise). */
+ * values (QVH_E_STATE otherwise). An aggregate with no parameter yet takes from's. On QVH_E_NOMEM
+ * an aggregate that keeps its values is unchanged. */
 QVH_API int qvh_agg_merge(qvh_agg *into, const qvh_agg *from) QVH_NOEXCEPT;
 /* The number of values added and not removed. */
 QVH_API uint64_t qvh_agg_rows(const qvh_agg *agg) QVH_NOEXCEPT;

@@ -164,11 +164,21 @@ int no_memory(const qvh_agg *agg, const char *what) noexcept {
 
 bool same_bits(double a, double b) { return qv::bits_of(a) == qv::bits_of(b); }
 
+int too_many(const qvh_agg *agg, std::uint64_t n) {
+    if (n < MAX_ARGS && agg->folded + agg->values.size() + (agg->info->leading_param ? 1 : 0) + n <= MAX_ARGS - 1) return QVH_OK;
+    return fail(QVH_E_LIMIT, Msg() << agg->label.view() << ": an aggregate takes at most 2147483647 values");
+}
+
+// Adds a value; a fixed state folds every block of values. Where memory is refused the value is
+// not added (QVH_E_NOMEM); where only the fold is refused, it is added and the fold waits.
 int add_one(qvh_agg *agg, double x) {
-    if (agg->folded + agg->values.size() + (agg->info->leading_param ? 1 : 0) >= MAX_ARGS)
-        return fail(QVH_E_LIMIT, Msg() << agg->label.view() << ": an aggregate takes at most 2147483647 values");
     if (!agg->values.push_back(edge_value(x))) return no_memory(agg, "the values");
-    if (fixed(*agg) && !agg->keep && agg->values.size() >= BLOCK) compact(*agg);
+    if (fixed(*agg) && !agg->keep && agg->values.size() % BLOCK == 0) {
+        try {
+            compact(*agg);
+        } catch (...) {
+        }
+    }
     return QVH_OK;
 }
 
@@ -302,12 +312,9 @@ int qvh_agg_add(qvh_agg *agg, double x) noexcept { return qvh_agg_add_n(agg, &x,
 int qvh_agg_add_n(qvh_agg *agg, const double *xs, size_t n) noexcept {
     if (const int rc = check(agg); rc != QVH_OK) return rc;
     if (xs == nullptr && n > 0) return fail(QVH_E_NULL, Msg() << agg->label.view() << ": the values are NULL");
-    try {
-        for (size_t i = 0; i < n; ++i)
-            if (const int rc = add_one(agg, xs[i]); rc != QVH_OK) return rc;
-    } catch (...) {
-        return no_memory(agg, "the values");
-    }
+    if (const int rc = too_many(agg, n); rc != QVH_OK) return rc;
+    for (size_t i = 0; i < n; ++i)
+        if (const int rc = add_one(agg, xs[i]); rc != QVH_OK) return rc;
     return QVH_OK;
 }
 
@@ -342,20 +349,25 @@ int qvh_agg_merge(qvh_agg *into, const qvh_agg *from) noexcept {
         return fail(QVH_E_STATE, Msg() << into->label.view()
                                        << ": this partial state has folded its values, so it cannot be appended in order");
     try {
-        if (from->has_param) {
-            into->param = from->param;
-            into->has_param = true;
-        }
         if (from->folded == 0) {
+            // A store that keeps its values makes room for all of them first: they all join, or none.
+            if (const int rc = too_many(into, from->values.size()); rc != QVH_OK) return rc;
+            if ((!fixed(*into) || into->keep) && !into->values.reserve(from->values.size()))
+                return no_memory(into, "the values");
             int rc = QVH_OK;
             from->values.each(0, from->values.size(), [&](double x) {
                 if (rc == QVH_OK) rc = add_one(into, x);
             });
-            return rc;
+            if (rc != QVH_OK) return rc;
+        } else {
+            merge_folded(into, from);
         }
-        merge_folded(into, from);
     } catch (...) {
         return no_memory(into, "the values");
+    }
+    if (from->has_param) {
+        into->param = from->param;
+        into->has_param = true;
     }
     return QVH_OK;
 }
@@ -426,16 +438,15 @@ int qvh_agg_load(qvh_agg *agg, const void *buf, size_t size) noexcept {
         return fail(QVH_E_RANGE, "qvh_agg_load: not a saved aggregate state");
     if (index != index_of(*agg->info))
         return fail(QVH_E_STATE, Msg() << "qvh_agg_load: the saved state is not one of " << agg->info->name);
-    agg->preview_end = 0;
-    agg->values.clear();
+    ValueStore values(agg->mem);
+    if (!values.reserve(n)) return no_memory(agg, "the values");
     for (std::uint64_t i = 0; i < n; ++i, p += 8) {
         double x = 0.0;
         std::memcpy(&x, p, 8);
-        if (!agg->values.push_back(edge_value(x))) {
-            agg->values.clear();
-            return no_memory(agg, "the values");
-        }
+        values.push_back(edge_value(x));
     }
+    agg->values.swap(values);
+    agg->preview_end = 0;
     agg->has_param = (bits & 1) != 0;
     agg->param = param;
     agg->state = state;

@@ -32,8 +32,6 @@ void Label::set(const char *name) noexcept {
     text[n] = '\0';
 }
 
-double edge_value(double x) noexcept { return std::isnan(x) && !qv::is_missing(x) ? qv::MISSING_DOT : x; }
-
 void put_arity(Msg &m, const qvh_info &f) {
     if (f.max_args < 0) {
         m << "at least " << f.min_args << (f.min_args == 1 ? " argument" : " arguments");

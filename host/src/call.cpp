@@ -1,6 +1,8 @@
 // Calls: one function with an argument list built once and made again with changed values, one
 // call or a batch of calls at a time.
 #include <algorithm>
+#include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <new>
 
@@ -115,8 +117,12 @@ int qvh_call_new(qvh_package *pkg, const char *name, qvh_call **out) noexcept {
     const qvh_info *info = nullptr;
     QvEntry entry{};
     if (const int rc = resolve(pkg, name, "qvh_call_new", info, entry); rc != QVH_OK) return rc;
-    auto *call = new (std::nothrow) qvh_call(pkg->memory);
-    if (call == nullptr) return fail(QVH_E_NOMEM, "qvh_call_new: out of memory");
+    qvh_call *call = nullptr;
+    try {
+        call = new qvh_call(pkg->memory);
+    } catch (...) {
+        return fail(QVH_E_NOMEM, "qvh_call_new: out of memory");
+    }
     call->info = info;
     call->entry = entry;
     call->label.set(info->name);
@@ -148,8 +154,7 @@ int qvh_call_add_nums(qvh_call *call, const double *xs, size_t n) noexcept {
     if (xs == nullptr && n > 0) return fail(QVH_E_NULL, Msg() << call->label.view() << ": the values are NULL");
     if (n > MAX_ARGS - call->args.size()) return too_many(call);
     try {
-        call->args.reserve(call->args.size() + n);
-        for (size_t i = 0; i < n; ++i) call->args.num(edge_value(xs[i]));
+        call->args.nums(xs, n, [](double x) { return edge_value(x); });
         call->shape_checked = false;
     } catch (...) {
         return no_memory(call, "the argument list");
@@ -269,6 +274,59 @@ int qvh_call_rows(qvh_call *call, size_t rows, size_t nargs, const double *const
         }
     }
     if (tally != nullptr) *tally = t;
+    return ok();
+}
+
+int qvh_call_over(qvh_call *call, const double *lead, size_t nlead, const double *xs, size_t n, ptrdiff_t stride,
+                  double *result, int32_t *status, unsigned char *marked) noexcept {
+    if (const int rc = check_call(call); rc != QVH_OK) return rc;
+    if ((nlead > 0 && lead == nullptr) || (n > 0 && xs == nullptr) || result == nullptr)
+        return fail(QVH_E_NULL, Msg() << call->label.view() << ": qvh_call_over needs the values and the result");
+    if (call->info->form != QVH_FORM_LIST || call->info->result_kind != QVH_KIND_NUM)
+        return fail(QVH_E_KIND, Msg() << call->label.view() << " is not a list-form function of numbers");
+    if (n > MAX_ARGS || nlead > MAX_ARGS - n) return too_many(call);
+    const std::size_t count = nlead + n;
+    if (const int rc = check_shape(*call->info, call->label.view(), count, [](std::size_t) { return QVH_KIND_NUM; });
+        rc != QVH_OK)
+        return rc;
+    // The record points at the caller's values, where they are aligned for the package to read;
+    // else at copies. A NaN that is no missing value points at '.'.
+    static const double dot = qv::MISSING_DOT;
+    const bool copy = reinterpret_cast<std::uintptr_t>(xs) % alignof(double) != 0 || stride % alignof(double) != 0 ||
+                      reinterpret_cast<std::uintptr_t>(lead) % alignof(double) != 0;
+    const std::size_t record_bytes = sizeof(FuncArgList) + count * sizeof(FuncArg);
+    double r = qv::MISSING_DOT;
+    QvStatus st = STATUS_OK;
+    try {
+        Block block(call->mem, record_bytes + (copy ? count * sizeof(double) : 0));
+        auto *list = static_cast<FuncArgList *>(block.get());
+        auto *copies = reinterpret_cast<double *>(static_cast<char *>(block.get()) + record_bytes);
+        std::memset(list, 0, sizeof(FuncArgList));
+        list->pool = call->pool.host();
+        list->count = static_cast<std::int64_t>(count);
+        auto put = [&](std::size_t k, const double *p) {
+            const double x = load(p);
+            const double *at = x != x && !qv::is_missing(x) ? &dot : p;
+            if (copy) {
+                copies[k] = load(at);
+                at = &copies[k];
+            }
+            list->args[k] = FuncArg{HOST_FLAG_BITS | FUNCARG_NUMERIC, const_cast<double *>(at)};
+        };
+        for (std::size_t k = 0; k < nlead; ++k) put(k, lead + k);
+        const char *base = reinterpret_cast<const char *>(xs);
+        for (std::size_t i = 0; i < n; ++i) put(nlead + i, reinterpret_cast<const double *>(base + static_cast<ptrdiff_t>(i) * stride));
+        st = call->entry.list(list, &r);
+        deliver(r, st);
+        if (marked != nullptr)
+            for (std::size_t k = 0; k < count; ++k) marked[k] = (list->args[k].flags & FUNCARG_INVALID) != 0 ? 1 : 0;
+    } catch (...) {
+        return no_memory(call, "the argument list");
+    }
+    *result = r;
+    if (status != nullptr) *status = st;
+    if (qvh_status_is_memory(st))
+        return fail(QVH_E_NOMEM, Msg() << call->label.view() << ": out of memory (" << qvh_status_name(st) << ")");
     return ok();
 }
 

@@ -33,7 +33,8 @@ struct qvh_package {
 };
 
 struct qvh_call {
-    explicit qvh_call(const qvhost::Memory &m) : pool(m) {}
+    explicit qvh_call(const qvhost::Memory &m) : mem(m), pool(m) {}
+    qvhost::Memory mem;
     const qvh_info *info = nullptr;
     QvEntry entry{};
     qvhost::Label label;
@@ -55,7 +56,7 @@ namespace qvhost {
 int resolve(qvh_package *pkg, const char *name, const char *what, const qvh_info *&info, QvEntry &entry) noexcept;
 
 // A NaN that is not a missing value becomes the missing value '.'.
-double edge_value(double x) noexcept;
+inline double edge_value(double x) noexcept { return x != x && !qv::is_missing(x) ? qv::MISSING_DOT : x; }
 
 // What a function gave, as the host delivers it: a NaN that is not a missing value becomes '.',
 // and an OK status becomes QVH_STATUS_NOT_A_NUMBER.

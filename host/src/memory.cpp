@@ -91,18 +91,50 @@ constexpr std::uint32_t LARGEST_CHUNK = 1u << 20;   // 8 MiB
 
 }  // namespace
 
+ValueStore::Chunk *ValueStore::new_chunk(std::size_t held) const noexcept {
+    // A sixteenth of what is held: a sliding window stays small, a growing store wastes at most
+    // an eighth of its values' room (about 9 bytes a value), in chunks of at most 8 MiB.
+    std::uint32_t room = SMALLEST_CHUNK;
+    while (room < LARGEST_CHUNK && room < held / 16) room = room * 2 + 3;  // twice the bytes
+    auto *c = static_cast<Chunk *>(mem_.alloc(bytes(room)));
+    if (c != nullptr) *c = Chunk{nullptr, 0, 0, room, 0};
+    return c;
+}
+
+bool ValueStore::reserve(std::size_t n) noexcept {
+    std::size_t room = 0;
+    for (const Chunk *c = tail_; c != nullptr; c = c->next) room += c->room - c->end;
+    Chunk *first = nullptr, *last = nullptr;
+    while (room < n) {
+        Chunk *c = new_chunk(size_ + room);
+        if (c == nullptr) {
+            while (first != nullptr) {
+                Chunk *next = first->next;
+                mem_.release(first, bytes(first->room));
+                first = next;
+            }
+            return false;
+        }
+        if (last == nullptr) first = c;
+        else last->next = c;
+        last = c;
+        room += c->room;
+    }
+    if (first == nullptr) return true;
+    if (last_ == nullptr) head_ = tail_ = first;
+    else last_->next = first;
+    last_ = last;
+    return true;
+}
+
 bool ValueStore::push_back(double x) noexcept {
+    if (tail_ != nullptr && tail_->end == tail_->room && tail_->next != nullptr) tail_ = tail_->next;
     if (tail_ == nullptr || tail_->end == tail_->room) {
-        // A new chunk about as large as what is held: a sliding window stays small, a growing
-        // group makes a few large chunks.
-        std::uint32_t room = SMALLEST_CHUNK;
-        while (room < LARGEST_CHUNK && room < size_) room = room * 2 + 3;  // twice the bytes
-        auto *c = static_cast<Chunk *>(mem_.alloc(bytes(room)));
+        Chunk *c = new_chunk(size_);
         if (c == nullptr) return false;
-        *c = Chunk{nullptr, 0, 0, room, 0};
-        if (tail_ == nullptr) head_ = c;
-        else tail_->next = c;
-        tail_ = c;
+        if (last_ == nullptr) head_ = c;
+        else last_->next = c;
+        tail_ = last_ = c;
     }
     tail_->values()[tail_->end++] = x;
     ++size_;
@@ -110,7 +142,7 @@ bool ValueStore::push_back(double x) noexcept {
 }
 
 void ValueStore::pop_front() noexcept {
-    if (head_ == nullptr) return;
+    if (size_ == 0) return;
     ++head_->begin;
     --size_;
     if (size_ == 0 && head_ == tail_ && head_->end < head_->room) {
@@ -119,9 +151,10 @@ void ValueStore::pop_front() noexcept {
     }
     if (head_->begin == head_->end) {
         Chunk *next = head_->next;
+        if (tail_ == head_) tail_ = next;
+        if (last_ == head_) last_ = nullptr;
         mem_.release(head_, bytes(head_->room));
         head_ = next;
-        if (head_ == nullptr) tail_ = nullptr;
     }
 }
 
@@ -131,8 +164,16 @@ void ValueStore::clear() noexcept {
         mem_.release(c, bytes(c->room));
         c = next;
     }
-    head_ = tail_ = nullptr;
+    head_ = tail_ = last_ = nullptr;
     size_ = 0;
+}
+
+void ValueStore::swap(ValueStore &other) noexcept {
+    std::swap(mem_, other.mem_);
+    std::swap(head_, other.head_);
+    std::swap(tail_, other.tail_);
+    std::swap(last_, other.last_);
+    std::swap(size_, other.size_);
 }
 
 }  // namespace qvhost

@@ -73,7 +73,7 @@ private:
 
 // The values an aggregate keeps, in the order added, 8 bytes each: chunks from a Memory whose size
 // follows the number of values held, so a window of three values holds one small chunk and ten
-// million values a few hundred large ones. Values leave at the front only.
+// million values about 140 chunks. Values leave at the front only.
 class ValueStore {
 public:
     explicit ValueStore(const Memory &m) : mem_(m) {}
@@ -83,10 +83,14 @@ public:
 
     std::size_t size() const { return size_; }
     bool empty() const { return size_ == 0; }
+    // Makes room for n more values, so that the next n push_backs cannot fail. False when the
+    // memory is refused (nothing changes).
+    bool reserve(std::size_t n) noexcept;
     // False when the memory is refused (nothing changes).
     bool push_back(double x) noexcept;
     void pop_front() noexcept;
     void clear() noexcept;
+    void swap(ValueStore &other) noexcept;
 
     // Calls f(const double &) for the values [begin, end), in order.
     template <class F>
@@ -112,9 +116,13 @@ private:
         const double *values() const { return reinterpret_cast<const double *>(this + 1); }
     };
     static std::size_t bytes(std::uint32_t room) { return sizeof(Chunk) + room * sizeof(double); }
+    // A new empty chunk for a store holding about held values, or null.
+    Chunk *new_chunk(std::size_t held) const noexcept;
 
     Memory mem_;
-    Chunk *head_ = nullptr, *tail_ = nullptr;
+    // Chunks in order: head_ holds the first value, tail_ takes the next one, and the chunks after
+    // tail_ up to last_ are empty room made by reserve.
+    Chunk *head_ = nullptr, *tail_ = nullptr, *last_ = nullptr;
     std::size_t size_ = 0;
 };
 
