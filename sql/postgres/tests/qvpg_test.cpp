@@ -400,7 +400,7 @@ TEST(Edge, EveryRefusedMemoryRequestIsAnOutOfMemoryError) {
         {"qv_median", "", "SELECT qv_median(VARIADIC array_agg(x)) FROM big WHERE i < 5000"},
         {"qv_median", "", "SELECT qv_median(x), qv_status() FROM big"},
         {"qv_pctl", "SET parallel_setup_cost = 0; SET min_parallel_table_scan_size = 0; SET max_parallel_workers_per_gather = 2",
-         "SELECT g, qv_pctl(90, x), qv_status() FROM big GROUP BY g ORDER BY g"},
+         "SELECT g, qv_pctl(90, x), qv_status() FROM big WHERE i % 100 = 0 GROUP BY g ORDER BY g"},
         {"qv_mad", "", "SELECT qv_mad(x) OVER (ORDER BY i ROWS 3 PRECEDING) FROM big WHERE i < 40"},
     };
     for (const auto &[name, setup, sql] : cases) {
@@ -408,17 +408,18 @@ TEST(Edge, EveryRefusedMemoryRequestIsAnOutOfMemoryError) {
         c.ok(setup);
         const Answer want = c.ok(sql);
         int refused = 0;
-        for (int n = 1; n < 400; ++n) {
+        bool past_the_last = false;
+        for (int n = 1; n < 400 && !past_the_last; ++n) {
             const Answer a = c.run("SET qvewumth.refuse_request = " + std::to_string(n) + "; " + sql);
-            if (a.error.empty()) {
+            if ((past_the_last = a.error.empty())) {
                 EXPECT_EQ(a.rows, want.rows) << sql << " with request " << n << " refused";
-                break;
+                continue;
             }
             ++refused;
             EXPECT_EQ(a.sqlstate + " " + a.error.substr(0, std::strlen(name) + 15), std::string("53200 ") + name + ": out of memory")
                 << sql << " with request " << n << " refused: " << a.error;
         }
-        EXPECT_GE(refused, 2) << sql;
+        EXPECT_TRUE(past_the_last && refused >= 2) << sql << ": " << refused << " requests refused";
     }
 }
 
