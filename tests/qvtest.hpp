@@ -166,6 +166,12 @@ inline void append(const std::string &t, std::vector<double> &v) {
     v.push_back(x);
 }
 
+inline double value(const std::string &token) {
+    std::vector<double> v;
+    append(token, v);
+    return v.at(0);
+}
+
 // "NAME args = result [status] [@bytes]". The result is compared bit for bit, or within n units
 // in the last place when written "value~n". Status: none is ok, "?" a missing argument, "!" an
 // invalid one, "!2" or "!1,3" invalid with those arguments marked. "@bytes": the call asks the
