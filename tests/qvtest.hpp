@@ -150,12 +150,16 @@ inline Result callc(std::string_view, const std::vector<Arg> &args, std::uint16_
 
 // Appends what a token stands for: a number (decimal, hexadecimal, inf, nan), each trailing '>'
 // or '<' one double up or down from it; a missing value (".", "._", ".A"); a bit pattern
-// ("#FFFF000000000000"); a run of integers ("1..250"); or of dots ("257*.").
+// ("#FFFF000000000000"); n copies of a value ("257*.", "1000*1.5"); a run of integers ("1..250").
 inline void append(const std::string &t, std::vector<double> &v) {
-    const std::size_t run = t.find(".."), dots = t.find("*.");
+    const std::size_t run = t.find(".."), copies = t.find('*');
+    if (copies != std::string::npos) {
+        std::vector<double> one;
+        append(t.substr(copies + 1), one);
+        return v.resize(v.size() + std::stoul(t), one.at(0));
+    }
     if (t[0] == '.') return v.push_back(miss(t.size() > 1 ? t[1] : '.'));
     if (t[0] == '#') return v.push_back(from_bits(std::stoull(t.substr(1), nullptr, 16)));
-    if (dots != std::string::npos) return v.resize(v.size() + std::stoul(t), DOT);
     if (run != std::string::npos) {
         for (int i = std::stoi(t); i <= std::stoi(t.substr(run + 2)); ++i) v.push_back(i);
         return;
