@@ -40,7 +40,7 @@ INSTANTIATE_TEST_SUITE_P(SignedZeroTies, Rows, testing::Values(
     "ORDINAL 2 . 0 0 -0 = -0", "ORDINAL 2 -0 0 0 0 0 = -0", "PCTL3 30 -0 0 0 0 0 = -0", "PCTL3 30 0 -0 -0 -0 -0 = 0",
     "MEDIAN 0 -0 0 = -0", "MEDIAN -0 0 -0 = 0", "PCTL3 50 0 -0 = 0", "PCTL3 50 -0 0 = -0", "PCTL3 100 0 -0 = -0",
     "PCTL3 100 -0 0 = 0", "IQR 0 -0 = -0", "IQR -0 0 = 0", "PCTL 25 -0 -0 0 1 = 0", "PCTL 25 0 -0 -0 1 = -0",
-    "PCTL 60 -0 -0 0 -1 -0 = 0", "IQR -0 -0 0 -1 0 1 = 0"));
+    "PCTL 60 -0 -0 0 -1 -0 = 0", "IQR -0 -0 0 -1 0 1 = 0", "PCTL1 40 0 -0 -0 = -0", "PCTL1 40 -0 -0 0 = 0"));
 
 // The local buffers hold a heap of 127 ranks, 256 pointers, and 128 values for MAD; past them one
 // block of exactly the bytes needed is requested. SMALLEST(128) of 200 is answered as the 73rd
