@@ -1,49 +1,33 @@
 // The exported memory and string routines, called through the loaded package: every length
-// from 0 to 70, overlapping and apart, against plain reference loops written here.
+// from 0 to 70, overlapping and apart, against plain loops written here.
 #include <cstring>
 
 #include "qvtest.hpp"
 
 namespace {
 
-template <class T>
-T fn(const char *name) {
-    T f = qvt::package().fn<T>(name);
-    EXPECT_NE(f, nullptr) << name << " is not exported";
-    return f;
-}
 // The routine the package exports under the name of a prototype in qvfnc.h.
-#define EXPORTED(name) fn<decltype(&name)>(#name)
+#define EXPORTED(name) qvt::package().fn<decltype(&name)>(#name)
 
 constexpr int MAX_N = 70;
 
-std::vector<unsigned char> arena(std::size_t size, int seed) {
-    std::vector<unsigned char> a(size);
-    for (std::size_t i = 0; i < size; ++i) a[i] = static_cast<unsigned char>(i * 37 + seed * 11 + 3);
-    return a;
-}
-
 // The routines that write a buffer, at every length and a varying alignment. The copies move n
 // bytes from base to targets from just below to just above it, exactly n apart (the edge of the
-// wide path) and far away on both sides.
+// wide path) and far away on both sides; the forward copy reads back what it has written, the
+// safe one sees the bytes as they were.
 TEST(MemStr, WritersMatchPlainLoops) {
-    const auto cpy = EXPORTED(pqMemCpy), scpy = EXPORTED(pqMemSCpy);
-    const auto up = EXPORTED(pqStrUp), low = EXPORTED(pqStrLow);
-    const auto set = EXPORTED(pqMemSet);
-    const auto tset = EXPORTED(pqMemTSet);
-    ASSERT_TRUE(cpy && scpy && up && low && set && tset);
     for (int n = 0; n <= MAX_N; ++n) {
         const std::ptrdiff_t base = 160 + n % 16;
-        const std::vector<unsigned char> before = arena(400, n);  // every byte value
+        std::vector<unsigned char> before(400);  // every byte value
+        for (std::size_t i = 0; i < before.size(); ++i) before[i] = static_cast<unsigned char>(i * 37 + n * 11 + 3);
         std::vector<std::ptrdiff_t> shifts = {-150, 150};
         for (std::ptrdiff_t d = -(n + 2); d <= n + 2; ++d) shifts.push_back(d);
         for (std::ptrdiff_t d : shifts) {
-            // The forward copy reads back what it has written; the safe one sees the bytes as they were.
             std::vector<unsigned char> forward = before, safe = before, got = before, got_safe = before;
             for (int i = 0; i < n; ++i) forward[base + d + i] = forward[base + i];
             for (int i = 0; i < n; ++i) safe[base + d + i] = before[base + i];
-            cpy(got.data() + base, got.data() + base + d, n);
-            scpy(got_safe.data() + base, got_safe.data() + base + d, n);
+            EXPORTED(pqMemCpy)(got.data() + base, got.data() + base + d, n);
+            EXPORTED(pqMemSCpy)(got_safe.data() + base, got_safe.data() + base + d, n);
             EXPECT_EQ(got, forward) << "pqMemCpy of " << n << " bytes, dst - src " << d;
             EXPECT_EQ(got_safe, safe) << "pqMemSCpy of " << n << " bytes, dst - src " << d;
         }
@@ -54,18 +38,19 @@ TEST(MemStr, WritersMatchPlainLoops) {
             want[1][i] = static_cast<unsigned char>(b >= 'A' && b <= 'Z' ? b + 32 : b);
             want[2][i] = 0xA5;
         }
-        up(reinterpret_cast<char *>(got[0].data() + base), n);
-        low(reinterpret_cast<char *>(got[1].data() + base), n);
-        set(got[2].data() + base, 0x7A5, n);  // the low 8 bits only
+        EXPORTED(pqStrUp)(reinterpret_cast<char *>(got[0].data() + base), n);
+        EXPORTED(pqStrLow)(reinterpret_cast<char *>(got[1].data() + base), n);
+        EXPORTED(pqMemSet)(got[2].data() + base, 0x7A5, n);  // the low 8 bits only
         EXPECT_EQ(got, want) << "pqStrUp, pqStrLow, pqMemSet on " << n << " bytes";
         std::vector<std::uint32_t> units(MAX_N + 20, 7u), want_units = units;
         std::fill_n(want_units.begin() + n % 16, n, 0xFFFFFF20u);
-        tset(units.data() + n % 16, 0xFFFFFF20u, n);
+        EXPORTED(pqMemTSet)(units.data() + n % 16, 0xFFFFFF20u, n);
         EXPECT_EQ(units, want_units) << "pqMemTSet on " << n << " units";
     }
 }
 
-// n units of one value, with the unit at position k (k < n) changed; k = n changes none.
+// n units of one value, with the unit at position k (k < n) changed; k = n changes none. The
+// changed unit 0x80000041 minus a blank wraps to a negative 32-bit difference.
 TEST(MemStr, ScansAndComparisonsFindTheFirstDifference) {
     for (int n = 0; n <= MAX_N; ++n) {
         for (int k = 0; k <= n; ++k) {
@@ -75,20 +60,21 @@ TEST(MemStr, ScansAndComparisonsFindTheFirstDifference) {
             if (k < n) bytes[k] = 0x80, units[k] = 0x80000041u;
             const std::uint64_t at = k < n ? static_cast<std::uint64_t>(k) : QV_NOT_FOUND;
             const int sign = k < n ? 1 : 0;
-            EXPECT_EQ(EXPORTED(pqMemScan)(bytes.data(), n, 0x180), at) << "pqMemScan";
-            EXPECT_EQ(EXPORTED(pqMemNScan)(bytes.data(), n, 0x101), at) << "pqMemNScan";
-            EXPECT_EQ(EXPORTED(pqMemTNScan)(units.data(), n, 32u), at) << "pqMemTNScan";
-            EXPECT_EQ(EXPORTED(pqMemNot)(0x201, bytes.data(), n), k == n) << "pqMemNot";
-            EXPECT_EQ(EXPORTED(pqMemTNot)(32u, units.data(), n), k == n) << "pqMemTNot";
-            EXPECT_EQ(EXPORTED(pqMemCmp)(bytes.data(), same.data(), n), sign) << "pqMemCmp";
-            EXPECT_EQ(EXPORTED(pqMemCmp)(same.data(), bytes.data(), n), -sign) << "pqMemCmp";
-            // 0x80000041 - 32 wraps to a negative 32-bit difference
-            EXPECT_EQ(EXPORTED(pqWMemCmp)(units.data(), blanks.data(), n), -sign) << "pqWMemCmp";
-            EXPECT_EQ(EXPORTED(pqWMemCmp)(blanks.data(), units.data(), n), sign) << "pqWMemCmp";
+            EXPECT_EQ(EXPORTED(pqMemScan)(bytes.data(), n, 0x180), at);
+            EXPECT_EQ(EXPORTED(pqMemNScan)(bytes.data(), n, 0x101), at);
+            EXPECT_EQ(EXPORTED(pqMemTNScan)(units.data(), n, 32u), at);
+            EXPECT_EQ(EXPORTED(pqMemNot)(0x201, bytes.data(), n), k == n);
+            EXPECT_EQ(EXPORTED(pqMemTNot)(32u, units.data(), n), k == n);
+            EXPECT_EQ(std::pair(EXPORTED(pqMemCmp)(bytes.data(), same.data(), n), EXPORTED(pqMemCmp)(same.data(), bytes.data(), n)),
+                      std::pair(sign, -sign));
+            EXPECT_EQ(std::pair(EXPORTED(pqWMemCmp)(units.data(), blanks.data(), n), EXPORTED(pqWMemCmp)(blanks.data(), units.data(), n)),
+                      std::pair(-sign, sign));
         }
     }
 }
 
+// A copy stops after the terminating zero; a null source leaves an empty string; a null target
+// is left alone. pqMemDup asks for exactly the bytes, plain, and gives null when refused.
 TEST(MemStr, StringsNullsAndDuplicates) {
     EXPECT_EQ(EXPORTED(pqUnsup)(), STATUS_UNSUPPORTED);
     const std::uint32_t wide[] = {0x100, 0x20, 0x41000000, 0, 5};
@@ -96,7 +82,6 @@ TEST(MemStr, StringsNullsAndDuplicates) {
     const auto tlen = EXPORTED(pqStrTLen);
     EXPECT_EQ((std::vector<std::uint64_t>{len(nullptr), len(""), len("ab\0cd"), tlen(nullptr), tlen(wide)}),
               (std::vector<std::uint64_t>{0, 0, 2, 0, 3}));
-    // A copy stops after the terminating zero; a null source leaves an empty string; a null target is left alone.
     char dst[5] = "xxxx";
     std::vector<std::uint32_t> wdst(6, 9);
     EXPORTED(pqStrCpy)("ab\0c", dst);
@@ -117,7 +102,7 @@ TEST(MemStr, StringsNullsAndDuplicates) {
     EXPECT_EQ(EXPORTED(pqMemDup)(text, sizeof text, pool.host()), nullptr);
     EXPECT_EQ(EXPORTED(pqMemDup)(nullptr, 4, pool.host()), nullptr);
     EXPECT_EQ(EXPORTED(pqMemDup)(text, 4, nullptr), nullptr);
-    ASSERT_EQ(pool.requests().size(), 2u);  // exact size, flags 0, both times
+    ASSERT_EQ(pool.requests().size(), 2u);
     for (const auto &q : pool.requests()) EXPECT_TRUE(q.size == sizeof text && q.flags == 0);
 }
 
