@@ -144,10 +144,6 @@ inline Result callc(const std::vector<Arg> &args, std::uint16_t capacity) {
     return r;
 }
 
-// Older spellings, kept until every test reads the new ones.
-inline Result call1(std::string_view name, double x) { return call(name, {x}); }
-inline Result callc(std::string_view, const std::vector<Arg> &args, std::uint16_t capacity) { return callc(args, capacity); }
-
 // Appends what a token stands for: a number (decimal, hexadecimal, inf, nan), each trailing '>'
 // or '<' one double up or down from it; a missing value (".", "._", ".A"); a bit pattern
 // ("#FFFF000000000000"); n copies of a value ("257*.", "1000*1.5"); a run of integers ("1..250").
