@@ -77,18 +77,6 @@ inline const FuncTableRow &row(std::string_view name) {
     return *r;
 }
 
-// What the catalogue promises about every call of the function.
-inline void check_promises(std::string_view name, const Result &r) {
-    const qvh_info *info = qvhost::find_function(name);
-    ASSERT_NE(info, nullptr) << name;
-    const std::pair<QvStatus, unsigned> bits[] = {{STATUS_OK, QVH_MAY_OK}, {STATUS_MISSING_ARG, QVH_MAY_MISSING_ARG},
-        {STATUS_INVALID_ARG, QVH_MAY_INVALID_ARG}, {STATUS_NO_SCRATCH, QVH_MAY_NO_SCRATCH}};
-    unsigned bit = 0;
-    for (const auto &[status, may] : bits) bit |= r.status == status ? may : 0u;
-    EXPECT_NE(info->statuses & bit, 0u) << name << " gave status " << std::hex << r.status;
-    EXPECT_TRUE(info->marks != 0 || r.marked.empty()) << name << " marked an argument";
-}
-
 // Calls a function returning a double, in the form its row has. Pass a pool to inspect or
 // refuse scratch memory; otherwise a fresh counting pool serves the call.
 inline Result call(std::string_view name, const std::vector<Arg> &args, qvhost::CountingPool *pool = nullptr) {
@@ -112,19 +100,21 @@ inline Result call(std::string_view name, const std::vector<Arg> &args, qvhost::
     EXPECT_NE(bits_of(out), UNWRITTEN) << name << " wrote no result";
     r.value = out;
     for (std::size_t i = 0; i < args.size(); ++i) {
-        if (args[i].numeric) {
-            EXPECT_EQ(bits_of(list.value(i)), bits_of(args[i].x)) << name << " changed argument " << i + 1;
-        } else {
-            const CharValue &cv = list.char_value(i);
-            EXPECT_EQ(std::u32string(reinterpret_cast<const char32_t *>(cv.chars), cv.length), args[i].s)
-                << name << " changed argument " << i + 1;
-        }
+        const CharValue *cv = args[i].numeric ? nullptr : &list.char_value(i);
+        EXPECT_TRUE(cv ? std::u32string(reinterpret_cast<const char32_t *>(cv->chars), cv->length) == args[i].s
+                       : bits_of(list.value(i)) == bits_of(args[i].x)) << name << " changed argument " << i + 1;
         EXPECT_EQ(list.flags(i) & ~FUNCARG_INVALID, before[i] & ~FUNCARG_INVALID)
             << name << " changed descriptor bits of argument " << i + 1;
         if (list.marked(i)) r.marked.push_back(static_cast<int>(i + 1));
     }
     EXPECT_EQ(p.outstanding(), 0u) << name << " kept a scratch block";
-    check_promises(name, r);
+    // What the catalogue promises about every call of the function.
+    const unsigned may = r.status == STATUS_OK           ? unsigned{QVH_MAY_OK}
+                       : r.status == STATUS_MISSING_ARG  ? unsigned{QVH_MAY_MISSING_ARG}
+                       : r.status == STATUS_INVALID_ARG  ? unsigned{QVH_MAY_INVALID_ARG}
+                       : r.status == STATUS_NO_SCRATCH   ? unsigned{QVH_MAY_NO_SCRATCH} : 0u;
+    EXPECT_NE(info->statuses & may, 0u) << name << " gave status " << std::hex << r.status;
+    EXPECT_TRUE(info->marks != 0 || r.marked.empty()) << name << " marked an argument";
     return r;
 }
 
@@ -173,8 +163,9 @@ inline double value(const std::string &token) {
 }
 
 // "NAME args = result [status] [@bytes]". The result is compared bit for bit, or within n units
-// in the last place when written "value~n"; "*" takes any value that is not missing. Status: none is ok, "?" a missing argument, "!" an
-// invalid one, "!2" or "!1,3" invalid with those arguments marked. "@bytes": the call asks the
+// in the last place when written "value~n"; "*" takes any value that is not missing. Status:
+// none is ok, "?" a missing argument, "!" an invalid one, "!2" or "!1,3" invalid with those
+// arguments marked. "@bytes": the call asks the
 // pool for exactly one plain block of that size, and fails with `.` and no scratch memory when
 // it is refused; without it, the call asks for nothing.
 inline void check_row(const std::string &text) {
