@@ -1,6 +1,7 @@
 // Elementary functions through their table rows: each domain bound with the doubles just inside
 // and just outside it ('>' and '<' step one double up and down), NaNs that are not missing
 // values, and every missing bit pattern for every one-argument function of the catalogue.
+#include <algorithm>
 #include <cmath>
 
 #include "qvtest.hpp"
@@ -46,6 +47,24 @@ TEST(MissingArgument, EveryScalarFunctionGivesDot) {
             EXPECT_EQ(r.status, STATUS_MISSING_ARG) << f.name;
             EXPECT_SAME(r.value, qvt::DOT) << f.name;
         }
+    }
+}
+
+// NaN, infinite and huge values in every argument position of every numeric function, at its
+// fewest and its most (or three) arguments: no undefined behaviour, a result on every path, a
+// status the catalogue lists, and an invalid status only with the result `.`.
+TEST(EveryFunction, SpecialValuesInEveryPosition) {
+    const double specials[] = {NAN, -NAN, INFINITY, -INFINITY, 1e300, -1e300, -2147483648.0, 4.5};
+    for (const qvh_info &f : qvhost::functions()) {
+        if (f.first_kind == QVH_KIND_CHR || f.result_kind == QVH_KIND_CHR || !qvt::package().find(f.name)->entry.scalar) continue;
+        for (const int arity : {std::max(f.min_args, 1), f.max_args == QVH_ANY_COUNT ? 3 : f.max_args})
+            for (int pos = 0; pos < arity; ++pos)
+                for (double s : specials) {
+                    std::vector<double> args(arity, 4.0);
+                    args[pos] = s;
+                    const qvt::Result r = qvt::call(f.name, qvt::nums(args));
+                    EXPECT_TRUE(r.status == STATUS_OK || qvt::bits_of(r.value) == qvt::bits_of(qvt::DOT)) << f.name << " " << pos;
+                }
     }
 }
 

@@ -100,7 +100,7 @@ double signed_as(double x, double r) { return x < 0.0 ? 0.0 - r : r; }
 // Every sign and magnitudes from 2^-53 to 2^76. Without a unit the even twins are the C
 // library's ties-to-even; ROUND differs from it only at halves.
 TEST(Random, IntegerPartsMatchTheCLibrary) {
-    for (int i = 0; i < 20000; ++i) {
+    for (int i = 0; i < 8000; ++i) {
         const std::uint64_t exponent = static_cast<std::uint64_t>(uniform(970, 1100)) << 52;
         const double x = from_bits((rng() & 0x800FFFFFFFFFFFFFull) | exponent);
         const double ax = std::fabs(x);
@@ -121,7 +121,7 @@ TEST(Random, RoundAndModGiveTheNearestDecimal) {
     struct Unit { double unit; std::int64_t p, q; bool exact_path; };
     for (const Unit u : {Unit{0.01, 1, 100, true}, {0.1, 1, 10, true}, {0.001, 1, 1000, true}, {1, 1, 1, true},
                          {5, 5, 1, true}, {0.3, 3, 10, false}, {2.5, 5, 2, false}})
-        for (int i = 0; i < 3000; ++i) {
+        for (int i = 0; i < 1500; ++i) {
             const std::int64_t m = uniform(-1000000000, 1000000000), n = std::abs(m) * u.q, d = 1000 * u.p;
             const std::int64_t fl = n / d, twice_rest = 2 * (n % d);
             const bool half = twice_rest == d, up = twice_rest > d;
@@ -149,23 +149,6 @@ TEST(Random, GcdAndLcmMatchTheStandardLibrary) {
         EXPECT_SAME(call("GCD", qvt::nums(args)).value, static_cast<double>(g));
         EXPECT_SAME(call("LCM", qvt::nums(args)).value, l >= 2147483647 ? qvt::DOT : static_cast<double>(l));
     }
-}
-
-// NaN, infinite and huge values in every argument position: no undefined behaviour, a result on
-// every path, a status the catalogue lists, and an invalid status only with the result `.`.
-TEST(SpecialArguments, EveryPositionOfEveryFunction) {
-    const double specials[] = {NAN, -NAN, INFINITY, -INFINITY, 1e300, -1e300, -2147483648.0};
-    for (auto [name, arity] : {std::pair{"CEIL", 1}, {"CEILZ", 1}, {"FLOOR", 1}, {"FLOORZ", 1}, {"INT", 1}, {"INTZ", 1},
-                               {"FUZZ", 1}, {"TRUNC", 2}, {"ROUND", 2}, {"ROUNDE", 2}, {"ROUNDZ", 2}, {"MOD", 3},
-                               {"MODZ", 2}, {"DIVIDE", 2}, {"GCD", 3}, {"LCM", 3}, {"ROUND", 1}, {"ROUNDZ", 1},
-                               {"ROUNDE", 1}})
-        for (int pos = 0; pos < arity; ++pos)
-            for (double s : specials) {
-                std::vector<double> args(arity, 4.0);
-                args[pos] = s;
-                const qvt::Result r = call(name, qvt::nums(args));
-                EXPECT_TRUE(r.status == STATUS_OK || qv::bits_of(r.value) == qv::bits_of(qvt::DOT)) << name << " " << pos;
-            }
 }
 
 // The exported helpers, called directly as other host components do.
