@@ -135,27 +135,6 @@ TEST(Kth, SampledSelectionGivesTheHeapsBitsStatusAndScratch) {
     }
 }
 
-// With a work area far too small for the rank, the samples are too coarse to close in on it
-// within a few rounds; the selection must then report the rank undecided, never a wrong value.
-TEST(Kth, SmallWorkAreasFindTheRankOrLeaveIt) {
-    std::mt19937_64 rng(3);
-    int found = 0, undecided = 0;
-    for (int trial = 0; trial < 300; ++trial) {
-        const int m = static_cast<int>(1000 + rng() % 3000);
-        std::vector<double> values = build(trial % 7, m, rng);
-        const std::vector<FuncArg> slots = slots_of(values);
-        const std::int64_t k = 1 + static_cast<std::int64_t>(rng() % static_cast<std::uint64_t>(m - m / 7));
-        std::vector<double> work(64);
-        double out = -1.0;
-        const qv::Sampled alone = qv::sampled_kth(slots.data(), m, k, trial & 1, work.data(), 8 + trial % 57, &out);
-        ASSERT_NE(alone, qv::Sampled::TooFew);
-        EXPECT_TRUE(alone != qv::Sampled::Found || bits(out) == run(slots, k, trial & 1, qv::KthPath::Heap).value) << trial;
-        ++(alone == qv::Sampled::Found ? found : undecided);
-    }
-    EXPECT_GT(found, 0);
-    EXPECT_GT(undecided, 0);
-}
-
 // ---- partitioning: blocks against one entry at a time -----------------------------------------
 
 // Long ranges are partitioned in blocks; the arrangement must be the one that examining and
