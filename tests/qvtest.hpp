@@ -83,7 +83,10 @@ inline Result call(std::string_view name, const std::vector<Arg> &args, qvhost::
     Result r;
     const FuncTableRow &fr = row(name);
     const qvh_info *info = qvhost::find_function(name);
-    if (fr.entry.scalar == nullptr || info == nullptr) return r;
+    if (fr.entry.scalar == nullptr || info == nullptr || info->form == QVH_FORM_CHAR_LIST) {
+        ADD_FAILURE() << name << " does not return a number";
+        return r;
+    }
     qvhost::CountingPool own;
     qvhost::CountingPool &p = pool ? *pool : own;
     qvhost::ArgList list(p.host());
