@@ -5,7 +5,6 @@
 #include <numeric>
 #include <random>
 #include <sstream>
-#include <tuple>
 
 #include "qvtest.hpp"
 
@@ -149,23 +148,6 @@ TEST(Random, GcdAndLcmMatchTheStandardLibrary) {
         EXPECT_SAME(call("GCD", qvt::nums(args)).value, static_cast<double>(g));
         EXPECT_SAME(call("LCM", qvt::nums(args)).value, l >= 2147483647 ? qvt::DOT : static_cast<double>(l));
     }
-}
-
-// The exported helpers, called directly as other host components do.
-TEST(ExportedHelpers, DivisionPairsExtremesAndByteImages) {
-    const qvhost::Package &p = qvt::package();
-    const div_t d = p.fn<div_t (*)(std::int32_t, std::int32_t)>("i32div")(-7, 2);
-    const ldiv_t l = p.fn<ldiv_t (*)(std::int64_t, std::int64_t)>("intmdiv")(INT64_MAX, -3);
-    auto max = p.fn<std::int32_t (*)(std::int32_t, std::int32_t)>("max");
-    auto min = p.fn<std::int32_t (*)(std::int32_t, std::int32_t)>("min");
-    EXPECT_EQ(std::tuple(d.quot, d.rem, l.quot, l.rem, max(-1, -5), min(-1, -5), max(3, 9), min(3, 9)),
-              std::tuple(-3, -1, -(INT64_MAX / 3), 1L, -1, -5, 9, 3));
-    std::uint8_t bytes[4] = {9, 9, 9, 9};
-    double back = from_bits(0xABABABABABABABABull);  // every byte must be written
-    p.fn<std::int32_t (*)(std::uint8_t *, std::uint64_t, double)>("qvzcftrc")(bytes, 3, 1.0);
-    p.fn<std::int32_t (*)(const std::uint8_t *, std::uint64_t, double *)>("qvzrftrc")(bytes, 3, &back);
-    EXPECT_EQ(std::vector<int>(bytes, bytes + 4), (std::vector<int>{0x00, 0xF0, 0x3F, 9}));
-    EXPECT_SAME(back, 1.0);
 }
 
 }  // namespace
