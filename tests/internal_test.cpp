@@ -207,24 +207,13 @@ struct Row {
     int n = 0;                                       // the shape's length, when one matters
 };
 
+// Rows that random lists rarely hit: a block of NaNs after a V; NaNs placed so that the lower
+// quartile's arrangement decides where the upper one meets them; zeros of both signs at the
+// ranks read.
 const Row ROWS[] = {
-    {"ramp, NaN after", Ramp, {{1.0, NaN1}}},
-    {"pipe, NaN first", Pipe, {{0.0, NaN2}}},
-    {"pipe, NaNs spread", Pipe, {{0.1, NaN1}, {0.7, NaN2}, {0.9, NaN1}}},
-    {"vee, NaN at the bottom", Vee, {{0.5, NaN2}}},
-    {"down, NaN after", Down, {{1.0, NaN2}}},
-    {"pipe, zeros of both signs near the median", Pipe, {{0.3, -0.0}, {0.6, 0.0}, {0.2, -0.0}}},
-    {"vee, zeros of both signs at the bottom", Vee, {{0.5, 0.0}, {0.51, -0.0}}},
-    {"ramp, zeros and a NaN", Ramp, {{0.0, -0.0}, {0.4, 0.0}, {1.0, NaN1}}},
-    {"pipe, infinities and a NaN", Pipe, {{0.2, INF}, {0.8, -INF}, {1.0, NaN1}}},
-    {"noise, zeros of both signs", Noise, {{0.3, 0.0}, {0.5, -0.0}}},
-    {"pipe, block of NaNs after", Pipe, {}, 120},
     {"vee, block of NaNs after", Vee, {}, 40},
-    {"vee, long block of NaNs after", Vee, {}, 300},
-    // The lower quartile's arrangement decides where the upper one meets the NaNs.
     {"vee, NaNs spread", Vee, {{0.578, NaN1}, {0.955, NaN2}, {0.741, NaN1}, {0.442, NaN2}}, 0, -1, 0, 1389},
     {"pipe, zeros of both signs at the median", Pipe, {}, 0, 0.5, 4},
-    {"pipe, zeros of both signs at the upper quartile", Pipe, {}, 0, 0.75, 5},
     {"pipe, zeros of both signs at 0.37, NaN after", Pipe, {{1.0, NaN1}}, 0, 0.37, 2},
 };
 
