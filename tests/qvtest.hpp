@@ -49,7 +49,6 @@ inline std::string show(double x) {
 
 struct Arg {
     Arg(double v) : numeric(true), x(v) {}
-    Arg(int v) : numeric(true), x(v) {}
     Arg(const char32_t *t) : numeric(false), s(t) {}
     bool numeric;
     double x = 0.0;
@@ -67,24 +66,14 @@ struct Result {
 
 constexpr std::uint64_t UNWRITTEN = 0x7FF4DEADBEEF0001ull;
 
-inline const FuncTableRow &row(std::string_view name) {
-    const FuncTableRow *r = package().find(name);
-    if (r == nullptr || r->entry.scalar == nullptr) {
-        ADD_FAILURE() << name << " has no entry point";
-        static const FuncTableRow none{};
-        return none;
-    }
-    return *r;
-}
-
 // Calls a function returning a double, in the form its row has. Pass a pool to inspect or
 // refuse scratch memory; otherwise a fresh counting pool serves the call.
 inline Result call(std::string_view name, const std::vector<Arg> &args, qvhost::CountingPool *pool = nullptr) {
     Result r;
-    const FuncTableRow &fr = row(name);
+    const FuncTableRow *fr = package().find(name);
     const qvh_info *info = qvhost::find_function(name);
-    if (fr.entry.scalar == nullptr || info == nullptr || info->form == QVH_FORM_CHAR_LIST) {
-        ADD_FAILURE() << name << " does not return a number";
+    if (fr == nullptr || fr->entry.scalar == nullptr || info == nullptr || info->form == QVH_FORM_CHAR_LIST) {
+        ADD_FAILURE() << name << " is no function of the package returning a number";
         return r;
     }
     qvhost::CountingPool own;
@@ -96,9 +85,9 @@ inline Result call(std::string_view name, const std::vector<Arg> &args, qvhost::
     double out = from_bits(UNWRITTEN);
     if (info->form == QVH_FORM_SCALAR) {
         EXPECT_EQ(args.size(), 1u) << name << " takes one number";
-        r.status = fr.entry.scalar(&out, args.at(0).x);
+        r.status = fr->entry.scalar(&out, args.at(0).x);
     } else {
-        r.status = fr.entry.list(list.get(), &out);
+        r.status = fr->entry.list(list.get(), &out);
     }
     EXPECT_NE(bits_of(out), UNWRITTEN) << name << " wrote no result";
     r.value = out;
@@ -129,7 +118,7 @@ inline Result callc(const std::vector<Arg> &args, std::uint16_t capacity) {
     for (const Arg &a : args) list.chr(a.s);
     std::u32string buffer(capacity + 4u, U'#');
     CharValue out{capacity, 0xBEEF, {}, reinterpret_cast<std::uint32_t *>(buffer.data())};
-    r.status = row("COALESCEC").entry.charList(list.get(), &out);
+    r.status = package().find("COALESCEC")->entry.charList(list.get(), &out);
     EXPECT_TRUE(out.capacity == capacity && reinterpret_cast<char32_t *>(out.chars) == buffer.data());
     EXPECT_LE(out.length, capacity);
     EXPECT_EQ(buffer.substr(capacity), U"####") << "COALESCEC wrote past the capacity";
