@@ -25,12 +25,7 @@
 #include "qv/values.hpp"
 #include "standin.hpp"
 
-extern "C" {
-int32_t StringInit(void *ctx, int32_t id, uint32_t flags, void *state);
-QvStatus qvfnclgam(double *result, double x);
-QvStatus qvfncdgam(double *result, double x);
-QvStatus qvfnctgam(double *result, double x);
-}
+extern "C" int32_t StringInit(void *ctx, int32_t id, uint32_t flags, void *state);  // private to the package
 
 namespace {
 
