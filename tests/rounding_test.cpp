@@ -33,11 +33,13 @@ INSTANTIATE_TEST_SUITE_P(Trunc, Rows, testing::Values(
     "TRUNC 1 nan = . !2", "TRUNC .B . = . ?"));
 
 // A quotient counts as a half within min(1e-6, q * 1e-12) of it: 2.4999999999 and 3.4999999999
-// are outside that band, 100000000.49999 outside the cap. ROUNDZ takes no fuzz. Units below the
+// are outside that band, 24999.49999998 inside and 24999.49999996 outside (2.5e-8), and
+// 100000000.49999 outside the cap. ROUNDZ takes no fuzz. Units below the
 // smallest normal double above 2.2250738585072014e-308 are refused; whole units give exact
 // multiples.
 INSTANTIATE_TEST_SUITE_P(RoundToUnit, Rows, testing::Values(
     "ROUND 2.5 = 3", "ROUND -2.5 = -3", "ROUND 2.4999999999999 = 3", "ROUND 2.4999999999 = 2", "ROUND 2.4999999 = 2",
+    "ROUND 24999.49999998 = 25000", "ROUND 24999.49999996 = 24999",
     "ROUNDE 2.5 = 2", "ROUNDE 3.5 = 4", "ROUNDE 3.4999999999999 = 4", "ROUNDE 3.4999999999 = 3", "ROUNDZ 2.5 = 2",
     "ROUNDZ 3.5 = 4", "ROUNDZ 3.4999999999999 = 3", "ROUND -0.3 = 0", "ROUND 100000000.49999 = 1e8",
     "ROUND 1.15 0.1 = 1.2", "ROUNDE 1.15 0.1 = 1.2", "ROUNDZ 1.15 0.1 = 1.1", "ROUND 1.005 0.01 = 1.01",
