@@ -4,20 +4,46 @@
 SET client_min_messages = warning;
 CREATE EXTENSION qvewumth;
 
--- The fastest of n runs of a query, in milliseconds, under a setting of parallel workers.
-CREATE FUNCTION pg_temp.best(q text, workers int, n int DEFAULT 3) RETURNS float8 LANGUAGE plpgsql AS $$
+-- The CPU time this backend has used, in ms (user and system, in ticks of 10 ms).
+CREATE FUNCTION pg_temp.cpu_ms() RETURNS float8 LANGUAGE sql AS $$
+    SELECT (split_part(s, ' ', 12)::float8 + split_part(s, ' ', 13)::float8) * 10
+    FROM (SELECT substring(pg_read_file('/proc/self/stat') FROM '\) (.*)$') AS s) t $$;
+
+-- Two queries run in turn n times (ours, peer, ours, ...), so that a machine whose load changes
+-- slows both alike, under a setting of parallel workers and of work_mem for the peer: the fastest
+-- run of each in ms, and the mean CPU time of this backend per run (which other processes' load
+-- hardly changes; without workers it is all the query's work).
+CREATE FUNCTION pg_temp.pair(ours text, peer text, workers int, peer_work_mem text, n int DEFAULT 3,
+                             OUT ours_ms float8, OUT peer_ms float8, OUT ours_cpu float8, OUT peer_cpu float8)
+LANGUAGE plpgsql AS $$
 DECLARE
     t0 timestamptz;
-    ms float8 := 'Infinity';
+    c0 float8;
 BEGIN
+    ours_ms := 'Infinity';
+    peer_ms := 'Infinity';
+    ours_cpu := 0;
+    peer_cpu := 0;
     PERFORM set_config('max_parallel_workers_per_gather', workers::text, true);
     FOR k IN 1..n LOOP
+        PERFORM set_config('work_mem', '4MB', true);
         t0 := clock_timestamp();
-        EXECUTE q;
-        ms := least(ms, extract(epoch FROM clock_timestamp() - t0) * 1000);
+        c0 := pg_temp.cpu_ms();
+        EXECUTE ours;
+        ours_cpu := ours_cpu + (pg_temp.cpu_ms() - c0) / n;
+        ours_ms := least(ours_ms, extract(epoch FROM clock_timestamp() - t0) * 1000);
+        PERFORM set_config('work_mem', peer_work_mem, true);
+        t0 := clock_timestamp();
+        c0 := pg_temp.cpu_ms();
+        EXECUTE peer;
+        peer_cpu := peer_cpu + (pg_temp.cpu_ms() - c0) / n;
+        peer_ms := least(peer_ms, extract(epoch FROM clock_timestamp() - t0) * 1000);
     END LOOP;
-    RETURN ms;
 END $$;
+
+-- What the backend holds in anonymous memory now, in kB.
+CREATE FUNCTION pg_temp.rss_kb() RETURNS bigint LANGUAGE sql AS $$
+    SELECT substring(pg_read_file('/proc/self/status') FROM 'RssAnon:\s*(\d+)')::bigint $$;
 
 \echo == tables: 10^6 and 10^7 uniform random doubles, the same sorted, 10^6 rows of three columns
 SELECT setseed(0.5);
@@ -31,11 +57,24 @@ VACUUM ANALYZE;
 SELECT count(*) FROM r6, (SELECT count(*) FROM s6) a, (SELECT count(*) FROM r7) b, (SELECT count(*) FROM s7) c,
     (SELECT count(*) FROM abc) d;
 
-\echo == qv_median(x) on 10^7 rows with 2 workers
+\echo == memory: the most the qv_ functions held for qv_median over 10^7 rows (divide by the rows), then the
+\echo == resident anonymous memory of the backend in kB before and after parallel aggregates over 10^7 rows
+SET max_parallel_workers_per_gather = 0;
+SET client_min_messages = debug1;
+SELECT qv_median(x) FROM r7;
+SET client_min_messages = warning;
 SET max_parallel_workers_per_gather = 2;
+CREATE TEMP TABLE rss AS SELECT pg_temp.rss_kb() AS before_kb;
+SELECT qv_median(x), qv_mad(x) FROM r7;
+SELECT qv_median(x) FROM r7;
+SELECT qv_pctl(90, x) FROM r7;
+SELECT before_kb, pg_temp.rss_kb() AS after_kb FROM rss;
+
+\echo == qv_median(x) on 10^7 rows with 2 workers
 EXPLAIN (ANALYZE, COSTS OFF) SELECT qv_median(x) FROM r7;
 
-\echo == times in ms (fastest of 3), each pair in the same connection; ratio = qv_ time / peer time
+\echo == times in ms (fastest of 3, ours and the peer run in turn); ratio = peer time over qv_ time, cpu_ratio
+\echo == the same of the mean CPU times of the backend (without workers)
 CREATE TEMP TABLE cases(tab text, ours text, peer text, workers int);
 INSERT INTO cases
 SELECT t, o, p, w
@@ -48,15 +87,19 @@ UNION ALL
 SELECT 'abc', 'max(qv_mean(a, b, c))', 'max((a + b + c) / 3)', w FROM (VALUES (0), (2)) w(w);
 
 -- percentile_cont sorts in work_mem (4MB by default) or on disk; it is also timed with room to sort
--- in memory.
-SELECT tab, workers, ours, round(pg_temp.best(format('SELECT %s FROM %I', ours, tab), workers)::numeric, 1) AS ours_ms,
-       peer, round(pg_temp.best(format('SELECT %s FROM %I', peer, tab), workers)::numeric, 1) AS peer_ms
-INTO TEMP results FROM cases;
-SET work_mem = '2GB';
-ALTER TABLE results ADD COLUMN peer_ms_in_memory numeric;
-UPDATE results SET peer_ms_in_memory = round(pg_temp.best(format('SELECT %s FROM %I', peer, tab), workers)::numeric, 1)
-WHERE peer LIKE 'percentile_cont%';
-RESET work_mem;
-SELECT tab AS "table", workers, ours, ours_ms, peer, peer_ms, peer_ms_in_memory,
-       round(ours_ms / least(peer_ms, coalesce(peer_ms_in_memory, peer_ms)), 2) AS ratio
+-- in memory, and the ratios are taken against the faster of the two. Without workers the ratio of
+-- CPU times is given too.
+SELECT tab, workers, ours, least(d.ours_ms, m.ours_ms) AS ours_ms, peer, d.peer_ms,
+       nullif(m.peer_ms, 'Infinity') AS peer_ms_in_memory,
+       CASE WHEN m.peer_ms = 'Infinity' OR d.peer_cpu < m.peer_cpu THEN d.peer_cpu ELSE m.peer_cpu END
+           / nullif(CASE WHEN m.peer_ms = 'Infinity' THEN d.ours_cpu ELSE least(d.ours_cpu, m.ours_cpu) END, 0) AS cpu_ratio
+INTO TEMP results
+FROM cases, LATERAL pg_temp.pair(format('SELECT %s FROM %I', ours, tab), format('SELECT %s FROM %I', peer, tab),
+                                 workers, '4MB') d,
+     LATERAL pg_temp.pair(format('SELECT %s FROM %I', ours, tab), format('SELECT %s FROM %I', peer, tab),
+                          workers, '2GB', CASE WHEN peer LIKE 'percentile_cont%' THEN 3 ELSE 0 END) m;
+SELECT tab AS "table", workers, ours, round(ours_ms::numeric, 1) AS ours_ms, peer, round(peer_ms::numeric, 1) AS peer_ms,
+       round(peer_ms_in_memory::numeric, 1) AS peer_ms_in_memory,
+       round((least(peer_ms, coalesce(peer_ms_in_memory, peer_ms)) / ours_ms)::numeric, 2) AS ratio,
+       CASE WHEN workers = 0 THEN round(cpu_ratio::numeric, 2) END AS cpu_ratio
 FROM results ORDER BY tab, ours, workers;

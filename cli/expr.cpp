@@ -1,58 +1,17 @@
+// The parser of expressions: operators and operands read left to right onto two stacks, with no
+// recursion, into the flat tree of expr.hpp.
 #include "expr.hpp"
 
 #include <cctype>
+#include <cmath>
 
 #include "qvhost.h"
 
 namespace qvcli {
 
-bool is_comparison(Op op) { return op >= Op::Eq && op <= Op::Ge; }
-bool is_arithmetic(Op op) { return op >= Op::Add && op <= Op::Pow; }
-
-const char *op_text(Op op) {
-    switch (op) {
-        case Op::Neg: return "-";
-        case Op::Plus: return "+";
-        case Op::Not: return "not";
-        case Op::Add: return "+";
-        case Op::Sub: return "-";
-        case Op::Mul: return "*";
-        case Op::Div: return "/";
-        case Op::Pow: return "**";
-        case Op::Eq: return "=";
-        case Op::Ne: return "^=";
-        case Op::Lt: return "<";
-        case Op::Le: return "<=";
-        case Op::Gt: return ">";
-        case Op::Ge: return ">=";
-        case Op::And: return "and";
-        case Op::Or: return "or";
-        case Op::None: break;
-    }
-    return "?";
-}
-
-std::size_t character_at(std::string_view text, std::size_t pos) {
-    std::size_t n = 1;
-    for (std::size_t i = 0; i < pos && i < text.size(); ++i)
-        if ((static_cast<unsigned char>(text[i]) & 0xC0) != 0x80) ++n;
-    // A position inside a multi-byte character counts as that character.
-    if (pos < text.size() && (static_cast<unsigned char>(text[pos]) & 0xC0) == 0x80) --n;
-    return n;
-}
-
 namespace {
 
 bool is_digit(char c) { return c >= '0' && c <= '9'; }
-bool is_name_start(char c) { return std::isalpha(static_cast<unsigned char>(c)) || c == '_'; }
-bool is_name_char(char c) { return std::isalnum(static_cast<unsigned char>(c)) || c == '_'; }
-
-bool same_word(std::string_view word, const char *lower) {
-    std::size_t i = 0;
-    for (; i < word.size() && lower[i] != '\0'; ++i)
-        if (std::tolower(static_cast<unsigned char>(word[i])) != lower[i]) return false;
-    return i == word.size() && lower[i] == '\0';
-}
 
 // Binding strength: the higher, the tighter.
 int precedence(Op op) {
@@ -378,7 +337,9 @@ private:
         skip();
         if (at_end() || s_[i_] != '(') {
             i_ = after;
-            out_.nodes[leaf(NodeType::Column, start)].text = add_text(std::string(word));
+            // inf is the number, as in a cell; a column named inf is written "inf".
+            if (same_word(word, "inf")) out_.nodes[leaf(NodeType::Number, start)].num = HUGE_VAL;
+            else out_.nodes[leaf(NodeType::Column, start)].text = add_text(std::string(word));
             return true;
         }
         ++i_;

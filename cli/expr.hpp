@@ -65,4 +65,15 @@ bool parse_expression(std::string_view text, std::size_t from, Expr &out, Syntax
 // "character N": the character (not byte) a position falls on, from 1.
 std::size_t character_at(std::string_view text, std::size_t pos);
 
+// A character of a name written without quotes: a letter, a digit or '_'; the first is no digit.
+bool is_name_char(char c);
+bool is_name_start(char c);
+// word, in any case, is lower: same_word("AND", "and").
+bool same_word(std::string_view word, const char *lower);
+// Words that are operators or numbers wherever a name could stand: and, or, not, inf.
+bool is_keyword(std::string_view word);
+// name is read as a name when written without quotes: a letter or '_' first, then name
+// characters, and none of the words and, or, not, inf in any case.
+bool is_plain_name(std::string_view name);
+
 }  // namespace qvcli

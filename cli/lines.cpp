@@ -5,9 +5,6 @@
 
 namespace qvcli {
 
-namespace {
-
-// The text before a '#' that stands outside quotes.
 std::string_view strip_comment(std::string_view line) {
     char quote = 0;
     for (std::size_t i = 0; i < line.size(); ++i) {
@@ -22,8 +19,6 @@ std::string_view strip_comment(std::string_view line) {
     }
     return line;
 }
-
-}  // namespace
 
 bool LineRunner::run(std::string_view text, const std::string &label, std::FILE *out, std::FILE *err) {
     text = strip_comment(text);

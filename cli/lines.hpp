@@ -10,6 +10,9 @@
 
 namespace qvcli {
 
+// The text before a '#' that stands outside quotes.
+std::string_view strip_comment(std::string_view line);
+
 class LineRunner {
 public:
     LineRunner(qvh_package *pkg, const NumberFormat &format) : pkg_(pkg), format_(format) {}

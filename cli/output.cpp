@@ -87,6 +87,18 @@ std::string base_of(const std::string &path) {
     return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
+// A new file named stem, or stem.1, stem.2, ... when one is left from an earlier run of the
+// same process id: its descriptor with its name in temp, or -1 with errno set.
+int create_temporary(const std::string &stem, std::string &temp) {
+    int fd = -1;
+    for (int attempt = 0; attempt < 100 && fd < 0; ++attempt) {
+        temp = attempt == 0 ? stem : stem + "." + std::to_string(attempt);
+        fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+        if (fd < 0 && errno != EEXIST) break;
+    }
+    return fd;
+}
+
 }  // namespace
 
 Output::~Output() { abandon(); }
@@ -120,12 +132,7 @@ bool Output::open(const std::string &path, std::string &error) {
         error = "cannot write " + path + ": the name is too long";
         return false;
     }
-    int fd = -1;
-    for (int attempt = 0; attempt < 100 && fd < 0; ++attempt) {
-        temp_ = attempt == 0 ? stem : stem + "." + std::to_string(attempt);
-        fd = ::open(temp_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-        if (fd < 0 && errno != EEXIST) break;
-    }
+    const int fd = create_temporary(stem, temp_);
     if (fd < 0) {
         error = "cannot write " + path + " (a temporary file in " + folder_of(target) + "): " + std::strerror(errno);
         temp_.clear();

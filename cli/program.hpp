@@ -9,19 +9,15 @@
 #pragma once
 
 #include <cstdint>
-#include <deque>
 #include <memory>
 #include <string>
-#include <string_view>
-#include <unordered_map>
 #include <vector>
 
 #include "expr.hpp"
 #include "qvhost.h"
+#include "scope.hpp"
 
 namespace qvcli {
-
-enum class Kind : std::uint8_t { Flexible = 0, Num = 1, Chr = 2 };
 
 // A value while an expression runs: a number, or a character value as UTF-8 bytes.
 struct Value {
@@ -30,14 +26,11 @@ struct Value {
     std::size_t len = 0;
 };
 
-// The missing value '.'.
-double dot();
-
 // Statuses of the command line's own operators, beside the package's statuses.
 constexpr std::int32_t NOTE_MISSING_OPERAND = 1;
 constexpr std::int32_t NOTE_DIVISION_BY_ZERO = 2;
 constexpr std::int32_t NOTE_INVALID_OPERATION = 3;
-// "missing argument", "division by zero", ...
+// "missing argument", "division by zero", "not a number", ...
 const char *status_text(std::int32_t status);
 
 // The package, opened privately through the host library.
@@ -55,37 +48,6 @@ private:
     qvh_package *pkg_ = nullptr;
 };
 
-// A name an expression may use.
-struct Variable {
-    std::string name;
-    Kind kind = Kind::Flexible;  // a cell of the table is read as whichever kind is wanted
-    bool per_row = true;         // a column of the table
-    bool per_group = false;      // in a summary: may stand outside a statistic
-    std::size_t column = 0;      // its column in the header, from 1; 0 for a computed column
-};
-
-class Scope {
-public:
-    void add(Variable v);
-    std::size_t size() const { return vars_.size(); }
-    bool has(std::string_view name) const { return exact_.count(name) > 0; }
-    const Variable &var(std::size_t i) const { return vars_[i]; }
-    Variable &var(std::size_t i) { return vars_[i]; }
-
-    // The variable a name means: the exact spelling first, then the one name with the same
-    // letters in any case. -1 with a one-line problem (unknown, ambiguous, twice in the header).
-    long find(std::string_view name, std::string &problem) const;
-
-    bool summary = false;      // statistics over columns aggregate over the rows of a group
-    bool line_mode = false;    // no table: names are errors
-    std::string unknown_hint;  // added to the message for an unknown column
-
-private:
-    std::deque<Variable> vars_;  // names stay where they are: the index below points into them
-    std::unordered_map<std::string_view, long> exact_;
-    std::unordered_map<std::string_view, std::vector<std::size_t>> twice_;  // name -> its columns
-};
-
 // A status other than OK met by the last run: at a call of the package or at an operator.
 struct Note {
     std::uint32_t site;
@@ -100,7 +62,8 @@ public:
     Program &operator=(Program &&) noexcept;
 
     // Runs with vars[i] the value of variable i and aggs[k] the result of statistic k. False when
-    // a value cannot be passed to the package (error() says why); the notes are then partial.
+    // a value cannot be passed to the package or the package ran out of memory (error() says
+    // why); the notes are then partial.
     bool run(const Value *vars, const Value *aggs = nullptr);
 
     Kind kind() const { return kind_; }
@@ -120,6 +83,10 @@ public:
 private:
     friend class Compiler;
     struct Impl;
+    bool invoke(std::uint32_t site, const Value *vars, Value *&sp);
+    void arithmetic(Op op, std::uint32_t site, double &a, double b);
+    bool fail(std::string message);
+
     std::unique_ptr<Impl> impl_;
     Kind kind_ = Kind::Num;
     Value result_;

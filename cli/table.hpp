@@ -4,6 +4,7 @@
 
 #include <cstdio>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "qvhost.h"
@@ -24,6 +25,7 @@ bool read_cell(std::string_view cell, const std::vector<std::string> &na, double
 
 struct TableJob {
     std::vector<std::string> assignments;  // "NAME=EXPRESSION", evaluated left to right
+    std::vector<std::string> labels;       // what messages call each one; default "expression N"
     std::string input_name;                // for messages
     char sep = ',';
     char ofs = 0;                          // 0: the same as sep
@@ -46,5 +48,11 @@ struct TableOutcome {
 // Reads the table from in and writes the result to out. Errors and, at the end, notes about
 // statuses other than OK go to err, one line each.
 TableOutcome run_table(const TableJob &job, qvh_package *pkg, std::FILE *in, std::FILE *out, std::FILE *err);
+
+// The table command: reads the file csv ("-": standard input) and writes the table to the file
+// out through a temporary file (empty: standard output), so that a job that stops leaves out as
+// it was. Returns the exit status: 0, 1 after an error, 3 when strict and a note came up.
+int run_table_file(TableJob job, qvh_package *pkg, const std::string &csv, const std::string &out, bool strict,
+                   std::FILE *err);
 
 }  // namespace qvcli

@@ -43,4 +43,8 @@ set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION science)
 set(CPACK_DEBIAN_PACKAGE_DEPENDS "libc6, libstdc++6, libgcc-s1")
+# The Python package (python/) rides along in dist-packages; it needs Debian's Python and NumPy.
+if(TARGET qvewumth_python)
+  set(CPACK_DEBIAN_PACKAGE_SUGGESTS "python3 (>= 3.11), python3 (<< 3.12), python3-numpy, python3-pandas, python3-dask, python3-distributed")
+endif()
 include(CPack)

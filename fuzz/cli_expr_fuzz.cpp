@@ -112,7 +112,7 @@ std::vector<qvcli::Value> row_values(const std::vector<std::uint8_t> &cells, std
         qvcli::Value &v = vars[c];
         v.str = cell;
         v.len = std::strlen(cell);
-        if (!qvcli::read_cell(cell, na, v.num)) v.num = qvcli::dot();
+        if (!qvcli::read_cell(cell, na, v.num)) v.num = qvh_dot();
     }
     return vars;
 }
@@ -217,7 +217,7 @@ void summary(const qvcli::Expr &e, const std::vector<std::vector<qvcli::Value>> 
                 if (got.ok) qvh_call_add_num(call, std::bit_cast<double>(got.bits));
             }
         qvcli::Value v;
-        v.num = qvh_call_invoke(call) == QVH_OK ? qvh_call_result(call) : qvcli::dot();
+        v.num = qvh_call_invoke(call) == QVH_OK ? qvh_call_result(call) : qvh_dot();
         results.push_back(v);
         qvh_call_free(call);
     }

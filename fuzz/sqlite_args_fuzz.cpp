@@ -27,7 +27,6 @@
 #include <sqlite3.h>
 
 #include <bit>
-#include <cctype>
 #include <cinttypes>
 #include <cmath>
 #include <cstdint>
@@ -230,21 +229,11 @@ std::string placeholders(std::size_t n) {
     return s;
 }
 
-std::string sql_name(const qvh_info &f) {
-    std::string name = "qv_";
-    for (const char *c = f.name; *c != '\0'; ++c) name.push_back(static_cast<char>(std::tolower(static_cast<unsigned char>(*c))));
-    return name;
-}
+std::string sql_name(const qvh_info &f) { return qvh_sql_name(&f); }
 
 std::string status_text() { return query("SELECT qv_status()", {}).texts.at(0); }
 
 // ---- what the conversion rules give --------------------------------------------------------
-
-double dot() {
-    double x = 0.0;
-    qvh_missing('.', &x);
-    return x;
-}
 
 // One argument as the rules read it: a number, a character value, or an error that starts so.
 struct Converted {
@@ -265,8 +254,8 @@ Converted convert(const Seen &s, int kind, int index, const std::string &name) {
         c.error = arg + (c.numeric ? "a BLOB, not a number" : "a BLOB, not text");
     } else if (!c.numeric) {
         c.text = s.text;
-    } else if (s.type == SQLITE_NULL) {
-        c.num = dot();
+    } else if (s.type == SQLITE_NULL || (s.type == SQLITE_TEXT && s.text.empty())) {
+        c.num = qvh_dot();
     } else if (literal) {
         c.num = missing;
     } else if (s.type != SQLITE_TEXT || s.numeric_type == SQLITE_INTEGER || s.numeric_type == SQLITE_FLOAT) {
@@ -306,7 +295,7 @@ void row_wise(const qvh_info &f, const std::vector<Bound> &args) {
     const std::string name = sql_name(f), list = placeholders(args.size());
     const Answer got = query("SELECT " + name + "(" + list + ")", args);
     if (static_cast<int>(args.size()) < f.min_args) {
-        check_error(got, name + ": takes at least ", name, "a call with too few arguments");
+        check_error(got, name + " takes at least ", name, "a call with too few arguments");
         if (status_text() != "error: " + got.message) fail("%s: qv_status() after an error: %s", name.c_str(), status_text().c_str());
         return;
     }
@@ -320,7 +309,7 @@ void row_wise(const qvh_info &f, const std::vector<Bound> &args) {
             break;
         }
         const int rc = c.numeric ? qvh_call_add_num(call, c.num) : qvh_call_add_str(call, c.text.data(), c.text.size());
-        if (rc != QVH_OK) expected_error = name + ": argument " + std::to_string(i + 1) + ": ";
+        if (rc != QVH_OK) expected_error = name + ": argument " + std::to_string(i + 1) + " ";
     }
     if (expected_error.empty() && qvh_call_invoke(call) != QVH_OK) expected_error = name + ": ";
     if (!expected_error.empty()) {
@@ -397,7 +386,7 @@ void aggregate(const qvh_info &f, const std::vector<Bound> &args, std::uint8_t o
                 break;
             }
             // The host library holds every NaN that is no missing value as '.'.
-            const double pv = std::isnan(p.num) && !qvh_is_missing(p.num) ? dot() : p.num;
+            const double pv = std::isnan(p.num) && !qvh_is_missing(p.num) ? qvh_dot() : p.num;
             if (r > 0 && std::bit_cast<std::uint64_t>(pv) != std::bit_cast<std::uint64_t>(param)) {
                 expected_error = name + ": ";
                 break;

@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # The main job: builds the package and the qvfnc host, evaluates the example expressions, then
 # adds the daily mean, high and count of readings to every row of the example weather table, and
-# summarises the same table per station in SQLite through the extension and in a throwaway
-# PostgreSQL server with the extension, when one can be started here.
+# summarises the same table per station in SQLite through the extension, in Python (pandas and a
+# 2-worker Dask cluster) and in a throwaway PostgreSQL server with the extension, when one can be
+# started here.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/deps.sh
@@ -17,6 +18,13 @@ build/qvfnc --csv examples/weather.csv --by station 'n=N(t12)' 'median=MEDIAN(t1
     'spread=ROUND(MEAN(t18 - t06), 0.01)'
 echo "== examples/weather.csv in SQLite, through build/libqvsqlite.so"
 sql/sqlite/weather.sh build
+echo "== examples/weather.csv in Python: pandas, then a 2-worker Dask cluster (python/examples/weather.py)"
+if cmake --build build --target help | grep '^qvewumth_python:' >/dev/null; then
+    cmake --build build -j "$(nproc)" --target qvewumth_python
+    PYTHONPATH=build/python /usr/bin/python3 python/examples/weather.py examples/weather.csv
+else
+    echo "(the Python package is not built here: no /usr/bin/python3 or NumPy headers)"
+fi
 echo "== examples/weather.csv in PostgreSQL (sql/postgres/weather.sh)"
 if cmake --build build -j "$(nproc)" --target qvewumth_pg >/dev/null 2>&1; then
     rc=0
@@ -25,4 +33,11 @@ if cmake --build build -j "$(nproc)" --target qvewumth_pg >/dev/null 2>&1; then
     [ $rc -eq 0 ] || [ $rc -eq 77 ] || exit $rc
 else
     echo "(the PostgreSQL extension is not built here: no pg_config or server headers)"
+fi
+echo "== examples/weather.csv in R (r/weather.sh)"
+if command -v R >/dev/null; then
+    cmake --build build -j "$(nproc)" --target qvhost qvewumth >/dev/null
+    r/weather.sh build
+else
+    echo "(R is not installed here: skipped)"
 fi

@@ -2,9 +2,11 @@
 // blocks across the fixed state's folding point, merged, slid as a window and saved and loaded.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <bit>
 #include <cmath>
 #include <cstdint>
+#include <cstdlib>
 #include <limits>
 #include <random>
 #include <string>
@@ -166,6 +168,51 @@ TEST(Aggregate, MergedPartsEqualOneCallInOrder) {
             qvh_agg_free(b);
         }
     }
+}
+
+// A partial state with its parameter merges into an aggregate that has none yet (a combine that
+// starts from an empty state), and gives the parameter on.
+TEST(Aggregate, MergeIntoAFreshAggregateTakesTheParameter) {
+    std::mt19937_64 rng(29);
+    const std::vector<double> xs = sample(rng, 500);
+    for (const qvh_info *f : statistics()) {
+        if (!f->leading_param) continue;
+        qvh_agg *fresh = nullptr, *part = make(*f, QVH_AGG_KEEP_VALUES, 3);
+        ASSERT_EQ(qvh_agg_new(package(), f->name, 0, &fresh), QVH_OK);
+        qvh_agg_add_n(part, xs.data(), xs.size());
+        ASSERT_EQ(qvh_agg_merge(fresh, part), QVH_OK) << f->name << ": " << qvh_errmsg();
+        EXPECT_EQ(result(fresh), direct(*f, 3, xs, 0, xs.size())) << f->name;
+        EXPECT_EQ(qvh_agg_param(fresh, 4), QVH_E_STATE) << f->name;
+        qvh_agg_free(fresh);
+        qvh_agg_free(part);
+    }
+}
+
+// An aggregate with its own allocator takes every byte it keeps from it, under 9 a value, and
+// gives every byte back.
+TEST(Aggregate, OwnAllocatorHoldsEverything) {
+    struct Account {
+        long long bytes = 0, peak = 0;
+    } account;
+    const qvh_allocator counting = {
+        [](void *ctx, size_t n) {
+            auto *a = static_cast<Account *>(ctx);
+            a->peak = std::max(a->peak, a->bytes += static_cast<long long>(n));
+            return std::malloc(n);
+        },
+        nullptr, [](void *ctx, void *p, size_t n) { static_cast<Account *>(ctx)->bytes -= static_cast<long long>(n); std::free(p); },
+        &account};
+    std::mt19937_64 rng(31);
+    const std::vector<double> xs = sample(rng, 200000);
+    qvh_agg *agg = nullptr;
+    ASSERT_EQ(qvh_agg_new_in(package(), "MAD", 0, &counting, &agg), QVH_OK);
+    qvh_agg_add_n(agg, xs.data(), xs.size());
+    const long long kept = account.bytes;
+    EXPECT_LT(kept, 8.8 * xs.size()) << kept;
+    EXPECT_EQ(result(agg), direct(*qvh_function_find("MAD"), 0, xs, 0, xs.size()));
+    EXPECT_GT(account.peak, kept + 16 * static_cast<long long>(xs.size()));  // the argument list came from it too
+    qvh_agg_free(agg);
+    EXPECT_EQ(account.bytes, 0);
 }
 
 TEST(Aggregate, SlidingWindowEqualsCallOverTheFrame) {

@@ -13,6 +13,7 @@
 #include <fstream>
 #include <functional>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "qvhost.h"
@@ -103,6 +104,11 @@ TEST(HostApi, MisuseGivesACodeAndAMessage) {
     qvh_agg *agg_out = nullptr;
     double r = 0;
     const std::string long_text(65536, 'x');
+    const qvh_allocator half = {[](void *, size_t n) { return std::malloc(n); }, nullptr, nullptr, nullptr};
+    const int text_kind[] = {QVH_KIND_CHR};
+    const double one = 1;
+    const double *cols[] = {&one, &one};
+    const ptrdiff_t steps[] = {0, 0};
     const Misuse rows[] = {
         {"unknown name", [&] { return qvh_call_new(package(), "NOSUCH", &out); }, QVH_E_UNKNOWN, "unknown function NOSUCH"},
         {"no entry point", [&] { return qvh_call_new(package(), "ORDINAL2", &out); }, QVH_E_UNAVAILABLE, "ORDINAL2 is not available"},
@@ -112,8 +118,8 @@ TEST(HostApi, MisuseGivesACodeAndAMessage) {
         {"too few", [&] { return qvh_call_invoke(atan2); }, QVH_E_ARITY, "ATAN2 takes 2 arguments, got 1"},
         {"text for a number", [&] { return qvh_call_invoke(abs); }, QVH_E_KIND, "ABS: argument 1 must be a number"},
         {"number for a text", [&] { return qvh_call_invoke(whichc); }, QVH_E_KIND, "WHICHC: argument 1 must be a character value"},
-        {"index past the end", [&] { return qvh_call_set_num(atan2, 1, 2.0); }, QVH_E_RANGE, "argument 1 does not exist"},
-        {"text too long", [&] { return qvh_call_add_str(whichc, long_text.data(), long_text.size()); }, QVH_E_LIMIT, "at most 65535 characters"},
+        {"index past the end", [&] { return qvh_call_set_num(atan2, 1, 2.0); }, QVH_E_RANGE, "argument 2 does not exist"},
+        {"text too long", [&] { return qvh_call_add_str(whichc, long_text.data(), long_text.size()); }, QVH_E_LIMIT, "at most 65535"},
         {"null text", [&] { return qvh_call_add_str(whichc, nullptr, 3); }, QVH_E_NULL, "NULL"},
         {"null call", [&] { return qvh_call_invoke(nullptr); }, QVH_E_NULL, "the call is NULL"},
         {"not a statistic", [&] { return qvh_agg_new(package(), "GCD", 0, &agg_out); }, QVH_E_STATE, "GCD is not a statistic"},
@@ -125,6 +131,27 @@ TEST(HostApi, MisuseGivesACodeAndAMessage) {
         {"load garbage", [&] { return qvh_agg_load(median, "QVA1", 4); }, QVH_E_RANGE, "not a saved aggregate state"},
         {"null aggregate", [&] { return qvh_agg_result(nullptr, &r, nullptr); }, QVH_E_NULL, "the aggregate is NULL"},
         {"bad missing letter", [&] { return qvh_missing('!', &r); }, QVH_E_RANGE, "no missing value is named '!'"},
+        {"allocator without release", [&] { return qvh_set_allocator(package(), &half); }, QVH_E_NULL, "alloc and release"},
+        {"aggregate allocator without release", [&] { return qvh_agg_new_in(package(), "N", 0, &half, &agg_out); },
+         QVH_E_NULL, "alloc and release"},
+        {"rows of text", [&] { return qvh_call_rows(whichc, 1, 2, cols, steps, &r, 0, nullptr, nullptr, nullptr); },
+         QVH_E_KIND, "WHICHC: argument 1 must be a character value"},
+        {"rows of too few", [&] { return qvh_call_rows(atan2, 1, 1, cols, steps, &r, 0, nullptr, nullptr, nullptr); },
+         QVH_E_ARITY, "ATAN2 takes 2 arguments, got 1: ATAN2(y, x)"},
+        {"rows without results", [&] { return qvh_call_rows(atan2, 1, 2, cols, steps, nullptr, 0, nullptr, nullptr, nullptr); },
+         QVH_E_NULL, "needs the arguments"},
+        {"over a scalar function", [&] { return qvh_call_over(abs, nullptr, 0, &one, 1, 8, &r, nullptr, nullptr); },
+         QVH_E_KIND, "ABS is not a list-form function of numbers"},
+        {"over too few", [&] { return qvh_call_over(atan2, nullptr, 0, &one, 1, 8, &r, nullptr, nullptr); },
+         QVH_E_ARITY, "ATAN2 takes 2 arguments, got 1"},
+        {"labelled arity", [&] { return qvh_check_args(qvh_function_find("PCTL"), "qv_pctl", 0, nullptr); },
+         QVH_E_ARITY, "qv_pctl takes at least 1 argument, got 0: qv_pctl(p, x1, ...)"},
+        {"labelled kind", [&] { return qvh_check_args(qvh_function_find("LOG"), "qv.log", 1, text_kind); },
+         QVH_E_KIND, "qv.log: argument 1 must be a number, not a character value"},
+        {"labelled aggregate", [&] { qvh_agg_set_label(pctl, "qv_pctl"); return qvh_agg_param(pctl, 50); },
+         QVH_E_STATE, "qv_pctl: the percentile must be the same for every row of a group"},
+        {"labelled call", [&] { qvh_call_set_label(whichc, "qv_whichc"); return qvh_call_add_str(whichc, long_text.data(), long_text.size()); },
+         QVH_E_LIMIT, "qv_whichc: argument 2 holds 65536 characters"},
     };
     for (const Misuse &m : rows) {
         EXPECT_EQ(m.act(), m.rc) << m.what;
@@ -160,7 +187,7 @@ TEST(HostApi, CallsGiveThePackagesResultsStatusesAndMarks) {
         std::int32_t status;
         const char *describe;
     };
-    const double nan = std::nan("");
+    const double nan = std::nan(""), inf = HUGE_VAL;
     const Row rows[] = {
         {"MEDIAN", {1, 2, missing('.'), 4}, bits(2.0), QVH_STATUS_OK, "ok"},
         {"GEOMEAN", {4, -1}, bits(missing('.')), QVH_STATUS_INVALID_ARG, "invalid argument; argument 2 marked"},
@@ -168,6 +195,12 @@ TEST(HostApi, CallsGiveThePackagesResultsStatusesAndMarks) {
         {"DIVIDE", {1, 0}, bits(missing('I')), QVH_STATUS_OK, "ok"},
         {"SUM", {nan, missing('A')}, bits(missing('.')), QVH_STATUS_MISSING_ARG, "missing argument"},  // NaN is .
         {"SQRT", {nan}, bits(missing('.')), QVH_STATUS_MISSING_ARG, "missing argument"},
+        // NaN results that are no missing value leave as . with a status of their own.
+        {"KURTOSIS", {1, 2, 3, 1e155}, bits(missing('.')), QVH_STATUS_NOT_A_NUMBER, "not a number"},
+        {"STD", {1, inf}, bits(missing('.')), QVH_STATUS_NOT_A_NUMBER, "not a number"},
+        {"MEDIAN", {-inf, inf}, bits(missing('.')), QVH_STATUS_NOT_A_NUMBER, "not a number"},
+        {"PCTL", {150, 1, 2}, bits(missing('.')), QVH_STATUS_INVALID_ARG, "invalid argument; argument 1 marked"},
+        {"SKEWNESS", {1, 2, 3e160}, bits(0.0), QVH_STATUS_OK, "ok"},  // wrong, but a number: it stays
     };
     for (const Row &row : rows) {
         qvh_call *call = nullptr;
@@ -179,6 +212,11 @@ TEST(HostApi, CallsGiveThePackagesResultsStatusesAndMarks) {
         char text[80];
         qvh_call_describe(call, text, sizeof text);
         EXPECT_STREQ(text, row.describe) << row.name;
+        if (std::string(row.name) == "PCTL") {  // the marks of a call are cleared when it is made again
+            ASSERT_EQ(qvh_call_set_num(call, 0, 50), QVH_OK);
+            ASSERT_EQ(qvh_call_invoke(call), QVH_OK);
+            EXPECT_EQ(qvh_call_marked(call, 0), 0);
+        }
         qvh_call_free(call);
     }
     double r = 0;
@@ -236,6 +274,129 @@ TEST(HostApi, ValuesReadAndPrint) {
     char cut[4];
     EXPECT_EQ(qvh_format(0.125, cut, sizeof cut), 5u);  // the full length, the text cut to fit
     EXPECT_STREQ(cut, "0.1");
+}
+
+// A batch gives, row by row, what one call per row gives: results, statuses, marks, the tally;
+// arguments read through strides of any sign, unaligned or broadcast.
+TEST(HostApi, RowsEqualOneCallPerRow) {
+    struct Batch {
+        const char *name;
+        std::vector<double> data;  // rows x nargs, row-major, read backwards when reversed
+        std::size_t nargs;
+        bool broadcast_first;      // argument 1 is the same every row (a parameter)
+        bool reversed;
+    };
+    const double inf = HUGE_VAL;
+    const Batch batches[] = {
+        {"LOG", {1, 0, -1, missing('A'), inf, 2.5}, 1, false, false},
+        {"ATAN2", {0, 0, 1, -0.0, missing('.'), 2, 3, 4}, 2, false, true},
+        {"PCTL", {150, 1, 2, 3, 50, 4, 5, 6}, 4, true, false},
+        {"KURTOSIS", {1, 2, 3, 1e155, 1, 2, 3, 4}, 4, false, false},
+        {"ROUND", {2.4999999999, 1, 0.125, 0.01, -7.5, 1}, 2, false, false},
+    };
+    for (const Batch &b : batches) {
+        const std::size_t rows = b.data.size() / b.nargs;
+        std::vector<char> raw(b.data.size() * 8 + 1);  // one byte off: every value unaligned
+        std::memcpy(raw.data() + 1, b.data.data(), b.data.size() * 8);
+        std::vector<const double *> cols;
+        std::vector<ptrdiff_t> strides;
+        for (std::size_t j = 0; j < b.nargs; ++j) {
+            const std::size_t first_row = b.reversed ? rows - 1 : 0;
+            cols.push_back(reinterpret_cast<const double *>(raw.data() + 1 + (first_row * b.nargs + j) * 8));
+            strides.push_back(j == 0 && b.broadcast_first ? 0 : static_cast<ptrdiff_t>(b.nargs * 8) * (b.reversed ? -1 : 1));
+        }
+        std::vector<double> out(rows);
+        std::vector<std::int32_t> st(rows);
+        std::vector<unsigned char> marks(rows * b.nargs);
+        qvh_tally tally{};
+        qvh_call *batch = nullptr, *one = nullptr;
+        ASSERT_EQ(qvh_call_new(package(), b.name, &batch), QVH_OK);
+        ASSERT_EQ(qvh_call_rows(batch, rows, b.nargs, cols.data(), strides.data(), out.data(), 8, st.data(), marks.data(), &tally),
+                  QVH_OK) << qvh_errmsg();
+        ASSERT_EQ(qvh_call_new(package(), b.name, &one), QVH_OK);
+        qvh_tally expected{};
+        for (std::size_t i = 0; i < rows; ++i) {
+            const std::size_t r = b.reversed ? rows - 1 - i : i;
+            qvh_call_clear(one);
+            for (std::size_t j = 0; j < b.nargs; ++j) qvh_call_add_num(one, b.data[(j == 0 && b.broadcast_first ? 0 : r) * b.nargs + j]);
+            ASSERT_EQ(qvh_call_invoke(one), QVH_OK);
+            EXPECT_EQ(bits(out[i]), bits(qvh_call_result(one))) << b.name << " row " << i;
+            EXPECT_EQ(st[i], qvh_call_status(one)) << b.name << " row " << i;
+            bool marked = false;
+            for (std::size_t j = 0; j < b.nargs; ++j) {
+                EXPECT_EQ(marks[i * b.nargs + j], qvh_call_marked(one, j)) << b.name << " row " << i << " argument " << j;
+                marked = marked || qvh_call_marked(one, j);
+            }
+            ++expected.rows;
+            expected.marked += marked;
+            switch (qvh_call_status(one)) {
+                case QVH_STATUS_OK: break;
+                case QVH_STATUS_MISSING_ARG: ++expected.missing_arg; break;
+                case QVH_STATUS_INVALID_ARG: ++expected.invalid_arg; break;
+                case QVH_STATUS_NOT_A_NUMBER: ++expected.not_a_number; break;
+                default: ++expected.other;
+            }
+        }
+        EXPECT_EQ(std::memcmp(&tally, &expected, sizeof tally), 0) << b.name;
+        qvh_call_free(batch);
+        qvh_call_free(one);
+    }
+}
+
+// A call over values read in place gives what a call over copies of them gives, every second
+// value of a column, aligned or not, with a NaN and a parameter that is marked invalid.
+TEST(HostApi, CallOverValuesInPlace) {
+    std::vector<double> column;
+    for (int i = 0; i < 600; ++i) column.push_back(i % 7 == 0 ? missing('B') : i % 11 == 0 ? std::nan("") : (i * 37) % 101 - 50.5);
+    std::vector<char> raw(column.size() * 8 + 1);
+    std::memcpy(raw.data() + 1, column.data(), column.size() * 8);
+    for (const double p : {90.0, 150.0}) {
+        qvh_call *over = nullptr, *one = nullptr;
+        ASSERT_EQ(qvh_call_new(package(), "PCTL", &over), QVH_OK);
+        ASSERT_EQ(qvh_call_new(package(), "PCTL", &one), QVH_OK);
+        qvh_call_add_num(one, p);
+        for (std::size_t i = 0; i < column.size(); i += 2) qvh_call_add_num(one, column[i]);
+        ASSERT_EQ(qvh_call_invoke(one), QVH_OK);
+        for (const char *base : {reinterpret_cast<const char *>(column.data()), static_cast<const char *>(raw.data() + 1)}) {
+            double r = 0;
+            std::int32_t st = -1;
+            std::vector<unsigned char> marked(1 + column.size() / 2, 9);
+            ASSERT_EQ(qvh_call_over(over, &p, 1, reinterpret_cast<const double *>(base), column.size() / 2, 16, &r, &st, marked.data()),
+                      QVH_OK) << qvh_errmsg();
+            EXPECT_EQ(bits(r), bits(qvh_call_result(one))) << p;
+            EXPECT_EQ(st, qvh_call_status(one)) << p;
+            for (std::size_t k = 0; k < marked.size(); ++k) EXPECT_EQ(marked[k], qvh_call_marked(one, k)) << p << " argument " << k;
+        }
+        qvh_call_free(over);
+        qvh_call_free(one);
+    }
+}
+
+// What every surface takes from the catalogue instead of writing it again.
+TEST(HostApi, NamesUsagesAndMessageText) {
+    char buf[64];
+    EXPECT_STREQ(qvh_sql_name(qvh_function_find("pctl3")), "qv_pctl3");
+    EXPECT_STREQ(qvh_sql_name(qvh_function_find("COALESCEC")), "qv_coalescec");
+    EXPECT_STREQ(qvh_sql_name(nullptr), "");
+    EXPECT_EQ(qvh_usage(qvh_function_find("MOD"), "qv_mod", buf, sizeof buf), std::strlen("qv_mod(x, y [, fuzz])"));
+    EXPECT_STREQ(buf, "qv_mod(x, y [, fuzz])");
+    EXPECT_EQ(qvh_package_has(package(), qvh_function_find("ORDINAL2")), 0);
+    EXPECT_EQ(qvh_package_has(package(), qvh_function_find("WHICHN")), 1);
+    EXPECT_EQ(qvh_package_has(nullptr, qvh_function_find("ABS")), 0);
+    const int kinds[] = {QVH_KIND_NUM, QVH_KIND_CHR};
+    EXPECT_EQ(qvh_check_args(qvh_function_find("MISSING"), nullptr, 1, kinds + 1), QVH_OK);  // either kind
+    EXPECT_EQ(qvh_check_args(qvh_function_find("MOD"), nullptr, 3, nullptr), QVH_OK);
+    EXPECT_EQ(qvh_status_is_memory(QVH_STATUS_NO_SCRATCH) + qvh_status_is_memory(QVH_STATUS_NO_MEMORY), 2);
+    EXPECT_EQ(qvh_status_is_memory(QVH_STATUS_INVALID_ARG) + qvh_status_is_memory(QVH_STATUS_NOT_A_NUMBER), 0);
+    EXPECT_EQ(bits(qvh_dot()), 0xFFFFFE0000000000ull);
+    // User text in a message: valid UTF-8 on one line, cut on a character.
+    const std::tuple<std::string, std::size_t, const char *> texts[] = {
+        {"caf\xC3\xA9", 0, "caf\xC3\xA9"}, {"\xFF\x80" "a\xC0", 0, "\\xFF\\x80a\\xC0"}, {"a\nb\r\t\x01", 0, "a\\nb\\r\\t\\x01"},
+        {"caf\xC3\xA9s", 4, "caf..."}, {"abc", 3, "abc"}, {"\xE2\x82", 0, "\\xE2\\x82"}};
+    for (const auto &[text, max, expected] : texts) {
+        EXPECT_EQ(qvh_escape(text.data(), text.size(), max, buf, sizeof buf), std::strlen(expected)) << expected;
+        EXPECT_STREQ(buf, expected);
+    }
 }
 
 // The package's own names (log2 among them) never reach the program: it keeps the C library's.

@@ -1,14 +1,21 @@
 // qvfnc tables through the real package: the reader on every buffer size and separator, the
-// row job and the summary job end to end, and summaries bit for bit against one call of the
-// function over each group's values.
+// row job and the summary job end to end, summaries bit for bit against one call of the
+// function over each group's values, results that are no number, and memory refused.
 #include <gtest/gtest.h>
 
 #include <bit>
+#include <cmath>
+#include <filesystem>
+#include <fstream>
 #include <functional>
 #include <map>
 #include <random>
+#include <sstream>
+
+#include <unistd.h>
 
 #include "csv.hpp"
+#include "lines.hpp"
 #include "program.hpp"
 #include "table.hpp"
 #include "host_package.hpp"
@@ -62,36 +69,8 @@ TEST(Read, SameRecordsOnEveryBufferSize) {
             EXPECT_EQ(read_all(text, chunk, sep), expected) << text << " chunk " << chunk;
 }
 
-// Random tables written with append_field and random line ends read back field for field.
-TEST(Read, RandomTablesRoundTrip) {
-    std::mt19937 gen(11);
-    const char alphabet[] = {'a', ' ', ',', '"', '\n', '\r', 'x', '\t'};
-    for (int round = 0; round < 300; ++round) {
-        const char sep = round % 2 ? ',' : '\t';
-        std::string text, expected;
-        const unsigned rows = 1 + gen() % 6, width = 1 + gen() % 4;
-        std::size_t line = 1;
-        for (unsigned r = 0; r < rows; ++r, ++line) {
-            if (r > 0) expected += " / ";
-            expected += std::to_string(line) + ":";
-            for (unsigned c = 0; c < width; ++c) {
-                std::string field(gen() % 5, 'a');
-                for (char &ch : field) ch = alphabet[gen() % sizeof alphabet];
-                if (width == 1 && field.empty()) field.assign(1, 'a');  // a blank line holds one empty field
-                if (c > 0) text += sep;
-                qvcli::append_field(text, field, sep);
-                if (c > 0) expected += '|';
-                expected += field;
-                line += std::count(field.begin(), field.end(), '\n');
-            }
-            text += gen() % 2 ? "\r\n" : "\n";
-        }
-        ASSERT_EQ(read_all(text, 1 + gen() % 13, sep), expected) << text;
-    }
-}
-
 struct JobRow {
-    const char *input;
+    std::string input;
     std::vector<std::string> assignments;
     std::function<void(qvcli::TableJob &)> options;
     const char *out, *err;
@@ -111,7 +90,7 @@ std::pair<std::string, std::string> run_job(const std::string &input, qvcli::Tab
     return result;
 }
 
-void PrintTo(const JobRow &r, std::ostream *os) { *os << '"' << r.input << '"'; }
+void PrintTo(const JobRow &r, std::ostream *os) { *os << '"' << r.input.substr(0, 40) << '"'; }
 
 const auto none = [](qvcli::TableJob &) {};
 
@@ -124,10 +103,10 @@ TEST_P(Job, OutputErrorsAndStatus) {
     r.options(job);
     qvcli::TableOutcome outcome;
     const auto [out, err] = run_job(r.input, job, outcome);
-    EXPECT_EQ(out, r.out) << r.input;
-    EXPECT_EQ(err, r.err) << r.input;
-    EXPECT_EQ(outcome.status, r.status) << r.input;
-    EXPECT_EQ(outcome.notes, outcome.status == 0 && !std::string(r.err).empty()) << r.input;
+    EXPECT_EQ(out, r.out);
+    EXPECT_EQ(err, r.err);
+    EXPECT_EQ(outcome.status, r.status);
+    EXPECT_EQ(outcome.notes, outcome.status == 0 && !std::string(r.err).empty());
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -162,10 +141,17 @@ INSTANTIATE_TEST_SUITE_P(
                "qvfnc: note: rows with more fields than the header, cut to its 2: 1 (first on line 4)\n", 0},
         JobRow{"a,b\n1,2\n3\n", {"x=a+1"}, none, "a,b,x\n1,2,2\n",
                "qvfnc: t.csv: line 3: the row has 1 field, the header 2 (--lenient reads it all the same)\n", 1},
-        JobRow{"a,b\n1,2\nx1,2\n", {"x=a+1"}, none, "a,b,x\n1,2,2\n",
-               "qvfnc: t.csv: line 3: column a: cannot read 'x1' as a number (--na x1 reads it as missing, --lenient "
-               "any cell that is no number)\n", 1},
-        JobRow{"s\nab\n", {"x=COALESCEC(s)"}, none, "s,x\nab,ab\n", "", 0},
+        JobRow{"s\nab\n" + std::string(65536, 'x') + "\n", {"c=COALESCEC(s)"}, none, "s,c\nab,ab\n",
+               "qvfnc: t.csv: line 3: expression 1: COALESCEC: argument 1 holds 65536 characters; a character value "
+               "holds at most 65535\n", 1},
+        // The output separator follows the input's unless --ofs is given.
+        JobRow{"a\tb\n1\t2\n", {"s=a+b", "t=inf - b"}, [](auto &j) { j.sep = '\t'; }, "a\tb\ts\tt\n1\t2\t3\tinf\n", "", 0},
+        // A name that is not a plain word, written bare, reads as something else: the hint quotes it.
+        JobRow{"Solar.R,mean-temp\n1,2\n", {"a=Solar.R+1"}, none, "",
+               "qvfnc: syntax error at character 8 of expression 1: operator expected, found '.' (write it as "
+               "\"Solar.R\")\n", 1},
+        JobRow{"Solar.R,mean-temp\n1,2\n", {"a=1", "b=2*MEAN-temp"}, [](auto &j) { j.labels = {"", "line 4 of f"}; }, "",
+               "qvfnc: unknown column MEAN at character 5 of line 4 of f (write it as \"mean-temp\")\n", 1},
         JobRow{"a\n\"x\ny\"\n", {"z=a+1"}, none, "a,z\n",
                "qvfnc: t.csv: line 2: column a: cannot read 'x\\ny' as a number (--na x\\ny reads it as missing, --lenient "
                "any cell that is no number)\n", 1},
@@ -216,18 +202,6 @@ INSTANTIATE_TEST_SUITE_P(
                "(character 8 of expression 2)\n", 1},
         JobRow{"g,x\n1,2\n", {"m=MEAN(x)"}, [](auto &j) { j.by = {"G", "y"}; }, "",
                "qvfnc: --by y: no such column; the header read has 2 columns: g, x\n", 1}));
-
-// A character value longer than the package takes is an error that names the limit and the row.
-TEST(Job, LongCharacterValue) {
-    qvcli::TableJob job;
-    job.assignments = {"c=COALESCEC(s)"};
-    qvcli::TableOutcome outcome;
-    const auto [out, err] = run_job("s\nab\n" + std::string(65536, 'x') + "\n", job, outcome);
-    EXPECT_EQ(out, "s,c\nab,ab\n");
-    EXPECT_EQ(err, "qvfnc: t.csv: line 3: expression 1: argument 1 of COALESCEC: a character value holds at most 65535 "
-                   "characters; this one has 65536\n");
-    EXPECT_EQ(outcome.status, 1);
-}
 
 double parse(const std::string &text) {
     double x = 0;
@@ -295,6 +269,105 @@ TEST(Summary, BitIdenticalToOneCallOverTheGroup) {
     }
     EXPECT_FALSE(reader.next());
     std::fclose(result);
+}
+
+// A result that is no number is delivered as . with the note "not a number" in line mode, in the
+// row job and in a summary, as the host library gives it; every other result as it gives it.
+TEST(Job, NotANumberAsTheHostLibraryGivesIt) {
+    const std::pair<std::string, std::vector<double>> rows[] = {
+        {"KURTOSIS", {1, 2, 3, 1e155}}, {"KURTOSIS", {1, 2, 3, 2e154}}, {"SKEWNESS", {1, 2, HUGE_VAL}},
+        {"STD", {1, 2, HUGE_VAL}},      {"CSS", {-HUGE_VAL, 1, 2}},     {"MEDIAN", {HUGE_VAL, -HUGE_VAL}}};
+    char buf[QVH_FORMAT_MAX];
+    int noted = 0;
+    for (const auto &[name, xs] : rows) {
+        double r = 0;
+        std::int32_t status = 0;
+        ASSERT_EQ(qvh_eval(package(), name.c_str(), xs.data(), xs.size(), &r, &status), QVH_OK);
+        const std::string cell(buf, qvh_format(r, buf, sizeof buf)), note = std::string(qvh_status_name(status)) + " in " + name;
+        std::string column, row, args;
+        for (std::size_t i = 0; i < xs.size(); ++i) {
+            const std::string x(buf, qvh_format(xs[i], buf, sizeof buf));
+            column += x + "\n";
+            row += (i ? "," : "") + x;
+            args += (i ? ",c" : "c") + std::to_string(i + 1);
+        }
+        const bool nan = status == QVH_STATUS_NOT_A_NUMBER;
+        noted += nan;
+        char *text = nullptr;
+        std::size_t size = 0;
+        std::FILE *line = open_memstream(&text, &size);
+        qvcli::LineRunner(package(), qvcli::NumberFormat{}).run(name + "(" + row + ")", "expression 1", line, stderr);
+        std::fclose(line);
+        EXPECT_EQ(std::string(text), cell + (status != QVH_STATUS_OK ? "  (" + note + ")\n" : "\n"));
+        std::free(text);
+        qvcli::TableJob by_row, summary;
+        by_row.header = summary.header = false;
+        by_row.assignments = {"r=" + name + "(" + args + ")"};
+        summary.assignments = {"r=" + name + "(c1)"};
+        summary.summary = true;
+        qvcli::TableOutcome outcome;
+        EXPECT_EQ(run_job(row + "\n", by_row, outcome),
+                  std::make_pair(row + "," + cell + "\n", nan ? "qvfnc: note: r: " + note + " on 1 row (first on line 1)\n" : ""));
+        EXPECT_EQ(run_job(column, summary, outcome), std::make_pair(cell + "\n", nan ? "qvfnc: note: r: " + note + "\n" : ""));
+    }
+    EXPECT_EQ(noted, 5);  // every row but KURTOSIS below the overflow
+}
+
+// Memory refused by the host library's allocator, one request later on each run until nothing is
+// refused: each run stops with one line (naming the row or the group when the package ran out),
+// the --out target keeps its old text, no temporary file stays; then the table is the whole one.
+struct Refusal {
+    long left;
+};
+void *refuse(void *ctx, std::size_t n) { return static_cast<Refusal *>(ctx)->left-- > 0 ? std::malloc(n) : nullptr; }
+void release(void *, void *p, std::size_t) { std::free(p); }
+
+TEST(Job, RefusedMemoryStopsTheJobAndKeepsTheTarget) {
+    const std::filesystem::path dir = std::filesystem::temp_directory_path() / ("qvfnc-memory-" + std::to_string(getpid()));
+    std::filesystem::create_directories(dir);
+    const std::string csv = (dir / "in.csv").string(), target = (dir / "out.csv").string();
+    // A call of 300 arguments, and groups of 300 values: enough that the package needs scratch memory.
+    std::string many, rows;
+    for (int i = 0; i < 300; ++i) many += ", x", rows += (i % 2 ? "a," : "b,") + std::to_string(i % 7) + "\n";
+    const std::pair<std::string, std::vector<std::string>> jobs[] = {
+        {"g,x\na,1\nb,2\na,3\n", {"m=MEDIAN(x * 2" + many + ")"}}, {"g,x\n" + rows + rows, {"m=MEDIAN(x)", "p=PCTL(90, x)", "n=N(x)"}}};
+    auto written = [&] { return (std::stringstream() << std::ifstream(target).rdbuf()).str(); };
+    for (const auto &[input, assignments] : jobs) {
+        std::ofstream(csv) << input;
+        qvcli::TableJob job;
+        job.assignments = assignments;
+        if (assignments.size() > 1) job.by = {"g"};
+        ASSERT_EQ(qvcli::run_table_file(job, package(), csv, target, false, stderr), 0);
+        const std::string whole = written();
+        bool package_status = false;
+        for (long allowed = 0, status = 1; status != 0 && allowed < 1000; ++allowed) {
+            qvh_package *pkg = nullptr;
+            ASSERT_EQ(qvh_open(nullptr, &pkg), QVH_OK);
+            Refusal r{allowed};
+            const qvh_allocator a{refuse, nullptr, release, &r};
+            qvh_set_allocator(pkg, &a);
+            std::ofstream(target) << "old\n";
+            char *text = nullptr;
+            std::size_t size = 0;
+            std::FILE *err = open_memstream(&text, &size);
+            status = qvcli::run_table_file(job, pkg, csv, target, false, err);
+            std::fclose(err);
+            const std::string message(text);
+            std::free(text);
+            qvh_close(pkg);
+            EXPECT_EQ(written(), status == 0 ? whole : "old\n") << message;
+            EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir), {}), 2) << "a temporary file stays";
+            if (status == 0) continue;
+            EXPECT_TRUE(status == 1 && message.find("out of memory") != std::string::npos && message.find('\n') == message.size() - 1)
+                << message;
+            if (message.find("(no scratch memory)") == std::string::npos) continue;
+            EXPECT_EQ(message.rfind("qvfnc: " + csv + ": line ", 0), 0u) << message;
+            package_status = true;
+        }
+        EXPECT_TRUE(package_status) << "no run met a memory status";
+        EXPECT_EQ(written(), whole) << "memory still refused after 1000 requests";
+    }
+    std::filesystem::remove_all(dir);
 }
 
 }  // namespace

@@ -23,7 +23,12 @@
  *
  * Numbers: a double whose top 16 bits are all ones is a missing value; there are 28 of them,
  * written ., ._ and .A to .Z. Every value handed to a call or an aggregate through this library
- * that is a NaN but not a missing value becomes the missing value '.'.
+ * that is a NaN but not a missing value becomes the missing value '.', and so does every result:
+ * a function that gives a NaN which is not a missing value gives '.' with the host-level status
+ * QVH_STATUS_NOT_A_NUMBER instead (where its own status was OK).
+ *
+ * No function of this interface throws, crashes on a NULL handle or lets an exception through: a
+ * failure to allocate, even while a message is being made, returns QVH_E_NOMEM.
  */
 #ifndef QVHOST_H
 #define QVHOST_H
@@ -42,7 +47,13 @@ extern "C" {
 #endif
 
 #define QVH_VERSION_MAJOR 1
-#define QVH_VERSION_MINOR 0
+#define QVH_VERSION_MINOR 1
+
+#if defined(__cplusplus)
+#define QVH_NOEXCEPT noexcept
+#else
+#define QVH_NOEXCEPT
+#endif
 
 /* ---- return codes and messages ------------------------------------------------------------ */
 
@@ -61,9 +72,9 @@ enum {
 };
 
 /* The message of the last failing call made by this thread; "" when there is none. */
-QVH_API const char *qvh_errmsg(void);
+QVH_API const char *qvh_errmsg(void) QVH_NOEXCEPT;
 /* The name of a return code: "QVH_E_ARITY". */
-QVH_API const char *qvh_rc_name(int rc);
+QVH_API const char *qvh_rc_name(int rc) QVH_NOEXCEPT;
 
 /* ---- statuses of the package's functions -------------------------------------------------- */
 
@@ -74,31 +85,41 @@ QVH_API const char *qvh_rc_name(int rc);
 #define QVH_STATUS_NO_MEMORY ((int32_t)(uint32_t)0x803FC002u)
 #define QVH_STATUS_UNSUPPORTED ((int32_t)(uint32_t)0x803FC004u)
 
+/* Made by this library, never by the package: the function gave a NaN that is not a missing value
+ * (an overflow inside its arithmetic, or infinities in the data) with status OK. The result is
+ * delivered as '.'. */
+#define QVH_STATUS_NOT_A_NUMBER ((int32_t)0x0001D8F1)
+
 /* "ok", "missing argument", "invalid argument", "no scratch memory", "no memory",
- * "unsupported", or "status 0x........" for any other code. */
-QVH_API const char *qvh_status_name(int32_t status);
+ * "unsupported", "not a number", or "status 0x........" for any other code. */
+QVH_API const char *qvh_status_name(int32_t status) QVH_NOEXCEPT;
+/* 1 when the status says the package ran out of memory (no scratch memory, no memory): there is no
+ * result, and a surface reports an out-of-memory error instead of giving a value. */
+QVH_API int qvh_status_is_memory(int32_t status) QVH_NOEXCEPT;
 
 /* ---- values ------------------------------------------------------------------------------- */
 
+/* The ordinary missing value '.' (bits 0xFFFFFE0000000000). */
+QVH_API double qvh_dot(void) QVH_NOEXCEPT;
 /* 1 when x is one of the 28 missing values, else 0. */
-QVH_API int qvh_is_missing(double x);
+QVH_API int qvh_is_missing(double x) QVH_NOEXCEPT;
 /* The missing value that c names: '.' or ' ' gives ., '_' gives ._, 'A'..'Z' or 'a'..'z' give
  * .A to .Z. Returns QVH_E_RANGE (and leaves *out alone) for any other character. */
-QVH_API int qvh_missing(char c, double *out);
+QVH_API int qvh_missing(char c, double *out) QVH_NOEXCEPT;
 /* The letter of a missing value: '.', '_' or 'A'..'Z'; 0 when x is not missing. */
-QVH_API char qvh_missing_letter(double x);
+QVH_API char qvh_missing_letter(double x) QVH_NOEXCEPT;
 /* 1 when text[0..len) is exactly a missing literal (".", "._", ".A" to ".Z", either case), with
  * the value in *out; else 0. */
-QVH_API int qvh_parse_missing(const char *text, size_t len, double *out);
+QVH_API int qvh_parse_missing(const char *text, size_t len, double *out) QVH_NOEXCEPT;
 /* Reads text[0..len) as a number the way the command line does: an optional sign, digits with
  * an optional point and exponent, "inf", "infinity" and "nan" in any case, or a missing literal.
  * Returns 1 with the value in *out, 0 when the text is not a number. */
-QVH_API int qvh_parse_number(const char *text, size_t len, double *out);
+QVH_API int qvh_parse_number(const char *text, size_t len, double *out) QVH_NOEXCEPT;
 /* Writes x in its shortest form that reads back to the same double ("0.1", "-2.5e-300", "inf",
  * "nan") or as its missing literal (".", ".A"), zero-terminated, truncated to size. Returns the
  * length of the full text, at most QVH_FORMAT_MAX - 1. */
 #define QVH_FORMAT_MAX 32
-QVH_API size_t qvh_format(double x, char *buf, size_t size);
+QVH_API size_t qvh_format(double x, char *buf, size_t size) QVH_NOEXCEPT;
 
 /* ---- the catalogue ------------------------------------------------------------------------ */
 
@@ -107,6 +128,20 @@ enum { QVH_KIND_NUM = 1, QVH_KIND_CHR = 2, QVH_KIND_ANY = 3 };
 /* How a statistic is fed one value at a time: not at all, with a fixed-size state (its result is
  * assembled from calls over blocks of values), or by keeping the values (8 bytes each). */
 enum { QVH_AGG_NONE = 0, QVH_AGG_FIXED = 1, QVH_AGG_VALUES = 2 };
+/* How the result over blocks of values is assembled (qvh_info.fold): a count added up (N, NMISS),
+ * a sum carried into the next block (SUM), a sum and a count (MEAN), an extreme carried into the
+ * next block (MIN, MAX), both extremes (RANGE), or not at all: the values are kept (every other
+ * statistic). Fixed states of COUNT, EXTREME and RANGE merge exactly in any split; SUM and MEAN
+ * only when their values are kept, since a folded sum is already rounded. */
+enum {
+    QVH_FOLD_NONE = 0,   /* not a statistic over rows */
+    QVH_FOLD_COUNT = 1,
+    QVH_FOLD_SUM = 2,
+    QVH_FOLD_MEAN = 3,
+    QVH_FOLD_EXTREME = 4,
+    QVH_FOLD_RANGE = 5,
+    QVH_FOLD_VALUES = 6
+};
 /* Bits of qvh_info.statuses: the statuses a function may return. */
 enum {
     QVH_MAY_OK = 1,
@@ -133,6 +168,7 @@ typedef struct qvh_info {
     const char *summary;   /* one line */
     const char *reference; /* paragraphs: what it computes, arguments, missing and invalid input,
                               statuses, an example */
+    int fold;              /* QVH_FOLD_*; QVH_FOLD_NONE exactly when aggregate is QVH_AGG_NONE */
 } qvh_info;
 
 typedef struct qvh_routine_info {
@@ -144,13 +180,25 @@ typedef struct qvh_routine_info {
 } qvh_routine_info;
 
 /* Every table function, in the order of the package's table (ABS to WHICHN); NULL past the end. */
-QVH_API size_t qvh_function_count(void);
-QVH_API const qvh_info *qvh_function_at(size_t index);
+QVH_API size_t qvh_function_count(void) QVH_NOEXCEPT;
+QVH_API const qvh_info *qvh_function_at(size_t index) QVH_NOEXCEPT;
 /* A function by its name in any case; NULL (QVH_E_UNKNOWN in qvh_errmsg) when there is none. */
-QVH_API const qvh_info *qvh_function_find(const char *name);
+QVH_API const qvh_info *qvh_function_find(const char *name) QVH_NOEXCEPT;
+/* The name of the function in SQL and in the language bindings: "qv_" and its name in lower case
+ * ("qv_pctl3"). Empty for NULL. */
+QVH_API const char *qvh_sql_name(const qvh_info *f) QVH_NOEXCEPT;
+/* "PCTL(p, x1, ...)" with the function called label instead ("qv_pctl(p, x1, ...)"; label NULL:
+ * its own name), zero-terminated, truncated to size. Returns the full length. */
+QVH_API size_t qvh_usage(const qvh_info *f, const char *label, char *buf, size_t size) QVH_NOEXCEPT;
+/* Checks a number of arguments and, when kinds is not NULL, their kinds (kinds[i] is QVH_KIND_NUM
+ * or QVH_KIND_CHR) against the catalogue, as qvh_call_invoke does. QVH_OK, or QVH_E_ARITY or
+ * QVH_E_KIND with a message naming the function as label (NULL: its own name):
+ * "qv_atan2 takes 2 arguments, got 3: qv_atan2(y, x)", "qv_log: argument 1 must be a number, not a
+ * character value". */
+QVH_API int qvh_check_args(const qvh_info *f, const char *label, size_t n, const int *kinds) QVH_NOEXCEPT;
 /* The package's exported routines that programs may call directly (through qvh_symbol). */
-QVH_API size_t qvh_routine_count(void);
-QVH_API const qvh_routine_info *qvh_routine_at(size_t index);
+QVH_API size_t qvh_routine_count(void) QVH_NOEXCEPT;
+QVH_API const qvh_routine_info *qvh_routine_at(size_t index) QVH_NOEXCEPT;
 
 /* ---- the package -------------------------------------------------------------------------- */
 
@@ -159,14 +207,35 @@ typedef struct qvh_package qvh_package;
 /* Opens the package at path, or when path is NULL or "" the default one: $QV_LIB when set, else
  * the libqvewumth.so beside this library (or beside the program that links it statically), else
  * the installed one. Creates one instance of it. */
-QVH_API int qvh_open(const char *path, qvh_package **out);
+QVH_API int qvh_open(const char *path, qvh_package **out) QVH_NOEXCEPT;
 /* Destroys the instance and unloads the package. NULL is allowed. Every call and aggregate made
  * from the package must be freed first. */
-QVH_API void qvh_close(qvh_package *pkg);
+QVH_API void qvh_close(qvh_package *pkg) QVH_NOEXCEPT;
+/* 1 when the open package has an entry point for f (a catalogue name may have none). */
+QVH_API int qvh_package_has(const qvh_package *pkg, const qvh_info *f) QVH_NOEXCEPT;
 /* The file the package was opened from. */
-QVH_API const char *qvh_package_path(const qvh_package *pkg);
+QVH_API const char *qvh_package_path(const qvh_package *pkg) QVH_NOEXCEPT;
 /* An exported routine or datum of the package (zgamma, qvvercn1, ...), or NULL. */
-QVH_API void *qvh_symbol(const qvh_package *pkg, const char *name);
+QVH_API void *qvh_symbol(const qvh_package *pkg, const char *name) QVH_NOEXCEPT;
+
+/* ---- memory ------------------------------------------------------------------------------- */
+
+/* Where the memory of the package's scratch pools and of everything an aggregate keeps comes from.
+ * alloc returns a block aligned for any object, or NULL when it refuses; resize (may be NULL: alloc,
+ * copy and release are used) returns the block grown or shrunk to new_size with its contents, or NULL
+ * leaving the block as it was; release takes a block with the size it was asked for. The functions
+ * must not throw or jump out (longjmp) of this library; they are called from the thread that uses
+ * the call or aggregate. */
+typedef struct qvh_allocator {
+    void *(*alloc)(void *ctx, size_t size);
+    void *(*resize)(void *ctx, void *block, size_t old_size, size_t new_size);
+    void (*release)(void *ctx, void *block, size_t size);
+    void *ctx;
+} qvh_allocator;
+
+/* The allocator of the calls and aggregates made from pkg from now on (NULL: the C library's
+ * malloc). The structure is copied. Call it before the package is used from other threads. */
+QVH_API int qvh_set_allocator(qvh_package *pkg, const qvh_allocator *a) QVH_NOEXCEPT;
 
 /* ---- calls -------------------------------------------------------------------------------- */
 
@@ -174,40 +243,80 @@ typedef struct qvh_call qvh_call;
 
 /* A call of one function with an argument list that is built once and may be changed and made
  * again. Each call has its own scratch pool, so calls in different threads never share state. */
-QVH_API int qvh_call_new(qvh_package *pkg, const char *name, qvh_call **out);
-QVH_API void qvh_call_free(qvh_call *call);
-QVH_API const qvh_info *qvh_call_info(const qvh_call *call);
+QVH_API int qvh_call_new(qvh_package *pkg, const char *name, qvh_call **out) QVH_NOEXCEPT;
+QVH_API void qvh_call_free(qvh_call *call) QVH_NOEXCEPT;
+QVH_API const qvh_info *qvh_call_info(const qvh_call *call) QVH_NOEXCEPT;
+/* The name the call's messages give its function (copied; NULL: the catalogue name): with
+ * "qv_pctl", "qv_pctl: argument 2 holds 70000 characters; ..." instead of "PCTL: ...". */
+QVH_API int qvh_call_set_label(qvh_call *call, const char *label) QVH_NOEXCEPT;
 
 /* Empties the argument list. */
-QVH_API void qvh_call_clear(qvh_call *call);
+QVH_API void qvh_call_clear(qvh_call *call) QVH_NOEXCEPT;
 /* Appends arguments. A character value is UTF-8 text of at most 65535 characters (QVH_E_LIMIT
  * beyond); a list holds at most 2^31 - 1 arguments. */
-QVH_API int qvh_call_add_num(qvh_call *call, double x);
-QVH_API int qvh_call_add_nums(qvh_call *call, const double *xs, size_t n);
-QVH_API int qvh_call_add_str(qvh_call *call, const char *utf8, size_t len);
+QVH_API int qvh_call_add_num(qvh_call *call, double x) QVH_NOEXCEPT;
+QVH_API int qvh_call_add_nums(qvh_call *call, const double *xs, size_t n) QVH_NOEXCEPT;
+QVH_API int qvh_call_add_str(qvh_call *call, const char *utf8, size_t len) QVH_NOEXCEPT;
 /* Replaces argument index (from 0) with a value of the same or the other kind. */
-QVH_API int qvh_call_set_num(qvh_call *call, size_t index, double x);
-QVH_API int qvh_call_set_str(qvh_call *call, size_t index, const char *utf8, size_t len);
-QVH_API size_t qvh_call_count(const qvh_call *call);
+QVH_API int qvh_call_set_num(qvh_call *call, size_t index, double x) QVH_NOEXCEPT;
+QVH_API int qvh_call_set_str(qvh_call *call, size_t index, const char *utf8, size_t len) QVH_NOEXCEPT;
+QVH_API size_t qvh_call_count(const qvh_call *call) QVH_NOEXCEPT;
 
 /* Checks the number and kinds of the arguments against the catalogue, clears the marks of the
  * last call and calls the function. A status other than OK is not an error: QVH_OK is returned and
  * the status is read with qvh_call_status. */
-QVH_API int qvh_call_invoke(qvh_call *call);
+QVH_API int qvh_call_invoke(qvh_call *call) QVH_NOEXCEPT;
 /* The result of the last invoke: a number (missing values included), or for a function with a
  * character result its UTF-8 text (zero-terminated; valid until the next invoke or free). */
-QVH_API double qvh_call_result(const qvh_call *call);
-QVH_API const char *qvh_call_result_str(const qvh_call *call, size_t *len);
-QVH_API int32_t qvh_call_status(const qvh_call *call);
+QVH_API double qvh_call_result(const qvh_call *call) QVH_NOEXCEPT;
+QVH_API const char *qvh_call_result_str(const qvh_call *call, size_t *len) QVH_NOEXCEPT;
+QVH_API int32_t qvh_call_status(const qvh_call *call) QVH_NOEXCEPT;
 /* 1 when the last invoke marked argument index (from 0) invalid. */
-QVH_API int qvh_call_marked(const qvh_call *call, size_t index);
+QVH_API int qvh_call_marked(const qvh_call *call, size_t index) QVH_NOEXCEPT;
 /* "invalid argument; argument 2 marked" or "ok", zero-terminated, truncated to size; returns the
  * full length. */
-QVH_API size_t qvh_call_describe(const qvh_call *call, char *buf, size_t size);
+QVH_API size_t qvh_call_describe(const qvh_call *call, char *buf, size_t size) QVH_NOEXCEPT;
+
+/* Many calls of the function at once, one per row: row i passes the arguments
+ * args[j] + i * strides[j] bytes, j = 0 .. nargs - 1 (a stride of 0 passes the same value on every
+ * row: a parameter, or broadcasting), writes its result to out + i * out_stride bytes, and, when
+ * statuses is not NULL, its status to statuses[i] and, when marks is not NULL, 1 or 0 to
+ * marks[i * nargs + j] for each argument it marked invalid or not. The function must take numbers.
+ * Results and statuses are those of one qvh_call_invoke per row (the NaN rule included), bit for bit;
+ * the argument list is checked once. A memory status stops the batch with QVH_E_NOMEM, naming the
+ * row. tally, when not NULL, counts the rows by status. The call keeps nargs arguments afterwards. */
+typedef struct qvh_tally {
+    uint64_t rows;          /* rows called */
+    uint64_t missing_arg;   /* QVH_STATUS_MISSING_ARG */
+    uint64_t invalid_arg;   /* QVH_STATUS_INVALID_ARG */
+    uint64_t not_a_number;  /* QVH_STATUS_NOT_A_NUMBER */
+    uint64_t other;         /* any other status but OK */
+    uint64_t marked;        /* rows with at least one argument marked invalid */
+} qvh_tally;
+QVH_API int qvh_call_rows(qvh_call *call, size_t rows, size_t nargs, const double *const *args,
+                          const ptrdiff_t *strides, double *out, ptrdiff_t out_stride, int32_t *statuses,
+                          unsigned char *marks, qvh_tally *tally) QVH_NOEXCEPT;
+
+/* One call of the function over lead[0..nlead) followed by n values read in place, the i-th at
+ * xs + i * stride bytes, without copying them: the way for large arrays (a whole column, a reduction
+ * over one axis). The function must be a list-form function of numbers. The call's own argument list
+ * is not used or changed. Writes the result (the NaN rule holds), the status when status is not
+ * NULL, and when marked is not NULL, 1 or 0 to marked[k] for argument k (lead first) marked invalid
+ * or not. A memory status, or no memory for the argument list, is QVH_E_NOMEM. */
+QVH_API int qvh_call_over(qvh_call *call, const double *lead, size_t nlead, const double *xs, size_t n,
+                          ptrdiff_t stride, double *result, int32_t *status, unsigned char *marked) QVH_NOEXCEPT;
 
 /* One call of a numeric function over n numbers: the shortest way to use the package. */
 QVH_API int qvh_eval(qvh_package *pkg, const char *name, const double *xs, size_t n, double *result,
-                     int32_t *status);
+                     int32_t *status) QVH_NOEXCEPT;
+
+/* ---- messages about values ---------------------------------------------------------------- */
+
+/* Text for a message: text[0..len) as valid UTF-8 on one line, every byte that is not UTF-8 written
+ * as \xFF, line ends and other control characters as \n, \r, \t or \x01, at most max bytes of
+ * the text (cut on a character, "..." added; 0: no limit), zero-terminated, truncated to size.
+ * Returns the full length. */
+QVH_API size_t qvh_escape(const char *text, size_t len, size_t max, char *buf, size_t size) QVH_NOEXCEPT;
 
 /* ---- aggregates --------------------------------------------------------------------------- */
 
@@ -220,36 +329,48 @@ typedef struct qvh_agg qvh_agg;
  * A QVH_AGG_FIXED statistic keeps a state of fixed size; QVH_AGG_KEEP_VALUES makes it keep its
  * values instead, which qvh_agg_remove_first and merging its partial states in order need. */
 #define QVH_AGG_KEEP_VALUES 1u
-QVH_API int qvh_agg_new(qvh_package *pkg, const char *name, unsigned flags, qvh_agg **out);
-QVH_API void qvh_agg_free(qvh_agg *agg);
-QVH_API const qvh_info *qvh_agg_info(const qvh_agg *agg);
+QVH_API int qvh_agg_new(qvh_package *pkg, const char *name, unsigned flags, qvh_agg **out) QVH_NOEXCEPT;
+/* The same with its own allocator (NULL: the package's), for the aggregate itself, every value it
+ * keeps and the package's scratch memory while it computes a result (the memory context of an SQL
+ * aggregate, a database's heap). */
+QVH_API int qvh_agg_new_in(qvh_package *pkg, const char *name, unsigned flags, const qvh_allocator *a,
+                           qvh_agg **out) QVH_NOEXCEPT;
+QVH_API void qvh_agg_free(qvh_agg *agg) QVH_NOEXCEPT;
+QVH_API const qvh_info *qvh_agg_info(const qvh_agg *agg) QVH_NOEXCEPT;
+/* The name the aggregate's messages give its function (copied; NULL: the catalogue name). */
+QVH_API int qvh_agg_set_label(qvh_agg *agg, const char *label) QVH_NOEXCEPT;
 
 /* Sets the leading parameter (percentile or rank). Setting it again to a different value
  * (compared bit for bit) is QVH_E_STATE; every value is accepted, as by the function itself. */
-QVH_API int qvh_agg_param(qvh_agg *agg, double p);
-QVH_API int qvh_agg_add(qvh_agg *agg, double x);
-QVH_API int qvh_agg_add_n(qvh_agg *agg, const double *xs, size_t n);
+QVH_API int qvh_agg_param(qvh_agg *agg, double p) QVH_NOEXCEPT;
+/* Adds values in order. On QVH_E_NOMEM the values before the refused one have been added
+ * (qvh_agg_rows counts them) and the aggregate stays usable. */
+QVH_API int qvh_agg_add(qvh_agg *agg, double x) QVH_NOEXCEPT;
+QVH_API int qvh_agg_add_n(qvh_agg *agg, const double *xs, size_t n) QVH_NOEXCEPT;
 /* Removes the value added first (a window frame moving on). QVH_E_STATE when the aggregate keeps
  * a fixed state with values folded into it, or holds no value. */
-QVH_API int qvh_agg_remove_first(qvh_agg *agg);
+QVH_API int qvh_agg_remove_first(qvh_agg *agg) QVH_NOEXCEPT;
 /* From now on keep every value added, as QVH_AGG_KEEP_VALUES does; values already folded into
  * a fixed state stay folded (a host that learns late that it needs qvh_agg_remove_first). */
-QVH_API int qvh_agg_keep_values(qvh_agg *agg);
+QVH_API int qvh_agg_keep_values(qvh_agg *agg) QVH_NOEXCEPT;
 /* Appends the values of from after those of into, as if they had been added to into. Two fixed
  * states merge exactly for N, NMISS, MIN, MAX and RANGE; for SUM and MEAN from must keep its
- * values (QVH_E_STATE otherwise). */
-QVH_API int qvh_agg_merge(qvh_agg *into, const qvh_agg *from);
+ * values (QVH_E_STATE otherwise). An aggregate with no parameter yet takes from's. On QVH_E_NOMEM
+ * an aggregate that keeps its values is unchanged. */
+QVH_API int qvh_agg_merge(qvh_agg *into, const qvh_agg *from) QVH_NOEXCEPT;
 /* The number of values added and not removed. */
-QVH_API uint64_t qvh_agg_rows(const qvh_agg *agg);
-/* The result over everything added so far; the aggregate may go on afterwards. */
-QVH_API int qvh_agg_result(qvh_agg *agg, double *result, int32_t *status);
+QVH_API uint64_t qvh_agg_rows(const qvh_agg *agg) QVH_NOEXCEPT;
+/* The result over everything added so far; the aggregate may go on afterwards. The NaN rule of
+ * calls holds; a memory status (qvh_status_is_memory) means there is no result. */
+QVH_API int qvh_agg_result(qvh_agg *agg, double *result, int32_t *status) QVH_NOEXCEPT;
 /* Clears everything added (and the parameter). */
-QVH_API void qvh_agg_reset(qvh_agg *agg);
+QVH_API void qvh_agg_reset(qvh_agg *agg) QVH_NOEXCEPT;
 
 /* The state as bytes, to send to another process: returns the size needed, writing the bytes
- * when size is large enough. qvh_agg_load replaces agg's state with saved bytes. */
-QVH_API size_t qvh_agg_save(const qvh_agg *agg, void *buf, size_t size);
-QVH_API int qvh_agg_load(qvh_agg *agg, const void *buf, size_t size);
+ * when size is large enough (8 bytes per value kept and 64 more). qvh_agg_load replaces agg's state
+ * with saved bytes. */
+QVH_API size_t qvh_agg_save(const qvh_agg *agg, void *buf, size_t size) QVH_NOEXCEPT;
+QVH_API int qvh_agg_load(qvh_agg *agg, const void *buf, size_t size) QVH_NOEXCEPT;
 
 #ifdef __cplusplus
 }

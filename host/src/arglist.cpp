@@ -21,21 +21,35 @@ void ArgList::reserve(std::size_t slots) {
     raw_.reserve(HEADER_WORDS + slots * SLOT_WORDS);
 }
 
-// Adds one slot to the record; the header is written when the first slot goes in.
+// Adds one slot to the record; the header is written when the first slot goes in. Room is made
+// first, so a refused allocation leaves the list as it was.
 void ArgList::grow() {
-    if (numbers_.capacity() == numbers_.size()) stale_ = true;
+    if (numbers_.size() == numbers_.capacity()) reserve(numbers_.size() + 1);
+    raw_.reserve(HEADER_WORDS + (numbers_.size() + 1) * SLOT_WORDS);
     numbers_.push_back(0.0);
     raw_.resize(HEADER_WORDS + numbers_.size() * SLOT_WORDS, 0);
 }
 
-std::size_t ArgList::store_chr(std::u32string_view s) {
+// Keeps a copy of s for slot; all or nothing.
+std::size_t ArgList::store_chr(std::size_t slot, std::u32string_view s) {
     texts_.emplace_back(s);
-    CharValue cv{};
-    cv.capacity = static_cast<std::uint16_t>(s.size());
-    cv.length = static_cast<std::uint16_t>(s.size());
-    std::memset(cv.host4, 0xA5, sizeof cv.host4);
-    cv.chars = reinterpret_cast<std::uint32_t *>(texts_.back().data());
-    chars_.push_back(cv);
+    try {
+        CharValue cv{};
+        cv.capacity = static_cast<std::uint16_t>(s.size());
+        cv.length = static_cast<std::uint16_t>(s.size());
+        std::memset(cv.host4, 0xA5, sizeof cv.host4);
+        cv.chars = reinterpret_cast<std::uint32_t *>(texts_.back().data());
+        chars_.push_back(cv);
+        try {
+            char_of_.emplace(slot, chars_.size() - 1);
+        } catch (...) {
+            chars_.pop_back();
+            throw;
+        }
+    } catch (...) {
+        texts_.pop_back();
+        throw;
+    }
     return chars_.size() - 1;
 }
 
@@ -50,12 +64,18 @@ ArgList &ArgList::num(double x) {
 }
 
 ArgList &ArgList::chr(std::u32string_view s) {
-    grow();
-    const std::size_t slot = numbers_.size() - 1;
+    const std::size_t slot = numbers_.size();
+    const std::size_t k = store_chr(slot, s);
+    try {
+        grow();
+    } catch (...) {
+        char_of_.erase(slot);
+        chars_.pop_back();
+        texts_.pop_back();
+        throw;
+    }
     FuncArg &a = record()->args[slot];
     a.flags = HOST_FLAG_BITS;
-    const std::size_t k = store_chr(s);
-    char_of_.emplace(slot, k);
     a.value = &chars_[k];
     return *this;
 }
@@ -68,17 +88,17 @@ void ArgList::make_numeric(std::size_t slot) {
 
 void ArgList::set_chr(std::size_t slot, std::u32string_view s) {
     FuncArg &a = record()->args[slot];
-    a.flags &= ~FUNCARG_NUMERIC;
     auto it = char_of_.find(slot);
     if (it == char_of_.end()) {
-        const std::size_t k = store_chr(s);
-        char_of_.emplace(slot, k);
+        const std::size_t k = store_chr(slot, s);
+        a.flags &= ~FUNCARG_NUMERIC;
         a.value = &chars_[k];
         return;
     }
     // The slot keeps its own storage: a value changed on every row costs no memory.
     std::u32string &text = texts_[it->second];
     text.assign(s);
+    a.flags &= ~FUNCARG_NUMERIC;
     CharValue &cv = chars_[it->second];
     cv.capacity = cv.length = static_cast<std::uint16_t>(s.size());
     cv.chars = reinterpret_cast<std::uint32_t *>(text.data());

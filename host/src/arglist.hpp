@@ -25,6 +25,10 @@ public:
     ArgList &operator=(const ArgList &) = delete;
 
     ArgList &num(double x);
+    // Appends n numbers at once, each made a legal value first by edge (a NaN that is no missing
+    // value becomes '.'); all or nothing.
+    template <class Edge>
+    void nums(const double *xs, std::size_t n, Edge edge);
     ArgList &chr(std::u32string_view s);
     void reserve(std::size_t slots);
     // Replace the value of a slot, with a value of either kind.
@@ -41,6 +45,8 @@ public:
 
     bool numeric(std::size_t slot) const { return (flags(slot) & FUNCARG_NUMERIC) != 0; }
     double value(std::size_t slot) const { return numbers_[slot]; }
+    // The numbers of the slots, where a numeric slot's value is stored.
+    double *numbers() { return numbers_.data(); }
     const CharValue &char_value(std::size_t slot) const;
     std::uint64_t flags(std::size_t slot) const { return record()->args[slot].flags; }
     bool marked(std::size_t slot) const { return (flags(slot) & FUNCARG_INVALID) != 0; }
@@ -50,7 +56,7 @@ private:
     const FuncArgList *record() const { return reinterpret_cast<const FuncArgList *>(raw_.data()); }
     void grow();
     void make_numeric(std::size_t slot);
-    std::size_t store_chr(std::u32string_view s);
+    std::size_t store_chr(std::size_t slot, std::u32string_view s);
 
     HostPool *pool_;
     std::vector<double> numbers_;     // one per slot; a character slot's entry is unused
@@ -60,5 +66,21 @@ private:
     std::vector<std::uint64_t> raw_ = std::vector<std::uint64_t>(sizeof(FuncArgList) / 8);
     bool stale_ = false;              // numbers_ moved: the numeric value pointers need renewing
 };
+
+template <class Edge>
+void ArgList::nums(const double *xs, std::size_t n, Edge edge) {
+    const std::size_t old = numbers_.size();
+    reserve(old + n);
+    raw_.resize(sizeof(FuncArgList) / 8 + (old + n) * (sizeof(FuncArg) / 8));  // within the room reserved
+    numbers_.resize(old + n);
+    if (stale_) get();  // earlier slots point at the numbers' new place
+    double *to = numbers_.data() + old;
+    FuncArg *slot = record()->args + old;
+    for (std::size_t i = 0; i < n; ++i) {
+        to[i] = edge(xs[i]);
+        slot[i].flags = HOST_FLAG_BITS | FUNCARG_NUMERIC;
+        slot[i].value = &to[i];
+    }
+}
 
 }  // namespace qvhost

@@ -13,6 +13,9 @@ std::span<const qvh_routine_info> routines();
 // The names of the function families, in the order of the reference.
 std::span<const char *const> families();
 
+// "qv_pctl3": the name of the function at index in SQL and the language bindings.
+const char *sql_name(std::size_t index);
+
 // A function by its name in any case, or null.
 const qvh_info *find_function(std::string_view name);
 

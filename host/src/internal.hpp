@@ -3,23 +3,42 @@
 
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "arglist.hpp"
 #include "catalogue.hpp"
 #include "loader.hpp"
+#include "memory.hpp"
+#include "message.hpp"
+#include "qv/values.hpp"
 #include "qvhost.h"
 #include "standin.hpp"
+
+namespace qvhost {
+
+// The name an object's messages give its function: the catalogue's, or what its caller set.
+struct Label {
+    char text[64] = "";
+    void set(const char *name) noexcept;
+    std::string_view view() const { return text; }
+};
+
+}  // namespace qvhost
 
 struct qvh_package {
     std::unique_ptr<qvhost::Package> package;
     std::vector<QvEntry> entries;  // by catalogue position; null where the package has none
+    qvhost::Memory memory;         // for the calls and aggregates made from now on
 };
 
 struct qvh_call {
+    explicit qvh_call(const qvhost::Memory &m) : mem(m), pool(m) {}
+    qvhost::Memory mem;
     const qvh_info *info = nullptr;
     QvEntry entry{};
-    qvhost::CountingPool pool{"qvh call pool"};
+    qvhost::Label label;
+    qvhost::MemoryPool pool;
     qvhost::ArgList args{pool.host()};
     double result = 0.0;
     std::u32string char_buffer;  // a character result's room
@@ -33,15 +52,37 @@ struct qvh_call {
 
 namespace qvhost {
 
-// Records the message of a failing call for qvh_errmsg and returns rc.
-int fail(int rc, std::string message);
-// Clears the message: the call succeeded.
-int ok();
-
 // The package entry of a function by name, with the checks every constructor needs.
-int resolve(qvh_package *pkg, const char *name, const char *what, const qvh_info *&info, QvEntry &entry);
+int resolve(qvh_package *pkg, const char *name, const char *what, const qvh_info *&info, QvEntry &entry) noexcept;
 
 // A NaN that is not a missing value becomes the missing value '.'.
-double edge_value(double x);
+inline double edge_value(double x) noexcept { return x != x && !qv::is_missing(x) ? qv::MISSING_DOT : x; }
+
+// What a function gave, as the host delivers it: a NaN that is not a missing value becomes '.',
+// and an OK status becomes QVH_STATUS_NOT_A_NUMBER.
+inline void deliver(double &result, QvStatus &status) noexcept {
+    if (result != result && !qv::is_missing(result)) {
+        result = qv::MISSING_DOT;
+        if (status == STATUS_OK) status = QVH_STATUS_NOT_A_NUMBER;
+    }
+}
+
+// "2 arguments", "at least 1 argument", "1 to 3 arguments".
+void put_arity(Msg &m, const qvh_info &f);
+// The usage with the function called label.
+void put_usage(Msg &m, const qvh_info &f, std::string_view label);
+// The catalogue's check of a number of arguments and, when kind_of is given, of their kinds
+// (kind_of(i) is QVH_KIND_NUM or QVH_KIND_CHR).
+int check_count(const qvh_info &f, std::string_view label, std::size_t n) noexcept;
+int kind_mismatch(const qvh_info &f, std::string_view label, std::size_t i, int want) noexcept;
+template <class KindOf>
+int check_shape(const qvh_info &f, std::string_view label, std::size_t n, KindOf kind_of) noexcept {
+    if (const int rc = check_count(f, label, n); rc != QVH_OK) return rc;
+    for (std::size_t i = 0; i < n; ++i) {
+        const int want = i == 0 ? f.first_kind : f.rest_kind;
+        if ((want & kind_of(i)) == 0) return kind_mismatch(f, label, i, want);
+    }
+    return QVH_OK;
+}
 
 }  // namespace qvhost

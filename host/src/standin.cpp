@@ -46,6 +46,9 @@ void CountingPool::release_all() {
     blocks_.clear();
 }
 
+// The package calls these from C: nothing may be thrown back into it. What cannot be recorded for
+// want of memory is refused (an allocation) or left unrecorded.
+
 void CountingPool::do_destroy(HostPool *pool) {
     CountingPool *self = of(pool);
     ++self->destroys_;
@@ -54,11 +57,21 @@ void CountingPool::do_destroy(HostPool *pool) {
 
 void *CountingPool::do_allocate(HostPool *pool, std::uint64_t size, std::uint32_t flags) {
     CountingPool *self = of(pool);
-    self->requests_.push_back({size, flags});
-    if (self->refuse_all_ || static_cast<int>(self->requests_.size()) == self->refuse_nth_) return nullptr;
-    void *block = (flags & QV_POOL_ZERO_FILL) != 0 ? std::calloc(1, size ? size : 1) : std::malloc(size ? size : 1);
-    if (block != nullptr) self->blocks_.emplace(block, size);
-    return block;
+    try {
+        self->requests_.push_back({size, flags});
+        if (self->refuse_all_ || static_cast<int>(self->requests_.size()) == self->refuse_nth_) return nullptr;
+        void *block = (flags & QV_POOL_ZERO_FILL) != 0 ? std::calloc(1, size ? size : 1) : std::malloc(size ? size : 1);
+        if (block == nullptr) return nullptr;
+        try {
+            self->blocks_.emplace(block, size);
+        } catch (...) {
+            std::free(block);
+            return nullptr;
+        }
+        return block;
+    } catch (...) {
+        return nullptr;
+    }
 }
 
 void CountingPool::do_free(HostPool *pool, void *block) {
@@ -83,13 +96,19 @@ Journal *Journal::of(HostJournal *journal) { return owner_of<Journal>(journal); 
 void Journal::do_destroy(HostJournal *journal) {
     Journal *self = of(journal);
     ++self->destroys;
-    self->events.push_back('d');
+    try {
+        self->events.push_back('d');
+    } catch (...) {
+    }
 }
 
 void Journal::do_close(HostJournal *journal) {
     Journal *self = of(journal);
     ++self->closes;
-    self->events.push_back('c');
+    try {
+        self->events.push_back('c');
+    } catch (...) {
+    }
 }
 
 // ---- MessageService ------------------------------------------------------------------------
@@ -106,9 +125,12 @@ MessageService::MessageService() {
 MessageService *MessageService::of(HostLocale *locale) { return owner_of<MessageService>(locale); }
 
 std::int64_t MessageService::record(int offset, std::vector<std::int64_t> fixed, va_list *ap) {
-    MessageCall call{offset, std::move(fixed), ap, {}};
-    for (int i = 0; i < varargs_to_read; ++i) call.varargs.push_back(va_arg(*ap, std::int64_t));
-    calls.push_back(std::move(call));
+    try {
+        MessageCall call{offset, std::move(fixed), ap, {}};
+        for (int i = 0; i < varargs_to_read; ++i) call.varargs.push_back(va_arg(*ap, std::int64_t));
+        calls.push_back(std::move(call));
+    } catch (...) {
+    }
     return answer;
 }
 
@@ -136,10 +158,13 @@ std::int64_t MessageService::get_locale(HostLocale *l, ...) {
     MessageService *self = of(l);
     va_list ap;
     va_start(ap, l);
-    MessageCall call{96, {}, nullptr, {}};
-    for (int i = 0; i < self->varargs_to_read; ++i) call.varargs.push_back(va_arg(ap, std::int64_t));
+    try {
+        MessageCall call{96, {}, nullptr, {}};
+        for (int i = 0; i < self->varargs_to_read; ++i) call.varargs.push_back(va_arg(ap, std::int64_t));
+        self->calls.push_back(std::move(call));
+    } catch (...) {
+    }
     va_end(ap);
-    self->calls.push_back(std::move(call));
     return self->answer;
 }
 
@@ -156,26 +181,34 @@ Kernel *Kernel::of(HostKernel *kernel) { return owner_of<Kernel>(kernel); }
 HostJournal *Kernel::open_journal(HostKernel *k, JournalOpenParms *parms, void *reserved, const std::uint32_t *name) {
     Kernel *self = of(k);
     ++self->open_journal_calls;
-    const auto *bytes = reinterpret_cast<const unsigned char *>(parms);
-    self->journal_parms.emplace_back(bytes, bytes + sizeof(JournalOpenParms));
-    self->journal_reserved.push_back(reserved);
-    if (self->fail_open_journal) return nullptr;
-    std::u32string text;
-    for (const std::uint32_t *c = name; *c != 0; ++c) text.push_back(static_cast<char32_t>(*c));
-    self->journals.push_back(std::make_unique<Journal>(std::move(text), parms->mode));
-    return self->journals.back()->host();
+    try {
+        const auto *bytes = reinterpret_cast<const unsigned char *>(parms);
+        self->journal_parms.emplace_back(bytes, bytes + sizeof(JournalOpenParms));
+        self->journal_reserved.push_back(reserved);
+        if (self->fail_open_journal) return nullptr;
+        std::u32string text;
+        for (const std::uint32_t *c = name; *c != 0; ++c) text.push_back(static_cast<char32_t>(*c));
+        self->journals.push_back(std::make_unique<Journal>(std::move(text), parms->mode));
+        return self->journals.back()->host();
+    } catch (...) {
+        return nullptr;
+    }
 }
 
 HostPool *Kernel::create_pool(HostKernel *k, PoolCreateParms *parms, HostLocale *locale, const char *name) {
     Kernel *self = of(k);
     ++self->create_pool_calls;
-    self->pool_names.emplace_back(name);
-    self->pool_parms.emplace_back(parms->bytes, parms->bytes + sizeof(PoolCreateParms));
-    self->pool_locales.push_back(locale);
-    if (self->fail_create_pool) return nullptr;
-    self->pools.push_back(std::make_unique<CountingPool>(name));
-    self->pools.back()->refuse_nth(self->pool_refuse_nth);
-    return self->pools.back()->host();
+    try {
+        self->pool_names.emplace_back(name);
+        self->pool_parms.emplace_back(parms->bytes, parms->bytes + sizeof(PoolCreateParms));
+        self->pool_locales.push_back(locale);
+        if (self->fail_create_pool) return nullptr;
+        self->pools.push_back(std::make_unique<CountingPool>(name));
+        self->pools.back()->refuse_nth(self->pool_refuse_nth);
+        return self->pools.back()->host();
+    } catch (...) {
+        return nullptr;
+    }
 }
 
 }  // namespace qvhost

@@ -105,9 +105,9 @@ namespace {
 
 constexpr char32_t RAW_BYTE_BASE = 0xDC80;  // U+DC80..U+DCFF stand for bytes that are not UTF-8
 
-// Decodes one character at in[i]; returns its length in bytes, or 0 when the bytes there are no
-// valid UTF-8 sequence (overlong forms and surrogates included).
-std::size_t decode(std::string_view in, std::size_t i, char32_t &cp) {
+}  // namespace
+
+std::size_t utf8_decode(std::string_view in, std::size_t i, char32_t &cp) {
     const auto b0 = static_cast<unsigned char>(in[i]);
     if (b0 < 0x80) {
         cp = b0;
@@ -129,12 +129,10 @@ std::size_t decode(std::string_view in, std::size_t i, char32_t &cp) {
     return len;
 }
 
-}  // namespace
-
 void utf8_to_u32(std::string_view in, std::u32string &out) {
     for (std::size_t i = 0; i < in.size();) {
         char32_t cp;
-        const std::size_t n = decode(in, i, cp);
+        const std::size_t n = utf8_decode(in, i, cp);
         if (n == 0) {
             out.push_back(RAW_BYTE_BASE + (static_cast<unsigned char>(in[i]) & 0x7F));
             ++i;
@@ -149,7 +147,7 @@ std::size_t utf8_length(std::string_view in) {
     std::size_t count = 0;
     for (std::size_t i = 0; i < in.size(); ++count) {
         char32_t cp;
-        const std::size_t n = decode(in, i, cp);
+        const std::size_t n = utf8_decode(in, i, cp);
         i += n == 0 ? 1 : n;
     }
     return count;

@@ -27,6 +27,9 @@ std::size_t format_number(double x, char *out);
 // the round trip unchanged. Characters are appended to out.
 void utf8_to_u32(std::string_view in, std::u32string &out);
 void u32_to_utf8(std::u32string_view in, std::string &out);
+// Decodes the character at in[i]: its length in bytes, or 0 when the bytes there are no valid
+// UTF-8 sequence (overlong forms and surrogates included).
+std::size_t utf8_decode(std::string_view in, std::size_t i, char32_t &cp);
 // The number of characters utf8_to_u32 makes of in.
 std::size_t utf8_length(std::string_view in);
 

@@ -1,10 +1,13 @@
 // qvewumth_pg: the package's functions as PostgreSQL functions, aggregates and window functions.
 //
 // Every entry point the server calls is a plain C-style frame that holds no C++ object, so the
-// server's error path (ereport longjmps) never skips a destructor. Code that may throw lives behind
-// the noexcept functions of bridge.hpp; the rest is the host library's C interface, which never
-// throws. Memory the host library takes for an aggregate is tied to the aggregate's memory context
-// by a reset callback, so an error or a cancelled query frees it with the context.
+// server's error path (ereport longjmps) never skips a destructor; everything else is the host
+// library's C interface, which never throws. The host library takes its memory from the server:
+// an aggregate's values, its object and the package's scratch memory while it computes come from
+// the aggregate's memory context, a row-wise call's scratch memory from a context of the module.
+// The allocation hooks never raise an error (no longjmp may cross the host library's frames):
+// they return NULL, the host call fails or reports a memory status, and the module raises the
+// out-of-memory error once the host call has returned.
 //
 // One C entry point serves many SQL functions: it learns which catalogue function it works for
 // from the name of the SQL function the server called (qv_median, qv_median_trans, ...), once per
@@ -13,6 +16,7 @@ extern "C" {
 #include "postgres.h"
 
 #include "catalog/pg_type.h"
+#include "executor/executor.h"
 #include "fmgr.h"
 #include "mb/pg_wchar.h"
 #include "nodes/primnodes.h"
@@ -28,34 +32,149 @@ PG_MODULE_MAGIC;
 void _PG_init(void);
 }
 
+#include <malloc.h>
+#include <sys/mman.h>
+
+#include <cstdint>
 #include <cstring>
 
-#include "bridge.hpp"
 #include "names.hpp"
 #include "qvhost.h"
 
 namespace {
 
-// ---- the package, once per backend -------------------------------------------------------------
+// ---- settings ----------------------------------------------------------------------------------
 
 char *package_setting = nullptr;  // qvewumth.package: the package file; empty for the default one
-qvh_package *package = nullptr;
-qvh_call **calls = nullptr;       // one reusable call per function, made on first use
-bool exit_hook = false;
-double dot = 0.0;                 // the missing value '.'
+// Hidden, for tests: the allocation request (counted from when it is set, in each process) that
+// is refused; 0 refuses none.
+int refuse_request = 0;
+int64 requests = 0;
+// Hidden, for tests: the bytes the partial states of one result row may take; 0 is what the server
+// can carry.
+int row_state_limit = 0;
 
-// What qv_status() reports: nothing before the first call, the last row-wise call (its status and
-// marks), the status of the last aggregate result, or a text ("no rows", "error: ...").
-enum class Last { None, Call, Status, Text };
-Last last = Last::None;
-const qvh_call *last_call = nullptr;
-int32 last_status = QVH_STATUS_OK;
-char last_text[1024];
+void count_requests_afresh(int, void *) { requests = 0; }
 
-void note_text(const char *text) {
-    strlcpy(last_text, text, sizeof last_text);
-    last = Last::Text;
+// ---- memory ------------------------------------------------------------------------------------
+
+// Blocks of many megabytes (the values of a large group, the argument list of its result, the
+// package's copy of them) are written through once, right after they are taken, and given back
+// soon after: where the system allows, huge pages back them, which saves most of the page faults
+// (on a virtual machine those cost about as much as selecting the median itself). Large blocks
+// taken in a statement are given back to the system when it ends (see on_end).
+constexpr std::size_t HUGE_PAGE = std::size_t{2} << 20;
+constexpr std::size_t LARGE_BLOCK = std::size_t{1} << 20;
+std::size_t large_taken = 0;  // bytes in large blocks taken since the last top-level statement ended
+
+void advise(void *block, std::size_t size) {
+    large_taken += size;
+#ifdef MADV_HUGEPAGE
+    const auto begin = (reinterpret_cast<std::uintptr_t>(block) + HUGE_PAGE - 1) & ~(HUGE_PAGE - 1);
+    const auto end = (reinterpret_cast<std::uintptr_t>(block) + size) & ~(HUGE_PAGE - 1);
+    if (end > begin) madvise(reinterpret_cast<void *>(begin), end - begin, MADV_HUGEPAGE);
+#endif
 }
+
+// A block of memory from cxt, or NULL when it cannot be had; never raises an error.
+void *take(MemoryContext cxt, std::size_t size) {
+    if (refuse_request > 0 && ++requests == refuse_request) return nullptr;
+    if (!AllocHugeSizeIsValid(size)) return nullptr;
+    void *block = MemoryContextAllocExtended(cxt, size, MCXT_ALLOC_HUGE | MCXT_ALLOC_NO_OOM);
+    if (block != nullptr && size >= LARGE_BLOCK) advise(block, size);
+    return block;
+}
+
+// The host library's memory: what it holds now and at most in this statement (reported at DEBUG1
+// when a statement ends, to see what a kept value costs).
+std::size_t held = 0, most_held = 0;
+
+void *hook_alloc(void *cxt, std::size_t size) {
+    void *block = take(static_cast<MemoryContext>(cxt), size);
+    if (block != nullptr && (held += size) > most_held) most_held = held;
+    return block;
+}
+
+void hook_release(void *, void *block, std::size_t size) {
+    held -= size;
+    pfree(block);
+}
+
+qvh_allocator allocator_in(MemoryContext cxt) { return {hook_alloc, nullptr, hook_release, cxt}; }
+
+// ---- what qv_status() reports ------------------------------------------------------------------
+
+// The results of the qv_ functions since the report began: a report begins with the first result
+// after qv_status() was read, after a top-level statement ended, or after an error. One result is
+// described fully ("invalid argument; argument 1 marked"); several are "ok" when all were, or
+// else name each function and status that was not ("qv_pctl: invalid argument; qv_std: not a
+// number"). An error replaces the report with "error: ..." and its message.
+constexpr int32 NO_ROWS = -1;  // a statistic with a parameter over no rows: no status of its own
+constexpr int MAX_KINDS = 8;
+
+struct Report {
+    bool fresh = true;
+    uint64 results = 0;
+    const qvh_call *call = nullptr;  // the only result, when it was a row-wise call
+    int32 status = QVH_STATUS_OK;    // the only result's status
+    struct Kind {
+        int index;
+        int32 status;
+    } kinds[MAX_KINDS];  // the distinct statuses other than OK, in the order first seen
+    int nkinds = 0;
+    bool more_kinds = false;
+    bool error = false;
+    char text[1024] = "";
+};
+Report report;
+
+const char *status_text(int32 status) { return status == NO_ROWS ? "no rows" : qvh_status_name(status); }
+
+void note_result(int index, int32 status, const qvh_call *call) {
+    Report &r = report;
+    if (r.fresh || r.error) {
+        r.fresh = r.error = false;
+        r.results = 0;
+        r.nkinds = 0;
+        r.more_kinds = false;
+    }
+    ++r.results;
+    r.call = call;
+    r.status = status;
+    if (status == QVH_STATUS_OK) return;
+    for (int k = 0; k < r.nkinds; ++k)
+        if (r.kinds[k].index == index && r.kinds[k].status == status) return;
+    if (r.nkinds < MAX_KINDS) r.kinds[r.nkinds++] = {index, status};
+    else r.more_kinds = true;
+}
+
+void note_error(const char *message) {
+    snprintf(report.text, sizeof report.text, "error: %s", message);
+    report.error = true;
+    report.fresh = true;
+}
+
+// The report as text, in text (sizeof Report::text bytes); NULL when nothing was reported yet.
+const char *report_text(char *text) {
+    const Report &r = report;
+    if (r.error) return r.text;
+    if (r.results == 0) return nullptr;
+    if (r.results == 1 && r.call != nullptr) {
+        qvh_call_describe(r.call, text, sizeof r.text);
+        return text;
+    }
+    if (r.results == 1) return status_text(r.status);
+    if (r.nkinds == 0) return "ok";
+    std::size_t n = 0;
+    for (int k = 0; k < r.nkinds && n < sizeof r.text; ++k)
+        n += static_cast<std::size_t>(snprintf(text + n, sizeof r.text - n, "%s%s: %s", k ? "; " : "",
+                                               qvh_sql_name(qvh_function_at(static_cast<std::size_t>(r.kinds[k].index))),
+                                               status_text(r.kinds[k].status)));
+    if (r.more_kinds && n < sizeof r.text) snprintf(text + n, sizeof r.text - n, "; ...");
+    return text;
+}
+
+// ---- errors ------------------------------------------------------------------------------------
 
 int sqlstate_of(int rc) {
     switch (rc) {
@@ -73,38 +192,68 @@ int sqlstate_of(int rc) {
 
 // Raises an SQL error, which qv_status() then reports.
 [[noreturn]] void raise(int sqlstate, const char *msg, const char *hint = nullptr) {
-    char text[sizeof last_text];
-    snprintf(text, sizeof text, "error: %s", msg);
-    note_text(text);
+    note_error(msg);
     ereport(ERROR, (errcode(sqlstate), errmsg("%s", msg), hint ? errhint("%s", hint) : 0));
     pg_unreachable();
 }
 
-// Raises the failure of the last host-library call on function index (-1: the package itself),
-// about the argument or step that context names, if any.
-[[noreturn]] void fail(int rc, int index, const char *context = nullptr) {
-    char msg[1024];
-    qvpg::message(index, context, qvh_errmsg(), msg, sizeof msg);
-    raise(sqlstate_of(rc), msg);
+// Raises the failure of the last host-library call, whose message names the function already.
+[[noreturn]] void fail(int rc) { raise(sqlstate_of(rc), qvh_errmsg()); }
+
+const char *label_of(int index) { return qvh_sql_name(qvh_function_at(static_cast<std::size_t>(index))); }
+
+// The function at index could not have the memory it needed for what.
+[[noreturn]] void out_of_memory(int index, const char *what) {
+    char msg[256];
+    snprintf(msg, sizeof msg, "%s: out of memory for %s", label_of(index), what);
+    raise(ERRCODE_OUT_OF_MEMORY, msg);
 }
+
+// The constructor of a call or an aggregate failed, before the object could carry the SQL name.
+[[noreturn]] void fail_new(int rc, int index, const char *what) {
+    if (rc == QVH_E_NOMEM) out_of_memory(index, what);
+    fail(rc);
+}
+
+// A result's status: a memory status is an error, never a value.
+void check_status(int index, int32 status) {
+    if (!qvh_status_is_memory(status)) return;
+    char msg[256];
+    snprintf(msg, sizeof msg, "%s: out of memory (%s)", label_of(index), qvh_status_name(status));
+    raise(ERRCODE_OUT_OF_MEMORY, msg);
+}
+
+// ---- the package, once per backend -------------------------------------------------------------
+
+qvh_package *package = nullptr;
+qvh_call **calls = nullptr;             // one reusable call per function, made on first use
+MemoryContext call_memory = nullptr;    // the scratch memory of the row-wise calls
+bool exit_hook = false;
 
 void close_package(int, Datum) {
     for (std::size_t i = 0; calls != nullptr && i < qvh_function_count(); ++i) {
         qvh_call_free(calls[i]);
         calls[i] = nullptr;
     }
-    last = Last::None;
-    last_call = nullptr;
+    report = Report{};
     qvh_close(package);
     package = nullptr;
 }
 
 qvh_package *get_package() {
     if (package != nullptr) return package;
-    if (calls == nullptr)
+    if (calls == nullptr) {
         calls = static_cast<qvh_call **>(MemoryContextAllocZero(TopMemoryContext, qvh_function_count() * sizeof *calls));
+        call_memory = AllocSetContextCreate(TopMemoryContext, "qvewumth calls", ALLOCSET_DEFAULT_SIZES);
+    }
     const int rc = qvh_open(package_setting != nullptr && *package_setting ? package_setting : nullptr, &package);
-    if (rc != QVH_OK) fail(rc, -1);
+    if (rc != QVH_OK) {
+        char msg[1024];
+        snprintf(msg, sizeof msg, "qvewumth: %s", qvh_errmsg());
+        raise(sqlstate_of(rc), msg);
+    }
+    const qvh_allocator a = allocator_in(call_memory);
+    qvh_set_allocator(package, &a);
     if (!exit_hook) {
         on_proc_exit(close_package, 0);
         exit_hook = true;
@@ -116,17 +265,13 @@ qvh_call *call_of(int index) {
     qvh_package *pkg = get_package();
     if (calls[index] == nullptr) {
         const int rc = qvh_call_new(pkg, qvh_function_at(static_cast<std::size_t>(index))->name, &calls[index]);
-        if (rc != QVH_OK) fail(rc, index);
+        if (rc != QVH_OK) fail_new(rc, index, "the call");
+        qvh_call_set_label(calls[index], label_of(index));
     }
     return calls[index];
 }
 
-void note_status(int32 status) {
-    last_status = status;
-    last = Last::Status;
-}
-
-// ---- which function a call site serves -------------------------------------------------------
+// ---- which function a call site serves ---------------------------------------------------------
 
 struct Site {
     int index;
@@ -142,15 +287,15 @@ Site *site_of(FunctionCallInfo fcinfo, std::string_view suffix, bool row_wise) {
     FmgrInfo *fl = fcinfo->flinfo;
     if (fl->fn_extra != nullptr) return static_cast<Site *>(fl->fn_extra);
     char *name = get_func_name(fl->fn_oid);
-    const int index = name == nullptr ? -1 : qvpg::resolve(name, suffix.data());
-    if (index < 0) {
+    const qvh_info *f = name == nullptr ? nullptr : qvpg::from_sql_name(name, suffix);
+    if (f == nullptr) {
         char msg[256];
         snprintf(msg, sizeof msg, "qvewumth: %s is not a function of this extension", name ? name : "(unknown)");
         raise(ERRCODE_UNDEFINED_FUNCTION, msg);
     }
     Site *site = static_cast<Site *>(MemoryContextAllocZero(fl->fn_mcxt, sizeof(Site)));
-    site->index = index;
-    site->info = qvh_function_at(static_cast<std::size_t>(index));
+    site->index = static_cast<int>(f - qvh_function_at(0));
+    site->info = f;
     if (row_wise) {
         Oid *types = nullptr;
         int nargs = 0;
@@ -159,13 +304,13 @@ Site *site_of(FunctionCallInfo fcinfo, std::string_view suffix, bool row_wise) {
             site->argtypes[i] = types[i];
             site->text_args = site->text_args || types[i] == TEXTOID;
         }
-        site->call = call_of(index);
+        site->call = call_of(site->index);
     }
     fl->fn_extra = site;
     return site;
 }
 
-// ---- row-wise functions ----------------------------------------------------------------------
+// ---- row-wise functions ------------------------------------------------------------------------
 
 // Puts n numbers into the call: in place when it already has n arguments, as on every row but the
 // first of a query.
@@ -177,7 +322,7 @@ void put_numbers(const Site *site, const double *xs, std::size_t n) {
         qvh_call_clear(site->call);
         rc = qvh_call_add_nums(site->call, xs, n);
     }
-    if (rc != QVH_OK) fail(rc, site->index);
+    if (rc != QVH_OK) fail(rc);
 }
 
 // A text argument: NULL is the blank string where the function takes text, the missing value '.'
@@ -186,7 +331,7 @@ void add_text(const Site *site, int position, Datum d, bool isnull) {
     const int kind = position == 0 ? site->info->first_kind : site->info->rest_kind;
     int rc;
     if (isnull) {
-        rc = kind == QVH_KIND_CHR ? qvh_call_add_str(site->call, "", 0) : qvh_call_add_num(site->call, dot);
+        rc = kind == QVH_KIND_CHR ? qvh_call_add_str(site->call, "", 0) : qvh_call_add_num(site->call, qvh_dot());
     } else {
         text *t = DatumGetTextPP(d);
         const char *s = VARDATA_ANY(t);
@@ -199,18 +344,14 @@ void add_text(const Site *site, int position, Datum d, bool isnull) {
         else
             rc = qvh_call_add_str(site->call, utf8, n);
     }
-    if (rc != QVH_OK) {
-        char context[32];
-        snprintf(context, sizeof context, "argument %d", position + 1);
-        fail(rc, site->index, context);
-    }
+    if (rc != QVH_OK) fail(rc);
 }
 
 Datum finish_call(FunctionCallInfo fcinfo, const Site *site) {
     const int rc = qvh_call_invoke(site->call);
-    if (rc != QVH_OK) fail(rc, site->index);
-    last_call = site->call;
-    last = Last::Call;
+    if (rc != QVH_OK) fail(rc);
+    check_status(site->index, qvh_call_status(site->call));
+    note_result(site->index, qvh_call_status(site->call), site->call);
     if (site->info->result_kind == QVH_KIND_CHR) {
         std::size_t len = 0;
         const char *utf8 = qvh_call_result_str(site->call, &len);
@@ -228,12 +369,78 @@ const double *numbers_of(FunctionCallInfo fcinfo, Site *site, ArrayType *a, std:
     if (!ARR_HASNULL(a)) return data;
     if (site->room < n) {
         if (site->values != nullptr) pfree(site->values);
-        site->values = static_cast<double *>(MemoryContextAllocHuge(fcinfo->flinfo->fn_mcxt, n * sizeof(double)));
+        site->room = 0;
+        site->values = static_cast<double *>(take(fcinfo->flinfo->fn_mcxt, n * sizeof(double)));
+        if (site->values == nullptr) out_of_memory(site->index, "the arguments");
         site->room = n;
     }
     const bits8 *nulls = ARR_NULLBITMAP(a);
-    for (std::size_t i = 0; i < n; ++i) site->values[i] = (nulls[i / 8] >> (i % 8)) & 1 ? *data++ : dot;
+    for (std::size_t i = 0; i < n; ++i) site->values[i] = (nulls[i / 8] >> (i % 8)) & 1 ? *data++ : qvh_dot();
     return site->values;
+}
+
+// ---- statements --------------------------------------------------------------------------------
+
+// A report ends with the top-level statement that made it; statements run by functions inside it
+// (depth > 0) do not end it. An error raised by a parallel worker reaches this process only as the
+// error it reports, so that is where qv_status() learns of it.
+int depth = 0;
+ExecutorRun_hook_type previous_run = nullptr;
+ExecutorFinish_hook_type previous_finish = nullptr;
+ExecutorEnd_hook_type previous_end = nullptr;
+emit_log_hook_type previous_log = nullptr;
+
+void on_run(QueryDesc *q, ScanDirection direction, uint64 count, bool execute_once) {
+    ++depth;
+    PG_TRY();
+    {
+        if (previous_run) previous_run(q, direction, count, execute_once);
+        else standard_ExecutorRun(q, direction, count, execute_once);
+    }
+    PG_FINALLY();
+    {
+        --depth;
+    }
+    PG_END_TRY();
+}
+
+void on_finish(QueryDesc *q) {
+    ++depth;
+    PG_TRY();
+    {
+        if (previous_finish) previous_finish(q);
+        else standard_ExecutorFinish(q);
+    }
+    PG_FINALLY();
+    {
+        --depth;
+    }
+    PG_END_TRY();
+}
+
+// The C library keeps freed blocks of up to 32 MB for the process instead of giving them back,
+// and after a parallel aggregate the leader would keep hundreds of megabytes resident for the rest
+// of the session: once the statement's memory is gone, the free pages go back to the system.
+constexpr std::size_t TRIM_AFTER = std::size_t{64} << 20;
+
+void on_end(QueryDesc *q) {
+    if (previous_end) previous_end(q);
+    else standard_ExecutorEnd(q);
+    if (depth > 0) return;
+    report.fresh = true;
+    if (most_held >= LARGE_BLOCK) elog(DEBUG1, "qvewumth: qv_ functions held at most %zu bytes", most_held);
+    most_held = held;
+#ifdef __GLIBC__
+    if (large_taken >= TRIM_AFTER) malloc_trim(0);
+#endif
+    large_taken = 0;
+}
+
+void on_log(ErrorData *e) {
+    if (e->elevel >= ERROR && e->message != nullptr &&
+        (std::strncmp(e->message, "qv_", 3) == 0 || std::strncmp(e->message, "qvewumth:", 9) == 0))
+        note_error(e->message);
+    if (previous_log) previous_log(e);
 }
 
 }  // namespace
@@ -245,8 +452,22 @@ void _PG_init(void) {
                                "Empty: the libqvewumth.so installed beside the extension's module. A session "
                                "opens the package when it first calls a qv_ function.",
                                &package_setting, "", PGC_SUSET, 0, nullptr, nullptr, nullptr);
+    constexpr int hidden = GUC_NO_SHOW_ALL | GUC_NO_RESET_ALL | GUC_NOT_IN_SAMPLE | GUC_DISALLOW_IN_FILE;
+    DefineCustomIntVariable("qvewumth.refuse_request", "Testing: the memory request of qv_ functions to refuse.",
+                            "Counted in each process from when it is set; 0 refuses none.", &refuse_request, 0, 0,
+                            INT_MAX, PGC_SUSET, hidden, nullptr, count_requests_afresh, nullptr);
+    DefineCustomIntVariable("qvewumth.row_state_limit", "Testing: the bytes of partial states one result row may carry.",
+                            "0: what the server can carry.", &row_state_limit, 0, 0, INT_MAX, PGC_SUSET,
+                            hidden | GUC_UNIT_BYTE, nullptr, nullptr, nullptr);
     MarkGUCPrefixReserved("qvewumth");
-    qvh_missing('.', &dot);
+    previous_run = ExecutorRun_hook;
+    ExecutorRun_hook = on_run;
+    previous_finish = ExecutorFinish_hook;
+    ExecutorFinish_hook = on_finish;
+    previous_end = ExecutorEnd_hook;
+    ExecutorEnd_hook = on_end;
+    previous_log = emit_log_hook;
+    emit_log_hook = on_log;
 }
 
 // A function of a fixed number of float8 or text arguments.
@@ -256,7 +477,7 @@ Datum qvpg_call(PG_FUNCTION_ARGS) {
     const int nargs = PG_NARGS();
     if (!site->text_args) {
         double xs[FUNC_MAX_ARGS];
-        for (int i = 0; i < nargs; ++i) xs[i] = PG_ARGISNULL(i) ? dot : PG_GETARG_FLOAT8(i);
+        for (int i = 0; i < nargs; ++i) xs[i] = PG_ARGISNULL(i) ? qvh_dot() : PG_GETARG_FLOAT8(i);
         put_numbers(site, xs, static_cast<std::size_t>(nargs));
     } else {
         qvh_call_clear(site->call);
@@ -265,8 +486,8 @@ Datum qvpg_call(PG_FUNCTION_ARGS) {
                 add_text(site, i, PG_GETARG_DATUM(i), PG_ARGISNULL(i));
                 continue;
             }
-            const int rc = qvh_call_add_num(site->call, PG_ARGISNULL(i) ? dot : PG_GETARG_FLOAT8(i));
-            if (rc != QVH_OK) fail(rc, site->index);
+            const int rc = qvh_call_add_num(site->call, PG_ARGISNULL(i) ? qvh_dot() : PG_GETARG_FLOAT8(i));
+            if (rc != QVH_OK) fail(rc);
         }
     }
     return finish_call(fcinfo, site);
@@ -292,24 +513,20 @@ Datum qvpg_call_list(PG_FUNCTION_ARGS) {
         pfree(nulls);
     } else {
         char msg[256];
-        snprintf(msg, sizeof msg, "%s: the list must be float8[] or text[]", get_func_name(fcinfo->flinfo->fn_oid));
+        snprintf(msg, sizeof msg, "%s: the list must be float8[] or text[]", label_of(site->index));
         raise(ERRCODE_DATATYPE_MISMATCH, msg);
     }
     return finish_call(fcinfo, site);
 }
 
-// The status of the last qv_ call in this session, NULL before the first.
+// What the qv_ functions reported since the report began, NULL before the first.
 PG_FUNCTION_INFO_V1(qvpg_status);
 Datum qvpg_status(PG_FUNCTION_ARGS) {
-    switch (last) {
-        case Last::None: PG_RETURN_NULL();
-        case Last::Text: PG_RETURN_TEXT_P(cstring_to_text(last_text));
-        case Last::Status: PG_RETURN_TEXT_P(cstring_to_text(qvh_status_name(last_status)));
-        case Last::Call: break;
-    }
-    char buf[256];
-    qvh_call_describe(last_call, buf, sizeof buf);
-    PG_RETURN_TEXT_P(cstring_to_text(buf));
+    char text[sizeof report.text];
+    const char *s = report_text(text);
+    report.fresh = true;
+    if (s == nullptr) PG_RETURN_NULL();
+    PG_RETURN_TEXT_P(cstring_to_text(s));
 }
 
 }  // extern "C"
@@ -318,13 +535,14 @@ Datum qvpg_status(PG_FUNCTION_ARGS) {
 
 namespace {
 
-// The transition state of an aggregate: a host-library aggregate whose memory is freed when the
-// memory context holding this record is reset or deleted.
+// The transition state of an aggregate: a host-library aggregate whose memory comes from cxt, the
+// aggregate's memory context, and is given back when that context is reset or deleted.
 struct State {
     MemoryContextCallback freer;
     qvh_agg *agg;
+    MemoryContext cxt;
     int index;
-    bool transient;  // made by deserialization in a short-lived context; a combine may adopt it
+    bool transient;  // read from another process's bytes and not yet combined
 };
 
 void free_state(void *arg) {
@@ -333,21 +551,17 @@ void free_state(void *arg) {
     s->agg = nullptr;
 }
 
-void attach(MemoryContext cxt, State *s) {
-    s->freer.func = free_state;
-    s->freer.arg = s;
-    MemoryContextRegisterResetCallback(cxt, &s->freer);
-}
-
 State *new_state(MemoryContext cxt, int index, bool keep, bool transient) {
     qvh_package *pkg = get_package();
-    State *s = static_cast<State *>(MemoryContextAllocZero(cxt, sizeof(State)));
-    const int rc = qvh_agg_new(pkg, qvh_function_at(static_cast<std::size_t>(index))->name,
-                               keep ? QVH_AGG_KEEP_VALUES : 0u, &s->agg);
-    if (rc != QVH_OK) fail(rc, index);
-    s->index = index;
-    s->transient = transient;
-    attach(cxt, s);
+    State *s = static_cast<State *>(take(cxt, sizeof(State)));
+    if (s == nullptr) out_of_memory(index, "the aggregate");
+    *s = State{{free_state, s, nullptr}, nullptr, cxt, index, transient};
+    const qvh_allocator a = allocator_in(cxt);
+    const int rc = qvh_agg_new_in(pkg, qvh_function_at(static_cast<std::size_t>(index))->name,
+                                  keep ? QVH_AGG_KEEP_VALUES : 0u, &a, &s->agg);
+    if (rc != QVH_OK) fail_new(rc, index, "the aggregate");
+    qvh_agg_set_label(s->agg, label_of(index));
+    MemoryContextRegisterResetCallback(cxt, &s->freer);
     return s;
 }
 
@@ -359,6 +573,14 @@ MemoryContext aggregate_context(FunctionCallInfo fcinfo) {
         raise(ERRCODE_FEATURE_NOT_SUPPORTED, msg);
     }
     return cxt;
+}
+
+// Whether partial states of the statistic must keep their values to be combined: a folded fixed
+// state combines exactly for counts and extremes, but a folded sum is already rounded and cannot
+// be added to in the order of the rows.
+bool combines_only_values(int index) {
+    const int fold = qvh_function_at(static_cast<std::size_t>(index))->fold;
+    return fold == QVH_FOLD_SUM || fold == QVH_FOLD_MEAN;
 }
 
 // Whether the state being built will be combined with others instead of giving a result itself.
@@ -373,18 +595,19 @@ State *state_arg(FunctionCallInfo fcinfo, int i) {
 
 // A row joins the group: (state, x) or (state, p, x) with p the percentile or rank.
 Datum transition(FunctionCallInfo fcinfo, bool moving) {
-    MemoryContext cxt = aggregate_context(fcinfo);
     State *s = state_arg(fcinfo, 0);
     if (s == nullptr) {
+        MemoryContext cxt = aggregate_context(fcinfo);
         const Site *site = site_of(fcinfo, moving ? qvpg::MTRANS : qvpg::TRANS, false);
-        const bool keep = moving || (partial(fcinfo) && qvpg::combines_only_values(site->index));
+        const bool keep = moving || (partial(fcinfo) && combines_only_values(site->index));
         s = new_state(cxt, site->index, keep, false);
     }
+    // Only an aggregate can pass a state, so the context is checked once, with the first row.
     const int last = PG_NARGS() - 1;
     int rc = QVH_OK;
-    if (last == 2) rc = qvh_agg_param(s->agg, PG_ARGISNULL(1) ? dot : PG_GETARG_FLOAT8(1));
-    if (rc == QVH_OK) rc = qvh_agg_add(s->agg, PG_ARGISNULL(last) ? dot : PG_GETARG_FLOAT8(last));
-    if (rc != QVH_OK) fail(rc, s->index);
+    if (last == 2) rc = qvh_agg_param(s->agg, PG_ARGISNULL(1) ? qvh_dot() : PG_GETARG_FLOAT8(1));
+    if (rc == QVH_OK) rc = qvh_agg_add(s->agg, PG_ARGISNULL(last) ? qvh_dot() : PG_GETARG_FLOAT8(last));
+    if (rc != QVH_OK) fail(rc);
     PG_RETURN_POINTER(s);
 }
 
@@ -393,6 +616,36 @@ struct SavedHeader {
     uint32 index;
     uint32 keep;
 };
+
+// The partial states of one result row travel in one tuple, which the server cannot make larger
+// than 1 GB: the row's states are counted as they are saved, and the count starts again with the
+// next row (the server resets the memory the row is made in).
+constexpr std::size_t ROW_ROOM = std::size_t{1} << 20;  // for the row's other columns
+std::size_t row_bytes = 0;
+MemoryContext row_cxt = nullptr;
+
+void next_row(void *) {
+    row_bytes = 0;
+    row_cxt = nullptr;
+}
+
+void count_row_bytes(const State *s, std::size_t bytes) {
+    if (row_cxt != CurrentMemoryContext) {
+        auto *cb = static_cast<MemoryContextCallback *>(take(CurrentMemoryContext, sizeof(MemoryContextCallback)));
+        if (cb == nullptr) out_of_memory(s->index, "the partial state");
+        *cb = {next_row, nullptr, nullptr};
+        MemoryContextRegisterResetCallback(CurrentMemoryContext, cb);
+        row_cxt = CurrentMemoryContext;
+        row_bytes = 0;
+    }
+    row_bytes += MAXALIGN(bytes);
+    const std::size_t limit = row_state_limit > 0 ? static_cast<std::size_t>(row_state_limit) : MaxAllocSize - ROW_ROOM;
+    if (row_bytes <= limit) return;
+    char msg[256];
+    snprintf(msg, sizeof msg, "%s: the partial states of one result row of this parallel plan take more than %zu bytes",
+             label_of(s->index), limit);
+    raise(ERRCODE_PROGRAM_LIMIT_EXCEEDED, msg, "Run the query without parallel workers: SET max_parallel_workers_per_gather = 0.");
+}
 
 }  // namespace
 
@@ -412,7 +665,7 @@ Datum qvpg_agg_minv(PG_FUNCTION_ARGS) {
     State *s = state_arg(fcinfo, 0);
     if (s == nullptr) PG_RETURN_NULL();  // nothing to take out: the server starts the frame afresh
     const int rc = qvh_agg_remove_first(s->agg);
-    if (rc != QVH_OK) fail(rc, s->index);
+    if (rc != QVH_OK) fail(rc);
     PG_RETURN_POINTER(s);
 }
 
@@ -423,19 +676,23 @@ Datum qvpg_agg_final(PG_FUNCTION_ARGS) {
     State *s = state_arg(fcinfo, 0);
     double r = 0.0;
     int32 status = QVH_STATUS_OK;
+    int index;
     if (s == nullptr) {
         const Site *site = site_of(fcinfo, qvpg::FINAL, false);
+        index = site->index;
         if (site->info->leading_param) {
-            note_text("no rows");
+            note_result(index, NO_ROWS, nullptr);
             PG_RETURN_NULL();
         }
         const int rc = qvh_eval(get_package(), site->info->name, nullptr, 0, &r, &status);
-        if (rc != QVH_OK) fail(rc, site->index);
+        if (rc != QVH_OK) fail(rc);
     } else {
+        index = s->index;
         const int rc = qvh_agg_result(s->agg, &r, &status);
-        if (rc != QVH_OK) fail(rc, s->index);
+        if (rc != QVH_OK) fail(rc);
     }
-    note_status(status);
+    check_status(index, status);
+    note_result(index, status, nullptr);
     if (qvh_is_missing(r)) PG_RETURN_NULL();
     PG_RETURN_FLOAT8(r);
 }
@@ -450,19 +707,15 @@ Datum qvpg_agg_combine(PG_FUNCTION_ARGS) {
         if (into == nullptr) PG_RETURN_NULL();
         PG_RETURN_POINTER(into);
     }
-    if (into == nullptr && from->transient) {
-        // A state just read from a worker: take it over instead of copying its values.
-        into = static_cast<State *>(MemoryContextAllocZero(cxt, sizeof(State)));
-        into->index = from->index;
-        into->agg = from->agg;
-        from->agg = nullptr;
-        attach(cxt, into);
-        PG_RETURN_POINTER(into);
+    if (into == nullptr && from->transient && from->cxt == cxt) {
+        // A state just read from a worker, in the memory of this group: it becomes the group's.
+        from->transient = false;
+        PG_RETURN_POINTER(from);
     }
-    if (into == nullptr)
-        into = new_state(cxt, from->index, partial(fcinfo) && qvpg::combines_only_values(from->index), false);
+    if (into == nullptr) into = new_state(cxt, from->index, partial(fcinfo) && combines_only_values(from->index), false);
     const int rc = qvh_agg_merge(into->agg, from->agg);
-    if (rc != QVH_OK) fail(rc, into->index);
+    if (from->transient) free_state(from);  // its values are into's now
+    if (rc != QVH_OK) fail(rc);
     PG_RETURN_POINTER(into);
 }
 
@@ -470,28 +723,22 @@ PG_FUNCTION_INFO_V1(qvpg_agg_serialize);
 Datum qvpg_agg_serialize(PG_FUNCTION_ARGS) {
     State *s = state_arg(fcinfo, 0);
     const std::size_t size = qvh_agg_save(s->agg, nullptr, 0);
-    if (size == 0) fail(QVH_E_NOMEM, s->index);
-    if (size > MaxAllocSize - VARHDRSZ - sizeof(SavedHeader)) {
-        char what[128], msg[256];
-        snprintf(what, sizeof what, "the partial state of %llu rows is larger than 1 GB",
-                 static_cast<unsigned long long>(qvh_agg_rows(s->agg)));
-        qvpg::message(s->index, nullptr, what, msg, sizeof msg);
-        raise(ERRCODE_PROGRAM_LIMIT_EXCEEDED, msg,
-              "Run this query without parallel workers (max_parallel_workers_per_gather = 0).");
-    }
-    bytea *out = static_cast<bytea *>(palloc(VARHDRSZ + sizeof(SavedHeader) + size));
-    SET_VARSIZE(out, VARHDRSZ + sizeof(SavedHeader) + size);
-    const SavedHeader head{static_cast<uint32>(s->index), qvpg::combines_only_values(s->index) ? 1u : 0u};
+    const std::size_t total = VARHDRSZ + sizeof(SavedHeader) + size;
+    count_row_bytes(s, total);
+    bytea *out = static_cast<bytea *>(take(CurrentMemoryContext, total));
+    if (out == nullptr) out_of_memory(s->index, "the partial state");
+    SET_VARSIZE(out, total);
+    const SavedHeader head{static_cast<uint32>(s->index), combines_only_values(s->index) ? 1u : 0u};
     std::memcpy(VARDATA(out), &head, sizeof head);
-    if (qvh_agg_save(s->agg, VARDATA(out) + sizeof head, size) != size) fail(QVH_E_NOMEM, s->index);
+    qvh_agg_save(s->agg, VARDATA(out) + sizeof head, size);
     PG_RETURN_BYTEA_P(out);
 }
 
-// Partial states arrive in the per-row context of the combining process and are adopted or merged
-// by the combine function at once.
+// A partial state from another process, made in the aggregate's memory so that the combine
+// function can adopt it.
 PG_FUNCTION_INFO_V1(qvpg_agg_deserialize);
 Datum qvpg_agg_deserialize(PG_FUNCTION_ARGS) {
-    aggregate_context(fcinfo);
+    MemoryContext cxt = aggregate_context(fcinfo);
     bytea *in = PG_GETARG_BYTEA_PP(0);
     const char *data = VARDATA_ANY(in);
     const std::size_t size = VARSIZE_ANY_EXHDR(in);
@@ -500,9 +747,9 @@ Datum qvpg_agg_deserialize(PG_FUNCTION_ARGS) {
     if (size < sizeof head || head.index >= qvh_function_count() ||
         qvh_function_at(head.index)->aggregate == QVH_AGG_NONE)
         raise(ERRCODE_INVALID_BINARY_REPRESENTATION, "qvewumth: not a saved aggregate state");
-    State *s = new_state(CurrentMemoryContext, static_cast<int>(head.index), head.keep != 0, true);
+    State *s = new_state(cxt, static_cast<int>(head.index), head.keep != 0, true);
     const int rc = qvh_agg_load(s->agg, data + sizeof head, size - sizeof head);
-    if (rc != QVH_OK) fail(rc, s->index);
+    if (rc != QVH_OK) fail(rc);
     PG_RETURN_POINTER(s);
 }
 

@@ -1,35 +1,31 @@
-// How the catalogue's functions are named in SQL: "qv_" and the name in lower case. The support
-// functions of an aggregate add a suffix to that name, and the module finds the function it is
-// working for from the name of the SQL function the server called.
+// How the server names the support functions of an aggregate: the function's SQL name (qvh_sql_name:
+// "qv_median") and a suffix. The module finds the catalogue function it is working for from the
+// name of the SQL function the server called.
 #pragma once
 
-#include <cctype>
-#include <string>
+#include <cstring>
 #include <string_view>
 
 #include "qvhost.h"
 
 namespace qvpg {
 
-inline constexpr std::string_view PREFIX = "qv_";
 inline constexpr std::string_view TRANS = "_trans";    // a row joins the group
 inline constexpr std::string_view MTRANS = "_mtrans";  // a row joins a moving window frame
 inline constexpr std::string_view FINAL = "_final";    // the result of the group
 
-inline std::string sql_name(const qvh_info &f) {
-    std::string name(PREFIX);
-    for (const char *c = f.name; *c; ++c) name.push_back(static_cast<char>(std::tolower(static_cast<unsigned char>(*c))));
-    return name;
-}
-
-// The catalogue entry whose SQL name followed by suffix is name, or null.
-inline const qvh_info *from_sql_name(std::string_view name, std::string_view suffix) {
-    if (name.size() <= PREFIX.size() + suffix.size() || name.substr(0, PREFIX.size()) != PREFIX ||
-        name.substr(name.size() - suffix.size()) != suffix)
+// The catalogue entry whose SQL name followed by suffix is name, or null. Allocates nothing.
+inline const qvh_info *from_sql_name(std::string_view name, std::string_view suffix) noexcept {
+    constexpr std::string_view prefix = "qv_";
+    if (name.size() <= prefix.size() + suffix.size() || !name.starts_with(prefix) || !name.ends_with(suffix))
         return nullptr;
-    const std::string bare(name.substr(PREFIX.size(), name.size() - PREFIX.size() - suffix.size()));
-    const qvh_info *f = qvh_function_find(bare.c_str());
-    return f != nullptr && sql_name(*f) == name.substr(0, name.size() - suffix.size()) ? f : nullptr;
+    const std::string_view sql = name.substr(0, name.size() - suffix.size());
+    char bare[64];
+    if (sql.size() - prefix.size() >= sizeof bare) return nullptr;
+    std::memcpy(bare, sql.data() + prefix.size(), sql.size() - prefix.size());
+    bare[sql.size() - prefix.size()] = '\0';
+    const qvh_info *f = qvh_function_find(bare);
+    return f != nullptr && sql == qvh_sql_name(f) ? f : nullptr;
 }
 
 }  // namespace qvpg

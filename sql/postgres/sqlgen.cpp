@@ -59,7 +59,7 @@ struct Writer {
     }
 
     void row_wise(const qvh_info &f) {
-        const std::string name = qvpg::sql_name(f);
+        const std::string name = qvh_sql_name(&f);
         const std::string result = type_of(f.result_kind);
         const std::string comment = std::string(f.usage) + ": " + f.summary;
         constexpr const char *traits = "IMMUTABLE PARALLEL SAFE";
@@ -76,7 +76,7 @@ struct Writer {
     void aggregate(const qvh_info &f) {
         if (f.form != QVH_FORM_LIST || f.first_kind != QVH_KIND_NUM || f.result_kind != QVH_KIND_NUM)
             throw std::runtime_error(std::string(f.name) + ": an aggregate needs a numeric list");
-        const std::string name = qvpg::sql_name(f);
+        const std::string name = qvh_sql_name(&f);
         const std::string args = f.leading_param ? "float8, float8" : "float8";
         constexpr const char *traits = "IMMUTABLE PARALLEL SAFE";
         const std::string trans = name + std::string(qvpg::TRANS), mtrans = name + std::string(qvpg::MTRANS),
@@ -98,7 +98,8 @@ struct Writer {
              "-- qvpg_sqlgen: edit the catalogue, not this file.\n"
              "\\echo Use \"CREATE EXTENSION qvewumth\" to load this file. \\quit\n\n";
         function("qv_status", "", "text", "qvpg_status", "VOLATILE PARALLEL RESTRICTED",
-                 "status of the last qv_ call in this session: ok, missing argument, invalid argument, ...");
+                 "what the qv_ functions gave since it was last read in this statement, or in the last statement "
+                 "that called one: ok, invalid argument, not a number, ...");
         o << "\n-- What every aggregate shares: partial states combined, shipped between processes, and the\n"
              "-- first value of a moving window frame taken out.\n";
         constexpr const char *traits = "IMMUTABLE PARALLEL SAFE";
@@ -113,15 +114,6 @@ struct Writer {
 
 }  // namespace
 
-// Whether the package gives the function an entry point (ORDINAL2 has none).
-bool provided(qvh_package *pkg, const qvh_info &f) {
-    qvh_call *call = nullptr;
-    const int rc = qvh_call_new(pkg, f.name, &call);
-    qvh_call_free(call);
-    if (rc != QVH_OK && rc != QVH_E_UNAVAILABLE) throw std::runtime_error(qvh_errmsg());
-    return rc == QVH_OK;
-}
-
 int main(int argc, char **argv) {
     qvh_package *pkg = nullptr;
     if (argc != 2 || qvh_open(argv[1], &pkg) != QVH_OK) {
@@ -133,7 +125,7 @@ int main(int argc, char **argv) {
         w.header();
         for (std::size_t i = 0; i < qvh_function_count(); ++i) {
             const qvh_info &f = *qvh_function_at(i);
-            if (!provided(pkg, f)) continue;
+            if (!qvh_package_has(pkg, &f)) continue;  // ORDINAL2 has no entry point
             w.o << "\n-- " << f.name << "\n";
             w.row_wise(f);
             if (f.aggregate != QVH_AGG_NONE) w.aggregate(f);

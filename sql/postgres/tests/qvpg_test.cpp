@@ -10,6 +10,7 @@
 #include <optional>
 #include <random>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "names.hpp"
@@ -23,7 +24,7 @@ using Row = std::vector<Cell>;
 
 struct Answer {
     std::string error;  // the primary message; empty when the statement succeeded
-    std::string sqlstate;
+    std::string sqlstate, hint;
     std::vector<Row> rows;
 };
 
@@ -49,6 +50,7 @@ class Conn {
             const char *msg = PQresultErrorField(r, PG_DIAG_MESSAGE_PRIMARY);
             a.error = msg ? msg : PQerrorMessage(c_);
             a.sqlstate = PQresultErrorField(r, PG_DIAG_SQLSTATE) ? PQresultErrorField(r, PG_DIAG_SQLSTATE) : "";
+            a.hint = PQresultErrorField(r, PG_DIAG_MESSAGE_HINT) ? PQresultErrorField(r, PG_DIAG_MESSAGE_HINT) : "";
         }
         for (int i = 0; i < PQntuples(r); ++i) {
             a.rows.emplace_back();
@@ -168,7 +170,8 @@ std::vector<const qvh_info *> aggregates() {
 
 TEST(RowWise, EveryFunctionAgainstTheHostLibrary) {
     const char *numbers[] = {nullptr, "NaN", "0", "-0", "1", "-1", "0.5", "2.5", "-2.5", "3", "10", "90", "1e-310",
-                             "1e300", "-1e300", "Infinity", "-Infinity", "0.1", "7.25", "100", "25", "-3.75e-5"};
+                             "1e300", "-1e300", "Infinity", "-Infinity", "0.1", "7.25", "100", "25", "-3.75e-5",
+                             "1e155", "3e160"};
     const char *texts[] = {nullptr, "", "  ", "a", "ab", "ab  ", " ab", "AB", ".A", ".", "._", ".z", "é✓", "x"};
     std::mt19937 rng(20261205);
     auto pick = [&](bool text) {
@@ -192,7 +195,7 @@ TEST(RowWise, EveryFunctionAgainstTheHostLibrary) {
             while (rows[r].size() < n) rows[r].push_back(pick(text));
         }
         for (const auto &args : rows) {
-            std::string sql = "SELECT " + qvpg::sql_name(f) + "(";
+            std::string sql = "SELECT " + std::string(qvh_sql_name(&f)) + "(";
             std::vector<Cell> params;
             if (list) {
                 sql += std::string("VARIADIC $1::") + (f.first_kind == QVH_KIND_CHR ? "text" : "float8") + "[]";
@@ -208,7 +211,7 @@ TEST(RowWise, EveryFunctionAgainstTheHostLibrary) {
             const Expected e = host_call(f, args);
             const std::string where = sql + " with " + (params.empty() ? "" : show(params[0])) + "...";
             if (!e.error.empty()) {
-                EXPECT_EQ(a.error.substr(0, qvpg::sql_name(f).size()), qvpg::sql_name(f)) << where << ": " << e.error;
+                EXPECT_EQ(a.error.substr(0, std::string(qvh_sql_name(&f)).size()), std::string(qvh_sql_name(&f))) << where << ": " << e.error;
                 continue;
             }
             ASSERT_EQ(a.error, "") << where;
@@ -223,10 +226,10 @@ TEST(RowWise, EveryFunctionAgainstTheHostLibrary) {
 
 // "qv_pctl(2, x)" or "qv_median(x)", and the row-wise call over the same rows.
 std::string agg_call(const qvh_info &f, const std::string &x) {
-    return qvpg::sql_name(f) + "(" + (f.leading_param ? "2, " : "") + x + ")";
+    return std::string(qvh_sql_name(&f)) + "(" + (f.leading_param ? "2, " : "") + x + ")";
 }
 std::string row_wise_over(const qvh_info &f, const std::string &array) {
-    return qvpg::sql_name(f) + "(VARIADIC " + (f.leading_param ? "ARRAY[2]::float8[] || " : "") + "coalesce(" + array +
+    return std::string(qvh_sql_name(&f)) + "(VARIADIC " + (f.leading_param ? "ARRAY[2]::float8[] || " : "") + "coalesce(" + array +
            ", '{}'::float8[]))";
 }
 
@@ -336,10 +339,10 @@ TEST(Edge, LiteralsOverloadsAndErrors) {
         {"SELECT qv_largest(k, x) OVER (ORDER BY x ROWS 1 PRECEDING) FROM (VALUES (1, 1), (2, 2)) v(k, x)",
          "qv_largest: the rank must be the same for every row of a group [22023]"},
         {"SELECT qv_whichn(VARIADIC '{}'::float8[])",
-         "qv_whichn: takes at least 1 argument, got 0: qv_whichn(v, x1, ...) [22023]"},
+         "qv_whichn takes at least 1 argument, got 0: qv_whichn(v, x1, ...) [22023]"},
         {"SELECT qv_ordinal2(1, 2)", "function qv_ordinal2(integer, integer) does not exist [42883]"},
         {"SELECT qv_coalescec('', repeat('x', 70000))",
-         "qv_coalescec: argument 2: a character value holds at most 65535 characters; this one has 70000 [54000]"},
+         "qv_coalescec: argument 2 holds 70000 characters; a character value holds at most 65535 [54000]"},
         {"SET statement_timeout = '300ms'; SELECT qv_median(b.x) FROM big b, generate_series(1, 1000)",
          "canceling statement due to statement timeout [57014]"},
         // A statement that fails part-way changes nothing.
@@ -347,22 +350,76 @@ TEST(Edge, LiteralsOverloadsAndErrors) {
         {"INSERT INTO kept SELECT 1, qv_pctl(p, x) FROM kept",
          "qv_pctl: the percentile must be the same for every row of a group [22023]"},
         {"UPDATE kept SET x = qv_whichn(VARIADIC CASE WHEN p = 25 THEN '{}'::float8[] ELSE ARRAY[x] END)",
-         "qv_whichn: takes at least 1 argument, got 0: qv_whichn(v, x1, ...) [22023]"},
+         "qv_whichn takes at least 1 argument, got 0: qv_whichn(v, x1, ...) [22023]"},
         {"SELECT count(*) || ' ' || sum(x) FROM kept", "2 3"},
+        // A NaN that is not a missing value: NULL, and the status says so, row-wise, aggregate, window.
+        {"SELECT qv_kurtosis(1, 2, 3, 1e155), qv_status()", "NULL,not a number"},
+        {"SELECT qv_kurtosis(x), qv_status() FROM (VALUES (1), (2), (3), (1e155)) v(x)", "NULL,not a number"},
+        {"SELECT qv_std(x) OVER (ORDER BY x ROWS 1 PRECEDING), qv_status() FROM (VALUES (1), ('Infinity'::float8)) v(x)",
+         "NULL,missing argument|NULL,not a number"},
+        // qv_status() tells every result of the row since it was last read, and of one statement.
+        {"SELECT qv_n(x), qv_mean(x), qv_status() FROM (VALUES (1), (2)) v(x)", "2,1.5,ok"},
+        {"SELECT qv_pctl(150, x), qv_kurtosis(x), qv_n(x), qv_status() FROM (VALUES (1), (2), (3), (1e155)) v(x)",
+         "NULL,NULL,4,qv_pctl: invalid argument; qv_kurtosis: not a number"},
+        {"SELECT g, qv_pctl(p, x), qv_sqrt(g - 2), qv_status() FROM (VALUES (1, 50, 1), (2, 150, 2), (3, 50, 3)) v(g, p, x)"
+         " GROUP BY g ORDER BY g", "1,1,NULL,qv_sqrt: invalid argument|2,NULL,0,qv_pctl: invalid argument|3,3,1,ok"},
+        {"SELECT qv_sqrt(-1); SELECT qv_abs(-2); SELECT qv_status()", "ok"},
+        {"SELECT qv_n(x), qv_pctl(p, x), qv_mean(x) FROM (VALUES (50, 1), (25, 2)) v(p, x)",
+         "qv_pctl: the percentile must be the same for every row of a group [22023]"},
+        // The partial states of one result row, counted together against the limit (lowered here).
+        {"SET qvewumth.row_state_limit = '700kB'; SET parallel_setup_cost = 0; SET min_parallel_table_scan_size = 0;"
+         "SET max_parallel_workers_per_gather = 2; SET max_parallel_workers = 1; SET parallel_leader_participation = off;"
+         "SELECT count(*) FROM big", "60000"},
+        {"SELECT qv_median(x) IS NOT NULL FROM big", "t"},
+        {"SELECT qv_median(x), qv_mad(x) FROM big", "qv_mad: the partial states of one result row of this parallel plan "
+         "take more than 716800 bytes [54000] Run the query without parallel workers: SET max_parallel_workers_per_gather = 0."},
+        {"RESET ALL; RESET qvewumth.row_state_limit; SET extra_float_digits = 3; SET max_parallel_workers_per_gather = 0;"
+         "SELECT 1", "1"},
     };
     Conn c;
     for (const auto &[sql, want] : cases) {
         const Answer a = c.run(sql);
-        std::string got = a.error.empty() ? "" : a.error + " [" + a.sqlstate + "]";
+        std::string got = a.error.empty() ? "" : a.error + " [" + a.sqlstate + "]" + (a.error.starts_with("qv_") && !a.hint.empty() ? " " + a.hint : "");
         for (const Row &r : a.rows) {
             if (!got.empty()) got += '|';
-            got += r[0].value_or("NULL");
+            for (std::size_t k = 0; k < r.size(); ++k) got += (k ? "," : "") + r[k].value_or("NULL");
         }
         EXPECT_EQ(got, want) << sql;
         if (a.error.starts_with("qv_")) {
             EXPECT_EQ(c.ok("SELECT qv_status()").rows[0][0], Cell{"error: " + a.error}) << sql;
         }
         EXPECT_EQ(c.ok("RESET statement_timeout; SELECT qv_abs(-1)").rows[0][0], Cell{"1"}) << "after " << sql;
+    }
+}
+
+// Every memory request of a call, of an aggregate (serial, and in parallel workers: serialized,
+// read back and combined) and of a window refused in turn: the out-of-memory error naming the
+// function, never another value; the refused request past the last gives the very result.
+TEST(Edge, EveryRefusedMemoryRequestIsAnOutOfMemoryError) {
+    const std::tuple<const char *, const char *, const char *> cases[] = {
+        {"qv_median", "", "SELECT qv_median(VARIADIC array_agg(x)) FROM big WHERE i < 5000"},
+        {"qv_median", "", "SELECT qv_median(x), qv_status() FROM big"},
+        {"qv_pctl", "SET parallel_setup_cost = 0; SET min_parallel_table_scan_size = 0; SET max_parallel_workers_per_gather = 2",
+         "SELECT g, qv_pctl(90, x), qv_status() FROM big WHERE i % 100 = 0 GROUP BY g ORDER BY g"},
+        {"qv_mad", "", "SELECT qv_mad(x) OVER (ORDER BY i ROWS 3 PRECEDING) FROM big WHERE i < 40"},
+    };
+    for (const auto &[name, setup, sql] : cases) {
+        Conn c;
+        c.ok(setup);
+        const Answer want = c.ok(sql);
+        int refused = 0;
+        bool past_the_last = false;
+        for (int n = 1; n < 400 && !past_the_last; ++n) {
+            const Answer a = c.run("SET qvewumth.refuse_request = " + std::to_string(n) + "; " + sql);
+            if ((past_the_last = a.error.empty())) {
+                EXPECT_EQ(a.rows, want.rows) << sql << " with request " << n << " refused";
+                continue;
+            }
+            ++refused;
+            EXPECT_EQ(a.sqlstate + " " + a.error.substr(0, std::strlen(name) + 15), std::string("53200 ") + name + ": out of memory")
+                << sql << " with request " << n << " refused: " << a.error;
+        }
+        EXPECT_TRUE(past_the_last && refused >= 2) << sql << ": " << refused << " requests refused";
     }
 }
 

@@ -1,0 +1,57 @@
+#!/usr/bin/env node
+// The DuckDB extension against DuckDB's own functions in the same run, on 10^7 rows held in an
+// in-memory database: qv_median(x) and qv_pctl(90, x) against median(x) and quantile_cont(x, 0.9)
+// over the whole table and over 1000 groups, with 1 and 2 threads; row-wise qv_pmean(a, b, c)
+// against (a + b + c) / 3. Times are the best of $REPEAT runs (default 3), the queries of a
+// comparison taking turns, so that load on the machine falls on all of them alike.
+//   bench/duckdb_bench.js [BUILD_DIR]        (default: build; needs scripts/deps.sh run)
+const path = require('path');
+const root = path.join(__dirname, '..');
+const { DuckDBInstance } = require(path.join(root, 'build-deps/duckdb/node_modules/@duckdb/node-api'));
+
+const extension = path.resolve(process.argv[2] || path.join(root, 'build'), 'qvewumth.duckdb_extension');
+const repeat = Number(process.env.REPEAT || 3);
+const rows = 10000000;
+
+(async () => {
+  const db = await DuckDBInstance.create(':memory:', { allow_unsigned_extensions: 'true' });
+  const con = await db.connect();
+  const run = async (sql) => (await con.runAndReadAll(sql)).getRows();
+  await run(`LOAD '${extension}'`);
+  await run('SELECT setseed(0.5)');
+  await run(`CREATE TABLE t AS SELECT (random() * 1000)::INTEGER AS g, random() * 1000 AS x FROM range(${rows})`);
+  await run(`CREATE TABLE abc AS SELECT random() AS a, random() * 10 AS b, random() * 100 AS c FROM range(${rows})`);
+
+  // Best time in seconds of each query, the queries taking turns.
+  async function best(queries) {
+    const times = queries.map(() => Infinity);
+    for (let r = 0; r < repeat; r++)
+      for (let i = 0; i < queries.length; i++) {
+        const start = process.hrtime.bigint();
+        await run(queries[i]);
+        times[i] = Math.min(times[i], Number(process.hrtime.bigint() - start) / 1e9);
+      }
+    return times;
+  }
+  const whole = (f) => `SELECT ${f} FROM t`;
+  const grouped = (f) => `SELECT sum(v) FROM (SELECT g, ${f} AS v FROM t GROUP BY g)`;
+  const comparisons = [
+    ['median, whole table', whole('qv_median(x)'), whole('median(x)')],
+    ['90th percentile, whole table', whole('qv_pctl(90, x)'), whole('quantile_cont(x, 0.9)')],
+    ['median, 1000 groups', grouped('qv_median(x)'), grouped('median(x)')],
+    ['90th percentile, 1000 groups', grouped('qv_pctl(90, x)'), grouped('quantile_cont(x, 0.9)')],
+  ];
+  console.log(`${rows} rows, best of ${repeat}; ratio = extension / DuckDB (below 1: the extension is faster)`);
+  for (const threads of [1, 2]) {
+    await run(`SET threads = ${threads}`);
+    for (const [what, ours, theirs] of comparisons) {
+      const [a, b] = await best([ours, theirs]);
+      console.log(`threads ${threads}  ${what.padEnd(30)} extension ${a.toFixed(3)} s  DuckDB ${b.toFixed(3)} s  ratio ${(a / b).toFixed(2)}`);
+    }
+    const [a, b] = await best(['SELECT sum(qv_pmean(a, b, c)) FROM abc', 'SELECT sum((a + b + c) / 3) FROM abc']);
+    console.log(`threads ${threads}  ${'row-wise mean of 3 columns'.padEnd(30)} extension ${a.toFixed(3)} s  SQL ${b.toFixed(3)} s  ratio ${(a / b).toFixed(2)}`);
+  }
+})().catch((e) => {
+  console.error(e.message);
+  process.exit(1);
+});

@@ -1,0 +1,405 @@
+// Calls: one function with an argument list built once and made again with changed values, one
+// call or a batch of calls at a time.
+#include <algorithm>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+
+#include "internal.hpp"
+#include "text.hpp"
+
+namespace qvhost {
+
+namespace {
+
+constexpr std::size_t MAX_CHARS = 0xFFFF;     // a CharValue counts characters in 16 bits
+constexpr std::size_t MAX_ARGS = 0x7FFFFFFF;  // the package reads the count in 32 bits
+
+int check_call(const qvh_call *call) noexcept {
+    return call == nullptr ? fail(QVH_E_NULL, "the call is NULL") : QVH_OK;
+}
+
+int no_memory(const qvh_call *call, const char *what) noexcept {
+    return fail(QVH_E_NOMEM, Msg() << call->label.view() << ": out of memory for " << what);
+}
+
+int too_many(const qvh_call *call) noexcept {
+    return fail(QVH_E_LIMIT, Msg() << call->label.view() << ": a call takes at most 2147483647 arguments");
+}
+
+int no_such_argument(const qvh_call *call, std::size_t index) noexcept {
+    return fail(QVH_E_RANGE, Msg() << call->label.view() << ": argument " << static_cast<unsigned long long>(index + 1)
+                                   << " does not exist (the call has " << static_cast<unsigned long long>(call->args.size())
+                                   << ")");
+}
+
+// Converts argument index's UTF-8 to the 4-byte characters of a CharValue in call->scratch,
+// refusing what a CharValue cannot hold.
+int to_chars(qvh_call *call, std::size_t index, const char *utf8, std::size_t len) noexcept {
+    if (utf8 == nullptr && len > 0) return fail(QVH_E_NULL, Msg() << call->label.view() << ": a character value is NULL");
+    const std::string_view text(utf8 == nullptr ? "" : utf8, len);
+    const std::size_t n = utf8_length(text);
+    if (n > MAX_CHARS)
+        return fail(QVH_E_LIMIT, Msg() << call->label.view() << ": argument " << static_cast<unsigned long long>(index + 1)
+                                       << " holds " << static_cast<unsigned long long>(n)
+                                       << " characters; a character value holds at most 65535");
+    try {
+        call->scratch.clear();
+        utf8_to_u32(text, call->scratch);
+    } catch (...) {
+        return no_memory(call, "a character value");
+    }
+    return QVH_OK;
+}
+
+int check_shape_of(qvh_call *call) noexcept {
+    if (call->shape_checked) return QVH_OK;
+    const int rc = check_shape(*call->info, call->label.view(), call->args.size(),
+                               [&](std::size_t i) { return call->args.numeric(i) ? QVH_KIND_NUM : QVH_KIND_CHR; });
+    call->shape_checked = rc == QVH_OK;
+    return rc;
+}
+
+// Calls the package over the argument list as it stands; numeric results follow the NaN rule.
+void call_package(qvh_call *call, FuncArgList *list) {
+    switch (call->info->form) {
+        case QVH_FORM_SCALAR:
+            call->status = call->entry.scalar(&call->result, call->args.value(0));
+            break;
+        case QVH_FORM_LIST:
+            call->status = call->entry.list(list, &call->result);
+            break;
+        default:
+            return;
+    }
+    deliver(call->result, call->status);
+}
+
+// A character function: room for the longest argument, since the result is always a copy of one.
+int call_chars(qvh_call *call, FuncArgList *list) noexcept {
+    std::size_t longest = 0;
+    for (std::size_t i = 0; i < call->args.size(); ++i)
+        longest = std::max<std::size_t>(longest, call->args.char_value(i).length);
+    try {
+        call->char_buffer.assign(longest, U' ');
+        call->char_result.capacity = static_cast<std::uint16_t>(longest);
+        call->char_result.length = 0;
+        call->char_result.chars = reinterpret_cast<std::uint32_t *>(call->char_buffer.data());
+        call->status = call->entry.charList(list, &call->char_result);
+        call->text.clear();
+        u32_to_utf8(std::u32string_view(call->char_buffer.data(), call->char_result.length), call->text);
+    } catch (...) {
+        return no_memory(call, "the result");
+    }
+    call->result = qv::MISSING_DOT;
+    return QVH_OK;
+}
+
+// Loads a double from a place that may not be aligned.
+inline double load(const void *p) {
+    double x;
+    std::memcpy(&x, p, sizeof x);
+    return x;
+}
+
+}  // namespace
+
+}  // namespace qvhost
+
+using namespace qvhost;
+
+extern "C" {
+
+int qvh_call_new(qvh_package *pkg, const char *name, qvh_call **out) noexcept {
+    if (out == nullptr) return fail(QVH_E_NULL, "qvh_call_new: out is NULL");
+    *out = nullptr;
+    const qvh_info *info = nullptr;
+    QvEntry entry{};
+    if (const int rc = resolve(pkg, name, "qvh_call_new", info, entry); rc != QVH_OK) return rc;
+    qvh_call *call = nullptr;
+    try {
+        call = new qvh_call(pkg->memory);
+    } catch (...) {
+        return fail(QVH_E_NOMEM, "qvh_call_new: out of memory");
+    }
+    call->info = info;
+    call->entry = entry;
+    call->label.set(info->name);
+    *out = call;
+    return ok();
+}
+
+void qvh_call_free(qvh_call *call) noexcept { delete call; }
+
+const qvh_info *qvh_call_info(const qvh_call *call) noexcept { return call == nullptr ? nullptr : call->info; }
+
+int qvh_call_set_label(qvh_call *call, const char *label) noexcept {
+    if (const int rc = check_call(call); rc != QVH_OK) return rc;
+    call->label.set(label != nullptr ? label : call->info->name);
+    return ok();
+}
+
+void qvh_call_clear(qvh_call *call) noexcept {
+    if (call == nullptr) return;
+    call->args.clear();
+    call->invoked = false;
+    call->shape_checked = false;
+}
+
+int qvh_call_add_num(qvh_call *call, double x) noexcept { return qvh_call_add_nums(call, &x, 1); }
+
+int qvh_call_add_nums(qvh_call *call, const double *xs, size_t n) noexcept {
+    if (const int rc = check_call(call); rc != QVH_OK) return rc;
+    if (xs == nullptr && n > 0) return fail(QVH_E_NULL, Msg() << call->label.view() << ": the values are NULL");
+    if (n > MAX_ARGS - call->args.size()) return too_many(call);
+    try {
+        call->args.nums(xs, n, [](double x) { return edge_value(x); });
+        call->shape_checked = false;
+    } catch (...) {
+        return no_memory(call, "the argument list");
+    }
+    return ok();
+}
+
+int qvh_call_add_str(qvh_call *call, const char *utf8, size_t len) noexcept {
+    if (const int rc = check_call(call); rc != QVH_OK) return rc;
+    if (call->args.size() >= MAX_ARGS) return too_many(call);
+    if (const int rc = to_chars(call, call->args.size(), utf8, len); rc != QVH_OK) return rc;
+    try {
+        call->args.chr(call->scratch);
+        call->shape_checked = false;
+    } catch (...) {
+        return no_memory(call, "the argument list");
+    }
+    return ok();
+}
+
+int qvh_call_set_num(qvh_call *call, size_t index, double x) noexcept {
+    if (const int rc = check_call(call); rc != QVH_OK) return rc;
+    if (index >= call->args.size()) return no_such_argument(call, index);
+    if (!call->args.numeric(index)) call->shape_checked = false;
+    call->args.set_num(index, edge_value(x));
+    return QVH_OK;
+}
+
+int qvh_call_set_str(qvh_call *call, size_t index, const char *utf8, size_t len) noexcept {
+    if (const int rc = check_call(call); rc != QVH_OK) return rc;
+    if (index >= call->args.size()) return no_such_argument(call, index);
+    if (const int rc = to_chars(call, index, utf8, len); rc != QVH_OK) return rc;
+    try {
+        if (call->args.numeric(index)) call->shape_checked = false;
+        call->args.set_chr(index, call->scratch);
+    } catch (...) {
+        return no_memory(call, "the argument list");
+    }
+    return ok();
+}
+
+size_t qvh_call_count(const qvh_call *call) noexcept { return call == nullptr ? 0 : call->args.size(); }
+
+int qvh_call_invoke(qvh_call *call) noexcept {
+    if (const int rc = check_call(call); rc != QVH_OK) return rc;
+    if (const int rc = check_shape_of(call); rc != QVH_OK) return rc;
+    // The package marks arguments only when it reports an invalid one.
+    if (call->invoked && call->status != STATUS_OK) call->args.clear_marks();
+    FuncArgList *list = call->args.get();
+    call->invoked = false;
+    if (call->info->form == QVH_FORM_CHAR_LIST) {
+        if (const int rc = call_chars(call, list); rc != QVH_OK) return rc;
+    } else {
+        call_package(call, list);
+    }
+    call->invoked = true;
+    return QVH_OK;
+}
+
+int qvh_call_rows(qvh_call *call, size_t rows, size_t nargs, const double *const *args, const ptrdiff_t *strides,
+                  double *out, ptrdiff_t out_stride, int32_t *statuses, unsigned char *marks, qvh_tally *tally) noexcept {
+    if (const int rc = check_call(call); rc != QVH_OK) return rc;
+    if ((nargs > 0 && (args == nullptr || strides == nullptr)) || (rows > 0 && out == nullptr))
+        return fail(QVH_E_NULL, Msg() << call->label.view() << ": qvh_call_rows needs the arguments, strides and results");
+    if (const int rc = check_shape(*call->info, call->label.view(), nargs, [](std::size_t) { return QVH_KIND_NUM; });
+        rc != QVH_OK)
+        return rc;
+    if (call->info->form == QVH_FORM_CHAR_LIST || call->info->result_kind != QVH_KIND_NUM)
+        return fail(QVH_E_KIND, Msg() << call->label.view() << " works on character values, which qvh_call_rows cannot pass");
+    for (size_t j = 0; j < nargs; ++j)
+        if (args[j] == nullptr && rows > 0) return fail(QVH_E_NULL, Msg() << call->label.view() << ": argument " << j + 1 << " is NULL");
+    // The list keeps nargs numeric slots; each row stores its values into them.
+    bool numeric = call->args.size() == nargs;
+    for (size_t j = 0; numeric && j < nargs; ++j) numeric = call->args.numeric(j);
+    if (!numeric) {
+        qvh_call_clear(call);
+        try {
+            call->args.reserve(nargs);
+            for (size_t j = 0; j < nargs; ++j) call->args.num(0.0);
+        } catch (...) {
+            return no_memory(call, "the argument list");
+        }
+    }
+    call->shape_checked = true;
+    if (call->invoked && call->status != STATUS_OK) call->args.clear_marks();
+    FuncArgList *list = call->args.get();
+    double *in = call->args.numbers();
+    const bool scalar = call->info->form == QVH_FORM_SCALAR;
+    const QvEntry entry = call->entry;
+    qvh_tally t{};
+    double r = 0.0;
+    QvStatus st = STATUS_OK;
+    // Each row's values go straight into the list's numbers; the marks are cleared after a row
+    // that made any, so the last row's stay for qvh_call_marked.
+    for (size_t i = 0; i < rows; ++i) {
+        for (size_t j = 0; j < nargs; ++j)
+            in[j] = edge_value(load(reinterpret_cast<const char *>(args[j]) + static_cast<ptrdiff_t>(i) * strides[j]));
+        r = 0.0;
+        st = scalar ? entry.scalar(&r, in[0]) : entry.list(list, &r);
+        deliver(r, st);
+        if (qvh_status_is_memory(st)) {
+            call->result = r;
+            call->status = st;
+            call->invoked = true;
+            if (tally != nullptr) *tally = t;
+            return fail(QVH_E_NOMEM, Msg() << call->label.view() << ": out of memory in row " << static_cast<unsigned long long>(i + 1)
+                                           << " (" << qvh_status_name(st) << ")");
+        }
+        std::memcpy(reinterpret_cast<char *>(out) + static_cast<ptrdiff_t>(i) * out_stride, &r, sizeof r);
+        if (statuses != nullptr) statuses[i] = st;
+        if (st == STATUS_OK) {
+            if (marks != nullptr) std::memset(marks + i * nargs, 0, nargs);
+            continue;
+        }
+        bool marked = false;
+        for (size_t j = 0; j < nargs; ++j) {
+            const bool m = call->args.marked(j);
+            marked = marked || m;
+            if (marks != nullptr) marks[i * nargs + j] = m ? 1 : 0;
+        }
+        t.marked += marked ? 1 : 0;
+        switch (st) {
+            case STATUS_MISSING_ARG: ++t.missing_arg; break;
+            case STATUS_INVALID_ARG: ++t.invalid_arg; break;
+            case QVH_STATUS_NOT_A_NUMBER: ++t.not_a_number; break;
+            default: ++t.other; break;
+        }
+        if (marked && i + 1 < rows) call->args.clear_marks();
+    }
+    t.rows = rows;
+    if (rows > 0) {
+        call->result = r;
+        call->status = st;
+        call->invoked = true;
+    }
+    if (tally != nullptr) *tally = t;
+    return ok();
+}
+
+int qvh_call_over(qvh_call *call, const double *lead, size_t nlead, const double *xs, size_t n, ptrdiff_t stride,
+                  double *result, int32_t *status, unsigned char *marked) noexcept {
+    if (const int rc = check_call(call); rc != QVH_OK) return rc;
+    if ((nlead > 0 && lead == nullptr) || (n > 0 && xs == nullptr) || result == nullptr)
+        return fail(QVH_E_NULL, Msg() << call->label.view() << ": qvh_call_over needs the values and the result");
+    if (call->info->form != QVH_FORM_LIST || call->info->result_kind != QVH_KIND_NUM)
+        return fail(QVH_E_KIND, Msg() << call->label.view() << " is not a list-form function of numbers");
+    if (n > MAX_ARGS || nlead > MAX_ARGS - n) return too_many(call);
+    const std::size_t count = nlead + n;
+    if (const int rc = check_shape(*call->info, call->label.view(), count, [](std::size_t) { return QVH_KIND_NUM; });
+        rc != QVH_OK)
+        return rc;
+    // The record points at the caller's values, where they are aligned for the package to read;
+    // else at copies. A NaN that is no missing value points at '.'.
+    static const double dot = qv::MISSING_DOT;
+    const bool copy = reinterpret_cast<std::uintptr_t>(xs) % alignof(double) != 0 || stride % alignof(double) != 0 ||
+                      reinterpret_cast<std::uintptr_t>(lead) % alignof(double) != 0;
+    const std::size_t record_bytes = sizeof(FuncArgList) + count * sizeof(FuncArg);
+    double r = qv::MISSING_DOT;
+    QvStatus st = STATUS_OK;
+    try {
+        Block block(call->mem, record_bytes + (copy ? count * sizeof(double) : 0));
+        auto *list = static_cast<FuncArgList *>(block.get());
+        auto *copies = reinterpret_cast<double *>(static_cast<char *>(block.get()) + record_bytes);
+        std::memset(list, 0, sizeof(FuncArgList));
+        list->pool = call->pool.host();
+        list->count = static_cast<std::int64_t>(count);
+        auto put = [&](std::size_t k, const double *p) {
+            const double x = load(p);
+            const double *at = x != x && !qv::is_missing(x) ? &dot : p;
+            if (copy) {
+                copies[k] = load(at);
+                at = &copies[k];
+            }
+            list->args[k] = FuncArg{HOST_FLAG_BITS | FUNCARG_NUMERIC, const_cast<double *>(at)};
+        };
+        for (std::size_t k = 0; k < nlead; ++k) put(k, lead + k);
+        const char *base = reinterpret_cast<const char *>(xs);
+        for (std::size_t i = 0; i < n; ++i) put(nlead + i, reinterpret_cast<const double *>(base + static_cast<ptrdiff_t>(i) * stride));
+        st = call->entry.list(list, &r);
+        deliver(r, st);
+        if (marked != nullptr)
+            for (std::size_t k = 0; k < count; ++k) marked[k] = (list->args[k].flags & FUNCARG_INVALID) != 0 ? 1 : 0;
+    } catch (...) {
+        return no_memory(call, "the argument list");
+    }
+    *result = r;
+    if (status != nullptr) *status = st;
+    if (qvh_status_is_memory(st))
+        return fail(QVH_E_NOMEM, Msg() << call->label.view() << ": out of memory (" << qvh_status_name(st) << ")");
+    return ok();
+}
+
+double qvh_call_result(const qvh_call *call) noexcept {
+    return call == nullptr || !call->invoked ? qv::MISSING_DOT : call->result;
+}
+
+const char *qvh_call_result_str(const qvh_call *call, size_t *len) noexcept {
+    const bool has = call != nullptr && call->invoked && call->info->result_kind == QVH_KIND_CHR;
+    if (len != nullptr) *len = has ? call->text.size() : 0;
+    return has ? call->text.c_str() : nullptr;
+}
+
+int32_t qvh_call_status(const qvh_call *call) noexcept {
+    return call == nullptr || !call->invoked ? STATUS_OK : call->status;
+}
+
+int qvh_call_marked(const qvh_call *call, size_t index) noexcept {
+    return call != nullptr && call->invoked && index < call->args.size() && call->args.marked(index) ? 1 : 0;
+}
+
+size_t qvh_call_describe(const qvh_call *call, char *buf, size_t size) noexcept {
+    Msg m;
+    if (call == nullptr || !call->invoked) {
+        m << "not called";
+    } else {
+        m << qvh_status_name(call->status);
+        std::size_t count = 0;
+        for (std::size_t i = 0; i < call->args.size(); ++i) count += call->args.marked(i) ? 1 : 0;
+        for (std::size_t i = 0, k = 0; i < call->args.size(); ++i) {
+            if (!call->args.marked(i)) continue;
+            m << (k++ == 0 ? (count == 1 ? "; argument " : "; arguments ") : ", ") << static_cast<unsigned long long>(i + 1);
+        }
+        if (count > 0) m << " marked";
+    }
+    const std::string_view text = m.view();
+    if (buf != nullptr && size > 0) {
+        const std::size_t n = std::min(text.size(), size - 1);
+        std::memcpy(buf, text.data(), n);
+        buf[n] = '\0';
+    }
+    return text.size();
+}
+
+int qvh_eval(qvh_package *pkg, const char *name, const double *xs, size_t n, double *result, int32_t *status) noexcept {
+    if (result == nullptr) return fail(QVH_E_NULL, "qvh_eval: result is NULL");
+    qvh_call *call = nullptr;
+    int rc = qvh_call_new(pkg, name, &call);
+    if (rc == QVH_OK) rc = qvh_call_add_nums(call, xs, n);
+    if (rc == QVH_OK) rc = qvh_call_invoke(call);
+    if (rc == QVH_OK) {
+        *result = call->result;
+        if (status != nullptr) *status = call->status;
+    }
+    qvh_call_free(call);
+    return rc;
+}
+
+}  // extern "C"

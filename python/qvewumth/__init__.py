@@ -1,0 +1,58 @@
+"""qvewumth: the numeric and statistical functions of the package, for NumPy, pandas and Dask.
+
+    import qvewumth as qv
+    qv.lgamma(x)                     # element by element, a NumPy ufunc
+    qv.pctl(a, 90, axis=1)           # the 90th percentile of each row
+    qv.groupby(df, "station").agg(med=("median", "t12"), p90=("pctl", "t12", 90))
+
+Every function of the package's catalogue is here under its name in lower case, with the
+catalogue's reference as its docstring (help(qv.pctl)); qv.function(name) finds any of them by
+name. Results are bit for bit those of the host library. Missing values are NaNs carrying which
+of the 28 they are (qv.missing("M")); statuses other than ok warn with QvWarning (qv.errstate
+controls that), and running out of memory raises MemoryError.
+
+The package (libqvewumth.so) is opened from $QV_LIB when set, else from beside the extension
+module (where pip and the Debian package install a copy), else from where the project installed it.
+"""
+
+import builtins as _builtins
+
+from . import _base, _core
+from ._base import (DOT, INVALID_ARG, MISSING_ARG, NO_MEMORY, NO_SCRATCH, NOT_A_NUMBER, OK, QvError, QvResult,
+                    QvWarning, errstate, function, geterr, info, is_missing, missing, missing_letter, parse,
+                    seterr, status_name)
+from ._base import format  # noqa: F401,A004  (qv.format; left out of __all__ like Python's own names)
+
+
+def status(fn, *args, **kwargs):
+    """fn(*args, **kwargs) with status=True: QvResult(result, status, marks), with no warning."""
+    return fn(*args, status=True, **kwargs)
+
+
+def package_path():
+    """The file the function package was opened from."""
+    return _core.package_path()
+
+
+__all__ = ["DOT", "OK", "MISSING_ARG", "INVALID_ARG", "NOT_A_NUMBER", "NO_SCRATCH", "NO_MEMORY", "QvError",
+           "QvResult", "QvWarning", "errstate", "function", "geterr", "info", "is_missing", "missing",
+           "missing_letter", "parse", "seterr", "status", "status_name", "package_path"]
+
+# The catalogue's functions, except where this module already uses the name (qv.missing is the
+# missing value a letter names; the function of that name is qv.function("missing")).
+_taken = set(globals())
+for _name, _fn in _base.build().items():
+    if _name not in _taken:
+        globals()[_name] = _fn
+        # A star import would hide Python's own abs, round, sum, min, max, int and range.
+        if not hasattr(_builtins, _name):
+            __all__.append(_name)
+del _taken, _name, _fn
+
+try:
+    import pandas  # noqa: F401  (the accessor df.qv and the tables need it)
+except ImportError:  # NumPy alone is enough for the functions
+    pass
+else:
+    from .pandas import groupby, moving, rowwise  # the submodule now shadows the name pandas here
+    __all__ += ["groupby", "moving", "rowwise"]

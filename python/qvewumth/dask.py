@@ -1,0 +1,140 @@
+"""Dask: the functions over dask arrays and DataFrames, lazily, on any scheduler.
+
+- Elementwise functions and row-wise statistics run block by block (map_blocks,
+  map_partitions) with the right metadata; qv.lgamma(x) of a dask array is itself lazy.
+- A statistic along an axis takes that axis into one chunk first: each list is one call.
+- Group statistics are dask.dataframe.Aggregation objects whose partial states are the host
+  library's aggregate states: each partition saves the state of each of its groups (its values,
+  or a fixed state for counts and extremes), the states of a group are merged in partition order,
+  and one result is made at the end. A group spread over partitions and workers thus gets the
+  bits of one call over its values in partition order.
+
+Every worker needs this package importable (the same version), with its libqvewumth.so.
+"""
+
+import numpy as np
+import pandas as pd
+import dask.array as da
+import dask.dataframe as dd
+
+from . import _base, _core
+from .pandas import _lead, _list_function, _param, column_values, group_codes
+from .pandas import rowwise as _pandas_rowwise
+
+__all__ = ["aggregation", "groupby", "rowwise", "elementwise", "reduction", "GroupBy"]
+
+
+def _result_dtype(fn):
+    return np.dtype(object) if fn.info["result_kind"] == _core.KIND_CHR else np.dtype(np.float64)
+
+
+def elementwise(fn, args, status=False, **kwargs):
+    """fn over dask arrays (broadcast as NumPy does) or a dask Series, block by block."""
+    if status:
+        raise TypeError(f"{fn.info['label']}: status=True needs the values at hand; compute first")
+    if isinstance(args[0], (dd.Series, dd.DataFrame)):
+        return args[0].map_partitions(fn, *args[1:], meta=(getattr(args[0], "name", None), _result_dtype(fn)))
+    return da.core.elemwise(fn, *args, dtype=_result_dtype(fn), **kwargs)
+
+
+def reduction(fn, a, p, axis, keepdims):
+    """The list function fn along axis of a dask array (or DataFrame: axis=1 is row-wise)."""
+    args = () if p is _base._NO_PARAM else (p,)
+    if np.ndim(p) > 0:
+        raise TypeError(f"{fn.info['label']}: over a dask array the parameter is one number")
+    if isinstance(a, dd.DataFrame) and axis is not None and int(axis) % 2 == 1:
+        return a.map_partitions(lambda df: fn(df, *args, axis=1), meta=pd.Series(dtype=_result_dtype(fn),
+                                                                                  name=fn.__name__))
+    if isinstance(a, (dd.Series, dd.DataFrame)):
+        a = a.to_dask_array(lengths=True)
+    dtype = _result_dtype(fn)
+    if axis is None:
+        flat = a.rechunk(-1).reshape(-1)
+        r = flat.map_blocks(lambda b: np.asarray(fn(b, *args), dtype=dtype).reshape(1), chunks=(1,), dtype=dtype)
+        return r.reshape((1,) * a.ndim) if keepdims else r.reshape(())
+    axes = _base._normalize_axes(axis, a.ndim)
+    a = a.rechunk({ax: -1 for ax in axes})
+    if keepdims:
+        chunks = tuple((1,) if i in axes else c for i, c in enumerate(a.chunks))
+        return a.map_blocks(lambda b: fn(b, *args, axis=axes, keepdims=True), chunks=chunks, dtype=dtype)
+    return a.map_blocks(lambda b: fn(b, *args, axis=axes), drop_axis=axes, dtype=dtype)
+
+
+def rowwise(ddf, func, *columns, **param):
+    """func over the given columns of each row of a dask DataFrame, partition by partition (see
+    qvewumth.rowwise): a lazy dask Series of float64."""
+    fn = _list_function(func)
+    _param(fn, param)  # checked here, not on a worker
+    return ddf.map_partitions(_pandas_rowwise, func, *columns, **param,
+                              meta=pd.Series(dtype=_result_dtype(fn), name=fn.__name__))
+
+
+def aggregation(func, p=None, name=None):
+    """A dask.dataframe.Aggregation computing func per group, with p its parameter where it has
+    one: ddf.groupby("station").agg({"t12": aggregation("pctl", 90)}).
+
+    Partial states are the host library's saved aggregate states (bytes): 64 bytes and 8 more for
+    every value an order statistic keeps (all of a group's values in that partition); counts,
+    extremes and ranges keep a fixed state; sums and means keep their values so that they merge
+    in order."""
+    fn = _list_function(func)
+    entry = fn.info
+    if entry["aggregate"] == _core.AGG_NONE:
+        raise TypeError(f"{entry['label']} is not a statistic over rows; it has no aggregate form")
+    lead = _lead(fn)
+    param = _param(fn, {} if lead is None else {lead: p})
+    index = entry["index"]
+
+    def chunk(grouped):
+        codes, keys = group_codes(grouped)
+        states = _core.agg_states(index, param, codes, len(keys), column_values(grouped.obj, fn))
+        return pd.Series(_objects(states), index=keys, dtype=object)
+
+    def agg(grouped):
+        codes, keys = group_codes(grouped)
+        merged = _core.agg_merge(index, codes, len(keys), grouped.obj.to_numpy(dtype=object))
+        return pd.Series(_objects(merged), index=keys, dtype=object)
+
+    def finalize(states):
+        res, tally, _ = _core.agg_finish(index, states.to_numpy(dtype=object), False)
+        _base.report(entry["label"], tally, "groups", 1)
+        return pd.Series(res, index=states.index)
+
+    return dd.Aggregation(name or (fn.__name__ if p is None else f"{fn.__name__}_{p}"), chunk, agg, finalize)
+
+
+def _objects(items):
+    out = np.empty(len(items), dtype=object)
+    out[:] = items
+    return out
+
+
+class GroupBy:
+    """Group statistics of a dask DataFrame, made by qvewumth.dask.groupby(ddf, by, **options)."""
+
+    def __init__(self, ddf, by, **kwargs):
+        self._ddf, self._by, self._kwargs = ddf, by, kwargs
+
+    def agg(self, **named):
+        """name=(function, column) or name=(function, column, parameter): a lazy dask DataFrame
+        indexed by the groups, sorted by them (pandas' order), one column per statistic."""
+        spec, order = {}, []
+        for name, item in named.items():
+            if not isinstance(item, tuple) or len(item) not in (2, 3):
+                raise TypeError(f"agg: {name}= takes (function, column) or (function, column, parameter), not {item!r}")
+            spec.setdefault(item[1], []).append(aggregation(item[0], *item[2:], name=name))
+        for column, aggs in spec.items():
+            order += [a.__name__ for a in aggs]
+        # Dask tries the functions on made-up rows to learn the result's columns; their statuses
+        # are no one's concern.
+        with _base.errstate(all="ignore"):
+            res = self._ddf.groupby(self._by, **self._kwargs).agg(spec)
+        res.columns = order
+        res = res[list(named)]
+        return res.map_partitions(lambda df: df.sort_index()) if self._kwargs.get("sort", True) else res
+
+
+def groupby(ddf, by, **kwargs):
+    """Group statistics of a dask DataFrame: groupby(ddf, "station").agg(med=("median", "t12"),
+    p90=("pctl", "t12", 90)), equal bit for bit to qvewumth.groupby over the whole table."""
+    return GroupBy(ddf, by, **kwargs)

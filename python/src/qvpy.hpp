@@ -1,0 +1,146 @@
+// The Python extension module qvewumth._core: what its source files share.
+//
+// Every entry point Python calls goes through guard(), so no C++ exception ever reaches the
+// interpreter: a Python error set on the way (PyFail) returns NULL, an allocation failure becomes
+// MemoryError. Long loops run without the interpreter lock (NoGil) and touch no Python object.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#define NPY_NO_DEPRECATED_API NPY_1_7_API_VERSION
+#define PY_ARRAY_UNIQUE_SYMBOL qvewumth_ARRAY_API
+#define PY_UFUNC_UNIQUE_SYMBOL qvewumth_UFUNC_API
+#ifndef QVPY_IMPORTS_NUMPY
+#define NO_IMPORT_ARRAY
+#define NO_IMPORT_UFUNC
+#endif
+#include <numpy/arrayobject.h>
+#include <numpy/ufuncobject.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <new>
+#include <stdexcept>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "qvhost.h"
+
+namespace qvpy {
+
+// A Python exception is set; the entry point returns NULL.
+struct PyFail {};
+
+// An owned reference.
+class Ref {
+public:
+    Ref() = default;
+    explicit Ref(PyObject *o) : o_(o) {}
+    Ref(const Ref &) = delete;
+    Ref &operator=(const Ref &) = delete;
+    Ref(Ref &&r) noexcept : o_(r.release()) {}
+    Ref &operator=(Ref &&r) noexcept {
+        PyObject *old = std::exchange(o_, r.release());
+        Py_XDECREF(old);
+        return *this;
+    }
+    ~Ref() { Py_XDECREF(o_); }
+    PyObject *get() const { return o_; }
+    PyObject *release() { return std::exchange(o_, nullptr); }
+    explicit operator bool() const { return o_ != nullptr; }
+
+private:
+    PyObject *o_ = nullptr;
+};
+
+// A new reference that must not be NULL (a Python error is set when it is).
+inline PyObject *check(PyObject *o) {
+    if (o == nullptr) throw PyFail{};
+    return o;
+}
+
+// The interpreter lock released for the life of the object, taken back even when an exception
+// leaves the scope.
+class NoGil {
+public:
+    NoGil() : state_(PyEval_SaveThread()) {}
+    NoGil(const NoGil &) = delete;
+    NoGil &operator=(const NoGil &) = delete;
+    ~NoGil() { PyEval_RestoreThread(state_); }
+
+private:
+    PyThreadState *state_;
+};
+
+[[noreturn]] void raise(PyObject *type, const std::string &message);
+// Raises the Python exception of a host library return code with the host's message.
+[[noreturn]] void raise_host(int rc);
+// MemoryError for a memory status of the function, naming it.
+[[noreturn]] void raise_memory(std::size_t index, int32_t status);
+
+template <class F>
+PyObject *guard(F &&f) noexcept {
+    try {
+        return f();
+    } catch (const PyFail &) {
+        return nullptr;
+    } catch (const std::bad_alloc &) {
+        return PyErr_NoMemory();
+    } catch (const std::exception &e) {
+        PyErr_SetString(PyExc_RuntimeError, e.what());
+        return nullptr;
+    } catch (...) {
+        PyErr_SetString(PyExc_RuntimeError, "qvewumth: unexpected failure");
+        return nullptr;
+    }
+}
+
+// The package opened when the module was imported; it stays open for the life of the process.
+extern qvh_package *package;
+
+// A function of the catalogue as Python shows it: "qv.pctl" in every message.
+struct Function {
+    const qvh_info *info;
+    std::string label;
+};
+const Function &function(std::size_t index);
+// The function at index as given by Python; IndexError when there is none.
+std::size_t function_index(Py_ssize_t index);
+
+// This thread's call of the function at index (each thread has its own, made on first use); NULL
+// with the host's return code in *rc when it cannot be made.
+qvh_call *thread_call(std::size_t index, int *rc) noexcept;
+// The same, raising the Python error.
+qvh_call *thread_call(std::size_t index);
+
+// Calls and results counted by status.
+struct Tally {
+    uint64_t rows = 0, missing = 0, invalid = 0, nan = 0, other = 0, marked = 0;
+    void add(const qvh_tally &t) {
+        rows += t.rows;
+        missing += t.missing_arg;
+        invalid += t.invalid_arg;
+        nan += t.not_a_number;
+        other += t.other;
+        marked += t.marked;
+    }
+    void count(int32_t status, bool any_marked);
+    PyObject *to_tuple() const;
+};
+
+// Row i of a batch calls the function over args[j] + i * strides[j] (bytes), j < nargs, and writes
+// out + i * out_stride; statuses and marks as the host library's batch call. Returns its code.
+int call_rows(qvh_call *call, std::size_t rows, std::size_t nargs, const double *const *args, const ptrdiff_t *strides,
+              double *out, ptrdiff_t out_stride, int32_t *statuses, unsigned char *marks, Tally &tally) noexcept;
+
+// The flags an aggregate of the function needs so that its partial states merge in order and a
+// window can drop its first value.
+unsigned merge_flags(const qvh_info &f);
+
+// The numeric array behind o: a NumPy array of float64 (any strides) or of objects, as asked;
+// TypeError otherwise (the Python layer converts everything before it gets here).
+PyArrayObject *as_array(PyObject *o, int type, const char *what);
+
+}  // namespace qvpy

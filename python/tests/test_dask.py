@@ -1,0 +1,63 @@
+"""The Dask path on a real cluster of two worker processes against the pandas and NumPy paths."""
+import sys
+
+import dask.array as da
+import dask.dataframe as dd
+import numpy as np
+import pandas as pd
+import pytest
+from conftest import bits
+from distributed import Client, LocalCluster
+
+import qvewumth as qv
+import qvewumth.dask as qd
+
+SPECS = {"med": ("median", "x"), "p90": ("pctl", "x", 90), "mean": ("mean", "x"), "sum": ("sum", "x"), "n": ("n", "x"),
+         "lo": ("min", "x"), "r": ("range", "y"), "sd": ("std", "x"), "k3": ("largest", "x", 3), "mad": ("mad", "y")}
+
+
+@pytest.fixture(scope="module")
+def client():
+    with LocalCluster(n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None) as cluster:
+        with Client(cluster) as c:
+            yield c
+
+
+@pytest.fixture(scope="module")
+def table():
+    rng = np.random.default_rng(11)
+    n = 40000
+    df = pd.DataFrame({"k": rng.integers(0, 30, n).astype(float), "x": rng.normal(size=n) * 1e3,
+                       "y": rng.exponential(size=n)})
+    df.loc[::97, "k"] = np.nan
+    df.loc[::7, "x"] = qv.missing("M")
+    df.loc[::11, "x"] = np.nan
+    df.loc[5::13, "y"] = np.inf
+    return df
+
+
+def test_group_statistics_on_two_worker_processes_equal_the_pandas_path(client, table):
+    ddf = dd.from_pandas(table, npartitions=9)  # every group spread over every partition
+    lazy = qd.groupby(ddf, "k").agg(**SPECS)
+    assert isinstance(lazy, dd.DataFrame) and list(lazy.columns) == list(SPECS)
+    with qv.errstate(all="ignore"):
+        got = lazy.compute()
+        want = qv.groupby(table, "k").agg(**SPECS)
+    assert got.index.equals(want.index)
+    assert np.array_equal(bits(got.to_numpy()), bits(want.to_numpy()))
+    assert list(client.run(lambda: "qvewumth" in sys.modules).values()) == [True, True]
+
+
+def test_row_calls_and_arrays_on_the_cluster(client, table):
+    ddf = dd.from_pandas(table, npartitions=5)
+    lazy = qd.rowwise(ddf, "pctl", "x", "y", p=50)
+    assert lazy.dtype == np.float64 and lazy.name == "pctl"
+    assert np.array_equal(bits(lazy.compute()), bits(qv.rowwise(table, "pctl", "x", "y", p=50)))
+    a = table[["x", "y"]].to_numpy().reshape(-1, 8)
+    chunked = da.from_array(a, chunks=(700, 3))  # the rows are split between chunks
+    with qv.errstate(all="ignore"):
+        for got, want in ((qv.median(chunked, axis=1), qv.median(a, axis=1)),
+                          (qv.pctl(chunked, 90, axis=0, keepdims=True), qv.pctl(a, 90, axis=0, keepdims=True)),
+                          (qv.lgamma(chunked), qv.lgamma(a)), (qv.mean(chunked), qv.mean(a))):
+            assert isinstance(got, da.Array) and got.shape == np.shape(want)
+            assert np.array_equal(bits(got.compute()), bits(want))

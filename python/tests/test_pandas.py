@@ -1,0 +1,72 @@
+"""pandas: group statistics and moving windows against one host call per group and per window,
+row-wise calls, and missing values kept in columns."""
+import numpy as np
+import pandas as pd
+from conftest import LETTERS, VALUES, bits, same
+from hypothesis import given, settings
+from hypothesis import strategies as st
+
+import qvewumth as qv
+
+KEYS = st.sampled_from(["b", "a", None, "c", "d"])
+SPECS = {"med": ("median", "x"), "p90": ("pctl", "x", 90), "mean": ("mean", "x"), "n": ("n", "x"),
+         "sd": ("std", "x"), "lo": ("min", "x"), "k2": ("largest", "x", 2), "g": ("gcd", "x"), "at": ("whichn", "x", 1)}
+
+
+@settings(max_examples=40)
+@given(rows=st.lists(st.tuples(KEYS, VALUES), max_size=40), sort=st.booleans())
+def test_group_statistics_are_one_call_per_group_in_pandas_order(host, rows, sort):
+    df = pd.DataFrame(rows, columns=["k", "x"], dtype=object).astype({"x": float})
+    with qv.errstate(all="ignore"):
+        got = qv.groupby(df, "k", sort=sort).agg(**SPECS)
+    assert list(got.columns) == list(SPECS)
+    assert list(got.index) == list(df.groupby("k", sort=sort).size().index)
+    for key in got.index:
+        values = list(df.x[df.k == key])
+        for name, (func, _, *lead) in SPECS.items():
+            want = host.call(func.upper(), lead + values)
+            assert bits(got.loc[key, name]) == bits(want[0]), (key, name)
+    stat = qv.groupby(df, "k", sort=sort).stat("pctl", "x", status=True, p=90)
+    for i, key in enumerate(stat.result.index):
+        same((stat.result.iloc[i], stat.status[i], ()), host.call("PCTL", [90] + list(df.x[df.k == key]))[:2] + ((),))
+
+
+@settings(max_examples=40)
+@given(rows=st.lists(st.tuples(st.sampled_from(["u", "v", None]), VALUES), max_size=30),
+       window=st.integers(1, 5), data=st.data())
+def test_moving_windows_are_one_call_per_window(host, rows, window, data):
+    keys, x = [r[0] for r in rows], pd.Series([r[1] for r in rows], dtype=float)
+    min_periods = data.draw(st.integers(0, window))
+    for func, param in (("median", {}), ("mean", {}), ("pctl", {"p": 25}), ("max", {}), ("ordinal", {"k": 2})):
+        lead = list(param.values())
+        by = data.draw(st.sampled_from([None, keys]))
+        got = qv.moving(x, window, func, min_periods=min_periods, by=by, status=True, **param)
+        for i in range(len(x)):
+            mine = [j for j in range(i + 1) if by is None or keys[j] == keys[i]][-window:]
+            if (by is not None and keys[i] is None) or len(mine) < min_periods:
+                assert qv.missing_letter(got.result.iloc[i]) == "." and got.status[i] == qv.OK
+                continue
+            same((got.result.iloc[i], got.status[i], ()), host.call(func.upper(), lead + list(x.iloc[mine]))[:2] + ((),))
+
+
+def test_rowwise_accessor_and_frames_give_the_row_calls(host):
+    df = pd.DataFrame({"a": [1.0, qv.missing("M"), 3.0], "b": pd.array([4, None, 6], dtype="Int64"), "c": [7.0, 8.0, None]})
+    rows = [[1.0, 4.0, 7.0], [qv.missing("M"), qv.DOT, 8.0], [3.0, 6.0, qv.DOT]]
+    for got, func, lead in ((df.qv.mean("a", "b", "c"), "MEAN", []), (qv.rowwise(df, "pctl", p=50), "PCTL", [50]),
+                            (qv.nmiss(df, axis=1), "NMISS", []), (df.qv.ordinal("c", "a", k=1), "ORDINAL", [1])):
+        assert list(got.index) == list(df.index)
+        order = [2, 0] if func == "ORDINAL" else [0, 1, 2]
+        assert np.array_equal(bits(got), bits([host.call(func, lead + [r[j] for j in order])[0] for r in rows]))
+    assert qv.missing_letter(df.qv.ordinal("a", k=1))[1] == "M"
+    logs = qv.log(df.set_index(pd.Index(["x", "y", "z"])))
+    assert list(logs.index) == ["x", "y", "z"] and np.array_equal(bits(logs.b), bits(qv.log(np.array(rows)[:, 1])))
+
+
+def test_missing_values_keep_their_letters_in_pandas_columns():
+    df = pd.DataFrame({"k": range(28), "x": [qv.missing(c) for c in LETTERS]})
+    assert "".join(qv.missing_letter(df.x)) == LETTERS
+    kept = qv.groupby(df, "k").agg(v=("ordinal", "x", 1)).v
+    assert "".join(qv.missing_letter(kept)) == LETTERS and list(kept.index) == list(range(28))
+    assert "".join(qv.missing_letter(pd.concat([df.x[:14], df.x[14:]]))) == LETTERS
+    read = qv.parse(pd.Series(["1", ".M", "", None, pd.NA, ".z"], dtype=object))
+    assert list(qv.missing_letter(read)) == ["", "M", ".", ".", ".", "Z"]

@@ -1,0 +1,114 @@
+"""Statuses as NumPy's floating-point errors, memory failures, threads and leaks."""
+import threading
+import warnings
+from concurrent.futures import ThreadPoolExecutor
+
+import numpy as np
+import pandas as pd
+import pytest
+from conftest import bits
+
+import qvewumth as qv
+
+TABLE = pd.DataFrame({"k": [1, 1, 2, 2, 2], "x": [1.0, 2.0, 3.0, qv.missing("M"), 5.0]})
+
+
+@pytest.mark.parametrize("call, kind, text", [
+    (lambda: qv.log(np.array([-1.0, 1.0, 2.0])), "invalid", "invalid argument in qv.log on 1 of 3 elements"),
+    (lambda: qv.log(qv.DOT), "missing", r"missing argument in qv.log$"),
+    (lambda: qv.kurtosis([1, 2, 3, 1e155]), "nan", r"not a number in qv.kurtosis$"),
+    (lambda: qv.std(np.array([[1, np.inf], [1, 2], [3, 4]]), axis=1), "nan", "not a number in qv.std on 1 of 3 lists"),
+    (lambda: qv.pctl(np.ones((4, 3)), 150, axis=1), "invalid", "invalid argument in qv.pctl on 4 of 4 lists"),
+    (lambda: qv.function("missing")(["", qv.DOT]), "invalid", None),
+    (lambda: qv.groupby(TABLE, "k").agg(p=("pctl", "x", -5)), "invalid", "invalid argument in qv.pctl on 2 of 2 groups"),
+    (lambda: qv.moving(TABLE.x, 2, "largest", k=2), "missing", "missing argument in qv.largest on 2 of 4 windows"),
+])
+def test_a_status_warns_once_raises_or_is_silent(call, kind, text):
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")
+        with qv.errstate(all="warn", **{kind: "ignore"}):
+            call()  # nothing else to report
+    if text is None:
+        return
+    with qv.errstate(**{kind: "warn"}), pytest.warns(qv.QvWarning, match=text) as caught:
+        call()
+    assert len(caught) == 1
+    with qv.errstate(**{kind: "raise"}), pytest.raises(qv.QvError, match=text):
+        call()
+
+
+def test_status_true_reports_statuses_and_marks_without_warning():
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")
+        got = qv.status(qv.mod, np.array([5.0, 5.0, qv.DOT]), np.array([0.0, 2.0, 1.0]))
+    assert list(got.status) == [qv.INVALID_ARG, qv.OK, qv.MISSING_ARG]
+    assert got.marks.tolist() == [[False, True], [False, False], [False, False]]
+    assert list(qv.status_name(got.status)) == ["invalid argument", "ok", "missing argument"]
+    assert qv.missing_letter(qv.kurtosis([1, 2, 3, 1e155]) if False else qv.status(qv.kurtosis, [1, 2, 3, 1e155]).result) == "."
+
+
+def in_new_thread(call):
+    """call() in a thread that has never called the package (so it must make its calls anew)."""
+    box = {}
+    t = threading.Thread(target=lambda: box.update(out=_catch(call)))
+    t.start(), t.join()
+    return box["out"]
+
+
+def _catch(call):
+    try:
+        return call()
+    except Exception as e:  # noqa: BLE001  (handed to the test thread)
+        return e
+
+
+@pytest.mark.parametrize("call", [
+    lambda: qv.median(np.arange(1000.0)),
+    lambda: qv.pctl(np.arange(3000.0).reshape(3, 1000), 90, axis=1),
+    lambda: qv.groupby(pd.DataFrame({"k": [0] * 900, "x": np.arange(900.0)}), "k").agg(m=("median", "x")),
+    lambda: qv.moving(np.arange(1000.0), 600, "median"),
+])
+def test_refused_memory_is_a_memory_error_naming_the_function(call):
+    qv._core.refuse_memory(0)
+    try:
+        got = in_new_thread(call)
+    finally:
+        qv._core.refuse_memory(-1)
+    assert isinstance(got, MemoryError) and "qv" in str(got), got
+    assert not isinstance(in_new_thread(call), Exception)
+
+
+def test_eight_threads_give_the_one_thread_results():
+    rng = np.random.default_rng(5)
+    a = rng.normal(size=(20000, 10))
+    a[::13, 3] = qv.missing("A")
+    df = pd.DataFrame({"k": rng.integers(0, 40, 50000), "x": rng.normal(size=50000)})
+    jobs = [lambda: qv.median(a, axis=1), lambda: qv.pctl(a, 90, axis=0), lambda: qv.lgamma(np.abs(a) + 0.5),
+            lambda: qv.groupby(df, "k").agg(m=("median", "x"), s=("std", "x")).to_numpy(),
+            lambda: qv.moving(df.x, 7, "median").to_numpy(), lambda: qv.round(a, 0.01)]
+    with qv.errstate(all="ignore"):
+        alone = [bits(job()) for job in jobs]
+        with ThreadPoolExecutor(8) as pool:
+            together = list(pool.map(lambda i: bits(jobs[i % len(jobs)]()), range(48)))
+    for i, got in enumerate(together):
+        assert np.array_equal(got, alone[i % len(jobs)])
+
+
+def rss():
+    with open("/proc/self/statm") as f:
+        return int(f.read().split()[1]) * 4096
+
+
+def test_a_million_calls_leave_memory_flat():
+    x, codes, text = np.arange(1.0, 9.0), np.array([0, 1, 0, 1, 0, 1, 0, 1]), [np.array(["", "a"], dtype=object)] * 2
+    core, mean, pctl, coalescec = qv._core, qv.mean.info["index"], qv.pctl.info["index"], qv.coalescec.info["index"]
+    calls = [lambda: qv.log(x), lambda: qv.median(x), lambda: core.reduce(pctl, x.reshape(2, 4), 50.0, True),
+             lambda: core.call_table(coalescec, text, True), lambda: core.group_stats(codes, 2, x, [(mean, None)], True)]
+    for _ in range(5000):
+        for c in calls:
+            c()
+    before = rss()
+    for _ in range(200000):
+        for c in calls:
+            c()
+    assert rss() - before < 4 << 20

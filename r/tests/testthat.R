@@ -1,0 +1,3 @@
+library(testthat)
+library(qvewumth)
+test_check("qvewumth")

@@ -1,0 +1,53 @@
+# qv_by and qv_moving against one host call per group and per window, and the functions inside R's
+# own grouping tools.
+
+statistics <- catalogue[catalogue$aggregate != 0L, ]
+param_of <- function(f) switch(f$params, p = 37.5, k = 3, NULL)
+
+test_that("qv_by equals one call per group in the data's order, for every statistic", {
+  set.seed(3)
+  x <- values(400)
+  g <- factor(sample(c("b", "a", "c", NA), 400, replace = TRUE), levels = c("c", "b", "a", "unused"))
+  for (f in split(statistics, seq_len(nrow(statistics)))) {
+    p <- param_of(f)
+    got <- suppressWarnings(qv_by(x, g, tolower(f$name), p))
+    want <- vapply(split(x, g), function(v) as_r(reference(f$name, c(p, v))[[1]]), 0)
+    expect_bits(got, want, paste("qv_by", f$name))
+    expect_identical(names(got), levels(g))
+    expect_identical(qv_status()$status, unname(vapply(split(x, g), function(v) reference(f$name, c(p, v))[[2]], "")))
+  }
+})
+
+test_that("qv_moving equals one call per window, the first windows short", {
+  set.seed(4)
+  x <- values(80)
+  for (f in split(statistics, seq_len(nrow(statistics)))) {
+    p <- param_of(f)
+    for (k in c(1, 7, 100)) {
+      got <- suppressWarnings(qv_moving(x, k, f$name, p))
+      want <- vapply(seq_along(x), function(i) as_r(reference(f$name, c(p, x[max(1, i - k + 1):i]))[[1]]), 0)
+      expect_bits(got, want, sprintf("qv_moving %s k = %d", f$name, k))
+    }
+  }
+})
+
+test_that("the functions work inside tapply, aggregate, ave, dplyr and data.table as qv_by does", {
+  set.seed(5)
+  d <- data.frame(x = values(300), g = sample(c("p", "q", "r"), 300, replace = TRUE))
+  want <- suppressWarnings(qv_by(d$x, d$g, "pctl", 90))
+  p90 <- function(v) qv_pctl(v, 90)
+  suppressWarnings({
+    expect_bits(as.vector(tapply(d$x, d$g, p90)), unname(want), "tapply")
+    expect_bits(aggregate(d$x, list(d$g), p90)$x, unname(want), "aggregate")
+    expect_bits(ave(d$x, d$g, FUN = p90), unname(want[d$g]), "ave")
+    if (requireNamespace("dplyr", quietly = TRUE)) {
+      s <- dplyr::summarise(dplyr::group_by(d, g), m = p90(x))
+      expect_bits(s$m, unname(want), "dplyr")
+    }
+    if (requireNamespace("data.table", quietly = TRUE)) {
+      # data.table's [ takes its own form only where data.table is known: in the global environment.
+      e <- list2env(list(dt = data.table::as.data.table(d), p90 = p90), parent = globalenv())
+      expect_bits(evalq(dt[, list(m = p90(x)), keyby = "g"]$m, e), unname(want), "data.table")
+    }
+  })
+})

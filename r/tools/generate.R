@@ -1,0 +1,251 @@
+# Makes the R functions (R/functions.R) and their help pages (man/fn-*.Rd) from the host library's
+# catalogue, which tools/catalogue wrote to tools/catalogue.R. Run by configure from the package's
+# top directory.
+#
+# Shapes: a function of a fixed number of arguments (ABS, ATAN2, ROUND) is elementwise over vectors
+# recycled like atan2; a function of a list of values (MEAN, PCTL, WHICHC) reduces a vector
+# (qv_pctl(x, p)) and has a row-wise twin across vectors or columns (qv_ppctl(..., p)).
+
+sys.source("tools/catalogue.R", envir = environment(), keep.source = FALSE)
+own <- local({
+  e <- new.env()
+  sys.source("R/qvewumth.R", envir = e)
+  ls(e, pattern = "^qv_")
+})
+
+KIND_CHR <- 2L
+ANY <- -1L
+
+# The argument names of a usage line: "MOD(x, y [, fuzz])" gives x, y, fuzz.
+usage_args <- function(usage) {
+  inner <- sub("^[^(]*\\((.*)\\)$", "\\1", usage)
+  args <- trimws(strsplit(gsub("[][]", "", inner), ",")[[1L]])
+  args[nzchar(args)]
+}
+
+shape_of <- function(f) {
+  args <- usage_args(f$usage)
+  if (f$max_args != ANY) {
+    return(list(kind = "elementwise", args = args, required = f$min_args))
+  }
+  # The arguments before the list (x1, s1) are parameters: PCTL's p, WHICHN's v.
+  first_item <- grep("^[a-z]+1$", args)[1L]
+  list(kind = "list", params = args[seq_len(first_item - 1L)])
+}
+
+# The R name: the catalogue's, unless one of the package's own functions has it (qv_missing makes
+# missing values, so the test MISSING becomes qv_is_missing).
+r_name <- function(f) if (f$rname %in% own) sub("^qv_", "qv_is_", f$rname) else f$rname
+
+# The formal arguments of an elementwise function: the optional ones default to NULL.
+formals_of <- function(s) {
+  optional <- s$args[-seq_len(s$required)]
+  c(s$args[seq_len(s$required)], if (length(optional)) paste(optional, "= NULL"))
+}
+
+# ---- R code ------------------------------------------------------------------------------------
+
+rcode <- character()
+names_used <- own
+claim <- function(name) {
+  if (name %in% names_used) stop("generate.R: the R name ", name, " is taken twice")
+  names_used <<- c(names_used, name)
+  name
+}
+
+for (f in catalogue) {
+  s <- shape_of(f)
+  name <- claim(r_name(f))
+  if (s$kind == "elementwise") {
+    formals <- formals_of(s)
+    rcode <- c(rcode, sprintf('%s <- function(%s) .Call(C_qv_rows, "%s", "%s", list(%s), -1L)',
+                              name, paste(formals, collapse = ", "), f$name, name,
+                              paste(s$args, "=", s$args, collapse = ", ")))
+  } else {
+    p <- s$params
+    params <- if (length(p)) sprintf("list(%s)", paste(p, "=", p, collapse = ", ")) else "list()"
+    rcode <- c(rcode, sprintf('%s <- function(%s) .Call(C_qv_reduce, "%s", "%s", x, %s)',
+                              name, paste(c("x", p), collapse = ", "), f$name, name, params))
+    pname <- claim(sub("^qv_", "qv_p", name))
+    rows <- if (length(p)) sprintf("c(%s, list(...))", params) else "list(...)"
+    rcode <- c(rcode, sprintf('%s <- function(%s) .Call(C_qv_rows, "%s", "%s", %s, %dL)',
+                              pname, paste(c("...", p), collapse = ", "), f$name, pname, rows, length(p)))
+  }
+}
+# The catalogue as the R functions see it, for the tests and for anyone who walks the functions.
+table <- do.call(rbind, lapply(catalogue, function(f) {
+  s <- shape_of(f)
+  data.frame(name = f$name, rname = r_name(f), shape = s$kind,
+             params = if (s$kind == "list") paste(s$params, collapse = ",") else "",
+             min_args = f$min_args, max_args = f$max_args, first_kind = f$first_kind, rest_kind = f$rest_kind,
+             result_kind = f$result_kind, aggregate = f$aggregate)
+}))
+writeLines(c("# Made by tools/generate.R from the host library's catalogue when the package is installed.",
+             rcode, paste(".qv_catalogue <-", paste(deparse(table), collapse = "\n"))),
+           "R/functions.R", useBytes = TRUE)
+
+# ---- help pages --------------------------------------------------------------------------------
+
+# Rd text from the catalogue's Markdown: `code`, *emphasis*, paragraphs and "- " lists.
+rd_escape <- function(x) gsub("([%{}\\\\])", "\\\\\\1", x)
+rd_inline <- function(text) {
+  parts <- strsplit(text, "`", fixed = TRUE)[[1L]]
+  if (endsWith(text, "`")) parts <- c(parts, "")
+  out <- character(length(parts))
+  for (i in seq_along(parts)) {
+    if (i %% 2L == 0L) {
+      # R-like \code{} reads quoted strings, so an unbalanced quote goes to \verb{}.
+      quotes <- lengths(regmatches(parts[i], gregexpr("['\"]", parts[i])))
+      out[i] <- sprintf(if (quotes %% 2L) "\\verb{%s}" else "\\code{%s}", rd_escape(parts[i]))
+    } else {
+      out[i] <- gsub("\\*([^* ][^*]*[^* ]|[^* ])\\*", "\\\\emph{\\1}", rd_escape(parts[i]))
+    }
+  }
+  paste(out, collapse = "")
+}
+rd_paragraphs <- function(paragraphs) {
+  vapply(paragraphs, function(p) {
+    lines <- strsplit(p, "\n", fixed = TRUE)[[1L]]
+    if (all(startsWith(lines, "|"))) {
+      rows <- lapply(lines[!grepl("^[|: -]+$", lines)], function(l) trimws(strsplit(sub("^[|]", "", l), "|",
+                                                                                 fixed = TRUE)[[1L]]))
+      cells <- vapply(rows, function(r) paste(vapply(r, rd_inline, ""), collapse = " \\tab "), "")
+      paste(c(sprintf("\\tabular{%s}{", strrep("l", length(rows[[1L]]))), paste(cells, "\\cr"), "}"),
+            collapse = "\n")
+    } else if (all(startsWith(lines, "- "))) {
+      paste(c("\\itemize{", paste("\\item", vapply(substring(lines, 3L), rd_inline, "")), "}"), collapse = "\n")
+    } else {
+      rd_inline(paste(lines, collapse = "\n"))
+    }
+  }, "", USE.NAMES = FALSE)
+}
+
+# The examples of the reference ("`PCTL(50, 1, 2, 3, 4)` = `2.5`") as R calls.
+split_args <- function(text) {
+  if (!nzchar(trimws(text))) return(character())
+  tokens <- regmatches(text, gregexpr("'([^']|'')*'|[^,]+", text))[[1L]]
+  trimws(tokens)
+}
+r_value <- function(token) {
+  if (grepl("^[-+]?([0-9]+\\.?[0-9]*|\\.[0-9]+)(e[-+]?[0-9]+)?$", token, ignore.case = TRUE)) return(token)
+  if (grepl("^[-+]?inf$", token, ignore.case = TRUE)) return(sub("inf", "Inf", token, ignore.case = TRUE))
+  if (token == ".") return("NA")
+  if (grepl("^\\.[A-Za-z_]$", token)) return(sprintf('qv_missing("%s")', toupper(substring(token, 2L))))
+  if (grepl("^'.*'$", token)) {
+    s <- gsub("''", "'", substring(token, 2L, nchar(token) - 1L))
+    return(sprintf('"%s"', gsub('(["\\\\])', "\\\\\\1", s)))
+  }
+  NA_character_
+}
+r_vector <- function(values, chr) {
+  if (!length(values)) return(if (chr) "character()" else "numeric()")
+  if (length(values) == 1L) return(values)
+  sprintf("c(%s)", paste(values, collapse = ", "))
+}
+r_examples <- function(f, s, name) {
+  hits <- regmatches(f$reference, gregexpr(
+    "`([A-Z0-9]+)\\(([^`]*)\\)` = `([^`]*)`( \\(\\*([a-z ]+)\\*)?", f$reference))[[1L]]
+  lines <- character()
+  for (h in hits) {
+    m <- regmatches(h, regexec("`([A-Z0-9]+)\\(([^`]*)\\)` = `([^`]*)`( \\(\\*([a-z ]+)\\*)?", h))[[1L]]
+    if (m[2L] != f$name) next
+    values <- vapply(split_args(m[3L]), r_value, "")
+    if (anyNA(values)) next
+    result <- if (m[4L] == ".") "NA" else m[4L]
+    comment <- if (nzchar(m[6L])) sprintf("  # %s (%s)", result, m[6L]) else sprintf("  # %s", result)
+    if (s$kind == "elementwise") {
+      lines <- c(lines, paste0(name, "(", paste(values, collapse = ", "), ")", comment))
+      next
+    }
+    np <- length(s$params)
+    if (length(values) < np) next
+    data <- values[seq_along(values) > np]
+    call <- paste(c(r_vector(data, f$rest_kind == KIND_CHR), values[seq_len(np)]), collapse = ", ")
+    lines <- c(lines, paste0(name, "(", call, ")", comment))
+    if (length(lines) == 1L) { # the first example once more, as a row of the row-wise form
+      row <- c(data, if (np) paste(s$params, "=", values[seq_len(np)]))
+      lines <- c(lines, paste0(sub("^qv_", "qv_p", name), "(", paste(row, collapse = ", "), ")", comment))
+    }
+  }
+  lines
+}
+
+NA_TEXT <- paste(
+  "NA and NaN are the missing value \\code{.} to the package, a \\code{.} result is \\code{NA_real_},",
+  "and the special missing values \\code{._} and \\code{.A} to \\code{.Z} travel as NaN payloads inside",
+  "R doubles (\\code{is.na()} is \\code{TRUE}; see \\code{\\link{qv_missing}}).",
+  "Integer and logical vectors convert; character, factor and list arguments where numbers are wanted",
+  "are errors. A status other than \\emph{ok} and \\emph{missing argument} gives one warning per call",
+  "summing it up; \\code{\\link{qv_status}()} gives the status of every result. Running out of memory is an error.")
+
+arguments_of <- function(f, s) {
+  kind_words <- function(kind) if (kind == KIND_CHR) "a character vector" else if (kind == 3L)
+    "a numeric or character vector" else "a numeric vector"
+  if (s$kind == "elementwise") {
+    items <- vapply(seq_along(s$args), function(i) {
+      kind <- if (i == 1L) f$first_kind else f$rest_kind
+      sprintf("\\item{%s}{%s, recycled to the length of the longest argument%s.}", s$args[i], kind_words(kind),
+              if (i > s$required) "; left out when \\code{NULL}, the default" else "")
+    }, "")
+    return(items)
+  }
+  data <- kind_words(if (length(s$params)) f$rest_kind else f$first_kind)
+  c(sprintf("\\item{x}{%s: the values. Missing values are skipped by the function itself, so there is no \\code{na.rm}.}",
+            data),
+    vapply(s$params, function(p) sprintf(
+      "\\item{%s}{the %s of %s: one result for each of its values in \\code{%s}; in \\code{%s} it is recycled over the rows.}",
+      p, if (p == "p") "percentile" else if (p == "k") "rank" else "value looked for", rd_escape(f$usage),
+      r_name(f), sub("^qv_", "qv_p", r_name(f))), ""),
+    sprintf("\\item{\\dots}{%ss recycled to a common length, or matrices and data frames standing for their columns: one call per row.}",
+            sub("^a ", "", data)))
+}
+
+unlink(Sys.glob("man/fn-*.Rd"))
+for (f in catalogue) {
+  s <- shape_of(f)
+  name <- r_name(f)
+  paragraphs <- strsplit(f$reference, "\n\n", fixed = TRUE)[[1L]]
+  body <- rd_paragraphs(paragraphs)
+  # A first paragraph that leads into the next ("...:") stays with the details.
+  if (endsWith(paragraphs[1L], ":")) body <- c(paste0(rd_escape(f$summary), "."), body)
+  if (s$kind == "elementwise") {
+    usage <- sprintf("%s(%s)", name, paste(formals_of(s), collapse = ", "))
+    aliases <- name
+    form <- sprintf(paste(
+      "In R, \\code{%s} is \\code{%s} elementwise: its arguments are recycled to the length of the",
+      "longest, as \\code{atan2()} recycles, and the result keeps the names and dimensions of the longest."),
+      rd_escape(f$usage), usage)
+    value <- sprintf("A %s vector as long as the longest argument.",
+                     if (f$result_kind == KIND_CHR) "character" else "numeric")
+  } else {
+    pname <- sub("^qv_", "qv_p", name)
+    usage <- c(sprintf("%s(%s)", name, paste(c("x", s$params), collapse = ", ")),
+               sprintf("%s(%s)", pname, paste(c("\\dots", s$params), collapse = ", ")))
+    aliases <- c(name, pname)
+    form <- sprintf(paste(
+      "In R, \\code{%s(x%s)} is one call of %s over all the values of \\code{x}, as \\code{median(x)} is%s.",
+      "\\code{%s} makes one call per row across its arguments, as \\code{pmax()} does: the row-wise call of SQL.%s"),
+      name, paste0(", ", s$params, collapse = ""), f$name,
+      if (length(s$params)) sprintf(", once for each value of \\code{%s}", s$params[1L]) else "",
+      pname,
+      if (f$aggregate != 0L) sprintf(paste(
+        " \\code{\\link{qv_by}(x, g, \"%s\")} computes it for every group in one pass, and",
+        "\\code{\\link{qv_moving}(x, k, \"%s\")} over moving windows."), tolower(f$name), tolower(f$name)) else "")
+    value <- sprintf("%s: one value%s; one per row from \\code{%s}.",
+                     if (f$result_kind == KIND_CHR) "A character vector" else "A numeric vector",
+                     if (length(s$params)) sprintf(" for each value of \\code{%s}", s$params[1L]) else "", pname)
+  }
+  rd <- c(
+    "% Made by tools/generate.R from the host library's catalogue when the package is installed.",
+    sprintf("\\name{%s}", name),
+    sprintf("\\alias{%s}", aliases),
+    sprintf("\\title{%s}", rd_escape(f$summary)),
+    "\\description{", body[1L], "}",
+    "\\usage{", usage, "}",
+    "\\arguments{", arguments_of(f, s), "}",
+    "\\details{", paste(body[-1L], collapse = "\n\n"), "", form, "", NA_TEXT, "}",
+    sprintf("\\value{%s}", value),
+    sprintf("\\seealso{Family: %s. \\code{\\link{qv_status}}, \\code{\\link{qv_missing}}.}", rd_escape(f$family)),
+    "\\examples{", gsub("%", "\\%", r_examples(f, s, name), fixed = TRUE), "}")
+  writeLines(rd, sprintf("man/fn-%s.Rd", tolower(f$name)), useBytes = TRUE)
+}

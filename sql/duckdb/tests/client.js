@@ -1,0 +1,41 @@
+// The extension through DuckDB's node client, a second real client: loading twice and into a
+// second database, every aggregate against its row-wise form over the same values, an error.
+//   NODE_PATH=build-deps/duckdb/node_modules node client.js build/qvewumth.duckdb_extension
+const { DuckDBInstance } = require('@duckdb/node-api');
+
+let passed = 0, failed = 0;
+const check = (ok, what) => (ok ? passed++ : (failed++, console.log('FAILED: ' + what)));
+async function open() {
+  const db = await DuckDBInstance.create(':memory:', { allow_unsigned_extensions: 'true', threads: '4' });
+  const con = await db.connect();
+  const rows = async (sql) => (await con.runAndReadAll(sql)).getRows();
+  await rows(`LOAD '${process.argv[2]}'`);
+  return rows;
+}
+
+(async () => {
+  const rows = await open(), other = await open();
+  await rows(`LOAD '${process.argv[2]}'`);  // a second LOAD changes nothing
+  await rows(`CREATE TABLE t AS SELECT i, CASE WHEN i % 9 = 4 THEN NULL ELSE random() * 100 - 30 END AS x
+              FROM range(40) r(i)`);
+  // The values as exact literals, in table order: a 40-row table is read by one thread in order.
+  const literals = (await rows('SELECT x::VARCHAR FROM t ORDER BY i'))
+    .map(([x]) => (x === null ? 'NULL' : `'${x}'::DOUBLE`)).join(', ');
+  const aggregates = await rows(`SELECT DISTINCT function_name, len(parameters) FROM duckdb_functions()
+                                 WHERE function_name LIKE 'qv\\_%' ESCAPE '\\' AND function_type = 'aggregate'`);
+  check(aggregates.length > 20, `aggregates registered: ${aggregates.length}`);
+  for (const [name, params] of aggregates) {
+    const p = Number(params) === 2 ? '37.5, ' : '';
+    const [[agg]] = await rows(`SELECT ${name}(${p}x) FROM t`);
+    const [[row]] = await rows(`SELECT qv_p${name.slice(3)}(${p}${literals})`);
+    check(agg === null ? row === null : Object.is(agg, row), `${name}: aggregate ${agg}, row-wise ${row}`);
+  }
+  check((await other('SELECT qv_median(i) FROM range(4) r(i)'))[0][0] === 1.5, 'the second database');
+  const error = await rows("SELECT qv_abs('abc')").then(() => '', (e) => e.message);
+  check(error.includes("qv_abs: argument 1 is not a number: 'abc'"), `the error: ${error}`);
+  console.log(`${passed} passed, ${failed} failed`);
+  process.exit(failed === 0 ? 0 : 1);
+})().catch((e) => {
+  console.log(`FAILED: ${e.message}\n${passed} passed, ${failed + 1} failed`);
+  process.exit(1);
+});

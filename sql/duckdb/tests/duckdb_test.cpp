@@ -1,0 +1,283 @@
+// The DuckDB extension loaded into DuckDB's own libduckdb.so: every function against the host
+// library's call, bit for bit; aggregates against the call over the same values with 1 and 4
+// threads, over many groups and in window frames; conversions, errors, qv_status(), loading twice,
+// and a whole-partition window frame in a child process.
+#include <duckdb.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cmath>
+#include <cstring>
+#include <map>
+#include <optional>
+
+#include "host_package.hpp"
+
+namespace {
+
+using Cell = std::optional<double>;  // nullopt: SQL NULL
+using Rows = std::vector<std::vector<Cell>>;
+
+bool same(const Cell &a, const Cell &b) {
+    return a.has_value() == b.has_value() && (!a || std::memcmp(&*a, &*b, sizeof(double)) == 0);
+}
+
+struct Db {
+    duckdb_database db = nullptr;
+    duckdb_connection con = nullptr;
+    explicit Db(int threads = 4, const char *memory_limit = nullptr) {
+        duckdb_config config;
+        duckdb_create_config(&config);
+        duckdb_set_config(config, "allow_unsigned_extensions", "true");
+        duckdb_set_config(config, "threads", std::to_string(threads).c_str());
+        if (memory_limit) duckdb_set_config(config, "memory_limit", memory_limit);
+        char *err = nullptr;
+        EXPECT_EQ(duckdb_open_ext(nullptr, &db, config, &err), DuckDBSuccess) << (err ? err : "");
+        duckdb_destroy_config(&config);
+        duckdb_connect(db, &con);
+        EXPECT_EQ(run(std::string("LOAD '") + std::getenv("QV_DUCKDB_EXTENSION") + "'"), "");
+    }
+    ~Db() {
+        duckdb_disconnect(&con);
+        duckdb_close(&db);
+    }
+    // Runs sql: "" with the rows of the first column in out (text in texts), or the error.
+    std::string run(const std::string &sql, Rows *out = nullptr, std::vector<std::string> *texts = nullptr) {
+        duckdb_result r;
+        const bool ok = duckdb_query(con, sql.c_str(), &r) == DuckDBSuccess;
+        std::string error = ok ? "" : duckdb_result_error(&r);
+        for (idx_t i = 0; ok && i < duckdb_row_count(&r); ++i) {
+            if (out) out->emplace_back();
+            for (idx_t c = 0; out && c < duckdb_column_count(&r); ++c)
+                out->back().push_back(duckdb_value_is_null(&r, c, i) ? Cell{} : Cell{duckdb_value_double(&r, c, i)});
+            if (char *s = texts ? duckdb_value_varchar(&r, 0, i) : nullptr) texts->push_back(s), duckdb_free(s);
+        }
+        duckdb_destroy_result(&r);
+        return error;
+    }
+};
+
+// A table of rows (id, a, b, c, d) of values of every kind a function meets: NULL, NaN,
+// infinities, zeros of both signs, values near integers, percentiles, numbers small and large.
+std::string table(const char *name, std::size_t rows) {
+    std::string sql = std::string("CREATE TABLE ") + name + " AS SELECT i AS id";
+    for (char c = 'a'; c <= 'd'; ++c) {
+        // Six independent hashes of the row for column c.
+        auto h = [&](int k) { return "hash(i * 32 + " + std::to_string((c - 'a') * 6 + k) + ")"; };
+        sql += ", CASE " + h(0) + " % 8 WHEN 0 THEN (['-0', '0', '1', '-1', '0.5', '2', '3.0000000000001', '1e-300', "
+               "'1e300', 'inf', '-inf', 'nan', '50', '100', NULL, NULL])[(" + h(1) + " % 16 + 1)::BIGINT]::DOUBLE " +
+               "WHEN 1 THEN " + h(2) + " / 2e19 - 0.5 WHEN 2 THEN " + h(3) + " / 1.8e17 WHEN 3 THEN " + h(4) +
+               " % 30 - 5.0 ELSE exp(" + h(5) + " / 4.6e17 - 20) * (" + h(5) + " % 2 * 2 - 1.0) END AS " + c;
+    }
+    return sql + " FROM range(" + std::to_string(rows) + ") r(i)";
+}
+
+// The host library's call of f over xs: NULL for a missing result.
+Cell host(const qvh_info &f, const std::vector<double> &xs) {
+    double r = 0;
+    std::int32_t status = 0;
+    EXPECT_EQ(qvh_eval(qvt::host_package(), f.name, xs.data(), xs.size(), &r, &status), QVH_OK) << qvh_errmsg();
+    return qvh_is_missing(r) ? Cell{} : Cell{r};
+}
+
+double value(const Cell &c) { return c.value_or(qvh_dot()); }
+
+// The row-wise form of a statistic is qv_p<name>; its aggregate, and every other function, qv_<name>.
+std::string sql_name(const qvh_info &f, bool row_wise) {
+    const std::string name = qvh_sql_name(&f);
+    return row_wise && f.aggregate != QVH_AGG_NONE ? "qv_p" + name.substr(3) : name;
+}
+
+bool provided(const qvh_info &f) { return qvh_package_has(qvt::host_package(), &f); }
+
+// Statistics whose result does not depend on the order of the values: counts, extremes and the
+// order statistics.
+bool order_free(const qvh_info &f) {
+    return f.fold == QVH_FOLD_COUNT || f.fold == QVH_FOLD_EXTREME || f.fold == QVH_FOLD_RANGE ||
+           std::string(f.family) == "Order statistics";
+}
+
+TEST(DuckDb, EveryFunctionRowWiseAgainstTheHost) {
+    Db db;
+    ASSERT_EQ(db.run(table("v", 3000)), "");
+    for (std::size_t i = 0; i < qvh_function_count(); ++i) {
+        const qvh_info &f = *qvh_function_at(i);
+        if (f.first_kind != QVH_KIND_NUM || f.rest_kind != QVH_KIND_NUM || !provided(f)) continue;
+        const int hi = f.max_args == QVH_ANY_COUNT ? 4 : f.max_args;
+        for (int n = f.min_args; n <= hi; ++n) {
+            std::string args;
+            for (int c = 0; c < n; ++c) args += std::string(c ? ", " : "") + char('a' + c);
+            const std::string sql = "SELECT " + sql_name(f, true) + "(" + args + "), a, b, c, d FROM v";
+            Rows got;
+            ASSERT_EQ(db.run(sql, &got), "") << sql;
+            for (const auto &row : got) {
+                std::vector<double> xs;
+                for (int c = 1; c <= n; ++c) xs.push_back(value(row[c]));
+                ASSERT_TRUE(same(row[0], host(f, xs))) << sql;
+            }
+        }
+    }
+}
+
+TEST(DuckDb, ValuesConvertAsDuckDbCastsThem) {
+    Db db;
+    // Numbers against DuckDB's own CAST to DOUBLE, through a function that returns its argument;
+    // missing literals, NULL and text through the counts and the character functions.
+    std::vector<std::pair<std::string, std::string>> cases = {
+        {"qv_missing('.A') + qv_missing('.z') + qv_missing(NULL) + qv_missing('') + qv_missing('x') + qv_missing(1)", "4"},
+        {"qv_pn(NULL, '.B', '', 4) * 10 + qv_pnmiss(NULL, '.B', '', 4)", "13"},
+        {"qv_whichc('b', 'a', NULL, 'b') + (qv_coalescec(NULL, 'b', 'c') = 'b')::INT", "4"}};
+    for (const char *e : {"7::TINYINT", "-123456789012345678::BIGINT", "18446744073709551615::UBIGINT",
+                          "170141183460469231731687303715884105727::HUGEINT", "1.1::FLOAT", "0.1",
+                          "12345678901234567.1::DECIMAL(18,1)", "0.1234567890123456789012345678901234567::DECIMAL(38,37)",
+                          "' 12.5e3'", "'-inf'"})
+        cases.push_back({std::string("qv_coalesce(") + e + ")", std::string("CAST(") + e + " AS DOUBLE)"});
+    for (const auto &[expr, want] : cases) {
+        Rows got;
+        ASSERT_EQ(db.run("SELECT (" + expr + ")::DOUBLE, (" + want + ")::DOUBLE", &got), "") << expr;
+        EXPECT_TRUE(same(got[0][0], got[0][1])) << expr;
+    }
+}
+
+struct Aggregates : ::testing::Test {
+    // Rows in two or more of DuckDB's row groups (122880 rows), so that several threads scan them.
+    const std::size_t N = std::getenv("QV_DUCKDB_ROWS") ? std::stoul(std::getenv("QV_DUCKDB_ROWS")) : 250000;
+    std::vector<double> xs;  // column a in table order
+    void fill(Db &db) {
+        Rows got;
+        ASSERT_EQ(db.run(table("t", N)), "");
+        ASSERT_EQ(db.run("SELECT a FROM t ORDER BY id", &got), "");
+        xs.clear();
+        for (const auto &r : got) xs.push_back(value(r[0]));
+    }
+    static std::vector<double> with_param(const qvh_info &f, std::vector<double> v) {
+        if (f.leading_param) v.insert(v.begin(), 37.5);
+        return v;
+    }
+    static std::string call(const qvh_info &f) { return sql_name(f, false) + (f.leading_param ? "(37.5, a)" : "(a)"); }
+    // f over the groups id % groups: each result against the host's call over the group's values
+    // in the order DuckDB delivered them, which list() sees too in the same query. Returns the
+    // values in that order and the results.
+    static std::pair<std::vector<std::vector<double>>, std::vector<Cell>> check(Db &db, const qvh_info &f, std::size_t groups) {
+        Rows got;
+        EXPECT_EQ(db.run("WITH q AS MATERIALIZED (SELECT id % " + std::to_string(groups) + " AS g, " + call(f) +
+                             " AS m, list(a) AS l FROM t GROUP BY g) SELECT g, m, generate_subscripts(l, 1), unnest(l) FROM q",
+                         &got), "") << call(f);
+        std::vector<std::vector<double>> parts(groups);
+        std::vector<Cell> results(groups);
+        for (const auto &r : got) {
+            auto &part = parts.at(static_cast<std::size_t>(*r[0]));
+            part.resize(std::max(part.size(), static_cast<std::size_t>(*r[2])));
+            part[static_cast<std::size_t>(*r[2]) - 1] = value(r[3]);
+            results[static_cast<std::size_t>(*r[0])] = r[1];
+        }
+        for (std::size_t g = 0; g < groups; ++g)
+            EXPECT_TRUE(same(results[g], host(f, with_param(f, parts[g])))) << call(f) << " group " << g;
+        return {parts, results};
+    }
+};
+
+TEST_F(Aggregates, OverTheTableWithOneAndFourThreads) {
+    Db one(1), four(4);
+    fill(one);
+    fill(four);
+    for (std::size_t i = 0; i < qvh_function_count(); ++i) {
+        const qvh_info &f = *qvh_function_at(i);
+        if (f.aggregate == QVH_AGG_NONE || !provided(f)) continue;
+        // One thread delivers the rows in table order; with four, the order statistics and the
+        // counts and extremes give the result over the table's order whatever order was delivered.
+        const auto [in_order, result] = check(one, f, 1);
+        EXPECT_EQ(std::memcmp(in_order[0].data(), xs.data(), N * sizeof(double)), 0) << call(f);
+        const auto [any_order, result4] = check(four, f, 1);
+        if (order_free(f)) {
+            // A zero result may carry either sign: 0 and -0 are equal to a sort.
+            EXPECT_TRUE(same(result4[0], result[0]) || (result[0] == 0.0 && result4[0] == 0.0)) << call(f);
+        }
+    }
+}
+
+TEST_F(Aggregates, ManyGroupsAndWindowFrames) {
+    Db db;
+    fill(db);
+    for (const char *name : {"MEDIAN", "MEAN", "N", "PCTL", "STD"}) {
+        const qvh_info &f = *qvh_function_find(name);
+        check(db, f, 20011);
+
+        // Frames over the first 5000 rows in three partitions: sliding, running, and one that shrinks.
+        const struct { const char *frame; long before, after; } frames[] = {
+            {"ROWS BETWEEN 5 PRECEDING AND 2 FOLLOWING", 5, 2},
+            {"ROWS BETWEEN UNBOUNDED PRECEDING AND CURRENT ROW", 1L << 40, 0},
+            {"ROWS BETWEEN CURRENT ROW AND UNBOUNDED FOLLOWING", 0, 1L << 40}};
+        for (const auto &w : frames) {
+            Rows win;
+            ASSERT_EQ(db.run("SELECT " + call(f) + " OVER (PARTITION BY id % 3 ORDER BY id " + w.frame +
+                                 ") FROM t WHERE id < 5000 ORDER BY id", &win), "") << w.frame;
+            for (long i = 0; i < 5000; i += 7) {
+                std::vector<double> frame;
+                for (long j = i - 3 * std::min(w.before, i / 3); j <= i + 3 * w.after && j < 5000; j += 3) frame.push_back(xs[j]);
+                ASSERT_TRUE(same(win[i][0], host(f, with_param(f, frame)))) << name << " " << w.frame << " row " << i;
+            }
+        }
+    }
+}
+
+TEST(DuckDb, ErrorsAndStatuses) {
+    Db db(2, "8MB");  // the aggregates keep their values within the database's memory_limit
+    const std::vector<std::pair<std::string, std::string>> cases = {
+        {"SELECT qv_abs('abc')", "qv_abs: argument 1 is not a number: 'abc'"},
+        {"SELECT qv_abs(DATE '2020-01-01')", "qv_abs: argument 1 is DATE, not a number"},
+        {"SELECT qv_whichn()", "qv_whichn takes at least 1 argument, got 0: qv_whichn(v, x1, ...)"},
+        {"SELECT qv_coalescec('a', 1)", "qv_coalescec: argument 2 must be text (VARCHAR)"},
+        {"SELECT qv_atan2(1, 2, 3)", "qv_atan2(ANY, ANY)"},
+        {"SELECT qv_pctl(p, x) FROM (VALUES (50, 1), (25, 2)) v(p, x)", "qv_pctl: the percentile must be the same for every row of a group"},
+        {"SELECT qv_status()", "error: qv_pctl: the percentile must be the same for every row of a group"},
+        {"SELECT qv_ppctl(150, 1, 2)", "invalid argument; argument 1 marked"},
+        {"SELECT qv_log(x) FROM (VALUES (1.0), (-1.0), (NULL), (0.0)) v(x)", "invalid argument (3 of 4 rows)"},
+        {"SELECT qv_pctl(50, x) FROM range(3) r(x) WHERE x > 5", "no rows"},
+        {"SELECT qv_pctl(150, x) FROM range(3) r(x)", "invalid argument"},
+        {"SELECT qv_median(x) FROM range(3) r(x)", "ok"},
+        {"SELECT qv_pkurtosis(1, 2, 3, 1e155)", "not a number"},
+        {"SELECT qv_std(x) FROM (VALUES (1.0), ('inf'::DOUBLE)) v(x)", "not a number"},
+        {"SELECT qv_median(i) FROM range(2000000) r(i)", "Invalid Input Error: qv_median: out of memory"},
+        {"SELECT qv_status()", "error: qv_median: out of memory"},
+        {"SELECT qv_pctl(50, i) FROM range(2000000) r(i) GROUP BY i % 2", "Invalid Input Error: qv_pctl: out of memory"},
+        {"SELECT qv_median(i) FROM range(100000) r(i)", "ok"},  // what the failed statements kept was given back
+    };
+    for (const auto &[sql, want] : cases) {
+        std::vector<std::string> status;
+        std::string got = db.run(sql);
+        if (got.empty()) db.run("SELECT qv_status()", nullptr, &status), got = status.at(0);
+        EXPECT_NE(got.find(want), std::string::npos) << sql << "\n got: " << got;
+    }
+}
+
+TEST(DuckDb, LoadingTwiceAndInTwoDatabases) {
+    auto first = std::make_unique<Db>();
+    Db second;
+    first.reset();  // the first database closes; the package stays open for the second
+    Rows got;
+    EXPECT_EQ(second.run(std::string("LOAD '") + std::getenv("QV_DUCKDB_EXTENSION") + "'"), "");
+    EXPECT_EQ(second.run("SELECT qv_median(x) = 2 FROM range(5) r(x)", &got), "");
+    EXPECT_TRUE(same(got.at(0)[0], 1.0));
+}
+
+TEST(DuckDb, ConstantStateVectorsAreAnErrorOrTheEnginesCrashNeverAValue) {
+    // DuckDB's whole-partition window path and ORDER BY inside an aggregate hand a C API aggregate
+    // one state for many rows: the extension stops the statement at a state it never set up. In
+    // a child, since what lies past DuckDB's one state may crash the engine itself.
+    for (const char *sql : {"SELECT sum(m) FROM (SELECT qv_median(i) OVER () AS m FROM range(100000) r(i))",
+                            "SELECT qv_mean(i ORDER BY -i) FROM range(100000) r(i)"}) {
+        const pid_t pid = fork();
+        if (pid == 0) {
+            Db db;
+            const std::string error = db.run(sql);
+            _exit(error.find("DuckDB handed this aggregate a state it never set up") != std::string::npos ? 0 : 1);
+        }
+        int status = 0;
+        ASSERT_EQ(waitpid(pid, &status, 0), pid);
+        EXPECT_FALSE(WIFEXITED(status) && WEXITSTATUS(status) != 0) << sql << ": a value or another error";
+        if (WIFSIGNALED(status)) std::printf("%s: the engine crashed (signal %d)\n", sql, WTERMSIG(status));
+    }
+}
+
+}  // namespace
