@@ -135,6 +135,21 @@ PyArrayObject *column(PyObject *o, npy_intp rows, const char *what) {
     return a;
 }
 
+// The saved form of an aggregate's state.
+void save_state(const qvh_agg *agg, std::string &out) {
+    out.resize(qvh_agg_save(agg, nullptr, 0));
+    qvh_agg_save(agg, out.data(), out.size());
+}
+
+// A list of bytes objects, one per saved state.
+PyObject *bytes_list(const std::vector<std::string> &saved) {
+    Ref list(check(PyList_New(static_cast<Py_ssize_t>(saved.size()))));
+    for (std::size_t k = 0; k < saved.size(); ++k)
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(k),
+                        check(PyBytes_FromStringAndSize(saved[k].data(), static_cast<Py_ssize_t>(saved[k].size()))));
+    return list.release();
+}
+
 const char *bytes_of(PyObject *o, std::size_t &len) {
     char *p = nullptr;
     Py_ssize_t n = 0;
@@ -379,18 +394,11 @@ PyObject *py_agg_states(PyObject *, PyObject *args) {
                 if (has_param && (o.rc = qvh_agg_param(agg.get(), p)) != QVH_OK) break;
                 const auto b = static_cast<std::size_t>(g.start[k]), e = static_cast<std::size_t>(g.start[k + 1]);
                 if ((o.rc = qvh_agg_add_n(agg.get(), v.data() + b, e - b)) != QVH_OK) break;
-                std::string &s = saved[static_cast<std::size_t>(k)];
-                s.resize(qvh_agg_save(agg.get(), nullptr, 0));
-                qvh_agg_save(agg.get(), s.data(), s.size());
+                save_state(agg.get(), saved[static_cast<std::size_t>(k)]);
             }
         }
         o.raise_if_failed(fi);
-        Ref list(check(PyList_New(ngroups)));
-        for (npy_intp k = 0; k < ngroups; ++k) {
-            const std::string &s = saved[static_cast<std::size_t>(k)];
-            PyList_SET_ITEM(list.get(), k, check(PyBytes_FromStringAndSize(s.data(), static_cast<Py_ssize_t>(s.size()))));
-        }
-        return list.release();
+        return bytes_list(saved);
     });
 }
 
@@ -426,18 +434,11 @@ PyObject *py_agg_merge(PyObject *, PyObject *args) {
                         (o.rc = qvh_agg_merge(into.get(), part.get())) != QVH_OK)
                         break;
                 }
-                std::string &s = saved[static_cast<std::size_t>(k)];
-                s.resize(qvh_agg_save(into.get(), nullptr, 0));
-                qvh_agg_save(into.get(), s.data(), s.size());
+                save_state(into.get(), saved[static_cast<std::size_t>(k)]);
             }
         }
         o.raise_if_failed(fi);
-        Ref list(check(PyList_New(ngroups)));
-        for (npy_intp k = 0; k < ngroups; ++k) {
-            const std::string &s = saved[static_cast<std::size_t>(k)];
-            PyList_SET_ITEM(list.get(), k, check(PyBytes_FromStringAndSize(s.data(), static_cast<Py_ssize_t>(s.size()))));
-        }
-        return list.release();
+        return bytes_list(saved);
     });
 }
 

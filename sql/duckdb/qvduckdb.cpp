@@ -30,6 +30,7 @@
 #include <vector>
 
 #include "qvhost.h"
+#include "shared_package.hpp"
 
 DUCKDB_EXTENSION_EXTERN
 
@@ -37,28 +38,7 @@ namespace {
 
 // ---- the package: opened once per process, kept while a database uses it -----------------------
 
-std::mutex package_mutex;
-qvh_package *package = nullptr;
-std::size_t package_users = 0;
-
-qvh_package *acquire_package(std::string &why) {
-    std::lock_guard lock(package_mutex);
-    if (package == nullptr && qvh_open(nullptr, &package) != QVH_OK) {
-        why = qvh_errmsg();
-        package = nullptr;
-        return nullptr;
-    }
-    ++package_users;
-    return package;
-}
-
-void release_package() noexcept {
-    std::lock_guard lock(package_mutex);
-    if (--package_users == 0) {
-        qvh_close(package);
-        package = nullptr;
-    }
-}
+qvsql::SharedPackage shared_package;
 
 // ---- one loaded copy of the extension (one database) ----------------------------------------
 
@@ -165,7 +145,7 @@ void unref(Registry *reg) noexcept {
         last = --reg->refs == 0;
     }
     if (last) {
-        release_package();
+        shared_package.release();
         delete reg;
     }
 }
@@ -804,14 +784,14 @@ DUCKDB_EXTENSION_ENTRYPOINT(duckdb_connection connection, duckdb_extension_info 
     std::string why;
     bool ok = false;
     try {
-        qvh_package *pkg = acquire_package(why);
+        qvh_package *pkg = shared_package.acquire(why);
         if (pkg == nullptr) {
             access->set_error(info, ("qvewumth: " + why).c_str());
             return false;
         }
         Registry *reg = new (std::nothrow) Registry;
         if (reg == nullptr) {
-            release_package();
+            shared_package.release();
             access->set_error(info, "qvewumth: out of memory");
             return false;
         }

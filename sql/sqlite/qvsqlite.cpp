@@ -17,6 +17,7 @@ SQLITE_EXTENSION_INIT1
 #include <string_view>
 
 #include "qvhost.h"
+#include "shared_package.hpp"
 
 namespace {
 
@@ -47,30 +48,7 @@ constexpr qvh_allocator SQLITE_HEAP{heap_alloc, nullptr, heap_release, nullptr};
 
 // ---- the package: opened once per process, kept while a connection uses it ----------------
 
-std::mutex package_mutex;
-qvh_package *package = nullptr;
-std::size_t package_users = 0;
-
-qvh_package *acquire_package(std::string &why) {
-    std::lock_guard lock(package_mutex);
-    if (package == nullptr) {
-        if (qvh_open(nullptr, &package) != QVH_OK) {
-            why = qvh_errmsg();
-            return nullptr;
-        }
-        qvh_set_allocator(package, &SQLITE_HEAP);  // before any call or aggregate is made from it
-    }
-    ++package_users;
-    return package;
-}
-
-void release_package() noexcept {
-    std::lock_guard lock(package_mutex);
-    if (--package_users == 0) {
-        qvh_close(package);
-        package = nullptr;
-    }
-}
+qvsql::SharedPackage shared_package(&SQLITE_HEAP);
 
 // ---- per connection and per registration ---------------------------------------------------
 
@@ -84,7 +62,7 @@ struct Connection {
     char report[1024] = "";          // else the report itself; "" before any qv_ result (NULL)
     std::uint64_t errors = 0;        // errors raised by qv_ functions on this connection so far
 
-    ~Connection() { release_package(); }
+    ~Connection() { shared_package.release(); }
 };
 
 template <class... Args>
@@ -474,14 +452,14 @@ extern "C" __attribute__((visibility("default"))) int sqlite3_qvsqlite_init(sqli
     SQLITE_EXTENSION_INIT2(pApi);
     std::string why;
     try {
-        qvh_package *pkg = acquire_package(why);
+        qvh_package *pkg = shared_package.acquire(why);
         if (pkg == nullptr) {
             set_message(pzErrMsg, why);
             return SQLITE_ERROR;
         }
         Connection *conn = new (std::nothrow) Connection;
         if (conn == nullptr) {
-            release_package();
+            shared_package.release();
             return SQLITE_NOMEM;
         }
         conn->pkg = pkg;
