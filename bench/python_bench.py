@@ -78,13 +78,13 @@ def dask_groups(rng, scale):
     import qvewumth.dask as qd
     n = 10_000_000 // scale
     df = pd.DataFrame({"k": rng.integers(0, 1000, n), "x": rng.normal(size=n)})
-    specs = dict(m=("median", "x"), p=("pctl", "x", 90))
+    wanted = dict(m=("median", "x"), p=("pctl", "x", 90))
     with LocalCluster(n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None) as cluster, \
             Client(cluster) as client:
         ddf = client.persist(dd.from_pandas(df, npartitions=16))
         ddf.x.sum().compute()  # the partitions are on the workers before the clock starts
         row("group median+pctl 90, 1e7 rows: 2-worker Dask / pandas path",
-            lambda: qd.groupby(ddf, "k").agg(**specs).compute(), lambda: qv.groupby(df, "k").agg(**specs), 1)
+            lambda: qd.groupby(ddf, "k").agg(**wanted).compute(), lambda: qv.groupby(df, "k").agg(**wanted), 1)
         state = sum(len(s) for s in qv._core.agg_states(qv.median.info["index"], None, df.k.to_numpy(), 1000,
                                                         df.x.to_numpy()))
         print(f"  (median's partial states of the whole table: {state / 1e6:.0f} MB, shipped between processes)")

@@ -118,17 +118,17 @@ class GroupBy:
     def agg(self, **named):
         """name=(function, column) or name=(function, column, parameter): a lazy dask DataFrame
         indexed by the groups, sorted by them (pandas' order), one column per statistic."""
-        spec, order = {}, []
+        by_column, order = {}, []
         for name, item in named.items():
             if not isinstance(item, tuple) or len(item) not in (2, 3):
                 raise TypeError(f"agg: {name}= takes (function, column) or (function, column, parameter), not {item!r}")
-            spec.setdefault(item[1], []).append(aggregation(item[0], *item[2:], name=name))
-        for column, aggs in spec.items():
+            by_column.setdefault(item[1], []).append(aggregation(item[0], *item[2:], name=name))
+        for column, aggs in by_column.items():
             order += [a.__name__ for a in aggs]
         # Dask tries the functions on made-up rows to learn the result's columns; their statuses
         # are no one's concern.
         with _base.errstate(all="ignore"):
-            res = self._ddf.groupby(self._by, **self._kwargs).agg(spec)
+            res = self._ddf.groupby(self._by, **self._kwargs).agg(by_column)
         res.columns = order
         res = res[list(named)]
         return res.map_partitions(lambda df: df.sort_index()) if self._kwargs.get("sort", True) else res

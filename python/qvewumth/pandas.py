@@ -108,12 +108,12 @@ class GroupBy:
         """Statistics per group, one column each: name=(function, column) or name=(function,
         column, parameter). Returns a DataFrame indexed by the groups."""
         by_column = {}
-        for name, spec in named.items():
-            if not isinstance(spec, tuple) or len(spec) not in (2, 3):
-                raise TypeError(f"agg: {name}= takes (function, column) or (function, column, parameter), not {spec!r}")
-            fn = _list_function(spec[0])
-            p = _param(fn, {} if len(spec) == 2 else {_lead(fn) or "parameter": spec[2]})
-            by_column.setdefault(spec[1], []).append((name, fn, p))
+        for name, item in named.items():
+            if not isinstance(item, tuple) or len(item) not in (2, 3):
+                raise TypeError(f"agg: {name}= takes (function, column) or (function, column, parameter), not {item!r}")
+            fn = _list_function(item[0])
+            p = _param(fn, {} if len(item) == 2 else {_lead(fn) or "parameter": item[2]})
+            by_column.setdefault(item[1], []).append((name, fn, p))
         data = {}
         for column, items in by_column.items():
             values = column_values(self._df[column], items[0][1])

@@ -242,9 +242,9 @@ PyObject *py_reduce(PyObject *, PyObject *args) {
     });
 }
 
-// group_stats(codes, ngroups, values, specs, want_status): for each (index, param) of specs, one
+// group_stats(codes, ngroups, values, wanted, want_status): for each (index, param) of wanted, one
 // call per group over the group's values in row order. codes give each row's group (0 to ngroups
-// - 1, -1 for none). Returns [(results, tally, statuses or None)] in the order of specs.
+// - 1, -1 for none). Returns [(results, tally, statuses or None)] in the order of wanted.
 PyObject *py_group_stats(PyObject *, PyObject *args) {
     return guard([&] {
         PyObject *codes_obj = nullptr, *values_obj = nullptr, *specs_obj = nullptr;
@@ -253,7 +253,7 @@ PyObject *py_group_stats(PyObject *, PyObject *args) {
         if (!PyArg_ParseTuple(args, "OnOOp", &codes_obj, &ngroups, &values_obj, &specs_obj, &want_status)) throw PyFail{};
         PyArrayObject *codes = as_array(codes_obj, NPY_INT64, "group codes");
         PyArrayObject *values = column(values_obj, PyArray_DIM(codes, 0), "the values");
-        Ref specs(check(PySequence_Fast(specs_obj, "specs must be a sequence")));
+        Ref wanted(check(PySequence_Fast(specs_obj, "wanted must be a sequence")));
         Groups g;
         std::vector<double> v;
         {
@@ -263,10 +263,10 @@ PyObject *py_group_stats(PyObject *, PyObject *args) {
         }
         Ref result(check(PyList_New(0)));
         const npy_intp dims[1] = {ngroups};
-        for (Py_ssize_t s = 0; s < PySequence_Fast_GET_SIZE(specs.get()); ++s) {
+        for (Py_ssize_t s = 0; s < PySequence_Fast_GET_SIZE(wanted.get()); ++s) {
             Py_ssize_t index = 0;
             PyObject *param_obj = nullptr;
-            if (!PyArg_ParseTuple(PySequence_Fast_GET_ITEM(specs.get(), s), "nO", &index, &param_obj)) throw PyFail{};
+            if (!PyArg_ParseTuple(PySequence_Fast_GET_ITEM(wanted.get(), s), "nO", &index, &param_obj)) throw PyFail{};
             const std::size_t fi = function_index(index);
             bool has_param = false;
             const double p = optional_param(param_obj, has_param);

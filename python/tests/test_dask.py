@@ -12,7 +12,7 @@ from distributed import Client, LocalCluster
 import qvewumth as qv
 import qvewumth.dask as qd
 
-SPECS = {"med": ("median", "x"), "p90": ("pctl", "x", 90), "mean": ("mean", "x"), "sum": ("sum", "x"), "n": ("n", "x"),
+STATS = {"med": ("median", "x"), "p90": ("pctl", "x", 90), "mean": ("mean", "x"), "sum": ("sum", "x"), "n": ("n", "x"),
          "lo": ("min", "x"), "r": ("range", "y"), "sd": ("std", "x"), "k3": ("largest", "x", 3), "mad": ("mad", "y")}
 
 
@@ -38,11 +38,11 @@ def table():
 
 def test_group_statistics_on_two_worker_processes_equal_the_pandas_path(client, table):
     ddf = dd.from_pandas(table, npartitions=9)  # every group spread over every partition
-    lazy = qd.groupby(ddf, "k").agg(**SPECS)
-    assert isinstance(lazy, dd.DataFrame) and list(lazy.columns) == list(SPECS)
+    lazy = qd.groupby(ddf, "k").agg(**STATS)
+    assert isinstance(lazy, dd.DataFrame) and list(lazy.columns) == list(STATS)
     with qv.errstate(all="ignore"):
         got = lazy.compute()
-        want = qv.groupby(table, "k").agg(**SPECS)
+        want = qv.groupby(table, "k").agg(**STATS)
     assert got.index.equals(want.index)
     assert np.array_equal(bits(got.to_numpy()), bits(want.to_numpy()))
     assert list(client.run(lambda: "qvewumth" in sys.modules).values()) == [True, True]

@@ -9,7 +9,7 @@ from hypothesis import strategies as st
 import qvewumth as qv
 
 KEYS = st.sampled_from(["b", "a", None, "c", "d"])
-SPECS = {"med": ("median", "x"), "p90": ("pctl", "x", 90), "mean": ("mean", "x"), "n": ("n", "x"),
+STATS = {"med": ("median", "x"), "p90": ("pctl", "x", 90), "mean": ("mean", "x"), "n": ("n", "x"),
          "sd": ("std", "x"), "lo": ("min", "x"), "k2": ("largest", "x", 2), "g": ("gcd", "x"), "at": ("whichn", "x", 1)}
 
 
@@ -18,12 +18,12 @@ SPECS = {"med": ("median", "x"), "p90": ("pctl", "x", 90), "mean": ("mean", "x")
 def test_group_statistics_are_one_call_per_group_in_pandas_order(host, rows, sort):
     df = pd.DataFrame(rows, columns=["k", "x"], dtype=object).astype({"x": float})
     with qv.errstate(all="ignore"):
-        got = qv.groupby(df, "k", sort=sort).agg(**SPECS)
-    assert list(got.columns) == list(SPECS)
+        got = qv.groupby(df, "k", sort=sort).agg(**STATS)
+    assert list(got.columns) == list(STATS)
     assert list(got.index) == list(df.groupby("k", sort=sort).size().index)
     for key in got.index:
         values = list(df.x[df.k == key])
-        for name, (func, _, *lead) in SPECS.items():
+        for name, (func, _, *lead) in STATS.items():
             want = host.call(func.upper(), lead + values)
             assert bits(got.loc[key, name]) == bits(want[0]), (key, name)
     stat = qv.groupby(df, "k", sort=sort).stat("pctl", "x", status=True, p=90)
