@@ -89,6 +89,20 @@ bool call_one(qvh_call *call, bool has_param, double p, const double *xs, std::s
     return true;
 }
 
+// The result of an aggregate into out and, when asked, its status; false when the host failed or
+// ran out of memory (o says which).
+bool agg_result(qvh_agg *agg, double &out, int32_t *status, Tally &tally, Outcome &o) {
+    int32_t st = QVH_STATUS_OK;
+    if ((o.rc = qvh_agg_result(agg, &out, &st)) != QVH_OK) return false;
+    if (qvh_status_is_memory(st)) {
+        o.memory_status = st;
+        return false;
+    }
+    if (status != nullptr) *status = st;
+    tally.count(st, false);
+    return true;
+}
+
 // Stable order of the rows by group: order[start[g] .. start[g + 1]) are the rows of group g in
 // row order. Rows of group -1 belong to none.
 struct Groups {
@@ -353,14 +367,7 @@ PyObject *py_moving(PyObject *, PyObject *args) {
                         (o.rc = qvh_agg_remove_first(agg.get())) != QVH_OK)
                         break;
                     if (qvh_agg_rows(agg.get()) < static_cast<uint64_t>(min_periods)) continue;
-                    int32_t st = QVH_STATUS_OK;
-                    if ((o.rc = qvh_agg_result(agg.get(), &res[r], &st)) != QVH_OK) break;
-                    if (qvh_status_is_memory(st)) {
-                        o.memory_status = st;
-                        break;
-                    }
-                    if (sts != nullptr) sts[r] = st;
-                    tally.count(st, false);
+                    if (!agg_result(agg.get(), res[r], sts != nullptr ? &sts[r] : nullptr, tally, o)) break;
                 }
             }
         }
@@ -472,16 +479,8 @@ PyObject *py_agg_finish(PyObject *, PyObject *args) {
             NoGil nogil;
             for (npy_intp i = 0; i < n; ++i) {
                 const auto &b = bytes[static_cast<std::size_t>(i)];
-                int32_t st = QVH_STATUS_OK;
-                if ((o.rc = qvh_agg_load(agg.get(), b.first, b.second)) != QVH_OK ||
-                    (o.rc = qvh_agg_result(agg.get(), &res[i], &st)) != QVH_OK)
-                    break;
-                if (qvh_status_is_memory(st)) {
-                    o.memory_status = st;
-                    break;
-                }
-                if (sts != nullptr) sts[i] = st;
-                tally.count(st, false);
+                if ((o.rc = qvh_agg_load(agg.get(), b.first, b.second)) != QVH_OK) break;
+                if (!agg_result(agg.get(), res[i], sts != nullptr ? &sts[i] : nullptr, tally, o)) break;
             }
         }
         o.raise_if_failed(fi);
