@@ -84,11 +84,8 @@ Target &target() {
     static Target *t = [] {
         auto *t = new Target;
         if (qvh_open(nullptr, &t->pkg) != QVH_OK) fail("%s", qvh_errmsg());
-        for (std::size_t i = 0; i < qvh_function_count(); ++i) {
-            qvh_call *probe = nullptr;
-            if (qvh_call_new(t->pkg, qvh_function_at(i)->name, &probe) == QVH_OK) t->functions.push_back(qvh_function_at(i));
-            qvh_call_free(probe);
-        }
+        for (std::size_t i = 0; i < qvh_function_count(); ++i)
+            if (qvh_package_has(t->pkg, qvh_function_at(i))) t->functions.push_back(qvh_function_at(i));
         if (sqlite3_open(":memory:", &t->db) != SQLITE_OK) fail("cannot open a database");
         sqlite3_db_config(t->db, SQLITE_DBCONFIG_ENABLE_LOAD_EXTENSION, 1, nullptr);
         std::string path = qvh_package_path(t->pkg);

@@ -193,9 +193,7 @@ TEST_F(Threads, WorkReachesEveryFunction) {
     ASSERT_EQ(qvh_open(nullptr, &pkg), QVH_OK) << qvh_errmsg();
     for (std::size_t i = 0; i < qvh_function_count(); ++i) {
         const qvh_info *f = qvh_function_at(i);
-        qvh_call *call = nullptr;
-        if (qvh_call_new(pkg, f->name, &call) != QVH_OK) continue;  // no entry point: nothing to call
-        qvh_call_free(call);
+        if (!qvh_package_has(pkg, f)) continue;  // no entry point: nothing to call
         bool reached = false;
         for (std::size_t k = 0; k < cases_->size(); ++k)
             reached = reached || ((*cases_)[k].info == f && (*reference_)[k].rc == QVH_OK);
