@@ -590,10 +590,8 @@ PyMODINIT_FUNC PyInit__core(void) {
             }
             for (std::size_t i = 0; i < qvh_function_count(); ++i) {
                 const qvh_info *f = qvh_function_at(i);
-                std::string label = "qv.";
-                for (const char *c = f->name; *c != '\0'; ++c)
-                    label += static_cast<char>(std::tolower(static_cast<unsigned char>(*c)));
-                catalogue.push_back({f, std::move(label)});
+                // qv.pctl3: the name after "qv_" in SQL, as Python spells it.
+                catalogue.push_back({f, std::string("qv.") + (qvh_sql_name(f) + 3)});
             }
             package = pkg;
         }
