@@ -89,6 +89,23 @@ bool call_one(qvh_call *call, bool has_param, double p, const double *xs, std::s
     return true;
 }
 
+// One result a list, and when asked one status a list: the arrays a statistic over n lists fills.
+struct Results {
+    Ref out, statuses;
+    Results(npy_intp n, bool want_status) {
+        const npy_intp dims[1] = {n};
+        out = Ref(reinterpret_cast<PyObject *>(new_array(1, dims, NPY_DOUBLE)));
+        if (want_status) statuses = Ref(reinterpret_cast<PyObject *>(new_array(1, dims, NPY_INT32)));
+    }
+    double *values() const { return data_of<double>(out); }
+    int32_t *status() const { return data_of<int32_t>(statuses); }
+    // (results, tally, statuses or None)
+    PyObject *tuple(const Tally &tally) const {
+        Ref t(check(tally.to_tuple()));
+        return check(Py_BuildValue("(OOO)", out.get(), t.get(), statuses ? statuses.get() : Py_None));
+    }
+};
+
 // The result of an aggregate into out and, when asked, its status; false when the host failed or
 // ran out of memory (o says which).
 bool agg_result(qvh_agg *agg, double &out, int32_t *status, Tally &tally, Outcome &o) {
@@ -276,7 +293,6 @@ PyObject *py_group_stats(PyObject *, PyObject *args) {
             v = values_by_group(values, g);
         }
         Ref result(check(PyList_New(0)));
-        const npy_intp dims[1] = {ngroups};
         for (Py_ssize_t s = 0; s < PySequence_Fast_GET_SIZE(wanted.get()); ++s) {
             Py_ssize_t index = 0;
             PyObject *param_obj = nullptr;
@@ -284,15 +300,13 @@ PyObject *py_group_stats(PyObject *, PyObject *args) {
             const std::size_t fi = function_index(index);
             bool has_param = false;
             const double p = optional_param(param_obj, has_param);
-            Ref out(reinterpret_cast<PyObject *>(new_array(1, dims, NPY_DOUBLE)));
-            Ref statuses;
-            if (want_status) statuses = Ref(reinterpret_cast<PyObject *>(new_array(1, dims, NPY_INT32)));
+            const Results results(ngroups, want_status);
             qvh_call *call = thread_call(fi);
             Tally tally;
             Outcome o;
             {
-                double *res = data_of<double>(out);
-                int32_t *sts = data_of<int32_t>(statuses);
+                double *res = results.values();
+                int32_t *sts = results.status();
                 NoGil nogil;
                 for (npy_intp k = 0; k < ngroups; ++k) {
                     const auto b = static_cast<std::size_t>(g.start[k]), e = static_cast<std::size_t>(g.start[k + 1]);
@@ -302,8 +316,7 @@ PyObject *py_group_stats(PyObject *, PyObject *args) {
                 }
             }
             o.raise_if_failed(fi);
-            Ref t(check(tally.to_tuple()));
-            Ref item(check(Py_BuildValue("(OOO)", out.get(), t.get(), statuses ? statuses.get() : Py_None)));
+            Ref item(results.tuple(tally));
             if (PyList_Append(result.get(), item.get()) != 0) throw PyFail{};
         }
         return result.release();
@@ -341,15 +354,12 @@ PyObject *py_moving(PyObject *, PyObject *args) {
         bool has_param = false;
         const double p = optional_param(param_obj, has_param);
         Agg agg(fi, QVH_AGG_KEEP_VALUES);
-        const npy_intp dims[1] = {n};
-        Ref out(reinterpret_cast<PyObject *>(new_array(1, dims, NPY_DOUBLE)));
-        Ref statuses;
-        if (want_status) statuses = Ref(reinterpret_cast<PyObject *>(new_array(1, dims, NPY_INT32)));
+        const Results results(n, want_status);
         Tally tally;
         Outcome o;
         {
-            double *res = data_of<double>(out);
-            int32_t *sts = data_of<int32_t>(statuses);
+            double *res = results.values();
+            int32_t *sts = results.status();
             const char *base = PyArray_BYTES(values);
             const npy_intp step = PyArray_STRIDE(values, 0);
             NoGil nogil;
@@ -372,8 +382,7 @@ PyObject *py_moving(PyObject *, PyObject *args) {
             }
         }
         o.raise_if_failed(fi);
-        Ref t(check(tally.to_tuple()));
-        return check(Py_BuildValue("(OOO)", out.get(), t.get(), statuses ? statuses.get() : Py_None));
+        return results.tuple(tally);
     });
 }
 
@@ -467,15 +476,12 @@ PyObject *py_agg_finish(PyObject *, PyObject *args) {
             bytes[static_cast<std::size_t>(i)].first = bytes_of(item == nullptr ? Py_None : item, bytes[static_cast<std::size_t>(i)].second);
         }
         Agg agg(fi, merge_flags(*function(fi).info));
-        const npy_intp dims[1] = {n};
-        Ref out(reinterpret_cast<PyObject *>(new_array(1, dims, NPY_DOUBLE)));
-        Ref statuses;
-        if (want_status) statuses = Ref(reinterpret_cast<PyObject *>(new_array(1, dims, NPY_INT32)));
+        const Results results(n, want_status);
         Tally tally;
         Outcome o;
         {
-            double *res = data_of<double>(out);
-            int32_t *sts = data_of<int32_t>(statuses);
+            double *res = results.values();
+            int32_t *sts = results.status();
             NoGil nogil;
             for (npy_intp i = 0; i < n; ++i) {
                 const auto &b = bytes[static_cast<std::size_t>(i)];
@@ -484,8 +490,7 @@ PyObject *py_agg_finish(PyObject *, PyObject *args) {
             }
         }
         o.raise_if_failed(fi);
-        Ref t(check(tally.to_tuple()));
-        return check(Py_BuildValue("(OOO)", out.get(), t.get(), statuses ? statuses.get() : Py_None));
+        return results.tuple(tally);
     });
 }
 
