@@ -14,7 +14,7 @@ install(TARGETS qvfnc RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 if(TARGET qvsqlite)
   install(TARGETS qvsqlite LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR})
 endif()
-install(FILES include/qvfnc.h host/include/qvhost.h DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/qvewumth)
+install(FILES package/include/qvfnc.h host/include/qvhost.h DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/qvewumth)
 install(FILES ${PROJECT_BINARY_DIR}/qvfnc.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
 install(FILES docs/functions.md LICENSE README.md DESTINATION ${CMAKE_INSTALL_DOCDIR})
 
