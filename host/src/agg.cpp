@@ -9,6 +9,7 @@
 #include <new>
 
 #include "internal.hpp"
+#include "listover.hpp"
 
 namespace qvhost {
 
@@ -67,17 +68,11 @@ QvEntry entry_named(const qvh_agg &agg, const char *name) { return agg.pkg->entr
 // Calls a list-form function over lead[0..nlead) followed by values[begin, end) of the store.
 Outcome call_over(qvh_agg &agg, QvEntry entry, const double *lead, std::size_t nlead, std::size_t begin = 0,
                   std::size_t end = 0) {
-    const std::size_t n = nlead + (end - begin);
-    Block record(agg.mem, sizeof(FuncArgList) + n * sizeof(FuncArg));
-    auto *list = static_cast<FuncArgList *>(record.get());
-    std::memset(list, 0, sizeof(FuncArgList));
-    list->pool = agg.pool.host();
-    list->count = static_cast<std::int64_t>(n);
-    FuncArg *slot = list->args;
-    for (std::size_t i = 0; i < nlead; ++i) *slot++ = {FUNCARG_NUMERIC, const_cast<double *>(&lead[i])};
-    agg.values.each(begin, end, [&](const double &x) { *slot++ = {FUNCARG_NUMERIC, const_cast<double *>(&x)}; });
+    ListOver list(agg.mem, agg.pool.host(), nlead + (end - begin));
+    for (std::size_t i = 0; i < nlead; ++i) list.add(&lead[i]);
+    agg.values.each(begin, end, [&](const double &x) { list.add(&x); });
     Outcome out{qv::MISSING_DOT, STATUS_OK};
-    out.status = entry.list(list, &out.value);
+    out.status = entry.list(list.get(), &out.value);
     return out;
 }
 

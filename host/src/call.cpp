@@ -7,6 +7,7 @@
 #include <new>
 
 #include "internal.hpp"
+#include "listover.hpp"
 #include "text.hpp"
 
 namespace qvhost {
@@ -314,17 +315,12 @@ int qvh_call_over(qvh_call *call, const double *lead, size_t nlead, const double
     static const double dot = qv::MISSING_DOT;
     const bool copy = reinterpret_cast<std::uintptr_t>(xs) % alignof(double) != 0 || stride % alignof(double) != 0 ||
                       reinterpret_cast<std::uintptr_t>(lead) % alignof(double) != 0;
-    const std::size_t record_bytes = sizeof(FuncArgList) + count * sizeof(FuncArg);
     double r = qv::MISSING_DOT;
     QvStatus st = STATUS_OK;
     take_refused();
     try {
-        Block block(call->mem, record_bytes + (copy ? count * sizeof(double) : 0));
-        auto *list = static_cast<FuncArgList *>(block.get());
-        auto *copies = reinterpret_cast<double *>(static_cast<char *>(block.get()) + record_bytes);
-        std::memset(list, 0, sizeof(FuncArgList));
-        list->pool = call->pool.host();
-        list->count = static_cast<std::int64_t>(count);
+        ListOver list(call->mem, call->pool.host(), count, copy ? count * sizeof(double) : 0);
+        double *copies = list.extra();
         auto put = [&](std::size_t k, const double *p) {
             const double x = load(p);
             const double *at = x != x && !qv::is_missing(x) ? &dot : p;
@@ -332,17 +328,17 @@ int qvh_call_over(qvh_call *call, const double *lead, size_t nlead, const double
                 copies[k] = load(at);
                 at = &copies[k];
             }
-            list->args[k] = FuncArg{HOST_FLAG_BITS | FUNCARG_NUMERIC, const_cast<double *>(at)};
+            list.add(at);
         };
         for (std::size_t k = 0; k < nlead; ++k) put(k, lead + k);
         const char *base = reinterpret_cast<const char *>(xs);
         for (std::size_t i = 0; i < n; ++i) put(nlead + i, reinterpret_cast<const double *>(base + static_cast<ptrdiff_t>(i) * stride));
-        st = call->entry.list(list, &r);
+        st = call->entry.list(list.get(), &r);
         deliver(r, st);
         if (marked != nullptr)
-            for (std::size_t k = 0; k < count; ++k) marked[k] = (list->args[k].flags & FUNCARG_INVALID) != 0 ? 1 : 0;
+            for (std::size_t k = 0; k < count; ++k) marked[k] = list.marked(k) ? 1 : 0;
     } catch (...) {
-        return no_memory(call, record_bytes + (copy ? count * sizeof(double) : 0));
+        return no_memory(call, ListOver::bytes(count) + (copy ? count * sizeof(double) : 0));
     }
     *result = r;
     if (status != nullptr) *status = st;
