@@ -291,10 +291,9 @@ TEST(HostApi, RowsEqualOneCallPerRow) {
         {"LOG", {1, 0, -1, missing('A'), inf, 2.5}, 1, false, false},
         {"ATAN2", {0, 0, 1, -0.0, missing('.'), 2, 3, 4}, 2, false, true},
         {"PCTL", {150, 1, 2, 3, 50, 4, 5, 6}, 4, true, false},
-        // A row that marks its percentile, then rows that mark nothing: no mark carries over.
-        {"PCTL", {150, 1, 2, 3, 50, missing('.'), missing('A'), missing('.'), -1, 4, 5, 6}, 4, false, false},
         {"KURTOSIS", {1, 2, 3, 1e155, 1, 2, 3, 4}, 4, false, false},
-        {"ROUND", {2.4999999999, 1, 0.125, 0.01, -7.5, 1}, 2, false, false},
+        // A row that marks its unit, then one that is missing and marks nothing: no mark carries over.
+        {"ROUND", {2.4999999999, 1, 0.125, 0.01, -7.5, 1, 1, -1, missing('.'), 1}, 2, false, false},
     };
     for (const Batch &b : batches) {
         const std::size_t rows = b.data.size() / b.nargs;
