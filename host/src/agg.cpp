@@ -56,6 +56,7 @@ struct qvh_agg {
     qvhost::FixedState preview;
     std::size_t preview_end = 0;
     qvhost::MemoryPool pool;
+    qvhost::Interrupt interrupt;
 };
 
 namespace qvhost {
@@ -313,8 +314,13 @@ int qvh_agg_add_n(qvh_agg *agg, const double *xs, size_t n) noexcept {
     if (const int rc = check(agg); rc != QVH_OK) return rc;
     if (xs == nullptr && n > 0) return fail(QVH_E_NULL, Msg() << agg->label.view() << ": the values are NULL");
     if (const int rc = too_many(agg, n); rc != QVH_OK) return rc;
-    for (size_t i = 0; i < n; ++i)
+    for (size_t i = 0; i < n; ++i) {
+        if (agg->interrupt.due(1))
+            return fail(QVH_E_INTERRUPTED, Msg() << agg->label.view() << ": interrupted after "
+                                                 << static_cast<unsigned long long>(i) << " of "
+                                                 << static_cast<unsigned long long>(n) << " values");
         if (const int rc = add_one(agg, xs[i]); rc != QVH_OK) return rc;
+    }
     return QVH_OK;
 }
 
@@ -326,6 +332,12 @@ int qvh_agg_remove_first(qvh_agg *agg) noexcept {
     if (agg->values.empty()) return fail(QVH_E_STATE, Msg() << agg->label.view() << ": there is no value to remove");
     agg->values.pop_front();
     agg->preview_end = 0;
+    return QVH_OK;
+}
+
+int qvh_agg_set_interrupt(qvh_agg *agg, qvh_interrupt_fn fn, void *ctx) noexcept {
+    if (const int rc = check(agg); rc != QVH_OK) return rc;
+    agg->interrupt.set(fn, ctx);
     return QVH_OK;
 }
 
