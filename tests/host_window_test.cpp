@@ -6,6 +6,7 @@
 #include <bit>
 #include <cmath>
 #include <cstdint>
+#include <cstdlib>
 #include <limits>
 #include <random>
 #include <string>
@@ -170,6 +171,68 @@ TEST(HostWindow, AdversarialSeries) {
             if (qvh_function_find(r.fn)->leading_param) c.lead.push_back(r.lead);
             compare(c, xs);
         }
+    }
+}
+
+// An aggregate of an order statistic as an SQL window frame moves (values added, the first removed,
+// a result each row) or grows, against the call over the frame's values.
+TEST(HostWindow, AggregateFramesGiveTheBitsOfTheWholeFrame) {
+    std::mt19937_64 rng(99);
+    qvh_call *whole = nullptr;
+    for (const char *fn : ORDER) {
+        ASSERT_EQ(qvh_call_new(qvt::host_package(), fn, &whole), QVH_OK);
+        for (const size_t w : {1, 2, 5, 64, 100000}) {
+            for (const unsigned flags : {0u, QVH_AGG_KEEP_VALUES}) {
+                qvh_agg *agg = nullptr;
+                ASSERT_EQ(qvh_agg_new(qvt::host_package(), fn, flags, &agg), QVH_OK);
+                const double lead = lead_for(fn, rng, w < 100 ? w : 100);
+                if (qvh_agg_info(agg)->leading_param) qvh_agg_param(agg, lead);
+                std::vector<double> xs;
+                for (int i = 0; i < 600; ++i) {
+                    xs.push_back(adversarial(rng, i / 120));
+                    ASSERT_EQ(qvh_agg_add(agg, xs.back()), QVH_OK);
+                    const size_t lo = xs.size() > w ? xs.size() - w : 0;
+                    if (xs.size() > w && qvh_agg_remove_first(agg) != QVH_OK) break;  // a folded state refuses
+                    double got = 0, want = 0;
+                    int32_t gs = 0, ws = 0;
+                    const size_t nlead = qvh_agg_info(agg)->leading_param ? 1 : 0;
+                    ASSERT_EQ(qvh_agg_result(agg, &got, &gs), QVH_OK);
+                    ASSERT_EQ(qvh_call_over(whole, &lead, nlead, xs.data() + lo, xs.size() - lo, 8, &want, &ws, nullptr), QVH_OK);
+                    ASSERT_EQ(bits(got), bits(want)) << fn << " frame " << w << " row " << i << ": " << got << " vs " << want;
+                    ASSERT_EQ(gs, ws) << fn << " frame " << w << " row " << i;
+                }
+                qvh_agg_free(agg);
+            }
+        }
+        qvh_call_free(whole);
+    }
+}
+
+size_t allocations = 0;
+void *counting_alloc(void *, size_t n) {
+    ++allocations;
+    return std::malloc(n);
+}
+void counting_release(void *, void *p, size_t) { std::free(p); }
+
+// Once a frame has moved, a result is read off the values in order: no argument list over the
+// frame is made for it.
+TEST(HostWindow, MovingFrameResultsMakeNoList) {
+    const qvh_allocator counting{counting_alloc, nullptr, counting_release, nullptr};
+    for (const char *fn : {"MEDIAN", "MIN", "PCTL"}) {
+        qvh_agg *agg = nullptr;
+        ASSERT_EQ(qvh_agg_new_in(qvt::host_package(), fn, QVH_AGG_KEEP_VALUES, &counting, &agg), QVH_OK);
+        qvh_agg_param(agg, 30);
+        double r = 0;
+        for (int i = 0; i < 3000; ++i) qvh_agg_add(agg, i % 17);
+        qvh_agg_result(agg, &r, nullptr);
+        qvh_agg_result(agg, &r, nullptr);
+        qvh_agg_add(agg, 1);
+        qvh_agg_remove_first(agg);
+        allocations = 0;
+        for (int i = 0; i < 100; ++i) EXPECT_EQ(qvh_agg_result(agg, &r, nullptr), QVH_OK);
+        EXPECT_EQ(allocations, 0u) << fn;
+        qvh_agg_free(agg);
     }
 }
 
