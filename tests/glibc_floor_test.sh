@@ -30,5 +30,5 @@ for f in "${files[@]}"; do
     fi
   done < <(objdump -T "$f" | sed -nE 's/.*[ (](GLIBC|GLIBCXX|CXXABI)_([0-9.]+)\)? +(\S+)$/\1 \2 \3/p')
 done
-echo "checked ${#files[@]} files against GLIBC_${floor[GLIBC]}, GLIBCXX_${floor[GLIBCXX]}, CXXABI_${floor[CXXABI]}"
+echo "checked against GLIBC_${floor[GLIBC]}, GLIBCXX_${floor[GLIBCXX]}, CXXABI_${floor[CXXABI]}: ${files[*]#"$build"/}"
 exit $failed
