@@ -6,9 +6,9 @@
  * is not a missing value '.'); a '.' result comes back as NA_real_, and ._ and .A to .Z stay the
  * NaN payloads the package gives them, so is.na() is TRUE for every missing value.
  *
- * Every host object made for one .Call (a call, an aggregate) is owned by an external pointer with
- * a finalizer, so an R error between its making and its freeing leaks nothing; the normal path
- * frees it at once, before any warning is raised.
+ * Every host object made for one .Call (a call, an aggregate) is owned by a guard with a finalizer,
+ * so an R error between its making and its freeing leaks nothing; the normal path frees it at once,
+ * before any warning is raised, and unloading frees whatever is left.
  */
 #include <qvhost.h>
 #if QVH_VERSION_MAJOR != 1 || QVH_VERSION_MINOR < 1
@@ -59,22 +59,63 @@ static const char *label_of(SEXP label) { return CHAR(STRING_ELT(label, 0)); }
 
 /* ---- host objects owned by R -------------------------------------------------------------- */
 
-static void free_call(SEXP guard) {
-    qvh_call *c = (qvh_call *)R_ExternalPtrAddr(guard);
+/* Every host object made for one .Call (a call, an aggregate) is the address of an external
+ * pointer, the key of a weak reference whose C finalizer frees it, so an R error between its
+ * making and its freeing leaks nothing. The weak references of live objects are listed here: the
+ * unload hook runs the finalizer of each one still listed, which frees the object and takes the
+ * finalizer off, so no finalizer of this library is left for R to run once it is unloaded. */
+static SEXP live; /* a preserved pairlist of weak references; NULL before the first object */
+
+static void free_call(SEXP key) {
+    qvh_call *c = (qvh_call *)R_ExternalPtrAddr(key);
+    R_ClearExternalPtr(key);
     if (c != NULL) qvh_call_free(c);
-    R_ClearExternalPtr(guard);
 }
 
-static void free_agg(SEXP guard) {
-    qvh_agg *a = (qvh_agg *)R_ExternalPtrAddr(guard);
+static void free_agg(SEXP key) {
+    qvh_agg *a = (qvh_agg *)R_ExternalPtrAddr(key);
+    R_ClearExternalPtr(key);
     if (a != NULL) qvh_agg_free(a);
-    R_ClearExternalPtr(guard);
+}
+
+/* Drops the weak references whose finalizer has run (their key is gone). */
+static void prune_live(void) {
+    SEXP prev = live;
+    for (SEXP cell = CDR(live); cell != R_NilValue; cell = CDR(cell)) {
+        if (R_WeakRefKey(CAR(cell)) == R_NilValue) SETCDR(prev, CDR(cell));
+        else prev = cell;
+    }
+}
+
+/* A guard (protected: the caller unprotects it) whose finalizer is release. */
+static SEXP new_guard(R_CFinalizer_t release) {
+    if (live == NULL) {
+        live = Rf_cons(R_NilValue, R_NilValue);
+        R_PreserveObject(live);
+    }
+    prune_live();
+    SEXP key = PROTECT(R_MakeExternalPtr(NULL, R_NilValue, R_NilValue));
+    SEXP ref = PROTECT(R_MakeWeakRefC(key, R_NilValue, release, TRUE));
+    R_SetExternalPtrProtected(key, ref);
+    SETCDR(live, Rf_cons(ref, CDR(live)));
+    UNPROTECT(1);
+    return key;
+}
+
+/* Frees the object of guard now; its finalizer never runs again. */
+static void release(SEXP guard) { R_RunWeakRefFinalizer(R_ExternalPtrProtected(guard)); }
+
+/* Frees every host object still alive: for the unload hook. */
+static void release_all(void) {
+    if (live == NULL) return;
+    for (SEXP cell = CDR(live); cell != R_NilValue; cell = CDR(cell)) R_RunWeakRefFinalizer(CAR(cell));
+    R_ReleaseObject(live);
+    live = NULL;
 }
 
 /* A call of info named label, owned by *guard (protected: the caller unprotects it). */
 static qvh_call *new_call(const qvh_info *info, const char *label, SEXP *guard) {
-    *guard = PROTECT(R_MakeExternalPtr(NULL, R_NilValue, R_NilValue));
-    R_RegisterCFinalizerEx(*guard, free_call, TRUE);
+    *guard = new_guard(free_call);
     qvh_call *c = NULL;
     if (qvh_call_new(package(), info->name, &c) != QVH_OK) Rf_error("%s", qvh_errmsg());
     R_SetExternalPtrAddr(*guard, c);
@@ -83,8 +124,7 @@ static qvh_call *new_call(const qvh_info *info, const char *label, SEXP *guard) 
 }
 
 static qvh_agg *new_agg(const qvh_info *info, const char *label, unsigned flags, SEXP *guard) {
-    *guard = PROTECT(R_MakeExternalPtr(NULL, R_NilValue, R_NilValue));
-    R_RegisterCFinalizerEx(*guard, free_agg, TRUE);
+    *guard = new_guard(free_agg);
     qvh_agg *a = NULL;
     if (qvh_agg_new(package(), info->name, flags, &a) != QVH_OK) Rf_error("%s", qvh_errmsg());
     R_SetExternalPtrAddr(*guard, a);
@@ -93,7 +133,7 @@ static qvh_agg *new_agg(const qvh_info *info, const char *label, unsigned flags,
 }
 
 /* Frees the object of guard, then raises msg (copied first: it may live in the object). */
-static void NORET fail(SEXP guard, void (*release)(SEXP), const char *msg) {
+static void NORET fail(SEXP guard, const char *msg) {
     char copy[1024];
     snprintf(copy, sizeof copy, "%s", msg);
     if (guard != NULL) release(guard);
@@ -101,12 +141,12 @@ static void NORET fail(SEXP guard, void (*release)(SEXP), const char *msg) {
 }
 
 /* A memory status is an error: there is no result. */
-static void NORET fail_memory(SEXP guard, void (*release)(SEXP), const char *label, int32_t status, size_t row,
+static void NORET fail_memory(SEXP guard, const char *label, int32_t status, size_t row,
                               size_t rows, const char *unit) {
     char msg[256];
     int len = snprintf(msg, sizeof msg, "%s: out of memory (%s)", label, qvh_status_name(status));
     if (rows > 1) snprintf(msg + len, sizeof msg - (size_t)len, " in %s %zu of %zu", unit, row + 1, rows);
-    fail(guard, release, msg);
+    fail(guard, msg);
 }
 
 /* ---- values ------------------------------------------------------------------------------- */
@@ -456,7 +496,7 @@ static SEXP qv_rows(SEXP fname, SEXP label_, SEXP args, SEXP mode_) {
         qvh_tally tally;
         if (n > 0 && qvh_call_rows(call, (size_t)n, ncol, ptrs, strides, REAL(out), sizeof(double), status, marks,
                                    &tally) != QVH_OK)
-            fail(guard, free_call, qvh_errmsg());
+            fail(guard, qvh_errmsg());
         marked_rows = n > 0 && marks != NULL ? (size_t)tally.marked : 0;
         dot_to_na(REAL(out), n);
     } else {
@@ -473,11 +513,11 @@ static SEXP qv_rows(SEXP fname, SEXP label_, SEXP args, SEXP mode_) {
                     const char *s = utf8_of(STRING_ELT(c->vec, at));
                     rc = qvh_call_add_str(call, s, strlen(s));
                 }
-                if (rc != QVH_OK) fail(guard, free_call, qvh_errmsg());
+                if (rc != QVH_OK) fail(guard, qvh_errmsg());
             }
-            if (qvh_call_invoke(call) != QVH_OK) fail(guard, free_call, qvh_errmsg());
+            if (qvh_call_invoke(call) != QVH_OK) fail(guard, qvh_errmsg());
             int32_t st = qvh_call_status(call);
-            if (qvh_status_is_memory(st)) fail_memory(guard, free_call, label, st, (size_t)i, (size_t)n, rowwise ? "row" : "element");
+            if (qvh_status_is_memory(st)) fail_memory(guard, label, st, (size_t)i, (size_t)n, rowwise ? "row" : "element");
             status[i] = st;
             if (TYPEOF(out) == REALSXP) {
                 REAL(out)[i] = qvh_call_result(call);
@@ -493,7 +533,7 @@ static SEXP qv_rows(SEXP fname, SEXP label_, SEXP args, SEXP mode_) {
         }
         if (TYPEOF(out) == REALSXP) dot_to_na(REAL(out), n);
     }
-    free_call(guard);
+    release(guard);
     for (size_t i = 0; marked_rows > 0 && i < (size_t)n; ++i)
         for (size_t j = 0; j < ncol; ++j)
             if (marks[i * ncol + j]) add_mark(i, j);
@@ -561,9 +601,9 @@ static SEXP qv_reduce(SEXP fname, SEXP label_, SEXP x, SEXP params) {
             int32_t st = QVH_STATUS_OK;
             rc = qvh_call_over(call, &lead, (size_t)nlead, xd, (size_t)n, sizeof(double), &r, &st, marked);
             if (rc == QVH_E_NOMEM)
-                fail_memory(guard, free_call, label, qvh_status_is_memory(st) ? st : QVH_STATUS_NO_MEMORY, (size_t)k,
+                fail_memory(guard, label, qvh_status_is_memory(st) ? st : QVH_STATUS_NO_MEMORY, (size_t)k,
                             (size_t)m, "result");
-            if (rc != QVH_OK) fail(guard, free_call, qvh_errmsg());
+            if (rc != QVH_OK) fail(guard, qvh_errmsg());
             status[k] = st;
             REAL(out)[k] = r;
             if (marked != NULL && st != QVH_STATUS_OK)
@@ -575,16 +615,16 @@ static SEXP qv_reduce(SEXP fname, SEXP label_, SEXP x, SEXP params) {
     if (!m_done && nlead > 0) rc = param_chr ? qvh_call_add_str(call, "", 0) : qvh_call_add_num(call, 0);
     if (!m_done && rc == QVH_OK && !data_chr) rc = qvh_call_add_nums(call, xd, (size_t)n);
     for (R_xlen_t i = 0; rc == QVH_OK && data_chr && i < n; ++i) rc = qvh_call_add_str(call, xs[i], strlen(xs[i]));
-    if (rc != QVH_OK) fail(guard, free_call, qvh_errmsg());
+    if (rc != QVH_OK) fail(guard, qvh_errmsg());
     for (R_xlen_t k = 0; !m_done && k < m; ++k) {
         if (nlead > 0) {
             const char *s = param_chr ? utf8_of(STRING_ELT(p, k)) : NULL;
             rc = param_chr ? qvh_call_set_str(call, 0, s, strlen(s)) : qvh_call_set_num(call, 0, number_at(p, k));
-            if (rc != QVH_OK) fail(guard, free_call, qvh_errmsg());
+            if (rc != QVH_OK) fail(guard, qvh_errmsg());
         }
-        if (qvh_call_invoke(call) != QVH_OK) fail(guard, free_call, qvh_errmsg());
+        if (qvh_call_invoke(call) != QVH_OK) fail(guard, qvh_errmsg());
         int32_t st = qvh_call_status(call);
-        if (qvh_status_is_memory(st)) fail_memory(guard, free_call, label, st, (size_t)k, (size_t)m, "result");
+        if (qvh_status_is_memory(st)) fail_memory(guard, label, st, (size_t)k, (size_t)m, "result");
         status[k] = st;
         if (TYPEOF(out) == REALSXP) {
             REAL(out)[k] = qvh_call_result(call);
@@ -597,7 +637,7 @@ static SEXP qv_reduce(SEXP fname, SEXP label_, SEXP x, SEXP params) {
             for (size_t j = 0; j < (size_t)(n + nlead); ++j)
                 if (qvh_call_marked(call, j)) add_mark((size_t)k, j);
     }
-    free_call(guard);
+    release(guard);
     if (TYPEOF(out) == REALSXP) dot_to_na(REAL(out), m);
     keep_statuses(status, (size_t)m);
     if (last.nmarks > 0) {
@@ -666,10 +706,10 @@ static SEXP qv_by(SEXP fun, SEXP x, SEXP g, SEXP ngroups_, SEXP params) {
         int rc = info->leading_param ? qvh_agg_param(agg, param) : QVH_OK;
         if (rc == QVH_OK) rc = qvh_agg_add_n(agg, grouped + start[k], start[k + 1] - start[k]);
         if (rc == QVH_OK) rc = qvh_agg_result(agg, REAL(out) + k, &status[k]);
-        if (rc != QVH_OK) fail(guard, free_agg, qvh_errmsg());
-        if (qvh_status_is_memory(status[k])) fail_memory(guard, free_agg, label, status[k], (size_t)k, (size_t)ng, "group");
+        if (rc != QVH_OK) fail(guard, qvh_errmsg());
+        if (qvh_status_is_memory(status[k])) fail_memory(guard, label, status[k], (size_t)k, (size_t)ng, "group");
     }
-    free_agg(guard);
+    release(guard);
     dot_to_na(REAL(out), ng);
     keep_statuses(status, (size_t)ng);
     warn_statuses(label, "groups");
@@ -700,10 +740,10 @@ static SEXP qv_moving(SEXP fun, SEXP x, SEXP k_, SEXP params) {
         if (rc == QVH_OK && qvh_agg_rows(agg) > k) rc = qvh_agg_remove_first(agg);
         if (rc == QVH_OK) rc = qvh_agg_result(agg, REAL(out) + i, &status[i]);
         if (rc == QVH_OK && qvh_status_is_memory(status[i]))
-            fail_memory(guard, free_agg, label, status[i], (size_t)i, (size_t)n, "window");
+            fail_memory(guard, label, status[i], (size_t)i, (size_t)n, "window");
     }
-    if (rc != QVH_OK) fail(guard, free_agg, qvh_errmsg());
-    free_agg(guard);
+    if (rc != QVH_OK) fail(guard, qvh_errmsg());
+    release(guard);
     dot_to_na(REAL(out), n);
     keep_statuses(status, (size_t)n);
     warn_statuses(label, "windows");
@@ -801,9 +841,9 @@ static SEXP qv_reference(SEXP fname, SEXP args) {
             SEXP a = VECTOR_ELT(args, j);
             const char *s = TYPEOF(a) == STRSXP ? utf8_of(STRING_ELT(a, 0)) : NULL;
             int rc = s ? qvh_call_add_str(call, s, strlen(s)) : qvh_call_add_num(call, number_at(a, 0));
-            if (rc != QVH_OK) fail(guard, free_call, qvh_errmsg());
+            if (rc != QVH_OK) fail(guard, qvh_errmsg());
         }
-        if (qvh_call_invoke(call) != QVH_OK) fail(guard, free_call, qvh_errmsg());
+        if (qvh_call_invoke(call) != QVH_OK) fail(guard, qvh_errmsg());
         status = qvh_call_status(call);
         size_t len = 0;
         const char *s = info->result_kind == QVH_KIND_CHR ? qvh_call_result_str(call, &len) : NULL;
@@ -814,7 +854,7 @@ static SEXP qv_reference(SEXP fname, SEXP args) {
         SEXP marked = SET_VECTOR_ELT(out, 2, Rf_allocVector(INTSXP, nmarked));
         for (R_xlen_t j = 0, k = 0; j < n; ++j)
             if (qvh_call_marked(call, (size_t)j)) INTEGER(marked)[k++] = (int)j + 1;
-        free_call(guard);
+        release(guard);
         UNPROTECT(1);
     }
     SET_VECTOR_ELT(out, 1, Rf_mkString(qvh_status_name(status)));
@@ -871,6 +911,9 @@ void R_init_qvewumth(DllInfo *dll) {
 
 void R_unload_qvewumth(DllInfo *dll) {
     (void)dll;
+    release_all();
+    if (last.argnames != NULL) R_ReleaseObject(last.argnames);
+    last.argnames = NULL;
     qv_close();
     free(last.code);
     free(last.mark_row);
