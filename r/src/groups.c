@@ -1,0 +1,107 @@
+/*
+ * Statistics of groups and of moving windows: qv_by and qv_moving.
+ */
+#include "qvr.h"
+
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+
+/* The statistic fun of qv_by and qv_moving, with its parameter when it takes one. */
+static const qvh_info *statistic(SEXP fun, SEXP params, const char *caller, const char *form, double *param) {
+    const qvh_info *info = qvh_function_find(Rf_translateCharUTF8(STRING_ELT(fun, 0)));
+    if (info == NULL) Rf_error("%s: %s", caller, qvh_errmsg());
+    const char *name = qvh_sql_name(info);
+    if (info->aggregate == QVH_AGG_NONE)
+        Rf_error("%s: %s is not a statistic of a list of values", caller, name);
+    if (info->leading_param && XLENGTH(params) == 0)
+        Rf_error("%s: %s takes a parameter: %s(%s, \"%s\", 90)", caller, name, caller, form, name + 3);
+    if (!info->leading_param && XLENGTH(params) > 0) Rf_error("%s: %s takes no parameter", caller, name);
+    if (XLENGTH(params) > 0) {
+        SEXP p = VECTOR_ELT(params, 0);
+        if (!qvr_is_numeric(p) || XLENGTH(p) != 1) Rf_error("%s: the parameter of %s must be one number", caller, name);
+        *param = qvr_number_at(p, 0);
+    }
+    return info;
+}
+
+/* qvr_by(x, g, fun): the statistic of every group in one pass: the values are set out group by
+ * group in the data's order, then one aggregate takes each group in turn. g holds group numbers
+ * 1..ngroups or NA (left out). */
+SEXP qvr_by(SEXP fun, SEXP x, SEXP g, SEXP ngroups_, SEXP params) {
+    double param = 0;
+    const qvh_info *info = statistic(fun, params, "qv_by", "x, g", &param);
+    const char *label = qvh_sql_name(info);
+    if (!qvr_is_numeric(x)) Rf_error("qv_by: argument x must be numeric, not %s", qvr_type_words(x));
+    const R_xlen_t n = XLENGTH(x);
+    if (TYPEOF(g) != INTSXP || XLENGTH(g) != n) Rf_error("qv_by: the groups must be as long as x");
+    const int ng = Rf_asInteger(ngroups_);
+    const int *gi = INTEGER(g);
+    const double *xd = qvr_doubles(x, 0, n);
+    size_t *start = (size_t *)R_alloc((size_t)ng + 1, sizeof(size_t));
+    memset(start, 0, ((size_t)ng + 1) * sizeof(size_t));
+    for (R_xlen_t i = 0; i < n; ++i)
+        if (gi[i] != NA_INTEGER) {
+            if (gi[i] < 1 || gi[i] > ng) Rf_error("qv_by: group number %d out of range", gi[i]);
+            ++start[gi[i]];
+        }
+    for (int k = 1; k <= ng; ++k) start[k] += start[k - 1];
+    size_t *fill = (size_t *)R_alloc((size_t)ng + 1, sizeof(size_t));
+    memcpy(fill, start, ((size_t)ng + 1) * sizeof(size_t));
+    double *grouped = (double *)R_alloc(start[ng] > 0 ? start[ng] : 1, sizeof(double));
+    for (R_xlen_t i = 0; i < n; ++i)
+        if (gi[i] != NA_INTEGER) grouped[fill[gi[i] - 1]++] = xd[i];
+
+    SEXP out = PROTECT(Rf_allocVector(REALSXP, ng));
+    int32_t *status = qvr_status_room((size_t)ng);
+    SEXP guard;
+    qvh_agg *agg = qvr_new_agg(info, label, 0, &guard);
+    for (int k = 0; k < ng; ++k) {
+        qvh_agg_reset(agg);
+        int rc = info->leading_param ? qvh_agg_param(agg, param) : QVH_OK;
+        if (rc == QVH_OK) rc = qvh_agg_add_n(agg, grouped + start[k], start[k + 1] - start[k]);
+        if (rc == QVH_OK) rc = qvh_agg_result(agg, REAL(out) + k, &status[k]);
+        if (rc != QVH_OK) qvr_fail(guard, qvh_errmsg());
+        if (qvh_status_is_memory(status[k])) qvr_fail_memory(guard, label, status[k], (size_t)k, (size_t)ng, "group");
+    }
+    qvr_release(guard);
+    qvr_dot_to_na(REAL(out), ng);
+    qvr_keep_statuses(status, (size_t)ng);
+    qvr_warn_statuses(label, "groups");
+    UNPROTECT(2);
+    return out;
+}
+
+/* qvr_moving(x, k, fun): the statistic of the window of the k values up to each element (fewer at
+ * the start), with one aggregate that takes the next value in and lets the oldest go. */
+SEXP qvr_moving(SEXP fun, SEXP x, SEXP k_, SEXP params) {
+    double param = 0;
+    const qvh_info *info = statistic(fun, params, "qv_moving", "x, k", &param);
+    const char *label = qvh_sql_name(info);
+    if (!qvr_is_numeric(x)) Rf_error("qv_moving: argument x must be numeric, not %s", qvr_type_words(x));
+    double kd = qvr_is_numeric(k_) && XLENGTH(k_) == 1 ? qvr_number_at(k_, 0) : -1;
+    if (!(kd >= 1 && kd <= 4503599627370496.0 && kd == (double)(uint64_t)kd))
+        Rf_error("qv_moving: the window k must be one whole number of at least 1");
+    const uint64_t k = (uint64_t)kd;
+    const R_xlen_t n = XLENGTH(x);
+    const double *xd = qvr_doubles(x, 0, n);
+    SEXP out = PROTECT(Rf_allocVector(REALSXP, n));
+    int32_t *status = qvr_status_room((size_t)n);
+    SEXP guard;
+    qvh_agg *agg = qvr_new_agg(info, label, QVH_AGG_KEEP_VALUES, &guard);
+    int rc = info->leading_param ? qvh_agg_param(agg, param) : QVH_OK;
+    for (R_xlen_t i = 0; rc == QVH_OK && i < n; ++i) {
+        rc = qvh_agg_add(agg, xd[i]);
+        if (rc == QVH_OK && qvh_agg_rows(agg) > k) rc = qvh_agg_remove_first(agg);
+        if (rc == QVH_OK) rc = qvh_agg_result(agg, REAL(out) + i, &status[i]);
+        if (rc == QVH_OK && qvh_status_is_memory(status[i]))
+            qvr_fail_memory(guard, label, status[i], (size_t)i, (size_t)n, "window");
+    }
+    if (rc != QVH_OK) qvr_fail(guard, qvh_errmsg());
+    qvr_release(guard);
+    qvr_dot_to_na(REAL(out), n);
+    qvr_keep_statuses(status, (size_t)n);
+    qvr_warn_statuses(label, "windows");
+    UNPROTECT(2);
+    return out;
+}

@@ -1,0 +1,98 @@
+/*
+ * Host objects owned by R for the length of one .Call, and the errors that free them first.
+ */
+#include "qvr.h"
+
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+
+/* Every host object made for one .Call (a call, an aggregate) is the address of an external
+ * pointer, the key of a weak reference whose C finalizer frees it, so an R error between its
+ * making and its freeing leaks nothing. The weak references of live objects are listed here: the
+ * unload hook runs the finalizer of each one still listed, which frees the object and takes the
+ * finalizer off, so no finalizer of this library is left for R to run once it is unloaded. */
+static SEXP live; /* a preserved pairlist of weak references; NULL before the first object */
+
+static void free_call(SEXP key) {
+    qvh_call *c = (qvh_call *)R_ExternalPtrAddr(key);
+    R_ClearExternalPtr(key);
+    if (c != NULL) qvh_call_free(c);
+}
+
+static void free_agg(SEXP key) {
+    qvh_agg *a = (qvh_agg *)R_ExternalPtrAddr(key);
+    R_ClearExternalPtr(key);
+    if (a != NULL) qvh_agg_free(a);
+}
+
+/* Drops the weak references whose finalizer has run (their key is gone). */
+static void prune_live(void) {
+    SEXP prev = live;
+    for (SEXP cell = CDR(live); cell != R_NilValue; cell = CDR(cell)) {
+        if (R_WeakRefKey(CAR(cell)) == R_NilValue) SETCDR(prev, CDR(cell));
+        else prev = cell;
+    }
+}
+
+/* A guard (protected: the caller unprotects it) whose finalizer is release. */
+static SEXP new_guard(R_CFinalizer_t release) {
+    if (live == NULL) {
+        live = Rf_cons(R_NilValue, R_NilValue);
+        R_PreserveObject(live);
+    }
+    prune_live();
+    SEXP key = PROTECT(R_MakeExternalPtr(NULL, R_NilValue, R_NilValue));
+    SEXP ref = PROTECT(R_MakeWeakRefC(key, R_NilValue, release, TRUE));
+    R_SetExternalPtrProtected(key, ref);
+    SETCDR(live, Rf_cons(ref, CDR(live)));
+    UNPROTECT(1);
+    return key;
+}
+
+/* Frees the object of guard now; its finalizer never runs again. */
+void qvr_release(SEXP guard) { R_RunWeakRefFinalizer(R_ExternalPtrProtected(guard)); }
+
+/* Frees every host object still alive: for the unload hook. */
+void qvr_release_all(void) {
+    if (live == NULL) return;
+    for (SEXP cell = CDR(live); cell != R_NilValue; cell = CDR(cell)) R_RunWeakRefFinalizer(CAR(cell));
+    R_ReleaseObject(live);
+    live = NULL;
+}
+
+/* A call of info named label, owned by *guard (protected: the caller unprotects it). */
+qvh_call *qvr_new_call(const qvh_info *info, const char *label, SEXP *guard) {
+    *guard = new_guard(free_call);
+    qvh_call *c = NULL;
+    if (qvh_call_new(qvr_package(), info->name, &c) != QVH_OK) Rf_error("%s", qvh_errmsg());
+    R_SetExternalPtrAddr(*guard, c);
+    if (label != NULL && qvh_call_set_label(c, label) != QVH_OK) Rf_error("%s", qvh_errmsg());
+    return c;
+}
+
+qvh_agg *qvr_new_agg(const qvh_info *info, const char *label, unsigned flags, SEXP *guard) {
+    *guard = new_guard(free_agg);
+    qvh_agg *a = NULL;
+    if (qvh_agg_new(qvr_package(), info->name, flags, &a) != QVH_OK) Rf_error("%s", qvh_errmsg());
+    R_SetExternalPtrAddr(*guard, a);
+    if (qvh_agg_set_label(a, label) != QVH_OK) Rf_error("%s", qvh_errmsg());
+    return a;
+}
+
+/* Frees the object of guard, then raises msg (copied first: it may live in the object). */
+void NORET qvr_fail(SEXP guard, const char *msg) {
+    char copy[1024];
+    snprintf(copy, sizeof copy, "%s", msg);
+    if (guard != NULL) qvr_release(guard);
+    Rf_error("%s", copy);
+}
+
+/* A memory status is an error: there is no result. */
+void NORET qvr_fail_memory(SEXP guard, const char *label, int32_t status, size_t row,
+                              size_t rows, const char *unit) {
+    char msg[256];
+    int len = snprintf(msg, sizeof msg, "%s: out of memory (%s)", label, qvh_status_name(status));
+    if (rows > 1) snprintf(msg + len, sizeof msg - (size_t)len, " in %s %zu of %zu", unit, row + 1, rows);
+    qvr_fail(guard, msg);
+}
