@@ -44,8 +44,8 @@ const char *qvr_label_of(SEXP label) { return CHAR(STRING_ELT(label, 0)); }
 static const R_CallMethodDef methods[] = {
     {"qv_open", (DL_FUNC)&qvr_open, 1},
     {"qv_close", (DL_FUNC)&qvr_close, 0},
-    {"qv_rows", (DL_FUNC)&qvr_rows, 4},
-    {"qv_reduce", (DL_FUNC)&qvr_reduce, 4},
+    {"qv_rows", (DL_FUNC)&qvr_rows, 5},
+    {"qv_reduce", (DL_FUNC)&qvr_reduce, 5},
     {"qv_by", (DL_FUNC)&qvr_by, 5},
     {"qv_moving", (DL_FUNC)&qvr_moving, 4},
     {"qv_last_status", (DL_FUNC)&qvr_last_status, 0},

@@ -58,8 +58,8 @@ void qvr_status_free(void);
 /* The .Call entry points */
 SEXP qvr_open(SEXP path);
 SEXP qvr_close(void);
-SEXP qvr_rows(SEXP fname, SEXP label, SEXP args, SEXP mode);
-SEXP qvr_reduce(SEXP fname, SEXP label, SEXP x, SEXP params);
+SEXP qvr_rows(SEXP fname, SEXP label, SEXP args, SEXP mode, SEXP na_rm);
+SEXP qvr_reduce(SEXP fname, SEXP label, SEXP x, SEXP params, SEXP na_rm);
 SEXP qvr_by(SEXP fun, SEXP x, SEXP g, SEXP ngroups, SEXP params);
 SEXP qvr_moving(SEXP fun, SEXP x, SEXP k, SEXP params);
 SEXP qvr_last_status(void);

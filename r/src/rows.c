@@ -109,111 +109,172 @@ static SEXP column_names(SEXP args, R_xlen_t nlead, const column *cols, size_t n
     return names;
 }
 
-/* Elementwise (mode -1): qv_round(x, unit), recycling like atan2. Row-wise (mode k >= 0): one call
- * per row of the columns of args after its k parameters: qv_pmean(a, b, c), qv_ppctl(df, p = 90). */
-SEXP qvr_rows(SEXP fname, SEXP label_, SEXP args, SEXP mode_) {
-    const qvh_info *info = qvr_lookup(fname);
-    const char *label = qvr_label_of(label_);
-    const int mode = Rf_asInteger(mode_), rowwise = mode >= 0;
-    const R_xlen_t nlead = rowwise ? mode : 0;
-    const char *unit = rowwise ? "rows" : "elements";
-    size_t ncol = 0;
-    column *cols = columns_of(args, rowwise, nlead, &ncol);
-    int *kinds = (int *)R_alloc(ncol > 0 ? ncol : 1, sizeof(int));
-    int all_numbers = info->result_kind == QVH_KIND_NUM;
-    R_xlen_t n = 0;
-    for (size_t j = 0; j < ncol; ++j) {
-        kinds[j] = check_kind(info, label, args, nlead, &cols[j], j);
-        all_numbers &= kinds[j] == QVH_KIND_NUM;
-        if (cols[j].len > n) n = cols[j].len;
-    }
-    int uneven = 0;
-    for (size_t j = 0; j < ncol; ++j) {
-        if (cols[j].len == 0) n = 0;
-        else if (n % cols[j].len != 0) uneven = 1;
-    }
-    if (qvh_check_args(info, label, ncol, kinds) != QVH_OK) Rf_error("%s", qvh_errmsg());
+/* One elementwise or row-wise .Call in the making. */
+typedef struct {
+    const qvh_info *info;
+    const char *label;
+    column *cols;
+    int *kinds;
+    size_t ncol;
+    R_xlen_t n, nlead;
+    int rowwise, all_numbers, uneven;
+    SEXP out, guard;
+    int32_t *status;
+    qvh_call *call;
+} rows_call;
 
-    SEXP out = PROTECT(Rf_allocVector(all_numbers || info->result_kind == QVH_KIND_NUM ? REALSXP : STRSXP, n));
-    int32_t *status = qvr_status_room((size_t)n);
-    unsigned char *marks = NULL;
-    size_t marked_rows = 0;
-    SEXP guard;
-    qvh_call *call = qvr_new_call(info, label, &guard);
-    if (all_numbers) {
-        const double **ptrs = (const double **)R_alloc(ncol > 0 ? ncol : 1, sizeof(double *));
-        ptrdiff_t *strides = (ptrdiff_t *)R_alloc(ncol > 0 ? ncol : 1, sizeof(ptrdiff_t));
-        for (size_t j = 0; j < ncol && n > 0; ++j) {
-            const column *c = &cols[j];
-            const double *d = qvr_doubles(c->vec, c->off, c->len);
-            if (c->len != 1 && c->len != n) { /* recycled into a full column */
-                double *r = (double *)R_alloc((size_t)n, sizeof(double));
-                for (R_xlen_t i = 0; i < n; ++i) r[i] = d[i % c->len];
-                d = r;
-            }
-            ptrs[j] = d;
-            strides[j] = c->len == 1 ? 0 : (ptrdiff_t)sizeof(double);
-        }
-        if (info->marks && n > 0) marks = (unsigned char *)R_alloc((size_t)n * (ncol > 0 ? ncol : 1), 1);
-        qvh_tally tally;
-        if (n > 0 && qvh_call_rows(call, (size_t)n, ncol, ptrs, strides, REAL(out), sizeof(double), status, marks,
-                                   &tally) != QVH_OK)
-            qvr_fail(guard, qvh_errmsg());
-        marked_rows = n > 0 && marks != NULL ? (size_t)tally.marked : 0;
-        qvr_dot_to_na(REAL(out), n);
-    } else {
-        for (R_xlen_t i = 0; i < n; ++i) {
-            const void *vmax = vmaxget();
-            qvh_call_clear(call);
-            for (size_t j = 0; j < ncol; ++j) {
-                const column *c = &cols[j];
-                R_xlen_t at = c->off + i % c->len;
-                int rc;
-                if (kinds[j] == QVH_KIND_NUM) {
-                    rc = qvh_call_add_num(call, qvr_number_at(c->vec, at));
-                } else {
-                    const char *s = qvr_utf8_of(STRING_ELT(c->vec, at));
-                    rc = qvh_call_add_str(call, s, strlen(s));
-                }
-                if (rc != QVH_OK) qvr_fail(guard, qvh_errmsg());
-            }
-            if (qvh_call_invoke(call) != QVH_OK) qvr_fail(guard, qvh_errmsg());
-            int32_t st = qvh_call_status(call);
-            if (qvh_status_is_memory(st)) qvr_fail_memory(guard, label, st, (size_t)i, (size_t)n, rowwise ? "row" : "element");
-            status[i] = st;
-            if (TYPEOF(out) == REALSXP) {
-                REAL(out)[i] = qvh_call_result(call);
-            } else {
-                size_t len = 0;
-                const char *s = qvh_call_result_str(call, &len);
-                SET_STRING_ELT(out, i, Rf_mkCharLenCE(s, (int)len, CE_UTF8));
-            }
-            if (info->marks && st != QVH_STATUS_OK)
-                for (size_t j = 0; j < ncol; ++j)
-                    if (qvh_call_marked(call, j)) qvr_add_mark((size_t)i, j);
-            vmaxset(vmax);
-        }
-        if (TYPEOF(out) == REALSXP) qvr_dot_to_na(REAL(out), n);
+/* Checks the kind of every column and finds the number of rows: the longest column, none when a
+ * column is empty. */
+static void size_rows(rows_call *rc, SEXP args) {
+    rc->kinds = (int *)R_alloc(rc->ncol > 0 ? rc->ncol : 1, sizeof(int));
+    rc->all_numbers = rc->info->result_kind == QVH_KIND_NUM;
+    rc->n = 0;
+    for (size_t j = 0; j < rc->ncol; ++j) {
+        rc->kinds[j] = check_kind(rc->info, rc->label, args, rc->nlead, &rc->cols[j], j);
+        rc->all_numbers &= rc->kinds[j] == QVH_KIND_NUM;
+        if (rc->cols[j].len > rc->n) rc->n = rc->cols[j].len;
     }
-    qvr_release(guard);
-    for (size_t i = 0; marked_rows > 0 && i < (size_t)n; ++i)
+    rc->uneven = 0;
+    for (size_t j = 0; j < rc->ncol; ++j) {
+        if (rc->cols[j].len == 0) rc->n = 0;
+        else if (rc->n % rc->cols[j].len != 0) rc->uneven = 1;
+    }
+    if (qvh_check_args(rc->info, rc->label, rc->ncol, rc->kinds) != QVH_OK) Rf_error("%s", qvh_errmsg());
+}
+
+/* Numbers only: every row in one host call over the columns read in place (recycled columns
+ * copied out to full length). */
+static void rows_of_numbers(rows_call *rc) {
+    const size_t ncol = rc->ncol, one = ncol > 0 ? ncol : 1;
+    const R_xlen_t n = rc->n;
+    const double **ptrs = (const double **)R_alloc(one, sizeof(double *));
+    ptrdiff_t *strides = (ptrdiff_t *)R_alloc(one, sizeof(ptrdiff_t));
+    for (size_t j = 0; j < ncol; ++j) {
+        const column *c = &rc->cols[j];
+        const double *d = qvr_doubles(c->vec, c->off, c->len);
+        if (c->len != 1 && c->len != n) {
+            double *r = (double *)R_alloc((size_t)n, sizeof(double));
+            for (R_xlen_t i = 0; i < n; ++i) r[i] = d[i % c->len];
+            d = r;
+        }
+        ptrs[j] = d;
+        strides[j] = c->len == 1 ? 0 : (ptrdiff_t)sizeof(double);
+    }
+    unsigned char *marks = rc->info->marks ? (unsigned char *)R_alloc((size_t)n * one, 1) : NULL;
+    qvh_tally tally;
+    if (qvh_call_rows(rc->call, (size_t)n, ncol, ptrs, strides, REAL(rc->out), sizeof(double), rc->status, marks,
+                      &tally) != QVH_OK)
+        qvr_fail(rc->guard, qvh_errmsg());
+    for (size_t i = 0; marks != NULL && tally.marked > 0 && i < (size_t)n; ++i)
         for (size_t j = 0; j < ncol; ++j)
             if (marks[i * ncol + j]) qvr_add_mark(i, j);
-    qvr_keep_statuses(status, (size_t)n);
-    if (qvr_nmarks() > 0) qvr_keep_names(column_names(args, nlead, cols, ncol), (size_t)-1, "");
+}
 
-    if (!rowwise) { /* the shape and names of the longest argument, as arithmetic keeps them */
-        for (size_t j = 0; j < ncol; ++j) {
-            if (cols[j].len != n || n == 0) continue;
-            SEXP src = cols[j].vec;
-            Rf_setAttrib(out, R_NamesSymbol, Rf_getAttrib(src, R_NamesSymbol));
-            Rf_setAttrib(out, R_DimSymbol, Rf_getAttrib(src, R_DimSymbol));
-            Rf_setAttrib(out, R_DimNamesSymbol, Rf_getAttrib(src, R_DimNamesSymbol));
-            break;
+/* Text among the arguments or the result: one call per row, its arguments added one by one. */
+static void row_by_row(rows_call *rc, R_xlen_t i) {
+    qvh_call *call = rc->call;
+    qvh_call_clear(call);
+    for (size_t j = 0; j < rc->ncol; ++j) {
+        const column *c = &rc->cols[j];
+        R_xlen_t at = c->off + i % c->len;
+        int r;
+        if (rc->kinds[j] == QVH_KIND_NUM) {
+            r = qvh_call_add_num(call, qvr_number_at(c->vec, at));
+        } else {
+            const char *s = qvr_utf8_of(STRING_ELT(c->vec, at));
+            r = qvh_call_add_str(call, s, strlen(s));
         }
+        if (r != QVH_OK) qvr_fail(rc->guard, qvh_errmsg());
     }
-    if (uneven) Rf_warningcall(R_NilValue, "%s: longer argument not a multiple of length of shorter", label);
-    qvr_warn_statuses(label, unit);
+    if (qvh_call_invoke(call) != QVH_OK) qvr_fail(rc->guard, qvh_errmsg());
+    int32_t st = qvh_call_status(call);
+    if (qvh_status_is_memory(st))
+        qvr_fail_memory(rc->guard, rc->label, st, (size_t)i, (size_t)rc->n, rc->rowwise ? "row" : "element");
+    rc->status[i] = st;
+    if (TYPEOF(rc->out) == REALSXP) {
+        REAL(rc->out)[i] = qvh_call_result(call);
+    } else {
+        size_t len = 0;
+        const char *s = qvh_call_result_str(call, &len);
+        SET_STRING_ELT(rc->out, i, Rf_mkCharLenCE(s, (int)len, CE_UTF8));
+    }
+    if (rc->info->marks && st != QVH_STATUS_OK)
+        for (size_t j = 0; j < rc->ncol; ++j)
+            if (qvh_call_marked(call, j)) qvr_add_mark((size_t)i, j);
+}
+
+/* Whether row i holds a missing value in a data column (a parameter's missing value is the
+ * package's to judge). */
+static int row_has_na(const rows_call *rc, R_xlen_t i) {
+    for (size_t j = 0; j < rc->ncol; ++j) {
+        const column *c = &rc->cols[j];
+        if (c->arg < rc->nlead) continue;
+        R_xlen_t at = c->off + i % c->len;
+        if (rc->kinds[j] == QVH_KIND_NUM ? ISNAN(qvr_number_at(c->vec, at)) : STRING_ELT(c->vec, at) == NA_STRING)
+            return 1;
+    }
+    return 0;
+}
+
+/* na.rm = FALSE: a row with a missing value is NA with the status missing argument, as
+ * pmax(..., na.rm = FALSE) gives NA, whatever the call made of it. */
+static void na_rows(rows_call *rc) {
+    for (R_xlen_t i = 0; i < rc->n; ++i) {
+        if (!row_has_na(rc, i)) continue;
+        rc->status[i] = QVH_STATUS_MISSING_ARG;
+        if (TYPEOF(rc->out) == REALSXP) REAL(rc->out)[i] = NA_REAL;
+        else SET_STRING_ELT(rc->out, i, NA_STRING);
+    }
+}
+
+/* An elementwise result takes the names, dimensions and time series attributes of the longest
+ * argument, as arithmetic keeps them. */
+static void keep_shape(const rows_call *rc) {
+    for (size_t j = 0; j < rc->ncol; ++j) {
+        if (rc->cols[j].len != rc->n || rc->n == 0) continue;
+        SEXP src = rc->cols[j].vec, out = rc->out;
+        Rf_setAttrib(out, R_NamesSymbol, Rf_getAttrib(src, R_NamesSymbol));
+        Rf_setAttrib(out, R_DimSymbol, Rf_getAttrib(src, R_DimSymbol));
+        Rf_setAttrib(out, R_DimNamesSymbol, Rf_getAttrib(src, R_DimNamesSymbol));
+        if (TYPEOF(out) == REALSXP && Rf_inherits(src, "ts")) {
+            Rf_setAttrib(out, R_TspSymbol, Rf_getAttrib(src, R_TspSymbol));
+            Rf_setAttrib(out, R_ClassSymbol, Rf_getAttrib(src, R_ClassSymbol));
+        }
+        return;
+    }
+}
+
+/* Elementwise (mode -1): qv_round(x, unit), recycling like atan2. Row-wise (mode k >= 0): one call
+ * per row of the columns of args after its k parameters: qv_pmean(a, b, c), qv_ppctl(df, p = 90);
+ * with na_rm FALSE a row with a missing value is NA. */
+SEXP qvr_rows(SEXP fname, SEXP label_, SEXP args, SEXP mode_, SEXP na_rm) {
+    rows_call rc = {0};
+    rc.info = qvr_lookup(fname);
+    rc.label = qvr_label_of(label_);
+    const int mode = Rf_asInteger(mode_);
+    rc.rowwise = mode >= 0;
+    rc.nlead = rc.rowwise ? mode : 0;
+    rc.cols = columns_of(args, rc.rowwise, rc.nlead, &rc.ncol);
+    size_rows(&rc, args);
+    const int keep_na = rc.rowwise && !Rf_asLogical(na_rm);
+    const int result_num = rc.all_numbers || rc.info->result_kind == QVH_KIND_NUM;
+    rc.out = PROTECT(Rf_allocVector(result_num ? REALSXP : STRSXP, rc.n));
+    rc.status = qvr_status_room((size_t)rc.n);
+    rc.call = qvr_new_call(rc.info, rc.label, &rc.guard);
+    if (rc.all_numbers && rc.n > 0) rows_of_numbers(&rc);
+    for (R_xlen_t i = 0; !rc.all_numbers && i < rc.n; ++i) {
+        const void *vmax = vmaxget();
+        row_by_row(&rc, i);
+        vmaxset(vmax);
+    }
+    qvr_release(rc.guard);
+    if (TYPEOF(rc.out) == REALSXP) qvr_dot_to_na(REAL(rc.out), rc.n);
+    if (keep_na) na_rows(&rc);
+    qvr_keep_statuses(rc.status, (size_t)rc.n);
+    if (qvr_nmarks() > 0) qvr_keep_names(column_names(args, rc.nlead, rc.cols, rc.ncol), (size_t)-1, "");
+    if (!rc.rowwise) keep_shape(&rc);
+    if (rc.uneven) Rf_warningcall(R_NilValue, "%s: longer argument not a multiple of length of shorter", rc.label);
+    qvr_warn_statuses(rc.label, rc.rowwise ? "rows" : "elements");
     UNPROTECT(2);
-    return out;
+    return rc.out;
 }
