@@ -50,8 +50,8 @@
 # One key gives a vector named by its levels; several an array with a cell for every combination,
 # as tapply gives.
 .qv_shape <- function(r, groups) {
-  if (!groups$several) return(setNames(r, groups$levels[[1L]]))
-  array(r, groups$dim, dimnames = setNames(groups$levels, names(groups$keys)))
+  if (!groups$several) return(structure(r, names = groups$levels[[1L]]))
+  array(r, groups$dim, dimnames = structure(groups$levels, names = names(groups$keys)))
 }
 
 qv_by <- function(x, g, fun, param = NULL, na.rm = TRUE) {

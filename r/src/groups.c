@@ -10,16 +10,19 @@
 /* The statistic fun of qv_by and qv_moving, with its parameter when it takes one. */
 static const qvh_info *statistic(SEXP fun, SEXP params, const char *caller, const char *form, double *param) {
     const qvh_info *info = qvh_function_find(Rf_translateCharUTF8(STRING_ELT(fun, 0)));
-    if (info == NULL) Rf_error("%s: %s", caller, qvh_errmsg());
+    if (info == NULL) Rf_error("%s: argument fun: %s", caller, qvh_errmsg());
     const char *name = qvh_sql_name(info);
     if (info->aggregate == QVH_AGG_NONE)
-        Rf_error("%s: %s is not a statistic of a list of values", caller, name);
+        Rf_error("%s: argument fun: %s is not a statistic of a list of values", caller, name);
     if (info->leading_param && XLENGTH(params) == 0)
-        Rf_error("%s: %s takes a parameter: %s(%s, \"%s\", 90)", caller, name, caller, form, name + 3);
-    if (!info->leading_param && XLENGTH(params) > 0) Rf_error("%s: %s takes no parameter", caller, name);
+        Rf_error("%s: argument param is missing: %s takes one, as in %s(%s, \"%s\", 90)", caller, name, caller, form,
+                 name + 3);
+    if (!info->leading_param && XLENGTH(params) > 0)
+        Rf_error("%s: argument param must be NULL: %s takes no parameter", caller, name);
     if (XLENGTH(params) > 0) {
         SEXP p = VECTOR_ELT(params, 0);
-        if (!qvr_is_numeric(p) || XLENGTH(p) != 1) Rf_error("%s: the parameter of %s must be one number", caller, name);
+        if (!qvr_is_numeric(p) || XLENGTH(p) != 1)
+            Rf_error("%s: argument param must be one number, the parameter of %s", caller, name);
         *param = qvr_number_at(p, 0);
     }
     return info;
@@ -34,7 +37,7 @@ SEXP qvr_by(SEXP fun, SEXP x, SEXP g, SEXP ngroups_, SEXP params) {
     const char *label = qvh_sql_name(info);
     if (!qvr_is_numeric(x)) Rf_error("qv_by: argument x must be numeric, not %s", qvr_type_words(x));
     const R_xlen_t n = XLENGTH(x);
-    if (TYPEOF(g) != INTSXP || XLENGTH(g) != n) Rf_error("qv_by: the groups must be as long as x");
+    if (TYPEOF(g) != INTSXP || XLENGTH(g) != n) Rf_error("qv_by: argument g must be as long as x");
     const int ng = Rf_asInteger(ngroups_);
     const int *gi = INTEGER(g);
     const double *xd = qvr_doubles(x, 0, n);
@@ -81,7 +84,7 @@ SEXP qvr_moving(SEXP fun, SEXP x, SEXP k_, SEXP params) {
     if (!qvr_is_numeric(x)) Rf_error("qv_moving: argument x must be numeric, not %s", qvr_type_words(x));
     double kd = qvr_is_numeric(k_) && XLENGTH(k_) == 1 ? qvr_number_at(k_, 0) : -1;
     if (!(kd >= 1 && kd <= 4503599627370496.0 && kd == (double)(uint64_t)kd))
-        Rf_error("qv_moving: the window k must be one whole number of at least 1");
+        Rf_error("qv_moving: argument k, the window, must be one whole number of at least 1");
     const uint64_t k = (uint64_t)kd;
     const R_xlen_t n = XLENGTH(x);
     const double *xd = qvr_doubles(x, 0, n);

@@ -136,7 +136,8 @@ SEXP qvr_last_status(void) {
     SEXP ok = PROTECT(Rf_mkChar(qvh_status_name(QVH_STATUS_OK)));
     SEXP none = PROTECT(Rf_mkChar(""));
     for (size_t i = 0; i < last.n; ++i) {
-        SET_STRING_ELT(status, (R_xlen_t)i, status_at(i) == QVH_STATUS_OK ? ok : Rf_mkChar(qvh_status_name(status_at(i))));
+        int32_t s = status_at(i);
+        SET_STRING_ELT(status, (R_xlen_t)i, s == QVH_STATUS_OK ? ok : Rf_mkChar(qvh_status_name(s)));
         SET_STRING_ELT(marked, (R_xlen_t)i, none);
     }
     size_t nnames = last.argnames == NULL ? 0 : (size_t)XLENGTH(last.argnames);

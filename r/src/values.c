@@ -59,7 +59,8 @@ const char *qvr_utf8_of(SEXP s) { return s == NA_STRING ? "" : Rf_translateCharU
 
 /* qvr_missing(c("A", "_", ".")): the missing values named by letters ("A" or ".A"); "." is NA_real_. */
 SEXP qvr_missing(SEXP letters) {
-    if (TYPEOF(letters) != STRSXP) Rf_error("qv_missing: the letters must be character, not %s", qvr_type_words(letters));
+    if (TYPEOF(letters) != STRSXP)
+        Rf_error("qv_missing: argument letter must be character, not %s", qvr_type_words(letters));
     const R_xlen_t n = XLENGTH(letters);
     SEXP out = PROTECT(Rf_allocVector(REALSXP, n));
     for (R_xlen_t i = 0; i < n; ++i) {
@@ -71,8 +72,8 @@ SEXP qvr_missing(SEXP letters) {
         if (!ok) {
             char esc[80];
             qvh_escape(t, len, 40, esc, sizeof esc);
-            Rf_error("qv_missing: \"%s\" (element %ld) names no missing value: give \".\", \"_\" or a letter A to Z",
-                     esc, (long)i + 1);
+            Rf_error("qv_missing: argument letter: \"%s\" (element %ld) names no missing value: "
+                     "give \".\", \"_\" or a letter A to Z", esc, (long)i + 1);
         }
         REAL(out)[i] = v;
     }
@@ -112,7 +113,8 @@ SEXP qvr_as_number(SEXP text) {
         if (len > 0 && !qvh_parse_number(t, len, &v)) {
             char esc[120];
             qvh_escape(t, len, 60, esc, sizeof esc);
-            Rf_error("qv_as_number: \"%s\" (element %ld) is neither a number nor a missing value", esc, (long)i + 1);
+            Rf_error("qv_as_number: argument x: \"%s\" (element %ld) is neither a number nor a missing value", esc,
+                     (long)i + 1);
         }
         REAL(out)[i] = ISNAN(v) && !qvh_is_missing(v) ? NA_REAL : v;
     }
