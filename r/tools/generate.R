@@ -229,7 +229,8 @@ for (f in catalogue) {
     aliases <- name
     form <- sprintf(paste(
       "In R, \\code{%s} is \\code{%s} elementwise: its arguments are recycled to the length of the",
-      "longest, as \\code{atan2()} recycles, and the result keeps the names and dimensions of the longest."),
+      "longest, as \\code{atan2()} recycles, and the result keeps the names, dimensions and time series",
+      "attributes of the longest."),
       rd_escape(f$usage), usage)
     value <- sprintf("A %s vector as long as the longest argument.",
                      if (f$result_kind == KIND_CHR) "character" else "numeric")
@@ -247,9 +248,13 @@ for (f in catalogue) {
       if (f$aggregate != 0L) sprintf(paste(
         " \\code{\\link{qv_by}(x, g, \"%s\")} computes it for every group in one pass, and",
         "\\code{\\link{qv_moving}(x, k, \"%s\")} over moving windows."), tolower(f$name), tolower(f$name)) else "")
-    value <- sprintf("%s: one value%s; one per row from \\code{%s}.",
+    value <- sprintf("%s: one value%s; one per row from \\code{%s}. %s",
                      if (f$result_kind == KIND_CHR) "A character vector" else "A numeric vector",
-                     if (length(s$params)) sprintf(" for each value of \\code{%s}", s$params[1L]) else "", pname)
+                     if (length(s$params)) sprintf(" for each value of \\code{%s}%s", s$params[1L],
+                                                   if (s$params[1L] == "p") ", named as \\code{quantile()} names them (\\code{\"90\\%\"})" else "")
+                     else "", pname,
+                     switch(date_rule(f), keep = "Dates and times (\\code{Date}, \\code{POSIXct}) keep their class, as in \\code{median()}.",
+                            plain = "Dates and times count as values.", refuse = "Dates and times are an error."))
   }
   rd <- c(
     "% Made by tools/generate.R from the host library's catalogue when the package is installed.",
