@@ -32,3 +32,10 @@ qv_as_number <- function(x) {
 # For the tests: the package's memory from an allocator that refuses blocks of at least bytes
 # bytes (0: the C library's again).
 .qv_refuse_memory <- function(bytes) invisible(.Call(C_qv_refuse_memory, bytes))
+
+# A call stopped by Ctrl-C: R's own interrupt, raised again once the call has freed what it made.
+# Handlers of "interrupt" see it; without one, R goes back to the top level as after any Ctrl-C.
+.qv_interrupted <- function() {
+  signalCondition(structure(class = c("interrupt", "condition"), list(message = "", call = NULL)))
+  invokeRestart("abort")
+}

@@ -60,6 +60,7 @@ SEXP qvr_by(SEXP fun, SEXP x, SEXP g, SEXP ngroups_, SEXP params) {
     SEXP guard;
     qvh_agg *agg = qvr_new_agg(info, label, 0, &guard);
     for (int k = 0; k < ng; ++k) {
+        if ((k & 255) == 255 && qvr_interrupted()) qvr_stop(guard, label);
         qvh_agg_reset(agg);
         int rc = info->leading_param ? qvh_agg_param(agg, param) : QVH_OK;
         if (rc == QVH_OK) rc = qvh_agg_add_n(agg, grouped + start[k], start[k + 1] - start[k]);
@@ -94,6 +95,7 @@ SEXP qvr_moving(SEXP fun, SEXP x, SEXP k_, SEXP params) {
     qvh_agg *agg = qvr_new_agg(info, label, QVH_AGG_KEEP_VALUES, &guard);
     int rc = info->leading_param ? qvh_agg_param(agg, param) : QVH_OK;
     for (R_xlen_t i = 0; rc == QVH_OK && i < n; ++i) {
+        if ((i & 1023) == 1023 && qvr_interrupted()) qvr_stop(guard, label);
         rc = qvh_agg_add(agg, xd[i]);
         if (rc == QVH_OK && qvh_agg_rows(agg) > k) rc = qvh_agg_remove_first(agg);
         if (rc == QVH_OK) rc = qvh_agg_result(agg, REAL(out) + i, &status[i]);

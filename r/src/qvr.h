@@ -55,6 +55,11 @@ void qvr_keep_names(SEXP names, size_t data_from, const char *dataname);
 void qvr_warn_statuses(const char *label, const char *unit);
 void qvr_status_free(void);
 
+/* interrupt.c: Ctrl-C and time limits; qvr_interrupted() is cheap enough for every ~1000 rows */
+int qvr_interrupted(void);
+int qvr_interrupt_check(void *ctx);
+void NORET qvr_stop(SEXP guard, const char *label);
+
 /* The .Call entry points */
 SEXP qvr_open(SEXP path);
 SEXP qvr_close(void);
