@@ -8,9 +8,11 @@
 
 #include "arglist.hpp"
 #include "catalogue.hpp"
+#include "engine.hpp"
 #include "loader.hpp"
 #include "memory.hpp"
 #include "message.hpp"
+#include "ordered.hpp"
 #include "qv/values.hpp"
 #include "qvhost.h"
 #include "standin.hpp"
@@ -48,6 +50,9 @@ struct qvh_call {
     bool invoked = false;
     bool shape_checked = false;  // the count and kinds passed the catalogue's check since the last change
     std::u32string scratch;      // a character argument on its way in
+    qvhost::Interrupt interrupt;
+    qvhost::WarmBlock warm{mem};  // the argument list of qvh_call_over and qvh_moving, kept
+    qvhost::OrderedWindow ordered{mem};  // qvh_moving's window of an order statistic, kept
 };
 
 namespace qvhost {
