@@ -85,14 +85,17 @@ qv_by <- function(x, g, fun, param = NULL, na.rm = TRUE) {
   out
 }
 
-qv_moving <- function(x, k, fun, param = NULL, na.rm = TRUE) {
+qv_moving <- function(x, k, fun, param = NULL, na.rm = TRUE, align = "right") {
   fun <- .qv_statistic(fun, "qv_moving")
   .qv_flag(na.rm, "qv_moving", "na.rm")
-  r <- .Call(C_qv_moving, fun, x, k, .qv_param(param))
+  r <- .Call(C_qv_moving, fun, x, k, .qv_param(param), align)
   if (!na.rm) { # a window that holds a missing value is NA
     n <- length(x)
-    seen <- cumsum(is.na(x))
-    r[seen - c(integer(min(k, n)), seen)[seq_len(n)] > 0L] <- NA
+    before <- if (align == "right") k - 1 else k %/% 2
+    after <- if (align == "right") 0 else (k - 1) %/% 2
+    seen <- c(0L, cumsum(is.na(x)))
+    i <- seq_len(n)
+    r[seen[pmin(n, i + after) + 1] - seen[pmax(1, i - before)] > 0L] <- NA
   }
   names(r) <- names(x)
   r

@@ -60,7 +60,7 @@ SEXP qvr_by(SEXP fun, SEXP x, SEXP g, SEXP ngroups_, SEXP params) {
     SEXP guard;
     qvh_agg *agg = qvr_new_agg(info, label, 0, &guard);
     for (int k = 0; k < ng; ++k) {
-        if ((k & 255) == 255 && qvr_interrupted()) qvr_stop(guard, label);
+        if ((k & 255) == 255 && qvr_interrupted()) qvr_stop(guard);
         qvh_agg_reset(agg);
         int rc = info->leading_param ? qvh_agg_param(agg, param) : QVH_OK;
         if (rc == QVH_OK) rc = qvh_agg_add_n(agg, grouped + start[k], start[k + 1] - start[k]);
@@ -76,9 +76,11 @@ SEXP qvr_by(SEXP fun, SEXP x, SEXP g, SEXP ngroups_, SEXP params) {
     return out;
 }
 
-/* qvr_moving(x, k, fun): the statistic of the window of the k values up to each element (fewer at
- * the start), with one aggregate that takes the next value in and lets the oldest go. */
-SEXP qvr_moving(SEXP fun, SEXP x, SEXP k_, SEXP params) {
+/* qvr_moving(x, k, fun, params, align): the statistic of the window of the k values that end at
+ * each element (align "right"; fewer at the start) or that are centred on it ("center"; fewer at
+ * both ends), from the host library's window engine: order statistics from an ordered window,
+ * every other statistic one call per window. */
+SEXP qvr_moving(SEXP fun, SEXP x, SEXP k_, SEXP params, SEXP align) {
     double param = 0;
     const qvh_info *info = statistic(fun, params, "qv_moving", "x, k", &param);
     const char *label = qvh_sql_name(info);
@@ -86,22 +88,19 @@ SEXP qvr_moving(SEXP fun, SEXP x, SEXP k_, SEXP params) {
     double kd = qvr_is_numeric(k_) && XLENGTH(k_) == 1 ? qvr_number_at(k_, 0) : -1;
     if (!(kd >= 1 && kd <= 4503599627370496.0 && kd == (double)(uint64_t)kd))
         Rf_error("qv_moving: argument k, the window, must be one whole number of at least 1");
-    const uint64_t k = (uint64_t)kd;
+    const char *a = Rf_isString(align) && XLENGTH(align) == 1 ? CHAR(STRING_ELT(align, 0)) : "";
+    if (strcmp(a, "right") != 0 && strcmp(a, "center") != 0)
+        Rf_error("qv_moving: argument align must be \"right\" or \"center\"");
+    const qvh_window spec = {a[0] == 'r' ? QVH_WINDOW_TRAILING : QVH_WINDOW_CENTRED, (size_t)kd, 0};
     const R_xlen_t n = XLENGTH(x);
     const double *xd = qvr_doubles(x, 0, n);
     SEXP out = PROTECT(Rf_allocVector(REALSXP, n));
     int32_t *status = qvr_status_room((size_t)n);
     SEXP guard;
-    qvh_agg *agg = qvr_new_agg(info, label, QVH_AGG_KEEP_VALUES, &guard);
-    int rc = info->leading_param ? qvh_agg_param(agg, param) : QVH_OK;
-    for (R_xlen_t i = 0; rc == QVH_OK && i < n; ++i) {
-        if ((i & 1023) == 1023 && qvr_interrupted()) qvr_stop(guard, label);
-        rc = qvh_agg_add(agg, xd[i]);
-        if (rc == QVH_OK && qvh_agg_rows(agg) > k) rc = qvh_agg_remove_first(agg);
-        if (rc == QVH_OK) rc = qvh_agg_result(agg, REAL(out) + i, &status[i]);
-        if (rc == QVH_OK && qvh_status_is_memory(status[i]))
-            qvr_fail_memory(guard, label, status[i], (size_t)i, (size_t)n, "window");
-    }
+    qvh_call *call = qvr_new_call(info, label, &guard);
+    int rc = n == 0 ? QVH_OK
+                    : qvh_moving(call, &param, info->leading_param ? 1 : 0, xd, (size_t)n, sizeof(double), &spec,
+                                 NULL, 0, REAL(out), sizeof(double), status, NULL);
     if (rc != QVH_OK) qvr_fail(guard, qvh_errmsg());
     qvr_release(guard);
     qvr_dot_to_na(REAL(out), n);

@@ -68,6 +68,7 @@ qvh_call *qvr_new_call(const qvh_info *info, const char *label, SEXP *guard) {
     if (qvh_call_new(qvr_package(), info->name, &c) != QVH_OK) Rf_error("%s", qvh_errmsg());
     R_SetExternalPtrAddr(*guard, c);
     if (label != NULL && qvh_call_set_label(c, label) != QVH_OK) Rf_error("%s", qvh_errmsg());
+    qvh_call_set_interrupt(c, qvr_interrupt_check, NULL);
     return c;
 }
 
@@ -77,11 +78,13 @@ qvh_agg *qvr_new_agg(const qvh_info *info, const char *label, unsigned flags, SE
     if (qvh_agg_new(qvr_package(), info->name, flags, &a) != QVH_OK) Rf_error("%s", qvh_errmsg());
     R_SetExternalPtrAddr(*guard, a);
     if (qvh_agg_set_label(a, label) != QVH_OK) Rf_error("%s", qvh_errmsg());
+    qvh_agg_set_interrupt(a, qvr_interrupt_check, NULL);
     return a;
 }
 
 /* Frees the object of guard, then raises msg (copied first: it may live in the object). */
 void NORET qvr_fail(SEXP guard, const char *msg) {
+    if (qvr_interrupt_seen()) qvr_stop(guard); /* the host library stopped on an interrupt */
     char copy[1024];
     snprintf(copy, sizeof copy, "%s", msg);
     if (guard != NULL) qvr_release(guard);

@@ -47,7 +47,7 @@ static const R_CallMethodDef methods[] = {
     {"qv_rows", (DL_FUNC)&qvr_rows, 5},
     {"qv_reduce", (DL_FUNC)&qvr_reduce, 5},
     {"qv_by", (DL_FUNC)&qvr_by, 5},
-    {"qv_moving", (DL_FUNC)&qvr_moving, 4},
+    {"qv_moving", (DL_FUNC)&qvr_moving, 5},
     {"qv_last_status", (DL_FUNC)&qvr_last_status, 0},
     {"qv_missing", (DL_FUNC)&qvr_missing, 1},
     {"qv_missing_letter", (DL_FUNC)&qvr_missing_letter, 1},

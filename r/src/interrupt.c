@@ -1,8 +1,9 @@
 /*
  * Ctrl-C and setTimeLimit() during a long call. R's own check runs inside R_ToplevelExec, where an
  * interrupt or a time limit cannot jump out: the check only reports it, the loop or the host library
- * stops, everything made for the call is freed, and then the interrupt is raised again from the
- * .Call's own frame.
+ * stops (the host library consults the check of every call and aggregate between rows, windows and
+ * blocks of values, and returns QVH_E_INTERRUPTED), everything made for the call is freed, and then
+ * the interrupt is raised again from the .Call's own frame.
  */
 #include "qvr.h"
 
@@ -26,14 +27,22 @@ static void check(void *unused) {
     R_tryCatchError(check_body, NULL, keep_error, NULL);
 }
 
-int qvr_interrupted(void) { return !R_ToplevelExec(check, NULL) || caught != NULL; }
+static int seen; /* a check found an interrupt that has not been raised yet */
+
+int qvr_interrupted(void) {
+    if (!R_ToplevelExec(check, NULL) || caught != NULL) seen = 1;
+    return seen;
+}
 
 int qvr_interrupt_check(void *ctx) {
     (void)ctx;
     return qvr_interrupted();
 }
 
-void NORET qvr_stop(SEXP guard, const char *label) {
+int qvr_interrupt_seen(void) { return seen; }
+
+void NORET qvr_stop(SEXP guard) {
+    seen = 0;
     if (guard != NULL) qvr_release(guard);
     if (caught != NULL) { /* the time limit's error, as R raised it */
         SEXP condition = PROTECT(caught);
@@ -44,5 +53,5 @@ void NORET qvr_stop(SEXP guard, const char *label) {
     SEXP ns = PROTECT(R_FindNamespace(PROTECT(Rf_mkString("qvewumth"))));
     SEXP call = PROTECT(Rf_lang1(Rf_install(".qv_interrupted")));
     Rf_eval(call, ns); /* signals R's interrupt condition and returns to the top level */
-    Rf_error("%s: interrupted", label);
+    Rf_error("interrupted");
 }

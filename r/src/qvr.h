@@ -14,8 +14,8 @@
 #define QVR_H
 
 #include <qvhost.h>
-#if QVH_VERSION_MAJOR != 1 || QVH_VERSION_MINOR < 1
-#error "the R package needs the host library 1.1 or later"
+#if QVH_VERSION_MAJOR != 1 || QVH_VERSION_MINOR < 1 || !defined(QVH_CHECK_EVERY)
+#error "the R package needs the host library 1.1 or later, with interrupts and moving windows"
 #endif
 
 #include <stddef.h>
@@ -57,8 +57,9 @@ void qvr_status_free(void);
 
 /* interrupt.c: Ctrl-C and time limits; qvr_interrupted() is cheap enough for every ~1000 rows */
 int qvr_interrupted(void);
-int qvr_interrupt_check(void *ctx);
-void NORET qvr_stop(SEXP guard, const char *label);
+int qvr_interrupt_check(void *ctx); /* the check every host object is given */
+int qvr_interrupt_seen(void);
+void NORET qvr_stop(SEXP guard); /* frees guard's object and raises the interrupt */
 
 /* The .Call entry points */
 SEXP qvr_open(SEXP path);
@@ -66,7 +67,7 @@ SEXP qvr_close(void);
 SEXP qvr_rows(SEXP fname, SEXP label, SEXP args, SEXP mode, SEXP na_rm);
 SEXP qvr_reduce(SEXP fname, SEXP label, SEXP x, SEXP params, SEXP na_rm);
 SEXP qvr_by(SEXP fun, SEXP x, SEXP g, SEXP ngroups, SEXP params);
-SEXP qvr_moving(SEXP fun, SEXP x, SEXP k, SEXP params);
+SEXP qvr_moving(SEXP fun, SEXP x, SEXP k, SEXP params, SEXP align);
 SEXP qvr_last_status(void);
 SEXP qvr_missing(SEXP letters);
 SEXP qvr_missing_letter(SEXP x);

@@ -263,7 +263,7 @@ SEXP qvr_rows(SEXP fname, SEXP label_, SEXP args, SEXP mode_, SEXP na_rm) {
     rc.call = qvr_new_call(rc.info, rc.label, &rc.guard);
     if (rc.all_numbers && rc.n > 0) rows_of_numbers(&rc);
     for (R_xlen_t i = 0; !rc.all_numbers && i < rc.n; ++i) {
-        if ((i & 4095) == 4095 && qvr_interrupted()) qvr_stop(rc.guard, rc.label);
+        if ((i & 4095) == 4095 && qvr_interrupted()) qvr_stop(rc.guard);
         const void *vmax = vmaxget();
         row_by_row(&rc, i);
         vmaxset(vmax);

@@ -8,6 +8,7 @@ times <- as.POSIXct("2024-03-01 12:00:00", tz = "UTC") + c(3600, 60, 86400)
 tser <- ts(c(-1.5, 2, -3), start = c(2020, 2), frequency = 4)
 g1 <- c("a", "b", "a", "b", "b", "b", "a")
 g2 <- c(1, 1, 2, 2, 1, 2, 1)
+runs <- round(rnorm(50), 1)
 
 test_that("the package's functions give R's answer where R has one", {
   cases <- list(
@@ -46,7 +47,12 @@ test_that("the package's functions give R's answer where R has one", {
     list("qv_by of a data frame by two keys", qv_by(data.frame(v = xs), list(g = g1, h = g2), "min"),
          aggregate(data.frame(v = xs), list(g = g1, h = g2), min, na.rm = TRUE)),
     list("qv_moving na.rm = FALSE", qv_moving(xs, 2, "max", na.rm = FALSE),
-         c(xs[1], vapply(2:7, function(i) max(xs[(i - 1):i]), 0))))
+         c(xs[1], vapply(2:7, function(i) max(xs[(i - 1):i]), 0))),
+    list("qv_moving centred na.rm = FALSE", qv_moving(xs, 3, "max", na.rm = FALSE, align = "center"),
+         c(NA, NA, NA, 8, NA, NA, NA)),
+    list("qv_moving centred is runmed", qv_moving(runs, 7, "median", align = "center")[4:47],
+         runmed(runs, 7)[4:47]),
+    list("qv_moving trailing is runmed moved", qv_moving(runs, 7, "median")[7:50], runmed(runs, 7)[4:47]))
   for (case in cases) expect_equal(case[[2]], case[[3]], label = case[[1]])
 })
 
