@@ -53,8 +53,54 @@ static SEXP new_guard(R_CFinalizer_t release) {
 /* Frees the object of guard now; its finalizer never runs again. */
 void qvr_release(SEXP guard) { R_RunWeakRefFinalizer(R_ExternalPtrProtected(guard)); }
 
+/* Warm calls: the last call of each function, kept between .Calls with its argument list and the
+ * scratch blocks the package asked for, so that a repeated statistic over a long vector touches no
+ * fresh page. What a kept call holds is bounded: a call over more values than warm_values gives its
+ * memory back before it is kept. */
+static qvh_call **warm;
+static size_t nwarm;
+
+/* A call of info for one .Call: the kept one when there is one, else a new one. */
+qvh_call *qvr_warm_call(const qvh_info *info, const char *label, SEXP *guard) {
+    size_t i = (size_t)(info - qvh_function_at(0));
+    if (warm == NULL || i >= nwarm || warm[i] == NULL) return qvr_new_call(info, label, guard);
+    *guard = new_guard(free_call);
+    qvh_call *c = warm[i];
+    warm[i] = NULL;
+    R_SetExternalPtrAddr(*guard, c);
+    if (qvh_call_set_label(c, label) != QVH_OK) Rf_error("%s", qvh_errmsg());
+    return c;
+}
+
+/* Keeps the call of guard for the next .Call of its function (given back first when it was over
+ * more than warm_values values), or frees it. */
+void qvr_keep_warm(SEXP guard, size_t values, size_t warm_values) {
+    qvh_call *c = (qvh_call *)R_ExternalPtrAddr(guard);
+    if (warm == NULL) {
+        nwarm = qvh_function_count();
+        warm = (qvh_call **)calloc(nwarm, sizeof(qvh_call *));
+    }
+    size_t i = c == NULL ? nwarm : (size_t)(qvh_call_info(c) - qvh_function_at(0));
+    if (warm == NULL || i >= nwarm || warm[i] != NULL) {
+        qvr_release(guard);
+        return;
+    }
+    R_ClearExternalPtr(guard);
+    qvr_release(guard); /* its finalizer finds nothing to free */
+    if (values > warm_values) qvh_call_trim(c);
+    warm[i] = c;
+}
+
+/* Frees the kept calls (before the package's allocator changes, and when unloading). */
+void qvr_drop_warm(void) {
+    for (size_t i = 0; warm != NULL && i < nwarm; ++i) qvh_call_free(warm[i]);
+    free(warm);
+    warm = NULL;
+}
+
 /* Frees every host object still alive: for the unload hook. */
 void qvr_release_all(void) {
+    qvr_drop_warm();
     if (live == NULL) return;
     for (SEXP cell = CDR(live); cell != R_NilValue; cell = CDR(cell)) R_RunWeakRefFinalizer(CAR(cell));
     R_ReleaseObject(live);

@@ -70,6 +70,7 @@ SEXP qvr_refuse_memory(SEXP bytes) {
     double b = Rf_asReal(bytes);
     static const qvh_allocator refusing = {refusing_alloc, NULL, refusing_release, NULL};
     refuse_from = b > 0 ? (size_t)b : 0;
+    qvr_drop_warm(); /* their blocks came from the allocator being replaced */
     if (qvh_set_allocator(qvr_package(), refuse_from > 0 ? &refusing : NULL) != QVH_OK) Rf_error("%s", qvh_errmsg());
     return R_NilValue;
 }
