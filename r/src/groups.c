@@ -29,7 +29,7 @@ static const qvh_info *statistic(SEXP fun, SEXP params, const char *caller, cons
 }
 
 /* qvr_by(x, g, fun): the statistic of every group in one pass: the values are set out group by
- * group in the data's order, then one aggregate takes each group in turn. g holds group numbers
+ * group in the data's order, then one call reads each group's values in place. g holds group numbers
  * 1..ngroups or NA (left out). */
 SEXP qvr_by(SEXP fun, SEXP x, SEXP g, SEXP ngroups_, SEXP params) {
     double param = 0;
@@ -58,17 +58,19 @@ SEXP qvr_by(SEXP fun, SEXP x, SEXP g, SEXP ngroups_, SEXP params) {
     SEXP out = PROTECT(Rf_allocVector(REALSXP, ng));
     int32_t *status = qvr_status_room((size_t)ng);
     SEXP guard;
-    qvh_agg *agg = qvr_new_agg(info, label, 0, &guard);
+    qvh_call *call = qvr_warm_call(info, label, &guard);
+    const size_t nlead = info->leading_param ? 1 : 0;
     for (int k = 0; k < ng; ++k) {
         if ((k & 255) == 255 && qvr_interrupted()) qvr_stop(guard);
-        qvh_agg_reset(agg);
-        int rc = info->leading_param ? qvh_agg_param(agg, param) : QVH_OK;
-        if (rc == QVH_OK) rc = qvh_agg_add_n(agg, grouped + start[k], start[k + 1] - start[k]);
-        if (rc == QVH_OK) rc = qvh_agg_result(agg, REAL(out) + k, &status[k]);
+        status[k] = QVH_STATUS_OK;
+        int rc = qvh_call_over(call, &param, nlead, grouped + start[k], start[k + 1] - start[k], sizeof(double),
+                               REAL(out) + k, &status[k], NULL);
+        if (rc == QVH_E_NOMEM)
+            qvr_fail_memory(guard, label, qvh_status_is_memory(status[k]) ? status[k] : QVH_STATUS_NO_MEMORY, (size_t)k,
+                            (size_t)ng, "group");
         if (rc != QVH_OK) qvr_fail(guard, qvh_errmsg());
-        if (qvh_status_is_memory(status[k])) qvr_fail_memory(guard, label, status[k], (size_t)k, (size_t)ng, "group");
     }
-    qvr_release(guard);
+    qvr_keep_warm(guard, start[ng], qvr_warm_values());
     qvr_dot_to_na(REAL(out), ng);
     qvr_keep_statuses(status, (size_t)ng);
     qvr_warn_statuses(label, "groups");

@@ -7,7 +7,7 @@
 #include <stdlib.h>
 #include <string.h>
 
-/* Every host object made for one .Call (a call, an aggregate) is the address of an external
+/* Every host object made for one .Call (a call) is the address of an external
  * pointer, the key of a weak reference whose C finalizer frees it, so an R error between its
  * making and its freeing leaks nothing. The weak references of live objects are listed here: the
  * unload hook runs the finalizer of each one still listed, which frees the object and takes the
@@ -18,12 +18,6 @@ static void free_call(SEXP key) {
     qvh_call *c = (qvh_call *)R_ExternalPtrAddr(key);
     R_ClearExternalPtr(key);
     if (c != NULL) qvh_call_free(c);
-}
-
-static void free_agg(SEXP key) {
-    qvh_agg *a = (qvh_agg *)R_ExternalPtrAddr(key);
-    R_ClearExternalPtr(key);
-    if (a != NULL) qvh_agg_free(a);
 }
 
 /* Drops the weak references whose finalizer has run (their key is gone). */
@@ -72,6 +66,14 @@ qvh_call *qvr_warm_call(const qvh_info *info, const char *label, SEXP *guard) {
     return c;
 }
 
+/* The values a kept call may hold: options(qvewumth.warm_values = n), 2^24 when not set, 0 to keep
+ * nothing (about 24 bytes a value). */
+size_t qvr_warm_values(void) {
+    SEXP o = Rf_GetOption1(Rf_install("qvewumth.warm_values"));
+    double v = qvr_is_numeric(o) && XLENGTH(o) == 1 ? qvr_number_at(o, 0) : (double)(1 << 24);
+    return v >= 0 && v < 1e18 ? (size_t)v : 0;
+}
+
 /* Keeps the call of guard for the next .Call of its function (given back first when it was over
  * more than warm_values values), or frees it. */
 void qvr_keep_warm(SEXP guard, size_t values, size_t warm_values) {
@@ -116,16 +118,6 @@ qvh_call *qvr_new_call(const qvh_info *info, const char *label, SEXP *guard) {
     if (label != NULL && qvh_call_set_label(c, label) != QVH_OK) Rf_error("%s", qvh_errmsg());
     qvh_call_set_interrupt(c, qvr_interrupt_check, NULL);
     return c;
-}
-
-qvh_agg *qvr_new_agg(const qvh_info *info, const char *label, unsigned flags, SEXP *guard) {
-    *guard = new_guard(free_agg);
-    qvh_agg *a = NULL;
-    if (qvh_agg_new(qvr_package(), info->name, flags, &a) != QVH_OK) Rf_error("%s", qvh_errmsg());
-    R_SetExternalPtrAddr(*guard, a);
-    if (qvh_agg_set_label(a, label) != QVH_OK) Rf_error("%s", qvh_errmsg());
-    qvh_agg_set_interrupt(a, qvr_interrupt_check, NULL);
-    return a;
 }
 
 /* Frees the object of guard, then raises msg (copied first: it may live in the object). */

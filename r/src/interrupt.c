@@ -1,7 +1,7 @@
 /*
  * Ctrl-C and setTimeLimit() during a long call. R's own check runs inside R_ToplevelExec, where an
  * interrupt or a time limit cannot jump out: the check only reports it, the loop or the host library
- * stops (the host library consults the check of every call and aggregate between rows, windows and
+ * stops (the host library consults the check of every call between rows, windows and
  * blocks of values, and returns QVH_E_INTERRUPTED), everything made for the call is freed, and then
  * the interrupt is raised again from the .Call's own frame.
  */

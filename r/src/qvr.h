@@ -6,7 +6,7 @@
  * is not a missing value '.'); a '.' result comes back as NA_real_, and ._ and .A to .Z stay the
  * NaN payloads the package gives them, so is.na() is TRUE for every missing value.
  *
- * Every host object made for one .Call (a call, an aggregate) is owned by a guard with a finalizer,
+ * Every host object made for one .Call (a call) is owned by a guard with a finalizer,
  * so an R error between its making and its freeing leaks nothing; the normal path frees it at once,
  * before any warning is raised, and unloading frees whatever is left.
  */
@@ -32,10 +32,10 @@ const char *qvr_label_of(SEXP label);
 
 /* guard.c: host objects owned by R, and errors that free them before they are raised */
 qvh_call *qvr_new_call(const qvh_info *info, const char *label, SEXP *guard);
-qvh_agg *qvr_new_agg(const qvh_info *info, const char *label, unsigned flags, SEXP *guard);
 void qvr_release(SEXP guard);
 qvh_call *qvr_warm_call(const qvh_info *info, const char *label, SEXP *guard);
 void qvr_keep_warm(SEXP guard, size_t values, size_t warm_values);
+size_t qvr_warm_values(void);
 void qvr_drop_warm(void);
 void qvr_release_all(void);
 void NORET qvr_fail(SEXP guard, const char *msg);

@@ -7,14 +7,6 @@
 #include <stdlib.h>
 #include <string.h>
 
-/* A call over up to this many values keeps its memory for the next one (about 24 bytes a value):
- * options(qvewumth.warm_values = n), 2^24 when not set, 0 to keep nothing. */
-static size_t warm_values(void) {
-    SEXP o = Rf_GetOption1(Rf_install("qvewumth.warm_values"));
-    double v = qvr_is_numeric(o) && XLENGTH(o) == 1 ? qvr_number_at(o, 0) : (double)(1 << 24);
-    return v >= 0 && v < 1e18 ? (size_t)v : 0;
-}
-
 /* One statistic's .Call in the making: m results over the n values of x, one for each value of
  * the parameter p (one result when there is no parameter). */
 typedef struct {
@@ -143,7 +135,7 @@ SEXP qvr_reduce(SEXP fname, SEXP label_, SEXP x, SEXP params, SEXP na_rm) {
     rc.call = qvr_warm_call(rc.info, rc.label, &rc.guard);
     if (!rc.data_chr && !rc.param_chr && rc.info->form == QVH_FORM_LIST) reduce_numbers(&rc);
     else reduce_text(&rc);
-    qvr_keep_warm(rc.guard, (size_t)rc.n, warm_values());
+    qvr_keep_warm(rc.guard, (size_t)rc.n, qvr_warm_values());
     if (TYPEOF(rc.out) == REALSXP) qvr_dot_to_na(REAL(rc.out), rc.m);
     qvr_keep_statuses(rc.status, (size_t)rc.m);
     if (qvr_nmarks() > 0) qvr_keep_names(Rf_getAttrib(params, R_NamesSymbol), (size_t)rc.nlead, "x");
