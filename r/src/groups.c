@@ -28,6 +28,19 @@ static const qvh_info *statistic(SEXP fun, SEXP params, const char *caller, cons
     return info;
 }
 
+/* The values of x set out group by group, each group's in the data's order (the host library's
+ * group order); group k is grouped[start[k] .. start[k + 1]). g holds group numbers 1..ng or NA. */
+static const double *group_values(const int *g, const double *x, size_t n, size_t ng, size_t **start) {
+    int64_t *codes = (int64_t *)R_alloc(n > 0 ? n : 1, sizeof(int64_t));
+    for (size_t i = 0; i < n; ++i) codes[i] = g[i] == NA_INTEGER ? -1 : (int64_t)g[i] - 1;
+    size_t *order = (size_t *)R_alloc(n > 0 ? n : 1, sizeof(size_t));
+    *start = (size_t *)R_alloc(ng + 1, sizeof(size_t));
+    if (qvh_group_order(codes, n, ng, order, *start) != QVH_OK) Rf_error("qv_by: %s", qvh_errmsg());
+    double *grouped = (double *)R_alloc((*start)[ng] > 0 ? (*start)[ng] : 1, sizeof(double));
+    for (size_t j = 0; j < (*start)[ng]; ++j) grouped[j] = x[order[j]];
+    return grouped;
+}
+
 /* qvr_by(x, g, fun): the statistic of every group in one pass: the values are set out group by
  * group in the data's order, then one call reads each group's values in place. g holds group numbers
  * 1..ngroups or NA (left out). */
@@ -39,22 +52,9 @@ SEXP qvr_by(SEXP fun, SEXP x, SEXP g, SEXP ngroups_, SEXP params) {
     const R_xlen_t n = XLENGTH(x);
     if (TYPEOF(g) != INTSXP || XLENGTH(g) != n) Rf_error("qv_by: argument g must be as long as x");
     const int ng = Rf_asInteger(ngroups_);
-    const int *gi = INTEGER(g);
     const double *xd = qvr_doubles(x, 0, n);
-    size_t *start = (size_t *)R_alloc((size_t)ng + 1, sizeof(size_t));
-    memset(start, 0, ((size_t)ng + 1) * sizeof(size_t));
-    for (R_xlen_t i = 0; i < n; ++i)
-        if (gi[i] != NA_INTEGER) {
-            if (gi[i] < 1 || gi[i] > ng) Rf_error("qv_by: group number %d out of range", gi[i]);
-            ++start[gi[i]];
-        }
-    for (int k = 1; k <= ng; ++k) start[k] += start[k - 1];
-    size_t *fill = (size_t *)R_alloc((size_t)ng + 1, sizeof(size_t));
-    memcpy(fill, start, ((size_t)ng + 1) * sizeof(size_t));
-    double *grouped = (double *)R_alloc(start[ng] > 0 ? start[ng] : 1, sizeof(double));
-    for (R_xlen_t i = 0; i < n; ++i)
-        if (gi[i] != NA_INTEGER) grouped[fill[gi[i] - 1]++] = xd[i];
-
+    size_t *start = NULL;
+    const double *grouped = group_values(INTEGER(g), xd, (size_t)n, (size_t)ng, &start);
     SEXP out = PROTECT(Rf_allocVector(REALSXP, ng));
     int32_t *status = qvr_status_room((size_t)ng);
     SEXP guard;
@@ -66,14 +66,13 @@ SEXP qvr_by(SEXP fun, SEXP x, SEXP g, SEXP ngroups_, SEXP params) {
         int rc = qvh_call_over(call, &param, nlead, grouped + start[k], start[k + 1] - start[k], sizeof(double),
                                REAL(out) + k, &status[k], NULL);
         if (rc == QVH_E_NOMEM)
-            qvr_fail_memory(guard, label, qvh_status_is_memory(status[k]) ? status[k] : QVH_STATUS_NO_MEMORY, (size_t)k,
-                            (size_t)ng, "group");
+            qvr_fail_memory(guard, label, (size_t)k, (size_t)ng);
         if (rc != QVH_OK) qvr_fail(guard, qvh_errmsg());
     }
     qvr_keep_warm(guard, start[ng], qvr_warm_values());
     qvr_dot_to_na(REAL(out), ng);
     qvr_keep_statuses(status, (size_t)ng);
-    qvr_warn_statuses(label, "groups");
+    qvr_warn_statuses(label);
     UNPROTECT(2);
     return out;
 }
@@ -107,7 +106,7 @@ SEXP qvr_moving(SEXP fun, SEXP x, SEXP k_, SEXP params, SEXP align) {
     qvr_release(guard);
     qvr_dot_to_na(REAL(out), n);
     qvr_keep_statuses(status, (size_t)n);
-    qvr_warn_statuses(label, "windows");
+    qvr_warn_statuses(label);
     UNPROTECT(2);
     return out;
 }

@@ -130,10 +130,10 @@ void NORET qvr_fail(SEXP guard, const char *msg) {
 }
 
 /* A memory status is an error: there is no result. */
-void NORET qvr_fail_memory(SEXP guard, const char *label, int32_t status, size_t row,
-                              size_t rows, const char *unit) {
+void NORET qvr_fail_memory(SEXP guard, const char *label, size_t row, size_t rows) {
+    const qvh_call *c = (const qvh_call *)R_ExternalPtrAddr(guard);
     char msg[256];
-    int len = snprintf(msg, sizeof msg, "%s: out of memory (%s)", label, qvh_status_name(status));
-    if (rows > 1) snprintf(msg + len, sizeof msg - (size_t)len, " in %s %zu of %zu", unit, row + 1, rows);
+    qvh_nomem_message(label, rows > 1 ? row + 1 : 0, rows > 1 ? rows : 0, c != NULL ? qvh_call_asked(c) : 0, msg,
+                      sizeof msg);
     qvr_fail(guard, msg);
 }

@@ -39,7 +39,7 @@ size_t qvr_warm_values(void);
 void qvr_drop_warm(void);
 void qvr_release_all(void);
 void NORET qvr_fail(SEXP guard, const char *msg);
-void NORET qvr_fail_memory(SEXP guard, const char *label, int32_t status, size_t row, size_t rows, const char *unit);
+void NORET qvr_fail_memory(SEXP guard, const char *label, size_t row, size_t rows);
 
 /* values.c */
 void qvr_dot_to_na(double *x, R_xlen_t n);
@@ -55,7 +55,7 @@ void qvr_keep_statuses(const int32_t *status, size_t n);
 void qvr_add_mark(size_t row, size_t arg);
 size_t qvr_nmarks(void);
 void qvr_keep_names(SEXP names, size_t data_from, const char *dataname);
-void qvr_warn_statuses(const char *label, const char *unit);
+void qvr_warn_statuses(const char *label);
 void qvr_status_free(void);
 
 /* interrupt.c: Ctrl-C and time limits; qvr_interrupted() is cheap enough for every ~1000 rows */

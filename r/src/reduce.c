@@ -53,8 +53,7 @@ static void reduce_numbers(reduce_call *rc) {
         int r = qvh_call_over(rc->call, &lead, (size_t)rc->nlead, xd, (size_t)rc->n, sizeof(double),
                               REAL(rc->out) + k, &st, marked);
         if (r == QVH_E_NOMEM)
-            qvr_fail_memory(rc->guard, rc->label, qvh_status_is_memory(st) ? st : QVH_STATUS_NO_MEMORY, (size_t)k,
-                            (size_t)rc->m, "result");
+            qvr_fail_memory(rc->guard, rc->label, (size_t)k, (size_t)rc->m);
         if (r != QVH_OK) qvr_fail(rc->guard, qvh_errmsg());
         rc->status[k] = st;
         if (marked != NULL && st != QVH_STATUS_OK) mark_result(k, nargs, marked);
@@ -80,7 +79,7 @@ static void reduce_text(reduce_call *rc) {
         }
         if (qvh_call_invoke(call) != QVH_OK) qvr_fail(rc->guard, qvh_errmsg());
         int32_t st = qvh_call_status(call);
-        if (qvh_status_is_memory(st)) qvr_fail_memory(rc->guard, rc->label, st, (size_t)k, (size_t)rc->m, "result");
+        if (qvh_status_is_memory(st)) qvr_fail_memory(rc->guard, rc->label, (size_t)k, (size_t)rc->m);
         rc->status[k] = st;
         if (TYPEOF(rc->out) == REALSXP) {
             REAL(rc->out)[k] = qvh_call_result(call);
@@ -139,7 +138,7 @@ SEXP qvr_reduce(SEXP fname, SEXP label_, SEXP x, SEXP params, SEXP na_rm) {
     if (TYPEOF(rc.out) == REALSXP) qvr_dot_to_na(REAL(rc.out), rc.m);
     qvr_keep_statuses(rc.status, (size_t)rc.m);
     if (qvr_nmarks() > 0) qvr_keep_names(Rf_getAttrib(params, R_NamesSymbol), (size_t)rc.nlead, "x");
-    qvr_warn_statuses(rc.label, "results");
+    qvr_warn_statuses(rc.label);
     UNPROTECT(2);
     return rc.out;
 }

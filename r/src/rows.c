@@ -189,7 +189,7 @@ static void row_by_row(rows_call *rc, R_xlen_t i) {
     if (qvh_call_invoke(call) != QVH_OK) qvr_fail(rc->guard, qvh_errmsg());
     int32_t st = qvh_call_status(call);
     if (qvh_status_is_memory(st))
-        qvr_fail_memory(rc->guard, rc->label, st, (size_t)i, (size_t)rc->n, rc->rowwise ? "row" : "element");
+        qvr_fail_memory(rc->guard, rc->label, (size_t)i, (size_t)rc->n);
     rc->status[i] = st;
     if (TYPEOF(rc->out) == REALSXP) {
         REAL(rc->out)[i] = qvh_call_result(call);
@@ -275,7 +275,7 @@ SEXP qvr_rows(SEXP fname, SEXP label_, SEXP args, SEXP mode_, SEXP na_rm) {
     if (qvr_nmarks() > 0) qvr_keep_names(column_names(args, rc.nlead, rc.cols, rc.ncol), (size_t)-1, "");
     if (!rc.rowwise) keep_shape(&rc);
     if (rc.uneven) Rf_warningcall(R_NilValue, "%s: longer argument not a multiple of length of shorter", rc.label);
-    qvr_warn_statuses(rc.label, rc.rowwise ? "rows" : "elements");
+    qvr_warn_statuses(rc.label);
     UNPROTECT(2);
     return rc.out;
 }

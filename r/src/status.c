@@ -99,32 +99,24 @@ void qvr_status_free(void) {
     last.all_ok = 1;
 }
 
-/* One warning summing up the statuses of the last call's results, other than ok and missing
- * argument (a missing value in gives a missing value out, as in R): "invalid argument in qv_log
- * for 3 of 1000 elements". */
-void qvr_warn_statuses(const char *label, const char *unit) {
+/* One warning summing up the statuses of the last call's results, in the host library's wording,
+ * when a result has a status other than ok and missing argument (a missing value in gives a
+ * missing value out silently, as in R) or marked an argument invalid:
+ * "qv_log: 1 of 4 rows gave missing argument, 2 invalid argument". */
+void qvr_warn_statuses(const char *label) {
     if (last.all_ok) return;
-    size_t count[256] = {0};
-    for (size_t i = 0; i < last.n; ++i) ++count[last.code[i]];
+    qvh_tally t = {0};
+    int worth = 0;
+    for (size_t i = 0, m = 0; i < last.n; ++i) {
+        int marked = 0;
+        for (; m < last.nmarks && last.mark_row[m] <= i; ++m) marked |= last.mark_row[m] == i;
+        int32_t s = status_at(i);
+        qvh_tally_add(&t, s, marked);
+        worth |= marked || (s != QVH_STATUS_OK && s != QVH_STATUS_MISSING_ARG);
+    }
+    if (!worth) return;
     char msg[1024];
-    size_t len = 0, shown = 0;
-    for (size_t k = 1; k < last.ntable && len < sizeof msg; ++k) {
-        int32_t s = last.table[k];
-        if (s == QVH_STATUS_MISSING_ARG || count[k] == 0) continue;
-        if (last.n == 1)
-            len += (size_t)snprintf(msg + len, sizeof msg - len, "%s%s", shown ? " and " : "", qvh_status_name(s));
-        else if (shown == 0)
-            len += (size_t)snprintf(msg + len, sizeof msg - len, "%s in %s for %zu", qvh_status_name(s), label,
-                                    count[k]);
-        else
-            len += (size_t)snprintf(msg + len, sizeof msg - len, ", %s for %zu", qvh_status_name(s), count[k]);
-        ++shown;
-    }
-    if (shown == 0) return;
-    if (len < sizeof msg) {
-        if (last.n == 1) snprintf(msg + len, sizeof msg - len, " in %s", label);
-        else snprintf(msg + len, sizeof msg - len, " of %zu %s", last.n, unit);
-    }
+    qvh_tally_describe(&t, label, msg, sizeof msg);
     Rf_warningcall(R_NilValue, "%s", msg);
 }
 

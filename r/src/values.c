@@ -89,9 +89,7 @@ SEXP qvr_missing_letter(SEXP x) {
     const R_xlen_t n = XLENGTH(x);
     SEXP out = PROTECT(Rf_allocVector(STRSXP, n));
     for (R_xlen_t i = 0; i < n; ++i) {
-        double v = qvr_number_at(x, i);
-        char c = qvh_missing_letter(v);
-        if (c == 0 && ISNAN(v)) c = '.';
+        char c = qvh_missing_letter(qvh_edge_result(qvr_number_at(x, i), NULL));
         char text[2] = {c, 0};
         SET_STRING_ELT(out, i, c ? Rf_mkChar(text) : NA_STRING);
     }
@@ -116,7 +114,7 @@ SEXP qvr_as_number(SEXP text) {
             Rf_error("qv_as_number: argument x: \"%s\" (element %ld) is neither a number nor a missing value", esc,
                      (long)i + 1);
         }
-        REAL(out)[i] = ISNAN(v) && !qvh_is_missing(v) ? NA_REAL : v;
+        REAL(out)[i] = qvh_edge_result(v, NULL);
     }
     qvr_dot_to_na(REAL(out), n);
     UNPROTECT(1);
