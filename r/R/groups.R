@@ -37,9 +37,9 @@
   if (prod(dims) > .Machine$integer.max) {
     stop(caller, ": the keys of argument g make more than ", .Machine$integer.max, " combinations", call. = FALSE)
   }
-  code <- rep.int(1L, n)
-  step <- 1L
-  for (f in fs) {
+  code <- as.integer(fs[[1L]])
+  step <- dims[1L]
+  for (f in fs[-1L]) {
     code <- code + (as.integer(f) - 1L) * step
     step <- step * nlevels(f)
   }
