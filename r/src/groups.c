@@ -41,7 +41,7 @@ static const double *group_values(const int *g, const double *x, size_t n, size_
     return grouped;
 }
 
-/* qvr_by(x, g, fun): the statistic of every group in one pass: the values are set out group by
+/* qv_by(x, g, fun): the statistic of every group in one pass: the values are set out group by
  * group in the data's order, then one call reads each group's values in place. g holds group numbers
  * 1..ngroups or NA (left out). */
 SEXP qvr_by(SEXP fun, SEXP x, SEXP g, SEXP ngroups_, SEXP params) {
@@ -77,7 +77,7 @@ SEXP qvr_by(SEXP fun, SEXP x, SEXP g, SEXP ngroups_, SEXP params) {
     return out;
 }
 
-/* qvr_moving(x, k, fun, params, align): the statistic of the window of the k values that end at
+/* qv_moving(x, k, fun, param, align): the statistic of the window of the k values that end at
  * each element (align "right"; fewer at the start) or that are centred on it ("center"; fewer at
  * both ends), from the host library's window engine: order statistics from an ordered window,
  * every other statistic one call per window. */

@@ -11,7 +11,6 @@
 
 static qvh_package *pkg;
 
-
 SEXP qvr_open(SEXP path) {
     if (pkg != NULL) return R_NilValue;
     const char *p = Rf_isString(path) && Rf_length(path) == 1 ? Rf_translateCharUTF8(STRING_ELT(path, 0)) : NULL;
@@ -39,7 +38,6 @@ const qvh_info *qvr_lookup(SEXP name) {
 }
 
 const char *qvr_label_of(SEXP label) { return CHAR(STRING_ELT(label, 0)); }
-
 
 static const R_CallMethodDef methods[] = {
     {"qv_open", (DL_FUNC)&qvr_open, 1},

@@ -6,9 +6,9 @@
  * is not a missing value '.'); a '.' result comes back as NA_real_, and ._ and .A to .Z stay the
  * NaN payloads the package gives them, so is.na() is TRUE for every missing value.
  *
- * Every host object made for one .Call (a call) is owned by a guard with a finalizer,
- * so an R error between its making and its freeing leaks nothing; the normal path frees it at once,
- * before any warning is raised, and unloading frees whatever is left.
+ * Every host call made for one .Call is owned by a guard with a finalizer, so an R error between
+ * its making and its freeing leaks nothing; the normal path frees it (or keeps it warm for the next
+ * .Call of its function) before any warning is raised, and unloading frees whatever is left.
  */
 #ifndef QVR_H
 #define QVR_H

@@ -94,7 +94,6 @@ static column *columns_of(SEXP args, int rowwise, R_xlen_t nlead, size_t *ncol) 
     return cols;
 }
 
-
 /* The names of the columns, for qv_status(). */
 static SEXP column_names(SEXP args, R_xlen_t nlead, const column *cols, size_t ncol) {
     SEXP names = PROTECT(Rf_allocVector(STRSXP, (R_xlen_t)ncol));

@@ -50,7 +50,7 @@ SEXP qvr_reference(SEXP fname, SEXP args) {
     return out;
 }
 
-/* .qvr_refuse_memory(bytes): from now on the package's scratch memory and what aggregates keep come
+/* .qv_refuse_memory(bytes): from now on the package's scratch memory and what aggregates keep come
  * from an allocator that refuses every block of at least that many bytes; 0 goes back to the C
  * library's. For the tests of out-of-memory errors. */
 static size_t refuse_from;

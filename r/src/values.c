@@ -56,8 +56,7 @@ const double *qvr_doubles(SEXP x, R_xlen_t off, R_xlen_t len) {
 /* An R string as UTF-8; NA_character_ is the blank string, the package's missing text. */
 const char *qvr_utf8_of(SEXP s) { return s == NA_STRING ? "" : Rf_translateCharUTF8(s); }
 
-
-/* qvr_missing(c("A", "_", ".")): the missing values named by letters ("A" or ".A"); "." is NA_real_. */
+/* qv_missing(c("A", "_", ".")): the missing values named by letters ("A" or ".A"); "." is NA_real_. */
 SEXP qvr_missing(SEXP letters) {
     if (TYPEOF(letters) != STRSXP)
         Rf_error("qv_missing: argument letter must be character, not %s", qvr_type_words(letters));
@@ -82,7 +81,7 @@ SEXP qvr_missing(SEXP letters) {
     return out;
 }
 
-/* qvr_missing_letter(x): "." for NA and NaN (they are '.' to the package), "_" or "A".."Z" for the
+/* qv_missing_letter(x): "." for NA and NaN (they are '.' to the package), "_" or "A".."Z" for the
  * special missing values, NA_character_ for numbers. */
 SEXP qvr_missing_letter(SEXP x) {
     if (!qvr_is_numeric(x)) Rf_error("qv_missing_letter: argument x must be numeric, not %s", qvr_type_words(x));
@@ -97,7 +96,7 @@ SEXP qvr_missing_letter(SEXP x) {
     return out;
 }
 
-/* qvr_as_number(text): numbers and missing literals (".", ".A") read as the command line reads
+/* qv_as_number(text): numbers and missing literals (".", ".A") read as the command line reads
  * them; an empty cell is NA. */
 SEXP qvr_as_number(SEXP text) {
     if (TYPEOF(text) != STRSXP) Rf_error("qv_as_number: argument x must be character, not %s", qvr_type_words(text));
