@@ -1,34 +1,55 @@
 # The R package against R's own functions over the same data in one session. Each case runs the
 # package and its peer alternately REPEATS times (the first argument, default 5) and reports the
-# median times and their ratio; the results are compared first, so a fast wrong answer shows.
+# median times and their ratio (ours / theirs: below 1 is faster); the results are compared first,
+# so a fast wrong answer shows.
 suppressMessages(library(qvewumth))
 repeats <- if (length(commandArgs(TRUE))) as.integer(commandArgs(TRUE)[1]) else 5L
 set.seed(42)
 
 elapsed <- function(f) { gc(FALSE); system.time(f())[["elapsed"]] }
-compare <- function(what, qv, peer, peer_name, same = function(a, b) isTRUE(all.equal(a, b))) {
+compare <- function(what, qv, peer, peer_name, same = function(a, b) isTRUE(all.equal(a, b)), times = repeats) {
   agree <- same(qv(), peer())
-  t <- replicate(repeats, c(qv = elapsed(qv), peer = elapsed(peer)))
+  t <- replicate(times, c(qv = elapsed(qv), peer = elapsed(peer)))
   q <- median(t["qv", ]); p <- median(t["peer", ])
-  cat(sprintf("%-44s %8.3f s   %-36s %8.3f s   %s %5.2fx%s\n", what, q, peer_name, p,
-              if (p >= q) "qv faster" else "qv slower", if (p >= q) p / q else q / p,
+  cat(sprintf("%-46s %8.3f s   %-34s %8.3f s   ratio %6.2f%s\n", what, q, peer_name, p, q / p,
               if (agree) "" else "   (RESULTS DIFFER)"))
 }
+unnamed <- function(a, b) isTRUE(all.equal(unname(a), as.vector(b)))
 
+for (n in c(1e6, 1e7)) {
+  x <- runif(n)
+  compare(sprintf("qv_median(x), 10^%d doubles", log10(n)), function() qv_median(x), function() median(x),
+          "median(x)")
+}
 x <- runif(1e7)
-compare("qv_median(x), 10^7 doubles", function() qv_median(x), function() median(x), "median(x)")
 compare("qv_pctl(x, 90), 10^7 doubles", function() qv_pctl(x, 90),
-        function() quantile(x, 0.9, type = 2, names = FALSE), "quantile(x, 0.9, type = 2)")
+        function() quantile(x, 0.9, type = 2), "quantile(x, 0.9, type = 2)")
+
+# Moving medians: qv_moving's windows trail, so from the k-th element on they are runmed's centred
+# windows moved by (k - 1) / 2, and zoo's right-aligned ones.
+x <- runif(1e6)
+moving_times <- if (nzchar(Sys.getenv("QV_BENCH_MOVING_REPEATS"))) as.integer(Sys.getenv("QV_BENCH_MOVING_REPEATS")) else repeats
+for (k in c(101, 1001)) {
+  tail_of <- function(r) r[k:length(x)]
+  centred <- function(r) r[((k + 1) / 2):(length(x) - (k - 1) / 2)]
+  compare(sprintf("qv_moving(x, %d, \"median\"), 10^6", k), function() qv_moving(x, k, "median"),
+          function() runmed(x, k, endrule = "keep", algorithm = "Turlach"), sprintf("runmed(x, %d)", k),
+          function(a, b) isTRUE(all.equal(tail_of(a), centred(b))), times = moving_times)
+  if (requireNamespace("zoo", quietly = TRUE)) {
+    compare(sprintf("qv_moving(x, %d, \"median\"), 10^6", k), function() qv_moving(x, k, "median"),
+            function() zoo::rollmedianr(x, k), sprintf("zoo::rollmedianr(x, %d)", k),
+            function(a, b) isTRUE(all.equal(tail_of(a), as.vector(b))), times = moving_times)
+  }
+}
 
 v <- rnorm(1e6); g <- sample(1000L, 1e6, replace = TRUE)
-same_groups <- function(a, b) isTRUE(all.equal(unname(a), as.vector(b)))
 compare("qv_by(v, g, \"median\"), 10^6 rows, 1000 groups", function() qv_by(v, g, "median"),
-        function() tapply(v, g, median), "tapply(v, g, median)", same_groups)
+        function() tapply(v, g, median), "tapply(v, g, median)", unnamed)
 if (requireNamespace("data.table", quietly = TRUE)) {
   dt <- data.table::data.table(v = v, g = g)
   by_dt <- function() eval(quote(dt[, median(v), keyby = g]$V1), list(dt = dt), globalenv())
   compare("qv_by(v, g, \"median\"), 10^6 rows, 1000 groups", function() qv_by(v, g, "median"), by_dt,
-          "data.table dt[, median(v), by = g]", same_groups)
+          "data.table dt[, median(v), by = g]", unnamed)
 }
 
 m <- matrix(rnorm(1e7), ncol = 10); m[sample(length(m), 1e5)] <- NA

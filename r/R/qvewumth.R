@@ -1,4 +1,4 @@
-# The package's own functions: groups, windows, statuses and missing values. The functions of the
+# The package's own functions: loading, statuses and missing values. The functions of the
 # catalogue (qv_median, qv_pmean, qv_round, ...) are made from it when the package is installed,
 # in R/functions.R.
 
@@ -9,33 +9,6 @@
 
 .onUnload <- function(libpath) {
   library.dynam.unload("qvewumth", libpath)
-}
-
-# The catalogue name of a statistic given as "median", "MEDIAN" or "qv_median".
-.qv_statistic <- function(fun, caller) {
-  if (!is.character(fun) || length(fun) != 1L || is.na(fun)) {
-    stop(caller, ": fun must name a statistic, as \"median\" does", call. = FALSE)
-  }
-  sub("^qv_", "", fun, ignore.case = TRUE)
-}
-
-.qv_param <- function(param) if (is.null(param)) list() else list(param)
-
-qv_by <- function(x, g, fun, param = NULL) {
-  if (is.data.frame(x)) {
-    cols <- lapply(x, qv_by, g = g, fun = fun, param = param)
-    return(as.data.frame(cols, row.names = names(cols[[1L]]), optional = TRUE))
-  }
-  f <- as.factor(g)
-  r <- .Call(C_qv_by, .qv_statistic(fun, "qv_by"), x, as.integer(f), nlevels(f), .qv_param(param))
-  names(r) <- levels(f)
-  r
-}
-
-qv_moving <- function(x, k, fun, param = NULL) {
-  r <- .Call(C_qv_moving, .qv_statistic(fun, "qv_moving"), x, k, .qv_param(param))
-  names(r) <- names(x)
-  r
 }
 
 qv_status <- function() {
@@ -59,3 +32,10 @@ qv_as_number <- function(x) {
 # For the tests: the package's memory from an allocator that refuses blocks of at least bytes
 # bytes (0: the C library's again).
 .qv_refuse_memory <- function(bytes) invisible(.Call(C_qv_refuse_memory, bytes))
+
+# A call stopped by Ctrl-C: R's own interrupt, raised again once the call has freed what it made.
+# Handlers of "interrupt" see it; without one, R goes back to the top level as after any Ctrl-C.
+.qv_interrupted <- function() {
+  signalCondition(structure(class = c("interrupt", "condition"), list(message = "", call = NULL)))
+  invokeRestart("abort")
+}

@@ -9,7 +9,7 @@
 sys.source("tools/catalogue.R", envir = environment(), keep.source = FALSE)
 own <- local({
   e <- new.env()
-  sys.source("R/qvewumth.R", envir = e)
+  for (file in setdiff(Sys.glob("R/*.R"), "R/functions.R")) sys.source(file, envir = e)
   ls(e, pattern = "^qv_")
 })
 
@@ -53,23 +53,35 @@ claim <- function(name) {
   name
 }
 
+# What a statistic does with dates and times (Date, POSIXct): "keep" gives its result their class,
+# as median() and min() do, for the statistics whose result is one of the values or a point between
+# them; "plain" gives a plain number (counts, positions); "refuse" is an error (a sum of dates has no
+# meaning, and a spread of them is a time difference these functions do not make).
+date_rule <- function(f) {
+  if (f$name %in% c("COALESCE", "LARGEST", "MAX", "MEAN", "MEDIAN", "MIN", "ORDINAL", "SMALLEST") ||
+      grepl("^PCTL[0-9]?$", f$name)) "keep"
+  else if (f$name %in% c("N", "NMISS", "WHICHN")) "plain" else "refuse"
+}
+
 for (f in catalogue) {
   s <- shape_of(f)
   name <- claim(r_name(f))
   if (s$kind == "elementwise") {
     formals <- formals_of(s)
-    rcode <- c(rcode, sprintf('%s <- function(%s) .Call(C_qv_rows, "%s", "%s", list(%s), -1L)',
+    rcode <- c(rcode, sprintf('%s <- function(%s) .Call(C_qv_rows, "%s", "%s", list(%s), -1L, TRUE)',
                               name, paste(formals, collapse = ", "), f$name, name,
                               paste(s$args, "=", s$args, collapse = ", ")))
   } else {
     p <- s$params
     params <- if (length(p)) sprintf("list(%s)", paste(p, "=", p, collapse = ", ")) else "list()"
-    rcode <- c(rcode, sprintf('%s <- function(%s) .Call(C_qv_reduce, "%s", "%s", x, %s)',
-                              name, paste(c("x", p), collapse = ", "), f$name, name, params))
+    rcode <- c(rcode, sprintf('%s <- function(%s) .qv_reduce("%s", "%s", x, %s, na.rm, "%s")',
+                              name, paste(c("x", p, "na.rm = TRUE"), collapse = ", "), f$name, name, params,
+                              date_rule(f)))
     pname <- claim(sub("^qv_", "qv_p", name))
     rows <- if (length(p)) sprintf("c(%s, list(...))", params) else "list(...)"
-    rcode <- c(rcode, sprintf('%s <- function(%s) .Call(C_qv_rows, "%s", "%s", %s, %dL)',
-                              pname, paste(c("...", p), collapse = ", "), f$name, pname, rows, length(p)))
+    rcode <- c(rcode, sprintf('%s <- function(%s) .qv_rows("%s", "%s", %s, %dL, na.rm)',
+                              pname, paste(c("...", p, "na.rm = TRUE"), collapse = ", "), f$name, pname, rows,
+                              length(p)))
   }
 }
 # The catalogue as the R functions see it, for the tests and for anyone who walks the functions.
@@ -175,7 +187,10 @@ NA_TEXT <- paste(
   "and the special missing values \\code{._} and \\code{.A} to \\code{.Z} travel as NaN payloads inside",
   "R doubles (\\code{is.na()} is \\code{TRUE}; see \\code{\\link{qv_missing}}).",
   "Integer and logical vectors convert; character, factor and list arguments where numbers are wanted",
-  "are errors. A status other than \\emph{ok} and \\emph{missing argument} gives one warning per call",
+  "are errors. The statistics take \\code{na.rm}: its default is \\code{TRUE} because every statistic of the",
+  "package is defined over the values that are present (a missing value, special ones included, is counted by",
+  "\\code{qv_nmiss} and left out of the others), so \\code{na.rm = FALSE} is the one that changes a result:",
+  "\\code{NA} wherever a missing value is among the values. A status other than \\emph{ok} and \\emph{missing argument} gives one warning per call",
   "summing it up; \\code{\\link{qv_status}()} gives the status of every result. Running out of memory is an error.")
 
 arguments_of <- function(f, s) {
@@ -190,14 +205,15 @@ arguments_of <- function(f, s) {
     return(items)
   }
   data <- kind_words(if (length(s$params)) f$rest_kind else f$first_kind)
-  c(sprintf("\\item{x}{%s: the values. Missing values are skipped by the function itself, so there is no \\code{na.rm}.}",
-            data),
+  c(sprintf("\\item{x}{%s: the values.}", data),
     vapply(s$params, function(p) sprintf(
       "\\item{%s}{the %s of %s: one result for each of its values in \\code{%s}; in \\code{%s} it is recycled over the rows.}",
       p, if (p == "p") "percentile" else if (p == "k") "rank" else "value looked for", rd_escape(f$usage),
       r_name(f), sub("^qv_", "qv_p", r_name(f))), ""),
     sprintf("\\item{\\dots}{%ss recycled to a common length, or matrices and data frames standing for their columns: one call per row.}",
-            sub("^a ", "", data)))
+            sub("^a ", "", data)),
+    paste("\\item{na.rm}{\\code{TRUE}, the default, leaves missing values out, as the function itself does;",
+          "\\code{FALSE} makes the result \\code{NA} wherever the values hold one, as \\code{median(x, na.rm = FALSE)} does.}"))
 }
 
 unlink(Sys.glob("man/fn-*.Rd"))
@@ -213,14 +229,15 @@ for (f in catalogue) {
     aliases <- name
     form <- sprintf(paste(
       "In R, \\code{%s} is \\code{%s} elementwise: its arguments are recycled to the length of the",
-      "longest, as \\code{atan2()} recycles, and the result keeps the names and dimensions of the longest."),
+      "longest, as \\code{atan2()} recycles, and the result keeps the names, dimensions and time series",
+      "attributes of the longest."),
       rd_escape(f$usage), usage)
     value <- sprintf("A %s vector as long as the longest argument.",
                      if (f$result_kind == KIND_CHR) "character" else "numeric")
   } else {
     pname <- sub("^qv_", "qv_p", name)
-    usage <- c(sprintf("%s(%s)", name, paste(c("x", s$params), collapse = ", ")),
-               sprintf("%s(%s)", pname, paste(c("\\dots", s$params), collapse = ", ")))
+    usage <- c(sprintf("%s(%s)", name, paste(c("x", s$params, "na.rm = TRUE"), collapse = ", ")),
+               sprintf("%s(%s)", pname, paste(c("\\dots", s$params, "na.rm = TRUE"), collapse = ", ")))
     aliases <- c(name, pname)
     form <- sprintf(paste(
       "In R, \\code{%s(x%s)} is one call of %s over all the values of \\code{x}, as \\code{median(x)} is%s.",
@@ -231,9 +248,13 @@ for (f in catalogue) {
       if (f$aggregate != 0L) sprintf(paste(
         " \\code{\\link{qv_by}(x, g, \"%s\")} computes it for every group in one pass, and",
         "\\code{\\link{qv_moving}(x, k, \"%s\")} over moving windows."), tolower(f$name), tolower(f$name)) else "")
-    value <- sprintf("%s: one value%s; one per row from \\code{%s}.",
+    value <- sprintf("%s: one value%s; one per row from \\code{%s}. %s",
                      if (f$result_kind == KIND_CHR) "A character vector" else "A numeric vector",
-                     if (length(s$params)) sprintf(" for each value of \\code{%s}", s$params[1L]) else "", pname)
+                     if (length(s$params)) sprintf(" for each value of \\code{%s}%s", s$params[1L],
+                                                   if (s$params[1L] == "p") ", named as \\code{quantile()} names them (\\code{\"90\\%\"})" else "")
+                     else "", pname,
+                     switch(date_rule(f), keep = "Dates and times (\\code{Date}, \\code{POSIXct}) keep their class, as in \\code{median()}.",
+                            plain = "Dates and times count as values.", refuse = "Dates and times are an error."))
   }
   rd <- c(
     "% Made by tools/generate.R from the host library's catalogue when the package is installed.",

@@ -74,3 +74,17 @@ test_that("the 28 missing values go into R doubles and come out as they were", {
   expect_bits(qv_as_number(c("2.5", "", ".M", "-inf", "nan", "._", NA)),
               c(2.5, NA, m[15], -Inf, NA, m[2], NA), "qv_as_number")
 })
+
+test_that("a statistic's kept call gives the host library's bits whatever came before it", {
+  set.seed(8)
+  old <- options(qvewumth.warm_values = NULL)
+  on.exit(options(old))
+  for (warm in list(NULL, 0, 100)) {
+    options(qvewumth.warm_values = warm)
+    for (n in c(1e5, 7, 3000, 0, 7)) {
+      x <- values(n)
+      expect_bits(suppressWarnings(qv_median(x)), as_r(reference("MEDIAN", x)[[1]]), sprintf("median of %d", n))
+      expect_bits(suppressWarnings(qv_pctl(x, 90)), as_r(reference("PCTL", c(90, x))[[1]]), sprintf("pctl of %d", n))
+    }
+  }
+})

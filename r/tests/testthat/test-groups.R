@@ -18,15 +18,19 @@ test_that("qv_by equals one call per group in the data's order, for every statis
   }
 })
 
-test_that("qv_moving equals one call per window, the first windows short", {
+test_that("qv_moving equals one call per window, trailing and centred, the windows at the ends short", {
   set.seed(4)
   x <- values(80)
   for (f in split(statistics, seq_len(nrow(statistics)))) {
     p <- param_of(f)
-    for (k in c(1, 7, 100)) {
+    for (k in c(1, 4, 7, 100)) {
       got <- suppressWarnings(qv_moving(x, k, f$name, p))
       want <- vapply(seq_along(x), function(i) as_r(reference(f$name, c(p, x[max(1, i - k + 1):i]))[[1]]), 0)
       expect_bits(got, want, sprintf("qv_moving %s k = %d", f$name, k))
+      got <- suppressWarnings(qv_moving(x, k, f$name, p, align = "center"))
+      window <- function(i) x[max(1, i - k %/% 2):min(length(x), i + (k - 1) %/% 2)]
+      want <- vapply(seq_along(x), function(i) as_r(reference(f$name, c(p, window(i)))[[1]]), 0)
+      expect_bits(got, want, sprintf("qv_moving %s k = %d centred", f$name, k))
     }
   }
 })

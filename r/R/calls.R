@@ -1,0 +1,48 @@
+# The calls behind the functions made from the catalogue (R/functions.R): statistics of a vector
+# and row-wise forms, with na.rm, percentile names and dates as R's own functions have them.
+
+# One TRUE or FALSE, or an error naming the function and the argument.
+.qv_flag <- function(value, caller, arg) {
+  if (!is.logical(value) || length(value) != 1L || is.na(value)) {
+    stop(caller, ": argument ", arg, " must be TRUE or FALSE", call. = FALSE)
+  }
+  value
+}
+
+# "Date" or "POSIXct" for dates and times, NULL for anything else.
+.qv_time_class <- function(x) {
+  if (inherits(x, "Date")) "Date" else if (inherits(x, "POSIXct")) "POSIXct" else NULL
+}
+
+# quantile()'s names for percentiles given in percent: "10%", "2.5%", "" for NA; from 100 of them on
+# formatted together ("0.00%", "0.37%"), as quantile() formats them.
+.qv_percent_names <- function(p) {
+  if (!length(p)) return(character())
+  digits <- max(2L, getOption("digits"))
+  nm <- paste0(if (length(p) < 100L) formatC(p, format = "fg", width = 1L, digits = digits)
+               else format(p, trim = TRUE, digits = digits), "%")
+  nm[is.na(p)] <- ""
+  nm
+}
+
+# A statistic over x, once for each value of its parameter. dates says what becomes of dates and
+# times: "keep" their class (median() keeps it), "plain" numbers, or "refuse" them.
+.qv_reduce <- function(name, label, x, params, na.rm, dates) {
+  .qv_flag(na.rm, label, "na.rm")
+  time <- .qv_time_class(x)
+  if (!is.null(time) && dates == "refuse") {
+    stop(label, ": argument x holds ", if (time == "Date") "dates" else "times",
+         ", which this statistic does not take (the order statistics, the mean, n and nmiss do)", call. = FALSE)
+  }
+  r <- .Call(C_qv_reduce, name, label, x, params, na.rm)
+  if (!is.null(params$p) && is.numeric(params$p)) names(r) <- .qv_percent_names(params$p)
+  if (!is.null(time) && dates == "keep") {
+    r <- if (time == "Date") structure(r, class = "Date") else .POSIXct(r, attr(x, "tzone"))
+  }
+  r
+}
+
+# The row-wise form: one call per row across the arguments.
+.qv_rows <- function(name, label, args, nparams, na.rm) {
+  .Call(C_qv_rows, name, label, args, nparams, .qv_flag(na.rm, label, "na.rm"))
+}

@@ -1,0 +1,102 @@
+# Statistics of groups (qv_by) and of moving windows (qv_moving).
+
+# The catalogue name of a statistic given by name ("median", "MEDIAN", "qv_median") or as one of
+# the package's functions (qv_median).
+.qv_statistic <- function(fun, caller) {
+  if (is.function(fun)) {
+    ns <- environment(.qv_statistic)
+    stats <- .qv_catalogue[.qv_catalogue$shape == "list", ]
+    hit <- vapply(stats$rname, function(n) identical(fun, get(n, envir = ns)), NA)
+    if (!any(hit)) {
+      stop(caller, ": argument fun must be one of the package's statistics, as qv_median or \"median\" is, ",
+           "not another function", call. = FALSE)
+    }
+    return(stats$name[hit][1L])
+  }
+  if (!is.character(fun) || length(fun) != 1L || is.na(fun)) {
+    stop(caller, ": argument fun must name a statistic, as \"median\" does", call. = FALSE)
+  }
+  sub("^qv_", "", fun, ignore.case = TRUE)
+}
+
+.qv_param <- function(param) if (is.null(param)) list() else list(param)
+
+# The groups of n rows by one key or several (a list or a data frame of keys, as tapply takes):
+# a group number for every row (NA when a key is NA), every combination of the keys' levels a group.
+.qv_groups <- function(g, n, caller) {
+  keys <- if (is.list(g)) g else list(g)
+  if (!length(keys)) stop(caller, ": argument g holds no keys", call. = FALSE)
+  for (i in seq_along(keys)) {
+    if (length(keys[[i]]) != n) {
+      stop(caller, ": ", if (is.list(g)) sprintf("key %d of argument g", i) else "argument g",
+           " must be as long as x (", n, "), not ", length(keys[[i]]), call. = FALSE)
+    }
+  }
+  fs <- lapply(keys, as.factor)
+  dims <- vapply(fs, nlevels, 0L, USE.NAMES = FALSE)
+  if (prod(dims) > .Machine$integer.max) {
+    stop(caller, ": the keys of argument g make more than ", .Machine$integer.max, " combinations", call. = FALSE)
+  }
+  code <- as.integer(fs[[1L]])
+  step <- dims[1L]
+  for (f in fs[-1L]) {
+    code <- code + (as.integer(f) - 1L) * step
+    step <- step * nlevels(f)
+  }
+  list(code = code, cells = as.integer(prod(dims)), dim = dims, levels = lapply(fs, levels),
+       keys = keys, several = length(keys) > 1L)
+}
+
+# One key gives a vector named by its levels; several an array with a cell for every combination,
+# as tapply gives.
+.qv_shape <- function(r, groups) {
+  if (!groups$several) return(structure(r, names = groups$levels[[1L]]))
+  array(r, groups$dim, dimnames = structure(groups$levels, names = names(groups$keys)))
+}
+
+qv_by <- function(x, g, fun, param = NULL, na.rm = TRUE) {
+  fun <- .qv_statistic(fun, "qv_by")
+  .qv_flag(na.rm, "qv_by", "na.rm")
+  groups <- .qv_groups(g, NROW(x), "qv_by")
+  if (is.data.frame(x)) return(.qv_by_frame(x, groups, fun, param, na.rm))
+  r <- .Call(C_qv_by, fun, x, groups$code, groups$cells, .qv_param(param))
+  if (!na.rm) r[tabulate(groups$code[is.na(x)], groups$cells) > 0L] <- NA
+  .qv_shape(r, groups)
+}
+
+# A data frame by one key: a row per level. By several: aggregate()'s form, the keys' columns then
+# the statistic of each column, a row for every combination that holds rows.
+.qv_by_frame <- function(x, groups, fun, param, na.rm) {
+  cols <- lapply(x, function(col) {
+    r <- .Call(C_qv_by, fun, col, groups$code, groups$cells, .qv_param(param))
+    if (!na.rm) r[tabulate(groups$code[is.na(col)], groups$cells) > 0L] <- NA
+    r
+  })
+  if (!groups$several) return(as.data.frame(cols, row.names = groups$levels[[1L]], optional = TRUE))
+  present <- which(tabulate(groups$code, groups$cells) > 0L)
+  first <- match(present, groups$code) # a row of each combination: its keys as they were given
+  keys <- lapply(groups$keys, function(k) k[first])
+  nm <- names(keys)
+  if (is.null(nm)) nm <- rep("", length(keys))
+  names(keys) <- ifelse(nzchar(nm), nm, paste0("Group.", seq_along(keys)))
+  out <- cbind(as.data.frame(keys, optional = TRUE, stringsAsFactors = FALSE),
+               as.data.frame(lapply(cols, `[`, present), optional = TRUE))
+  rownames(out) <- NULL
+  out
+}
+
+qv_moving <- function(x, k, fun, param = NULL, na.rm = TRUE, align = "right") {
+  fun <- .qv_statistic(fun, "qv_moving")
+  .qv_flag(na.rm, "qv_moving", "na.rm")
+  r <- .Call(C_qv_moving, fun, x, k, .qv_param(param), align)
+  if (!na.rm) { # a window that holds a missing value is NA
+    n <- length(x)
+    before <- if (align == "right") k - 1 else k %/% 2
+    after <- if (align == "right") 0 else (k - 1) %/% 2
+    seen <- c(0L, cumsum(is.na(x)))
+    i <- seq_len(n)
+    r[seen[pmin(n, i + after) + 1] - seen[pmax(1, i - before)] > 0L] <- NA
+  }
+  names(r) <- names(x)
+  r
+}

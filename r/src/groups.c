@@ -1,0 +1,112 @@
+/*
+ * Statistics of groups and of moving windows: qv_by and qv_moving.
+ */
+#include "qvr.h"
+
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+
+/* The statistic fun of qv_by and qv_moving, with its parameter when it takes one. */
+static const qvh_info *statistic(SEXP fun, SEXP params, const char *caller, const char *form, double *param) {
+    const qvh_info *info = qvh_function_find(Rf_translateCharUTF8(STRING_ELT(fun, 0)));
+    if (info == NULL) Rf_error("%s: argument fun: %s", caller, qvh_errmsg());
+    const char *name = qvh_sql_name(info);
+    if (info->aggregate == QVH_AGG_NONE)
+        Rf_error("%s: argument fun: %s is not a statistic of a list of values", caller, name);
+    if (info->leading_param && XLENGTH(params) == 0)
+        Rf_error("%s: argument param is missing: %s takes one, as in %s(%s, \"%s\", 90)", caller, name, caller, form,
+                 name + 3);
+    if (!info->leading_param && XLENGTH(params) > 0)
+        Rf_error("%s: argument param must be NULL: %s takes no parameter", caller, name);
+    if (XLENGTH(params) > 0) {
+        SEXP p = VECTOR_ELT(params, 0);
+        if (!qvr_is_numeric(p) || XLENGTH(p) != 1)
+            Rf_error("%s: argument param must be one number, the parameter of %s", caller, name);
+        *param = qvr_number_at(p, 0);
+    }
+    return info;
+}
+
+/* The values of x set out group by group, each group's in the data's order (the host library's
+ * group order); group k is grouped[start[k] .. start[k + 1]). g holds group numbers 1..ng or NA. */
+static const double *group_values(const int *g, const double *x, size_t n, size_t ng, size_t **start) {
+    int64_t *codes = (int64_t *)R_alloc(n > 0 ? n : 1, sizeof(int64_t));
+    for (size_t i = 0; i < n; ++i) codes[i] = g[i] == NA_INTEGER ? -1 : (int64_t)g[i] - 1;
+    size_t *order = (size_t *)R_alloc(n > 0 ? n : 1, sizeof(size_t));
+    *start = (size_t *)R_alloc(ng + 1, sizeof(size_t));
+    if (qvh_group_order(codes, n, ng, order, *start) != QVH_OK) Rf_error("qv_by: %s", qvh_errmsg());
+    double *grouped = (double *)R_alloc((*start)[ng] > 0 ? (*start)[ng] : 1, sizeof(double));
+    for (size_t j = 0; j < (*start)[ng]; ++j) grouped[j] = x[order[j]];
+    return grouped;
+}
+
+/* qv_by(x, g, fun): the statistic of every group in one pass: the values are set out group by
+ * group in the data's order, then one call reads each group's values in place. g holds group numbers
+ * 1..ngroups or NA (left out). */
+SEXP qvr_by(SEXP fun, SEXP x, SEXP g, SEXP ngroups_, SEXP params) {
+    double param = 0;
+    const qvh_info *info = statistic(fun, params, "qv_by", "x, g", &param);
+    const char *label = qvh_sql_name(info);
+    if (!qvr_is_numeric(x)) Rf_error("qv_by: argument x must be numeric, not %s", qvr_type_words(x));
+    const R_xlen_t n = XLENGTH(x);
+    if (TYPEOF(g) != INTSXP || XLENGTH(g) != n) Rf_error("qv_by: argument g must be as long as x");
+    const int ng = Rf_asInteger(ngroups_);
+    const double *xd = qvr_doubles(x, 0, n);
+    size_t *start = NULL;
+    const double *grouped = group_values(INTEGER(g), xd, (size_t)n, (size_t)ng, &start);
+    SEXP out = PROTECT(Rf_allocVector(REALSXP, ng));
+    int32_t *status = qvr_status_room((size_t)ng);
+    SEXP guard;
+    qvh_call *call = qvr_warm_call(info, label, &guard);
+    const size_t nlead = info->leading_param ? 1 : 0;
+    for (int k = 0; k < ng; ++k) {
+        if ((k & 255) == 255 && qvr_interrupted()) qvr_stop(guard);
+        status[k] = QVH_STATUS_OK;
+        int rc = qvh_call_over(call, &param, nlead, grouped + start[k], start[k + 1] - start[k], sizeof(double),
+                               REAL(out) + k, &status[k], NULL);
+        if (rc == QVH_E_NOMEM)
+            qvr_fail_memory(guard, label, (size_t)k, (size_t)ng);
+        if (rc != QVH_OK) qvr_fail(guard, qvh_errmsg());
+    }
+    qvr_keep_warm(guard, start[ng], qvr_warm_values());
+    qvr_dot_to_na(REAL(out), ng);
+    qvr_keep_statuses(status, (size_t)ng);
+    qvr_warn_statuses(label);
+    UNPROTECT(2);
+    return out;
+}
+
+/* qv_moving(x, k, fun, param, align): the statistic of the window of the k values that end at
+ * each element (align "right"; fewer at the start) or that are centred on it ("center"; fewer at
+ * both ends), from the host library's window engine: order statistics from an ordered window,
+ * every other statistic one call per window. */
+SEXP qvr_moving(SEXP fun, SEXP x, SEXP k_, SEXP params, SEXP align) {
+    double param = 0;
+    const qvh_info *info = statistic(fun, params, "qv_moving", "x, k", &param);
+    const char *label = qvh_sql_name(info);
+    if (!qvr_is_numeric(x)) Rf_error("qv_moving: argument x must be numeric, not %s", qvr_type_words(x));
+    double kd = qvr_is_numeric(k_) && XLENGTH(k_) == 1 ? qvr_number_at(k_, 0) : -1;
+    if (!(kd >= 1 && kd <= 4503599627370496.0 && kd == (double)(uint64_t)kd))
+        Rf_error("qv_moving: argument k, the window, must be one whole number of at least 1");
+    const char *a = Rf_isString(align) && XLENGTH(align) == 1 ? CHAR(STRING_ELT(align, 0)) : "";
+    if (strcmp(a, "right") != 0 && strcmp(a, "center") != 0)
+        Rf_error("qv_moving: argument align must be \"right\" or \"center\"");
+    const qvh_window spec = {a[0] == 'r' ? QVH_WINDOW_TRAILING : QVH_WINDOW_CENTRED, (size_t)kd, 0};
+    const R_xlen_t n = XLENGTH(x);
+    const double *xd = qvr_doubles(x, 0, n);
+    SEXP out = PROTECT(Rf_allocVector(REALSXP, n));
+    int32_t *status = qvr_status_room((size_t)n);
+    SEXP guard;
+    qvh_call *call = qvr_new_call(info, label, &guard);
+    int rc = n == 0 ? QVH_OK
+                    : qvh_moving(call, &param, info->leading_param ? 1 : 0, xd, (size_t)n, sizeof(double), &spec,
+                                 NULL, 0, REAL(out), sizeof(double), status, NULL);
+    if (rc != QVH_OK) qvr_fail(guard, qvh_errmsg());
+    qvr_release(guard);
+    qvr_dot_to_na(REAL(out), n);
+    qvr_keep_statuses(status, (size_t)n);
+    qvr_warn_statuses(label);
+    UNPROTECT(2);
+    return out;
+}

@@ -1,0 +1,81 @@
+/*
+ * The R functions of qvewumth: .Call entry points that hand R vectors to the host library and bring
+ * its results back as R values. What the files of this folder share.
+ *
+ * Missing values: NA_real_ and NaN reach the package as '.' (the host library makes every NaN that
+ * is not a missing value '.'); a '.' result comes back as NA_real_, and ._ and .A to .Z stay the
+ * NaN payloads the package gives them, so is.na() is TRUE for every missing value.
+ *
+ * Every host call made for one .Call is owned by a guard with a finalizer, so an R error between
+ * its making and its freeing leaks nothing; the normal path frees it (or keeps it warm for the next
+ * .Call of its function) before any warning is raised, and unloading frees whatever is left.
+ */
+#ifndef QVR_H
+#define QVR_H
+
+#include <qvhost.h>
+#if QVH_VERSION_MAJOR != 1 || QVH_VERSION_MINOR < 1 || !defined(QVH_CHECK_EVERY)
+#error "the R package needs the host library 1.1 or later, with interrupts and moving windows"
+#endif
+
+#include <stddef.h>
+#include <stdint.h>
+
+#define R_NO_REMAP
+#include <R.h>
+#include <Rinternals.h>
+
+/* init.c: the package and its catalogue */
+qvh_package *qvr_package(void);
+const qvh_info *qvr_lookup(SEXP name);
+const char *qvr_label_of(SEXP label);
+
+/* guard.c: host objects owned by R, and errors that free them before they are raised */
+qvh_call *qvr_new_call(const qvh_info *info, const char *label, SEXP *guard);
+void qvr_release(SEXP guard);
+qvh_call *qvr_warm_call(const qvh_info *info, const char *label, SEXP *guard);
+void qvr_keep_warm(SEXP guard, size_t values, size_t warm_values);
+size_t qvr_warm_values(void);
+void qvr_drop_warm(void);
+void qvr_release_all(void);
+void NORET qvr_fail(SEXP guard, const char *msg);
+void NORET qvr_fail_memory(SEXP guard, const char *label, size_t row, size_t rows);
+
+/* values.c */
+void qvr_dot_to_na(double *x, R_xlen_t n);
+int qvr_is_numeric(SEXP x);
+const char *qvr_type_words(SEXP x);
+double qvr_number_at(SEXP x, R_xlen_t i);
+const double *qvr_doubles(SEXP x, R_xlen_t off, R_xlen_t len);
+const char *qvr_utf8_of(SEXP s);
+
+/* status.c: the record of the last call for qv_status() */
+int32_t *qvr_status_room(size_t n);
+void qvr_keep_statuses(const int32_t *status, size_t n);
+void qvr_add_mark(size_t row, size_t arg);
+size_t qvr_nmarks(void);
+void qvr_keep_names(SEXP names, size_t data_from, const char *dataname);
+void qvr_warn_statuses(const char *label);
+void qvr_status_free(void);
+
+/* interrupt.c: Ctrl-C and time limits; qvr_interrupted() is cheap enough for every ~1000 rows */
+int qvr_interrupted(void);
+int qvr_interrupt_check(void *ctx); /* the check every host object is given */
+int qvr_interrupt_seen(void);
+void NORET qvr_stop(SEXP guard); /* frees guard's object and raises the interrupt */
+
+/* The .Call entry points */
+SEXP qvr_open(SEXP path);
+SEXP qvr_close(void);
+SEXP qvr_rows(SEXP fname, SEXP label, SEXP args, SEXP mode, SEXP na_rm);
+SEXP qvr_reduce(SEXP fname, SEXP label, SEXP x, SEXP params, SEXP na_rm);
+SEXP qvr_by(SEXP fun, SEXP x, SEXP g, SEXP ngroups, SEXP params);
+SEXP qvr_moving(SEXP fun, SEXP x, SEXP k, SEXP params, SEXP align);
+SEXP qvr_last_status(void);
+SEXP qvr_missing(SEXP letters);
+SEXP qvr_missing_letter(SEXP x);
+SEXP qvr_as_number(SEXP text);
+SEXP qvr_reference(SEXP fname, SEXP args);
+SEXP qvr_refuse_memory(SEXP bytes);
+
+#endif

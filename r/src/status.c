@@ -1,0 +1,157 @@
+/*
+ * The statuses of the last call: kept for qv_status() and summed up in one warning.
+ */
+#include "qvr.h"
+
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+
+/* The record of the last call for qv_status(): one byte per result, indexing a table of the
+ * distinct statuses, and nothing per result when every status was ok. */
+static struct {
+    unsigned char *code;
+    size_t n, cap;
+    int all_ok;
+    int32_t table[256];
+    size_t ntable;
+    size_t *mark_row; /* pairs (result, argument position) for every argument marked invalid */
+    size_t *mark_arg;
+    size_t nmarks, mcap;
+    SEXP argnames;    /* names of argument positions, preserved; NULL when none */
+    size_t data_from; /* positions from here on are elements of the data vector named dataname */
+    char dataname[64];
+} last = {NULL, 0, 0, 1, {0}, 0, NULL, NULL, 0, 0, NULL, (size_t)-1, ""};
+
+/* Drops the record of the previous call and returns room for the statuses of n results (freed
+ * when the .Call returns). The record's own room is made first, so keeping it cannot fail later. */
+int32_t *qvr_status_room(size_t n) {
+    last.n = 0;
+    last.all_ok = 1;
+    last.nmarks = 0;
+    last.data_from = (size_t)-1;
+    if (last.argnames != NULL) R_ReleaseObject(last.argnames);
+    last.argnames = NULL;
+    if (n > last.cap) {
+        free(last.code);
+        last.code = (unsigned char *)malloc(n);
+        last.cap = last.code == NULL ? 0 : n;
+        if (last.code == NULL) Rf_error("qvewumth: out of memory for the statuses of %zu results", n);
+    }
+    return (int32_t *)R_alloc(n > 0 ? n : 1, sizeof(int32_t));
+}
+
+/* Keeps the statuses of the n results of the call just made. */
+void qvr_keep_statuses(const int32_t *status, size_t n) {
+    last.n = n;
+    last.ntable = 1;
+    last.table[0] = QVH_STATUS_OK;
+    for (size_t i = 0; i < n; ++i) {
+        size_t k = 0;
+        while (k < last.ntable && last.table[k] != status[i]) ++k;
+        if (k == last.ntable && k < 256) last.table[last.ntable++] = status[i];
+        if (k > 0) last.all_ok = 0;
+        last.code[i] = (unsigned char)(k < 256 ? k : 255);
+    }
+    if (last.all_ok && last.cap > (1u << 16)) { /* nothing to keep: give the room back */
+        free(last.code);
+        last.code = NULL;
+        last.cap = 0;
+    }
+}
+
+static int32_t status_at(size_t i) { return last.all_ok ? QVH_STATUS_OK : last.table[last.code[i]]; }
+
+void qvr_add_mark(size_t row, size_t arg) {
+    if (last.nmarks == last.mcap) {
+        size_t cap = last.mcap ? 2 * last.mcap : 64;
+        size_t *r = (size_t *)realloc(last.mark_row, cap * sizeof(size_t));
+        if (r != NULL) last.mark_row = r;
+        size_t *a = r == NULL ? NULL : (size_t *)realloc(last.mark_arg, cap * sizeof(size_t));
+        if (a == NULL) return; /* the marks are kept as far as memory allows */
+        last.mark_arg = a;
+        last.mcap = cap;
+    }
+    last.mark_row[last.nmarks] = row;
+    last.mark_arg[last.nmarks] = arg;
+    ++last.nmarks;
+}
+
+size_t qvr_nmarks(void) { return last.nmarks; }
+
+void qvr_keep_names(SEXP names, size_t data_from, const char *dataname) {
+    last.data_from = data_from;
+    snprintf(last.dataname, sizeof last.dataname, "%s", dataname);
+    if (names == R_NilValue) return;
+    R_PreserveObject(names);
+    last.argnames = names;
+}
+
+void qvr_status_free(void) {
+    if (last.argnames != NULL) R_ReleaseObject(last.argnames);
+    last.argnames = NULL;
+    free(last.code);
+    free(last.mark_row);
+    free(last.mark_arg);
+    last.code = NULL;
+    last.mark_row = last.mark_arg = NULL;
+    last.n = last.cap = last.nmarks = last.mcap = 0;
+    last.all_ok = 1;
+}
+
+/* One warning summing up the statuses of the last call's results, in the host library's wording,
+ * when a result has a status other than ok and missing argument (a missing value in gives a
+ * missing value out silently, as in R) or marked an argument invalid:
+ * "qv_log: 1 of 4 rows gave missing argument, 2 invalid argument". */
+void qvr_warn_statuses(const char *label) {
+    if (last.all_ok) return;
+    qvh_tally t = {0};
+    int worth = 0;
+    for (size_t i = 0, m = 0; i < last.n; ++i) {
+        int marked = 0;
+        for (; m < last.nmarks && last.mark_row[m] <= i; ++m) marked |= last.mark_row[m] == i;
+        int32_t s = status_at(i);
+        qvh_tally_add(&t, s, marked);
+        worth |= marked || (s != QVH_STATUS_OK && s != QVH_STATUS_MISSING_ARG);
+    }
+    if (!worth) return;
+    char msg[1024];
+    qvh_tally_describe(&t, label, msg, sizeof msg);
+    Rf_warningcall(R_NilValue, "%s", msg);
+}
+
+/* qv_status(): the status and the arguments marked invalid of every result of the last call. */
+SEXP qvr_last_status(void) {
+    SEXP out = PROTECT(Rf_allocVector(VECSXP, 2));
+    SEXP status = SET_VECTOR_ELT(out, 0, Rf_allocVector(STRSXP, (R_xlen_t)last.n));
+    SEXP marked = SET_VECTOR_ELT(out, 1, Rf_allocVector(STRSXP, (R_xlen_t)last.n));
+    SEXP ok = PROTECT(Rf_mkChar(qvh_status_name(QVH_STATUS_OK)));
+    SEXP none = PROTECT(Rf_mkChar(""));
+    for (size_t i = 0; i < last.n; ++i) {
+        int32_t s = status_at(i);
+        SET_STRING_ELT(status, (R_xlen_t)i, s == QVH_STATUS_OK ? ok : Rf_mkChar(qvh_status_name(s)));
+        SET_STRING_ELT(marked, (R_xlen_t)i, none);
+    }
+    size_t nnames = last.argnames == NULL ? 0 : (size_t)XLENGTH(last.argnames);
+    for (size_t m = 0; m < last.nmarks;) {
+        size_t row = last.mark_row[m];
+        char text[1024];
+        size_t len = 0;
+        for (; m < last.nmarks && last.mark_row[m] == row; ++m) {
+            size_t a = last.mark_arg[m];
+            const char *sep = len ? ", " : "";
+            if (len >= sizeof text) continue;
+            if (a < nnames)
+                len += (size_t)snprintf(text + len, sizeof text - len, "%s%s", sep,
+                                        CHAR(STRING_ELT(last.argnames, (R_xlen_t)a)));
+            else if (a >= last.data_from)
+                len += (size_t)snprintf(text + len, sizeof text - len, "%s%s[%zu]", sep, last.dataname,
+                                        a - last.data_from + 1);
+            else
+                len += (size_t)snprintf(text + len, sizeof text - len, "%sargument %zu", sep, a + 1);
+        }
+        if (row < last.n) SET_STRING_ELT(marked, (R_xlen_t)row, Rf_mkCharCE(text, CE_UTF8));
+    }
+    UNPROTECT(3);
+    return out;
+}
