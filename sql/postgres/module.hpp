@@ -10,6 +10,7 @@ extern "C" {
 #include "executor/executor.h"
 #include "fmgr.h"
 #include "mb/pg_wchar.h"
+#include "nodes/plannodes.h"
 #include "nodes/primnodes.h"
 #include "storage/ipc.h"
 #include "utils/array.h"
@@ -87,6 +88,7 @@ struct Site {
 };
 
 qvh_package *get_package();
+qvh_call *call_of(int index);  // the function's row-wise call, made on first use
 Site *site_of(FunctionCallInfo fcinfo, std::string_view suffix, bool row_wise);
 
 }  // namespace qvpg
