@@ -6,11 +6,13 @@
 
 #include <algorithm>
 #include <bit>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <optional>
 #include <random>
 #include <string>
+#include <thread>
 #include <tuple>
 #include <vector>
 
@@ -423,6 +425,43 @@ TEST(Edge, EveryRefusedMemoryRequestIsAnOutOfMemoryError) {
                 << sql << " with request " << n << " refused: " << a.error;
         }
         EXPECT_TRUE(past_the_last && refused >= 2) << sql << ": " << refused << " requests refused";
+    }
+}
+
+// A backend cancelled or terminated from another session in the middle of an aggregate (serial,
+// parallel, a window): the statement ends with the server's error, promptly; a cancelled session
+// goes on, and a session opened before stays usable (a crashed backend would reset every one).
+TEST(Edge, CancelAndTerminateMidAggregate) {
+    const std::pair<const char *, const char *> setups[] = {
+        {"SET max_parallel_workers_per_gather = 0", "SELECT qv_median(b.x), qv_mean(b.x) FROM big b, generate_series(1, 2000)"},
+        {"SET parallel_setup_cost = 0; SET min_parallel_table_scan_size = 0; SET max_parallel_workers_per_gather = 2",
+         "SELECT qv_pctl(90, b.x), qv_sum(b.x) FROM big b, generate_series(1, 2000)"},
+        {"SET max_parallel_workers_per_gather = 0",
+         "SELECT max(m) FROM (SELECT qv_median(x) OVER (ORDER BY i ROWS 5000 PRECEDING) m FROM big, generate_series(1, 50)) s"},
+    };
+    Conn bystander, killer;
+    for (const bool terminate : {false, true}) {
+        for (const auto &[setup, sql] : setups) {
+            Conn victim;
+            victim.ok(setup);
+            const std::string pid = *victim.ok("SELECT pg_backend_pid()").rows[0][0];
+            const auto started = std::chrono::steady_clock::now();
+            std::thread cancel([&] {
+                std::this_thread::sleep_for(std::chrono::milliseconds(400));
+                killer.ok(std::string(terminate ? "SELECT pg_terminate_backend(" : "SELECT pg_cancel_backend(") + pid + ")");
+            });
+            const Answer a = victim.run(sql);
+            cancel.join();
+            const auto seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+            if (terminate) {
+                EXPECT_NE(a.error.find("terminating connection due to administrator command"), a.error.npos) << sql << ": " << a.error;
+            } else {
+                EXPECT_EQ(a.sqlstate + " " + a.error, "57014 canceling statement due to user request") << sql;
+                EXPECT_EQ(victim.ok("SELECT qv_median(x) IS NOT NULL FROM big").rows[0][0], Cell{"t"}) << sql;
+            }
+            EXPECT_LT(seconds, 30) << sql;
+            EXPECT_EQ(bystander.ok("SELECT qv_abs(-3)").rows[0][0], Cell{"3"}) << sql;
+        }
     }
 }
 
