@@ -7,15 +7,15 @@
 // another place (when it spreads a hash table over partitions), so nothing in it points into itself.
 //
 // The result does not depend on how many threads read the rows or in which order DuckDB combined
-// partial states: the values of a group go to the package in one order, numbers ascending from
-// -inf to +inf with -0 before +0, then NaNs and the missing values in the order of their bits. Sums
-// and means are therefore sums of the values in ascending order.
+// partial states: the values of a group go to the package in the canonical order of the SQL
+// extensions (canonical.hpp): the missing values first, then the numbers ascending from -inf to
+// +inf with -0 before +0.
 #include <algorithm>
 #include <array>
-#include <cmath>
 #include <cstring>
 #include <unordered_set>
 
+#include "canonical.hpp"
 #include "extension.hpp"
 
 namespace qvduck {
@@ -38,9 +38,7 @@ struct State {
     bool has_param;
 };
 
-bool fixed_state(const qvh_info &info) {
-    return info.fold == QVH_FOLD_COUNT || info.fold == QVH_FOLD_EXTREME || info.fold == QVH_FOLD_RANGE;
-}
+bool fixed_state(const qvh_info &info) { return info.merge == QVH_MERGE_FIXED; }
 
 }  // namespace
 
@@ -112,7 +110,7 @@ void reserve(const Function &f, State &st, std::size_t n) {
     const qvh_allocator &a = f.reg->allocator;
     void *p = st.values == nullptr ? a.alloc(a.ctx, cap * sizeof(double))
                                    : a.resize(a.ctx, st.values, st.capacity * sizeof(double), cap * sizeof(double));
-    if (p == nullptr) fail(f, "out of memory");
+    if (p == nullptr) no_memory(f, (cap - st.capacity) * sizeof(double));
     st.values = static_cast<double *>(p);
     if (st.capacity == 0 && st.count == 1) st.values[0] = st.one;
     st.capacity = cap;
@@ -121,8 +119,9 @@ void reserve(const Function &f, State &st, std::size_t n) {
 const double *values_of(const State &st) { return st.count == 1 && st.values == nullptr ? &st.one : st.values; }
 
 unsigned agg_flags(const qvh_info &info) {
-    // Sums and means keep their values, so that the result is one call over them in their order.
-    return info.fold == QVH_FOLD_SUM || info.fold == QVH_FOLD_MEAN ? QVH_AGG_KEEP_VALUES : 0u;
+    // A statistic that merges by values keeps them, so that the result is one call over them in
+    // the canonical order.
+    return info.merge == QVH_MERGE_VALUES ? QVH_AGG_KEEP_VALUES : 0u;
 }
 
 qvh_agg *new_agg(const Function &f) {
@@ -243,26 +242,8 @@ void agg_combine(duckdb_function_info info, duckdb_aggregate_state *source, duck
     });
 }
 
-// The canonical order: numbers ascending, -0 before +0 (a number's key orders as the number
-// does: the sign bit flips the rest), then every NaN, the missing values among them, by its bits.
-std::uint64_t bits(double x) {
-    std::uint64_t u;
-    std::memcpy(&u, &x, sizeof u);
-    return u;
-}
-
-std::uint64_t order_key(double x) {
-    const std::uint64_t u = bits(x);
-    return u >> 63 ? ~u : u | (std::uint64_t{1} << 63);
-}
-
 void canonical_order(State &st) {
-    if (st.count < 2) return;
-    std::sort(st.values, st.values + st.count, [](double a, double b) {
-        const bool na = std::isnan(a), nb = std::isnan(b);
-        if (na != nb) return nb;
-        return na ? bits(a) < bits(b) : order_key(a) < order_key(b);
-    });
+    if (st.count >= 2) qvsql::canonical_sort(st.values, st.count);
 }
 
 // The result of one group, from the state's own host aggregate or from scratch (reset here).
@@ -275,11 +256,11 @@ double result_of(const Function &f, State &st, qvh_agg *scratch, std::int32_t &s
             if (const int rc = qvh_agg_param(agg, st.param); rc != QVH_OK) host_failure(f, rc);
     }
     canonical_order(st);
-    if (const int rc = qvh_agg_add_n(agg, values_of(st), st.count); rc != QVH_OK) host_failure(f, rc);
+    if (const int rc = qvh_agg_add_n(agg, values_of(st), st.count); rc != QVH_OK) host_failure(f, rc, qvh_agg_asked(agg));
     if (agg == st.folded) free_values(f, st);
     double r = qvh_dot();
-    if (const int rc = qvh_agg_result(agg, &r, &status); rc != QVH_OK) host_failure(f, rc);
-    if (qvh_status_is_memory(status)) fail(f, "out of memory");
+    if (const int rc = qvh_agg_result(agg, &r, &status); rc != QVH_OK) host_failure(f, rc, qvh_agg_asked(agg));
+    if (qvh_status_is_memory(status)) no_memory(f, qvh_agg_asked(agg));
     return r;
 }
 
@@ -294,21 +275,18 @@ void agg_finalize(duckdb_function_info info, duckdb_aggregate_state *source, duc
         } free_scratch{scratch};
         const bool counts = f.info->fold == QVH_FOLD_COUNT;
         void *out = duckdb_vector_get_data(result);
-        std::int32_t first = QVH_STATUS_OK;
-        idx_t not_ok = 0;
-        bool no_rows = false;
+        qvh_tally tally{};
         for (idx_t i = 0; i < count; ++i) {
             State &st = *reinterpret_cast<State *>(source[i]);
             const idx_t row = offset + i;
             if (f.info->leading_param && !st.has_param) {
                 // No row, so no percentile or rank: there is nothing to compute.
                 set_null(result, row);
-                no_rows = true;
                 continue;
             }
             std::int32_t status = QVH_STATUS_OK;
             const double r = result_of(f, st, scratch, status);
-            if (status != QVH_STATUS_OK && not_ok++ == 0) first = status;
+            qvh_tally_add(&tally, status, 0);
             if (qvh_is_missing(r))
                 set_null(result, row);
             else if (counts)
@@ -316,9 +294,10 @@ void agg_finalize(duckdb_function_info info, duckdb_aggregate_state *source, duc
             else
                 static_cast<double *>(out)[row] = r;
         }
-        std::string text = not_ok > 0 ? qvh_status_name(first) : no_rows ? "no rows" : "ok";
-        if (not_ok > 0 && count > 1) text += " (" + std::to_string(not_ok) + " of " + std::to_string(count) + " groups)";
-        f.reg->note(std::move(text), not_ok > 0 ? NOT_OK : OK);
+        char text[256];
+        qvh_tally_describe(&tally, nullptr, text, sizeof text);
+        const bool ok = tally.missing_arg + tally.invalid_arg + tally.not_a_number + tally.other == 0;
+        f.reg->note(text, ok ? OK : NOT_OK);
     });
 }
 

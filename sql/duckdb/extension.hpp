@@ -18,6 +18,7 @@
 #include <string_view>
 #include <vector>
 
+#include "failure.hpp"
 #include "qvhost.h"
 
 DUCKDB_EXTENSION_EXTERN
@@ -77,38 +78,24 @@ struct Function {
 
 void delete_function(void *p);
 
-// A failure that becomes the statement's error; the message already names the function.
-struct SqlError {
-    std::string message;
-};
-
+// The function's own error ("qv_pctl: what"), and a failing host library call, whose message
+// names the function by its label; out of memory in the host's one wording, with what was asked.
 [[noreturn]] void fail(const Function &f, const std::string &what);
-// A failing host library call: out of memory, or the host's own message, which names the
-// function by its SQL name (the label of the call or aggregate).
-[[noreturn]] void host_failure(const Function &f, int rc);
+[[noreturn]] void host_failure(const Function &f, int rc, std::size_t asked = 0);
+[[noreturn]] void no_memory(const Function &f, std::size_t asked = 0);
 
-// Runs a callback body: SQL errors and every exception become the statement's error through
-// set_error, and qv_status() reports them.
+// Runs a callback body: every failure and exception becomes the statement's error through
+// set_error, and qv_status() reports it.
 template <class SetError, class Body>
 void guarded(Function &f, SetError &&set_error, Body &&body) noexcept {
-    std::string message;
     began = f.reg->ticks.fetch_add(1);
-    try {
-        body();
-        return;
-    } catch (const SqlError &e) {
+    qvsql::guarded(f.label.empty() ? "qvewumth" : f.label.c_str(), body, [&](const qvsql::Failure &e) {
+        set_error(e.message());
         try {
-            message = e.message;
+            f.reg->note(std::string("error: ") + e.message(), ERROR);
         } catch (...) {
         }
-    } catch (...) {
-    }
-    if (message.empty()) message = f.label.empty() ? "qvewumth: out of memory" : f.label + ": out of memory";
-    set_error(message.c_str());
-    try {
-        f.reg->note("error: " + message, ERROR);
-    } catch (...) {
-    }
+    });
 }
 
 // ---- values (values.cpp) ----------------------------------------------------------------------
@@ -135,8 +122,10 @@ struct Column {
 
 const char *type_name(duckdb_type t);
 std::string argument(std::size_t index);
-// A numeric argument of one row: NULL is '.', a number converts, and VARCHAR, spaces around it
-// ignored as DuckDB's CAST ignores them, is a missing literal ('.A'), '' for '.', or a number.
+// Argument index of one row as the call takes it, by the host's rule for an engine's value
+// (qvh_edge_arg): a number or a text.
+qvh_value edge_arg(const Function &f, std::size_t index, const Column &c, idx_t row);
+// A numeric argument of one row.
 double number_arg(const Function &f, std::size_t index, const Column &c, idx_t row);
 // A numeric argument of every row of a vector, as number_arg reads each.
 void numbers_arg(const Function &f, std::size_t index, const Column &c, idx_t rows, double *out);

@@ -127,11 +127,18 @@ Function::~Function() {
 
 void delete_function(void *p) { delete static_cast<Function *>(p); }
 
-[[noreturn]] void fail(const Function &f, const std::string &what) { throw SqlError{f.label + ": " + what}; }
+[[noreturn]] void fail(const Function &f, const std::string &what) { qvsql::fail(f.label.c_str(), what); }
 
-[[noreturn]] void host_failure(const Function &f, int rc) {
-    if (rc == QVH_E_NOMEM) fail(f, "out of memory");
-    throw SqlError{qvh_errmsg()};
+[[noreturn]] void no_memory(const Function &f, std::size_t asked) {
+    char message[256];
+    qvh_nomem_message(f.label.c_str(), 0, 0, asked, message, sizeof message);
+    throw qvsql::Failure(qvsql::Stop::NoMemory, "%s", message);
+}
+
+[[noreturn]] void host_failure(const Function &f, int rc, std::size_t asked) {
+    if (rc == QVH_E_NOMEM) no_memory(f, asked);
+    qvsql::check(rc);
+    throw qvsql::Failure(qvsql::Stop::Error, "%s: unexpected failure", f.label.c_str());
 }
 
 }  // namespace qvduck

@@ -41,45 +41,28 @@ private:
     qvh_call *call_ = nullptr;
 };
 
-std::string describe(const qvh_call *call) {
-    std::string text(qvh_call_describe(call, nullptr, 0), '\0');
-    qvh_call_describe(call, text.data(), text.size() + 1);
-    return text;
-}
-
-// Whether argument index of a row goes to the call as a number: always for numeric arguments,
-// never for character ones, and for arguments of either kind unless it is text that is not a
-// missing literal.
-bool numeric_arg(const qvh_info &info, std::size_t index, const Column &c, idx_t row) {
-    const int kind = index == 0 ? info.first_kind : info.rest_kind;
-    if (kind != QVH_KIND_ANY) return kind == QVH_KIND_NUM;
-    if (!c.text() || c.null(row)) return true;
-    const std::string_view s = c.text(row);
-    double x = 0;
-    return qvh_parse_missing(s.data(), s.size(), &x) != 0;
-}
-
 void put_arg(const Function &f, qvh_call *call, bool replace, std::size_t index, const Column &c, idx_t row) {
+    const qvh_value v = edge_arg(f, index, c, row);
     int rc;
-    if (numeric_arg(*f.info, index, c, row)) {
-        const double x = number_arg(f, index, c, row);
-        rc = replace ? qvh_call_set_num(call, index, x) : qvh_call_add_num(call, x);
-    } else {
-        if (!c.null(row) && !c.text()) fail(f, argument(index) + " must be text (VARCHAR)");
-        const std::string_view s = c.null(row) ? std::string_view{} : c.text(row);
-        rc = replace ? qvh_call_set_str(call, index, s.data(), s.size()) : qvh_call_add_str(call, s.data(), s.size());
-    }
-    if (rc != QVH_OK) host_failure(f, rc);
+    if (v.kind == QVH_VALUE_NUM)
+        rc = replace ? qvh_call_set_num(call, index, v.num) : qvh_call_add_num(call, v.num);
+    else
+        rc = replace ? qvh_call_set_str(call, index, v.text, v.len) : qvh_call_add_str(call, v.text, v.len);
+    if (rc != QVH_OK) host_failure(f, rc, qvh_call_asked(call));
 }
 
-// Notes what qv_status() says after a vector of rows: ok, or the first row that was not ok and
-// how many were not.
-void note_rows(Function &f, idx_t rows, idx_t not_ok, const std::string &first) {
-    if (not_ok == 0)
-        f.reg->note("ok", OK);
-    else
-        f.reg->note(rows == 1 ? first : first + " (" + std::to_string(not_ok) + " of " + std::to_string(rows) + " rows)",
-                    NOT_OK);
+// Notes what qv_status() says after a vector of rows: the host's summary of their statuses.
+void note_rows(Function &f, const qvh_tally &tally) {
+    char text[256];
+    qvh_tally_describe(&tally, nullptr, text, sizeof text);
+    const bool ok = tally.missing_arg + tally.invalid_arg + tally.not_a_number + tally.other == 0;
+    f.reg->note(text, ok ? OK : NOT_OK);
+}
+
+bool marked(const qvh_call *call, std::size_t nargs) {
+    for (std::size_t j = 0; j < nargs; ++j)
+        if (qvh_call_marked(call, j)) return true;
+    return false;
 }
 
 // Whether every argument of every row goes to the call as a number.
@@ -103,39 +86,31 @@ void numeric_rows(Function &f, qvh_call *call, const std::vector<Column> &cols, 
         args[j] = column;
     }
     std::vector<std::int32_t> statuses(rows);
+    std::vector<unsigned char> marks(rows * nargs);
     auto *out = static_cast<double *>(duckdb_vector_get_data(output));
     qvh_tally tally{};
     if (const int rc = qvh_call_rows(call, rows, nargs, args.data(), strides.data(), out, sizeof(double),
-                                     statuses.data(), nullptr, &tally);
+                                     statuses.data(), marks.data(), &tally);
         rc != QVH_OK)
-        host_failure(f, rc);
-    std::string first;
-    for (idx_t i = 0; i < rows; ++i) {
+        host_failure(f, rc, qvh_call_asked(call));
+    for (idx_t i = 0; i < rows; ++i)
         if (qvh_is_missing(out[i])) set_null(output, i);
-        if (first.empty() && statuses[i] != QVH_STATUS_OK) {
-            // The first row that was not ok, called again for its description with its marks.
-            for (std::size_t j = 0; j < nargs; ++j) qvh_call_set_num(call, j, args[j][i]);
-            if (const int rc = qvh_call_invoke(call); rc != QVH_OK) host_failure(f, rc);
-            first = describe(call);
-        }
-    }
-    note_rows(f, rows, tally.missing_arg + tally.invalid_arg + tally.not_a_number + tally.other, first);
+    note_rows(f, tally);
 }
 
 // A vector of rows with character values: one call per row.
 void mixed_rows(Function &f, qvh_call *call, const std::vector<Column> &cols, idx_t rows, duckdb_vector output) {
     const std::size_t nargs = cols.size();
     auto *out = f.info->result_kind == QVH_KIND_NUM ? static_cast<double *>(duckdb_vector_get_data(output)) : nullptr;
-    std::string first;
-    idx_t not_ok = 0;
+    qvh_tally tally{};
     for (idx_t i = 0; i < rows; ++i) {
         const bool replace = qvh_call_count(call) == nargs;
         if (!replace) qvh_call_clear(call);
         for (std::size_t j = 0; j < nargs; ++j) put_arg(f, call, replace, j, cols[j], i);
         if (const int rc = qvh_call_invoke(call); rc != QVH_OK) host_failure(f, rc);
         const std::int32_t status = qvh_call_status(call);
-        if (qvh_status_is_memory(status)) fail(f, "out of memory");
-        if (status != QVH_STATUS_OK && not_ok++ == 0) first = describe(call);
+        if (qvh_status_is_memory(status)) no_memory(f, qvh_call_asked(call));
+        qvh_tally_add(&tally, status, marked(call, nargs));
         if (out != nullptr) {
             out[i] = qvh_call_result(call);
             if (qvh_is_missing(out[i])) set_null(output, i);
@@ -145,7 +120,7 @@ void mixed_rows(Function &f, qvh_call *call, const std::vector<Column> &cols, id
             duckdb_vector_assign_string_element_len(output, i, s, len);
         }
     }
-    note_rows(f, rows, not_ok, first);
+    note_rows(f, tally);
 }
 
 }  // namespace

@@ -107,32 +107,46 @@ double Column::decimal(idx_t i) const {
     return duckdb_decimal_to_double(duckdb_decimal{width, scale, wide});
 }
 
-// The text of a value in an error message: quoted, valid UTF-8 on one line, at most 40 bytes of it.
+std::string argument(std::size_t index) { return "argument " + std::to_string(index + 1); }
+
 namespace {
 
-std::string quoted(std::string_view text) {
-    char buf[256];
-    qvh_escape(text.data(), text.size(), 40, buf, sizeof buf);
-    return std::string("'") + buf + "'";
+int kind_of(const qvh_info &info, std::size_t index) { return index == 0 ? info.first_kind : info.rest_kind; }
+
+// The engine's value of one row for the host's edge: NULL, a number, or text. Where the argument
+// takes only numbers, VARCHAR that DuckDB's CAST reads as a number (spaces around it ignored) is
+// that number, and other text goes without the spaces around it.
+qvh_value engine_value(const Function &f, std::size_t index, const Column &c, idx_t row) {
+    const int kind = kind_of(*f.info, index);
+    if (c.null(row)) return {QVH_VALUE_NULL, 0.0, nullptr, 0};
+    if (c.text()) {
+        std::string_view s = c.text(row);
+        if (kind == QVH_KIND_NUM) {
+            while (!s.empty() && std::isspace(static_cast<unsigned char>(s.front()))) s.remove_prefix(1);
+            while (!s.empty() && std::isspace(static_cast<unsigned char>(s.back()))) s.remove_suffix(1);
+            double x = 0;
+            if (!s.empty() && qvh_parse_number(s.data(), s.size(), &x)) return {QVH_VALUE_NUM, x, nullptr, 0};
+        }
+        return {QVH_VALUE_TEXT, 0.0, s.data(), s.size()};
+    }
+    if (c.src == Column::Src::Other)
+        fail(f, argument(index) + (kind == QVH_KIND_CHR ? " must be text (VARCHAR)" : std::string(" is ") + type_name(c.type) + ", not a number"));
+    return {QVH_VALUE_NUM, c.number(row), nullptr, 0};
 }
 
 }  // namespace
 
-std::string argument(std::size_t index) { return "argument " + std::to_string(index + 1); }
+qvh_value edge_arg(const Function &f, std::size_t index, const Column &c, idx_t row) {
+    const qvh_value in = engine_value(f, index, c, row);
+    qvh_value out{};
+    if (const int rc = qvh_edge_arg(f.info, f.label.c_str(), index, &in, &out); rc != QVH_OK) host_failure(f, rc);
+    return out;
+}
 
 double number_arg(const Function &f, std::size_t index, const Column &c, idx_t row) {
-    if (c.null(row)) return qvh_dot();
-    if (c.text()) {
-        std::string_view s = c.text(row);
-        while (!s.empty() && std::isspace(static_cast<unsigned char>(s.front()))) s.remove_prefix(1);
-        while (!s.empty() && std::isspace(static_cast<unsigned char>(s.back()))) s.remove_suffix(1);
-        double x = 0;
-        if (s.empty()) return qvh_dot();
-        if (qvh_parse_missing(s.data(), s.size(), &x) || qvh_parse_number(s.data(), s.size(), &x)) return x;
-        fail(f, argument(index) + " is not a number: " + quoted(c.text(row)));
-    }
-    if (c.src == Column::Src::Other) fail(f, argument(index) + " is " + type_name(c.type) + ", not a number");
-    return c.number(row);
+    const qvh_value v = edge_arg(f, index, c, row);
+    if (v.kind != QVH_VALUE_NUM) fail(f, argument(index) + " must be a number");
+    return v.num;
 }
 
 namespace {

@@ -18,9 +18,9 @@ async function open() {
   await rows(`LOAD '${process.argv[2]}'`);  // a second LOAD changes nothing
   await rows(`CREATE TABLE t AS SELECT i, CASE WHEN i % 9 = 4 THEN NULL ELSE random() * 100 - 30 END AS x
               FROM range(40) r(i)`);
-  // The values as exact literals in the order an aggregate hands them to the package: ascending,
-  // the missing ones last.
-  const literals = (await rows('SELECT x::VARCHAR FROM t ORDER BY x NULLS LAST'))
+  // The values as exact literals in the order an aggregate hands them to the package: the missing
+  // ones first, then ascending.
+  const literals = (await rows('SELECT x::VARCHAR FROM t ORDER BY x NULLS FIRST'))
     .map(([x]) => (x === null ? 'NULL' : `'${x}'::DOUBLE`)).join(', ');
   const aggregates = await rows(`SELECT DISTINCT function_name, len(parameters) FROM duckdb_functions()
                                  WHERE function_name LIKE 'qv\\_%' ESCAPE '\\' AND function_type = 'aggregate'`);
@@ -35,7 +35,7 @@ async function open() {
   }
   check((await other('SELECT qv_median(i) FROM range(4) r(i)'))[0][0] === 1.5, 'the second database');
   const error = await rows("SELECT qv_abs('abc')").then(() => '', (e) => e.message);
-  check(error.includes("qv_abs: argument 1 is not a number: 'abc'"), `the error: ${error}`);
+  check(error.includes("qv_abs: argument 1 must be a number, not a character value ('abc')"), `the error: ${error}`);
   console.log(`${passed} passed, ${failed} failed`);
   process.exit(failed === 0 ? 0 : 1);
 })().catch((e) => {
