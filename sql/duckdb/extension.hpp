@@ -55,6 +55,8 @@ struct Registry {
 // The package, opened on first use and shared by every database of the process; null, with why,
 // when it cannot be opened. Each acquire is paired with a release.
 qvh_package *acquire_package(std::string &why);
+// Opens the package inside the extension, or the one QV_LIB names (embedded.cpp).
+int open_package(qvh_package **out);
 void release_package() noexcept;
 // A new registry for the package, its allocator counting against memory_limit of con.
 Registry *new_registry(qvh_package *pkg, duckdb_connection con);

@@ -13,8 +13,9 @@ thread_local std::uint64_t began = 0;
 
 namespace {
 
-// The package: opened once per process, kept while a database uses it.
-qvsql::SharedPackage shared_package;
+// The package: opened once per process (from the copy inside the extension), kept while a
+// database uses it.
+qvsql::SharedPackage shared_package(nullptr, open_package);
 
 void *kept_alloc(void *ctx, std::size_t size) {
     auto *reg = static_cast<Registry *>(ctx);

@@ -1,7 +1,9 @@
-// The extension through DuckDB's node client, a second real client: loading twice and into a
-// second database, every aggregate against its row-wise form over the same values, an error.
-//   NODE_PATH=build-deps/duckdb/node_modules node client.js build/qvewumth.duckdb_extension
+// The extension through DuckDB's node client, a second real client: installed from a copy in
+// another folder and loaded by name with nothing else copied, loading twice and into a second
+// database, every aggregate against its row-wise form over the same values, an error.
+//   NODE_PATH=build-deps/duckdb/node_modules node client.js build/qvewumth.duckdb_extension VERSION
 const { DuckDBInstance } = require('@duckdb/node-api');
+const fs = require('fs'), os = require('os'), path = require('path');
 
 let passed = 0, failed = 0;
 const check = (ok, what) => (ok ? passed++ : (failed++, console.log('FAILED: ' + what)));
@@ -13,7 +15,27 @@ async function open() {
   return rows;
 }
 
+// The one file alone: copied into a folder of its own, installed into an empty extension
+// directory, loaded by name (the package travels inside it; QV_LIB is not set here).
+async function installed() {
+  const from = fs.mkdtempSync(path.join(os.tmpdir(), 'qvfrom-'));
+  const dir = fs.mkdtempSync(path.join(os.tmpdir(), 'qvext-'));
+  const file = path.join(from, 'qvewumth.duckdb_extension');
+  fs.copyFileSync(process.argv[2], file);
+  const db = await DuckDBInstance.create(':memory:', { allow_unsigned_extensions: 'true', extension_directory: dir });
+  const con = await db.connect();
+  const rows = async (sql) => (await con.runAndReadAll(sql)).getRows();
+  await rows(`INSTALL '${file}'`);
+  await rows('LOAD qvewumth');
+  check((await rows('SELECT qv_median(x) FROM range(5) r(x)'))[0][0] === 2, 'qv_median after INSTALL and LOAD');
+  const [[version]] = await rows("SELECT extension_version FROM duckdb_extensions() WHERE extension_name = 'qvewumth'");
+  check(version === `v${process.argv[3]}`, `the version: ${version}`);
+  fs.rmSync(from, { recursive: true });
+  fs.rmSync(dir, { recursive: true });
+}
+
 (async () => {
+  await installed();
   const rows = await open(), other = await open();
   await rows(`LOAD '${process.argv[2]}'`);  // a second LOAD changes nothing
   await rows(`CREATE TABLE t AS SELECT i, CASE WHEN i % 9 = 4 THEN NULL ELSE random() * 100 - 30 END AS x
