@@ -1,10 +1,9 @@
 // The aggregates qv_x(x) and qv_x(p, x): DuckDB's states, the table of states this extension set
 // up, and the canonical order of the values a result is computed over.
 //
-// A state lives in DuckDB's memory and holds only the values of its group: one inline, more in a
-// block of its own, and for a statistic with a fixed state (N, NMISS, MIN, MAX, RANGE) the host
-// library's aggregate once the group outgrows a small block. DuckDB may copy a state's bytes to
-// another place (when it spreads a hash table over partitions), so nothing in it points into itself.
+// A state in DuckDB's memory points to its group on this extension's heap, which holds the values:
+// one inline, more in a block of its own, and for a statistic with a fixed state (N, NMISS, MIN,
+// MAX, RANGE) the host library's aggregate once the group outgrows a small block.
 //
 // The result does not depend on how many threads read the rows or in which order DuckDB combined
 // partial states: the values of a group go to the package in the canonical order of the SQL
@@ -13,10 +12,10 @@
 #include <algorithm>
 #include <array>
 #include <cstring>
-#include <unordered_set>
 
 #include "canonical.hpp"
 #include "extension.hpp"
+#include "state_table.hpp"
 
 namespace qvduck {
 
@@ -27,61 +26,39 @@ constexpr std::uint32_t FOLD_AT = 256;
 // Values one group may keep (DuckDB's own list is limited likewise).
 constexpr std::uint32_t MAX_KEPT = 0x7FFFFFFFu;
 
-struct State {
-    Function *owner;   // for destroy, which DuckDB calls without the function
-    double *values;    // count values when count > 1; null otherwise
-    double one;        // the value when count == 1
+}  // namespace
+
+// A group's values, on this extension's heap; DuckDB's state holds only the pointer to it.
+struct Group {
+    Function *owner;  // for destroy, which DuckDB calls without the function
+    std::uintptr_t home;  // the state's address when it was set up: its key in the table
+    union {
+        double *values;  // count values, when capacity > 0
+        double one;      // the value while the state holds one (capacity 0)
+    };
     std::uint32_t count;
-    std::uint32_t capacity;  // of values
-    qvh_agg *folded;   // a fixed-state statistic's values folded so far; null before
-    double param;      // the percentile or rank, when has_param
+    std::uint32_t capacity;
+    union {
+        qvh_agg *folded;  // a fixed-state statistic: the values folded so far, or null
+        double param;     // a statistic with a percentile or rank: it, when has_param
+    };
     bool has_param;
+};
+
+namespace {
+
+// DuckDB's state: 8 bytes in its memory. DuckDB may copy them elsewhere (when it spreads a hash
+// table over partitions); the group stays where it is.
+struct State {
+    Group *group;
 };
 
 bool fixed_state(const qvh_info &info) { return info.merge == QVH_MERGE_FIXED; }
 
+// The host's aggregate of a fixed-state statistic, or null (no values folded, or not one).
+qvh_agg *folded_of(const Function &f, const Group &st) { return fixed_state(*f.info) ? st.folded : nullptr; }
+
 }  // namespace
-
-// The addresses of the states this extension set up and DuckDB has not destroyed. DuckDB's
-// constant-state paths (ORDER BY inside the call, a window over a whole partition) hand update one
-// state for many rows, with whatever lies past it as the others; update accepts only states in
-// this table and never reads a state it did not set up. Spread over shards so threads rarely wait.
-struct StateTable {
-    struct Shard {
-        std::mutex mutex;
-        std::unordered_set<std::uintptr_t> set;
-    };
-    std::array<Shard, 64> shards;
-    // States set up and not destroyed. DuckDB destroys a state where it last put it, so when none
-    // is left the table is emptied of the addresses states were copied away from.
-    std::atomic<std::int64_t> live{0};
-
-    Shard &shard(std::uintptr_t p) { return shards[(p >> 4) % shards.size()]; }
-    void add(std::uintptr_t p) {
-        ++live;  // before the insert: a concurrent emptying sees this state as live
-        Shard &s = shard(p);
-        std::lock_guard lock(s.mutex);
-        s.set.insert(p);
-    }
-    bool has(std::uintptr_t p) {
-        Shard &s = shard(p);
-        std::lock_guard lock(s.mutex);
-        return s.set.count(p) != 0;
-    }
-    // A state destroyed, or given up by update (below); the same state may come twice.
-    void remove(std::uintptr_t p) noexcept {
-        {
-            Shard &s = shard(p);
-            std::lock_guard lock(s.mutex);
-            if (s.set.erase(p) == 0) return;
-        }
-        if (--live != 0) return;
-        for (Shard &s : shards) s.mutex.lock();
-        if (live == 0)
-            for (Shard &s : shards) s.set.clear();
-        for (Shard &s : shards) s.mutex.unlock();
-    }
-};
 
 void delete_state_table(StateTable *t) noexcept { delete t; }
 
@@ -93,40 +70,35 @@ Function &function_of(duckdb_function_info info) {
 
 // ---- a state's values ---------------------------------------------------------------------------
 
-void free_values(const Function &f, State &st) noexcept {
-    if (st.values != nullptr) f.reg->allocator.release(f.reg->allocator.ctx, st.values, st.capacity * sizeof(double));
-    st.values = nullptr;
+void free_values(const Function &f, Group &st) noexcept {
+    if (st.capacity > 0) f.reg->allocator.release(f.reg->allocator.ctx, st.values, st.capacity * sizeof(double));
     st.capacity = 0;
     st.count = 0;
 }
 
-// Room for n more values in the state's block.
-void reserve(const Function &f, State &st, std::size_t n) {
+// Room for n more values: the first stays inside the state, more go to a block of their own
+// that grows by half.
+void reserve(const Function &f, Group &st, std::size_t n) {
     if (n > MAX_KEPT - st.count) fail(f, "more than 2^31 values in one group");
     const std::uint32_t need = st.count + static_cast<std::uint32_t>(n);
-    if (need <= 1 || need <= st.capacity) return;
-    std::uint32_t cap = std::max<std::uint32_t>(st.capacity, 2);
-    while (cap < need) cap = cap > MAX_KEPT / 2 ? MAX_KEPT : cap * 2;
+    if (need <= std::max<std::uint32_t>(st.capacity, 1)) return;
+    std::uint32_t cap = std::max<std::uint32_t>(st.capacity, 4);
+    while (cap < need) cap = cap > MAX_KEPT / 3 * 2 ? MAX_KEPT : cap + cap / 2;
     const qvh_allocator &a = f.reg->allocator;
-    void *p = st.values == nullptr ? a.alloc(a.ctx, cap * sizeof(double))
-                                   : a.resize(a.ctx, st.values, st.capacity * sizeof(double), cap * sizeof(double));
+    void *p = st.capacity == 0 ? a.alloc(a.ctx, cap * sizeof(double))
+                               : a.resize(a.ctx, st.values, st.capacity * sizeof(double), cap * sizeof(double));
     if (p == nullptr) no_memory(f, (cap - st.capacity) * sizeof(double));
+    if (st.capacity == 0 && st.count == 1) static_cast<double *>(p)[0] = st.one;
     st.values = static_cast<double *>(p);
-    if (st.capacity == 0 && st.count == 1) st.values[0] = st.one;
     st.capacity = cap;
 }
 
-const double *values_of(const State &st) { return st.count == 1 && st.values == nullptr ? &st.one : st.values; }
-
-unsigned agg_flags(const qvh_info &info) {
-    // A statistic that merges by values keeps them, so that the result is one call over them in
-    // the canonical order.
-    return info.merge == QVH_MERGE_VALUES ? QVH_AGG_KEEP_VALUES : 0u;
-}
+const double *values_of(const Group &st) { return st.capacity == 0 ? &st.one : st.values; }
+double *values_of(Group &st) { return st.capacity == 0 ? &st.one : st.values; }
 
 qvh_agg *new_agg(const Function &f) {
     qvh_agg *agg = nullptr;
-    int rc = qvh_agg_new_in(f.reg->pkg, f.info->name, agg_flags(*f.info), &f.reg->allocator, &agg);
+    int rc = qvh_agg_new_in(f.reg->pkg, f.info->name, 0, &f.reg->allocator, &agg);
     if (rc == QVH_OK) rc = qvh_agg_set_label(agg, f.label.c_str());
     if (rc != QVH_OK) {
         qvh_agg_free(agg);
@@ -137,26 +109,21 @@ qvh_agg *new_agg(const Function &f) {
 
 // A fixed-state statistic's kept values go into its host aggregate (their order does not matter
 // to a count or an extreme).
-void fold(const Function &f, State &st) {
+void fold(const Function &f, Group &st) {
     if (st.folded == nullptr) st.folded = new_agg(f);
     if (const int rc = qvh_agg_add_n(st.folded, values_of(st), st.count); rc != QVH_OK) host_failure(f, rc);
     free_values(f, st);
 }
 
-void add_values(const Function &f, State &st, const double *xs, std::size_t n) {
+void add_values(const Function &f, Group &st, const double *xs, std::size_t n) {
     if (n == 0) return;
-    if (st.count == 0 && n == 1 && st.values == nullptr) {
-        st.one = xs[0];
-        st.count = 1;
-        return;
-    }
     reserve(f, st, n);
-    std::memcpy(st.values + st.count, xs, n * sizeof(double));
+    std::memcpy(values_of(st) + st.count, xs, n * sizeof(double));
     st.count += static_cast<std::uint32_t>(n);
     if (fixed_state(*f.info) && st.count >= FOLD_AT) fold(f, st);
 }
 
-void set_param(const Function &f, State &st, double p) {
+void set_param(const Function &f, Group &st, double p) {
     if (!st.has_param) {
         st.param = p;
         st.has_param = true;
@@ -169,24 +136,34 @@ void set_param(const Function &f, State &st, double p) {
 
 idx_t state_size(duckdb_function_info) { return sizeof(State); }
 
+Group &group_of(duckdb_aggregate_state s) { return *reinterpret_cast<State *>(s)->group; }
+
 void state_init(duckdb_function_info info, duckdb_aggregate_state s) {
     Function &f = function_of(info);
+    reinterpret_cast<State *>(s)->group = nullptr;
     guarded(f, [&](const char *m) { duckdb_aggregate_function_set_error(info, m); }, [&] {
-        f.states->add(reinterpret_cast<std::uintptr_t>(s));
-        *reinterpret_cast<State *>(s) = State{&f, nullptr, 0.0, 0, 0, nullptr, 0.0, false};
+        const auto home = reinterpret_cast<std::uintptr_t>(s);
+        auto *g = new Group{&f, home, {nullptr}, 0, 0, {nullptr}, false};
+        try {
+            f.states->add(home, g);
+        } catch (...) {
+            delete g;
+            throw;
+        }
+        reinterpret_cast<State *>(s)->group = g;
     });
 }
 
-// The state DuckDB handed with rows it gave no state for is given up at once: on this path DuckDB
-// does not destroy it after the error, and its address must not stay in the table.
-[[noreturn]] void refuse_unknown_state(const Function &f, duckdb_aggregate_state known) {
+// The state DuckDB handed with rows it gave no state for is given up at once (DuckDB does not
+// destroy it after the error), and the table forgets every state.
+[[noreturn]] void refuse_unknown_state(const Function &f, Group *known) {
     if (known != nullptr) {
-        State &st = *reinterpret_cast<State *>(known);
+        Group &st = *known;
         free_values(f, st);
-        qvh_agg_free(st.folded);
-        st.folded = nullptr;
-        f.states->remove(reinterpret_cast<std::uintptr_t>(known));
+        qvh_agg_free(folded_of(f, st));
+        if (fixed_state(*f.info)) st.folded = nullptr;
     }
+    f.states->forget_all();
     fail(f, "DuckDB handed this aggregate rows without their states, which it does for ORDER BY inside the "
             "call and for a window over a whole partition (OVER (), OVER (PARTITION BY ...) without ORDER BY, "
             "a frame UNBOUNDED PRECEDING to UNBOUNDED FOLLOWING); a qv_ aggregate supports neither: "
@@ -215,8 +192,9 @@ void agg_update(duckdb_function_info info, duckdb_data_chunk input, duckdb_aggre
         for (idx_t i = 0; i < rows;) {
             idx_t end = i + 1;
             while (end < rows && states[end] == states[i]) ++end;
-            if (!f.states->has(reinterpret_cast<std::uintptr_t>(states[i]))) refuse_unknown_state(f, i > 0 ? states[0] : nullptr);
-            State &st = *reinterpret_cast<State *>(states[i]);
+            Group *g = f.states->find(reinterpret_cast<std::uintptr_t>(states[i]));
+            if (g == nullptr) refuse_unknown_state(f, i > 0 ? f.states->find(reinterpret_cast<std::uintptr_t>(states[0])) : nullptr);
+            Group &st = *g;
             if (xcol == 1) set_param(f, st, ps[0]);
             add_values(f, st, xs.data() + i, end - i);
             i = end;
@@ -230,10 +208,10 @@ void agg_combine(duckdb_function_info info, duckdb_aggregate_state *source, duck
     Function &f = function_of(info);
     guarded(f, [&](const char *m) { duckdb_aggregate_function_set_error(info, m); }, [&] {
         for (idx_t i = 0; i < count; ++i) {
-            const State &from = *reinterpret_cast<const State *>(source[i]);
-            State &into = *reinterpret_cast<State *>(target[i]);
+            const Group &from = group_of(source[i]);
+            Group &into = group_of(target[i]);
             if (from.has_param) set_param(f, into, from.param);
-            if (from.folded != nullptr) {
+            if (folded_of(f, from) != nullptr) {
                 if (into.folded == nullptr) into.folded = new_agg(f);
                 if (const int rc = qvh_agg_merge(into.folded, from.folded); rc != QVH_OK) host_failure(f, rc);
             }
@@ -242,25 +220,22 @@ void agg_combine(duckdb_function_info info, duckdb_aggregate_state *source, duck
     });
 }
 
-void canonical_order(State &st) {
-    if (st.count >= 2) qvsql::canonical_sort(st.values, st.count);
-}
-
-// The result of one group, from the state's own host aggregate or from scratch (reset here).
-double result_of(const Function &f, State &st, qvh_agg *scratch, std::int32_t &status) {
-    qvh_agg *agg = st.folded;
-    if (agg == nullptr) {
-        agg = scratch;
-        qvh_agg_reset(agg);
-        if (st.has_param)
-            if (const int rc = qvh_agg_param(agg, st.param); rc != QVH_OK) host_failure(f, rc);
-    }
-    canonical_order(st);
-    if (const int rc = qvh_agg_add_n(agg, values_of(st), st.count); rc != QVH_OK) host_failure(f, rc, qvh_agg_asked(agg));
-    if (agg == st.folded) free_values(f, st);
+// The result of one group: one call over its values in the canonical order, or the host's
+// aggregate of a fixed-state statistic that has folded values.
+double result_of(const Function &f, Group &st, qvh_call *call, std::int32_t &status) {
     double r = qvh_dot();
-    if (const int rc = qvh_agg_result(agg, &r, &status); rc != QVH_OK) host_failure(f, rc, qvh_agg_asked(agg));
-    if (qvh_status_is_memory(status)) no_memory(f, qvh_agg_asked(agg));
+    if (qvh_agg *agg = folded_of(f, st); agg != nullptr) {
+        if (const int rc = qvh_agg_add_n(agg, values_of(st), st.count); rc != QVH_OK) host_failure(f, rc, qvh_agg_asked(agg));
+        free_values(f, st);
+        if (const int rc = qvh_agg_result(agg, &r, &status); rc != QVH_OK) host_failure(f, rc, qvh_agg_asked(agg));
+        if (qvh_status_is_memory(status)) no_memory(f, qvh_agg_asked(agg));
+        return r;
+    }
+    if (st.count >= 2) qvsql::canonical_sort(st.values, st.count);
+    const double *lead = st.has_param ? &st.param : nullptr;
+    if (const int rc = qvh_call_over(call, lead, lead ? 1 : 0, values_of(st), st.count, sizeof(double), &r, &status, nullptr);
+        rc != QVH_OK)
+        host_failure(f, rc, qvh_call_asked(call));
     return r;
 }
 
@@ -268,16 +243,18 @@ void agg_finalize(duckdb_function_info info, duckdb_aggregate_state *source, duc
                   idx_t offset) {
     Function &f = function_of(info);
     guarded(f, [&](const char *m) { duckdb_aggregate_function_set_error(info, m); }, [&] {
-        qvh_agg *scratch = new_agg(f);
+        qvh_call *call = nullptr;
+        if (const int rc = qvh_call_new(f.reg->pkg, f.info->name, &call); rc != QVH_OK) host_failure(f, rc);
         struct Free {
-            qvh_agg *a;
-            ~Free() { qvh_agg_free(a); }
-        } free_scratch{scratch};
+            qvh_call *c;
+            ~Free() { qvh_call_free(c); }
+        } free_call{call};
+        if (const int rc = qvh_call_set_label(call, f.label.c_str()); rc != QVH_OK) host_failure(f, rc);
         const bool counts = f.info->fold == QVH_FOLD_COUNT;
         void *out = duckdb_vector_get_data(result);
         qvh_tally tally{};
         for (idx_t i = 0; i < count; ++i) {
-            State &st = *reinterpret_cast<State *>(source[i]);
+            Group &st = group_of(source[i]);
             const idx_t row = offset + i;
             if (f.info->leading_param && !st.has_param) {
                 // No row, so no percentile or rank: there is nothing to compute.
@@ -285,7 +262,7 @@ void agg_finalize(duckdb_function_info info, duckdb_aggregate_state *source, duc
                 continue;
             }
             std::int32_t status = QVH_STATUS_OK;
-            const double r = result_of(f, st, scratch, status);
+            const double r = result_of(f, st, call, status);
             qvh_tally_add(&tally, status, 0);
             if (qvh_is_missing(r))
                 set_null(result, row);
@@ -303,11 +280,13 @@ void agg_finalize(duckdb_function_info info, duckdb_aggregate_state *source, duc
 
 void state_destroy(duckdb_aggregate_state *states, idx_t count) {
     for (idx_t i = 0; i < count; ++i) {
-        auto &st = *reinterpret_cast<State *>(states[i]);
-        free_values(*st.owner, st);
-        qvh_agg_free(st.folded);
-        st.folded = nullptr;
-        st.owner->states->remove(reinterpret_cast<std::uintptr_t>(states[i]));
+        Group *g = reinterpret_cast<State *>(states[i])->group;
+        if (g == nullptr) continue;  // its set-up failed
+        free_values(*g->owner, *g);
+        qvh_agg_free(folded_of(*g->owner, *g));
+        g->owner->states->remove(g->home, g);
+        delete g;
+        reinterpret_cast<State *>(states[i])->group = nullptr;
     }
 }
 
