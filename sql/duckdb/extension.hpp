@@ -138,6 +138,7 @@ void set_null(duckdb_vector out, idx_t row);
 void row_wise(duckdb_function_info info, duckdb_data_chunk input, duckdb_vector output);
 void status_function(duckdb_function_info info, duckdb_data_chunk input, duckdb_vector output);
 bool register_aggregate(duckdb_connection con, Registry *reg, const qvh_info *info, const std::string &name);
+bool register_catalogue(duckdb_connection con, Registry *reg);
 bool register_all(duckdb_connection con, Registry *reg, std::string &why);
 
 }  // namespace qvduck

@@ -64,8 +64,8 @@ bool register_all(duckdb_connection con, Registry *reg, std::string &why) {
             return false;
         }
     }
-    if (!register_row_wise(con, reg, nullptr, "qv_status", t)) {
-        why = "cannot register qv_status";
+    if (!register_row_wise(con, reg, nullptr, "qv_status", t) || !register_catalogue(con, reg)) {
+        why = "cannot register qv_status or qv_functions";
         return false;
     }
     return true;

@@ -55,6 +55,15 @@ async function installed() {
     const [[row]] = await rows(`SELECT qv_p${name.slice(3)}(${p}${literals})`);
     check(agg === null ? row === null : Object.is(agg, row), `${name}: aggregate ${agg}, row-wise ${row}`);
   }
+  // qv_functions() lists exactly what is registered, each with its kind, and how to call it.
+  const kinds = { aggregate: 'aggregate', scalar: 'row-wise' };
+  const registered = (await rows(`SELECT DISTINCT function_name, function_type FROM duckdb_functions()
+                                  WHERE function_name LIKE 'qv\\_%' ESCAPE '\\' AND function_type <> 'table'`))
+    .map(([n, t]) => `${n} ${kinds[t]}`).sort();
+  const listed = (await rows('SELECT function_name, kind FROM qv_functions()')).map(([n, k]) => `${n} ${k}`).sort();
+  check(JSON.stringify(listed) === JSON.stringify(registered), `qv_functions(): ${listed.length} rows, ${registered.length} registered`);
+  const [[usage]] = await rows("SELECT usage FROM qv_functions() WHERE function_name = 'qv_pctl'");
+  check(usage === 'qv_pctl(p, x)', `the usage of qv_pctl: ${usage}`);
   check((await other('SELECT qv_median(i) FROM range(4) r(i)'))[0][0] === 1.5, 'the second database');
   const error = await rows("SELECT qv_abs('abc')").then(() => '', (e) => e.message);
   check(error.includes("qv_abs: argument 1 must be a number, not a character value ('abc')"), `the error: ${error}`);
