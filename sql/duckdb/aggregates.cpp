@@ -2,7 +2,7 @@
 // up, and the canonical order of the values a result is computed over.
 //
 // A state in DuckDB's memory points to its group on this extension's heap, which holds the values:
-// one inline, more in a block of its own, and for a statistic with a fixed state (N, NMISS, MIN,
+// two inside it, more in a block of its own, and for a statistic with a fixed state (N, NMISS, MIN,
 // MAX, RANGE) the host library's aggregate once the group outgrows a small block.
 //
 // The result does not depend on how many threads read the rows or in which order DuckDB combined
@@ -28,13 +28,16 @@ constexpr std::uint32_t MAX_KEPT = 0x7FFFFFFFu;
 
 }  // namespace
 
+// Values a group holds inside itself (the allocator's block for the group has room for two).
+constexpr std::uint32_t INSIDE = 2;
+
 // A group's values, on this extension's heap; DuckDB's state holds only the pointer to it.
 struct Group {
     Function *owner;  // for destroy, which DuckDB calls without the function
     std::uintptr_t home;  // the state's address when it was set up: its key in the table
     union {
-        double *values;  // count values, when capacity > 0
-        double one;      // the value while the state holds one (capacity 0)
+        double *values;          // count values, when capacity > 0
+        double inside[INSIDE];  // the values while there are at most INSIDE (capacity 0)
     };
     std::uint32_t count;
     std::uint32_t capacity;
@@ -76,25 +79,25 @@ void free_values(const Function &f, Group &st) noexcept {
     st.count = 0;
 }
 
-// Room for n more values: the first stays inside the state, more go to a block of their own
-// that grows by half.
+// Room for n more values: two stay inside the group, more go to a block of their own that grows
+// by half.
 void reserve(const Function &f, Group &st, std::size_t n) {
     if (n > MAX_KEPT - st.count) fail(f, "more than 2^31 values in one group");
     const std::uint32_t need = st.count + static_cast<std::uint32_t>(n);
-    if (need <= std::max<std::uint32_t>(st.capacity, 1)) return;
+    if (need <= (st.capacity == 0 ? INSIDE : st.capacity)) return;
     std::uint32_t cap = std::max<std::uint32_t>(st.capacity, 4);
     while (cap < need) cap = cap > MAX_KEPT / 3 * 2 ? MAX_KEPT : cap + cap / 2;
     const qvh_allocator &a = f.reg->allocator;
     void *p = st.capacity == 0 ? a.alloc(a.ctx, cap * sizeof(double))
                                : a.resize(a.ctx, st.values, st.capacity * sizeof(double), cap * sizeof(double));
     if (p == nullptr) no_memory(f, (cap - st.capacity) * sizeof(double));
-    if (st.capacity == 0 && st.count == 1) static_cast<double *>(p)[0] = st.one;
+    if (st.capacity == 0) std::memcpy(p, st.inside, st.count * sizeof(double));
     st.values = static_cast<double *>(p);
     st.capacity = cap;
 }
 
-const double *values_of(const Group &st) { return st.capacity == 0 ? &st.one : st.values; }
-double *values_of(Group &st) { return st.capacity == 0 ? &st.one : st.values; }
+const double *values_of(const Group &st) { return st.capacity == 0 ? st.inside : st.values; }
+double *values_of(Group &st) { return st.capacity == 0 ? st.inside : st.values; }
 
 qvh_agg *new_agg(const Function &f) {
     qvh_agg *agg = nullptr;
@@ -231,7 +234,7 @@ double result_of(const Function &f, Group &st, qvh_call *call, std::int32_t &sta
         if (qvh_status_is_memory(status)) no_memory(f, qvh_agg_asked(agg));
         return r;
     }
-    if (st.count >= 2) qvsql::canonical_sort(st.values, st.count);
+    qvsql::canonical_sort(values_of(st), st.count);
     const double *lead = st.has_param ? &st.param : nullptr;
     if (const int rc = qvh_call_over(call, lead, lead ? 1 : 0, values_of(st), st.count, sizeof(double), &r, &status, nullptr);
         rc != QVH_OK)
