@@ -294,6 +294,23 @@ TEST(DuckDb, LoadingTwiceAndInTwoDatabases) {
     EXPECT_TRUE(same(got.at(0)[0], 1.0));
 }
 
+TEST(DuckDb, WholePartitionWindowsGiveDuckDbsValueOrTheRefusal) {
+    // These take DuckDB's constant-state path too: each gives median's own value, or the refusal.
+    Db db;
+    ASSERT_EQ(db.run("CREATE TABLE w AS SELECT i, (i * 7919 % 1000)::DOUBLE AS x FROM range(3000) r(i)"), "");
+    for (const char *over : {"()", "(PARTITION BY i % 7)", "(PARTITION BY i % 100)",
+                             "(PARTITION BY i % 3 ROWS BETWEEN UNBOUNDED PRECEDING AND UNBOUNDED FOLLOWING)"}) {
+        Rows got;
+        const std::string sql = std::string("SELECT count(*) FILTER (WHERE a IS DISTINCT FROM b) FROM (SELECT qv_median(x) OVER ") +
+                                over + " AS a, median(x) OVER " + over + " AS b FROM w)";
+        const std::string error = db.run(sql, &got);
+        if (error.empty())
+            EXPECT_TRUE(same(got.at(0)[0], 0.0)) << over;
+        else
+            EXPECT_NE(error.find("rows without their states"), std::string::npos) << over << ": " << error;
+    }
+}
+
 TEST(DuckDb, StatesTheEngineNeverSetUpAreRefusedNeverRead) {
     // ORDER BY inside the call and OVER () hand update one state for many rows. Before the extension kept a table of its states, alternating these with another query
     // at one thread crashed the engine within a few dozen rounds; so 200 rounds, in a child whose
