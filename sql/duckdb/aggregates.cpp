@@ -28,26 +28,6 @@ constexpr std::uint32_t MAX_KEPT = 0x7FFFFFFFu;
 
 }  // namespace
 
-// Values a group holds inside itself (the allocator's block for the group has room for two).
-constexpr std::uint32_t INSIDE = 2;
-
-// A group's values, on this extension's heap; DuckDB's state holds only the pointer to it.
-struct Group {
-    Function *owner;  // for destroy, which DuckDB calls without the function
-    std::uintptr_t home;  // the state's address when it was set up: its key in the table
-    union {
-        double *values;          // count values, when capacity > 0
-        double inside[INSIDE];  // the values while there are at most INSIDE (capacity 0)
-    };
-    std::uint32_t count;
-    std::uint32_t capacity;
-    union {
-        qvh_agg *folded;  // a fixed-state statistic: the values folded so far, or null
-        double param;     // a statistic with a percentile or rank: it, when has_param
-    };
-    bool has_param;
-};
-
 namespace {
 
 // DuckDB's state: 8 bytes in its memory. DuckDB may copy them elsewhere (when it spreads a hash
@@ -148,7 +128,7 @@ void state_init(duckdb_function_info info, duckdb_aggregate_state s) {
         const auto home = reinterpret_cast<std::uintptr_t>(s);
         auto *g = new Group{&f, home, {nullptr}, 0, 0, {nullptr}, false};
         try {
-            f.states->add(home, g);
+            f.states->add(g);
         } catch (...) {
             delete g;
             throw;

@@ -7,7 +7,7 @@
 // address it did not find: an address that is no state is refused, and one that happens to be a
 // state this extension set up leads to that state's group on this extension's heap, never to
 // freed memory. The table is spread over shards so that threads rarely wait for one another, and
-// each shard is an open-addressing map: about 32 bytes a state.
+// each shard is an open-addressing table of group pointers: about 16 bytes a state.
 #pragma once
 
 #include <array>
@@ -16,38 +16,60 @@
 #include <mutex>
 #include <vector>
 
+#include "qvhost.h"
+
 namespace qvduck {
 
-struct Group;
+struct Function;
 
-// A map from addresses (never 0 or 1: states are aligned) to groups, with linear probing.
+// Values a group holds inside itself (the allocator's block for the group has room for two).
+constexpr std::uint32_t INSIDE = 2;
+
+// A group's values, on this extension's heap; DuckDB's state holds only the pointer to it.
+struct Group {
+    Function *owner;  // for destroy, which DuckDB calls without the function
+    std::uintptr_t home;  // the state's address when it was set up: its key in the table
+    union {
+        double *values;          // count values, when capacity > 0
+        double inside[INSIDE];  // the values while there are at most INSIDE (capacity 0)
+    };
+    std::uint32_t count;
+    std::uint32_t capacity;
+    union {
+        qvh_agg *folded;  // a fixed-state statistic: the values folded so far, or null
+        double param;     // a statistic with a percentile or rank: it, when has_param
+    };
+    bool has_param;
+};
+
+// The groups by the address their state had when set up (Group::home; never 0 or 1, since states
+// are aligned): an open-addressing table of group pointers with linear probing, 8 bytes a slot.
 class AddressMap {
 public:
     Group *find(std::uintptr_t p) const {
-        if (keys_.empty()) return nullptr;
-        for (std::size_t i = slot(p);; i = (i + 1) & (keys_.size() - 1)) {
-            if (keys_[i] == p) return values_[i];
-            if (keys_[i] == EMPTY) return nullptr;
+        if (slots_.empty()) return nullptr;
+        for (std::size_t i = slot(p);; i = next(i)) {
+            if (slots_[i] == nullptr) return nullptr;
+            if (slots_[i] != gone() && slots_[i]->home == p) return slots_[i];
         }
     }
-    void insert(std::uintptr_t p, Group *g) {
-        erase(p, nullptr);
-        if ((used_ + 1) * 4 > keys_.size() * 3) rehash();
-        std::size_t i = slot(p);
-        while (keys_[i] != EMPTY && keys_[i] != GONE) i = (i + 1) & (keys_.size() - 1);
-        used_ += keys_[i] == EMPTY;
-        keys_[i] = p;
-        values_[i] = g;
+    void insert(Group *g) {
+        erase(g->home, nullptr);
+        if ((used_ + 1) * 4 > slots_.size() * 3) rehash();
+        std::size_t i = slot(g->home);
+        while (slots_[i] != nullptr && slots_[i] != gone()) i = next(i);
+        used_ += slots_[i] == nullptr;
+        slots_[i] = g;
         ++size_;
     }
-    // Erases p when it maps to g (any group when g is null).
+    // Erases the group at p when it is g (any group when g is null).
     void erase(std::uintptr_t p, const Group *g) noexcept {
-        if (keys_.empty()) return;
-        for (std::size_t i = slot(p);; i = (i + 1) & (keys_.size() - 1)) {
-            if (keys_[i] == EMPTY) return;
-            if (keys_[i] == p) {
-                if (g == nullptr || values_[i] == g) {
-                    keys_[i] = GONE;
+        if (slots_.empty()) return;
+        for (std::size_t i = slot(p);; i = next(i)) {
+            if (slots_[i] == nullptr) return;
+            if (slots_[i] != gone() && slots_[i]->home == p) {
+                if (g == nullptr || slots_[i] == g) {
+                    slots_[i] = gone();
                     --size_;
                 }
                 return;
@@ -55,35 +77,32 @@ public:
         }
     }
     void clear() noexcept {
-        std::vector<std::uintptr_t>().swap(keys_);
-        std::vector<Group *>().swap(values_);
+        std::vector<Group *>().swap(slots_);
         used_ = size_ = 0;
     }
 
 private:
-    static constexpr std::uintptr_t EMPTY = 0, GONE = 1;
+    static Group *gone() { return reinterpret_cast<Group *>(std::uintptr_t{1}); }
+    std::size_t next(std::size_t i) const { return (i + 1) & (slots_.size() - 1); }
     std::size_t slot(std::uintptr_t p) const {
         std::uint64_t h = p;
         h ^= h >> 31;
         h *= 0x9E3779B97F4A7C15ULL;
         h ^= h >> 29;
-        return static_cast<std::size_t>(h) & (keys_.size() - 1);
+        return static_cast<std::size_t>(h) & (slots_.size() - 1);
     }
-    // Twice the room when the map is more than half full, else the same room without the gone.
+    // Twice the room when the table is more than half full, else the same room without the gone.
     void rehash() {
-        const std::size_t room = keys_.empty() ? 16 : size_ * 2 >= keys_.size() ? keys_.size() * 2 : keys_.size();
-        std::vector<std::uintptr_t> keys(room, EMPTY);
-        std::vector<Group *> values(room, nullptr);
-        keys.swap(keys_);
-        values.swap(values_);
+        const std::size_t room = slots_.empty() ? 16 : size_ * 2 >= slots_.size() ? slots_.size() * 2 : slots_.size();
+        std::vector<Group *> old(room, nullptr);
+        old.swap(slots_);
         used_ = size_ = 0;
-        for (std::size_t i = 0; i < keys.size(); ++i)
-            if (keys[i] != EMPTY && keys[i] != GONE) insert(keys[i], values[i]);
+        for (Group *g : old)
+            if (g != nullptr && g != gone()) insert(g);
     }
-    std::vector<std::uintptr_t> keys_;
-    std::vector<Group *> values_;
-    std::size_t used_ = 0;  // slots not EMPTY
-    std::size_t size_ = 0;  // addresses held
+    std::vector<Group *> slots_;
+    std::size_t used_ = 0;  // slots not empty
+    std::size_t size_ = 0;  // groups held
 };
 
 struct StateTable {
@@ -94,10 +113,10 @@ struct StateTable {
     std::array<Shard, 64> shards;
 
     Shard &shard(std::uintptr_t p) { return shards[(p >> 4) % shards.size()]; }
-    void add(std::uintptr_t p, Group *g) {
-        Shard &s = shard(p);
+    void add(Group *g) {
+        Shard &s = shard(g->home);
         std::lock_guard lock(s.mutex);
-        s.map.insert(p, g);
+        s.map.insert(g);
     }
     Group *find(std::uintptr_t p) {
         Shard &s = shard(p);
