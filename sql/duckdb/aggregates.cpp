@@ -26,10 +26,6 @@ constexpr std::uint32_t FOLD_AT = 256;
 // Values one group may keep (DuckDB's own list is limited likewise).
 constexpr std::uint32_t MAX_KEPT = 0x7FFFFFFFu;
 
-}  // namespace
-
-namespace {
-
 // DuckDB's state: 8 bytes in its memory. DuckDB may copy them elsewhere (when it spreads a hash
 // table over partitions); the group stays where it is.
 struct State {
