@@ -42,34 +42,53 @@ struct Group {
     bool has_param;
 };
 
-// The groups by the address their state had when set up (Group::home; never 0 or 1, since states
-// are aligned): an open-addressing table of group pointers with linear probing, 8 bytes a slot.
+// The groups by the address their state had when set up (Group::home): an open-addressing table
+// with linear probing, 8 bytes a slot. A slot holds the group's pointer (aligned to 16 by the
+// allocator) with 4 bits of the address's hash in its low bits, so a probe reads a group only when
+// those bits match; 0 is an empty slot and 1 a slot whose group was erased.
 class AddressMap {
 public:
     Group *find(std::uintptr_t p) const {
         if (slots_.empty()) return nullptr;
+        const std::uintptr_t t = tag(p);
         for (std::size_t i = slot(p);; i = next(i)) {
-            if (slots_[i] == nullptr) return nullptr;
-            if (slots_[i] != gone() && slots_[i]->home == p) return slots_[i];
+            const std::uintptr_t v = slots_[i];
+            if (v == EMPTY) return nullptr;
+            if ((v & TAG) == t && v != GONE && group(v)->home == p) return group(v);
         }
     }
+    // Puts g at its address, in place of a group left there (one DuckDB never destroyed).
     void insert(Group *g) {
-        erase(g->home, nullptr);
-        if ((used_ + 1) * 4 > slots_.size() * 3) rehash();
-        std::size_t i = slot(g->home);
-        while (slots_[i] != nullptr && slots_[i] != gone()) i = next(i);
-        used_ += slots_[i] == nullptr;
-        slots_[i] = g;
-        ++size_;
+        if ((used_ + 1) * 8 > slots_.size() * 5) rehash();
+        const std::uintptr_t t = tag(g->home), v = reinterpret_cast<std::uintptr_t>(g) | t;
+        std::size_t free = slots_.size();
+        for (std::size_t i = slot(g->home);; i = next(i)) {
+            const std::uintptr_t s = slots_[i];
+            if (s == GONE && free == slots_.size()) free = i;
+            if ((s & TAG) == t && s != GONE && s != EMPTY && group(s)->home == g->home) {
+                slots_[i] = v;
+                return;
+            }
+            if (s != EMPTY) continue;
+            if (free == slots_.size()) {
+                free = i;
+                ++used_;
+            }
+            slots_[free] = v;
+            ++size_;
+            return;
+        }
     }
     // Erases the group at p when it is g (any group when g is null).
     void erase(std::uintptr_t p, const Group *g) noexcept {
         if (slots_.empty()) return;
+        const std::uintptr_t t = tag(p);
         for (std::size_t i = slot(p);; i = next(i)) {
-            if (slots_[i] == nullptr) return;
-            if (slots_[i] != gone() && slots_[i]->home == p) {
-                if (g == nullptr || slots_[i] == g) {
-                    slots_[i] = gone();
+            const std::uintptr_t v = slots_[i];
+            if (v == EMPTY) return;
+            if ((v & TAG) == t && v != GONE && group(v)->home == p) {
+                if (g == nullptr || group(v) == g) {
+                    slots_[i] = GONE;
                     --size_;
                 }
                 return;
@@ -77,30 +96,34 @@ public:
         }
     }
     void clear() noexcept {
-        std::vector<Group *>().swap(slots_);
+        std::vector<std::uintptr_t>().swap(slots_);
         used_ = size_ = 0;
+        shift_ = 64;
     }
 
 private:
-    static Group *gone() { return reinterpret_cast<Group *>(std::uintptr_t{1}); }
+    static constexpr std::uintptr_t EMPTY = 0, GONE = 1, TAG = 15;
+    static Group *group(std::uintptr_t v) { return reinterpret_cast<Group *>(v & ~TAG); }
+    static std::uint64_t hash(std::uintptr_t p) { return (static_cast<std::uint64_t>(p) >> 3) * 0x9E3779B97F4A7C15ULL; }
+    // 4 bits of the hash below the ones that choose the slot (never all of them: see slot()).
+    std::uintptr_t tag(std::uintptr_t p) const { return (hash(p) >> 20) & TAG; }
     std::size_t next(std::size_t i) const { return (i + 1) & (slots_.size() - 1); }
-    std::size_t slot(std::uintptr_t p) const {
-        std::uint64_t h = p;
-        h ^= h >> 31;
-        h *= 0x9E3779B97F4A7C15ULL;
-        h ^= h >> 29;
-        return static_cast<std::size_t>(h) & (slots_.size() - 1);
-    }
+    // Fibonacci hashing: the top bits of the address times 2^64 / phi, which spreads aligned
+    // addresses that share their low bits (as the addresses of one shard do).
+    std::size_t slot(std::uintptr_t p) const { return static_cast<std::size_t>(hash(p) >> shift_); }
     // Twice the room when the table is more than half full, else the same room without the gone.
     void rehash() {
         const std::size_t room = slots_.empty() ? 16 : size_ * 2 >= slots_.size() ? slots_.size() * 2 : slots_.size();
-        std::vector<Group *> old(room, nullptr);
+        std::vector<std::uintptr_t> old(room, EMPTY);
         old.swap(slots_);
+        shift_ = 64;
+        for (std::size_t n = room; n > 1; n >>= 1) --shift_;
         used_ = size_ = 0;
-        for (Group *g : old)
-            if (g != nullptr && g != gone()) insert(g);
+        for (std::uintptr_t v : old)
+            if (v != EMPTY && v != GONE) insert(group(v));
     }
-    std::vector<Group *> slots_;
+    std::vector<std::uintptr_t> slots_;
+    unsigned shift_ = 64;   // 64 - log2 of the number of slots
     std::size_t used_ = 0;  // slots not empty
     std::size_t size_ = 0;  // groups held
 };
