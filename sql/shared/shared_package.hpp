@@ -14,7 +14,10 @@ class SharedPackage {
 public:
     // heap: the allocator every call and aggregate of the package takes its memory from (null:
     // the C library's), set before the package is used.
-    explicit constexpr SharedPackage(const qvh_allocator *heap = nullptr) : heap_(heap) {}
+    // open: how the package is opened (null: qvh_open's default, $QV_LIB or the file beside).
+    using Opener = int (*)(qvh_package **out);
+    explicit constexpr SharedPackage(const qvh_allocator *heap = nullptr, Opener open = nullptr)
+        : heap_(heap), open_(open) {}
     SharedPackage(const SharedPackage &) = delete;
     SharedPackage &operator=(const SharedPackage &) = delete;
 
@@ -22,7 +25,7 @@ public:
     qvh_package *acquire(std::string &why) {
         std::lock_guard lock(mutex_);
         if (pkg_ == nullptr) {
-            if (qvh_open(nullptr, &pkg_) != QVH_OK) {
+            if ((open_ != nullptr ? open_(&pkg_) : qvh_open(nullptr, &pkg_)) != QVH_OK) {
                 why = qvh_errmsg();
                 pkg_ = nullptr;
                 return nullptr;
@@ -46,6 +49,7 @@ private:
     qvh_package *pkg_ = nullptr;
     std::size_t users_ = 0;
     const qvh_allocator *heap_;
+    Opener open_;
 };
 
 }  // namespace qvsql

@@ -4,12 +4,15 @@
 #include <gtest/gtest.h>
 #include <libpq-fe.h>
 
+#include <algorithm>
 #include <bit>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <optional>
 #include <random>
 #include <string>
+#include <thread>
 #include <tuple>
 #include <vector>
 
@@ -231,15 +234,21 @@ std::string row_wise_over(const qvh_info &f, const std::string &array) {
            ", '{}'::float8[]))";
 }
 
+// The canonical order of a group's values in SQL: missing values (NULL, NaN) first, then ascending.
+const std::string CANONICAL = "ORDER BY (x IS NULL OR x = 'NaN') DESC, x";
+
 TEST(Aggregate, EveryStatisticAgainstTheRowWiseCall) {
     Conn c;
     for (const qvh_info *f : aggregates()) {
-        // array_agg sees the rows in the order the aggregate does.
-        const Answer a = c.ok("SELECT g, " + agg_call(*f, "x") + ", " + row_wise_over(*f, "array_agg(x)") +
-                              " FROM data GROUP BY g ORDER BY g");
+        // Without ORDER BY the values in the canonical order; with one, in the order given.
+        const Answer a = c.ok("SELECT g, " + agg_call(*f, "x") + ", " + row_wise_over(*f, "array_agg(x " + CANONICAL + ")") +
+                              ", " + agg_call(*f, "x ORDER BY i DESC") + ", " +
+                              row_wise_over(*f, "array_agg(x ORDER BY i DESC)") + " FROM data GROUP BY g ORDER BY g");
         ASSERT_EQ(a.rows.size(), 5u);
-        for (const Row &r : a.rows)
+        for (const Row &r : a.rows) {
             EXPECT_TRUE(same(r[1], r[2], true)) << f->name << " group " << *r[0] << ": " << show(r[1]) << " against " << show(r[2]);
+            EXPECT_TRUE(same(r[3], r[4], true)) << f->name << " ORDER BY, group " << *r[0] << ": " << show(r[3]) << " against " << show(r[4]);
+        }
         // No row: the function over no values (no value for a statistic with a parameter).
         const Answer none = c.ok("SELECT " + agg_call(*f, "x") + ", qv_status() FROM data WHERE false");
         const Answer want = c.ok("SELECT " + row_wise_over(*f, "NULL") + ", qv_status()");
@@ -252,47 +261,45 @@ TEST(Aggregate, EveryStatisticAgainstTheRowWiseCall) {
     }
 }
 
-// Queries with and without partial aggregation in parallel workers give the same bits.
-void parallel_against_serial(const std::string &column, bool one_worker, bool order_statistics_only) {
+// Every statistic gives the same bits with 0, 1, 2 and 4 parallel workers, grouped or not, on data
+// whose sums depend on the order of the rows; and in a window over the whole partition.
+TEST(Aggregate, ResultsDoNotDependOnWorkersOrPlan) {
     Conn c;
-    std::vector<const qvh_info *> fs;
-    std::string list;
+    // The data exposes the order: summed in two orders it gives two results.
+    const Row sums = c.ok("SELECT qv_sum(VARIADIC array_agg(x ORDER BY i)), qv_sum(VARIADIC array_agg(x ORDER BY i DESC)) FROM big").rows[0];
+    ASSERT_NE(sums[0], sums[1]);
+    std::string list, windows;
     for (const qvh_info *f : aggregates()) {
-        if (order_statistics_only && std::string(f->family) != "Order statistics") continue;
-        fs.push_back(f);
-        list += (list.empty() ? "" : ", ") + agg_call(*f, column);
+        list += (list.empty() ? "" : ", ") + agg_call(*f, "x");
+        windows += ", " + agg_call(*f, "x") + " OVER (PARTITION BY g)";
     }
-    const std::string queries[] = {"SELECT 0, " + list + " FROM big",
-                                   "SELECT g, " + list + " FROM big GROUP BY g ORDER BY g"};
+    const std::string queries[] = {"SELECT 0, " + list + " FROM big", "SELECT g, " + list + " FROM big GROUP BY g ORDER BY g"};
     std::vector<Answer> serial;
     for (const auto &sql : queries) serial.push_back(c.ok(sql));
-    c.ok("SET parallel_setup_cost = 0; SET min_parallel_table_scan_size = 0;"
-         "SET synchronize_seqscans = off; SET max_parallel_workers_per_gather = 2");
-    // One worker alone reads the table in its order: the partial state crosses the process edge
-    // and must give the very bits of the serial plan, whatever the statistic.
-    if (one_worker) c.ok("SET max_parallel_workers = 1; SET parallel_leader_participation = off");
-    for (std::size_t q = 0; q < std::size(queries); ++q) {
-        std::string plan;
-        for (const Row &r : c.ok("EXPLAIN (ANALYZE, COSTS OFF) " + queries[q]).rows) plan += *r[0] + "\n";
-        EXPECT_TRUE(plan.find("Partial") != plan.npos && plan.find(one_worker ? "Launched: 1" : "Launched: 2") != plan.npos)
-            << plan;
-        const Answer parallel = c.ok(queries[q]);
-        ASSERT_EQ(parallel.rows.size(), serial[q].rows.size());
-        for (std::size_t r = 0; r < parallel.rows.size(); ++r)
-            for (std::size_t k = 1; k < parallel.rows[r].size(); ++k)
-                EXPECT_TRUE(same(parallel.rows[r][k], serial[q].rows[r][k], true))
-                    << fs[k - 1]->name << " of " << column << " group " << *parallel.rows[r][0] << ": "
-                    << show(parallel.rows[r][k]) << " against " << show(serial[q].rows[r][k]);
+    c.ok("SET parallel_setup_cost = 0; SET parallel_tuple_cost = 0; SET min_parallel_table_scan_size = 0; SET synchronize_seqscans = off");
+    // One worker alone (planned for two, one allowed, the leader idle) reads the whole table in a
+    // partial state that crosses the process edge; two and four share it with the leader.
+    const std::pair<int, bool> plans[] = {{1, false}, {2, true}, {4, true}};  // workers, leader participating
+    for (const auto &[workers, leader] : plans) {
+        c.ok("SET max_parallel_workers_per_gather = " + std::to_string(std::max(workers, 2)) + "; SET max_parallel_workers = " +
+             std::to_string(workers) + "; SET parallel_leader_participation = " + (leader ? "on" : "off"));
+        for (std::size_t q = 0; q < serial.size(); ++q) {
+            std::string plan;
+            for (const Row &r : c.ok("EXPLAIN (ANALYZE, COSTS OFF) " + queries[q]).rows) plan += *r[0] + "\n";
+            EXPECT_NE(plan.find("Launched: " + std::to_string(workers)), plan.npos) << workers << " workers:\n" << plan;
+            const Answer parallel = c.ok(queries[q]);
+            ASSERT_EQ(parallel.rows.size(), serial[q].rows.size());
+            for (std::size_t r = 0; r < parallel.rows.size(); ++r)
+                for (std::size_t k = 1; k < parallel.rows[r].size(); ++k)
+                    EXPECT_TRUE(same(parallel.rows[r][k], serial[q].rows[r][k], true))
+                        << aggregates()[k - 1]->name << " with " << workers << " workers, group " << *parallel.rows[r][0]
+                        << ": " << show(parallel.rows[r][k]) << " against " << show(serial[q].rows[r][k]);
+        }
     }
-}
-
-TEST(Aggregate, OneParallelWorkerGivesTheSerialBits) { parallel_against_serial("x", true, false); }
-
-// With many workers the rows come in another order: order statistics do not depend on it, and
-// neither does any statistic of equal values among NULLs.
-TEST(Aggregate, PartialStatesOfManyWorkersCombine) {
-    parallel_against_serial("x", false, true);
-    parallel_against_serial("e", false, false);
+    c.ok("RESET ALL; SET extra_float_digits = 3; SET max_parallel_workers_per_gather = 0");
+    // A window over the whole partition (rows read in another order) gives the group's bits too.
+    const Answer w = c.ok("SELECT DISTINCT g" + windows + " FROM (SELECT * FROM big ORDER BY i DESC) b ORDER BY g");
+    EXPECT_EQ(w.rows, serial[1].rows);
 }
 
 TEST(Aggregate, WindowFramesAgainstTheRowWiseCall) {
@@ -418,6 +425,43 @@ TEST(Edge, EveryRefusedMemoryRequestIsAnOutOfMemoryError) {
                 << sql << " with request " << n << " refused: " << a.error;
         }
         EXPECT_TRUE(past_the_last && refused >= 2) << sql << ": " << refused << " requests refused";
+    }
+}
+
+// A backend cancelled or terminated from another session in the middle of an aggregate (serial,
+// parallel, a window): the statement ends with the server's error, promptly; a cancelled session
+// goes on, and a session opened before stays usable (a crashed backend would reset every one).
+TEST(Edge, CancelAndTerminateMidAggregate) {
+    const std::pair<const char *, const char *> setups[] = {
+        {"SET max_parallel_workers_per_gather = 0", "SELECT qv_median(b.x), qv_mean(b.x) FROM big b, generate_series(1, 2000)"},
+        {"SET parallel_setup_cost = 0; SET min_parallel_table_scan_size = 0; SET max_parallel_workers_per_gather = 2",
+         "SELECT qv_pctl(90, b.x), qv_sum(b.x) FROM big b, generate_series(1, 2000)"},
+        {"SET max_parallel_workers_per_gather = 0",
+         "SELECT max(m) FROM (SELECT qv_median(x) OVER (ORDER BY i ROWS 5000 PRECEDING) m FROM big, generate_series(1, 50)) s"},
+    };
+    Conn bystander, killer;
+    for (const bool terminate : {false, true}) {
+        for (const auto &[setup, sql] : setups) {
+            Conn victim;
+            victim.ok(setup);
+            const std::string pid = *victim.ok("SELECT pg_backend_pid()").rows[0][0];
+            const auto started = std::chrono::steady_clock::now();
+            std::thread cancel([&] {
+                std::this_thread::sleep_for(std::chrono::milliseconds(400));
+                killer.ok(std::string(terminate ? "SELECT pg_terminate_backend(" : "SELECT pg_cancel_backend(") + pid + ")");
+            });
+            const Answer a = victim.run(sql);
+            cancel.join();
+            const auto seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+            if (terminate) {
+                EXPECT_NE(a.error.find("terminating connection due to administrator command"), a.error.npos) << sql << ": " << a.error;
+            } else {
+                EXPECT_EQ(a.sqlstate + " " + a.error, "57014 canceling statement due to user request") << sql;
+                EXPECT_EQ(victim.ok("SELECT qv_median(x) IS NOT NULL FROM big").rows[0][0], Cell{"t"}) << sql;
+            }
+            EXPECT_LT(seconds, 30) << sql;
+            EXPECT_EQ(bystander.ok("SELECT qv_abs(-3)").rows[0][0], Cell{"3"}) << sql;
+        }
     }
 }
 

@@ -1,0 +1,47 @@
+// qvewumth.duckdb_extension: the package's functions inside DuckDB.
+//
+// Written against DuckDB's stable C extension API only, so the one file loads into every DuckDB
+// from 1.2 on. Every function X of the catalogue is registered: a statistic over a list that the
+// host library can feed one value at a time is the aggregate qv_x (one column, or the percentile
+// or rank and one column) and the row-wise call qv_px over any number of columns; every other
+// function is the row-wise qv_x. Every number is computed by the package, through the host library.
+//
+// The files: values.cpp reads DuckDB's vectors, rowwise.cpp and aggregates.cpp are the two kinds
+// of function, registration.cpp registers them, registry.cpp holds what one database shares.
+#include "extension.hpp"
+
+using namespace qvduck;
+
+// DuckDB calls the entry point once per database that loads the file (a second LOAD of the same
+// extension is not passed on); the connection is DuckDB's own, closed after registration.
+DUCKDB_EXTENSION_ENTRYPOINT(duckdb_connection connection, duckdb_extension_info info,
+                            struct duckdb_extension_access *access) {
+    std::string why;
+    bool ok = false;
+    try {
+        qvh_package *pkg = acquire_package(why);
+        if (pkg == nullptr) {
+            access->set_error(info, ("qvewumth: " + why).c_str());
+            return false;
+        }
+        Registry *reg = nullptr;
+        try {
+            reg = new_registry(pkg, connection);
+        } catch (...) {
+            release_package();
+            access->set_error(info, "qvewumth: out of memory");
+            return false;
+        }
+        try {
+            ok = register_all(connection, reg, why);
+        } catch (const std::bad_alloc &) {
+            why = "out of memory";
+        }
+        unref(reg);
+        if (!ok) access->set_error(info, ("qvewumth: " + why).c_str());
+    } catch (...) {
+        access->set_error(info, "qvewumth: out of memory");
+        return false;
+    }
+    return ok;
+}

@@ -1,0 +1,145 @@
+// The registry of one database: what qv_status() says, and the memory the aggregates keep, held
+// to the database's memory_limit; and the record of each registered function.
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+
+#include "extension.hpp"
+#include "shared_package.hpp"
+
+namespace qvduck {
+
+thread_local std::uint64_t began = 0;
+
+namespace {
+
+// The package: opened once per process (from the copy inside the extension), kept while a
+// database uses it.
+qvsql::SharedPackage shared_package(nullptr, open_package);
+
+void *kept_alloc(void *ctx, std::size_t size) {
+    auto *reg = static_cast<Registry *>(ctx);
+    if (!reg->reserve(size)) return nullptr;
+    void *p = std::malloc(size);
+    if (p == nullptr) reg->kept -= size;
+    return p;
+}
+
+void *kept_resize(void *ctx, void *block, std::size_t old_size, std::size_t new_size) {
+    auto *reg = static_cast<Registry *>(ctx);
+    if (new_size > old_size && !reg->reserve(new_size - old_size)) return nullptr;
+    void *p = std::realloc(block, new_size);
+    if (p == nullptr && new_size > old_size) reg->kept -= new_size - old_size;
+    if (p != nullptr && new_size < old_size) reg->kept -= old_size - new_size;
+    return p;
+}
+
+void kept_release(void *ctx, void *block, std::size_t size) {
+    std::free(block);
+    static_cast<Registry *>(ctx)->kept -= size;
+}
+
+// DuckDB's memory_limit as its settings write it ("7.6 MiB", "19.1 GiB"); SIZE_MAX when it
+// cannot be read.
+std::size_t memory_limit(duckdb_connection con) {
+    duckdb_result result;
+    std::size_t limit = SIZE_MAX;
+    if (duckdb_query(con, "SELECT current_setting('memory_limit')", &result) != DuckDBSuccess) {
+        duckdb_destroy_result(&result);
+        return limit;
+    }
+    if (duckdb_data_chunk chunk = duckdb_fetch_chunk(result)) {
+        duckdb_vector v = duckdb_data_chunk_get_vector(chunk, 0);
+        std::uint64_t *valid = duckdb_vector_get_validity(v);
+        if (duckdb_data_chunk_get_size(chunk) == 1 && (valid == nullptr || duckdb_validity_row_is_valid(valid, 0))) {
+            const auto &s = static_cast<const duckdb_string_t *>(duckdb_vector_get_data(v))[0];
+            const std::uint32_t n = s.value.inlined.length;
+            const std::string text(n <= 12 ? s.value.inlined.inlined : s.value.pointer.ptr, n);
+            char unit[8] = "";
+            double amount = 0;
+            if (std::sscanf(text.c_str(), "%lf %7s", &amount, unit) == 2 && amount > 0) {
+                const std::string u = unit;
+                const double scale = u == "bytes" ? 1 : u == "KiB" ? 0x1p10 : u == "MiB" ? 0x1p20 : u == "GiB" ? 0x1p30
+                                     : u == "TiB" ? 0x1p40 : u == "KB" ? 1e3 : u == "MB" ? 1e6 : u == "GB" ? 1e9
+                                     : u == "TB" ? 1e12 : 0;
+                if (scale > 0 && amount * scale < 0x1p62) limit = static_cast<std::size_t>(amount * scale);
+            }
+        }
+        duckdb_destroy_data_chunk(&chunk);
+    }
+    duckdb_destroy_result(&result);
+    return limit;
+}
+
+}  // namespace
+
+// The last note replaces the one before, except that a callback which was already running when a
+// worse note was made (another thread of the same statement, still finishing its vector after an
+// error) does not hide it.
+void Registry::note(std::string text, Severity how) noexcept {
+    std::lock_guard lock(mutex);
+    if (how < severity && began < noted) return;
+    status.swap(text);
+    severity = how;
+    noted = ticks.fetch_add(1);
+}
+
+bool Registry::reserve(std::size_t n) noexcept {
+    std::size_t now = kept.load();
+    do {
+        if (n > limit - std::min(now, limit)) return false;
+    } while (!kept.compare_exchange_weak(now, now + n));
+    return true;
+}
+
+qvh_package *acquire_package(std::string &why) { return shared_package.acquire(why); }
+void release_package() noexcept { shared_package.release(); }
+
+Registry *new_registry(qvh_package *pkg, duckdb_connection con) {
+    auto *reg = new Registry;
+    reg->pkg = pkg;
+    reg->limit = memory_limit(con);
+    reg->allocator = {kept_alloc, kept_resize, kept_release, reg};
+    return reg;
+}
+
+void unref(Registry *reg) noexcept {
+    bool last;
+    {
+        std::lock_guard lock(reg->mutex);
+        last = --reg->refs == 0;
+    }
+    if (last) {
+        release_package();
+        delete reg;
+    }
+}
+
+Function::Function(Registry *r, const qvh_info *i, std::string l) : reg(r), info(i), label(std::move(l)) {
+    std::lock_guard lock(reg->mutex);
+    ++reg->refs;
+}
+
+Function::~Function() {
+    for (qvh_call *c : idle) qvh_call_free(c);
+    delete_state_table(states);
+    unref(reg);
+}
+
+void delete_function(void *p) { delete static_cast<Function *>(p); }
+
+[[noreturn]] void fail(const Function &f, const std::string &what) { qvsql::fail(f.label.c_str(), what); }
+
+[[noreturn]] void no_memory(const Function &f, std::size_t asked) {
+    char message[256];
+    qvh_nomem_message(f.label.c_str(), 0, 0, asked, message, sizeof message);
+    throw qvsql::Failure(qvsql::Stop::NoMemory, "%s", message);
+}
+
+[[noreturn]] void host_failure(const Function &f, int rc, std::size_t asked) {
+    if (rc == QVH_E_NOMEM) no_memory(f, asked);
+    qvsql::check(rc);
+    throw qvsql::Failure(qvsql::Stop::Error, "%s: unexpected failure", f.label.c_str());
+}
+
+}  // namespace qvduck

@@ -1,0 +1,314 @@
+// The aggregates: transition, moving-frame, final, combine and the saved form of partial states.
+#include "module.hpp"
+
+#include <algorithm>
+#include <cstring>
+
+#include "canonical.hpp"
+#include "names.hpp"
+
+// ---- aggregates --------------------------------------------------------------------------------
+
+namespace qvpg {
+
+// The transition state of an aggregate, in cxt, the aggregate's memory context, and given back
+// when that context is reset or deleted. A group whose statistic merges by values and whose query
+// gives its rows no order keeps them in xs, and they are put into the canonical order for the
+// result (canonical.hpp): the same rows give the same bits however many workers read them and in
+// whatever order. Otherwise the host-library aggregate takes the rows in the order given.
+struct State {
+    MemoryContextCallback freer;
+    qvh_agg *agg;  // the rows, or (canonical) only the percentile or rank, which it checks
+    MemoryContext cxt;
+    int index;
+    bool transient;  // read from another process's bytes and not yet combined
+    bool canonical;
+    bool has_param;  // canonical: param is the percentile or rank of every row so far
+    double param;
+    double *xs;  // canonical: the values, room for room of them
+    std::size_t n, room;
+};
+
+void free_state(void *arg) {
+    State *s = static_cast<State *>(arg);
+    qvh_agg_free(s->agg);
+    s->agg = nullptr;
+}
+
+State *new_state(MemoryContext cxt, int index, bool keep, bool transient, bool canonical) {
+    qvh_package *pkg = get_package();
+    State *s = static_cast<State *>(take(cxt, sizeof(State)));
+    if (s == nullptr) out_of_memory(index, "the aggregate");
+    *s = State{{free_state, s, nullptr}, nullptr, cxt, index, transient, canonical, false, 0.0, nullptr, 0, 0};
+    const qvh_allocator a = allocator_in(cxt);
+    const int rc = qvh_agg_new_in(pkg, qvh_function_at(static_cast<std::size_t>(index))->name,
+                                  keep ? QVH_AGG_KEEP_VALUES : 0u, &a, &s->agg);
+    if (rc != QVH_OK) fail_new(rc, index, "the aggregate");
+    qvh_agg_set_label(s->agg, label_of(index));
+    MemoryContextRegisterResetCallback(cxt, &s->freer);
+    return s;
+}
+
+// Appends n values to a canonical state's own.
+void keep_values(State *s, const void *xs, std::size_t n) {
+    if (s->room - s->n < n) {
+        const std::size_t room = std::max({s->room * 2, s->n + n, std::size_t{64}});
+        auto *grown = static_cast<double *>(take(s->cxt, room * sizeof(double)));
+        if (grown == nullptr) out_of_memory(s->index, "its values");
+        if (s->n > 0) std::memcpy(grown, s->xs, s->n * sizeof(double));
+        if (s->xs != nullptr) pfree(s->xs);
+        s->xs = grown;
+        s->room = room;
+    }
+    std::memcpy(s->xs + s->n, xs, n * sizeof(double));
+    s->n += n;
+}
+
+// The percentile or rank of a canonical state's row: the host-library aggregate checks that it is
+// the same for every row.
+void keep_param(State *s, double p) {
+    const int rc = qvh_agg_param(s->agg, p);
+    if (rc != QVH_OK) fail(rc);
+    s->has_param = true;
+    s->param = p;
+}
+
+MemoryContext aggregate_context(FunctionCallInfo fcinfo) {
+    MemoryContext cxt = nullptr;
+    if (!AggCheckCallContext(fcinfo, &cxt)) {
+        char msg[256];
+        snprintf(msg, sizeof msg, "%s may only be called by an aggregate", get_func_name(fcinfo->flinfo->fn_oid));
+        raise(ERRCODE_FEATURE_NOT_SUPPORTED, msg);
+    }
+    return cxt;
+}
+
+// Whether partial states of the statistic merge by their values: every value-keeping statistic,
+// and sums, whose folded state is already rounded. Counts and extremes fold exactly in any order.
+bool merges_by_values(int index) {
+    const qvh_info *f = qvh_function_at(static_cast<std::size_t>(index));
+    return f->aggregate == QVH_AGG_VALUES || f->fold == QVH_FOLD_SUM || f->fold == QVH_FOLD_MEAN;
+}
+
+// Whether the rows reach the aggregate in no order the query asked for: an aggregate without
+// ORDER BY, or a window function whose window has no ORDER BY (its frame is the partition).
+bool unordered(FunctionCallInfo fcinfo) {
+    if (const Aggref *a = AggGetAggref(fcinfo)) return a->aggorder == NIL;
+    if (fcinfo->context != nullptr && IsA(fcinfo->context, WindowAggState)) {
+        const auto *w = reinterpret_cast<const WindowAggState *>(fcinfo->context);
+        return reinterpret_cast<const WindowAgg *>(w->ss.ps.plan)->ordNumCols == 0;
+    }
+    return false;
+}
+
+// Whether the state being built will be combined with others instead of giving a result itself.
+bool partial(FunctionCallInfo fcinfo) {
+    const Aggref *a = AggGetAggref(fcinfo);
+    return a != nullptr && DO_AGGSPLIT_SKIPFINAL(a->aggsplit);
+}
+
+State *state_arg(FunctionCallInfo fcinfo, int i) {
+    return PG_ARGISNULL(i) ? nullptr : reinterpret_cast<State *>(PG_GETARG_POINTER(i));
+}
+
+// A row joins the group: (state, x) or (state, p, x) with p the percentile or rank.
+Datum transition(FunctionCallInfo fcinfo, bool moving) {
+    State *s = state_arg(fcinfo, 0);
+    if (s == nullptr) {
+        MemoryContext cxt = aggregate_context(fcinfo);
+        const Site *site = site_of(fcinfo, moving ? qvpg::MTRANS : qvpg::TRANS, false);
+        const bool canonical = !moving && merges_by_values(site->index) && unordered(fcinfo);
+        s = new_state(cxt, site->index, moving, false, canonical);
+    }
+    // Only an aggregate can pass a state, so the context is checked once, with the first row.
+    const int last = PG_NARGS() - 1;
+    const double x = PG_ARGISNULL(last) ? qvh_dot() : PG_GETARG_FLOAT8(last);
+    const double p = last == 2 && !PG_ARGISNULL(1) ? PG_GETARG_FLOAT8(1) : qvh_dot();
+    if (s->canonical) {
+        if (last == 2) keep_param(s, p);
+        keep_values(s, &x, 1);
+        PG_RETURN_POINTER(s);
+    }
+    int rc = last == 2 ? qvh_agg_param(s->agg, p) : QVH_OK;
+    if (rc == QVH_OK) rc = qvh_agg_add(s->agg, x);
+    if (rc != QVH_OK) fail(rc);
+    PG_RETURN_POINTER(s);
+}
+
+// The result over a group's rows: the host-library aggregate's, or one call over the percentile
+// or rank and the kept values in their canonical order.
+void result_of(State *s, double *r, int32 *status) {
+    if (!s->canonical) {
+        const int rc = qvh_agg_result(s->agg, r, status);
+        if (rc != QVH_OK) fail(rc);
+        return;
+    }
+    qvsql::canonical_sort(s->xs, s->n);
+    const int rc = qvh_call_over(call_of(s->index), &s->param, s->has_param ? 1 : 0, s->xs, s->n, sizeof(double), r,
+                                 status, nullptr);
+    if (rc != QVH_OK) fail(rc);
+}
+
+// The partial states of one result row travel in one tuple, which the server cannot make larger
+// than 1 GB: the row's states are counted as they are saved, and the count starts again with the
+// next row (the server resets the memory the row is made in).
+constexpr std::size_t ROW_ROOM = std::size_t{1} << 20;  // for the row's other columns
+std::size_t row_bytes = 0;
+MemoryContext row_cxt = nullptr;
+
+void next_row(void *) {
+    row_bytes = 0;
+    row_cxt = nullptr;
+}
+
+void count_row_bytes(const State *s, std::size_t bytes) {
+    if (row_cxt != CurrentMemoryContext) {
+        auto *cb = static_cast<MemoryContextCallback *>(take(CurrentMemoryContext, sizeof(MemoryContextCallback)));
+        if (cb == nullptr) out_of_memory(s->index, "the partial state");
+        *cb = {next_row, nullptr, nullptr};
+        MemoryContextRegisterResetCallback(CurrentMemoryContext, cb);
+        row_cxt = CurrentMemoryContext;
+        row_bytes = 0;
+    }
+    row_bytes += MAXALIGN(bytes);
+    const std::size_t limit = row_state_limit > 0 ? static_cast<std::size_t>(row_state_limit) : MaxAllocSize - ROW_ROOM;
+    if (row_bytes <= limit) return;
+    char msg[256];
+    snprintf(msg, sizeof msg, "%s: the partial states of one result row of this parallel plan take more than %zu bytes",
+             label_of(s->index), limit);
+    raise(ERRCODE_PROGRAM_LIMIT_EXCEEDED, msg, "Run the query without parallel workers: SET max_parallel_workers_per_gather = 0.");
+}
+
+}  // namespace qvpg
+
+using namespace qvpg;
+
+extern "C" {
+
+PG_FUNCTION_INFO_V1(qvpg_agg_trans);
+Datum qvpg_agg_trans(PG_FUNCTION_ARGS) { return transition(fcinfo, false); }
+
+// Moving window frames keep their values, so that rows leaving the frame can be taken out.
+PG_FUNCTION_INFO_V1(qvpg_agg_mtrans);
+Datum qvpg_agg_mtrans(PG_FUNCTION_ARGS) { return transition(fcinfo, true); }
+
+// The first row of a moving window frame leaves it.
+PG_FUNCTION_INFO_V1(qvpg_agg_minv);
+Datum qvpg_agg_minv(PG_FUNCTION_ARGS) {
+    aggregate_context(fcinfo);
+    State *s = state_arg(fcinfo, 0);
+    if (s == nullptr) PG_RETURN_NULL();  // nothing to take out: the server starts the frame afresh
+    const int rc = qvh_agg_remove_first(s->agg);
+    if (rc != QVH_OK) fail(rc);
+    PG_RETURN_POINTER(s);
+}
+
+// The statistic over the rows of the group, NULL when it is missing. No row: the function over no
+// values, or NULL ("no rows") for a statistic with a leading parameter, which was never seen.
+PG_FUNCTION_INFO_V1(qvpg_agg_final);
+Datum qvpg_agg_final(PG_FUNCTION_ARGS) {
+    State *s = state_arg(fcinfo, 0);
+    double r = 0.0;
+    int32 status = QVH_STATUS_OK;
+    int index;
+    if (s == nullptr) {
+        const Site *site = site_of(fcinfo, qvpg::FINAL, false);
+        index = site->index;
+        if (site->info->leading_param) {
+            note_result(index, NO_ROWS, nullptr);
+            PG_RETURN_NULL();
+        }
+        const int rc = qvh_eval(get_package(), site->info->name, nullptr, 0, &r, &status);
+        if (rc != QVH_OK) fail(rc);
+    } else {
+        index = s->index;
+        result_of(s, &r, &status);
+    }
+    check_status(index, status);
+    note_result(index, status, nullptr);
+    if (qvh_is_missing(r)) PG_RETURN_NULL();
+    PG_RETURN_FLOAT8(r);
+}
+
+// Two partial states of the same group: the rows of the second follow those of the first (in a
+// canonical state their order does not matter).
+PG_FUNCTION_INFO_V1(qvpg_agg_combine);
+Datum qvpg_agg_combine(PG_FUNCTION_ARGS) {
+    MemoryContext cxt = aggregate_context(fcinfo);
+    State *into = state_arg(fcinfo, 0);
+    State *from = state_arg(fcinfo, 1);
+    if (from == nullptr || from->agg == nullptr) {
+        if (into == nullptr) PG_RETURN_NULL();
+        PG_RETURN_POINTER(into);
+    }
+    if (into == nullptr && from->transient && from->cxt == cxt) {
+        // A state just read from a worker, in the memory of this group: it becomes the group's.
+        from->transient = false;
+        PG_RETURN_POINTER(from);
+    }
+    if (into == nullptr) into = new_state(cxt, from->index, false, false, from->canonical);
+    const int rc = qvh_agg_merge(into->agg, from->agg);
+    if (rc == QVH_OK && into->canonical) {
+        if (from->has_param && !into->has_param) keep_param(into, from->param);
+        keep_values(into, from->xs, from->n);
+    }
+    if (from->transient) {  // its values are into's now
+        free_state(from);
+        if (from->xs != nullptr) pfree(from->xs);
+        from->xs = nullptr;
+    }
+    if (rc != QVH_OK) fail(rc);
+    PG_RETURN_POINTER(into);
+}
+
+// The saved form of a partial state: the header, then for a canonical state the percentile or
+// rank and the values, else the host library's bytes.
+struct SavedHeader {
+    uint32 index;
+    uint32 canonical;
+    uint64 has_param;
+    double param;
+};
+
+PG_FUNCTION_INFO_V1(qvpg_agg_serialize);
+Datum qvpg_agg_serialize(PG_FUNCTION_ARGS) {
+    State *s = state_arg(fcinfo, 0);
+    const std::size_t size = s->canonical ? s->n * sizeof(double) : qvh_agg_save(s->agg, nullptr, 0);
+    const std::size_t total = VARHDRSZ + sizeof(SavedHeader) + size;
+    count_row_bytes(s, total);
+    bytea *out = static_cast<bytea *>(take(CurrentMemoryContext, total));
+    if (out == nullptr) out_of_memory(s->index, "the partial state");
+    SET_VARSIZE(out, total);
+    const SavedHeader head{static_cast<uint32>(s->index), s->canonical, s->has_param, s->param};
+    std::memcpy(VARDATA(out), &head, sizeof head);
+    if (!s->canonical) qvh_agg_save(s->agg, VARDATA(out) + sizeof head, size);
+    else if (size > 0) std::memcpy(VARDATA(out) + sizeof head, s->xs, size);
+    PG_RETURN_BYTEA_P(out);
+}
+
+// A partial state from another process, made in the aggregate's memory so that the combine
+// function can adopt it.
+PG_FUNCTION_INFO_V1(qvpg_agg_deserialize);
+Datum qvpg_agg_deserialize(PG_FUNCTION_ARGS) {
+    MemoryContext cxt = aggregate_context(fcinfo);
+    bytea *in = PG_GETARG_BYTEA_PP(0);
+    const char *data = VARDATA_ANY(in);
+    const std::size_t size = VARSIZE_ANY_EXHDR(in);
+    SavedHeader head{};
+    if (size >= sizeof head) std::memcpy(&head, data, sizeof head);
+    if (size < sizeof head || head.index >= qvh_function_count() ||
+        qvh_function_at(head.index)->aggregate == QVH_AGG_NONE || (head.canonical && (size - sizeof head) % sizeof(double)))
+        raise(ERRCODE_INVALID_BINARY_REPRESENTATION, "qvewumth: not a saved aggregate state");
+    State *s = new_state(cxt, static_cast<int>(head.index), false, true, head.canonical != 0);
+    if (s->canonical) {
+        if (head.has_param) keep_param(s, head.param);
+        const std::size_t n = (size - sizeof head) / sizeof(double);
+        if (n > 0) keep_values(s, data + sizeof head, n);
+        PG_RETURN_POINTER(s);
+    }
+    const int rc = qvh_agg_load(s->agg, data + sizeof head, size - sizeof head);
+    if (rc != QVH_OK) fail(rc);
+    PG_RETURN_POINTER(s);
+}
+
+}  // extern "C"

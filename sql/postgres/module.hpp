@@ -1,0 +1,94 @@
+// The PostgreSQL module's pieces: its settings and memory, what qv_status() reports and the
+// errors it raises, the package and the call sites, shared by the row-wise functions and the
+// aggregates.
+#pragma once
+
+extern "C" {
+#include "postgres.h"
+
+#include "catalog/pg_type.h"
+#include "executor/executor.h"
+#include "fmgr.h"
+#include "mb/pg_wchar.h"
+#include "nodes/plannodes.h"
+#include "nodes/primnodes.h"
+#include "storage/ipc.h"
+#include "utils/array.h"
+#include "utils/builtins.h"
+#include "utils/guc.h"
+#include "utils/lsyscache.h"
+#include "utils/memutils.h"
+
+}
+
+#include <cstddef>
+#include <string_view>
+
+#include "qvhost.h"
+
+namespace qvpg {
+
+// ---- settings and memory (memory.cpp) ----
+extern char *package_setting;
+extern int refuse_request;
+extern int64 requests;
+extern int row_state_limit;
+void count_requests_afresh(int, void *);
+
+constexpr std::size_t LARGE_BLOCK = std::size_t{1} << 20;
+extern std::size_t large_taken, held, most_held;
+void *take(MemoryContext cxt, std::size_t size);
+qvh_allocator allocator_in(MemoryContext cxt);
+
+// ---- what qv_status() reports, and errors (report.cpp) ----
+constexpr int32 NO_ROWS = -1;  // a statistic with a parameter over no rows: no status of its own
+constexpr int MAX_KINDS = 8;
+
+// The results of the qv_ functions since the report began: a report begins with the first result
+// after qv_status() was read, after a top-level statement ended, or after an error. One result is
+// described fully ("invalid argument; argument 1 marked"); several are "ok" when all were, or
+// else name each function and status that was not ("qv_pctl: invalid argument; qv_std: not a
+// number"). An error replaces the report with "error: ..." and its message.
+struct Report {
+    bool fresh = true;
+    uint64 results = 0;
+    const qvh_call *call = nullptr;  // the only result, when it was a row-wise call
+    int32 status = QVH_STATUS_OK;    // the only result's status
+    struct Kind {
+        int index;
+        int32 status;
+    } kinds[MAX_KINDS];  // the distinct statuses other than OK, in the order first seen
+    int nkinds = 0;
+    bool more_kinds = false;
+    bool error = false;
+    char text[1024] = "";
+};
+
+extern Report report;
+void note_result(int index, int32 status, const qvh_call *call);
+void note_error(const char *message);
+const char *report_text(char *text);
+int sqlstate_of(int rc);
+[[noreturn]] void raise(int sqlstate, const char *msg, const char *hint = nullptr);
+[[noreturn]] void fail(int rc);
+const char *label_of(int index);
+[[noreturn]] void out_of_memory(int index, const char *what);
+[[noreturn]] void fail_new(int rc, int index, const char *what);
+void check_status(int index, int32 status);
+
+// ---- the package and the call sites (package.cpp) ----
+struct Site {
+    int index;
+    const qvh_info *info;
+    qvh_call *call;        // row-wise functions
+    bool text_args;        // some argument is text
+    Oid argtypes[FUNC_MAX_ARGS];
+    double *values;        // a float8 list with its NULLs made '.'
+    std::size_t room;
+};
+
+qvh_package *get_package();
+qvh_call *call_of(int index);  // the function's row-wise call, made on first use
+Site *site_of(FunctionCallInfo fcinfo, std::string_view suffix, bool row_wise);
+
+}  // namespace qvpg

@@ -1,0 +1,70 @@
+// The SQLite extension's pieces: a connection's state, one registration's user data, reading
+// SQLite's values, and the callbacks SQLite calls (row-wise, qv_status, aggregate and window).
+#pragma once
+
+#include <sqlite3ext.h>
+SQLITE_EXTENSION_INIT3
+
+#include <cstdint>
+#include <cstdio>
+#include <string_view>
+
+#include "failure.hpp"
+#include "qvhost.h"
+
+namespace qvsqlite {
+
+// What qv_status() reports for a connection: the status of its last qv_ result, or the last error
+// a qv_ function raised. It is written without allocating, so running out of memory is reported
+// too.
+struct Connection {
+    qvh_package *pkg = nullptr;
+    std::size_t refs = 1;            // the registrations using it, and the loader while it registers
+    const qvh_call *call = nullptr;  // the report is this row-wise call's status, described when asked
+    char report[1024] = "";          // else the report itself; "" before any qv_ result (NULL)
+    std::uint64_t errors = 0;        // errors raised by qv_ functions on this connection so far
+
+    ~Connection();
+};
+
+template <class... Args>
+void report(Connection &conn, const char *format, Args... args) noexcept {
+    conn.call = nullptr;
+    std::snprintf(conn.report, sizeof conn.report, format, args...);
+}
+
+// The user data of one registration.
+struct Function {
+    Connection *conn;
+    const qvh_info *info;      // null for qv_status
+    const char *name;          // qv_pctl
+    qvh_call *call = nullptr;  // the row-wise call, made on first use and reused for every row
+};
+
+// The statement's error for a failure of f's callback; qv_status() reports it.
+void stop_statement(sqlite3_context *ctx, Function &f, const qvsql::Failure &e) noexcept;
+
+// Runs a callback body: every failure becomes SQLite's error path.
+template <class Body>
+void guarded(sqlite3_context *ctx, Body &&body) noexcept {
+    auto *f = static_cast<Function *>(sqlite3_user_data(ctx));
+    qvsql::guarded(f->name, [&] { body(*f); }, [&](const qvsql::Failure &e) { stop_statement(ctx, *f, e); });
+}
+
+// A memory status of the package: there is no result.
+[[noreturn]] void memory_status(const Function &f, std::int32_t status);
+
+// ---- values (values.cpp) ----
+double number_arg(const Function &f, int index, sqlite3_value *v);
+void put_arg(const Function &f, qvh_call *call, bool replace, int index, sqlite3_value *v);
+void give_number(sqlite3_context *ctx, double x);
+
+// ---- callbacks (rowwise.cpp, aggregate.cpp) ----
+void row_wise(sqlite3_context *ctx, int argc, sqlite3_value **argv);
+void status_function(sqlite3_context *ctx, int, sqlite3_value **);
+void aggregate_step(sqlite3_context *ctx, int argc, sqlite3_value **argv);
+void aggregate_inverse(sqlite3_context *ctx, int, sqlite3_value **);
+void aggregate_value(sqlite3_context *ctx);
+void aggregate_final(sqlite3_context *ctx);
+
+}  // namespace qvsqlite
