@@ -41,7 +41,7 @@ struct qvh_call {
     QvEntry entry{};
     qvhost::Label label;
     qvhost::MemoryPool pool;
-    qvhost::ArgList args{pool.host()};
+    qvhost::ArgList args{pool.host(), mem};
     double result = 0.0;
     std::u32string char_buffer;  // a character result's room
     CharValue char_result{};

@@ -55,32 +55,37 @@ std::uint32_t OrderTree::merge(std::uint32_t a, std::uint32_t b) {
     return b;
 }
 
-std::uint32_t OrderTree::insert_at(std::uint32_t t, std::uint32_t n) {
-    if (t == 0) return n;
-    if (nodes_[n].prio > nodes_[t].prio) {
-        split(t, nodes_[n].v, nodes_[n].seq, nodes_[n].l, nodes_[n].r);
-        update(n);
-        return n;
+// Goes down from the root while the nodes outrank n, each gaining n in its subtree, and splits
+// the subtree found between n's two sides.
+void OrderTree::insert_node(std::uint32_t n) {
+    const double v = nodes_[n].v;
+    const std::uint64_t seq = nodes_[n].seq;
+    std::uint32_t *link = &root_;
+    while (*link != 0 && nodes_[*link].prio >= nodes_[n].prio) {
+        Node &t = nodes_[*link];
+        ++t.size;
+        link = before(n, t.v, t.seq) ? &t.l : &t.r;
     }
-    if (before(n, nodes_[t].v, nodes_[t].seq)) nodes_[t].l = insert_at(nodes_[t].l, n);
-    else nodes_[t].r = insert_at(nodes_[t].r, n);
-    update(t);
-    return t;
+    split(*link, v, seq, nodes_[n].l, nodes_[n].r);
+    update(n);
+    *link = n;
 }
 
-std::uint32_t OrderTree::erase_at(std::uint32_t t, double v, std::uint64_t seq) {
-    if (t == 0) return 0;
-    Node &x = nodes_[t];
-    if (x.seq == seq && !(x.v < v) && !(v < x.v)) {
-        const std::uint32_t rest = merge(x.l, x.r);
-        x.l = free_;  // the free list runs through l
-        free_ = t;
-        return rest;
+// Goes down to the pair, each node on the way losing one from its subtree, and puts the merge of
+// the pair's two sides in its place.
+void OrderTree::erase_node(double v, std::uint64_t seq) {
+    std::uint32_t *link = &root_;
+    while (*link != 0) {
+        Node &t = nodes_[*link];
+        if (t.seq == seq && !(t.v < v) && !(v < t.v)) break;
+        --t.size;
+        link = before(*link, v, seq) ? &t.r : &t.l;
     }
-    if (before(t, v, seq)) x.r = erase_at(x.r, v, seq);
-    else x.l = erase_at(x.l, v, seq);
-    update(t);
-    return t;
+    const std::uint32_t x = *link;
+    if (x == 0) return;
+    *link = merge(nodes_[x].l, nodes_[x].r);
+    nodes_[x].l = free_;  // the free list runs through l
+    free_ = x;
 }
 
 void OrderTree::insert(double v, std::uint64_t seq) noexcept {
@@ -91,10 +96,10 @@ void OrderTree::insert(double v, std::uint64_t seq) noexcept {
     rng_ ^= rng_ >> 17;
     rng_ ^= rng_ << 5;
     nodes_[n] = Node{v, seq, 0, 0, 1, rng_};
-    root_ = insert_at(root_, n);
+    insert_node(n);
 }
 
-void OrderTree::erase(double v, std::uint64_t seq) noexcept { root_ = erase_at(root_, v, seq); }
+void OrderTree::erase(double v, std::uint64_t seq) noexcept { erase_node(v, seq); }
 
 double OrderTree::kth(std::size_t k) const noexcept {
     std::uint32_t t = root_;

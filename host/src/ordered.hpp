@@ -25,7 +25,7 @@ public:
     // Room for n values in all, so that insert cannot fail; false when the memory is refused.
     bool reserve(std::size_t n) noexcept;
     void insert(double v, std::uint64_t seq) noexcept;  // after reserve
-    void erase(double v, std::uint64_t seq) noexcept;   // a pair inserted and not yet erased
+    void erase(double v, std::uint64_t seq) noexcept;   // a pair inserted and not yet erased (else the sizes break)
     // The k-th smallest value, 1 <= k <= size().
     double kth(std::size_t k) const noexcept;
     std::size_t size() const { return root_ == 0 ? 0 : nodes_[root_].size; }
@@ -44,8 +44,8 @@ private:
     void update(std::uint32_t t) { nodes_[t].size = 1 + nodes_[nodes_[t].l].size + nodes_[nodes_[t].r].size; }
     void split(std::uint32_t t, double v, std::uint64_t seq, std::uint32_t &l, std::uint32_t &r);
     std::uint32_t merge(std::uint32_t a, std::uint32_t b);
-    std::uint32_t insert_at(std::uint32_t t, std::uint32_t n);
-    std::uint32_t erase_at(std::uint32_t t, double v, std::uint64_t seq);
+    void insert_node(std::uint32_t n);
+    void erase_node(double v, std::uint64_t seq);
 
     Memory mem_;
     Node *nodes_ = nullptr;  // nodes_[0] is the empty tree
