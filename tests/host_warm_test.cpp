@@ -39,7 +39,7 @@ TEST(HostWarm, ValuesChangedInPlaceAreSeen) {
         ASSERT_EQ(qvh_call_new(qvt::host_package(), r.fn, &call), QVH_OK);
         std::vector<double> xs = r.before;
         double out = 0;
-        unsigned char marked[2] = {9, 9};
+        unsigned char marked[3] = {9, 9, 9};
         ASSERT_EQ(qvh_call_over(call, nullptr, 0, xs.data(), xs.size(), 8, &out, nullptr, nullptr), QVH_OK);
         xs = r.after;
         ASSERT_EQ(qvh_call_over(call, nullptr, 0, xs.data(), xs.size(), 8, &out, nullptr, marked), QVH_OK);
