@@ -188,8 +188,9 @@ TEST(HostWindow, AggregateFramesGiveTheBitsOfTheWholeFrame) {
                 const double lead = lead_for(fn, rng, w < 100 ? w : 100);
                 if (qvh_agg_info(agg)->leading_param) qvh_agg_param(agg, lead);
                 std::vector<double> xs;
-                for (int i = 0; i < 600; ++i) {
-                    xs.push_back(adversarial(rng, i / 120));
+                // Both zeros (mixes 1 and 3) come last: a frame holding them is called whole.
+                for (int i = 0; i < 840; ++i) {
+                    xs.push_back(adversarial(rng, "0240213"[i / 120] - '0'));
                     ASSERT_EQ(qvh_agg_add(agg, xs.back()), QVH_OK);
                     const size_t lo = xs.size() > w ? xs.size() - w : 0;
                     if (xs.size() > w && qvh_agg_remove_first(agg) != QVH_OK) break;  // a folded state refuses

@@ -198,8 +198,8 @@ int add_one(qvh_agg *agg, double x) {
 // the memory is refused, results go on being calls over every value.
 void start_ordered(qvh_agg *agg) noexcept {
     if (agg->ordered_on || agg->stat == OrderStat::None || agg->folded > 0 || (fixed(*agg) && !agg->keep)) return;
-    if (!agg->ordered.reserve(agg->values.size() + 1)) return;
     agg->ordered.clear();
+    if (!agg->ordered.reserve(agg->values.size() + 1)) return;
     agg->first_seq = agg->next_seq = 0;
     agg->values.each(0, agg->values.size(), [&](double x) { agg->ordered.add(x, agg->next_seq++); });
     agg->ordered_on = true;

@@ -128,6 +128,65 @@ void OrderTree::release() noexcept {
     room_ = used_ = free_ = root_ = 0;
 }
 
+// ---- OrderSet --------------------------------------------------------------------------------
+
+bool OrderSet::reserve(std::size_t n) noexcept {
+    if (small_ && n < SMALL) {
+        if (pairs_ == nullptr) pairs_ = static_cast<Pair *>(mem_.alloc(SMALL * sizeof(Pair)));
+        return pairs_ != nullptr;
+    }
+    if (!tree_.reserve(n)) return false;
+    if (small_) {
+        tree_.clear();
+        for (std::size_t i = 0; i < count_; ++i) tree_.insert(pairs_[i].v, pairs_[i].seq);
+        small_ = false;
+    }
+    return true;
+}
+
+std::size_t OrderSet::lower_bound(double v, std::uint64_t seq) const noexcept {
+    // Halving without branches on the data: the comparisons of random values do not predict.
+    std::size_t lo = 0, len = count_;
+    while (len > 0) {
+        const std::size_t half = len / 2;
+        const Pair &p = pairs_[lo + half];
+        const bool before = p.v < v || (!(v < p.v) && p.seq < seq);
+        lo = before ? lo + half + 1 : lo;
+        len = before ? len - half - 1 : half;
+    }
+    return lo;
+}
+
+void OrderSet::insert(double v, std::uint64_t seq) noexcept {
+    if (!small_) return tree_.insert(v, seq);
+    const std::size_t at = lower_bound(v, seq);
+    std::memmove(pairs_ + at + 1, pairs_ + at, (count_ - at) * sizeof(Pair));
+    pairs_[at] = Pair{v, seq};
+    ++count_;
+}
+
+void OrderSet::erase(double v, std::uint64_t seq) noexcept {
+    if (!small_) return tree_.erase(v, seq);
+    const std::size_t at = lower_bound(v, seq);
+    if (at == count_ || pairs_[at].seq != seq) return;
+    std::memmove(pairs_ + at, pairs_ + at + 1, (count_ - at - 1) * sizeof(Pair));
+    --count_;
+}
+
+void OrderSet::clear() noexcept {
+    tree_.clear();
+    count_ = 0;
+    small_ = true;
+}
+
+void OrderSet::release() noexcept {
+    tree_.release();
+    mem_.release(pairs_, SMALL * sizeof(Pair));
+    pairs_ = nullptr;
+    count_ = 0;
+    small_ = true;
+}
+
 // ---- OrderedWindow ---------------------------------------------------------------------------
 
 void OrderedWindow::count(double x, bool in) noexcept {

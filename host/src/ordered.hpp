@@ -53,6 +53,41 @@ private:
     std::uint32_t rng_ = 0x9E3779B9u;
 };
 
+// The same set, kept as a sorted array while it holds fewer than SMALL pairs (a window of up to a
+// few hundred values: moving a few kilobytes costs less than the branches of a walk down a tree),
+// and as a tree from then on.
+class OrderSet {
+public:
+    static constexpr std::size_t SMALL = 512;
+    explicit OrderSet(const Memory &m) : mem_(m), tree_(m) {}
+    ~OrderSet() { release(); }
+    OrderSet(const OrderSet &) = delete;
+    OrderSet &operator=(const OrderSet &) = delete;
+
+    // Room for n pairs in all; inserts need it, after clear() too.
+    bool reserve(std::size_t n) noexcept;
+    void insert(double v, std::uint64_t seq) noexcept;
+    void erase(double v, std::uint64_t seq) noexcept;
+    double kth(std::size_t k) const noexcept { return small_ ? pairs_[k - 1].v : tree_.kth(k); }
+    std::size_t size() const { return small_ ? count_ : tree_.size(); }
+    void clear() noexcept;
+    void release() noexcept;
+
+private:
+    struct Pair {
+        double v;
+        std::uint64_t seq;
+    };
+    // The first pair not ordered before (v, seq).
+    std::size_t lower_bound(double v, std::uint64_t seq) const noexcept;
+
+    Memory mem_;
+    OrderTree tree_;
+    Pair *pairs_ = nullptr;  // room for SMALL pairs
+    std::size_t count_ = 0;
+    bool small_ = true;
+};
+
 // A window of values as the order statistics see it.
 class OrderedWindow {
 public:
@@ -79,7 +114,7 @@ public:
 private:
     void count(double x, bool in) noexcept;
 
-    OrderTree tree_;
+    OrderSet tree_;
     std::size_t kinds_[29] = {};  // missing values by kind (1 ._, 2 ., 3 .A ... 28 .Z)
     std::size_t missing_ = 0, pos_zero_ = 0, neg_zero_ = 0, odd_ = 0;
 };
