@@ -188,9 +188,11 @@ TEST(HostWindow, AggregateFramesGiveTheBitsOfTheWholeFrame) {
                 const double lead = lead_for(fn, rng, w < 100 ? w : 100);
                 if (qvh_agg_info(agg)->leading_param) qvh_agg_param(agg, lead);
                 std::vector<double> xs;
-                // Both zeros (mixes 1 and 3) come last: a frame holding them is called whole.
-                for (int i = 0; i < 840; ++i) {
-                    xs.push_back(adversarial(rng, "0240213"[i / 120] - '0'));
+                // Both zeros (mixes 1 and 3) come last, since a frame holding them is called whole;
+                // a growing frame passes the size where its values go from an array to a tree (512).
+                const int rows = 840;
+                for (int i = 0; i < rows; ++i) {
+                    xs.push_back(adversarial(rng, i >= rows - 240 ? 1 + 2 * (i / 120 % 2) : "024"[i / 120 % 3] - '0'));
                     ASSERT_EQ(qvh_agg_add(agg, xs.back()), QVH_OK);
                     const size_t lo = xs.size() > w ? xs.size() - w : 0;
                     if (xs.size() > w && qvh_agg_remove_first(agg) != QVH_OK) break;  // a folded state refuses

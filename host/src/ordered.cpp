@@ -132,44 +132,41 @@ void OrderTree::release() noexcept {
 
 bool OrderSet::reserve(std::size_t n) noexcept {
     if (small_ && n < SMALL) {
-        if (pairs_ == nullptr) pairs_ = static_cast<Pair *>(mem_.alloc(SMALL * sizeof(Pair)));
-        return pairs_ != nullptr;
+        if (values_ == nullptr) values_ = static_cast<double *>(mem_.alloc(SMALL * sizeof(double)));
+        return values_ != nullptr;
     }
+    if (small_ && count_ > 0) return false;
     if (!tree_.reserve(n)) return false;
-    if (small_) {
-        tree_.clear();
-        for (std::size_t i = 0; i < count_; ++i) tree_.insert(pairs_[i].v, pairs_[i].seq);
-        small_ = false;
-    }
+    small_ = false;
     return true;
 }
 
-std::size_t OrderSet::lower_bound(double v, std::uint64_t seq) const noexcept {
+std::size_t OrderSet::lower_bound(double v) const noexcept {
     // Halving without branches on the data: the comparisons of random values do not predict.
     std::size_t lo = 0, len = count_;
     while (len > 0) {
         const std::size_t half = len / 2;
-        const Pair &p = pairs_[lo + half];
-        const bool before = p.v < v || (!(v < p.v) && p.seq < seq);
-        lo = before ? lo + half + 1 : lo;
-        len = before ? len - half - 1 : half;
+        const bool below = values_[lo + half] < v;
+        lo = below ? lo + half + 1 : lo;
+        len = below ? len - half - 1 : half;
     }
     return lo;
 }
 
 void OrderSet::insert(double v, std::uint64_t seq) noexcept {
     if (!small_) return tree_.insert(v, seq);
-    const std::size_t at = lower_bound(v, seq);
-    std::memmove(pairs_ + at + 1, pairs_ + at, (count_ - at) * sizeof(Pair));
-    pairs_[at] = Pair{v, seq};
+    const std::size_t at = lower_bound(v);
+    std::memmove(values_ + at + 1, values_ + at, (count_ - at) * sizeof(double));
+    values_[at] = v;
     ++count_;
 }
 
 void OrderSet::erase(double v, std::uint64_t seq) noexcept {
     if (!small_) return tree_.erase(v, seq);
-    const std::size_t at = lower_bound(v, seq);
-    if (at == count_ || pairs_[at].seq != seq) return;
-    std::memmove(pairs_ + at, pairs_ + at + 1, (count_ - at - 1) * sizeof(Pair));
+    std::size_t at = lower_bound(v);
+    while (at < count_ && qv::bits_of(values_[at]) != qv::bits_of(v) && !(v < values_[at])) ++at;
+    if (at == count_ || qv::bits_of(values_[at]) != qv::bits_of(v)) return;
+    std::memmove(values_ + at, values_ + at + 1, (count_ - at - 1) * sizeof(double));
     --count_;
 }
 
@@ -181,8 +178,8 @@ void OrderSet::clear() noexcept {
 
 void OrderSet::release() noexcept {
     tree_.release();
-    mem_.release(pairs_, SMALL * sizeof(Pair));
-    pairs_ = nullptr;
+    mem_.release(values_, SMALL * sizeof(double));
+    values_ = nullptr;
     count_ = 0;
     small_ = true;
 }

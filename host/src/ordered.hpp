@@ -53,9 +53,9 @@ private:
     std::uint32_t rng_ = 0x9E3779B9u;
 };
 
-// The same set, kept as a sorted array while it holds fewer than SMALL pairs (a window of up to a
-// few hundred values: moving a few kilobytes costs less than the branches of a walk down a tree),
-// and as a tree from then on.
+// The same set, kept as a sorted array of values while it holds fewer than SMALL (a window of a few
+// hundred values: moving at most 4 KiB within the cache costs less than the mispredicted branches
+// of a walk down a tree), and as a tree, O(log n) a change, from then on.
 class OrderSet {
 public:
     static constexpr std::size_t SMALL = 512;
@@ -64,26 +64,25 @@ public:
     OrderSet(const OrderSet &) = delete;
     OrderSet &operator=(const OrderSet &) = delete;
 
-    // Room for n pairs in all; inserts need it, after clear() too.
+    // Room for n values in all; inserts need it, after clear() too. False when the memory is refused,
+    // or when the set would have to become a tree while it holds values (the array does not keep
+    // their numbers): the owner then clears it and adds them again.
     bool reserve(std::size_t n) noexcept;
     void insert(double v, std::uint64_t seq) noexcept;
+    // Takes out a value of the same bits (in the array: equal values are alike but for the zeros).
     void erase(double v, std::uint64_t seq) noexcept;
-    double kth(std::size_t k) const noexcept { return small_ ? pairs_[k - 1].v : tree_.kth(k); }
+    double kth(std::size_t k) const noexcept { return small_ ? values_[k - 1] : tree_.kth(k); }
     std::size_t size() const { return small_ ? count_ : tree_.size(); }
     void clear() noexcept;
     void release() noexcept;
 
 private:
-    struct Pair {
-        double v;
-        std::uint64_t seq;
-    };
-    // The first pair not ordered before (v, seq).
-    std::size_t lower_bound(double v, std::uint64_t seq) const noexcept;
+    // The first value not below v.
+    std::size_t lower_bound(double v) const noexcept;
 
     Memory mem_;
     OrderTree tree_;
-    Pair *pairs_ = nullptr;  // room for SMALL pairs
+    double *values_ = nullptr;  // room for SMALL values
     std::size_t count_ = 0;
     bool small_ = true;
 };
