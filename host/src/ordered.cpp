@@ -254,8 +254,8 @@ enum class Read { One, Average, Between };
 
 // The ranks a percentile reads among n present values under a definition (1 to 5), at fraction
 // p of 1: the package's own rule, position fuzz included. Read::One reads rank; Average and
-// Between read rank and rank + 1.
-Read plan(int definition, std::int64_t n, double p, std::int64_t &rank) {
+// Between read rank and rank + 1, Between with the weight weight on rank + 1.
+Read plan(int definition, std::int64_t n, double p, std::int64_t &rank, double &weight) {
     const std::int64_t m = definition == 4 ? n + 1 : n;
     const double t = static_cast<double>(m) * p;
     std::int64_t j = to_i32(t);
@@ -279,6 +279,7 @@ Read plan(int definition, std::int64_t n, double p, std::int64_t &rank) {
         if (j >= n) return one(n);
         if (g == 0.0) return one(j);
         rank = j;
+        weight = g;
         return Read::Between;
     case 2:
         if (g > 0.5 + eps) return one(j + 1);
@@ -312,13 +313,38 @@ ShortCall with_lead(double lead) {
 
 void put(ShortCall &c, double x) { c.values[c.nvalues++] = x; }
 
+// A percentile at which a list of two values is read as the window reads x(rank) and x(rank + 1)
+// under definition 1 or 4: the same weight on the second, found with the package's own rule. The
+// weight g is a multiple of 2^-52 (the fraction of a position of at least 1), so the position
+// 1 + g of the pair is exact; the percentiles around (1 + g) / m * 100 are tried in turn.
+bool pair_percentile(int definition, double g, double &lead) {
+    const double m = definition == 4 ? 3.0 : 2.0;
+    const double at = (1.0 + g) / m * 100.0;
+    double up = at, down = at;
+    for (int k = 0; k < 9; ++k) {
+        const double candidate = k % 2 == 0 ? up : down;
+        std::int64_t rank = 0;
+        double weight = -1.0;
+        if (plan(definition, 2, candidate / 100.0, rank, weight) == Read::Between && rank == 1 &&
+            qv::bits_of(weight) == qv::bits_of(g)) {
+            lead = candidate;
+            return true;
+        }
+        if (k % 2 == 0) up = std::nextafter(up, 200.0);
+        else down = std::nextafter(down, -100.0);
+    }
+    return false;
+}
+
 // PCTL family: one rank is passed alone (one value reads as itself under every definition), an
-// average of two as the 50th percentile of the pair under definition 5 (its own rule).
+// average of two as the 50th percentile of the pair under definition 5 (its own rule), a point
+// between two as the pair at a percentile that weighs them alike.
 ShortCall percentile(int definition, double p, const OrderedWindow &w) {
     ShortCall c = with_lead(p);
     if (qv::is_missing(p) || 0.0 > p || p > 100.0 || w.present() == 0) return c;  // invalid, or '.'
     std::int64_t rank = 0;
-    switch (plan(definition, static_cast<std::int64_t>(w.present()), p / 100.0, rank)) {
+    double weight = 0.0;
+    switch (plan(definition, static_cast<std::int64_t>(w.present()), p / 100.0, rank, weight)) {
     case Read::One:
         put(c, w.kth(static_cast<std::size_t>(rank)));
         return c;
@@ -328,7 +354,10 @@ ShortCall percentile(int definition, double p, const OrderedWindow &w) {
         put(c, w.kth(static_cast<std::size_t>(rank) + 1));
         return c;
     case Read::Between:
-        break;
+        if (!pair_percentile(definition, weight, c.lead)) break;
+        put(c, w.kth(static_cast<std::size_t>(rank)));
+        put(c, w.kth(static_cast<std::size_t>(rank) + 1));
+        return c;
     }
     c.whole = true;
     return c;
