@@ -482,7 +482,9 @@ QVH_API int qvh_agg_set_interrupt(qvh_agg *agg, qvh_interrupt_fn check, void *ct
 
 /* Warm memory. A call keeps the argument list qvh_call_over and qvh_moving lay out and the blocks
  * the package asks of its scratch pool after it has given them back (at most four free blocks), so
- * that a repeated call of the same size touches no fresh page and clears nothing it will write.
+ * that a repeated call of the same size touches no fresh page and clears nothing it will write. A
+ * qvh_call_over over the same values as the last (the same address, count and stride) finds its list
+ * laid out and only reads the values again for NaNs, which need a slot of their own.
  * They come from the package's allocator (qvh_set_allocator) and go back to it when the call is
  * freed or trimmed. qvh_call_trim gives back everything the call keeps between calls. */
 QVH_API void qvh_call_trim(qvh_call *call) QVH_NOEXCEPT;
@@ -503,12 +505,14 @@ QVH_API void qvh_call_trim(qvh_call *call) QVH_NOEXCEPT;
  * QVH_STATUS_MISSING_ARG. min_present 0 computes every window.
  *
  * The order statistics MEDIAN, PCTL, PCTL1 to PCTL4, IQR, ORDINAL, SMALLEST, LARGEST, MIN, MAX and
- * RANGE keep the window in an ordered tree (O(log size) a row) and call the package over the one to
- * four values of the window its result reads (ORDINAL: or the missing value it reads), which gives
- * the same bits as the call over the whole window; a window that holds both +0 and -0, a missing
- * value in an unusual bit pattern (ORDINAL), or a percentile between two values under definitions 1
- * and 4 (PCTL1, PCTL4) is called whole. Every other function is called once per window over the
- * window's values in place, in O(1) per row besides the call itself.
+ * RANGE keep the window in order (below 512 values a sorted array, which moves at most 4 KiB a row;
+ * beyond, a tree: O(log size) a row) and call the package over the one to four values of the window
+ * its result reads (ORDINAL: or the missing value it reads), with the percentile or rank that makes
+ * the package read them as it reads the whole window, which gives the same bits; a window that
+ * holds both +0 and -0, or (ORDINAL) a missing value in an unusual bit pattern, is called whole, and
+ * so is a point between two values of PCTL1 or PCTL4 that no percentile of the pair reproduces.
+ * Every other function is called once per window over the window's values in place, in O(1) per
+ * row besides the call itself.
  *
  * Results go to out + i * out_stride bytes, statuses (when not NULL) to statuses[i]; tally (when
  * not NULL) counts the rows by status, as qvh_call_rows does. The function must be a list-form

@@ -41,7 +41,7 @@ struct qvh_call {
     QvEntry entry{};
     qvhost::Label label;
     qvhost::MemoryPool pool;
-    qvhost::ArgList args{pool.host()};
+    qvhost::ArgList args{pool.host(), mem};
     double result = 0.0;
     std::u32string char_buffer;  // a character result's room
     CharValue char_result{};
@@ -54,6 +54,7 @@ struct qvh_call {
     qvhost::Interrupt interrupt;
     qvhost::WarmBlock warm{mem};  // the argument list of qvh_call_over and qvh_moving, kept
     qvhost::OrderedWindow ordered{mem};  // qvh_moving's window of an order statistic, kept
+    qvhost::OverKey over;                // what the warm block's list was laid out for
 };
 
 namespace qvhost {

@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <new>
 
 #include "qvfnc.h"
 #include "qvhost.h"
@@ -30,9 +31,30 @@ public:
     void release(void *p, std::size_t n) const noexcept;
     // alloc, or std::bad_alloc.
     void *take(std::size_t n) const;
+    bool operator==(const Memory &o) const {
+        return a_.alloc == o.a_.alloc && a_.resize == o.a_.resize && a_.release == o.a_.release && a_.ctx == o.a_.ctx;
+    }
 
 private:
     qvh_allocator a_{};  // alloc null: the C library's
+};
+
+// A standard allocator over a Memory, for the containers of an argument list.
+template <class T>
+struct MemoryAllocator {
+    using value_type = T;
+    Memory mem;
+    MemoryAllocator() = default;
+    explicit MemoryAllocator(const Memory &m) : mem(m) {}
+    template <class U>
+    MemoryAllocator(const MemoryAllocator<U> &o) : mem(o.mem) {}
+    T *allocate(std::size_t n) {
+        if (n > SIZE_MAX / sizeof(T)) throw std::bad_alloc();
+        return static_cast<T *>(mem.take(n * sizeof(T)));
+    }
+    void deallocate(T *p, std::size_t n) noexcept { mem.release(p, n * sizeof(T)); }
+    template <class U>
+    bool operator==(const MemoryAllocator<U> &o) const { return mem == o.mem; }
 };
 
 // A block of n bytes from a Memory, given back when it goes.

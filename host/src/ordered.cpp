@@ -55,32 +55,37 @@ std::uint32_t OrderTree::merge(std::uint32_t a, std::uint32_t b) {
     return b;
 }
 
-std::uint32_t OrderTree::insert_at(std::uint32_t t, std::uint32_t n) {
-    if (t == 0) return n;
-    if (nodes_[n].prio > nodes_[t].prio) {
-        split(t, nodes_[n].v, nodes_[n].seq, nodes_[n].l, nodes_[n].r);
-        update(n);
-        return n;
+// Goes down from the root while the nodes outrank n, each gaining n in its subtree, and splits
+// the subtree found between n's two sides.
+void OrderTree::insert_node(std::uint32_t n) {
+    const double v = nodes_[n].v;
+    const std::uint64_t seq = nodes_[n].seq;
+    std::uint32_t *link = &root_;
+    while (*link != 0 && nodes_[*link].prio >= nodes_[n].prio) {
+        Node &t = nodes_[*link];
+        ++t.size;
+        link = before(n, t.v, t.seq) ? &t.l : &t.r;
     }
-    if (before(n, nodes_[t].v, nodes_[t].seq)) nodes_[t].l = insert_at(nodes_[t].l, n);
-    else nodes_[t].r = insert_at(nodes_[t].r, n);
-    update(t);
-    return t;
+    split(*link, v, seq, nodes_[n].l, nodes_[n].r);
+    update(n);
+    *link = n;
 }
 
-std::uint32_t OrderTree::erase_at(std::uint32_t t, double v, std::uint64_t seq) {
-    if (t == 0) return 0;
-    Node &x = nodes_[t];
-    if (x.seq == seq && !(x.v < v) && !(v < x.v)) {
-        const std::uint32_t rest = merge(x.l, x.r);
-        x.l = free_;  // the free list runs through l
-        free_ = t;
-        return rest;
+// Goes down to the pair, each node on the way losing one from its subtree, and puts the merge of
+// the pair's two sides in its place.
+void OrderTree::erase_node(double v, std::uint64_t seq) {
+    std::uint32_t *link = &root_;
+    while (*link != 0) {
+        Node &t = nodes_[*link];
+        if (t.seq == seq && !(t.v < v) && !(v < t.v)) break;
+        --t.size;
+        link = before(*link, v, seq) ? &t.r : &t.l;
     }
-    if (before(t, v, seq)) x.r = erase_at(x.r, v, seq);
-    else x.l = erase_at(x.l, v, seq);
-    update(t);
-    return t;
+    const std::uint32_t x = *link;
+    if (x == 0) return;
+    *link = merge(nodes_[x].l, nodes_[x].r);
+    nodes_[x].l = free_;  // the free list runs through l
+    free_ = x;
 }
 
 void OrderTree::insert(double v, std::uint64_t seq) noexcept {
@@ -91,10 +96,10 @@ void OrderTree::insert(double v, std::uint64_t seq) noexcept {
     rng_ ^= rng_ >> 17;
     rng_ ^= rng_ << 5;
     nodes_[n] = Node{v, seq, 0, 0, 1, rng_};
-    root_ = insert_at(root_, n);
+    insert_node(n);
 }
 
-void OrderTree::erase(double v, std::uint64_t seq) noexcept { root_ = erase_at(root_, v, seq); }
+void OrderTree::erase(double v, std::uint64_t seq) noexcept { erase_node(v, seq); }
 
 double OrderTree::kth(std::size_t k) const noexcept {
     std::uint32_t t = root_;
@@ -121,6 +126,62 @@ void OrderTree::release() noexcept {
     mem_.release(nodes_, room_ * sizeof(Node));
     nodes_ = nullptr;
     room_ = used_ = free_ = root_ = 0;
+}
+
+// ---- OrderSet --------------------------------------------------------------------------------
+
+bool OrderSet::reserve(std::size_t n) noexcept {
+    if (small_ && n < SMALL) {
+        if (values_ == nullptr) values_ = static_cast<double *>(mem_.alloc(SMALL * sizeof(double)));
+        return values_ != nullptr;
+    }
+    if (small_ && count_ > 0) return false;
+    if (!tree_.reserve(n)) return false;
+    small_ = false;
+    return true;
+}
+
+std::size_t OrderSet::lower_bound(double v) const noexcept {
+    // Halving without branches on the data: the comparisons of random values do not predict.
+    std::size_t lo = 0, len = count_;
+    while (len > 0) {
+        const std::size_t half = len / 2;
+        const bool below = values_[lo + half] < v;
+        lo = below ? lo + half + 1 : lo;
+        len = below ? len - half - 1 : half;
+    }
+    return lo;
+}
+
+void OrderSet::insert(double v, std::uint64_t seq) noexcept {
+    if (!small_) return tree_.insert(v, seq);
+    const std::size_t at = lower_bound(v);
+    std::memmove(values_ + at + 1, values_ + at, (count_ - at) * sizeof(double));
+    values_[at] = v;
+    ++count_;
+}
+
+void OrderSet::erase(double v, std::uint64_t seq) noexcept {
+    if (!small_) return tree_.erase(v, seq);
+    std::size_t at = lower_bound(v);
+    while (at < count_ && qv::bits_of(values_[at]) != qv::bits_of(v) && !(v < values_[at])) ++at;
+    if (at == count_ || qv::bits_of(values_[at]) != qv::bits_of(v)) return;
+    std::memmove(values_ + at, values_ + at + 1, (count_ - at - 1) * sizeof(double));
+    --count_;
+}
+
+void OrderSet::clear() noexcept {
+    tree_.clear();
+    count_ = 0;
+    small_ = true;
+}
+
+void OrderSet::release() noexcept {
+    tree_.release();
+    mem_.release(values_, SMALL * sizeof(double));
+    values_ = nullptr;
+    count_ = 0;
+    small_ = true;
 }
 
 // ---- OrderedWindow ---------------------------------------------------------------------------
@@ -193,8 +254,8 @@ enum class Read { One, Average, Between };
 
 // The ranks a percentile reads among n present values under a definition (1 to 5), at fraction
 // p of 1: the package's own rule, position fuzz included. Read::One reads rank; Average and
-// Between read rank and rank + 1.
-Read plan(int definition, std::int64_t n, double p, std::int64_t &rank) {
+// Between read rank and rank + 1, Between with the weight weight on rank + 1.
+Read plan(int definition, std::int64_t n, double p, std::int64_t &rank, double &weight) {
     const std::int64_t m = definition == 4 ? n + 1 : n;
     const double t = static_cast<double>(m) * p;
     std::int64_t j = to_i32(t);
@@ -218,6 +279,7 @@ Read plan(int definition, std::int64_t n, double p, std::int64_t &rank) {
         if (j >= n) return one(n);
         if (g == 0.0) return one(j);
         rank = j;
+        weight = g;
         return Read::Between;
     case 2:
         if (g > 0.5 + eps) return one(j + 1);
@@ -251,13 +313,38 @@ ShortCall with_lead(double lead) {
 
 void put(ShortCall &c, double x) { c.values[c.nvalues++] = x; }
 
+// A percentile at which a list of two values is read as the window reads x(rank) and x(rank + 1)
+// under definition 1 or 4: the same weight on the second, found with the package's own rule. The
+// weight g is a multiple of 2^-52 (the fraction of a position of at least 1), so the position
+// 1 + g of the pair is exact; the percentiles around (1 + g) / m * 100 are tried in turn.
+bool pair_percentile(int definition, double g, double &lead) {
+    const double m = definition == 4 ? 3.0 : 2.0;
+    const double at = (1.0 + g) / m * 100.0;
+    double up = at, down = at;
+    for (int k = 0; k < 9; ++k) {
+        const double candidate = k % 2 == 0 ? up : down;
+        std::int64_t rank = 0;
+        double weight = -1.0;
+        if (plan(definition, 2, candidate / 100.0, rank, weight) == Read::Between && rank == 1 &&
+            qv::bits_of(weight) == qv::bits_of(g)) {
+            lead = candidate;
+            return true;
+        }
+        if (k % 2 == 0) up = std::nextafter(up, 200.0);
+        else down = std::nextafter(down, -100.0);
+    }
+    return false;
+}
+
 // PCTL family: one rank is passed alone (one value reads as itself under every definition), an
-// average of two as the 50th percentile of the pair under definition 5 (its own rule).
+// average of two as the 50th percentile of the pair under definition 5 (its own rule), a point
+// between two as the pair at a percentile that weighs them alike.
 ShortCall percentile(int definition, double p, const OrderedWindow &w) {
     ShortCall c = with_lead(p);
     if (qv::is_missing(p) || 0.0 > p || p > 100.0 || w.present() == 0) return c;  // invalid, or '.'
     std::int64_t rank = 0;
-    switch (plan(definition, static_cast<std::int64_t>(w.present()), p / 100.0, rank)) {
+    double weight = 0.0;
+    switch (plan(definition, static_cast<std::int64_t>(w.present()), p / 100.0, rank, weight)) {
     case Read::One:
         put(c, w.kth(static_cast<std::size_t>(rank)));
         return c;
@@ -267,7 +354,10 @@ ShortCall percentile(int definition, double p, const OrderedWindow &w) {
         put(c, w.kth(static_cast<std::size_t>(rank) + 1));
         return c;
     case Read::Between:
-        break;
+        if (!pair_percentile(definition, weight, c.lead)) break;
+        put(c, w.kth(static_cast<std::size_t>(rank)));
+        put(c, w.kth(static_cast<std::size_t>(rank) + 1));
+        return c;
     }
     c.whole = true;
     return c;
