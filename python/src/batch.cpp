@@ -52,8 +52,13 @@ double optional_param(PyObject *o, bool &has) {
     return p;
 }
 
-PyArrayObject *new_array(int nd, const npy_intp *dims, int type) {
-    return reinterpret_cast<PyArrayObject *>(check(PyArray_ZEROS(nd, const_cast<npy_intp *>(dims), type, 0)));
+// An array the caller fills in full (results, statuses) or, zeroed, in part (marks).
+PyArrayObject *new_array(int nd, const npy_intp *dims, int type, bool zeroed = false) {
+    std::size_t bytes = type == NPY_DOUBLE ? sizeof(double) : type == NPY_INT32 ? sizeof(int32_t) : 1;
+    for (int k = 0; k < nd; ++k) bytes *= static_cast<std::size_t>(dims[k]);
+    note_request(bytes);
+    auto *d = const_cast<npy_intp *>(dims);
+    return reinterpret_cast<PyArrayObject *>(check(zeroed ? PyArray_ZEROS(nd, d, type, 0) : PyArray_EMPTY(nd, d, type, 0)));
 }
 
 template <class T>
@@ -95,7 +100,7 @@ struct Results {
     Results(npy_intp n, bool want_status) {
         const npy_intp dims[1] = {n};
         out = Ref(reinterpret_cast<PyObject *>(new_array(1, dims, NPY_DOUBLE)));
-        if (want_status) statuses = Ref(reinterpret_cast<PyObject *>(new_array(1, dims, NPY_INT32)));
+        if (want_status) statuses = Ref(reinterpret_cast<PyObject *>(new_array(1, dims, NPY_INT32, true)));
     }
     double *values() const { return data_of<double>(out); }
     int32_t *status() const { return data_of<int32_t>(statuses); }
@@ -126,17 +131,22 @@ struct Groups {
     std::vector<npy_intp> start, order;
 };
 
-Groups group_rows(PyArrayObject *codes, npy_intp ngroups) {
-    if (PyArray_TYPE(codes) != NPY_INT64 || PyArray_NDIM(codes) != 1)
-        raise(PyExc_TypeError, "internal: group codes must be a 1-D int64 array");
-    const npy_intp n = PyArray_DIM(codes, 0), step = PyArray_STRIDE(codes, 0);
+Groups group_rows(const Function &fn, PyObject *codes_obj, npy_intp rows, npy_intp ngroups) {
+    PyArrayObject *codes = as_array(codes_obj, NPY_INT64, fn.label.c_str());
+    if (PyArray_NDIM(codes) != 1 || PyArray_DIM(codes, 0) != rows)
+        raise(PyExc_ValueError, fn.label + ": the groups are given for " + std::to_string(PyArray_SIZE(codes)) +
+                                    " rows, the values have " + std::to_string(rows) + "; give one group per row");
+    const npy_intp n = rows, step = PyArray_STRIDE(codes, 0);
     const char *base = PyArray_BYTES(codes);
     Groups g;
+    note_request((static_cast<std::size_t>(ngroups) + static_cast<std::size_t>(n)) * sizeof(npy_intp));
     g.start.assign(static_cast<std::size_t>(ngroups) + 1, 0);
     for (npy_intp i = 0; i < n; ++i) {
         int64_t c;
         std::memcpy(&c, base + i * step, sizeof c);
-        if (c < -1 || c >= ngroups) raise(PyExc_ValueError, "internal: a group code is out of range");
+        if (c < -1 || c >= ngroups)
+            raise(PyExc_ValueError, fn.label + ": group code " + std::to_string(c) + " of row " + std::to_string(i) +
+                                        " is not one of the " + std::to_string(ngroups) + " groups");
         if (c >= 0) ++g.start[static_cast<std::size_t>(c) + 1];
     }
     for (std::size_t k = 1; k < g.start.size(); ++k) g.start[k] += g.start[k - 1];
@@ -152,6 +162,7 @@ Groups group_rows(PyArrayObject *codes, npy_intp ngroups) {
 
 // The values in group order: the rows of each group side by side, each group's in row order.
 std::vector<double> values_by_group(PyArrayObject *values, const Groups &g) {
+    note_request(g.order.size() * sizeof(double));
     std::vector<double> v(g.order.size());
     const char *base = PyArray_BYTES(values);
     const npy_intp step = PyArray_STRIDE(values, 0);
@@ -159,10 +170,12 @@ std::vector<double> values_by_group(PyArrayObject *values, const Groups &g) {
     return v;
 }
 
-PyArrayObject *column(PyObject *o, npy_intp rows, const char *what) {
-    PyArrayObject *a = as_array(o, NPY_DOUBLE, what);
+// A 1-D float64 column of the values (rows < 0: any length).
+PyArrayObject *column(const Function &fn, PyObject *o, npy_intp rows) {
+    PyArrayObject *a = as_array(o, NPY_DOUBLE, fn.label.c_str());
     if (PyArray_NDIM(a) != 1 || (rows >= 0 && PyArray_DIM(a, 0) != rows))
-        raise(PyExc_ValueError, std::string("internal: ") + what + " must be 1-D and as long as the group codes");
+        raise(PyExc_ValueError, fn.label + ": the values must be one column" +
+                                    (rows >= 0 ? " of " + std::to_string(rows) + " rows, one per group code" : ""));
     return a;
 }
 
@@ -204,7 +217,7 @@ PyObject *py_reduce(PyObject *, PyObject *args) {
         const std::size_t fi = function_index(index);
         PyArrayObject *a = as_array(arr, NPY_DOUBLE, function(fi).label.c_str());
         const int nd = PyArray_NDIM(a);
-        if (nd < 1) raise(PyExc_ValueError, "internal: reduce needs at least one axis");
+        if (nd < 1) raise(PyExc_ValueError, function(fi).label + ": the data needs at least one axis");
         bool has_param = false;
         const double p = optional_param(param_obj, has_param);
         const npy_intp *dims = PyArray_DIMS(a), *strides = PyArray_STRIDES(a);
@@ -216,7 +229,7 @@ PyObject *py_reduce(PyObject *, PyObject *args) {
             statuses = Ref(reinterpret_cast<PyObject *>(new_array(nd - 1, dims, NPY_INT32)));
             std::vector<npy_intp> mdims(dims, dims + nd - 1);
             mdims.push_back(static_cast<npy_intp>(nargs));
-            marks = Ref(reinterpret_cast<PyObject *>(new_array(nd, mdims.data(), NPY_BOOL)));
+            marks = Ref(reinterpret_cast<PyObject *>(new_array(nd, mdims.data(), NPY_BOOL, true)));
         }
         npy_intp total = 1;
         for (int k = 0; k < nd - 1; ++k) total *= dims[k];
@@ -282,26 +295,34 @@ PyObject *py_group_stats(PyObject *, PyObject *args) {
         Py_ssize_t ngroups = 0;
         int want_status = 0;
         if (!PyArg_ParseTuple(args, "OnOOp", &codes_obj, &ngroups, &values_obj, &specs_obj, &want_status)) throw PyFail{};
-        PyArrayObject *codes = as_array(codes_obj, NPY_INT64, "group codes");
-        PyArrayObject *values = column(values_obj, PyArray_DIM(codes, 0), "the values");
+        struct Spec {
+            std::size_t fi;
+            bool has_param;
+            double p;
+        };
+        std::vector<Spec> specs;
         Ref wanted(check(PySequence_Fast(specs_obj, "wanted must be a sequence")));
-        Groups g;
-        std::vector<double> v;
-        {
-            g = group_rows(codes, ngroups);
-            NoGil nogil;
-            v = values_by_group(values, g);
-        }
-        Ref result(check(PyList_New(0)));
         for (Py_ssize_t s = 0; s < PySequence_Fast_GET_SIZE(wanted.get()); ++s) {
             Py_ssize_t index = 0;
             PyObject *param_obj = nullptr;
             if (!PyArg_ParseTuple(PySequence_Fast_GET_ITEM(wanted.get(), s), "nO", &index, &param_obj)) throw PyFail{};
-            const std::size_t fi = function_index(index);
-            bool has_param = false;
-            const double p = optional_param(param_obj, has_param);
+            Spec spec{function_index(index), false, 0.0};
+            spec.p = optional_param(param_obj, spec.has_param);
+            specs.push_back(spec);
+        }
+        Ref result(check(PyList_New(0)));
+        if (specs.empty()) return result.release();
+        const Function &first = function(specs[0].fi);
+        PyArrayObject *values = column(first, values_obj, -1);
+        const Groups g = group_rows(first, codes_obj, PyArray_DIM(values, 0), ngroups);
+        std::vector<double> v;
+        {
+            NoGil nogil;
+            v = values_by_group(values, g);
+        }
+        for (const Spec &spec : specs) {
             const Results results(ngroups, want_status);
-            qvh_call *call = thread_call(fi);
+            qvh_call *call = thread_call(spec.fi);
             Tally tally;
             Outcome o;
             {
@@ -310,12 +331,12 @@ PyObject *py_group_stats(PyObject *, PyObject *args) {
                 NoGil nogil;
                 for (npy_intp k = 0; k < ngroups; ++k) {
                     const auto b = static_cast<std::size_t>(g.start[k]), e = static_cast<std::size_t>(g.start[k + 1]);
-                    if (!call_one(call, has_param, p, v.data() + b, e - b, sizeof(double), res + k, sts != nullptr ? sts + k : nullptr,
-                                  nullptr, tally, o))
+                    if (!call_one(call, spec.has_param, spec.p, v.data() + b, e - b, sizeof(double), res + k,
+                                  sts != nullptr ? sts + k : nullptr, nullptr, tally, o))
                         break;
                 }
             }
-            o.raise_if_failed(fi);
+            o.raise_if_failed(spec.fi);
             Ref item(results.tuple(tally));
             if (PyList_Append(result.get(), item.get()) != 0) throw PyFail{};
         }
@@ -323,23 +344,62 @@ PyObject *py_group_stats(PyObject *, PyObject *args) {
     });
 }
 
-// moving(index, values, codes, ngroups, window, min_periods, param, want_status): for each row, the
-// statistic over the window of the last `window` rows of its group (codes None: one group) up to
-// it, by an aggregate that adds the row and drops the row leaving the window. Rows whose window
-// holds fewer than min_periods rows, and rows of no group, give '.'. Returns (results, tally,
-// statuses or None).
+namespace {
+
+// The windows of one group: position t of the group's rows (order[b + t]) gets the statistic over
+// the rows from t + offset - window + 1 to t + offset (cut to the group), when at least
+// min_periods of them hold a value that is present (not one of the missing values). offset is 0
+// for a trailing window, (window - 1) / 2 for a centred one.
+struct Windows {
+    npy_intp window, min_periods, offset;
+};
+
+bool moving_group(qvh_agg *agg, const Windows &w, const npy_intp *order, npy_intp m, const char *base, npy_intp step,
+                  double *res, int32_t *sts, Tally &tally, Outcome &o) {
+    auto value = [&](npy_intp at) {
+        double x;
+        std::memcpy(&x, base + order[at] * step, sizeof x);
+        return x;
+    };
+    npy_intp first = 0, end = 0, present = 0;
+    for (npy_intp t = 0; t < m; ++t) {
+        const npy_intp want_end = std::min(t + w.offset + 1, m), want_first = std::max<npy_intp>(t + w.offset + 1 - w.window, 0);
+        for (; end < want_end; ++end) {
+            const double x = value(end);
+            present += x == x;
+            if ((o.rc = qvh_agg_add(agg, x)) != QVH_OK) return false;
+        }
+        for (; first < want_first; ++first) {
+            const double x = value(first);
+            present -= x == x;
+            if ((o.rc = qvh_agg_remove_first(agg)) != QVH_OK) return false;
+        }
+        if (present < w.min_periods) continue;
+        const npy_intp r = order[t];
+        if (!agg_result(agg, res[r], sts != nullptr ? &sts[r] : nullptr, tally, o)) return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+// moving(index, values, codes, ngroups, window, min_periods, center, param, want_status): for each
+// row, the statistic over its group's window (codes None: one group) by an aggregate that adds the
+// rows entering the window and drops those leaving it. Rows whose window holds fewer than
+// min_periods present values, and rows of no group, give '.'. Returns (results, tally, statuses or
+// None). The Python layer has checked window >= 1 and 0 <= min_periods <= window.
 PyObject *py_moving(PyObject *, PyObject *args) {
     return guard([&] {
-        Py_ssize_t index = 0, ngroups = 0, window = 0, min_periods = 0;
+        Py_ssize_t index = 0, ngroups = 0;
+        Windows w{};
         PyObject *values_obj = nullptr, *codes_obj = nullptr, *param_obj = nullptr;
-        int want_status = 0;
-        if (!PyArg_ParseTuple(args, "nOOnnnOp", &index, &values_obj, &codes_obj, &ngroups, &window, &min_periods,
-                              &param_obj, &want_status))
+        int center = 0, want_status = 0;
+        if (!PyArg_ParseTuple(args, "nOOnnnpOp", &index, &values_obj, &codes_obj, &ngroups, &w.window, &w.min_periods,
+                              &center, &param_obj, &want_status))
             throw PyFail{};
         const std::size_t fi = function_index(index);
-        const Function &fn = function(fi);
-        if (window < 1) raise(PyExc_ValueError, fn.label + ": a moving window holds at least 1 row");
-        PyArrayObject *values = column(values_obj, -1, "the values");
+        w.offset = center ? (w.window - 1) / 2 : 0;
+        PyArrayObject *values = column(function(fi), values_obj, -1);
         const npy_intp n = PyArray_DIM(values, 0);
         Groups g;
         if (codes_obj == Py_None) {
@@ -347,9 +407,7 @@ PyObject *py_moving(PyObject *, PyObject *args) {
             g.order.resize(static_cast<std::size_t>(n));
             for (npy_intp i = 0; i < n; ++i) g.order[static_cast<std::size_t>(i)] = i;
         } else {
-            PyArrayObject *codes = as_array(codes_obj, NPY_INT64, "group codes");
-            if (PyArray_DIM(codes, 0) != n) raise(PyExc_ValueError, "internal: group codes and values differ in length");
-            g = group_rows(codes, ngroups);
+            g = group_rows(function(fi), codes_obj, n, ngroups);
         }
         bool has_param = false;
         const double p = optional_param(param_obj, has_param);
@@ -360,25 +418,13 @@ PyObject *py_moving(PyObject *, PyObject *args) {
         {
             double *res = results.values();
             int32_t *sts = results.status();
-            const char *base = PyArray_BYTES(values);
-            const npy_intp step = PyArray_STRIDE(values, 0);
             NoGil nogil;
-            const double dot = qvh_dot();
-            std::fill(res, res + n, dot);
+            std::fill(res, res + n, qvh_dot());
             for (std::size_t k = 0; k + 1 < g.start.size() && !o.failed(); ++k) {
                 qvh_agg_reset(agg.get());
                 if (has_param && (o.rc = qvh_agg_param(agg.get(), p)) != QVH_OK) break;
-                for (npy_intp at = g.start[k]; at < g.start[k + 1]; ++at) {
-                    const npy_intp r = g.order[static_cast<std::size_t>(at)];
-                    double x;
-                    std::memcpy(&x, base + r * step, sizeof x);
-                    if ((o.rc = qvh_agg_add(agg.get(), x)) != QVH_OK) break;
-                    if (qvh_agg_rows(agg.get()) > static_cast<uint64_t>(window) &&
-                        (o.rc = qvh_agg_remove_first(agg.get())) != QVH_OK)
-                        break;
-                    if (qvh_agg_rows(agg.get()) < static_cast<uint64_t>(min_periods)) continue;
-                    if (!agg_result(agg.get(), res[r], sts != nullptr ? &sts[r] : nullptr, tally, o)) break;
-                }
+                moving_group(agg.get(), w, g.order.data() + g.start[k], g.start[k + 1] - g.start[k], PyArray_BYTES(values),
+                             PyArray_STRIDE(values, 0), res, sts, tally, o);
             }
         }
         o.raise_if_failed(fi);
@@ -396,10 +442,9 @@ PyObject *py_agg_states(PyObject *, PyObject *args) {
         const std::size_t fi = function_index(index);
         bool has_param = false;
         const double p = optional_param(param_obj, has_param);
-        PyArrayObject *codes = as_array(codes_obj, NPY_INT64, "group codes");
-        PyArrayObject *values = column(values_obj, PyArray_DIM(codes, 0), "the values");
+        PyArrayObject *values = column(function(fi), values_obj, -1);
         Agg agg(fi, merge_flags(*function(fi).info));
-        const Groups g = group_rows(codes, ngroups);
+        const Groups g = group_rows(function(fi), codes_obj, PyArray_DIM(values, 0), ngroups);
         std::vector<std::string> saved(static_cast<std::size_t>(ngroups));
         Outcome o;
         {
@@ -426,10 +471,9 @@ PyObject *py_agg_merge(PyObject *, PyObject *args) {
         PyObject *codes_obj = nullptr, *states_obj = nullptr;
         if (!PyArg_ParseTuple(args, "nOnO", &index, &codes_obj, &ngroups, &states_obj)) throw PyFail{};
         const std::size_t fi = function_index(index);
-        PyArrayObject *codes = as_array(codes_obj, NPY_INT64, "group codes");
-        PyArrayObject *states = as_array(states_obj, NPY_OBJECT, "partial states");
-        if (PyArray_NDIM(states) != 1 || PyArray_DIM(states, 0) != PyArray_DIM(codes, 0))
-            raise(PyExc_ValueError, "internal: one group code per partial state");
+        PyArrayObject *states = as_array(states_obj, NPY_OBJECT, function(fi).label.c_str());
+        if (PyArray_NDIM(states) != 1)
+            raise(PyExc_ValueError, function(fi).label + ": the partial states must be one column");
         std::vector<std::pair<const char *, std::size_t>> bytes(static_cast<std::size_t>(PyArray_DIM(states, 0)));
         for (std::size_t i = 0; i < bytes.size(); ++i) {
             PyObject *item = *static_cast<PyObject **>(PyArray_GETPTR1(states, static_cast<npy_intp>(i)));
@@ -437,7 +481,7 @@ PyObject *py_agg_merge(PyObject *, PyObject *args) {
         }
         const unsigned flags = merge_flags(*function(fi).info);
         Agg into(fi, flags), part(fi, flags);
-        const Groups g = group_rows(codes, ngroups);
+        const Groups g = group_rows(function(fi), codes_obj, PyArray_DIM(states, 0), ngroups);
         std::vector<std::string> saved(static_cast<std::size_t>(ngroups));
         Outcome o;
         {
@@ -467,8 +511,9 @@ PyObject *py_agg_finish(PyObject *, PyObject *args) {
         int want_status = 0;
         if (!PyArg_ParseTuple(args, "nOp", &index, &states_obj, &want_status)) throw PyFail{};
         const std::size_t fi = function_index(index);
-        PyArrayObject *states = as_array(states_obj, NPY_OBJECT, "partial states");
-        if (PyArray_NDIM(states) != 1) raise(PyExc_ValueError, "internal: partial states must be 1-D");
+        PyArrayObject *states = as_array(states_obj, NPY_OBJECT, function(fi).label.c_str());
+        if (PyArray_NDIM(states) != 1)
+            raise(PyExc_ValueError, function(fi).label + ": the partial states must be one column");
         const npy_intp n = PyArray_DIM(states, 0);
         std::vector<std::pair<const char *, std::size_t>> bytes(static_cast<std::size_t>(n));
         for (npy_intp i = 0; i < n; ++i) {

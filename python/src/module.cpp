@@ -26,17 +26,24 @@ PyObject *missing_objects = nullptr;
 // memory failure.
 std::atomic<long long> refuse_after{-1};
 
+// A refused request is noted for the MemoryError's message.
+void *refused(std::size_t size) {
+    note_request(size);
+    return nullptr;
+}
 void *qv_alloc(void *, std::size_t size) {
     long long left = refuse_after.load(std::memory_order_relaxed);
     while (left >= 0) {
-        if (left == 0) return nullptr;
+        if (left == 0) return refused(size);
         if (refuse_after.compare_exchange_weak(left, left - 1, std::memory_order_relaxed)) break;
     }
-    return std::malloc(size == 0 ? 1 : size);
+    void *p = std::malloc(size == 0 ? 1 : size);
+    return p != nullptr ? p : refused(size);
 }
 void *qv_resize(void *, void *block, std::size_t, std::size_t new_size) {
-    if (refuse_after.load(std::memory_order_relaxed) == 0) return nullptr;
-    return std::realloc(block, new_size == 0 ? 1 : new_size);
+    if (refuse_after.load(std::memory_order_relaxed) == 0) return refused(new_size);
+    void *p = std::realloc(block, new_size == 0 ? 1 : new_size);
+    return p != nullptr ? p : refused(new_size);
 }
 void qv_release(void *, void *block, std::size_t) { std::free(block); }
 
@@ -445,15 +452,28 @@ void raise_host(int rc) {
     raise(exception_of(rc), msg != nullptr && *msg != '\0' ? msg : qvh_rc_name(rc));
 }
 
-void raise_memory(std::size_t index, int32_t status) {
-    raise(PyExc_MemoryError, function(index).label + ": " + qvh_status_name(status) + " (out of memory)");
+thread_local MemoryNote memory_note;
+
+void set_memory_error() noexcept {
+    PyErr_Clear();
+    if (memory_note.bytes > 0)
+        PyErr_Format(PyExc_MemoryError, "%s: out of memory (asked for %zu bytes)", memory_note.label, memory_note.bytes);
+    else
+        PyErr_Format(PyExc_MemoryError, "%s: out of memory", memory_note.label);
+}
+
+void raise_memory(std::size_t index, int32_t) {
+    memory_note.label = function(index).label.c_str();
+    set_memory_error();
+    throw PyFail{};
 }
 
 const Function &function(std::size_t index) { return catalogue[index]; }
 
 std::size_t function_index(Py_ssize_t index) {
     if (index < 0 || static_cast<std::size_t>(index) >= catalogue.size())
-        raise(PyExc_IndexError, "no function at index " + std::to_string(index));
+        raise(PyExc_IndexError, "qvewumth has no function at index " + std::to_string(index));
+    memory_note.label = catalogue[static_cast<std::size_t>(index)].label.c_str();
     return static_cast<std::size_t>(index);
 }
 
@@ -519,8 +539,8 @@ unsigned merge_flags(const qvh_info &f) {
 PyArrayObject *as_array(PyObject *o, int type, const char *what) {
     if (!PyArray_Check(o) || PyArray_TYPE(reinterpret_cast<PyArrayObject *>(o)) != type ||
         !PyArray_ISNOTSWAPPED(reinterpret_cast<PyArrayObject *>(o)) || !PyArray_ISALIGNED(reinterpret_cast<PyArrayObject *>(o)))
-        raise(PyExc_TypeError, std::string(what) + ": internal: expected an array of " +
-                                   (type == NPY_DOUBLE ? "float64" : type == NPY_OBJECT ? "objects" : "another type") +
+        raise(PyExc_TypeError, std::string(what) + ": the values must be an array of " +
+                                   (type == NPY_DOUBLE ? "float64" : type == NPY_OBJECT ? "objects" : "int64") +
                                    " in the machine's byte order, aligned");
     return reinterpret_cast<PyArrayObject *>(o);
 }

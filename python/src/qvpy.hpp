@@ -18,6 +18,8 @@
 #include <numpy/arrayobject.h>
 #include <numpy/ufuncobject.h>
 
+#include <cxxabi.h>
+
 #include <cstddef>
 #include <cstdint>
 #include <new>
@@ -62,17 +64,30 @@ inline PyObject *check(PyObject *o) {
 }
 
 // The interpreter lock released for the life of the object, taken back even when an exception
-// leaves the scope.
+// leaves the scope. A thread that takes the lock back while the interpreter exits is ended there
+// by the C library's thread exit, which unwinds through this destructor: it must let that pass.
 class NoGil {
 public:
     NoGil() : state_(PyEval_SaveThread()) {}
     NoGil(const NoGil &) = delete;
     NoGil &operator=(const NoGil &) = delete;
-    ~NoGil() { PyEval_RestoreThread(state_); }
+    ~NoGil() noexcept(false) { PyEval_RestoreThread(state_); }
 
 private:
     PyThreadState *state_;
 };
+
+// What the running entry point works for and the last amount of memory it asked for, so that a
+// MemoryError says which call ran out and how much it wanted.
+struct MemoryNote {
+    const char *label = "qvewumth";
+    std::size_t bytes = 0;
+};
+extern thread_local MemoryNote memory_note;
+// Records a request of bytes before it is made.
+inline void note_request(std::size_t bytes) noexcept { memory_note.bytes = bytes; }
+// Sets MemoryError with the note's text: "qv.median: out of memory (asked for 80000000 bytes)".
+void set_memory_error() noexcept;
 
 [[noreturn]] void raise(PyObject *type, const std::string &message);
 // Raises the Python exception of a host library return code with the host's message.
@@ -80,17 +95,26 @@ private:
 // MemoryError for a memory status of the function, naming it.
 [[noreturn]] void raise_memory(std::size_t index, int32_t status);
 
+// Not noexcept: the unwinding that ends a thread at interpreter exit (see NoGil) passes through.
 template <class F>
-PyObject *guard(F &&f) noexcept {
+PyObject *guard(F &&f) {
     try {
-        return f();
+        memory_note = MemoryNote{};
+        PyObject *r = f();
+        // NumPy and Python raise a bare MemoryError when they cannot allocate for us.
+        if (r == nullptr && PyErr_ExceptionMatches(PyExc_MemoryError)) set_memory_error();
+        return r;
     } catch (const PyFail &) {
+        if (PyErr_ExceptionMatches(PyExc_MemoryError)) set_memory_error();
         return nullptr;
     } catch (const std::bad_alloc &) {
-        return PyErr_NoMemory();
+        set_memory_error();
+        return nullptr;
     } catch (const std::exception &e) {
         PyErr_SetString(PyExc_RuntimeError, e.what());
         return nullptr;
+    } catch (abi::__forced_unwind &) {
+        throw;
     } catch (...) {
         PyErr_SetString(PyExc_RuntimeError, "qvewumth: unexpected failure");
         return nullptr;
