@@ -8,10 +8,10 @@ namespace qvcli {
 namespace {
 
 // The most values one call of the package takes: a group's statistic holds no more.
-constexpr std::uint64_t MAX_VALUES = 0x7FFFFFFF;
+constexpr std::uint64_t MAX_VALUES = QVH_MAX_ARGS;
 // A group's values over an argument that only one-pass statistics use are handed to aggregates
-// of fixed size once there are this many.
-constexpr std::size_t STREAM_AT = 4096;
+// of fixed size once there are as many as one of them folds at a time.
+constexpr std::size_t STREAM_AT = QVH_FOLD_BLOCK;
 
 // A group's values over one argument list, in chunks that never move once written.
 class ValueStore {

@@ -150,6 +150,12 @@ enum {
     QVH_MAY_NO_SCRATCH = 8
 };
 #define QVH_ANY_COUNT (-1)
+/* How the partial states of a statistic computed apart (threads, partitions, processes) are merged
+ * with qvh_agg_merge (qvh_info.merge): not at all (not a statistic over rows); as fixed states,
+ * exactly in any split (N, NMISS, MIN, MAX, RANGE); or only from partial states that keep their
+ * values (QVH_AGG_KEEP_VALUES), since a folded sum is already rounded (SUM, MEAN, and every
+ * statistic that keeps its values anyway). */
+enum { QVH_MERGE_NONE = 0, QVH_MERGE_FIXED = 1, QVH_MERGE_VALUES = 2 };
 
 typedef struct qvh_info {
     const char *name;      /* upper case, as in the package's table: "PCTL3" */
@@ -169,6 +175,9 @@ typedef struct qvh_info {
     const char *reference; /* paragraphs: what it computes, arguments, missing and invalid input,
                               statuses, an example */
     int fold;              /* QVH_FOLD_*; QVH_FOLD_NONE exactly when aggregate is QVH_AGG_NONE */
+    int merge;             /* QVH_MERGE_*: how partial states of the statistic are merged */
+    const char *source;    /* the package's source file that implements it, from the repository's
+                              root ("package/fnc/qvfncpctl.cpp"); "" when the package has none */
 } qvh_info;
 
 typedef struct qvh_routine_info {
@@ -371,6 +380,85 @@ QVH_API void qvh_agg_reset(qvh_agg *agg) QVH_NOEXCEPT;
  * with saved bytes. */
 QVH_API size_t qvh_agg_save(const qvh_agg *agg, void *buf, size_t size) QVH_NOEXCEPT;
 QVH_API int qvh_agg_load(qvh_agg *agg, const void *buf, size_t size) QVH_NOEXCEPT;
+
+/* ==== for surfaces ===========================================================================
+ * The rules every surface (a database engine, a language binding, the command line) applies at
+ * its edge, made once here so that they agree: how an engine's value becomes an argument, how a
+ * result comes back, how statuses are counted and worded, what out of memory says, the limits,
+ * and the order of rows by group. A surface keeps only its channel (an error, a warning, an
+ * exception, a status function). */
+
+/* The limits: arguments in one call (the package reads the count in 32 bits), characters in one
+ * character value (a character value counts them in 16 bits), and the values a fixed-state
+ * aggregate holds before it folds them into its state (32 KiB of pending values). */
+#define QVH_MAX_ARGS 2147483647
+#define QVH_MAX_CHARS 65535
+#define QVH_FOLD_BLOCK 4096
+
+/* An engine's value, by kind. */
+enum { QVH_VALUE_NULL = 0, QVH_VALUE_NUM = 1, QVH_VALUE_TEXT = 2 };
+typedef struct qvh_value {
+    int kind;         /* QVH_VALUE_* */
+    double num;       /* QVH_VALUE_NUM: the number */
+    const char *text; /* QVH_VALUE_TEXT: UTF-8, text[0..len); need not be zero-terminated */
+    size_t len;
+} qvh_value;
+
+/* Argument index (from 0) of f, given the engine's value v, as the call takes it: *out gets kind
+ * QVH_VALUE_NUM or QVH_VALUE_TEXT. The rules:
+ *   - NULL is '.' where the argument takes numbers or either kind, and the blank text "" where it
+ *     takes only character values;
+ *   - a number is itself, a NaN that is not a missing value is '.'; a number where only character
+ *     values are taken is QVH_E_KIND;
+ *   - text that is a missing literal (".", "._", ".A" to ".Z", either case, nothing around it) is
+ *     that missing value where the argument takes numbers or either kind, and the empty text is '.'
+ *     where it takes only numbers (an empty field of an imported file); any other text is text
+ *     where character values are taken, and QVH_E_KIND where only numbers are: "qv_abs: argument 1
+ *     must be a number, not a character value ('abc')". An engine that reads text as numbers by
+ *     its own casting rules converts before it asks.
+ * label names the function in the message (NULL: its catalogue name). Returns QVH_OK, QVH_E_KIND,
+ * or QVH_E_NULL for a NULL f, v or out. out->text points into v's text (or a static ""). */
+QVH_API int qvh_edge_arg(const qvh_info *f, const char *label, size_t index, const qvh_value *v,
+                         qvh_value *out) QVH_NOEXCEPT;
+/* A numeric result as the host delivers it: a NaN that is not a missing value becomes '.', and
+ * *status (when status is not NULL and it was QVH_STATUS_OK) becomes QVH_STATUS_NOT_A_NUMBER.
+ * Returns the result. */
+QVH_API double qvh_edge_result(double x, int32_t *status) QVH_NOEXCEPT;
+
+/* Counts one result with its status into t (a struct of qvh_call_rows, zeroed to start):
+ * marked is nonzero when the result marked an argument invalid. */
+QVH_API void qvh_tally_add(qvh_tally *t, int32_t status, int marked) QVH_NOEXCEPT;
+/* Adds the counts of from to into (partial tallies of threads or partitions). */
+QVH_API void qvh_tally_merge(qvh_tally *into, const qvh_tally *from) QVH_NOEXCEPT;
+/* The summary every surface shows for a tally, zero-terminated, truncated to size; returns the
+ * full length. label names the function (NULL: nothing before the summary). Statuses come in the
+ * order missing argument, invalid argument, not a number, other:
+ *   "qv_mean: 2 of 10 rows gave missing argument, 1 not a number; 1 row marked an argument invalid"
+ *   "qv_log: invalid argument; an argument marked invalid"   (one row)
+ *   "qv_mean: ok"   (every row ok)   "qv_mean: no rows" */
+QVH_API size_t qvh_tally_describe(const qvh_tally *t, const char *label, char *buf, size_t size) QVH_NOEXCEPT;
+/* The message for one status, zero-terminated, truncated to size; returns the full length:
+ * "qv_log: invalid argument"; a memory status reads as qvh_nomem_message with nothing known:
+ * "qv_median: out of memory". label NULL: the status alone. */
+QVH_API size_t qvh_status_message(int32_t status, const char *label, char *buf, size_t size) QVH_NOEXCEPT;
+/* The one wording of out of memory, zero-terminated, truncated to size; returns the full length:
+ * "qv_median: out of memory asking for 80000 bytes in row 3 of 10". bytes_asked 0 leaves out what
+ * was asked for (not known), row 0 the row (not a batch), rows 0 the total: "qv_median: out of
+ * memory". label NULL names no call. */
+QVH_API size_t qvh_nomem_message(const char *label, uint64_t row, uint64_t rows, size_t bytes_asked, char *buf,
+                                 size_t size) QVH_NOEXCEPT;
+/* The bytes the last request refused while the call or the aggregate ran (its own memory or the
+ * package's scratch memory); 0 when none was refused or the size is not known. */
+QVH_API size_t qvh_call_asked(const qvh_call *call) QVH_NOEXCEPT;
+QVH_API size_t qvh_agg_asked(const qvh_agg *agg) QVH_NOEXCEPT;
+
+/* Orders rows by group: codes[i] is the group of row i, 0 .. ngroups - 1, or negative when the row
+ * belongs to no group. Writes to order the rows of group 0, then of group 1, ..., each group's
+ * rows in their own order (a stable counting sort), and to starts (ngroups + 1 entries) where each
+ * group begins in order: group g is order[starts[g] .. starts[g + 1]), and starts[ngroups] is the
+ * number of rows in a group (order has room for n). Returns QVH_OK, QVH_E_NULL, or QVH_E_RANGE for
+ * a code of ngroups or more (nothing is written then). */
+QVH_API int qvh_group_order(const int64_t *codes, size_t n, size_t ngroups, size_t *order, size_t *starts) QVH_NOEXCEPT;
 
 #ifdef __cplusplus
 }

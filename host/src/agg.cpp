@@ -9,14 +9,14 @@
 #include <new>
 
 #include "internal.hpp"
+#include "listover.hpp"
 
 namespace qvhost {
 
 namespace {
 
-// Pending values a fixed state holds before it folds them: 32 KiB.
-constexpr std::size_t BLOCK = 4096;
-constexpr std::uint64_t MAX_ARGS = 0x7FFFFFFF;
+constexpr std::size_t BLOCK = QVH_FOLD_BLOCK;
+constexpr std::uint64_t MAX_ARGS = QVH_MAX_ARGS;
 constexpr char SAVE_MAGIC[4] = {'Q', 'V', 'A', '1'};
 
 // What the calls over the folded values gave.
@@ -56,6 +56,7 @@ struct qvh_agg {
     qvhost::FixedState preview;
     std::size_t preview_end = 0;
     qvhost::MemoryPool pool;
+    std::size_t asked = 0;  // bytes of the last request for memory refused (0: none or unknown)
 };
 
 namespace qvhost {
@@ -67,17 +68,11 @@ QvEntry entry_named(const qvh_agg &agg, const char *name) { return agg.pkg->entr
 // Calls a list-form function over lead[0..nlead) followed by values[begin, end) of the store.
 Outcome call_over(qvh_agg &agg, QvEntry entry, const double *lead, std::size_t nlead, std::size_t begin = 0,
                   std::size_t end = 0) {
-    const std::size_t n = nlead + (end - begin);
-    Block record(agg.mem, sizeof(FuncArgList) + n * sizeof(FuncArg));
-    auto *list = static_cast<FuncArgList *>(record.get());
-    std::memset(list, 0, sizeof(FuncArgList));
-    list->pool = agg.pool.host();
-    list->count = static_cast<std::int64_t>(n);
-    FuncArg *slot = list->args;
-    for (std::size_t i = 0; i < nlead; ++i) *slot++ = {FUNCARG_NUMERIC, const_cast<double *>(&lead[i])};
-    agg.values.each(begin, end, [&](const double &x) { *slot++ = {FUNCARG_NUMERIC, const_cast<double *>(&x)}; });
+    ListOver list(agg.mem, agg.pool.host(), nlead + (end - begin));
+    for (std::size_t i = 0; i < nlead; ++i) list.add(&lead[i]);
+    agg.values.each(begin, end, [&](const double &x) { list.add(&x); });
     Outcome out{qv::MISSING_DOT, STATUS_OK};
-    out.status = entry.list(list, &out.value);
+    out.status = entry.list(list.get(), &out.value);
     return out;
 }
 
@@ -158,8 +153,11 @@ void compact(qvh_agg &agg) {
 
 int check(const qvh_agg *agg) noexcept { return agg == nullptr ? fail(QVH_E_NULL, "the aggregate is NULL") : QVH_OK; }
 
-int no_memory(const qvh_agg *agg, const char *what) noexcept {
-    return fail(QVH_E_NOMEM, Msg() << agg->label.view() << ": out of memory for " << what);
+// Out of memory: the bytes refused, else the bytes the failing step needed as far as known (guess).
+int no_memory(qvh_agg *agg, std::size_t guess) noexcept {
+    const std::size_t refused = take_refused();
+    agg->asked = refused != 0 ? refused : guess;
+    return qvhost::no_memory(agg->label.view(), 0, 0, agg->asked);
 }
 
 bool same_bits(double a, double b) { return qv::bits_of(a) == qv::bits_of(b); }
@@ -172,7 +170,7 @@ int too_many(const qvh_agg *agg, std::uint64_t n) {
 // Adds a value; a fixed state folds every block of values. Where memory is refused the value is
 // not added (QVH_E_NOMEM); where only the fold is refused, it is added and the fold waits.
 int add_one(qvh_agg *agg, double x) {
-    if (!agg->values.push_back(edge_value(x))) return no_memory(agg, "the values");
+    if (!agg->values.push_back(edge_value(x))) return no_memory(agg, sizeof(double));
     if (fixed(*agg) && !agg->keep && agg->values.size() % BLOCK == 0) {
         try {
             compact(*agg);
@@ -265,7 +263,7 @@ int qvh_agg_new_in(qvh_package *pkg, const char *name, unsigned flags, const qvh
         return fail(QVH_E_NULL, "qvh_agg_new: an allocator needs alloc and release");
     const Memory mem = a != nullptr ? Memory(a) : pkg->memory;
     void *room = mem.alloc(sizeof(qvh_agg));
-    if (room == nullptr) return fail(QVH_E_NOMEM, Msg() << info->name << ": out of memory for the aggregate");
+    if (room == nullptr) return no_memory(info->name, 0, 0, sizeof(qvh_agg));
     auto *agg = new (room) qvh_agg(pkg, mem);
     agg->info = info;
     agg->entry = entry;
@@ -313,6 +311,7 @@ int qvh_agg_add_n(qvh_agg *agg, const double *xs, size_t n) noexcept {
     if (const int rc = check(agg); rc != QVH_OK) return rc;
     if (xs == nullptr && n > 0) return fail(QVH_E_NULL, Msg() << agg->label.view() << ": the values are NULL");
     if (const int rc = too_many(agg, n); rc != QVH_OK) return rc;
+    take_refused();
     for (size_t i = 0; i < n; ++i)
         if (const int rc = add_one(agg, xs[i]); rc != QVH_OK) return rc;
     return QVH_OK;
@@ -353,7 +352,7 @@ int qvh_agg_merge(qvh_agg *into, const qvh_agg *from) noexcept {
             // A store that keeps its values makes room for all of them first: they all join, or none.
             if (const int rc = too_many(into, from->values.size()); rc != QVH_OK) return rc;
             if ((!fixed(*into) || into->keep) && !into->values.reserve(from->values.size()))
-                return no_memory(into, "the values");
+                return no_memory(into, from->values.size() * sizeof(double));
             int rc = QVH_OK;
             from->values.each(0, from->values.size(), [&](double x) {
                 if (rc == QVH_OK) rc = add_one(into, x);
@@ -363,7 +362,7 @@ int qvh_agg_merge(qvh_agg *into, const qvh_agg *from) noexcept {
             merge_folded(into, from);
         }
     } catch (...) {
-        return no_memory(into, "the values");
+        return no_memory(into, 0);
     }
     if (from->has_param) {
         into->param = from->param;
@@ -372,11 +371,14 @@ int qvh_agg_merge(qvh_agg *into, const qvh_agg *from) noexcept {
     return QVH_OK;
 }
 
+size_t qvh_agg_asked(const qvh_agg *agg) noexcept { return agg == nullptr ? 0 : agg->asked; }
+
 uint64_t qvh_agg_rows(const qvh_agg *agg) noexcept { return agg == nullptr ? 0 : agg->folded + agg->values.size(); }
 
 int qvh_agg_result(qvh_agg *agg, double *result, int32_t *status) noexcept {
     if (const int rc = check(agg); rc != QVH_OK) return rc;
     if (result == nullptr) return fail(QVH_E_NULL, "qvh_agg_result: result is NULL");
+    take_refused();
     try {
         Outcome r{};
         if (fixed(*agg)) {
@@ -395,10 +397,11 @@ int qvh_agg_result(qvh_agg *agg, double *result, int32_t *status) noexcept {
             r = call_over(*agg, agg->entry, nullptr, 0, 0, agg->values.size());
         }
         deliver(r.value, r.status);
+        agg->asked = qvh_status_is_memory(r.status) ? take_refused() : 0;
         *result = r.value;
         if (status != nullptr) *status = r.status;
     } catch (...) {
-        return no_memory(agg, "the argument list");
+        return no_memory(agg, sizeof(FuncArgList) + (agg->values.size() + 1) * sizeof(FuncArg));
     }
     return QVH_OK;
 }
@@ -439,7 +442,7 @@ int qvh_agg_load(qvh_agg *agg, const void *buf, size_t size) noexcept {
     if (index != index_of(*agg->info))
         return fail(QVH_E_STATE, Msg() << "qvh_agg_load: the saved state is not one of " << agg->info->name);
     ValueStore values(agg->mem);
-    if (!values.reserve(n)) return no_memory(agg, "the values");
+    if (!values.reserve(n)) return no_memory(agg, n * sizeof(double));
     for (std::uint64_t i = 0; i < n; ++i, p += 8) {
         double x = 0.0;
         std::memcpy(&x, p, 8);

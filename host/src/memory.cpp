@@ -9,8 +9,22 @@ namespace qvhost {
 
 // ---- Memory ----------------------------------------------------------------------------------
 
+namespace {
+thread_local std::size_t refused = 0;
+}  // namespace
+
+void note_refused(std::size_t n) noexcept { refused = n; }
+
+std::size_t take_refused() noexcept {
+    const std::size_t n = refused;
+    refused = 0;
+    return n;
+}
+
 void *Memory::alloc(std::size_t n) const noexcept {
-    return a_.alloc != nullptr ? a_.alloc(a_.ctx, n) : std::malloc(n == 0 ? 1 : n);
+    void *p = a_.alloc != nullptr ? a_.alloc(a_.ctx, n) : std::malloc(n == 0 ? 1 : n);
+    if (p == nullptr) note_refused(n);
+    return p;
 }
 
 void *Memory::resize(void *p, std::size_t old_n, std::size_t n) const noexcept {
@@ -61,7 +75,10 @@ void MemoryPool::do_destroy(HostPool *pool) { of(pool)->release_all(); }
 
 void *MemoryPool::do_allocate(HostPool *pool, std::uint64_t size, std::uint32_t flags) {
     MemoryPool *self = of(pool);
-    if (size > SIZE_MAX - sizeof(Head)) return nullptr;
+    if (size > SIZE_MAX - sizeof(Head)) {
+        note_refused(SIZE_MAX);
+        return nullptr;
+    }
     auto *h = static_cast<Head *>(self->mem_.alloc(sizeof(Head) + size));
     if (h == nullptr) return nullptr;
     h->size = size;

@@ -11,6 +11,12 @@
 
 namespace qvhost {
 
+// The size of the last request for memory this thread's Memory refused, kept so that an
+// out-of-memory message can say how much was asked for: take_refused() returns it (0: none since
+// the last take) and forgets it.
+void note_refused(std::size_t n) noexcept;
+std::size_t take_refused() noexcept;
+
 // A qvh_allocator with the C library's malloc, realloc and free where none is given.
 class Memory {
 public:
