@@ -110,14 +110,13 @@ class _Elementwise:
         return _masked(wrap(self.loop(uf, conv, kwargs, report_statuses=True)), masks, status)
 
     def loop(self, uf, args, kwargs, report_statuses):
-        before = _core.loop_tally()
+        (before, failures, _) = _core.loop_tally()
         result = uf(*args, **kwargs)
-        after = _core.loop_tally()
-        if after[1:7] != before[1:7]:  # a status other than ok, or a failed loop
-            if after[6] != before[6]:
-                raise MemoryError(f"{self.label}: {after[7]}")
-            if report_statuses:
-                report(self.label, Tally(*after[:6]) - Tally(*before[:6]), "elements", 4)
+        (after, failed, message) = _core.loop_tally()
+        if failed != failures:
+            raise (MemoryError if "out of memory" in message else RuntimeError)(message)
+        if report_statuses and after[1:5] != before[1:5]:
+            report(self.label, Tally._make(after) - Tally._make(before), 4)
         return result
 
     def text(self, args, status, wrap):
@@ -131,7 +130,7 @@ class _Elementwise:
         res = res[()] if res.ndim == 0 else wrap(res)
         if status:
             return QvResult(res, sts.reshape(shape), marks.reshape(shape + (len(args),)))
-        report(self.label, tally, "elements", 4)
+        report(self.label, tally, 4)
         return res
 
 

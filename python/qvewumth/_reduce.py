@@ -87,7 +87,7 @@ def reduce(entry, a, p, axis, keepdims, out, status, stacklevel):
         res = res[()]
     if status:
         return QvResult(wrap(res), sts, mks)
-    report(label, tally, "lists", stacklevel + 1)  # stacklevel: frames up to the user
+    report(label, tally, stacklevel + 1)  # stacklevel: frames up to the user
     return wrap(res)
 
 

@@ -40,8 +40,7 @@ class Tally(collections.namedtuple("Tally", "calls missing invalid nan other mar
 
 NO_CALLS = Tally(0, 0, 0, 0, 0, 0)
 
-_KINDS = (("missing", "missing argument"), ("invalid", "invalid argument"), ("nan", "not a number"),
-          ("other", "another status"))
+_KINDS = ("missing", "invalid", "nan", "other")
 _MODES = ("ignore", "warn", "raise")
 _DEFAULT_MODES = {"missing": "ignore", "invalid": "warn", "nan": "warn", "other": "warn"}
 _modes = contextvars.ContextVar("qvewumth_errstate", default=_DEFAULT_MODES)
@@ -85,24 +84,24 @@ class errstate(contextlib.ContextDecorator):
         _modes.set(self._old)
 
 
-def report(label, tally, unit, stacklevel):
-    """One warning (or QvError) for the statuses a call of label counted over its elements;
-    stacklevel counts the frames from the caller of report to the user's line."""
+def report(label, tally, stacklevel):
+    """One warning (or QvError) for the statuses a call of label counted, in the host library's
+    wording of a tally ("qv.log: 1 of 3 rows gave invalid argument"), with the kinds qv.errstate
+    ignores left out; stacklevel counts the frames from the caller of report to the user's line."""
     tally = Tally._make(tally)
     if not (tally.missing or tally.invalid or tally.nan or tally.other):
         return
     modes = _modes.get()
-    raised, warned = [], []
-    for key, name in _KINDS:
-        count = getattr(tally, key)
-        if count == 0 or modes[key] == "ignore":
-            continue
-        text = f"{name} in {label}" + ("" if tally.calls == 1 else f" on {count} of {tally.calls} {unit}")
-        (raised if modes[key] == "raise" else warned).append(text)
-    if raised:
-        raise QvError("; ".join(raised + warned))
-    if warned:
-        warnings.warn("; ".join(warned), QvWarning, stacklevel=stacklevel + 1)
+
+    def kept(wanted):
+        counts = [getattr(tally, key) if modes[key] in wanted else 0 for key in _KINDS]
+        return Tally(tally.calls, *counts, tally.marked if modes["invalid"] in wanted else 0)
+
+    raised, shown = kept(("raise",)), kept(("raise", "warn"))
+    if any(raised[1:5]):
+        raise QvError(_core.describe_tally(label, shown))
+    if any(shown[1:5]):
+        warnings.warn(_core.describe_tally(label, shown), QvWarning, stacklevel=stacklevel + 1)
 
 
 def status_name(code):

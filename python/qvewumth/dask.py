@@ -103,7 +103,7 @@ def aggregation(func, p=None, name=None):
         if not _made_here(states.to_numpy(dtype=object)):
             return pd.Series(np.full(len(states), _values.DOT), index=states.index)
         res, tally, _ = _core.agg_finish(index, states.to_numpy(dtype=object), False)
-        report(entry["label"], tally, "groups", 1)
+        report(entry["label"], tally, 1)
         return pd.Series(res, index=states.index)
 
     return dd.Aggregation(name or (fn.__name__ if p is None else f"{fn.__name__}_{p}"), chunk, agg, finalize)

@@ -134,7 +134,7 @@ class GroupBy:
             out = _core.group_stats(self._codes, len(self.index), values,
                                     [(fn.info["index"], p) for _, fn, p in items], False)
             for (name, fn, _), (res, tally, _) in zip(items, out):
-                report(fn.info["label"], tally, "groups", 2)
+                report(fn.info["label"], tally, 2)
                 data[name] = res
         return self._keyed(pd.DataFrame({name: data[name] for name in named}, index=self.index))
 
@@ -150,7 +150,7 @@ class GroupBy:
             res = res.to_frame().reset_index()
         if status:
             return QvResult(res, sts, None)
-        report(fn.info["label"], tally, "groups", 2)
+        report(fn.info["label"], tally, 2)
         return res
 
     def moving(self, window, func, column, min_periods=None, center=False, status=False, **param):
@@ -220,5 +220,5 @@ def _moving(s, window, func, codes, ngroups, min_periods, center, status, param)
     res, tally, sts = _core.moving(fn.info["index"], values, codes, ngroups, window, min_periods, center, p, status)
     if status:
         return QvResult(wrap(res), sts, None)
-    report(fn.info["label"], tally, "windows", 3)
+    report(fn.info["label"], tally, 3)
     return wrap(res)

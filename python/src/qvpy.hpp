@@ -86,14 +86,15 @@ struct MemoryNote {
 extern thread_local MemoryNote memory_note;
 // Records a request of bytes before it is made.
 inline void note_request(std::size_t bytes) noexcept { memory_note.bytes = bytes; }
-// Sets MemoryError with the note's text: "qv.median: out of memory (asked for 80000000 bytes)".
+// Sets MemoryError with the note's text: "qv.median: out of memory asking for 80000000 bytes".
 void set_memory_error() noexcept;
 
 [[noreturn]] void raise(PyObject *type, const std::string &message);
 // Raises the Python exception of a host library return code with the host's message.
 [[noreturn]] void raise_host(int rc);
-// MemoryError for a memory status of the function, naming it.
-[[noreturn]] void raise_memory(std::size_t index, int32_t status);
+// MemoryError in the host library's wording: which call ran out, how much it asked for (0: not
+// known), in which row of how many (0: not a batch).
+[[noreturn]] void raise_nomem(const char *label, std::size_t asked, uint64_t row, uint64_t rows);
 
 // Not noexcept: the unwinding that ends a thread at interpreter exit (see NoGil) passes through.
 template <class F>
@@ -139,29 +140,13 @@ qvh_call *thread_call(std::size_t index, int *rc) noexcept;
 // The same, raising the Python error.
 qvh_call *thread_call(std::size_t index);
 
-// Calls and results counted by status.
-struct Tally {
-    uint64_t rows = 0, missing = 0, invalid = 0, nan = 0, other = 0, marked = 0;
-    void add(const qvh_tally &t) {
-        rows += t.rows;
-        missing += t.missing_arg;
-        invalid += t.invalid_arg;
-        nan += t.not_a_number;
-        other += t.other;
-        marked += t.marked;
-    }
-    void count(int32_t status, bool any_marked);
-    PyObject *to_tuple() const;
-};
-
-// Row i of a batch calls the function over args[j] + i * strides[j] (bytes), j < nargs, and writes
-// out + i * out_stride; statuses and marks as the host library's batch call. Returns its code.
-int call_rows(qvh_call *call, std::size_t rows, std::size_t nargs, const double *const *args, const ptrdiff_t *strides,
-              double *out, ptrdiff_t out_stride, int32_t *statuses, unsigned char *marks, Tally &tally) noexcept;
+// A tally as Python reads it: (calls, missing argument, invalid argument, not a number, other,
+// marked), the fields of qvewumth's Tally record.
+PyObject *tally_tuple(const qvh_tally &t);
 
 // The flags an aggregate of the function needs so that its partial states merge in order and a
 // window can drop its first value.
-unsigned merge_flags(const qvh_info &f);
+inline unsigned merge_flags(const qvh_info &f) { return f.merge == QVH_MERGE_VALUES ? QVH_AGG_KEEP_VALUES : 0u; }
 
 // The numeric array behind o: a NumPy array of float64 (any strides) or of objects, as asked;
 // TypeError otherwise (the Python layer converts everything before it gets here).

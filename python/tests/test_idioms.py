@@ -150,3 +150,8 @@ def test_reload_and_exit_with_live_handles_in_a_child():
     run = subprocess.run([sys.executable, "-c", CHILD], capture_output=True, text=True, timeout=120)
     assert run.returncode == 0, run.stderr
     assert "(2.0, 7.0) (2.0, 7.0, 5.0)" in run.stdout
+
+
+@pytest.mark.parametrize("cell, want", [(".A", 1.0), (".", 1.0), ("", 1.0), ("x", 0.0), (" .A", 0.0), (None, 1.0)])
+def test_missing_literals_in_text_are_missing_values_as_in_sql(cell, want):
+    assert qv.function("missing")(np.array([cell], dtype=object))[0] == want
