@@ -6,6 +6,10 @@
 namespace qvpy {
 
 void Outcome::raise_if_failed(std::size_t index) const {
+    if (interrupted) {
+        if (!PyErr_Occurred()) PyErr_SetNone(PyExc_KeyboardInterrupt);
+        throw PyFail{};
+    }
     if (memory_status != QVH_STATUS_OK) raise_nomem(function(index).label.c_str(), asked, row, rows);
     if (rc == QVH_E_NOMEM) raise_nomem(function(index).label.c_str(), asked, row, rows);
     if (rc != QVH_OK) raise_host(rc);

@@ -16,8 +16,17 @@ struct Outcome {
     int32_t memory_status = QVH_STATUS_OK;
     std::size_t asked = 0;
     uint64_t row = 0, rows = 0;
+    bool interrupted = false;
+    std::size_t work = 0;  // values of work since the last interrupt check
+    // Counts n values of work; checks for an interrupt every CHECK_EVERY of them. false: stop.
+    bool go_on(std::size_t n) {
+        if ((work += n) < CHECK_EVERY) return true;
+        work = 0;
+        interrupted = python_interrupted(nullptr) != 0;
+        return !interrupted;
+    }
     void raise_if_failed(std::size_t index) const;
-    bool failed() const { return rc != QVH_OK || memory_status != QVH_STATUS_OK; }
+    bool failed() const { return rc != QVH_OK || memory_status != QVH_STATUS_OK || interrupted; }
 };
 
 // An aggregate of the function at index, freed with the object.

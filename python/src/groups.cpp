@@ -100,6 +100,7 @@ PyObject *py_group_stats(PyObject *, PyObject *args) {
                 NoGil nogil;
                 for (npy_intp k = 0; k < ngroups; ++k) {
                     const std::size_t b = g.start[k], e = g.start[k + 1];
+                    if (!o.go_on(e - b + 1)) break;
                     if (!call_one(call, spec.has_param, spec.p, v.data() + b, e - b, sizeof(double), res + k,
                                   sts != nullptr ? sts + k : nullptr, nullptr, tally, o))
                         break;

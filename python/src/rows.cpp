@@ -68,6 +68,7 @@ void run_rows(PyArrayObject *a, const Batch &b, double *res, int32_t *sts, npy_b
     for (npy_intp batch = 0; batch < total / b.m && !o.failed(); ++batch) {
         const char *base = PyArray_BYTES(a);
         for (int k = 0; k < outer_nd; ++k) base += idx[static_cast<std::size_t>(k)] * strides[k];
+        if (!o.go_on(static_cast<std::size_t>(b.m * (b.n + 1)))) break;
         run_batch(b, base, batch * b.m, res, sts, mks, tally, o);
         for (int k = outer_nd - 1; k >= 0; --k) {
             if (++idx[static_cast<std::size_t>(k)] < dims[k]) break;

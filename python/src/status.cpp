@@ -48,6 +48,14 @@ void raise_nomem(const char *label, std::size_t asked, uint64_t row, uint64_t ro
     throw PyFail{};
 }
 
+int python_interrupted(void *) noexcept {
+    if (_Py_IsFinalizing()) return 0;  // a thread that takes the lock now is ended on the spot
+    const PyGILState_STATE state = PyGILState_Ensure();
+    const int raised = PyErr_CheckSignals() != 0;
+    PyGILState_Release(state);
+    return raised;
+}
+
 PyObject *tally_tuple(const qvh_tally &t) {
     return Py_BuildValue("(KKKKKK)", static_cast<unsigned long long>(t.rows), static_cast<unsigned long long>(t.missing_arg),
                          static_cast<unsigned long long>(t.invalid_arg), static_cast<unsigned long long>(t.not_a_number),

@@ -40,6 +40,7 @@ bool moving_group(qvh_agg *agg, const Windows &w, const std::size_t *order, npy_
             if ((o.rc = qvh_agg_remove_first(agg)) != QVH_OK) return false;
         }
         if (present < w.min_periods) continue;
+        if (!o.go_on(static_cast<std::size_t>(end - first))) return false;
         const std::size_t r = order[t];
         if (!agg_result(agg, res[r], sts != nullptr ? &sts[r] : nullptr, tally, o)) return false;
     }

@@ -1,5 +1,9 @@
 """Statuses as NumPy's floating-point errors, memory failures, threads and leaks."""
 import re
+import signal
+import subprocess
+import sys
+import time
 import threading
 import warnings
 from concurrent.futures import ThreadPoolExecutor
@@ -114,3 +118,33 @@ def test_a_million_calls_leave_memory_flat():
         for c in calls:
             c()
     assert rss() - before < 4 << 20
+
+
+INTERRUPTED = """
+import sys, traceback
+import numpy as np
+import qvewumth as qv
+x = np.random.default_rng(3).normal(size=10**6)
+print("running", flush=True)
+try:
+    for _ in range(200):
+        qv.moving(x, 1001, "median")
+except KeyboardInterrupt:
+    frame = traceback.extract_tb(sys.exc_info()[2])[-1]
+    print("KeyboardInterrupt in", frame.name, frame.line, flush=True)
+"""
+
+
+def test_ctrl_c_interrupts_a_long_moving_median():
+    # Each call runs for seconds: the signal must stop the call it arrives in, not wait for it.
+    child = subprocess.Popen([sys.executable, "-c", INTERRUPTED], stdout=subprocess.PIPE, text=True)
+    try:
+        assert child.stdout.readline() == "running\n"
+        time.sleep(0.5)
+        child.send_signal(signal.SIGINT)
+        sent = time.monotonic()
+        out, _ = child.communicate(timeout=60)
+    finally:
+        child.kill()
+    assert child.returncode == 0 and time.monotonic() - sent < 10
+    assert out.startswith("KeyboardInterrupt in _moving") and "_core.moving(" in out, out
