@@ -6,7 +6,7 @@
 namespace qvpy {
 
 void Outcome::raise_if_failed(std::size_t index) const {
-    if (interrupted) {
+    if (interrupted || rc == QVH_E_INTERRUPTED) {
         if (!PyErr_Occurred()) PyErr_SetNone(PyExc_KeyboardInterrupt);
         throw PyFail{};
     }
@@ -23,6 +23,7 @@ Agg::Agg(std::size_t index, unsigned flags) {
         raise(PyExc_ValueError, fn.label + ": " + qvh_errmsg());
     }
     if (const int rc = qvh_agg_set_label(agg_, fn.label.c_str()); rc != QVH_OK) raise_host(rc);
+    qvh_agg_set_interrupt(agg_, python_interrupted, nullptr);
 }
 
 double optional_param(PyObject *o, bool &has) {

@@ -133,7 +133,8 @@ qvh_call *thread_call(std::size_t index, int *rc) noexcept {
             qvh_call *call = nullptr;
             *rc = qvh_call_new(package, catalogue[index].info->name, &call);
             if (*rc != QVH_OK) return nullptr;
-            if ((*rc = qvh_call_set_label(call, catalogue[index].label.c_str())) != QVH_OK) {
+            if ((*rc = qvh_call_set_label(call, catalogue[index].label.c_str())) != QVH_OK ||
+                (*rc = qvh_call_set_interrupt(call, python_interrupted, nullptr)) != QVH_OK) {
                 qvh_call_free(call);
                 return nullptr;
             }

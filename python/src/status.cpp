@@ -30,6 +30,12 @@ void raise(PyObject *type, const std::string &message) {
 }
 
 void raise_host(int rc) {
+    if (rc == QVH_E_INTERRUPTED) {
+        // The interrupt check ran Python's signal handlers: their exception (KeyboardInterrupt)
+        // is the one to raise.
+        if (!PyErr_Occurred()) PyErr_SetNone(PyExc_KeyboardInterrupt);
+        throw PyFail{};
+    }
     const char *msg = qvh_errmsg();
     raise(exception_of(rc), msg != nullptr && *msg != '\0' ? msg : qvh_rc_name(rc));
 }
