@@ -76,6 +76,9 @@ def test_several_percentiles_of_a_frame_give_a_frame_as_quantile():
     assert list(got.index) == [10, 90] and got.columns.equals(shape.columns)
     for c in DF:
         assert np.array_equal(got[c].to_numpy(), [qv.pctl(DF[c], 10), qv.pctl(DF[c], 90)])
+    series = qv.pctl(DF.y, [10, 90])
+    assert list(series.index) == [10, 90] and series.name == "y" and len(DF.y.quantile([0.1, 0.9])) == 2
+    assert np.array_equal(series.to_numpy(), [qv.pctl(DF.y.to_numpy(), 10), qv.pctl(DF.y.to_numpy(), 90)])
     rows = qv.pctl(DF, [50], axis=1)
     assert rows.columns.equals(DF.index) and np.array_equal(rows.loc[50].to_numpy(), qv.median(DF, axis=1).to_numpy())
 

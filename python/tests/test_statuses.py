@@ -148,3 +148,28 @@ def test_ctrl_c_interrupts_a_long_moving_median():
         child.kill()
     assert child.returncode == 0 and time.monotonic() - sent < 10
     assert out.startswith("KeyboardInterrupt in _moving") and "_core.moving(" in out, out
+
+
+TIGHT = """
+import resource, sys
+import numpy as np
+import qvewumth as qv
+x = np.random.default_rng(1).normal(size=4 * 10**6)
+with open("/proc/self/statm") as f:
+    size = int(f.read().split()[0]) * 4096
+resource.setrlimit(resource.RLIMIT_AS, (size + (16 << 20), resource.RLIM_INFINITY))
+for call in (lambda: qv.median(x), lambda: qv.pctl(x.reshape(2, -1), 90, axis=1), lambda: qv.moving(x, 7, "max")):
+    try:
+        call()
+        print("ok")
+    except MemoryError as e:
+        print(e)
+"""
+
+
+def test_a_tight_address_space_gives_memory_errors_that_name_the_call():
+    run = subprocess.run([sys.executable, "-c", TIGHT], capture_output=True, text=True, timeout=120)
+    assert run.returncode == 0, run.stderr
+    lines = run.stdout.splitlines()
+    assert len(lines) == 3 and re.fullmatch(r"qv\.median: out of memory asking for [1-9]\d* bytes", lines[0]), lines
+    assert all(line == "ok" or re.match(r"qv\.(pctl|max): out of memory", line) for line in lines[1:]), lines
