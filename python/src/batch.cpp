@@ -1,6 +1,7 @@
 // The pieces the statistics over many lists share (see batch.hpp).
 #include "batch.hpp"
 
+#include <algorithm>
 #include <cstring>
 
 namespace qvpy {
@@ -57,16 +58,12 @@ PyObject *Results::tuple(const qvh_tally &tally) const {
 
 bool call_one(qvh_call *call, bool has_param, double p, const double *xs, std::size_t n, npy_intp stride, double *out,
               int32_t *statuses, npy_bool *marks, qvh_tally &tally, Outcome &o) {
-    thread_local std::vector<unsigned char> marked;
     const std::size_t nargs = n + (has_param ? 1 : 0);
-    unsigned char *m = marks;
-    if (m == nullptr) {
-        if (marked.size() < nargs) marked.resize(nargs);
-        m = marked.data();
-    }
     double r = 0.0;
     int32_t st = QVH_STATUS_OK;
-    o.rc = qvh_call_over(call, &p, has_param ? 1 : 0, xs, n, stride, &r, &st, m);
+    // Marks cost a pass over the list: unless asked for, they are read only for a list that has
+    // an invalid argument, by calling it again.
+    o.rc = qvh_call_over(call, &p, has_param ? 1 : 0, xs, n, stride, &r, &st, marks);
     if (qvh_status_is_memory(st) || o.rc == QVH_E_NOMEM) {
         o.memory_status = qvh_status_is_memory(st) ? st : QVH_STATUS_NO_MEMORY;
         o.rc = QVH_OK;
@@ -77,7 +74,16 @@ bool call_one(qvh_call *call, bool has_param, double p, const double *xs, std::s
     *out = r;
     if (statuses != nullptr) *statuses = st;
     bool any = false;
-    for (std::size_t j = 0; st != QVH_STATUS_OK && j < nargs; ++j) any = any || m[j] != 0;
+    if (st == QVH_STATUS_INVALID_ARG && marks == nullptr) {
+        thread_local std::vector<unsigned char> marked;
+        marked.resize(nargs);
+        double again = 0.0;
+        int32_t st2 = QVH_STATUS_OK;
+        if (qvh_call_over(call, &p, has_param ? 1 : 0, xs, n, stride, &again, &st2, marked.data()) == QVH_OK)
+            any = std::find(marked.begin(), marked.end(), 1) != marked.end();
+    } else {
+        for (std::size_t j = 0; marks != nullptr && st != QVH_STATUS_OK && j < nargs; ++j) any = any || marks[j] != 0;
+    }
     qvh_tally_add(&tally, st, any);
     return true;
 }
