@@ -67,6 +67,7 @@ private:
 
 bool Layout::cover(std::size_t lo, std::size_t hi, std::size_t e) noexcept {
     if (filled_ > 0 && lo >= base_ && hi <= base_ + filled_) return true;
+    call_->over.valid = false;  // the warm block is laid out for windows now
     // Four windows' worth at least, so a sliding window lays out each row about once and a
     // growing one a bounded number of times.
     const std::size_t len = hi - lo;
