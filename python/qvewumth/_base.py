@@ -97,7 +97,7 @@ class _Elementwise:
             if not self.numeric_only and _values.is_text(values):
                 plain = [_values.plain(b)[0] for b in args]
                 return _masked(self.text(plain, status, wrap), masks, status)
-            conv.append(_values.number_array(values, self.entry, f"argument {j + 1}"))
+            conv.append(_values.number_array(values, self.entry, f"argument {j + 1}", j))
         if status:
             suf = self.status_ufuncs.get(len(args))
             if suf is None:

@@ -128,14 +128,15 @@ def frame_values(frame):
     return np.column_stack(cols) if cols else np.empty((len(frame), 0))
 
 
-def number_array(x, info, what):
-    """x as a float64 array (a view where it already is one), for a function taking numbers; the
-    masked entries of a masked array are '.'."""
+def number_array(x, info, what, argument=-1):
+    """x as a float64 array (a view where it already is one), for argument `argument` of a function
+    taking numbers (-1: its values after any leading parameter); the masked entries of a masked
+    array are '.', and text that is a missing literal ('.A') in an array of objects is that value."""
     if type(x) is float:
         return np.array(x)
     if isinstance(x, np.ma.MaskedArray):
         mask = np.ma.getmaskarray(x)
-        a = number_array(np.ma.getdata(x), info, what)
+        a = number_array(np.ma.getdata(x), info, what, argument)
         return np.where(mask, DOT, a) if mask.any() else a
     a = x if isinstance(x, np.ndarray) else np.asarray(x)
     kind = a.dtype.kind
@@ -145,7 +146,8 @@ def number_array(x, info, what):
         return a.astype(np.float64)
     if kind == "O":
         missing_objects()
-        flat = _core.objects_to_float(label_of(info), what, a.reshape(-1))
+        index = -1 if info is None else info["index"]
+        flat = _core.objects_to_float(index, argument, label_of(info), what, a.reshape(-1))
         return flat.reshape(a.shape)
     if kind in "US":
         raise TypeError(f"{label_of(info)}: {what} holds text, not numbers")

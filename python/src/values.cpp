@@ -229,14 +229,20 @@ PyObject *py_set_missing_objects(PyObject *, PyObject *arg) {
 
 
 
-// A float64 array of the same length from a 1-D array of objects; errors name the function as
-// label and what holds the objects ("argument 1", "the data").
+// objects_to_float(index, argument, label, what, objects): a float64 array of the same length from a
+// 1-D array of objects, as argument `argument` of the function at index takes numbers (argument < 0:
+// its values after any leading parameter; index < 0: no function, text is an error). Text follows
+// the host library's rules of the edge: a missing literal ('.A') is that missing value, other text a
+// TypeError. Errors name the function as label and what holds the objects ("argument 1", "the data").
 PyObject *py_objects_to_float(PyObject *, PyObject *args) {
     return guard([&] {
+        Py_ssize_t index = -1, argument = -1;
         const char *label_s = nullptr, *what = nullptr;
         PyObject *arr = nullptr;
-        if (!PyArg_ParseTuple(args, "ssO", &label_s, &what, &arr)) throw PyFail{};
+        if (!PyArg_ParseTuple(args, "nnssO", &index, &argument, &label_s, &what, &arr)) throw PyFail{};
         const std::string label = label_s;
+        const qvh_info *info = index < 0 ? nullptr : function(function_index(index)).info;
+        if (info != nullptr && argument < 0) argument = info->leading_param ? 1 : 0;
         PyArrayObject *a = as_array(arr, NPY_OBJECT, label_s);
         if (PyArray_NDIM(a) != 1) raise(PyExc_ValueError, label + ": " + what + " must be one column of objects");
         const npy_intp n = PyArray_DIM(a, 0);
@@ -244,12 +250,19 @@ PyObject *py_objects_to_float(PyObject *, PyObject *args) {
         auto *o = static_cast<double *>(PyArray_DATA(reinterpret_cast<PyArrayObject *>(out.get())));
         for (npy_intp i = 0; i < n; ++i) {
             const qvh_value v = read_value(item_at(a, i), label, what);
-            if (v.kind == QVH_VALUE_TEXT) {
+            if (v.kind == QVH_VALUE_TEXT && info == nullptr) {
                 char buf[64];
                 qvh_escape(v.text, v.len, 40, buf, sizeof buf);
                 raise(PyExc_TypeError, label + ": " + what + " holds text ('" + buf + "'), not a number");
             }
-            o[i] = v.kind == QVH_VALUE_NULL ? qvh_dot() : v.num;
+            if (v.kind == QVH_VALUE_NULL || info == nullptr) {
+                o[i] = v.kind == QVH_VALUE_NULL ? qvh_dot() : v.num;
+                continue;
+            }
+            qvh_value arg{};
+            if (const int rc = qvh_edge_arg(info, label_s, static_cast<std::size_t>(argument), &v, &arg); rc != QVH_OK)
+                raise_host(rc);
+            o[i] = arg.num;
         }
         return out.release();
     });

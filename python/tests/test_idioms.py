@@ -158,3 +158,17 @@ def test_reload_and_exit_with_live_handles_in_a_child():
 @pytest.mark.parametrize("cell, want", [(".A", 1.0), (".", 1.0), ("", 1.0), ("x", 0.0), (" .A", 0.0), (None, 1.0)])
 def test_missing_literals_in_text_are_missing_values_as_in_sql(cell, want):
     assert qv.function("missing")(np.array([cell], dtype=object))[0] == want
+
+
+@pytest.mark.parametrize("cells, same_as", [
+    ([1.0, ".B", 3], [1.0, qv.missing("B"), 3.0]), (["", 2.0, None], [qv.DOT, 2.0, qv.DOT]), ([".z", "._"], [qv.missing("Z"), qv.missing("_")])])
+def test_missing_literals_in_numbers_are_their_missing_values(cells, same_as):
+    got = qv.status(qv.nmiss, np.array(cells, dtype=object)), qv.status(qv.n, np.array(cells, dtype=object))
+    want = qv.status(qv.nmiss, np.array(same_as)), qv.status(qv.n, np.array(same_as))
+    assert [(float(g.result), int(g.status)) for g in got] == [(float(w.result), int(w.status)) for w in want]
+    with qv.errstate(all="ignore"):  # ORDINAL of one value keeps which missing value it is
+        got = [qv.ordinal(np.array([c], dtype=object), 1) for c in cells]
+        want = [qv.ordinal(np.array([c]), 1) for c in same_as]
+    assert np.array_equal(np.array(got).view(np.uint64), np.array(want).view(np.uint64))
+    with pytest.raises(TypeError, match=r"qv\.n: argument 1 must be a number, not a character value \('x'\)"):
+        qv.n(np.array(cells + ["x"], dtype=object))
