@@ -37,6 +37,10 @@ class Tally(collections.namedtuple("Tally", "calls missing invalid nan other mar
     def __sub__(self, other):
         return Tally(*(a - b for a, b in zip(self, other)))
 
+    def not_ok(self):
+        """How many calls gave a status other than ok."""
+        return self.missing + self.invalid + self.nan + self.other
+
 
 NO_CALLS = Tally(0, 0, 0, 0, 0, 0)
 
@@ -89,18 +93,18 @@ def report(label, tally, stacklevel):
     wording of a tally ("qv.log: 1 of 3 rows gave invalid argument"), with the kinds qv.errstate
     ignores left out; stacklevel counts the frames from the caller of report to the user's line."""
     tally = Tally._make(tally)
-    if not (tally.missing or tally.invalid or tally.nan or tally.other):
+    if not tally.not_ok():
         return
     modes = _modes.get()
 
     def kept(wanted):
-        counts = [getattr(tally, key) if modes[key] in wanted else 0 for key in _KINDS]
-        return Tally(tally.calls, *counts, tally.marked if modes["invalid"] in wanted else 0)
+        counts = {key: getattr(tally, key) if modes[key] in wanted else 0 for key in _KINDS}
+        return tally._replace(marked=tally.marked if modes["invalid"] in wanted else 0, **counts)
 
     raised, shown = kept(("raise",)), kept(("raise", "warn"))
-    if any(raised[1:5]):
+    if raised.not_ok():
         raise QvError(_core.describe_tally(label, shown))
-    if any(shown[1:5]):
+    if shown.not_ok():
         warnings.warn(_core.describe_tally(label, shown), QvWarning, stacklevel=stacklevel + 1)
 
 
