@@ -97,7 +97,7 @@ def _unwrap(entry, a, p, axis):
     several = p is not NO_PARAM and np.ndim(p) > 0
     if pd is not None and isinstance(a, pd.DataFrame):
         frame, axis = a, 0 if axis is None else axis
-        a = _values.frame_values(frame)
+        a = _values.frame_values(frame, entry)
         ax = _values.normalize_axes(axis, 2, entry["label"])
         if len(ax) == 1:
             index = frame.index if ax[0] == 1 else frame.columns

@@ -119,12 +119,12 @@ def pandas_values(x):
     return x.to_numpy(dtype=object)
 
 
-def frame_values(frame):
+def frame_values(frame, info=None):
     """The columns of a DataFrame side by side as one float64 array (rows x columns), the missing
-    entries of nullable columns as '.'."""
+    entries of nullable columns as '.'; errors name the function of info."""
     if all(isinstance(dt, np.dtype) and dt == np.float64 for dt in frame.dtypes):
         return frame.to_numpy()
-    cols = [number_array(pandas_values(frame[c]), None, f"column {c!r}") for c in frame.columns]
+    cols = [number_array(pandas_values(frame[c]), info, f"column {c!r}") for c in frame.columns]
     return np.column_stack(cols) if cols else np.empty((len(frame), 0))
 
 

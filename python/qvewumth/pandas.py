@@ -55,7 +55,7 @@ def rowwise(df, func, *columns, **param):
     fn = list_function(func)
     p = param_of(fn, param)
     cols = list(columns) if columns else list(df.columns)
-    values = _values.frame_values(df[cols])
+    values = _values.frame_values(df[cols], fn.info)
     lead = _reduce.NO_PARAM if lead_name(fn) is None else p
     res = _reduce.reduce(fn.info, values, lead, 1, False, None, False, 2)
     return pd.Series(res, index=df.index, name=fn.__name__)

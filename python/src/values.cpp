@@ -250,18 +250,15 @@ PyObject *py_objects_to_float(PyObject *, PyObject *args) {
         auto *o = static_cast<double *>(PyArray_DATA(reinterpret_cast<PyArrayObject *>(out.get())));
         for (npy_intp i = 0; i < n; ++i) {
             const qvh_value v = read_value(item_at(a, i), label, what);
-            if (v.kind == QVH_VALUE_TEXT && info == nullptr) {
+            qvh_value arg{QVH_VALUE_NUM, v.kind == QVH_VALUE_NULL ? qvh_dot() : v.num, nullptr, 0};
+            // The host decides which text is a number here; the message names the values as the
+            // caller knows them (a column, the data).
+            if (v.kind == QVH_VALUE_TEXT &&
+                (info == nullptr || qvh_edge_arg(info, label_s, static_cast<std::size_t>(argument), &v, &arg) != QVH_OK)) {
                 char buf[64];
                 qvh_escape(v.text, v.len, 40, buf, sizeof buf);
                 raise(PyExc_TypeError, label + ": " + what + " holds text ('" + buf + "'), not a number");
             }
-            if (v.kind == QVH_VALUE_NULL || info == nullptr) {
-                o[i] = v.kind == QVH_VALUE_NULL ? qvh_dot() : v.num;
-                continue;
-            }
-            qvh_value arg{};
-            if (const int rc = qvh_edge_arg(info, label_s, static_cast<std::size_t>(argument), &v, &arg); rc != QVH_OK)
-                raise_host(rc);
             o[i] = arg.num;
         }
         return out.release();

@@ -170,5 +170,7 @@ def test_missing_literals_in_numbers_are_their_missing_values(cells, same_as):
         got = [qv.ordinal(np.array([c], dtype=object), 1) for c in cells]
         want = [qv.ordinal(np.array([c]), 1) for c in same_as]
     assert np.array_equal(np.array(got).view(np.uint64), np.array(want).view(np.uint64))
-    with pytest.raises(TypeError, match=r"qv\.n: argument 1 must be a number, not a character value \('x'\)"):
+    with pytest.raises(TypeError, match=r"qv\.n: the data holds text \('x'\), not a number"):
         qv.n(np.array(cells + ["x"], dtype=object))
+    with pytest.raises(TypeError, match=r"qv\.median: column 'k' holds text \('x'\)"):
+        qv.median(pd.DataFrame({"v": [1.0] * len(cells), "k": ["x"] + cells[1:]}, dtype=object))
