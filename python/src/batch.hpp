@@ -18,9 +18,10 @@ struct Outcome {
     uint64_t row = 0, rows = 0;
     bool interrupted = false;
     std::size_t work = 0;  // values of work since the last interrupt check
-    // Counts n values of work; checks for an interrupt every CHECK_EVERY of them. false: stop.
+    // Counts n values of work; checks for an interrupt as often as the host library checks its
+    // own loops (between many short calls it sees none). false: stop.
     bool go_on(std::size_t n) {
-        if ((work += n) < CHECK_EVERY) return true;
+        if ((work += n) < QVH_CHECK_EVERY) return true;
         work = 0;
         interrupted = python_interrupted(nullptr) != 0;
         return !interrupted;

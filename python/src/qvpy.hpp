@@ -144,8 +144,6 @@ qvh_call *thread_call(std::size_t index);
 // let Python run its signal handlers (Ctrl-C), and is non-zero when one raised (the exception,
 // KeyboardInterrupt, is then set for when the lock is back). Never while the interpreter exits.
 int python_interrupted(void *) noexcept;
-// Values of work between two checks: a few milliseconds.
-constexpr std::size_t CHECK_EVERY = std::size_t{1} << 20;
 
 // A tally as Python reads it: (calls, missing argument, invalid argument, not a number, other,
 // marked), the fields of qvewumth's Tally record.
