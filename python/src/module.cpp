@@ -229,6 +229,7 @@ PyMODINIT_FUNC PyInit__core(void) {
     import_umath();
     return guard([&]() -> PyObject * {
         Ref m(check(PyModule_Create(&module)));
+        note_main_thread();
         if (package == nullptr) {
             qvh_package *pkg = nullptr;
             if (qvh_open(nullptr, &pkg) != QVH_OK)

@@ -144,6 +144,9 @@ qvh_call *thread_call(std::size_t index);
 // let Python run its signal handlers (Ctrl-C), and is non-zero when one raised (the exception,
 // KeyboardInterrupt, is then set for when the lock is back). Never while the interpreter exits.
 int python_interrupted(void *) noexcept;
+// Notes which thread is Python's main thread: the only one that sees signals, so the only one the
+// check takes the lock for.
+void note_main_thread();
 
 // A tally as Python reads it: (calls, missing argument, invalid argument, not a number, other,
 // marked), the fields of qvewumth's Tally record.

@@ -2,6 +2,8 @@
 // record, and out of memory in the host library's one wording.
 #include "qvpy.hpp"
 
+#include <atomic>
+
 namespace qvpy {
 
 namespace {
@@ -54,8 +56,23 @@ void raise_nomem(const char *label, std::size_t asked, uint64_t row, uint64_t ro
     throw PyFail{};
 }
 
+namespace {
+std::atomic<unsigned long> main_thread{0};
+}  // namespace
+
+void note_main_thread() {
+    Ref threading(check(PyImport_ImportModule("threading")));
+    Ref main(check(PyObject_CallMethod(threading.get(), "main_thread", nullptr)));
+    Ref ident(check(PyObject_GetAttrString(main.get(), "ident")));
+    const unsigned long id = PyLong_AsUnsignedLong(ident.get());
+    if (PyErr_Occurred()) throw PyFail{};
+    main_thread.store(id);
+}
+
 int python_interrupted(void *) noexcept {
-    if (_Py_IsFinalizing()) return 0;  // a thread that takes the lock now is ended on the spot
+    // Signals reach Python's main thread only; another thread, a daemon one in particular, must not
+    // take the lock while the interpreter exits (it would be ended on the spot).
+    if (PyThread_get_thread_ident() != main_thread.load() || _Py_IsFinalizing()) return 0;
     const PyGILState_STATE state = PyGILState_Ensure();
     const int raised = PyErr_CheckSignals() != 0;
     PyGILState_Release(state);
