@@ -40,6 +40,13 @@ def status(fn, *args, **kwargs):
     return fn(*args, status=True, **kwargs)
 
 
+def release_memory():
+    """Gives back the memory this thread's calls keep from one call to the next (the argument
+    lists and scratch a repeated call reuses, so that it touches no fresh page); the next call
+    takes it again."""
+    _core.release_memory()
+
+
 def package_path():
     """The file the function package was opened from."""
     return _core.package_path()
@@ -47,7 +54,7 @@ def package_path():
 
 __all__ = ["DOT", "OK", "MISSING_ARG", "INVALID_ARG", "NOT_A_NUMBER", "NO_SCRATCH", "NO_MEMORY", "QvError",
            "QvResult", "QvWarning", "errstate", "function", "geterr", "info", "is_missing", "missing",
-           "missing_letter", "parse", "seterr", "status", "status_name", "package_path"]
+           "missing_letter", "parse", "seterr", "status", "status_name", "package_path", "release_memory"]
 
 # The catalogue's functions, except where this module already uses the name (qv.missing is the
 # missing value a letter names; the function of that name is qv.function("missing")).

@@ -81,6 +81,13 @@ PyObject *py_package_path(PyObject *, PyObject *) {
 }
 
 
+// Gives back what this thread's calls keep between calls (argument lists, scratch blocks).
+PyObject *py_release_memory(PyObject *, PyObject *) {
+    for (qvh_call *c : thread_calls.calls)
+        if (c != nullptr) qvh_call_trim(c);
+    Py_RETURN_NONE;
+}
+
 // Refuses memory to the host library after n more requests (n < 0: never).
 PyObject *py_refuse_memory(PyObject *, PyObject *arg) {
     return guard([&] {
@@ -203,6 +210,7 @@ PyMethodDef methods[] = {
     {"missing_letters", py_missing_letters, METH_O, "The letter of each missing element ('' for numbers)."},
     {"format_value", py_format_value, METH_O, "A number in its shortest form, or its missing literal."},
     {"set_missing_objects", py_set_missing_objects, METH_O, "Objects read as '.' besides None."},
+    {"release_memory", py_release_memory, METH_NOARGS, "Give back what this thread's calls keep between calls."},
     {"refuse_memory", py_refuse_memory, METH_O, "Refuse memory to the host library after n more requests (-1: never)."},
     {"check_args", py_check_args, METH_VARARGS, "Check a number and kinds of arguments against the catalogue."},
     {"objects_to_float", py_objects_to_float, METH_VARARGS, "A 1-D object array as float64, missing values as '.'."},

@@ -173,3 +173,12 @@ def test_a_tight_address_space_gives_memory_errors_that_name_the_call():
     lines = run.stdout.splitlines()
     assert len(lines) == 3 and re.fullmatch(r"qv\.median: out of memory asking for [1-9]\d* bytes", lines[0]), lines
     assert all(line == "ok" or re.match(r"qv\.(pctl|max): out of memory", line) for line in lines[1:]), lines
+
+
+def test_release_memory_gives_back_what_calls_keep():
+    x = np.random.default_rng(2).normal(size=2 * 10**6)
+    first = qv.median(x)
+    held = rss()
+    qv.release_memory()
+    assert held - rss() > 16 << 20  # the argument list alone is 16 bytes a value
+    assert bits(qv.median(x)) == bits(first)
