@@ -74,8 +74,8 @@ PyObject *item_at(PyArrayObject *a, npy_intp i) {
     return item == nullptr ? Py_None : item;
 }
 
-// The missing value '.' for a NaN that names none.
-double dot_for_nan(double x) { return x != x && !qvh_is_missing(x) ? qvh_dot() : x; }
+// The missing value '.' for a NaN that names none, by the host library's rule.
+double dot_for_nan(double x) { return qvh_edge_result(x, nullptr); }
 
 // The columns of a table call: 1-D arrays of float64 or of objects, of one length.
 struct Table {
