@@ -1,16 +1,27 @@
 #!/usr/bin/env python3
-"""The Python package against its peers in the same run: NumPy's nan-reductions, pandas' group
-statistics, SciPy's special functions, and the single-process path against a 2-worker Dask cluster.
-Each timing is the best of a few runs; ratios are qvewumth's time over the peer's (below 1: faster).
+"""The Python package against its peers in the same run. Each timing is the best of a few runs;
+the ratio is qvewumth's time over the peer's (below 1: faster).
 
-    PYTHONPATH=build/python /usr/bin/python3 bench/python_bench.py [--quick]
+- qv.median against np.median at 10^5, 10^6 and 10^7 values, warm (repeated) and cold (after
+  qv.release_memory(), so that the call lays out its argument list in fresh memory again);
+- qv.n, qv.mean and qv.median against the package's own call from C (the host library's
+  qvh_call_over over the same array, through ctypes, repeated): the surface's overhead;
+- moving median over 10^6 values, windows 101 and 1001, against pandas' rolling median and
+  bottleneck's move_median;
+- the peak memory above the data of qv.median over 10^7 values, in bytes a value (a child process
+  reads its high-water mark).
+
+    PYTHONPATH=build/python /usr/bin/python3 bench/python_bench.py [--quick] [--host build/libqvhost.so]
 """
 import argparse
+import ctypes
+import os
+import subprocess
+import sys
 import time
 
 import numpy as np
 import pandas as pd
-import scipy.special
 
 import qvewumth as qv
 
@@ -24,70 +35,86 @@ def best(fn, repeat):
     return min(times)
 
 
-def row(name, ours, peer, repeat, n=None):
+def row(name, ours, peer, repeat):
     a, b = best(ours, repeat), best(peer, repeat)
-    per = f"  {a / n * 1e9:6.2f} ns/element" if n else ""
-    print(f"{name:<58} {a * 1e3:9.1f} ms {b * 1e3:9.1f} ms {a / b:6.2f}x{per}")
+    print(f"{name:<60} {a * 1e3:10.2f} ms {b * 1e3:10.2f} ms {a / b:7.2f}x", flush=True)
+
+
+class HostCall:
+    """The package's own call: qvh_call_over of the host library over an array in place."""
+
+    def __init__(self, path, name):
+        lib = self.lib = ctypes.CDLL(path)
+        vp = ctypes.c_void_p
+        lib.qvh_open.argtypes = [ctypes.c_char_p, ctypes.POINTER(vp)]
+        lib.qvh_call_new.argtypes = [vp, ctypes.c_char_p, ctypes.POINTER(vp)]
+        lib.qvh_call_over.argtypes = [vp, vp, ctypes.c_size_t, vp, ctypes.c_size_t, ctypes.c_ssize_t,
+                                      ctypes.POINTER(ctypes.c_double), ctypes.POINTER(ctypes.c_int32), vp]
+        self.pkg, self.call = vp(), vp()
+        assert lib.qvh_open(None, ctypes.byref(self.pkg)) == 0
+        assert lib.qvh_call_new(self.pkg, name.encode(), ctypes.byref(self.call)) == 0
+        self.r, self.st = ctypes.c_double(), ctypes.c_int32()
+
+    def __call__(self, x):
+        rc = self.lib.qvh_call_over(self.call, None, 0, x.ctypes.data, x.size, 8, ctypes.byref(self.r),
+                                    ctypes.byref(self.st), None)
+        assert rc == 0
+        return self.r.value
+
+
+PEAK = """
+import sys, numpy as np, qvewumth as qv
+x = np.random.default_rng(1).normal(size=int(sys.argv[1]))
+qv.median(x[:1000])
+def status(key):
+    with open("/proc/self/status") as f:
+        return next(int(l.split()[1]) * 1024 for l in f if l.startswith(key))
+with open("/proc/self/clear_refs", "w") as f:
+    f.write("5")  # the high-water mark starts again from here
+base = status("VmRSS:")
+qv.median(x)
+print((status("VmHWM:") - base) / x.size)
+"""
 
 
 def main():
     ap = argparse.ArgumentParser()
     ap.add_argument("--quick", action="store_true", help="a tenth of the sizes, for a smoke run")
+    ap.add_argument("--host", default=os.path.join(os.path.dirname(__file__), "..", "build", "libqvhost.so"))
     args = ap.parse_args()
     scale = 10 if args.quick else 1
     rng = np.random.default_rng(42)
-    repeat = 3
-    print(f"{'case (qvewumth vs peer)':<58} {'qvewumth':>12} {'peer':>12} {'ratio':>7}")
+    print(f"{'case (qvewumth vs peer)':<60} {'qvewumth':>13} {'peer':>13} {'ratio':>8}")
 
-    a = rng.normal(size=(1_000_000 // scale, 10))
-    a[rng.random(a.shape) < 0.05] = np.nan
-    row("mean axis=1, 1e6 x 10 / np.nanmean", lambda: qv.mean(a, axis=1), lambda: np.nanmean(a, axis=1), repeat)
-    row("median axis=1, 1e6 x 10 / np.nanmedian", lambda: qv.median(a, axis=1), lambda: np.nanmedian(a, axis=1), repeat)
+    for n in (10**5 // scale, 10**6 // scale, 10**7 // scale):
+        x = rng.normal(size=n)
+        repeat = 5 if n <= 10**6 else 3
+        row(f"median of {n:.0e}, warm / np.median", lambda: qv.median(x), lambda: np.median(x), repeat)
+        row(f"median of {n:.0e}, cold / np.median", lambda: (qv.release_memory(), qv.median(x)),
+            lambda: np.median(x), repeat)
 
-    v = rng.normal(size=10_000_000 // scale)
-    v[rng.random(v.size) < 0.01] = np.nan
-    row("median of 1e7 / np.nanmedian", lambda: qv.median(v), lambda: np.nanmedian(v), repeat)
-    row("pctl 90 of 1e7 / np.nanpercentile(averaged_inverted_cdf)", lambda: qv.pctl(v, 90),
-        lambda: np.nanpercentile(v, 90, method="averaged_inverted_cdf"), repeat)
+    host = {name: HostCall(args.host, name) for name in ("N", "MEAN", "MEDIAN")}
+    for n in (10**6 // scale, 10**7 // scale):
+        x = rng.normal(size=n)
+        for name, fn in (("N", qv.n), ("MEAN", qv.mean), ("MEDIAN", qv.median)):
+            row(f"qv.{name.lower()} of {n:.0e} / the package's call from C", lambda: fn(x), lambda: host[name](x), 3)
 
-    n = 1_000_000 // scale
-    df = pd.DataFrame({"k": rng.integers(0, 1000, n), "x": rng.normal(size=n)})
-    df.loc[rng.random(n) < 0.02, "x"] = np.nan
-    row("group median, 1e6 rows, 1000 groups / groupby().median()",
-        lambda: qv.groupby(df, "k").agg(m=("median", "x")), lambda: df.groupby("k").x.median(), repeat)
-    row("group pctl 90, 1e6 rows, 1000 groups / groupby().quantile(0.9)",
-        lambda: qv.groupby(df, "k").agg(p=("pctl", "x", 90)), lambda: df.groupby("k").x.quantile(0.9), repeat)
+    s = pd.Series(rng.normal(size=10**6 // scale))
+    m = f"{s.size:.0e}"
+    import bottleneck
+    for w in (101, 1001):
+        row(f"moving median of {m}, window {w} / pandas rolling", lambda: qv.moving(s, w, "median"),
+            lambda: s.rolling(w).median(), 1)
+        v = s.to_numpy()
+        row(f"moving median of {m}, window {w} / bottleneck move_median", lambda: qv.moving(v, w, "median"),
+            lambda: bottleneck.move_median(v, w), 1)
 
-    g = rng.uniform(0.1, 50, size=10_000_000 // scale)
-    out = np.empty_like(g)
-    row("lgamma of 1e7 / scipy.special.gammaln", lambda: qv.lgamma(g, out=out), lambda: scipy.special.gammaln(g, out=out),
-        repeat, g.size)
-    row("digamma of 1e7 / scipy.special.psi", lambda: qv.digamma(g, out=out), lambda: scipy.special.psi(g, out=out),
-        repeat, g.size)
-    row("sqrt of 1e7 / np.sqrt", lambda: qv.sqrt(g, out=out), lambda: np.sqrt(g, out=out), repeat, g.size)
-    row("sqrt of 1e7 (the bare ufunc) / np.sqrt", lambda: qv.sqrt.ufunc(g, out=out), lambda: np.sqrt(g, out=out), repeat,
-        g.size)
-
-    dask_groups(rng, scale)
-
-
-def dask_groups(rng, scale):
-    import dask.dataframe as dd
-    from distributed import Client, LocalCluster
-
-    import qvewumth.dask as qd
-    n = 10_000_000 // scale
-    df = pd.DataFrame({"k": rng.integers(0, 1000, n), "x": rng.normal(size=n)})
-    wanted = dict(m=("median", "x"), p=("pctl", "x", 90))
-    with LocalCluster(n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None) as cluster, \
-            Client(cluster) as client:
-        ddf = client.persist(dd.from_pandas(df, npartitions=16))
-        ddf.x.sum().compute()  # the partitions are on the workers before the clock starts
-        row("group median+pctl 90, 1e7 rows: 2-worker Dask / pandas path",
-            lambda: qd.groupby(ddf, "k").agg(**wanted).compute(), lambda: qv.groupby(df, "k").agg(**wanted), 1)
-        state = sum(len(s) for s in qv._core.agg_states(qv.median.info["index"], None, df.k.to_numpy(), 1000,
-                                                        df.x.to_numpy()))
-        print(f"  (median's partial states of the whole table: {state / 1e6:.0f} MB, shipped between processes)")
+    n = 10**7 // scale
+    peak = subprocess.run([sys.executable, "-c", PEAK, str(n)], capture_output=True, text=True, check=True)
+    np_peak = subprocess.run([sys.executable, "-c", PEAK.replace("qv.median(x)", "np.median(x)"), str(n)],
+                             capture_output=True, text=True, check=True)
+    print(f"peak memory above the data, median of {n:.0e}: qv.median {float(peak.stdout):.1f} B/value, "
+          f"np.median {float(np_peak.stdout):.1f} B/value")
 
 
 if __name__ == "__main__":

@@ -16,17 +16,35 @@ module (where pip and the Debian package install a copy), else from where the pr
 """
 
 import builtins as _builtins
+import importlib as _importlib
 
-from . import _base, _core
-from ._base import (DOT, INVALID_ARG, MISSING_ARG, NO_MEMORY, NO_SCRATCH, NOT_A_NUMBER, OK, QvError, QvResult,
-                    QvWarning, errstate, function, geterr, info, is_missing, missing, missing_letter, parse,
-                    seterr, status_name)
-from ._base import format  # noqa: F401,A004  (qv.format; left out of __all__ like Python's own names)
+from . import _base, _core, _values
+from ._base import function, info
+from ._status import QvError, QvResult, QvWarning, errstate, geterr, seterr, status_name
+from ._values import DOT, is_missing, missing, missing_letter, parse
+from ._values import format  # noqa: F401,A004  (qv.format; left out of __all__ like Python's own names)
+
+OK = _core.OK
+MISSING_ARG = _core.MISSING_ARG
+INVALID_ARG = _core.INVALID_ARG
+NOT_A_NUMBER = _core.NOT_A_NUMBER
+NO_SCRATCH = _core.NO_SCRATCH
+NO_MEMORY = _core.NO_MEMORY
+
+# Dask collections go to qvewumth.dask, imported when the first one arrives.
+_values.dask_surface = lambda: _importlib.import_module(".dask", __name__)
 
 
 def status(fn, *args, **kwargs):
     """fn(*args, **kwargs) with status=True: QvResult(result, status, marks), with no warning."""
     return fn(*args, status=True, **kwargs)
+
+
+def release_memory():
+    """Gives back the memory this thread's calls keep from one call to the next (the argument
+    lists and scratch a repeated call reuses, so that it touches no fresh page); the next call
+    takes it again."""
+    _core.release_memory()
 
 
 def package_path():
@@ -36,7 +54,7 @@ def package_path():
 
 __all__ = ["DOT", "OK", "MISSING_ARG", "INVALID_ARG", "NOT_A_NUMBER", "NO_SCRATCH", "NO_MEMORY", "QvError",
            "QvResult", "QvWarning", "errstate", "function", "geterr", "info", "is_missing", "missing",
-           "missing_letter", "parse", "seterr", "status", "status_name", "package_path"]
+           "missing_letter", "parse", "seterr", "status", "status_name", "package_path", "release_memory"]
 
 # The catalogue's functions, except where this module already uses the name (qv.missing is the
 # missing value a letter names; the function of that name is qv.function("missing")).

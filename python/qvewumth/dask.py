@@ -17,11 +17,11 @@ import pandas as pd
 import dask.array as da
 import dask.dataframe as dd
 
-from . import _base, _core
-from .pandas import _lead, _list_function, _param, column_values, group_codes
-from .pandas import rowwise as _pandas_rowwise
+from . import _base, _core, _reduce, _values
+from . import pandas as qpd
+from ._status import errstate, report
 
-__all__ = ["aggregation", "groupby", "rowwise", "elementwise", "reduction", "GroupBy"]
+__all__ = ["aggregation", "groupby", "rowwise", "elementwise", "reduction", "moving", "GroupBy"]
 
 
 def _result_dtype(fn):
@@ -37,9 +37,10 @@ def elementwise(fn, args, status=False, **kwargs):
     return da.core.elemwise(fn, *args, dtype=_result_dtype(fn), **kwargs)
 
 
-def reduction(fn, a, p, axis, keepdims):
-    """The list function fn along axis of a dask array (or DataFrame: axis=1 is row-wise)."""
-    args = () if p is _base._NO_PARAM else (p,)
+def reduction(entry, a, p, axis, keepdims):
+    """The list function of entry along axis of a dask array (or DataFrame: axis=1 is row-wise)."""
+    fn = _base.function(entry["name"])
+    args = () if p is _reduce.NO_PARAM else (p,)
     if np.ndim(p) > 0:
         raise TypeError(f"{fn.info['label']}: over a dask array the parameter is one number")
     if isinstance(a, dd.DataFrame) and axis is not None and int(axis) % 2 == 1:
@@ -52,7 +53,7 @@ def reduction(fn, a, p, axis, keepdims):
         flat = a.rechunk(-1).reshape(-1)
         r = flat.map_blocks(lambda b: np.asarray(fn(b, *args), dtype=dtype).reshape(1), chunks=(1,), dtype=dtype)
         return r.reshape((1,) * a.ndim) if keepdims else r.reshape(())
-    axes = _base._normalize_axes(axis, a.ndim)
+    axes = _values.normalize_axes(axis, a.ndim, fn.info["label"])
     a = a.rechunk({ax: -1 for ax in axes})
     if keepdims:
         chunks = tuple((1,) if i in axes else c for i, c in enumerate(a.chunks))
@@ -63,9 +64,9 @@ def reduction(fn, a, p, axis, keepdims):
 def rowwise(ddf, func, *columns, **param):
     """func over the given columns of each row of a dask DataFrame, partition by partition (see
     qvewumth.rowwise): a lazy dask Series of float64."""
-    fn = _list_function(func)
-    _param(fn, param)  # checked here, not on a worker
-    return ddf.map_partitions(_pandas_rowwise, func, *columns, **param,
+    fn = qpd.list_function(func)
+    qpd.param_of(fn, param)  # checked here, not on a worker
+    return ddf.map_partitions(qpd.rowwise, func, *columns, **param,
                               meta=pd.Series(dtype=_result_dtype(fn), name=fn.__name__))
 
 
@@ -77,30 +78,41 @@ def aggregation(func, p=None, name=None):
     every value an order statistic keeps (all of a group's values in that partition); counts,
     extremes and ranges keep a fixed state; sums and means keep their values so that they merge
     in order."""
-    fn = _list_function(func)
+    fn = qpd.list_function(func)
     entry = fn.info
     if entry["aggregate"] == _core.AGG_NONE:
         raise TypeError(f"{entry['label']} is not a statistic over rows; it has no aggregate form")
-    lead = _lead(fn)
-    param = _param(fn, {} if lead is None else {lead: p})
+    lead = qpd.lead_name(fn)
+    param = qpd.param_of(fn, {} if lead is None else {lead: p})
     index = entry["index"]
 
     def chunk(grouped):
-        codes, keys = group_codes(grouped)
-        states = _core.agg_states(index, param, codes, len(keys), column_values(grouped.obj, fn))
+        codes, keys = qpd.group_codes(grouped)
+        states = _core.agg_states(index, param, codes, len(keys), qpd.column_values(grouped.obj, fn))
         return pd.Series(_objects(states), index=keys, dtype=object)
 
     def agg(grouped):
-        codes, keys = group_codes(grouped)
-        merged = _core.agg_merge(index, codes, len(keys), grouped.obj.to_numpy(dtype=object))
+        codes, keys = qpd.group_codes(grouped)
+        states = grouped.obj.to_numpy(dtype=object)
+        if not _made_here(states):
+            return pd.Series(np.full(len(keys), None, dtype=object), index=keys)
+        merged = _core.agg_merge(index, codes, len(keys), states)
         return pd.Series(_objects(merged), index=keys, dtype=object)
 
     def finalize(states):
+        if not _made_here(states.to_numpy(dtype=object)):
+            return pd.Series(np.full(len(states), _values.DOT), index=states.index)
         res, tally, _ = _core.agg_finish(index, states.to_numpy(dtype=object), False)
-        _base.report(entry["label"], tally, "groups", 1)
+        report(entry["label"], tally, 1)
         return pd.Series(res, index=states.index)
 
     return dd.Aggregation(name or (fn.__name__ if p is None else f"{fn.__name__}_{p}"), chunk, agg, finalize)
+
+
+def _made_here(states):
+    """Whether the partial states are ours: dask also calls the merge and the finish on made-up
+    rows (to learn the result's type), which hold no states."""
+    return all(type(x) is bytes for x in states)
 
 
 def _objects(items):
@@ -110,14 +122,20 @@ def _objects(items):
 
 
 class GroupBy:
-    """Group statistics of a dask DataFrame, made by qvewumth.dask.groupby(ddf, by, **options)."""
+    """Group statistics of a dask DataFrame, made by qvewumth.dask.groupby(ddf, by, split_out=1,
+    **options)."""
 
-    def __init__(self, ddf, by, **kwargs):
-        self._ddf, self._by, self._kwargs = ddf, by, kwargs
+    def __init__(self, ddf, by, split_out=1, **kwargs):
+        if kwargs.get("as_index", True) is not True:
+            raise TypeError("qv.groupby: as_index=False is not supported over a dask DataFrame; "
+                            "call reset_index() on the result")
+        self._ddf, self._by, self._split_out, self._kwargs = ddf, by, split_out, kwargs
 
     def agg(self, **named):
         """name=(function, column) or name=(function, column, parameter): a lazy dask DataFrame
-        indexed by the groups, sorted by them (pandas' order), one column per statistic."""
+        indexed by the groups, one column per statistic. With one output partition (split_out=1)
+        and sort (the default) the groups come in pandas' order, a categorical key's in the order
+        of its categories; with several, each partition holds its groups in that order."""
         by_column, order = {}, []
         for name, item in named.items():
             if not isinstance(item, tuple) or len(item) not in (2, 3):
@@ -127,14 +145,41 @@ class GroupBy:
             order += [a.__name__ for a in aggs]
         # Dask tries the functions on made-up rows to learn the result's columns; their statuses
         # are no one's concern.
-        with _base.errstate(all="ignore"):
-            res = self._ddf.groupby(self._by, **self._kwargs).agg(by_column)
+        with errstate(all="ignore"):
+            res = self._ddf.groupby(self._by, **self._kwargs).agg(by_column, split_out=self._split_out)
         res.columns = order
         res = res[list(named)]
-        return res.map_partitions(lambda df: df.sort_index()) if self._kwargs.get("sort", True) else res
+        if not self._kwargs.get("sort", True):
+            return res
+        categories = self._categories()
+        if categories is None:
+            return res.map_partitions(lambda df: df.sort_index())
+        return res.map_partitions(lambda df: df.set_axis(df.index.set_categories(categories)).sort_index())
+
+    def _categories(self):
+        """The categories of a single categorical key, as the table declares them (dask's
+        merge of partitions may list them in another order)."""
+        if not isinstance(self._by, str) or self._by not in self._ddf.columns:
+            return None
+        dtype = self._ddf[self._by].dtype
+        if not isinstance(dtype, pd.CategoricalDtype) or dtype.categories is None:
+            return None
+        return dtype.categories
 
 
 def groupby(ddf, by, **kwargs):
     """Group statistics of a dask DataFrame: groupby(ddf, "station").agg(med=("median", "t12"),
     p90=("pctl", "t12", 90)), equal bit for bit to qvewumth.groupby over the whole table."""
     return GroupBy(ddf, by, **kwargs)
+
+
+def moving(s, window, func, min_periods=None, center=False, param=None):
+    """qvewumth.moving over a dask Series, lazily: each partition with the rows of its neighbours
+    that its windows reach (map_overlap), so every window is the one over the whole Series."""
+    window, min_periods, center = qpd.window_options(window, min_periods, center)
+    fn = qpd.list_function(func)
+    param = dict(param or {})
+    qpd.param_of(fn, param)  # checked here, not on a worker
+    after = (window - 1) // 2 if center else 0
+    return s.map_overlap(qpd.moving, window - 1 - after, after, window, func, min_periods=min_periods, center=center,
+                         **param, meta=pd.Series(dtype=np.float64, name=s.name))

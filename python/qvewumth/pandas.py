@@ -8,12 +8,14 @@ alone, and groups come in pandas' order. Importing qvewumth registers the access
 import numpy as np
 import pandas as pd
 
-from . import _base, _core
+from . import _base, _core, _reduce, _values
+from ._status import QvResult, report
 
 __all__ = ["rowwise", "groupby", "moving", "GroupBy", "group_codes"]
 
 
-def _list_function(name):
+def list_function(name):
+    """The list function called name; TypeError for an elementwise one."""
     fn = _base.function(name)
     if fn.elementwise:
         raise TypeError(f"{fn.info['label']} works element by element; call it on the column itself "
@@ -21,13 +23,14 @@ def _list_function(name):
     return fn
 
 
-def _lead(fn):
-    return _base._argument_names(fn.info)[0] if fn.info["min_args"] >= 1 else None
+def lead_name(fn):
+    """The name of fn's leading parameter (p, k), None when it has none."""
+    return _base.argument_names(fn.info)[0] if fn.info["min_args"] >= 1 else None
 
 
-def _param(fn, param):
+def param_of(fn, param):
     """The leading parameter of fn from keywords named as in its usage (p=90, k=2)."""
-    lead = _lead(fn)
+    lead = lead_name(fn)
     unknown = set(param) - {lead}
     if unknown:
         raise TypeError(f"{fn.info['label']}: unexpected keyword {sorted(unknown)[0]!r}"
@@ -36,24 +39,25 @@ def _param(fn, param):
         return None
     if lead not in param:
         raise TypeError(f"{fn.info['label']} needs its parameter: {lead}=... ({fn.info['usage']})")
-    return _base._param(fn.info, param[lead], False)
+    return _reduce.param_value(fn.info, param[lead], f"{lead}=")
 
 
 def column_values(series, fn=None):
     """A column as float64 (the missing entries of nullable columns as '.')."""
     entry = None if fn is None else fn.info
-    return _base._number_array(_base.pandas_values(series), entry, f"column {series.name!r}")
+    return _values.number_array(_values.pandas_values(series), entry, f"column {series.name!r}")
 
 
 def rowwise(df, func, *columns, **param):
     """func over the given columns of each row (all columns when none is named): the row-wise
     call of the SQL surfaces. rowwise(df, "mean", "t06", "t12", "t18"); a parameter by its name,
     rowwise(df, "pctl", "t06", "t12", "t18", p=90). Also df.qv.mean("t06", "t12", "t18")."""
-    fn = _list_function(func)
-    p = _param(fn, param)
+    fn = list_function(func)
+    p = param_of(fn, param)
     cols = list(columns) if columns else list(df.columns)
-    values = _base.frame_values(df[cols])
-    res = _base.reduce(fn.info, values, _base._NO_PARAM if _lead(fn) is None else p, 1, False, None, False, 2)
+    values = _values.frame_values(df[cols], fn.info)
+    lead = _reduce.NO_PARAM if lead_name(fn) is None else p
+    res = _reduce.reduce(fn.info, values, lead, 1, False, None, False, 2)
     return pd.Series(res, index=df.index, name=fn.__name__)
 
 
@@ -67,7 +71,7 @@ class QvFrameAccessor:
     def __getattr__(self, name):
         if name.startswith("_"):
             raise AttributeError(name)
-        fn = _list_function(name)
+        fn = list_function(name)
 
         def method(*columns, **param):
             return rowwise(self._df, name, *columns, **param)
@@ -77,7 +81,7 @@ class QvFrameAccessor:
         return method
 
     def __dir__(self):
-        return sorted(n for n, f in _base._functions.items() if not f.elementwise)
+        return _base.list_functions()
 
 
 def group_codes(gb):
@@ -97,85 +101,124 @@ def group_codes(gb):
     return np.where(np.isnan(codes), -1, codes).astype(np.int64), gb.size().index
 
 
+def _named_stats(named):
+    """agg's name=(function, column[, parameter]) as {column: [(name, fn, p)]}."""
+    by_column = {}
+    for name, item in named.items():
+        if not isinstance(item, tuple) or len(item) not in (2, 3):
+            raise TypeError(f"agg: {name}= takes (function, column) or (function, column, parameter), not {item!r}")
+        fn = list_function(item[0])
+        p = param_of(fn, {} if len(item) == 2 else {lead_name(fn) or "parameter": item[2]})
+        by_column.setdefault(item[1], []).append((name, fn, p))
+    return by_column
+
+
 class GroupBy:
     """Group statistics of a DataFrame, made by qvewumth.groupby(df, by, **pandas_groupby_options)."""
 
     def __init__(self, df, by, **kwargs):
         self._df = df
+        self._as_index = _values.check_flag(kwargs.get("as_index", True), "as_index", "qv.groupby")
         self._codes, self.index = group_codes(df.groupby(by, **kwargs))
+
+    def _keyed(self, frame):
+        """The result indexed by the groups, or with them as leading columns (as_index=False)."""
+        return frame if self._as_index else frame.reset_index()
 
     def agg(self, **named):
         """Statistics per group, one column each: name=(function, column) or name=(function,
         column, parameter). Returns a DataFrame indexed by the groups."""
-        by_column = {}
-        for name, item in named.items():
-            if not isinstance(item, tuple) or len(item) not in (2, 3):
-                raise TypeError(f"agg: {name}= takes (function, column) or (function, column, parameter), not {item!r}")
-            fn = _list_function(item[0])
-            p = _param(fn, {} if len(item) == 2 else {_lead(fn) or "parameter": item[2]})
-            by_column.setdefault(item[1], []).append((name, fn, p))
         data = {}
-        for column, items in by_column.items():
+        for column, items in _named_stats(named).items():
             values = column_values(self._df[column], items[0][1])
             out = _core.group_stats(self._codes, len(self.index), values,
                                     [(fn.info["index"], p) for _, fn, p in items], False)
             for (name, fn, _), (res, tally, _) in zip(items, out):
-                _base.report(fn.info["label"], tally, "groups", 2)
+                report(fn.info["label"], tally, 2)
                 data[name] = res
-        return pd.DataFrame({name: data[name] for name in named}, index=self.index)
+        return self._keyed(pd.DataFrame({name: data[name] for name in named}, index=self.index))
 
     def stat(self, func, column, status=False, **param):
         """One statistic per group as a Series: stat("pctl", "t12", p=90)."""
-        fn = _list_function(func)
-        p = _param(fn, param)
+        fn = list_function(func)
+        p = param_of(fn, param)
         values = column_values(self._df[column], fn)
         ((res, tally, sts),) = _core.group_stats(self._codes, len(self.index), values, [(fn.info["index"], p)],
-                                                 bool(status))
+                                                 _values.check_flag(status, "status", fn.info["label"]))
         res = pd.Series(res, index=self.index, name=column)
+        if not self._as_index:
+            res = res.to_frame().reset_index()
         if status:
-            return _base.QvResult(res, sts, None)
-        _base.report(fn.info["label"], tally, "groups", 2)
+            return QvResult(res, sts, None)
+        report(fn.info["label"], tally, 2)
         return res
 
-    def moving(self, window, func, column, min_periods=None, status=False, **param):
+    def moving(self, window, func, column, min_periods=None, center=False, status=False, **param):
         """func over a moving window of each group's rows in row order (see qvewumth.moving); a
         Series aligned with the table's rows."""
-        return _moving(self._df[column], window, func, self._codes, len(self.index), min_periods, status, param)
+        return _moving(self._df[column], window, func, self._codes, len(self.index), min_periods, center, status,
+                       param)
 
 
 def groupby(df, by, **kwargs):
     """Group statistics computed in one pass: groupby(df, "station").agg(med=("median", "t12"),
-    p90=("pctl", "t12", 90)). The groups and their order are pandas' (df.groupby(by, **kwargs));
-    each result is one call of the function over the group's values in row order."""
+    p90=("pctl", "t12", 90)). The groups and their order are pandas' (df.groupby(by, **kwargs),
+    as_index= too); each result is one call of the function over the group's values in row order.
+    A dask DataFrame goes to qvewumth.dask.groupby."""
+    if _values.is_dask(df):
+        return _values.dask_surface().groupby(df, by, **kwargs)
     return GroupBy(df, by, **kwargs)
 
 
-def moving(s, window, func, min_periods=None, by=None, status=False, **param):
-    """func over the window of the last `window` values up to each row, in row order:
-    moving(s, 3, "median"). by= (labels, one per row) restarts the windows in every group.
-    Rows whose window holds fewer than min_periods values (default: window) give '.'. Each window
-    is an aggregate that adds the new row and drops the one leaving, with the result of one call
-    over the window's values."""
+def moving(s, window, func, min_periods=None, by=None, center=False, status=False, **param):
+    """func over the window of the last `window` values up to each row, in row order, as
+    pandas' s.rolling(window, min_periods, center).func() takes them: moving(s, 3, "median").
+    Rows whose window holds fewer than min_periods present values (default: window; a missing
+    value, '.' or '.A' alike, is not present) give '.'; center=True centres the window on the row.
+    by= (labels, one per row) restarts the windows in every group. Each window's result is that
+    of one call over the window's values in order. A dask Series gives a lazy one."""
+    if _values.is_dask(s):
+        if by is not None:
+            raise TypeError("qv.moving: by= over a dask Series is not supported; group first, or compute the Series")
+        return _values.dask_surface().moving(s, window, func, min_periods, center, param)
     codes, ngroups = None, 1
     if by is not None:
+        if len(by) != len(s):
+            raise ValueError(f"qv.moving: by= has {len(by)} labels for {len(s)} values; give one label per row")
         codes, uniques = pd.factorize(np.asarray(by) if not isinstance(by, pd.Series) else by)
         codes, ngroups = codes.astype(np.int64), len(uniques)
-    return _moving(s, window, func, codes, ngroups, min_periods, status, param)
+    return _moving(s, window, func, codes, ngroups, min_periods, center, status, param)
 
 
-def _moving(s, window, func, codes, ngroups, min_periods, status, param):
-    fn = _list_function(func)
-    p = _param(fn, param)
+def window_options(window, min_periods, center):
+    """window, min_periods and center checked as pandas' rolling checks them."""
+    def integer(x):
+        return isinstance(x, (int, np.integer)) and not isinstance(x, (bool, np.bool_))
+
+    if not integer(window) or window < 1:
+        raise ValueError(f"qv.moving: window must be a positive integer, not {window!r}")
+    if min_periods is None:
+        min_periods = window
+    elif not integer(min_periods):
+        raise ValueError(f"qv.moving: min_periods must be an integer, not {min_periods!r}")
+    elif not 0 <= min_periods <= window:
+        raise ValueError(f"qv.moving: min_periods {min_periods} must be from 0 to window {window}")
+    return int(window), int(min_periods), _values.check_flag(center, "center", "qv.moving")
+
+
+def _moving(s, window, func, codes, ngroups, min_periods, center, status, param):
+    window, min_periods, center = window_options(window, min_periods, center)
+    fn = list_function(func)
+    p = param_of(fn, param)
+    status = _values.check_flag(status, "status", "qv.moving")
     if isinstance(s, pd.Series):
         values, wrap = column_values(s, fn), lambda r: pd.Series(r, index=s.index, name=s.name)
     else:
-        values, wrap = _base._number_array(s, fn.info, "the values"), lambda r: r
+        values, wrap = _values.number_array(s, fn.info, "the values"), _values.identity
     if values.ndim != 1:
-        raise ValueError(f"{fn.info['label']}: moving windows run over one column (1-D values)")
-    window = int(window)
-    min_periods = window if min_periods is None else int(min_periods)
-    res, tally, sts = _core.moving(fn.info["index"], values, codes, ngroups, window, min_periods, p, bool(status))
+        raise ValueError(f"qv.moving: the values must be one column (1-D), not of shape {values.shape}")
+    res, tally, sts = _core.moving(fn.info["index"], values, codes, ngroups, window, min_periods, center, p, status)
     if status:
-        return _base.QvResult(wrap(res), sts, None)
-    _base.report(fn.info["label"], tally, "windows", 3)
+        return QvResult(wrap(res), sts, None)
+    report(fn.info["label"], tally, 3)
     return wrap(res)

@@ -18,6 +18,8 @@
 #include <numpy/arrayobject.h>
 #include <numpy/ufuncobject.h>
 
+#include <cxxabi.h>
+
 #include <cstddef>
 #include <cstdint>
 #include <new>
@@ -62,35 +64,58 @@ inline PyObject *check(PyObject *o) {
 }
 
 // The interpreter lock released for the life of the object, taken back even when an exception
-// leaves the scope.
+// leaves the scope. A thread that takes the lock back while the interpreter exits is ended there
+// by the C library's thread exit, which unwinds through this destructor: it must let that pass.
 class NoGil {
 public:
     NoGil() : state_(PyEval_SaveThread()) {}
     NoGil(const NoGil &) = delete;
     NoGil &operator=(const NoGil &) = delete;
-    ~NoGil() { PyEval_RestoreThread(state_); }
+    ~NoGil() noexcept(false) { PyEval_RestoreThread(state_); }
 
 private:
     PyThreadState *state_;
 };
 
+// What the running entry point works for and the last amount of memory it asked for, so that a
+// MemoryError says which call ran out and how much it wanted.
+struct MemoryNote {
+    const char *label = "qvewumth";
+    std::size_t bytes = 0;
+};
+extern thread_local MemoryNote memory_note;
+// Records a request of bytes before it is made.
+inline void note_request(std::size_t bytes) noexcept { memory_note.bytes = bytes; }
+// Sets MemoryError with the note's text: "qv.median: out of memory asking for 80000000 bytes".
+void set_memory_error() noexcept;
+
 [[noreturn]] void raise(PyObject *type, const std::string &message);
 // Raises the Python exception of a host library return code with the host's message.
 [[noreturn]] void raise_host(int rc);
-// MemoryError for a memory status of the function, naming it.
-[[noreturn]] void raise_memory(std::size_t index, int32_t status);
+// MemoryError in the host library's wording: which call ran out, how much it asked for (0: not
+// known), in which row of how many (0: not a batch).
+[[noreturn]] void raise_nomem(const char *label, std::size_t asked, uint64_t row, uint64_t rows);
 
+// Not noexcept: the unwinding that ends a thread at interpreter exit (see NoGil) passes through.
 template <class F>
-PyObject *guard(F &&f) noexcept {
+PyObject *guard(F &&f) {
     try {
-        return f();
+        memory_note = MemoryNote{};
+        PyObject *r = f();
+        // NumPy and Python raise a bare MemoryError when they cannot allocate for us.
+        if (r == nullptr && PyErr_ExceptionMatches(PyExc_MemoryError)) set_memory_error();
+        return r;
     } catch (const PyFail &) {
+        if (PyErr_ExceptionMatches(PyExc_MemoryError)) set_memory_error();
         return nullptr;
     } catch (const std::bad_alloc &) {
-        return PyErr_NoMemory();
+        set_memory_error();
+        return nullptr;
     } catch (const std::exception &e) {
         PyErr_SetString(PyExc_RuntimeError, e.what());
         return nullptr;
+    } catch (abi::__forced_unwind &) {
+        throw;
     } catch (...) {
         PyErr_SetString(PyExc_RuntimeError, "qvewumth: unexpected failure");
         return nullptr;
@@ -115,29 +140,21 @@ qvh_call *thread_call(std::size_t index, int *rc) noexcept;
 // The same, raising the Python error.
 qvh_call *thread_call(std::size_t index);
 
-// Calls and results counted by status.
-struct Tally {
-    uint64_t rows = 0, missing = 0, invalid = 0, nan = 0, other = 0, marked = 0;
-    void add(const qvh_tally &t) {
-        rows += t.rows;
-        missing += t.missing_arg;
-        invalid += t.invalid_arg;
-        nan += t.not_a_number;
-        other += t.other;
-        marked += t.marked;
-    }
-    void count(int32_t status, bool any_marked);
-    PyObject *to_tuple() const;
-};
+// An interrupt check for long work run without the interpreter lock: takes the lock back only to
+// let Python run its signal handlers (Ctrl-C), and is non-zero when one raised (the exception,
+// KeyboardInterrupt, is then set for when the lock is back). Never while the interpreter exits.
+int python_interrupted(void *) noexcept;
+// Notes which thread is Python's main thread: the only one that sees signals, so the only one the
+// check takes the lock for.
+void note_main_thread();
 
-// Row i of a batch calls the function over args[j] + i * strides[j] (bytes), j < nargs, and writes
-// out + i * out_stride; statuses and marks as the host library's batch call. Returns its code.
-int call_rows(qvh_call *call, std::size_t rows, std::size_t nargs, const double *const *args, const ptrdiff_t *strides,
-              double *out, ptrdiff_t out_stride, int32_t *statuses, unsigned char *marks, Tally &tally) noexcept;
+// A tally as Python reads it: (calls, missing argument, invalid argument, not a number, other,
+// marked), the fields of qvewumth's Tally record.
+PyObject *tally_tuple(const qvh_tally &t);
 
 // The flags an aggregate of the function needs so that its partial states merge in order and a
 // window can drop its first value.
-unsigned merge_flags(const qvh_info &f);
+inline unsigned merge_flags(const qvh_info &f) { return f.merge == QVH_MERGE_VALUES ? QVH_AGG_KEEP_VALUES : 0u; }
 
 // The numeric array behind o: a NumPy array of float64 (any strides) or of objects, as asked;
 // TypeError otherwise (the Python layer converts everything before it gets here).

@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cfenv>
+#include <cstdio>
 #include <cstring>
 #include <deque>
 
@@ -31,7 +32,7 @@ struct UfuncData {
 std::deque<UfuncData> ufuncs;
 
 struct LoopRecord {
-    Tally tally;
+    qvh_tally tally{};
     uint64_t failures = 0;
     char message[256] = "";
 };
@@ -42,11 +43,25 @@ void fill_missing(char *out, npy_intp n, npy_intp step) noexcept {
     for (npy_intp i = 0; i < n; ++i) std::memcpy(out + i * step, &dot, sizeof dot);
 }
 
-// A loop that could not compute: its results are '.', and the Python layer raises.
-void fail_loop(char *out, npy_intp n, npy_intp step) noexcept {
+// A loop that could not compute: its results are '.', and the Python layer raises with the
+// message (out of memory in the host library's wording).
+void fail_loop(char *out, npy_intp n, npy_intp step, int rc, const qvh_call *call, std::size_t index) noexcept {
     fill_missing(out, n, step);
-    std::snprintf(loop_record.message, sizeof loop_record.message, "%s", qvh_errmsg());
+    if (rc == QVH_E_NOMEM)
+        qvh_nomem_message(function(index).label.c_str(), 0, 0, call != nullptr ? qvh_call_asked(call) : 0,
+                          loop_record.message, sizeof loop_record.message);
+    else
+        std::snprintf(loop_record.message, sizeof loop_record.message, "%s", qvh_errmsg());
     ++loop_record.failures;
+}
+
+// The rows of a batch counted into this thread's record.
+int call_rows(qvh_call *call, std::size_t rows, std::size_t nargs, const double *const *args, const ptrdiff_t *strides,
+              double *out, ptrdiff_t out_stride, int32_t *statuses, unsigned char *marks) noexcept {
+    qvh_tally t{};
+    const int rc = qvh_call_rows(call, rows, nargs, args, strides, out, out_stride, statuses, marks, &t);
+    qvh_tally_merge(&loop_record.tally, &t);
+    return rc;
 }
 
 void run_loop(char **args, const npy_intp *dims, const npy_intp *steps, const UfuncData &u) noexcept {
@@ -55,7 +70,7 @@ void run_loop(char **args, const npy_intp *dims, const npy_intp *steps, const Uf
     char *out = args[nin];
     int rc = QVH_OK;
     qvh_call *call = thread_call(u.index, &rc);
-    if (call == nullptr) return fail_loop(out, n, steps[nin]);
+    if (call == nullptr) return fail_loop(out, n, steps[nin], rc, nullptr, u.index);
     const double *in[MAX_NIN];
     ptrdiff_t stride[MAX_NIN];
     for (int j = 0; j < nin; ++j) {
@@ -64,8 +79,8 @@ void run_loop(char **args, const npy_intp *dims, const npy_intp *steps, const Uf
     }
     if (!u.with_status) {
         rc = call_rows(call, static_cast<std::size_t>(n), static_cast<std::size_t>(nin), in, stride,
-                       reinterpret_cast<double *>(out), steps[nin], nullptr, nullptr, loop_record.tally);
-        if (rc != QVH_OK) fail_loop(out, n, steps[nin]);
+                       reinterpret_cast<double *>(out), steps[nin], nullptr, nullptr);
+        if (rc != QVH_OK) fail_loop(out, n, steps[nin], rc, call, u.index);
         return;
     }
     // Outputs: the result, the status (int32) and one mark (bool) per argument.
@@ -76,8 +91,8 @@ void run_loop(char **args, const npy_intp *dims, const npy_intp *steps, const Uf
         const double *at[MAX_NIN];
         for (int j = 0; j < nin; ++j) at[j] = reinterpret_cast<const double *>(args[j] + done * steps[j]);
         rc = call_rows(call, m, static_cast<std::size_t>(nin), at, stride,
-                       reinterpret_cast<double *>(out + done * steps[nin]), steps[nin], statuses, marks, loop_record.tally);
-        if (rc != QVH_OK) return fail_loop(out, n, steps[nin]);
+                       reinterpret_cast<double *>(out + done * steps[nin]), steps[nin], statuses, marks);
+        if (rc != QVH_OK) return fail_loop(out, n, steps[nin], rc, call, u.index);
         for (std::size_t i = 0; i < m; ++i) {
             const npy_intp row = done + static_cast<npy_intp>(i);
             std::memcpy(args[nin + 1] + row * steps[nin + 1], &statuses[i], sizeof(int32_t));
@@ -132,16 +147,12 @@ PyObject *py_ufunc(PyObject *, PyObject *args) {
     });
 }
 
-// This thread's running counts: (rows, missing, invalid, not a number, other, marked, failures,
-// the message of the last failure).
+// This thread's running counts: (tally, failures, the message of the last failure).
 PyObject *py_loop_tally(PyObject *, PyObject *) {
     return guard([&] {
-        const Tally &t = loop_record.tally;
-        return check(Py_BuildValue("(KKKKKKKs)", static_cast<unsigned long long>(t.rows),
-                                   static_cast<unsigned long long>(t.missing), static_cast<unsigned long long>(t.invalid),
-                                   static_cast<unsigned long long>(t.nan), static_cast<unsigned long long>(t.other),
-                                   static_cast<unsigned long long>(t.marked),
-                                   static_cast<unsigned long long>(loop_record.failures), loop_record.message));
+        Ref t(check(tally_tuple(loop_record.tally)));
+        return check(Py_BuildValue("(OKs)", t.get(), static_cast<unsigned long long>(loop_record.failures),
+                                   loop_record.message));
     });
 }
 

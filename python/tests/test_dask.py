@@ -61,3 +61,20 @@ def test_row_calls_and_arrays_on_the_cluster(client, table):
                           (qv.lgamma(chunked), qv.lgamma(a)), (qv.mean(chunked), qv.mean(a))):
             assert isinstance(got, da.Array) and got.shape == np.shape(want)
             assert np.array_equal(bits(got.compute()), bits(want))
+
+
+def test_pandas_idioms_hold_on_dask(client, table):
+    ddf = dd.from_pandas(table, npartitions=6)
+    with qv.errstate(all="ignore"):
+        want = qv.groupby(table, "k").agg(m=("median", "x"))
+        spread = qd.groupby(ddf, "k", split_out=3, sort=False).agg(m=("median", "x")).compute()
+        assert bits(spread.m.sort_index()).tolist() == bits(want.m).tolist()
+        assert bits(qv.groupby(ddf, "k").agg(m=("median", "x")).compute().m).tolist() == bits(want.m).tolist()
+        cats = table.assign(k=pd.Categorical(table.k.map({1.0: "b", 2.0: "a"}).fillna("c"), ["c", "b", "a", "z"]))
+        got = qd.groupby(dd.from_pandas(cats, npartitions=6), "k").agg(m=("median", "x")).compute()
+        assert got.index.equals(cats.groupby("k").size().index)
+        lazy = qv.moving(ddf.x, 101, "median", min_periods=40, center=True)
+        assert isinstance(lazy, dd.Series)
+        local = qv.moving(table.x, 101, "median", min_periods=40, center=True)
+    computed = lazy.compute()
+    assert computed.index.equals(table.index) and bits(computed).tolist() == bits(local).tolist()

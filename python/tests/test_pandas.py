@@ -33,18 +33,25 @@ def test_group_statistics_are_one_call_per_group_in_pandas_order(host, rows, sor
 
 @settings(max_examples=40)
 @given(rows=st.lists(st.tuples(st.sampled_from(["u", "v", None]), VALUES), max_size=30),
-       window=st.integers(1, 5), data=st.data())
-def test_moving_windows_are_one_call_per_window(host, rows, window, data):
+       window=st.integers(1, 5), center=st.booleans(), data=st.data())
+def test_moving_windows_are_one_call_per_window(host, rows, window, center, data):
     keys, x = [r[0] for r in rows], pd.Series([r[1] for r in rows], dtype=float)
     min_periods = data.draw(st.integers(0, window))
+    shift = (window - 1) // 2 if center else 0
     for func, param in (("median", {}), ("mean", {}), ("pctl", {"p": 25}), ("max", {}), ("ordinal", {"k": 2})):
         lead = list(param.values())
         by = data.draw(st.sampled_from([None, keys]))
-        got = qv.moving(x, window, func, min_periods=min_periods, by=by, status=True, **param)
+        got = qv.moving(x, window, func, min_periods=min_periods, by=by, center=center, status=True, **param)
         for i in range(len(x)):
-            mine = [j for j in range(i + 1) if by is None or keys[j] == keys[i]][-window:]
-            if (by is not None and keys[i] is None) or len(mine) < min_periods:
+            group = [j for j in range(len(x)) if by is None or keys[j] == keys[i]]
+            t = group.index(i)
+            mine = group[max(t + shift + 1 - window, 0):t + shift + 1]
+            present = int(np.sum(~np.isnan(x.iloc[mine].to_numpy())))
+            if by is not None and keys[i] is None:  # a row of no group
                 assert qv.missing_letter(got.result.iloc[i]) == "." and got.status[i] == qv.OK
+                continue
+            if present < min_periods:
+                assert qv.missing_letter(got.result.iloc[i]) == "." and got.status[i] == qv.MISSING_ARG
                 continue
             same((got.result.iloc[i], got.status[i], ()), host.call(func.upper(), lead + list(x.iloc[mine]))[:2] + ((),))
 

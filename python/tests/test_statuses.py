@@ -1,4 +1,9 @@
 """Statuses as NumPy's floating-point errors, memory failures, threads and leaks."""
+import re
+import signal
+import subprocess
+import sys
+import time
 import threading
 import warnings
 from concurrent.futures import ThreadPoolExecutor
@@ -14,14 +19,14 @@ TABLE = pd.DataFrame({"k": [1, 1, 2, 2, 2], "x": [1.0, 2.0, 3.0, qv.missing("M")
 
 
 @pytest.mark.parametrize("call, kind, text", [
-    (lambda: qv.log(np.array([-1.0, 1.0, 2.0])), "invalid", "invalid argument in qv.log on 1 of 3 elements"),
-    (lambda: qv.log(qv.DOT), "missing", r"missing argument in qv.log$"),
-    (lambda: qv.kurtosis([1, 2, 3, 1e155]), "nan", r"not a number in qv.kurtosis$"),
-    (lambda: qv.std(np.array([[1, np.inf], [1, 2], [3, 4]]), axis=1), "nan", "not a number in qv.std on 1 of 3 lists"),
-    (lambda: qv.pctl(np.ones((4, 3)), 150, axis=1), "invalid", "invalid argument in qv.pctl on 4 of 4 lists"),
+    (lambda: qv.log(np.array([-1.0, 1.0, 2.0])), "invalid", r"qv\.log: 1 of 3 rows gave invalid argument$"),
+    (lambda: qv.log(qv.DOT), "missing", r"qv\.log: missing argument$"),
+    (lambda: qv.kurtosis([1, 2, 3, 1e155]), "nan", r"qv\.kurtosis: not a number$"),
+    (lambda: qv.std(np.array([[1, np.inf], [1, 2], [3, 4]]), axis=1), "nan", r"qv\.std: 1 of 3 rows gave not a number$"),
+    (lambda: qv.pctl(np.ones((4, 3)), 150, axis=1), "invalid", r"qv\.pctl: 4 of 4 rows gave invalid argument"),
     (lambda: qv.function("missing")(["", qv.DOT]), "invalid", None),
-    (lambda: qv.groupby(TABLE, "k").agg(p=("pctl", "x", -5)), "invalid", "invalid argument in qv.pctl on 2 of 2 groups"),
-    (lambda: qv.moving(TABLE.x, 2, "largest", k=2), "missing", "missing argument in qv.largest on 2 of 4 windows"),
+    (lambda: qv.groupby(TABLE, "k").agg(p=("pctl", "x", -5)), "invalid", r"qv\.pctl: 2 of 2 rows gave invalid argument"),
+    (lambda: qv.moving(TABLE.x, 2, "std", min_periods=1), "missing", r"qv\.std: 3 of 5 rows gave missing argument$"),
 ])
 def test_a_status_warns_once_raises_or_is_silent(call, kind, text):
     with warnings.catch_warnings():
@@ -74,7 +79,8 @@ def test_refused_memory_is_a_memory_error_naming_the_function(call):
         got = in_new_thread(call)
     finally:
         qv._core.refuse_memory(-1)
-    assert isinstance(got, MemoryError) and "qv" in str(got), got
+    assert isinstance(got, MemoryError), got
+    assert re.fullmatch(r"qv\.(median|pctl): out of memory asking for [1-9]\d* bytes( in row \d+ of \d+)?", str(got)), got
     assert not isinstance(in_new_thread(call), Exception)
 
 
@@ -112,3 +118,67 @@ def test_a_million_calls_leave_memory_flat():
         for c in calls:
             c()
     assert rss() - before < 4 << 20
+
+
+INTERRUPTED = """
+import sys, traceback
+import numpy as np
+import qvewumth as qv
+x = np.random.default_rng(3).normal(size=10**6)
+print("running", flush=True)
+try:
+    for _ in range(200):
+        qv.moving(x, 1001, "median")
+except KeyboardInterrupt:
+    frame = traceback.extract_tb(sys.exc_info()[2])[-1]
+    print("KeyboardInterrupt in", frame.name, frame.line, flush=True)
+"""
+
+
+def test_ctrl_c_interrupts_a_long_moving_median():
+    # Each call runs for seconds: the signal must stop the call it arrives in, not wait for it.
+    child = subprocess.Popen([sys.executable, "-c", INTERRUPTED], stdout=subprocess.PIPE, text=True)
+    try:
+        assert child.stdout.readline() == "running\n"
+        time.sleep(0.5)
+        child.send_signal(signal.SIGINT)
+        sent = time.monotonic()
+        out, _ = child.communicate(timeout=60)
+    finally:
+        child.kill()
+    assert child.returncode == 0 and time.monotonic() - sent < 10
+    assert out.startswith("KeyboardInterrupt in _moving") and "_core.moving(" in out, out
+
+
+TIGHT = """
+import resource, sys
+import numpy as np
+import qvewumth as qv
+x = np.random.default_rng(1).normal(size=4 * 10**6)
+with open("/proc/self/statm") as f:
+    size = int(f.read().split()[0]) * 4096
+resource.setrlimit(resource.RLIMIT_AS, (size + (16 << 20), resource.RLIM_INFINITY))
+for call in (lambda: qv.median(x), lambda: qv.pctl(x.reshape(2, -1), 90, axis=1), lambda: qv.moving(x, 7, "max")):
+    try:
+        call()
+        print("ok")
+    except MemoryError as e:
+        print(e)
+"""
+
+
+def test_a_tight_address_space_gives_memory_errors_that_name_the_call():
+    run = subprocess.run([sys.executable, "-c", TIGHT], capture_output=True, text=True, timeout=120)
+    assert run.returncode == 0, run.stderr
+    lines = run.stdout.splitlines()
+    assert len(lines) == 3 and re.fullmatch(r"qv\.median: out of memory asking for [1-9]\d* bytes", lines[0]), lines
+    assert all(line == "ok" or re.match(r"qv\.(pctl|max): out of memory", line) for line in lines[1:]), lines
+
+
+def test_release_memory_gives_back_what_calls_keep():
+    x = np.random.default_rng(2).normal(size=2 * 10**6)
+    first = qv.median(x)
+    held = rss()
+    qv.release_memory()
+    assert held - rss() > 16 << 20  # the argument list alone is 16 bytes a value
+    assert bits(qv.median(x)) == bits(first)
