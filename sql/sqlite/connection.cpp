@@ -26,8 +26,5 @@ void stop_statement(sqlite3_context *ctx, Function &f, const qvsql::Failure &e) 
     ++f.conn->errors;
 }
 
-void memory_status(const Function &f, std::int32_t status) {
-    throw qvsql::Failure(qvsql::Stop::NoMemory, "%s: %s", f.name, qvh_status_name(status));
-}
 
 }  // namespace qvsqlite

@@ -51,11 +51,9 @@ void guarded(sqlite3_context *ctx, Body &&body) noexcept {
     qvsql::guarded(f->name, [&] { body(*f); }, [&](const qvsql::Failure &e) { stop_statement(ctx, *f, e); });
 }
 
-// A memory status of the package: there is no result.
-[[noreturn]] void memory_status(const Function &f, std::int32_t status);
-
 // ---- values (values.cpp) ----
-double number_arg(const Function &f, int index, sqlite3_value *v);
+// Argument index of f as the call takes it (a number or text), by the host library's edge rules.
+qvh_value edge_arg(const Function &f, int index, sqlite3_value *v);
 void put_arg(const Function &f, qvh_call *call, bool replace, int index, sqlite3_value *v);
 void give_number(sqlite3_context *ctx, double x);
 
