@@ -38,12 +38,12 @@ void free_state(void *arg) {
 State *new_state(MemoryContext cxt, int index, bool keep, bool transient, bool canonical) {
     qvh_package *pkg = get_package();
     State *s = static_cast<State *>(take(cxt, sizeof(State)));
-    if (s == nullptr) out_of_memory(index, "the aggregate");
+    if (s == nullptr) out_of_memory(index, sizeof(State));
     *s = State{{free_state, s, nullptr}, nullptr, cxt, index, transient, canonical, false, 0.0, nullptr, 0, 0};
     const qvh_allocator a = allocator_in(cxt);
     const int rc = qvh_agg_new_in(pkg, qvh_function_at(static_cast<std::size_t>(index))->name,
                                   keep ? QVH_AGG_KEEP_VALUES : 0u, &a, &s->agg);
-    if (rc != QVH_OK) fail_new(rc, index, "the aggregate");
+    if (rc != QVH_OK) fail_new(rc, index);
     qvh_agg_set_label(s->agg, label_of(index));
     MemoryContextRegisterResetCallback(cxt, &s->freer);
     return s;
@@ -54,7 +54,7 @@ void keep_values(State *s, const void *xs, std::size_t n) {
     if (s->room - s->n < n) {
         const std::size_t room = std::max({s->room * 2, s->n + n, std::size_t{64}});
         auto *grown = static_cast<double *>(take(s->cxt, room * sizeof(double)));
-        if (grown == nullptr) out_of_memory(s->index, "its values");
+        if (grown == nullptr) out_of_memory(s->index, room * sizeof(double));
         if (s->n > 0) std::memcpy(grown, s->xs, s->n * sizeof(double));
         if (s->xs != nullptr) pfree(s->xs);
         s->xs = grown;
@@ -87,7 +87,7 @@ MemoryContext aggregate_context(FunctionCallInfo fcinfo) {
 // and sums, whose folded state is already rounded. Counts and extremes fold exactly in any order.
 bool merges_by_values(int index) {
     const qvh_info *f = qvh_function_at(static_cast<std::size_t>(index));
-    return f->aggregate == QVH_AGG_VALUES || f->fold == QVH_FOLD_SUM || f->fold == QVH_FOLD_MEAN;
+    return f->merge == QVH_MERGE_VALUES;
 }
 
 // Whether the rows reach the aggregate in no order the query asked for: an aggregate without
@@ -122,8 +122,8 @@ Datum transition(FunctionCallInfo fcinfo, bool moving) {
     }
     // Only an aggregate can pass a state, so the context is checked once, with the first row.
     const int last = PG_NARGS() - 1;
-    const double x = PG_ARGISNULL(last) ? qvh_dot() : PG_GETARG_FLOAT8(last);
-    const double p = last == 2 && !PG_ARGISNULL(1) ? PG_GETARG_FLOAT8(1) : qvh_dot();
+    const double x = edge_arg(s->index, last - 1, float8_value(PG_ARGISNULL(last), PG_ARGISNULL(last) ? 0.0 : PG_GETARG_FLOAT8(last))).num;
+    const double p = last < 2 ? 0.0 : edge_arg(s->index, 0, float8_value(PG_ARGISNULL(1), PG_ARGISNULL(1) ? 0.0 : PG_GETARG_FLOAT8(1))).num;
     if (s->canonical) {
         if (last == 2) keep_param(s, p);
         keep_values(s, &x, 1);
@@ -136,17 +136,18 @@ Datum transition(FunctionCallInfo fcinfo, bool moving) {
 }
 
 // The result over a group's rows: the host-library aggregate's, or one call over the percentile
-// or rank and the kept values in their canonical order.
-void result_of(State *s, double *r, int32 *status) {
+// or rank and the kept values in their canonical order. Returns the bytes a memory status asked for.
+std::size_t result_of(State *s, double *r, int32 *status) {
     if (!s->canonical) {
         const int rc = qvh_agg_result(s->agg, r, status);
         if (rc != QVH_OK) fail(rc);
-        return;
+        return qvh_agg_asked(s->agg);
     }
     qvsql::canonical_sort(s->xs, s->n);
-    const int rc = qvh_call_over(call_of(s->index), &s->param, s->has_param ? 1 : 0, s->xs, s->n, sizeof(double), r,
-                                 status, nullptr);
+    qvh_call *call = call_of(s->index);
+    const int rc = qvh_call_over(call, &s->param, s->has_param ? 1 : 0, s->xs, s->n, sizeof(double), r, status, nullptr);
     if (rc != QVH_OK) fail(rc);
+    return qvh_call_asked(call);
 }
 
 // The partial states of one result row travel in one tuple, which the server cannot make larger
@@ -164,7 +165,7 @@ void next_row(void *) {
 void count_row_bytes(const State *s, std::size_t bytes) {
     if (row_cxt != CurrentMemoryContext) {
         auto *cb = static_cast<MemoryContextCallback *>(take(CurrentMemoryContext, sizeof(MemoryContextCallback)));
-        if (cb == nullptr) out_of_memory(s->index, "the partial state");
+        if (cb == nullptr) out_of_memory(s->index, sizeof(MemoryContextCallback));
         *cb = {next_row, nullptr, nullptr};
         MemoryContextRegisterResetCallback(CurrentMemoryContext, cb);
         row_cxt = CurrentMemoryContext;
@@ -211,6 +212,7 @@ Datum qvpg_agg_final(PG_FUNCTION_ARGS) {
     double r = 0.0;
     int32 status = QVH_STATUS_OK;
     int index;
+    std::size_t asked = 0;
     if (s == nullptr) {
         const Site *site = site_of(fcinfo, qvpg::FINAL, false);
         index = site->index;
@@ -222,9 +224,9 @@ Datum qvpg_agg_final(PG_FUNCTION_ARGS) {
         if (rc != QVH_OK) fail(rc);
     } else {
         index = s->index;
-        result_of(s, &r, &status);
+        asked = result_of(s, &r, &status);
     }
-    check_status(index, status);
+    check_status(index, status, asked);
     note_result(index, status, nullptr);
     if (qvh_is_missing(r)) PG_RETURN_NULL();
     PG_RETURN_FLOAT8(r);
@@ -277,7 +279,7 @@ Datum qvpg_agg_serialize(PG_FUNCTION_ARGS) {
     const std::size_t total = VARHDRSZ + sizeof(SavedHeader) + size;
     count_row_bytes(s, total);
     bytea *out = static_cast<bytea *>(take(CurrentMemoryContext, total));
-    if (out == nullptr) out_of_memory(s->index, "the partial state");
+    if (out == nullptr) out_of_memory(s->index, total);
     SET_VARSIZE(out, total);
     const SavedHeader head{static_cast<uint32>(s->index), s->canonical, s->has_param, s->param};
     std::memcpy(VARDATA(out), &head, sizeof head);
