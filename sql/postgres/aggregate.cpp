@@ -143,7 +143,14 @@ std::size_t result_of(State *s, double *r, int32 *status) {
         if (rc != QVH_OK) fail(rc);
         return qvh_agg_asked(s->agg);
     }
-    qvsql::canonical_sort(s->xs, s->n);
+    // A large group is radix sorted in scratch memory given back at once; without it (or for a
+    // small group) the sort works in place. The scratch is no request of the function's own.
+    std::uint64_t *scratch = nullptr;
+    if (s->n >= qvsql::RADIX_FROM && AllocHugeSizeIsValid(s->n * sizeof *scratch))
+        scratch = static_cast<std::uint64_t *>(
+            MemoryContextAllocExtended(CurrentMemoryContext, s->n * sizeof *scratch, MCXT_ALLOC_HUGE | MCXT_ALLOC_NO_OOM));
+    qvsql::canonical_sort(s->xs, s->n, scratch);
+    if (scratch != nullptr) pfree(scratch);
     qvh_call *call = call_of(s->index);
     const int rc = qvh_call_over(call, &s->param, s->has_param ? 1 : 0, s->xs, s->n, sizeof(double), r, status, nullptr);
     if (rc != QVH_OK) fail(rc);
