@@ -3,8 +3,8 @@
 // workers and plan produce. A statistic whose bits depend on the order of its values (a sum
 // rounds at every step) is therefore computed over its values in one fixed order when the query
 // gives none: ascending by the IEEE total order of their bit patterns, so -0 comes before +0, and
-// the missing values (whose top 16 bits are all ones, negative NaNs) come first, in the order of
-// their codes. The same rows then give the same bits under every plan and thread count.
+// the missing values (whose top 16 bits are all ones, negative NaNs) come first, in one fixed order
+// (descending bit patterns). The same rows then give the same bits under every plan and thread count.
 #pragma once
 
 #include <algorithm>
