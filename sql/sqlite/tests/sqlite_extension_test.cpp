@@ -12,7 +12,6 @@
 #include <functional>
 #include <map>
 #include <random>
-#include <regex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -419,7 +418,8 @@ TEST(Sqlite, RefusedAtEveryPoint) {
             else EXPECT_EQ(got, want) << sql << ": allocation " << k << " refused";
         }
         for (const std::string &m : must_meet) EXPECT_NE(met.find(m), met.npos) << sql << ": " << m;
-        EXPECT_FALSE(std::regex_search(met, std::regex("error: [^q]"))) << sql << ": " << met;
+        for (std::size_t at = met.find("error: "); at != met.npos; at = met.find("error: ", at + 1))
+            EXPECT_EQ(met.compare(at, 10, "error: qv_"), 0) << sql << ": " << met.substr(at, 60);
     }
 }
 
