@@ -212,10 +212,9 @@ bool Summaries::result(AggUse &use, InputState &s, std::size_t u, const Group &g
     const int rc = qvh_agg_result(a, &r, &status);
     if (stored) qvh_agg_reset(a);
     if (rc != QVH_OK || qvh_status_is_memory(status)) {
-        report_.fail_at(g.line, label + ": " +
-                                    (rc != QVH_OK ? std::string(qvh_errmsg())
-                                                  : std::string(use.agg->info->name) + " over the group of this line: out of memory (" +
-                                                        qvh_status_name(status) + ")"));
+        char message[256];
+        if (rc == QVH_OK) qvh_nomem_message(use.agg->info->name, 0, 0, qvh_agg_asked(a), message, sizeof message);
+        report_.fail_at(g.line, label + ": " + (rc != QVH_OK ? qvh_errmsg() : message));
         return false;
     }
     agg_values_[use.assignment][use.index].num = r;

@@ -204,6 +204,10 @@ TEST(HostFaults, RefusedScratchIsAMemoryStatus) {
     EXPECT_EQ(qvh_call_invoke(w.median), QVH_OK);
     EXPECT_EQ(qvh_agg_result(w.pctl, &r, &st), QVH_E_NOMEM);  // the argument list itself is refused
     budget = -1;
+    char said[128];
+    qvh_nomem_message("PCTL", 0, 0, qvh_agg_asked(w.pctl), said, sizeof said);
+    EXPECT_STREQ(qvh_errmsg(), said);
+    EXPECT_GE(qvh_agg_asked(w.pctl), 3001 * sizeof(double));  // a slot for each value and the parameter
     EXPECT_TRUE(qvh_status_is_memory(qvh_call_status(w.median))) << qvh_status_name(qvh_call_status(w.median));
     EXPECT_EQ(bits(qvh_call_result(w.median)), bits(qvh_dot()));
     // Rows of 3000 arguments: the second row's scratch memory is refused.
