@@ -68,7 +68,8 @@ enum {
     QVH_E_LIMIT = 7,       /* beyond a limit: characters in a value, arguments in a call */
     QVH_E_NOMEM = 8,       /* the host library ran out of memory */
     QVH_E_STATE = 9,       /* the object cannot do this now (see the call's description) */
-    QVH_E_RANGE = 10       /* an argument index or a buffer out of range */
+    QVH_E_RANGE = 10,      /* an argument index or a buffer out of range */
+    QVH_E_INTERRUPTED = 11 /* the program's interrupt check asked to stop (see the engine section) */
 };
 
 /* The message of the last failing call made by this thread; "" when there is none. */
@@ -381,7 +382,7 @@ QVH_API void qvh_agg_reset(qvh_agg *agg) QVH_NOEXCEPT;
 QVH_API size_t qvh_agg_save(const qvh_agg *agg, void *buf, size_t size) QVH_NOEXCEPT;
 QVH_API int qvh_agg_load(qvh_agg *agg, const void *buf, size_t size) QVH_NOEXCEPT;
 
-/* ==== for surfaces ===========================================================================
+/* ==== for surfaces ====================================================================
  * The rules every surface (a database engine, a language binding, the command line) applies at
  * its edge, made once here so that they agree: how an engine's value becomes an argument, how a
  * result comes back, how statuses are counted and worded, what out of memory says, the limits,
@@ -459,6 +460,67 @@ QVH_API size_t qvh_agg_asked(const qvh_agg *agg) QVH_NOEXCEPT;
  * number of rows in a group (order has room for n). Returns QVH_OK, QVH_E_NULL, or QVH_E_RANGE for
  * a code of ngroups or more (nothing is written then). */
 QVH_API int qvh_group_order(const int64_t *codes, size_t n, size_t ngroups, size_t *order, size_t *starts) QVH_NOEXCEPT;
+/* ---- the engine: interrupts, warm memory, moving windows ---------------------------------- */
+
+/* Interrupts. A long piece of work consults the check of its call (or aggregate) between rows
+ * (qvh_call_rows), between windows and groups (qvh_moving), between blocks of values (qvh_agg_add_n)
+ * and while it lays out a long argument list (qvh_call_over): about once per 2^20 values of work
+ * (QVH_CHECK_EVERY), a few milliseconds, so a check that costs a microsecond costs nothing
+ * measurable. When check(ctx) returns non-zero the work stops with QVH_E_INTERRUPTED and the
+ * message "interrupted" (with the row reached); what was written before stays written. The check
+ * runs in the calling thread and must not throw or jump out (longjmp) of this library: a surface
+ * notes the interrupt there (a flag, a pending signal) and acts on it once the entry has returned.
+ * One call of the package over many values is one call: it cannot be cut, so a median over 10^8
+ * values runs to its end (about a second) before an interrupt is seen. NULL check: none. */
+#define QVH_CHECK_EVERY ((size_t)1 << 20)
+typedef int (*qvh_interrupt_fn)(void *ctx);
+QVH_API int qvh_call_set_interrupt(qvh_call *call, qvh_interrupt_fn check, void *ctx) QVH_NOEXCEPT;
+QVH_API int qvh_agg_set_interrupt(qvh_agg *agg, qvh_interrupt_fn check, void *ctx) QVH_NOEXCEPT;
+
+/* Warm memory. A call keeps the argument list qvh_call_over and qvh_moving lay out and the blocks
+ * the package asks of its scratch pool after it has given them back (at most four free blocks), so
+ * that a repeated call of the same size touches no fresh page and clears nothing it will write.
+ * They come from the package's allocator (qvh_set_allocator) and go back to it when the call is
+ * freed or trimmed. qvh_call_trim gives back everything the call keeps between calls. */
+QVH_API void qvh_call_trim(qvh_call *call) QVH_NOEXCEPT;
+
+/* Moving windows. qvh_moving gives, for every row i of xs (n values, the i-th at xs + i * stride
+ * bytes), the result of the call's function over lead[0..nlead) followed by the values of the
+ * window of row i in row order, bit for bit the result of qvh_call_over on those values.
+ *
+ * The rows are cut into groups at group_starts[0..ngroups) (strictly increasing, the first 0, each
+ * below n; NULL or 0: one group); a window never crosses a group boundary, so each group starts
+ * afresh. The window of row i in the group [g, e):
+ *   QVH_WINDOW_TRAILING   rows max(g, i - size + 1) .. i;
+ *   QVH_WINDOW_CENTRED    rows max(g, i - size / 2) .. min(e - 1, i + (size - 1) / 2): for an odd
+ *                         size as many rows before as after, for an even one one more before;
+ *   QVH_WINDOW_EXPANDING  rows g .. i (size is not used).
+ * A window holding fewer than min_present present values (a missing value: ., ._, .A to .Z, and a
+ * NaN, which becomes '.', is not present) is not computed: its result is '.' with the status
+ * QVH_STATUS_MISSING_ARG. min_present 0 computes every window.
+ *
+ * The order statistics MEDIAN, PCTL, PCTL1 to PCTL4, IQR, ORDINAL, SMALLEST, LARGEST, MIN, MAX and
+ * RANGE keep the window in an ordered tree (O(log size) a row) and call the package over the one to
+ * four values of the window its result reads (ORDINAL: or the missing value it reads), which gives
+ * the same bits as the call over the whole window; a window that holds both +0 and -0, a missing
+ * value in an unusual bit pattern (ORDINAL), or a percentile between two values under definitions 1
+ * and 4 (PCTL1, PCTL4) is called whole. Every other function is called once per window over the
+ * window's values in place, in O(1) per row besides the call itself.
+ *
+ * Results go to out + i * out_stride bytes, statuses (when not NULL) to statuses[i]; tally (when
+ * not NULL) counts the rows by status, as qvh_call_rows does. The function must be a list-form
+ * function of numbers. A memory status stops with QVH_E_NOMEM naming the row; an interrupt with
+ * QVH_E_INTERRUPTED; the rows before are written either way. The call's own argument list is not
+ * used or changed. */
+enum { QVH_WINDOW_TRAILING = 1, QVH_WINDOW_CENTRED = 2, QVH_WINDOW_EXPANDING = 3 };
+typedef struct qvh_window {
+    int kind;           /* QVH_WINDOW_* */
+    size_t size;        /* rows of a trailing or centred window, at least 1 */
+    size_t min_present; /* present values a window needs to be computed */
+} qvh_window;
+QVH_API int qvh_moving(qvh_call *call, const double *lead, size_t nlead, const double *xs, size_t n, ptrdiff_t stride,
+                       const qvh_window *spec, const size_t *group_starts, size_t ngroups, double *out,
+                       ptrdiff_t out_stride, int32_t *statuses, qvh_tally *tally) QVH_NOEXCEPT;
 
 #ifdef __cplusplus
 }

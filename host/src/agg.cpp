@@ -57,6 +57,15 @@ struct qvh_agg {
     std::size_t preview_end = 0;
     qvhost::MemoryPool pool;
     std::size_t asked = 0;  // bytes of the last request for memory refused (0: none or unknown)
+    qvhost::Interrupt interrupt;
+    // An order statistic whose frame moves (a value removed, or a second result asked) keeps its
+    // values in order as well, and answers each result from the few values it reads.
+    qvhost::OrderStat stat = qvhost::OrderStat::None;
+    int definition = 0;
+    bool ordered_on = false;
+    qvhost::OrderedWindow ordered{mem};
+    std::uint64_t first_seq = 0, next_seq = 0;  // numbers of the first value kept and of the next one
+    bool result_asked = false;  // a result was asked since the last reset
 };
 
 namespace qvhost {
@@ -170,7 +179,10 @@ int too_many(const qvh_agg *agg, std::uint64_t n) {
 // Adds a value; a fixed state folds every block of values. Where memory is refused the value is
 // not added (QVH_E_NOMEM); where only the fold is refused, it is added and the fold waits.
 int add_one(qvh_agg *agg, double x) {
-    if (!agg->values.push_back(edge_value(x))) return no_memory(agg, sizeof(double));
+    x = edge_value(x);
+    if (agg->ordered_on && !agg->ordered.reserve(agg->values.size() + 1)) return no_memory(agg, sizeof(double));
+    if (!agg->values.push_back(x)) return no_memory(agg, sizeof(double));
+    if (agg->ordered_on) agg->ordered.add(x, agg->next_seq++);
     if (fixed(*agg) && !agg->keep && agg->values.size() % BLOCK == 0) {
         try {
             compact(*agg);
@@ -178,6 +190,49 @@ int add_one(qvh_agg *agg, double x) {
         }
     }
     return QVH_OK;
+}
+
+// Starts keeping the values in order, when the statistic reads ranks and keeps every value. Where
+// the memory is refused, results go on being calls over every value.
+void start_ordered(qvh_agg *agg) noexcept {
+    if (agg->ordered_on || agg->stat == OrderStat::None || agg->folded > 0 || (fixed(*agg) && !agg->keep)) return;
+    if (!agg->ordered.reserve(agg->values.size() + 1)) return;
+    agg->ordered.clear();
+    agg->first_seq = agg->next_seq = 0;
+    agg->values.each(0, agg->values.size(), [&](double x) { agg->ordered.add(x, agg->next_seq++); });
+    agg->ordered_on = true;
+}
+
+void stop_ordered(qvh_agg *agg) noexcept {
+    agg->ordered_on = false;
+    agg->ordered.clear();
+    agg->result_asked = false;
+}
+
+// The result from the values in order: a call over the few values it reads, when that gives the
+// bits of the call over all of them.
+bool ordered_result(qvh_agg *agg, Outcome &r) noexcept {
+    if (!agg->ordered_on || (agg->info->leading_param && !agg->has_param)) return false;
+    const ShortCall c = short_call(agg->stat, agg->definition, agg->param, agg->ordered);
+    if (c.whole) return false;
+    SmallList small;
+    r.status = agg->entry.list(small.build(c, agg->pool.host()), &r.value);
+    return true;
+}
+
+// The result over every value: a fixed state's fold, or a call over the values kept.
+Outcome whole_result(qvh_agg &agg) {
+    if (fixed(agg)) {
+        // Folding is exact at any block boundary, so the last result's fold goes on.
+        const std::size_t begin = agg.preview_end;
+        FixedState s = begin == 0 ? agg.state : agg.preview;
+        if (begin == 0 || begin < agg.values.size()) fold_block(agg, s, begin, agg.values.size());
+        agg.preview = s;
+        agg.preview_end = agg.values.size();
+        return finish(agg, s);
+    }
+    if (agg.info->leading_param) return call_over(agg, agg.entry, &agg.param, 1, 0, agg.values.size());
+    return call_over(agg, agg.entry, nullptr, 0, 0, agg.values.size());
 }
 
 template <class T>
@@ -269,6 +324,7 @@ int qvh_agg_new_in(qvh_package *pkg, const char *name, unsigned flags, const qvh
     agg->entry = entry;
     agg->label.set(info->name);
     agg->keep = (flags & QVH_AGG_KEEP_VALUES) != 0;
+    agg->stat = order_stat_of(info->name, agg->definition);
     *out = agg;
     return ok();
 }
@@ -312,8 +368,13 @@ int qvh_agg_add_n(qvh_agg *agg, const double *xs, size_t n) noexcept {
     if (xs == nullptr && n > 0) return fail(QVH_E_NULL, Msg() << agg->label.view() << ": the values are NULL");
     if (const int rc = too_many(agg, n); rc != QVH_OK) return rc;
     take_refused();
-    for (size_t i = 0; i < n; ++i)
+    for (size_t i = 0; i < n; ++i) {
+        if (agg->interrupt.due(1))
+            return fail(QVH_E_INTERRUPTED, Msg() << agg->label.view() << ": interrupted after "
+                                                 << static_cast<unsigned long long>(i) << " of "
+                                                 << static_cast<unsigned long long>(n) << " values");
         if (const int rc = add_one(agg, xs[i]); rc != QVH_OK) return rc;
+    }
     return QVH_OK;
 }
 
@@ -323,8 +384,16 @@ int qvh_agg_remove_first(qvh_agg *agg) noexcept {
         return fail(QVH_E_STATE, Msg() << agg->label.view()
                                        << ": values folded into a fixed state cannot be taken out again (keep the values)");
     if (agg->values.empty()) return fail(QVH_E_STATE, Msg() << agg->label.view() << ": there is no value to remove");
+    start_ordered(agg);
+    if (agg->ordered_on) agg->values.each(0, 1, [&](double x) { agg->ordered.remove(x, agg->first_seq++); });
     agg->values.pop_front();
     agg->preview_end = 0;
+    return QVH_OK;
+}
+
+int qvh_agg_set_interrupt(qvh_agg *agg, qvh_interrupt_fn fn, void *ctx) noexcept {
+    if (const int rc = check(agg); rc != QVH_OK) return rc;
+    agg->interrupt.set(fn, ctx);
     return QVH_OK;
 }
 
@@ -381,20 +450,12 @@ int qvh_agg_result(qvh_agg *agg, double *result, int32_t *status) noexcept {
     take_refused();
     try {
         Outcome r{};
-        if (fixed(*agg)) {
-            // Folding is exact at any block boundary, so the last result's fold goes on.
-            const std::size_t begin = agg->preview_end;
-            FixedState s = begin == 0 ? agg->state : agg->preview;
-            if (begin == 0 || begin < agg->values.size()) fold_block(*agg, s, begin, agg->values.size());
-            agg->preview = s;
-            agg->preview_end = agg->values.size();
-            r = finish(*agg, s);
-        } else if (agg->info->leading_param) {
-            if (!agg->has_param)
+        if (agg->result_asked) start_ordered(agg);
+        agg->result_asked = true;
+        if (!ordered_result(agg, r)) {
+            if (agg->info->leading_param && !fixed(*agg) && !agg->has_param)
                 return fail(QVH_E_STATE, Msg() << agg->label.view() << ": the parameter was never given");
-            r = call_over(*agg, agg->entry, &agg->param, 1, 0, agg->values.size());
-        } else {
-            r = call_over(*agg, agg->entry, nullptr, 0, 0, agg->values.size());
+            r = whole_result(*agg);
         }
         deliver(r.value, r.status);
         agg->asked = qvh_status_is_memory(r.status) ? take_refused() : 0;
@@ -409,6 +470,7 @@ int qvh_agg_result(qvh_agg *agg, double *result, int32_t *status) noexcept {
 void qvh_agg_reset(qvh_agg *agg) noexcept {
     if (agg == nullptr) return;
     agg->values.clear();
+    stop_ordered(agg);
     agg->folded = 0;
     agg->state = FixedState{};
     agg->preview_end = 0;
@@ -449,6 +511,7 @@ int qvh_agg_load(qvh_agg *agg, const void *buf, size_t size) noexcept {
         values.push_back(edge_value(x));
     }
     agg->values.swap(values);
+    stop_ordered(agg);
     agg->preview_end = 0;
     agg->has_param = (bits & 1) != 0;
     agg->param = param;

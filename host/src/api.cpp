@@ -93,7 +93,8 @@ const char *qvh_errmsg(void) noexcept { return last_message(); }
 const char *qvh_rc_name(int rc) noexcept {
     static const char *const names[] = {"QVH_OK",     "QVH_E_NULL",  "QVH_E_OPEN",  "QVH_E_UNKNOWN",
                                         "QVH_E_UNAVAILABLE", "QVH_E_ARITY", "QVH_E_KIND", "QVH_E_LIMIT",
-                                        "QVH_E_NOMEM", "QVH_E_STATE", "QVH_E_RANGE"};
+                                        "QVH_E_NOMEM", "QVH_E_STATE", "QVH_E_RANGE",
+                                        "QVH_E_INTERRUPTED"};
     return rc >= 0 && rc < static_cast<int>(std::size(names)) ? names[rc] : "QVH_E_?";
 }
 

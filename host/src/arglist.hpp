@@ -10,6 +10,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "memory.hpp"
 #include "qvfnc.h"
 
 namespace qvhost {
@@ -20,7 +21,9 @@ constexpr std::uint64_t HOST_FLAG_BITS = 0x5A5A000000000000ull;
 
 class ArgList {
 public:
-    explicit ArgList(HostPool *pool = nullptr) : pool_(pool) {}
+    // The numbers and slots come from mem (the package's allocator, for a call).
+    explicit ArgList(HostPool *pool = nullptr, const Memory &mem = Memory())
+        : pool_(pool), numbers_(MemoryAllocator<double>(mem)), raw_(sizeof(FuncArgList) / 8, 0, MemoryAllocator<std::uint64_t>(mem)) {}
     ArgList(const ArgList &) = delete;
     ArgList &operator=(const ArgList &) = delete;
 
@@ -59,11 +62,11 @@ private:
     std::size_t store_chr(std::size_t slot, std::u32string_view s);
 
     HostPool *pool_;
-    std::vector<double> numbers_;     // one per slot; a character slot's entry is unused
+    std::vector<double, MemoryAllocator<double>> numbers_;  // one per slot; a character slot's entry is unused
     std::deque<std::u32string> texts_;
     std::deque<CharValue> chars_;     // addressed by character slots; stable addresses
     std::unordered_map<std::size_t, std::size_t> char_of_;  // slot -> its entry in texts_, chars_
-    std::vector<std::uint64_t> raw_ = std::vector<std::uint64_t>(sizeof(FuncArgList) / 8);
+    std::vector<std::uint64_t, MemoryAllocator<std::uint64_t>> raw_;
     bool stale_ = false;              // numbers_ moved: the numeric value pointers need renewing
 };
 

@@ -261,6 +261,13 @@ int qvh_call_rows(qvh_call *call, size_t rows, size_t nargs, const double *const
     // Each row's values go straight into the list's numbers; the marks are cleared after a row
     // that made any, so the last row's stay for qvh_call_marked.
     for (size_t i = 0; i < rows; ++i) {
+        if (call->interrupt.due(nargs + 4)) {
+            t.rows = i;
+            if (tally != nullptr) *tally = t;
+            return fail(QVH_E_INTERRUPTED, Msg() << call->label.view() << ": interrupted in row "
+                                                 << static_cast<unsigned long long>(i + 1) << " of "
+                                                 << static_cast<unsigned long long>(rows));
+        }
         for (size_t j = 0; j < nargs; ++j)
             in[j] = edge_value(load(reinterpret_cast<const char *>(args[j]) + static_cast<ptrdiff_t>(i) * strides[j]));
         r = 0.0;
@@ -315,31 +322,40 @@ int qvh_call_over(qvh_call *call, const double *lead, size_t nlead, const double
     static const double dot = qv::MISSING_DOT;
     const bool copy = reinterpret_cast<std::uintptr_t>(xs) % alignof(double) != 0 || stride % alignof(double) != 0 ||
                       reinterpret_cast<std::uintptr_t>(lead) % alignof(double) != 0;
-    double r = qv::MISSING_DOT;
-    QvStatus st = STATUS_OK;
     take_refused();
-    try {
-        ListOver list(call->mem, call->pool.host(), count, copy ? count * sizeof(double) : 0);
-        double *copies = list.extra();
-        auto put = [&](std::size_t k, const double *p) {
-            const double x = load(p);
-            const double *at = x != x && !qv::is_missing(x) ? &dot : p;
-            if (copy) {
-                copies[k] = load(at);
-                at = &copies[k];
-            }
-            list.add(at);
-        };
-        for (std::size_t k = 0; k < nlead; ++k) put(k, lead + k);
-        const char *base = reinterpret_cast<const char *>(xs);
-        for (std::size_t i = 0; i < n; ++i) put(nlead + i, reinterpret_cast<const double *>(base + static_cast<ptrdiff_t>(i) * stride));
-        st = call->entry.list(list.get(), &r);
-        deliver(r, st);
-        if (marked != nullptr)
-            for (std::size_t k = 0; k < count; ++k) marked[k] = list.marked(k) ? 1 : 0;
-    } catch (...) {
-        return no_memory(call, ListOver::bytes(count) + (copy ? count * sizeof(double) : 0));
+    const std::size_t record_bytes = sizeof(FuncArgList) + count * sizeof(FuncArg);
+    const std::size_t bytes = record_bytes + (copy ? count * sizeof(double) : 0);
+    if (count > (SIZE_MAX - sizeof(FuncArgList)) / (sizeof(FuncArg) + sizeof(double)) || call->warm.reserve(bytes) == nullptr)
+        return no_memory(call, bytes);
+    // The list is laid out in the call's warm block: the header is written, every slot is
+    // overwritten, nothing else is cleared.
+    auto *list = static_cast<FuncArgList *>(call->warm.get());
+    auto *copies = reinterpret_cast<double *>(static_cast<char *>(call->warm.get()) + record_bytes);
+    std::memset(list, 0, sizeof(FuncArgList));
+    list->pool = call->pool.host();
+    list->count = static_cast<std::int64_t>(count);
+    auto put = [&](std::size_t k, const double *p) {
+        const double x = load(p);
+        const double *at = x != x && !qv::is_missing(x) ? &dot : p;
+        if (copy) {
+            copies[k] = load(at);
+            at = &copies[k];
+        }
+        list->args[k] = FuncArg{HOST_FLAG_BITS | FUNCARG_NUMERIC, const_cast<double *>(at)};
+    };
+    for (std::size_t k = 0; k < nlead; ++k) put(k, lead + k);
+    const char *base = reinterpret_cast<const char *>(xs);
+    for (std::size_t i = 0; i < n; ++i) {
+        if ((i & 0xFFFF) == 0xFFFF && call->interrupt.due(0x10000))
+            return fail(QVH_E_INTERRUPTED, Msg() << call->label.view() << ": interrupted while laying out "
+                                                 << static_cast<unsigned long long>(n) << " values");
+        put(nlead + i, reinterpret_cast<const double *>(base + static_cast<ptrdiff_t>(i) * stride));
     }
+    double r = qv::MISSING_DOT;
+    QvStatus st = call->entry.list(list, &r);
+    deliver(r, st);
+    if (marked != nullptr)
+        for (std::size_t k = 0; k < count; ++k) marked[k] = (list->args[k].flags & FUNCARG_INVALID) != 0 ? 1 : 0;
     *result = r;
     if (status != nullptr) *status = st;
     if (qvh_status_is_memory(st)) return no_memory(call, 0);

@@ -8,9 +8,11 @@
 
 #include "arglist.hpp"
 #include "catalogue.hpp"
+#include "engine.hpp"
 #include "loader.hpp"
 #include "memory.hpp"
 #include "message.hpp"
+#include "ordered.hpp"
 #include "qv/values.hpp"
 #include "qvhost.h"
 #include "standin.hpp"
@@ -39,7 +41,7 @@ struct qvh_call {
     QvEntry entry{};
     qvhost::Label label;
     qvhost::MemoryPool pool;
-    qvhost::ArgList args{pool.host()};
+    qvhost::ArgList args{pool.host(), mem};
     double result = 0.0;
     std::u32string char_buffer;  // a character result's room
     CharValue char_result{};
@@ -49,6 +51,9 @@ struct qvh_call {
     bool shape_checked = false;  // the count and kinds passed the catalogue's check since the last change
     std::u32string scratch;      // a character argument on its way in
     std::size_t asked = 0;       // bytes of the last request for memory refused (0: none or unknown)
+    qvhost::Interrupt interrupt;
+    qvhost::WarmBlock warm{mem};  // the argument list of qvh_call_over and qvh_moving, kept
+    qvhost::OrderedWindow ordered{mem};  // qvh_moving's window of an order statistic, kept
 };
 
 namespace qvhost {
