@@ -294,7 +294,8 @@ QVH_API size_t qvh_call_describe(const qvh_call *call, char *buf, size_t size) Q
  * marks[i * nargs + j] for each argument it marked invalid or not. The function must take numbers.
  * Results and statuses are those of one qvh_call_invoke per row (the NaN rule included), bit for bit;
  * the argument list is checked once. A memory status stops the batch with QVH_E_NOMEM, naming the
- * row. tally, when not NULL, counts the rows by status. The call keeps nargs arguments afterwards. */
+ * row. tally, when not NULL, counts the rows by status (after QVH_E_NOMEM, the rows before the one
+ * that stopped). The call keeps nargs arguments afterwards. */
 typedef struct qvh_tally {
     uint64_t rows;          /* rows called */
     uint64_t missing_arg;   /* QVH_STATUS_MISSING_ARG */
@@ -418,7 +419,8 @@ typedef struct qvh_value {
  *     must be a number, not a character value ('abc')". An engine that reads text as numbers by
  *     its own casting rules converts before it asks.
  * label names the function in the message (NULL: its catalogue name). Returns QVH_OK, QVH_E_KIND,
- * or QVH_E_NULL for a NULL f, v or out. out->text points into v's text (or a static ""). */
+ * QVH_E_NULL for a NULL f, v or out, or QVH_E_RANGE for a kind that is none of QVH_VALUE_*.
+ * out->text points into v's text (or a static ""). */
 QVH_API int qvh_edge_arg(const qvh_info *f, const char *label, size_t index, const qvh_value *v,
                          qvh_value *out) QVH_NOEXCEPT;
 /* A numeric result as the host delivers it: a NaN that is not a missing value becomes '.', and
