@@ -45,6 +45,7 @@ State *new_state(MemoryContext cxt, int index, bool keep, bool transient, bool c
                                   keep ? QVH_AGG_KEEP_VALUES : 0u, &a, &s->agg);
     if (rc != QVH_OK) fail_new(rc, index);
     qvh_agg_set_label(s->agg, label_of(index));
+    qvh_agg_set_interrupt(s->agg, interrupt_pending, nullptr);
     MemoryContextRegisterResetCallback(cxt, &s->freer);
     return s;
 }

@@ -10,6 +10,7 @@ extern "C" {
 #include "executor/executor.h"
 #include "fmgr.h"
 #include "mb/pg_wchar.h"
+#include "miscadmin.h"
 #include "nodes/plannodes.h"
 #include "nodes/primnodes.h"
 #include "storage/ipc.h"
@@ -88,6 +89,11 @@ struct Site {
 };
 
 qvh_package *get_package();
+// The host library's interrupt check: a cancel or termination the server has pending and may act
+// on now. It only reads the server's flags; the module acts on them (CHECK_FOR_INTERRUPTS) once the
+// host call has returned QVH_E_INTERRUPTED, so no error is raised across the host library.
+int interrupt_pending(void *);
+void trim_calls();
 qvh_call *call_of(int index);  // the function's row-wise call, made on first use
 Site *site_of(FunctionCallInfo fcinfo, std::string_view suffix, bool row_wise);
 qvh_value edge_arg(int index, int position, const qvh_value &in);

@@ -74,6 +74,7 @@ int sqlstate_of(int rc) {
         case QVH_E_ARITY:
         case QVH_E_KIND:
         case QVH_E_STATE: return ERRCODE_INVALID_PARAMETER_VALUE;
+        case QVH_E_INTERRUPTED: return ERRCODE_QUERY_CANCELED;
         default: return ERRCODE_EXTERNAL_ROUTINE_EXCEPTION;
     }
 }
@@ -86,7 +87,11 @@ int sqlstate_of(int rc) {
 }
 
 // Raises the failure of the last host-library call, whose message names the function already.
-[[noreturn]] void fail(int rc) { raise(sqlstate_of(rc), qvh_errmsg()); }
+// An interrupt is the server's own cancel or termination, acted on here, outside the host library.
+[[noreturn]] void fail(int rc) {
+    if (rc == QVH_E_INTERRUPTED) CHECK_FOR_INTERRUPTS();
+    raise(sqlstate_of(rc), qvh_errmsg());
+}
 
 const char *label_of(int index) { return qvh_sql_name(qvh_function_at(static_cast<std::size_t>(index))); }
 

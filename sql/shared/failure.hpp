@@ -50,6 +50,7 @@ private:
 // What a host library's return code stops with.
 inline Stop stop_of(int rc) noexcept {
     if (rc == QVH_E_NOMEM) return Stop::NoMemory;
+    if (rc == QVH_E_INTERRUPTED) return Stop::Interrupted;
     return Stop::Error;
 }
 

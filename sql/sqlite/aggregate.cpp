@@ -51,6 +51,7 @@ qvh_agg *new_agg(const Function &f, unsigned flags) {
     if (rc == QVH_E_NOMEM) qvsql::no_memory(f.name, 0);  // before it could carry the SQL name
     qvsql::check(rc);
     qvh_agg_set_label(agg, f.name);
+    watch_interrupts(f, nullptr, agg);
     return agg;
 }
 

@@ -18,6 +18,7 @@ namespace qvsqlite {
 // a qv_ function raised. It is written without allocating, so running out of memory is reported
 // too.
 struct Connection {
+    sqlite3 *db = nullptr;
     qvh_package *pkg = nullptr;
     std::size_t refs = 1;            // the registrations using it, and the loader while it registers
     const qvh_call *call = nullptr;  // the report is this row-wise call's status, described when asked
@@ -40,6 +41,11 @@ struct Function {
     const char *name;          // qv_pctl
     qvh_call *call = nullptr;  // the row-wise call, made on first use and reused for every row
 };
+
+// Makes a call or an aggregate stop between rows and blocks of its work when the connection is
+// interrupted (sqlite3_interrupt), so that a long call ends with SQLITE_INTERRUPT. SQLite reports an
+// interrupt to a function from 3.41 on; before, SQLite itself stops the statement at its next row.
+void watch_interrupts(const Function &f, qvh_call *call, qvh_agg *agg);
 
 // The statement's error for a failure of f's callback; qv_status() reports it.
 void stop_statement(sqlite3_context *ctx, Function &f, const qvsql::Failure &e) noexcept;

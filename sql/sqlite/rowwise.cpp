@@ -12,6 +12,7 @@ void row_wise(sqlite3_context *ctx, int argc, sqlite3_value **argv) {
             if (rc == QVH_E_NOMEM) qvsql::no_memory(f.name, 0);  // before it could carry the SQL name
             qvsql::check(rc);
             qvsql::check(qvh_call_set_label(f.call, f.name));
+            watch_interrupts(f, f.call, nullptr);
         }
         // The same number of arguments as the last row: replace the values in place.
         const bool replace = qvh_call_count(f.call) == static_cast<std::size_t>(argc);

@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <bit>
+#include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -391,6 +392,28 @@ TEST(Sqlite, ConnectionClosedWithLiveAggregates) {
         EXPECT_EQ(sqlite3_step(st), SQLITE_ROW) << sql;  // the statement goes on after the close
         EXPECT_EQ(sqlite3_finalize(st), SQLITE_OK) << sql;
         EXPECT_EQ(sqlite3_memory_used(), before) << sql;
+    }
+}
+
+// A long statement interrupted from another thread (sqlite3_interrupt) ends with SQLite's
+// interrupt error, and the connection goes on: aggregates, windows and row-wise calls.
+TEST(Sqlite, InterruptedFromAnotherThread) {
+    const std::string rows3m = "WITH RECURSIVE c(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM c WHERE i < 3000000) ";
+    const std::string statements[] = {
+        rows3m + "SELECT max(m) FROM (SELECT qv_median(i % 977) OVER (ORDER BY i ROWS 1000 PRECEDING) m FROM c)",
+        rows3m + "SELECT i % 7, qv_median(i), qv_mean(i) FROM c GROUP BY 1",
+        rows3m + "SELECT max(qv_pctl(90, i, i + 1, i * 2)) FROM c",
+    };
+    Db db;
+    for (const std::string &sql : statements) {
+        std::thread interrupt([&] {
+            std::this_thread::sleep_for(std::chrono::milliseconds(200));
+            sqlite3_interrupt(db.db);
+        });
+        const std::string error = db.run(sql);
+        interrupt.join();
+        EXPECT_EQ(error, "interrupted") << sql;
+        EXPECT_EQ(rows(db, "SELECT qv_abs(-2)"), std::to_string(std::bit_cast<std::uint64_t>(2.0)) + "|") << sql;
     }
 }
 
