@@ -27,6 +27,9 @@ struct State {
     double param;
     double *xs;  // canonical: the values, room for room of them
     std::size_t n, room;
+    std::size_t done;  // canonical: result and status are those of the first done values (0: none)
+    double result;
+    int32 status;
 };
 
 void free_state(void *arg) {
@@ -39,7 +42,7 @@ State *new_state(MemoryContext cxt, int index, bool keep, bool transient, bool c
     qvh_package *pkg = get_package();
     State *s = static_cast<State *>(take(cxt, sizeof(State)));
     if (s == nullptr) out_of_memory(index, sizeof(State));
-    *s = State{{free_state, s, nullptr}, nullptr, cxt, index, transient, canonical, false, 0.0, nullptr, 0, 0};
+    *s = State{{free_state, s, nullptr}, nullptr, cxt, index, transient, canonical, false, 0.0, nullptr, 0, 0, 0, 0.0, 0};
     const qvh_allocator a = allocator_in(cxt);
     const int rc = qvh_agg_new_in(pkg, qvh_function_at(static_cast<std::size_t>(index))->name,
                                   keep ? QVH_AGG_KEEP_VALUES : 0u, &a, &s->agg);
@@ -144,6 +147,12 @@ std::size_t result_of(State *s, double *r, int32 *status) {
         if (rc != QVH_OK) fail(rc);
         return qvh_agg_asked(s->agg);
     }
+    // The same values as the last result (a window over the whole partition asks once a row).
+    if (s->done == s->n && s->n > 0) {
+        *r = s->result;
+        *status = s->status;
+        return 0;
+    }
     // A large group is radix sorted in scratch memory given back at once; without it (or for a
     // small group) the sort works in place. The scratch is no request of the function's own.
     std::uint64_t *scratch = nullptr;
@@ -155,6 +164,11 @@ std::size_t result_of(State *s, double *r, int32 *status) {
     qvh_call *call = call_of(s->index);
     const int rc = qvh_call_over(call, &s->param, s->has_param ? 1 : 0, s->xs, s->n, sizeof(double), r, status, nullptr);
     if (rc != QVH_OK) fail(rc);
+    if (!qvh_status_is_memory(*status)) {
+        s->done = s->n;
+        s->result = *r;
+        s->status = *status;
+    }
     return qvh_call_asked(call);
 }
 
