@@ -87,11 +87,13 @@ MemoryContext aggregate_context(FunctionCallInfo fcinfo) {
     return cxt;
 }
 
-// Whether partial states of the statistic merge by their values: every value-keeping statistic,
-// and sums, whose folded state is already rounded. Counts and extremes fold exactly in any order.
-bool merges_by_values(int index) {
+// Whether the statistic's bits can depend on the order of its values: every statistic whose
+// partial states merge by values (sums are rounded at every step), and the extremes, whose fixed
+// states merge exactly except that MIN, MAX and RANGE of +0 and -0 keep the zero seen first. Only
+// the counts (N, NMISS) never do.
+bool order_sensitive(int index) {
     const qvh_info *f = qvh_function_at(static_cast<std::size_t>(index));
-    return f->merge == QVH_MERGE_VALUES;
+    return f->merge == QVH_MERGE_VALUES || f->fold == QVH_FOLD_EXTREME || f->fold == QVH_FOLD_RANGE;
 }
 
 // Whether the rows reach the aggregate in no order the query asked for: an aggregate without
@@ -121,7 +123,7 @@ Datum transition(FunctionCallInfo fcinfo, bool moving) {
     if (s == nullptr) {
         MemoryContext cxt = aggregate_context(fcinfo);
         const Site *site = site_of(fcinfo, moving ? qvpg::MTRANS : qvpg::TRANS, false);
-        const bool canonical = !moving && merges_by_values(site->index) && unordered(fcinfo);
+        const bool canonical = !moving && order_sensitive(site->index) && unordered(fcinfo);
         s = new_state(cxt, site->index, moving, false, canonical);
     }
     // Only an aggregate can pass a state, so the context is checked once, with the first row.
@@ -139,6 +141,25 @@ Datum transition(FunctionCallInfo fcinfo, bool moving) {
     PG_RETURN_POINTER(s);
 }
 
+// Puts a canonical state's values into the canonical order. A large group is radix sorted in
+// scratch memory given back at once; without it (or for a small group) the sort works in place.
+// The scratch is no request of the function's own.
+void sort_values(State *s) {
+    std::uint64_t *scratch = nullptr;
+    if (s->n >= qvsql::RADIX_FROM && AllocHugeSizeIsValid(s->n * sizeof *scratch))
+        scratch = static_cast<std::uint64_t *>(
+            MemoryContextAllocExtended(CurrentMemoryContext, s->n * sizeof *scratch, MCXT_ALLOC_HUGE | MCXT_ALLOC_NO_OOM));
+    qvsql::canonical_sort(s->xs, s->n, scratch);
+    if (scratch != nullptr) pfree(scratch);
+}
+
+// A median, a percentile, a rank or an extreme: its bits depend on the order of its values only
+// where values that compare equal differ in their bits (canonical.hpp, order_free).
+bool order_statistic(int index) {
+    const qvh_info *f = qvh_function_at(static_cast<std::size_t>(index));
+    return std::strcmp(f->family, "Order statistics") == 0 || f->fold == QVH_FOLD_EXTREME || f->fold == QVH_FOLD_RANGE;
+}
+
 // The result over a group's rows: the host-library aggregate's, or one call over the percentile
 // or rank and the kept values in their canonical order. Returns the bytes a memory status asked for.
 std::size_t result_of(State *s, double *r, int32 *status) {
@@ -153,14 +174,7 @@ std::size_t result_of(State *s, double *r, int32 *status) {
         *status = s->status;
         return 0;
     }
-    // A large group is radix sorted in scratch memory given back at once; without it (or for a
-    // small group) the sort works in place. The scratch is no request of the function's own.
-    std::uint64_t *scratch = nullptr;
-    if (s->n >= qvsql::RADIX_FROM && AllocHugeSizeIsValid(s->n * sizeof *scratch))
-        scratch = static_cast<std::uint64_t *>(
-            MemoryContextAllocExtended(CurrentMemoryContext, s->n * sizeof *scratch, MCXT_ALLOC_HUGE | MCXT_ALLOC_NO_OOM));
-    qvsql::canonical_sort(s->xs, s->n, scratch);
-    if (scratch != nullptr) pfree(scratch);
+    if (!order_statistic(s->index) || !qvsql::order_free(s->xs, s->n)) sort_values(s);
     qvh_call *call = call_of(s->index);
     const int rc = qvh_call_over(call, &s->param, s->has_param ? 1 : 0, s->xs, s->n, sizeof(double), r, status, nullptr);
     if (rc != QVH_OK) fail(rc);

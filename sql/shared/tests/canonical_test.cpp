@@ -56,4 +56,14 @@ TEST(Canonical, EveryOrderOfTheSameValuesSortsAlike) {
     }
 }
 
+TEST(Canonical, OrderFreeOnlyWithoutSignedZerosOrMissingValues) {
+    double dot = 0;
+    qvh_missing('.', &dot);
+    const std::pair<std::vector<double>, bool> cases[] = {
+        {{}, true}, {{1, 2, 2, -3}, true}, {{0.0, 0.0, 5}, true}, {{-0.0, -0.0}, true},
+        {{0.0, 1, -0.0}, false}, {{-0.0, 0.0}, false}, {{1, dot}, false},
+    };
+    for (const auto &[xs, want] : cases) EXPECT_EQ(qvsql::order_free(xs.data(), xs.size()), want) << xs.size();
+}
+
 }  // namespace
