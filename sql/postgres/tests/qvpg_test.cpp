@@ -438,6 +438,9 @@ TEST(Edge, CancelAndTerminateMidAggregate) {
             Conn victim;
             victim.ok(setup);
             const std::string pid = *victim.ok("SELECT pg_backend_pid()").rows[0][0];
+            const char *held = "SELECT sum(total_bytes) FROM pg_backend_memory_contexts";
+            victim.ok("SELECT qv_median(x) FROM big");
+            const double before = std::stod(*victim.ok(held).rows[0][0]);
             const auto started = std::chrono::steady_clock::now();
             std::thread cancel([&] {
                 std::this_thread::sleep_for(std::chrono::milliseconds(400));
@@ -451,6 +454,8 @@ TEST(Edge, CancelAndTerminateMidAggregate) {
             } else {
                 EXPECT_EQ(a.sqlstate + " " + a.error, "57014 canceling statement due to user request") << sql;
                 EXPECT_EQ(victim.ok("SELECT qv_median(x) IS NOT NULL FROM big").rows[0][0], Cell{"t"}) << sql;
+                // Nothing the cancelled statement took is still held (its 60 million rows would be 480 MB).
+                EXPECT_LT(std::stod(*victim.ok(held).rows[0][0]), before + (1 << 20)) << sql;
             }
             EXPECT_LT(seconds, 30) << sql;
             EXPECT_EQ(bystander.ok("SELECT qv_abs(-3)").rows[0][0], Cell{"3"}) << sql;
