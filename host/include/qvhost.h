@@ -383,7 +383,7 @@ QVH_API void qvh_agg_reset(qvh_agg *agg) QVH_NOEXCEPT;
 QVH_API size_t qvh_agg_save(const qvh_agg *agg, void *buf, size_t size) QVH_NOEXCEPT;
 QVH_API int qvh_agg_load(qvh_agg *agg, const void *buf, size_t size) QVH_NOEXCEPT;
 
-/* ==== for surfaces ====================================================================
+/* ==== for surfaces ===========================================================================
  * The rules every surface (a database engine, a language binding, the command line) applies at
  * its edge, made once here so that they agree: how an engine's value becomes an argument, how a
  * result comes back, how statuses are counted and worded, what out of memory says, the limits,
@@ -462,6 +462,7 @@ QVH_API size_t qvh_agg_asked(const qvh_agg *agg) QVH_NOEXCEPT;
  * number of rows in a group (order has room for n). Returns QVH_OK, QVH_E_NULL, or QVH_E_RANGE for
  * a code of ngroups or more (nothing is written then). */
 QVH_API int qvh_group_order(const int64_t *codes, size_t n, size_t ngroups, size_t *order, size_t *starts) QVH_NOEXCEPT;
+
 /* ---- the engine: interrupts, warm memory, moving windows ---------------------------------- */
 
 /* Interrupts. A long piece of work consults the check of its call (or aggregate) between rows
@@ -481,7 +482,9 @@ QVH_API int qvh_agg_set_interrupt(qvh_agg *agg, qvh_interrupt_fn check, void *ct
 
 /* Warm memory. A call keeps the argument list qvh_call_over and qvh_moving lay out and the blocks
  * the package asks of its scratch pool after it has given them back (at most four free blocks), so
- * that a repeated call of the same size touches no fresh page and clears nothing it will write.
+ * that a repeated call of the same size touches no fresh page and clears nothing it will write. A
+ * qvh_call_over over the same values as the last (the same address, count and stride) finds its list
+ * laid out and only reads the values again for NaNs, which need a slot of their own.
  * They come from the package's allocator (qvh_set_allocator) and go back to it when the call is
  * freed or trimmed. qvh_call_trim gives back everything the call keeps between calls. */
 QVH_API void qvh_call_trim(qvh_call *call) QVH_NOEXCEPT;
@@ -502,7 +505,8 @@ QVH_API void qvh_call_trim(qvh_call *call) QVH_NOEXCEPT;
  * QVH_STATUS_MISSING_ARG. min_present 0 computes every window.
  *
  * The order statistics MEDIAN, PCTL, PCTL1 to PCTL4, IQR, ORDINAL, SMALLEST, LARGEST, MIN, MAX and
- * RANGE keep the window in an ordered tree (O(log size) a row) and call the package over the one to
+ * RANGE keep the window in order (below 512 values a sorted array, which moves at most 4 KiB a row;
+ * beyond, a tree: O(log size) a row) and call the package over the one to
  * four values of the window its result reads (ORDINAL: or the missing value it reads), which gives
  * the same bits as the call over the whole window; a window that holds both +0 and -0, a missing
  * value in an unusual bit pattern (ORDINAL), or a percentile between two values under definitions 1

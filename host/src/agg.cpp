@@ -176,11 +176,23 @@ int too_many(const qvh_agg *agg, std::uint64_t n) {
     return fail(QVH_E_LIMIT, Msg() << agg->label.view() << ": an aggregate takes at most 2147483647 values");
 }
 
+// Lays the values in order out again (the order set turning into a tree), with room for one more;
+// where the memory is refused, results go back to calls over every value.
+void reorder(qvh_agg *agg) noexcept {
+    agg->ordered.clear();
+    if (!agg->ordered.reserve(agg->values.size() + 1)) {
+        agg->ordered_on = false;
+        return;
+    }
+    std::uint64_t seq = agg->first_seq;
+    agg->values.each(0, agg->values.size(), [&](double x) { agg->ordered.add(x, seq++); });
+}
+
 // Adds a value; a fixed state folds every block of values. Where memory is refused the value is
 // not added (QVH_E_NOMEM); where only the fold is refused, it is added and the fold waits.
 int add_one(qvh_agg *agg, double x) {
     x = edge_value(x);
-    if (agg->ordered_on && !agg->ordered.reserve(agg->values.size() + 1)) return no_memory(agg, sizeof(double));
+    if (agg->ordered_on && !agg->ordered.reserve(agg->values.size() + 1)) reorder(agg);
     if (!agg->values.push_back(x)) return no_memory(agg, sizeof(double));
     if (agg->ordered_on) agg->ordered.add(x, agg->next_seq++);
     if (fixed(*agg) && !agg->keep && agg->values.size() % BLOCK == 0) {
@@ -196,8 +208,8 @@ int add_one(qvh_agg *agg, double x) {
 // the memory is refused, results go on being calls over every value.
 void start_ordered(qvh_agg *agg) noexcept {
     if (agg->ordered_on || agg->stat == OrderStat::None || agg->folded > 0 || (fixed(*agg) && !agg->keep)) return;
-    if (!agg->ordered.reserve(agg->values.size() + 1)) return;
     agg->ordered.clear();
+    if (!agg->ordered.reserve(agg->values.size() + 1)) return;
     agg->first_seq = agg->next_seq = 0;
     agg->values.each(0, agg->values.size(), [&](double x) { agg->ordered.add(x, agg->next_seq++); });
     agg->ordered_on = true;

@@ -111,6 +111,70 @@ inline double load(const void *p) {
     return x;
 }
 
+const double DOT = qv::MISSING_DOT;
+
+// Where a slot points for the value at p: at the value, or at '.' for a NaN that is no missing value.
+const double *slot_of(const double *p) {
+    const double x = load(p);
+    return x != x && !qv::is_missing(x) ? &DOT : p;
+}
+
+// Lays out the list of qvh_call_over in the call's warm block: the header is written, every slot is
+// overwritten, nothing else is cleared. The slots point at the caller's values, where they are
+// aligned for the package to read, else at copies. Remembers the layout, when it points at the
+// caller's values only, for the next call over the same values.
+int lay_out_over(qvh_call *call, const double *lead, std::size_t nlead, const double *xs, std::size_t n,
+                 std::ptrdiff_t stride, bool copy) noexcept {
+    const std::size_t count = nlead + n;
+    const std::size_t record_bytes = sizeof(FuncArgList) + count * sizeof(FuncArg);
+    const std::size_t bytes = record_bytes + (copy ? count * sizeof(double) : 0);
+    if (count > (SIZE_MAX - sizeof(FuncArgList)) / (sizeof(FuncArg) + sizeof(double)) || call->warm.reserve(bytes) == nullptr)
+        return no_memory(call, bytes);
+    auto *list = static_cast<FuncArgList *>(call->warm.get());
+    auto *copies = reinterpret_cast<double *>(static_cast<char *>(call->warm.get()) + record_bytes);
+    bool dots = false;
+    auto put = [&](std::size_t k, const double *p) {
+        const double *at = slot_of(p);
+        dots = dots || at == &DOT;
+        if (copy) {
+            copies[k] = load(at);
+            at = &copies[k];
+        }
+        list->args[k] = FuncArg{HOST_FLAG_BITS | FUNCARG_NUMERIC, const_cast<double *>(at)};
+    };
+    for (std::size_t k = 0; k < nlead; ++k) put(k, lead + k);
+    const char *base = reinterpret_cast<const char *>(xs);
+    for (std::size_t i = 0; i < n; ++i) {
+        if ((i & 0xFFFF) == 0xFFFF && call->interrupt.due(0x10000))
+            return fail(QVH_E_INTERRUPTED, Msg() << call->label.view() << ": interrupted while laying out "
+                                                 << static_cast<unsigned long long>(n) << " values");
+        put(nlead + i, reinterpret_cast<const double *>(base + static_cast<ptrdiff_t>(i) * stride));
+    }
+    call->over = OverKey{xs, n, stride, nlead, !copy && !dots};
+    return QVH_OK;
+}
+
+// Whether the values hold no NaN that is no missing value, so the list remembered for them, which
+// points at each, still holds: reading them costs less than laying the list out again.
+bool no_nan(const double *xs, std::size_t n, std::ptrdiff_t stride) {
+    const char *base = reinterpret_cast<const char *>(xs);
+    std::size_t nans = 0;
+    if (stride == sizeof(double)) {
+        for (std::size_t i = 0; i < n; ++i) nans += xs[i] != xs[i] ? 1 : 0;  // one pass the compiler vectorises
+    } else {
+        for (std::size_t i = 0; i < n; ++i) {
+            const double x = load(base + static_cast<ptrdiff_t>(i) * stride);
+            nans += x != x ? 1 : 0;
+        }
+    }
+    // Missing values are NaNs too: only a NaN that is none needs a slot of its own.
+    for (std::size_t i = 0; nans > 0 && i < n; ++i) {
+        const double x = load(base + static_cast<ptrdiff_t>(i) * stride);
+        if (x != x && !qv::is_missing(x)) return false;
+    }
+    return true;
+}
+
 }  // namespace
 
 }  // namespace qvhost
@@ -317,45 +381,30 @@ int qvh_call_over(qvh_call *call, const double *lead, size_t nlead, const double
     if (const int rc = check_shape(*call->info, call->label.view(), count, [](std::size_t) { return QVH_KIND_NUM; });
         rc != QVH_OK)
         return rc;
-    // The record points at the caller's values, where they are aligned for the package to read;
-    // else at copies. A NaN that is no missing value points at '.'.
-    static const double dot = qv::MISSING_DOT;
     const bool copy = reinterpret_cast<std::uintptr_t>(xs) % alignof(double) != 0 || stride % alignof(double) != 0 ||
                       reinterpret_cast<std::uintptr_t>(lead) % alignof(double) != 0;
     take_refused();
-    const std::size_t record_bytes = sizeof(FuncArgList) + count * sizeof(FuncArg);
-    const std::size_t bytes = record_bytes + (copy ? count * sizeof(double) : 0);
-    if (count > (SIZE_MAX - sizeof(FuncArgList)) / (sizeof(FuncArg) + sizeof(double)) || call->warm.reserve(bytes) == nullptr)
-        return no_memory(call, bytes);
-    // The list is laid out in the call's warm block: the header is written, every slot is
-    // overwritten, nothing else is cleared.
+    const OverKey key{xs, n, stride, nlead, true};
+    const bool again = !copy && call->over == key;
+    if (!again || !no_nan(xs, n, stride)) {
+        call->over.valid = false;
+        if (const int rc = lay_out_over(call, lead, nlead, xs, n, stride, copy); rc != QVH_OK) return rc;
+    }
     auto *list = static_cast<FuncArgList *>(call->warm.get());
-    auto *copies = reinterpret_cast<double *>(static_cast<char *>(call->warm.get()) + record_bytes);
     std::memset(list, 0, sizeof(FuncArgList));
     list->pool = call->pool.host();
     list->count = static_cast<std::int64_t>(count);
-    auto put = [&](std::size_t k, const double *p) {
-        const double x = load(p);
-        const double *at = x != x && !qv::is_missing(x) ? &dot : p;
-        if (copy) {
-            copies[k] = load(at);
-            at = &copies[k];
-        }
-        list->args[k] = FuncArg{HOST_FLAG_BITS | FUNCARG_NUMERIC, const_cast<double *>(at)};
-    };
-    for (std::size_t k = 0; k < nlead; ++k) put(k, lead + k);
-    const char *base = reinterpret_cast<const char *>(xs);
-    for (std::size_t i = 0; i < n; ++i) {
-        if ((i & 0xFFFF) == 0xFFFF && call->interrupt.due(0x10000))
-            return fail(QVH_E_INTERRUPTED, Msg() << call->label.view() << ": interrupted while laying out "
-                                                 << static_cast<unsigned long long>(n) << " values");
-        put(nlead + i, reinterpret_cast<const double *>(base + static_cast<ptrdiff_t>(i) * stride));
+    if (again) {
+        for (std::size_t k = 0; k < nlead; ++k)
+            list->args[k] = FuncArg{HOST_FLAG_BITS | FUNCARG_NUMERIC, const_cast<double *>(slot_of(lead + k))};
     }
     double r = qv::MISSING_DOT;
     QvStatus st = call->entry.list(list, &r);
     deliver(r, st);
     if (marked != nullptr)
         for (std::size_t k = 0; k < count; ++k) marked[k] = (list->args[k].flags & FUNCARG_INVALID) != 0 ? 1 : 0;
+    if (st != STATUS_OK)  // a list used again starts unmarked
+        for (std::size_t k = 0; k < count; ++k) list->args[k].flags &= ~FUNCARG_INVALID;
     *result = r;
     if (status != nullptr) *status = st;
     if (qvh_status_is_memory(st)) return no_memory(call, 0);

@@ -33,4 +33,17 @@ private:
     std::size_t left_ = QVH_CHECK_EVERY;
 };
 
+// The values qvh_call_over laid its list out for last, when that list points at them and at
+// nothing else: a call over the same values finds its list laid out.
+struct OverKey {
+    const double *xs = nullptr;
+    std::size_t n = 0;
+    std::ptrdiff_t stride = 0;
+    std::size_t nlead = 0;
+    bool valid = false;
+    bool operator==(const OverKey &o) const {
+        return valid && o.valid && xs == o.xs && n == o.n && stride == o.stride && nlead == o.nlead;
+    }
+};
+
 }  // namespace qvhost

@@ -54,6 +54,7 @@ struct qvh_call {
     qvhost::Interrupt interrupt;
     qvhost::WarmBlock warm{mem};  // the argument list of qvh_call_over and qvh_moving, kept
     qvhost::OrderedWindow ordered{mem};  // qvh_moving's window of an order statistic, kept
+    qvhost::OverKey over;                // what the warm block's list was laid out for
 };
 
 namespace qvhost {

@@ -13,6 +13,7 @@ int qvh_call_set_interrupt(qvh_call *call, qvh_interrupt_fn check, void *ctx) no
 void qvh_call_trim(qvh_call *call) noexcept {
     if (call == nullptr) return;
     call->warm.release();
+    call->over.valid = false;
     call->pool.trim();
     call->ordered.release();
 }

@@ -128,6 +128,62 @@ void OrderTree::release() noexcept {
     room_ = used_ = free_ = root_ = 0;
 }
 
+// ---- OrderSet --------------------------------------------------------------------------------
+
+bool OrderSet::reserve(std::size_t n) noexcept {
+    if (small_ && n < SMALL) {
+        if (values_ == nullptr) values_ = static_cast<double *>(mem_.alloc(SMALL * sizeof(double)));
+        return values_ != nullptr;
+    }
+    if (small_ && count_ > 0) return false;
+    if (!tree_.reserve(n)) return false;
+    small_ = false;
+    return true;
+}
+
+std::size_t OrderSet::lower_bound(double v) const noexcept {
+    // Halving without branches on the data: the comparisons of random values do not predict.
+    std::size_t lo = 0, len = count_;
+    while (len > 0) {
+        const std::size_t half = len / 2;
+        const bool below = values_[lo + half] < v;
+        lo = below ? lo + half + 1 : lo;
+        len = below ? len - half - 1 : half;
+    }
+    return lo;
+}
+
+void OrderSet::insert(double v, std::uint64_t seq) noexcept {
+    if (!small_) return tree_.insert(v, seq);
+    const std::size_t at = lower_bound(v);
+    std::memmove(values_ + at + 1, values_ + at, (count_ - at) * sizeof(double));
+    values_[at] = v;
+    ++count_;
+}
+
+void OrderSet::erase(double v, std::uint64_t seq) noexcept {
+    if (!small_) return tree_.erase(v, seq);
+    std::size_t at = lower_bound(v);
+    while (at < count_ && qv::bits_of(values_[at]) != qv::bits_of(v) && !(v < values_[at])) ++at;
+    if (at == count_ || qv::bits_of(values_[at]) != qv::bits_of(v)) return;
+    std::memmove(values_ + at, values_ + at + 1, (count_ - at - 1) * sizeof(double));
+    --count_;
+}
+
+void OrderSet::clear() noexcept {
+    tree_.clear();
+    count_ = 0;
+    small_ = true;
+}
+
+void OrderSet::release() noexcept {
+    tree_.release();
+    mem_.release(values_, SMALL * sizeof(double));
+    values_ = nullptr;
+    count_ = 0;
+    small_ = true;
+}
+
 // ---- OrderedWindow ---------------------------------------------------------------------------
 
 void OrderedWindow::count(double x, bool in) noexcept {

@@ -53,6 +53,40 @@ private:
     std::uint32_t rng_ = 0x9E3779B9u;
 };
 
+// The same set, kept as a sorted array of values while it holds fewer than SMALL (a window of a few
+// hundred values: moving at most 4 KiB within the cache costs less than the mispredicted branches
+// of a walk down a tree), and as a tree, O(log n) a change, from then on.
+class OrderSet {
+public:
+    static constexpr std::size_t SMALL = 512;
+    explicit OrderSet(const Memory &m) : mem_(m), tree_(m) {}
+    ~OrderSet() { release(); }
+    OrderSet(const OrderSet &) = delete;
+    OrderSet &operator=(const OrderSet &) = delete;
+
+    // Room for n values in all; inserts need it, after clear() too. False when the memory is refused,
+    // or when the set would have to become a tree while it holds values (the array does not keep
+    // their numbers): the owner then clears it and adds them again.
+    bool reserve(std::size_t n) noexcept;
+    void insert(double v, std::uint64_t seq) noexcept;
+    // Takes out a value of the same bits (in the array: equal values are alike but for the zeros).
+    void erase(double v, std::uint64_t seq) noexcept;
+    double kth(std::size_t k) const noexcept { return small_ ? values_[k - 1] : tree_.kth(k); }
+    std::size_t size() const { return small_ ? count_ : tree_.size(); }
+    void clear() noexcept;
+    void release() noexcept;
+
+private:
+    // The first value not below v.
+    std::size_t lower_bound(double v) const noexcept;
+
+    Memory mem_;
+    OrderTree tree_;
+    double *values_ = nullptr;  // room for SMALL values
+    std::size_t count_ = 0;
+    bool small_ = true;
+};
+
 // A window of values as the order statistics see it.
 class OrderedWindow {
 public:
@@ -79,7 +113,7 @@ public:
 private:
     void count(double x, bool in) noexcept;
 
-    OrderTree tree_;
+    OrderSet tree_;
     std::size_t kinds_[29] = {};  // missing values by kind (1 ._, 2 ., 3 .A ... 28 .Z)
     std::size_t missing_ = 0, pos_zero_ = 0, neg_zero_ = 0, odd_ = 0;
 };

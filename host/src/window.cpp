@@ -9,7 +9,7 @@ namespace qvhost {
 
 namespace {
 
-constexpr std::size_t MAX_ARGS = 0x7FFFFFFF;
+constexpr std::size_t MAX_ARGS = QVH_MAX_ARGS;
 
 inline double load(const void *p) {
     double x;
@@ -67,6 +67,7 @@ private:
 
 bool Layout::cover(std::size_t lo, std::size_t hi, std::size_t e) noexcept {
     if (filled_ > 0 && lo >= base_ && hi <= base_ + filled_) return true;
+    call_->over.valid = false;  // the warm block is laid out for windows now
     // Four windows' worth at least, so a sliding window lays out each row about once and a
     // growing one a bounded number of times.
     const std::size_t len = hi - lo;
@@ -122,18 +123,6 @@ QvStatus Layout::call(std::size_t lo, std::size_t hi, double &r, bool &marked) n
     return st;
 }
 
-void count_status(qvh_tally &t, QvStatus st, bool marked) {
-    ++t.rows;
-    t.marked += marked ? 1 : 0;
-    switch (st) {
-    case STATUS_OK: break;
-    case STATUS_MISSING_ARG: ++t.missing_arg; break;
-    case STATUS_INVALID_ARG: ++t.invalid_arg; break;
-    case QVH_STATUS_NOT_A_NUMBER: ++t.not_a_number; break;
-    default: ++t.other; break;
-    }
-}
-
 int check_moving(qvh_call *call, const double *lead, std::size_t nlead, const double *xs, std::size_t n,
                  const qvh_window *spec, const std::size_t *starts, std::size_t ngroups, const double *out) {
     if (call == nullptr) return fail(QVH_E_NULL, "the call is NULL");
@@ -174,7 +163,7 @@ public:
 private:
     double value(std::size_t i) const { return edge_value(load(xs_ + static_cast<std::ptrdiff_t>(i) * stride_)); }
     int row(std::size_t i, Rows w, std::size_t e) noexcept;
-    // Out of memory in the one wording, with the bytes refused when known.
+    // Out of memory in row i: the bytes refused, as far as known.
     int no_memory(std::size_t i) const noexcept {
         call_->asked = take_refused();
         return qvhost::no_memory(call_->label.view(), i + 1, n_, call_->asked);
@@ -219,12 +208,10 @@ int Moving::row(std::size_t i, Rows w, std::size_t e) noexcept {
             work += w.hi - w.lo;
         }
     }
-    if (qvh_status_is_memory(st))
-        return fail(QVH_E_NOMEM, Msg() << call_->label.view() << ": out of memory in row " << static_cast<unsigned long long>(i + 1)
-                                       << " (" << qvh_status_name(st) << ")");
+    if (qvh_status_is_memory(st)) return no_memory(i);
     std::memcpy(out_ + static_cast<std::ptrdiff_t>(i) * out_stride_, &r, sizeof r);
     if (statuses_ != nullptr) statuses_[i] = st;
-    count_status(tally, st, marked);
+    qvh_tally_add(&tally, st, marked ? 1 : 0);
     if (call_->interrupt.due(work))
         return fail(QVH_E_INTERRUPTED, Msg() << call_->label.view() << ": interrupted after row "
                                              << static_cast<unsigned long long>(i + 1) << " of " << static_cast<unsigned long long>(n_));
@@ -272,6 +259,7 @@ int qvh_moving(qvh_call *call, const double *lead, size_t nlead, const double *x
         if (tally != nullptr) *tally = qvh_tally{};
         return rc;
     }
+    take_refused();
     Moving m(call, lead, nlead, xs, n, stride, *spec, out, out_stride, statuses);
     int rc = QVH_OK;
     const std::size_t groups = n == 0 ? 0 : ngroups == 0 ? 1 : ngroups;

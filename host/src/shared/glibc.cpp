@@ -1,9 +1,10 @@
-// Part of the shared library only. The C++ runtime and unwinder linked into libqvhost.so refer to
-// two C library functions that are newer than the oldest C library the library supports (2.34):
-// arc4random (2.36, for std::random_device, which this library never makes) and _dl_find_object
-// (2.35, the unwinder's lookup of the unwind tables of an address). Defined here, hidden, those
-// references bind inside the library, so it loads where the C library lacks them. The static
-// archive leaves them out: a program that links it keeps its C library's own.
+// For shared libraries that carry the C++ runtime inside (libqvhost.so, an engine's extension).
+// That runtime and its unwinder refer to two C library functions newer than the oldest C library
+// this project supports (2.34): arc4random (2.36, for std::random_device, which this code never
+// makes) and _dl_find_object (2.35, the unwinder's lookup of the unwind tables of an address).
+// Defined here, hidden, those references bind inside the library, so it loads where the C
+// library lacks them. The static archive leaves them out: a program that links it keeps its C
+// library's own.
 #include <dlfcn.h>
 #include <link.h>
 #include <sys/random.h>
