@@ -107,12 +107,6 @@ bool unordered(FunctionCallInfo fcinfo) {
     return false;
 }
 
-// Whether the state being built will be combined with others instead of giving a result itself.
-bool partial(FunctionCallInfo fcinfo) {
-    const Aggref *a = AggGetAggref(fcinfo);
-    return a != nullptr && DO_AGGSPLIT_SKIPFINAL(a->aggsplit);
-}
-
 State *state_arg(FunctionCallInfo fcinfo, int i) {
     return PG_ARGISNULL(i) ? nullptr : reinterpret_cast<State *>(PG_GETARG_POINTER(i));
 }
