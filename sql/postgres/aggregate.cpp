@@ -2,6 +2,7 @@
 #include "module.hpp"
 
 #include <algorithm>
+#include <cmath>
 #include <cstring>
 
 #include "canonical.hpp"
@@ -122,7 +123,9 @@ Datum transition(FunctionCallInfo fcinfo, bool moving) {
     }
     // Only an aggregate can pass a state, so the context is checked once, with the first row.
     const int last = PG_NARGS() - 1;
-    const double x = edge_arg(s->index, last - 1, float8_value(PG_ARGISNULL(last), PG_ARGISNULL(last) ? 0.0 : PG_GETARG_FLOAT8(last))).num;
+    // A number is itself at the edge; what NULL and NaN become is the edge's to say.
+    double x = PG_ARGISNULL(last) ? std::nan("") : PG_GETARG_FLOAT8(last);
+    if (std::isnan(x)) x = edge_arg(s->index, last - 1, float8_value(PG_ARGISNULL(last), x)).num;
     const double p = last < 2 ? 0.0 : edge_arg(s->index, 0, float8_value(PG_ARGISNULL(1), PG_ARGISNULL(1) ? 0.0 : PG_GETARG_FLOAT8(1))).num;
     if (s->canonical) {
         if (last == 2) keep_param(s, p);
