@@ -3,6 +3,7 @@
 # (random order, then sorted): qv_median and qv_pctl over the whole table and over 1000 groups
 # against avg() (the cost of the scan) and against the plain-SQL median (ORDER BY x LIMIT 1
 # OFFSET n/2, per group with row_number()); row-wise qv_mean(a, b, c) against (a + b + c) / 3.0;
+# a sliding median and mean over 101 rows against avg() over the same frame (SQLite's own window);
 # peak memory of a whole-table median beyond that of avg(), per row, as the process's resident
 # memory and as SQLite's count of its heap. Times are the best of $REPEAT runs (default 5), the
 # queries of a comparison taking turns.
@@ -67,6 +68,14 @@ echo "== row-wise, $rows rows"
 read -r plain mean < <(best_of "SELECT max((a + b + c) / 3.0) FROM abc" "SELECT max(qv_mean(a, b, c)) FROM abc")
 line "max((a + b + c) / 3.0)" "$plain"
 line "max(qv_mean(a, b, c))" "$mean" "   $(ratio "$mean" "$plain")x the plain expression"
+
+echo "== sliding window of 101 rows, $rows rows"
+frame="OVER (ORDER BY rowid ROWS 100 PRECEDING)"
+read -r avg median mean < <(best_of "SELECT max(m) FROM (SELECT avg(x) $frame m FROM r)" \
+    "SELECT max(m) FROM (SELECT qv_median(x) $frame m FROM r)" "SELECT max(m) FROM (SELECT qv_mean(x) $frame m FROM r)")
+line "avg(x) over the frame" "$avg"
+line "qv_median(x) over the frame" "$median" "   $(ratio "$median" "$avg")x avg()'s window"
+line "qv_mean(x) over the frame" "$mean" "   $(ratio "$mean" "$avg")x avg()'s window"
 
 echo "== peak memory beyond avg(x), per row"
 peak() { /usr/bin/time -f %M sqlite3 "$db" ".load $ext" "$1" 2>&1 >/dev/null | tail -1; }

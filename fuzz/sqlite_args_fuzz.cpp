@@ -232,7 +232,9 @@ std::string status_text() { return query("SELECT qv_status()", {}).texts.at(0); 
 
 // ---- what the conversion rules give --------------------------------------------------------
 
-// One argument as the rules read it: a number, a character value, or an error that starts so.
+// One argument as the extension should read it: a number, a character value, or an error that
+// starts so. SQLite's own casts where the argument takes one kind (TEXT that reads as a number, a
+// number written as text), then the host library's edge; a BLOB is the extension's own error.
 struct Converted {
     bool numeric = true;
     double num = 0.0;
@@ -240,26 +242,26 @@ struct Converted {
     std::string error;  // the start of the message
 };
 
-Converted convert(const Seen &s, int kind, int index, const std::string &name) {
+Converted convert(const Seen &s, const qvh_info &f, int index, const std::string &name) {
     Converted c;
-    double missing = 0.0;
-    const bool literal = s.type == SQLITE_TEXT && qvh_parse_missing(s.text.data(), s.text.size(), &missing);
-    c.numeric = kind == QVH_KIND_NUM || (kind == QVH_KIND_ANY && (s.type == SQLITE_NULL || s.type == SQLITE_INTEGER ||
-                                                                  s.type == SQLITE_FLOAT || literal));
-    const std::string arg = name + ": argument " + std::to_string(index + 1) + " is ";
+    const int kind = index == 0 ? f.first_kind : f.rest_kind;
     if (s.type == SQLITE_BLOB) {
-        c.error = arg + (c.numeric ? "a BLOB, not a number" : "a BLOB, not text");
-    } else if (!c.numeric) {
-        c.text = s.text;
-    } else if (s.type == SQLITE_NULL || (s.type == SQLITE_TEXT && s.text.empty())) {
-        c.num = qvh_dot();
-    } else if (literal) {
-        c.num = missing;
-    } else if (s.type != SQLITE_TEXT || s.numeric_type == SQLITE_INTEGER || s.numeric_type == SQLITE_FLOAT) {
-        c.num = s.num;
-    } else {
-        c.error = arg + "not a number: '";
+        c.error = name + ": argument " + std::to_string(index + 1) + " is a BLOB, not " + (kind == QVH_KIND_CHR ? "text" : "a number");
+        return c;
     }
+    const bool number = s.type == SQLITE_INTEGER || s.type == SQLITE_FLOAT ||
+                        (s.type == SQLITE_TEXT && kind == QVH_KIND_NUM && !s.text.empty() &&
+                         (s.numeric_type == SQLITE_INTEGER || s.numeric_type == SQLITE_FLOAT));
+    qvh_value in{QVH_VALUE_NULL, 0.0, nullptr, 0}, out{};
+    if (number && kind != QVH_KIND_CHR) in = {QVH_VALUE_NUM, s.num, nullptr, 0};
+    else if (s.type != SQLITE_NULL) in = {QVH_VALUE_TEXT, 0.0, s.text.data(), s.text.size()};
+    if (qvh_edge_arg(&f, name.c_str(), static_cast<std::size_t>(index), &in, &out) != QVH_OK) {
+        c.error = qvh_errmsg();
+        return c;
+    }
+    c.numeric = out.kind == QVH_VALUE_NUM;
+    c.num = out.num;
+    if (!c.numeric) c.text.assign(out.text, out.len);
     return c;
 }
 
@@ -300,7 +302,7 @@ void row_wise(const qvh_info &f, const std::vector<Bound> &args) {
     if (qvh_call_new(target().pkg, f.name, &call) != QVH_OK) fail("%s: %s", f.name, qvh_errmsg());
     std::string expected_error;
     for (std::size_t i = 0; i < args.size() && expected_error.empty(); ++i) {
-        const Converted c = convert(seen[i], i == 0 ? f.first_kind : f.rest_kind, static_cast<int>(i), name);
+        const Converted c = convert(seen[i], f, static_cast<int>(i), name);
         if (!c.error.empty()) {
             expected_error = c.error;
             break;
@@ -377,7 +379,7 @@ void aggregate(const qvh_info &f, const std::vector<Bound> &args, std::uint8_t o
     double param = 0.0;
     for (std::size_t r = 0; r < xs.size() && expected_error.empty(); ++r) {
         if (lead) {
-            const Converted p = convert(seen[p_of[r]], QVH_KIND_NUM, 0, name);
+            const Converted p = convert(seen[p_of[r]], f, 0, name);
             if (!p.error.empty()) {
                 expected_error = p.error;
                 break;
@@ -390,7 +392,7 @@ void aggregate(const qvh_info &f, const std::vector<Bound> &args, std::uint8_t o
             }
             param = pv;
         }
-        const Converted x = convert(seen[first + r], QVH_KIND_NUM, lead ? 1 : 0, name);
+        const Converted x = convert(seen[first + r], f, lead ? 1 : 0, name);
         if (!x.error.empty()) expected_error = x.error;
         values.push_back(x.num);
     }

@@ -2,6 +2,7 @@
 #include "module.hpp"
 
 #include <algorithm>
+#include <cmath>
 #include <cstring>
 
 #include "canonical.hpp"
@@ -27,6 +28,9 @@ struct State {
     double param;
     double *xs;  // canonical: the values, room for room of them
     std::size_t n, room;
+    std::size_t done;  // canonical: result and status are those of the first done values (0: none)
+    double result;
+    int32 status;
 };
 
 void free_state(void *arg) {
@@ -38,13 +42,14 @@ void free_state(void *arg) {
 State *new_state(MemoryContext cxt, int index, bool keep, bool transient, bool canonical) {
     qvh_package *pkg = get_package();
     State *s = static_cast<State *>(take(cxt, sizeof(State)));
-    if (s == nullptr) out_of_memory(index, "the aggregate");
-    *s = State{{free_state, s, nullptr}, nullptr, cxt, index, transient, canonical, false, 0.0, nullptr, 0, 0};
+    if (s == nullptr) out_of_memory(index, sizeof(State));
+    *s = State{{free_state, s, nullptr}, nullptr, cxt, index, transient, canonical, false, 0.0, nullptr, 0, 0, 0, 0.0, 0};
     const qvh_allocator a = allocator_in(cxt);
     const int rc = qvh_agg_new_in(pkg, qvh_function_at(static_cast<std::size_t>(index))->name,
                                   keep ? QVH_AGG_KEEP_VALUES : 0u, &a, &s->agg);
-    if (rc != QVH_OK) fail_new(rc, index, "the aggregate");
+    if (rc != QVH_OK) fail_new(rc, index);
     qvh_agg_set_label(s->agg, label_of(index));
+    qvh_agg_set_interrupt(s->agg, interrupt_pending, nullptr);
     MemoryContextRegisterResetCallback(cxt, &s->freer);
     return s;
 }
@@ -54,7 +59,7 @@ void keep_values(State *s, const void *xs, std::size_t n) {
     if (s->room - s->n < n) {
         const std::size_t room = std::max({s->room * 2, s->n + n, std::size_t{64}});
         auto *grown = static_cast<double *>(take(s->cxt, room * sizeof(double)));
-        if (grown == nullptr) out_of_memory(s->index, "its values");
+        if (grown == nullptr) out_of_memory(s->index, room * sizeof(double));
         if (s->n > 0) std::memcpy(grown, s->xs, s->n * sizeof(double));
         if (s->xs != nullptr) pfree(s->xs);
         s->xs = grown;
@@ -83,11 +88,13 @@ MemoryContext aggregate_context(FunctionCallInfo fcinfo) {
     return cxt;
 }
 
-// Whether partial states of the statistic merge by their values: every value-keeping statistic,
-// and sums, whose folded state is already rounded. Counts and extremes fold exactly in any order.
-bool merges_by_values(int index) {
+// Whether the statistic's bits can depend on the order of its values: every statistic whose
+// partial states merge by values (sums are rounded at every step), and the extremes, whose fixed
+// states merge exactly except that MIN, MAX and RANGE of +0 and -0 keep the zero seen first. Only
+// the counts (N, NMISS) never do.
+bool order_sensitive(int index) {
     const qvh_info *f = qvh_function_at(static_cast<std::size_t>(index));
-    return f->aggregate == QVH_AGG_VALUES || f->fold == QVH_FOLD_SUM || f->fold == QVH_FOLD_MEAN;
+    return f->merge == QVH_MERGE_VALUES || f->fold == QVH_FOLD_EXTREME || f->fold == QVH_FOLD_RANGE;
 }
 
 // Whether the rows reach the aggregate in no order the query asked for: an aggregate without
@@ -101,12 +108,6 @@ bool unordered(FunctionCallInfo fcinfo) {
     return false;
 }
 
-// Whether the state being built will be combined with others instead of giving a result itself.
-bool partial(FunctionCallInfo fcinfo) {
-    const Aggref *a = AggGetAggref(fcinfo);
-    return a != nullptr && DO_AGGSPLIT_SKIPFINAL(a->aggsplit);
-}
-
 State *state_arg(FunctionCallInfo fcinfo, int i) {
     return PG_ARGISNULL(i) ? nullptr : reinterpret_cast<State *>(PG_GETARG_POINTER(i));
 }
@@ -117,13 +118,15 @@ Datum transition(FunctionCallInfo fcinfo, bool moving) {
     if (s == nullptr) {
         MemoryContext cxt = aggregate_context(fcinfo);
         const Site *site = site_of(fcinfo, moving ? qvpg::MTRANS : qvpg::TRANS, false);
-        const bool canonical = !moving && merges_by_values(site->index) && unordered(fcinfo);
+        const bool canonical = !moving && order_sensitive(site->index) && unordered(fcinfo);
         s = new_state(cxt, site->index, moving, false, canonical);
     }
     // Only an aggregate can pass a state, so the context is checked once, with the first row.
     const int last = PG_NARGS() - 1;
-    const double x = PG_ARGISNULL(last) ? qvh_dot() : PG_GETARG_FLOAT8(last);
-    const double p = last == 2 && !PG_ARGISNULL(1) ? PG_GETARG_FLOAT8(1) : qvh_dot();
+    // A number is itself at the edge; what NULL and NaN become is the edge's to say.
+    double x = PG_ARGISNULL(last) ? std::nan("") : PG_GETARG_FLOAT8(last);
+    if (std::isnan(x)) x = edge_arg(s->index, last - 1, float8_value(PG_ARGISNULL(last), x)).num;
+    const double p = last < 2 ? 0.0 : edge_arg(s->index, 0, float8_value(PG_ARGISNULL(1), PG_ARGISNULL(1) ? 0.0 : PG_GETARG_FLOAT8(1))).num;
     if (s->canonical) {
         if (last == 2) keep_param(s, p);
         keep_values(s, &x, 1);
@@ -135,18 +138,49 @@ Datum transition(FunctionCallInfo fcinfo, bool moving) {
     PG_RETURN_POINTER(s);
 }
 
+// Puts a canonical state's values into the canonical order. A large group is radix sorted in
+// scratch memory given back at once; without it (or for a small group) the sort works in place.
+// The scratch is no request of the function's own.
+void sort_values(State *s) {
+    std::uint64_t *scratch = nullptr;
+    if (s->n >= qvsql::RADIX_FROM && AllocHugeSizeIsValid(s->n * sizeof *scratch))
+        scratch = static_cast<std::uint64_t *>(
+            MemoryContextAllocExtended(CurrentMemoryContext, s->n * sizeof *scratch, MCXT_ALLOC_HUGE | MCXT_ALLOC_NO_OOM));
+    qvsql::canonical_sort(s->xs, s->n, scratch);
+    if (scratch != nullptr) pfree(scratch);
+}
+
+// A median, a percentile, a rank or an extreme: its bits depend on the order of its values only
+// where values that compare equal differ in their bits (canonical.hpp, order_free).
+bool order_statistic(int index) {
+    const qvh_info *f = qvh_function_at(static_cast<std::size_t>(index));
+    return std::strcmp(f->family, "Order statistics") == 0 || f->fold == QVH_FOLD_EXTREME || f->fold == QVH_FOLD_RANGE;
+}
+
 // The result over a group's rows: the host-library aggregate's, or one call over the percentile
-// or rank and the kept values in their canonical order.
-void result_of(State *s, double *r, int32 *status) {
+// or rank and the kept values in their canonical order. Returns the bytes a memory status asked for.
+std::size_t result_of(State *s, double *r, int32 *status) {
     if (!s->canonical) {
         const int rc = qvh_agg_result(s->agg, r, status);
         if (rc != QVH_OK) fail(rc);
-        return;
+        return qvh_agg_asked(s->agg);
     }
-    qvsql::canonical_sort(s->xs, s->n);
-    const int rc = qvh_call_over(call_of(s->index), &s->param, s->has_param ? 1 : 0, s->xs, s->n, sizeof(double), r,
-                                 status, nullptr);
+    // The same values as the last result (a window over the whole partition asks once a row).
+    if (s->done == s->n && s->n > 0) {
+        *r = s->result;
+        *status = s->status;
+        return 0;
+    }
+    if (!order_statistic(s->index) || !qvsql::order_free(s->xs, s->n)) sort_values(s);
+    qvh_call *call = call_of(s->index);
+    const int rc = qvh_call_over(call, &s->param, s->has_param ? 1 : 0, s->xs, s->n, sizeof(double), r, status, nullptr);
     if (rc != QVH_OK) fail(rc);
+    if (!qvh_status_is_memory(*status)) {
+        s->done = s->n;
+        s->result = *r;
+        s->status = *status;
+    }
+    return qvh_call_asked(call);
 }
 
 // The partial states of one result row travel in one tuple, which the server cannot make larger
@@ -164,7 +198,7 @@ void next_row(void *) {
 void count_row_bytes(const State *s, std::size_t bytes) {
     if (row_cxt != CurrentMemoryContext) {
         auto *cb = static_cast<MemoryContextCallback *>(take(CurrentMemoryContext, sizeof(MemoryContextCallback)));
-        if (cb == nullptr) out_of_memory(s->index, "the partial state");
+        if (cb == nullptr) out_of_memory(s->index, sizeof(MemoryContextCallback));
         *cb = {next_row, nullptr, nullptr};
         MemoryContextRegisterResetCallback(CurrentMemoryContext, cb);
         row_cxt = CurrentMemoryContext;
@@ -211,6 +245,7 @@ Datum qvpg_agg_final(PG_FUNCTION_ARGS) {
     double r = 0.0;
     int32 status = QVH_STATUS_OK;
     int index;
+    std::size_t asked = 0;
     if (s == nullptr) {
         const Site *site = site_of(fcinfo, qvpg::FINAL, false);
         index = site->index;
@@ -222,9 +257,9 @@ Datum qvpg_agg_final(PG_FUNCTION_ARGS) {
         if (rc != QVH_OK) fail(rc);
     } else {
         index = s->index;
-        result_of(s, &r, &status);
+        asked = result_of(s, &r, &status);
     }
-    check_status(index, status);
+    check_status(index, status, asked);
     note_result(index, status, nullptr);
     if (qvh_is_missing(r)) PG_RETURN_NULL();
     PG_RETURN_FLOAT8(r);
@@ -277,7 +312,7 @@ Datum qvpg_agg_serialize(PG_FUNCTION_ARGS) {
     const std::size_t total = VARHDRSZ + sizeof(SavedHeader) + size;
     count_row_bytes(s, total);
     bytea *out = static_cast<bytea *>(take(CurrentMemoryContext, total));
-    if (out == nullptr) out_of_memory(s->index, "the partial state");
+    if (out == nullptr) out_of_memory(s->index, total);
     SET_VARSIZE(out, total);
     const SavedHeader head{static_cast<uint32>(s->index), s->canonical, s->has_param, s->param};
     std::memcpy(VARDATA(out), &head, sizeof head);

@@ -75,6 +75,7 @@ void on_end(QueryDesc *q) {
     else standard_ExecutorEnd(q);
     if (depth > 0) return;
     report.fresh = true;
+    trim_calls();
     if (most_held >= LARGE_BLOCK) elog(DEBUG1, "qvewumth: qv_ functions held at most %zu bytes", most_held);
     most_held = held;
 #ifdef __GLIBC__

@@ -10,6 +10,7 @@ extern "C" {
 #include "executor/executor.h"
 #include "fmgr.h"
 #include "mb/pg_wchar.h"
+#include "miscadmin.h"
 #include "nodes/plannodes.h"
 #include "nodes/primnodes.h"
 #include "storage/ipc.h"
@@ -72,9 +73,9 @@ int sqlstate_of(int rc);
 [[noreturn]] void raise(int sqlstate, const char *msg, const char *hint = nullptr);
 [[noreturn]] void fail(int rc);
 const char *label_of(int index);
-[[noreturn]] void out_of_memory(int index, const char *what);
-[[noreturn]] void fail_new(int rc, int index, const char *what);
-void check_status(int index, int32 status);
+[[noreturn]] void out_of_memory(int index, std::size_t asked);
+[[noreturn]] void fail_new(int rc, int index);
+void check_status(int index, int32 status, std::size_t asked);
 
 // ---- the package and the call sites (package.cpp) ----
 struct Site {
@@ -88,7 +89,17 @@ struct Site {
 };
 
 qvh_package *get_package();
+// The host library's interrupt check: a cancel or termination the server has pending and may act
+// on now. It only reads the server's flags; the module acts on them (CHECK_FOR_INTERRUPTS) once the
+// host call has returned QVH_E_INTERRUPTED, so no error is raised across the host library.
+int interrupt_pending(void *);
+void trim_calls();
 qvh_call *call_of(int index);  // the function's row-wise call, made on first use
 Site *site_of(FunctionCallInfo fcinfo, std::string_view suffix, bool row_wise);
+qvh_value edge_arg(int index, int position, const qvh_value &in);
+// A float8 argument as the edge takes it: NULL or the number.
+inline qvh_value float8_value(bool isnull, double x) {
+    return isnull ? qvh_value{QVH_VALUE_NULL, 0.0, nullptr, 0} : qvh_value{QVH_VALUE_NUM, x, nullptr, 0};
+}
 
 }  // namespace qvpg

@@ -47,8 +47,9 @@ qvh_call *call_of(int index) {
     qvh_package *pkg = get_package();
     if (calls[index] == nullptr) {
         const int rc = qvh_call_new(pkg, qvh_function_at(static_cast<std::size_t>(index))->name, &calls[index]);
-        if (rc != QVH_OK) fail_new(rc, index, "the call");
+        if (rc != QVH_OK) fail_new(rc, index);
         qvh_call_set_label(calls[index], label_of(index));
+        qvh_call_set_interrupt(calls[index], interrupt_pending, nullptr);
     }
     return calls[index];
 }
@@ -83,5 +84,27 @@ Site *site_of(FunctionCallInfo fcinfo, std::string_view suffix, bool row_wise) {
     return site;
 }
 
+
+int interrupt_pending(void *) {
+    return InterruptPending && INTERRUPTS_CAN_BE_PROCESSED() && (QueryCancelPending || ProcDiePending) ? 1 : 0;
+}
+
+// The row-wise calls keep their argument lists and scratch blocks warm within a statement; when a
+// top-level statement ends they give them back.
+void trim_calls() {
+    for (std::size_t i = 0; calls != nullptr && i < qvh_function_count(); ++i)
+        if (calls[i] != nullptr) qvh_call_trim(calls[i]);
+}
+
+// Argument position of the function at index as its call takes it, by the host library's edge
+// rules (NULL, a float8 or text in, a number or text out); a value the argument cannot take is
+// the function's error.
+qvh_value edge_arg(int index, int position, const qvh_value &in) {
+    qvh_value out{};
+    const int rc = qvh_edge_arg(qvh_function_at(static_cast<std::size_t>(index)), label_of(index),
+                                static_cast<std::size_t>(position), &in, &out);
+    if (rc != QVH_OK) fail(rc);
+    return out;
+}
 
 }  // namespace qvpg

@@ -9,7 +9,11 @@ namespace qvpg {
 
 Report report;
 
-const char *status_text(int32 status) { return status == NO_ROWS ? "no rows" : qvh_status_name(status); }
+// A status in the host library's wording, "no rows" for NO_ROWS; label names the function (or not).
+std::size_t status_text(int32 status, const char *label, char *text, std::size_t size) {
+    if (status != NO_ROWS) return qvh_status_message(status, label, text, size);
+    return static_cast<std::size_t>(snprintf(text, size, "%s%sno rows", label ? label : "", label ? ": " : ""));
+}
 
 void note_result(int index, int32 status, const qvh_call *call) {
     Report &r = report;
@@ -44,13 +48,16 @@ const char *report_text(char *text) {
         qvh_call_describe(r.call, text, sizeof r.text);
         return text;
     }
-    if (r.results == 1) return status_text(r.status);
+    if (r.results == 1) {
+        status_text(r.status, nullptr, text, sizeof r.text);
+        return text;
+    }
     if (r.nkinds == 0) return "ok";
     std::size_t n = 0;
-    for (int k = 0; k < r.nkinds && n < sizeof r.text; ++k)
-        n += static_cast<std::size_t>(snprintf(text + n, sizeof r.text - n, "%s%s: %s", k ? "; " : "",
-                                               qvh_sql_name(qvh_function_at(static_cast<std::size_t>(r.kinds[k].index))),
-                                               status_text(r.kinds[k].status)));
+    for (int k = 0; k < r.nkinds && n < sizeof r.text; ++k) {
+        if (k > 0) n += static_cast<std::size_t>(snprintf(text + n, sizeof r.text - n, "; "));
+        if (n < sizeof r.text) n += status_text(r.kinds[k].status, label_of(r.kinds[k].index), text + n, sizeof r.text - n);
+    }
     if (r.more_kinds && n < sizeof r.text) snprintf(text + n, sizeof r.text - n, "; ...");
     return text;
 }
@@ -67,6 +74,7 @@ int sqlstate_of(int rc) {
         case QVH_E_ARITY:
         case QVH_E_KIND:
         case QVH_E_STATE: return ERRCODE_INVALID_PARAMETER_VALUE;
+        case QVH_E_INTERRUPTED: return ERRCODE_QUERY_CANCELED;
         default: return ERRCODE_EXTERNAL_ROUTINE_EXCEPTION;
     }
 }
@@ -79,30 +87,30 @@ int sqlstate_of(int rc) {
 }
 
 // Raises the failure of the last host-library call, whose message names the function already.
-[[noreturn]] void fail(int rc) { raise(sqlstate_of(rc), qvh_errmsg()); }
+// An interrupt is the server's own cancel or termination, acted on here, outside the host library.
+[[noreturn]] void fail(int rc) {
+    if (rc == QVH_E_INTERRUPTED) CHECK_FOR_INTERRUPTS();
+    raise(sqlstate_of(rc), qvh_errmsg());
+}
 
 const char *label_of(int index) { return qvh_sql_name(qvh_function_at(static_cast<std::size_t>(index))); }
 
-// The function at index could not have the memory it needed for what.
-[[noreturn]] void out_of_memory(int index, const char *what) {
+// The function at index could not have the memory it asked for (0: not known).
+[[noreturn]] void out_of_memory(int index, std::size_t asked) {
     char msg[256];
-    snprintf(msg, sizeof msg, "%s: out of memory for %s", label_of(index), what);
+    qvh_nomem_message(label_of(index), 0, 0, asked, msg, sizeof msg);
     raise(ERRCODE_OUT_OF_MEMORY, msg);
 }
 
 // The constructor of a call or an aggregate failed, before the object could carry the SQL name.
-[[noreturn]] void fail_new(int rc, int index, const char *what) {
-    if (rc == QVH_E_NOMEM) out_of_memory(index, what);
+[[noreturn]] void fail_new(int rc, int index) {
+    if (rc == QVH_E_NOMEM) out_of_memory(index, 0);
     fail(rc);
 }
 
 // A result's status: a memory status is an error, never a value.
-void check_status(int index, int32 status) {
-    if (!qvh_status_is_memory(status)) return;
-    char msg[256];
-    snprintf(msg, sizeof msg, "%s: out of memory (%s)", label_of(index), qvh_status_name(status));
-    raise(ERRCODE_OUT_OF_MEMORY, msg);
+void check_status(int index, int32 status, std::size_t asked) {
+    if (qvh_status_is_memory(status)) out_of_memory(index, asked);
 }
-
 
 }  // namespace qvpg

@@ -20,32 +20,25 @@ void put_numbers(const Site *site, const double *xs, std::size_t n) {
     if (rc != QVH_OK) fail(rc);
 }
 
-// A text argument: NULL is the blank string where the function takes text, the missing value '.'
-// where it takes a number or text; there a missing literal ('.A') is that missing value too.
+// A text argument (NULL, or text in the server's encoding) added to the call as the edge takes it.
 void add_text(const Site *site, int position, Datum d, bool isnull) {
-    const int kind = position == 0 ? site->info->first_kind : site->info->rest_kind;
-    int rc;
-    if (isnull) {
-        rc = kind == QVH_KIND_CHR ? qvh_call_add_str(site->call, "", 0) : qvh_call_add_num(site->call, qvh_dot());
-    } else {
+    qvh_value in{QVH_VALUE_NULL, 0.0, nullptr, 0};
+    if (!isnull) {
         text *t = DatumGetTextPP(d);
         const char *s = VARDATA_ANY(t);
         const int len = static_cast<int>(VARSIZE_ANY_EXHDR(t));
         const char *utf8 = pg_server_to_any(s, len, PG_UTF8);
-        const std::size_t n = utf8 == s ? static_cast<std::size_t>(len) : std::strlen(utf8);
-        double missing = 0.0;
-        if (kind == QVH_KIND_ANY && qvh_parse_missing(utf8, n, &missing))
-            rc = qvh_call_add_num(site->call, missing);
-        else
-            rc = qvh_call_add_str(site->call, utf8, n);
+        in = {QVH_VALUE_TEXT, 0.0, utf8, utf8 == s ? static_cast<std::size_t>(len) : std::strlen(utf8)};
     }
+    const qvh_value a = edge_arg(site->index, position, in);
+    const int rc = a.kind == QVH_VALUE_NUM ? qvh_call_add_num(site->call, a.num) : qvh_call_add_str(site->call, a.text, a.len);
     if (rc != QVH_OK) fail(rc);
 }
 
 Datum finish_call(FunctionCallInfo fcinfo, const Site *site) {
     const int rc = qvh_call_invoke(site->call);
     if (rc != QVH_OK) fail(rc);
-    check_status(site->index, qvh_call_status(site->call));
+    check_status(site->index, qvh_call_status(site->call), qvh_call_asked(site->call));
     note_result(site->index, qvh_call_status(site->call), site->call);
     if (site->info->result_kind == QVH_KIND_CHR) {
         std::size_t len = 0;
@@ -58,7 +51,7 @@ Datum finish_call(FunctionCallInfo fcinfo, const Site *site) {
     PG_RETURN_FLOAT8(r);
 }
 
-// The float8 elements of a, NULLs as '.': the array's own data when it has no NULL.
+// The float8 elements of a, NULLs as the edge takes them: the array's own data when it has no NULL.
 const double *numbers_of(FunctionCallInfo fcinfo, Site *site, ArrayType *a, std::size_t n) {
     const double *data = reinterpret_cast<const double *>(ARR_DATA_PTR(a));
     if (!ARR_HASNULL(a)) return data;
@@ -66,11 +59,12 @@ const double *numbers_of(FunctionCallInfo fcinfo, Site *site, ArrayType *a, std:
         if (site->values != nullptr) pfree(site->values);
         site->room = 0;
         site->values = static_cast<double *>(take(fcinfo->flinfo->fn_mcxt, n * sizeof(double)));
-        if (site->values == nullptr) out_of_memory(site->index, "the arguments");
+        if (site->values == nullptr) out_of_memory(site->index, n * sizeof(double));
         site->room = n;
     }
     const bits8 *nulls = ARR_NULLBITMAP(a);
-    for (std::size_t i = 0; i < n; ++i) site->values[i] = (nulls[i / 8] >> (i % 8)) & 1 ? *data++ : qvh_dot();
+    const double null = edge_arg(site->index, 0, float8_value(true, 0.0)).num;
+    for (std::size_t i = 0; i < n; ++i) site->values[i] = (nulls[i / 8] >> (i % 8)) & 1 ? *data++ : null;
     return site->values;
 }
 
@@ -87,7 +81,8 @@ Datum qvpg_call(PG_FUNCTION_ARGS) {
     const int nargs = PG_NARGS();
     if (!site->text_args) {
         double xs[FUNC_MAX_ARGS];
-        for (int i = 0; i < nargs; ++i) xs[i] = PG_ARGISNULL(i) ? qvh_dot() : PG_GETARG_FLOAT8(i);
+        for (int i = 0; i < nargs; ++i)
+            xs[i] = edge_arg(site->index, i, float8_value(PG_ARGISNULL(i), PG_ARGISNULL(i) ? 0.0 : PG_GETARG_FLOAT8(i))).num;
         put_numbers(site, xs, static_cast<std::size_t>(nargs));
     } else {
         qvh_call_clear(site->call);
@@ -96,7 +91,8 @@ Datum qvpg_call(PG_FUNCTION_ARGS) {
                 add_text(site, i, PG_GETARG_DATUM(i), PG_ARGISNULL(i));
                 continue;
             }
-            const int rc = qvh_call_add_num(site->call, PG_ARGISNULL(i) ? qvh_dot() : PG_GETARG_FLOAT8(i));
+            const double x = edge_arg(site->index, i, float8_value(PG_ARGISNULL(i), PG_ARGISNULL(i) ? 0.0 : PG_GETARG_FLOAT8(i))).num;
+            const int rc = qvh_call_add_num(site->call, x);
             if (rc != QVH_OK) fail(rc);
         }
     }

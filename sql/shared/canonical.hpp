@@ -3,8 +3,8 @@
 // workers and plan produce. A statistic whose bits depend on the order of its values (a sum
 // rounds at every step) is therefore computed over its values in one fixed order when the query
 // gives none: ascending by the IEEE total order of their bit patterns, so -0 comes before +0, and
-// the missing values (whose top 16 bits are all ones, negative NaNs) come first, in the order of
-// their codes. The same rows then give the same bits under every plan and thread count.
+// the missing values (whose top 16 bits are all ones, negative NaNs) come first, in one fixed order
+// (descending bit patterns). The same rows then give the same bits under every plan and thread count.
 #pragma once
 
 #include <algorithm>
@@ -24,22 +24,63 @@ constexpr std::uint64_t canonical_bits(std::uint64_t key) noexcept {
     return (key >> 63) != 0 ? key & ~(std::uint64_t{1} << 63) : ~key;
 }
 
-// Sorts xs[0..n) into the canonical order, in place and without asking for memory: the values
-// become their keys, the keys are sorted as integers, and turned back.
-inline void canonical_sort(double *xs, std::size_t n) noexcept {
-    static_assert(sizeof(double) == sizeof(std::uint64_t));
-    auto *keys = reinterpret_cast<unsigned char *>(xs);
-    auto at = [&](std::size_t i) {
+// Whether the order of xs[0..n) cannot change an order statistic's bits: no missing value, and no
+// two values that compare equal with different bits (+0 and -0 are the only such numbers). An
+// order statistic (a median, a percentile, a rank) is then a function of the values alone, since
+// every value it may read is the same bits in every order; when this is so the sort is skipped.
+inline bool order_free(const double *xs, std::size_t n) noexcept {
+    bool plus_zero = false, minus_zero = false;
+    for (std::size_t i = 0; i < n; ++i) {
         std::uint64_t u;
-        std::memcpy(&u, keys + i * sizeof u, sizeof u);
-        return u;
+        std::memcpy(&u, xs + i, sizeof u);
+        if ((u >> 48) == 0xFFFF) return false;  // a missing value
+        plus_zero |= u == 0;
+        minus_zero |= u == std::uint64_t{1} << 63;
+    }
+    return !(plus_zero && minus_zero);
+}
+
+// The values from which a radix sort pays for its counting tables.
+constexpr std::size_t RADIX_FROM = 4096;
+
+// Sorts xs[0..n) into the canonical order. With scratch (room for n keys) and at least RADIX_FROM
+// values it is a radix sort of the keys, six passes of 11 bits; otherwise the keys are sorted in
+// place and no memory is asked for. Values already in the canonical order are left as they are.
+inline void canonical_sort(double *xs, std::size_t n, std::uint64_t *scratch = nullptr) noexcept {
+    static_assert(sizeof(double) == sizeof(std::uint64_t));
+    auto key = [&](std::size_t i) {
+        std::uint64_t u;
+        std::memcpy(&u, xs + i, sizeof u);
+        return canonical_key(u);
     };
-    auto put = [&](std::size_t i, std::uint64_t u) { std::memcpy(keys + i * sizeof u, &u, sizeof u); };
-    for (std::size_t i = 0; i < n; ++i) put(i, canonical_key(at(i)));
-    // The same storage, now read as integers: doubles and 64-bit integers share size and alignment.
-    auto *ints = static_cast<std::uint64_t *>(static_cast<void *>(xs));
-    std::sort(ints, ints + n);
-    for (std::size_t i = 0; i < n; ++i) put(i, canonical_bits(at(i)));
+    std::size_t i = 1;
+    while (i < n && key(i - 1) <= key(i)) ++i;
+    if (i >= n) return;
+    // The same storage holds the keys while they are sorted: doubles and 64-bit integers share
+    // size and alignment.
+    auto *keys = static_cast<std::uint64_t *>(static_cast<void *>(xs));
+    for (std::size_t k = 0; k < n; ++k) keys[k] = key(k);
+    if (scratch == nullptr || n < RADIX_FROM) {
+        std::sort(keys, keys + n);
+    } else {
+        constexpr int BITS = 11, DIGITS = 1 << BITS, PASSES = (64 + BITS - 1) / BITS;
+        static thread_local std::size_t counts[PASSES][DIGITS + 1];
+        std::memset(counts, 0, sizeof counts);
+        for (std::size_t k = 0; k < n; ++k)
+            for (int p = 0; p < PASSES; ++p) ++counts[p][((keys[k] >> (p * BITS)) & (DIGITS - 1)) + 1];
+        std::uint64_t *from = keys, *to = scratch;
+        for (int p = 0; p < PASSES; ++p) {
+            std::size_t *at = counts[p];
+            for (int d = 0; d < DIGITS; ++d) at[d + 1] += at[d];
+            for (std::size_t k = 0; k < n; ++k) to[at[(from[k] >> (p * BITS)) & (DIGITS - 1)]++] = from[k];
+            std::swap(from, to);
+        }
+        if (from != keys) std::memcpy(keys, from, n * sizeof *keys);
+    }
+    for (std::size_t k = 0; k < n; ++k) {
+        const std::uint64_t bits = canonical_bits(keys[k]);
+        std::memcpy(xs + k, &bits, sizeof bits);
+    }
 }
 
 }  // namespace qvsql

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdarg>
+#include <cstddef>
 #include <cstdio>
 #include <new>
 #include <string_view>
@@ -38,9 +39,18 @@ private:
     throw Failure(Stop::Error, "%s: %.*s", label, static_cast<int>(what.size()), what.data());
 }
 
+// Out of memory in the one wording of the host library: "qv_median: out of memory asking for
+// 80000 bytes" (asked 0: not known).
+[[noreturn]] inline void no_memory(const char *label, std::size_t asked) {
+    char message[256];
+    qvh_nomem_message(label, 0, 0, asked, message, sizeof message);
+    throw Failure(Stop::NoMemory, "%s", message);
+}
+
 // What a host library's return code stops with.
 inline Stop stop_of(int rc) noexcept {
     if (rc == QVH_E_NOMEM) return Stop::NoMemory;
+    if (rc == QVH_E_INTERRUPTED) return Stop::Interrupted;
     return Stop::Error;
 }
 
@@ -60,7 +70,9 @@ bool guarded(const char *label, Body &&body, OnFailure &&on_failure) noexcept {
     } catch (const Failure &e) {
         on_failure(e);
     } catch (const std::bad_alloc &) {
-        on_failure(Failure(Stop::NoMemory, "%s: out of memory", label));
+        char message[256];
+        qvh_nomem_message(label, 0, 0, 0, message, sizeof message);
+        on_failure(Failure(Stop::NoMemory, "%s", message));
     } catch (...) {
         on_failure(Failure(Stop::Error, "%s: unexpected failure", label));
     }

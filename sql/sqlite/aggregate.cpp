@@ -8,10 +8,6 @@ namespace qvsqlite {
 
 namespace {
 
-// Rows a fixed state takes in before it folds them; a frame that reached this many rows before
-// its first result cannot let rows leave.
-constexpr int FOLD_BLOCK = 4096;
-
 // Lives in sqlite3_aggregate_context: all-zero bytes are the empty state.
 struct Accumulator {
     qvh_agg *agg;         // the group's or frame's values
@@ -51,8 +47,11 @@ void group_guarded(sqlite3_context *ctx, Body &&body) {
 
 qvh_agg *new_agg(const Function &f, unsigned flags) {
     qvh_agg *agg = nullptr;
-    qvsql::check(qvh_agg_new(f.conn->pkg, f.info->name, flags, &agg));
+    const int rc = qvh_agg_new(f.conn->pkg, f.info->name, flags, &agg);
+    if (rc == QVH_E_NOMEM) qvsql::no_memory(f.name, 0);  // before it could carry the SQL name
+    qvsql::check(rc);
     qvh_agg_set_label(agg, f.name);
+    watch_interrupts(f, nullptr, agg);
     return agg;
 }
 
@@ -75,13 +74,15 @@ void give_aggregate(sqlite3_context *ctx, const Function &f, Accumulator &acc, b
         }
         // No row otherwise: the function over no values.
         qvh_agg *empty = acc.agg == nullptr ? new_agg(f, 0) : nullptr;
-        const int rc = qvh_agg_result(empty != nullptr ? empty : acc.agg, &acc.result, &acc.status);
+        qvh_agg *agg = empty != nullptr ? empty : acc.agg;
+        const int rc = qvh_agg_result(agg, &acc.result, &acc.status);
+        const std::size_t asked = qvh_agg_asked(agg);
         qvh_agg_free(empty);
         qvsql::check(rc);
-        if (qvh_status_is_memory(acc.status)) memory_status(f, acc.status);
+        if (qvh_status_is_memory(acc.status)) qvsql::no_memory(f.name, asked);
         acc.fresh = true;
     }
-    if (reported) report(*f.conn, "%s", qvh_status_name(acc.status));
+    if (reported) qvh_status_message(acc.status, nullptr, f.conn->report, sizeof f.conn->report), f.conn->call = nullptr;
     give_number(ctx, acc.result);
 }
 
@@ -90,8 +91,8 @@ void give_aggregate(sqlite3_context *ctx, const Function &f, Accumulator &acc, b
 void aggregate_step(sqlite3_context *ctx, int argc, sqlite3_value **argv) {
     group_guarded(ctx, [&](Function &f, Accumulator &acc) {
         if (acc.agg == nullptr) acc.agg = new_agg(f, acc.window ? QVH_AGG_KEEP_VALUES : 0);
-        if (f.info->leading_param) qvsql::check(qvh_agg_param(acc.agg, number_arg(f, 0, argv[0])));
-        qvsql::check(qvh_agg_add(acc.agg, number_arg(f, argc - 1, argv[argc - 1])));
+        if (f.info->leading_param) qvsql::check(qvh_agg_param(acc.agg, edge_arg(f, 0, argv[0]).num));
+        qvsql::check(qvh_agg_add(acc.agg, edge_arg(f, argc - 1, argv[argc - 1]).num));
         acc.fresh = false;
     });
 }
@@ -102,7 +103,7 @@ void aggregate_inverse(sqlite3_context *ctx, int, sqlite3_value **) {
         if (acc.agg == nullptr) return;
         const int rc = qvh_agg_remove_first(acc.agg);
         if (rc == QVH_E_STATE && f.info->aggregate == QVH_AGG_FIXED)
-            qvsql::fail(f.name, "this window frame took in " + std::to_string(FOLD_BLOCK) +
+            qvsql::fail(f.name, "this window frame took in " + std::to_string(QVH_FOLD_BLOCK) +
                                     " rows or more before its first result, so rows cannot leave it (fixed-state "
                                     "statistics keep no values before that); use a frame with fewer following rows");
         qvsql::check(rc);

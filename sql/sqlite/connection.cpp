@@ -9,6 +9,19 @@ extern qvsql::SharedPackage shared_package;
 
 Connection::~Connection() { shared_package.release(); }
 
+#if SQLITE_VERSION_NUMBER >= 3041000
+namespace {
+int interrupted(void *db) { return sqlite3_is_interrupted(static_cast<sqlite3 *>(db)); }
+}  // namespace
+
+void watch_interrupts(const Function &f, qvh_call *call, qvh_agg *agg) {
+    if (call != nullptr) qvh_call_set_interrupt(call, interrupted, f.conn->db);
+    if (agg != nullptr) qvh_agg_set_interrupt(agg, interrupted, f.conn->db);
+}
+#else
+void watch_interrupts(const Function &, qvh_call *, qvh_agg *) {}
+#endif
+
 void stop_statement(sqlite3_context *ctx, Function &f, const qvsql::Failure &e) noexcept {
     switch (e.kind()) {
         case qvsql::Stop::NoMemory:
@@ -26,8 +39,5 @@ void stop_statement(sqlite3_context *ctx, Function &f, const qvsql::Failure &e) 
     ++f.conn->errors;
 }
 
-void memory_status(const Function &f, std::int32_t status) {
-    throw qvsql::Failure(qvsql::Stop::NoMemory, "%s: %s", f.name, qvh_status_name(status));
-}
 
 }  // namespace qvsqlite

@@ -18,6 +18,7 @@ namespace qvsqlite {
 // a qv_ function raised. It is written without allocating, so running out of memory is reported
 // too.
 struct Connection {
+    sqlite3 *db = nullptr;
     qvh_package *pkg = nullptr;
     std::size_t refs = 1;            // the registrations using it, and the loader while it registers
     const qvh_call *call = nullptr;  // the report is this row-wise call's status, described when asked
@@ -41,6 +42,11 @@ struct Function {
     qvh_call *call = nullptr;  // the row-wise call, made on first use and reused for every row
 };
 
+// Makes a call or an aggregate stop between rows and blocks of its work when the connection is
+// interrupted (sqlite3_interrupt), so that a long call ends with SQLITE_INTERRUPT. SQLite reports an
+// interrupt to a function from 3.41 on; before, SQLite itself stops the statement at its next row.
+void watch_interrupts(const Function &f, qvh_call *call, qvh_agg *agg);
+
 // The statement's error for a failure of f's callback; qv_status() reports it.
 void stop_statement(sqlite3_context *ctx, Function &f, const qvsql::Failure &e) noexcept;
 
@@ -51,11 +57,9 @@ void guarded(sqlite3_context *ctx, Body &&body) noexcept {
     qvsql::guarded(f->name, [&] { body(*f); }, [&](const qvsql::Failure &e) { stop_statement(ctx, *f, e); });
 }
 
-// A memory status of the package: there is no result.
-[[noreturn]] void memory_status(const Function &f, std::int32_t status);
-
 // ---- values (values.cpp) ----
-double number_arg(const Function &f, int index, sqlite3_value *v);
+// Argument index of f as the call takes it (a number or text), by the host library's edge rules.
+qvh_value edge_arg(const Function &f, int index, sqlite3_value *v);
 void put_arg(const Function &f, qvh_call *call, bool replace, int index, sqlite3_value *v);
 void give_number(sqlite3_context *ctx, double x);
 

@@ -134,6 +134,7 @@ extern "C" __attribute__((visibility("default"))) int sqlite3_qvsqlite_init(sqli
             return SQLITE_NOMEM;
         }
         conn->pkg = pkg;
+        conn->db = db;
         int rc = SQLITE_NOMEM;
         try {
             rc = register_all(db, conn, why);

@@ -7,76 +7,57 @@ namespace qvsqlite {
 
 namespace {
 
-std::string argument(int index) { return "argument " + std::to_string(index + 1); }
-
 std::string_view text_of(sqlite3_value *v) {
     const auto *text = reinterpret_cast<const char *>(sqlite3_value_text(v));
     if (text == nullptr) throw std::bad_alloc();
     return {text, static_cast<std::size_t>(sqlite3_value_bytes(v))};
 }
 
-// A character argument: TEXT as it is, a number as SQLite writes it, NULL as the blank string.
-std::string_view text_arg(const Function &f, int index, sqlite3_value *v) {
+// SQLite's value as the host library's edge takes it, converted first by SQLite's own casting
+// rules where the argument takes one kind only: TEXT that SQLite reads as a number (' 12 ', '1e3')
+// is that number where numbers are taken, and a number is the text SQLite writes for it where text
+// is. A BLOB is no kind the edge knows and is refused here.
+qvh_value engine_value(const Function &f, int index, int kind, sqlite3_value *v) {
     switch (sqlite3_value_type(v)) {
         case SQLITE_NULL:
-            return {};
-        case SQLITE_BLOB:
-            qvsql::fail(f.name, argument(index) + " is a BLOB, not text");
+            return {QVH_VALUE_NULL, 0.0, nullptr, 0};
+        case SQLITE_INTEGER:
+        case SQLITE_FLOAT:
+            if (kind != QVH_KIND_CHR) return {QVH_VALUE_NUM, sqlite3_value_double(v), nullptr, 0};
+            [[fallthrough]];  // where only text is taken, the number as SQLite writes it
+        case SQLITE_TEXT: {
+            if (text_of(v).empty()) return {QVH_VALUE_TEXT, 0.0, "", 0};
+            if (kind == QVH_KIND_NUM) {
+                const int type = sqlite3_value_numeric_type(v);
+                if (type == SQLITE_INTEGER || type == SQLITE_FLOAT) return {QVH_VALUE_NUM, sqlite3_value_double(v), nullptr, 0};
+            }
+            const std::string_view text = text_of(v);
+            return {QVH_VALUE_TEXT, 0.0, text.data(), text.size()};
+        }
         default:
-            return text_of(v);
+            qvsql::fail(f.name, "argument " + std::to_string(index + 1) + " is a BLOB, not " +
+                                    (kind == QVH_KIND_CHR ? "text" : "a number"));
     }
 }
 
 }  // namespace
 
-// A numeric argument: NULL and the empty TEXT (an empty field of an imported file) are '.', a
-// missing literal is its missing value, and TEXT that SQLite reads as a number is that number.
-double number_arg(const Function &f, int index, sqlite3_value *v) {
-    switch (sqlite3_value_type(v)) {
-        case SQLITE_NULL:
-            return qvh_dot();
-        case SQLITE_INTEGER:
-        case SQLITE_FLOAT:
-            return sqlite3_value_double(v);
-        case SQLITE_TEXT: {
-            std::string_view text = text_of(v);
-            double x = 0;
-            if (text.empty()) return qvh_dot();
-            if (qvh_parse_missing(text.data(), text.size(), &x)) return x;
-            const int type = sqlite3_value_numeric_type(v);
-            if (type == SQLITE_INTEGER || type == SQLITE_FLOAT) return sqlite3_value_double(v);
-            text = text_of(v);
-            char shown[256];  // at most 40 bytes of it, each written in at most 4
-            qvh_escape(text.data(), text.size(), 40, shown, sizeof shown);
-            qvsql::fail(f.name, argument(index) + " is not a number: '" + shown + "'");
-        }
-        default:
-            qvsql::fail(f.name, argument(index) + " is a BLOB, not a number");
-    }
+qvh_value edge_arg(const Function &f, int index, sqlite3_value *v) {
+    const int kind = index == 0 ? f.info->first_kind : f.info->rest_kind;
+    const qvh_value in = engine_value(f, index, kind, v);
+    qvh_value out{};
+    qvsql::check(qvh_edge_arg(f.info, f.name, static_cast<std::size_t>(index), &in, &out));
+    return out;
 }
 
 // Puts argument index into the call: added when the list is being rebuilt, else replaced.
 void put_arg(const Function &f, qvh_call *call, bool replace, int index, sqlite3_value *v) {
-    const int kind = index == 0 ? f.info->first_kind : f.info->rest_kind;
-    bool numeric = kind == QVH_KIND_NUM;
-    if (kind == QVH_KIND_ANY) {
-        // A number, NULL or a missing literal is numeric; other TEXT is character data.
-        const int type = sqlite3_value_type(v);
-        numeric = type != SQLITE_TEXT && type != SQLITE_BLOB;
-        if (type == SQLITE_TEXT) {
-            const std::string_view text = text_of(v);
-            double x = 0;
-            numeric = qvh_parse_missing(text.data(), text.size(), &x) != 0;
-        }
-    }
+    const qvh_value a = edge_arg(f, index, v);
     const auto at = static_cast<std::size_t>(index);
-    if (numeric) {
-        const double x = number_arg(f, index, v);
-        qvsql::check(replace ? qvh_call_set_num(call, at, x) : qvh_call_add_num(call, x));
-    } else {
-        const std::string_view s = text_arg(f, index, v);
-        qvsql::check(replace ? qvh_call_set_str(call, at, s.data(), s.size()) : qvh_call_add_str(call, s.data(), s.size()));
-    }
+    if (a.kind == QVH_VALUE_NUM)
+        qvsql::check(replace ? qvh_call_set_num(call, at, a.num) : qvh_call_add_num(call, a.num));
+    else
+        qvsql::check(replace ? qvh_call_set_str(call, at, a.text, a.len) : qvh_call_add_str(call, a.text, a.len));
 }
 
 void give_number(sqlite3_context *ctx, double x) {

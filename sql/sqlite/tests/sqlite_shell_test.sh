@@ -37,7 +37,7 @@ done <<'ROWS'
 @work/alone/libqvsqlite~@work/pair/libqvewumth.so~SELECT qv_mean(1, 2)~1.5~
 @work/alone/libqvsqlite~~SELECT 1~~qvsqlite: cannot load
 @build/libqvsqlite~@work/nothing.so~SELECT 1~~qvsqlite: cannot load @work/nothing.so: No such file or directory
-@build/libqvsqlite~~SELECT qv_mean(1, 'abc')~~qv_mean: argument 2 is not a number: 'abc'
+@build/libqvsqlite~~SELECT qv_mean(1, 'abc')~~qv_mean: argument 2 must be a number, not a character value ('abc')
 ROWS
 
 # Empty fields of an imported CSV file are the missing value '.'.
