@@ -22,6 +22,7 @@ from ._base import (DOT, INVALID_ARG, MISSING_ARG, NO_MEMORY, NO_SCRATCH, NOT_A_
                     QvWarning, errstate, function, geterr, info, is_missing, missing, missing_letter, parse,
                     seterr, status_name)
 from ._base import format  # noqa: F401,A004  (qv.format; left out of __all__ like Python's own names)
+from ._build import __version__, build_info  # noqa: F401  (the version and the package's build record)
 
 
 def status(fn, *args, **kwargs):
