@@ -91,8 +91,11 @@ inline bool Program::invoke(std::uint32_t site, const Value *vars, Value *&sp) {
     if (qvh_call_invoke(c.call) != QVH_OK) return fail(qvh_errmsg());
     const std::int32_t status = qvh_call_status(c.call);
     // Running out of memory leaves no result to show: the job stops.
-    if (qvh_status_is_memory(status))
-        return fail(std::string(c.info->name) + ": out of memory (" + qvh_status_name(status) + ")");
+    if (qvh_status_is_memory(status)) {
+        char message[256];
+        qvh_nomem_message(c.info->name, 0, 0, qvh_call_asked(c.call), message, sizeof message);
+        return fail(message);
+    }
     if (status != QVH_STATUS_OK) notes_.push_back({site, status});
     sp = args;
     if (c.result == Kind::Chr) {

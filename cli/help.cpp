@@ -50,6 +50,7 @@ int help_entry(const std::string &name) {
                         f->aggregate == QVH_AGG_FIXED ? "with a state of fixed size"
                                                       : "keeping the values (8 bytes each)");
         if (f->leading_param) std::printf("  parameter: the first argument, the same for every row of a summary\n");
+        std::printf("  source:    %s\n", *f->source ? f->source : "- (not in this package)");
         print_reference(f->reference);
         return 0;
     }

@@ -8,10 +8,10 @@ namespace qvcli {
 namespace {
 
 // The most values one call of the package takes: a group's statistic holds no more.
-constexpr std::uint64_t MAX_VALUES = 0x7FFFFFFF;
+constexpr std::uint64_t MAX_VALUES = QVH_MAX_ARGS;
 // A group's values over an argument that only one-pass statistics use are handed to aggregates
-// of fixed size once there are this many.
-constexpr std::size_t STREAM_AT = 4096;
+// of fixed size once there are as many as one of them folds at a time.
+constexpr std::size_t STREAM_AT = QVH_FOLD_BLOCK;
 
 // A group's values over one argument list, in chunks that never move once written.
 class ValueStore {
@@ -212,10 +212,9 @@ bool Summaries::result(AggUse &use, InputState &s, std::size_t u, const Group &g
     const int rc = qvh_agg_result(a, &r, &status);
     if (stored) qvh_agg_reset(a);
     if (rc != QVH_OK || qvh_status_is_memory(status)) {
-        report_.fail_at(g.line, label + ": " +
-                                    (rc != QVH_OK ? std::string(qvh_errmsg())
-                                                  : std::string(use.agg->info->name) + " over the group of this line: out of memory (" +
-                                                        qvh_status_name(status) + ")"));
+        char message[256];
+        if (rc == QVH_OK) qvh_nomem_message(use.agg->info->name, 0, 0, qvh_agg_asked(a), message, sizeof message);
+        report_.fail_at(g.line, label + ": " + (rc != QVH_OK ? qvh_errmsg() : message));
         return false;
     }
     agg_values_[use.assignment][use.index].num = r;

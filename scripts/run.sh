@@ -1,12 +1,13 @@
 #!/usr/bin/env bash
 # The main job: builds the package and the qvfnc host, evaluates the example expressions, then
 # adds the daily mean, high and count of readings to every row of the example weather table, and
-# summarises the same table per station in SQLite through the extension, in Python (pandas and a
-# 2-worker Dask cluster) and in a throwaway PostgreSQL server with the extension, when one can be
-# started here.
+# summarises the same table per station in SQLite and DuckDB through their extensions, in Python
+# (pandas and a 2-worker Dask cluster), in a throwaway PostgreSQL server with the extension, when
+# one can be started here, and in R. It installs only what it needs (scripts/deps.sh main) and
+# builds only the targets it shows: no tests, no benchmarks.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-scripts/deps.sh
+scripts/deps.sh main
 cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build build -j "$(nproc)" --target qvfnc qvewumth qvsqlite
 echo "== examples/expressions.txt"
@@ -18,6 +19,16 @@ build/qvfnc --csv examples/weather.csv --by station 'n=N(t12)' 'median=MEDIAN(t1
     'spread=ROUND(MEAN(t18 - t06), 0.01)'
 echo "== examples/weather.csv in SQLite, through build/libqvsqlite.so"
 sql/sqlite/weather.sh build
+echo "== examples/weather.csv in DuckDB, through build/qvewumth.duckdb_extension and the node client"
+modules=build-deps/duckdb/node_modules
+if ! cmake --build build --target help | grep '^qvduckdb_extension:' >/dev/null; then
+    echo "(the DuckDB extension is not built here: no DuckDB headers in build-deps/duckdb)"
+elif ! command -v node >/dev/null || [ ! -d "$modules/@duckdb/node-api" ]; then
+    echo "(no node or no DuckDB node client in $modules: skipped)"
+else
+    cmake --build build -j "$(nproc)" --target qvduckdb_extension >/dev/null
+    NODE_PATH=$modules node sql/duckdb/weather.js build/qvewumth.duckdb_extension examples/weather.csv
+fi
 echo "== examples/weather.csv in Python: pandas, then a 2-worker Dask cluster (python/examples/weather.py)"
 if cmake --build build --target help | grep '^qvewumth_python:' >/dev/null; then
     cmake --build build -j "$(nproc)" --target qvewumth_python

@@ -292,7 +292,8 @@ TEST(HostApi, RowsEqualOneCallPerRow) {
         {"ATAN2", {0, 0, 1, -0.0, missing('.'), 2, 3, 4}, 2, false, true},
         {"PCTL", {150, 1, 2, 3, 50, 4, 5, 6}, 4, true, false},
         {"KURTOSIS", {1, 2, 3, 1e155, 1, 2, 3, 4}, 4, false, false},
-        {"ROUND", {2.4999999999, 1, 0.125, 0.01, -7.5, 1}, 2, false, false},
+        // A row that marks its unit, then one that is missing and marks nothing: no mark carries over.
+        {"ROUND", {2.4999999999, 1, 0.125, 0.01, -7.5, 1, 1, -1, missing('.'), 1}, 2, false, false},
     };
     for (const Batch &b : batches) {
         const std::size_t rows = b.data.size() / b.nargs;
@@ -344,16 +345,18 @@ TEST(HostApi, RowsEqualOneCallPerRow) {
 }
 
 // A call over values read in place gives what a call over copies of them gives, every second
-// value of a column, aligned or not, with a NaN and a parameter that is marked invalid.
+// value of a column, aligned or not, with a NaN, a parameter that is marked invalid, and a rank
+// that picks a missing value by its letter (43 .B after 12 '.').
 TEST(HostApi, CallOverValuesInPlace) {
     std::vector<double> column;
     for (int i = 0; i < 600; ++i) column.push_back(i % 7 == 0 ? missing('B') : i % 11 == 0 ? std::nan("") : (i * 37) % 101 - 50.5);
     std::vector<char> raw(column.size() * 8 + 1);
     std::memcpy(raw.data() + 1, column.data(), column.size() * 8);
-    for (const double p : {90.0, 150.0}) {
+    const std::pair<const char *, double> rows[] = {{"PCTL", 90.0}, {"PCTL", 150.0}, {"ORDINAL", 40.0}};
+    for (const auto &[name, p] : rows) {
         qvh_call *over = nullptr, *one = nullptr;
-        ASSERT_EQ(qvh_call_new(package(), "PCTL", &over), QVH_OK);
-        ASSERT_EQ(qvh_call_new(package(), "PCTL", &one), QVH_OK);
+        ASSERT_EQ(qvh_call_new(package(), name, &over), QVH_OK);
+        ASSERT_EQ(qvh_call_new(package(), name, &one), QVH_OK);
         qvh_call_add_num(one, p);
         for (std::size_t i = 0; i < column.size(); i += 2) qvh_call_add_num(one, column[i]);
         ASSERT_EQ(qvh_call_invoke(one), QVH_OK);

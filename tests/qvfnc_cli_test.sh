@@ -76,7 +76,8 @@ grep -q '^package  .*libqvewumth.so' <<<"$version" || fail "version"
     grep -q '^  ORDINAL2(k, x1, ...) .*\[not in this package\]' <<<"$list" && grep -q '^  IFN(condition, then, else) ' <<<"$list" ||
     fail "list"
 mean=$("$qvfnc" --help mean)
-grep -q '^MEAN(x1, ...)$' <<<"$mean" && grep -q 'statuses:  ok, missing argument' <<<"$mean" && grep -q 'fixed size' <<<"$mean" ||
+grep -q '^MEAN(x1, ...)$' <<<"$mean" && grep -q 'statuses:  ok, missing argument' <<<"$mean" && grep -q 'fixed size' <<<"$mean" &&
+    grep -qx '  source:    package/fnc/qvfncsum.cpp' <<<"$mean" ||
     fail "help MEAN: $mean"
 grep -q 'keeping the values' <<<"$("$qvfnc" --help=PCTL)" || fail "help PCTL"
 grep -q 'evaluated by qvfnc itself' <<<"$("$qvfnc" --help '**')" || fail "help **"

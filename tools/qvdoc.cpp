@@ -32,6 +32,12 @@ const char *feeding(const qvh_info &f) {
     }
 }
 
+// The package's source file as a link from docs/, or a dash for a function the package lacks.
+std::string source_link(const qvh_info &f) {
+    if (*f.source == '\0') return "-";
+    return std::string("[`") + f.source + "`](../" + f.source + ")";
+}
+
 std::string statuses(unsigned bits) {
     std::string out;
     const std::pair<unsigned, const char *> names[] = {{QVH_MAY_OK, "ok"},
@@ -60,19 +66,18 @@ int markdown() {
          "A statistic marked *over rows* can also be fed one value at a time (`qvh_agg_*` in the host library, "
          "`--by` in qvfnc, aggregates and window functions in SQL); its result is bit for bit that of one call over "
          "the values in the order they came.\n\n";
-    o << "## Contents\n\n";
+    o << "## Contents\n\n"
+         "Each function with the package's source file that defines it.\n\n"
+         "| Function | Family | What it gives | Source |\n|---|---|---|---|\n";
     for (const std::string fam : qvhost::families()) {
-        o << "- [" << fam << "](#" << anchor(fam) << "):";
-        bool first = true;
         for (std::size_t i = 0; i < qvh_function_count(); ++i) {
-            const qvh_info *f = qvh_function_at(i);
-            if (f->family != fam) continue;
-            o << (first ? " " : ", ") << "[" << f->name << "](#" << anchor(f->name) << ")";
-            first = false;
+            const qvh_info &f = *qvh_function_at(i);
+            if (f.family != fam) continue;
+            o << "| [" << f.name << "](#" << anchor(f.name) << ") | [" << fam << "](#" << anchor(fam) << ") | "
+              << f.summary << " | " << source_link(f) << " |\n";
         }
-        o << "\n";
     }
-    o << "- [Exported routines](#exported-routines)\n\n";
+    o << "\nThe routines the functions rest on: [Exported routines](#exported-routines).\n\n";
     for (const std::string fam : qvhost::families()) {
         o << "## " << fam << "\n\n";
         for (std::size_t i = 0; i < qvh_function_count(); ++i) {
@@ -82,7 +87,7 @@ int markdown() {
             if (*f.reference) o << f.reference << "\n\n";
             o << "Statuses: " << statuses(f.statuses) << (f.marks ? "; may mark arguments invalid" : "") << ".";
             if (const char *how = feeding(f)) o << " Aggregate " << how << ".";
-            o << "\n\n";
+            o << " Source: " << source_link(f) << ".\n\n";
         }
     }
     o << "## Exported routines\n\n"

@@ -68,7 +68,8 @@ enum {
     QVH_E_LIMIT = 7,       /* beyond a limit: characters in a value, arguments in a call */
     QVH_E_NOMEM = 8,       /* the host library ran out of memory */
     QVH_E_STATE = 9,       /* the object cannot do this now (see the call's description) */
-    QVH_E_RANGE = 10       /* an argument index or a buffer out of range */
+    QVH_E_RANGE = 10,      /* an argument index or a buffer out of range */
+    QVH_E_INTERRUPTED = 11 /* the program's interrupt check asked to stop (see the engine section) */
 };
 
 /* The message of the last failing call made by this thread; "" when there is none. */
@@ -150,6 +151,12 @@ enum {
     QVH_MAY_NO_SCRATCH = 8
 };
 #define QVH_ANY_COUNT (-1)
+/* How the partial states of a statistic computed apart (threads, partitions, processes) are merged
+ * with qvh_agg_merge (qvh_info.merge): not at all (not a statistic over rows); as fixed states,
+ * exactly in any split (N, NMISS, MIN, MAX, RANGE); or only from partial states that keep their
+ * values (QVH_AGG_KEEP_VALUES), since a folded sum is already rounded (SUM, MEAN, and every
+ * statistic that keeps its values anyway). */
+enum { QVH_MERGE_NONE = 0, QVH_MERGE_FIXED = 1, QVH_MERGE_VALUES = 2 };
 
 typedef struct qvh_info {
     const char *name;      /* upper case, as in the package's table: "PCTL3" */
@@ -169,6 +176,9 @@ typedef struct qvh_info {
     const char *reference; /* paragraphs: what it computes, arguments, missing and invalid input,
                               statuses, an example */
     int fold;              /* QVH_FOLD_*; QVH_FOLD_NONE exactly when aggregate is QVH_AGG_NONE */
+    int merge;             /* QVH_MERGE_*: how partial states of the statistic are merged */
+    const char *source;    /* the package's source file that implements it, from the repository's
+                              root ("package/fnc/qvfncpctl.cpp"); "" when the package has none */
 } qvh_info;
 
 typedef struct qvh_routine_info {
@@ -371,6 +381,147 @@ QVH_API void qvh_agg_reset(qvh_agg *agg) QVH_NOEXCEPT;
  * with saved bytes. */
 QVH_API size_t qvh_agg_save(const qvh_agg *agg, void *buf, size_t size) QVH_NOEXCEPT;
 QVH_API int qvh_agg_load(qvh_agg *agg, const void *buf, size_t size) QVH_NOEXCEPT;
+
+/* ==== for surfaces ===========================================================================
+ * The rules every surface (a database engine, a language binding, the command line) applies at
+ * its edge, made once here so that they agree: how an engine's value becomes an argument, how a
+ * result comes back, how statuses are counted and worded, what out of memory says, the limits,
+ * and the order of rows by group. A surface keeps only its channel (an error, a warning, an
+ * exception, a status function). */
+
+/* The limits: arguments in one call (the package reads the count in 32 bits), characters in one
+ * character value (a character value counts them in 16 bits), and the values a fixed-state
+ * aggregate holds before it folds them into its state (32 KiB of pending values). */
+#define QVH_MAX_ARGS 2147483647
+#define QVH_MAX_CHARS 65535
+#define QVH_FOLD_BLOCK 4096
+
+/* An engine's value, by kind. */
+enum { QVH_VALUE_NULL = 0, QVH_VALUE_NUM = 1, QVH_VALUE_TEXT = 2 };
+typedef struct qvh_value {
+    int kind;         /* QVH_VALUE_* */
+    double num;       /* QVH_VALUE_NUM: the number */
+    const char *text; /* QVH_VALUE_TEXT: UTF-8, text[0..len); need not be zero-terminated */
+    size_t len;
+} qvh_value;
+
+/* Argument index (from 0) of f, given the engine's value v, as the call takes it: *out gets kind
+ * QVH_VALUE_NUM or QVH_VALUE_TEXT. The rules:
+ *   - NULL is '.' where the argument takes numbers or either kind, and the blank text "" where it
+ *     takes only character values;
+ *   - a number is itself, a NaN that is not a missing value is '.'; a number where only character
+ *     values are taken is QVH_E_KIND;
+ *   - text that is a missing literal (".", "._", ".A" to ".Z", either case, nothing around it) is
+ *     that missing value where the argument takes numbers or either kind, and the empty text is '.'
+ *     where it takes only numbers (an empty field of an imported file); any other text is text
+ *     where character values are taken, and QVH_E_KIND where only numbers are: "qv_abs: argument 1
+ *     must be a number, not a character value ('abc')". An engine that reads text as numbers by
+ *     its own casting rules converts before it asks.
+ * label names the function in the message (NULL: its catalogue name). Returns QVH_OK, QVH_E_KIND,
+ * or QVH_E_NULL for a NULL f, v or out. out->text points into v's text (or a static ""). */
+QVH_API int qvh_edge_arg(const qvh_info *f, const char *label, size_t index, const qvh_value *v,
+                         qvh_value *out) QVH_NOEXCEPT;
+/* A numeric result as the host delivers it: a NaN that is not a missing value becomes '.', and
+ * *status (when status is not NULL and it was QVH_STATUS_OK) becomes QVH_STATUS_NOT_A_NUMBER.
+ * Returns the result. */
+QVH_API double qvh_edge_result(double x, int32_t *status) QVH_NOEXCEPT;
+
+/* Counts one result with its status into t (a struct of qvh_call_rows, zeroed to start):
+ * marked is nonzero when the result marked an argument invalid. */
+QVH_API void qvh_tally_add(qvh_tally *t, int32_t status, int marked) QVH_NOEXCEPT;
+/* Adds the counts of from to into (partial tallies of threads or partitions). */
+QVH_API void qvh_tally_merge(qvh_tally *into, const qvh_tally *from) QVH_NOEXCEPT;
+/* The summary every surface shows for a tally, zero-terminated, truncated to size; returns the
+ * full length. label names the function (NULL: nothing before the summary). Statuses come in the
+ * order missing argument, invalid argument, not a number, other:
+ *   "qv_mean: 2 of 10 rows gave missing argument, 1 not a number; 1 row marked an argument invalid"
+ *   "qv_log: invalid argument; an argument marked invalid"   (one row)
+ *   "qv_mean: ok"   (every row ok)   "qv_mean: no rows" */
+QVH_API size_t qvh_tally_describe(const qvh_tally *t, const char *label, char *buf, size_t size) QVH_NOEXCEPT;
+/* The message for one status, zero-terminated, truncated to size; returns the full length:
+ * "qv_log: invalid argument"; a memory status reads as qvh_nomem_message with nothing known:
+ * "qv_median: out of memory". label NULL: the status alone. */
+QVH_API size_t qvh_status_message(int32_t status, const char *label, char *buf, size_t size) QVH_NOEXCEPT;
+/* The one wording of out of memory, zero-terminated, truncated to size; returns the full length:
+ * "qv_median: out of memory asking for 80000 bytes in row 3 of 10". bytes_asked 0 leaves out what
+ * was asked for (not known), row 0 the row (not a batch), rows 0 the total: "qv_median: out of
+ * memory". label NULL names no call. */
+QVH_API size_t qvh_nomem_message(const char *label, uint64_t row, uint64_t rows, size_t bytes_asked, char *buf,
+                                 size_t size) QVH_NOEXCEPT;
+/* The bytes the last request refused while the call or the aggregate ran (its own memory or the
+ * package's scratch memory); 0 when none was refused or the size is not known. */
+QVH_API size_t qvh_call_asked(const qvh_call *call) QVH_NOEXCEPT;
+QVH_API size_t qvh_agg_asked(const qvh_agg *agg) QVH_NOEXCEPT;
+
+/* Orders rows by group: codes[i] is the group of row i, 0 .. ngroups - 1, or negative when the row
+ * belongs to no group. Writes to order the rows of group 0, then of group 1, ..., each group's
+ * rows in their own order (a stable counting sort), and to starts (ngroups + 1 entries) where each
+ * group begins in order: group g is order[starts[g] .. starts[g + 1]), and starts[ngroups] is the
+ * number of rows in a group (order has room for n). Returns QVH_OK, QVH_E_NULL, or QVH_E_RANGE for
+ * a code of ngroups or more (nothing is written then). */
+QVH_API int qvh_group_order(const int64_t *codes, size_t n, size_t ngroups, size_t *order, size_t *starts) QVH_NOEXCEPT;
+
+/* ---- the engine: interrupts, warm memory, moving windows ---------------------------------- */
+
+/* Interrupts. A long piece of work consults the check of its call (or aggregate) between rows
+ * (qvh_call_rows), between windows and groups (qvh_moving), between blocks of values (qvh_agg_add_n)
+ * and while it lays out a long argument list (qvh_call_over): about once per 2^20 values of work
+ * (QVH_CHECK_EVERY), a few milliseconds, so a check that costs a microsecond costs nothing
+ * measurable. When check(ctx) returns non-zero the work stops with QVH_E_INTERRUPTED and the
+ * message "interrupted" (with the row reached); what was written before stays written. The check
+ * runs in the calling thread and must not throw or jump out (longjmp) of this library: a surface
+ * notes the interrupt there (a flag, a pending signal) and acts on it once the entry has returned.
+ * One call of the package over many values is one call: it cannot be cut, so a median over 10^8
+ * values runs to its end (about a second) before an interrupt is seen. NULL check: none. */
+#define QVH_CHECK_EVERY ((size_t)1 << 20)
+typedef int (*qvh_interrupt_fn)(void *ctx);
+QVH_API int qvh_call_set_interrupt(qvh_call *call, qvh_interrupt_fn check, void *ctx) QVH_NOEXCEPT;
+QVH_API int qvh_agg_set_interrupt(qvh_agg *agg, qvh_interrupt_fn check, void *ctx) QVH_NOEXCEPT;
+
+/* Warm memory. A call keeps the argument list qvh_call_over and qvh_moving lay out and the blocks
+ * the package asks of its scratch pool after it has given them back (at most four free blocks), so
+ * that a repeated call of the same size touches no fresh page and clears nothing it will write.
+ * They come from the package's allocator (qvh_set_allocator) and go back to it when the call is
+ * freed or trimmed. qvh_call_trim gives back everything the call keeps between calls. */
+QVH_API void qvh_call_trim(qvh_call *call) QVH_NOEXCEPT;
+
+/* Moving windows. qvh_moving gives, for every row i of xs (n values, the i-th at xs + i * stride
+ * bytes), the result of the call's function over lead[0..nlead) followed by the values of the
+ * window of row i in row order, bit for bit the result of qvh_call_over on those values.
+ *
+ * The rows are cut into groups at group_starts[0..ngroups) (strictly increasing, the first 0, each
+ * below n; NULL or 0: one group); a window never crosses a group boundary, so each group starts
+ * afresh. The window of row i in the group [g, e):
+ *   QVH_WINDOW_TRAILING   rows max(g, i - size + 1) .. i;
+ *   QVH_WINDOW_CENTRED    rows max(g, i - size / 2) .. min(e - 1, i + (size - 1) / 2): for an odd
+ *                         size as many rows before as after, for an even one one more before;
+ *   QVH_WINDOW_EXPANDING  rows g .. i (size is not used).
+ * A window holding fewer than min_present present values (a missing value: ., ._, .A to .Z, and a
+ * NaN, which becomes '.', is not present) is not computed: its result is '.' with the status
+ * QVH_STATUS_MISSING_ARG. min_present 0 computes every window.
+ *
+ * The order statistics MEDIAN, PCTL, PCTL1 to PCTL4, IQR, ORDINAL, SMALLEST, LARGEST, MIN, MAX and
+ * RANGE keep the window in an ordered tree (O(log size) a row) and call the package over the one to
+ * four values of the window its result reads (ORDINAL: or the missing value it reads), which gives
+ * the same bits as the call over the whole window; a window that holds both +0 and -0, a missing
+ * value in an unusual bit pattern (ORDINAL), or a percentile between two values under definitions 1
+ * and 4 (PCTL1, PCTL4) is called whole. Every other function is called once per window over the
+ * window's values in place, in O(1) per row besides the call itself.
+ *
+ * Results go to out + i * out_stride bytes, statuses (when not NULL) to statuses[i]; tally (when
+ * not NULL) counts the rows by status, as qvh_call_rows does. The function must be a list-form
+ * function of numbers. A memory status stops with QVH_E_NOMEM naming the row; an interrupt with
+ * QVH_E_INTERRUPTED; the rows before are written either way. The call's own argument list is not
+ * used or changed. */
+enum { QVH_WINDOW_TRAILING = 1, QVH_WINDOW_CENTRED = 2, QVH_WINDOW_EXPANDING = 3 };
+typedef struct qvh_window {
+    int kind;           /* QVH_WINDOW_* */
+    size_t size;        /* rows of a trailing or centred window, at least 1 */
+    size_t min_present; /* present values a window needs to be computed */
+} qvh_window;
+QVH_API int qvh_moving(qvh_call *call, const double *lead, size_t nlead, const double *xs, size_t n, ptrdiff_t stride,
+                       const qvh_window *spec, const size_t *group_starts, size_t ngroups, double *out,
+                       ptrdiff_t out_stride, int32_t *statuses, qvh_tally *tally) QVH_NOEXCEPT;
 
 #ifdef __cplusplus
 }

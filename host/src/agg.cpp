@@ -9,14 +9,14 @@
 #include <new>
 
 #include "internal.hpp"
+#include "listover.hpp"
 
 namespace qvhost {
 
 namespace {
 
-// Pending values a fixed state holds before it folds them: 32 KiB.
-constexpr std::size_t BLOCK = 4096;
-constexpr std::uint64_t MAX_ARGS = 0x7FFFFFFF;
+constexpr std::size_t BLOCK = QVH_FOLD_BLOCK;
+constexpr std::uint64_t MAX_ARGS = QVH_MAX_ARGS;
 constexpr char SAVE_MAGIC[4] = {'Q', 'V', 'A', '1'};
 
 // What the calls over the folded values gave.
@@ -56,6 +56,16 @@ struct qvh_agg {
     qvhost::FixedState preview;
     std::size_t preview_end = 0;
     qvhost::MemoryPool pool;
+    std::size_t asked = 0;  // bytes of the last request for memory refused (0: none or unknown)
+    qvhost::Interrupt interrupt;
+    // An order statistic whose frame moves (a value removed, or a second result asked) keeps its
+    // values in order as well, and answers each result from the few values it reads.
+    qvhost::OrderStat stat = qvhost::OrderStat::None;
+    int definition = 0;
+    bool ordered_on = false;
+    qvhost::OrderedWindow ordered{mem};
+    std::uint64_t first_seq = 0, next_seq = 0;  // numbers of the first value kept and of the next one
+    bool result_asked = false;  // a result was asked since the last reset
 };
 
 namespace qvhost {
@@ -67,17 +77,11 @@ QvEntry entry_named(const qvh_agg &agg, const char *name) { return agg.pkg->entr
 // Calls a list-form function over lead[0..nlead) followed by values[begin, end) of the store.
 Outcome call_over(qvh_agg &agg, QvEntry entry, const double *lead, std::size_t nlead, std::size_t begin = 0,
                   std::size_t end = 0) {
-    const std::size_t n = nlead + (end - begin);
-    Block record(agg.mem, sizeof(FuncArgList) + n * sizeof(FuncArg));
-    auto *list = static_cast<FuncArgList *>(record.get());
-    std::memset(list, 0, sizeof(FuncArgList));
-    list->pool = agg.pool.host();
-    list->count = static_cast<std::int64_t>(n);
-    FuncArg *slot = list->args;
-    for (std::size_t i = 0; i < nlead; ++i) *slot++ = {FUNCARG_NUMERIC, const_cast<double *>(&lead[i])};
-    agg.values.each(begin, end, [&](const double &x) { *slot++ = {FUNCARG_NUMERIC, const_cast<double *>(&x)}; });
+    ListOver list(agg.mem, agg.pool.host(), nlead + (end - begin));
+    for (std::size_t i = 0; i < nlead; ++i) list.add(&lead[i]);
+    agg.values.each(begin, end, [&](const double &x) { list.add(&x); });
     Outcome out{qv::MISSING_DOT, STATUS_OK};
-    out.status = entry.list(list, &out.value);
+    out.status = entry.list(list.get(), &out.value);
     return out;
 }
 
@@ -158,8 +162,11 @@ void compact(qvh_agg &agg) {
 
 int check(const qvh_agg *agg) noexcept { return agg == nullptr ? fail(QVH_E_NULL, "the aggregate is NULL") : QVH_OK; }
 
-int no_memory(const qvh_agg *agg, const char *what) noexcept {
-    return fail(QVH_E_NOMEM, Msg() << agg->label.view() << ": out of memory for " << what);
+// Out of memory: the bytes refused, else the bytes the failing step needed as far as known (guess).
+int no_memory(qvh_agg *agg, std::size_t guess) noexcept {
+    const std::size_t refused = take_refused();
+    agg->asked = refused != 0 ? refused : guess;
+    return qvhost::no_memory(agg->label.view(), 0, 0, agg->asked);
 }
 
 bool same_bits(double a, double b) { return qv::bits_of(a) == qv::bits_of(b); }
@@ -172,7 +179,10 @@ int too_many(const qvh_agg *agg, std::uint64_t n) {
 // Adds a value; a fixed state folds every block of values. Where memory is refused the value is
 // not added (QVH_E_NOMEM); where only the fold is refused, it is added and the fold waits.
 int add_one(qvh_agg *agg, double x) {
-    if (!agg->values.push_back(edge_value(x))) return no_memory(agg, "the values");
+    x = edge_value(x);
+    if (agg->ordered_on && !agg->ordered.reserve(agg->values.size() + 1)) return no_memory(agg, (agg->values.size() + 1) * sizeof(double));
+    if (!agg->values.push_back(x)) return no_memory(agg, sizeof(double));
+    if (agg->ordered_on) agg->ordered.add(x, agg->next_seq++);
     if (fixed(*agg) && !agg->keep && agg->values.size() % BLOCK == 0) {
         try {
             compact(*agg);
@@ -180,6 +190,49 @@ int add_one(qvh_agg *agg, double x) {
         }
     }
     return QVH_OK;
+}
+
+// Starts keeping the values in order, when the statistic reads ranks and keeps every value. Where
+// the memory is refused, results go on being calls over every value.
+void start_ordered(qvh_agg *agg) noexcept {
+    if (agg->ordered_on || agg->stat == OrderStat::None || agg->folded > 0 || (fixed(*agg) && !agg->keep)) return;
+    if (!agg->ordered.reserve(agg->values.size() + 1)) return;
+    agg->ordered.clear();
+    agg->first_seq = agg->next_seq = 0;
+    agg->values.each(0, agg->values.size(), [&](double x) { agg->ordered.add(x, agg->next_seq++); });
+    agg->ordered_on = true;
+}
+
+void stop_ordered(qvh_agg *agg) noexcept {
+    agg->ordered_on = false;
+    agg->ordered.clear();
+    agg->result_asked = false;
+}
+
+// The result from the values in order: a call over the few values it reads, when that gives the
+// bits of the call over all of them.
+bool ordered_result(qvh_agg *agg, Outcome &r) noexcept {
+    if (!agg->ordered_on || (agg->info->leading_param && !agg->has_param)) return false;
+    const ShortCall c = short_call(agg->stat, agg->definition, agg->param, agg->ordered);
+    if (c.whole) return false;
+    SmallList small;
+    r.status = agg->entry.list(small.build(c, agg->pool.host()), &r.value);
+    return true;
+}
+
+// The result over every value: a fixed state's fold, or a call over the values kept.
+Outcome whole_result(qvh_agg &agg) {
+    if (fixed(agg)) {
+        // Folding is exact at any block boundary, so the last result's fold goes on.
+        const std::size_t begin = agg.preview_end;
+        FixedState s = begin == 0 ? agg.state : agg.preview;
+        if (begin == 0 || begin < agg.values.size()) fold_block(agg, s, begin, agg.values.size());
+        agg.preview = s;
+        agg.preview_end = agg.values.size();
+        return finish(agg, s);
+    }
+    if (agg.info->leading_param) return call_over(agg, agg.entry, &agg.param, 1, 0, agg.values.size());
+    return call_over(agg, agg.entry, nullptr, 0, 0, agg.values.size());
 }
 
 template <class T>
@@ -265,12 +318,13 @@ int qvh_agg_new_in(qvh_package *pkg, const char *name, unsigned flags, const qvh
         return fail(QVH_E_NULL, "qvh_agg_new: an allocator needs alloc and release");
     const Memory mem = a != nullptr ? Memory(a) : pkg->memory;
     void *room = mem.alloc(sizeof(qvh_agg));
-    if (room == nullptr) return fail(QVH_E_NOMEM, Msg() << info->name << ": out of memory for the aggregate");
+    if (room == nullptr) return no_memory(info->name, 0, 0, sizeof(qvh_agg));
     auto *agg = new (room) qvh_agg(pkg, mem);
     agg->info = info;
     agg->entry = entry;
     agg->label.set(info->name);
     agg->keep = (flags & QVH_AGG_KEEP_VALUES) != 0;
+    agg->stat = order_stat_of(info->name, agg->definition);
     *out = agg;
     return ok();
 }
@@ -313,8 +367,14 @@ int qvh_agg_add_n(qvh_agg *agg, const double *xs, size_t n) noexcept {
     if (const int rc = check(agg); rc != QVH_OK) return rc;
     if (xs == nullptr && n > 0) return fail(QVH_E_NULL, Msg() << agg->label.view() << ": the values are NULL");
     if (const int rc = too_many(agg, n); rc != QVH_OK) return rc;
-    for (size_t i = 0; i < n; ++i)
+    take_refused();
+    for (size_t i = 0; i < n; ++i) {
+        if (agg->interrupt.due(1))
+            return fail(QVH_E_INTERRUPTED, Msg() << agg->label.view() << ": interrupted after "
+                                                 << static_cast<unsigned long long>(i) << " of "
+                                                 << static_cast<unsigned long long>(n) << " values");
         if (const int rc = add_one(agg, xs[i]); rc != QVH_OK) return rc;
+    }
     return QVH_OK;
 }
 
@@ -324,8 +384,16 @@ int qvh_agg_remove_first(qvh_agg *agg) noexcept {
         return fail(QVH_E_STATE, Msg() << agg->label.view()
                                        << ": values folded into a fixed state cannot be taken out again (keep the values)");
     if (agg->values.empty()) return fail(QVH_E_STATE, Msg() << agg->label.view() << ": there is no value to remove");
+    start_ordered(agg);
+    if (agg->ordered_on) agg->values.each(0, 1, [&](double x) { agg->ordered.remove(x, agg->first_seq++); });
     agg->values.pop_front();
     agg->preview_end = 0;
+    return QVH_OK;
+}
+
+int qvh_agg_set_interrupt(qvh_agg *agg, qvh_interrupt_fn fn, void *ctx) noexcept {
+    if (const int rc = check(agg); rc != QVH_OK) return rc;
+    agg->interrupt.set(fn, ctx);
     return QVH_OK;
 }
 
@@ -353,7 +421,7 @@ int qvh_agg_merge(qvh_agg *into, const qvh_agg *from) noexcept {
             // A store that keeps its values makes room for all of them first: they all join, or none.
             if (const int rc = too_many(into, from->values.size()); rc != QVH_OK) return rc;
             if ((!fixed(*into) || into->keep) && !into->values.reserve(from->values.size()))
-                return no_memory(into, "the values");
+                return no_memory(into, from->values.size() * sizeof(double));
             int rc = QVH_OK;
             from->values.each(0, from->values.size(), [&](double x) {
                 if (rc == QVH_OK) rc = add_one(into, x);
@@ -363,7 +431,7 @@ int qvh_agg_merge(qvh_agg *into, const qvh_agg *from) noexcept {
             merge_folded(into, from);
         }
     } catch (...) {
-        return no_memory(into, "the values");
+        return no_memory(into, 0);
     }
     if (from->has_param) {
         into->param = from->param;
@@ -372,33 +440,29 @@ int qvh_agg_merge(qvh_agg *into, const qvh_agg *from) noexcept {
     return QVH_OK;
 }
 
+size_t qvh_agg_asked(const qvh_agg *agg) noexcept { return agg == nullptr ? 0 : agg->asked; }
+
 uint64_t qvh_agg_rows(const qvh_agg *agg) noexcept { return agg == nullptr ? 0 : agg->folded + agg->values.size(); }
 
 int qvh_agg_result(qvh_agg *agg, double *result, int32_t *status) noexcept {
     if (const int rc = check(agg); rc != QVH_OK) return rc;
     if (result == nullptr) return fail(QVH_E_NULL, "qvh_agg_result: result is NULL");
+    take_refused();
     try {
         Outcome r{};
-        if (fixed(*agg)) {
-            // Folding is exact at any block boundary, so the last result's fold goes on.
-            const std::size_t begin = agg->preview_end;
-            FixedState s = begin == 0 ? agg->state : agg->preview;
-            if (begin == 0 || begin < agg->values.size()) fold_block(*agg, s, begin, agg->values.size());
-            agg->preview = s;
-            agg->preview_end = agg->values.size();
-            r = finish(*agg, s);
-        } else if (agg->info->leading_param) {
-            if (!agg->has_param)
+        if (agg->result_asked) start_ordered(agg);
+        agg->result_asked = true;
+        if (!ordered_result(agg, r)) {
+            if (agg->info->leading_param && !fixed(*agg) && !agg->has_param)
                 return fail(QVH_E_STATE, Msg() << agg->label.view() << ": the parameter was never given");
-            r = call_over(*agg, agg->entry, &agg->param, 1, 0, agg->values.size());
-        } else {
-            r = call_over(*agg, agg->entry, nullptr, 0, 0, agg->values.size());
+            r = whole_result(*agg);
         }
         deliver(r.value, r.status);
+        agg->asked = qvh_status_is_memory(r.status) ? take_refused() : 0;
         *result = r.value;
         if (status != nullptr) *status = r.status;
     } catch (...) {
-        return no_memory(agg, "the argument list");
+        return no_memory(agg, sizeof(FuncArgList) + (agg->values.size() + 1) * sizeof(FuncArg));
     }
     return QVH_OK;
 }
@@ -406,6 +470,7 @@ int qvh_agg_result(qvh_agg *agg, double *result, int32_t *status) noexcept {
 void qvh_agg_reset(qvh_agg *agg) noexcept {
     if (agg == nullptr) return;
     agg->values.clear();
+    stop_ordered(agg);
     agg->folded = 0;
     agg->state = FixedState{};
     agg->preview_end = 0;
@@ -439,13 +504,14 @@ int qvh_agg_load(qvh_agg *agg, const void *buf, size_t size) noexcept {
     if (index != index_of(*agg->info))
         return fail(QVH_E_STATE, Msg() << "qvh_agg_load: the saved state is not one of " << agg->info->name);
     ValueStore values(agg->mem);
-    if (!values.reserve(n)) return no_memory(agg, "the values");
+    if (!values.reserve(n)) return no_memory(agg, n * sizeof(double));
     for (std::uint64_t i = 0; i < n; ++i, p += 8) {
         double x = 0.0;
         std::memcpy(&x, p, 8);
         values.push_back(edge_value(x));
     }
     agg->values.swap(values);
+    stop_ordered(agg);
     agg->preview_end = 0;
     agg->has_param = (bits & 1) != 0;
     agg->param = param;

@@ -57,11 +57,16 @@ int check_count(const qvh_info &f, std::string_view label, std::size_t n) noexce
     return fail(QVH_E_ARITY, m);
 }
 
-int kind_mismatch(const qvh_info &f, std::string_view label, std::size_t i, int want) noexcept {
+int kind_mismatch(const qvh_info &f, std::string_view label, std::size_t i, int want, std::string_view text) noexcept {
     (void)f;
     Msg m;
     m << label << ": argument " << static_cast<unsigned long long>(i + 1) << " must be "
       << (want == QVH_KIND_NUM ? "a number, not a character value" : "a character value, not a number");
+    if (!text.empty()) {
+        char shown[200];  // at most 40 bytes of the text, each written in at most 4
+        escape(text, 40, shown, sizeof shown);
+        m << " ('" << shown << "')";
+    }
     return fail(QVH_E_KIND, m);
 }
 
@@ -88,7 +93,8 @@ const char *qvh_errmsg(void) noexcept { return last_message(); }
 const char *qvh_rc_name(int rc) noexcept {
     static const char *const names[] = {"QVH_OK",     "QVH_E_NULL",  "QVH_E_OPEN",  "QVH_E_UNKNOWN",
                                         "QVH_E_UNAVAILABLE", "QVH_E_ARITY", "QVH_E_KIND", "QVH_E_LIMIT",
-                                        "QVH_E_NOMEM", "QVH_E_STATE", "QVH_E_RANGE"};
+                                        "QVH_E_NOMEM", "QVH_E_STATE", "QVH_E_RANGE",
+                                        "QVH_E_INTERRUPTED"};
     return rc >= 0 && rc < static_cast<int>(std::size(names)) ? names[rc] : "QVH_E_?";
 }
 
@@ -202,7 +208,7 @@ int qvh_open(const char *path, qvh_package **out) noexcept {
     if (out == nullptr) return fail(QVH_E_NULL, "qvh_open: out is NULL");
     *out = nullptr;
     auto *pkg = new (std::nothrow) qvh_package;
-    if (pkg == nullptr) return fail(QVH_E_NOMEM, "qvh_open: out of memory");
+    if (pkg == nullptr) return no_memory("qvh_open", 0, 0, sizeof(qvh_package));
     try {
         pkg->package = std::make_unique<Package>(path == nullptr ? std::string{} : std::string(path));
         if (!pkg->package->ok()) {
@@ -217,7 +223,7 @@ int qvh_open(const char *path, qvh_package **out) noexcept {
         }
     } catch (...) {
         delete pkg;
-        return fail(QVH_E_NOMEM, "qvh_open: out of memory");
+        return no_memory("qvh_open", 0, 0, take_refused());
     }
     *out = pkg;
     return ok();

@@ -7,22 +7,30 @@
 #include <new>
 
 #include "internal.hpp"
+#include "listover.hpp"
 #include "text.hpp"
 
 namespace qvhost {
 
 namespace {
 
-constexpr std::size_t MAX_CHARS = 0xFFFF;     // a CharValue counts characters in 16 bits
-constexpr std::size_t MAX_ARGS = 0x7FFFFFFF;  // the package reads the count in 32 bits
+constexpr std::size_t MAX_CHARS = QVH_MAX_CHARS;
+constexpr std::size_t MAX_ARGS = QVH_MAX_ARGS;
 
 int check_call(const qvh_call *call) noexcept {
     return call == nullptr ? fail(QVH_E_NULL, "the call is NULL") : QVH_OK;
 }
 
-int no_memory(const qvh_call *call, const char *what) noexcept {
-    return fail(QVH_E_NOMEM, Msg() << call->label.view() << ": out of memory for " << what);
+// Out of memory in row (0: not a batch) of rows: the bytes refused, else the bytes the failing step
+// needed as far as known (guess).
+int no_memory(qvh_call *call, std::size_t guess, std::uint64_t row = 0, std::uint64_t rows = 0) noexcept {
+    const std::size_t refused = take_refused();
+    call->asked = refused != 0 ? refused : guess;
+    return qvhost::no_memory(call->label.view(), row, rows, call->asked);
 }
+
+// The bytes an argument list of n slots takes: the record's slot and the number it addresses.
+constexpr std::size_t list_bytes(std::size_t n) { return sizeof(FuncArgList) + n * (sizeof(FuncArg) + sizeof(double)); }
 
 int too_many(const qvh_call *call) noexcept {
     return fail(QVH_E_LIMIT, Msg() << call->label.view() << ": a call takes at most 2147483647 arguments");
@@ -48,7 +56,7 @@ int to_chars(qvh_call *call, std::size_t index, const char *utf8, std::size_t le
         call->scratch.clear();
         utf8_to_u32(text, call->scratch);
     } catch (...) {
-        return no_memory(call, "a character value");
+        return no_memory(call, n * sizeof(char32_t));
     }
     return QVH_OK;
 }
@@ -90,7 +98,7 @@ int call_chars(qvh_call *call, FuncArgList *list) noexcept {
         call->text.clear();
         u32_to_utf8(std::u32string_view(call->char_buffer.data(), call->char_result.length), call->text);
     } catch (...) {
-        return no_memory(call, "the result");
+        return no_memory(call, 2 * longest * sizeof(char32_t));
     }
     call->result = qv::MISSING_DOT;
     return QVH_OK;
@@ -121,7 +129,7 @@ int qvh_call_new(qvh_package *pkg, const char *name, qvh_call **out) noexcept {
     try {
         call = new qvh_call(pkg->memory);
     } catch (...) {
-        return fail(QVH_E_NOMEM, "qvh_call_new: out of memory");
+        return no_memory(info->name, 0, 0, sizeof(qvh_call));
     }
     call->info = info;
     call->entry = entry;
@@ -157,7 +165,7 @@ int qvh_call_add_nums(qvh_call *call, const double *xs, size_t n) noexcept {
         call->args.nums(xs, n, [](double x) { return edge_value(x); });
         call->shape_checked = false;
     } catch (...) {
-        return no_memory(call, "the argument list");
+        return no_memory(call, list_bytes(call->args.size() + n));
     }
     return ok();
 }
@@ -170,7 +178,7 @@ int qvh_call_add_str(qvh_call *call, const char *utf8, size_t len) noexcept {
         call->args.chr(call->scratch);
         call->shape_checked = false;
     } catch (...) {
-        return no_memory(call, "the argument list");
+        return no_memory(call, list_bytes(call->args.size() + 1) + call->scratch.size() * sizeof(char32_t));
     }
     return ok();
 }
@@ -191,7 +199,7 @@ int qvh_call_set_str(qvh_call *call, size_t index, const char *utf8, size_t len)
         if (call->args.numeric(index)) call->shape_checked = false;
         call->args.set_chr(index, call->scratch);
     } catch (...) {
-        return no_memory(call, "the argument list");
+        return no_memory(call, call->scratch.size() * sizeof(char32_t));
     }
     return ok();
 }
@@ -205,11 +213,13 @@ int qvh_call_invoke(qvh_call *call) noexcept {
     if (call->invoked && call->status != STATUS_OK) call->args.clear_marks();
     FuncArgList *list = call->args.get();
     call->invoked = false;
+    take_refused();
     if (call->info->form == QVH_FORM_CHAR_LIST) {
         if (const int rc = call_chars(call, list); rc != QVH_OK) return rc;
     } else {
         call_package(call, list);
     }
+    call->asked = qvh_status_is_memory(call->status) ? take_refused() : 0;
     call->invoked = true;
     return QVH_OK;
 }
@@ -235,7 +245,7 @@ int qvh_call_rows(qvh_call *call, size_t rows, size_t nargs, const double *const
             call->args.reserve(nargs);
             for (size_t j = 0; j < nargs; ++j) call->args.num(0.0);
         } catch (...) {
-            return no_memory(call, "the argument list");
+            return no_memory(call, list_bytes(nargs));
         }
     }
     call->shape_checked = true;
@@ -245,11 +255,19 @@ int qvh_call_rows(qvh_call *call, size_t rows, size_t nargs, const double *const
     const bool scalar = call->info->form == QVH_FORM_SCALAR;
     const QvEntry entry = call->entry;
     qvh_tally t{};
+    take_refused();
     double r = 0.0;
     QvStatus st = STATUS_OK;
     // Each row's values go straight into the list's numbers; the marks are cleared after a row
     // that made any, so the last row's stay for qvh_call_marked.
     for (size_t i = 0; i < rows; ++i) {
+        if (call->interrupt.due(nargs + 4)) {
+            t.rows = i;
+            if (tally != nullptr) *tally = t;
+            return fail(QVH_E_INTERRUPTED, Msg() << call->label.view() << ": interrupted in row "
+                                                 << static_cast<unsigned long long>(i + 1) << " of "
+                                                 << static_cast<unsigned long long>(rows));
+        }
         for (size_t j = 0; j < nargs; ++j)
             in[j] = edge_value(load(reinterpret_cast<const char *>(args[j]) + static_cast<ptrdiff_t>(i) * strides[j]));
         r = 0.0;
@@ -260,13 +278,13 @@ int qvh_call_rows(qvh_call *call, size_t rows, size_t nargs, const double *const
             call->status = st;
             call->invoked = true;
             if (tally != nullptr) *tally = t;
-            return fail(QVH_E_NOMEM, Msg() << call->label.view() << ": out of memory in row " << static_cast<unsigned long long>(i + 1)
-                                           << " (" << qvh_status_name(st) << ")");
+            return no_memory(call, 0, i + 1, rows);
         }
         std::memcpy(reinterpret_cast<char *>(out) + static_cast<ptrdiff_t>(i) * out_stride, &r, sizeof r);
         if (statuses != nullptr) statuses[i] = st;
         if (st == STATUS_OK) {
             if (marks != nullptr) std::memset(marks + i * nargs, 0, nargs);
+            qvh_tally_add(&t, st, 0);
             continue;
         }
         bool marked = false;
@@ -275,16 +293,9 @@ int qvh_call_rows(qvh_call *call, size_t rows, size_t nargs, const double *const
             marked = marked || m;
             if (marks != nullptr) marks[i * nargs + j] = m ? 1 : 0;
         }
-        t.marked += marked ? 1 : 0;
-        switch (st) {
-            case STATUS_MISSING_ARG: ++t.missing_arg; break;
-            case STATUS_INVALID_ARG: ++t.invalid_arg; break;
-            case QVH_STATUS_NOT_A_NUMBER: ++t.not_a_number; break;
-            default: ++t.other; break;
-        }
+        qvh_tally_add(&t, st, marked);
         if (marked && i + 1 < rows) call->args.clear_marks();
     }
-    t.rows = rows;
     if (rows > 0) {
         call->result = r;
         call->status = st;
@@ -311,39 +322,43 @@ int qvh_call_over(qvh_call *call, const double *lead, size_t nlead, const double
     static const double dot = qv::MISSING_DOT;
     const bool copy = reinterpret_cast<std::uintptr_t>(xs) % alignof(double) != 0 || stride % alignof(double) != 0 ||
                       reinterpret_cast<std::uintptr_t>(lead) % alignof(double) != 0;
+    take_refused();
     const std::size_t record_bytes = sizeof(FuncArgList) + count * sizeof(FuncArg);
-    double r = qv::MISSING_DOT;
-    QvStatus st = STATUS_OK;
-    try {
-        Block block(call->mem, record_bytes + (copy ? count * sizeof(double) : 0));
-        auto *list = static_cast<FuncArgList *>(block.get());
-        auto *copies = reinterpret_cast<double *>(static_cast<char *>(block.get()) + record_bytes);
-        std::memset(list, 0, sizeof(FuncArgList));
-        list->pool = call->pool.host();
-        list->count = static_cast<std::int64_t>(count);
-        auto put = [&](std::size_t k, const double *p) {
-            const double x = load(p);
-            const double *at = x != x && !qv::is_missing(x) ? &dot : p;
-            if (copy) {
-                copies[k] = load(at);
-                at = &copies[k];
-            }
-            list->args[k] = FuncArg{HOST_FLAG_BITS | FUNCARG_NUMERIC, const_cast<double *>(at)};
-        };
-        for (std::size_t k = 0; k < nlead; ++k) put(k, lead + k);
-        const char *base = reinterpret_cast<const char *>(xs);
-        for (std::size_t i = 0; i < n; ++i) put(nlead + i, reinterpret_cast<const double *>(base + static_cast<ptrdiff_t>(i) * stride));
-        st = call->entry.list(list, &r);
-        deliver(r, st);
-        if (marked != nullptr)
-            for (std::size_t k = 0; k < count; ++k) marked[k] = (list->args[k].flags & FUNCARG_INVALID) != 0 ? 1 : 0;
-    } catch (...) {
-        return no_memory(call, "the argument list");
+    const std::size_t bytes = record_bytes + (copy ? count * sizeof(double) : 0);
+    if (count > (SIZE_MAX - sizeof(FuncArgList)) / (sizeof(FuncArg) + sizeof(double)) || call->warm.reserve(bytes) == nullptr)
+        return no_memory(call, bytes);
+    // The list is laid out in the call's warm block: the header is written, every slot is
+    // overwritten, nothing else is cleared.
+    auto *list = static_cast<FuncArgList *>(call->warm.get());
+    auto *copies = reinterpret_cast<double *>(static_cast<char *>(call->warm.get()) + record_bytes);
+    std::memset(list, 0, sizeof(FuncArgList));
+    list->pool = call->pool.host();
+    list->count = static_cast<std::int64_t>(count);
+    auto put = [&](std::size_t k, const double *p) {
+        const double x = load(p);
+        const double *at = x != x && !qv::is_missing(x) ? &dot : p;
+        if (copy) {
+            copies[k] = load(at);
+            at = &copies[k];
+        }
+        list->args[k] = FuncArg{HOST_FLAG_BITS | FUNCARG_NUMERIC, const_cast<double *>(at)};
+    };
+    for (std::size_t k = 0; k < nlead; ++k) put(k, lead + k);
+    const char *base = reinterpret_cast<const char *>(xs);
+    for (std::size_t i = 0; i < n; ++i) {
+        if ((i & 0xFFFF) == 0xFFFF && call->interrupt.due(0x10000))
+            return fail(QVH_E_INTERRUPTED, Msg() << call->label.view() << ": interrupted while laying out "
+                                                 << static_cast<unsigned long long>(n) << " values");
+        put(nlead + i, reinterpret_cast<const double *>(base + static_cast<ptrdiff_t>(i) * stride));
     }
+    double r = qv::MISSING_DOT;
+    QvStatus st = call->entry.list(list, &r);
+    deliver(r, st);
+    if (marked != nullptr)
+        for (std::size_t k = 0; k < count; ++k) marked[k] = (list->args[k].flags & FUNCARG_INVALID) != 0 ? 1 : 0;
     *result = r;
     if (status != nullptr) *status = st;
-    if (qvh_status_is_memory(st))
-        return fail(QVH_E_NOMEM, Msg() << call->label.view() << ": out of memory (" << qvh_status_name(st) << ")");
+    if (qvh_status_is_memory(st)) return no_memory(call, 0);
     return ok();
 }
 
@@ -356,6 +371,8 @@ const char *qvh_call_result_str(const qvh_call *call, size_t *len) noexcept {
     if (len != nullptr) *len = has ? call->text.size() : 0;
     return has ? call->text.c_str() : nullptr;
 }
+
+size_t qvh_call_asked(const qvh_call *call) noexcept { return call == nullptr ? 0 : call->asked; }
 
 int32_t qvh_call_status(const qvh_call *call) noexcept {
     return call == nullptr || !call->invoked ? STATUS_OK : call->status;

@@ -37,34 +37,154 @@ constexpr const char *SPECIAL = "Special functions";
 constexpr qvh_info scalar(const char *name, const char *family, unsigned statuses, const char *usage,
                           const char *summary, const char *reference) {
     return {name, family, QVH_FORM_SCALAR, 1, 1, NUM, NUM, NUM, QVH_AGG_NONE, 0, statuses, 0, usage, summary, reference,
-            QVH_FOLD_NONE};
+            QVH_FOLD_NONE, QVH_MERGE_NONE, ""};
 }
 // A list-form function of a fixed number of numbers.
 constexpr qvh_info fixed(const char *name, const char *family, int min, int max, unsigned statuses, unsigned marks,
                          const char *usage, const char *summary, const char *reference) {
     return {name, family, QVH_FORM_LIST, min, max, NUM, NUM, NUM, QVH_AGG_NONE, 0, statuses, marks, usage, summary,
-            reference, QVH_FOLD_NONE};
+            reference, QVH_FOLD_NONE, QVH_MERGE_NONE, ""};
 }
 // A list-form function of any number of numbers; fold says how it is fed one value at a time.
 constexpr qvh_info values(const char *name, const char *family, int fold, unsigned statuses, unsigned marks,
                           const char *usage, const char *summary, const char *reference) {
     const int aggregate = fold == QVH_FOLD_NONE ? QVH_AGG_NONE : fold == QVH_FOLD_VALUES ? QVH_AGG_VALUES : QVH_AGG_FIXED;
     return {name, family, QVH_FORM_LIST, 0, ANY, NUM, NUM, NUM, aggregate, 0, statuses, marks, usage, summary, reference,
-            fold};
+            fold, QVH_MERGE_NONE, ""};
 }
 // A list-form statistic whose first argument is a parameter (a percentile or a rank).
 constexpr qvh_info ranked(const char *name, const char *family, unsigned statuses, const char *usage,
                           const char *summary, const char *reference) {
     return {name, family, QVH_FORM_LIST, 1, ANY, NUM, NUM, NUM, QVH_AGG_VALUES, 1, statuses, 1, usage, summary, reference,
-            QVH_FOLD_VALUES};
+            QVH_FOLD_VALUES, QVH_MERGE_NONE, ""};
 }
 
 // The families in the order the reference presents them.
 constexpr const char *FAMILIES[] = {ELEMENTARY, ROUNDING, COUNTING, MOMENTS, SPREAD, MEANS, ORDER, SPECIAL};
 
-constexpr qvh_info FUNCTIONS[] = {
+// The package's source file of each function, in table order (the file that defines its entry point).
+struct Source {
+    const char *name;
+    const char *file;
+};
+constexpr Source SOURCES[] = {
+    {"ABS", "package/fnc/qvfncabs.cpp"},
+    {"ARCOS", "package/fnc/qvfncabs.cpp"},
+    {"ARSIN", "package/fnc/qvfncabs.cpp"},
+    {"ATAN", "package/fnc/qvfncabs.cpp"},
+    {"ATAN2", "package/fnc/qvfncabs.cpp"},
+    {"CEIL", "package/fnc/qvfncceil.cpp"},
+    {"CEILZ", "package/fnc/qvfncceil.cpp"},
+    {"COALESCE", "package/fnc/qvfncn.cpp"},
+    {"COALESCEC", "package/fnc/qvfncn.cpp"},
+    {"COS", "package/fnc/qvfncabs.cpp"},
+    {"COSH", "package/fnc/qvfncabs.cpp"},
+    {"CSS", "package/fnc/qvfnccss.cpp"},
+    {"CV", "package/fnc/qvfnccss.cpp"},
+    {"DIGAMMA", "package/fnc/qvfncgam.cpp"},
+    {"DIVIDE", "package/fnc/qvfncmod.cpp"},
+    {"EXP", "package/fnc/qvfncabs.cpp"},
+    {"FLOOR", "package/fnc/qvfncceil.cpp"},
+    {"FLOORZ", "package/fnc/qvfncceil.cpp"},
+    {"FUZZ", "package/fnc/qvfncceil.cpp"},
+    {"GAMMA", "package/fnc/qvfncgam.cpp"},
+    {"GCD", "package/fnc/qvfncgcd.cpp"},
+    {"GEOMEAN", "package/fnc/qvfncgeom.cpp"},
+    {"GEOMEANZ", "package/fnc/qvfncgeom.cpp"},
+    {"HARMEAN", "package/fnc/qvfncgeom.cpp"},
+    {"HARMEANZ", "package/fnc/qvfncgeom.cpp"},
+    {"INT", "package/fnc/qvfncceil.cpp"},
+    {"INTZ", "package/fnc/qvfncceil.cpp"},
+    {"IQR", "package/fnc/qvfncpctl.cpp"},
+    {"KURTOSIS", "package/fnc/qvfnccss.cpp"},
+    {"LARGEST", "package/fnc/qvfnclarg.cpp"},
+    {"LCM", "package/fnc/qvfncgcd.cpp"},
+    {"LGAMMA", "package/fnc/qvfncgam.cpp"},
+    {"LOG", "package/fnc/qvfncabs.cpp"},
+    {"LOG10", "package/fnc/qvfncabs.cpp"},
+    {"LOG2", "package/fnc/qvfncabs.cpp"},
+    {"MAD", "package/fnc/qvfncpctl.cpp"},
+    {"MAX", "package/fnc/qvfncsum.cpp"},
+    {"MEAN", "package/fnc/qvfncsum.cpp"},
+    {"MEDIAN", "package/fnc/qvfncpctl.cpp"},
+    {"MIN", "package/fnc/qvfncsum.cpp"},
+    {"MISSING", "package/fnc/qvfncn.cpp"},
+    {"MOD", "package/fnc/qvfncmod.cpp"},
+    {"MODZ", "package/fnc/qvfncmod.cpp"},
+    {"N", "package/fnc/qvfncn.cpp"},
+    {"NMISS", "package/fnc/qvfncn.cpp"},
+    {"ORDINAL", "package/fnc/qvfncord.cpp"},
+    {"ORDINAL2", ""},
+    {"PCTL", "package/fnc/qvfncpctl.cpp"},
+    {"PCTL1", "package/fnc/qvfncpctl.cpp"},
+    {"PCTL2", "package/fnc/qvfncpctl.cpp"},
+    {"PCTL3", "package/fnc/qvfncpctl.cpp"},
+    {"PCTL4", "package/fnc/qvfncpctl.cpp"},
+    {"PCTL5", "package/fnc/qvfncpctl.cpp"},
+    {"RANGE", "package/fnc/qvfncsum.cpp"},
+    {"RECIP", "package/fnc/qvfncabs.cpp"},
+    {"RMS", "package/fnc/qvfncsum.cpp"},
+    {"ROUND", "package/fnc/qvfncrnd.cpp"},
+    {"ROUNDE", "package/fnc/qvfncrnd.cpp"},
+    {"ROUNDZ", "package/fnc/qvfncrnd.cpp"},
+    {"SIGN", "package/fnc/qvfncabs.cpp"},
+    {"SIN", "package/fnc/qvfncabs.cpp"},
+    {"SINH", "package/fnc/qvfncabs.cpp"},
+    {"SKEWNESS", "package/fnc/qvfnccss.cpp"},
+    {"SMALLEST", "package/fnc/qvfnclarg.cpp"},
+    {"SQRT", "package/fnc/qvfncabs.cpp"},
+    {"STD", "package/fnc/qvfnccss.cpp"},
+    {"STDERR", "package/fnc/qvfnccss.cpp"},
+    {"SUM", "package/fnc/qvfncsum.cpp"},
+    {"TAN", "package/fnc/qvfncabs.cpp"},
+    {"TANH", "package/fnc/qvfncabs.cpp"},
+    {"TRIGAMMA", "package/fnc/qvfncgam.cpp"},
+    {"TRUNC", "package/fnc/qvfncceil.cpp"},
+    {"USS", "package/fnc/qvfncsum.cpp"},
+    {"VAR", "package/fnc/qvfnccss.cpp"},
+    {"WHICHC", "package/fnc/qvfncn.cpp"},
+    {"WHICHN", "package/fnc/qvfncn.cpp"},
+};
+
+// How partial states merge follows from how the statistic is folded: counts and extremes merge
+// their fixed states exactly; a folded sum is rounded, so sums and means merge only kept values.
+constexpr int merge_of(int fold) {
+    switch (fold) {
+        case QVH_FOLD_NONE: return QVH_MERGE_NONE;
+        case QVH_FOLD_COUNT:
+        case QVH_FOLD_EXTREME:
+        case QVH_FOLD_RANGE: return QVH_MERGE_FIXED;
+        default: return QVH_MERGE_VALUES;
+    }
+}
+
+constexpr bool same_text(const char *a, const char *b) {
+    while (*a != '\0' && *a == *b) ++a, ++b;
+    return *a == *b;
+}
+
+constexpr qvh_info ENTRIES[] = {
 #include "catalogue_functions.inc"
 };
+static_assert(std::size(ENTRIES) == std::size(SOURCES));
+
+// The entries with the fields made from others: the merge kind and the source file.
+constexpr auto complete() {
+    std::array<qvh_info, std::size(ENTRIES)> t{};
+    for (std::size_t i = 0; i < t.size(); ++i) {
+        t[i] = ENTRIES[i];
+        t[i].merge = merge_of(ENTRIES[i].fold);
+        t[i].source = same_text(SOURCES[i].name, ENTRIES[i].name) ? SOURCES[i].file : nullptr;
+    }
+    return t;
+}
+
+constexpr std::array<qvh_info, std::size(ENTRIES)> FUNCTIONS = complete();
+static_assert([] {
+    for (const qvh_info &f : FUNCTIONS)
+        if (f.source == nullptr) return false;
+    return true;
+}(), "SOURCES follows the table's order");
 
 constexpr qvh_routine_info ROUTINES[] = {
 #include "catalogue_routines.inc"

@@ -8,9 +8,11 @@
 
 #include "arglist.hpp"
 #include "catalogue.hpp"
+#include "engine.hpp"
 #include "loader.hpp"
 #include "memory.hpp"
 #include "message.hpp"
+#include "ordered.hpp"
 #include "qv/values.hpp"
 #include "qvhost.h"
 #include "standin.hpp"
@@ -48,6 +50,10 @@ struct qvh_call {
     bool invoked = false;
     bool shape_checked = false;  // the count and kinds passed the catalogue's check since the last change
     std::u32string scratch;      // a character argument on its way in
+    std::size_t asked = 0;       // bytes of the last request for memory refused (0: none or unknown)
+    qvhost::Interrupt interrupt;
+    qvhost::WarmBlock warm{mem};  // the argument list of qvh_call_over and qvh_moving, kept
+    qvhost::OrderedWindow ordered{mem};  // qvh_moving's window of an order statistic, kept
 };
 
 namespace qvhost {
@@ -74,7 +80,13 @@ void put_usage(Msg &m, const qvh_info &f, std::string_view label);
 // The catalogue's check of a number of arguments and, when kind_of is given, of their kinds
 // (kind_of(i) is QVH_KIND_NUM or QVH_KIND_CHR).
 int check_count(const qvh_info &f, std::string_view label, std::size_t n) noexcept;
-int kind_mismatch(const qvh_info &f, std::string_view label, std::size_t i, int want) noexcept;
+// text, when given, is the character value that came where a number is wanted, shown in the message.
+int kind_mismatch(const qvh_info &f, std::string_view label, std::size_t i, int want,
+                  std::string_view text = {}) noexcept;
+// Out of memory in the one wording of qvh_nomem_message, for qvh_errmsg: label, the row of a batch
+// (0: none) of rows (0: unknown), the bytes asked for (0: unknown).
+int no_memory(std::string_view label, std::uint64_t row, std::uint64_t rows, std::size_t bytes) noexcept;
+void put_nomem(Msg &m, std::string_view label, std::uint64_t row, std::uint64_t rows, std::size_t bytes);
 template <class KindOf>
 int check_shape(const qvh_info &f, std::string_view label, std::size_t n, KindOf kind_of) noexcept {
     if (const int rc = check_count(f, label, n); rc != QVH_OK) return rc;

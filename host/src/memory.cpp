@@ -9,8 +9,22 @@ namespace qvhost {
 
 // ---- Memory ----------------------------------------------------------------------------------
 
+namespace {
+thread_local std::size_t refused = 0;
+}  // namespace
+
+void note_refused(std::size_t n) noexcept { refused = n; }
+
+std::size_t take_refused() noexcept {
+    const std::size_t n = refused;
+    refused = 0;
+    return n;
+}
+
 void *Memory::alloc(std::size_t n) const noexcept {
-    return a_.alloc != nullptr ? a_.alloc(a_.ctx, n) : std::malloc(n == 0 ? 1 : n);
+    void *p = a_.alloc != nullptr ? a_.alloc(a_.ctx, n) : std::malloc(n == 0 ? 1 : n);
+    if (p == nullptr) note_refused(n);
+    return p;
 }
 
 void *Memory::resize(void *p, std::size_t old_n, std::size_t n) const noexcept {
@@ -45,7 +59,10 @@ MemoryPool::MemoryPool(const Memory &m) : mem_(m) {
     base_.free = do_free;
 }
 
-MemoryPool::~MemoryPool() { release_all(); }
+MemoryPool::~MemoryPool() {
+    release_all();
+    trim();
+}
 
 MemoryPool *MemoryPool::of(HostPool *pool) {
     MemoryPool *self;
@@ -57,13 +74,38 @@ void MemoryPool::release_all() {
     while (list_.next != &list_) do_free(&base_, list_.next + 1);
 }
 
+void MemoryPool::trim() noexcept {
+    for (Head *&h : kept_) {
+        if (h != nullptr) mem_.release(h, sizeof(Head) + h->room);
+        h = nullptr;
+    }
+}
+
 void MemoryPool::do_destroy(HostPool *pool) { of(pool)->release_all(); }
+
+// The smallest kept block that holds size bytes, taken out of the keep.
+MemoryPool::Head *MemoryPool::take_kept(std::uint64_t size) noexcept {
+    Head **best = nullptr;
+    for (Head *&h : kept_)
+        if (h != nullptr && h->room >= size && (best == nullptr || h->room < (*best)->room)) best = &h;
+    if (best == nullptr) return nullptr;
+    Head *h = *best;
+    *best = nullptr;
+    return h;
+}
 
 void *MemoryPool::do_allocate(HostPool *pool, std::uint64_t size, std::uint32_t flags) {
     MemoryPool *self = of(pool);
-    if (size > SIZE_MAX - sizeof(Head)) return nullptr;
-    auto *h = static_cast<Head *>(self->mem_.alloc(sizeof(Head) + size));
-    if (h == nullptr) return nullptr;
+    if (size > SIZE_MAX - sizeof(Head)) {
+        note_refused(SIZE_MAX);
+        return nullptr;
+    }
+    Head *h = self->take_kept(size);
+    if (h == nullptr) {
+        h = static_cast<Head *>(self->mem_.alloc(sizeof(Head) + size));
+        if (h == nullptr) return nullptr;
+        h->room = size;
+    }
     h->size = size;
     h->prev = &self->list_;
     h->next = self->list_.next;
@@ -73,13 +115,42 @@ void *MemoryPool::do_allocate(HostPool *pool, std::uint64_t size, std::uint32_t 
     return h + 1;
 }
 
+// A block given back is kept in place of the smallest kept one; what is not kept is released.
 void MemoryPool::do_free(HostPool *pool, void *block) {
     if (block == nullptr) return;
     MemoryPool *self = of(pool);
     Head *h = static_cast<Head *>(block) - 1;
     h->prev->next = h->next;
     h->next->prev = h->prev;
-    self->mem_.release(h, sizeof(Head) + h->size);
+    Head **slot = &self->kept_[0];
+    for (Head *&k : self->kept_)
+        if (k == nullptr || (*slot != nullptr && k->room < (*slot)->room)) slot = &k;
+    if (*slot != nullptr && (*slot)->room >= h->room) {
+        self->mem_.release(h, sizeof(Head) + h->room);
+        return;
+    }
+    if (*slot != nullptr) self->mem_.release(*slot, sizeof(Head) + (*slot)->room);
+    *slot = h;
+}
+
+// ---- WarmBlock -------------------------------------------------------------------------------
+
+void *WarmBlock::reserve(std::size_t n) noexcept {
+    if (n <= n_ && p_ != nullptr) return p_;
+    // Room for a little more than asked, so a list that grows row by row is laid out again rarely.
+    const std::size_t want = n > SIZE_MAX / 2 ? n : n + n / 4;
+    void *p = mem_.alloc(want);
+    if (p == nullptr) return nullptr;
+    release();
+    p_ = p;
+    n_ = want;
+    return p_;
+}
+
+void WarmBlock::release() noexcept {
+    mem_.release(p_, n_);
+    p_ = nullptr;
+    n_ = 0;
 }
 
 // ---- ValueStore ------------------------------------------------------------------------------

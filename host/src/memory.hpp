@@ -11,6 +11,12 @@
 
 namespace qvhost {
 
+// The size of the last request for memory this thread's Memory refused, kept so that an
+// out-of-memory message can say how much was asked for: take_refused() returns it (0: none since
+// the last take) and forgets it.
+void note_refused(std::size_t n) noexcept;
+std::size_t take_refused() noexcept;
+
 // A qvh_allocator with the C library's malloc, realloc and free where none is given.
 class Memory {
 public:
@@ -46,6 +52,10 @@ private:
 
 // The HostPool a call hands the package for scratch memory. Blocks come from a Memory; blocks the
 // package has not given back are given back when the pool goes.
+//
+// Blocks the package gives back are kept (at most KEPT of them) and handed out again for a request
+// they can hold, so a call repeated over the same number of values touches no fresh page; trim()
+// gives them back to the Memory.
 class MemoryPool {
 public:
     explicit MemoryPool(const Memory &m);
@@ -53,22 +63,46 @@ public:
     MemoryPool(const MemoryPool &) = delete;
     MemoryPool &operator=(const MemoryPool &) = delete;
     HostPool *host() { return &base_; }
+    void trim() noexcept;
 
 private:
+    static constexpr int KEPT = 4;
     struct Head {
         Head *prev, *next;
-        std::uint64_t size;
-        std::uint64_t unused;  // keeps the block behind the head aligned to 16 bytes
+        std::uint64_t size;  // what the package asked for
+        std::uint64_t room;  // what the block holds; also keeps the block behind the head aligned to 16 bytes
     };
     static MemoryPool *of(HostPool *pool);
     static void do_destroy(HostPool *pool);
     static void *do_allocate(HostPool *pool, std::uint64_t size, std::uint32_t flags);
     static void do_free(HostPool *pool, void *block);
+    Head *take_kept(std::uint64_t size) noexcept;
     void release_all();
 
     HostPool base_{};
     Memory mem_;
     Head list_{&list_, &list_, 0, 0};
+    Head *kept_[KEPT] = {};
+};
+
+// Bytes kept from one call to the next (an argument list laid out again and again): grown when a
+// call needs more, given back by release().
+class WarmBlock {
+public:
+    explicit WarmBlock(const Memory &m) : mem_(m) {}
+    ~WarmBlock() { release(); }
+    WarmBlock(const WarmBlock &) = delete;
+    WarmBlock &operator=(const WarmBlock &) = delete;
+    // At least n bytes, their contents undefined; null when the memory is refused (the block kept
+    // so far stays).
+    void *reserve(std::size_t n) noexcept;
+    void release() noexcept;
+    void *get() const { return p_; }
+
+private:
+    Memory mem_;
+    void *p_ = nullptr;
+    std::size_t n_ = 0;
 };
 
 // The values an aggregate keeps, in the order added, 8 bytes each: chunks from a Memory whose size

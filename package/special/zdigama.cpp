@@ -1,7 +1,9 @@
-// Digamma: reflection below 0.5, the recurrence into [1, 2] with a rational approximation
-// about the positive zero for arguments below 20, and the asymptotic series above. The
-// digamma difference uses the same evaluation, and for large close arguments the difference
-// of the two asymptotic series taken term by term.
+// Digamma and the digamma difference. Digamma's evaluation is qv::digamma in qv/specialfn.hpp
+// (reflection below 0.5, the recurrence into [1, 2] with a rational approximation about the
+// positive zero for arguments below 20, and the asymptotic series above): the table function
+// DIGAMMA (fnc/qvfncgam.cpp) expands it in line, and zdigama and zdigamadiff call it, so all
+// three give the same bits from one copy of the code. The difference is this file's own: for
+// large close arguments it subtracts the two asymptotic series term by term.
 #include <algorithm>
 #include <cmath>
 

@@ -1,5 +1,7 @@
 // The gamma function: reflection below 0.5, the recurrence into [1, 2] with a rational
-// approximation there for arguments below 20, and Stirling's series above.
+// approximation there for arguments below 20, and Stirling's series above. The algorithm is
+// here; Horner's rule, Stirling's coefficients and the reduction to [1, 2] come from
+// qv/gammafn.hpp, shared with the log-gamma family. The table function GAMMA calls this routine.
 #include <cmath>
 
 #include "qv/export.hpp"

@@ -1,5 +1,9 @@
 // Log-gamma for positive arguments, the Stirling correction series on its own, and the
-// multivariate log-gamma built on them.
+// multivariate log-gamma built on them. Log-gamma itself and the Stirling correction are
+// evaluated by qv::ln_gamma and qv::stirling_correction in qv/specialfn.hpp, which the table
+// function LGAMMA (fnc/qvfncgam.cpp) expands in line as well, so the routine and the table
+// function give the same bits from one copy of the code; zlgbern and zlgamma only export them.
+// The multivariate log-gamma below is this file's own.
 #include <cmath>
 #include <cstdint>
 

@@ -1,0 +1,166 @@
+// The host library as an engine, each figure beside its peer in the same run:
+// - the package's own call over an argument list built once (N, MEAN, MEDIAN at 10^6 and 10^7
+//   values), beside the same call through qvh_call_over, and std::nth_element / a plain loop;
+// - moving MEDIAN over 10^6 values (windows 101 and 1001) through qvh_moving, beside one call per
+//   window over the window's values (the way without the engine), per row;
+// - moving MEAN over 10^6 values (window 101) through qvh_moving, beside the package's own calls,
+//   one per window, over an argument list laid out per window from C++.
+#include <benchmark/benchmark.h>
+
+#include <algorithm>
+#include <numeric>
+#include <random>
+#include <vector>
+
+#include "arglist.hpp"
+#include "bench_common.hpp"
+#include "memory.hpp"
+#include "qvhost.h"
+
+namespace {
+
+const std::vector<double> &data(std::size_t n) {
+    static std::vector<double> v;
+    if (v.size() < n) {
+        std::mt19937_64 rng(1);
+        std::uniform_real_distribution<double> u(-1e6, 1e6);
+        v.resize(n);
+        for (double &x : v) x = u(rng);
+    }
+    return v;
+}
+
+qvh_package *host() {
+    static qvh_package *p = [] {
+        qvh_package *pkg = nullptr;
+        qvh_open(nullptr, &pkg);
+        return pkg;
+    }();
+    return p;
+}
+
+// The package's call over an argument list laid out once: what every surface is measured against.
+void BM_package_call(benchmark::State &state, const char *name) {
+    const FuncTableRow *row = qvbench::row_or_skip(state, name);
+    if (row == nullptr) return;
+    const auto n = static_cast<std::size_t>(state.range(0));
+    qvhost::MemoryPool pool{qvhost::Memory()};
+    qvhost::ArgList args(pool.host());
+    args.nums(data(n).data(), n, [](double x) { return x; });
+    FuncArgList *raw = args.get();
+    double r = 0;
+    for (auto _ : state) {
+        benchmark::DoNotOptimize(row->entry.list(raw, &r));
+        benchmark::DoNotOptimize(r);
+    }
+    state.SetItemsProcessed(state.iterations() * static_cast<std::int64_t>(n));
+}
+
+// The same through the host library's one strided path, warm.
+void BM_call_over(benchmark::State &state, const char *name) {
+    const auto n = static_cast<std::size_t>(state.range(0));
+    qvh_call *call = nullptr;
+    qvh_call_new(host(), name, &call);
+    double r = 0;
+    for (auto _ : state) {
+        qvh_call_over(call, nullptr, 0, data(n).data(), n, 8, &r, nullptr, nullptr);
+        benchmark::DoNotOptimize(r);
+    }
+    qvh_call_free(call);
+    state.SetItemsProcessed(state.iterations() * static_cast<std::int64_t>(n));
+}
+
+void BM_peer_nth_element(benchmark::State &state) {
+    const auto n = static_cast<std::size_t>(state.range(0));
+    std::vector<double> copy(n);
+    for (auto _ : state) {
+        std::copy_n(data(n).begin(), n, copy.begin());
+        std::nth_element(copy.begin(), copy.begin() + n / 2, copy.end());
+        benchmark::DoNotOptimize(copy[n / 2]);
+    }
+    state.SetItemsProcessed(state.iterations() * static_cast<std::int64_t>(n));
+}
+
+void BM_peer_loop_mean(benchmark::State &state) {
+    const auto n = static_cast<std::size_t>(state.range(0));
+    for (auto _ : state) {
+        double s = 0;
+        for (std::size_t i = 0; i < n; ++i) s += data(n)[i];
+        benchmark::DoNotOptimize(s / static_cast<double>(n));
+    }
+    state.SetItemsProcessed(state.iterations() * static_cast<std::int64_t>(n));
+}
+
+constexpr std::size_t ROWS = 1000000;
+
+// A moving statistic over 10^6 values through the engine; items are rows.
+void BM_moving(benchmark::State &state, const char *name) {
+    const auto w = static_cast<std::size_t>(state.range(0));
+    qvh_call *call = nullptr;
+    qvh_call_new(host(), name, &call);
+    std::vector<double> out(ROWS);
+    const qvh_window spec{QVH_WINDOW_TRAILING, w, 1};
+    for (auto _ : state) {
+        qvh_moving(call, nullptr, 0, data(ROWS).data(), ROWS, 8, &spec, nullptr, 0, out.data(), 8, nullptr, nullptr);
+        benchmark::DoNotOptimize(out.data());
+    }
+    qvh_call_free(call);
+    state.SetItemsProcessed(state.iterations() * static_cast<std::int64_t>(ROWS));
+}
+
+// One qvh_call_over per window, the way without the engine, over the first rows only (items are
+// rows, so the rate compares with BM_moving's).
+void BM_per_window_call(benchmark::State &state, const char *name) {
+    const auto w = static_cast<std::size_t>(state.range(0));
+    const std::size_t rows = w > 500 ? 20000 : 100000;
+    qvh_call *call = nullptr;
+    qvh_call_new(host(), name, &call);
+    const double *xs = data(ROWS).data();
+    double r = 0;
+    for (auto _ : state) {
+        for (std::size_t i = 0; i < rows; ++i) {
+            const std::size_t lo = i + 1 > w ? i + 1 - w : 0;
+            qvh_call_over(call, nullptr, 0, xs + lo, i + 1 - lo, 8, &r, nullptr, nullptr);
+            benchmark::DoNotOptimize(r);
+        }
+    }
+    qvh_call_free(call);
+    state.SetItemsProcessed(state.iterations() * static_cast<std::int64_t>(rows));
+}
+
+// The package's own call per window from C++: an argument list of the window laid out for each row.
+void BM_package_per_window(benchmark::State &state, const char *name) {
+    const FuncTableRow *row = qvbench::row_or_skip(state, name);
+    if (row == nullptr) return;
+    const auto w = static_cast<std::size_t>(state.range(0));
+    qvhost::MemoryPool pool{qvhost::Memory()};
+    qvhost::ArgList args(pool.host());
+    args.reserve(w);
+    const double *xs = data(ROWS).data();
+    double r = 0;
+    for (auto _ : state) {
+        for (std::size_t i = 0; i < ROWS; ++i) {
+            const std::size_t lo = i + 1 > w ? i + 1 - w : 0;
+            args.clear();
+            args.nums(xs + lo, i + 1 - lo, [](double x) { return x; });
+            benchmark::DoNotOptimize(row->entry.list(args.get(), &r));
+            benchmark::DoNotOptimize(r);
+        }
+    }
+    state.SetItemsProcessed(state.iterations() * static_cast<std::int64_t>(ROWS));
+}
+
+}  // namespace
+
+BENCHMARK_CAPTURE(BM_package_call, n, "N")->Arg(1000000)->Arg(10000000)->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(BM_call_over, n, "N")->Arg(1000000)->Arg(10000000)->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(BM_package_call, mean, "MEAN")->Arg(1000000)->Arg(10000000)->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(BM_call_over, mean, "MEAN")->Arg(1000000)->Arg(10000000)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_peer_loop_mean)->Arg(1000000)->Arg(10000000)->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(BM_package_call, median, "MEDIAN")->Arg(1000000)->Arg(10000000)->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(BM_call_over, median, "MEDIAN")->Arg(1000000)->Arg(10000000)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_peer_nth_element)->Arg(1000000)->Arg(10000000)->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(BM_moving, median, "MEDIAN")->Arg(101)->Arg(1001)->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(BM_per_window_call, median, "MEDIAN")->Arg(101)->Arg(1001)->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(BM_moving, mean, "MEAN")->Arg(101)->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(BM_package_per_window, mean, "MEAN")->Arg(101)->Unit(benchmark::kMillisecond);

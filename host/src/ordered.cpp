@@ -1,0 +1,371 @@
+#include "ordered.hpp"
+
+#include <bit>
+#include <cmath>
+#include <cstring>
+
+#include "arglist.hpp"
+
+namespace qvhost {
+
+// ---- OrderTree -------------------------------------------------------------------------------
+
+bool OrderTree::reserve(std::size_t n) noexcept {
+    if (n < room_) return true;
+    if (n >= UINT32_MAX / 2) return false;
+    std::uint32_t room = room_ < 64 ? 64 : room_;
+    while (room <= n) room *= 2;
+    void *p = nodes_ == nullptr ? mem_.alloc(room * sizeof(Node))
+                                : mem_.resize(nodes_, room_ * sizeof(Node), room * sizeof(Node));
+    if (p == nullptr) return false;
+    nodes_ = static_cast<Node *>(p);
+    if (room_ == 0) {
+        nodes_[0] = Node{0.0, 0, 0, 0, 0, 0};
+        used_ = 1;
+    }
+    room_ = room;
+    return true;
+}
+
+void OrderTree::split(std::uint32_t t, double v, std::uint64_t seq, std::uint32_t &l, std::uint32_t &r) {
+    if (t == 0) {
+        l = r = 0;
+        return;
+    }
+    if (before(t, v, seq)) {
+        split(nodes_[t].r, v, seq, nodes_[t].r, r);
+        l = t;
+    } else {
+        split(nodes_[t].l, v, seq, l, nodes_[t].l);
+        r = t;
+    }
+    update(t);
+}
+
+std::uint32_t OrderTree::merge(std::uint32_t a, std::uint32_t b) {
+    if (a == 0) return b;
+    if (b == 0) return a;
+    if (nodes_[a].prio > nodes_[b].prio) {
+        nodes_[a].r = merge(nodes_[a].r, b);
+        update(a);
+        return a;
+    }
+    nodes_[b].l = merge(a, nodes_[b].l);
+    update(b);
+    return b;
+}
+
+std::uint32_t OrderTree::insert_at(std::uint32_t t, std::uint32_t n) {
+    if (t == 0) return n;
+    if (nodes_[n].prio > nodes_[t].prio) {
+        split(t, nodes_[n].v, nodes_[n].seq, nodes_[n].l, nodes_[n].r);
+        update(n);
+        return n;
+    }
+    if (before(n, nodes_[t].v, nodes_[t].seq)) nodes_[t].l = insert_at(nodes_[t].l, n);
+    else nodes_[t].r = insert_at(nodes_[t].r, n);
+    update(t);
+    return t;
+}
+
+std::uint32_t OrderTree::erase_at(std::uint32_t t, double v, std::uint64_t seq) {
+    if (t == 0) return 0;
+    Node &x = nodes_[t];
+    if (x.seq == seq && !(x.v < v) && !(v < x.v)) {
+        const std::uint32_t rest = merge(x.l, x.r);
+        x.l = free_;  // the free list runs through l
+        free_ = t;
+        return rest;
+    }
+    if (before(t, v, seq)) x.r = erase_at(x.r, v, seq);
+    else x.l = erase_at(x.l, v, seq);
+    update(t);
+    return t;
+}
+
+void OrderTree::insert(double v, std::uint64_t seq) noexcept {
+    std::uint32_t n = free_;
+    if (n != 0) free_ = nodes_[n].l;
+    else n = used_++;
+    rng_ ^= rng_ << 13;
+    rng_ ^= rng_ >> 17;
+    rng_ ^= rng_ << 5;
+    nodes_[n] = Node{v, seq, 0, 0, 1, rng_};
+    root_ = insert_at(root_, n);
+}
+
+void OrderTree::erase(double v, std::uint64_t seq) noexcept { root_ = erase_at(root_, v, seq); }
+
+double OrderTree::kth(std::size_t k) const noexcept {
+    std::uint32_t t = root_;
+    while (t != 0) {
+        const std::size_t left = nodes_[nodes_[t].l].size;
+        if (k <= left) {
+            t = nodes_[t].l;
+        } else if (k == left + 1) {
+            return nodes_[t].v;
+        } else {
+            k -= left + 1;
+            t = nodes_[t].r;
+        }
+    }
+    return qv::MISSING_DOT;
+}
+
+void OrderTree::clear() noexcept {
+    root_ = free_ = 0;
+    used_ = room_ > 0 ? 1 : 0;
+}
+
+void OrderTree::release() noexcept {
+    mem_.release(nodes_, room_ * sizeof(Node));
+    nodes_ = nullptr;
+    room_ = used_ = free_ = root_ = 0;
+}
+
+// ---- OrderedWindow ---------------------------------------------------------------------------
+
+void OrderedWindow::count(double x, bool in) noexcept {
+    auto step = [in](std::size_t &c) { in ? ++c : --c; };
+    const int kind = qv::missing_kind(x);
+    if (kind > 0) {
+        step(kinds_[kind]);
+        step(missing_);
+        if (qv::bits_of(x) != qv::bits_of(qv::missing_value(kind - 1))) step(odd_);
+    } else if (x == 0.0) {
+        step(std::signbit(x) ? neg_zero_ : pos_zero_);
+    }
+}
+
+void OrderedWindow::add(double x, std::uint64_t seq) noexcept {
+    count(x, true);
+    if (!qv::is_missing(x)) tree_.insert(x, seq);
+}
+
+void OrderedWindow::remove(double x, std::uint64_t seq) noexcept {
+    count(x, false);
+    if (!qv::is_missing(x)) tree_.erase(x, seq);
+}
+
+void OrderedWindow::clear() noexcept {
+    tree_.clear();
+    std::memset(kinds_, 0, sizeof kinds_);
+    missing_ = pos_zero_ = neg_zero_ = odd_ = 0;
+}
+
+double OrderedWindow::kth_missing(std::size_t k) const {
+    for (int kind = 1; kind <= 28; ++kind) {
+        if (k <= kinds_[kind]) return qv::missing_value(kind - 1);
+        k -= kinds_[kind];
+    }
+    return qv::MISSING_DOT;
+}
+
+// ---- short calls -----------------------------------------------------------------------------
+
+namespace {
+
+struct Named {
+    const char *name;
+    OrderStat stat;
+    int definition;
+};
+
+constexpr Named ORDER_STATS[] = {
+    {"MEDIAN", OrderStat::Median, 0},     {"PCTL", OrderStat::Pctl, 5},       {"PCTL1", OrderStat::Pctl, 1},
+    {"PCTL2", OrderStat::Pctl, 2},        {"PCTL3", OrderStat::Pctl, 3},      {"PCTL4", OrderStat::Pctl, 4},     {"PCTL5", OrderStat::Pctl, 5},
+    {"IQR", OrderStat::Iqr, 0},           {"ORDINAL", OrderStat::Ordinal, 0}, {"SMALLEST", OrderStat::Smallest, 0},
+    {"LARGEST", OrderStat::Largest, 0},   {"MIN", OrderStat::Min, 0},         {"MAX", OrderStat::Max, 0},
+    {"RANGE", OrderStat::Range, 0},
+};
+
+// The package's fuzz of a percentile's position: two units in the last place per value above
+// 2^-43, at most 1e-6.
+constexpr double FUZZ_FACTOR = std::bit_cast<double>(0x3D40000000000002ull);
+constexpr double FUZZ_CAP = std::bit_cast<double>(0x3EB0C6F7A0B5ED8Dull);
+
+std::int64_t to_i32(double x) {
+    if (x > -2147483649.0 && x < 2147483648.0) return static_cast<std::int32_t>(x);
+    return INT32_MIN;
+}
+
+enum class Read { One, Average, Between };
+
+// The ranks a percentile reads among n present values under a definition (1 to 5), at fraction
+// p of 1: the package's own rule, position fuzz included. Read::One reads rank; Average and
+// Between read rank and rank + 1.
+Read plan(int definition, std::int64_t n, double p, std::int64_t &rank) {
+    const std::int64_t m = definition == 4 ? n + 1 : n;
+    const double t = static_cast<double>(m) * p;
+    std::int64_t j = to_i32(t);
+    double g = t - static_cast<double>(j);
+    double eps = static_cast<double>(n) * FUZZ_FACTOR;
+    if (eps > FUZZ_CAP) eps = FUZZ_CAP;
+    if (eps > g) {
+        g = 0.0;
+    } else if (g > 1.0 - eps) {
+        j = j + 1;
+        g = 0.0;
+    }
+    auto one = [&](std::int64_t r) {
+        rank = r;
+        return Read::One;
+    };
+    switch (definition) {
+    case 1:
+    case 4:
+        if (j < 1) return one(1);
+        if (j >= n) return one(n);
+        if (g == 0.0) return one(j);
+        rank = j;
+        return Read::Between;
+    case 2:
+        if (g > 0.5 + eps) return one(j + 1);
+        if (0.5 - eps < g && g <= 0.5 + eps && (j & 1) != 0) return one(j + 1);
+        return one(j < 1 ? 1 : j);
+    case 3:
+        if (j < 1) return one(1);
+        if (j >= n) return one(n);
+        if (g == 0.0) return one(j);
+        return one(j + 1);
+    default:
+        if (j >= n) return one(n);
+        if (g != 0.0) return one(j + 1);
+        if (j < 1) return one(1);
+        rank = j;
+        return Read::Average;
+    }
+}
+
+// A rank of SMALLEST, LARGEST and ORDINAL: an integer from 1 to the rows of the window.
+bool valid_rank(double k, std::size_t rows) {
+    return !qv::is_missing(k) && !(1.0 > k) && !(k > static_cast<double>(rows)) && k == static_cast<double>(to_i32(k));
+}
+
+ShortCall with_lead(double lead) {
+    ShortCall c;
+    c.nlead = 1;
+    c.lead = lead;
+    return c;
+}
+
+void put(ShortCall &c, double x) { c.values[c.nvalues++] = x; }
+
+// PCTL family: one rank is passed alone (one value reads as itself under every definition), an
+// average of two as the 50th percentile of the pair under definition 5 (its own rule).
+ShortCall percentile(int definition, double p, const OrderedWindow &w) {
+    ShortCall c = with_lead(p);
+    if (qv::is_missing(p) || 0.0 > p || p > 100.0 || w.present() == 0) return c;  // invalid, or '.'
+    std::int64_t rank = 0;
+    switch (plan(definition, static_cast<std::int64_t>(w.present()), p / 100.0, rank)) {
+    case Read::One:
+        put(c, w.kth(static_cast<std::size_t>(rank)));
+        return c;
+    case Read::Average:
+        c.lead = 50.0;
+        put(c, w.kth(static_cast<std::size_t>(rank)));
+        put(c, w.kth(static_cast<std::size_t>(rank) + 1));
+        return c;
+    case Read::Between:
+        break;
+    }
+    c.whole = true;
+    return c;
+}
+
+// Quartiles at positions n/4 and 3n/4: both averages when 4 divides n (the four values are the
+// quartile ranks of a list of four), else both single ranks (those of a list of two).
+ShortCall iqr(const OrderedWindow &w) {
+    ShortCall c;
+    const std::size_t n = w.present();
+    if (n == 0) {
+        put(c, qv::MISSING_DOT);
+    } else if (n % 4 == 0) {
+        for (const std::size_t r : {n / 4, n / 4 + 1, 3 * n / 4, 3 * n / 4 + 1}) put(c, w.kth(r));
+    } else {
+        put(c, w.kth(n / 4 + 1));
+        put(c, w.kth(3 * n / 4 + 1));
+    }
+    return c;
+}
+
+// SMALLEST, LARGEST, ORDINAL: the value at the rank, passed alone with rank 1; a rank past the
+// present values reads as a missing argument, as with a missing value alone.
+ShortCall ranked(OrderStat stat, double k, const OrderedWindow &w) {
+    if (!valid_rank(k, w.rows())) return with_lead(k);  // invalid whatever the values
+    const std::size_t r = static_cast<std::size_t>(to_i32(k));
+    const std::size_t n = w.present();
+    ShortCall c = with_lead(1.0);
+    if (stat == OrderStat::Ordinal) {
+        if (r <= w.missing()) {
+            if (w.odd_missing()) c.whole = true;
+            put(c, w.kth_missing(r));
+        } else {
+            put(c, w.kth(r - w.missing()));
+        }
+    } else if (r > n) {
+        put(c, qv::MISSING_DOT);
+    } else {
+        put(c, w.kth(stat == OrderStat::Smallest ? r : n - r + 1));
+    }
+    return c;
+}
+
+}  // namespace
+
+OrderStat order_stat_of(const char *name, int &definition) noexcept {
+    for (const Named &s : ORDER_STATS) {
+        if (std::strcmp(s.name, name) == 0) {
+            definition = s.definition;
+            return s.stat;
+        }
+    }
+    definition = 0;
+    return OrderStat::None;
+}
+
+ShortCall short_call(OrderStat stat, int definition, double lead, const OrderedWindow &w) noexcept {
+    ShortCall c;
+    if (w.mixed_zeros() || stat == OrderStat::None) {
+        c.whole = true;
+        return c;
+    }
+    const std::size_t n = w.present();
+    switch (stat) {
+    case OrderStat::Pctl:
+        return percentile(definition, lead, w);
+    case OrderStat::Iqr:
+        return iqr(w);
+    case OrderStat::Ordinal:
+    case OrderStat::Smallest:
+    case OrderStat::Largest:
+        return ranked(stat, lead, w);
+    default:
+        break;
+    }
+    if (n == 0) {
+        put(c, qv::MISSING_DOT);  // no present value: '.' (MEDIAN) or a missing argument
+    } else if (stat == OrderStat::Median) {
+        put(c, w.kth((n + 1) / 2));
+        if (n % 2 == 0) put(c, w.kth(n / 2 + 1));
+    } else {
+        if (stat != OrderStat::Max) put(c, w.kth(1));
+        if (stat != OrderStat::Min) put(c, w.kth(n));
+    }
+    return c;
+}
+
+FuncArgList *SmallList::build(const ShortCall &c, HostPool *pool) noexcept {
+    auto *list = reinterpret_cast<FuncArgList *>(bytes);
+    std::memset(list, 0, sizeof(FuncArgList));
+    list->pool = pool;
+    list->count = c.nlead + c.nvalues;
+    FuncArg *slot = reinterpret_cast<FuncArg *>(bytes + sizeof(FuncArgList));
+    int k = 0;
+    if (c.nlead == 1) cells[k++] = c.lead;
+    for (int i = 0; i < c.nvalues; ++i) cells[k++] = c.values[i];
+    for (int i = 0; i < k; ++i) slot[i] = FuncArg{HOST_FLAG_BITS | FUNCARG_NUMERIC, &cells[i]};
+    return list;
+}
+
+}  // namespace qvhost

@@ -1,0 +1,115 @@
+// The ordered view of a window of values that the order statistics answer from: the present values
+// in a tree ordered by number (O(log n) to add, remove or find the k-th), the missing values counted
+// by kind, and what decides whether a short call reads the same bits as the call over all values.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "memory.hpp"
+#include "qv/values.hpp"
+#include "qvfnc.h"
+
+namespace qvhost {
+
+// A treap of (value, sequence number) pairs: ordered by value, equal values (0.0 and -0.0
+// included) by their sequence number, which every pair has its own. Nodes come from a Memory and
+// are kept until release().
+class OrderTree {
+public:
+    explicit OrderTree(const Memory &m) : mem_(m) {}
+    ~OrderTree() { release(); }
+    OrderTree(const OrderTree &) = delete;
+    OrderTree &operator=(const OrderTree &) = delete;
+
+    // Room for n values in all, so that insert cannot fail; false when the memory is refused.
+    bool reserve(std::size_t n) noexcept;
+    void insert(double v, std::uint64_t seq) noexcept;  // after reserve
+    void erase(double v, std::uint64_t seq) noexcept;   // a pair inserted and not yet erased
+    // The k-th smallest value, 1 <= k <= size().
+    double kth(std::size_t k) const noexcept;
+    std::size_t size() const { return root_ == 0 ? 0 : nodes_[root_].size; }
+    void clear() noexcept;
+    void release() noexcept;
+
+private:
+    struct Node {
+        double v;
+        std::uint64_t seq;
+        std::uint32_t l, r, size, prio;
+    };
+    bool before(std::uint32_t a, double v, std::uint64_t seq) const {
+        return nodes_[a].v < v || (!(v < nodes_[a].v) && nodes_[a].seq < seq);
+    }
+    void update(std::uint32_t t) { nodes_[t].size = 1 + nodes_[nodes_[t].l].size + nodes_[nodes_[t].r].size; }
+    void split(std::uint32_t t, double v, std::uint64_t seq, std::uint32_t &l, std::uint32_t &r);
+    std::uint32_t merge(std::uint32_t a, std::uint32_t b);
+    std::uint32_t insert_at(std::uint32_t t, std::uint32_t n);
+    std::uint32_t erase_at(std::uint32_t t, double v, std::uint64_t seq);
+
+    Memory mem_;
+    Node *nodes_ = nullptr;  // nodes_[0] is the empty tree
+    std::uint32_t room_ = 0, used_ = 0, free_ = 0, root_ = 0;
+    std::uint32_t rng_ = 0x9E3779B9u;
+};
+
+// A window of values as the order statistics see it.
+class OrderedWindow {
+public:
+    explicit OrderedWindow(const Memory &m) : tree_(m) {}
+    bool reserve(std::size_t n) noexcept { return tree_.reserve(n); }
+    // x is a value as the host passes it (no NaN but the missing values); seq numbers the value.
+    void add(double x, std::uint64_t seq) noexcept;
+    void remove(double x, std::uint64_t seq) noexcept;
+    void clear() noexcept;
+    void release() noexcept { tree_.release(); }
+
+    std::size_t present() const { return tree_.size(); }
+    std::size_t rows() const { return tree_.size() + missing_; }
+    // The k-th smallest present value (1-based).
+    double kth(std::size_t k) const { return tree_.kth(k); }
+    // The k-th smallest missing value in the package's order (._, ., .A to .Z), 1 <= k <= missing.
+    double kth_missing(std::size_t k) const;
+    std::size_t missing() const { return missing_; }
+    // Both zeros are present: the bits at a rank holding a zero depend on the values' order.
+    bool mixed_zeros() const { return pos_zero_ > 0 && neg_zero_ > 0; }
+    // A missing value in a bit pattern other than its kind's usual one is present.
+    bool odd_missing() const { return odd_ > 0; }
+
+private:
+    void count(double x, bool in) noexcept;
+
+    OrderTree tree_;
+    std::size_t kinds_[29] = {};  // missing values by kind (1 ._, 2 ., 3 .A ... 28 .Z)
+    std::size_t missing_ = 0, pos_zero_ = 0, neg_zero_ = 0, odd_ = 0;
+};
+
+// The order statistics whose result is read off a few ranks of the window.
+enum class OrderStat { None, Median, Pctl, Iqr, Ordinal, Smallest, Largest, Min, Max, Range };
+
+// The order statistic of a function name and, for PCTL, PCTL1..PCTL4, its definition (5 for PCTL).
+OrderStat order_stat_of(const char *name, int &definition) noexcept;
+
+// What to pass the package for one window: a lead argument (when nlead is 1) and one to four
+// values; or whole: call it over the whole window.
+struct ShortCall {
+    bool whole = false;
+    int nlead = 0;
+    double lead = 0.0;
+    int nvalues = 0;
+    double values[4] = {};
+};
+
+// The short call that gives the same bits as the call of the statistic over lead (the percentile or
+// rank, when it takes one) and every value of the window.
+ShortCall short_call(OrderStat stat, int definition, double lead, const OrderedWindow &w) noexcept;
+
+// A list of at most one lead and four values, laid out on the stack.
+struct SmallList {
+    alignas(16) unsigned char bytes[sizeof(FuncArgList) + 5 * sizeof(FuncArg)];
+    double cells[5];
+    // Lays out c's arguments with scratch memory from pool.
+    FuncArgList *build(const ShortCall &c, HostPool *pool) noexcept;
+};
+
+}  // namespace qvhost

@@ -1,0 +1,286 @@
+// Moving windows: one result per row, each the package's result over the row's window. Order
+// statistics answer from the window kept in order, through a call over the few values the result
+// reads; every other function is called over the window's values in place.
+#include <cstring>
+
+#include "internal.hpp"
+
+namespace qvhost {
+
+namespace {
+
+constexpr std::size_t MAX_ARGS = 0x7FFFFFFF;
+
+inline double load(const void *p) {
+    double x;
+    std::memcpy(&x, p, sizeof x);
+    return x;
+}
+
+struct Rows {
+    std::size_t lo, hi;  // the window is rows [lo, hi)
+};
+
+Rows window_of(const qvh_window &w, std::size_t g, std::size_t e, std::size_t i) {
+    switch (w.kind) {
+    case QVH_WINDOW_TRAILING:
+        return {i - g + 1 > w.size ? i + 1 - w.size : g, i + 1};
+    case QVH_WINDOW_CENTRED: {
+        const std::size_t before = w.size / 2, after = (w.size - 1) / 2;
+        return {i - g > before ? i - before : g, e - i - 1 > after ? i + after + 1 : e};
+    }
+    default:
+        return {g, i + 1};
+    }
+}
+
+// The rows of a group as the slots of one argument list. A window's list is the run of its rows'
+// slots with the header and the lead written over the bytes just before it: those hold the slots of
+// rows before the window, which no later window of the group reads, since windows only move on.
+// So a window costs the call and nothing in proportion to its length. The slots of a stretch of
+// rows are laid out at once, in the call's warm block:
+//   lead values | header and lead slots of the stretch's first row | slots | copied values
+class Layout {
+public:
+    Layout(qvh_call *call, const double *lead, std::size_t nlead, const double *xs, std::ptrdiff_t stride)
+        : call_(call), lead_(lead), nlead_(nlead), xs_(reinterpret_cast<const char *>(xs)), stride_(stride),
+          pad_(sizeof(FuncArgList) + nlead * sizeof(FuncArg)),
+          copy_(reinterpret_cast<std::uintptr_t>(xs) % alignof(double) != 0 || stride % alignof(double) != 0) {}
+
+    // Rows [lo, hi) of the group ending at row e laid out; false when memory is refused.
+    bool cover(std::size_t lo, std::size_t hi, std::size_t e) noexcept;
+    // The call over lead and rows [lo, hi), which cover() laid out.
+    QvStatus call(std::size_t lo, std::size_t hi, double &r, bool &marked) noexcept;
+
+private:
+    char *slots() const { return static_cast<char *>(call_->warm.get()) + nlead_ * sizeof(double) + pad_; }
+
+    qvh_call *call_;
+    const double *lead_;
+    std::size_t nlead_;
+    const char *xs_;
+    std::ptrdiff_t stride_;
+    std::size_t pad_;
+    bool copy_;
+    std::size_t base_ = 0, filled_ = 0, room_ = 0;
+};
+
+bool Layout::cover(std::size_t lo, std::size_t hi, std::size_t e) noexcept {
+    if (filled_ > 0 && lo >= base_ && hi <= base_ + filled_) return true;
+    // Four windows' worth at least, so a sliding window lays out each row about once and a
+    // growing one a bounded number of times.
+    const std::size_t len = hi - lo;
+    std::size_t want = len > SIZE_MAX / 8 ? len : 4 * len;
+    if (want < 16384) want = 16384;
+    if (want > e - lo) want = e - lo;
+    if (want > room_) {
+        const std::size_t per_row = sizeof(FuncArg) + (copy_ ? sizeof(double) : 0);
+        if (want > (SIZE_MAX - pad_ - nlead_ * sizeof(double)) / per_row) return false;
+        if (call_->warm.reserve(nlead_ * sizeof(double) + pad_ + want * per_row) == nullptr) return false;
+        room_ = want;
+    }
+    auto *leads = static_cast<double *>(call_->warm.get());
+    for (std::size_t k = 0; k < nlead_; ++k) leads[k] = edge_value(load(lead_ + k));
+    static const double dot = qv::MISSING_DOT;
+    auto *slot = reinterpret_cast<FuncArg *>(slots());
+    auto *copies = reinterpret_cast<double *>(slots() + room_ * sizeof(FuncArg));
+    for (std::size_t i = 0; i < want; ++i) {
+        const char *p = xs_ + static_cast<std::ptrdiff_t>(lo + i) * stride_;
+        const double x = load(p);
+        const double *at = x != x && !qv::is_missing(x) ? &dot : reinterpret_cast<const double *>(p);
+        if (copy_) {
+            copies[i] = load(at);
+            at = &copies[i];
+        }
+        slot[i] = FuncArg{HOST_FLAG_BITS | FUNCARG_NUMERIC, const_cast<double *>(at)};
+    }
+    base_ = lo;
+    filled_ = want;
+    return true;
+}
+
+QvStatus Layout::call(std::size_t lo, std::size_t hi, double &r, bool &marked) noexcept {
+    char *first = slots() + (lo - base_) * sizeof(FuncArg);
+    auto *list = reinterpret_cast<FuncArgList *>(first - pad_);
+    std::memset(list, 0, sizeof(FuncArgList));
+    list->pool = call_->pool.host();
+    const std::size_t count = nlead_ + (hi - lo);
+    list->count = static_cast<std::int64_t>(count);
+    auto *leads = static_cast<double *>(call_->warm.get());
+    for (std::size_t k = 0; k < nlead_; ++k) list->args[k] = FuncArg{HOST_FLAG_BITS | FUNCARG_NUMERIC, &leads[k]};
+    r = qv::MISSING_DOT;
+    QvStatus st = call_->entry.list(list, &r);
+    marked = false;
+    if (st != STATUS_OK) {
+        // Marks are cleared, so the next window starts unmarked.
+        for (std::size_t k = 0; k < count; ++k) {
+            marked = marked || (list->args[k].flags & FUNCARG_INVALID) != 0;
+            list->args[k].flags &= ~FUNCARG_INVALID;
+        }
+    }
+    deliver(r, st);
+    return st;
+}
+
+void count_status(qvh_tally &t, QvStatus st, bool marked) {
+    ++t.rows;
+    t.marked += marked ? 1 : 0;
+    switch (st) {
+    case STATUS_OK: break;
+    case STATUS_MISSING_ARG: ++t.missing_arg; break;
+    case STATUS_INVALID_ARG: ++t.invalid_arg; break;
+    case QVH_STATUS_NOT_A_NUMBER: ++t.not_a_number; break;
+    default: ++t.other; break;
+    }
+}
+
+int check_moving(qvh_call *call, const double *lead, std::size_t nlead, const double *xs, std::size_t n,
+                 const qvh_window *spec, const std::size_t *starts, std::size_t ngroups, const double *out) {
+    if (call == nullptr) return fail(QVH_E_NULL, "the call is NULL");
+    const std::string_view label = call->label.view();
+    if (spec == nullptr || (nlead > 0 && lead == nullptr) || (n > 0 && (xs == nullptr || out == nullptr)) ||
+        (n > 0 && ngroups > 0 && starts == nullptr))
+        return fail(QVH_E_NULL, Msg() << label << ": qvh_moving needs the window, the values and the results");
+    if (call->info->form != QVH_FORM_LIST || call->info->result_kind != QVH_KIND_NUM)
+        return fail(QVH_E_KIND, Msg() << label << " is not a list-form function of numbers");
+    if (spec->kind != QVH_WINDOW_TRAILING && spec->kind != QVH_WINDOW_CENTRED && spec->kind != QVH_WINDOW_EXPANDING)
+        return fail(QVH_E_RANGE, Msg() << label << ": unknown window kind " << spec->kind);
+    if (spec->kind != QVH_WINDOW_EXPANDING && spec->size == 0)
+        return fail(QVH_E_RANGE, Msg() << label << ": a window holds at least 1 row");
+    if (nlead >= MAX_ARGS) return fail(QVH_E_LIMIT, Msg() << label << ": a call takes at most 2147483647 arguments");
+    for (std::size_t k = 0; n > 0 && k < ngroups; ++k)
+        if ((k == 0 && starts[0] != 0) || (k > 0 && starts[k] <= starts[k - 1]) || starts[k] >= n)
+            return fail(QVH_E_RANGE, Msg() << label << ": group start " << static_cast<unsigned long long>(k + 1)
+                                           << " is out of order or out of range");
+    return check_shape(*call->info, label, nlead + 1, [](std::size_t) { return QVH_KIND_NUM; });
+}
+
+// One qvh_moving: the groups, their windows and the calls.
+class Moving {
+public:
+    Moving(qvh_call *call, const double *lead, std::size_t nlead, const double *xs, std::size_t n, std::ptrdiff_t stride,
+           const qvh_window &spec, double *out, std::ptrdiff_t out_stride, std::int32_t *statuses)
+        : call_(call), xs_(reinterpret_cast<const char *>(xs)), n_(n), stride_(stride), spec_(spec), out_(reinterpret_cast<char *>(out)),
+          out_stride_(out_stride), statuses_(statuses), layout_(call, lead, nlead, xs, stride) {
+        stat_ = order_stat_of(call->info->name, definition_);
+        const std::size_t wants = call->info->leading_param ? 1 : 0;
+        if (nlead != wants) stat_ = OrderStat::None;
+        if (nlead == 1) param_ = edge_value(load(lead));
+        window_bound_ = MAX_ARGS - nlead;
+    }
+    int group(std::size_t g, std::size_t e) noexcept;
+    qvh_tally tally{};
+
+private:
+    double value(std::size_t i) const { return edge_value(load(xs_ + static_cast<std::ptrdiff_t>(i) * stride_)); }
+    int row(std::size_t i, Rows w, std::size_t e) noexcept;
+    int no_memory(std::size_t i, const char *what) const noexcept {
+        return fail(QVH_E_NOMEM, Msg() << call_->label.view() << ": out of memory " << what << " in row "
+                                       << static_cast<unsigned long long>(i + 1) << " of " << static_cast<unsigned long long>(n_));
+    }
+
+    qvh_call *call_;
+    const char *xs_;
+    std::size_t n_;
+    std::ptrdiff_t stride_;
+    qvh_window spec_;
+    char *out_;
+    std::ptrdiff_t out_stride_;
+    std::int32_t *statuses_;
+    Layout layout_;
+    OrderStat stat_;
+    int definition_ = 0;
+    double param_ = 0.0;
+    std::size_t window_bound_;
+    std::size_t present_ = 0;  // present values in the window
+};
+
+int Moving::row(std::size_t i, Rows w, std::size_t e) noexcept {
+    double r = qv::MISSING_DOT;
+    QvStatus st = STATUS_MISSING_ARG;
+    bool marked = false;
+    std::size_t work = 16;
+    if (present_ >= spec_.min_present) {
+        ShortCall c;
+        c.whole = true;
+        if (stat_ != OrderStat::None) c = short_call(stat_, definition_, param_, call_->ordered);
+        if (!c.whole) {
+            SmallList small;
+            FuncArgList *list = small.build(c, call_->pool.host());
+            st = call_->entry.list(list, &r);
+            deliver(r, st);
+            for (std::int64_t k = 0; k < list->count; ++k) marked = marked || (list->args[k].flags & FUNCARG_INVALID) != 0;
+        } else {
+            if (w.hi - w.lo > window_bound_)
+                return fail(QVH_E_LIMIT, Msg() << call_->label.view() << ": a call takes at most 2147483647 arguments");
+            if (!layout_.cover(w.lo, w.hi, e)) return no_memory(i, "for the window");
+            st = layout_.call(w.lo, w.hi, r, marked);
+            work += w.hi - w.lo;
+        }
+    }
+    if (qvh_status_is_memory(st))
+        return fail(QVH_E_NOMEM, Msg() << call_->label.view() << ": out of memory in row " << static_cast<unsigned long long>(i + 1)
+                                       << " (" << qvh_status_name(st) << ")");
+    std::memcpy(out_ + static_cast<std::ptrdiff_t>(i) * out_stride_, &r, sizeof r);
+    if (statuses_ != nullptr) statuses_[i] = st;
+    count_status(tally, st, marked);
+    if (call_->interrupt.due(work))
+        return fail(QVH_E_INTERRUPTED, Msg() << call_->label.view() << ": interrupted after row "
+                                             << static_cast<unsigned long long>(i + 1) << " of " << static_cast<unsigned long long>(n_));
+    return QVH_OK;
+}
+
+int Moving::group(std::size_t g, std::size_t e) noexcept {
+    const bool ordered = stat_ != OrderStat::None;
+    if (ordered) {
+        call_->ordered.clear();
+        const std::size_t most = spec_.kind == QVH_WINDOW_EXPANDING || spec_.size >= e - g ? e - g : spec_.size + 1;
+        if (!call_->ordered.reserve(most)) return no_memory(g, "for the window");
+    }
+    present_ = 0;
+    std::size_t lo = g, hi = g;
+    for (std::size_t i = g; i < e; ++i) {
+        const Rows w = window_of(spec_, g, e, i);
+        for (; hi < w.hi; ++hi) {
+            const double x = value(hi);
+            present_ += qv::is_missing(x) ? 0 : 1;
+            if (ordered) call_->ordered.add(x, hi);
+        }
+        for (; lo < w.lo; ++lo) {
+            const double x = value(lo);
+            present_ -= qv::is_missing(x) ? 0 : 1;
+            if (ordered) call_->ordered.remove(x, lo);
+        }
+        if (const int rc = row(i, w, e); rc != QVH_OK) return rc;
+    }
+    return QVH_OK;
+}
+
+}  // namespace
+
+}  // namespace qvhost
+
+using namespace qvhost;
+
+extern "C" {
+
+int qvh_moving(qvh_call *call, const double *lead, size_t nlead, const double *xs, size_t n, ptrdiff_t stride,
+               const qvh_window *spec, const size_t *group_starts, size_t ngroups, double *out, ptrdiff_t out_stride,
+               int32_t *statuses, qvh_tally *tally) noexcept {
+    if (const int rc = check_moving(call, lead, nlead, xs, n, spec, group_starts, ngroups, out); rc != QVH_OK) {
+        if (tally != nullptr) *tally = qvh_tally{};
+        return rc;
+    }
+    Moving m(call, lead, nlead, xs, n, stride, *spec, out, out_stride, statuses);
+    int rc = QVH_OK;
+    const std::size_t groups = n == 0 ? 0 : ngroups == 0 ? 1 : ngroups;
+    for (std::size_t k = 0; rc == QVH_OK && k < groups; ++k) {
+        const std::size_t g = ngroups == 0 ? 0 : group_starts[k];
+        const std::size_t e = k + 1 < groups ? group_starts[k + 1] : n;
+        rc = m.group(g, e);
+    }
+    if (tally != nullptr) *tally = m.tally;
+    return rc == QVH_OK ? ok() : rc;
+}
+
+}  // extern "C"

@@ -1,0 +1,333 @@
+// The window engine against one call per window over the window's values: order statistics answered
+// from a few ranks must give the very bits of the call over the whole window, over random and
+// adversarial windows; interrupts stop a batch where they say.
+#include <gtest/gtest.h>
+
+#include <bit>
+#include <cmath>
+#include <cstdint>
+#include <cstdlib>
+#include <limits>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "host_package.hpp"
+#include "qvhost.h"
+
+namespace {
+
+constexpr double INF = std::numeric_limits<double>::infinity();
+const double DOT = std::bit_cast<double>(0xFFFFFE0000000000ull);
+
+double missing(char c) {
+    double x = 0;
+    qvh_missing(c, &x);
+    return x;
+}
+
+std::uint64_t bits(double x) { return std::bit_cast<std::uint64_t>(x); }
+
+struct Case {
+    const char *fn;
+    std::vector<double> lead;
+    qvh_window spec;
+    std::vector<size_t> starts;
+};
+
+// Runs qvh_moving and compares every row with qvh_call_over over the row's window; returns the
+// number of windows compared.
+size_t compare(const Case &c, const std::vector<double> &xs) {
+    qvh_call *engine = nullptr, *whole = nullptr;
+    EXPECT_EQ(qvh_call_new(qvt::host_package(), c.fn, &engine), QVH_OK);
+    EXPECT_EQ(qvh_call_new(qvt::host_package(), c.fn, &whole), QVH_OK);
+    const size_t n = xs.size();
+    std::vector<double> out(n);
+    std::vector<int32_t> st(n);
+    qvh_tally tally{};
+    const int rc = qvh_moving(engine, c.lead.data(), c.lead.size(), xs.data(), n, 8, &c.spec, c.starts.data(),
+                              c.starts.size(), out.data(), 8, st.data(), &tally);
+    EXPECT_EQ(rc, QVH_OK) << qvh_errmsg();
+    EXPECT_EQ(tally.rows, n);
+    size_t g = 0, e = 0, k = 0;
+    for (size_t i = 0; i < n; ++i) {
+        while (i >= e) {
+            g = k < c.starts.size() ? c.starts[k] : 0;
+            e = k + 1 < c.starts.size() ? c.starts[k + 1] : n;
+            ++k;
+        }
+        const size_t w = c.spec.size;
+        size_t lo = g, hi = i + 1;
+        if (c.spec.kind == QVH_WINDOW_TRAILING) lo = i - g + 1 > w ? i + 1 - w : g;
+        if (c.spec.kind == QVH_WINDOW_CENTRED) {
+            lo = i - g > w / 2 ? i - w / 2 : g;
+            hi = e - i - 1 > (w - 1) / 2 ? i + (w - 1) / 2 + 1 : e;
+        }
+        size_t present = 0;
+        for (size_t j = lo; j < hi; ++j) present += qvh_is_missing(xs[j]) || xs[j] != xs[j] ? 0 : 1;
+        double r = DOT;
+        int32_t s = QVH_STATUS_MISSING_ARG;
+        if (present >= c.spec.min_present) {
+            EXPECT_EQ(qvh_call_over(whole, c.lead.data(), c.lead.size(), xs.data() + lo, hi - lo, 8, &r, &s, nullptr), QVH_OK);
+        }
+        if (bits(r) != bits(out[i]) || s != st[i]) {
+            ADD_FAILURE() << c.fn << " lead " << (c.lead.empty() ? 0.0 : c.lead[0]) << " kind " << c.spec.kind << " size "
+                          << w << " row " << i << " window [" << lo << ", " << hi << "): engine " << out[i] << " "
+                          << qvh_status_name(st[i]) << ", whole call " << r << " " << qvh_status_name(s);
+            break;
+        }
+    }
+    qvh_call_free(engine);
+    qvh_call_free(whole);
+    return n;
+}
+
+const char *const ORDER[] = {"MEDIAN", "PCTL", "PCTL1", "PCTL2", "PCTL3", "PCTL4", "PCTL5", "IQR",
+                             "ORDINAL", "SMALLEST", "LARGEST", "MIN", "MAX", "RANGE"};
+
+// Values that make order statistics hard: ties, both zeros, infinities, every missing kind, a NaN
+// that is no missing value, a missing value in an unusual bit pattern, the ends of the range.
+double adversarial(std::mt19937_64 &rng, int mix) {
+    const double specials[] = {0.0, -0.0, INF, -INF, 1.0, -1.0, 2.0, DOT, missing('_'), missing('A'), missing('Z'),
+                               std::numeric_limits<double>::quiet_NaN(), std::bit_cast<double>(0xFFFFFE0000001234ull),
+                               std::numeric_limits<double>::max(), -std::numeric_limits<double>::max(), 5e-324};
+    const unsigned r = rng() % 100;
+    switch (mix) {
+    case 0: return static_cast<double>(static_cast<int>(rng() % 2001) - 1000) / 8.0;  // ties
+    case 1: return r < 30 ? specials[rng() % std::size(specials)] : std::ldexp(double(rng() % 1000), int(rng() % 8) - 4);
+    case 2: return r < 50 ? missing("._ABCDEFGHIJKLMNOPQRSTUVWXYZ"[rng() % 28]) : double(rng() % 7) - 3;  // missing kinds
+    case 3: return r < 20 ? (rng() % 2 ? 0.0 : -0.0) : double(rng() % 5);                                  // zeros
+    default: return std::bit_cast<double>((rng() % 0x7FE0000000000000ull) | (rng() % 2) << 63);          // any double
+    }
+}
+
+// Percentiles near positions that are integral, which the package's fuzz decides, and ranks at
+// and past the window's edges.
+double lead_for(const char *fn, std::mt19937_64 &rng, size_t w) {
+    const std::string f = fn;
+    if (f.rfind("PCTL", 0) == 0) {
+        const double edge[] = {0.0, 100.0, 50.0, 25.0, 75.0, -1.0, 101.0, DOT, 100.0 / 3};
+        if (rng() % 4 == 0) return edge[rng() % std::size(edge)];
+        const double m = double(1 + rng() % (w + 1));
+        double p = 100.0 * double(rng() % (size_t(m) + 1)) / m;
+        for (int u = int(rng() % 7) - 3; u != 0; u += u > 0 ? -1 : 1) p = std::nextafter(p, u > 0 ? INF : -INF);
+        return p;
+    }
+    const double odd[] = {0.0, 1.5, DOT, -1.0};
+    return rng() % 8 == 0 ? odd[rng() % std::size(odd)] : double(1 + rng() % (w + 2));
+}
+
+TEST(HostWindow, OrderStatisticsGiveTheBitsOfTheWholeWindow) {
+    std::mt19937_64 rng(20261206);
+    size_t windows = 0;
+    for (int round = 0; windows < 100000; ++round) {
+        const char *fn = ORDER[round % std::size(ORDER)];
+        const int mix = round / int(std::size(ORDER)) % 5;
+        const size_t sizes[] = {1, 2, 3, 4, 5, 8, 101, 1001, size_t(1 + rng() % 40)};
+        const size_t w = sizes[rng() % std::size(sizes)];
+        const size_t n = w > 100 ? 1500 + rng() % 500 : 50 + rng() % 300;
+        std::vector<double> xs(n);
+        for (double &x : xs) x = adversarial(rng, mix);
+        Case c{fn, {}, {int(1 + rng() % 3), w, size_t(rng() % 3)}, {}};
+        if (qvh_function_find(fn)->leading_param) c.lead.push_back(lead_for(fn, rng, w));
+        if (rng() % 2) {
+            for (size_t s = 0; s < n; s += 1 + rng() % (2 * w + 20)) c.starts.push_back(s);
+        }
+        windows += compare(c, xs);
+        if (HasFailure()) return;
+    }
+}
+
+// Series built to catch a short call that differs from the whole one: a rank among missing values
+// of one kind in two bit patterns, zeros of both signs at the rank read, infinities meeting, and
+// values at the ends of the double range that MIN and MAX read as none.
+TEST(HostWindow, AdversarialSeries) {
+    const double odd_dot = std::bit_cast<double>(0xFFFFFE0000001234ull), big = std::numeric_limits<double>::max();
+    const struct Row {
+        const char *fn;
+        double lead;
+        size_t size;
+        std::vector<double> pattern;
+    } rows[] = {
+        {"ORDINAL", 1, 3, {odd_dot, DOT, 4, DOT, odd_dot, odd_dot, 1}},
+        {"ORDINAL", 2, 4, {missing('B'), DOT, missing('_'), 3, missing('B'), 0.5}},
+        {"MEDIAN", 0, 4, {0.0, -0.0, 1, -1, -0.0, 0.0, 0.0}},
+        {"MIN", 0, 3, {0.0, 5, -0.0, 0.0, 7}},
+        {"RANGE", 0, 2, {0.0, -0.0, -0.0, 3}},
+        {"MEDIAN", 0, 2, {INF, -INF, INF, 1, -INF}},
+        {"PCTL1", 50, 6, {-INF, INF, 2, INF, -INF, 0.0}},
+        {"IQR", 0, 8, {INF, 1, 2, -INF, 3, INF, DOT, 4}},
+        {"MIN", 0, 3, {big, DOT, big, -big}},
+        {"MAX", 0, 3, {-big, DOT, -big, big}},
+        {"SMALLEST", 3, 5, {DOT, 2, DOT, 1, 1, DOT, DOT, 0.0}},
+        {"LARGEST", 2, 4, {1, -0.0, 0.0, DOT, 5}},
+        {"PCTL2", 50, 4, {1, 2, 3, 4, 5, DOT, 6, 7}},
+    };
+    for (const Row &r : rows) {
+        std::vector<double> xs;
+        for (int k = 0; k < 40; ++k) xs.insert(xs.end(), r.pattern.begin() + k % r.pattern.size(), r.pattern.end());
+        for (const int kind : {QVH_WINDOW_TRAILING, QVH_WINDOW_CENTRED}) {
+            Case c{r.fn, {}, {kind, r.size, 0}, {}};
+            if (qvh_function_find(r.fn)->leading_param) c.lead.push_back(r.lead);
+            compare(c, xs);
+        }
+    }
+}
+
+// An aggregate of an order statistic as an SQL window frame moves (values added, the first removed,
+// a result each row) or grows, against the call over the frame's values.
+TEST(HostWindow, AggregateFramesGiveTheBitsOfTheWholeFrame) {
+    std::mt19937_64 rng(99);
+    qvh_call *whole = nullptr;
+    for (const char *fn : ORDER) {
+        ASSERT_EQ(qvh_call_new(qvt::host_package(), fn, &whole), QVH_OK);
+        for (const size_t w : {1, 2, 5, 64, 100000}) {
+            for (const unsigned flags : {0u, QVH_AGG_KEEP_VALUES}) {
+                qvh_agg *agg = nullptr;
+                ASSERT_EQ(qvh_agg_new(qvt::host_package(), fn, flags, &agg), QVH_OK);
+                const double lead = lead_for(fn, rng, w < 100 ? w : 100);
+                if (qvh_agg_info(agg)->leading_param) qvh_agg_param(agg, lead);
+                std::vector<double> xs;
+                for (int i = 0; i < 600; ++i) {
+                    xs.push_back(adversarial(rng, i / 120));
+                    ASSERT_EQ(qvh_agg_add(agg, xs.back()), QVH_OK);
+                    const size_t lo = xs.size() > w ? xs.size() - w : 0;
+                    if (xs.size() > w && qvh_agg_remove_first(agg) != QVH_OK) break;  // a folded state refuses
+                    double got = 0, want = 0;
+                    int32_t gs = 0, ws = 0;
+                    const size_t nlead = qvh_agg_info(agg)->leading_param ? 1 : 0;
+                    ASSERT_EQ(qvh_agg_result(agg, &got, &gs), QVH_OK);
+                    ASSERT_EQ(qvh_call_over(whole, &lead, nlead, xs.data() + lo, xs.size() - lo, 8, &want, &ws, nullptr), QVH_OK);
+                    ASSERT_EQ(bits(got), bits(want)) << fn << " frame " << w << " row " << i << ": " << got << " vs " << want;
+                    ASSERT_EQ(gs, ws) << fn << " frame " << w << " row " << i;
+                }
+                qvh_agg_free(agg);
+            }
+        }
+        qvh_call_free(whole);
+    }
+}
+
+size_t allocations = 0;
+void *counting_alloc(void *, size_t n) {
+    ++allocations;
+    return std::malloc(n);
+}
+void counting_release(void *, void *p, size_t) { std::free(p); }
+
+// Once a frame has moved, a result is read off the values in order: no argument list over the
+// frame is made for it.
+TEST(HostWindow, MovingFrameResultsMakeNoList) {
+    const qvh_allocator counting{counting_alloc, nullptr, counting_release, nullptr};
+    for (const char *fn : {"MEDIAN", "MIN", "PCTL"}) {
+        qvh_agg *agg = nullptr;
+        ASSERT_EQ(qvh_agg_new_in(qvt::host_package(), fn, QVH_AGG_KEEP_VALUES, &counting, &agg), QVH_OK);
+        qvh_agg_param(agg, 30);
+        double r = 0;
+        for (int i = 0; i < 3000; ++i) qvh_agg_add(agg, i % 17);
+        qvh_agg_result(agg, &r, nullptr);
+        qvh_agg_result(agg, &r, nullptr);
+        qvh_agg_add(agg, 1);
+        qvh_agg_remove_first(agg);
+        allocations = 0;
+        for (int i = 0; i < 100; ++i) EXPECT_EQ(qvh_agg_result(agg, &r, nullptr), QVH_OK);
+        EXPECT_EQ(allocations, 0u) << fn;
+        qvh_agg_free(agg);
+    }
+}
+
+// Functions called whole, and the unusual shapes of a call, row by row against the whole call.
+TEST(HostWindow, WholeWindowCallsMatch) {
+    std::mt19937_64 rng(7);
+    std::vector<double> xs(3000);
+    for (double &x : xs) x = adversarial(rng, 1);
+    const Case cases[] = {
+        {"SUM", {}, {QVH_WINDOW_TRAILING, 101, 0}, {}},
+        {"MEAN", {}, {QVH_WINDOW_CENTRED, 10, 3}, {0, 7, 8, 2000}},
+        {"VAR", {}, {QVH_WINDOW_EXPANDING, 0, 2}, {0, 1500}},
+        {"N", {}, {QVH_WINDOW_TRAILING, 1, 0}, {}},
+        {"MAD", {}, {QVH_WINDOW_TRAILING, 33, 1}, {}},
+        {"MEDIAN", {}, {QVH_WINDOW_EXPANDING, 0, 0}, {}},                // grows past a layout's stretch
+        {"SUM", {1.0, 2.0}, {QVH_WINDOW_TRAILING, 5, 0}, {}},             // lead values before each window
+        {"PCTL", {90.0, 3.0}, {QVH_WINDOW_TRAILING, 7, 0}, {}},           // two leads: called whole
+        {"ORDINAL", {1e10}, {QVH_WINDOW_CENTRED, 3, 0}, {}},              // an invalid rank marks it
+    };
+    for (const Case &c : cases) compare(c, xs);
+}
+
+TEST(HostWindow, RefusesBadShapes) {
+    qvh_call *call = nullptr, *chars = nullptr;
+    ASSERT_EQ(qvh_call_new(qvt::host_package(), "MEDIAN", &call), QVH_OK);
+    ASSERT_EQ(qvh_call_new(qvt::host_package(), "LOG", &chars), QVH_OK);
+    const double xs[4] = {1, 2, 3, 4};
+    double out[4];
+    const size_t bad_starts[] = {0, 2, 2}, late_start[] = {1}, past[] = {0, 4};
+    const qvh_window ok{QVH_WINDOW_TRAILING, 2, 0}, empty{QVH_WINDOW_CENTRED, 0, 0}, odd{7, 2, 0};
+    struct Row {
+        qvh_call *call;
+        const qvh_window *spec;
+        const size_t *starts;
+        size_t ngroups;
+        int rc;
+    } rows[] = {
+        {nullptr, &ok, nullptr, 0, QVH_E_NULL},       {call, nullptr, nullptr, 0, QVH_E_NULL},
+        {chars, &ok, nullptr, 0, QVH_E_KIND},         {call, &empty, nullptr, 0, QVH_E_RANGE},
+        {call, &odd, nullptr, 0, QVH_E_RANGE},        {call, &ok, bad_starts, 3, QVH_E_RANGE},
+        {call, &ok, late_start, 1, QVH_E_RANGE},      {call, &ok, past, 2, QVH_E_RANGE},
+        {call, &ok, nullptr, 2, QVH_E_NULL},
+    };
+    for (const Row &r : rows)
+        EXPECT_EQ(qvh_moving(r.call, nullptr, 0, xs, 4, 8, r.spec, r.starts, r.ngroups, out, 8, nullptr, nullptr), r.rc)
+            << qvh_errmsg();
+    qvh_call_free(call);
+    qvh_call_free(chars);
+}
+
+struct Stop {
+    int calls = 0;
+    int after = 0;
+};
+int stop_after(void *ctx) {
+    auto *s = static_cast<Stop *>(ctx);
+    return ++s->calls > s->after ? 1 : 0;
+}
+
+// A check that asks to stop ends the batch with QVH_E_INTERRUPTED; rows before it are written.
+TEST(HostWindow, InterruptStopsBetweenRows) {
+    const size_t n = 400000;
+    std::vector<double> xs(n, 1.0), out(n, -7.0);
+    qvh_call *call = nullptr;
+    ASSERT_EQ(qvh_call_new(qvt::host_package(), "MEAN", &call), QVH_OK);
+    Stop stop{0, 1};
+    ASSERT_EQ(qvh_call_set_interrupt(call, stop_after, &stop), QVH_OK);
+    const qvh_window spec{QVH_WINDOW_TRAILING, 50, 0};
+    qvh_tally t{};
+    EXPECT_EQ(qvh_moving(call, nullptr, 0, xs.data(), n, 8, &spec, nullptr, 0, out.data(), 8, nullptr, &t), QVH_E_INTERRUPTED);
+    EXPECT_NE(std::string(qvh_errmsg()).find("interrupted"), std::string::npos) << qvh_errmsg();
+    EXPECT_EQ(stop.calls, 2);
+    ASSERT_GT(t.rows, 0u);
+    ASSERT_LT(t.rows, n);
+    EXPECT_EQ(out[t.rows - 1], 1.0);
+    EXPECT_EQ(out[t.rows], -7.0);
+    // Rows of a one-argument function, and values laid out for one call.
+    const double *args[1] = {xs.data()};
+    const ptrdiff_t strides[1] = {8};
+    qvh_call *log = nullptr;
+    ASSERT_EQ(qvh_call_new(qvt::host_package(), "LOG", &log), QVH_OK);
+    stop = {0, 0};
+    qvh_call_set_interrupt(log, stop_after, &stop);
+    EXPECT_EQ(qvh_call_rows(log, n, 1, args, strides, out.data(), 8, nullptr, nullptr, &t), QVH_E_INTERRUPTED);
+    EXPECT_LT(t.rows, n);
+    std::vector<double> big(3u << 20, 2.0);
+    double r = 0;
+    stop = {0, 0};
+    EXPECT_EQ(qvh_call_over(call, nullptr, 0, big.data(), big.size(), 8, &r, nullptr, nullptr), QVH_E_INTERRUPTED);
+    qvh_call_set_interrupt(call, nullptr, nullptr);
+    EXPECT_EQ(qvh_call_over(call, nullptr, 0, big.data(), big.size(), 8, &r, nullptr, nullptr), QVH_OK);
+    EXPECT_EQ(r, 2.0);
+    EXPECT_STREQ(qvh_rc_name(QVH_E_INTERRUPTED), "QVH_E_INTERRUPTED");
+    qvh_call_free(call);
+    qvh_call_free(log);
+}
+
+}  // namespace
