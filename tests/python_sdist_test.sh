@@ -16,9 +16,8 @@ trap 'rm -rf "$tmp"' EXIT
 unset QV_LIB LD_LIBRARY_PATH PYTHONPATH QV_BUILD_DIR QV_SOURCE_DIR
 export PIP_NO_INDEX=1 PIP_NO_CACHE_DIR=1 PIP_DISABLE_PIP_VERSION_CHECK=1 PYTHONDONTWRITEBYTECODE=1
 fail=0
-now() { date +%s.%N; }
+now() { date +%s; }
 
-t0=$(now)
 $py -m build --sdist --no-isolation -o "$tmp/dist" "$src/python" >"$tmp/sdist.log" 2>&1 || { cat "$tmp/sdist.log"; exit 1; }
 rm -rf "$src/python/qvewumth.egg-info"
 version=$(head -n 1 "$src/VERSION")
@@ -49,8 +48,8 @@ t1=$(now)
 t2=$(now)
 "$tmp/venv/bin/pip" install "$tmp"/wheel/qvewumth-*.whl >"$tmp/install.log" 2>&1 || { cat "$tmp/install.log"; exit 1; }
 wheel=$(ls "$tmp"/wheel/qvewumth-*.whl)
-printf 'sdist %s bytes; wheel %s bytes (%s); build from the sdist %.0f s\n' "$(stat -c %s "$sdist")" \
-    "$(stat -c %s "$wheel")" "$(basename "$wheel")" "$(echo "$t2 - $t1" | bc)"
+printf 'sdist %s bytes; wheel %s bytes (%s); build from the sdist %s s\n' "$(stat -c %s "$sdist")" \
+    "$(stat -c %s "$wheel")" "$(basename "$wheel")" "$((t2 - t1))"
 
 "$tmp/venv/bin/python" - "$version" <<'PY' || fail=1
 import importlib.metadata as md, os, sys
