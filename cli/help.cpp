@@ -10,8 +10,6 @@ namespace qvcli {
 
 namespace {
 
-constexpr const char *HOST_VERSION = "1.1";
-
 std::string statuses_text(unsigned bits) {
     std::string out;
     const std::pair<unsigned, const char *> names[] = {{QVH_MAY_OK, "ok"},
@@ -78,7 +76,7 @@ void list_functions(qvh_package *pkg) {
 }
 
 void print_version(qvh_package *pkg) {
-    std::printf("qvfnc %s\npackage  %s\n", HOST_VERSION, qvh_package_path(pkg));
+    std::printf("qvfnc %s\npackage  %s\n", QV_VERSION, qvh_package_path(pkg));
     auto vercon = reinterpret_cast<void (*)(BuildInfo *)>(qvh_symbol(pkg, "qvvercn1"));
     if (vercon == nullptr) {
         std::printf("         (the package carries no build identification record)\n");

@@ -23,6 +23,7 @@ from ._base import function, info
 from ._status import QvError, QvResult, QvWarning, errstate, geterr, seterr, status_name
 from ._values import DOT, is_missing, missing, missing_letter, parse
 from ._values import format  # noqa: F401,A004  (qv.format; left out of __all__ like Python's own names)
+from ._build import __version__, build_info  # noqa: F401  (the version and the package's build record)
 
 OK = _core.OK
 MISSING_ARG = _core.MISSING_ARG

@@ -65,8 +65,11 @@ class Host:
 
 @pytest.fixture(scope="session")
 def host():
+    # The build tree's shared host library, else the one an installed package carries beside its module.
+    installed = os.path.join(os.path.dirname(qv.__file__), "libqvhost.so")
     here = os.path.dirname(os.path.abspath(__file__))
-    return Host(os.environ.get("QV_HOST_LIB") or os.path.join(here, "..", "..", "build", "libqvhost.so"))
+    return Host(os.environ.get("QV_HOST_LIB") or (installed if os.path.exists(installed) else
+                                                   os.path.join(here, "..", "..", "build", "libqvhost.so")))
 
 
 def same(got, want):
