@@ -46,12 +46,16 @@ if [ "$mode" = test ]; then
   # R CMD check of the R package: R's recommended packages, testthat for its tests, and dplyr and
   # data.table, inside which the tests use it too.
   installed r-recommended || need+=(r-recommended)
-  for p in testthat dplyr data.table; do
+  for p in testthat dplyr data.table knitr rmarkdown; do
     [ -f /usr/lib/R/site-library/$p/DESCRIPTION ] || need+=(r-cran-$p)
   done
-  # The Python package's tests, pip and venv for installing it, SciPy for the benchmark's peers.
+  # R CMD check --as-cran of the source package: pandoc for its vignette, qpdf for the vignette's
+  # size, checkbashisms (devscripts) for its configure script.
+  for p in pandoc qpdf devscripts; do installed "$p" || need+=("$p"); done
+  # The Python package's tests, pip, venv and build for installing it and making its sdist; SciPy,
+  # bottleneck and zoo: the benchmarks' peers.
   for p in python3-pytest python3-hypothesis python3-pip python3-venv python3-setuptools python3-wheel \
-           python3-scipy; do
+           python3-build python3-scipy python3-bottleneck r-cran-zoo; do
     installed "$p" || need+=("$p")
   done
 fi

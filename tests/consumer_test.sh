@@ -25,12 +25,13 @@ for f in libqvewumth.so libqvhost.so libqvhost.a pkgconfig/qvewumth.pc cmake/qve
 done
 
 # The host library names its major version and refers to nothing in the build tree; only the
-# package's build record keeps the build root, as build identification.
+# package's build record keeps the build root, as build identification (and so does the DuckDB
+# extension, which carries the package inside it).
 readelf -d "$libdir/libqvhost.so.1" | grep -q 'SONAME.*\[libqvhost.so.1\]' || { echo "FAIL: no SONAME libqvhost.so.1"; fail=1; }
 readelf -d "$libdir/libqvhost.so.1" | grep -q 'NEEDED.*libstdc++' && { echo "FAIL: libqvhost needs the C++ runtime"; fail=1; }
 others=$(nm -D --defined-only "$libdir/libqvhost.so.1" | awk '$3 !~ /^qvh_/ && $3 != "QVHOST_1"')
 [ -z "$others" ] || { echo "FAIL: libqvhost exports more than qvh_*: $others" | head -3; fail=1; }
-if grep -rlF -- "$build" "$prefix" | grep -v 'libqvewumth.so$'; then echo "FAIL: files above refer to the build tree"; fail=1; fi
+if grep -rlF -- "$build" "$prefix" | grep -vE '(libqvewumth.so|qvewumth.duckdb_extension)$'; then echo "FAIL: files above refer to the build tree"; fail=1; fi
 
 # C with pkg-config.
 export PKG_CONFIG_PATH=$libdir/pkgconfig
