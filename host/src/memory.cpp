@@ -28,12 +28,19 @@ void *Memory::alloc(std::size_t n) const noexcept {
 }
 
 void *Memory::resize(void *p, std::size_t old_n, std::size_t n) const noexcept {
-    if (a_.alloc == nullptr) return std::realloc(p, n == 0 ? 1 : n);
-    if (a_.resize != nullptr) return a_.resize(a_.ctx, p, old_n, n);
-    void *q = a_.alloc(a_.ctx, n);
-    if (q == nullptr) return nullptr;
-    std::memcpy(q, p, std::min(old_n, n));
-    a_.release(a_.ctx, p, old_n);
+    void *q = nullptr;
+    if (a_.alloc == nullptr) {
+        q = std::realloc(p, n == 0 ? 1 : n);
+    } else if (a_.resize != nullptr) {
+        q = a_.resize(a_.ctx, p, old_n, n);
+    } else {
+        q = a_.alloc(a_.ctx, n);
+        if (q != nullptr) {
+            std::memcpy(q, p, std::min(old_n, n));
+            a_.release(a_.ctx, p, old_n);
+        }
+    }
+    if (q == nullptr) note_refused(n);
     return q;
 }
 
