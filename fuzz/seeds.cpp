@@ -5,7 +5,7 @@
 // that are hardest for selection, served and refused. The routine seeds give each routine short
 // and long buffers. The expression seeds are the same examples as the command line reads them;
 // the other seeds of cli_expr_fuzz and those of cli_csv_fuzz and sqlite_args_fuzz are kept as
-// they are (see docs/readme-reliability.md).
+// they are (see docs/reliability.md).
 #include <cstdio>
 #include <filesystem>
 #include <fstream>

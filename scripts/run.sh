@@ -10,6 +10,12 @@ cd "$(dirname "$0")/.."
 scripts/deps.sh main
 cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build build -j "$(nproc)" --target qvfnc qvewumth qvsqlite
+# 0 when the build folder's cache has the option switched off (-DNAME=OFF given once is kept).
+switched_off() {
+    local v
+    v=$(sed -n "s/^$1:BOOL=//p" build/CMakeCache.txt | tr '[:lower:]' '[:upper:]')
+    case "$v" in OFF | 0 | FALSE | NO | N | IGNORE | NOTFOUND) return 0 ;; *) return 1 ;; esac
+}
 echo "== examples/expressions.txt"
 build/qvfnc < examples/expressions.txt
 echo "== examples/weather.csv"
@@ -21,7 +27,9 @@ echo "== examples/weather.csv in SQLite, through build/libqvsqlite.so"
 sql/sqlite/weather.sh build
 echo "== examples/weather.csv in DuckDB, through build/qvewumth.duckdb_extension and the node client"
 modules=build-deps/duckdb/node_modules
-if ! cmake --build build --target help | grep '^qvduckdb_extension:' >/dev/null; then
+if switched_off QV_DUCKDB; then
+    echo "(the DuckDB extension is left out of this build: QV_DUCKDB is OFF)"
+elif ! cmake --build build --target help | grep '^qvduckdb_extension:' >/dev/null; then
     echo "(the DuckDB extension is not built here: no DuckDB headers in build-deps/duckdb)"
 elif ! command -v node >/dev/null || [ ! -d "$modules/@duckdb/node-api" ]; then
     echo "(no node or no DuckDB node client in $modules: skipped)"
@@ -30,14 +38,18 @@ else
     NODE_PATH=$modules node sql/duckdb/weather.js build/qvewumth.duckdb_extension examples/weather.csv
 fi
 echo "== examples/weather.csv in Python: pandas, then a 2-worker Dask cluster (python/examples/weather.py)"
-if cmake --build build --target help | grep '^qvewumth_python:' >/dev/null; then
+if switched_off QV_PYTHON; then
+    echo "(the Python package is left out of this build: QV_PYTHON is OFF)"
+elif cmake --build build --target help | grep '^qvewumth_python:' >/dev/null; then
     cmake --build build -j "$(nproc)" --target qvewumth_python
     PYTHONPATH=build/python /usr/bin/python3 python/examples/weather.py examples/weather.csv
 else
     echo "(the Python package is not built here: no /usr/bin/python3 or NumPy headers)"
 fi
 echo "== examples/weather.csv in PostgreSQL (sql/postgres/weather.sh)"
-if cmake --build build -j "$(nproc)" --target qvewumth_pg >/dev/null 2>&1; then
+if switched_off QV_POSTGRES; then
+    echo "(the PostgreSQL extension is left out of this build: QV_POSTGRES is OFF)"
+elif cmake --build build -j "$(nproc)" --target qvewumth_pg >/dev/null 2>&1; then
     rc=0
     sql/postgres/weather.sh build || rc=$?
     [ $rc -ne 77 ] || echo "(no PostgreSQL server can be started here: skipped)"
