@@ -9,13 +9,15 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/deps.sh main
 cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-cmake --build build -j "$(nproc)" --target qvfnc qvewumth qvsqlite
 # 0 when the build folder's cache has the option switched off (-DNAME=OFF given once is kept).
 switched_off() {
     local v
     v=$(sed -n "s/^$1:BOOL=//p" build/CMakeCache.txt | tr '[:lower:]' '[:upper:]')
     case "$v" in OFF | 0 | FALSE | NO | N | IGNORE | NOTFOUND) return 0 ;; *) return 1 ;; esac
 }
+targets=(qvfnc qvewumth)
+switched_off QV_SQLITE || targets+=(qvsqlite)
+cmake --build build -j "$(nproc)" --target "${targets[@]}"
 echo "== examples/expressions.txt"
 build/qvfnc < examples/expressions.txt
 echo "== examples/weather.csv"
@@ -24,7 +26,11 @@ echo "== examples/weather.csv by station"
 build/qvfnc --csv examples/weather.csv --by station 'n=N(t12)' 'median=MEDIAN(t12)' 'p90=PCTL(90, t12)' \
     'spread=ROUND(MEAN(t18 - t06), 0.01)'
 echo "== examples/weather.csv in SQLite, through build/libqvsqlite.so"
-sql/sqlite/weather.sh build
+if switched_off QV_SQLITE; then
+    echo "(the SQLite extension is left out of this build: QV_SQLITE is OFF)"
+else
+    sql/sqlite/weather.sh build
+fi
 echo "== examples/weather.csv in DuckDB, through build/qvewumth.duckdb_extension and the node client"
 modules=build-deps/duckdb/node_modules
 if switched_off QV_DUCKDB; then

@@ -378,7 +378,7 @@ QVH_API int qvh_agg_result(qvh_agg *agg, double *result, int32_t *status) QVH_NO
 QVH_API void qvh_agg_reset(qvh_agg *agg) QVH_NOEXCEPT;
 
 /* The state as bytes, to send to another process: returns the size needed, writing the bytes
- * when size is large enough (8 bytes per value kept and 64 more). qvh_agg_load replaces agg's state
+ * when size is large enough (8 bytes per value kept and 65 more). qvh_agg_load replaces agg's state
  * with saved bytes. */
 QVH_API size_t qvh_agg_save(const qvh_agg *agg, void *buf, size_t size) QVH_NOEXCEPT;
 QVH_API int qvh_agg_load(qvh_agg *agg, const void *buf, size_t size) QVH_NOEXCEPT;
