@@ -142,15 +142,17 @@ bool OrderSet::reserve(std::size_t n) noexcept {
 }
 
 std::size_t OrderSet::lower_bound(double v) const noexcept {
-    // Halving without branches on the data: the comparisons of random values do not predict.
-    std::size_t lo = 0, len = count_;
-    while (len > 0) {
-        const std::size_t half = len / 2;
-        const bool below = values_[lo + half] < v;
-        lo = below ? lo + half + 1 : lo;
-        len = below ? len - half - 1 : half;
+    // Halving without branches on the data (the comparisons of random values do not predict): the
+    // first value not below v lies in [base, base + n] throughout.
+    if (count_ == 0) return 0;
+    const double *base = values_;
+    std::size_t n = count_;
+    while (n > 1) {
+        const std::size_t half = n / 2;
+        base += static_cast<std::size_t>(base[half] < v) * half;
+        n -= half;
     }
-    return lo;
+    return static_cast<std::size_t>(base - values_) + static_cast<std::size_t>(*base < v);
 }
 
 void OrderSet::insert(double v, std::uint64_t seq) noexcept {
