@@ -132,10 +132,22 @@ void OrderTree::release() noexcept {
 
 namespace {
 
-// The first of values[0, n) not below v, halving without branches on the data (the comparisons of
-// random values do not predict): the answer lies in [base, base + n] throughout.
+// The first of values[0, n) not below v. Up to a block's length, the values below v are counted:
+// independent comparisons, with no chain of loads and no branch on the data; longer runs are halved
+// without branches (the comparisons of random values do not predict), the answer lying in
+// [base, base + n] throughout.
 std::size_t first_not_below(const double *values, std::size_t n, double v) {
-    if (n == 0) return 0;
+    if (n <= OrderSet::BLOCK) {
+        std::size_t a = 0, b = 0, c = 0, d = 0, i = 0;
+        for (; i + 4 <= n; i += 4) {
+            a += values[i] < v;
+            b += values[i + 1] < v;
+            c += values[i + 2] < v;
+            d += values[i + 3] < v;
+        }
+        for (; i < n; ++i) a += values[i] < v;
+        return a + b + c + d;
+    }
     const double *base = values;
     while (n > 1) {
         const std::size_t half = n / 2;
