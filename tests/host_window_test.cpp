@@ -7,12 +7,15 @@
 #include <cmath>
 #include <cstdint>
 #include <cstdlib>
+#include <deque>
+#include <set>
 #include <limits>
 #include <random>
 #include <string>
 #include <vector>
 
 #include "host_package.hpp"
+#include "ordered.hpp"
 #include "qvhost.h"
 
 namespace {
@@ -136,6 +139,58 @@ TEST(HostWindow, OrderStatisticsGiveTheBitsOfTheWholeWindow) {
         windows += compare(c, xs);
         if (HasFailure()) return;
     }
+}
+
+// The ordered set against a sorted multiset, through growth and shrinking that split, merge and
+// share its blocks.
+TEST(HostWindow, OrderSetKeepsItsValuesInOrder) {
+    std::mt19937_64 rng(3);
+    qvhost::OrderSet set{qvhost::Memory()};
+    std::multiset<double> ref;
+    std::deque<std::pair<double, uint64_t>> fifo;
+    ASSERT_TRUE(set.reserve(qvhost::OrderSet::SMALL - 1));
+    for (uint64_t seq = 0; seq < 300000; ++seq) {
+        const bool grow = (seq / 10000) % 2 == 0 ? rng() % 4 != 0 : rng() % 4 == 0;
+        if ((grow && ref.size() + 1 < qvhost::OrderSet::SMALL) || fifo.empty()) {
+            const double x = double(rng() % 5000) / 4;
+            set.insert(x, seq);
+            ref.insert(x);
+            fifo.emplace_back(x, seq);
+        } else {
+            set.erase(fifo.front().first, fifo.front().second);
+            ref.erase(ref.find(fifo.front().first));
+            fifo.pop_front();
+        }
+        ASSERT_EQ(set.size(), ref.size());
+        if (seq % 997 == 0) {
+            size_t k = 1;
+            for (const double x : ref) ASSERT_EQ(set.kth(k++), x) << "step " << seq;
+        }
+    }
+}
+
+// Long runs of wide windows, in blocks (1001) and in the tree (5000), and a growing frame that
+// turns from blocks into the tree.
+TEST(HostWindow, LongRunsOfWideWindows) {
+    std::mt19937_64 rng(5);
+    std::vector<double> xs(40000);
+    for (double &x : xs) x = adversarial(rng, rng() % 2 == 0 ? 0 : 4);
+    compare(Case{"MEDIAN", {}, {QVH_WINDOW_TRAILING, 1001, 0}, {}}, xs);
+    xs.resize(15000);
+    compare(Case{"PCTL", {30}, {QVH_WINDOW_TRAILING, 5000, 0}, {}}, xs);
+    qvh_agg *agg = nullptr;
+    qvh_call *whole = nullptr;
+    ASSERT_EQ(qvh_agg_new(qvt::host_package(), "MEDIAN", 0, &agg), QVH_OK);
+    ASSERT_EQ(qvh_call_new(qvt::host_package(), "MEDIAN", &whole), QVH_OK);
+    for (size_t i = 0; i < 4300; ++i) {
+        double got = 0, want = 0;
+        ASSERT_EQ(qvh_agg_add(agg, xs[i]), QVH_OK);
+        ASSERT_EQ(qvh_agg_result(agg, &got, nullptr), QVH_OK);
+        ASSERT_EQ(qvh_call_over(whole, nullptr, 0, xs.data(), i + 1, 8, &want, nullptr, nullptr), QVH_OK);
+        ASSERT_EQ(bits(got), bits(want)) << "growing frame, row " << i;
+    }
+    qvh_agg_free(agg);
+    qvh_call_free(whole);
 }
 
 // Series built to catch a short call that differs from the whole one: a rank among missing values

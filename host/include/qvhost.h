@@ -505,8 +505,8 @@ QVH_API void qvh_call_trim(qvh_call *call) QVH_NOEXCEPT;
  * QVH_STATUS_MISSING_ARG. min_present 0 computes every window.
  *
  * The order statistics MEDIAN, PCTL, PCTL1 to PCTL4, IQR, ORDINAL, SMALLEST, LARGEST, MIN, MAX and
- * RANGE keep the window in order (below 512 values a sorted array, which moves at most 4 KiB a row;
- * beyond, a tree: O(log size) a row) and call the package over the one to four values of the window
+ * RANGE keep the window in order (below 4096 values in sorted blocks of 64, so a row moves at most
+ * one block; beyond, in a tree: O(log size) a row) and call the package over the one to four values of the window
  * its result reads (ORDINAL: or the missing value it reads), with the percentile or rank that makes
  * the package read them as it reads the whole window, which gives the same bits; a window that
  * holds both +0 and -0, or (ORDINAL) a missing value in an unusual bit pattern, is called whole, and

@@ -130,10 +130,65 @@ void OrderTree::release() noexcept {
 
 // ---- OrderSet --------------------------------------------------------------------------------
 
+namespace {
+
+// The first of values[0, n) not below v. Up to a block's length, the values below v are counted:
+// independent comparisons, with no chain of loads and no branch on the data; longer runs are halved
+// without branches (the comparisons of random values do not predict), the answer lying in
+// [base, base + n] throughout.
+std::size_t first_not_below(const double *values, std::size_t n, double v) {
+    if (n <= OrderSet::BLOCK) {
+        std::size_t a = 0, b = 0, c = 0, d = 0, i = 0;
+        for (; i + 4 <= n; i += 4) {
+            a += values[i] < v;
+            b += values[i + 1] < v;
+            c += values[i + 2] < v;
+            d += values[i + 3] < v;
+        }
+        for (; i < n; ++i) a += values[i] < v;
+        return a + b + c + d;
+    }
+    const double *base = values;
+    while (n > 1) {
+        const std::size_t half = n / 2;
+        base += static_cast<std::size_t>(base[half] < v) * half;
+        n -= half;
+    }
+    return static_cast<std::size_t>(base - values) + static_cast<std::size_t>(*base < v);
+}
+
+}  // namespace
+
 bool OrderSet::reserve(std::size_t n) noexcept {
     if (small_ && n < SMALL) {
-        if (values_ == nullptr) values_ = static_cast<double *>(mem_.alloc(SMALL * sizeof(double)));
-        return values_ != nullptr;
+        const std::size_t want = n / (BLOCK / 4) + 3;  // every block but one a quarter full, and a split
+        if (want <= blocks_room_) return true;
+        const std::size_t per_block = BLOCK * sizeof(double) + 3 * sizeof(std::uint32_t) + sizeof(double);
+        void *p = mem_.alloc(want * per_block);
+        if (p == nullptr) return false;
+        auto *store = static_cast<double *>(p);
+        auto *last = store + want * BLOCK;
+        auto *slot = reinterpret_cast<std::uint32_t *>(last + want);
+        auto *count = slot + want;
+        auto *free = count + want;
+        if (blocks_room_ > 0) {
+            std::memcpy(store, store_, blocks_room_ * BLOCK * sizeof(double));
+            std::memcpy(last, last_, blocks_ * sizeof(double));
+            std::memcpy(slot, slot_, blocks_ * sizeof(std::uint32_t));
+            std::memcpy(count, count_of_, blocks_ * sizeof(std::uint32_t));
+            std::memcpy(free, free_, free_count_ * sizeof(std::uint32_t));
+        }
+        for (std::size_t k = blocks_room_; k < want; ++k) free[free_count_++] = static_cast<std::uint32_t>(want - 1 - (k - blocks_room_));
+        mem_.release(room_, room_bytes_);
+        room_ = p;
+        room_bytes_ = want * per_block;
+        store_ = store;
+        last_ = last;
+        slot_ = slot;
+        count_of_ = count;
+        free_ = free;
+        blocks_room_ = want;
+        return true;
     }
     if (small_ && count_ > 0) return false;
     if (!tree_.reserve(n)) return false;
@@ -141,46 +196,117 @@ bool OrderSet::reserve(std::size_t n) noexcept {
     return true;
 }
 
-std::size_t OrderSet::lower_bound(double v) const noexcept {
-    // Halving without branches on the data: the comparisons of random values do not predict.
-    std::size_t lo = 0, len = count_;
-    while (len > 0) {
-        const std::size_t half = len / 2;
-        const bool below = values_[lo + half] < v;
-        lo = below ? lo + half + 1 : lo;
-        len = below ? len - half - 1 : half;
-    }
-    return lo;
+std::size_t OrderSet::block_of(double v) const noexcept {
+    const std::size_t b = first_not_below(last_, blocks_, v);
+    return b < blocks_ ? b : blocks_ - 1;
+}
+
+void OrderSet::add_block(std::size_t at, std::uint32_t count) noexcept {
+    std::memmove(slot_ + at + 1, slot_ + at, (blocks_ - at) * sizeof(std::uint32_t));
+    std::memmove(count_of_ + at + 1, count_of_ + at, (blocks_ - at) * sizeof(std::uint32_t));
+    std::memmove(last_ + at + 1, last_ + at, (blocks_ - at) * sizeof(double));
+    slot_[at] = free_[--free_count_];
+    count_of_[at] = count;
+    ++blocks_;
+}
+
+void OrderSet::drop_block(std::size_t at) noexcept {
+    free_[free_count_++] = slot_[at];
+    --blocks_;
+    std::memmove(slot_ + at, slot_ + at + 1, (blocks_ - at) * sizeof(std::uint32_t));
+    std::memmove(count_of_ + at, count_of_ + at + 1, (blocks_ - at) * sizeof(std::uint32_t));
+    std::memmove(last_ + at, last_ + at + 1, (blocks_ - at) * sizeof(double));
 }
 
 void OrderSet::insert(double v, std::uint64_t seq) noexcept {
     if (!small_) return tree_.insert(v, seq);
-    const std::size_t at = lower_bound(v);
-    std::memmove(values_ + at + 1, values_ + at, (count_ - at) * sizeof(double));
-    values_[at] = v;
+    if (blocks_ == 0) add_block(0, 0);
+    const std::size_t b = block_of(v);
+    double *values = block(b);
+    const std::size_t n = count_of_[b];
+    const std::size_t at = first_not_below(values, n, v);
+    std::memmove(values + at + 1, values + at, (n - at) * sizeof(double));
+    values[at] = v;
+    ++count_of_[b];
     ++count_;
+    if (count_of_[b] == BLOCK) {  // split in halves
+        add_block(b + 1, BLOCK / 2);
+        std::memcpy(block(b + 1), block(b) + BLOCK / 2, BLOCK / 2 * sizeof(double));
+        count_of_[b] = BLOCK / 2;
+        set_last(b + 1);
+    }
+    set_last(b);
 }
 
 void OrderSet::erase(double v, std::uint64_t seq) noexcept {
     if (!small_) return tree_.erase(v, seq);
-    std::size_t at = lower_bound(v);
-    while (at < count_ && qv::bits_of(values_[at]) != qv::bits_of(v) && !(v < values_[at])) ++at;
-    if (at == count_ || qv::bits_of(values_[at]) != qv::bits_of(v)) return;
-    std::memmove(values_ + at, values_ + at + 1, (count_ - at - 1) * sizeof(double));
-    --count_;
+    if (blocks_ == 0) return;
+    // Equal values may run on into the next blocks; the one of the same bits is taken.
+    for (std::size_t b = block_of(v); b < blocks_; ++b) {
+        double *values = block(b);
+        const std::size_t n = count_of_[b];
+        std::size_t at = first_not_below(values, n, v);
+        while (at < n && !(v < values[at]) && qv::bits_of(values[at]) != qv::bits_of(v)) ++at;
+        if (at == n) continue;
+        if (qv::bits_of(values[at]) != qv::bits_of(v)) return;
+        std::memmove(values + at, values + at + 1, (n - at - 1) * sizeof(double));
+        --count_of_[b];
+        --count_;
+        if (count_of_[b] == 0) drop_block(b);
+        else rebalance(b);
+        return;
+    }
+}
+
+// A block below a quarter full joins its neighbour, or shares the values of both evenly.
+void OrderSet::rebalance(std::size_t b) noexcept {
+    set_last(b);
+    if (count_of_[b] >= BLOCK / 4 || blocks_ == 1) return;
+    const std::size_t lo = b + 1 < blocks_ ? b : b - 1, hi = lo + 1;
+    const std::size_t a = count_of_[lo], c = count_of_[hi];
+    double *left = block(lo), *right = block(hi);
+    if (a + c < BLOCK) {  // a full block would overflow at the next insert
+        std::memcpy(left + a, right, c * sizeof(double));
+        count_of_[lo] = static_cast<std::uint32_t>(a + c);
+        set_last(lo);
+        drop_block(hi);
+        return;
+    }
+    const std::size_t half = (a + c) / 2;
+    if (a < half) {  // the first values of the right block move to the left one
+        std::memcpy(left + a, right, (half - a) * sizeof(double));
+        std::memmove(right, right + (half - a), (c - (half - a)) * sizeof(double));
+    } else {  // the last values of the left block move to the right one
+        std::memmove(right + (a - half), right, c * sizeof(double));
+        std::memcpy(right, left + half, (a - half) * sizeof(double));
+    }
+    count_of_[lo] = static_cast<std::uint32_t>(half);
+    count_of_[hi] = static_cast<std::uint32_t>(a + c - half);
+    set_last(lo);
+    set_last(hi);
+}
+
+double OrderSet::kth(std::size_t k) const noexcept {
+    if (!small_) return tree_.kth(k);
+    std::size_t b = 0;
+    while (k > count_of_[b]) k -= count_of_[b++];
+    return block(b)[k - 1];
 }
 
 void OrderSet::clear() noexcept {
     tree_.clear();
+    while (blocks_ > 0) drop_block(blocks_ - 1);
     count_ = 0;
     small_ = true;
 }
 
 void OrderSet::release() noexcept {
     tree_.release();
-    mem_.release(values_, SMALL * sizeof(double));
-    values_ = nullptr;
-    count_ = 0;
+    mem_.release(room_, room_bytes_);
+    room_ = nullptr;
+    room_bytes_ = blocks_room_ = blocks_ = free_count_ = count_ = 0;
+    store_ = last_ = nullptr;
+    slot_ = count_of_ = free_ = nullptr;
     small_ = true;
 }
 
