@@ -211,10 +211,13 @@ int qvh_call_new(qvh_package *pkg, const char *name, qvh_call **out) noexcept {
     QvEntry entry{};
     if (const int rc = resolve(pkg, name, "qvh_call_new", info, entry); rc != QVH_OK) return rc;
     qvh_call *call = nullptr;
+    take_refused();
     try {
         call = new qvh_call(pkg->memory);
     } catch (...) {
-        return no_memory(info->name, 0, 0, sizeof(qvh_call));
+        // The call itself, or the first room of its argument list from the package's allocator.
+        const std::size_t refused = take_refused();
+        return no_memory(info->name, 0, 0, refused != 0 ? refused : sizeof(qvh_call));
     }
     call->info = info;
     call->entry = entry;
