@@ -13,9 +13,7 @@ static_assert(QVH_STATUS_OK == STATUS_OK && QVH_STATUS_MISSING_ARG == STATUS_MIS
 
 namespace qvhost {
 
-namespace {
-
-std::size_t copy_out(std::string_view text, char *buf, std::size_t size) {
+std::size_t copy_out(std::string_view text, char *buf, std::size_t size) noexcept {
     if (buf != nullptr && size > 0) {
         const std::size_t n = std::min(text.size(), size - 1);
         std::memcpy(buf, text.data(), n);
@@ -23,8 +21,6 @@ std::size_t copy_out(std::string_view text, char *buf, std::size_t size) {
     }
     return text.size();
 }
-
-}  // namespace
 
 void Label::set(const char *name) noexcept {
     const std::size_t n = name == nullptr ? 0 : std::min(std::strlen(name), sizeof text - 1);

@@ -467,13 +467,7 @@ size_t qvh_call_describe(const qvh_call *call, char *buf, size_t size) noexcept 
         }
         if (count > 0) m << " marked";
     }
-    const std::string_view text = m.view();
-    if (buf != nullptr && size > 0) {
-        const std::size_t n = std::min(text.size(), size - 1);
-        std::memcpy(buf, text.data(), n);
-        buf[n] = '\0';
-    }
-    return text.size();
+    return copy_out(m.view(), buf, size);
 }
 
 int qvh_eval(qvh_package *pkg, const char *name, const double *xs, size_t n, double *result, int32_t *status) noexcept {

@@ -9,16 +9,6 @@ namespace qvhost {
 
 namespace {
 
-std::size_t copy_message(const Msg &m, char *buf, std::size_t size) {
-    const std::string_view text = m.view();
-    if (buf != nullptr && size > 0) {
-        const std::size_t n = std::min(text.size(), size - 1);
-        std::memcpy(buf, text.data(), n);
-        buf[n] = '\0';
-    }
-    return text.size();
-}
-
 void put_label(Msg &m, const char *label) {
     if (label != nullptr && *label != '\0') m << label << ": ";
 }
@@ -147,21 +137,21 @@ size_t qvh_tally_describe(const qvh_tally *t, const char *label, char *buf, size
     else if (t->marked > 0)
         m << "; " << static_cast<unsigned long long>(t->marked) << (t->marked == 1 ? " row" : " rows")
           << " marked an argument invalid";
-    return copy_message(m, buf, size);
+    return copy_out(m.view(), buf, size);
 }
 
 size_t qvh_status_message(int32_t status, const char *label, char *buf, size_t size) noexcept {
     Msg m;
     if (qvh_status_is_memory(status)) put_nomem(m, label != nullptr ? label : "", 0, 0, 0);
     else put_label(m, label), m << qvh_status_name(status);
-    return copy_message(m, buf, size);
+    return copy_out(m.view(), buf, size);
 }
 
 size_t qvh_nomem_message(const char *label, uint64_t row, uint64_t rows, size_t bytes_asked, char *buf,
                          size_t size) noexcept {
     Msg m;
     put_nomem(m, label != nullptr ? label : "", row, rows, bytes_asked);
-    return copy_message(m, buf, size);
+    return copy_out(m.view(), buf, size);
 }
 
 int qvh_group_order(const int64_t *codes, size_t n, size_t ngroups, size_t *order, size_t *starts) noexcept {

@@ -88,6 +88,9 @@ int kind_mismatch(const qvh_info &f, std::string_view label, std::size_t i, int 
 // (0: none) of rows (0: unknown), the bytes asked for (0: unknown).
 int no_memory(std::string_view label, std::uint64_t row, std::uint64_t rows, std::size_t bytes) noexcept;
 void put_nomem(Msg &m, std::string_view label, std::uint64_t row, std::uint64_t rows, std::size_t bytes);
+// Copies text into buf (at most size - 1 bytes and a terminating zero); returns the full length, as
+// every entry that writes text into a caller's buffer does.
+std::size_t copy_out(std::string_view text, char *buf, std::size_t size) noexcept;
 template <class KindOf>
 int check_shape(const qvh_info &f, std::string_view label, std::size_t n, KindOf kind_of) noexcept {
     if (const int rc = check_count(f, label, n); rc != QVH_OK) return rc;
