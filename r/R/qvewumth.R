@@ -5,9 +5,15 @@
 .onLoad <- function(libname, pkgname) {
   # The host library finds the function package by itself ($QV_LIB, or beside the host library).
   .Call(C_qv_open, NULL)
+  # Once R is back at the prompt, the memory kept for repeated calls shrinks to its small budget.
+  addTaskCallback(function(...) {
+    .Call(C_qv_idle)
+    TRUE
+  }, name = "qvewumth")
 }
 
 .onUnload <- function(libpath) {
+  removeTaskCallback("qvewumth")
   library.dynam.unload("qvewumth", libpath)
 }
 
@@ -39,3 +45,6 @@ qv_as_number <- function(x) {
   signalCondition(structure(class = c("interrupt", "condition"), list(message = "", call = NULL)))
   invokeRestart("abort")
 }
+
+# Gives back the memory the statistics keep between calls; returns, invisibly, the values it held.
+qv_release_memory <- function() invisible(.Call(C_qv_release_memory))

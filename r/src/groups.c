@@ -69,7 +69,7 @@ SEXP qvr_by(SEXP fun, SEXP x, SEXP g, SEXP ngroups_, SEXP params) {
             qvr_fail_memory(guard, label, (size_t)k, (size_t)ng);
         if (rc != QVH_OK) qvr_fail(guard, qvh_errmsg());
     }
-    qvr_keep_warm(guard, start[ng], qvr_warm_values());
+    qvr_keep_warm(guard, start[ng], qvr_busy_values());
     qvr_dot_to_na(REAL(out), ng);
     qvr_keep_statuses(status, (size_t)ng);
     qvr_warn_statuses(label);

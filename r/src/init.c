@@ -52,6 +52,8 @@ static const R_CallMethodDef methods[] = {
     {"qv_as_number", (DL_FUNC)&qvr_as_number, 1},
     {"qv_reference", (DL_FUNC)&qvr_reference, 2},
     {"qv_refuse_memory", (DL_FUNC)&qvr_refuse_memory, 1},
+    {"qv_release_memory", (DL_FUNC)&qvr_release_memory, 0},
+    {"qv_idle", (DL_FUNC)&qvr_idle, 0},
     {NULL, NULL, 0}};
 
 void R_init_qvewumth(DllInfo *dll) {
