@@ -72,6 +72,7 @@ void NORET qvr_stop(SEXP guard); /* frees guard's object and raises the interrup
 /* The .Call entry points */
 SEXP qvr_open(SEXP path);
 SEXP qvr_close(void);
+SEXP qvr_carries_package(void);
 SEXP qvr_rows(SEXP fname, SEXP label, SEXP args, SEXP mode, SEXP na_rm);
 SEXP qvr_reduce(SEXP fname, SEXP label, SEXP x, SEXP params, SEXP na_rm);
 SEXP qvr_by(SEXP fun, SEXP x, SEXP g, SEXP ngroups, SEXP params);
