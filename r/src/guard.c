@@ -144,6 +144,7 @@ void qvr_drop_warm(void) {
     free(warm);
     free(held);
     free(last_use);
+    qvr_by_room_free(0);
     warm = NULL;
     held = NULL;
     last_use = NULL;
@@ -153,6 +154,7 @@ void qvr_drop_warm(void) {
 /* R's callback after each top-level call: the kept calls down to the budget between calls. */
 SEXP qvr_idle(void) {
     if (warm != NULL) trim_to(warm_values());
+    qvr_by_room_free(warm_values());
     return R_NilValue;
 }
 

@@ -58,6 +58,7 @@ static const R_CallMethodDef methods[] = {
     {"qv_rows", (DL_FUNC)&qvr_rows, 5},
     {"qv_reduce", (DL_FUNC)&qvr_reduce, 5},
     {"qv_by", (DL_FUNC)&qvr_by, 5},
+    {"qv_int_codes", (DL_FUNC)&qvr_int_codes, 2},
     {"qv_moving", (DL_FUNC)&qvr_moving, 5},
     {"qv_last_status", (DL_FUNC)&qvr_last_status, 0},
     {"qv_missing", (DL_FUNC)&qvr_missing, 1},

@@ -76,6 +76,9 @@ SEXP qvr_carries_package(void);
 SEXP qvr_rows(SEXP fname, SEXP label, SEXP args, SEXP mode, SEXP na_rm);
 SEXP qvr_reduce(SEXP fname, SEXP label, SEXP x, SEXP params, SEXP na_rm);
 SEXP qvr_by(SEXP fun, SEXP x, SEXP g, SEXP ngroups, SEXP params);
+SEXP qvr_int_codes(SEXP key, SEXP limit);
+/* groups.c: gives back the room qv_by keeps when it holds more than keep values */
+void qvr_by_room_free(size_t keep);
 SEXP qvr_moving(SEXP fun, SEXP x, SEXP k, SEXP params, SEXP align);
 SEXP qvr_last_status(void);
 SEXP qvr_missing(SEXP letters);
