@@ -30,11 +30,11 @@
   todo <- if (nzchar(Sys.getenv("QV_LIB"))) {
     "QV_LIB names that file: set it to a libqvewumth.so of this version, or unset it to use the package's own"
   } else if (!is.null(path)) {
-    sprintf("that file is part of the installed package: reinstall %s (install.packages() or R CMD INSTALL)", pkgname)
+    sprintf("That file is part of the installed package: reinstall %s (install.packages() or R CMD INSTALL)", pkgname)
   } else {
-    "the host library opens the libqvewumth.so beside itself: reinstall the host library, or set QV_LIB to the file"
+    "The host library opens the libqvewumth.so beside itself: reinstall the host library, or set QV_LIB to the file"
   }
-  sprintf("%s: the function package could not be opened: %s.\n%s", pkgname, why, paste0(toupper(substr(todo, 1, 1)), substring(todo, 2)))
+  sprintf("%s: the function package could not be opened: %s.\n%s", pkgname, why, todo)
 }
 
 .onUnload <- function(libpath) {
