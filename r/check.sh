@@ -73,7 +73,7 @@ x <- c(rnorm(150, sd = 40), round(runif(40, -20, 20)), 0.5, -2.5, 1e-300, 171.2,
 second <- list(x = NULL, "x,p" = c(0, 12.5, 50, 90, 100), "x,y" = rev(x), "x,unit" = 0.1, "x,k" = 2)
 out <- list()
 for (f in ls("package:qvewumth", pattern = "^qv_")) {
-  shape <- paste(names(formals(get(f))), collapse = ",")
+  shape <- paste(setdiff(names(formals(get(f))), "na.rm"), collapse = ",")
   if (!shape %in% names(second)) next
   r <- tryCatch(suppressWarnings(if (shape == "x") get(f)(x) else get(f)(x, second[[shape]])), error = function(e) NULL)
   if (is.double(r)) out[[f]] <- r
