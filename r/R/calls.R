@@ -42,7 +42,26 @@
   r
 }
 
-# The row-wise form: one call per row across the arguments.
-.qv_rows <- function(name, label, args, nparams, na.rm) {
-  .Call(C_qv_rows, name, label, args, nparams, .qv_flag(na.rm, label, "na.rm"))
+# The row-wise form: one call per row across the arguments after the nparams parameters. Dates and
+# times follow dates as in .qv_reduce; a kept class is the first data argument's (or first column's),
+# as pmin() and pmax() give theirs, and dates mixed with times are an error.
+.qv_rows <- function(name, label, args, nparams, na.rm, dates = "plain") {
+  .qv_flag(na.rm, label, "na.rm")
+  data <- args[seq_along(args) > nparams]
+  cols <- unlist(lapply(data, function(a) if (is.data.frame(a)) as.list(a) else list(a)), recursive = FALSE)
+  time <- unique(unlist(lapply(cols, .qv_time_class)))
+  if (length(time) > 1L) {
+    stop(label, ": the arguments mix dates and times; convert one to the other (as.Date(), as.POSIXct())",
+         call. = FALSE)
+  }
+  if (length(time) && dates == "refuse") {
+    stop(label, ": the arguments hold ", if (time == "Date") "dates" else "times",
+         ", which this statistic does not take (the order statistics, the mean, n and nmiss do)", call. = FALSE)
+  }
+  r <- .Call(C_qv_rows, name, label, args, nparams, na.rm)
+  first <- if (length(cols)) cols[[1L]]
+  if (dates == "keep" && !is.null(.qv_time_class(first))) {
+    r <- if (inherits(first, "Date")) structure(r, class = "Date") else .POSIXct(r, attr(first, "tzone"))
+  }
+  r
 }

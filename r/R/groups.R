@@ -32,19 +32,37 @@
            " must be as long as x (", n, "), not ", length(keys[[i]]), call. = FALSE)
     }
   }
-  fs <- lapply(keys, as.factor)
-  dims <- vapply(fs, nlevels, 0L, USE.NAMES = FALSE)
+  fs <- lapply(keys, .qv_key_codes)
+  dims <- vapply(fs, function(f) length(f$levels), 0L, USE.NAMES = FALSE)
   if (prod(dims) > .Machine$integer.max) {
     stop(caller, ": the keys of argument g make more than ", .Machine$integer.max, " combinations", call. = FALSE)
   }
-  code <- as.integer(fs[[1L]])
+  code <- fs[[1L]]$code
   step <- dims[1L]
   for (f in fs[-1L]) {
-    code <- code + (as.integer(f) - 1L) * step
-    step <- step * nlevels(f)
+    code <- code + (f$code - 1L) * step
+    step <- step * length(f$levels)
   }
-  list(code = code, cells = as.integer(prod(dims)), dim = dims, levels = lapply(fs, levels),
+  list(code = code, cells = as.integer(prod(dims)), dim = dims, levels = lapply(fs, `[[`, "levels"),
        keys = keys, several = length(keys) > 1L)
+}
+
+# A key's group numbers (1, 2, ... NA for NA) and levels, as as.factor() gives them, without making
+# the factor where that is slow: a factor's own codes; an integer key's distinct values counted in C
+# when they span little more than the rows; a plain double key's sorted distinct values matched
+# (as.factor() would first turn every value into text). Anything else, and a double key whose
+# distinct values print alike or hold NaN (a level of their own in a factor), goes through as.factor().
+.qv_key_codes <- function(k) {
+  if (is.integer(k) && !is.object(k)) {
+    r <- .Call(C_qv_int_codes, k, max(2 * length(k), 65536))
+    if (!is.null(r)) return(list(code = r[[1L]], levels = as.character(r[[2L]])))
+  } else if (is.double(k) && !is.object(k) && !any(is.nan(k))) {
+    u <- sort(unique(k))
+    levels <- as.character(u)
+    if (!anyDuplicated(levels)) return(list(code = match(k, u), levels = levels))
+  }
+  f <- as.factor(k)
+  list(code = as.integer(f), levels = levels(f))
 }
 
 # One key gives a vector named by its levels; several an array with a cell for every combination,

@@ -3,11 +3,42 @@
 # in R/functions.R.
 
 .onLoad <- function(libname, pkgname) {
-  # The host library finds the function package by itself ($QV_LIB, or beside the host library).
-  .Call(C_qv_open, NULL)
+  path <- .qv_package_file(libname, pkgname)
+  why <- .Call(C_qv_open, path)
+  if (!is.null(why)) stop(.qv_load_failure(why, path, pkgname), call. = FALSE)
+  # Once R is back at the prompt, the memory kept for repeated calls shrinks to its small budget.
+  addTaskCallback(function(...) {
+    .Call(C_qv_idle)
+    TRUE
+  }, name = "qvewumth")
+}
+
+# The function package to open: $QV_LIB when it is set, else the lib/libqvewumth.so of the installed
+# package when this build carries it; NULL leaves the choice to the host library (an installed host
+# library opens the libqvewumth.so beside itself).
+.qv_package_file <- function(libname, pkgname) {
+  env <- Sys.getenv("QV_LIB")
+  if (nzchar(env)) return(env)
+  if (!.Call(C_qv_carries_package)) return(NULL)
+  found <- system.file("lib", "libqvewumth.so", package = pkgname, lib.loc = libname)
+  if (nzchar(found)) found else file.path(libname, pkgname, "lib", "libqvewumth.so")
+}
+
+# The load error: the file tried, why it failed, and what to do.
+.qv_load_failure <- function(why, path, pkgname) {
+  if (!is.null(path) && !grepl(path, why, fixed = TRUE)) why <- paste0(path, ": ", why)
+  todo <- if (nzchar(Sys.getenv("QV_LIB"))) {
+    "QV_LIB names that file: set it to a libqvewumth.so of this version, or unset it to use the package's own"
+  } else if (!is.null(path)) {
+    sprintf("That file is part of the installed package: reinstall %s (install.packages() or R CMD INSTALL)", pkgname)
+  } else {
+    "The host library opens the libqvewumth.so beside itself: reinstall the host library, or set QV_LIB to the file"
+  }
+  sprintf("%s: the function package could not be opened: %s.\n%s", pkgname, why, todo)
 }
 
 .onUnload <- function(libpath) {
+  removeTaskCallback("qvewumth")
   library.dynam.unload("qvewumth", libpath)
 }
 
@@ -39,3 +70,6 @@ qv_as_number <- function(x) {
   signalCondition(structure(class = c("interrupt", "condition"), list(message = "", call = NULL)))
   invokeRestart("abort")
 }
+
+# Gives back the memory the statistics keep between calls; returns, invisibly, the values it held.
+qv_release_memory <- function() invisible(.Call(C_qv_release_memory))

@@ -5,6 +5,7 @@
 
 #include <stdio.h>
 #include <stdlib.h>
+#include <limits.h>
 #include <string.h>
 
 /* The statistic fun of qv_by and qv_moving, with its parameter when it takes one. */
@@ -28,17 +29,85 @@ static const qvh_info *statistic(SEXP fun, SEXP params, const char *caller, cons
     return info;
 }
 
-/* The values of x set out group by group, each group's in the data's order (the host library's
- * group order); group k is grouped[start[k] .. start[k + 1]). g holds group numbers 1..ng or NA. */
+/* The room qv_by sets the values out in, kept between calls as the statistics keep theirs (within
+ * the budget of the kept calls; qvr_by_room_free gives it back), so a repeated qv_by over a long
+ * vector touches no fresh page. */
+static double *room;
+static size_t room_values;
+
+static double *qvr_by_room(size_t n) {
+    if (n <= room_values) return room;
+    qvr_by_room_free(0);
+    if (n > qvr_busy_values()) return (double *)R_alloc(n > 0 ? n : 1, sizeof(double));
+    room = (double *)malloc(n * sizeof(double));
+    if (room == NULL) Rf_error("qv_by: out of memory asking for %.0f bytes", (double)n * sizeof(double));
+    room_values = n;
+    return room;
+}
+
+void qvr_by_room_free(size_t keep) {
+    if (room_values <= keep) return;
+    free(room);
+    room = NULL;
+    room_values = 0;
+}
+
+/* The values of x set out group by group, each group's in the data's order; group k is
+ * grouped[start[k] .. start[k + 1]). g holds group numbers 1..ng or NA (left out). A counting sort
+ * that moves the values themselves: one pass counts the groups, one reads x and g in order and
+ * writes each value at its group's next place, so nothing the size of the data is made but the
+ * values' new places. */
 static const double *group_values(const int *g, const double *x, size_t n, size_t ng, size_t **start) {
-    int64_t *codes = (int64_t *)R_alloc(n > 0 ? n : 1, sizeof(int64_t));
-    for (size_t i = 0; i < n; ++i) codes[i] = g[i] == NA_INTEGER ? -1 : (int64_t)g[i] - 1;
-    size_t *order = (size_t *)R_alloc(n > 0 ? n : 1, sizeof(size_t));
+    size_t *next = (size_t *)R_alloc(ng + 1, sizeof(size_t));
+    memset(next, 0, (ng + 1) * sizeof(size_t));
+    for (size_t i = 0; i < n; ++i) {
+        if (g[i] == NA_INTEGER) continue;
+        if (g[i] < 1 || (size_t)g[i] > ng) Rf_error("qv_by: group number %d of row %ld is outside 1..%ld", g[i], (long)i + 1, (long)ng);
+        ++next[g[i]];
+    }
     *start = (size_t *)R_alloc(ng + 1, sizeof(size_t));
-    if (qvh_group_order(codes, n, ng, order, *start) != QVH_OK) Rf_error("qv_by: %s", qvh_errmsg());
-    double *grouped = (double *)R_alloc((*start)[ng] > 0 ? (*start)[ng] : 1, sizeof(double));
-    for (size_t j = 0; j < (*start)[ng]; ++j) grouped[j] = x[order[j]];
+    (*start)[0] = 0;
+    for (size_t k = 0; k < ng; ++k) (*start)[k + 1] = (*start)[k] + next[k + 1];
+    memcpy(next, *start, ng * sizeof(size_t));
+    double *grouped = qvr_by_room((*start)[ng]);
+    for (size_t i = 0; i < n; ++i)
+        if (g[i] != NA_INTEGER) grouped[next[g[i] - 1]++] = x[i];
     return grouped;
+}
+
+/* The group numbers of an integer key that spans at most limit values (max - min + 1): 1, 2, ... in
+ * the order of its distinct values, NA where it is NA, and those values, as list(code, values); NULL
+ * when it spans more (the caller groups it another way). */
+SEXP qvr_int_codes(SEXP key, SEXP limit_) {
+    if (TYPEOF(key) != INTSXP) Rf_error("qv_by: a key for int_codes must be an integer vector");
+    const R_xlen_t n = XLENGTH(key);
+    const int *k = INTEGER(key);
+    int lo = INT_MAX, hi = INT_MIN;
+    for (R_xlen_t i = 0; i < n; ++i) {
+        if (k[i] == NA_INTEGER) continue;
+        if (k[i] < lo) lo = k[i];
+        if (k[i] > hi) hi = k[i];
+    }
+    const double span = hi >= lo ? (double)hi - (double)lo + 1 : 0;
+    if (span > Rf_asReal(limit_)) return R_NilValue;
+    int *number = (int *)R_alloc(span > 0 ? (size_t)span : 1, sizeof(int));
+    memset(number, 0, (span > 0 ? (size_t)span : 1) * sizeof(int));
+    for (R_xlen_t i = 0; i < n; ++i)
+        if (k[i] != NA_INTEGER) number[k[i] - lo] = 1;
+    int count = 0;
+    for (size_t j = 0; j < (size_t)span; ++j)
+        if (number[j]) number[j] = ++count;
+    SEXP out = PROTECT(Rf_allocVector(VECSXP, 2));
+    SEXP code = Rf_allocVector(INTSXP, n);
+    SET_VECTOR_ELT(out, 0, code);
+    SEXP values = Rf_allocVector(INTSXP, count);
+    SET_VECTOR_ELT(out, 1, values);
+    for (size_t j = 0; j < (size_t)span; ++j)
+        if (number[j]) INTEGER(values)[number[j] - 1] = lo + (int)j;
+    int *c = INTEGER(code);
+    for (R_xlen_t i = 0; i < n; ++i) c[i] = k[i] == NA_INTEGER ? NA_INTEGER : number[k[i] - lo];
+    UNPROTECT(1);
+    return out;
 }
 
 /* qv_by(x, g, fun): the statistic of every group in one pass: the values are set out group by
@@ -69,7 +138,7 @@ SEXP qvr_by(SEXP fun, SEXP x, SEXP g, SEXP ngroups_, SEXP params) {
             qvr_fail_memory(guard, label, (size_t)k, (size_t)ng);
         if (rc != QVH_OK) qvr_fail(guard, qvh_errmsg());
     }
-    qvr_keep_warm(guard, start[ng], qvr_warm_values());
+    qvr_keep_warm(guard, start[ng], qvr_busy_values());
     qvr_dot_to_na(REAL(out), ng);
     qvr_keep_statuses(status, (size_t)ng);
     qvr_warn_statuses(label);

@@ -34,8 +34,13 @@ const char *qvr_label_of(SEXP label);
 qvh_call *qvr_new_call(const qvh_info *info, const char *label, SEXP *guard);
 void qvr_release(SEXP guard);
 qvh_call *qvr_warm_call(const qvh_info *info, const char *label, SEXP *guard);
-void qvr_keep_warm(SEXP guard, size_t values, size_t warm_values);
-size_t qvr_warm_values(void);
+void qvr_keep_warm(SEXP guard, size_t values, size_t limit);
+size_t qvr_busy_values(void);
+/* What the kept calls may hold together (about 24 bytes a value) while R evaluates a top-level call,
+ * when options(qvewumth.busy_values) is not set: 2^24 values, a repeated statistic of 10^7 values;
+ * and once R is back at the prompt, when options(qvewumth.warm_values) is not set: 2^20 values. */
+#define QVR_BUSY_VALUES ((size_t)1 << 24)
+#define QVR_WARM_VALUES ((size_t)1 << 20)
 void qvr_drop_warm(void);
 void qvr_release_all(void);
 void NORET qvr_fail(SEXP guard, const char *msg);
@@ -67,9 +72,13 @@ void NORET qvr_stop(SEXP guard); /* frees guard's object and raises the interrup
 /* The .Call entry points */
 SEXP qvr_open(SEXP path);
 SEXP qvr_close(void);
+SEXP qvr_carries_package(void);
 SEXP qvr_rows(SEXP fname, SEXP label, SEXP args, SEXP mode, SEXP na_rm);
 SEXP qvr_reduce(SEXP fname, SEXP label, SEXP x, SEXP params, SEXP na_rm);
 SEXP qvr_by(SEXP fun, SEXP x, SEXP g, SEXP ngroups, SEXP params);
+SEXP qvr_int_codes(SEXP key, SEXP limit);
+/* groups.c: gives back the room qv_by keeps when it holds more than keep values */
+void qvr_by_room_free(size_t keep);
 SEXP qvr_moving(SEXP fun, SEXP x, SEXP k, SEXP params, SEXP align);
 SEXP qvr_last_status(void);
 SEXP qvr_missing(SEXP letters);
@@ -77,5 +86,7 @@ SEXP qvr_missing_letter(SEXP x);
 SEXP qvr_as_number(SEXP text);
 SEXP qvr_reference(SEXP fname, SEXP args);
 SEXP qvr_refuse_memory(SEXP bytes);
+SEXP qvr_release_memory(void);
+SEXP qvr_idle(void);
 
 #endif

@@ -134,7 +134,7 @@ SEXP qvr_reduce(SEXP fname, SEXP label_, SEXP x, SEXP params, SEXP na_rm) {
     rc.call = qvr_warm_call(rc.info, rc.label, &rc.guard);
     if (!rc.data_chr && !rc.param_chr && rc.info->form == QVH_FORM_LIST) reduce_numbers(&rc);
     else reduce_text(&rc);
-    qvr_keep_warm(rc.guard, (size_t)rc.n, qvr_warm_values());
+    qvr_keep_warm(rc.guard, (size_t)rc.n, qvr_busy_values());
     if (TYPEOF(rc.out) == REALSXP) qvr_dot_to_na(REAL(rc.out), rc.m);
     qvr_keep_statuses(rc.status, (size_t)rc.m);
     if (qvr_nmarks() > 0) qvr_keep_names(Rf_getAttrib(params, R_NamesSymbol), (size_t)rc.nlead, "x");

@@ -79,9 +79,9 @@ for (f in catalogue) {
                               date_rule(f)))
     pname <- claim(sub("^qv_", "qv_p", name))
     rows <- if (length(p)) sprintf("c(%s, list(...))", params) else "list(...)"
-    rcode <- c(rcode, sprintf('%s <- function(%s) .qv_rows("%s", "%s", %s, %dL, na.rm)',
+    rcode <- c(rcode, sprintf('%s <- function(%s) .qv_rows("%s", "%s", %s, %dL, na.rm, "%s")',
                               pname, paste(c("...", p, "na.rm = TRUE"), collapse = ", "), f$name, pname, rows,
-                              length(p)))
+                              length(p), date_rule(f)))
   }
 }
 # The catalogue as the R functions see it, for the tests and for anyone who walks the functions.
@@ -253,7 +253,7 @@ for (f in catalogue) {
                      if (length(s$params)) sprintf(" for each value of \\code{%s}%s", s$params[1L],
                                                    if (s$params[1L] == "p") ", named as \\code{quantile()} names them (\\code{\"90\\%\"})" else "")
                      else "", pname,
-                     switch(date_rule(f), keep = "Dates and times (\\code{Date}, \\code{POSIXct}) keep their class, as in \\code{median()}.",
+                     switch(date_rule(f), keep = "Dates and times (\\code{Date}, \\code{POSIXct}) keep their class, as in \\code{median()}; in the row-wise form the first argument's, as in \\code{pmin()}.",
                             plain = "Dates and times count as values.", refuse = "Dates and times are an error."))
   }
   rd <- c(

@@ -55,3 +55,24 @@ test_that("the functions work inside tapply, aggregate, ave, dplyr and data.tabl
     }
   })
 })
+
+test_that("qv_by groups every kind of key as tapply does: its groups, their order and names", {
+  set.seed(6)
+  x <- round(rnorm(60), 2)
+  h <- sample(c("u", "v"), 60, replace = TRUE)
+  keys <- list( # one row per kind of key and way of grouping it
+    "integer with NA and negatives" = sample(c(-3L, 7L, 0L, NA, 2L), 60, replace = TRUE),
+    "integer spread wide" = sample(c(5L, -2e9L, 2e9L), 60, replace = TRUE),
+    "double with NA, 0 and -0" = sample(c(2.5, -1, 0, -0, NA, 1e10), 60, replace = TRUE),
+    "double that prints alike" = sample(c(0.3, 0.1 + 0.2, 7), 60, replace = TRUE),
+    "double with NaN" = sample(c(1, NaN, NA, -4), 60, replace = TRUE),
+    "factor with an unused level" = factor(sample(c("q", "p"), 60, replace = TRUE), levels = c("q", "z", "p")),
+    "logical" = sample(c(TRUE, FALSE, NA), 60, replace = TRUE),
+    "character" = sample(c("b", "B", "a10", "a9"), 60, replace = TRUE),
+    "Date" = as.Date("2024-01-01") + sample(c(3, 1, 40), 60, replace = TRUE))
+  for (what in names(keys)) {
+    k <- keys[[what]]
+    expect_equal(qv_by(x, k, "max"), c(tapply(x, k, max)), label = what)
+    expect_equal(qv_by(x, list(k, h), "max"), tapply(x, list(k, h), max), label = what)
+  }
+})
