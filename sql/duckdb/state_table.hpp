@@ -7,7 +7,7 @@
 // address it did not find: an address that is no state is refused, and one that happens to be a
 // state this extension set up leads to that state's group on this extension's heap, never to
 // freed memory. The table is spread over shards so that threads rarely wait for one another, and
-// each shard is an open-addressing table of group pointers: about 16 bytes a state.
+// each shard is an open-addressing table of group pointers: 13 to 26 bytes a state.
 #pragma once
 
 #include <array>
@@ -22,24 +22,11 @@ namespace qvduck {
 
 struct Function;
 
-// Values a group holds inside itself (the allocator's block for the group has room for two).
-constexpr std::uint32_t INSIDE = 2;
-
-// A group's values, on this extension's heap; DuckDB's state holds only the pointer to it.
+// What every group on this extension's heap begins with; DuckDB's state holds only the pointer to
+// it. What follows depends on the statistic (aggregates.cpp): a count, two extremes, or the values.
 struct Group {
-    Function *owner;  // for destroy, which DuckDB calls without the function
+    Function *owner;      // for destroy, which DuckDB calls without the function
     std::uintptr_t home;  // the state's address when it was set up: its key in the table
-    union {
-        double *values;          // count values, when capacity > 0
-        double inside[INSIDE];  // the values while there are at most INSIDE (capacity 0)
-    };
-    std::uint32_t count;
-    std::uint32_t capacity;
-    union {
-        qvh_agg *folded;  // a fixed-state statistic: the values folded so far, or null
-        double param;     // a statistic with a percentile or rank: it, when has_param
-    };
-    bool has_param;
 };
 
 // The groups by the address their state had when set up (Group::home): an open-addressing table
@@ -91,6 +78,19 @@ public:
                     slots_[i] = GONE;
                     --size_;
                 }
+                return;
+            }
+        }
+    }
+    // The group at p moved from old to now (its block grew): the slot is found by the pointer
+    // alone, since old is no longer there to be read.
+    void replace(std::uintptr_t p, const Group *old, Group *now) noexcept {
+        if (slots_.empty()) return;
+        for (std::size_t i = slot(p);; i = next(i)) {
+            const std::uintptr_t v = slots_[i];
+            if (v == EMPTY) return;
+            if (v != GONE && group(v) == old) {
+                slots_[i] = reinterpret_cast<std::uintptr_t>(now) | tag(p);
                 return;
             }
         }
@@ -150,6 +150,11 @@ struct StateTable {
         Shard &s = shard(p);
         std::lock_guard lock(s.mutex);
         s.map.erase(p, g);
+    }
+    void replace(std::uintptr_t p, const Group *old, Group *now) noexcept {
+        Shard &s = shard(p);
+        std::lock_guard lock(s.mutex);
+        s.map.replace(p, old, now);
     }
     // Forgets every state. After DuckDB handed rows without states, the statement ends with an
     // error, and DuckDB does not destroy every state of it; their groups are left to it (it may
