@@ -3,6 +3,7 @@
 // of its own: the peak resident size while the query runs, above the size of the database with
 // the extension loaded (the kernel's peak is reset through /proc/self/clear_refs before the query).
 //   bench/duckdb_memory.js [BUILD_DIR]        (default: build; needs scripts/deps.sh run)
+// ONLY=text runs the queries whose description holds text; THREADS=4 runs at 4 threads only.
 // Queries: 10^6 one-row groups (median, count), and 10^5 groups of 10 values with 8 statistics;
 // each at 1 and 4 threads.
 const path = require('path');
@@ -51,7 +52,7 @@ if (process.argv[2] === '--child') {
   const extension = path.resolve(process.argv[2] || path.join(root, 'build'), 'qvewumth.duckdb_extension');
   const peak = (threads, sql) => Number(execFileSync(process.execPath, [__filename, '--child', extension, threads, sql]));
   const mb = (b) => `${(b / 1e6).toFixed(0).padStart(5)} MB`;
-  for (const [what, ours, theirs] of cases)
-    for (const threads of [1, 4])
+  for (const [what, ours, theirs] of cases.filter((c) => c[0].includes(process.env.ONLY || '')))
+    for (const threads of process.env.THREADS ? [Number(process.env.THREADS)] : [1, 4])
       console.log(`threads ${threads}  ${what.padEnd(34)} extension ${mb(peak(threads, ours))}  DuckDB ${mb(peak(threads, theirs))}`);
 }

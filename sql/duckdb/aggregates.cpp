@@ -4,7 +4,8 @@
 // A state in DuckDB's memory points to its group on this extension's heap: one block holding what
 // the statistic needs. A count (N, NMISS) keeps its count; an extreme (MIN, MAX, RANGE) the few
 // values its result can depend on; every other statistic its values, in a block that grows by two
-// values at a time while the group is small.
+// values at a time while the group is small (a group set up to receive partial states starts
+// empty).
 //
 // The result does not depend on how many threads read the rows or in which order DuckDB combined
 // partial states: the values of a group go to the package in the canonical order of the SQL
@@ -12,9 +13,11 @@
 // +inf with -0 before +0.
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <bit>
 #include <cmath>
 #include <cstring>
+#include <mutex>
 
 #include "canonical.hpp"
 #include "extension.hpp"
@@ -43,22 +46,19 @@ struct Count : Group {
 // MIN, MAX and RANGE over values in the canonical order depend only on the first and the last
 // number, and on which zeros are there (+0 and -0 compare equal, and which of them the package
 // keeps depends on their order); a NaN is the missing value '.' to the package. These few values
-// in the canonical order give the package's result over all of them.
+// in the canonical order give the package's result over all of them. The block has room for the
+// first number only (room 1) until a second one comes (room 2); count holds the letter of the
+// first missing value in the canonical order (0: none).
 struct Extremes : Group {
-    double lo, hi;          // the first and the last number in the canonical order
-    std::uint8_t seen;      // NUMBER, MINUS_ZERO, PLUS_ZERO
-    char missing;           // the letter of the first missing value in the canonical order, or 0
+    double x[2];  // the first and the last number in the canonical order
 };
-enum : std::uint8_t { NUMBER = 1, MINUS_ZERO = 2, PLUS_ZERO = 4 };
+enum : std::uint8_t { NUMBER = 1, MINUS_ZERO = 2, PLUS_ZERO = 4, HAS_PARAM = 8 };
 
 // Every other statistic: count values (and, first, the percentile or rank of a statistic that
-// takes one) in the block after the header.
-struct Values : Group {
-    std::uint32_t count;
-    std::uint32_t capacity : 31;
-    std::uint32_t has_param : 1;
-};
-static_assert(sizeof(Count) == 24 && sizeof(Extremes) == 40 && sizeof(Values) == 24);
+// takes one) in the block after the header; room numbers the block's size (capacity()).
+struct Values : Group {};
+
+static_assert(sizeof(Count) == 24 && sizeof(Extremes) == 32 && sizeof(Values) == 16);
 
 enum class Kind { Count, Extremes, Values };
 
@@ -70,9 +70,42 @@ Kind kind_of(const qvh_info &info) {
 // A value as the package reads it: a NaN that is no missing value is '.'.
 bool missing(double x) { return x != x || qvh_is_missing(x); }
 
+std::uint64_t key(double x) { return qvsql::canonical_key(std::bit_cast<std::uint64_t>(x)); }
+
+// The aggregates by number, so that a group names its function in 2 bytes.
+std::mutex numbers_mutex;
+std::array<std::atomic<Function *>, 65536> numbered{};
+std::vector<std::uint16_t> free_numbers;
+std::uint32_t next_number = 1;
+
+std::uint16_t number(Function *f) {
+    std::lock_guard lock(numbers_mutex);
+    std::uint16_t n = 0;
+    if (!free_numbers.empty()) {
+        n = free_numbers.back();
+        free_numbers.pop_back();
+    } else if (next_number < numbered.size()) {
+        n = static_cast<std::uint16_t>(next_number++);
+    } else {
+        return 0;
+    }
+    numbered[n] = f;
+    return n;
+}
+
 }  // namespace
 
-void delete_state_table(StateTable *t) noexcept { delete t; }
+void delete_state_table(StateTable *t) noexcept {
+    if (t != nullptr && t->number != 0) {
+        std::lock_guard lock(numbers_mutex);
+        numbered[t->number] = nullptr;
+        try {
+            free_numbers.push_back(t->number);
+        } catch (...) {
+        }
+    }
+    delete t;
+}
 
 namespace {
 
@@ -88,43 +121,63 @@ double &param_of(Values &v) { return slots(v)[0]; }
 double *values_of(const Function &f, Values &v) { return slots(v) + lead(f); }
 std::size_t values_bytes(const Function &f, std::size_t capacity) { return sizeof(Values) + (lead(f) + capacity) * sizeof(double); }
 
-// The room for at least need values that fills the heap's block: its blocks come in steps of 16
-// bytes with 8 of them the heap's own.
-std::uint32_t room_for(const Function &f, std::uint32_t need) {
-    std::uint32_t cap = std::max<std::uint32_t>(need, 1);
-    if ((values_bytes(f, cap) + 8) % 16 != 0 && cap < MAX_KEPT) ++cap;
-    return cap;
-}
+// The heap's blocks come in steps of 16 bytes with 8 of them its own, so a block of 16k + 8
+// bytes wastes none: the capacities of room 0, 1, 2, ... are the smallest that fill such a block,
+// then two values more each while small, then half as many more.
+struct Rooms {
+    std::array<std::uint32_t, 256> cap{};
+    explicit Rooms(std::size_t lead) {
+        auto fill = [&](std::uint32_t c) { return (sizeof(Values) + (lead + c) * sizeof(double) + 8) % 16 == 0 || c == MAX_KEPT ? c : c + 1; };
+        cap[0] = fill(0);
+        for (std::size_t r = 1; r < cap.size(); ++r) {
+            const std::uint32_t c = cap[r - 1];
+            cap[r] = c > MAX_KEPT / 3 * 2 ? MAX_KEPT : fill(c < SMALL ? c + 2 : c + c / 2);
+        }
+    }
+};
+const Rooms rooms[2] = {Rooms(0), Rooms(1)};
 
-std::size_t bytes_of(const Function &f, Group &g) {
+std::uint32_t capacity(const Function &f, const Group &g) { return rooms[lead(f)].cap[g.room]; }
+
+std::size_t extremes_bytes(const Group &g) { return sizeof(Group) + g.room * sizeof(double); }
+
+std::size_t bytes_of(const Function &f, const Group &g) {
     switch (kind_of(*f.info)) {
         case Kind::Count: return sizeof(Count);
-        case Kind::Extremes: return sizeof(Extremes);
-        default: return values_bytes(f, static_cast<Values &>(g).capacity);
+        case Kind::Extremes: return extremes_bytes(g);
+        default: return values_bytes(f, capacity(f, g));
     }
 }
 
 void free_group(const Function &f, Group *g) noexcept { f.reg->allocator.release(f.reg->allocator.ctx, g, bytes_of(f, *g)); }
 
-// Room for n more values in the group of state s, whose block may move (DuckDB's state and the
-// table then point to the new one).
-Values &reserve(const Function &f, duckdb_aggregate_state s, Values &v, std::size_t n) {
-    if (n > MAX_KEPT - v.count) fail(f, "more than 2^31 values in one group");
-    const std::uint32_t need = v.count + static_cast<std::uint32_t>(n);
-    if (need <= v.capacity) return v;
-    std::uint32_t cap = v.capacity;
-    while (cap < need) cap = cap > MAX_KEPT / 3 * 2 ? MAX_KEPT : cap < SMALL ? cap + 2 : cap + cap / 2;
-    cap = room_for(f, cap);
+// Gives the group of state s the block size of room, which may move it (DuckDB's state and the
+// table then point to the new block).
+Group &resize(const Function &f, duckdb_aggregate_state s, Group &g, std::uint8_t room) {
+    const std::size_t from = bytes_of(f, g);
+    Group probe = g;
+    probe.room = room;
+    const std::size_t to = bytes_of(f, probe);
     const qvh_allocator &a = f.reg->allocator;
-    void *p = a.resize(a.ctx, &v, values_bytes(f, v.capacity), values_bytes(f, cap));
-    if (p == nullptr) no_memory(f, (cap - v.capacity) * sizeof(double));
-    auto *now = static_cast<Values *>(p);
-    now->capacity = cap;
-    if (now != &v) {
-        f.states->replace(now->home, &v, now);
+    void *p = a.resize(a.ctx, &g, from, to);
+    if (p == nullptr) no_memory(f, to - from);
+    auto *now = static_cast<Group *>(p);
+    now->room = room;
+    if (now != &g) {
+        f.states->replace(now->home, &g, now);
         reinterpret_cast<State *>(s)->group = now;
     }
     return *now;
+}
+
+// Room for n more values.
+Values &reserve(const Function &f, duckdb_aggregate_state s, Values &v, std::size_t n) {
+    if (n > MAX_KEPT - v.count) fail(f, "more than 2^31 values in one group");
+    const std::uint32_t need = v.count + static_cast<std::uint32_t>(n);
+    if (need <= capacity(f, v)) return v;
+    std::uint8_t room = v.room;
+    while (rooms[lead(f)].cap[room] < need) ++room;
+    return static_cast<Values &>(resize(f, s, v, room));
 }
 
 void add_values(const Function &f, duckdb_aggregate_state s, Group &g, const double *xs, std::size_t n) {
@@ -136,26 +189,27 @@ void add_values(const Function &f, duckdb_aggregate_state s, Group &g, const dou
             return;
         }
         case Kind::Extremes: {
-            auto &e = static_cast<Extremes &>(g);
+            auto *e = &static_cast<Extremes &>(g);
             for (std::size_t i = 0; i < n; ++i) {
                 const double x = xs[i];
                 if (missing(x)) {
+                    const double m = qvh_is_missing(x) ? x : qvh_dot();
                     double first = 0;
-                    const double m = x != x && !qvh_is_missing(x) ? qvh_dot() : x;
-                    if (e.missing == 0 || (qvh_missing(e.missing, &first) == QVH_OK &&
-                                           qvsql::canonical_key(std::bit_cast<std::uint64_t>(m)) <
-                                               qvsql::canonical_key(std::bit_cast<std::uint64_t>(first))))
-                        e.missing = qvh_missing_letter(m);
+                    if (e->count == 0 || (qvh_missing(static_cast<char>(e->count), &first) == QVH_OK && key(m) < key(first)))
+                        e->count = static_cast<unsigned char>(qvh_missing_letter(m));
                     continue;
                 }
-                const std::uint64_t k = qvsql::canonical_key(std::bit_cast<std::uint64_t>(x));
-                if (!(e.seen & NUMBER)) {
-                    e.lo = e.hi = x;
-                } else {
-                    if (k < qvsql::canonical_key(std::bit_cast<std::uint64_t>(e.lo))) e.lo = x;
-                    if (k > qvsql::canonical_key(std::bit_cast<std::uint64_t>(e.hi))) e.hi = x;
+                if (!(e->flags & NUMBER)) {
+                    e->x[0] = x;
+                } else if (key(x) != key(e->x[0]) && (e->room < 2 || key(x) != key(e->x[1]))) {
+                    if (e->room < 2) {
+                        e = &static_cast<Extremes &>(resize(f, s, *e, 2));
+                        e->x[1] = e->x[0];
+                    }
+                    if (key(x) < key(e->x[0])) e->x[0] = x;
+                    if (key(x) > key(e->x[1])) e->x[1] = x;
                 }
-                e.seen |= NUMBER | (x == 0 ? (std::signbit(x) ? MINUS_ZERO : PLUS_ZERO) : 0);
+                e->flags |= NUMBER | (x == 0 ? (std::signbit(x) ? MINUS_ZERO : PLUS_ZERO) : 0);
             }
             return;
         }
@@ -170,15 +224,15 @@ void add_values(const Function &f, duckdb_aggregate_state s, Group &g, const dou
 
 void set_param(const Function &f, Group &g, double p) {
     auto &v = static_cast<Values &>(g);
-    if (!v.has_param) {
+    if (!(v.flags & HAS_PARAM)) {
         param_of(v) = p;
-        v.has_param = 1;
+        v.flags |= HAS_PARAM;
     } else if (std::memcmp(&param_of(v), &p, sizeof p) != 0) {
         fail(f, "the percentile or rank must be one value for the whole query, such as 90 in " + f.label + "(90, x)");
     }
 }
 
-bool has_param(const Function &f, Group &g) { return f.info->leading_param && static_cast<Values &>(g).has_param; }
+bool has_param(const Function &f, Group &g) { return f.info->leading_param && (g.flags & HAS_PARAM); }
 
 // ---- the callbacks ------------------------------------------------------------------------------
 
@@ -191,15 +245,13 @@ void state_init(duckdb_function_info info, duckdb_aggregate_state s) {
     reinterpret_cast<State *>(s)->group = nullptr;
     guarded(f, [&](const char *m) { duckdb_aggregate_function_set_error(info, m); }, [&] {
         const Kind kind = kind_of(*f.info);
-        const std::uint32_t cap = kind == Kind::Values ? room_for(f, 1) : 0;
-        const std::size_t bytes = kind == Kind::Count ? sizeof(Count) : kind == Kind::Extremes ? sizeof(Extremes) : values_bytes(f, cap);
+        Group head{reinterpret_cast<std::uintptr_t>(s), 0, f.states->number, kind == Kind::Extremes ? std::uint8_t{1} : std::uint8_t{0}, 0};
+        const std::size_t bytes = bytes_of(f, head);
         void *p = f.reg->allocator.alloc(f.reg->allocator.ctx, bytes);
         if (p == nullptr) no_memory(f, bytes);
         std::memset(p, 0, bytes);
         auto *g = static_cast<Group *>(p);
-        g->owner = &f;
-        g->home = reinterpret_cast<std::uintptr_t>(s);
-        if (kind == Kind::Values) static_cast<Values *>(g)->capacity = cap;
+        *g = head;
         try {
             f.states->add(g);
         } catch (...) {
@@ -214,16 +266,18 @@ void state_init(duckdb_function_info info, duckdb_aggregate_state s) {
 // destroy it after the error), and the table forgets every state.
 [[noreturn]] void refuse_unknown_state(const Function &f, duckdb_aggregate_state known) {
     if (known != nullptr && kind_of(*f.info) == Kind::Values) {
-        auto &v = static_cast<Values &>(group_of(known));
-        const std::uint32_t cap = room_for(f, 1);
-        if (v.capacity > cap) {
+        Group &g = group_of(known);
+        g.count = 0;
+        if (g.room > 0) {
+            const std::size_t from = bytes_of(f, g);
+            Group empty = g;
+            empty.room = 0;
             const qvh_allocator &a = f.reg->allocator;
-            if (void *p = a.resize(a.ctx, &v, values_bytes(f, v.capacity), values_bytes(f, cap))) {
+            if (void *p = a.resize(a.ctx, &g, from, bytes_of(f, empty))) {
+                static_cast<Group *>(p)->room = 0;
                 reinterpret_cast<State *>(known)->group = static_cast<Group *>(p);
-                static_cast<Values *>(p)->capacity = cap;
             }
         }
-        static_cast<Values &>(group_of(known)).count = 0;
     }
     f.states->forget_all();
     fail(f, "DuckDB handed this aggregate rows without their states, which it does for ORDER BY inside the "
@@ -278,10 +332,10 @@ void agg_combine(duckdb_function_info info, duckdb_aggregate_state *source, duck
                 auto &e = static_cast<Extremes &>(from);
                 double reps[3] = {0, 0, 0};
                 std::size_t n = 0;
-                if (e.missing != 0) qvh_missing(e.missing, &reps[n++]);
-                if (e.seen & NUMBER) reps[n++] = e.lo, reps[n++] = e.hi;
+                if (e.count != 0) qvh_missing(static_cast<char>(e.count), &reps[n++]);
+                if (e.flags & NUMBER) reps[n++] = e.x[0], reps[n++] = e.x[e.room - 1];
                 add_values(f, target[i], into, reps, n);
-                static_cast<Extremes &>(into).seen |= e.seen;
+                group_of(target[i]).flags |= e.flags;
             } else {
                 if (has_param(f, from)) set_param(f, into, param_of(static_cast<Values &>(from)));
                 auto &v = static_cast<Values &>(from);
@@ -305,10 +359,10 @@ double result_of(const Function &f, Group &g, qvh_call *call, std::int32_t &stat
             return static_cast<double>(static_cast<Count &>(g).n);
         case Kind::Extremes: {
             auto &e = static_cast<Extremes &>(g);
-            if (e.missing != 0) qvh_missing(e.missing, &reps[n++]);
-            if (e.seen & NUMBER) reps[n++] = e.lo, reps[n++] = e.hi;
-            if (e.seen & MINUS_ZERO) reps[n++] = -0.0;
-            if (e.seen & PLUS_ZERO) reps[n++] = 0.0;
+            if (e.count != 0) qvh_missing(static_cast<char>(e.count), &reps[n++]);
+            if (e.flags & NUMBER) reps[n++] = e.x[0], reps[n++] = e.x[e.room - 1];
+            if (e.flags & MINUS_ZERO) reps[n++] = -0.0;
+            if (e.flags & PLUS_ZERO) reps[n++] = 0.0;
             qvsql::canonical_sort(reps, n);
             xs = reps;
             break;
@@ -318,7 +372,7 @@ double result_of(const Function &f, Group &g, qvh_call *call, std::int32_t &stat
             qvsql::canonical_sort(values_of(f, v), v.count);
             xs = values_of(f, v);
             n = v.count;
-            if (v.has_param) lead = &param_of(v);
+            if (v.flags & HAS_PARAM) lead = &param_of(v);
             break;
         }
     }
@@ -370,7 +424,7 @@ void state_destroy(duckdb_aggregate_state *states, idx_t count) {
     for (idx_t i = 0; i < count; ++i) {
         Group *g = reinterpret_cast<State *>(states[i])->group;
         if (g == nullptr) continue;  // its set-up failed
-        const Function &f = *g->owner;
+        const Function &f = *numbered[g->number];
         f.states->remove(g->home, g);
         free_group(f, g);
         reinterpret_cast<State *>(states[i])->group = nullptr;
@@ -392,6 +446,7 @@ bool register_aggregate(duckdb_connection con, Registry *reg, const qvh_info *in
     duckdb_aggregate_function_set_destructor(fn, state_destroy);
     auto *f = new Function(reg, info, name);
     f->states = new StateTable;
+    f->states->number = number(f);
     if (kind_of(*info) == Kind::Count) {
         // Whether the count is of the missing values or of the others, as the package counts one '.'.
         const double dot = qvh_dot();
@@ -400,7 +455,8 @@ bool register_aggregate(duckdb_connection con, Registry *reg, const qvh_info *in
         f->counts_missing = qvh_eval(reg->pkg, info->name, &dot, 1, &r, &status) == QVH_OK && r == 1;
     }
     duckdb_aggregate_function_set_extra_info(fn, f, delete_function);
-    const bool ok = duckdb_register_aggregate_function(con, fn) == DuckDBSuccess;
+    // (more than 65535 aggregates registered at once in the process: the last are refused)
+    const bool ok = f->states->number != 0 && duckdb_register_aggregate_function(con, fn) == DuckDBSuccess;
     duckdb_destroy_aggregate_function(&fn);
     duckdb_destroy_logical_type(&any);
     duckdb_destroy_logical_type(&type);

@@ -7,7 +7,7 @@
 // address it did not find: an address that is no state is refused, and one that happens to be a
 // state this extension set up leads to that state's group on this extension's heap, never to
 // freed memory. The table is spread over shards so that threads rarely wait for one another, and
-// each shard is an open-addressing table of group pointers: 13 to 26 bytes a state.
+// each shard is an open-addressing table of group pointers, up to 7/8 full: 9 to 18 bytes a state.
 #pragma once
 
 #include <array>
@@ -25,9 +25,13 @@ struct Function;
 // What every group on this extension's heap begins with; DuckDB's state holds only the pointer to
 // it. What follows depends on the statistic (aggregates.cpp): a count, two extremes, or the values.
 struct Group {
-    Function *owner;      // for destroy, which DuckDB calls without the function
-    std::uintptr_t home;  // the state's address when it was set up: its key in the table
+    std::uintptr_t home;   // the state's address when it was set up: its key in the table
+    std::uint32_t count;   // the values kept, or the letter of a missing value (aggregates.cpp)
+    std::uint16_t number;  // the function's number, for destroy, which DuckDB calls without it
+    std::uint8_t room;     // the size of the block, as aggregates.cpp measures it
+    std::uint8_t flags;
 };
+static_assert(sizeof(Group) == 16);
 
 // The groups by the address their state had when set up (Group::home): an open-addressing table
 // with linear probing, 8 bytes a slot. A slot holds the group's pointer (aligned to 16 by the
@@ -46,7 +50,7 @@ public:
     }
     // Puts g at its address, in place of a group left there (one DuckDB never destroyed).
     void insert(Group *g) {
-        if ((used_ + 1) * 8 > slots_.size() * 5) rehash();
+        if ((used_ + 1) * 8 > slots_.size() * 7) rehash();
         const std::uintptr_t t = tag(g->home), v = reinterpret_cast<std::uintptr_t>(g) | t;
         std::size_t free = slots_.size();
         for (std::size_t i = slot(g->home);; i = next(i)) {
@@ -111,9 +115,9 @@ private:
     // Fibonacci hashing: the top bits of the address times 2^64 / phi, which spreads aligned
     // addresses that share their low bits (as the addresses of one shard do).
     std::size_t slot(std::uintptr_t p) const { return static_cast<std::size_t>(hash(p) >> shift_); }
-    // Twice the room when the table is more than half full, else the same room without the gone.
+    // Twice the room when the table is more than 5/8 full, else the same room without the gone.
     void rehash() {
-        const std::size_t room = slots_.empty() ? 16 : size_ * 2 >= slots_.size() ? slots_.size() * 2 : slots_.size();
+        const std::size_t room = slots_.empty() ? 16 : size_ * 8 >= slots_.size() * 5 ? slots_.size() * 2 : slots_.size();
         std::vector<std::uintptr_t> old(room, EMPTY);
         old.swap(slots_);
         shift_ = 64;
@@ -129,6 +133,7 @@ private:
 };
 
 struct StateTable {
+    std::uint16_t number = 0;  // the function's number in the groups (aggregates.cpp)
     struct Shard {
         std::mutex mutex;
         AddressMap map;
