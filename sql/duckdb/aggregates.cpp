@@ -3,9 +3,9 @@
 //
 // A state in DuckDB's memory points to its group on this extension's heap: one block holding what
 // the statistic needs. A count (N, NMISS) keeps its count; an extreme (MIN, MAX, RANGE) the few
-// values its result can depend on; every other statistic its values, in a block that grows by two
-// values at a time while the group is small (a group set up to receive partial states starts
-// empty).
+// values its result can depend on; every other statistic its values, in a block that starts with
+// room for one and grows by two values at a time while the group is small, so that the many
+// one-row partial states DuckDB makes when groups overflow its threads' hash tables stay small.
 //
 // The result does not depend on how many threads read the rows or in which order DuckDB combined
 // partial states: the values of a group go to the package in the canonical order of the SQL
@@ -121,8 +121,8 @@ double &param_of(Values &v) { return slots(v)[0]; }
 double *values_of(const Function &f, Values &v) { return slots(v) + lead(f); }
 std::size_t values_bytes(const Function &f, std::size_t capacity) { return sizeof(Values) + (lead(f) + capacity) * sizeof(double); }
 
-// The heap's blocks come in steps of 16 bytes with 8 of them its own, so a block of 16k + 8
-// bytes wastes none: the capacities of room 0, 1, 2, ... are the smallest that fill such a block,
+// The heap's blocks come in steps of 16 bytes with 8 of them its own, so asking for 8 bytes less
+// than a multiple of 16 wastes none: the capacities of room 0, 1, 2, ... are the smallest that fill such a block,
 // then two values more each while small, then half as many more.
 struct Rooms {
     std::array<std::uint32_t, 256> cap{};
@@ -159,14 +159,11 @@ Group &resize(const Function &f, duckdb_aggregate_state s, Group &g, std::uint8_
     probe.room = room;
     const std::size_t to = bytes_of(f, probe);
     const qvh_allocator &a = f.reg->allocator;
-    void *p = a.resize(a.ctx, &g, from, to);
-    if (p == nullptr) no_memory(f, to - from);
-    auto *now = static_cast<Group *>(p);
+    // Under the lock of the group's shard, so that no other thread's probe reads the old block.
+    Group *now = f.states->move(g.home, &g, [&] { return static_cast<Group *>(a.resize(a.ctx, &g, from, to)); });
+    if (now == nullptr) no_memory(f, to - from);
     now->room = room;
-    if (now != &g) {
-        f.states->replace(now->home, &g, now);
-        reinterpret_cast<State *>(s)->group = now;
-    }
+    reinterpret_cast<State *>(s)->group = now;
     return *now;
 }
 
@@ -265,6 +262,7 @@ void state_init(duckdb_function_info info, duckdb_aggregate_state s) {
 // The state DuckDB handed with rows it gave no state for keeps nothing more (DuckDB does not
 // destroy it after the error), and the table forgets every state.
 [[noreturn]] void refuse_unknown_state(const Function &f, duckdb_aggregate_state known) {
+    f.states->forget_all();
     if (known != nullptr && kind_of(*f.info) == Kind::Values) {
         Group &g = group_of(known);
         g.count = 0;
@@ -279,7 +277,6 @@ void state_init(duckdb_function_info info, duckdb_aggregate_state s) {
             }
         }
     }
-    f.states->forget_all();
     fail(f, "DuckDB handed this aggregate rows without their states, which it does for ORDER BY inside the "
             "call and for a window over a whole partition (OVER (), OVER (PARTITION BY ...) without ORDER BY, "
             "a frame UNBOUNDED PRECEDING to UNBOUNDED FOLLOWING); a qv_ aggregate supports neither: "

@@ -156,10 +156,14 @@ struct StateTable {
         std::lock_guard lock(s.mutex);
         s.map.erase(p, g);
     }
-    void replace(std::uintptr_t p, const Group *old, Group *now) noexcept {
+    // Moves the group at p from old to the block resize() gives (null: it stays at old).
+    template <class Resize>
+    Group *move(std::uintptr_t p, const Group *old, Resize &&resize) {
         Shard &s = shard(p);
         std::lock_guard lock(s.mutex);
-        s.map.replace(p, old, now);
+        Group *now = resize();
+        if (now != nullptr && now != old) s.map.replace(p, old, now);
+        return now;
     }
     // Forgets every state. After DuckDB handed rows without states, the statement ends with an
     // error, and DuckDB does not destroy every state of it; their groups are left to it (it may
