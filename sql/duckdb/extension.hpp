@@ -73,6 +73,7 @@ struct Function {
     std::mutex mutex;      // guards idle
     std::vector<qvh_call *> idle;  // row-wise calls not in use, reused vector after vector
     StateTable *states = nullptr;  // an aggregate's: the states it set up and not yet destroyed
+    bool counts_missing = false;   // a count's: it counts the missing values (NMISS), not the others
 
     Function(Registry *r, const qvh_info *i, std::string l);
     ~Function();

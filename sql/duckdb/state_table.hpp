@@ -7,7 +7,7 @@
 // address it did not find: an address that is no state is refused, and one that happens to be a
 // state this extension set up leads to that state's group on this extension's heap, never to
 // freed memory. The table is spread over shards so that threads rarely wait for one another, and
-// each shard is an open-addressing table of group pointers: about 16 bytes a state.
+// each shard is an open-addressing table of group pointers, up to 7/8 full: 9 to 18 bytes a state.
 #pragma once
 
 #include <array>
@@ -22,25 +22,16 @@ namespace qvduck {
 
 struct Function;
 
-// Values a group holds inside itself (the allocator's block for the group has room for two).
-constexpr std::uint32_t INSIDE = 2;
-
-// A group's values, on this extension's heap; DuckDB's state holds only the pointer to it.
+// What every group on this extension's heap begins with; DuckDB's state holds only the pointer to
+// it. What follows depends on the statistic (aggregates.cpp): a count, two extremes, or the values.
 struct Group {
-    Function *owner;  // for destroy, which DuckDB calls without the function
-    std::uintptr_t home;  // the state's address when it was set up: its key in the table
-    union {
-        double *values;          // count values, when capacity > 0
-        double inside[INSIDE];  // the values while there are at most INSIDE (capacity 0)
-    };
-    std::uint32_t count;
-    std::uint32_t capacity;
-    union {
-        qvh_agg *folded;  // a fixed-state statistic: the values folded so far, or null
-        double param;     // a statistic with a percentile or rank: it, when has_param
-    };
-    bool has_param;
+    std::uintptr_t home;   // the state's address when it was set up: its key in the table
+    std::uint32_t count;   // the values kept, or the letter of a missing value (aggregates.cpp)
+    std::uint16_t number;  // the function's number, for destroy, which DuckDB calls without it
+    std::uint8_t room;     // the size of the block, as aggregates.cpp measures it
+    std::uint8_t flags;
 };
+static_assert(sizeof(Group) == 16);
 
 // The groups by the address their state had when set up (Group::home): an open-addressing table
 // with linear probing, 8 bytes a slot. A slot holds the group's pointer (aligned to 16 by the
@@ -59,7 +50,7 @@ public:
     }
     // Puts g at its address, in place of a group left there (one DuckDB never destroyed).
     void insert(Group *g) {
-        if ((used_ + 1) * 8 > slots_.size() * 5) rehash();
+        if ((used_ + 1) * 8 > slots_.size() * 7) rehash();
         const std::uintptr_t t = tag(g->home), v = reinterpret_cast<std::uintptr_t>(g) | t;
         std::size_t free = slots_.size();
         for (std::size_t i = slot(g->home);; i = next(i)) {
@@ -95,6 +86,19 @@ public:
             }
         }
     }
+    // The group at p moved from old to now (its block grew): the slot is found by the pointer
+    // alone, since old is no longer there to be read.
+    void replace(std::uintptr_t p, const Group *old, Group *now) noexcept {
+        if (slots_.empty()) return;
+        for (std::size_t i = slot(p);; i = next(i)) {
+            const std::uintptr_t v = slots_[i];
+            if (v == EMPTY) return;
+            if (v != GONE && group(v) == old) {
+                slots_[i] = reinterpret_cast<std::uintptr_t>(now) | tag(p);
+                return;
+            }
+        }
+    }
     void clear() noexcept {
         std::vector<std::uintptr_t>().swap(slots_);
         used_ = size_ = 0;
@@ -111,9 +115,9 @@ private:
     // Fibonacci hashing: the top bits of the address times 2^64 / phi, which spreads aligned
     // addresses that share their low bits (as the addresses of one shard do).
     std::size_t slot(std::uintptr_t p) const { return static_cast<std::size_t>(hash(p) >> shift_); }
-    // Twice the room when the table is more than half full, else the same room without the gone.
+    // Twice the room when the table is more than 5/8 full, else the same room without the gone.
     void rehash() {
-        const std::size_t room = slots_.empty() ? 16 : size_ * 2 >= slots_.size() ? slots_.size() * 2 : slots_.size();
+        const std::size_t room = slots_.empty() ? 16 : size_ * 8 >= slots_.size() * 5 ? slots_.size() * 2 : slots_.size();
         std::vector<std::uintptr_t> old(room, EMPTY);
         old.swap(slots_);
         shift_ = 64;
@@ -129,6 +133,7 @@ private:
 };
 
 struct StateTable {
+    std::uint16_t number = 0;  // the function's number in the groups (aggregates.cpp)
     struct Shard {
         std::mutex mutex;
         AddressMap map;
@@ -150,6 +155,15 @@ struct StateTable {
         Shard &s = shard(p);
         std::lock_guard lock(s.mutex);
         s.map.erase(p, g);
+    }
+    // Moves the group at p from old to the block resize() gives (null: it stays at old).
+    template <class Resize>
+    Group *move(std::uintptr_t p, const Group *old, Resize &&resize) {
+        Shard &s = shard(p);
+        std::lock_guard lock(s.mutex);
+        Group *now = resize();
+        if (now != nullptr && now != old) s.map.replace(p, old, now);
+        return now;
     }
     // Forgets every state. After DuckDB handed rows without states, the statement ends with an
     // error, and DuckDB does not destroy every state of it; their groups are left to it (it may

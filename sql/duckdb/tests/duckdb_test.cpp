@@ -1,7 +1,8 @@
 // The DuckDB extension loaded into DuckDB's own libduckdb.so: every function against the host
 // library's call, bit for bit; aggregates against the call over the same values with 1 and 4
-// threads, over many groups and in window frames; conversions, errors, qv_status(), loading twice,
-// and a whole-partition window frame in a child process.
+// threads, over many groups and in window frames; counts and extremes, which keep no values;
+// conversions, errors, qv_status(), loading twice, and a whole-partition window frame in a child
+// process.
 #include <duckdb.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -231,6 +232,51 @@ TEST_F(Aggregates, ManyGroupsAndWindowFrames) {
                 std::vector<double> frame;
                 for (long j = i - 3 * std::min(w.before, i / 3); j <= i + 3 * w.after && j < 5000; j += 3) frame.push_back(xs[j]);
                 ASSERT_TRUE(same(win[i][0], host(f, with_param(f, canonical(frame))))) << name << " " << w.frame << " row " << i;
+            }
+        }
+    }
+}
+
+TEST(DuckDb, CountsAndExtremesKeepWhatTheirResultDependsOn) {
+    // N, NMISS, MIN, MAX and RANGE keep a count or a few values, not the values: each group's
+    // result against the call over all its values in the canonical order. The zeros of both signs
+    // (which of them an extreme gives depends on their order), missing values of several codes,
+    // NaN (the package's '.'), and the extremes of the double range, which the package reads as
+    // no value; 200000 rows, so that at 4 threads DuckDB combines partial states of each group.
+    const std::vector<std::vector<const char *>> cases = {
+        {"0", "-0"}, {"-0", "0", "5"}, {"-5", "0", "-0"}, {"3", ".A", ".B", "-2", "."}, {".", ".Z", "._"},
+        {"nan", "1"}, {"nan"}, {"1.7976931348623157e308"}, {"-inf", "-inf"}, {"-1.7976931348623157e308", "2"},
+        {"7"}, {"2", "-0", "1e-300", "-1e-300", "inf", "0"}};
+    std::string list;
+    for (const auto &c : cases) {
+        list += list.empty() ? "[[" : ", [";
+        for (std::size_t k = 0; k < c.size(); ++k) list += std::string(k ? ", '" : "'") + c[k] + "'";
+        list += "]";
+    }
+    const long rows = 200000, K = static_cast<long>(cases.size());
+    for (int threads : {1, 4}) {
+        Db db(threads);
+        ASSERT_EQ(db.run("CREATE TABLE e AS SELECT i % " + std::to_string(K) + " AS c, (" + list + "])[i % " + std::to_string(K) +
+                         " + 1][(i // " + std::to_string(K) + ") % len((" + list + "])[i % " + std::to_string(K) +
+                         " + 1]) + 1] AS x FROM range(" + std::to_string(rows) + ") r(i)"), "");
+        // x as text keeps the missing values' codes; as DOUBLE they are NULL, and NaN is a number.
+        for (const bool text : {true, false}) {
+            for (const char *name : {"N", "NMISS", "MIN", "MAX", "RANGE"}) {
+                const qvh_info &f = *qvh_function_find(name);
+                Rows got;
+                ASSERT_EQ(db.run("SELECT " + sql_name(f, false) + (text ? "(x)" : "(TRY_CAST(x AS DOUBLE))") +
+                                 " FROM e GROUP BY c ORDER BY c", &got), "") << name;
+                for (long c = 0; c < K; ++c) {
+                    std::vector<double> xs;
+                    for (long i = c; i < rows; i += K) {
+                        const char *s = cases[c][(i / K) % static_cast<long>(cases[c].size())];
+                        double x = 0;
+                        if (!text && qvh_parse_missing(s, std::strlen(s), &x)) x = qvh_dot();
+                        else ASSERT_TRUE(qvh_parse_number(s, std::strlen(s), &x)) << s;
+                        xs.push_back(x);
+                    }
+                    EXPECT_TRUE(same(got.at(c)[0], host(f, canonical(xs)))) << name << " case " << c << " threads " << threads;
+                }
             }
         }
     }
