@@ -14,8 +14,8 @@
 #define QVR_H
 
 #include <qvhost.h>
-#if QVH_VERSION_MAJOR != 1 || QVH_VERSION_MINOR < 1 || !defined(QVH_CHECK_EVERY)
-#error "the R package needs the host library 1.1 or later, with interrupts and moving windows"
+#if QVH_VERSION_MAJOR != 1 || QVH_VERSION_MINOR < 2
+#error "the R package needs the host library 1.2 or later (interrupts, moving windows, the rules of the edge)"
 #endif
 
 #include <stddef.h>
