@@ -208,8 +208,10 @@ Outcome call(const Callable &f, HostList &list, int refuse, std::uint16_t room) 
 
     if ((may_bit(out.status) & f.info->statuses) == 0)
         fail("%s returned status 0x%08X, which the catalogue does not list for it", name, static_cast<unsigned>(out.status));
-    // LOG and LOG10 keep a logarithm that tests missing (from a signalling NaN) as their result.
-    const bool keeps_result = std::strcmp(name, "LOG") == 0 || std::strcmp(name, "LOG10") == 0;
+    // LOG, LOG10 and LGAMMA keep a result that tests missing (a signalling NaN argument, quieted
+    // on its way through the logarithm) as it is, with the status invalid argument.
+    const bool keeps_result = std::strcmp(name, "LOG") == 0 || std::strcmp(name, "LOG10") == 0 ||
+                              std::strcmp(name, "LGAMMA") == 0;
     const bool dot = out.result == DOT_BITS || (keeps_result && (out.result >> 48) == 0xFFFF);
     if (out.status != STATUS_OK && f.info->form != QVH_FORM_CHAR_LIST && !dot)
         fail("%s returned status 0x%08X with the result 0x%016llX instead of .", name, static_cast<unsigned>(out.status),
