@@ -99,9 +99,9 @@ void BM_moving(benchmark::State &state, const char *name) {
     qvh_call *call = nullptr;
     qvh_call_new(host(), name, &call);
     std::vector<double> out(ROWS);
-    const qvh_window spec{QVH_WINDOW_TRAILING, w, 1};
+    const qvh_window frame{QVH_WINDOW_TRAILING, w, 1};
     for (auto _ : state) {
-        qvh_moving(call, nullptr, 0, data(ROWS).data(), ROWS, 8, &spec, nullptr, 0, out.data(), 8, nullptr, nullptr);
+        qvh_moving(call, nullptr, 0, data(ROWS).data(), ROWS, 8, &frame, nullptr, 0, out.data(), 8, nullptr, nullptr);
         benchmark::DoNotOptimize(out.data());
     }
     qvh_call_free(call);

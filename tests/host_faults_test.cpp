@@ -123,10 +123,10 @@ int add_rest(qvh_agg *agg, const std::vector<double> &xs) {
 int moving(qvh_call *call, size_t size, std::string *answer) {
     static double out[2000];
     static std::int32_t st[2000];
-    const qvh_window spec{QVH_WINDOW_TRAILING, size, 1};
+    const qvh_window frame{QVH_WINDOW_TRAILING, size, 1};
     static std::vector<double> xs;
     for (int i = static_cast<int>(xs.size()); i < 2000; ++i) xs.push_back((i * 7919) % 1000 - 400.5);
-    const int rc = qvh_moving(call, nullptr, 0, xs.data(), 2000, 8, &spec, nullptr, 0, out, 8, st, nullptr);
+    const int rc = qvh_moving(call, nullptr, 0, xs.data(), 2000, 8, &frame, nullptr, 0, out, 8, st, nullptr);
     std::uint64_t h = 0;
     for (int i = 0; i < 2000; ++i) h = h * 31 + bits(out[i]) + static_cast<std::uint32_t>(st[i]);
     if (answer != nullptr) *answer = std::to_string(rc) + " " + std::to_string(h);

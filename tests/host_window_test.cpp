@@ -34,7 +34,7 @@ std::uint64_t bits(double x) { return std::bit_cast<std::uint64_t>(x); }
 struct Case {
     const char *fn;
     std::vector<double> lead;
-    qvh_window spec;
+    qvh_window frame;
     std::vector<size_t> starts;
 };
 
@@ -48,7 +48,7 @@ size_t compare(const Case &c, const std::vector<double> &xs) {
     std::vector<double> out(n);
     std::vector<int32_t> st(n);
     qvh_tally tally{};
-    const int rc = qvh_moving(engine, c.lead.data(), c.lead.size(), xs.data(), n, 8, &c.spec, c.starts.data(),
+    const int rc = qvh_moving(engine, c.lead.data(), c.lead.size(), xs.data(), n, 8, &c.frame, c.starts.data(),
                               c.starts.size(), out.data(), 8, st.data(), &tally);
     EXPECT_EQ(rc, QVH_OK) << qvh_errmsg();
     EXPECT_EQ(tally.rows, n);
@@ -59,10 +59,10 @@ size_t compare(const Case &c, const std::vector<double> &xs) {
             e = k + 1 < c.starts.size() ? c.starts[k + 1] : n;
             ++k;
         }
-        const size_t w = c.spec.size;
+        const size_t w = c.frame.size;
         size_t lo = g, hi = i + 1;
-        if (c.spec.kind == QVH_WINDOW_TRAILING) lo = i - g + 1 > w ? i + 1 - w : g;
-        if (c.spec.kind == QVH_WINDOW_CENTRED) {
+        if (c.frame.kind == QVH_WINDOW_TRAILING) lo = i - g + 1 > w ? i + 1 - w : g;
+        if (c.frame.kind == QVH_WINDOW_CENTRED) {
             lo = i - g > w / 2 ? i - w / 2 : g;
             hi = e - i - 1 > (w - 1) / 2 ? i + (w - 1) / 2 + 1 : e;
         }
@@ -70,11 +70,11 @@ size_t compare(const Case &c, const std::vector<double> &xs) {
         for (size_t j = lo; j < hi; ++j) present += qvh_is_missing(xs[j]) || xs[j] != xs[j] ? 0 : 1;
         double r = DOT;
         int32_t s = QVH_STATUS_MISSING_ARG;
-        if (present >= c.spec.min_present) {
+        if (present >= c.frame.min_present) {
             EXPECT_EQ(qvh_call_over(whole, c.lead.data(), c.lead.size(), xs.data() + lo, hi - lo, 8, &r, &s, nullptr), QVH_OK);
         }
         if (bits(r) != bits(out[i]) || s != st[i]) {
-            ADD_FAILURE() << c.fn << " lead " << (c.lead.empty() ? 0.0 : c.lead[0]) << " kind " << c.spec.kind << " size "
+            ADD_FAILURE() << c.fn << " lead " << (c.lead.empty() ? 0.0 : c.lead[0]) << " kind " << c.frame.kind << " size "
                           << w << " row " << i << " window [" << lo << ", " << hi << "): engine " << out[i] << " "
                           << qvh_status_name(st[i]) << ", whole call " << r << " " << qvh_status_name(s);
             break;
@@ -323,7 +323,7 @@ TEST(HostWindow, RefusesBadShapes) {
     const qvh_window ok{QVH_WINDOW_TRAILING, 2, 0}, empty{QVH_WINDOW_CENTRED, 0, 0}, odd{7, 2, 0};
     struct Row {
         qvh_call *call;
-        const qvh_window *spec;
+        const qvh_window *frame;
         const size_t *starts;
         size_t ngroups;
         int rc;
@@ -335,7 +335,7 @@ TEST(HostWindow, RefusesBadShapes) {
         {call, &ok, nullptr, 2, QVH_E_NULL},
     };
     for (const Row &r : rows)
-        EXPECT_EQ(qvh_moving(r.call, nullptr, 0, xs, 4, 8, r.spec, r.starts, r.ngroups, out, 8, nullptr, nullptr), r.rc)
+        EXPECT_EQ(qvh_moving(r.call, nullptr, 0, xs, 4, 8, r.frame, r.starts, r.ngroups, out, 8, nullptr, nullptr), r.rc)
             << qvh_errmsg();
     qvh_call_free(call);
     qvh_call_free(chars);
@@ -356,9 +356,9 @@ TEST(HostWindow, InterruptsStopLongWork) {
     qvh_call_set_interrupt(mean, stop, &checks);
     qvh_call_set_interrupt(log, stop, &checks);
     qvh_agg_set_interrupt(agg, stop, &checks);
-    const qvh_window spec{QVH_WINDOW_TRAILING, 50, 0};
+    const qvh_window frame{QVH_WINDOW_TRAILING, 50, 0};
     qvh_tally t{};
-    EXPECT_EQ(qvh_moving(mean, nullptr, 0, xs.data(), n, 8, &spec, nullptr, 0, out.data(), 8, nullptr, &t), QVH_E_INTERRUPTED);
+    EXPECT_EQ(qvh_moving(mean, nullptr, 0, xs.data(), n, 8, &frame, nullptr, 0, out.data(), 8, nullptr, &t), QVH_E_INTERRUPTED);
     EXPECT_NE(std::string(qvh_errmsg()).find("interrupted"), std::string::npos) << qvh_errmsg();
     EXPECT_TRUE(t.rows > 0 && t.rows < n && out[t.rows - 1] == 1.0 && out[t.rows] == -7.0) << t.rows;
     const double *args[1] = {xs.data()};

@@ -526,7 +526,7 @@ typedef struct qvh_window {
     size_t min_present; /* present values a window needs to be computed */
 } qvh_window;
 QVH_API int qvh_moving(qvh_call *call, const double *lead, size_t nlead, const double *xs, size_t n, ptrdiff_t stride,
-                       const qvh_window *spec, const size_t *group_starts, size_t ngroups, double *out,
+                       const qvh_window *frame, const size_t *group_starts, size_t ngroups, double *out,
                        ptrdiff_t out_stride, int32_t *statuses, qvh_tally *tally) QVH_NOEXCEPT;
 
 #ifdef __cplusplus

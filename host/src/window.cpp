@@ -124,17 +124,17 @@ QvStatus Layout::call(std::size_t lo, std::size_t hi, double &r, bool &marked) n
 }
 
 int check_moving(qvh_call *call, const double *lead, std::size_t nlead, const double *xs, std::size_t n,
-                 const qvh_window *spec, const std::size_t *starts, std::size_t ngroups, const double *out) {
+                 const qvh_window *frame, const std::size_t *starts, std::size_t ngroups, const double *out) {
     if (call == nullptr) return fail(QVH_E_NULL, "the call is NULL");
     const std::string_view label = call->label.view();
-    if (spec == nullptr || (nlead > 0 && lead == nullptr) || (n > 0 && (xs == nullptr || out == nullptr)) ||
+    if (frame == nullptr || (nlead > 0 && lead == nullptr) || (n > 0 && (xs == nullptr || out == nullptr)) ||
         (n > 0 && ngroups > 0 && starts == nullptr))
         return fail(QVH_E_NULL, Msg() << label << ": qvh_moving needs the window, the values and the results");
     if (call->info->form != QVH_FORM_LIST || call->info->result_kind != QVH_KIND_NUM)
         return fail(QVH_E_KIND, Msg() << label << " is not a list-form function of numbers");
-    if (spec->kind != QVH_WINDOW_TRAILING && spec->kind != QVH_WINDOW_CENTRED && spec->kind != QVH_WINDOW_EXPANDING)
-        return fail(QVH_E_RANGE, Msg() << label << ": unknown window kind " << spec->kind);
-    if (spec->kind != QVH_WINDOW_EXPANDING && spec->size == 0)
+    if (frame->kind != QVH_WINDOW_TRAILING && frame->kind != QVH_WINDOW_CENTRED && frame->kind != QVH_WINDOW_EXPANDING)
+        return fail(QVH_E_RANGE, Msg() << label << ": unknown window kind " << frame->kind);
+    if (frame->kind != QVH_WINDOW_EXPANDING && frame->size == 0)
         return fail(QVH_E_RANGE, Msg() << label << ": a window holds at least 1 row");
     if (nlead >= MAX_ARGS) return fail(QVH_E_LIMIT, Msg() << label << ": a call takes at most 2147483647 arguments");
     for (std::size_t k = 0; n > 0 && k < ngroups; ++k)
@@ -148,8 +148,8 @@ int check_moving(qvh_call *call, const double *lead, std::size_t nlead, const do
 class Moving {
 public:
     Moving(qvh_call *call, const double *lead, std::size_t nlead, const double *xs, std::size_t n, std::ptrdiff_t stride,
-           const qvh_window &spec, double *out, std::ptrdiff_t out_stride, std::int32_t *statuses)
-        : call_(call), xs_(reinterpret_cast<const char *>(xs)), n_(n), stride_(stride), spec_(spec), out_(reinterpret_cast<char *>(out)),
+           const qvh_window &frame, double *out, std::ptrdiff_t out_stride, std::int32_t *statuses)
+        : call_(call), xs_(reinterpret_cast<const char *>(xs)), n_(n), stride_(stride), frame_(frame), out_(reinterpret_cast<char *>(out)),
           out_stride_(out_stride), statuses_(statuses), layout_(call, lead, nlead, xs, stride) {
         stat_ = order_stat_of(call->info->name, definition_);
         const std::size_t wants = call->info->leading_param ? 1 : 0;
@@ -173,7 +173,7 @@ private:
     const char *xs_;
     std::size_t n_;
     std::ptrdiff_t stride_;
-    qvh_window spec_;
+    qvh_window frame_;
     char *out_;
     std::ptrdiff_t out_stride_;
     std::int32_t *statuses_;
@@ -190,7 +190,7 @@ int Moving::row(std::size_t i, Rows w, std::size_t e) noexcept {
     QvStatus st = STATUS_MISSING_ARG;
     bool marked = false;
     std::size_t work = 16;
-    if (present_ >= spec_.min_present) {
+    if (present_ >= frame_.min_present) {
         ShortCall c;
         c.whole = true;
         if (stat_ != OrderStat::None) c = short_call(stat_, definition_, param_, call_->ordered);
@@ -222,13 +222,13 @@ int Moving::group(std::size_t g, std::size_t e) noexcept {
     const bool ordered = stat_ != OrderStat::None;
     if (ordered) {
         call_->ordered.clear();
-        const std::size_t most = spec_.kind == QVH_WINDOW_EXPANDING || spec_.size >= e - g ? e - g : spec_.size + 1;
+        const std::size_t most = frame_.kind == QVH_WINDOW_EXPANDING || frame_.size >= e - g ? e - g : frame_.size + 1;
         if (!call_->ordered.reserve(most)) return no_memory(g);
     }
     present_ = 0;
     std::size_t lo = g, hi = g;
     for (std::size_t i = g; i < e; ++i) {
-        const Rows w = window_of(spec_, g, e, i);
+        const Rows w = window_of(frame_, g, e, i);
         for (; hi < w.hi; ++hi) {
             const double x = value(hi);
             present_ += qv::is_missing(x) ? 0 : 1;
@@ -253,14 +253,14 @@ using namespace qvhost;
 extern "C" {
 
 int qvh_moving(qvh_call *call, const double *lead, size_t nlead, const double *xs, size_t n, ptrdiff_t stride,
-               const qvh_window *spec, const size_t *group_starts, size_t ngroups, double *out, ptrdiff_t out_stride,
+               const qvh_window *frame, const size_t *group_starts, size_t ngroups, double *out, ptrdiff_t out_stride,
                int32_t *statuses, qvh_tally *tally) noexcept {
-    if (const int rc = check_moving(call, lead, nlead, xs, n, spec, group_starts, ngroups, out); rc != QVH_OK) {
+    if (const int rc = check_moving(call, lead, nlead, xs, n, frame, group_starts, ngroups, out); rc != QVH_OK) {
         if (tally != nullptr) *tally = qvh_tally{};
         return rc;
     }
     take_refused();
-    Moving m(call, lead, nlead, xs, n, stride, *spec, out, out_stride, statuses);
+    Moving m(call, lead, nlead, xs, n, stride, *frame, out, out_stride, statuses);
     int rc = QVH_OK;
     const std::size_t groups = n == 0 ? 0 : ngroups == 0 ? 1 : ngroups;
     for (std::size_t k = 0; rc == QVH_OK && k < groups; ++k) {

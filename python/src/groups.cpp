@@ -60,28 +60,28 @@ std::vector<std::pair<const char *, std::size_t>> saved_states(std::size_t fi, P
 // - 1, -1 for none). Returns [(results, tally, statuses or None)] in the order of wanted.
 PyObject *py_group_stats(PyObject *, PyObject *args) {
     return guard([&] {
-        PyObject *codes_obj = nullptr, *values_obj = nullptr, *specs_obj = nullptr;
+        PyObject *codes_obj = nullptr, *values_obj = nullptr, *asked_obj = nullptr;
         Py_ssize_t ngroups = 0;
         int want_status = 0;
-        if (!PyArg_ParseTuple(args, "OnOOp", &codes_obj, &ngroups, &values_obj, &specs_obj, &want_status)) throw PyFail{};
-        struct Spec {
+        if (!PyArg_ParseTuple(args, "OnOOp", &codes_obj, &ngroups, &values_obj, &asked_obj, &want_status)) throw PyFail{};
+        struct Asked {
             std::size_t fi;
             bool has_param;
             double p;
         };
-        std::vector<Spec> specs;
-        Ref wanted(check(PySequence_Fast(specs_obj, "wanted must be a sequence")));
+        std::vector<Asked> asked;
+        Ref wanted(check(PySequence_Fast(asked_obj, "wanted must be a sequence")));
         for (Py_ssize_t s = 0; s < PySequence_Fast_GET_SIZE(wanted.get()); ++s) {
             Py_ssize_t index = 0;
             PyObject *param_obj = nullptr;
             if (!PyArg_ParseTuple(PySequence_Fast_GET_ITEM(wanted.get(), s), "nO", &index, &param_obj)) throw PyFail{};
-            Spec spec{function_index(index), false, 0.0};
-            spec.p = optional_param(param_obj, spec.has_param);
-            specs.push_back(spec);
+            Asked one{function_index(index), false, 0.0};
+            one.p = optional_param(param_obj, one.has_param);
+            asked.push_back(one);
         }
         Ref result(check(PyList_New(0)));
-        if (specs.empty()) return result.release();
-        const Function &first = function(specs[0].fi);
+        if (asked.empty()) return result.release();
+        const Function &first = function(asked[0].fi);
         PyArrayObject *values = column(first, values_obj, -1);
         const Groups g = group_rows(first, codes_obj, PyArray_DIM(values, 0), ngroups);
         std::vector<double> v;
@@ -89,9 +89,9 @@ PyObject *py_group_stats(PyObject *, PyObject *args) {
             NoGil nogil;
             v = values_by_group(values, g);
         }
-        for (const Spec &spec : specs) {
+        for (const Asked &one : asked) {
             const Results results(ngroups, want_status);
-            qvh_call *call = thread_call(spec.fi);
+            qvh_call *call = thread_call(one.fi);
             qvh_tally tally{};
             Outcome o;
             {
@@ -101,12 +101,12 @@ PyObject *py_group_stats(PyObject *, PyObject *args) {
                 for (npy_intp k = 0; k < ngroups; ++k) {
                     const std::size_t b = g.start[k], e = g.start[k + 1];
                     if (!o.go_on(e - b + 1)) break;
-                    if (!call_one(call, spec.has_param, spec.p, v.data() + b, e - b, sizeof(double), res + k,
+                    if (!call_one(call, one.has_param, one.p, v.data() + b, e - b, sizeof(double), res + k,
                                   sts != nullptr ? sts + k : nullptr, nullptr, tally, o))
                         break;
                 }
             }
-            o.raise_if_failed(spec.fi);
+            o.raise_if_failed(one.fi);
             Ref item(results.tuple(tally));
             if (PyList_Append(result.get(), item.get()) != 0) throw PyFail{};
         }

@@ -34,9 +34,9 @@ Gathered gather(PyArrayObject *values, const Groups &g) {
 // The engine over n values at xs (stride bytes apart) cut into groups at starts; results and
 // statuses to out, res_status (n each, in the same order).
 void run_windows(qvh_call *call, const double *lead, std::size_t nlead, const double *xs, std::size_t n, npy_intp stride,
-                 const qvh_window &spec, const std::vector<std::size_t> &starts, double *out, int32_t *res_status,
+                 const qvh_window &frame, const std::vector<std::size_t> &starts, double *out, int32_t *res_status,
                  qvh_tally &tally, Outcome &o) {
-    o.rc = qvh_moving(call, lead, nlead, xs, n, stride, &spec, starts.empty() ? nullptr : starts.data(), starts.size(), out,
+    o.rc = qvh_moving(call, lead, nlead, xs, n, stride, &frame, starts.empty() ? nullptr : starts.data(), starts.size(), out,
                       sizeof(double), res_status, &tally);
     if (o.rc == QVH_E_NOMEM) o.asked = qvh_call_asked(call);
 }
@@ -60,7 +60,7 @@ PyObject *py_moving(PyObject *, PyObject *args) {
         const std::size_t fi = function_index(index);
         if (window < 1 || min_periods < 0 || min_periods > window)
             raise(PyExc_ValueError, function(fi).label + ": a window holds at least 1 row and min_periods at most that");
-        const qvh_window spec{center ? QVH_WINDOW_CENTRED : QVH_WINDOW_TRAILING, static_cast<std::size_t>(window),
+        const qvh_window frame{center ? QVH_WINDOW_CENTRED : QVH_WINDOW_TRAILING, static_cast<std::size_t>(window),
                               static_cast<std::size_t>(min_periods)};
         PyArrayObject *values = column(function(fi), values_obj, -1);
         const npy_intp n = PyArray_DIM(values, 0);
@@ -73,7 +73,7 @@ PyObject *py_moving(PyObject *, PyObject *args) {
         if (codes_obj == Py_None) {
             NoGil nogil;
             run_windows(call, &p, has_param ? 1 : 0, static_cast<const double *>(PyArray_DATA(values)),
-                        static_cast<std::size_t>(n), PyArray_STRIDE(values, 0), spec, {}, results.values(),
+                        static_cast<std::size_t>(n), PyArray_STRIDE(values, 0), frame, {}, results.values(),
                         results.status(), tally, o);
         } else {
             const Groups g = group_rows(function(fi), codes_obj, n, ngroups);
@@ -85,7 +85,7 @@ PyObject *py_moving(PyObject *, PyObject *args) {
                 const Gathered in = gather(values, g);
                 res.resize(in.values.size());
                 sts.resize(statuses ? in.values.size() : 0);
-                run_windows(call, &p, has_param ? 1 : 0, in.values.data(), in.values.size(), sizeof(double), spec,
+                run_windows(call, &p, has_param ? 1 : 0, in.values.data(), in.values.size(), sizeof(double), frame,
                             in.starts, res.data(), statuses ? sts.data() : nullptr, tally, o);
                 // Back to the rows: rows of no group are '.'.
                 std::fill(results.values(), results.values() + n, qvh_dot());

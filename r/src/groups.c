@@ -161,7 +161,7 @@ SEXP qvr_moving(SEXP fun, SEXP x, SEXP k_, SEXP params, SEXP align) {
     const char *a = Rf_isString(align) && XLENGTH(align) == 1 ? CHAR(STRING_ELT(align, 0)) : "";
     if (strcmp(a, "right") != 0 && strcmp(a, "center") != 0)
         Rf_error("qv_moving: argument align must be \"right\" or \"center\"");
-    const qvh_window spec = {a[0] == 'r' ? QVH_WINDOW_TRAILING : QVH_WINDOW_CENTRED, (size_t)kd, 0};
+    const qvh_window frame = {a[0] == 'r' ? QVH_WINDOW_TRAILING : QVH_WINDOW_CENTRED, (size_t)kd, 0};
     const R_xlen_t n = XLENGTH(x);
     const double *xd = qvr_doubles(x, 0, n);
     SEXP out = PROTECT(Rf_allocVector(REALSXP, n));
@@ -169,7 +169,7 @@ SEXP qvr_moving(SEXP fun, SEXP x, SEXP k_, SEXP params, SEXP align) {
     SEXP guard;
     qvh_call *call = qvr_new_call(info, label, &guard);
     int rc = n == 0 ? QVH_OK
-                    : qvh_moving(call, &param, info->leading_param ? 1 : 0, xd, (size_t)n, sizeof(double), &spec,
+                    : qvh_moving(call, &param, info->leading_param ? 1 : 0, xd, (size_t)n, sizeof(double), &frame,
                                  NULL, 0, REAL(out), sizeof(double), status, NULL);
     if (rc != QVH_OK) qvr_fail(guard, qvh_errmsg());
     qvr_release(guard);
