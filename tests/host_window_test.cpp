@@ -141,36 +141,44 @@ TEST(HostWindow, OrderStatisticsGiveTheBitsOfTheWholeWindow) {
     }
 }
 
-// The ordered set against a sorted multiset, through growth and shrinking that split, merge and
-// share its blocks.
+// The ordered set against a sorted multiset, in the array and in blocks, through growth and
+// shrinking that split, merge and share its blocks, and through replacements.
 TEST(HostWindow, OrderSetKeepsItsValuesInOrder) {
-    std::mt19937_64 rng(3);
-    qvhost::OrderSet set{qvhost::Memory()};
-    std::multiset<double> ref;
-    std::deque<std::pair<double, uint64_t>> fifo;
-    ASSERT_TRUE(set.reserve(qvhost::OrderSet::SMALL - 1));
-    for (uint64_t seq = 0; seq < 300000; ++seq) {
-        const bool grow = (seq / 10000) % 2 == 0 ? rng() % 4 != 0 : rng() % 4 == 0;
-        if ((grow && ref.size() + 1 < qvhost::OrderSet::SMALL) || fifo.empty()) {
+    for (const size_t most : {qvhost::OrderSet::FLAT, qvhost::OrderSet::SMALL - 1}) {
+        std::mt19937_64 rng(3);
+        qvhost::OrderSet set{qvhost::Memory()};
+        std::multiset<double> ref;
+        std::deque<std::pair<double, uint64_t>> fifo;
+        ASSERT_TRUE(set.reserve(most));
+        for (uint64_t seq = 0; seq < 300000; ++seq) {
+            const bool grow = (seq / 10000) % 2 == 0 ? rng() % 4 != 0 : rng() % 4 == 0;
             const double x = double(rng() % 5000) / 4;
-            set.insert(x, seq);
-            ref.insert(x);
-            fifo.emplace_back(x, seq);
-        } else {
-            set.erase(fifo.front().first, fifo.front().second);
-            ref.erase(ref.find(fifo.front().first));
-            fifo.pop_front();
-        }
-        ASSERT_EQ(set.size(), ref.size());
-        if (seq % 997 == 0) {
-            size_t k = 1;
-            for (const double x : ref) ASSERT_EQ(set.kth(k++), x) << "step " << seq;
+            if (!fifo.empty() && rng() % 3 == 0) {
+                set.replace(fifo.front().first, fifo.front().second, x, seq);
+                ref.erase(ref.find(fifo.front().first));
+                fifo.pop_front();
+                ref.insert(x);
+                fifo.emplace_back(x, seq);
+            } else if ((grow && ref.size() < most) || fifo.empty()) {
+                set.insert(x, seq);
+                ref.insert(x);
+                fifo.emplace_back(x, seq);
+            } else {
+                set.erase(fifo.front().first, fifo.front().second);
+                ref.erase(ref.find(fifo.front().first));
+                fifo.pop_front();
+            }
+            ASSERT_EQ(set.size(), ref.size());
+            if (seq % 997 == 0) {
+                size_t k = 1;
+                for (const double x : ref) ASSERT_EQ(set.kth(k++), x) << "step " << seq << ", room " << most;
+            }
         }
     }
 }
 
-// Long runs of wide windows, in blocks (1001) and in the tree (5000), and a growing frame that
-// turns from blocks into the tree.
+// Long runs of wide windows, in the array (1001), in blocks (2500) and in the tree (5000), and a
+// growing frame that turns from the array into blocks and into the tree.
 TEST(HostWindow, LongRunsOfWideWindows) {
     std::mt19937_64 rng(5);
     std::vector<double> xs(40000);
@@ -178,6 +186,7 @@ TEST(HostWindow, LongRunsOfWideWindows) {
     compare(Case{"MEDIAN", {}, {QVH_WINDOW_TRAILING, 1001, 0}, {}}, xs);
     xs.resize(15000);
     compare(Case{"PCTL", {30}, {QVH_WINDOW_TRAILING, 5000, 0}, {}}, xs);
+    compare(Case{"IQR", {}, {QVH_WINDOW_CENTRED, 2500, 0}, {}}, xs);
     qvh_agg *agg = nullptr;
     qvh_call *whole = nullptr;
     ASSERT_EQ(qvh_agg_new(qvt::host_package(), "MEDIAN", 0, &agg), QVH_OK);

@@ -157,9 +157,34 @@ std::size_t first_not_below(const double *values, std::size_t n, double v) {
     return static_cast<std::size_t>(base - values) + static_cast<std::size_t>(*base < v);
 }
 
+// first_not_below of two values in one pass over longer runs: the two searches do not wait on
+// each other, so their loads overlap.
+void first_not_below_both(const double *values, std::size_t n, double u, double v, std::size_t &at_u, std::size_t &at_v) {
+    if (n <= OrderSet::BLOCK) {
+        at_u = first_not_below(values, n, u);
+        at_v = first_not_below(values, n, v);
+        return;
+    }
+    const double *bu = values, *bv = values;
+    while (n > 1) {
+        const std::size_t half = n / 2;
+        bu += static_cast<std::size_t>(bu[half] < u) * half;
+        bv += static_cast<std::size_t>(bv[half] < v) * half;
+        n -= half;
+    }
+    at_u = static_cast<std::size_t>(bu - values) + static_cast<std::size_t>(*bu < u);
+    at_v = static_cast<std::size_t>(bv - values) + static_cast<std::size_t>(*bv < v);
+}
+
 }  // namespace
 
 bool OrderSet::reserve(std::size_t n) noexcept {
+    if (size() == 0) {  // an empty set takes the form that suits n
+        clear();
+        flat_ = n <= FLAT;
+        small_ = n < SMALL;
+    }
+    if (flat_) return n <= FLAT && reserve_flat(n);
     if (small_ && n < SMALL) {
         const std::size_t want = n / (BLOCK / 4) + 3;  // every block but one a quarter full, and a split
         if (want <= blocks_room_) return true;
@@ -196,6 +221,28 @@ bool OrderSet::reserve(std::size_t n) noexcept {
     return true;
 }
 
+// The array grows at least twice over, so a growing frame lays it out again a few times only.
+bool OrderSet::reserve_flat(std::size_t n) noexcept {
+    if (n <= flat_room_) return true;
+    std::size_t room = flat_room_ < 16 ? 16 : 2 * flat_room_;
+    if (room < n) room = n;
+    if (room > FLAT) room = FLAT;
+    auto *p = static_cast<double *>(mem_.alloc(room * sizeof(double)));
+    if (p == nullptr) return false;
+    if (count_ > 0) std::memcpy(p, flat_values_, count_ * sizeof(double));
+    mem_.release(flat_values_, flat_room_ * sizeof(double));
+    flat_values_ = p;
+    flat_room_ = room;
+    return true;
+}
+
+std::size_t OrderSet::find_flat(double v) const noexcept { return find_flat_from(v, first_not_below(flat_values_, count_, v)); }
+
+std::size_t OrderSet::find_flat_from(double v, std::size_t at) const noexcept {
+    while (at < count_ && !(v < flat_values_[at]) && qv::bits_of(flat_values_[at]) != qv::bits_of(v)) ++at;
+    return at < count_ && qv::bits_of(flat_values_[at]) == qv::bits_of(v) ? at : count_;
+}
+
 std::size_t OrderSet::block_of(double v) const noexcept {
     const std::size_t b = first_not_below(last_, blocks_, v);
     return b < blocks_ ? b : blocks_ - 1;
@@ -220,6 +267,13 @@ void OrderSet::drop_block(std::size_t at) noexcept {
 
 void OrderSet::insert(double v, std::uint64_t seq) noexcept {
     if (!small_) return tree_.insert(v, seq);
+    if (flat_) {
+        const std::size_t at = first_not_below(flat_values_, count_, v);
+        std::memmove(flat_values_ + at + 1, flat_values_ + at, (count_ - at) * sizeof(double));
+        flat_values_[at] = v;
+        ++count_;
+        return;
+    }
     if (blocks_ == 0) add_block(0, 0);
     const std::size_t b = block_of(v);
     double *values = block(b);
@@ -240,6 +294,13 @@ void OrderSet::insert(double v, std::uint64_t seq) noexcept {
 
 void OrderSet::erase(double v, std::uint64_t seq) noexcept {
     if (!small_) return tree_.erase(v, seq);
+    if (flat_) {
+        const std::size_t at = find_flat(v);
+        if (at == count_) return;
+        std::memmove(flat_values_ + at, flat_values_ + at + 1, (count_ - at - 1) * sizeof(double));
+        --count_;
+        return;
+    }
     if (blocks_ == 0) return;
     // Equal values may run on into the next blocks; the one of the same bits is taken.
     for (std::size_t b = block_of(v); b < blocks_; ++b) {
@@ -255,6 +316,31 @@ void OrderSet::erase(double v, std::uint64_t seq) noexcept {
         if (count_of_[b] == 0) drop_block(b);
         else rebalance(b);
         return;
+    }
+}
+
+// In the array, only the values between the place of the one going and the place of the one
+// coming move, by one.
+void OrderSet::replace(double out, std::uint64_t out_seq, double in, std::uint64_t in_seq) noexcept {
+    if (!flat_) {
+        erase(out, out_seq);
+        insert(in, in_seq);
+        return;
+    }
+    double *values = flat_values_;
+    std::size_t from = 0, to = 0;
+    first_not_below_both(values, count_, out, in, from, to);
+    from = find_flat_from(out, from);
+    if (from == count_) {
+        insert(in, in_seq);
+        return;
+    }
+    if (to > from) {  // the values in (from, to) are below in
+        std::memmove(values + from, values + from + 1, (to - from - 1) * sizeof(double));
+        values[to - 1] = in;
+    } else {  // the values in [to, from) are not below in
+        std::memmove(values + to + 1, values + to, (from - to) * sizeof(double));
+        values[to] = in;
     }
 }
 
@@ -288,6 +374,7 @@ void OrderSet::rebalance(std::size_t b) noexcept {
 
 double OrderSet::kth(std::size_t k) const noexcept {
     if (!small_) return tree_.kth(k);
+    if (flat_) return flat_values_[k - 1];
     std::size_t b = 0;
     while (k > count_of_[b]) k -= count_of_[b++];
     return block(b)[k - 1];
@@ -298,10 +385,15 @@ void OrderSet::clear() noexcept {
     while (blocks_ > 0) drop_block(blocks_ - 1);
     count_ = 0;
     small_ = true;
+    flat_ = false;
 }
 
 void OrderSet::release() noexcept {
     tree_.release();
+    mem_.release(flat_values_, flat_room_ * sizeof(double));
+    flat_values_ = nullptr;
+    flat_room_ = 0;
+    flat_ = false;
     mem_.release(room_, room_bytes_);
     room_ = nullptr;
     room_bytes_ = blocks_room_ = blocks_ = free_count_ = count_ = 0;
@@ -332,6 +424,18 @@ void OrderedWindow::add(double x, std::uint64_t seq) noexcept {
 void OrderedWindow::remove(double x, std::uint64_t seq) noexcept {
     count(x, false);
     if (!qv::is_missing(x)) tree_.erase(x, seq);
+}
+
+void OrderedWindow::replace(double out, std::uint64_t out_seq, double in, std::uint64_t in_seq) noexcept {
+    count(out, false);
+    count(in, true);
+    const bool going = !qv::is_missing(out), coming = !qv::is_missing(in);
+    if (going && coming) {
+        tree_.replace(out, out_seq, in, in_seq);
+        return;
+    }
+    if (going) tree_.erase(out, out_seq);
+    if (coming) tree_.insert(in, in_seq);
 }
 
 void OrderedWindow::clear() noexcept {

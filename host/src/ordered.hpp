@@ -53,13 +53,18 @@ private:
     std::uint32_t rng_ = 0x9E3779B9u;
 };
 
-// The same set, kept as sorted blocks of at most BLOCK values while it holds fewer than SMALL (a
-// window of a few thousand values: a change moves at most one block within the cache and finds it
-// among at most SMALL / (BLOCK / 4) + 1, which costs less than the mispredicted branches of a walk
-// down a tree), and as a tree, O(log n) a change, from then on. Every block but a lone one holds at
-// least a quarter of BLOCK.
+// The same set in the form that suits the number of values it is to hold (what reserve asks for
+// while it is empty):
+// - up to FLAT values, one sorted array: a change is a search and a move of the values between
+//   two places, within the cache, and a rank is read off directly;
+// - fewer than SMALL, sorted blocks of at most BLOCK values (a window of a few thousand values: a
+//   change moves at most one block and finds it among at most SMALL / (BLOCK / 4) + 1, which costs
+//   less than the mispredicted branches of a walk down a tree); every block but a lone one holds at
+//   least a quarter of BLOCK;
+// - from then on, a tree, O(log n) a change.
 class OrderSet {
 public:
+    static constexpr std::size_t FLAT = 1024;
     static constexpr std::size_t SMALL = 4096;
     static constexpr std::size_t BLOCK = 64;
     explicit OrderSet(const Memory &m) : mem_(m), tree_(m) {}
@@ -68,12 +73,15 @@ public:
     OrderSet &operator=(const OrderSet &) = delete;
 
     // Room for n values in all; inserts need it, after clear() too. False when the memory is refused,
-    // or when the set would have to become a tree while it holds values (the blocks do not keep
-    // their numbers): the owner then clears it and adds them again.
+    // or when the set would have to change its form while it holds values (the array and the
+    // blocks do not keep the values' numbers): the owner then clears it and adds them again.
     bool reserve(std::size_t n) noexcept;
     void insert(double v, std::uint64_t seq) noexcept;
-    // Takes out a value of the same bits (in the blocks: equal values are alike but for the zeros).
+    // Takes out a value of the same bits (in the array and the blocks: equal values are alike but
+    // for the zeros).
     void erase(double v, std::uint64_t seq) noexcept;
+    // erase(out, out_seq) and insert(in, in_seq) in one step: a window that slides on by a row.
+    void replace(double out, std::uint64_t out_seq, double in, std::uint64_t in_seq) noexcept;
     double kth(std::size_t k) const noexcept;
     std::size_t size() const { return small_ ? count_ : tree_.size(); }
     void clear() noexcept;
@@ -86,9 +94,17 @@ private:
     void drop_block(std::size_t at) noexcept;
     void set_last(std::size_t b) { last_[b] = block(b)[count_of_[b] - 1]; }
     void rebalance(std::size_t b) noexcept;
+    bool reserve_flat(std::size_t n) noexcept;
+    // Where the array holds a value of v's bits, or count_.
+    std::size_t find_flat(double v) const noexcept;
+    // The same, looking from at, the first value not below v.
+    std::size_t find_flat_from(double v, std::size_t at) const noexcept;
 
     Memory mem_;
     OrderTree tree_;
+    double *flat_values_ = nullptr;  // the array, room for flat_room_ values
+    std::size_t flat_room_ = 0;
+    bool flat_ = false;
     void *room_ = nullptr;  // one allocation for the arrays below, for `blocks_room_` blocks
     std::size_t room_bytes_ = 0, blocks_room_ = 0;
     double *store_ = nullptr;            // the blocks' values, BLOCK per slot
@@ -108,6 +124,8 @@ public:
     // x is a value as the host passes it (no NaN but the missing values); seq numbers the value.
     void add(double x, std::uint64_t seq) noexcept;
     void remove(double x, std::uint64_t seq) noexcept;
+    // remove(out, out_seq) and add(in, in_seq) in one step.
+    void replace(double out, std::uint64_t out_seq, double in, std::uint64_t in_seq) noexcept;
     void clear() noexcept;
     void release() noexcept { tree_.release(); }
 

@@ -183,6 +183,21 @@ private:
     double param_ = 0.0;
     std::size_t window_bound_;
     std::size_t present_ = 0;  // present values in the window
+    // The last short call and what the package gave for it: a row whose short call passes the same
+    // bits (a median that did not move) has the same result without calling again.
+    struct Last {
+        ShortCall c;
+        double r;
+        QvStatus st;
+        bool marked, valid;
+    } last_{};
+    bool same_call(const ShortCall &c) const noexcept {
+        if (!last_.valid || c.nlead != last_.c.nlead || c.nvalues != last_.c.nvalues) return false;
+        if (c.nlead == 1 && qv::bits_of(c.lead) != qv::bits_of(last_.c.lead)) return false;
+        for (int k = 0; k < c.nvalues; ++k)
+            if (qv::bits_of(c.values[k]) != qv::bits_of(last_.c.values[k])) return false;
+        return true;
+    }
 };
 
 int Moving::row(std::size_t i, Rows w, std::size_t e) noexcept {
@@ -194,12 +209,17 @@ int Moving::row(std::size_t i, Rows w, std::size_t e) noexcept {
         ShortCall c;
         c.whole = true;
         if (stat_ != OrderStat::None) c = short_call(stat_, definition_, param_, call_->ordered);
-        if (!c.whole) {
+        if (!c.whole && same_call(c)) {
+            r = last_.r;
+            st = last_.st;
+            marked = last_.marked;
+        } else if (!c.whole) {
             SmallList small;
             FuncArgList *list = small.build(c, call_->pool.host());
             st = call_->entry.list(list, &r);
             deliver(r, st);
             for (std::int64_t k = 0; k < list->count; ++k) marked = marked || (list->args[k].flags & FUNCARG_INVALID) != 0;
+            last_ = Last{c, r, st, marked, !qvh_status_is_memory(st)};
         } else {
             if (w.hi - w.lo > window_bound_)
                 return fail(QVH_E_LIMIT, Msg() << call_->label.view() << ": a call takes at most 2147483647 arguments");
@@ -229,6 +249,12 @@ int Moving::group(std::size_t g, std::size_t e) noexcept {
     std::size_t lo = g, hi = g;
     for (std::size_t i = g; i < e; ++i) {
         const Rows w = window_of(frame_, g, e, i);
+        // A row that comes as another goes: one change of the ordered window.
+        for (; ordered && hi < w.hi && lo < w.lo && lo < hi; ++hi, ++lo) {
+            const double in = value(hi), out = value(lo);
+            present_ += (qv::is_missing(in) ? 0 : 1) - (qv::is_missing(out) ? 0 : 1);
+            call_->ordered.replace(out, lo, in, hi);
+        }
         for (; hi < w.hi; ++hi) {
             const double x = value(hi);
             present_ += qv::is_missing(x) ? 0 : 1;
