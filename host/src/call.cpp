@@ -171,17 +171,27 @@ bool no_nan(const double *xs, std::size_t n, std::ptrdiff_t stride) {
     const char *base = reinterpret_cast<const char *>(xs);
     std::size_t nans = 0;
     if (stride == sizeof(double)) {
-        // Four independent tests a step, so the pass runs at the speed of memory.
-        bool a = false, b = false, c = false, d = false;
+        // Eight values a step in four independent pairs (the vectors every x86-64 and ARM64 has),
+        // so the pass runs at the speed of memory.
+        using Pair = double __attribute__((vector_size(16)));
+        using Tests = std::int64_t __attribute__((vector_size(16)));
+        Tests a{}, b{}, c{}, d{};
         std::size_t i = 0;
-        for (; i + 4 <= n; i += 4) {
-            a |= xs[i] != xs[i];
-            b |= xs[i + 1] != xs[i + 1];
-            c |= xs[i + 2] != xs[i + 2];
-            d |= xs[i + 3] != xs[i + 3];
+        for (; i + 8 <= n; i += 8) {
+            Pair p, q, r, t;
+            std::memcpy(&p, xs + i, sizeof p);
+            std::memcpy(&q, xs + i + 2, sizeof q);
+            std::memcpy(&r, xs + i + 4, sizeof r);
+            std::memcpy(&t, xs + i + 6, sizeof t);
+            a |= p != p;
+            b |= q != q;
+            c |= r != r;
+            d |= t != t;
         }
-        for (; i < n; ++i) a |= xs[i] != xs[i];
-        nans = a || b || c || d ? 1 : 0;
+        const Tests any = a | b | c | d;
+        bool rest = false;
+        for (; i < n; ++i) rest = rest || xs[i] != xs[i];
+        nans = rest || (any[0] | any[1]) != 0 ? 1 : 0;
     } else {
         for (std::size_t i = 0; i < n; ++i) {
             const double x = load(base + static_cast<ptrdiff_t>(i) * stride);
