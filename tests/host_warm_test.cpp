@@ -47,6 +47,19 @@ TEST(HostWarm, ValuesChangedInPlaceAreSeen) {
         EXPECT_EQ(marked[1], r.second_marked) << r.fn;
         qvh_call_free(call);
     }
+    // A NaN put at any place of a longer list is seen, whichever lane of the pass reads it.
+    qvh_call *call = nullptr;
+    ASSERT_EQ(qvh_call_new(qvt::host_package(), "N", &call), QVH_OK);
+    std::vector<double> xs(17);
+    for (size_t at = 0; at < xs.size(); ++at) {
+        std::fill(xs.begin(), xs.end(), 1.0);
+        double out = 0;
+        ASSERT_EQ(qvh_call_over(call, nullptr, 0, xs.data(), xs.size(), 8, &out, nullptr, nullptr), QVH_OK);
+        xs[at] = nan;
+        ASSERT_EQ(qvh_call_over(call, nullptr, 0, xs.data(), xs.size(), 8, &out, nullptr, nullptr), QVH_OK);
+        EXPECT_EQ(out, 16.0) << "NaN at " << at;
+    }
+    qvh_call_free(call);
 }
 
 // A call repeated over as many values takes no memory; after qvh_call_trim it takes it again.
