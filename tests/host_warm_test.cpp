@@ -2,6 +2,7 @@
 // still sees every change to the values; trimming gives the memory back.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
