@@ -16,6 +16,7 @@
 #include <atomic>
 #include <bit>
 #include <cmath>
+#include <cstdlib>
 #include <cstring>
 #include <mutex>
 
@@ -342,6 +343,16 @@ void agg_combine(duckdb_function_info info, duckdb_aggregate_state *source, duck
     });
 }
 
+// Puts a group's values into the canonical order: a large group is radix sorted in scratch memory
+// given back at once, or sorted in place where that memory cannot be had.
+void sort_values(double *xs, std::size_t n) {
+    std::uint64_t *scratch = nullptr;
+    if (n >= qvsql::RADIX_FROM && n <= SIZE_MAX / sizeof *scratch)
+        scratch = static_cast<std::uint64_t *>(std::malloc(n * sizeof *scratch));
+    qvsql::canonical_sort(xs, n, scratch);
+    std::free(scratch);
+}
+
 // The result of one group: one call over its values in the canonical order, a count, or one call
 // over the values an extreme depends on.
 double result_of(const Function &f, Group &g, qvh_call *call, std::int32_t &status) {
@@ -366,7 +377,7 @@ double result_of(const Function &f, Group &g, qvh_call *call, std::int32_t &stat
         }
         case Kind::Values: {
             auto &v = static_cast<Values &>(g);
-            qvsql::canonical_sort(values_of(f, v), v.count);
+            if (qvsql::needs_order(*f.info, values_of(f, v), v.count)) sort_values(values_of(f, v), v.count);
             xs = values_of(f, v);
             n = v.count;
             if (v.flags & HAS_PARAM) lead = &param_of(v);

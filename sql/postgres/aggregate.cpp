@@ -138,23 +138,17 @@ Datum transition(FunctionCallInfo fcinfo, bool moving) {
     PG_RETURN_POINTER(s);
 }
 
-// Puts a canonical state's values into the canonical order. A large group is radix sorted in
-// scratch memory given back at once; without it (or for a small group) the sort works in place.
-// The scratch is no request of the function's own.
+// Puts a canonical state's values into the canonical order, where the function's bits could
+// depend on it. A large group is radix sorted in scratch memory given back at once; without it
+// (or for a small group) the sort works in place. The scratch is no request of the function's own.
 void sort_values(State *s) {
+    if (!qvsql::needs_order(*qvh_function_at(static_cast<std::size_t>(s->index)), s->xs, s->n)) return;
     std::uint64_t *scratch = nullptr;
     if (s->n >= qvsql::RADIX_FROM && AllocHugeSizeIsValid(s->n * sizeof *scratch))
         scratch = static_cast<std::uint64_t *>(
             MemoryContextAllocExtended(CurrentMemoryContext, s->n * sizeof *scratch, MCXT_ALLOC_HUGE | MCXT_ALLOC_NO_OOM));
     qvsql::canonical_sort(s->xs, s->n, scratch);
     if (scratch != nullptr) pfree(scratch);
-}
-
-// A median, a percentile, a rank or an extreme: its bits depend on the order of its values only
-// where values that compare equal differ in their bits (canonical.hpp, order_free).
-bool order_statistic(int index) {
-    const qvh_info *f = qvh_function_at(static_cast<std::size_t>(index));
-    return std::strcmp(f->family, "Order statistics") == 0 || f->fold == QVH_FOLD_EXTREME || f->fold == QVH_FOLD_RANGE;
 }
 
 // The result over a group's rows: the host-library aggregate's, or one call over the percentile
@@ -171,7 +165,7 @@ std::size_t result_of(State *s, double *r, int32 *status) {
         *status = s->status;
         return 0;
     }
-    if (!order_statistic(s->index) || !qvsql::order_free(s->xs, s->n)) sort_values(s);
+    sort_values(s);
     qvh_call *call = call_of(s->index);
     const int rc = qvh_call_over(call, &s->param, s->has_param ? 1 : 0, s->xs, s->n, sizeof(double), r, status, nullptr);
     if (rc != QVH_OK) fail(rc);

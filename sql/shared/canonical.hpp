@@ -13,6 +13,8 @@
 #include <cstdint>
 #include <cstring>
 
+#include "qvhost.h"
+
 namespace qvsql {
 
 // A key whose unsigned order is the total order of the doubles: a negative pattern has every bit
@@ -38,6 +40,18 @@ inline bool order_free(const double *xs, std::size_t n) noexcept {
         minus_zero |= u == std::uint64_t{1} << 63;
     }
     return !(plus_zero && minus_zero);
+}
+
+// A median, a percentile, a rank or an extreme: its bits depend on the order of its values only
+// where values that compare equal differ in their bits (order_free).
+inline bool order_statistic(const qvh_info &f) noexcept {
+    return std::strcmp(f.family, "Order statistics") == 0 || f.fold == QVH_FOLD_EXTREME || f.fold == QVH_FOLD_RANGE;
+}
+
+// Whether f's result over xs[0..n) needs the values in the canonical order: unless f is an order
+// statistic whose values could not tell.
+inline bool needs_order(const qvh_info &f, const double *xs, std::size_t n) noexcept {
+    return !order_statistic(f) || !order_free(xs, n);
 }
 
 // The values from which a radix sort pays for its counting tables.
