@@ -18,6 +18,7 @@
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <mutex>
 
 #include "canonical.hpp"
@@ -294,6 +295,44 @@ void params(const Function &f, duckdb_data_chunk input, idx_t rows, std::vector<
             fail(f, "the percentile or rank must be one value for the whole query, such as 90 in " + f.label + "(90, x)");
 }
 
+// The rows of a chunk by state: the states in the order of their first rows, and the values of
+// each state's rows gathered in the order of the rows.
+struct ChunkGroups {
+    std::vector<idx_t> first;        // the first row of each state
+    std::vector<std::size_t> start;  // where each state's values begin in values, and their end
+    std::unique_ptr<double[]> values;
+
+    ChunkGroups(const duckdb_aggregate_state *states, const double *xs, idx_t rows) : values(new double[rows]) {
+        // An open-addressing table of the states seen: each slot's state, and its number plus one
+        // (0: empty; only these are cleared). States lie at least 8 bytes apart; the top bits of
+        // their address times 2^64 / phi choose the slot.
+        const std::size_t room = std::bit_ceil(static_cast<std::size_t>(2 * rows));
+        const int shift = 64 - std::countr_zero(room);
+        std::unique_ptr<std::uintptr_t[]> keys(new std::uintptr_t[room]);
+        std::unique_ptr<std::uint32_t[]> slots(new std::uint32_t[room]()), which(new std::uint32_t[rows]);
+        std::vector<std::size_t> count;
+        first.reserve(rows);
+        count.reserve(rows);
+        for (idx_t i = 0; i < rows; ++i) {
+            const auto key = reinterpret_cast<std::uintptr_t>(states[i]);
+            std::size_t at = static_cast<std::size_t>(((key >> 3) * 0x9E3779B97F4A7C15ULL) >> shift);
+            while (slots[at] != 0 && keys[at] != key) at = (at + 1) & (room - 1);
+            if (slots[at] == 0) {
+                first.push_back(i);
+                count.push_back(0);
+                keys[at] = key;
+                slots[at] = static_cast<std::uint32_t>(first.size());
+            }
+            which[i] = slots[at] - 1;
+            ++count[which[i]];
+        }
+        start.resize(first.size() + 1);
+        for (std::size_t d = 0; d < first.size(); ++d) start[d + 1] = start[d] + count[d];
+        for (std::size_t d = 0; d < first.size(); ++d) count[d] = start[d];
+        for (idx_t i = 0; i < rows; ++i) values[count[which[i]]++] = xs[i];
+    }
+};
+
 void agg_update(duckdb_function_info info, duckdb_data_chunk input, duckdb_aggregate_state *states) {
     Function &f = function_of(info);
     guarded(f, [&](const char *m) { duckdb_aggregate_function_set_error(info, m); }, [&] {
@@ -302,16 +341,34 @@ void agg_update(duckdb_function_info info, duckdb_data_chunk input, duckdb_aggre
         std::vector<double> xs(rows), ps;
         numbers_arg(f, xcol, Column(duckdb_data_chunk_get_vector(input, xcol)), rows, xs.data());
         if (xcol == 1 && rows > 0) params(f, input, rows, ps);
-        // Consecutive rows of one state (all of them, without GROUP BY) are added at once.
-        for (idx_t i = 0; i < rows;) {
-            idx_t end = i + 1;
-            while (end < rows && states[end] == states[i]) ++end;
-            Group *g = f.states->find(reinterpret_cast<std::uintptr_t>(states[i]));
-            if (g == nullptr) refuse_unknown_state(f, i > 0 && f.states->find(reinterpret_cast<std::uintptr_t>(states[0])) ? states[0] : nullptr);
+        // Each state is found once and takes its rows' values at once, in the order of the rows:
+        // consecutive rows of one state (all of them, without GROUP BY) as they stand, the rows of
+        // many groups scattered over the chunk once gathered by state.
+        auto add = [&](duckdb_aggregate_state state, idx_t first_row, Group *g, const double *values, std::size_t n) {
+            if (g == nullptr)
+                refuse_unknown_state(f, first_row > 0 && f.states->find(reinterpret_cast<std::uintptr_t>(states[0])) ? states[0] : nullptr);
             if (xcol == 1) set_param(f, *g, ps[0]);
-            add_values(f, states[i], *g, xs.data() + i, end - i);
-            i = end;
+            add_values(f, state, *g, values, n);
+        };
+        idx_t runs = 0;
+        for (idx_t i = 0; i < rows; ++i) runs += i == 0 || states[i] != states[i - 1] ? 1 : 0;
+        if (runs * 8 <= rows) {
+            for (idx_t i = 0; i < rows;) {
+                idx_t end = i + 1;
+                while (end < rows && states[end] == states[i]) ++end;
+                add(states[i], i, f.states->find(reinterpret_cast<std::uintptr_t>(states[i])), xs.data() + i, end - i);
+                i = end;
+            }
+            return;
         }
+        ChunkGroups by(states, xs.data(), rows);
+        const std::size_t distinct = by.first.size();
+        std::vector<std::uintptr_t> keys(distinct);
+        std::vector<Group *> groups(distinct);
+        for (std::size_t d = 0; d < distinct; ++d) keys[d] = reinterpret_cast<std::uintptr_t>(states[by.first[d]]);
+        f.states->find_all(keys.data(), distinct, groups.data());
+        for (std::size_t d = 0; d < distinct; ++d)
+            add(states[by.first[d]], by.first[d], groups[d], by.values.get() + by.start[d], by.start[d + 1] - by.start[d]);
     });
 }
 

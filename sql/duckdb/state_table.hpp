@@ -14,6 +14,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <mutex>
+#include <tuple>
 #include <vector>
 
 #include "qvhost.h"
@@ -140,7 +141,8 @@ struct StateTable {
     };
     std::array<Shard, 64> shards;
 
-    Shard &shard(std::uintptr_t p) { return shards[(p >> 4) % shards.size()]; }
+    static std::size_t shard_of(std::uintptr_t p) { return (p >> 4) % std::tuple_size_v<decltype(shards)>; }
+    Shard &shard(std::uintptr_t p) { return shards[shard_of(p)]; }
     void add(Group *g) {
         Shard &s = shard(g->home);
         std::lock_guard lock(s.mutex);
@@ -150,6 +152,19 @@ struct StateTable {
         Shard &s = shard(p);
         std::lock_guard lock(s.mutex);
         return s.map.find(p);
+    }
+    // find of keys[0..n) into groups[0..n), each shard locked once: the states of a chunk's rows.
+    void find_all(const std::uintptr_t *keys, std::size_t n, Group **groups) {
+        std::array<std::uint32_t, std::tuple_size_v<decltype(shards)> + 1> at{};
+        for (std::size_t i = 0; i < n; ++i) ++at[shard_of(keys[i]) + 1];
+        for (std::size_t k = 1; k < at.size(); ++k) at[k] += at[k - 1];
+        std::vector<std::uint32_t> order(n);
+        for (std::size_t i = 0; i < n; ++i) order[at[shard_of(keys[i])]++] = static_cast<std::uint32_t>(i);
+        for (std::size_t k = 0, i = 0; k < shards.size(); ++k) {
+            if (i == at[k]) continue;
+            std::lock_guard lock(shards[k].mutex);
+            for (; i < at[k]; ++i) groups[order[i]] = shards[k].map.find(keys[order[i]]);
+        }
     }
     void remove(std::uintptr_t p, const Group *g) noexcept {
         Shard &s = shard(p);
