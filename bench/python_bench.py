@@ -4,17 +4,20 @@ the ratio is qvewumth's time over the peer's (below 1: faster).
 
 - qv.median against np.median at 10^5, 10^6 and 10^7 values, warm (repeated) and cold (after
   qv.release_memory(), so that the call lays out its argument list in fresh memory again);
-- qv.n, qv.mean and qv.median against the package's own call from C (the host library's
-  qvh_call_over over the same array, through ctypes, repeated): the surface's overhead;
+- qv.n, qv.mean and qv.median at 10^6 and 10^7 values against the package's own call from C++ over
+  an argument list built once (engine_bench's BM_package_call, run by this script when it is built)
+  and against the host library's qvh_call_over over the same array (through ctypes): the overhead
+  of the surface and of the host library;
 - moving median over 10^6 values, windows 101 and 1001, against pandas' rolling median and
   bottleneck's move_median;
 - the peak memory above the data of qv.median over 10^7 values, in bytes a value (a child process
   reads its high-water mark).
 
-    PYTHONPATH=build/python /usr/bin/python3 bench/python_bench.py [--quick] [--host build/libqvhost.so]
+    PYTHONPATH=build/python /usr/bin/python3 bench/python_bench.py [--quick] [--build build]
 """
 import argparse
 import ctypes
+import json
 import os
 import subprocess
 import sys
@@ -62,6 +65,21 @@ class HostCall:
         return self.r.value
 
 
+def package_calls(build):
+    """The package's own call from C++ in ms, by (function, values): engine_bench's BM_package_call."""
+    engine = os.path.join(build, "bench", "engine_bench")
+    if not os.access(engine, os.X_OK):
+        return {}
+    env = dict(os.environ, QV_LIB=os.path.join(build, "libqvewumth.so"))
+    out = subprocess.run([engine, "--benchmark_filter=BM_package_call", "--benchmark_format=json"], env=env,
+                         capture_output=True, text=True, check=True).stdout
+    times = {}
+    for b in json.loads(out)["benchmarks"]:
+        _, name, n = b["name"].split("/")  # BM_package_call/median/1000000
+        times[(name.upper(), int(n))] = b["cpu_time"] * {"ms": 1, "us": 1e-3, "ns": 1e-6}[b["time_unit"]]
+    return times
+
+
 PEAK = """
 import sys, numpy as np, qvewumth as qv
 x = np.random.default_rng(1).normal(size=int(sys.argv[1]))
@@ -80,7 +98,7 @@ print((status("VmHWM:") - base) / x.size)
 def main():
     ap = argparse.ArgumentParser()
     ap.add_argument("--quick", action="store_true", help="a tenth of the sizes, for a smoke run")
-    ap.add_argument("--host", default=os.path.join(os.path.dirname(__file__), "..", "build", "libqvhost.so"))
+    ap.add_argument("--build", default=os.path.join(os.path.dirname(__file__), "..", "build"))
     args = ap.parse_args()
     scale = 10 if args.quick else 1
     rng = np.random.default_rng(42)
@@ -93,11 +111,17 @@ def main():
         row(f"median of {n:.0e}, cold / np.median", lambda: (qv.release_memory(), qv.median(x)),
             lambda: np.median(x), repeat)
 
-    host = {name: HostCall(args.host, name) for name in ("N", "MEAN", "MEDIAN")}
+    host = {name: HostCall(os.path.join(args.build, "libqvhost.so"), name) for name in ("N", "MEAN", "MEDIAN")}
+    package = package_calls(args.build)
     for n in (10**6 // scale, 10**7 // scale):
-        x = rng.normal(size=n)
+        x = rng.uniform(-1e6, 1e6, size=n)  # as engine_bench's values
         for name, fn in (("N", qv.n), ("MEAN", qv.mean), ("MEDIAN", qv.median)):
-            row(f"qv.{name.lower()} of {n:.0e} / the package's call from C", lambda: fn(x), lambda: host[name](x), 3)
+            ours, over = best(lambda: fn(x), 5), best(lambda: host[name](x), 5)
+            own = package.get((name, n))
+            print(f"qv.{name.lower()} of {n:.0e}: {ours * 1e3:.2f} ms; qvh_call_over {over * 1e3:.2f} ms "
+                  f"({ours / over:.2f}x); the package's own call from C++ "
+                  + (f"{own:.2f} ms ({ours * 1e3 / own:.2f}x)" if own else "not measured (build engine_bench)"),
+                  flush=True)
 
     s = pd.Series(rng.normal(size=10**6 // scale))
     m = f"{s.size:.0e}"

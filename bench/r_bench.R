@@ -21,6 +21,22 @@ for (n in c(1e6, 1e7)) {
   compare(sprintf("qv_median(x), 10^%d doubles", log10(n)), function() qv_median(x), function() median(x),
           "median(x)")
 }
+# The surface's overhead: qv_n, qv_mean and qv_median against the package's own call from C++ over an
+# argument list built once (engine_bench's figures, passed by r_bench.sh in QV_PACKAGE_MS), over
+# values drawn as engine_bench draws them.
+own <- strsplit(strsplit(trimws(Sys.getenv("QV_PACKAGE_MS")), " ")[[1]], "=")
+own <- setNames(as.numeric(vapply(own, `[`, "", 2)), vapply(own, `[`, "", 1))
+for (n in c(1e6, 1e7)) {
+  x <- runif(n, -1e6, 1e6)
+  for (f in c("n", "mean", "median")) {
+    fn <- get(paste0("qv_", f))
+    calls <- if (n < 1e7) 20L else 3L  # many calls a timing, for the clock's resolution
+    t <- median(replicate(repeats, elapsed(function() for (i in seq_len(calls)) fn(x)))) * 1e3 / calls
+    key <- sprintf("%s/%d", toupper(f), as.integer(n))
+    cat(sprintf("%-46s %8.2f ms  the package's own call from C++ %s\n", sprintf("qv_%s(x), 10^%d doubles", f, log10(n)), t,
+                if (is.na(own[key])) "not measured (build engine_bench)" else sprintf("%8.2f ms   ratio %6.2f", own[key], t / own[key])))
+  }
+}
 x <- runif(1e7)
 compare("qv_pctl(x, 90), 10^7 doubles", function() qv_pctl(x, 90),
         function() quantile(x, 0.9, type = 2), "quantile(x, 0.9, type = 2)")

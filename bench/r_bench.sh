@@ -8,4 +8,11 @@ build=$(cd "${1:-build}" && pwd)
 cmake --build "$build" --target qvhost qvewumth >/dev/null
 . r/tools/buildtree.sh
 install_into_buildtree "$build" "$(pwd)"
+# The package's own call from C++ over an argument list built once (engine_bench), in ms, for the
+# surface's overhead: QV_PACKAGE_MS="N/1000000=0.75 MEAN/1000000=0.88 ...".
+if [ -x "$build/bench/engine_bench" ]; then
+    QV_PACKAGE_MS=$(QV_LIB=$build/libqvewumth.so "$build/bench/engine_bench" --benchmark_filter=BM_package_call \
+        --benchmark_format=csv 2>/dev/null | awk -F, '/^"BM_package_call/ { gsub(/"/, "", $1); split($1, p, "/"); printf "%s/%s=%s ", toupper(p[2]), p[3], $4 }')
+    export QV_PACKAGE_MS
+fi
 R_LIBS=$build/r-lib Rscript bench/r_bench.R "${2:-5}"
