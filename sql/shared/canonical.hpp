@@ -58,7 +58,8 @@ inline bool needs_order(const qvh_info &f, const double *xs, std::size_t n) noex
 constexpr std::size_t RADIX_FROM = 4096;
 
 // Sorts xs[0..n) into the canonical order. With scratch (room for n keys) and at least RADIX_FROM
-// values it is a radix sort of the keys, six passes of 11 bits; otherwise the keys are sorted in
+// values it is a radix sort of the keys, eight passes of a byte (tables of 16 KiB, within the cache;
+// a byte that every key shares is skipped); otherwise the keys are sorted in
 // place and no memory is asked for. Values already in the canonical order are left as they are.
 inline void canonical_sort(double *xs, std::size_t n, std::uint64_t *scratch = nullptr) noexcept {
     static_assert(sizeof(double) == sizeof(std::uint64_t));
@@ -77,14 +78,18 @@ inline void canonical_sort(double *xs, std::size_t n, std::uint64_t *scratch = n
     if (scratch == nullptr || n < RADIX_FROM) {
         std::sort(keys, keys + n);
     } else {
-        constexpr int BITS = 11, DIGITS = 1 << BITS, PASSES = (64 + BITS - 1) / BITS;
-        static thread_local std::size_t counts[PASSES][DIGITS + 1];
-        std::memset(counts, 0, sizeof counts);
+        constexpr int BITS = 8, DIGITS = 1 << BITS, PASSES = (64 + BITS - 1) / BITS;
+        static thread_local std::size_t tables[PASSES][DIGITS + 1];
+        auto *counts = tables;  // the thread's tables found once, not at every count
+        std::memset(counts, 0, sizeof tables);
         for (std::size_t k = 0; k < n; ++k)
             for (int p = 0; p < PASSES; ++p) ++counts[p][((keys[k] >> (p * BITS)) & (DIGITS - 1)) + 1];
         std::uint64_t *from = keys, *to = scratch;
         for (int p = 0; p < PASSES; ++p) {
             std::size_t *at = counts[p];
+            // A digit that every key shares (the top ones, for values of one sign and a few
+            // binades) moves nothing: the pass is skipped.
+            if (at[((keys[0] >> (p * BITS)) & (DIGITS - 1)) + 1] == n) continue;
             for (int d = 0; d < DIGITS; ++d) at[d + 1] += at[d];
             for (std::size_t k = 0; k < n; ++k) to[at[(from[k] >> (p * BITS)) & (DIGITS - 1)]++] = from[k];
             std::swap(from, to);
