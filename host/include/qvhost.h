@@ -47,7 +47,7 @@ extern "C" {
 #endif
 
 #define QVH_VERSION_MAJOR 1
-#define QVH_VERSION_MINOR 2
+#define QVH_VERSION_MINOR 3
 
 #if defined(__cplusplus)
 #define QVH_NOEXCEPT noexcept
@@ -454,6 +454,13 @@ QVH_API size_t qvh_nomem_message(const char *label, uint64_t row, uint64_t rows,
  * package's scratch memory); 0 when none was refused or the size is not known. */
 QVH_API size_t qvh_call_asked(const qvh_call *call) QVH_NOEXCEPT;
 QVH_API size_t qvh_agg_asked(const qvh_agg *agg) QVH_NOEXCEPT;
+
+/* Advises the system that a block of size bytes an engine's allocator gave (a group's values, a
+ * sort's scratch) will be written through at once: where it is 4 MiB or more, its whole huge pages
+ * are asked to be backed by huge pages, which saves most of its page faults. Only a hint: nothing
+ * happens where the system has no huge pages or the block is not anonymous memory. The host library
+ * does the same for every large block it takes itself. */
+QVH_API void qvh_advise_large(void *block, size_t size) QVH_NOEXCEPT;
 
 /* Orders rows by group: codes[i] is the group of row i, 0 .. ngroups - 1, or negative when the row
  * belongs to no group. Writes to order the rows of group 0, then of group 1, ..., each group's

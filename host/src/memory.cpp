@@ -35,13 +35,7 @@ constexpr std::size_t HUGE_PAGE = std::size_t{2} << 20;
 constexpr std::size_t ADVISED = std::size_t{4} << 20;
 
 void *advised(void *p, std::size_t n) noexcept {
-#ifdef MADV_HUGEPAGE
-    if (p != nullptr && n >= ADVISED) {
-        const auto begin = (reinterpret_cast<std::uintptr_t>(p) + HUGE_PAGE - 1) & ~(HUGE_PAGE - 1);
-        const auto end = (reinterpret_cast<std::uintptr_t>(p) + n) & ~(HUGE_PAGE - 1);
-        if (end > begin) madvise(reinterpret_cast<void *>(begin), end - begin, MADV_HUGEPAGE);
-    }
-#endif
+    qvh_advise_large(p, n);
     return p;
 }
 
@@ -281,3 +275,17 @@ void ValueStore::swap(ValueStore &other) noexcept {
 }
 
 }  // namespace qvhost
+
+extern "C" void qvh_advise_large(void *block, size_t size) noexcept {
+#ifdef MADV_HUGEPAGE
+    using namespace qvhost;
+    if (block != nullptr && size >= ADVISED) {
+        const auto begin = (reinterpret_cast<std::uintptr_t>(block) + HUGE_PAGE - 1) & ~(HUGE_PAGE - 1);
+        const auto end = (reinterpret_cast<std::uintptr_t>(block) + size) & ~(HUGE_PAGE - 1);
+        if (end > begin) madvise(reinterpret_cast<void *>(begin), end - begin, MADV_HUGEPAGE);
+    }
+#else
+    (void)block;
+    (void)size;
+#endif
+}

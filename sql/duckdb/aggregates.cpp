@@ -406,6 +406,7 @@ void sort_values(double *xs, std::size_t n) {
     std::uint64_t *scratch = nullptr;
     if (n >= qvsql::RADIX_FROM && n <= SIZE_MAX / sizeof *scratch)
         scratch = static_cast<std::uint64_t *>(std::malloc(n * sizeof *scratch));
+    qvh_advise_large(scratch, n * sizeof *scratch);
     qvsql::canonical_sort(xs, n, scratch);
     std::free(scratch);
 }

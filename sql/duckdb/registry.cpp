@@ -22,6 +22,7 @@ void *kept_alloc(void *ctx, std::size_t size) {
     if (!reg->reserve(size)) return nullptr;
     void *p = std::malloc(size);
     if (p == nullptr) reg->kept -= size;
+    qvh_advise_large(p, size);
     return p;
 }
 
@@ -31,6 +32,7 @@ void *kept_resize(void *ctx, void *block, std::size_t old_size, std::size_t new_
     void *p = std::realloc(block, new_size);
     if (p == nullptr && new_size > old_size) reg->kept -= new_size - old_size;
     if (p != nullptr && new_size < old_size) reg->kept -= old_size - new_size;
+    qvh_advise_large(p, new_size);
     return p;
 }
 

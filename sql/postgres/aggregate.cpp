@@ -147,6 +147,7 @@ void sort_values(State *s) {
     if (s->n >= qvsql::RADIX_FROM && AllocHugeSizeIsValid(s->n * sizeof *scratch))
         scratch = static_cast<std::uint64_t *>(
             MemoryContextAllocExtended(CurrentMemoryContext, s->n * sizeof *scratch, MCXT_ALLOC_HUGE | MCXT_ALLOC_NO_OOM));
+    qvh_advise_large(scratch, s->n * sizeof *scratch);
     qvsql::canonical_sort(s->xs, s->n, scratch);
     if (scratch != nullptr) pfree(scratch);
 }

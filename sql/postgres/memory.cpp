@@ -1,8 +1,6 @@
 // The module's settings, and the server's memory for the host library.
 #include "module.hpp"
 
-#include <sys/mman.h>
-
 #include <cstdint>
 
 namespace qvpg {
@@ -24,19 +22,13 @@ void count_requests_afresh(int, void *) { requests = 0; }
 
 // Blocks of many megabytes (the values of a large group, the argument list of its result, the
 // package's copy of them) are written through once, right after they are taken, and given back
-// soon after: where the system allows, huge pages back them, which saves most of the page faults
-// (on a virtual machine those cost about as much as selecting the median itself). Large blocks
-// taken in a statement are given back to the system when it ends (see on_end).
-constexpr std::size_t HUGE_PAGE = std::size_t{2} << 20;
+// soon after: the host library advises huge pages for them. Large blocks taken in a statement are
+// given back to the system when it ends (see on_end).
 std::size_t large_taken = 0;  // bytes in large blocks taken since the last top-level statement ended
 
 void advise(void *block, std::size_t size) {
     large_taken += size;
-#ifdef MADV_HUGEPAGE
-    const auto begin = (reinterpret_cast<std::uintptr_t>(block) + HUGE_PAGE - 1) & ~(HUGE_PAGE - 1);
-    const auto end = (reinterpret_cast<std::uintptr_t>(block) + size) & ~(HUGE_PAGE - 1);
-    if (end > begin) madvise(reinterpret_cast<void *>(begin), end - begin, MADV_HUGEPAGE);
-#endif
+    qvh_advise_large(block, size);
 }
 
 // A block of memory from cxt, or NULL when it cannot be had; never raises an error.
