@@ -252,7 +252,8 @@ int Moving::group(std::size_t g, std::size_t e) noexcept {
         // A row that comes as another goes: one change of the ordered window.
         for (; ordered && hi < w.hi && lo < w.lo && lo < hi; ++hi, ++lo) {
             const double in = value(hi), out = value(lo);
-            present_ += (qv::is_missing(in) ? 0 : 1) - (qv::is_missing(out) ? 0 : 1);
+            present_ += qv::is_missing(in) ? 0 : 1;
+            present_ -= qv::is_missing(out) ? 0 : 1;
             call_->ordered.replace(out, lo, in, hi);
         }
         for (; hi < w.hi; ++hi) {
