@@ -134,7 +134,12 @@ TEST(DuckDb, ValuesConvertAsDuckDbCastsThem) {
     std::vector<std::pair<std::string, std::string>> cases = {
         {"qv_missing('.A') + qv_missing('.z') + qv_missing(NULL) + qv_missing('') + qv_missing('x') + qv_missing(1)", "4"},
         {"qv_pn(NULL, '.B', '', 4) * 10 + qv_pnmiss(NULL, '.B', '', 4)", "13"},
-        {"qv_whichc('b', 'a', NULL, 'b') + (qv_coalescec(NULL, 'b', 'c') = 'b')::INT", "4"}};
+        {"qv_whichc('b', 'a', NULL, 'b') + (qv_coalescec(NULL, 'b', 'c') = 'b')::INT", "4"},
+        // Counts over no rows are 0, other statistics no value; counts are BIGINT.
+        {"(SELECT qv_n(x) * 10 + qv_nmiss(x) FROM range(3) r(x) WHERE x > 5)", "0"},
+        {"(SELECT qv_mean(x) FROM range(3) r(x) WHERE x > 5)", "NULL"},
+        {"(SELECT qv_n(x) FROM (VALUES (1), (NULL), (3)) v(x))", "2"},
+        {"(typeof(qv_n(1)) || typeof(qv_nmiss(1)) || typeof(qv_mean(1)) = 'BIGINTBIGINTDOUBLE')::INT", "1"}};
     for (const char *e : {"7::TINYINT", "-123456789012345678::BIGINT", "18446744073709551615::UBIGINT",
                           "170141183460469231731687303715884105727::HUGEINT", "1.1::FLOAT", "0.1",
                           "12345678901234567.1::DECIMAL(18,1)", "0.1234567890123456789012345678901234567::DECIMAL(38,37)",
@@ -311,22 +316,6 @@ TEST(DuckDb, ErrorsAndStatuses) {
         std::string got = db.run(sql);
         if (got.empty()) db.run("SELECT qv_status()", nullptr, &status), got = status.at(0);
         EXPECT_NE(got.find(want), std::string::npos) << sql << "\n got: " << got;
-    }
-}
-
-TEST(DuckDb, ResultsAndTypesOfCounts) {
-    Db db;
-    const std::vector<std::pair<std::string, std::string>> cases = {
-        {"SELECT qv_n(x) FROM range(3) r(x) WHERE x > 5", "0"},
-        {"SELECT qv_nmiss(x) FROM range(3) r(x) WHERE x > 5", "0"},
-        {"SELECT qv_n(x) FROM (VALUES (1), (NULL), (3)) v(x)", "2"},
-        {"SELECT typeof(qv_n(1)) || typeof(qv_nmiss(1)) || typeof(qv_mean(1))", "BIGINTBIGINTDOUBLE"},
-        {"SELECT qv_mean(x) FROM range(3) r(x) WHERE x > 5", "NULL"},
-    };
-    for (const auto &[sql, want] : cases) {
-        std::vector<std::string> got;
-        ASSERT_EQ(db.run("SELECT coalesce((" + sql + ")::VARCHAR, 'NULL')", nullptr, &got), "") << sql;
-        EXPECT_EQ(got.at(0), want) << sql;
     }
 }
 
