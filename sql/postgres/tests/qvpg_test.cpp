@@ -9,6 +9,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <optional>
 #include <random>
 #include <string>
@@ -16,7 +17,6 @@
 #include <tuple>
 #include <vector>
 
-#include "names.hpp"
 #include "qvhost.h"
 #include "host_package.hpp"
 
