@@ -41,12 +41,10 @@ def test_a_status_warns_once_raises_or_is_silent(call, kind, text):
         call()
 
 
-def test_status_true_reports_statuses_and_marks_without_warning():
+def test_status_true_names_the_statuses_without_warning():
     with warnings.catch_warnings():
         warnings.simplefilter("error")
         got = qv.status(qv.mod, np.array([5.0, 5.0, qv.DOT]), np.array([0.0, 2.0, 1.0]))
-    assert list(got.status) == [qv.INVALID_ARG, qv.OK, qv.MISSING_ARG]
-    assert got.marks.tolist() == [[False, True], [False, False], [False, False]]
     assert list(qv.status_name(got.status)) == ["invalid argument", "ok", "missing argument"]
     assert qv.missing_letter(qv.status(qv.kurtosis, [1, 2, 3, 1e155]).result) == "."
 

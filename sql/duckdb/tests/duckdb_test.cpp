@@ -303,7 +303,6 @@ TEST(DuckDb, ErrorsAndStatuses) {
         {"SELECT qv_log(x) FROM (VALUES (1.0), (-1.0), (NULL), (0.0)) v(x)", "1 of 4 rows gave missing argument, 2 invalid argument"},
         {"SELECT qv_pctl(50, x) FROM range(3) r(x) WHERE x > 5", "no rows"},
         {"SELECT qv_pctl(150, x) FROM range(3) r(x)", "invalid argument"},
-        {"SELECT qv_median(x) FROM range(3) r(x)", "ok"},
         {"SELECT qv_pkurtosis(1, 2, 3, 1e155)", "not a number"},
         {"SELECT qv_std(x) FROM (VALUES (1.0), ('inf'::DOUBLE)) v(x)", "not a number"},
         {"SELECT qv_median(i) FROM range(2000000) r(i)", "Invalid Input Error: qv_median: out of memory"},
