@@ -85,14 +85,12 @@ def test_parameter_arrays_and_scalar_results():
     assert type(qv.lgamma(2.5)) is np.float64 and type(qv.median([1, 2])) is np.float64
 
 
-@pytest.mark.parametrize("fn, args, axis", [
-    ("coalescec", [["", " ", "a "], [None, "b", "c"]], 1), ("coalescec", [["", "x"], ["y", "z"]], 0),
-    ("whichc", ([["ab", "x", "ab  "], ["x", "y", "z"]], "ab"), 1)])
-def test_text_lists_are_host_calls(host, fn, args, axis):
-    data, lead = (args if isinstance(args, tuple) else (args, None))
-    got = qv.function(fn)(data, lead, axis=axis) if lead else qv.function(fn)(data, axis=axis)
+@pytest.mark.parametrize("fn, data, lead, axis", [
+    ("coalescec", [["", " ", "a "], [None, "b", "c"]], [], 1), ("coalescec", [["", "x"], ["y", "z"]], [], 0),
+    ("whichc", [["ab", "x", "ab  "], ["x", "y", "z"]], ["ab"], 1)])
+def test_text_lists_are_host_calls(host, fn, data, lead, axis):
+    got = qv.function(fn)(data, *lead, axis=axis)
     rows = data if axis == 1 else list(map(list, zip(*data)))
-    lead = [lead] if lead else []
     assert list(got) == [host.call(fn.upper(), lead + [v or "" for v in row])[0] for row in rows]
 
 
