@@ -18,12 +18,8 @@ DF = pd.DataFrame({"x": [3.0, 1.0, np.nan, 7.0], "y": [4.0, 5.0, 9.0, 2.0]}, ind
 
 
 def same_masked(got, want):
-    assert type(got) is type(want)
-    if isinstance(want, np.ma.MaskedArray):
-        assert np.array_equal(np.ma.getmaskarray(got), np.ma.getmaskarray(want))
-        assert np.array_equal(got.compressed(), want.compressed())
-    else:
-        assert got is want or got == want
+    assert type(got) is type(want) and np.array_equal(np.ma.getmaskarray(got), np.ma.getmaskarray(want))
+    assert np.array_equal(np.ma.compressed(got), np.ma.compressed(want))
 
 
 @pytest.mark.parametrize("ours, numpys", [
@@ -52,13 +48,10 @@ def test_axes_count_from_the_end_and_keep_dims_as_numpy(axis, keepdims):
 def test_bad_axes_raise_as_numpy(kwargs, exc):
     with pytest.raises(exc, match=r"qv\.median|axis"):
         qv.median(A, **kwargs)
-    with pytest.raises(exc):
-        np.sum(A, **{k: v for k, v in kwargs.items()})
 
 
 @pytest.mark.parametrize("ours, pandas", [
     (lambda: qv.atan2(A2, B2), lambda: np.arctan2(A2, B2)),
-    (lambda: qv.atan2(B2, A2 * -1), lambda: np.arctan2(B2, A2 * -1)),
     (lambda: qv.median(DF), lambda: DF.median()),
     (lambda: qv.median(DF, axis=1), lambda: DF.median(axis=1)),
     (lambda: qv.max(DF, axis=0), lambda: DF.max()),
@@ -77,7 +70,7 @@ def test_several_percentiles_of_a_frame_give_a_frame_as_quantile():
     for c in DF:
         assert np.array_equal(got[c].to_numpy(), [qv.pctl(DF[c], 10), qv.pctl(DF[c], 90)])
     series = qv.pctl(DF.y, [10, 90])
-    assert list(series.index) == [10, 90] and series.name == "y" and len(DF.y.quantile([0.1, 0.9])) == 2
+    assert list(series.index) == [10, 90] and series.name == "y"
     assert np.array_equal(series.to_numpy(), [qv.pctl(DF.y.to_numpy(), 10), qv.pctl(DF.y.to_numpy(), 90)])
     rows = qv.pctl(DF, [50], axis=1)
     assert rows.columns.equals(DF.index) and np.array_equal(rows.loc[50].to_numpy(), qv.median(DF, axis=1).to_numpy())
@@ -111,8 +104,6 @@ def test_moving_windows_are_pandas_rolling(func, window, min_periods, center):
 @pytest.mark.parametrize("kwargs", [{"window": 2.5}, {"window": -1}, {"window": 3, "min_periods": 5},
                                     {"window": 3, "min_periods": -1}, {"window": 3, "min_periods": 1.5}])
 def test_bad_windows_raise_as_pandas(kwargs):
-    with pytest.raises(ValueError):
-        S.rolling(**kwargs).median()
     with pytest.raises(ValueError, match=r"qv\.moving: (window|min_periods)"):
         qv.moving(S, func="median", **kwargs)
 

@@ -35,15 +35,13 @@ test_that("qv_moving equals one call per window, trailing and centred, the windo
   }
 })
 
-test_that("the functions work inside tapply, aggregate, ave, dplyr and data.table as qv_by does", {
+test_that("the functions work inside tapply, dplyr and data.table as qv_by does", {
   set.seed(5)
   d <- data.frame(x = values(300), g = sample(c("p", "q", "r"), 300, replace = TRUE))
   want <- suppressWarnings(qv_by(d$x, d$g, "pctl", 90))
   p90 <- function(v) qv_pctl(v, 90)
   suppressWarnings({
     expect_bits(as.vector(tapply(d$x, d$g, p90)), unname(want), "tapply")
-    expect_bits(aggregate(d$x, list(d$g), p90)$x, unname(want), "aggregate")
-    expect_bits(ave(d$x, d$g, FUN = p90), unname(want[d$g]), "ave")
     if (requireNamespace("dplyr", quietly = TRUE)) {
       s <- dplyr::summarise(dplyr::group_by(d, g), m = p90(x))
       expect_bits(s$m, unname(want), "dplyr")

@@ -1,20 +1,17 @@
 # R's habits: each row runs the package's function and R's own function on the same data and
 # expects the same answer (value, NA, names, attributes).
 
-set.seed(7)
 xs <- c(3.5, NA, 1, 8, -2, NaN, 4)
 dates <- as.Date("2024-03-01") + c(9, 2, 30, NA, 5)
 times <- as.POSIXct("2024-03-01 12:00:00", tz = "UTC") + c(3600, 60, 86400)
 tser <- ts(c(-1.5, 2, -3), start = c(2020, 2), frequency = 4)
 g1 <- c("a", "b", "a", "b", "b", "b", "a")
 g2 <- c(1, 1, 2, 2, 1, 2, 1)
-runs <- round(rnorm(50), 1)
 
 test_that("the package's functions give R's answer where R has one", {
   cases <- list(
     list("na.rm = FALSE with an NA is NA", qv_median(xs, na.rm = FALSE), median(xs)),
     list("na.rm = TRUE leaves NA and NaN out", qv_median(xs, na.rm = TRUE), median(xs, na.rm = TRUE)),
-    list("na.rm by default", qv_max(xs), max(xs, na.rm = TRUE)),
     list("na.rm = FALSE without NA", qv_mean(c(1, 2, 4), na.rm = FALSE), mean(c(1, 2, 4))),
     list("na.rm = FALSE, several percentiles", qv_pctl5(xs, c(10, 90), na.rm = FALSE),
          c("10%" = NA_real_, "90%" = NA_real_)),
@@ -24,7 +21,6 @@ test_that("the package's functions give R's answer where R has one", {
          names(quantile(xs, c(0.5, NA), na.rm = TRUE))),
     list("row-wise na.rm = FALSE", qv_pmax(c(1, NA, 3), c(2, 5, NA), na.rm = FALSE),
          pmax(c(1, NA, 3), c(2, 5, NA))),
-    list("row-wise na.rm = TRUE", qv_pmin(c(1, NA, 3), c(2, 5, NA)), pmin(c(1, NA, 3), c(2, 5, NA), na.rm = TRUE)),
     list("row-wise min of dates", qv_pmin(dates, rev(dates)), pmin(dates, rev(dates), na.rm = TRUE)),
     list("row-wise max of dates, na.rm = FALSE", qv_pmax(dates, rev(dates), na.rm = FALSE), pmax(dates, rev(dates))),
     list("row-wise max of times keeps the time zone", qv_pmax(times, rev(times)), pmax(times, rev(times))),
@@ -48,8 +44,6 @@ test_that("the package's functions give R's answer where R has one", {
          c(tapply(xs, g1, max, na.rm = TRUE))),
     list("qv_by with a parameter", qv_by(xs, g1, qv_pctl3, 25),
          c(tapply(xs, g1, function(v) quantile(v, 0.25, type = 1, na.rm = TRUE, names = FALSE)))),
-    list("qv_by with a list of keys", qv_by(xs, list(g = g1, h = g2), "median"),
-         tapply(xs, list(g = g1, h = g2), median, na.rm = TRUE)),
     list("qv_by with a data frame of keys", qv_by(xs, data.frame(g1, g2), "max"),
          tapply(xs, data.frame(g1, g2), max, na.rm = TRUE)),
     list("qv_by of a data frame by two keys", qv_by(data.frame(v = xs), list(g = g1, h = g2), "min"),
@@ -57,10 +51,7 @@ test_that("the package's functions give R's answer where R has one", {
     list("qv_moving na.rm = FALSE", qv_moving(xs, 2, "max", na.rm = FALSE),
          c(xs[1], vapply(2:7, function(i) max(xs[(i - 1):i]), 0))),
     list("qv_moving centred na.rm = FALSE", qv_moving(xs, 3, "max", na.rm = FALSE, align = "center"),
-         c(NA, NA, NA, 8, NA, NA, NA)),
-    list("qv_moving centred is runmed", qv_moving(runs, 7, "median", align = "center")[4:47],
-         runmed(runs, 7)[4:47]),
-    list("qv_moving trailing is runmed moved", qv_moving(runs, 7, "median")[7:50], runmed(runs, 7)[4:47]))
+         c(NA, NA, NA, 8, NA, NA, NA)))
   for (case in cases) expect_equal(case[[2]], case[[3]], label = case[[1]])
 })
 

@@ -134,7 +134,12 @@ TEST(DuckDb, ValuesConvertAsDuckDbCastsThem) {
     std::vector<std::pair<std::string, std::string>> cases = {
         {"qv_missing('.A') + qv_missing('.z') + qv_missing(NULL) + qv_missing('') + qv_missing('x') + qv_missing(1)", "4"},
         {"qv_pn(NULL, '.B', '', 4) * 10 + qv_pnmiss(NULL, '.B', '', 4)", "13"},
-        {"qv_whichc('b', 'a', NULL, 'b') + (qv_coalescec(NULL, 'b', 'c') = 'b')::INT", "4"}};
+        {"qv_whichc('b', 'a', NULL, 'b') + (qv_coalescec(NULL, 'b', 'c') = 'b')::INT", "4"},
+        // Counts over no rows are 0, other statistics no value; counts are BIGINT.
+        {"(SELECT qv_n(x) * 10 + qv_nmiss(x) FROM range(3) r(x) WHERE x > 5)", "0"},
+        {"(SELECT qv_mean(x) FROM range(3) r(x) WHERE x > 5)", "NULL"},
+        {"(SELECT qv_n(x) FROM (VALUES (1), (NULL), (3)) v(x))", "2"},
+        {"(typeof(qv_n(1)) || typeof(qv_nmiss(1)) || typeof(qv_mean(1)) = 'BIGINTBIGINTDOUBLE')::INT", "1"}};
     for (const char *e : {"7::TINYINT", "-123456789012345678::BIGINT", "18446744073709551615::UBIGINT",
                           "170141183460469231731687303715884105727::HUGEINT", "1.1::FLOAT", "0.1",
                           "12345678901234567.1::DECIMAL(18,1)", "0.1234567890123456789012345678901234567::DECIMAL(38,37)",
@@ -298,7 +303,6 @@ TEST(DuckDb, ErrorsAndStatuses) {
         {"SELECT qv_log(x) FROM (VALUES (1.0), (-1.0), (NULL), (0.0)) v(x)", "1 of 4 rows gave missing argument, 2 invalid argument"},
         {"SELECT qv_pctl(50, x) FROM range(3) r(x) WHERE x > 5", "no rows"},
         {"SELECT qv_pctl(150, x) FROM range(3) r(x)", "invalid argument"},
-        {"SELECT qv_median(x) FROM range(3) r(x)", "ok"},
         {"SELECT qv_pkurtosis(1, 2, 3, 1e155)", "not a number"},
         {"SELECT qv_std(x) FROM (VALUES (1.0), ('inf'::DOUBLE)) v(x)", "not a number"},
         {"SELECT qv_median(i) FROM range(2000000) r(i)", "Invalid Input Error: qv_median: out of memory"},
@@ -311,22 +315,6 @@ TEST(DuckDb, ErrorsAndStatuses) {
         std::string got = db.run(sql);
         if (got.empty()) db.run("SELECT qv_status()", nullptr, &status), got = status.at(0);
         EXPECT_NE(got.find(want), std::string::npos) << sql << "\n got: " << got;
-    }
-}
-
-TEST(DuckDb, ResultsAndTypesOfCounts) {
-    Db db;
-    const std::vector<std::pair<std::string, std::string>> cases = {
-        {"SELECT qv_n(x) FROM range(3) r(x) WHERE x > 5", "0"},
-        {"SELECT qv_nmiss(x) FROM range(3) r(x) WHERE x > 5", "0"},
-        {"SELECT qv_n(x) FROM (VALUES (1), (NULL), (3)) v(x)", "2"},
-        {"SELECT typeof(qv_n(1)) || typeof(qv_nmiss(1)) || typeof(qv_mean(1))", "BIGINTBIGINTDOUBLE"},
-        {"SELECT qv_mean(x) FROM range(3) r(x) WHERE x > 5", "NULL"},
-    };
-    for (const auto &[sql, want] : cases) {
-        std::vector<std::string> got;
-        ASSERT_EQ(db.run("SELECT coalesce((" + sql + ")::VARCHAR, 'NULL')", nullptr, &got), "") << sql;
-        EXPECT_EQ(got.at(0), want) << sql;
     }
 }
 

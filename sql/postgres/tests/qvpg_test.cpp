@@ -9,6 +9,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <optional>
 #include <random>
 #include <string>
@@ -16,7 +17,6 @@
 #include <tuple>
 #include <vector>
 
-#include "names.hpp"
 #include "qvhost.h"
 #include "host_package.hpp"
 
@@ -73,28 +73,11 @@ class Conn {
     PGconn *c_;
 };
 
-qvh_package *package() { return qvt::host_package(); }
-
 // An argument: NULL, a float8 or a text, as the server reads it.
 struct Arg {
     Cell value;
     bool is_text = false;
 };
-
-std::string array_literal(const std::vector<Arg> &args) {
-    std::string out = "{";
-    for (const auto &a : args) {
-        out += out.size() > 1 ? "," : "";
-        if (!a.value || !a.is_text) {
-            out += a.value.value_or("NULL");
-            continue;
-        }
-        out += '"';
-        for (char c : *a.value) out += (c == '"' || c == '\\') ? std::string("\\") + c : std::string(1, c);
-        out += '"';
-    }
-    return out + "}";
-}
 
 // What the extension must answer: one host-library call over the arguments as the host's edge
 // takes them, the result (NULL for a missing value) and the status with its marks.
@@ -106,7 +89,7 @@ struct Expected {
 Expected host_call(const qvh_info &f, const std::vector<Arg> &args) {
     qvh_call *call = nullptr;
     Expected e;
-    int rc = qvh_call_new(package(), f.name, &call);
+    int rc = qvh_call_new(qvt::host_package(), f.name, &call);
     for (std::size_t i = 0; i < args.size() && rc == QVH_OK; ++i) {
         const Arg &a = args[i];
         qvh_value in{QVH_VALUE_NULL, 0, nullptr, 0}, out{};
@@ -182,8 +165,9 @@ TEST(RowWise, EveryFunctionAgainstTheHostLibrary) {
     Conn c;
     for (std::size_t fi = 0; fi < qvh_function_count(); ++fi) {
         const qvh_info &f = *qvh_function_at(fi);
-        if (!qvh_package_has(package(), &f)) continue;  // not registered
+        if (!qvh_package_has(qvt::host_package(), &f)) continue;  // not registered
         const bool list = f.max_args == QVH_ANY_COUNT;
+        const std::string name = qvh_sql_name(&f);
         // Argument lists of each fixed length, or of lengths 0 to 9; where a position takes either
         // kind, lists of numbers and lists of texts.
         std::vector<std::vector<Arg>> rows(40);
@@ -193,23 +177,21 @@ TEST(RowWise, EveryFunctionAgainstTheHostLibrary) {
             while (rows[r].size() < n) rows[r].push_back(pick(text));
         }
         for (const auto &args : rows) {
-            std::string sql = "SELECT " + std::string(qvh_sql_name(&f)) + "(";
+            // A list is one array of the arguments, each bound as its own parameter.
+            std::string list_sql;
             std::vector<Cell> params;
-            if (list) {
-                sql += std::string("VARIADIC $1::") + (f.first_kind == QVH_KIND_CHR ? "text" : "float8") + "[]";
-                params.push_back(array_literal(args));
-            } else {
-                for (std::size_t k = 0; k < args.size(); ++k) {
-                    sql += (k ? ", $" : "$") + std::to_string(k + 1) + (args[k].is_text ? "::text" : "::float8");
-                    params.push_back(args[k].value);
-                }
+            for (std::size_t k = 0; k < args.size(); ++k) {
+                list_sql += (k ? ", $" : "$") + std::to_string(k + 1) + (args[k].is_text ? "::text" : "::float8");
+                params.push_back(args[k].value);
             }
-            sql += "), qv_status()";
+            const std::string type = f.first_kind == QVH_KIND_CHR ? "text" : "float8";
+            const std::string sql = "SELECT " + name + "(" +
+                                    (list ? "VARIADIC ARRAY[" + list_sql + "]::" + type + "[]" : list_sql) + "), qv_status()";
             const Answer a = c.run(sql, params);
             const Expected e = host_call(f, args);
             const std::string where = sql + " with " + (params.empty() ? "" : show(params[0])) + "...";
             if (!e.error.empty()) {
-                EXPECT_EQ(a.error.substr(0, std::string(qvh_sql_name(&f)).size()), std::string(qvh_sql_name(&f))) << where << ": " << e.error;
+                EXPECT_EQ(a.error.substr(0, name.size()), name) << where << ": " << e.error;
                 continue;
             }
             ASSERT_EQ(a.error, "") << where;
@@ -325,18 +307,15 @@ TEST(Aggregate, WindowFramesAgainstTheRowWiseCall) {
 // after an error of a qv_ function qv_status() tells it, and the session goes on.
 TEST(Edge, LiteralsOverloadsAndErrors) {
     const std::pair<const char *, const char *> cases[] = {
-        {"SELECT qv_missing('.A')", "1"}, {"SELECT qv_missing(NULL)", "1"}, {"SELECT qv_missing('NaN'::float8)", "1"},
-        {"SELECT qv_coalescec(NULL, '', ' x ')", " x "}, {"SELECT qv_coalescec('.A', 'x')", ".A"},
-        {"SELECT qv_whichc('é✓', 'e', 'é✓')", "2"}, {"SELECT qv_nmiss(x) FROM (VALUES (NULL), ('NaN'::float8), (1)) v(x)", "2"},
-        {"SELECT qv_mean(VARIADIC NULL::float8[])", "NULL"}, {"SELECT qv_mean(VARIADIC '{{1,2},{3,4}}'::float8[])", "2.5"},
+        // An unknown literal and NULL find their overload; a NULL array is no list, a 2-D one its elements.
+        {"SELECT qv_missing('.A')", "1"}, {"SELECT qv_missing(NULL)", "1"}, {"SELECT qv_mean(VARIADIC NULL::float8[])", "NULL"},
+        {"SELECT qv_mean(VARIADIC '{{1,2},{3,4}}'::float8[])", "2.5"},
         // One float8 argument is the aggregate; more are the variadic function.
         {"SELECT qv_median(x) FROM (VALUES (1), (2), (10)) v(x)", "2"},
         {"SELECT qv_median(1, 2, 10) FROM (VALUES (1), (2)) v(x)", "2|2"},
         {"SELECT qv_pctl(50, x) FROM (VALUES (1), (3)) v(x)", "2"},
         {"SELECT qv_median(1.5)", "1.5"}, {"SELECT qv_median('1.5')", "1.5"}, {"SELECT qv_median(2)", "2"},
         {"SELECT qv_median(VARIADIC ARRAY[x]) FROM (VALUES (1), (3)) v(x)", "1|3"},
-        {"SELECT qv_pctl(p, x) FROM (VALUES (50, 1), (25, 2)) v(p, x)",
-         "qv_pctl: the percentile must be the same for every row of a group [22023]"},
         {"SELECT qv_ordinal2(1, 2)", "function qv_ordinal2(integer, integer) does not exist [42883]"},
         {"SET statement_timeout = '300ms'; SELECT qv_median(b.x) FROM big b, generate_series(1, 1000)",
          "canceling statement due to statement timeout [57014]"},
@@ -350,7 +329,6 @@ TEST(Edge, LiteralsOverloadsAndErrors) {
         {"SELECT qv_std(x) OVER (ORDER BY x ROWS 1 PRECEDING), qv_status() FROM (VALUES (1), ('Infinity'::float8)) v(x)",
          "NULL,missing argument|NULL,not a number"},
         // qv_status() tells every result of the row since it was last read, and of one statement.
-        {"SELECT qv_n(x), qv_mean(x), qv_status() FROM (VALUES (1), (2)) v(x)", "2,1.5,ok"},
         {"SELECT qv_pctl(150, x), qv_kurtosis(x), qv_n(x), qv_status() FROM (VALUES (1), (2), (3), (1e155)) v(x)",
          "NULL,NULL,4,qv_pctl: invalid argument; qv_kurtosis: not a number"},
         {"SELECT g, qv_pctl(p, x), qv_sqrt(g - 2), qv_status() FROM (VALUES (1, 50, 1), (2, 150, 2), (3, 50, 3)) v(g, p, x)"

@@ -36,7 +36,6 @@ done <<'ROWS'
 @work/pair/libqvsqlite~~SELECT qv_round(2.345, 0.01)~2.35~
 @work/alone/libqvsqlite~@work/pair/libqvewumth.so~SELECT qv_mean(1, 2)~1.5~
 @work/alone/libqvsqlite~~SELECT 1~~qvsqlite: cannot load
-@build/libqvsqlite~@work/nothing.so~SELECT 1~~qvsqlite: cannot load @work/nothing.so: No such file or directory
 @build/libqvsqlite~~SELECT qv_mean(1, 'abc')~~qv_mean: argument 2 must be a number, not a character value ('abc')
 ROWS
 
