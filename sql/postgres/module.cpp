@@ -91,6 +91,17 @@ void on_log(ErrorData *e) {
     if (previous_log) previous_log(e);
 }
 
+// The package a session has opened stays its package: its parallel workers open the file the
+// setting names when they start, so a change after the opening would give them another package
+// (or none) than the session's own.
+bool check_package_setting(char **value, void **, GucSource) {
+    const char *now = package_setting != nullptr ? package_setting : "";
+    if (!package_open() || std::strcmp(*value != nullptr ? *value : "", now) == 0) return true;
+    GUC_check_errmsg("qvewumth.package cannot change once this session has opened the package");
+    GUC_check_errhint("Set it before the session's first qv_ call, or in a new session.");
+    return false;
+}
+
 }  // namespace qvpg
 
 using namespace qvpg;
@@ -100,8 +111,9 @@ extern "C" {
 void _PG_init(void) {
     DefineCustomStringVariable("qvewumth.package", "The function package file that qv_ functions call.",
                                "Empty: the libqvewumth.so installed beside the extension's module. A session "
-                               "opens the package when it first calls a qv_ function.",
-                               &package_setting, "", PGC_SUSET, 0, nullptr, nullptr, nullptr);
+                               "opens the package when it first calls a qv_ function; from then on the setting "
+                               "cannot change in that session.",
+                               &package_setting, "", PGC_SUSET, 0, check_package_setting, nullptr, nullptr);
     constexpr int hidden = GUC_NO_SHOW_ALL | GUC_NO_RESET_ALL | GUC_NOT_IN_SAMPLE | GUC_DISALLOW_IN_FILE;
     DefineCustomIntVariable("qvewumth.refuse_request", "Testing: the memory request of qv_ functions to refuse.",
                             "Counted in each process from when it is set; 0 refuses none.", &refuse_request, 0, 0,

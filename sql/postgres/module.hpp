@@ -89,6 +89,8 @@ struct Site {
 };
 
 qvh_package *get_package();
+// Whether this backend has opened the package.
+bool package_open();
 // The host library's interrupt check: a cancel or termination the server has pending and may act
 // on now. It only reads the server's flags; the module acts on them (CHECK_FOR_INTERRUPTS) once the
 // host call has returned QVH_E_INTERRUPTED, so no error is raised across the host library.

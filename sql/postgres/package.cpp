@@ -22,6 +22,8 @@ void close_package(int, Datum) {
     package = nullptr;
 }
 
+bool package_open() { return package != nullptr; }
+
 qvh_package *get_package() {
     if (package != nullptr) return package;
     if (calls == nullptr) {

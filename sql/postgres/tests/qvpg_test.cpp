@@ -444,6 +444,10 @@ TEST(Edge, APackageThatCannotBeOpenedIsAnErrorUntilOneCan) {
     EXPECT_EQ(a.sqlstate, "58P01");
     c.ok("RESET qvewumth.package");
     EXPECT_EQ(c.ok("SELECT qv_abs(-1)").rows[0][0], Cell{"1"});
+    // Once open, the package stays the session's (its parallel workers read the setting).
+    const Answer changed = c.run("SET qvewumth.package = '/nonexistent/libqvewumth.so'");
+    EXPECT_EQ(changed.error, "qvewumth.package cannot change once this session has opened the package");
+    c.ok("SET qvewumth.package = ''");
 }
 
 }  // namespace
