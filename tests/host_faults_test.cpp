@@ -62,7 +62,7 @@ std::uint64_t bits(double x) { return std::bit_cast<std::uint64_t>(x); }
 struct World {
     qvh_package *pkg = nullptr;
     qvh_call *median = nullptr, *coalescec = nullptr, *log = nullptr, *mean = nullptr;
-    qvh_agg *pctl = nullptr, *sum = nullptr, *range = nullptr, *range2 = nullptr, *kept = nullptr;
+    qvh_agg *pctl = nullptr, *sum = nullptr, *sum2 = nullptr, *range = nullptr, *range2 = nullptr, *kept = nullptr;
     std::vector<double> xs;
     std::vector<unsigned char> saved;
     World() {
@@ -85,7 +85,9 @@ struct World {
         qvh_agg_new(pkg, "RANGE", 0, &range);
         qvh_agg_add_n(range, xs.data(), 5000);  // folded
         qvh_agg_new(pkg, "RANGE", 0, &range2);
-        qvh_agg_add_n(range2, xs.data() + 5000, 4500);
+        qvh_agg_add_n(range2, xs.data() + 4000, 5000);  // folded
+        qvh_agg_new(pkg, "SUM", 0, &sum2);
+        qvh_agg_add_n(sum2, xs.data() + 100, 4000);
         qvh_agg_new(pkg, "PCTL", QVH_AGG_KEEP_VALUES, &kept);
         qvh_agg_param(kept, 90);
         qvh_agg_add_n(kept, xs.data() + 3000, 2000);
@@ -94,7 +96,7 @@ struct World {
     }
     ~World() {
         for (qvh_call *c : {median, coalescec, log, mean}) qvh_call_free(c);
-        for (qvh_agg *a : {pctl, sum, range, range2, kept}) qvh_agg_free(a);
+        for (qvh_agg *a : {pctl, sum, sum2, range, range2, kept}) qvh_agg_free(a);
         qvh_close(pkg);
     }
 };
@@ -187,6 +189,9 @@ TEST(HostFaults, EveryEntrySurvivesRefusedMemory) {
         {"qvh_agg_result", [](World &w) { double r; return qvh_agg_result(w.pctl, &r, nullptr); },
          [](World &w) { return agg_answer(w.pctl); }},
         {"qvh_agg_merge", [](World &w) { return qvh_agg_merge(w.pctl, w.kept); }, [](World &w) { return agg_answer(w.pctl); }},
+        // A fixed state folds the values it is given after its own: all of them, or none.
+        {"qvh_agg_merge (into a fold)", [](World &w) { return qvh_agg_merge(w.sum, w.sum2); },
+         [](World &w) { return agg_answer(w.sum); }},
         {"qvh_agg_merge (folded)", [](World &w) { return qvh_agg_merge(w.range, w.range2); },
          [](World &w) { return agg_answer(w.range); }},
         {"qvh_agg_load", [](World &w) { return qvh_agg_load(w.range2, w.saved.data(), w.saved.size()); },

@@ -4,6 +4,7 @@
 // pending values and what the calls over earlier blocks gave. Every other statistic keeps its
 // values. Every number is computed by the package, through its function table. The aggregate, its
 // values and the package's scratch memory come from the aggregate's allocator.
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <new>
@@ -311,6 +312,28 @@ void merge_folded(qvh_agg *into, const qvh_agg *from) {
     into->folded += from->folded + from->values.size();
 }
 
+// A fixed state takes from's values after its own, folded a block at a time into a copy of the
+// state; into changes only once every call is made, so a refused call leaves it as it was.
+void fold_after(qvh_agg *into, const qvh_agg *from) {
+    auto *other = const_cast<qvh_agg *>(from);
+    FixedState s = into->state;
+    fold_block(*into, s, 0, into->values.size());
+    for (std::size_t at = 0; at < other->values.size(); at += BLOCK)
+        fold_block(*other, s, at, std::min(at + BLOCK, other->values.size()));
+    into->state = s;
+    into->preview_end = 0;
+    into->folded += into->values.size() + other->values.size();
+    into->values.clear();
+}
+
+int take_param(qvh_agg *into, const qvh_agg *from) {
+    if (from->has_param) {
+        into->param = from->param;
+        into->has_param = true;
+    }
+    return QVH_OK;
+}
+
 }  // namespace
 
 }  // namespace qvhost
@@ -430,9 +453,13 @@ int qvh_agg_merge(qvh_agg *into, const qvh_agg *from) noexcept {
                                        << ": this partial state has folded its values, so it cannot be appended in order");
     try {
         if (from->folded == 0) {
-            // A store that keeps its values makes room for all of them first: they all join, or none.
             if (const int rc = too_many(into, from->values.size()); rc != QVH_OK) return rc;
-            if ((!fixed(*into) || into->keep) && !into->values.reserve(from->values.size()))
+            if (fixed(*into) && !into->keep) {
+                fold_after(into, from);
+                return take_param(into, from);
+            }
+            // A store that keeps its values makes room for all of them first: they all join, or none.
+            if (!into->values.reserve(from->values.size()))
                 return no_memory(into, from->values.size() * sizeof(double));
             int rc = QVH_OK;
             from->values.each(0, from->values.size(), [&](double x) {
@@ -445,11 +472,7 @@ int qvh_agg_merge(qvh_agg *into, const qvh_agg *from) noexcept {
     } catch (...) {
         return no_memory(into, 0);
     }
-    if (from->has_param) {
-        into->param = from->param;
-        into->has_param = true;
-    }
-    return QVH_OK;
+    return take_param(into, from);
 }
 
 size_t qvh_agg_asked(const qvh_agg *agg) noexcept { return agg == nullptr ? 0 : agg->asked; }

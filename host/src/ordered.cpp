@@ -274,7 +274,10 @@ void OrderSet::insert(double v, std::uint64_t seq) noexcept {
         ++count_;
         return;
     }
-    if (blocks_ == 0) add_block(0, 0);
+    if (blocks_ == 0) {
+        add_block(0, 0);
+        last_[0] = v;  // an empty block's last value is never read but by the search
+    }
     const std::size_t b = block_of(v);
     double *values = block(b);
     const std::size_t n = count_of_[b];
