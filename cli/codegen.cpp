@@ -46,7 +46,7 @@ bool Compiler::aggregate(std::uint32_t i, std::vector<Aggregate> &list) {
             a.input_key += std::to_string(static_cast<int>(m.type)) + ":" + std::to_string(static_cast<int>(m.op)) + ":" +
                            std::to_string(m.nkids) + ":";
             if (m.type == NodeType::Number) a.input_key += std::to_string(std::bit_cast<std::uint64_t>(m.num));
-            if (m.type == NodeType::Column) a.input_key += "v" + std::to_string(var_[j]);
+            if (m.type == NodeType::Column) a.input_key.append("v").append(std::to_string(var_[j]));
             if (m.type == NodeType::Text || m.type == NodeType::Call)
                 a.input_key += std::to_string(e_.text_of(m).size()) + e_.text_of(m);
             a.input_key += ";";

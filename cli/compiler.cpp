@@ -176,7 +176,7 @@ bool Compiler::wanted_kinds(std::uint32_t i) {
         } else if (n.type == NodeType::Binary && is_comparison(n.op)) {
             const Kind a = nat_[e_.kid(n, 0)], b = nat_[e_.kid(n, 1)];
             if (a != Kind::Flexible && b != Kind::Flexible && a != b)
-                return fail("'" + std::string(op_text(n.op)) + "' at " + where(n.pos) + " compares " + kind_text(a) +
+                return fail(std::string("'").append(op_text(n.op)) + "' at " + where(n.pos) + " compares " + kind_text(a) +
                             " with " + kind_text(b));
             want_[kid] = a == Kind::Chr || b == Kind::Chr ? WANT_CHR : WANT_NUM;
         } else {
@@ -203,7 +203,7 @@ bool Compiler::mismatch(std::uint32_t i) {
         qvh_check_args(fn_[parent], nullptr, p.nkids, kinds.data());
         return fail(std::string(qvh_errmsg()) + at);
     }
-    return fail("'" + std::string(op_text(p.op)) + "' needs numbers, not " + kind_text(fin_[i]) + at);
+    return fail(std::string("'").append(op_text(p.op)) + "' needs numbers, not " + kind_text(fin_[i]) + at);
 }
 
 // In a summary: which calls aggregate over rows, and which names may stand where.
