@@ -151,29 +151,34 @@ std::size_t first_not_below(const double *values, std::size_t n, double v) {
     const double *base = values;
     while (n > 1) {
         const std::size_t half = n / 2;
-        base += static_cast<std::size_t>(base[half] < v) * half;
+        const double *mid = base + half;
+        base = *mid < v ? mid : base;
         n -= half;
     }
     return static_cast<std::size_t>(base - values) + static_cast<std::size_t>(*base < v);
 }
 
-// first_not_below of two values in one pass over longer runs: the two searches do not wait on
-// each other, so their loads overlap.
+// Narrows [base, base + len) for u and v alike to the run of `stride` values that holds each one's
+// first value not below it, by counting the runs whose last value is below: independent loads and
+// comparisons, where halving would make each load wait on the one before.
+template <std::size_t stride>
+void narrow_both(const double *values, double u, double v, std::size_t &bu, std::size_t &lu, std::size_t &bv, std::size_t &lv) {
+    std::size_t ku = 0, kv = 0;
+    for (std::size_t j = stride - 1; j < lu; j += stride) ku += values[bu + j] < u;
+    for (std::size_t j = stride - 1; j < lv; j += stride) kv += values[bv + j] < v;
+    bu += ku * stride;
+    lu = lu - ku * stride < stride ? lu - ku * stride : stride;
+    bv += kv * stride;
+    lv = lv - kv * stride < stride ? lv - kv * stride : stride;
+}
+
+// first_not_below of two values, each narrowed to a run of 256 values, then of 16, then counted.
 void first_not_below_both(const double *values, std::size_t n, double u, double v, std::size_t &at_u, std::size_t &at_v) {
-    if (n <= OrderSet::BLOCK) {
-        at_u = first_not_below(values, n, u);
-        at_v = first_not_below(values, n, v);
-        return;
-    }
-    const double *bu = values, *bv = values;
-    while (n > 1) {
-        const std::size_t half = n / 2;
-        bu += static_cast<std::size_t>(bu[half] < u) * half;
-        bv += static_cast<std::size_t>(bv[half] < v) * half;
-        n -= half;
-    }
-    at_u = static_cast<std::size_t>(bu - values) + static_cast<std::size_t>(*bu < u);
-    at_v = static_cast<std::size_t>(bv - values) + static_cast<std::size_t>(*bv < v);
+    std::size_t bu = 0, lu = n, bv = 0, lv = n;
+    if (n > 512) narrow_both<256>(values, u, v, bu, lu, bv, lv);
+    if (lu > 32 || lv > 32) narrow_both<16>(values, u, v, bu, lu, bv, lv);
+    at_u = bu + first_not_below(values + bu, lu, u);
+    at_v = bv + first_not_below(values + bv, lv, v);
 }
 
 }  // namespace
@@ -375,9 +380,8 @@ void OrderSet::rebalance(std::size_t b) noexcept {
     set_last(hi);
 }
 
-double OrderSet::kth(std::size_t k) const noexcept {
+double OrderSet::kth_apart(std::size_t k) const noexcept {
     if (!small_) return tree_.kth(k);
-    if (flat_) return flat_values_[k - 1];
     std::size_t b = 0;
     while (k > count_of_[b]) k -= count_of_[b++];
     return block(b)[k - 1];
@@ -666,11 +670,10 @@ ShortCall short_call(OrderStat stat, int definition, double lead, const OrderedW
     default:
         break;
     }
-    if (n == 0) {
-        put(c, qv::MISSING_DOT);  // no present value: '.' (MEDIAN) or a missing argument
-    } else if (stat == OrderStat::Median) {
-        put(c, w.kth((n + 1) / 2));
-        if (n % 2 == 0) put(c, w.kth(n / 2 + 1));
+    if (stat == OrderStat::Median) {
+        median_call(w, c);
+    } else if (n == 0) {
+        put(c, qv::MISSING_DOT);  // no present value: a missing argument
     } else {
         if (stat != OrderStat::Max) put(c, w.kth(1));
         if (stat != OrderStat::Min) put(c, w.kth(n));

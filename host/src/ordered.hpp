@@ -82,7 +82,7 @@ public:
     void erase(double v, std::uint64_t seq) noexcept;
     // erase(out, out_seq) and insert(in, in_seq) in one step: a window that slides on by a row.
     void replace(double out, std::uint64_t out_seq, double in, std::uint64_t in_seq) noexcept;
-    double kth(std::size_t k) const noexcept;
+    double kth(std::size_t k) const noexcept { return flat_ ? flat_values_[k - 1] : kth_apart(k); }
     std::size_t size() const { return small_ ? count_ : tree_.size(); }
     void clear() noexcept;
     void release() noexcept;
@@ -95,6 +95,7 @@ private:
     void set_last(std::size_t b) { last_[b] = block(b)[count_of_[b] - 1]; }
     void rebalance(std::size_t b) noexcept;
     bool reserve_flat(std::size_t n) noexcept;
+    double kth_apart(std::size_t k) const noexcept;  // kth in the blocks or the tree
     // Where the array holds a value of v's bits, or count_.
     std::size_t find_flat(double v) const noexcept;
     // The same, looking from at, the first value not below v.
@@ -168,6 +169,22 @@ struct ShortCall {
 // The short call that gives the same bits as the call of the statistic over lead (the percentile or
 // rank, when it takes one) and every value of the window.
 ShortCall short_call(OrderStat stat, int definition, double lead, const OrderedWindow &w) noexcept;
+
+// The median's short call, made in place (a moving median makes one a row): the middle value, or
+// the two middle values of an even count; '.' with no present value. Both zeros present read as
+// a whole call.
+inline void median_call(const OrderedWindow &w, ShortCall &c) noexcept {
+    c.nlead = 0;
+    c.whole = w.mixed_zeros();
+    const std::size_t n = w.present();
+    c.nvalues = 1;
+    if (n == 0) {
+        c.values[0] = qv::MISSING_DOT;
+        return;
+    }
+    c.values[0] = w.kth((n + 1) / 2);
+    if (n % 2 == 0) c.values[c.nvalues++] = w.kth(n / 2 + 1);
+}
 
 // A list of at most one lead and four values, laid out on the stack.
 struct SmallList {

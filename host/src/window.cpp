@@ -183,19 +183,20 @@ private:
     double param_ = 0.0;
     std::size_t window_bound_;
     std::size_t present_ = 0;  // present values in the window
-    // The last short call and what the package gave for it: a row whose short call passes the same
-    // bits (a median that did not move) has the same result without calling again.
-    struct Last {
-        ShortCall c;
-        double r;
-        QvStatus st;
-        bool marked, valid;
-    } last_{};
+    // The row's short call is made in calls_[now_]; the other holds the last call made and what the
+    // package gave for it. A row whose short call passes the same bits (a median that did not move)
+    // has the same result without calling again. The two swap roles, so nothing is copied.
+    ShortCall calls_[2];
+    int now_ = 0;
+    double last_r_ = 0.0;
+    QvStatus last_st_ = STATUS_OK;
+    bool last_marked_ = false, last_valid_ = false;
     bool same_call(const ShortCall &c) const noexcept {
-        if (!last_.valid || c.nlead != last_.c.nlead || c.nvalues != last_.c.nvalues) return false;
-        if (c.nlead == 1 && qv::bits_of(c.lead) != qv::bits_of(last_.c.lead)) return false;
+        const ShortCall &last = calls_[1 - now_];
+        if (!last_valid_ || c.nlead != last.nlead || c.nvalues != last.nvalues) return false;
+        if (c.nlead == 1 && qv::bits_of(c.lead) != qv::bits_of(last.lead)) return false;
         for (int k = 0; k < c.nvalues; ++k)
-            if (qv::bits_of(c.values[k]) != qv::bits_of(last_.c.values[k])) return false;
+            if (qv::bits_of(c.values[k]) != qv::bits_of(last.values[k])) return false;
         return true;
     }
 };
@@ -206,20 +207,25 @@ int Moving::row(std::size_t i, Rows w, std::size_t e) noexcept {
     bool marked = false;
     std::size_t work = 16;
     if (present_ >= frame_.min_present) {
-        ShortCall c;
-        c.whole = true;
-        if (stat_ != OrderStat::None) c = short_call(stat_, definition_, param_, call_->ordered);
+        ShortCall &c = calls_[now_];
+        if (stat_ == OrderStat::Median) median_call(call_->ordered, c);
+        else if (stat_ != OrderStat::None) c = short_call(stat_, definition_, param_, call_->ordered);
+        else c.whole = true;
         if (!c.whole && same_call(c)) {
-            r = last_.r;
-            st = last_.st;
-            marked = last_.marked;
+            r = last_r_;
+            st = last_st_;
+            marked = last_marked_;
         } else if (!c.whole) {
             SmallList small;
             FuncArgList *list = small.build(c, call_->pool.host());
             st = call_->entry.list(list, &r);
             deliver(r, st);
             for (std::int64_t k = 0; k < list->count; ++k) marked = marked || (list->args[k].flags & FUNCARG_INVALID) != 0;
-            last_ = Last{c, r, st, marked, !qvh_status_is_memory(st)};
+            last_r_ = r;
+            last_st_ = st;
+            last_marked_ = marked;
+            last_valid_ = !qvh_status_is_memory(st);
+            now_ = 1 - now_;
         } else {
             if (w.hi - w.lo > window_bound_)
                 return fail(QVH_E_LIMIT, Msg() << call_->label.view() << ": a call takes at most 2147483647 arguments");
