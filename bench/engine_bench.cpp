@@ -8,6 +8,8 @@
 #include <benchmark/benchmark.h>
 
 #include <algorithm>
+#include <cstdio>
+#include <cstdlib>
 #include <numeric>
 #include <random>
 #include <vector>
@@ -19,13 +21,24 @@
 
 namespace {
 
+// The first n values of QV_BENCH_VALUES (a file of doubles in this machine's byte order, which a
+// surface's bench writes so that both sides time the same values), else uniform on (-1e6, 1e6).
 const std::vector<double> &data(std::size_t n) {
     static std::vector<double> v;
     if (v.size() < n) {
-        std::mt19937_64 rng(1);
-        std::uniform_real_distribution<double> u(-1e6, 1e6);
         v.resize(n);
-        for (double &x : v) x = u(rng);
+        if (const char *path = std::getenv("QV_BENCH_VALUES"); path != nullptr && *path != '\0') {
+            std::FILE *f = std::fopen(path, "rb");
+            if (f == nullptr || std::fread(v.data(), sizeof(double), n, f) != n) {
+                std::fprintf(stderr, "engine_bench: %s does not hold %zu doubles\n", path, n);
+                std::exit(2);
+            }
+            std::fclose(f);
+        } else {
+            std::mt19937_64 rng(1);
+            std::uniform_real_distribution<double> u(-1e6, 1e6);
+            for (double &x : v) x = u(rng);
+        }
     }
     return v;
 }

@@ -21,6 +21,7 @@ import json
 import os
 import subprocess
 import sys
+import tempfile
 import time
 
 import numpy as np
@@ -65,12 +66,13 @@ class HostCall:
         return self.r.value
 
 
-def package_calls(build):
-    """The package's own call from C++ in ms, by (function, values): engine_bench's BM_package_call."""
+def package_calls(build, values):
+    """The package's own call from C++ in ms, by (function, values): engine_bench's BM_package_call,
+    over the first values of the file `values` (the same values this script times)."""
     engine = os.path.join(build, "bench", "engine_bench")
     if not os.access(engine, os.X_OK):
         return {}
-    env = dict(os.environ, QV_LIB=os.path.join(build, "libqvewumth.so"))
+    env = dict(os.environ, QV_LIB=os.path.join(build, "libqvewumth.so"), QV_BENCH_VALUES=values)
     out = subprocess.run([engine, "--benchmark_filter=BM_package_call", "--benchmark_format=json"], env=env,
                          capture_output=True, text=True, check=True).stdout
     times = {}
@@ -112,9 +114,14 @@ def main():
             lambda: np.median(x), repeat)
 
     host = {name: HostCall(os.path.join(args.build, "libqvhost.so"), name) for name in ("N", "MEAN", "MEDIAN")}
-    package = package_calls(args.build)
+    # The package's MEDIAN takes up to 2.5 times as long on one sample as on another of the same
+    # distribution, so both sides time the same values: engine_bench reads them from a file.
+    values = rng.uniform(-1e6, 1e6, size=10**7 // scale)
+    with tempfile.NamedTemporaryFile(suffix=".f64") as f:
+        values.tofile(f.name)
+        package = package_calls(args.build, f.name)
     for n in (10**6 // scale, 10**7 // scale):
-        x = rng.uniform(-1e6, 1e6, size=n)  # as engine_bench's values
+        x = values[:n]
         for name, fn in (("N", qv.n), ("MEAN", qv.mean), ("MEDIAN", qv.median)):
             ours, over = best(lambda: fn(x), 5), best(lambda: host[name](x), 5)
             own = package.get((name, n))

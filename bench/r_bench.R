@@ -23,11 +23,12 @@ for (n in c(1e6, 1e7)) {
 }
 # The surface's overhead: qv_n, qv_mean and qv_median against the package's own call from C++ over an
 # argument list built once (engine_bench's figures, passed by r_bench.sh in QV_PACKAGE_MS), over
-# values drawn as engine_bench draws them.
+# the values engine_bench timed (QV_BENCH_VALUES, written by r_bench.sh), else values drawn alike.
 own <- strsplit(strsplit(trimws(Sys.getenv("QV_PACKAGE_MS")), " ")[[1]], "=")
 own <- setNames(as.numeric(vapply(own, `[`, "", 2)), vapply(own, `[`, "", 1))
+values <- if (nzchar(Sys.getenv("QV_BENCH_VALUES"))) readBin(Sys.getenv("QV_BENCH_VALUES"), "double", 1e7) else runif(1e7, -1e6, 1e6)
 for (n in c(1e6, 1e7)) {
-  x <- runif(n, -1e6, 1e6)
+  x <- values[seq_len(n)]
   for (f in c("n", "mean", "median")) {
     fn <- get(paste0("qv_", f))
     calls <- if (n < 1e7) 20L else 3L  # many calls a timing, for the clock's resolution

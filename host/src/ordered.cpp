@@ -172,13 +172,27 @@ void narrow_both(const double *values, double u, double v, std::size_t &bu, std:
     lv = lv - kv * stride < stride ? lv - kv * stride : stride;
 }
 
+// The values of a run of 16 below v, counted in pairs.
+inline std::size_t below_in_16(const double *run, double v) {
+    typedef double pair __attribute__((vector_size(16)));
+    typedef long long mask __attribute__((vector_size(16)));
+    const pair vv = {v, v};
+    mask below = {0, 0};
+    for (int k = 0; k < 16; k += 2) {
+        pair x;
+        std::memcpy(&x, run + k, sizeof x);
+        below -= x < vv;  // a comparison gives -1 where it holds
+    }
+    return static_cast<std::size_t>(below[0] + below[1]);
+}
+
 // first_not_below of two values, each narrowed to a run of 256 values, then of 16, then counted.
 void first_not_below_both(const double *values, std::size_t n, double u, double v, std::size_t &at_u, std::size_t &at_v) {
     std::size_t bu = 0, lu = n, bv = 0, lv = n;
     if (n > 512) narrow_both<256>(values, u, v, bu, lu, bv, lv);
-    if (lu > 32 || lv > 32) narrow_both<16>(values, u, v, bu, lu, bv, lv);
-    at_u = bu + first_not_below(values + bu, lu, u);
-    at_v = bv + first_not_below(values + bv, lv, v);
+    narrow_both<16>(values, u, v, bu, lu, bv, lv);
+    at_u = bu + (lu == 16 ? below_in_16(values + bu, u) : first_not_below(values + bu, lu, u));
+    at_v = bv + (lv == 16 ? below_in_16(values + bv, v) : first_not_below(values + bv, lv, v));
 }
 
 }  // namespace
