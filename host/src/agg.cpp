@@ -493,7 +493,7 @@ int qvh_agg_result(qvh_agg *agg, double *result, int32_t *status) noexcept {
             r = whole_result(*agg);
         }
         deliver(r.value, r.status);
-        agg->asked = qvh_status_is_memory(r.status) ? take_refused() : 0;
+        agg->asked = memory_status(r.status) ? take_refused() : 0;
         *result = r.value;
         if (status != nullptr) *status = r.status;
     } catch (...) {

@@ -111,7 +111,7 @@ const char *qvh_status_name(int32_t status) noexcept {
     }
 }
 
-int qvh_status_is_memory(int32_t status) noexcept { return status == STATUS_NO_SCRATCH || status == STATUS_NO_MEMORY; }
+int qvh_status_is_memory(int32_t status) noexcept { return memory_status(status) ? 1 : 0; }
 
 size_t qvh_escape(const char *text, size_t len, size_t max, char *buf, size_t size) noexcept {
     return escape(std::string_view(text == nullptr ? "" : text, text == nullptr ? 0 : len), max, buf, size);

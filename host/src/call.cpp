@@ -317,7 +317,7 @@ int qvh_call_invoke(qvh_call *call) noexcept {
     } else {
         call_package(call, list);
     }
-    call->asked = qvh_status_is_memory(call->status) ? take_refused() : 0;
+    call->asked = memory_status(call->status) ? take_refused() : 0;
     call->invoked = true;
     return QVH_OK;
 }
@@ -371,7 +371,7 @@ int qvh_call_rows(qvh_call *call, size_t rows, size_t nargs, const double *const
         r = 0.0;
         st = scalar ? entry.scalar(&r, in[0]) : entry.list(list, &r);
         deliver(r, st);
-        if (qvh_status_is_memory(st)) {
+        if (memory_status(st)) {
             call->result = r;
             call->status = st;
             call->invoked = true;
@@ -382,7 +382,7 @@ int qvh_call_rows(qvh_call *call, size_t rows, size_t nargs, const double *const
         if (statuses != nullptr) statuses[i] = st;
         if (st == STATUS_OK) {
             if (marks != nullptr) std::memset(marks + i * nargs, 0, nargs);
-            qvh_tally_add(&t, st, 0);
+            tally_add(t, st, false);
             continue;
         }
         bool marked = false;
@@ -391,7 +391,7 @@ int qvh_call_rows(qvh_call *call, size_t rows, size_t nargs, const double *const
             marked = marked || m;
             if (marks != nullptr) marks[i * nargs + j] = m ? 1 : 0;
         }
-        qvh_tally_add(&t, st, marked);
+        tally_add(t, st, marked);
         if (marked && i + 1 < rows) call->args.clear_marks();
     }
     if (rows > 0) {
@@ -439,7 +439,7 @@ int qvh_call_over(qvh_call *call, const double *lead, size_t nlead, const double
         for (std::size_t k = 0; k < count; ++k) list->args[k].flags &= ~FUNCARG_INVALID;
     *result = r;
     if (status != nullptr) *status = st;
-    if (qvh_status_is_memory(st)) return no_memory(call, 0);
+    if (memory_status(st)) return no_memory(call, 0);
     return ok();
 }
 

@@ -84,16 +84,7 @@ double qvh_edge_result(double x, int32_t *status) noexcept {
 }
 
 void qvh_tally_add(qvh_tally *t, int32_t status, int marked) noexcept {
-    if (t == nullptr) return;
-    ++t->rows;
-    t->marked += marked != 0 ? 1 : 0;
-    switch (status) {
-        case STATUS_OK: break;
-        case STATUS_MISSING_ARG: ++t->missing_arg; break;
-        case STATUS_INVALID_ARG: ++t->invalid_arg; break;
-        case QVH_STATUS_NOT_A_NUMBER: ++t->not_a_number; break;
-        default: ++t->other; break;
-    }
+    if (t != nullptr) tally_add(*t, status, marked != 0);
 }
 
 void qvh_tally_merge(qvh_tally *into, const qvh_tally *from) noexcept {

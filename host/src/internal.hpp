@@ -74,6 +74,22 @@ inline void deliver(double &result, QvStatus &status) noexcept {
     }
 }
 
+// The package was refused memory (qvh_status_is_memory).
+inline bool memory_status(std::int32_t status) noexcept { return status == STATUS_NO_SCRATCH || status == STATUS_NO_MEMORY; }
+
+// Counts a row's status and mark (qvh_tally_add).
+inline void tally_add(qvh_tally &t, std::int32_t status, bool marked) noexcept {
+    ++t.rows;
+    t.marked += marked ? 1 : 0;
+    switch (status) {
+        case STATUS_OK: break;
+        case STATUS_MISSING_ARG: ++t.missing_arg; break;
+        case STATUS_INVALID_ARG: ++t.invalid_arg; break;
+        case QVH_STATUS_NOT_A_NUMBER: ++t.not_a_number; break;
+        default: ++t.other; break;
+    }
+}
+
 // "2 arguments", "at least 1 argument", "1 to 3 arguments".
 void put_arity(Msg &m, const qvh_info &f);
 // The usage with the function called label.

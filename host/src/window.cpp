@@ -224,7 +224,7 @@ int Moving::row(std::size_t i, Rows w, std::size_t e) noexcept {
             last_r_ = r;
             last_st_ = st;
             last_marked_ = marked;
-            last_valid_ = !qvh_status_is_memory(st);
+            last_valid_ = !memory_status(st);
             now_ = 1 - now_;
         } else {
             if (w.hi - w.lo > window_bound_)
@@ -234,10 +234,10 @@ int Moving::row(std::size_t i, Rows w, std::size_t e) noexcept {
             work += w.hi - w.lo;
         }
     }
-    if (qvh_status_is_memory(st)) return no_memory(i);
+    if (memory_status(st)) return no_memory(i);
     std::memcpy(out_ + static_cast<std::ptrdiff_t>(i) * out_stride_, &r, sizeof r);
     if (statuses_ != nullptr) statuses_[i] = st;
-    qvh_tally_add(&tally, st, marked ? 1 : 0);
+    tally_add(tally, st, marked);
     if (call_->interrupt.due(work))
         return fail(QVH_E_INTERRUPTED, Msg() << call_->label.view() << ": interrupted after row "
                                              << static_cast<unsigned long long>(i + 1) << " of " << static_cast<unsigned long long>(n_));
