@@ -132,21 +132,47 @@ void OrderTree::release() noexcept {
 
 namespace {
 
-// The first of values[0, n) not below v. Up to a block's length, the values below v are counted:
-// independent comparisons, with no chain of loads and no branch on the data; longer runs are halved
-// without branches (the comparisons of random values do not predict), the answer lying in
-// [base, base + n] throughout.
+// The values of values[0, n) below v, n at most 16: a full run in pairs, with no branch on the data.
+inline std::size_t below_in_run(const double *values, std::size_t n, double v) {
+    if (n < 16) {
+        std::size_t below = 0;
+        for (std::size_t i = 0; i < n; ++i) below += values[i] < v;
+        return below;
+    }
+    typedef double pair __attribute__((vector_size(16)));
+    typedef long long mask __attribute__((vector_size(16)));
+    const pair vv = {v, v};
+    mask below = {0, 0};
+    for (int k = 0; k < 16; k += 2) {
+        pair x;
+        std::memcpy(&x, values + k, sizeof x);
+        below -= x < vv;  // a comparison gives -1 where it holds
+    }
+    return static_cast<std::size_t>(below[0] + below[1]);
+}
+
+// Narrows [base, base + len), at most four runs of `stride` values, to the run that holds the first
+// value not below v, by counting the runs whose last value is below it: independent loads and
+// comparisons, where halving would make each load wait on the one before.
+template <std::size_t stride>
+inline void narrow(const double *values, double v, std::size_t &base, std::size_t &len) {
+    std::size_t k = 0;
+    for (std::size_t j = stride - 1; j < 4 * stride; j += stride)
+        if (j < len) k += values[base + j] < v;
+    base += k * stride;
+    len = len - k * stride < stride ? len - k * stride : stride;
+}
+
+// The first of values[0, n) not below v. Up to 1024 values, narrowed to a run of 256, of 64, of 16,
+// then counted; longer arrays are halved without branches (the comparisons of random values do not
+// predict), the answer lying in [base, base + n] throughout.
 std::size_t first_not_below(const double *values, std::size_t n, double v) {
-    if (n <= OrderSet::BLOCK) {
-        std::size_t a = 0, b = 0, c = 0, d = 0, i = 0;
-        for (; i + 4 <= n; i += 4) {
-            a += values[i] < v;
-            b += values[i + 1] < v;
-            c += values[i + 2] < v;
-            d += values[i + 3] < v;
-        }
-        for (; i < n; ++i) a += values[i] < v;
-        return a + b + c + d;
+    if (n <= 4 * 256) {
+        std::size_t base = 0, len = n;
+        if (n > 4 * 64) narrow<256>(values, v, base, len);
+        if (n > 4 * 16) narrow<64>(values, v, base, len);
+        narrow<16>(values, v, base, len);
+        return base + below_in_run(values + base, len, v);
     }
     const double *base = values;
     while (n > 1) {
@@ -175,20 +201,6 @@ void narrow_both(const double *values, double u, double v, std::size_t &bu, std:
     lv = lv - kv * stride < stride ? lv - kv * stride : stride;
 }
 
-// The values of a run of 16 below v, counted in pairs.
-inline std::size_t below_in_16(const double *run, double v) {
-    typedef double pair __attribute__((vector_size(16)));
-    typedef long long mask __attribute__((vector_size(16)));
-    const pair vv = {v, v};
-    mask below = {0, 0};
-    for (int k = 0; k < 16; k += 2) {
-        pair x;
-        std::memcpy(&x, run + k, sizeof x);
-        below -= x < vv;  // a comparison gives -1 where it holds
-    }
-    return static_cast<std::size_t>(below[0] + below[1]);
-}
-
 // first_not_below of two values in an array of at most 1024, each narrowed to a run of 256 values,
 // of 64, of 16, then counted.
 void first_not_below_both(const double *values, std::size_t n, double u, double v, std::size_t &at_u, std::size_t &at_v) {
@@ -197,8 +209,8 @@ void first_not_below_both(const double *values, std::size_t n, double u, double 
     if (n > 4 * 64) narrow_both<256>(values, u, v, bu, lu, bv, lv);
     if (n > 4 * 16) narrow_both<64>(values, u, v, bu, lu, bv, lv);
     narrow_both<16>(values, u, v, bu, lu, bv, lv);
-    at_u = bu + (lu == 16 ? below_in_16(values + bu, u) : first_not_below(values + bu, lu, u));
-    at_v = bv + (lv == 16 ? below_in_16(values + bv, v) : first_not_below(values + bv, lv, v));
+    at_u = bu + below_in_run(values + bu, lu, u);
+    at_v = bv + below_in_run(values + bv, lv, v);
 }
 
 }  // namespace
