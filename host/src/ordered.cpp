@@ -143,6 +143,7 @@ inline std::size_t below_in_run(const double *values, std::size_t n, double v) {
     typedef long long mask __attribute__((vector_size(16)));
     const pair vv = {v, v};
     mask below = {0, 0};
+#pragma GCC unroll 8
     for (int k = 0; k < 16; k += 2) {
         pair x;
         std::memcpy(&x, values + k, sizeof x);
@@ -157,6 +158,7 @@ inline std::size_t below_in_run(const double *values, std::size_t n, double v) {
 template <std::size_t stride>
 inline void narrow(const double *values, double v, std::size_t &base, std::size_t &len) {
     std::size_t k = 0;
+#pragma GCC unroll 4
     for (std::size_t j = stride - 1; j < 4 * stride; j += stride)
         if (j < len) k += values[base + j] < v;
     base += k * stride;
@@ -191,6 +193,7 @@ std::size_t first_not_below(const double *values, std::size_t n, double v) {
 template <std::size_t stride>
 void narrow_both(const double *values, double u, double v, std::size_t &bu, std::size_t &lu, std::size_t &bv, std::size_t &lv) {
     std::size_t ku = 0, kv = 0;
+#pragma GCC unroll 4
     for (std::size_t j = stride - 1; j < 4 * stride; j += stride) {
         if (j < lu) ku += values[bu + j] < u;
         if (j < lv) kv += values[bv + j] < v;
