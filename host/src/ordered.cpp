@@ -186,32 +186,22 @@ std::size_t first_not_below(const double *values, std::size_t n, double v) {
     return static_cast<std::size_t>(base - values) + static_cast<std::size_t>(*base < v);
 }
 
-// Narrows [bu, bu + lu) for u and [bv, bv + lv) for v, each at most four runs of `stride` values,
-// to the run that holds the first value not below it, by counting the runs whose last value is
-// below: independent loads and comparisons, where halving would make each load wait on the one
-// before.
-template <std::size_t stride>
-void narrow_both(const double *values, double u, double v, std::size_t &bu, std::size_t &lu, std::size_t &bv, std::size_t &lv) {
-    std::size_t ku = 0, kv = 0;
-#pragma GCC unroll 4
-    for (std::size_t j = stride - 1; j < 4 * stride; j += stride) {
-        if (j < lu) ku += values[bu + j] < u;
-        if (j < lv) kv += values[bv + j] < v;
-    }
-    bu += ku * stride;
-    lu = lu - ku * stride < stride ? lu - ku * stride : stride;
-    bv += kv * stride;
-    lv = lv - kv * stride < stride ? lv - kv * stride : stride;
-}
-
 // first_not_below of two values in an array of at most 1024, each narrowed to a run of 256 values,
 // of 64, of 16, then counted.
 void first_not_below_both(const double *values, std::size_t n, double u, double v, std::size_t &at_u, std::size_t &at_v) {
     static_assert(OrderSet::FLAT <= 4 * 256);
+    // The two searches do not wait on each other: written in turn, they run side by side.
     std::size_t bu = 0, lu = n, bv = 0, lv = n;
-    if (n > 4 * 64) narrow_both<256>(values, u, v, bu, lu, bv, lv);
-    if (n > 4 * 16) narrow_both<64>(values, u, v, bu, lu, bv, lv);
-    narrow_both<16>(values, u, v, bu, lu, bv, lv);
+    if (n > 4 * 64) {
+        narrow<256>(values, u, bu, lu);
+        narrow<256>(values, v, bv, lv);
+    }
+    if (n > 4 * 16) {
+        narrow<64>(values, u, bu, lu);
+        narrow<64>(values, v, bv, lv);
+    }
+    narrow<16>(values, u, bu, lu);
+    narrow<16>(values, v, bv, lv);
     at_u = bu + below_in_run(values + bu, lu, u);
     at_v = bv + below_in_run(values + bv, lv, v);
 }
