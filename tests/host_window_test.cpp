@@ -141,37 +141,48 @@ TEST(HostWindow, OrderStatisticsGiveTheBitsOfTheWholeWindow) {
     }
 }
 
-// The ordered set against a sorted multiset, in the array and in blocks, through growth and
-// shrinking that split, merge and share its blocks, and through replacements.
+// The ordered set against a sorted multiset: in one sorted run (100), in parts (300: a few; FLAT:
+// as many as there are), in blocks, through growth and shrinking that add, empty, fill and share
+// parts and split, merge and share blocks, and through replacements. Zeros of both signs make equal
+// values that differ in bits: each value taken out must be the one of its bits.
 TEST(HostWindow, OrderSetKeepsItsValuesInOrder) {
-    for (const size_t most : {qvhost::OrderSet::FLAT, qvhost::OrderSet::SMALL - 1}) {
+    for (const size_t most : {size_t{100}, size_t{300}, qvhost::OrderSet::FLAT, qvhost::OrderSet::SMALL - 1}) {
         std::mt19937_64 rng(3);
         qvhost::OrderSet set{qvhost::Memory()};
         std::multiset<double> ref;
+        size_t negative_zeros = 0;
         std::deque<std::pair<double, uint64_t>> fifo;
         ASSERT_TRUE(set.reserve(most));
+        auto take = [&] {
+            ref.erase(ref.find(fifo.front().first));
+            negative_zeros -= bits(fifo.front().first) == bits(-0.0);
+            fifo.pop_front();
+        };
         for (uint64_t seq = 0; seq < 300000; ++seq) {
             const bool grow = (seq / 10000) % 2 == 0 ? rng() % 4 != 0 : rng() % 4 == 0;
-            const double x = double(rng() % 5000) / 4;
+            double x = double(rng() % 5000) / 4 - 625;
+            if (std::fabs(x) < 25) x = rng() % 2 == 0 ? -0.0 : 0.0;
             if (!fifo.empty() && rng() % 3 == 0) {
                 set.replace(fifo.front().first, fifo.front().second, x, seq);
-                ref.erase(ref.find(fifo.front().first));
-                fifo.pop_front();
-                ref.insert(x);
-                fifo.emplace_back(x, seq);
+                take();
             } else if ((grow && ref.size() < most) || fifo.empty()) {
                 set.insert(x, seq);
-                ref.insert(x);
-                fifo.emplace_back(x, seq);
             } else {
                 set.erase(fifo.front().first, fifo.front().second);
-                ref.erase(ref.find(fifo.front().first));
-                fifo.pop_front();
+                take();
+                continue;
             }
+            ref.insert(x);
+            negative_zeros += bits(x) == bits(-0.0);
+            fifo.emplace_back(x, seq);
             ASSERT_EQ(set.size(), ref.size());
             if (seq % 997 == 0) {
-                size_t k = 1;
-                for (const double x : ref) ASSERT_EQ(set.kth(k++), x) << "step " << seq << ", room " << most;
+                size_t k = 1, zeros = 0;
+                for (const double v : ref) {
+                    ASSERT_EQ(set.kth(k), v) << "step " << seq << ", room " << most;
+                    zeros += bits(set.kth(k++)) == bits(-0.0);
+                }
+                ASSERT_EQ(zeros, negative_zeros) << "step " << seq << ", room " << most;
             }
         }
     }

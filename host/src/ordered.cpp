@@ -1,5 +1,6 @@
 #include "ordered.hpp"
 
+#include <algorithm>
 #include <bit>
 #include <cmath>
 #include <cstring>
@@ -206,6 +207,16 @@ void first_not_below_both(const double *values, std::size_t n, double u, double 
     at_v = bv + below_in_run(values + bv, lv, v);
 }
 
+// first_not_below in a part of several: its whole room, the infinities past its values included.
+inline std::size_t in_part(const double *values, double v) {
+    static_assert(2 * OrderSet::PART == 128);
+    std::size_t runs = 0;  // the runs of 16 whose last value is below v
+#pragma GCC unroll 8
+    for (std::size_t j = 15; j < 2 * OrderSet::PART; j += 16) runs += values[j] < v;
+    const std::size_t base = runs < 8 ? 16 * runs : 16 * 7;
+    return base + below_in_run(values + base, 16, v);
+}
+
 }  // namespace
 
 bool OrderSet::reserve(std::size_t n) noexcept {
@@ -251,26 +262,125 @@ bool OrderSet::reserve(std::size_t n) noexcept {
     return true;
 }
 
-// The array grows at least twice over, so a growing frame lays it out again a few times only.
+// The array grows at least twice over, so a growing frame lays it out again a few times only. Past
+// 2 * PART values it has twice the room it is asked for, the parts' room to spare.
 bool OrderSet::reserve_flat(std::size_t n) noexcept {
-    if (n <= flat_room_) return true;
+    if (n <= flat_room_ && (n <= 2 * PART || 2 * n <= flat_room_)) return true;
     std::size_t room = flat_room_ < 16 ? 16 : 2 * flat_room_;
-    if (room < n) room = n;
-    if (room > FLAT) room = FLAT;
+    const std::size_t want = n <= 2 * PART ? n : (2 * n + 2 * PART - 1) / (2 * PART) * (2 * PART);
+    if (room < want) room = want;
+    if (room > 2 * FLAT) room = 2 * FLAT;
+    if (room > 2 * PART) room = room / (2 * PART) * (2 * PART);  // whole parts
     auto *p = static_cast<double *>(mem_.alloc(room * sizeof(double)));
     if (p == nullptr) return false;
-    if (count_ > 0) std::memcpy(p, flat_values_, count_ * sizeof(double));
+    std::size_t at = 0;  // the parts one after another: one sorted run
+    for (std::size_t k = 0; count_ > 0 && k < parts_; ++k) {
+        std::memcpy(p + at, part(k), part_count_[k] * sizeof(double));
+        at += part_count_[k];
+    }
     mem_.release(flat_values_, flat_room_ * sizeof(double));
     flat_values_ = p;
     flat_room_ = room;
+    parts_ = 1;
+    part_count_[0] = static_cast<std::uint32_t>(count_);
+    if (parts_for(count_) > 1) relayout();
+    else part_room_ = room;
     return true;
 }
 
-std::size_t OrderSet::find_flat(double v) const noexcept { return find_flat_from(v, first_not_below(flat_values_, count_, v)); }
+std::size_t OrderSet::parts_for(std::size_t count) const noexcept {
+    std::size_t parts = count / PART;
+    if (parts > flat_room_ / (2 * PART)) parts = flat_room_ / (2 * PART);
+    if (parts > PARTS) parts = PARTS;
+    return parts < 1 ? 1 : parts;
+}
 
-std::size_t OrderSet::find_flat_from(double v, std::size_t at) const noexcept {
-    while (at < count_ && !(v < flat_values_[at]) && qv::bits_of(flat_values_[at]) != qv::bits_of(v)) ++at;
-    return at < count_ && qv::bits_of(flat_values_[at]) == qv::bits_of(v) ? at : count_;
+// The parts gathered into one sorted run at the start (each moves down or stays), then spread
+// evenly from the last (each moves up or stays: a part's room is at least its share). A part's
+// room past its values holds infinities, so that a search reads the whole room and never
+// branches on the part's count.
+void OrderSet::relayout() noexcept {
+    std::size_t at = 0;
+    for (std::size_t k = 0; k < parts_; ++k) {
+        std::memmove(flat_values_ + at, part(k), part_count_[k] * sizeof(double));
+        at += part_count_[k];
+    }
+    parts_ = parts_for(count_);
+    part_room_ = parts_ == 1 ? flat_room_ : 2 * PART;
+    for (std::size_t k = parts_; k-- > 0;) {
+        const std::size_t lo = k * count_ / parts_, hi = (k + 1) * count_ / parts_;
+        std::memmove(part(k), flat_values_ + lo, (hi - lo) * sizeof(double));
+        part_count_[k] = static_cast<std::uint32_t>(hi - lo);
+        if (parts_ > 1) std::fill(part(k) + (hi - lo), part(k) + part_room_, HUGE_VAL);
+    }
+    count_parts();
+}
+
+void OrderSet::count_parts() noexcept {
+    std::size_t end = 0;
+    for (std::size_t k = 0; k < PARTS; ++k) {
+        if (k < parts_) {
+            end += part_count_[k];
+            part_ends_[k] = static_cast<std::uint32_t>(end);
+            part_last_[k] = part_count_[k] > 0 ? part(k)[part_count_[k] - 1] : -HUGE_VAL;
+        } else {
+            part_count_[k] = 0;
+            part_ends_[k] = UINT32_MAX / 2;
+            part_last_[k] = HUGE_VAL;
+        }
+    }
+}
+
+std::size_t OrderSet::part_of(double v) const noexcept {
+    static_assert(PARTS == 16);
+    const std::size_t p = below_in_run(part_last_, PARTS, v);
+    return p < parts_ ? p : parts_ - 1;
+}
+
+std::size_t OrderSet::find_from(const double *values, std::size_t n, double v, std::size_t at) noexcept {
+    while (at < n && !(v < values[at]) && qv::bits_of(values[at]) != qv::bits_of(v)) ++at;
+    return at < n && qv::bits_of(values[at]) == qv::bits_of(v) ? at : n;
+}
+
+void OrderSet::insert_flat(double v) noexcept {
+    const std::size_t p = part_of(v);
+    double *values = part(p);
+    const std::size_t n = part_count_[p];
+    const std::size_t at = parts_ == 1 ? first_not_below(values, n, v) : in_part(values, v);
+    std::memmove(values + at + 1, values + at, (n - at) * sizeof(double));
+    values[at] = v;
+    part_count_[p] = static_cast<std::uint32_t>(n + 1);
+    ++count_;
+    if (parts_ > 1) {
+        for (std::size_t k = p; k < PARTS; ++k) ++part_ends_[k];
+        part_last_[p] = values[n];
+    }
+    // A full part, or values enough for twice the parts (or for the most the room allows): laid out again.
+    const std::size_t parts = parts_for(count_);
+    if ((parts_ > 1 && n + 1 == part_room_) || parts >= 2 * parts_ || (parts > parts_ && parts == parts_for(flat_room_)))
+        relayout();
+}
+
+// Equal values may run on into the next parts; the one of the same bits is taken.
+void OrderSet::erase_flat(double v) noexcept {
+    for (std::size_t p = part_of(v); p < parts_; ++p) {
+        double *values = part(p);
+        const std::size_t n = part_count_[p];
+        const std::size_t at = find_from(values, n, v, parts_ == 1 ? first_not_below(values, n, v) : in_part(values, v));
+        if (at == n) {
+            if (n > 0 && v < values[n - 1]) return;  // not held
+            continue;
+        }
+        std::memmove(values + at, values + at + 1, (n - at - 1) * sizeof(double));
+        part_count_[p] = static_cast<std::uint32_t>(n - 1);
+        --count_;
+        if (parts_ == 1) return;
+        for (std::size_t k = p; k < PARTS; ++k) --part_ends_[k];
+        values[n - 1] = HUGE_VAL;
+        if (n == 1 || 2 * parts_for(count_) <= parts_) relayout();  // no part is left empty
+        else part_last_[p] = values[n - 2];
+        return;
+    }
 }
 
 std::size_t OrderSet::block_of(double v) const noexcept {
@@ -297,13 +407,7 @@ void OrderSet::drop_block(std::size_t at) noexcept {
 
 void OrderSet::insert(double v, std::uint64_t seq) noexcept {
     if (!small_) return tree_.insert(v, seq);
-    if (flat_) {
-        const std::size_t at = first_not_below(flat_values_, count_, v);
-        std::memmove(flat_values_ + at + 1, flat_values_ + at, (count_ - at) * sizeof(double));
-        flat_values_[at] = v;
-        ++count_;
-        return;
-    }
+    if (flat_) return insert_flat(v);
     if (blocks_ == 0) {
         add_block(0, 0);
         last_[0] = v;  // an empty block's last value is never read but by the search
@@ -327,13 +431,7 @@ void OrderSet::insert(double v, std::uint64_t seq) noexcept {
 
 void OrderSet::erase(double v, std::uint64_t seq) noexcept {
     if (!small_) return tree_.erase(v, seq);
-    if (flat_) {
-        const std::size_t at = find_flat(v);
-        if (at == count_) return;
-        std::memmove(flat_values_ + at, flat_values_ + at + 1, (count_ - at - 1) * sizeof(double));
-        --count_;
-        return;
-    }
+    if (flat_) return erase_flat(v);
     if (blocks_ == 0) return;
     // Equal values may run on into the next blocks; the one of the same bits is taken.
     for (std::size_t b = block_of(v); b < blocks_; ++b) {
@@ -352,22 +450,11 @@ void OrderSet::erase(double v, std::uint64_t seq) noexcept {
     }
 }
 
-// In the array, only the values between the place of the one going and the place of the one
-// coming move, by one.
-void OrderSet::replace(double out, std::uint64_t out_seq, double in, std::uint64_t in_seq) noexcept {
-    if (!flat_) {
-        erase(out, out_seq);
-        insert(in, in_seq);
-        return;
-    }
-    double *values = flat_values_;
-    std::size_t from = 0, to = 0;
-    first_not_below_both(values, count_, out, in, from, to);
-    from = find_flat_from(out, from);
-    if (from == count_) {
-        insert(in, in_seq);
-        return;
-    }
+namespace {
+
+// values[from] goes and in comes to the place to (the first value not below it): only the values
+// between the two places move, by one.
+inline void move_between(double *values, std::size_t from, std::size_t to, double in) {
     if (to > from) {  // the values in (from, to) are below in
         std::memmove(values + from, values + from + 1, (to - from - 1) * sizeof(double));
         values[to - 1] = in;
@@ -375,6 +462,57 @@ void OrderSet::replace(double out, std::uint64_t out_seq, double in, std::uint64
         std::memmove(values + to + 1, values + to, (from - to) * sizeof(double));
         values[to] = in;
     }
+}
+
+}  // namespace
+
+void OrderSet::replace(double out, std::uint64_t out_seq, double in, std::uint64_t in_seq) noexcept {
+    if (!flat_) {
+        erase(out, out_seq);
+        insert(in, in_seq);
+        return;
+    }
+    if (parts_ > 1) return replace_parts(out, in);
+    double *values = flat_values_;
+    std::size_t from = 0, to = 0;
+    first_not_below_both(values, count_, out, in, from, to);
+    from = find_from(values, count_, out, from);
+    if (from == count_) {
+        insert(in, in_seq);
+        return;
+    }
+    move_between(values, from, to, in);
+}
+
+// Within one part as in the one run; across two, a value leaves one part and one joins the other,
+// and the counts of the parts between them change by one.
+void OrderSet::replace_parts(double out, double in) noexcept {
+    const std::size_t pa = part_of(out), pc = part_of(in);
+    double *a = part(pa), *c = part(pc);
+    const std::size_t na = part_count_[pa], nc = part_count_[pc];
+    const std::size_t from = find_from(a, na, out, in_part(a, out));
+    const std::size_t to = in_part(c, in);
+    if (from == na) {  // in a later part, among equal values
+        erase_flat(out);
+        insert_flat(in);
+        return;
+    }
+    if (pa == pc) {
+        move_between(a, from, to, in);
+        part_last_[pa] = a[na - 1];
+        return;
+    }
+    std::memmove(a + from, a + from + 1, (na - from - 1) * sizeof(double));
+    a[na - 1] = HUGE_VAL;
+    std::memmove(c + to + 1, c + to, (nc - to) * sizeof(double));
+    c[to] = in;
+    part_count_[pa] = static_cast<std::uint32_t>(na - 1);
+    part_count_[pc] = static_cast<std::uint32_t>(nc + 1);
+#pragma GCC unroll 16
+    for (std::size_t k = 0; k < PARTS; ++k) part_ends_[k] += static_cast<std::uint32_t>(k >= pc) - static_cast<std::uint32_t>(k >= pa);
+    part_last_[pc] = c[nc];
+    if (na == 1 || nc + 1 == part_room_) relayout();
+    else part_last_[pa] = a[na - 2];
 }
 
 // A block below a quarter full joins its neighbour, or shares the values of both evenly.
@@ -414,6 +552,9 @@ double OrderSet::kth_apart(std::size_t k) const noexcept {
 
 void OrderSet::clear() noexcept {
     tree_.clear();
+    parts_ = 1;
+    part_room_ = flat_room_;
+    part_count_[0] = 0;
     while (blocks_ > 0) drop_block(blocks_ - 1);
     count_ = 0;
     small_ = true;
@@ -424,8 +565,10 @@ void OrderSet::release() noexcept {
     tree_.release();
     mem_.release(flat_values_, flat_room_ * sizeof(double));
     flat_values_ = nullptr;
-    flat_room_ = 0;
+    flat_room_ = part_room_ = 0;
     flat_ = false;
+    parts_ = 1;
+    part_count_[0] = 0;
     mem_.release(room_, room_bytes_);
     room_ = nullptr;
     room_bytes_ = blocks_room_ = blocks_ = free_count_ = count_ = 0;
@@ -573,7 +716,16 @@ ShortCall with_lead(double lead) {
     return c;
 }
 
-void put(ShortCall &c, double x) { c.values[c.nvalues++] = x; }
+void put(ShortCall &c, double x) {
+    c.ranks[c.nvalues] = 0;
+    c.values[c.nvalues++] = x;
+}
+
+// The value at a rank of the window's present values.
+void put_rank(ShortCall &c, const OrderedWindow &w, std::size_t rank) {
+    c.ranks[c.nvalues] = rank;
+    c.values[c.nvalues++] = w.kth(rank);
+}
 
 // A percentile at which a list of two values is read as the window reads x(rank) and x(rank + 1)
 // under definition 1 or 4: the same weight on the second, found with the package's own rule. The
@@ -608,17 +760,17 @@ ShortCall percentile(int definition, double p, const OrderedWindow &w) {
     double weight = 0.0;
     switch (plan(definition, static_cast<std::int64_t>(w.present()), p / 100.0, rank, weight)) {
     case Read::One:
-        put(c, w.kth(static_cast<std::size_t>(rank)));
+        put_rank(c, w, static_cast<std::size_t>(rank));
         return c;
     case Read::Average:
         c.lead = 50.0;
-        put(c, w.kth(static_cast<std::size_t>(rank)));
-        put(c, w.kth(static_cast<std::size_t>(rank) + 1));
+        put_rank(c, w, static_cast<std::size_t>(rank));
+        put_rank(c, w, static_cast<std::size_t>(rank) + 1);
         return c;
     case Read::Between:
         if (!pair_percentile(definition, weight, c.lead)) break;
-        put(c, w.kth(static_cast<std::size_t>(rank)));
-        put(c, w.kth(static_cast<std::size_t>(rank) + 1));
+        put_rank(c, w, static_cast<std::size_t>(rank));
+        put_rank(c, w, static_cast<std::size_t>(rank) + 1);
         return c;
     }
     c.whole = true;
@@ -633,10 +785,10 @@ ShortCall iqr(const OrderedWindow &w) {
     if (n == 0) {
         put(c, qv::MISSING_DOT);
     } else if (n % 4 == 0) {
-        for (const std::size_t r : {n / 4, n / 4 + 1, 3 * n / 4, 3 * n / 4 + 1}) put(c, w.kth(r));
+        for (const std::size_t r : {n / 4, n / 4 + 1, 3 * n / 4, 3 * n / 4 + 1}) put_rank(c, w, r);
     } else {
-        put(c, w.kth(n / 4 + 1));
-        put(c, w.kth(3 * n / 4 + 1));
+        put_rank(c, w, n / 4 + 1);
+        put_rank(c, w, 3 * n / 4 + 1);
     }
     return c;
 }
@@ -653,12 +805,12 @@ ShortCall ranked(OrderStat stat, double k, const OrderedWindow &w) {
             if (w.odd_missing()) c.whole = true;
             put(c, w.kth_missing(r));
         } else {
-            put(c, w.kth(r - w.missing()));
+            put_rank(c, w, r - w.missing());
         }
     } else if (r > n) {
         put(c, qv::MISSING_DOT);
     } else {
-        put(c, w.kth(stat == OrderStat::Smallest ? r : n - r + 1));
+        put_rank(c, w, stat == OrderStat::Smallest ? r : n - r + 1);
     }
     return c;
 }
@@ -700,8 +852,8 @@ ShortCall short_call(OrderStat stat, int definition, double lead, const OrderedW
     } else if (n == 0) {
         put(c, qv::MISSING_DOT);  // no present value: a missing argument
     } else {
-        if (stat != OrderStat::Max) put(c, w.kth(1));
-        if (stat != OrderStat::Min) put(c, w.kth(n));
+        if (stat != OrderStat::Max) put_rank(c, w, 1);
+        if (stat != OrderStat::Min) put_rank(c, w, n);
     }
     return c;
 }

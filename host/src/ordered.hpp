@@ -55,8 +55,12 @@ private:
 
 // The same set in the form that suits the number of values it is to hold (what reserve asks for
 // while it is empty):
-// - up to FLAT values, one sorted array: a change is a search and a move of the values between
-//   two places, within the cache, and a rank is read off directly;
+// - up to FLAT values, one array, within the cache: while it holds fewer than 2 * PART values, one
+//   sorted run, where a change is a search and a move of the values between two places and a rank
+//   is read off directly; with more, up to PARTS sorted parts of about PART values at fixed places,
+//   each with as much room again to spare, so that a change moves the values of a part or two
+//   rather than of a third of the window (the move is most of a change's cost in a wide window),
+//   and a rank is found from the parts' counts;
 // - fewer than SMALL, sorted blocks of at most BLOCK values (a window of a few thousand values: a
 //   change moves at most one block and finds it among at most SMALL / (BLOCK / 4) + 1, which costs
 //   less than the mispredicted branches of a walk down a tree); every block but a lone one holds at
@@ -67,6 +71,7 @@ public:
     static constexpr std::size_t FLAT = 1024;
     static constexpr std::size_t SMALL = 4096;
     static constexpr std::size_t BLOCK = 64;
+    static constexpr std::size_t PART = 64, PARTS = 16;
     explicit OrderSet(const Memory &m) : mem_(m), tree_(m) {}
     ~OrderSet() { release(); }
     OrderSet(const OrderSet &) = delete;
@@ -82,7 +87,14 @@ public:
     void erase(double v, std::uint64_t seq) noexcept;
     // erase(out, out_seq) and insert(in, in_seq) in one step: a window that slides on by a row.
     void replace(double out, std::uint64_t out_seq, double in, std::uint64_t in_seq) noexcept;
-    double kth(std::size_t k) const noexcept { return flat_ ? flat_values_[k - 1] : kth_apart(k); }
+    double kth(std::size_t k) const noexcept {
+        if (!flat_) return kth_apart(k);
+        if (parts_ == 1) return flat_values_[k - 1];
+        std::size_t p = 0;  // the parts whose values all rank below k
+#pragma GCC unroll 16
+        for (std::size_t t = 0; t < PARTS; ++t) p += part_ends_[t] < k;
+        return part(p)[k - 1 - (p > 0 ? part_ends_[p - 1] : 0)];
+    }
     std::size_t size() const { return small_ ? count_ : tree_.size(); }
     void clear() noexcept;
     void release() noexcept;
@@ -96,16 +108,29 @@ private:
     void rebalance(std::size_t b) noexcept;
     bool reserve_flat(std::size_t n) noexcept;
     double kth_apart(std::size_t k) const noexcept;  // kth in the blocks or the tree
-    // Where the array holds a value of v's bits, or count_.
-    std::size_t find_flat(double v) const noexcept;
-    // The same, looking from at, the first value not below v.
-    std::size_t find_flat_from(double v, std::size_t at) const noexcept;
+    double *part(std::size_t p) const { return flat_values_ + p * part_room_; }
+    // The part a value of v belongs in: the first whose last value is not below v, or the last part.
+    std::size_t part_of(double v) const noexcept;
+    // Where values[0, n) holds a value of v's bits, looking from at, the first value not below v; n
+    // if it holds none.
+    static std::size_t find_from(const double *values, std::size_t n, double v, std::size_t at) noexcept;
+    void insert_flat(double v) noexcept;
+    void erase_flat(double v) noexcept;
+    void replace_parts(double out, double in) noexcept;
+    // The parts that suit count_ values; the array laid out again in that many, evenly.
+    std::size_t parts_for(std::size_t count) const noexcept;
+    void relayout() noexcept;
+    void count_parts() noexcept;  // part_ends_ and part_last_ from part_count_
 
     Memory mem_;
     OrderTree tree_;
     double *flat_values_ = nullptr;  // the array, room for flat_room_ values
     std::size_t flat_room_ = 0;
     bool flat_ = false;
+    std::size_t parts_ = 1, part_room_ = 0;  // parts in use, room of each
+    std::uint32_t part_count_[PARTS] = {};   // the values of each part
+    std::uint32_t part_ends_[PARTS] = {};    // the values of the parts up to each; past parts_, more than any rank
+    double part_last_[PARTS] = {};           // the last value of each part; past parts_, infinity (unused with one part)
     void *room_ = nullptr;  // one allocation for the arrays below, for `blocks_room_` blocks
     std::size_t room_bytes_ = 0, blocks_room_ = 0;
     double *store_ = nullptr;            // the blocks' values, BLOCK per slot
@@ -129,6 +154,12 @@ public:
     void replace(double out, std::uint64_t out_seq, double in, std::uint64_t in_seq) noexcept;
     void clear() noexcept;
     void release() noexcept { tree_.release(); }
+    // A value that comes or goes without changing the counts: neither missing nor a zero.
+    static bool ordinary(double x) { return x == x && x != 0.0; }
+    // replace() of two ordinary values.
+    void slide(double out, std::uint64_t out_seq, double in, std::uint64_t in_seq) noexcept {
+        tree_.replace(out, out_seq, in, in_seq);
+    }
 
     std::size_t present() const { return tree_.size(); }
     std::size_t rows() const { return tree_.size() + missing_; }
@@ -157,13 +188,16 @@ enum class OrderStat { None, Median, Pctl, Iqr, Ordinal, Smallest, Largest, Min,
 OrderStat order_stat_of(const char *name, int &definition) noexcept;
 
 // What to pass the package for one window: a lead argument (when nlead is 1) and one to four
-// values; or whole: call it over the whole window.
+// values; or whole: call it over the whole window. A value read off the window's present values
+// keeps its rank (0 for one that is not): while the window's counts hold, so do the call's shape
+// and ranks, and only the values at the ranks are to be read again.
 struct ShortCall {
     bool whole = false;
     int nlead = 0;
     double lead = 0.0;
     int nvalues = 0;
     double values[4] = {};
+    std::size_t ranks[4] = {};
 };
 
 // The short call that gives the same bits as the call of the statistic over lead (the percentile or
@@ -180,10 +214,21 @@ inline void median_call(const OrderedWindow &w, ShortCall &c) noexcept {
     c.nvalues = 1;
     if (n == 0) {
         c.values[0] = qv::MISSING_DOT;
+        c.ranks[0] = 0;
         return;
     }
-    c.values[0] = w.kth((n + 1) / 2);
-    if (n % 2 == 0) c.values[c.nvalues++] = w.kth(n / 2 + 1);
+    c.ranks[0] = (n + 1) / 2;
+    c.values[0] = w.kth(c.ranks[0]);
+    if (n % 2 == 0) {
+        c.ranks[1] = n / 2 + 1;
+        c.values[c.nvalues++] = w.kth(c.ranks[1]);
+    }
+}
+
+// c's values read again at their ranks, after the window's values changed but not its counts.
+inline void reread(const OrderedWindow &w, ShortCall &c) noexcept {
+    for (int k = 0; k < c.nvalues; ++k)
+        if (c.ranks[k] != 0) c.values[k] = w.kth(c.ranks[k]);
 }
 
 // A list of at most one lead and four values, laid out on the stack.

@@ -163,6 +163,10 @@ public:
 private:
     double value(std::size_t i) const { return edge_value(load(xs_ + static_cast<std::ptrdiff_t>(i) * stride_)); }
     int row(std::size_t i, Rows w, std::size_t e) noexcept;
+    int slid_row(std::size_t i) noexcept;
+    int short_row(std::size_t i, const ShortCall &c) noexcept;
+    // Row i's result delivered and counted; work is what the row cost, for the interrupt check.
+    int finish(std::size_t i, double r, QvStatus st, bool marked, std::size_t work) noexcept;
     // Out of memory in row i: the bytes refused, as far as known.
     int no_memory(std::size_t i) const noexcept {
         call_->asked = take_refused();
@@ -183,57 +187,73 @@ private:
     double param_ = 0.0;
     std::size_t window_bound_;
     std::size_t present_ = 0;  // present values in the window
-    // The row's short call is made in calls_[now_]; the other holds the last call made and what the
-    // package gave for it. A row whose short call passes the same bits (a median that did not move)
-    // has the same result without calling again. The two swap roles, so nothing is copied.
-    ShortCall calls_[2];
-    int now_ = 0;
+    // The row's short call, made in plan_. While the window slides on by ordinary values, the
+    // counts hold, and so does the call but for the values it reads at its ranks.
+    ShortCall plan_;
+    bool planned_ = false;
+    // The last call made and what the package gave for it: a row whose short call passes the
+    // same bits (a median that did not move) has the same result without calling again.
+    int last_nlead_ = 0, last_nvalues_ = 0;
+    double last_lead_ = 0.0, last_values_[4] = {};
     double last_r_ = 0.0;
     QvStatus last_st_ = STATUS_OK;
     bool last_marked_ = false, last_valid_ = false;
     bool same_call(const ShortCall &c) const noexcept {
-        const ShortCall &last = calls_[1 - now_];
-        if (!last_valid_ || c.nlead != last.nlead || c.nvalues != last.nvalues) return false;
-        if (c.nlead == 1 && qv::bits_of(c.lead) != qv::bits_of(last.lead)) return false;
+        if (!last_valid_ || c.nlead != last_nlead_ || c.nvalues != last_nvalues_) return false;
+        if (c.nlead == 1 && qv::bits_of(c.lead) != qv::bits_of(last_lead_)) return false;
         for (int k = 0; k < c.nvalues; ++k)
-            if (qv::bits_of(c.values[k]) != qv::bits_of(last.values[k])) return false;
+            if (qv::bits_of(c.values[k]) != qv::bits_of(last_values_[k])) return false;
         return true;
     }
 };
 
 int Moving::row(std::size_t i, Rows w, std::size_t e) noexcept {
-    double r = qv::MISSING_DOT;
-    QvStatus st = STATUS_MISSING_ARG;
-    bool marked = false;
-    std::size_t work = 16;
-    if (present_ >= frame_.min_present) {
-        ShortCall &c = calls_[now_];
-        if (stat_ == OrderStat::Median) median_call(call_->ordered, c);
-        else if (stat_ != OrderStat::None) c = short_call(stat_, definition_, param_, call_->ordered);
-        else c.whole = true;
-        if (!c.whole && same_call(c)) {
-            r = last_r_;
-            st = last_st_;
-            marked = last_marked_;
-        } else if (!c.whole) {
-            SmallList small;
-            FuncArgList *list = small.build(c, call_->pool.host());
-            st = call_->entry.list(list, &r);
-            deliver(r, st);
-            for (std::int64_t k = 0; k < list->count; ++k) marked = marked || (list->args[k].flags & FUNCARG_INVALID) != 0;
-            last_r_ = r;
-            last_st_ = st;
-            last_marked_ = marked;
-            last_valid_ = !memory_status(st);
-            now_ = 1 - now_;
-        } else {
-            if (w.hi - w.lo > window_bound_)
-                return fail(QVH_E_LIMIT, Msg() << call_->label.view() << ": a call takes at most 2147483647 arguments");
-            if (!layout_.cover(w.lo, w.hi, e)) return no_memory(i);
-            st = layout_.call(w.lo, w.hi, r, marked);
-            work += w.hi - w.lo;
-        }
+    planned_ = false;
+    if (present_ < frame_.min_present) return finish(i, qv::MISSING_DOT, STATUS_MISSING_ARG, false, 16);
+    ShortCall &c = plan_;
+    if (stat_ == OrderStat::Median) median_call(call_->ordered, c);
+    else if (stat_ != OrderStat::None) c = short_call(stat_, definition_, param_, call_->ordered);
+    else c.whole = true;
+    if (!c.whole) {
+        planned_ = true;
+        return short_row(i, c);
     }
+    if (w.hi - w.lo > window_bound_)
+        return fail(QVH_E_LIMIT, Msg() << call_->label.view() << ": a call takes at most 2147483647 arguments");
+    if (!layout_.cover(w.lo, w.hi, e)) return no_memory(i);
+    double r = qv::MISSING_DOT;
+    bool marked = false;
+    const QvStatus st = layout_.call(w.lo, w.hi, r, marked);
+    return finish(i, r, st, marked, 16 + (w.hi - w.lo));
+}
+
+// A row that slid on by one ordinary value: the plan's call, its values read again.
+int Moving::slid_row(std::size_t i) noexcept {
+    reread(call_->ordered, plan_);
+    return short_row(i, plan_);
+}
+
+int Moving::short_row(std::size_t i, const ShortCall &c) noexcept {
+    if (same_call(c)) return finish(i, last_r_, last_st_, last_marked_, 16);
+    SmallList small;
+    FuncArgList *list = small.build(c, call_->pool.host());
+    double r = qv::MISSING_DOT;
+    QvStatus st = call_->entry.list(list, &r);
+    deliver(r, st);
+    bool marked = false;
+    for (std::int64_t k = 0; k < list->count; ++k) marked = marked || (list->args[k].flags & FUNCARG_INVALID) != 0;
+    last_r_ = r;
+    last_st_ = st;
+    last_marked_ = marked;
+    last_valid_ = !memory_status(st);
+    last_nlead_ = c.nlead;
+    last_lead_ = c.lead;
+    last_nvalues_ = c.nvalues;
+    for (int k = 0; k < c.nvalues; ++k) last_values_[k] = c.values[k];
+    return finish(i, r, st, marked, 16);
+}
+
+int Moving::finish(std::size_t i, double r, QvStatus st, bool marked, std::size_t work) noexcept {
     if (memory_status(st)) return no_memory(i);
     std::memcpy(out_ + static_cast<std::ptrdiff_t>(i) * out_stride_, &r, sizeof r);
     if (statuses_ != nullptr) statuses_[i] = st;
@@ -252,9 +272,23 @@ int Moving::group(std::size_t g, std::size_t e) noexcept {
         if (!call_->ordered.reserve(most)) return no_memory(g);
     }
     present_ = 0;
+    planned_ = false;
     std::size_t lo = g, hi = g;
     for (std::size_t i = g; i < e; ++i) {
         const Rows w = window_of(frame_, g, e, i);
+        // The common row of a long window: an ordinary value comes and another goes, so the counts
+        // hold and the last row's plan is this row's.
+        if (planned_ && w.hi == hi + 1 && w.lo == lo + 1) {
+            const double in = load(xs_ + static_cast<std::ptrdiff_t>(hi) * stride_);
+            const double out = load(xs_ + static_cast<std::ptrdiff_t>(lo) * stride_);
+            if (OrderedWindow::ordinary(in) && OrderedWindow::ordinary(out)) {
+                call_->ordered.slide(out, lo, in, hi);
+                ++lo;
+                ++hi;
+                if (const int rc = slid_row(i); rc != QVH_OK) return rc;
+                continue;
+            }
+        }
         // A row that comes as another goes: one change of the ordered window.
         for (; ordered && hi < w.hi && lo < w.lo && lo < hi; ++hi, ++lo) {
             const double in = value(hi), out = value(lo);
