@@ -191,20 +191,19 @@ private:
     // counts hold, and so does the call but for the values it reads at its ranks.
     ShortCall plan_;
     bool planned_ = false;
-    // The last call made and what the package gave for it: a row whose short call passes the
-    // same bits (a median that did not move) has the same result without calling again.
-    int last_nlead_ = 0, last_nvalues_ = 0;
-    double last_lead_ = 0.0, last_values_[4] = {};
-    double last_r_ = 0.0;
-    QvStatus last_st_ = STATUS_OK;
-    bool last_marked_ = false, last_valid_ = false;
-    bool same_call(const ShortCall &c) const noexcept {
-        if (!last_valid_ || c.nlead != last_nlead_ || c.nvalues != last_nvalues_) return false;
-        if (c.nlead == 1 && qv::bits_of(c.lead) != qv::bits_of(last_lead_)) return false;
-        for (int k = 0; k < c.nvalues; ++k)
-            if (qv::bits_of(c.values[k]) != qv::bits_of(last_values_[k])) return false;
-        return true;
-    }
+    // The results of recent short calls by the bits they passed: a row whose short call passes
+    // bits passed before (a median that did not move, or moved back to a value it had) takes that
+    // call's result. One slot a call, found by a hash of its bits; a later call of the same slot
+    // takes its place. Calls refused memory are not kept.
+    struct Recent {
+        int count = -1;  // the arguments passed; -1: the slot holds none
+        std::uint64_t bits[5] = {};
+        double r = 0.0;
+        QvStatus st = STATUS_OK;
+        bool marked = false;
+    };
+    static constexpr int RECENT_BITS = 6;
+    Recent recent_[1 << RECENT_BITS];
 };
 
 int Moving::row(std::size_t i, Rows w, std::size_t e) noexcept {
@@ -234,7 +233,16 @@ int Moving::slid_row(std::size_t i) noexcept {
 }
 
 int Moving::short_row(std::size_t i, const ShortCall &c) noexcept {
-    if (same_call(c)) return finish(i, last_r_, last_st_, last_marked_, 16);
+    std::uint64_t bits[5];
+    int count = 0;
+    if (c.nlead == 1) bits[count++] = qv::bits_of(c.lead);
+    for (int k = 0; k < c.nvalues; ++k) bits[count++] = qv::bits_of(c.values[k]);
+    std::uint64_t hash = static_cast<std::uint64_t>(count);
+    for (int k = 0; k < count; ++k) hash = (hash ^ bits[k]) * 0x9E3779B97F4A7C15ull;
+    Recent &slot = recent_[hash >> (64 - RECENT_BITS)];
+    std::uint64_t differ = static_cast<std::uint64_t>(slot.count ^ count);
+    for (int k = 0; k < count; ++k) differ |= slot.bits[k] ^ bits[k];
+    if (differ == 0) return finish(i, slot.r, slot.st, slot.marked, 16);
     SmallList small;
     FuncArgList *list = small.build(c, call_->pool.host());
     double r = qv::MISSING_DOT;
@@ -242,14 +250,13 @@ int Moving::short_row(std::size_t i, const ShortCall &c) noexcept {
     deliver(r, st);
     bool marked = false;
     for (std::int64_t k = 0; k < list->count; ++k) marked = marked || (list->args[k].flags & FUNCARG_INVALID) != 0;
-    last_r_ = r;
-    last_st_ = st;
-    last_marked_ = marked;
-    last_valid_ = !memory_status(st);
-    last_nlead_ = c.nlead;
-    last_lead_ = c.lead;
-    last_nvalues_ = c.nvalues;
-    for (int k = 0; k < c.nvalues; ++k) last_values_[k] = c.values[k];
+    if (!memory_status(st)) {
+        slot.count = count;
+        for (int k = 0; k < count; ++k) slot.bits[k] = bits[k];
+        slot.r = r;
+        slot.st = st;
+        slot.marked = marked;
+    }
     return finish(i, r, st, marked, 16);
 }
 

@@ -57,6 +57,7 @@ const char *qvr_utf8_of(SEXP s);
 /* status.c: the record of the last call for qv_status() */
 int32_t *qvr_status_room(size_t n);
 void qvr_keep_statuses(const int32_t *status, size_t n);
+void qvr_keep_tallied(const int32_t *status, size_t n, const qvh_tally *t);
 void qvr_add_mark(size_t row, size_t arg);
 size_t qvr_nmarks(void);
 void qvr_keep_names(SEXP names, size_t data_from, const char *dataname);

@@ -60,6 +60,22 @@ void qvr_keep_statuses(const int32_t *status, size_t n) {
     }
 }
 
+/* The same, when the call's tally is at hand: a tally of none but ok rows needs no pass over them. */
+void qvr_keep_tallied(const int32_t *status, size_t n, const qvh_tally *t) {
+    if (t->rows != n || t->missing_arg || t->invalid_arg || t->not_a_number || t->other) {
+        qvr_keep_statuses(status, n);
+        return;
+    }
+    last.n = n;
+    last.ntable = 1;
+    last.table[0] = QVH_STATUS_OK;
+    if (last.cap > (1u << 16)) {
+        free(last.code);
+        last.code = NULL;
+        last.cap = 0;
+    }
+}
+
 static int32_t status_at(size_t i) { return last.all_ok ? QVH_STATUS_OK : last.table[last.code[i]]; }
 
 void qvr_add_mark(size_t row, size_t arg) {
