@@ -141,12 +141,12 @@ TEST(HostWindow, OrderStatisticsGiveTheBitsOfTheWholeWindow) {
     }
 }
 
-// The ordered set against a sorted multiset: in one sorted run (100), in parts (300: a few; FLAT:
+// The ordered set against a sorted multiset: in one sorted run (20, 100), in parts (300: a few; FLAT:
 // as many as there are), in blocks, through growth and shrinking that add, empty, fill and share
 // parts and split, merge and share blocks, and through replacements. Zeros of both signs make equal
 // values that differ in bits: each value taken out must be the one of its bits.
 TEST(HostWindow, OrderSetKeepsItsValuesInOrder) {
-    for (const size_t most : {size_t{100}, size_t{300}, qvhost::OrderSet::FLAT, qvhost::OrderSet::SMALL - 1}) {
+    for (const size_t most : {size_t{20}, size_t{100}, size_t{300}, qvhost::OrderSet::FLAT, qvhost::OrderSet::SMALL - 1}) {
         std::mt19937_64 rng(3);
         qvhost::OrderSet set{qvhost::Memory()};
         std::multiset<double> ref;

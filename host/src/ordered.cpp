@@ -187,33 +187,16 @@ std::size_t first_not_below(const double *values, std::size_t n, double v) {
     return static_cast<std::size_t>(base - values) + static_cast<std::size_t>(*base < v);
 }
 
-// first_not_below of two values in an array of at most 1024, each narrowed to a run of 256 values,
-// of 64, of 16, then counted.
-void first_not_below_both(const double *values, std::size_t n, double u, double v, std::size_t &at_u, std::size_t &at_v) {
-    static_assert(OrderSet::FLAT <= 4 * 256);
-    // The two searches do not wait on each other: written in turn, they run side by side.
-    std::size_t bu = 0, lu = n, bv = 0, lv = n;
-    if (n > 4 * 64) {
-        narrow<256>(values, u, bu, lu);
-        narrow<256>(values, v, bv, lv);
-    }
-    if (n > 4 * 16) {
-        narrow<64>(values, u, bu, lu);
-        narrow<64>(values, v, bv, lv);
-    }
-    narrow<16>(values, u, bu, lu);
-    narrow<16>(values, v, bv, lv);
-    at_u = bu + below_in_run(values + bu, lu, u);
-    at_v = bv + below_in_run(values + bv, lv, v);
-}
-
-// first_not_below in a part of several: its whole room, the infinities past its values included.
-inline std::size_t in_part(const double *values, double v) {
-    static_assert(2 * OrderSet::PART == 128);
-    std::size_t runs = 0;  // the runs of 16 whose last value is below v
+// first_not_below in a room of 16 to 128 values (a power of two, or 128), infinities past the
+// values it holds: the runs of 16 whose last value is below v, then the values below v in the next
+// run. Two levels of independent loads, and no branch on the number of values.
+inline std::size_t in_part(const double *values, std::size_t room, double v) {
+    std::size_t runs = 0;
 #pragma GCC unroll 8
-    for (std::size_t j = 15; j < 2 * OrderSet::PART; j += 16) runs += values[j] < v;
-    const std::size_t base = runs < 8 ? 16 * runs : 16 * 7;
+    for (std::size_t j = 15; j < 2 * OrderSet::PART; j += 16)
+        if (j < room) runs += values[j] < v;
+    const std::size_t last = room / 16 - 1;
+    const std::size_t base = 16 * (runs < last ? runs : last);
     return base + below_in_run(values + base, 16, v);
 }
 
@@ -267,7 +250,7 @@ bool OrderSet::reserve(std::size_t n) noexcept {
 bool OrderSet::reserve_flat(std::size_t n) noexcept {
     if (n <= flat_room_ && (n <= 2 * PART || 2 * n <= flat_room_)) return true;
     std::size_t room = flat_room_ < 16 ? 16 : 2 * flat_room_;
-    const std::size_t want = n <= 2 * PART ? n : (2 * n + 2 * PART - 1) / (2 * PART) * (2 * PART);
+    const std::size_t want = n <= 2 * PART ? std::bit_ceil(n) : (2 * n + 2 * PART - 1) / (2 * PART) * (2 * PART);
     if (room < want) room = want;
     if (room > 2 * FLAT) room = 2 * FLAT;
     if (room > 2 * PART) room = room / (2 * PART) * (2 * PART);  // whole parts
@@ -283,8 +266,9 @@ bool OrderSet::reserve_flat(std::size_t n) noexcept {
     flat_room_ = room;
     parts_ = 1;
     part_count_[0] = static_cast<std::uint32_t>(count_);
+    part_room_ = room;
     if (parts_for(count_) > 1) relayout();
-    else part_room_ = room;
+    else pad_run();
     return true;
 }
 
@@ -313,7 +297,12 @@ void OrderSet::relayout() noexcept {
         part_count_[k] = static_cast<std::uint32_t>(hi - lo);
         if (parts_ > 1) std::fill(part(k) + (hi - lo), part(k) + part_room_, HUGE_VAL);
     }
+    pad_run();
     count_parts();
+}
+
+void OrderSet::pad_run() noexcept {
+    if (parts_ == 1 && count_ < run_room()) std::fill(flat_values_ + count_, flat_values_ + run_room(), HUGE_VAL);
 }
 
 void OrderSet::count_parts() noexcept {
@@ -346,7 +335,7 @@ void OrderSet::insert_flat(double v) noexcept {
     const std::size_t p = part_of(v);
     double *values = part(p);
     const std::size_t n = part_count_[p];
-    const std::size_t at = parts_ == 1 ? first_not_below(values, n, v) : in_part(values, v);
+    const std::size_t at = in_part(values, parts_ == 1 ? run_room() : 2 * PART, v);
     std::memmove(values + at + 1, values + at, (n - at) * sizeof(double));
     values[at] = v;
     part_count_[p] = static_cast<std::uint32_t>(n + 1);
@@ -366,7 +355,7 @@ void OrderSet::erase_flat(double v) noexcept {
     for (std::size_t p = part_of(v); p < parts_; ++p) {
         double *values = part(p);
         const std::size_t n = part_count_[p];
-        const std::size_t at = find_from(values, n, v, parts_ == 1 ? first_not_below(values, n, v) : in_part(values, v));
+        const std::size_t at = find_from(values, n, v, in_part(values, parts_ == 1 ? run_room() : 2 * PART, v));
         if (at == n) {
             if (n > 0 && v < values[n - 1]) return;  // not held
             continue;
@@ -374,9 +363,9 @@ void OrderSet::erase_flat(double v) noexcept {
         std::memmove(values + at, values + at + 1, (n - at - 1) * sizeof(double));
         part_count_[p] = static_cast<std::uint32_t>(n - 1);
         --count_;
+        values[n - 1] = HUGE_VAL;
         if (parts_ == 1) return;
         for (std::size_t k = p; k < PARTS; ++k) --part_ends_[k];
-        values[n - 1] = HUGE_VAL;
         if (n == 1 || 2 * parts_for(count_) <= parts_) relayout();  // no part is left empty
         else part_last_[p] = values[n - 2];
         return;
@@ -474,9 +463,9 @@ void OrderSet::replace(double out, std::uint64_t out_seq, double in, std::uint64
     }
     if (parts_ > 1) return replace_parts(out, in);
     double *values = flat_values_;
-    std::size_t from = 0, to = 0;
-    first_not_below_both(values, count_, out, in, from, to);
-    from = find_from(values, count_, out, from);
+    const std::size_t room = run_room();
+    const std::size_t from = find_from(values, count_, out, in_part(values, room, out));
+    const std::size_t to = in_part(values, room, in);
     if (from == count_) {
         insert(in, in_seq);
         return;
@@ -490,8 +479,8 @@ void OrderSet::replace_parts(double out, double in) noexcept {
     const std::size_t pa = part_of(out), pc = part_of(in);
     double *a = part(pa), *c = part(pc);
     const std::size_t na = part_count_[pa], nc = part_count_[pc];
-    const std::size_t from = find_from(a, na, out, in_part(a, out));
-    const std::size_t to = in_part(c, in);
+    const std::size_t from = find_from(a, na, out, in_part(a, 2 * PART, out));
+    const std::size_t to = in_part(c, 2 * PART, in);
     if (from == na) {  // in a later part, among equal values
         erase_flat(out);
         insert_flat(in);
@@ -555,8 +544,9 @@ void OrderSet::clear() noexcept {
     parts_ = 1;
     part_room_ = flat_room_;
     part_count_[0] = 0;
-    while (blocks_ > 0) drop_block(blocks_ - 1);
     count_ = 0;
+    if (flat_values_ != nullptr) pad_run();
+    while (blocks_ > 0) drop_block(blocks_ - 1);
     small_ = true;
     flat_ = false;
 }

@@ -121,6 +121,10 @@ private:
     std::size_t parts_for(std::size_t count) const noexcept;
     void relayout() noexcept;
     void count_parts() noexcept;  // part_ends_ and part_last_ from part_count_
+    // The room a search of the one run reads (it holds fewer values than that, or as many), and
+    // the infinities past its values.
+    std::size_t run_room() const { return flat_room_ < 2 * PART ? flat_room_ : 2 * PART; }
+    void pad_run() noexcept;
 
     Memory mem_;
     OrderTree tree_;
