@@ -194,7 +194,7 @@ private:
     // The results of recent short calls by the bits they passed: a row whose short call passes
     // bits passed before (a median that did not move, or moved back to a value it had) takes that
     // call's result. One slot a call, found by a hash of its bits; a later call of the same slot
-    // takes its place. Calls refused memory are not kept.
+    // takes its place. (A call refused memory ends the batch, so its result is never read.)
     struct Recent {
         int count = -1;  // the arguments passed; -1: the slot holds none
         std::uint64_t bits[5] = {};
@@ -250,13 +250,11 @@ int Moving::short_row(std::size_t i, const ShortCall &c) noexcept {
     deliver(r, st);
     bool marked = false;
     for (std::int64_t k = 0; k < list->count; ++k) marked = marked || (list->args[k].flags & FUNCARG_INVALID) != 0;
-    if (!memory_status(st)) {
-        slot.count = count;
-        for (int k = 0; k < count; ++k) slot.bits[k] = bits[k];
-        slot.r = r;
-        slot.st = st;
-        slot.marked = marked;
-    }
+    slot.count = count;
+    for (int k = 0; k < count; ++k) slot.bits[k] = bits[k];
+    slot.r = r;
+    slot.st = st;
+    slot.marked = marked;
     return finish(i, r, st, marked, 16);
 }
 
