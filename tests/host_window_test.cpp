@@ -141,12 +141,12 @@ TEST(HostWindow, OrderStatisticsGiveTheBitsOfTheWholeWindow) {
     }
 }
 
-// The ordered set against a sorted multiset: in one sorted run (20, 100), in parts (300: a few; FLAT:
-// as many as there are), in blocks, through growth and shrinking that add, empty, fill and share
-// parts and split, merge and share blocks, and through replacements. Zeros of both signs make equal
-// values that differ in bits: each value taken out must be the one of its bits.
+// The ordered set against a sorted multiset: in one sorted run (20, 100), in parts (300: a few;
+// 1001: sixteen; FLAT: as many as there are), in the tree (FLAT + 1), through growth and shrinking
+// that add, empty and fill parts, and through replacements. Zeros of both signs make equal values
+// that differ in bits: each value taken out must be the one of its bits.
 TEST(HostWindow, OrderSetKeepsItsValuesInOrder) {
-    for (const size_t most : {size_t{20}, size_t{100}, size_t{300}, qvhost::OrderSet::FLAT, qvhost::OrderSet::SMALL - 1}) {
+    for (const size_t most : {size_t{20}, size_t{100}, size_t{300}, size_t{1001}, qvhost::OrderSet::FLAT, qvhost::OrderSet::FLAT + 1}) {
         std::mt19937_64 rng(3);
         qvhost::OrderSet set{qvhost::Memory()};
         std::multiset<double> ref;
@@ -188,8 +188,8 @@ TEST(HostWindow, OrderSetKeepsItsValuesInOrder) {
     }
 }
 
-// Long runs of wide windows, in the array (1001), in blocks (2500) and in the tree (5000), and a
-// growing frame that turns from the array into blocks and into the tree.
+// Long runs of wide windows, in the array's parts (1001, 2500) and in the tree (5000), and a growing
+// frame that turns from the one run into parts and into the tree.
 TEST(HostWindow, LongRunsOfWideWindows) {
     std::mt19937_64 rng(5);
     std::vector<double> xs(40000);

@@ -153,42 +153,8 @@ inline std::size_t below_in_run(const double *values, std::size_t n, double v) {
     return static_cast<std::size_t>(below[0] + below[1]);
 }
 
-// Narrows [base, base + len), at most four runs of `stride` values, to the run that holds the first
-// value not below v, by counting the runs whose last value is below it: independent loads and
-// comparisons, where halving would make each load wait on the one before.
-template <std::size_t stride>
-inline void narrow(const double *values, double v, std::size_t &base, std::size_t &len) {
-    std::size_t k = 0;
-#pragma GCC unroll 4
-    for (std::size_t j = stride - 1; j < 4 * stride; j += stride)
-        if (j < len) k += values[base + j] < v;
-    base += k * stride;
-    len = len - k * stride < stride ? len - k * stride : stride;
-}
-
-// The first of values[0, n) not below v. Up to 1024 values, narrowed to a run of 256, of 64, of 16,
-// then counted; longer arrays are halved without branches (the comparisons of random values do not
-// predict), the answer lying in [base, base + n] throughout.
-std::size_t first_not_below(const double *values, std::size_t n, double v) {
-    if (n <= 4 * 256) {
-        std::size_t base = 0, len = n;
-        if (n > 4 * 64) narrow<256>(values, v, base, len);
-        if (n > 4 * 16) narrow<64>(values, v, base, len);
-        narrow<16>(values, v, base, len);
-        return base + below_in_run(values + base, len, v);
-    }
-    const double *base = values;
-    while (n > 1) {
-        const std::size_t half = n / 2;
-        const double *mid = base + half;
-        base = *mid < v ? mid : base;
-        n -= half;
-    }
-    return static_cast<std::size_t>(base - values) + static_cast<std::size_t>(*base < v);
-}
-
-// first_not_below in a room of 16 to 128 values (a power of two, or 128), infinities past the
-// values it holds: the runs of 16 whose last value is below v, then the values below v in the next
+// The first value not below v in a room of 16 to 128 values (a power of two, or 128), infinities
+// past the values it holds: the runs of 16 whose last value is below v, then the values below v in the next
 // run. Two levels of independent loads, and no branch on the number of values.
 inline std::size_t in_part(const double *values, std::size_t room, double v) {
     std::size_t runs = 0;
@@ -206,43 +172,9 @@ bool OrderSet::reserve(std::size_t n) noexcept {
     if (size() == 0) {  // an empty set takes the form that suits n
         clear();
         flat_ = n <= FLAT;
-        small_ = n < SMALL;
     }
     if (flat_) return n <= FLAT && reserve_flat(n);
-    if (small_ && n < SMALL) {
-        const std::size_t want = n / (BLOCK / 4) + 3;  // every block but one a quarter full, and a split
-        if (want <= blocks_room_) return true;
-        const std::size_t per_block = BLOCK * sizeof(double) + 3 * sizeof(std::uint32_t) + sizeof(double);
-        void *p = mem_.alloc(want * per_block);
-        if (p == nullptr) return false;
-        auto *store = static_cast<double *>(p);
-        auto *last = store + want * BLOCK;
-        auto *slot = reinterpret_cast<std::uint32_t *>(last + want);
-        auto *count = slot + want;
-        auto *free = count + want;
-        if (blocks_room_ > 0) {
-            std::memcpy(store, store_, blocks_room_ * BLOCK * sizeof(double));
-            std::memcpy(last, last_, blocks_ * sizeof(double));
-            std::memcpy(slot, slot_, blocks_ * sizeof(std::uint32_t));
-            std::memcpy(count, count_of_, blocks_ * sizeof(std::uint32_t));
-            std::memcpy(free, free_, free_count_ * sizeof(std::uint32_t));
-        }
-        for (std::size_t k = blocks_room_; k < want; ++k) free[free_count_++] = static_cast<std::uint32_t>(want - 1 - (k - blocks_room_));
-        mem_.release(room_, room_bytes_);
-        room_ = p;
-        room_bytes_ = want * per_block;
-        store_ = store;
-        last_ = last;
-        slot_ = slot;
-        count_of_ = count;
-        free_ = free;
-        blocks_room_ = want;
-        return true;
-    }
-    if (small_ && count_ > 0) return false;
-    if (!tree_.reserve(n)) return false;
-    small_ = false;
-    return true;
+    return tree_.reserve(n);
 }
 
 // The array grows at least twice over, so a growing frame lays it out again a few times only. Past
@@ -321,8 +253,9 @@ void OrderSet::count_parts() noexcept {
 }
 
 std::size_t OrderSet::part_of(double v) const noexcept {
-    static_assert(PARTS == 16);
-    const std::size_t p = below_in_run(part_last_, PARTS, v);
+    static_assert(PARTS % 16 == 0);
+    std::size_t p = 0;
+    for (std::size_t g = 0; g < lanes(); g += 16) p += below_in_run(part_last_ + g, 16, v);
     return p < parts_ ? p : parts_ - 1;
 }
 
@@ -341,7 +274,7 @@ void OrderSet::insert_flat(double v) noexcept {
     part_count_[p] = static_cast<std::uint32_t>(n + 1);
     ++count_;
     if (parts_ > 1) {
-        for (std::size_t k = p; k < PARTS; ++k) ++part_ends_[k];
+        for (std::size_t k = p; k < lanes(); ++k) ++part_ends_[k];
         part_last_[p] = values[n];
     }
     // A full part, or values enough for twice the parts (or for the most the room allows): laid out again.
@@ -365,78 +298,21 @@ void OrderSet::erase_flat(double v) noexcept {
         --count_;
         values[n - 1] = HUGE_VAL;
         if (parts_ == 1) return;
-        for (std::size_t k = p; k < PARTS; ++k) --part_ends_[k];
+        for (std::size_t k = p; k < lanes(); ++k) --part_ends_[k];
         if (n == 1 || 2 * parts_for(count_) <= parts_) relayout();  // no part is left empty
         else part_last_[p] = values[n - 2];
         return;
     }
 }
 
-std::size_t OrderSet::block_of(double v) const noexcept {
-    const std::size_t b = first_not_below(last_, blocks_, v);
-    return b < blocks_ ? b : blocks_ - 1;
-}
-
-void OrderSet::add_block(std::size_t at, std::uint32_t count) noexcept {
-    std::memmove(slot_ + at + 1, slot_ + at, (blocks_ - at) * sizeof(std::uint32_t));
-    std::memmove(count_of_ + at + 1, count_of_ + at, (blocks_ - at) * sizeof(std::uint32_t));
-    std::memmove(last_ + at + 1, last_ + at, (blocks_ - at) * sizeof(double));
-    slot_[at] = free_[--free_count_];
-    count_of_[at] = count;
-    ++blocks_;
-}
-
-void OrderSet::drop_block(std::size_t at) noexcept {
-    free_[free_count_++] = slot_[at];
-    --blocks_;
-    std::memmove(slot_ + at, slot_ + at + 1, (blocks_ - at) * sizeof(std::uint32_t));
-    std::memmove(count_of_ + at, count_of_ + at + 1, (blocks_ - at) * sizeof(std::uint32_t));
-    std::memmove(last_ + at, last_ + at + 1, (blocks_ - at) * sizeof(double));
-}
-
 void OrderSet::insert(double v, std::uint64_t seq) noexcept {
-    if (!small_) return tree_.insert(v, seq);
-    if (flat_) return insert_flat(v);
-    if (blocks_ == 0) {
-        add_block(0, 0);
-        last_[0] = v;  // an empty block's last value is never read but by the search
-    }
-    const std::size_t b = block_of(v);
-    double *values = block(b);
-    const std::size_t n = count_of_[b];
-    const std::size_t at = first_not_below(values, n, v);
-    std::memmove(values + at + 1, values + at, (n - at) * sizeof(double));
-    values[at] = v;
-    ++count_of_[b];
-    ++count_;
-    if (count_of_[b] == BLOCK) {  // split in halves
-        add_block(b + 1, BLOCK / 2);
-        std::memcpy(block(b + 1), block(b) + BLOCK / 2, BLOCK / 2 * sizeof(double));
-        count_of_[b] = BLOCK / 2;
-        set_last(b + 1);
-    }
-    set_last(b);
+    if (flat_) insert_flat(v);
+    else tree_.insert(v, seq);
 }
 
 void OrderSet::erase(double v, std::uint64_t seq) noexcept {
-    if (!small_) return tree_.erase(v, seq);
-    if (flat_) return erase_flat(v);
-    if (blocks_ == 0) return;
-    // Equal values may run on into the next blocks; the one of the same bits is taken.
-    for (std::size_t b = block_of(v); b < blocks_; ++b) {
-        double *values = block(b);
-        const std::size_t n = count_of_[b];
-        std::size_t at = first_not_below(values, n, v);
-        while (at < n && !(v < values[at]) && qv::bits_of(values[at]) != qv::bits_of(v)) ++at;
-        if (at == n) continue;
-        if (qv::bits_of(values[at]) != qv::bits_of(v)) return;
-        std::memmove(values + at, values + at + 1, (n - at - 1) * sizeof(double));
-        --count_of_[b];
-        --count_;
-        if (count_of_[b] == 0) drop_block(b);
-        else rebalance(b);
-        return;
-    }
+    if (flat_) erase_flat(v);
+    else tree_.erase(v, seq);
 }
 
 namespace {
@@ -497,47 +373,15 @@ void OrderSet::replace_parts(double out, double in) noexcept {
     c[to] = in;
     part_count_[pa] = static_cast<std::uint32_t>(na - 1);
     part_count_[pc] = static_cast<std::uint32_t>(nc + 1);
+    for (std::size_t g = 0; g < lanes(); g += 16) {
 #pragma GCC unroll 16
-    for (std::size_t k = 0; k < PARTS; ++k) part_ends_[k] += static_cast<std::uint32_t>(k >= pc) - static_cast<std::uint32_t>(k >= pa);
+        for (std::size_t k = g; k < g + 16; ++k) part_ends_[k] += static_cast<std::uint32_t>(k >= pc) - static_cast<std::uint32_t>(k >= pa);
+    }
     part_last_[pc] = c[nc];
     if (na == 1 || nc + 1 == part_room_) relayout();
     else part_last_[pa] = a[na - 2];
 }
 
-// A block below a quarter full joins its neighbour, or shares the values of both evenly.
-void OrderSet::rebalance(std::size_t b) noexcept {
-    set_last(b);
-    if (count_of_[b] >= BLOCK / 4 || blocks_ == 1) return;
-    const std::size_t lo = b + 1 < blocks_ ? b : b - 1, hi = lo + 1;
-    const std::size_t a = count_of_[lo], c = count_of_[hi];
-    double *left = block(lo), *right = block(hi);
-    if (a + c < BLOCK) {  // a full block would overflow at the next insert
-        std::memcpy(left + a, right, c * sizeof(double));
-        count_of_[lo] = static_cast<std::uint32_t>(a + c);
-        set_last(lo);
-        drop_block(hi);
-        return;
-    }
-    const std::size_t half = (a + c) / 2;
-    if (a < half) {  // the first values of the right block move to the left one
-        std::memcpy(left + a, right, (half - a) * sizeof(double));
-        std::memmove(right, right + (half - a), (c - (half - a)) * sizeof(double));
-    } else {  // the last values of the left block move to the right one
-        std::memmove(right + (a - half), right, c * sizeof(double));
-        std::memcpy(right, left + half, (a - half) * sizeof(double));
-    }
-    count_of_[lo] = static_cast<std::uint32_t>(half);
-    count_of_[hi] = static_cast<std::uint32_t>(a + c - half);
-    set_last(lo);
-    set_last(hi);
-}
-
-double OrderSet::kth_apart(std::size_t k) const noexcept {
-    if (!small_) return tree_.kth(k);
-    std::size_t b = 0;
-    while (k > count_of_[b]) k -= count_of_[b++];
-    return block(b)[k - 1];
-}
 
 void OrderSet::clear() noexcept {
     tree_.clear();
@@ -546,8 +390,6 @@ void OrderSet::clear() noexcept {
     part_count_[0] = 0;
     count_ = 0;
     if (flat_values_ != nullptr) pad_run();
-    while (blocks_ > 0) drop_block(blocks_ - 1);
-    small_ = true;
     flat_ = false;
 }
 
@@ -555,16 +397,10 @@ void OrderSet::release() noexcept {
     tree_.release();
     mem_.release(flat_values_, flat_room_ * sizeof(double));
     flat_values_ = nullptr;
-    flat_room_ = part_room_ = 0;
+    flat_room_ = part_room_ = count_ = 0;
     flat_ = false;
     parts_ = 1;
     part_count_[0] = 0;
-    mem_.release(room_, room_bytes_);
-    room_ = nullptr;
-    room_bytes_ = blocks_room_ = blocks_ = free_count_ = count_ = 0;
-    store_ = last_ = nullptr;
-    slot_ = count_of_ = free_ = nullptr;
-    small_ = true;
 }
 
 // ---- OrderedWindow ---------------------------------------------------------------------------

@@ -55,60 +55,49 @@ private:
 
 // The same set in the form that suits the number of values it is to hold (what reserve asks for
 // while it is empty):
-// - up to FLAT values, one array, within the cache: while it holds fewer than 2 * PART values, one
-//   sorted run, where a change is a search and a move of the values between two places and a rank
-//   is read off directly; with more, up to PARTS sorted parts of about PART values at fixed places,
-//   each with as much room again to spare, so that a change moves the values of a part or two
-//   rather than of a third of the window (the move is most of a change's cost in a wide window),
-//   and a rank is found from the parts' counts;
-// - fewer than SMALL, sorted blocks of at most BLOCK values (a window of a few thousand values: a
-//   change moves at most one block and finds it among at most SMALL / (BLOCK / 4) + 1, which costs
-//   less than the mispredicted branches of a walk down a tree); every block but a lone one holds at
-//   least a quarter of BLOCK;
+// - up to FLAT values, one array, within the cache: up to 2 * PART values one sorted run, where a
+//   change is a search and a move of the values between two places and a rank is read off
+//   directly; with more, up to PARTS sorted parts of about PART values at fixed places, each in
+//   room for 2 * PART, so that a change moves the values of a part or two rather than of a third of
+//   the window (the move is most of a change's cost in a wide window), and a rank is found from
+//   the parts' counts;
 // - from then on, a tree, O(log n) a change.
 class OrderSet {
 public:
-    static constexpr std::size_t FLAT = 1024;
-    static constexpr std::size_t SMALL = 4096;
-    static constexpr std::size_t BLOCK = 64;
-    static constexpr std::size_t PART = 64, PARTS = 16;
+    static constexpr std::size_t FLAT = 4096;
+    static constexpr std::size_t PART = 64, PARTS = 64;
     explicit OrderSet(const Memory &m) : mem_(m), tree_(m) {}
     ~OrderSet() { release(); }
     OrderSet(const OrderSet &) = delete;
     OrderSet &operator=(const OrderSet &) = delete;
 
     // Room for n values in all; inserts need it, after clear() too. False when the memory is refused,
-    // or when the set would have to change its form while it holds values (the array and the
-    // blocks do not keep the values' numbers): the owner then clears it and adds them again.
+    // or when the set would have to change its form while it holds values (the array does not keep
+    // the values' numbers): the owner then clears it and adds them again.
     bool reserve(std::size_t n) noexcept;
     void insert(double v, std::uint64_t seq) noexcept;
-    // Takes out a value of the same bits (in the array and the blocks: equal values are alike but
-    // for the zeros).
+    // Takes out a value of the same bits (in the array, equal values are alike but for the zeros).
     void erase(double v, std::uint64_t seq) noexcept;
     // erase(out, out_seq) and insert(in, in_seq) in one step: a window that slides on by a row.
     void replace(double out, std::uint64_t out_seq, double in, std::uint64_t in_seq) noexcept;
     double kth(std::size_t k) const noexcept {
-        if (!flat_) return kth_apart(k);
+        if (!flat_) return tree_.kth(k);
         if (parts_ == 1) return flat_values_[k - 1];
-        std::size_t p = 0;  // the parts whose values all rank below k
+        std::size_t p = 0;  // the parts whose values all rank below k, sixteen at a time
+        for (std::size_t g = 0; g < lanes(); g += 16) {
 #pragma GCC unroll 16
-        for (std::size_t t = 0; t < PARTS; ++t) p += part_ends_[t] < k;
+            for (std::size_t t = g; t < g + 16; ++t) p += part_ends_[t] < k;
+        }
         return part(p)[k - 1 - (p > 0 ? part_ends_[p - 1] : 0)];
     }
-    std::size_t size() const { return small_ ? count_ : tree_.size(); }
+    std::size_t size() const { return flat_ ? count_ : tree_.size(); }
     void clear() noexcept;
     void release() noexcept;
 
 private:
-    double *block(std::size_t b) const { return store_ + static_cast<std::size_t>(slot_[b]) * BLOCK; }
-    std::size_t block_of(double v) const noexcept;  // the first block whose last value is not below v
-    void add_block(std::size_t at, std::uint32_t count) noexcept;
-    void drop_block(std::size_t at) noexcept;
-    void set_last(std::size_t b) { last_[b] = block(b)[count_of_[b] - 1]; }
-    void rebalance(std::size_t b) noexcept;
     bool reserve_flat(std::size_t n) noexcept;
-    double kth_apart(std::size_t k) const noexcept;  // kth in the blocks or the tree
     double *part(std::size_t p) const { return flat_values_ + p * part_room_; }
+    std::size_t lanes() const { return (parts_ + 15) & ~std::size_t{15}; }  // parts_ in sixteens
     // The part a value of v belongs in: the first whose last value is not below v, or the last part.
     std::size_t part_of(double v) const noexcept;
     // Where values[0, n) holds a value of v's bits, looking from at, the first value not below v; n
@@ -135,15 +124,7 @@ private:
     std::uint32_t part_count_[PARTS] = {};   // the values of each part
     std::uint32_t part_ends_[PARTS] = {};    // the values of the parts up to each; past parts_, more than any rank
     double part_last_[PARTS] = {};           // the last value of each part; past parts_, infinity (unused with one part)
-    void *room_ = nullptr;  // one allocation for the arrays below, for `blocks_room_` blocks
-    std::size_t room_bytes_ = 0, blocks_room_ = 0;
-    double *store_ = nullptr;            // the blocks' values, BLOCK per slot
-    std::uint32_t *slot_ = nullptr;      // the slot of each block, in order
-    std::uint32_t *count_of_ = nullptr;  // the values of each block
-    double *last_ = nullptr;             // the last (largest) value of each block
-    std::uint32_t *free_ = nullptr;      // slots not in use
-    std::size_t blocks_ = 0, free_count_ = 0, count_ = 0;
-    bool small_ = true;
+    std::size_t count_ = 0;
 };
 
 // A window of values as the order statistics see it.
