@@ -133,13 +133,8 @@ void OrderTree::release() noexcept {
 
 namespace {
 
-// The values of values[0, n) below v, n at most 16: a full run in pairs, with no branch on the data.
-inline std::size_t below_in_run(const double *values, std::size_t n, double v) {
-    if (n < 16) {
-        std::size_t below = 0;
-        for (std::size_t i = 0; i < n; ++i) below += values[i] < v;
-        return below;
-    }
+// The values of values[0, 16) below v: a run counted in pairs, with no branch on the data.
+inline std::size_t below_in_run(const double *values, double v) {
     typedef double pair __attribute__((vector_size(16)));
     typedef long long mask __attribute__((vector_size(16)));
     const pair vv = {v, v};
@@ -153,9 +148,9 @@ inline std::size_t below_in_run(const double *values, std::size_t n, double v) {
     return static_cast<std::size_t>(below[0] + below[1]);
 }
 
-// The first value not below v in a room of 16 to 128 values (a power of two, or 128), infinities
-// past the values it holds: the runs of 16 whose last value is below v, then the values below v in the next
-// run. Two levels of independent loads, and no branch on the number of values.
+// The first value not below v in a room of 16, 32, 64 or 128 values with infinities past the
+// values it holds: the runs of 16 whose last value is below v, then the values below v in the
+// next run. Two levels of independent loads, and no branch on the number of values.
 inline std::size_t in_part(const double *values, std::size_t room, double v) {
     std::size_t runs = 0;
 #pragma GCC unroll 8
@@ -163,7 +158,7 @@ inline std::size_t in_part(const double *values, std::size_t room, double v) {
         if (j < room) runs += values[j] < v;
     const std::size_t last = room / 16 - 1;
     const std::size_t base = 16 * (runs < last ? runs : last);
-    return base + below_in_run(values + base, 16, v);
+    return base + below_in_run(values + base, v);
 }
 
 }  // namespace
@@ -255,7 +250,7 @@ void OrderSet::count_parts() noexcept {
 std::size_t OrderSet::part_of(double v) const noexcept {
     static_assert(PARTS % 16 == 0);
     std::size_t p = 0;
-    for (std::size_t g = 0; g < lanes(); g += 16) p += below_in_run(part_last_ + g, 16, v);
+    for (std::size_t g = 0; g < lanes(); g += 16) p += below_in_run(part_last_ + g, v);
     return p < parts_ ? p : parts_ - 1;
 }
 
@@ -268,7 +263,7 @@ void OrderSet::insert_flat(double v) noexcept {
     const std::size_t p = part_of(v);
     double *values = part(p);
     const std::size_t n = part_count_[p];
-    const std::size_t at = in_part(values, parts_ == 1 ? run_room() : 2 * PART, v);
+    const std::size_t at = in_part(values, search_room(), v);
     std::memmove(values + at + 1, values + at, (n - at) * sizeof(double));
     values[at] = v;
     part_count_[p] = static_cast<std::uint32_t>(n + 1);
@@ -288,7 +283,7 @@ void OrderSet::erase_flat(double v) noexcept {
     for (std::size_t p = part_of(v); p < parts_; ++p) {
         double *values = part(p);
         const std::size_t n = part_count_[p];
-        const std::size_t at = find_from(values, n, v, in_part(values, parts_ == 1 ? run_room() : 2 * PART, v));
+        const std::size_t at = find_from(values, n, v, in_part(values, search_room(), v));
         if (at == n) {
             if (n > 0 && v < values[n - 1]) return;  // not held
             continue;
@@ -339,9 +334,8 @@ void OrderSet::replace(double out, std::uint64_t out_seq, double in, std::uint64
     }
     if (parts_ > 1) return replace_parts(out, in);
     double *values = flat_values_;
-    const std::size_t room = run_room();
-    const std::size_t from = find_from(values, count_, out, in_part(values, room, out));
-    const std::size_t to = in_part(values, room, in);
+    const std::size_t from = find_from(values, count_, out, in_part(values, search_room(), out));
+    const std::size_t to = in_part(values, search_room(), in);
     if (from == count_) {
         insert(in, in_seq);
         return;
@@ -355,8 +349,8 @@ void OrderSet::replace_parts(double out, double in) noexcept {
     const std::size_t pa = part_of(out), pc = part_of(in);
     double *a = part(pa), *c = part(pc);
     const std::size_t na = part_count_[pa], nc = part_count_[pc];
-    const std::size_t from = find_from(a, na, out, in_part(a, 2 * PART, out));
-    const std::size_t to = in_part(c, 2 * PART, in);
+    const std::size_t from = find_from(a, na, out, in_part(a, search_room(), out));
+    const std::size_t to = in_part(c, search_room(), in);
     if (from == na) {  // in a later part, among equal values
         erase_flat(out);
         insert_flat(in);

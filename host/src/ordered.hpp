@@ -113,6 +113,7 @@ private:
     // The room a search of the one run reads (it holds fewer values than that, or as many), and
     // the infinities past its values.
     std::size_t run_room() const { return flat_room_ < 2 * PART ? flat_room_ : 2 * PART; }
+    std::size_t search_room() const { return parts_ == 1 ? run_room() : 2 * PART; }  // of a part
     void pad_run() noexcept;
 
     Memory mem_;

@@ -41,12 +41,13 @@ int32_t *qvr_status_room(size_t n) {
     return (int32_t *)R_alloc(n > 0 ? n : 1, sizeof(int32_t));
 }
 
-/* Keeps the statuses of the n results of the call just made. */
-void qvr_keep_statuses(const int32_t *status, size_t n) {
+/* Keeps the statuses of the n results of the call just made, looking at each when scan is set
+ * (when not, every status was ok). */
+static void keep(const int32_t *status, size_t n, int scan) {
     last.n = n;
     last.ntable = 1;
     last.table[0] = QVH_STATUS_OK;
-    for (size_t i = 0; i < n; ++i) {
+    for (size_t i = 0; scan && i < n; ++i) {
         size_t k = 0;
         while (k < last.ntable && last.table[k] != status[i]) ++k;
         if (k == last.ntable && k < 256) last.table[last.ntable++] = status[i];
@@ -60,20 +61,11 @@ void qvr_keep_statuses(const int32_t *status, size_t n) {
     }
 }
 
+void qvr_keep_statuses(const int32_t *status, size_t n) { keep(status, n, 1); }
+
 /* The same, when the call's tally is at hand: a tally of none but ok rows needs no pass over them. */
 void qvr_keep_tallied(const int32_t *status, size_t n, const qvh_tally *t) {
-    if (t->rows != n || t->missing_arg || t->invalid_arg || t->not_a_number || t->other) {
-        qvr_keep_statuses(status, n);
-        return;
-    }
-    last.n = n;
-    last.ntable = 1;
-    last.table[0] = QVH_STATUS_OK;
-    if (last.cap > (1u << 16)) {
-        free(last.code);
-        last.code = NULL;
-        last.cap = 0;
-    }
+    keep(status, n, t->rows != n || t->missing_arg || t->invalid_arg || t->not_a_number || t->other);
 }
 
 static int32_t status_at(size_t i) { return last.all_ok ? QVH_STATUS_OK : last.table[last.code[i]]; }
