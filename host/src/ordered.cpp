@@ -148,6 +148,23 @@ inline std::size_t below_in_run(const double *values, double v) {
     return static_cast<std::size_t>(below[0] + below[1]);
 }
 
+// below_in_run for two values at once, sharing the loads.
+inline void below_in_run2(const double *values, double v, double u, std::size_t &bv, std::size_t &bu) {
+    typedef double pair __attribute__((vector_size(16)));
+    typedef long long mask __attribute__((vector_size(16)));
+    const pair vv = {v, v}, uu = {u, u};
+    mask below_v = {0, 0}, below_u = {0, 0};
+#pragma GCC unroll 8
+    for (int k = 0; k < 16; k += 2) {
+        pair x;
+        std::memcpy(&x, values + k, sizeof x);
+        below_v -= x < vv;
+        below_u -= x < uu;
+    }
+    bv += static_cast<std::size_t>(below_v[0] + below_v[1]);
+    bu += static_cast<std::size_t>(below_u[0] + below_u[1]);
+}
+
 // The first value not below v in a room of 16, 32, 64 or 128 values with infinities past the
 // values it holds: the runs of 16 whose last value is below v, then the values below v in the
 // next run. Two levels of independent loads, and no branch on the number of values.
@@ -346,7 +363,10 @@ void OrderSet::replace(double out, std::uint64_t out_seq, double in, std::uint64
 // Within one part as in the one run; across two, a value leaves one part and one joins the other,
 // and the counts of the parts between them change by one.
 void OrderSet::replace_parts(double out, double in) noexcept {
-    const std::size_t pa = part_of(out), pc = part_of(in);
+    std::size_t pa = 0, pc = 0;
+    for (std::size_t g = 0; g < lanes(); g += 16) below_in_run2(part_last_ + g, out, in, pa, pc);
+    if (pa >= parts_) pa = parts_ - 1;
+    if (pc >= parts_) pc = parts_ - 1;
     double *a = part(pa), *c = part(pc);
     const std::size_t na = part_count_[pa], nc = part_count_[pc];
     const std::size_t from = find_from(a, na, out, in_part(a, search_room(), out));

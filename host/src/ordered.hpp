@@ -88,7 +88,18 @@ public:
 #pragma GCC unroll 16
             for (std::size_t t = g; t < g + 16; ++t) p += part_ends_[t] < k;
         }
-        return part(p)[k - 1 - (p > 0 ? part_ends_[p - 1] : 0)];
+        return at_rank(p, k);
+    }
+    // kth(k) found from the part where the rank was found before (at, which it updates): while a
+    // window slides, the part of a rank seldom changes, and then by one, so no count is scanned.
+    double kth_near(std::size_t k, std::size_t &at) const noexcept {
+        if (!flat_) return tree_.kth(k);
+        if (parts_ == 1) return flat_values_[k - 1];
+        std::size_t p = at < parts_ ? at : parts_ - 1;
+        while (part_ends_[p] < k) ++p;  // the ends past parts_ are above any rank
+        while (p > 0 && part_ends_[p - 1] >= k) --p;
+        at = p;
+        return at_rank(p, k);
     }
     std::size_t size() const { return flat_ ? count_ : tree_.size(); }
     void clear() noexcept;
@@ -97,6 +108,7 @@ public:
 private:
     bool reserve_flat(std::size_t n) noexcept;
     double *part(std::size_t p) const { return flat_values_ + p * part_room_; }
+    double at_rank(std::size_t p, std::size_t k) const { return part(p)[k - 1 - (p > 0 ? part_ends_[p - 1] : 0)]; }  // in part p
     std::size_t lanes() const { return (parts_ + 15) & ~std::size_t{15}; }  // parts_ in sixteens
     // The part a value of v belongs in: the first whose last value is not below v, or the last part.
     std::size_t part_of(double v) const noexcept;
@@ -151,6 +163,7 @@ public:
     std::size_t rows() const { return tree_.size() + missing_; }
     // The k-th smallest present value (1-based).
     double kth(std::size_t k) const { return tree_.kth(k); }
+    double kth_near(std::size_t k, std::size_t &at) const { return tree_.kth_near(k, at); }
     // The k-th smallest missing value in the package's order (._, ., .A to .Z), 1 <= k <= missing.
     double kth_missing(std::size_t k) const;
     std::size_t missing() const { return missing_; }
@@ -184,6 +197,7 @@ struct ShortCall {
     int nvalues = 0;
     double values[4] = {};
     std::size_t ranks[4] = {};
+    std::size_t parts[4] = {};  // where reread() last found each rank
 };
 
 // The short call that gives the same bits as the call of the statistic over lead (the percentile or
@@ -214,7 +228,7 @@ inline void median_call(const OrderedWindow &w, ShortCall &c) noexcept {
 // c's values read again at their ranks, after the window's values changed but not its counts.
 inline void reread(const OrderedWindow &w, ShortCall &c) noexcept {
     for (int k = 0; k < c.nvalues; ++k)
-        if (c.ranks[k] != 0) c.values[k] = w.kth(c.ranks[k]);
+        if (c.ranks[k] != 0) c.values[k] = w.kth_near(c.ranks[k], c.parts[k]);
 }
 
 // A list of at most one lead and four values, laid out on the stack.

@@ -233,15 +233,22 @@ int Moving::slid_row(std::size_t i) noexcept {
 }
 
 int Moving::short_row(std::size_t i, const ShortCall &c) noexcept {
+    // Unrolled, each step taken or not by the count (the same row after row): no loop to leave.
     std::uint64_t bits[5];
     int count = 0;
     if (c.nlead == 1) bits[count++] = qv::bits_of(c.lead);
-    for (int k = 0; k < c.nvalues; ++k) bits[count++] = qv::bits_of(c.values[k]);
+#pragma GCC unroll 4
+    for (int k = 0; k < 4; ++k)
+        if (k < c.nvalues) bits[count++] = qv::bits_of(c.values[k]);
     std::uint64_t hash = static_cast<std::uint64_t>(count);
-    for (int k = 0; k < count; ++k) hash = (hash ^ bits[k]) * 0x9E3779B97F4A7C15ull;
+#pragma GCC unroll 5
+    for (int k = 0; k < 5; ++k)
+        if (k < count) hash = (hash ^ bits[k]) * 0x9E3779B97F4A7C15ull;
     Recent &slot = recent_[hash >> (64 - RECENT_BITS)];
     std::uint64_t differ = static_cast<std::uint64_t>(slot.count ^ count);
-    for (int k = 0; k < count; ++k) differ |= slot.bits[k] ^ bits[k];
+#pragma GCC unroll 5
+    for (int k = 0; k < 5; ++k)
+        if (k < count) differ |= slot.bits[k] ^ bits[k];
     if (differ == 0) return finish(i, slot.r, slot.st, slot.marked, 16);
     SmallList small;
     FuncArgList *list = small.build(c, call_->pool.host());
