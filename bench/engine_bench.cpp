@@ -106,15 +106,30 @@ void BM_peer_loop_mean(benchmark::State &state) {
 
 constexpr std::size_t ROWS = 1000000;
 
-// A moving statistic over 10^6 values through the engine; items are rows.
-void BM_moving(benchmark::State &state, const char *name) {
+// A random walk: values that drift, as a price series does, so the window's order changes at
+// its ends more than in its middle.
+const std::vector<double> &walk(std::size_t n) {
+    static std::vector<double> v;
+    if (v.size() < n) {
+        std::mt19937_64 rng(2);
+        std::normal_distribution<double> step;
+        double x = 0.5;
+        v.resize(n);
+        for (double &y : v) y = x += step(rng);
+    }
+    return v;
+}
+
+// A moving statistic over 10^6 values through the engine (uniform, or a random walk); items are rows.
+void BM_moving(benchmark::State &state, const char *name, bool drifting) {
     const auto w = static_cast<std::size_t>(state.range(0));
     qvh_call *call = nullptr;
     qvh_call_new(host(), name, &call);
     std::vector<double> out(ROWS);
     const qvh_window frame{QVH_WINDOW_TRAILING, w, 1};
+    const double *xs = drifting ? walk(ROWS).data() : data(ROWS).data();
     for (auto _ : state) {
-        qvh_moving(call, nullptr, 0, data(ROWS).data(), ROWS, 8, &frame, nullptr, 0, out.data(), 8, nullptr, nullptr);
+        qvh_moving(call, nullptr, 0, xs, ROWS, 8, &frame, nullptr, 0, out.data(), 8, nullptr, nullptr);
         benchmark::DoNotOptimize(out.data());
     }
     qvh_call_free(call);
@@ -173,7 +188,8 @@ BENCHMARK(BM_peer_loop_mean)->Arg(1000000)->Arg(10000000)->Unit(benchmark::kMill
 BENCHMARK_CAPTURE(BM_package_call, median, "MEDIAN")->Arg(1000000)->Arg(10000000)->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(BM_call_over, median, "MEDIAN")->Arg(1000000)->Arg(10000000)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_peer_nth_element)->Arg(1000000)->Arg(10000000)->Unit(benchmark::kMillisecond);
-BENCHMARK_CAPTURE(BM_moving, median, "MEDIAN")->Arg(101)->Arg(1001)->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(BM_moving, median, "MEDIAN", false)->Arg(101)->Arg(1001)->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(BM_moving, median_walk, "MEDIAN", true)->Arg(101)->Arg(1001)->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(BM_per_window_call, median, "MEDIAN")->Arg(101)->Arg(1001)->Unit(benchmark::kMillisecond);
-BENCHMARK_CAPTURE(BM_moving, mean, "MEAN")->Arg(101)->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(BM_moving, mean, "MEAN", false)->Arg(101)->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(BM_package_per_window, mean, "MEAN")->Arg(101)->Unit(benchmark::kMillisecond);

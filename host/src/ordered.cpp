@@ -198,16 +198,20 @@ bool OrderSet::reserve_flat(std::size_t n) noexcept {
     if (room < want) room = want;
     if (room > 2 * FLAT) room = 2 * FLAT;
     if (room > 2 * PART) room = room / (2 * PART) * (2 * PART);  // whole parts
-    auto *p = static_cast<double *>(mem_.alloc(room * sizeof(double)));
+    auto *p = static_cast<double *>(mem_.alloc(flat_bytes(room)));
     if (p == nullptr) return false;
-    std::size_t at = 0;  // the parts one after another: one sorted run
+    sort_parts();
+    std::size_t at = 0;  // the parts one after another: one sorted run (which keeps no numbers)
     for (std::size_t k = 0; count_ > 0 && k < parts_; ++k) {
         std::memcpy(p + at, part(k), part_count_[k] * sizeof(double));
         at += part_count_[k];
     }
-    mem_.release(flat_values_, flat_room_ * sizeof(double));
+    mem_.release(flat_values_, flat_bytes(flat_room_));
     flat_values_ = p;
     flat_room_ = room;
+    seqs_ = reinterpret_cast<std::uint32_t *>(p + room);
+    where_ = reinterpret_cast<std::uint16_t *>(seqs_ + room);
+    where_mask_ = std::bit_ceil(room) - 1;
     parts_ = 1;
     part_count_[0] = static_cast<std::uint32_t>(count_);
     part_room_ = room;
@@ -227,22 +231,67 @@ std::size_t OrderSet::parts_for(std::size_t count) const noexcept {
 // evenly from the last (each moves up or stays: a part's room is at least its share). A part's
 // room past its values holds infinities, so that a search reads the whole room and never
 // branches on the part's count.
-void OrderSet::relayout() noexcept {
+void OrderSet::relayout(bool fix) noexcept {
+    sort_parts();
+    // Bags pay for themselves only while a part seldom fills or empties: each such layout puts
+    // every part in order first. A window whose values drift (a trend, a random walk) fills and
+    // empties parts every hundred rows or so; it keeps every part in order instead. The numbers go
+    // with the values while there may be bags; the one run keeps none.
+    const bool numbered = bags_ && parts_ > 1;
+    if (fix) {
+        bags_ = changes_ - last_fix_ >= 2 * count_;
+        last_fix_ = changes_;
+    }
     std::size_t at = 0;
     for (std::size_t k = 0; k < parts_; ++k) {
         std::memmove(flat_values_ + at, part(k), part_count_[k] * sizeof(double));
+        if (numbered && bags_) std::memmove(seqs_ + at, seqs_ + k * part_room_, part_count_[k] * sizeof(std::uint32_t));
         at += part_count_[k];
     }
+    if (!numbered && bags_) std::fill(seqs_, seqs_ + count_, UNKNOWN);
     parts_ = parts_for(count_);
     part_room_ = parts_ == 1 ? flat_room_ : 2 * PART;
     for (std::size_t k = parts_; k-- > 0;) {
         const std::size_t lo = k * count_ / parts_, hi = (k + 1) * count_ / parts_;
         std::memmove(part(k), flat_values_ + lo, (hi - lo) * sizeof(double));
+        if (bags_) std::memmove(seqs_ + k * part_room_, seqs_ + lo, (hi - lo) * sizeof(std::uint32_t));
         part_count_[k] = static_cast<std::uint32_t>(hi - lo);
         if (parts_ > 1) std::fill(part(k) + (hi - lo), part(k) + part_room_, HUGE_VAL);
     }
     pad_run();
     count_parts();
+    sorted_ = ~std::uint64_t{0};
+}
+
+// The values of a part in order, each with its number (a part holds 2 * PART at most).
+void OrderSet::sort_part(std::size_t p) const noexcept {
+    struct Numbered {
+        double v;
+        std::uint32_t seq;
+    } pairs[2 * PART];
+    double *values = part(p);
+    std::uint32_t *seqs = seqs_ + p * part_room_;
+    const std::size_t n = part_count_[p];
+    for (std::size_t k = 0; k < n; ++k) pairs[k] = {values[k], seqs[k]};
+    std::sort(pairs, pairs + n, [](const Numbered &a, const Numbered &b) { return a.v < b.v; });
+    for (std::size_t k = 0; k < n; ++k) {
+        values[k] = pairs[k].v;
+        seqs[k] = pairs[k].seq;
+    }
+    sorted_ |= std::uint64_t{1} << p;
+}
+
+// Part p left a bag: each value's place by its number, as far as it is known.
+void OrderSet::unsort(std::size_t p) noexcept {
+    sorted_ &= ~(std::uint64_t{1} << p);
+    const std::uint32_t *seqs = seqs_ + p * part_room_;
+    for (std::size_t k = 0; k < part_count_[p]; ++k)
+        if (seqs[k] != UNKNOWN) where_[seqs[k] & where_mask_] = static_cast<std::uint16_t>(p << 7 | k);
+}
+
+void OrderSet::sort_parts() const noexcept {
+    for (std::size_t p = 0; p < parts_; ++p)
+        if (!in_order(p)) sort_part(p);
 }
 
 void OrderSet::pad_run() noexcept {
@@ -276,67 +325,136 @@ std::size_t OrderSet::find_from(const double *values, std::size_t n, double v, s
     return at < n && qv::bits_of(values[at]) == qv::bits_of(v) ? at : n;
 }
 
-void OrderSet::insert_flat(double v) noexcept {
-    const std::size_t p = part_of(v);
-    double *values = part(p);
-    const std::size_t n = part_count_[p];
-    const std::size_t at = in_part(values, search_room(), v);
-    std::memmove(values + at + 1, values + at, (n - at) * sizeof(double));
-    values[at] = v;
-    part_count_[p] = static_cast<std::uint32_t>(n + 1);
-    ++count_;
-    if (parts_ > 1) {
-        for (std::size_t k = p; k < lanes(); ++k) ++part_ends_[k];
-        part_last_[p] = values[n];
-    }
-    // A full part, or values enough for twice the parts (or for the most the room allows): laid out again.
-    const std::size_t parts = parts_for(count_);
-    if ((parts_ > 1 && n + 1 == part_room_) || parts >= 2 * parts_ || (parts > parts_ && parts == parts_for(flat_room_)))
-        relayout();
+namespace {
+
+// Where values[0, n) holds a value of v's bits; n if nowhere.
+inline std::size_t find_bits(const double *values, std::size_t n, double v) {
+    const std::uint64_t b = qv::bits_of(v);
+    std::size_t at = 0;
+    while (at < n && qv::bits_of(values[at]) != b) ++at;
+    return at;
 }
 
-// Equal values may run on into the next parts; the one of the same bits is taken.
-void OrderSet::erase_flat(double v) noexcept {
-    for (std::size_t p = part_of(v); p < parts_; ++p) {
-        double *values = part(p);
-        const std::size_t n = part_count_[p];
-        const std::size_t at = find_from(values, n, v, in_part(values, search_room(), v));
-        if (at == n) {
-            if (n > 0 && v < values[n - 1]) return;  // not held
-            continue;
-        }
+}  // namespace
+
+// Where the value of v's bits numbered seq is, looking from part first on (equal values may run
+// on into the parts after it): where it was put in a bag, if it is still there; else searched
+// in the parts in order, then looked for in the bags.
+[[gnu::always_inline]] inline bool OrderSet::find(double v, std::uint64_t seq, std::size_t first, std::size_t &p, std::size_t &at) const noexcept {
+    if (bags_ && parts_ > 1) {
+        const std::uint16_t w = where_[seq & where_mask_];
+        p = w >> 7;
+        at = w & 127u;
+        if (p < parts_ && !in_order(p) && at < part_count_[p] && seqs_[p * part_room_ + at] == static_cast<std::uint32_t>(seq) &&
+            qv::bits_of(part(p)[at]) == qv::bits_of(v))
+            return true;
+    }
+    std::size_t last = first;
+    while (last + 1 < parts_ && !(v < part_last_[last])) ++last;
+    for (p = first; p <= last; ++p) {
+        if (!in_order(p)) continue;
+        at = find_from(part(p), part_count_[p], v, in_part(part(p), search_room(), v));
+        if (at < part_count_[p]) return true;
+    }
+    for (p = first; p <= last; ++p) {
+        if (in_order(p)) continue;
+        at = find_bits(part(p), part_count_[p], v);
+        if (at < part_count_[p]) return true;
+    }
+    return false;
+}
+
+// The value at place at of part p taken out: the values after it move down one in a part kept
+// in order; else the last value takes its place.
+[[gnu::always_inline]] inline void OrderSet::remove_at(std::size_t p, std::size_t at, bool keep) noexcept {
+    double *values = part(p);
+    const std::size_t n = part_count_[p];
+    std::uint32_t *seqs = seqs_ + p * part_room_;
+    if (keep) {
         std::memmove(values + at, values + at + 1, (n - at - 1) * sizeof(double));
-        part_count_[p] = static_cast<std::uint32_t>(n - 1);
-        --count_;
+        if (parts_ > 1 && bags_) std::memmove(seqs + at, seqs + at + 1, (n - at - 1) * sizeof(std::uint32_t));
         values[n - 1] = HUGE_VAL;
-        if (parts_ == 1) return;
-        for (std::size_t k = p; k < lanes(); ++k) --part_ends_[k];
-        if (n == 1 || 2 * parts_for(count_) <= parts_) relayout();  // no part is left empty
-        else part_last_[p] = values[n - 2];
+        part_count_[p] = static_cast<std::uint32_t>(n - 1);
+        if (n > 1) part_last_[p] = values[n - 2];
         return;
     }
+    if (in_order(p)) unsort(p);
+    values[at] = values[n - 1];
+    place(p, at, seqs[n - 1]);
+    values[n - 1] = HUGE_VAL;
+    part_count_[p] = static_cast<std::uint32_t>(n - 1);  // the part's bound stays: no value above it came
+}
+
+// v numbered seq put in part p: at place at (the first value not below v, NOWHERE to search for
+// it) in a part kept in order, else after its values.
+[[gnu::always_inline]] inline void OrderSet::insert_at(std::size_t p, std::size_t at, double v, std::uint64_t seq, bool keep) noexcept {
+    double *values = part(p);
+    const std::size_t n = part_count_[p];
+    if (keep) {
+        if (at == NOWHERE) at = in_part(values, search_room(), v);
+        std::memmove(values + at + 1, values + at, (n - at) * sizeof(double));
+        values[at] = v;
+        if (parts_ > 1 && bags_) {
+            std::uint32_t *seqs = seqs_ + p * part_room_;
+            std::memmove(seqs + at + 1, seqs + at, (n - at) * sizeof(std::uint32_t));
+            seqs[at] = static_cast<std::uint32_t>(seq);
+        }
+        part_count_[p] = static_cast<std::uint32_t>(n + 1);
+        part_last_[p] = values[n];
+        return;
+    }
+    if (in_order(p)) unsort(p);
+    values[n] = v;
+    place(p, n, static_cast<std::uint32_t>(seq));
+    part_count_[p] = static_cast<std::uint32_t>(n + 1);
+    if (n == 0 || part_last_[p] < v) part_last_[p] = v;
+}
+
+void OrderSet::insert_flat(double v, std::uint64_t seq) noexcept {
+    ++changes_;
+    const std::size_t p = part_of(v);
+    insert_at(p, NOWHERE, v, seq, keeps_order(p));
+    ++count_;
+    if (parts_ > 1)
+        for (std::size_t k = p; k < lanes(); ++k) ++part_ends_[k];
+    // A full part, or values enough for twice the parts (or for the most the room allows): laid out again.
+    const std::size_t parts = parts_for(count_);
+    const bool full = parts_ > 1 && part_count_[p] == part_room_;
+    if (full || parts >= 2 * parts_ || (parts > parts_ && parts == parts_for(flat_room_))) relayout(full);
+}
+
+void OrderSet::erase_flat(double v, std::uint64_t seq) noexcept {
+    ++changes_;
+    std::size_t p = 0, at = 0;
+    if (!find(v, seq, part_of(v), p, at)) return;  // not held
+    remove_at(p, at, keeps_order(p));
+    --count_;
+    if (parts_ == 1) return;
+    for (std::size_t k = p; k < lanes(); ++k) --part_ends_[k];
+    if (part_count_[p] == 0 || 2 * parts_for(count_) <= parts_) relayout(part_count_[p] == 0);  // no part is left empty
 }
 
 void OrderSet::insert(double v, std::uint64_t seq) noexcept {
-    if (flat_) insert_flat(v);
+    if (flat_) insert_flat(v, seq);
     else tree_.insert(v, seq);
 }
 
 void OrderSet::erase(double v, std::uint64_t seq) noexcept {
-    if (flat_) erase_flat(v);
+    if (flat_) erase_flat(v, seq);
     else tree_.erase(v, seq);
 }
 
 namespace {
 
 // values[from] goes and in comes to the place to (the first value not below it): only the values
-// between the two places move, by one.
-inline void move_between(double *values, std::size_t from, std::size_t to, double in) {
+// between the two places move, by one. The values' numbers move alike.
+template <typename T>
+inline void move_between(T *values, std::size_t from, std::size_t to, T in) {
     if (to > from) {  // the values in (from, to) are below in
-        std::memmove(values + from, values + from + 1, (to - from - 1) * sizeof(double));
+        std::memmove(values + from, values + from + 1, (to - from - 1) * sizeof(T));
         values[to - 1] = in;
     } else {  // the values in [to, from) are not below in
-        std::memmove(values + to + 1, values + to, (from - to) * sizeof(double));
+        std::memmove(values + to + 1, values + to, (from - to) * sizeof(T));
         values[to] = in;
     }
 }
@@ -349,7 +467,7 @@ void OrderSet::replace(double out, std::uint64_t out_seq, double in, std::uint64
         insert(in, in_seq);
         return;
     }
-    if (parts_ > 1) return replace_parts(out, in);
+    if (parts_ > 1) return replace_parts(out, out_seq, in, in_seq);
     double *values = flat_values_;
     const std::size_t from = find_from(values, count_, out, in_part(values, search_room(), out));
     const std::size_t to = in_part(values, search_room(), in);
@@ -360,42 +478,49 @@ void OrderSet::replace(double out, std::uint64_t out_seq, double in, std::uint64
     move_between(values, from, to, in);
 }
 
-// Within one part as in the one run; across two, a value leaves one part and one joins the other,
-// and the counts of the parts between them change by one.
-void OrderSet::replace_parts(double out, double in) noexcept {
-    std::size_t pa = 0, pc = 0;
-    for (std::size_t g = 0; g < lanes(); g += 16) below_in_run2(part_last_ + g, out, in, pa, pc);
-    if (pa >= parts_) pa = parts_ - 1;
-    if (pc >= parts_) pc = parts_ - 1;
-    double *a = part(pa), *c = part(pc);
-    const std::size_t na = part_count_[pa], nc = part_count_[pc];
-    const std::size_t from = find_from(a, na, out, in_part(a, search_room(), out));
-    const std::size_t to = in_part(c, search_room(), in);
-    if (from == na) {  // in a later part, among equal values
-        erase_flat(out);
-        insert_flat(in);
-        return;
-    }
-    if (pa == pc) {
-        move_between(a, from, to, in);
-        part_last_[pa] = a[na - 1];
-        return;
-    }
-    std::memmove(a + from, a + from + 1, (na - from - 1) * sizeof(double));
-    a[na - 1] = HUGE_VAL;
-    std::memmove(c + to + 1, c + to, (nc - to) * sizeof(double));
-    c[to] = in;
-    part_count_[pa] = static_cast<std::uint32_t>(na - 1);
-    part_count_[pc] = static_cast<std::uint32_t>(nc + 1);
+// A value left part pa and one joined part pc.
+[[gnu::always_inline]] inline void OrderSet::moved(std::size_t pa, std::size_t pc) noexcept {
     for (std::size_t g = 0; g < lanes(); g += 16) {
 #pragma GCC unroll 16
         for (std::size_t k = g; k < g + 16; ++k) part_ends_[k] += static_cast<std::uint32_t>(k >= pc) - static_cast<std::uint32_t>(k >= pa);
     }
-    part_last_[pc] = c[nc];
-    if (na == 1 || nc + 1 == part_room_) relayout();
-    else part_last_[pa] = a[na - 2];
+    if (part_count_[pa] == 0 || part_count_[pc] == part_room_) relayout(true);
 }
 
+// Within one part in order as in the one run; else a value leaves one part and one joins
+// another (or the same, a bag), and the counts of the parts between them change by one.
+void OrderSet::replace_parts(double out, std::uint64_t out_seq, double in, std::uint64_t in_seq) noexcept {
+    ++changes_;
+    std::size_t pa = 0, pc = 0;
+    for (std::size_t g = 0; g < lanes(); g += 16) below_in_run2(part_last_ + g, out, in, pa, pc);
+    if (pa >= parts_) pa = parts_ - 1;
+    if (pc >= parts_) pc = parts_ - 1;
+    if (pa == pc && keeps_order(pa)) {
+        double *a = part(pa);
+        const std::size_t na = part_count_[pa];
+        const std::size_t from = find_from(a, na, out, in_part(a, search_room(), out));
+        if (from != na) {
+            const std::size_t to = in_part(a, search_room(), in);
+            move_between(a, from, to, in);
+            if (bags_) move_between(seqs_ + pa * part_room_, from, to, static_cast<std::uint32_t>(in_seq));
+            part_last_[pa] = a[na - 1];
+            return;
+        }
+    }
+    // Both places found before either part changes, so that the two searches overlap.
+    bool keep_a = keeps_order(pa);
+    const bool keep_c = keeps_order(pc);
+    std::size_t from = keep_a ? find_from(part(pa), part_count_[pa], out, in_part(part(pa), search_room(), out)) : NOWHERE;
+    const std::size_t to = pc != pa && keep_c ? in_part(part(pc), search_room(), in) : NOWHERE;
+    if (from == NOWHERE || from == part_count_[pa]) {
+        if (!find(out, out_seq, pa, pa, from)) return insert_flat(in, in_seq);  // out is not held
+        keep_a = keeps_order(pa);  // perhaps a later part, among equal values
+    }
+    remove_at(pa, from, keep_a);
+    const bool same = pc == pa;  // then the places moved, and the part may be a bag now
+    insert_at(pc, same ? NOWHERE : to, in, in_seq, same ? keeps_order(pc) : keep_c);
+    moved(pa, pc);
+}
 
 void OrderSet::clear() noexcept {
     tree_.clear();
@@ -403,18 +528,24 @@ void OrderSet::clear() noexcept {
     part_room_ = flat_room_;
     part_count_[0] = 0;
     count_ = 0;
+    sorted_ = ~std::uint64_t{0};
+    bags_ = true;
+    last_fix_ = changes_;
     if (flat_values_ != nullptr) pad_run();
     flat_ = false;
 }
 
 void OrderSet::release() noexcept {
     tree_.release();
-    mem_.release(flat_values_, flat_room_ * sizeof(double));
+    mem_.release(flat_values_, flat_bytes(flat_room_));
     flat_values_ = nullptr;
+    seqs_ = nullptr;
+    where_ = nullptr;
     flat_room_ = part_room_ = count_ = 0;
     flat_ = false;
     parts_ = 1;
     part_count_[0] = 0;
+    sorted_ = ~std::uint64_t{0};
 }
 
 // ---- OrderedWindow ---------------------------------------------------------------------------

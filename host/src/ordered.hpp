@@ -3,6 +3,7 @@
 // by kind, and what decides whether a short call reads the same bits as the call over all values.
 #pragma once
 
+#include <bit>
 #include <cstddef>
 #include <cstdint>
 
@@ -57,10 +58,13 @@ private:
 // while it is empty):
 // - up to FLAT values, one array, within the cache: up to 2 * PART values one sorted run, where a
 //   change is a search and a move of the values between two places and a rank is read off
-//   directly; with more, up to PARTS sorted parts of about PART values at fixed places, each in
-//   room for 2 * PART, so that a change moves the values of a part or two rather than of a third of
+//   directly; with more, up to PARTS parts of about PART values at fixed places, each in room
+//   for 2 * PART, so that a change moves the values of a part or two rather than of a third of
 //   the window (the move is most of a change's cost in a wide window), and a rank is found from
-//   the parts' counts;
+//   the parts' counts. The parts hold the values in order from one to the next, and each part
+//   holds its own in order only while ranks are read from it: elsewhere a change appends a value
+//   or fills a gap with the part's last, found by the value's number, with no search and no move;
+//   a part is put in order when a rank is next read from it;
 // - from then on, a tree, O(log n) a change.
 class OrderSet {
 public:
@@ -108,19 +112,53 @@ public:
 private:
     bool reserve_flat(std::size_t n) noexcept;
     double *part(std::size_t p) const { return flat_values_ + p * part_room_; }
-    double at_rank(std::size_t p, std::size_t k) const { return part(p)[k - 1 - (p > 0 ? part_ends_[p - 1] : 0)]; }  // in part p
+    // Rank k, which part p holds: the part put in order first if it was not.
+    double at_rank(std::size_t p, std::size_t k) const {
+        if (((sorted_ >> p) & 1) == 0) sort_part(p);
+        read_at_[p] = changes_;
+        return part(p)[k - 1 - (p > 0 ? part_ends_[p - 1] : 0)];
+    }
+    // A part may be a bag, its values in any order (the one run never is): most changes of a wide
+    // window land in parts that no rank is read from. A part is put in order when a rank is read
+    // from it and kept so while ranks are; a change to a part in order that no rank was read from
+    // within the last LATELY changes leaves it a bag.
+    static constexpr std::uint32_t LATELY = 8;
+    bool in_order(std::size_t p) const { return parts_ == 1 || ((sorted_ >> p) & 1) != 0; }
+    bool keeps_order(std::size_t p) const { return parts_ == 1 || (in_order(p) && (!bags_ || changes_ - read_at_[p] < LATELY)); }
+    void sort_part(std::size_t p) const noexcept;
+    void sort_parts() const noexcept;  // every part in order
+    void unsort(std::size_t p) noexcept;  // part p a bag, its values' places by number noted
+    static constexpr std::size_t NOWHERE = SIZE_MAX;
+    bool find(double v, std::uint64_t seq, std::size_t first, std::size_t &p, std::size_t &at) const noexcept;
+    // keep: keeps_order(p), which the caller knows
+    void remove_at(std::size_t p, std::size_t at, bool keep) noexcept;
+    void insert_at(std::size_t p, std::size_t at, double v, std::uint64_t seq, bool keep) noexcept;
+    // A value in a bag is found by its number where it was put (or moved to by a
+    // removal); one that was moved since in another way is looked for. The numbers are kept while
+    // there may be bags; a value that came from the one run has none (UNKNOWN).
+    static constexpr std::uint32_t UNKNOWN = UINT32_MAX;
+    static_assert(2 * PART <= 128 && PARTS <= 512, "a place and a part in 16 bits");
+    void place(std::size_t p, std::size_t at, std::uint32_t seq) noexcept {
+        seqs_[p * part_room_ + at] = seq;
+        if (seq != UNKNOWN) where_[seq & where_mask_] = static_cast<std::uint16_t>(p << 7 | at);
+    }
+    void moved(std::size_t pa, std::size_t pc) noexcept;  // the counts after a value left pa and one joined pc
+    // The array's block: the values, the number of each, and the places by number.
+    static std::size_t flat_bytes(std::size_t room) {
+        return room == 0 ? 0 : room * (sizeof(double) + sizeof(std::uint32_t)) + std::bit_ceil(room) * sizeof(std::uint16_t);
+    }
     std::size_t lanes() const { return (parts_ + 15) & ~std::size_t{15}; }  // parts_ in sixteens
     // The part a value of v belongs in: the first whose last value is not below v, or the last part.
     std::size_t part_of(double v) const noexcept;
     // Where values[0, n) holds a value of v's bits, looking from at, the first value not below v; n
     // if it holds none.
     static std::size_t find_from(const double *values, std::size_t n, double v, std::size_t at) noexcept;
-    void insert_flat(double v) noexcept;
-    void erase_flat(double v) noexcept;
-    void replace_parts(double out, double in) noexcept;
+    void insert_flat(double v, std::uint64_t seq) noexcept;
+    void erase_flat(double v, std::uint64_t seq) noexcept;
+    void replace_parts(double out, std::uint64_t out_seq, double in, std::uint64_t in_seq) noexcept;
     // The parts that suit count_ values; the array laid out again in that many, evenly.
     std::size_t parts_for(std::size_t count) const noexcept;
-    void relayout() noexcept;
+    void relayout(bool fix = false) noexcept;  // fix: a part filled or emptied
     void count_parts() noexcept;  // part_ends_ and part_last_ from part_count_
     // The room a search of the one run reads (it holds fewer values than that, or as many), and
     // the infinities past its values.
@@ -136,8 +174,19 @@ private:
     std::size_t parts_ = 1, part_room_ = 0;  // parts in use, room of each
     std::uint32_t part_count_[PARTS] = {};   // the values of each part
     std::uint32_t part_ends_[PARTS] = {};    // the values of the parts up to each; past parts_, more than any rank
-    double part_last_[PARTS] = {};           // the last value of each part; past parts_, infinity (unused with one part)
+    // The last value of each part, or for a bag a bound at least its largest and at
+    // most the next part's least (what a value taken out leaves); past parts_, infinity (unused
+    // with one part).
+    double part_last_[PARTS] = {};
     std::size_t count_ = 0;
+    mutable std::uint64_t sorted_ = ~std::uint64_t{0};  // the parts in order, a bit each
+    mutable std::uint32_t read_at_[PARTS] = {};         // changes_ when a rank was last read from each part
+    std::uint32_t changes_ = 0;
+    std::uint32_t last_fix_ = 0;  // changes_ when a part last filled or emptied
+    bool bags_ = true;            // parts may be bags (else the numbers below are not kept)
+    std::uint32_t *seqs_ = nullptr;  // the number of the value at each place of the parts (its low bits), or UNKNOWN
+    std::uint16_t *where_ = nullptr;  // by number: the part (times 128) and place where it was put
+    std::size_t where_mask_ = 0;
 };
 
 // A window of values as the order statistics see it.
