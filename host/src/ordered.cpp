@@ -235,8 +235,9 @@ void OrderSet::relayout(bool fix) noexcept {
     sort_parts();
     // Bags pay for themselves only while a part seldom fills or empties: each such layout puts
     // every part in order first. A window whose values drift (a trend, a random walk) fills and
-    // empties parts every hundred rows or so; it keeps every part in order instead. The numbers go
-    // with the values while there may be bags; the one run keeps none.
+    // empties parts every hundred rows or so; it keeps every part in order instead, until a
+    // stretch of twice its count of changes passes with no part filled or emptied (allow_bags).
+    // The numbers go with the values while there may be bags; the one run keeps none.
     const bool numbered = bags_ && parts_ > 1;
     if (fix) {
         bags_ = changes_ - last_fix_ >= 2 * count_;
@@ -491,10 +492,14 @@ void OrderSet::replace(double out, std::uint64_t out_seq, double in, std::uint64
 // another (or the same, a bag), and the counts of the parts between them change by one.
 void OrderSet::replace_parts(double out, std::uint64_t out_seq, double in, std::uint64_t in_seq) noexcept {
     ++changes_;
+    if (!bags_ && changes_ - last_fix_ >= 2 * count_) allow_bags();
     std::size_t pa = 0, pc = 0;
     for (std::size_t g = 0; g < lanes(); g += 16) below_in_run2(part_last_ + g, out, in, pa, pc);
     if (pa >= parts_) pa = parts_ - 1;
     if (pc >= parts_) pc = parts_ - 1;
+    // A value equal to a part's last may as well go first in the next part: the fuller of the two
+    // would fill up under a run of equal values.
+    if (!(part_last_[pc] < in) && !(in < part_last_[pc]) && pc + 1 < parts_ && part_count_[pc + 1] < part_count_[pc]) ++pc;
     if (pa == pc && keeps_order(pa)) {
         double *a = part(pa);
         const std::size_t na = part_count_[pa];
@@ -520,6 +525,12 @@ void OrderSet::replace_parts(double out, std::uint64_t out_seq, double in, std::
     const bool same = pc == pa;  // then the places moved, and the part may be a bag now
     insert_at(pc, same ? NOWHERE : to, in, in_seq, same ? keeps_order(pc) : keep_c);
     moved(pa, pc);
+}
+
+// No part filled or emptied for a while: parts may be bags again, their values' numbers unknown.
+void OrderSet::allow_bags() noexcept {
+    bags_ = true;
+    for (std::size_t p = 0; p < parts_; ++p) std::fill(seqs_ + p * part_room_, seqs_ + p * part_room_ + part_count_[p], UNKNOWN);
 }
 
 void OrderSet::clear() noexcept {

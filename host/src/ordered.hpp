@@ -143,6 +143,7 @@ private:
         if (seq != UNKNOWN) where_[seq & where_mask_] = static_cast<std::uint16_t>(p << 7 | at);
     }
     void moved(std::size_t pa, std::size_t pc) noexcept;  // the counts after a value left pa and one joined pc
+    void allow_bags() noexcept;
     // The array's block: the values, the number of each, and the places by number.
     static std::size_t flat_bytes(std::size_t room) {
         return room == 0 ? 0 : room * (sizeof(double) + sizeof(std::uint32_t)) + std::bit_ceil(room) * sizeof(std::uint16_t);
