@@ -212,6 +212,8 @@ bool OrderSet::reserve_flat(std::size_t n) noexcept {
     seqs_ = reinterpret_cast<std::uint32_t *>(p + room);
     where_ = reinterpret_cast<std::uint16_t *>(seqs_ + room);
     where_mask_ = std::bit_ceil(room) - 1;
+    std::fill(seqs_, seqs_ + room, UNKNOWN);
+    std::fill(where_, where_ + where_mask_ + 1, UINT16_MAX);  // no room: nothing put anywhere yet
     parts_ = 1;
     part_count_[0] = static_cast<std::uint32_t>(count_);
     part_room_ = room;
