@@ -133,36 +133,27 @@ void OrderTree::release() noexcept {
 
 namespace {
 
-// The values of values[0, 16) below v: a run counted in pairs, with no branch on the data.
-inline std::size_t below_in_run(const double *values, double v) {
+// The values of values[0, 16) below each of N values, added to below: a run counted in pairs,
+// with no branch on the data, its loads shared by the N counts.
+template <int N>
+inline void count_below(const double *values, const double (&v)[N], std::size_t (&below)[N]) {
     typedef double pair __attribute__((vector_size(16)));
     typedef long long mask __attribute__((vector_size(16)));
-    const pair vv = {v, v};
-    mask below = {0, 0};
+    mask counts[N];
+    for (int i = 0; i < N; ++i) counts[i] = mask{0, 0};
 #pragma GCC unroll 8
     for (int k = 0; k < 16; k += 2) {
         pair x;
         std::memcpy(&x, values + k, sizeof x);
-        below -= x < vv;  // a comparison gives -1 where it holds
+        for (int i = 0; i < N; ++i) counts[i] -= x < pair{v[i], v[i]};  // a comparison gives -1 where it holds
     }
-    return static_cast<std::size_t>(below[0] + below[1]);
+    for (int i = 0; i < N; ++i) below[i] += static_cast<std::size_t>(counts[i][0] + counts[i][1]);
 }
 
-// below_in_run for two values at once, sharing the loads.
-inline void below_in_run2(const double *values, double v, double u, std::size_t &bv, std::size_t &bu) {
-    typedef double pair __attribute__((vector_size(16)));
-    typedef long long mask __attribute__((vector_size(16)));
-    const pair vv = {v, v}, uu = {u, u};
-    mask below_v = {0, 0}, below_u = {0, 0};
-#pragma GCC unroll 8
-    for (int k = 0; k < 16; k += 2) {
-        pair x;
-        std::memcpy(&x, values + k, sizeof x);
-        below_v -= x < vv;
-        below_u -= x < uu;
-    }
-    bv += static_cast<std::size_t>(below_v[0] + below_v[1]);
-    bu += static_cast<std::size_t>(below_u[0] + below_u[1]);
+inline std::size_t below_in_run(const double *values, double v) {
+    std::size_t below[1] = {0};
+    count_below(values, {v}, below);
+    return below[0];
 }
 
 // The first value not below v in a room of 16, 32, 64 or 128 values with infinities past the
@@ -248,7 +239,7 @@ void OrderSet::relayout(bool fix) noexcept {
     std::size_t at = 0;
     for (std::size_t k = 0; k < parts_; ++k) {
         std::memmove(flat_values_ + at, part(k), part_count_[k] * sizeof(double));
-        if (numbered && bags_) std::memmove(seqs_ + at, seqs_ + k * part_room_, part_count_[k] * sizeof(std::uint32_t));
+        if (numbered && bags_) std::memmove(seqs_ + at, seqs_of(k), part_count_[k] * sizeof(std::uint32_t));
         at += part_count_[k];
     }
     if (!numbered && bags_) std::fill(seqs_, seqs_ + count_, UNKNOWN);
@@ -257,7 +248,7 @@ void OrderSet::relayout(bool fix) noexcept {
     for (std::size_t k = parts_; k-- > 0;) {
         const std::size_t lo = k * count_ / parts_, hi = (k + 1) * count_ / parts_;
         std::memmove(part(k), flat_values_ + lo, (hi - lo) * sizeof(double));
-        if (bags_) std::memmove(seqs_ + k * part_room_, seqs_ + lo, (hi - lo) * sizeof(std::uint32_t));
+        if (bags_) std::memmove(seqs_of(k), seqs_ + lo, (hi - lo) * sizeof(std::uint32_t));
         part_count_[k] = static_cast<std::uint32_t>(hi - lo);
         if (parts_ > 1) std::fill(part(k) + (hi - lo), part(k) + part_room_, HUGE_VAL);
     }
@@ -273,7 +264,7 @@ void OrderSet::sort_part(std::size_t p) const noexcept {
         std::uint32_t seq;
     } pairs[2 * PART];
     double *values = part(p);
-    std::uint32_t *seqs = seqs_ + p * part_room_;
+    std::uint32_t *seqs = seqs_of(p);
     const std::size_t n = part_count_[p];
     for (std::size_t k = 0; k < n; ++k) pairs[k] = {values[k], seqs[k]};
     std::sort(pairs, pairs + n, [](const Numbered &a, const Numbered &b) { return a.v < b.v; });
@@ -287,7 +278,7 @@ void OrderSet::sort_part(std::size_t p) const noexcept {
 // Part p left a bag: each value's place by its number, as far as it is known.
 void OrderSet::unsort(std::size_t p) noexcept {
     sorted_ &= ~(std::uint64_t{1} << p);
-    const std::uint32_t *seqs = seqs_ + p * part_room_;
+    const std::uint32_t *seqs = seqs_of(p);
     for (std::size_t k = 0; k < part_count_[p]; ++k)
         if (seqs[k] != UNKNOWN) where_[seqs[k] & where_mask_] = static_cast<std::uint16_t>(p << 7 | k);
 }
@@ -348,7 +339,7 @@ inline std::size_t find_bits(const double *values, std::size_t n, double v) {
         const std::uint16_t w = where_[seq & where_mask_];
         p = w >> 7;
         at = w & 127u;
-        if (p < parts_ && !in_order(p) && at < part_count_[p] && seqs_[p * part_room_ + at] == static_cast<std::uint32_t>(seq) &&
+        if (p < parts_ && !in_order(p) && at < part_count_[p] && seqs_of(p)[at] == static_cast<std::uint32_t>(seq) &&
             qv::bits_of(part(p)[at]) == qv::bits_of(v))
             return true;
     }
@@ -372,7 +363,7 @@ inline std::size_t find_bits(const double *values, std::size_t n, double v) {
 [[gnu::always_inline]] inline void OrderSet::remove_at(std::size_t p, std::size_t at, bool keep) noexcept {
     double *values = part(p);
     const std::size_t n = part_count_[p];
-    std::uint32_t *seqs = seqs_ + p * part_room_;
+    std::uint32_t *seqs = seqs_of(p);
     if (keep) {
         std::memmove(values + at, values + at + 1, (n - at - 1) * sizeof(double));
         if (parts_ > 1 && bags_) std::memmove(seqs + at, seqs + at + 1, (n - at - 1) * sizeof(std::uint32_t));
@@ -398,7 +389,7 @@ inline std::size_t find_bits(const double *values, std::size_t n, double v) {
         std::memmove(values + at + 1, values + at, (n - at) * sizeof(double));
         values[at] = v;
         if (parts_ > 1 && bags_) {
-            std::uint32_t *seqs = seqs_ + p * part_room_;
+            std::uint32_t *seqs = seqs_of(p);
             std::memmove(seqs + at + 1, seqs + at, (n - at) * sizeof(std::uint32_t));
             seqs[at] = static_cast<std::uint32_t>(seq);
         }
@@ -495,10 +486,9 @@ void OrderSet::replace(double out, std::uint64_t out_seq, double in, std::uint64
 void OrderSet::replace_parts(double out, std::uint64_t out_seq, double in, std::uint64_t in_seq) noexcept {
     ++changes_;
     if (!bags_ && changes_ - last_fix_ >= 2 * count_) allow_bags();
-    std::size_t pa = 0, pc = 0;
-    for (std::size_t g = 0; g < lanes(); g += 16) below_in_run2(part_last_ + g, out, in, pa, pc);
-    if (pa >= parts_) pa = parts_ - 1;
-    if (pc >= parts_) pc = parts_ - 1;
+    std::size_t at[2] = {0, 0};  // the parts of out and in
+    for (std::size_t g = 0; g < lanes(); g += 16) count_below(part_last_ + g, {out, in}, at);
+    std::size_t pa = at[0] < parts_ ? at[0] : parts_ - 1, pc = at[1] < parts_ ? at[1] : parts_ - 1;
     // A value equal to a part's last may as well go first in the next part: the fuller of the two
     // would fill up under a run of equal values.
     if (!(part_last_[pc] < in) && !(in < part_last_[pc]) && pc + 1 < parts_ && part_count_[pc + 1] < part_count_[pc]) ++pc;
@@ -509,7 +499,7 @@ void OrderSet::replace_parts(double out, std::uint64_t out_seq, double in, std::
         if (from != na) {
             const std::size_t to = in_part(a, search_room(), in);
             move_between(a, from, to, in);
-            if (bags_) move_between(seqs_ + pa * part_room_, from, to, static_cast<std::uint32_t>(in_seq));
+            if (bags_) move_between(seqs_of(pa), from, to, static_cast<std::uint32_t>(in_seq));
             part_last_[pa] = a[na - 1];
             return;
         }
@@ -532,7 +522,7 @@ void OrderSet::replace_parts(double out, std::uint64_t out_seq, double in, std::
 // No part filled or emptied for a while: parts may be bags again, their values' numbers unknown.
 void OrderSet::allow_bags() noexcept {
     bags_ = true;
-    for (std::size_t p = 0; p < parts_; ++p) std::fill(seqs_ + p * part_room_, seqs_ + p * part_room_ + part_count_[p], UNKNOWN);
+    for (std::size_t p = 0; p < parts_; ++p) std::fill(seqs_of(p), seqs_of(p) + part_count_[p], UNKNOWN);
 }
 
 void OrderSet::clear() noexcept {

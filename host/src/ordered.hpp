@@ -112,6 +112,7 @@ public:
 private:
     bool reserve_flat(std::size_t n) noexcept;
     double *part(std::size_t p) const { return flat_values_ + p * part_room_; }
+    std::uint32_t *seqs_of(std::size_t p) const { return seqs_ + p * part_room_; }  // the numbers of part p's places
     // Rank k, which part p holds: the part put in order first if it was not.
     double at_rank(std::size_t p, std::size_t k) const {
         if (((sorted_ >> p) & 1) == 0) sort_part(p);
@@ -139,7 +140,7 @@ private:
     static constexpr std::uint32_t UNKNOWN = UINT32_MAX;
     static_assert(2 * PART <= 128 && PARTS <= 512, "a place and a part in 16 bits");
     void place(std::size_t p, std::size_t at, std::uint32_t seq) noexcept {
-        seqs_[p * part_room_ + at] = seq;
+        seqs_of(p)[at] = seq;
         if (seq != UNKNOWN) where_[seq & where_mask_] = static_cast<std::uint16_t>(p << 7 | at);
     }
     void moved(std::size_t pa, std::size_t pc) noexcept;  // the counts after a value left pa and one joined pc
