@@ -42,6 +42,21 @@ def test_axes_count_from_the_end_and_keep_dims_as_numpy(axis, keepdims):
     assert np.shape(got) == np.shape(want) and np.array_equal(got, want)
 
 
+@pytest.mark.parametrize("axis", [-1, -2, (-1, 0), (0, -2), (-3,)])
+def test_several_parameters_keep_dims_where_numpy_keeps_them(axis):
+    got, want = qv.pctl(A, [10, 90], axis=axis, keepdims=True), np.percentile(A, [10, 90], axis=axis, keepdims=True)
+    assert got.shape == want.shape
+    assert np.array_equal(got, np.stack([qv.pctl(A, q, axis=axis, keepdims=True) for q in (10, 90)]))
+
+
+@pytest.mark.parametrize("axis", [(1, -2), (-1, 2), (0, -3), (2, -1, 0)])
+def test_an_axis_named_twice_raises_as_numpy(axis):
+    with pytest.raises(Exception) as numpys:
+        np.median(A, axis=axis)
+    with pytest.raises(numpys.type, match=r"^qv\.median: duplicate value in axis"):
+        qv.median(A, axis=axis)
+
+
 @pytest.mark.parametrize("kwargs, exc", [({"axis": 1.7}, TypeError), ({"axis": 3}, np.AxisError),
                                          ({"axis": (0, -3)}, ValueError), ({"keepdims": "yes"}, TypeError),
                                          ({"axis": "1"}, TypeError)])
