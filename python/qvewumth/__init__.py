@@ -48,6 +48,14 @@ def release_memory():
     _core.release_memory()
 
 
+def set_warm_limit(nbytes):
+    """Bounds the memory a thread's calls keep from one call to the next (default 32 MiB, about
+    what a call over 2^20 values keeps): when a call ends with the thread holding more, that call
+    gives back what it keeps, and then the thread's other calls do if that is not enough. 0 keeps
+    nothing. Returns the bound before."""
+    return _core.set_warm_limit(nbytes)
+
+
 def package_path():
     """The file the function package was opened from."""
     return _core.package_path()
@@ -55,7 +63,7 @@ def package_path():
 
 __all__ = ["DOT", "OK", "MISSING_ARG", "INVALID_ARG", "NOT_A_NUMBER", "NO_SCRATCH", "NO_MEMORY", "QvError",
            "QvResult", "QvWarning", "errstate", "function", "geterr", "info", "is_missing", "missing",
-           "missing_letter", "parse", "seterr", "status", "status_name", "package_path", "release_memory"]
+           "missing_letter", "parse", "seterr", "status", "status_name", "package_path", "release_memory", "set_warm_limit"]
 
 # The catalogue's functions, except where this module already uses the name (qv.missing is the
 # missing value a letter names; the function of that name is qv.function("missing")).

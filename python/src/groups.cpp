@@ -92,6 +92,7 @@ PyObject *py_group_stats(PyObject *, PyObject *args) {
         for (const Asked &one : asked) {
             const Results results(ngroups, want_status);
             qvh_call *call = thread_call(one.fi);
+            const KeepWarm warm{call};
             qvh_tally tally{};
             Outcome o;
             {

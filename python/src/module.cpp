@@ -8,6 +8,9 @@
 #include <atomic>
 #include <cstdlib>
 #include <cstring>
+#ifdef __GLIBC__
+#include <malloc.h>
+#endif
 
 namespace qvpy {
 
@@ -23,6 +26,11 @@ std::vector<Function> catalogue;
 // memory failure.
 std::atomic<long long> refuse_after{-1};
 
+// The bytes the host library holds for this thread (its calls' warm memory while no entry runs),
+// and the most the calls may keep between entries.
+thread_local long long held = 0;
+std::atomic<long long> warm_limit{32LL << 20};
+
 // A refused request is noted for the MemoryError's message.
 void *refused(std::size_t size) {
     note_request(size);
@@ -35,14 +43,21 @@ void *qv_alloc(void *, std::size_t size) {
         if (refuse_after.compare_exchange_weak(left, left - 1, std::memory_order_relaxed)) break;
     }
     void *p = std::malloc(size == 0 ? 1 : size);
-    return p != nullptr ? p : refused(size);
+    if (p == nullptr) return refused(size);
+    held += static_cast<long long>(size);
+    return p;
 }
-void *qv_resize(void *, void *block, std::size_t, std::size_t new_size) {
+void *qv_resize(void *, void *block, std::size_t old_size, std::size_t new_size) {
     if (refuse_after.load(std::memory_order_relaxed) == 0) return refused(new_size);
     void *p = std::realloc(block, new_size == 0 ? 1 : new_size);
-    return p != nullptr ? p : refused(new_size);
+    if (p == nullptr) return refused(new_size);
+    held += static_cast<long long>(new_size) - static_cast<long long>(old_size);
+    return p;
 }
-void qv_release(void *, void *block, std::size_t) { std::free(block); }
+void qv_release(void *, void *block, std::size_t size) {
+    held -= static_cast<long long>(size);
+    std::free(block);
+}
 
 // Calls of this thread, by function, made on first use and freed when the thread ends.
 struct ThreadCalls {
@@ -86,6 +101,17 @@ PyObject *py_release_memory(PyObject *, PyObject *) {
     for (qvh_call *c : thread_calls.calls)
         if (c != nullptr) qvh_call_trim(c);
     Py_RETURN_NONE;
+}
+
+// set_warm_limit(bytes): the most this process's threads' calls keep between calls, each thread
+// for itself (0: nothing); returns the bound before.
+PyObject *py_set_warm_limit(PyObject *, PyObject *arg) {
+    return guard([&] {
+        const long long n = PyLong_AsLongLong(arg);
+        if (n == -1 && PyErr_Occurred()) throw PyFail{};
+        if (n < 0) raise(PyExc_ValueError, "qv.set_warm_limit: the bound is a number of bytes, 0 or more");
+        return check(PyLong_FromLongLong(warm_limit.exchange(n)));
+    });
 }
 
 // Refuses memory to the host library after n more requests (n < 0: never).
@@ -155,6 +181,18 @@ qvh_call *thread_call(std::size_t index, int *rc) noexcept {
     }
 }
 
+void settle(qvh_call *used) noexcept {
+    const long long limit = warm_limit.load(std::memory_order_relaxed);
+    if (held <= limit) return;
+    if (used != nullptr) qvh_call_trim(used);
+    for (qvh_call *c : thread_calls.calls)
+        if (held > limit && c != nullptr) qvh_call_trim(c);
+#ifdef __GLIBC__
+    // Blocks under the C library's mapping threshold go back to its heap, not to the system.
+    malloc_trim(0);
+#endif
+}
+
 qvh_call *thread_call(std::size_t index) {
     int rc = QVH_OK;
     qvh_call *call = thread_call(index, &rc);
@@ -211,6 +249,7 @@ PyMethodDef methods[] = {
     {"format_value", py_format_value, METH_O, "A number in its shortest form, or its missing literal."},
     {"set_missing_objects", py_set_missing_objects, METH_O, "Objects read as '.' besides None."},
     {"release_memory", py_release_memory, METH_NOARGS, "Give back what this thread's calls keep between calls."},
+    {"set_warm_limit", py_set_warm_limit, METH_O, "Bound what each thread's calls keep between calls (bytes); returns the bound before."},
     {"refuse_memory", py_refuse_memory, METH_O, "Refuse memory to the host library after n more requests (-1: never)."},
     {"check_args", py_check_args, METH_VARARGS, "Check a number and kinds of arguments against the catalogue."},
     {"objects_to_float", py_objects_to_float, METH_VARARGS, "A 1-D object array as float64, missing values as '.'."},

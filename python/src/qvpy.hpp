@@ -140,6 +140,19 @@ qvh_call *thread_call(std::size_t index, int *rc) noexcept;
 // The same, raising the Python error.
 qvh_call *thread_call(std::size_t index);
 
+// What this thread's calls keep for the next call is bounded (qv.set_warm_limit): once an entry is
+// done with its call, the call gives back what it keeps when the thread holds more than the bound,
+// and then every other call of the thread does if that is not enough.
+void settle(qvh_call *used) noexcept;
+// Settles the call when the entry is done with it, however the entry ends.
+struct KeepWarm {
+    qvh_call *call;
+    explicit KeepWarm(qvh_call *c) : call(c) {}
+    KeepWarm(const KeepWarm &) = delete;
+    KeepWarm &operator=(const KeepWarm &) = delete;
+    ~KeepWarm() { settle(call); }
+};
+
 // An interrupt check for long work run without the interpreter lock: takes the lock back only to
 // let Python run its signal handlers (Ctrl-C), and is non-zero when one raised (the exception,
 // KeyboardInterrupt, is then set for when the lock is back). Never while the interpreter exits.

@@ -93,6 +93,7 @@ PyObject *py_reduce(PyObject *, PyObject *args) {
         const int nd = PyArray_NDIM(a);
         if (nd < 1) raise(PyExc_ValueError, function(fi).label + ": the data needs at least one axis");
         Batch b{thread_call(fi), false, 0.0, 1, 0, PyArray_DIM(a, nd - 1), PyArray_STRIDE(a, nd - 1)};
+        const KeepWarm warm{b.call};
         b.p = optional_param(param_obj, b.has_param);
         if (nd >= 2) {
             b.m = PyArray_DIM(a, nd - 2);

@@ -317,6 +317,7 @@ PyObject *py_call_table(PyObject *, PyObject *args) {
             marks = Ref(check(PyArray_ZEROS(2, dims, NPY_BOOL, 0)));
         }
         qvh_call *call = thread_call(fi);
+        const KeepWarm warm{call};
         qvh_tally tally{};
         std::vector<qvh_value> row(t.cols.size());
         for (npy_intp i = 0; i < rows; ++i) {

@@ -68,6 +68,7 @@ PyObject *py_moving(PyObject *, PyObject *args) {
         const double p = optional_param(param_obj, has_param);
         const Results results(n, want_status);
         qvh_call *call = thread_call(fi);
+        const KeepWarm warm{call};
         qvh_tally tally{};
         Outcome o;
         if (codes_obj == Py_None) {

@@ -174,8 +174,51 @@ def test_a_tight_address_space_gives_memory_errors_that_name_the_call():
 
 def test_release_memory_gives_back_what_calls_keep():
     x = np.random.default_rng(2).normal(size=2 * 10**6)
-    first = qv.median(x)
-    held = rss()
-    qv.release_memory()
+    bound = qv.set_warm_limit(1 << 30)
+    try:
+        first = qv.median(x)
+        held = rss()
+        qv.release_memory()
+    finally:
+        qv.set_warm_limit(bound)
     assert held - rss() > 16 << 20  # the argument list alone is 16 bytes a value
     assert bits(qv.median(x)) == bits(first)
+
+
+KEPT = """
+import sys
+import numpy as np
+import qvewumth as qv
+
+def status(field):
+    with open("/proc/self/status") as f:
+        return next(int(line.split()[1]) << 10 for line in f if line.startswith(field + ":"))
+
+limit, size, calls = int(sys.argv[1]), int(sys.argv[2]), sys.argv[3].split(",")
+if limit >= 0:
+    qv.set_warm_limit(limit)
+x = np.random.default_rng(4).random(size)
+np.median(x)
+for name in calls:  # the first call's own costs (its call, Python's caches) are not the values'
+    getattr(qv, name)(x[:100])
+rss, peak = status("VmRSS"), status("VmHWM")
+for name in calls:
+    getattr(qv, name)(x)
+print(status("VmRSS") - rss, status("VmHWM") - peak)
+"""
+
+
+@pytest.mark.parametrize("limit, size, calls, kept", [
+    (-1, 10**7, "median,kurtosis", (-(16 << 20), 32 << 20)),  # each call needs about 24 bytes a value, then gives it back
+    (-1, 2**18, "median,kurtosis", (4 << 20, 32 << 20)),  # within the bound: kept for the next call
+    (0, 2**18, "median", (-(16 << 20), 1 << 20)),
+    (1 << 30, 10**7, "median,sum", (200 << 20, 1 << 30)),
+])
+def test_calls_keep_memory_up_to_the_warm_limit(limit, size, calls, kept):
+    # numpy's own median ran first, so the rise of the peak is what the package's calls need.
+    run = subprocess.run([sys.executable, "-c", KEPT, str(limit), str(size), calls], capture_output=True, text=True,
+                         timeout=120)
+    assert run.returncode == 0, run.stderr
+    resident, peak = map(int, run.stdout.split())
+    assert kept[0] <= resident <= kept[1], (resident, peak)
+    assert size < 10**6 or peak > 100 << 20, (resident, peak)
