@@ -142,6 +142,8 @@ class Sdist(sdist):
         shutil.copyfile(os.path.join(src, "LICENSE"), os.path.join(base_dir, "LICENSE"))
 
 
-setup(version=version(), install_requires=[numpy_requirement()],
+# The package is named here rather than in pyproject.toml, whose [tool.setuptools] table the
+# setuptools of Debian 12 still calls beta, with a warning on every build.
+setup(version=version(), install_requires=[numpy_requirement()], packages=["qvewumth"], include_package_data=False,
       ext_modules=[Extension("qvewumth._core", sources=[])],
       cmdclass={"build_ext": CMakeBuild, "build_py": BuildPy, "sdist": Sdist})

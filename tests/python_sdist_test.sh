@@ -20,6 +20,8 @@ now() { date +%s; }
 
 $py -m build --sdist --no-isolation -o "$tmp/dist" "$src/python" >"$tmp/sdist.log" 2>&1 || { cat "$tmp/sdist.log"; exit 1; }
 rm -rf "$src/python/qvewumth.egg-info"
+# setuptools' notes on its own configuration or on the manifest are noise to a user: none is expected.
+if grep -iE 'warn|beta' "$tmp/sdist.log"; then echo "FAIL: building the sdist warns (above)"; fail=1; fi
 version=$(head -n 1 "$src/VERSION")
 sdist=$tmp/dist/qvewumth-$version.tar.gz
 [ -f "$sdist" ] || { echo "FAIL: no $sdist"; ls "$tmp/dist"; exit 1; }

@@ -3,7 +3,7 @@
     import qvewumth as qv
     qv.lgamma(x)                     # element by element, a NumPy ufunc
     qv.pctl(a, 90, axis=1)           # the 90th percentile of each row
-    qv.groupby(df, "station").agg(med=("median", "t12"), p90=("pctl", "t12", 90))
+    qv.groupby(df, "station").agg(med=("t12", "median"), p90=("t12", "pctl", 90))
 
 Every function of the package's catalogue is here under its name in lower case, with the
 catalogue's reference as its docstring (help(qv.pctl)); qv.function(name) finds any of them by

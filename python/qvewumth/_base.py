@@ -87,12 +87,12 @@ class _Elementwise:
         args = _values.align_series(args)
         conv, wrap, masks = [], _values.identity, []
         for j, a in enumerate(args):
-            if type(a) is float or (type(a) is np.ndarray and a.dtype.kind == "f"):
+            if type(a) is float or (type(a) is np.ndarray and a.dtype.kind == "f" and a.dtype.itemsize <= 8):
                 conv.append(a)  # NumPy's casting does the rest
                 continue
             if isinstance(a, np.ma.MaskedArray):
                 masks.append(np.ma.getmaskarray(a))
-            values, w = _values.plain(a)
+            values, w = _values.plain(a, self.entry)
             wrap = w if wrap is _values.identity else wrap
             if not self.numeric_only and _values.is_text(values):
                 plain = [_values.plain(b)[0] for b in args]
@@ -179,6 +179,8 @@ def _make_reduction(entry):
     bind = _reduce.Binder(label, lead_name)
 
     def fn(a, *args, **kwargs):
+        if args and np.ndim(a) == 0:
+            _reduce.check_order(label, lead_name, args)
         p, axis, keepdims, out, status = bind(args, kwargs)
         return _reduce.reduce(entry, a, p, axis, keepdims, out, status, 2)
 

@@ -6,6 +6,8 @@ of a list is masked; a DataFrame gives one result per column (a Series, or a Dat
 several parameters, as DataFrame.quantile).
 """
 
+import numbers
+
 import numpy as np
 
 from . import _core, _values
@@ -37,6 +39,19 @@ class Binder:
         keepdims = _values.check_flag(got.get("keepdims", False), "keepdims", self.label)
         status = _values.check_flag(got.get("status", False), "status", self.label)
         return got.get(self.lead, NO_PARAM), got.get("axis"), keepdims, got.get("out"), status
+
+
+def check_order(label, lead, args):
+    """TypeError for a list statistic called with a single value first and more after it: the
+    parameter before the data (qv.pctl(90, x)), or the values one by one (qv.mean(1, 2, 3))."""
+    if lead and np.ndim(args[0]) > 0:
+        raise TypeError(f"{label}: the data comes first, then {lead}: {label}(x, {lead}), as numpy.percentile(x, q) "
+                        f"takes them; this call gave a single value, then an array")
+    rest = args[1:] if lead else args
+    if any(isinstance(v, (str, numbers.Number)) and not isinstance(v, (bool, np.bool_)) for v in rest):
+        then = f", then {lead}" if lead else ""
+        raise TypeError(f"{label} takes its values as one array{then}: {label}(x{', ' + lead if lead else ''}) with x "
+                        "a list or an array (a 2-D array with axis=1 for one call per row), not the values one by one")
 
 
 def calling(entry, lead_name):
@@ -81,6 +96,8 @@ def reduce(entry, a, p, axis, keepdims, out, status, stacklevel):
     if mask is not None:
         res = _mask_result(res, mask, axes, keepdims)
     if out is not None:
+        if np.shape(out) != np.shape(res):
+            raise ValueError(f"{label}: out= has shape {np.shape(out)}, the result {np.shape(res)}")
         np.copyto(out, res)
         res = out
     elif res.ndim == 0:

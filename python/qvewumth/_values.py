@@ -94,16 +94,17 @@ def missing_objects():
 
 # ---- conversion ----------------------------------------------------------------------------
 
-def plain(x):
+def plain(x, info=None):
     """x as something NumPy takes (pandas objects as their values, missing entries as '.'), and a
-    function that puts a result of the same shape back into x's form (identity for other x)."""
+    function that puts a result of the same shape back into x's form (identity for other x); errors
+    name the function of info."""
     pd = pandas()
     if pd is not None and isinstance(x, (pd.Series, pd.Index)):
         values = pandas_values(x)
         index = x.index if isinstance(x, pd.Series) else None
         return values, lambda r: pd.Series(r, index=index, name=x.name) if np.shape(r) == values.shape else r
     if pd is not None and isinstance(x, pd.DataFrame):
-        values = frame_values(x)
+        values = frame_values(x, info)
         return values, lambda r: pd.DataFrame(r, index=x.index, columns=x.columns) if np.shape(r) == values.shape else r
     return x, identity
 

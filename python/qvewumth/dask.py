@@ -16,6 +16,7 @@ import numpy as np
 import pandas as pd
 import dask.array as da
 import dask.dataframe as dd
+from dask import delayed
 
 from . import _base, _core, _reduce, _values
 from . import pandas as qpd
@@ -132,15 +133,13 @@ class GroupBy:
         self._ddf, self._by, self._split_out, self._kwargs = ddf, by, split_out, kwargs
 
     def agg(self, **named):
-        """name=(function, column) or name=(function, column, parameter): a lazy dask DataFrame
+        """name=(column, function[, parameter]) as pandas names them (or the function first): a lazy dask DataFrame
         indexed by the groups, one column per statistic. With one output partition (split_out=1)
         and sort (the default) the groups come in pandas' order, a categorical key's in the order
         of its categories; with several, each partition holds its groups in that order."""
         by_column, order = {}, []
-        for name, item in named.items():
-            if not isinstance(item, tuple) or len(item) not in (2, 3):
-                raise TypeError(f"agg: {name}= takes (function, column) or (function, column, parameter), not {item!r}")
-            by_column.setdefault(item[1], []).append(aggregation(item[0], *item[2:], name=name))
+        for name, func, column, extra in qpd.named_items(named, self._ddf.columns):
+            by_column.setdefault(column, []).append(aggregation(func, *extra, name=name))
         for column, aggs in by_column.items():
             order += [a.__name__ for a in aggs]
         # Dask tries the functions on made-up rows to learn the result's columns; their statuses
@@ -168,18 +167,49 @@ class GroupBy:
 
 
 def groupby(ddf, by, **kwargs):
-    """Group statistics of a dask DataFrame: groupby(ddf, "station").agg(med=("median", "t12"),
-    p90=("pctl", "t12", 90)), equal bit for bit to qvewumth.groupby over the whole table."""
+    """Group statistics of a dask DataFrame: groupby(ddf, "station").agg(med=("t12", "median"),
+    p90=("t12", "pctl", 90)), equal bit for bit to qvewumth.groupby over the whole table."""
     return GroupBy(ddf, by, **kwargs)
 
 
 def moving(s, window, func, min_periods=None, center=False, param=None):
     """qvewumth.moving over a dask Series, lazily: each partition with the rows of its neighbours
-    that its windows reach (map_overlap), so every window is the one over the whole Series."""
+    that its windows reach, so every window is the one over the whole Series. The rows a window
+    reaches before a partition are carried from partition to partition (and those after it from
+    the next ones), so a window may be wider than a partition. The graph is made here rather than
+    by dask's map_overlap, which names its overlapped partitions after the Series alone, so that
+    two windows over one Series computed together would share them (dask issue 11963)."""
     window, min_periods, center = qpd.window_options(window, min_periods, center)
     fn = qpd.list_function(func)
     param = dict(param or {})
     qpd.param_of(fn, param)  # checked here, not on a worker
     after = (window - 1) // 2 if center else 0
-    return s.map_overlap(qpd.moving, window - 1 - after, after, window, func, min_periods=min_periods, center=center,
-                         **param, meta=pd.Series(dtype=np.float64, name=s.name))
+    before = window - 1 - after
+    parts, none = s.to_delayed(), s._meta
+    tails, heads = [none], [none]
+    for i in range(1, len(parts)):
+        tails.append(delayed(_last_rows, pure=True)(tails[-1], parts[i - 1], before) if before else none)
+        heads.append(delayed(_first_rows, pure=True)(parts[-i], heads[-1], after) if after else none)
+    heads.reverse()
+    out = [delayed(_window_part, pure=True)(tails[i], part, heads[i], window, func, min_periods, center, param)
+           for i, part in enumerate(parts)]
+    return dd.from_delayed(out, meta=pd.Series(dtype=np.float64, name=s.name), divisions=s.divisions)
+
+
+def _last_rows(tail, part, n):
+    """The last n rows of tail followed by part."""
+    both = pd.concat([tail, part]) if len(tail) else part
+    return both.iloc[max(len(both) - n, 0):]
+
+
+def _first_rows(part, head, n):
+    """The first n rows of part followed by head."""
+    both = pd.concat([part, head]) if len(head) else part
+    return both.iloc[:n]
+
+
+def _window_part(tail, part, head, window, func, min_periods, center, param):
+    """The windows of part's rows, over the rows before (tail) and after (head) that they reach."""
+    whole = pd.concat([tail, part, head]) if len(tail) or len(head) else part
+    res = qpd.moving(whole, window, func, min_periods=min_periods, center=center, **param)
+    return res.iloc[len(tail):len(tail) + len(part)]

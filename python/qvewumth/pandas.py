@@ -38,7 +38,7 @@ def param_of(fn, param):
     if lead is None:
         return None
     if lead not in param:
-        raise TypeError(f"{fn.info['label']} needs its parameter: {lead}=... ({fn.info['usage']})")
+        raise TypeError(f"{fn.info['label']} needs its parameter by name: {lead}=...")
     return _reduce.param_value(fn.info, param[lead], f"{lead}=")
 
 
@@ -53,6 +53,11 @@ def rowwise(df, func, *columns, **param):
     call of the SQL surfaces. rowwise(df, "mean", "t06", "t12", "t18"); a parameter by its name,
     rowwise(df, "pctl", "t06", "t12", "t18", p=90). Also df.qv.mean("t06", "t12", "t18")."""
     fn = list_function(func)
+    lead = lead_name(fn)
+    if lead and lead not in param and columns and not _is_column(columns[0], df.columns):
+        named = ", ".join(repr(c) for c in columns[1:])
+        raise TypeError(f"{fn.info['label']}: the parameter goes by name after the columns, "
+                        f"df.qv.{fn.__name__}({named}{', ' if named else ''}{lead}={columns[0]!r})")
     p = param_of(fn, param)
     cols = list(columns) if columns else list(df.columns)
     values = _values.frame_values(df[cols], fn.info)
@@ -101,42 +106,96 @@ def group_codes(gb):
     return np.where(np.isnan(codes), -1, codes).astype(np.int64), gb.size().index
 
 
-def _named_stats(named):
-    """agg's name=(function, column[, parameter]) as {column: [(name, fn, p)]}."""
-    by_column = {}
+def _is_column(label, columns):
+    try:
+        return label in columns
+    except TypeError:  # a label no index can hold
+        return False
+
+
+def named_items(named, columns):
+    """agg's name=(column, function[, parameter]), pandas' order, or name=(function, column[,
+    parameter]), as [(name, function, column, (parameter,) or ())]: the column is the one of the
+    two that names a column of the table (the first when both do)."""
+    items = []
     for name, item in named.items():
         if not isinstance(item, tuple) or len(item) not in (2, 3):
-            raise TypeError(f"agg: {name}= takes (function, column) or (function, column, parameter), not {item!r}")
-        fn = list_function(item[0])
-        p = param_of(fn, {} if len(item) == 2 else {lead_name(fn) or "parameter": item[2]})
-        by_column.setdefault(item[1], []).append((name, fn, p))
+            raise TypeError(f"agg: {name}= takes (column, function) or (column, function, parameter), not {item!r}")
+        first, second = item[:2]
+        if _is_column(first, columns):
+            items.append((name, second, first, item[2:]))
+        elif _is_column(second, columns):
+            items.append((name, first, second, item[2:]))
+        else:
+            raise KeyError(f"agg: {name}={item!r} names no column of the table (columns: {list(columns)})")
+    return items
+
+
+def _named_stats(named, columns):
+    """agg's named statistics (see named_items) as {column: [(name, fn, p)]}."""
+    by_column = {}
+    for name, func, column, extra in named_items(named, columns):
+        fn = list_function(func)
+        p = param_of(fn, {lead_name(fn) or "parameter": extra[0]} if extra else {})
+        by_column.setdefault(column, []).append((name, fn, p))
     return by_column
 
 
 class GroupBy:
-    """Group statistics of a DataFrame, made by qvewumth.groupby(df, by, **pandas_groupby_options)."""
+    """Group statistics of a DataFrame, made by qvewumth.groupby(df, by, **pandas_groupby_options).
+    As pandas' groupby: agg(...), a statistic by name (.median(), .pctl(p=90)) over every column
+    but the keys, and [column] or [[columns]] to choose the columns."""
 
     def __init__(self, df, by, **kwargs):
         self._df = df
         self._as_index = _values.check_flag(kwargs.get("as_index", True), "as_index", "qv.groupby")
         self._codes, self.index = group_codes(df.groupby(by, **kwargs))
+        keys = by if isinstance(by, list) else [by]
+        self._columns = [c for c in df.columns if not any(_is_column(k, [c]) for k in keys)]
 
     def _keyed(self, frame):
         """The result indexed by the groups, or with them as leading columns (as_index=False)."""
         return frame if self._as_index else frame.reset_index()
 
-    def agg(self, **named):
-        """Statistics per group, one column each: name=(function, column) or name=(function,
-        column, parameter). Returns a DataFrame indexed by the groups."""
+    def agg(self, *spec, **named):
+        """Statistics per group, one column each: name=(column, function) or name=(column,
+        function, parameter), as pandas' named aggregation (the function may also come first); or,
+        as pandas, one dict {column: function or [functions]}, a list of functions, or one function
+        for every column but the keys. Returns a DataFrame indexed by the groups."""
+        if spec:
+            if named or len(spec) != 1:
+                raise TypeError("agg takes name=(column, function) keywords, or one dict {column: function}, list of "
+                                "functions or function name")
+            named = _spec_named(spec[0], self._columns)
         data = {}
-        for column, items in _named_stats(named).items():
+        for column, items in _named_stats(named, self._df.columns).items():
             values = column_values(self._df[column], items[0][1])
             out = _core.group_stats(self._codes, len(self.index), values,
                                     [(fn.info["index"], p) for _, fn, p in items], False)
             for (name, fn, _), (res, tally, _) in zip(items, out):
                 report(fn.info["label"], tally, 2)
-                data[name] = res
+                data[name] = _counts(fn, res)
         return self._keyed(pd.DataFrame({name: data[name] for name in named}, index=self.index))
+
+    def __getitem__(self, columns):
+        if isinstance(columns, list):
+            chosen = object.__new__(GroupBy)
+            chosen.__dict__.update(self.__dict__, _columns=columns)
+            return chosen
+        return GroupColumn(self, columns)
+
+    def __getattr__(self, name):
+        if name.startswith("_"):
+            raise AttributeError(name)
+        fn = list_function(name)
+
+        def method(**param):
+            param_of(fn, param)
+            extra = tuple(param.values())
+            return self.agg(**{c: (c, name) + extra for c in self._columns})
+
+        method.__name__ = fn.__name__
+        return method
 
     def stat(self, func, column, status=False, **param):
         """One statistic per group as a Series: stat("pctl", "t12", p=90)."""
@@ -145,7 +204,7 @@ class GroupBy:
         values = column_values(self._df[column], fn)
         ((res, tally, sts),) = _core.group_stats(self._codes, len(self.index), values, [(fn.info["index"], p)],
                                                  _values.check_flag(status, "status", fn.info["label"]))
-        res = pd.Series(res, index=self.index, name=column)
+        res = pd.Series(_counts(fn, res), index=self.index, name=column)
         if not self._as_index:
             res = res.to_frame().reset_index()
         if status:
@@ -160,9 +219,61 @@ class GroupBy:
                        param)
 
 
+class GroupColumn:
+    """qv.groupby(df, by)[column]: the statistics of one column per group, as pandas' groupby of a
+    column: .median(), .pctl(p=90), .agg("max") or .agg(["min", "max"]), .moving(3, "median")."""
+
+    def __init__(self, groups, column):
+        self._groups, self._column = groups, column
+
+    def agg(self, func, **param):
+        if isinstance(func, list):
+            return self._groups.agg(**{f: (self._column, f) for f in func})
+        return self._groups.stat(func, self._column, **param)
+
+    def moving(self, window, func, **options):
+        return self._groups.moving(window, func, self._column, **options)
+
+    def __getattr__(self, name):
+        if name.startswith("_"):
+            raise AttributeError(name)
+        fn = list_function(name)
+
+        def method(**param):
+            return self._groups.stat(name, self._column, **param)
+
+        method.__name__ = fn.__name__
+        return method
+
+
+def _spec_named(spec, columns):
+    """pandas' agg forms as named statistics: {column: function or [functions]}, [functions] or a
+    function for every column (columns: those that are not keys). A column with a list of
+    functions gives a column for each, labelled (column, function), as pandas labels them."""
+    if isinstance(spec, str):
+        return {c: (c, spec) for c in columns}
+    if isinstance(spec, list):
+        spec = {c: spec for c in columns}
+    if not isinstance(spec, dict):
+        raise TypeError(f"agg takes name=(column, function) keywords, or a dict, list or name of functions, not {spec!r}")
+    several = any(isinstance(f, list) for f in spec.values())
+    named = {}
+    for column, funcs in spec.items():
+        for f in funcs if isinstance(funcs, list) else [funcs]:
+            named[(column, f) if several else column] = (column, f)
+    return named
+
+
+def _counts(fn, res):
+    """The results of a count as int64, as pandas gives counts, when each is a number."""
+    if fn.info["fold"] == _core.FOLD_COUNT and np.isfinite(res).all():
+        return res.astype(np.int64)
+    return res
+
+
 def groupby(df, by, **kwargs):
-    """Group statistics computed in one pass: groupby(df, "station").agg(med=("median", "t12"),
-    p90=("pctl", "t12", 90)). The groups and their order are pandas' (df.groupby(by, **kwargs),
+    """Group statistics computed in one pass: groupby(df, "station").agg(med=("t12", "median"),
+    p90=("t12", "pctl", 90)). The groups and their order are pandas' (df.groupby(by, **kwargs),
     as_index= too); each result is one call of the function over the group's values in row order.
     A dask DataFrame goes to qvewumth.dask.groupby."""
     if _values.is_dask(df):

@@ -311,6 +311,7 @@ PyMODINIT_FUNC PyInit__core(void) {
                          {"FORM_LIST", QVH_FORM_LIST},
                          {"FORM_CHAR_LIST", QVH_FORM_CHAR_LIST},
                          {"AGG_NONE", QVH_AGG_NONE},
+                         {"FOLD_COUNT", QVH_FOLD_COUNT},
                          {"ANY_COUNT", QVH_ANY_COUNT}};
         for (const auto &c : constants)
             if (PyModule_AddIntConstant(m.get(), c.name, c.value) != 0) throw PyFail{};

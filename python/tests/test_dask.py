@@ -1,6 +1,7 @@
 """The Dask path on a real cluster of two worker processes against the pandas and NumPy paths."""
 import sys
 
+import dask
 import dask.array as da
 import dask.dataframe as dd
 import numpy as np
@@ -78,3 +79,17 @@ def test_pandas_idioms_hold_on_dask(client, table):
         local = qv.moving(table.x, 101, "median", min_periods=40, center=True)
     computed = lazy.compute()
     assert computed.index.equals(table.index) and bits(computed).tolist() == bits(local).tolist()
+
+
+@pytest.mark.parametrize("windows, npartitions", [
+    ([(3, False), (101, True)], 5),  # two windows over one Series in one graph (dask issue 11963)
+    ([(1000, False), (999, True), (1000, True)], 40),  # windows wider than a partition
+])
+def test_moving_windows_on_the_cluster_equal_the_pandas_path(client, table, windows, npartitions):
+    ddf = dd.from_pandas(table, npartitions=npartitions)
+    with qv.errstate(all="ignore"):
+        lazy = [qv.moving(ddf.x, w, "max", min_periods=1, center=c) for w, c in windows]
+        got = dask.compute(*lazy)
+        want = [qv.moving(table.x, w, "max", min_periods=1, center=c) for w, c in windows]
+    for g, w in zip(got, want):
+        assert g.index.equals(table.index) and bits(g).tolist() == bits(w).tolist()

@@ -180,3 +180,61 @@ def test_missing_literals_in_numbers_are_their_missing_values(cells, same_as):
         qv.n(np.array(cells + ["x"], dtype=object))
     with pytest.raises(TypeError, match=r"qv\.median: column 'k' holds text \('x'\)"):
         qv.median(pd.DataFrame({"v": [1.0] * len(cells), "k": ["x"] + cells[1:]}, dtype=object))
+
+
+T = pd.DataFrame({"k": ["b", "a", "b", "c", "a"], "a": [1.0, 2.0, 5.0, 4.0, 9.0], "b": [3.0, 4.0, 5.0, 6.0, 1.0]})
+WORDS = np.array(["a", "b", "c"], dtype=object)
+
+
+@pytest.mark.parametrize("call, text", [
+    (lambda: qv.pctl(90, T.a.to_numpy()), r"qv\.pctl: the data comes first, then p: qv\.pctl\(x, p\)"),
+    (lambda: qv.mean(1, 2, 3), r"qv\.mean takes its values as one array: qv\.mean\(x\)"),
+    (lambda: qv.max(3, 7), r"qv\.max takes its values as one array"),
+    (lambda: qv.whichc("b", "a", "b", "c"), r"qv\.whichc takes its values as one array, then v: qv\.whichc\(x, v\)"),
+    (lambda: T.qv.pctl(50, "a", "b"), r"qv\.pctl: the parameter goes by name after the columns, "
+                                      r"df\.qv\.pctl\('a', 'b', p=50\)$"),
+    (lambda: T.qv.pctl("a", "b"), r"qv\.pctl needs its parameter by name: p=\.\.\.$"),
+    (lambda: qv.sqrt(T), r"qv\.sqrt: column 'k' holds text"),
+])
+def test_arguments_in_another_order_are_refused_with_the_form_to_use(call, text):
+    with pytest.raises(TypeError, match=text):
+        call()
+
+
+@pytest.mark.parametrize("ours, theirs", [
+    (lambda: qv.groupby(T, "k").agg(m=("a", "median"), n=("a", "n")), lambda: T.groupby("k").agg(m=("a", "median"),
+                                                                                                 n=("a", "count"))),
+    (lambda: qv.groupby(T, "k").agg(m=("max", "b")), lambda: T.groupby("k").agg(m=("b", "max"))),
+    (lambda: qv.groupby(T, "k", as_index=False).agg(n=("n", "a")),
+     lambda: T.groupby("k", as_index=False).agg(n=("a", "count"))),
+    (lambda: qv.groupby(T, "k")["a"].median(), lambda: T.groupby("k")["a"].median()),
+    (lambda: qv.groupby(T, "k")["a"].agg(["min", "max"]), lambda: T.groupby("k")["a"].agg(["min", "max"])),
+    (lambda: qv.groupby(T, "k").max(), lambda: T.groupby("k").max()),
+    (lambda: qv.groupby(T, "k")[["b"]].min(), lambda: T.groupby("k")[["b"]].min()),
+    (lambda: qv.groupby(T, "k").agg({"a": "max", "b": ["min", "median"]}),
+     lambda: T.groupby("k").agg({"a": "max", "b": ["min", "median"]})),
+    (lambda: qv.groupby(T, "k").agg("median"), lambda: T.groupby("k").agg("median")),
+    (lambda: qv.mean([1, 2, 3]), lambda: np.mean([1, 2, 3])),
+    (lambda: qv.whichc(WORDS, "b"), lambda: list(WORDS).index("b") + 1.0),
+    (lambda: T.qv.pctl("a", "b", p=50), lambda: T[["a", "b"]].median(axis=1).rename("pctl")),
+    # long doubles are taken as float64, as the list statistics take them
+    (lambda: qv.log(np.array([2.0, 3.0], dtype=np.longdouble)), lambda: qv.log(np.array([2.0, 3.0]))),
+    (lambda: qv.log(np.longdouble(3.0)), lambda: qv.log(3.0)),
+])
+def test_the_forms_pandas_and_numpy_users_write_give_their_answers(ours, theirs):
+    got, want = ours(), theirs()
+    if isinstance(want, pd.DataFrame):
+        pd.testing.assert_frame_equal(got, want)
+    elif isinstance(want, pd.Series):
+        pd.testing.assert_series_equal(got, want)
+    else:
+        assert np.shape(got) == np.shape(want) and np.array_equal(got, want)
+
+
+@pytest.mark.parametrize("out", [np.zeros(0), np.zeros(3), np.zeros((2, 1))])
+def test_an_out_of_another_shape_raises_as_numpy(out):
+    m = np.arange(6.0).reshape(2, 3)
+    with pytest.raises(Exception) as numpys:
+        np.mean(m, axis=1, out=out)
+    with pytest.raises(numpys.type, match=r"qv\.mean: out= has shape"):
+        qv.mean(m, axis=1, out=out)
