@@ -106,6 +106,14 @@ def group_codes(gb):
     return np.where(np.isnan(codes), -1, codes).astype(np.int64), gb.size().index
 
 
+def _hashable(x):
+    try:
+        hash(x)
+    except TypeError:  # an array of keys, which names no column
+        return False
+    return True
+
+
 def _is_column(label, columns):
     try:
         return label in columns
@@ -150,8 +158,11 @@ class GroupBy:
         self._df = df
         self._as_index = _values.check_flag(kwargs.get("as_index", True), "as_index", "qv.groupby")
         self._codes, self.index = group_codes(df.groupby(by, **kwargs))
-        keys = by if isinstance(by, list) else [by]
-        self._columns = [c for c in df.columns if not any(_is_column(k, [c]) for k in keys)]
+        # The columns a statistic by name covers: all but the keys (a key given as a column's
+        # Series too, as pandas leaves it out).
+        keys = [k.name if isinstance(k, pd.Series) else k for k in (by if isinstance(by, list) else [by])]
+        keys = {k for k in keys if _hashable(k)}
+        self._columns = [c for c in df.columns if c not in keys]
 
     def _keyed(self, frame):
         """The result indexed by the groups, or with them as leading columns (as_index=False)."""

@@ -210,6 +210,7 @@ def test_arguments_in_another_order_are_refused_with_the_form_to_use(call, text)
     (lambda: qv.groupby(T, "k")["a"].median(), lambda: T.groupby("k")["a"].median()),
     (lambda: qv.groupby(T, "k")["a"].agg(["min", "max"]), lambda: T.groupby("k")["a"].agg(["min", "max"])),
     (lambda: qv.groupby(T, "k").max(), lambda: T.groupby("k").max()),
+    (lambda: qv.groupby(T, T.k).median(), lambda: T.groupby(T.k).median()),
     (lambda: qv.groupby(T, "k")[["b"]].min(), lambda: T.groupby("k")[["b"]].min()),
     (lambda: qv.groupby(T, "k").agg({"a": "max", "b": ["min", "median"]}),
      lambda: T.groupby("k").agg({"a": "max", "b": ["min", "median"]})),
