@@ -2,8 +2,10 @@
 """The Python package against its peers in the same run. Each timing is the best of a few runs;
 the ratio is qvewumth's time over the peer's (below 1: faster).
 
-- qv.median against np.median at 10^5, 10^6 and 10^7 values, warm (repeated) and cold (after
-  qv.release_memory(), so that the call lays out its argument list in fresh memory again);
+- qv.median against np.median at 10^5, 10^6 and 10^7 values, warm (repeated, each call keeping its
+  memory for the next) and cold (after qv.release_memory(), so that the call lays out its argument
+  list in fresh memory again); above 2^20 values also with the default bound of qv.set_warm_limit,
+  under which such a call gives its memory back when it ends;
 - qv.n, qv.mean and qv.median at 10^6 and 10^7 values against the package's own call from C++ over
   an argument list built once (engine_bench's BM_package_call, run by this script when it is built)
   and against the host library's qvh_call_over over the same array (through ctypes): the overhead
@@ -106,12 +108,18 @@ def main():
     rng = np.random.default_rng(42)
     print(f"{'case (qvewumth vs peer)':<60} {'qvewumth':>13} {'peer':>13} {'ratio':>8}")
 
+    bound = qv.set_warm_limit(1 << 62)  # warm: every call keeps its memory, whatever its size
     for n in (10**5 // scale, 10**6 // scale, 10**7 // scale):
         x = rng.normal(size=n)
         repeat = 5 if n <= 10**6 else 3
         row(f"median of {n:.0e}, warm / np.median", lambda: qv.median(x), lambda: np.median(x), repeat)
         row(f"median of {n:.0e}, cold / np.median", lambda: (qv.release_memory(), qv.median(x)),
             lambda: np.median(x), repeat)
+        if n > 2**20:
+            qv.set_warm_limit(bound)
+            row(f"median of {n:.0e}, default warm bound / np.median", lambda: qv.median(x), lambda: np.median(x),
+                repeat)
+            qv.set_warm_limit(1 << 62)
 
     host = {name: HostCall(os.path.join(args.build, "libqvhost.so"), name) for name in ("N", "MEAN", "MEDIAN")}
     # The package's MEDIAN takes up to 2.5 times as long on one sample as on another of the same
@@ -130,6 +138,7 @@ def main():
                   + (f"{own:.2f} ms ({ours * 1e3 / own:.2f}x)" if own else "not measured (build engine_bench)"),
                   flush=True)
 
+    qv.set_warm_limit(bound)
     s = pd.Series(rng.normal(size=10**6 // scale))
     m = f"{s.size:.0e}"
     import bottleneck
