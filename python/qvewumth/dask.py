@@ -12,6 +12,8 @@
 Every worker needs this package importable (the same version), with its libqvewumth.so.
 """
 
+import functools
+
 import numpy as np
 import pandas as pd
 import dask.array as da
@@ -33,9 +35,16 @@ def elementwise(fn, args, status=False, **kwargs):
     """fn over dask arrays (broadcast as NumPy does) or a dask Series, block by block."""
     if status:
         raise TypeError(f"{fn.info['label']}: status=True needs the values at hand; compute first")
+    part = functools.partial(_block, fn)
     if isinstance(args[0], (dd.Series, dd.DataFrame)):
-        return args[0].map_partitions(fn, *args[1:], meta=(getattr(args[0], "name", None), _result_dtype(fn)))
-    return da.core.elemwise(fn, *args, dtype=_result_dtype(fn), **kwargs)
+        return args[0].map_partitions(part, *args[1:], meta=(getattr(args[0], "name", None), _result_dtype(fn)))
+    return da.core.elemwise(part, *args, dtype=_result_dtype(fn), **kwargs)
+
+
+def _block(fn, *args, **kwargs):
+    """fn over one block or partition. The functions a worker runs are called from this module, so
+    that the warning of a status names its line here, not a line of dask's."""
+    return fn(*args, **kwargs)
 
 
 def reduction(entry, a, p, axis, keepdims):
@@ -67,7 +76,7 @@ def rowwise(ddf, func, *columns, **param):
     qvewumth.rowwise): a lazy dask Series of float64."""
     fn = qpd.list_function(func)
     qpd.param_of(fn, param)  # checked here, not on a worker
-    return ddf.map_partitions(qpd.rowwise, func, *columns, **param,
+    return ddf.map_partitions(functools.partial(_block, qpd.rowwise), func, *columns, **param,
                               meta=pd.Series(dtype=_result_dtype(fn), name=fn.__name__))
 
 

@@ -93,3 +93,21 @@ def test_moving_windows_on_the_cluster_equal_the_pandas_path(client, table, wind
         want = [qv.moving(table.x, w, "max", min_periods=1, center=c) for w, c in windows]
     for g, w in zip(got, want):
         assert g.index.equals(table.index) and bits(g).tolist() == bits(w).tolist()
+
+
+SMALL = pd.DataFrame({"k": [1, 1, 2, 2], "x": [-1.0, 2.0, -3.0, 4.0], "y": [1.0, -2.0, 3.0, 4.0]})
+
+
+@pytest.mark.parametrize("call", [
+    lambda d: qd.rowwise(d, "pctl", "x", "y", p=150),
+    lambda d: qv.log(d.x),
+    lambda d: qv.log(d.x.to_dask_array(lengths=True)),
+    lambda d: qv.moving(d.x, 2, "pctl", p=150),
+    lambda d: qd.groupby(d, "k").agg(p=("x", "pctl", 150)),
+])
+def test_a_status_on_a_worker_warns_from_this_package(call):
+    # A worker has no user's line to name: the warning names the package's call, not dask's.
+    with dask.config.set(scheduler="sync"), pytest.warns(qv.QvWarning) as caught:
+        call(dd.from_pandas(SMALL, npartitions=2)).compute()
+    assert {w.filename.replace("\\", "/").rsplit("/", 2)[-2:] == ["qvewumth", "dask.py"] for w in caught
+            if w.category is qv.QvWarning} == {True}
