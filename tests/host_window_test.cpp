@@ -180,6 +180,7 @@ TEST(HostWindow, OrderSetKeepsItsValuesInOrder) {
             fifo.emplace_back(x, seq);
             ASSERT_EQ(set.size(), ref.size());
             if (seq % 997 == 0) {
+                ASSERT_STREQ(set.check(), nullptr) << "step " << seq << ", room " << most;
                 size_t k = 1, zeros = 0, near = seq % (qvhost::OrderSet::PARTS + 2);  // a hint out of date
                 for (const double v : ref) {
                     ASSERT_EQ(bits(set.kth_near(k, near)), bits(set.kth(k))) << "step " << seq << ", room " << most;
