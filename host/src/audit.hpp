@@ -7,7 +7,7 @@
 
 namespace qvhost {
 
-constexpr std::uint32_t AUDIT_EVERY = 64;
+constexpr std::uint32_t AUDIT_EVERY = 256;
 
 // Writes "qvhost: <what>: <fault>" to stderr and aborts.
 [[noreturn]] void audit_failed(const char *what, const char *fault) noexcept;
