@@ -342,11 +342,11 @@ void *counting_alloc(void *, size_t n) {
 }
 void counting_release(void *, void *p, size_t) { std::free(p); }
 
-// Once a frame has moved, a result is read off the values in order: no argument list over the
-// frame is made for it.
+// Once a frame has moved, a result of every order statistic the catalogue names is read off the
+// values in order: no argument list over the frame is made for it.
 TEST(HostWindow, MovingFrameResultsMakeNoList) {
     const qvh_allocator counting{counting_alloc, nullptr, counting_release, nullptr};
-    for (const char *fn : {"MEDIAN", "MIN", "PCTL"}) {
+    for (const char *fn : ORDER) {
         qvh_agg *agg = nullptr;
         ASSERT_EQ(qvh_agg_new_in(qvt::host_package(), fn, QVH_AGG_KEEP_VALUES, &counting, &agg), QVH_OK);
         qvh_agg_param(agg, 30);
