@@ -1,7 +1,7 @@
 // The ordered view of a window of values that the order statistics answer from: the present
-// values in an ordered set (O(1) to O(log n) to add, remove or find the k-th), the missing values
-// counted by kind, and what decides whether a short call reads the same bits as the call over all
-// values.
+// values in an ordered set (a search and a move within the cache, or O(log n), to add, remove or
+// find the k-th), the missing values counted by kind, and what decides whether a short call reads
+// the same bits as the call over all values.
 //
 // The files of the ordered window: treap.* (the set of a wide window), parts.hpp, parts.cpp and
 // parts_change.cpp (the set of up to PartArray::MOST values, in one block), this file (the set
