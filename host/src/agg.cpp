@@ -359,7 +359,7 @@ int qvh_agg_new_in(qvh_package *pkg, const char *name, unsigned flags, const qvh
     agg->entry = entry;
     agg->label.set(info->name);
     agg->keep = (flags & QVH_AGG_KEEP_VALUES) != 0;
-    agg->stat = order_stat_of(info->name, agg->definition);
+    agg->stat = order_stat_of(*info, agg->definition);
     *out = agg;
     return ok();
 }

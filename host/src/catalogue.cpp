@@ -59,6 +59,18 @@ constexpr qvh_info ranked(const char *name, const char *family, unsigned statuse
             QVH_FOLD_VALUES, QVH_MERGE_NONE, ""};
 }
 
+// An entry of the table, with what the window engine reads it from when it is an order statistic.
+struct Entry {
+    qvh_info info;
+    OrderStat stat = OrderStat::None;
+    int definition = 0;
+    constexpr Entry(const qvh_info &f, OrderStat s = OrderStat::None, int d = 0) : info(f), stat(s), definition(d) {}
+};
+// An order statistic, read off a few ranks of a window's values.
+constexpr Entry order(OrderStat stat, const qvh_info &f) { return Entry(f, stat); }
+// A percentile under a definition, read off the ranks its plan names.
+constexpr Entry percentile(int definition, const qvh_info &f) { return Entry(f, OrderStat::Pctl, definition); }
+
 // The families in the order the reference presents them.
 constexpr const char *FAMILIES[] = {ELEMENTARY, ROUNDING, COUNTING, MOMENTS, SPREAD, MEANS, ORDER, SPECIAL};
 
@@ -163,7 +175,7 @@ constexpr bool same_text(const char *a, const char *b) {
     return *a == *b;
 }
 
-constexpr qvh_info ENTRIES[] = {
+constexpr Entry ENTRIES[] = {
 #include "catalogue_functions.inc"
 };
 static_assert(std::size(ENTRIES) == std::size(SOURCES));
@@ -172,9 +184,9 @@ static_assert(std::size(ENTRIES) == std::size(SOURCES));
 constexpr auto complete() {
     std::array<qvh_info, std::size(ENTRIES)> t{};
     for (std::size_t i = 0; i < t.size(); ++i) {
-        t[i] = ENTRIES[i];
-        t[i].merge = merge_of(ENTRIES[i].fold);
-        t[i].source = same_text(SOURCES[i].name, ENTRIES[i].name) ? SOURCES[i].file : nullptr;
+        t[i] = ENTRIES[i].info;
+        t[i].merge = merge_of(ENTRIES[i].info.fold);
+        t[i].source = same_text(SOURCES[i].name, ENTRIES[i].info.name) ? SOURCES[i].file : nullptr;
     }
     return t;
 }
@@ -215,6 +227,12 @@ const char *sql_name(std::size_t index) {
         return t;
     }();
     return index < names.size() ? names[index].data() : "";
+}
+
+OrderStat order_stat_of(const qvh_info &info, int &definition) noexcept {
+    const Entry &e = ENTRIES[index_of(info)];
+    definition = e.definition;
+    return e.stat;
 }
 
 const qvh_info *find_function(std::string_view name) {

@@ -16,6 +16,15 @@ std::span<const char *const> families();
 // "qv_pctl3": the name of the function at index in SQL and the language bindings.
 const char *sql_name(std::size_t index);
 
+// How the window engine reads a statistic off a few ranks of a window's ordered values: the
+// order statistics, each as the function of that name computes it. None: by a call over the
+// whole window.
+enum class OrderStat { None, Median, Pctl, Iqr, Ordinal, Smallest, Largest, Min, Max, Range };
+
+// The order statistic that a function of the catalogue is and, for a percentile, its definition
+// (1 to 5; 0 for the others).
+OrderStat order_stat_of(const qvh_info &info, int &definition) noexcept;
+
 // A function by its name in any case, or null.
 const qvh_info *find_function(std::string_view name);
 

@@ -13,6 +13,7 @@
 #include "memory.hpp"
 #include "message.hpp"
 #include "ordered.hpp"
+#include "short_call.hpp"
 #include "qv/values.hpp"
 #include "qvhost.h"
 #include "standin.hpp"

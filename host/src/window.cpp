@@ -151,7 +151,7 @@ public:
            const qvh_window &frame, double *out, std::ptrdiff_t out_stride, std::int32_t *statuses)
         : call_(call), xs_(reinterpret_cast<const char *>(xs)), n_(n), stride_(stride), frame_(frame), out_(reinterpret_cast<char *>(out)),
           out_stride_(out_stride), statuses_(statuses), layout_(call, lead, nlead, xs, stride) {
-        stat_ = order_stat_of(call->info->name, definition_);
+        stat_ = order_stat_of(*call->info, definition_);
         const std::size_t wants = call->info->leading_param ? 1 : 0;
         if (nlead != wants) stat_ = OrderStat::None;
         if (nlead == 1) param_ = edge_value(load(lead));
@@ -191,19 +191,7 @@ private:
     // counts hold, and so does the call but for the values it reads at its ranks.
     ShortCall plan_;
     bool planned_ = false;
-    // The results of recent short calls by the bits they passed: a row whose short call passes
-    // bits passed before (a median that did not move, or moved back to a value it had) takes that
-    // call's result. One slot a call, found by a hash of its bits; a later call of the same slot
-    // takes its place. (A call refused memory ends the batch, so its result is never read.)
-    struct Recent {
-        int count = -1;  // the arguments passed; -1: the slot holds none
-        std::uint64_t bits[5] = {};
-        double r = 0.0;
-        QvStatus st = STATUS_OK;
-        bool marked = false;
-    };
-    static constexpr int RECENT_BITS = 6;
-    Recent recent_[1 << RECENT_BITS];
+    RecentCalls recent_;  // the results of recent short calls by the bits they passed
 };
 
 int Moving::row(std::size_t i, Rows w, std::size_t e) noexcept {
@@ -233,23 +221,10 @@ int Moving::slid_row(std::size_t i) noexcept {
 }
 
 int Moving::short_row(std::size_t i, const ShortCall &c) noexcept {
-    // Unrolled, each step taken or not by the count (the same row after row): no loop to leave.
-    std::uint64_t bits[5];
-    int count = 0;
-    if (c.nlead == 1) bits[count++] = qv::bits_of(c.lead);
-#pragma GCC unroll 4
-    for (int k = 0; k < 4; ++k)
-        if (k < c.nvalues) bits[count++] = qv::bits_of(c.values[k]);
-    std::uint64_t hash = static_cast<std::uint64_t>(count);
-#pragma GCC unroll 5
-    for (int k = 0; k < 5; ++k)
-        if (k < count) hash = (hash ^ bits[k]) * 0x9E3779B97F4A7C15ull;
-    Recent &slot = recent_[hash >> (64 - RECENT_BITS)];
-    std::uint64_t differ = static_cast<std::uint64_t>(slot.count ^ count);
-#pragma GCC unroll 5
-    for (int k = 0; k < 5; ++k)
-        if (k < count) differ |= slot.bits[k] ^ bits[k];
-    if (differ == 0) return finish(i, slot.r, slot.st, slot.marked, 16);
+    if (recent_.seen(c)) {
+        const RecentCalls::Result &was = recent_.result();
+        return finish(i, was.r, was.st, was.marked, 16);
+    }
     SmallList small;
     FuncArgList *list = small.build(c, call_->pool.host());
     double r = qv::MISSING_DOT;
@@ -257,11 +232,7 @@ int Moving::short_row(std::size_t i, const ShortCall &c) noexcept {
     deliver(r, st);
     bool marked = false;
     for (std::int64_t k = 0; k < list->count; ++k) marked = marked || (list->args[k].flags & FUNCARG_INVALID) != 0;
-    slot.count = count;
-    for (int k = 0; k < count; ++k) slot.bits[k] = bits[k];
-    slot.r = r;
-    slot.st = st;
-    slot.marked = marked;
+    recent_.store({r, st, marked});
     return finish(i, r, st, marked, 16);
 }
 
