@@ -1,9 +1,11 @@
 // Moving windows: one result per row, each the package's result over the row's window. Order
 // statistics answer from the window kept in order, through a call over the few values the result
-// reads; every other function is called over the window's values in place.
+// reads; sums over sliding windows are taken many windows at once (sumwindows.hpp); every other
+// function is called over the window's values in place.
 #include <cstring>
 
 #include "internal.hpp"
+#include "sumwindows.hpp"
 
 namespace qvhost {
 
@@ -150,7 +152,9 @@ public:
     Moving(qvh_call *call, const double *lead, std::size_t nlead, const double *xs, std::size_t n, std::ptrdiff_t stride,
            const qvh_window &frame, double *out, std::ptrdiff_t out_stride, std::int32_t *statuses)
         : call_(call), xs_(reinterpret_cast<const char *>(xs)), n_(n), stride_(stride), frame_(frame), out_(reinterpret_cast<char *>(out)),
-          out_stride_(out_stride), statuses_(statuses), layout_(call, lead, nlead, xs, stride) {
+          out_stride_(out_stride), statuses_(statuses), layout_(call, lead, nlead, xs, stride),
+          sums_(nlead == 0 && frame.kind != QVH_WINDOW_EXPANDING && sum_windows_limit > 0 ? sum_stat_of(call->info->name)
+                                                                                   : SumStat::None) {
         stat_ = order_stat_of(call->info->name, definition_);
         const std::size_t wants = call->info->leading_param ? 1 : 0;
         if (nlead != wants) stat_ = OrderStat::None;
@@ -163,6 +167,7 @@ public:
 private:
     double value(std::size_t i) const { return edge_value(load(xs_ + static_cast<std::ptrdiff_t>(i) * stride_)); }
     int row(std::size_t i, Rows w, std::size_t e) noexcept;
+    int summed(std::size_t g, std::size_t e) noexcept;
     int slid_row(std::size_t i) noexcept;
     int short_row(std::size_t i, const ShortCall &c) noexcept;
     // Row i's result delivered and counted; work is what the row cost, for the interrupt check.
@@ -182,6 +187,7 @@ private:
     std::ptrdiff_t out_stride_;
     std::int32_t *statuses_;
     Layout layout_;
+    SumWindows sums_;
     OrderStat stat_;
     int definition_ = 0;
     double param_ = 0.0;
@@ -276,7 +282,32 @@ int Moving::finish(std::size_t i, double r, QvStatus st, bool marked, std::size_
     return QVH_OK;
 }
 
+// A group's rows in stretches, the sums of a stretch's windows taken at once.
+int Moving::summed(std::size_t g, std::size_t e) noexcept {
+    constexpr std::size_t STRETCH = 4096;
+    for (std::size_t i = g; i < e;) {
+        const std::size_t count = e - i < STRETCH ? e - i : STRETCH;
+        const std::size_t span = window_of(frame_, g, e, i + count - 1).hi - window_of(frame_, g, e, i).lo;
+        if (!sums_.reserve(call_->warm, count, span)) return no_memory(i);
+        call_->over.valid = false;  // the warm block holds the sums' values now
+        for (std::size_t k = 0; k < count; ++k) {
+            const Rows w = window_of(frame_, g, e, i + k);
+            sums_.lo[k] = w.lo;
+            sums_.hi[k] = w.hi;
+        }
+        sums_.run(xs_, stride_, count, frame_.min_present);
+        for (std::size_t k = 0; k < count; ++k, ++i) {
+            double r = sums_.result[k];
+            QvStatus st = sums_.status[k];
+            deliver(r, st);
+            if (const int rc = finish(i, r, st, false, 16 + (sums_.hi[k] - sums_.lo[k])); rc != QVH_OK) return rc;
+        }
+    }
+    return QVH_OK;
+}
+
 int Moving::group(std::size_t g, std::size_t e) noexcept {
+    if (sums_.stat() != SumStat::None && frame_.size <= window_bound_) return summed(g, e);
     const bool ordered = stat_ != OrderStat::None;
     if (ordered) {
         call_->ordered.clear();

@@ -1,0 +1,244 @@
+// Moving sums in vector lanes. The kernels below are compiled whole for each instruction set the
+// machine may have, and picked once at run time; each inlines the package's steps, whose vector
+// forms pass vectors by value only inside a kernel (hence no ABI concern, and no -Wpsabi).
+#pragma GCC diagnostic ignored "-Wpsabi"
+
+#include "sumwindows.hpp"
+
+#include <cstring>
+#include <string_view>
+
+#include "internal.hpp"
+#include "qv/lanes.hpp"
+
+namespace qvhost {
+
+std::atomic<int> sum_windows_limit{3};
+
+// The lane kernels of one instruction set, `lanes` windows a call. Eight vectors of sums at once
+// keep both adders busy through the add's latency; the deviation pass of SSE2 runs four at a
+// time, since its sixteen registers also hold the means.
+struct Kernels {
+    std::size_t lanes;
+    void (*sums)(const double *x, std::size_t len, double start, double *s);
+    void (*squares)(const double *x, std::size_t len, double *s);
+    void (*deviations)(const double *x, const std::uint64_t *present, std::size_t len, const double *mean, double *css);
+};
+
+namespace {
+
+typedef double v2d __attribute__((vector_size(16)));
+typedef std::uint64_t v2u __attribute__((vector_size(16)));
+typedef double v4d __attribute__((vector_size(32)));
+typedef std::uint64_t v4u __attribute__((vector_size(32)));
+typedef double v8d __attribute__((vector_size(64)));
+typedef std::uint64_t v8u __attribute__((vector_size(64)));
+
+constexpr std::size_t MAX_LANES = 64;
+
+void sums_sse2(const double *x, std::size_t len, double start, double *s) { qv::sum_lanes<v2d, 8>(x, len, start, s); }
+void squares_sse2(const double *x, std::size_t len, double *s) { qv::square_lanes<v2d, 8>(x, len, s); }
+void deviations_sse2(const double *x, const std::uint64_t *present, std::size_t len, const double *mean, double *css) {
+    qv::deviation_lanes<v2d, v2u, 4>(x, present, len, mean, css);
+    qv::deviation_lanes<v2d, v2u, 4>(x + 8, present == nullptr ? nullptr : present + 8, len, mean + 8, css + 8);
+}
+
+[[gnu::target("avx2")]] void sums_avx2(const double *x, std::size_t len, double start, double *s) {
+    qv::sum_lanes<v4d, 8>(x, len, start, s);
+}
+[[gnu::target("avx2")]] void squares_avx2(const double *x, std::size_t len, double *s) {
+    qv::square_lanes<v4d, 8>(x, len, s);
+}
+[[gnu::target("avx2")]] void deviations_avx2(const double *x, const std::uint64_t *present, std::size_t len,
+                                             const double *mean, double *css) {
+    qv::deviation_lanes<v4d, v4u, 8>(x, present, len, mean, css);
+}
+
+[[gnu::target("avx512f")]] void sums_avx512(const double *x, std::size_t len, double start, double *s) {
+    qv::sum_lanes<v8d, 8>(x, len, start, s);
+}
+[[gnu::target("avx512f")]] void squares_avx512(const double *x, std::size_t len, double *s) {
+    qv::square_lanes<v8d, 8>(x, len, s);
+}
+[[gnu::target("avx512f")]] void deviations_avx512(const double *x, const std::uint64_t *present, std::size_t len,
+                                                  const double *mean, double *css) {
+    qv::deviation_lanes<v8d, v8u, 8>(x, present, len, mean, css);
+}
+
+constexpr Kernels KERNELS[] = {{16, sums_sse2, squares_sse2, deviations_sse2},
+                               {32, sums_avx2, squares_avx2, deviations_avx2},
+                               {64, sums_avx512, squares_avx512, deviations_avx512}};
+
+// The widest kernels the machine has, within the limit.
+const Kernels &kernels() noexcept {
+    static const int widest = [] {
+        __builtin_cpu_init();
+        return __builtin_cpu_supports("avx512f") ? 2 : __builtin_cpu_supports("avx2") ? 1 : 0;
+    }();
+    const int limit = sum_windows_limit.load(std::memory_order_relaxed) - 1;
+    return KERNELS[limit < widest ? (limit < 0 ? 0 : limit) : widest];
+}
+
+inline double load(const char *p) {
+    double x;
+    std::memcpy(&x, p, sizeof x);
+    return x;
+}
+
+std::size_t round_up(std::size_t n) { return (n + 63) & ~std::size_t{63}; }
+
+}  // namespace
+
+SumStat sum_stat_of(const char *name) noexcept {
+    static constexpr struct {
+        std::string_view name;
+        SumStat stat;
+    } TABLE[] = {{"SUM", SumStat::Sum}, {"MEAN", SumStat::Mean}, {"USS", SumStat::Uss},       {"CSS", SumStat::Css},
+                 {"VAR", SumStat::Var}, {"STD", SumStat::Std},   {"STDERR", SumStat::Stderr}, {"CV", SumStat::Cv}};
+    for (const auto &t : TABLE)
+        if (t.name == name) return t.stat;
+    return SumStat::None;
+}
+
+bool SumWindows::reserve(WarmBlock &warm, std::size_t rows, std::size_t span) noexcept {
+    const std::size_t sizes[] = {rows * sizeof(std::size_t), rows * sizeof(std::size_t), rows * sizeof(double),
+                                 rows * sizeof(QvStatus),    span * sizeof(double),      span * sizeof(std::uint64_t),
+                                 (span + 1) * 4,             (span + 1) * 4,             (span + 1) * 4};
+    std::size_t total = 64;
+    for (const std::size_t s : sizes) total += round_up(s);
+    auto *p = static_cast<char *>(warm.reserve(total));
+    if (p == nullptr) return false;
+    p += (64 - reinterpret_cast<std::uintptr_t>(p) % 64) % 64;
+    void *parts[9];
+    for (int i = 0; i < 9; ++i) {
+        parts[i] = p;
+        p += round_up(sizes[i]);
+    }
+    lo = static_cast<std::size_t *>(parts[0]);
+    hi = static_cast<std::size_t *>(parts[1]);
+    result = static_cast<double *>(parts[2]);
+    status = static_cast<QvStatus *>(parts[3]);
+    summand_ = static_cast<double *>(parts[4]);
+    present_ = static_cast<std::uint64_t *>(parts[5]);
+    count_ = static_cast<std::uint32_t *>(parts[6]);
+    first_ = static_cast<std::uint32_t *>(parts[7]);
+    differ_ = static_cast<std::uint32_t *>(parts[8]);
+    return true;
+}
+
+// The column's rows [base_, base_ + span_) as summands, masks and counts, and for each present row
+// the next present one that differs from it (by ==, which is transitive on the values a window
+// holds: NaNs read as '.'), so a window's "differs from the first" is one comparison.
+void SumWindows::prepare(const char *xs, std::ptrdiff_t stride) noexcept {
+    const auto span = static_cast<std::uint32_t>(span_);
+    count_[0] = 0;
+    for (std::uint32_t t = 0; t < span; ++t) {
+        const double x = edge_value(load(xs + static_cast<std::ptrdiff_t>(t) * stride));
+        const bool missing = qv::is_missing(x);
+        summand_[t] = qv::summand(x);
+        present_[t] = missing ? 0 : ~std::uint64_t{0};
+        count_[t + 1] = count_[t] + (missing ? 0 : 1);
+    }
+    first_[span] = span;
+    for (std::uint32_t t = span; t-- > 0;) {
+        if (present_[t] == 0) {
+            first_[t] = first_[t + 1];
+            continue;
+        }
+        const std::uint32_t next = first_[t + 1];
+        differ_[t] = next == span || summand_[next] != summand_[t] ? next : differ_[next];
+        first_[t] = t;
+    }
+}
+
+void SumWindows::run(const char *xs, std::ptrdiff_t stride, std::size_t count, std::size_t min_present) noexcept {
+    if (count == 0) return;
+    base_ = lo[0];
+    span_ = hi[count - 1] - base_;
+    min_present_ = min_present;
+    prepare(xs + static_cast<std::ptrdiff_t>(base_) * stride, stride);
+    kernels_ = &kernels();
+    const std::size_t lanes = kernels_->lanes;
+    for (std::size_t k = 0; k < count;) {
+        bool even = k + lanes <= count;
+        for (std::size_t j = 1; even && j < lanes; ++j) even = lo[k + j] == lo[k] + j && hi[k + j] == hi[k] + j;
+        if (even) {
+            lane_block(k);
+            k += lanes;
+        } else {
+            single(k++);
+        }
+    }
+}
+
+// Windows k .. k + lanes - 1, each one row on from the last and all of one length.
+void SumWindows::lane_block(std::size_t k) noexcept {
+    const Kernels &kern = *kernels_;
+    const std::size_t a = lo[k] - base_, len = hi[k] - lo[k], lanes = kern.lanes;
+    double s[MAX_LANES], mean[MAX_LANES], css[MAX_LANES];
+    if (stat_ == SumStat::Uss) kern.squares(summand_ + a, len, s);
+    else kern.sums(summand_ + a, len, stat_ == SumStat::Sum ? 0.0 : -0.0, s);
+    bool deviations = false;
+    bool wants[MAX_LANES];
+    for (std::size_t j = 0; j < lanes; ++j) {
+        wants[j] = from_sum(k + j, s[j], mean[j]);
+        deviations = deviations || wants[j];
+        if (!wants[j]) mean[j] = 0.0;
+    }
+    if (!deviations) return;
+    const std::size_t rows = len + lanes - 1;
+    const bool all_present = count_[a + rows] - count_[a] == rows;
+    kern.deviations(summand_ + a, all_present ? nullptr : present_ + a, len, mean, css);
+    for (std::size_t j = 0; j < lanes; ++j)
+        if (wants[j]) from_deviations(k + j, mean[j], css[j]);
+}
+
+// One window alone, with the one-lane forms of the same steps.
+void SumWindows::single(std::size_t k) noexcept {
+    const std::size_t a = lo[k] - base_, len = hi[k] - lo[k];
+    double s = 0.0, mean = 0.0, css = 0.0;
+    if (stat_ == SumStat::Uss) qv::square_lanes<double, 1>(summand_ + a, len, &s);
+    else qv::sum_lanes<double, 1>(summand_ + a, len, stat_ == SumStat::Sum ? 0.0 : -0.0, &s);
+    if (!from_sum(k, s, mean)) return;
+    qv::deviation_lanes<double, std::uint64_t, 1>(summand_ + a, present_ + a, len, &mean, &css);
+    from_deviations(k, mean, css);
+}
+
+bool SumWindows::from_sum(std::size_t k, double s, double &mean) noexcept {
+    const std::size_t a = lo[k] - base_, b = hi[k] - base_;
+    const std::uint32_t n = count_[b] - count_[a];
+    double &r = result[k];
+    QvStatus &st = status[k];
+    if (n < min_present_ || n == 0) {
+        st = qv::fail(&r, STATUS_MISSING_ARG);
+        return false;
+    }
+    const std::uint32_t f = first_[a];
+    const qv::ListSum p{f, summand_[f], s, static_cast<std::int32_t>(n), differ_[f] < b};
+    st = STATUS_OK;
+    switch (stat_) {
+    case SumStat::Sum:
+    case SumStat::Uss: r = s; return false;
+    case SumStat::Mean: r = qv::mean_of(p); return false;
+    case SumStat::Css: if (qv::decided_by_sum(p, qv::CSS_RULE, &r, st)) return false; break;
+    case SumStat::Cv: if (qv::decided_by_sum(p, qv::CV_RULE, &r, st)) return false; break;
+    default: if (qv::decided_by_sum(p, qv::SPREAD_RULE, &r, st)) return false; break;
+    }
+    mean = qv::deviation_mean(p);
+    return true;
+}
+
+void SumWindows::from_deviations(std::size_t k, double mean, double css) noexcept {
+    const std::size_t n = count_[hi[k] - base_] - count_[lo[k] - base_];
+    const qv::DeviationSum d{static_cast<std::int32_t>(n), mean, css};
+    double &r = result[k];
+    switch (stat_) {
+    case SumStat::Css: status[k] = qv::finish_css(d, &r); break;
+    case SumStat::Var: status[k] = qv::finish_var(d, &r); break;
+    case SumStat::Std: status[k] = qv::finish_std(d, &r); break;
+    case SumStat::Stderr: status[k] = qv::finish_stderr(d, &r); break;
+    default: status[k] = qv::finish_cv(d, &r); break;
+    }
+}
+
+}  // namespace qvhost
