@@ -139,15 +139,16 @@ void SumWindows::prepare(const char *xs, std::ptrdiff_t stride) noexcept {
         present_[t] = missing ? 0 : ~std::uint64_t{0};
         count_[t + 1] = count_[t] + (missing ? 0 : 1);
     }
+    // Backwards, the last present row seen and its next different one kept at hand.
+    std::uint32_t next = span, next_differ = span;
     first_[span] = span;
     for (std::uint32_t t = span; t-- > 0;) {
-        if (present_[t] == 0) {
-            first_[t] = first_[t + 1];
-            continue;
+        if (present_[t] != 0) {
+            next_differ = next == span || summand_[next] != summand_[t] ? next : next_differ;
+            next = t;
+            differ_[t] = next_differ;
         }
-        const std::uint32_t next = first_[t + 1];
-        differ_[t] = next == span || summand_[next] != summand_[t] ? next : differ_[next];
-        first_[t] = t;
+        first_[t] = next;
     }
 }
 

@@ -172,6 +172,11 @@ private:
     int short_row(std::size_t i, const ShortCall &c) noexcept;
     // Row i's result delivered and counted; work is what the row cost, for the interrupt check.
     int finish(std::size_t i, double r, QvStatus st, bool marked, std::size_t work) noexcept;
+    // The interrupt seen after `rows` rows.
+    int interrupted(std::size_t rows) const noexcept {
+        return fail(QVH_E_INTERRUPTED, Msg() << call_->label.view() << ": interrupted after row "
+                                             << static_cast<unsigned long long>(rows) << " of " << static_cast<unsigned long long>(n_));
+    }
     // Out of memory in row i: the bytes refused, as far as known.
     int no_memory(std::size_t i) const noexcept {
         call_->asked = take_refused();
@@ -276,17 +281,16 @@ int Moving::finish(std::size_t i, double r, QvStatus st, bool marked, std::size_
     std::memcpy(out_ + static_cast<std::ptrdiff_t>(i) * out_stride_, &r, sizeof r);
     if (statuses_ != nullptr) statuses_[i] = st;
     tally_add(tally, st, marked);
-    if (call_->interrupt.due(work))
-        return fail(QVH_E_INTERRUPTED, Msg() << call_->label.view() << ": interrupted after row "
-                                             << static_cast<unsigned long long>(i + 1) << " of " << static_cast<unsigned long long>(n_));
+    if (call_->interrupt.due(work)) return interrupted(i + 1);
     return QVH_OK;
 }
 
-// A group's rows in stretches, the sums of a stretch's windows taken at once.
+// A group's rows in stretches, the sums of a stretch's windows taken at once, and the interrupt
+// consulted after each: a stretch is at most about 2^22 values of work.
 int Moving::summed(std::size_t g, std::size_t e) noexcept {
-    constexpr std::size_t STRETCH = 4096;
+    const std::size_t most = frame_.size > 1024 ? 64 + (std::size_t{1} << 22) / frame_.size : 4096;
     for (std::size_t i = g; i < e;) {
-        const std::size_t count = e - i < STRETCH ? e - i : STRETCH;
+        const std::size_t count = e - i < most ? e - i : most;
         const std::size_t span = window_of(frame_, g, e, i + count - 1).hi - window_of(frame_, g, e, i).lo;
         if (!sums_.reserve(call_->warm, count, span)) return no_memory(i);
         call_->over.valid = false;  // the warm block holds the sums' values now
@@ -300,8 +304,11 @@ int Moving::summed(std::size_t g, std::size_t e) noexcept {
             double r = sums_.result[k];
             QvStatus st = sums_.status[k];
             deliver(r, st);
-            if (const int rc = finish(i, r, st, false, 16 + (sums_.hi[k] - sums_.lo[k])); rc != QVH_OK) return rc;
+            std::memcpy(out_ + static_cast<std::ptrdiff_t>(i) * out_stride_, &r, sizeof r);
+            if (statuses_ != nullptr) statuses_[i] = st;
+            tally_add(tally, st, false);
         }
+        if (call_->interrupt.due(count * 16 + span)) return interrupted(i);
     }
     return QVH_OK;
 }
