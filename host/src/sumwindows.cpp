@@ -87,6 +87,11 @@ inline double load(const char *p) {
 
 std::size_t round_up(std::size_t n) { return (n + 63) & ~std::size_t{63}; }
 
+template <SumStat S>
+constexpr qv::DeviationRule rule_of() {
+    return S == SumStat::Css ? qv::CSS_RULE : S == SumStat::Cv ? qv::CV_RULE : qv::SPREAD_RULE;
+}
+
 }  // namespace
 
 SumStat sum_stat_of(const char *name) noexcept {
@@ -131,24 +136,30 @@ bool SumWindows::reserve(WarmBlock &warm, std::size_t rows, std::size_t span) no
 // holds: NaNs read as '.'), so a window's "differs from the first" is one comparison.
 void SumWindows::prepare(const char *xs, std::ptrdiff_t stride) noexcept {
     const auto span = static_cast<std::uint32_t>(span_);
-    count_[0] = 0;
+    double *const summand = summand_;
+    std::uint32_t *const count = count_;
+    std::uint32_t present = 0;
+    count[0] = 0;
     for (std::uint32_t t = 0; t < span; ++t) {
         const double x = edge_value(load(xs + static_cast<std::ptrdiff_t>(t) * stride));
-        const bool missing = qv::is_missing(x);
-        summand_[t] = qv::summand(x);
-        present_[t] = missing ? 0 : ~std::uint64_t{0};
-        count_[t + 1] = count_[t] + (missing ? 0 : 1);
+        summand[t] = qv::summand(x);
+        present += qv::is_missing(x) ? 0 : 1;
+        count[t + 1] = present;
     }
+    if (stat_ == SumStat::Sum || stat_ == SumStat::Uss) return;  // their results need no first value
+    if (stat_ != SumStat::Mean)
+        for (std::uint32_t t = 0; t < span; ++t) present_[t] = count[t + 1] != count[t] ? ~std::uint64_t{0} : 0;
     // Backwards, the last present row seen and its next different one kept at hand.
+    std::uint32_t *const first = first_, *const differ = differ_;
     std::uint32_t next = span, next_differ = span;
-    first_[span] = span;
+    first[span] = span;
     for (std::uint32_t t = span; t-- > 0;) {
-        if (present_[t] != 0) {
-            next_differ = next == span || summand_[next] != summand_[t] ? next : next_differ;
+        if (count[t + 1] != count[t]) {
+            next_differ = next == span || summand[next] != summand[t] ? next : next_differ;
             next = t;
-            differ_[t] = next_differ;
+            differ[t] = next_differ;
         }
-        first_[t] = next;
+        first[t] = next;
     }
 }
 
@@ -157,54 +168,108 @@ void SumWindows::run(const char *xs, std::ptrdiff_t stride, std::size_t count, s
     base_ = lo[0];
     span_ = hi[count - 1] - base_;
     min_present_ = min_present;
-    prepare(xs + static_cast<std::ptrdiff_t>(base_) * stride, stride);
     kernels_ = &kernels();
+    prepare(xs + static_cast<std::ptrdiff_t>(base_) * stride, stride);
+    switch (stat_) {
+    case SumStat::Sum: return windows<SumStat::Sum>(count);
+    case SumStat::Mean: return windows<SumStat::Mean>(count);
+    case SumStat::Uss: return windows<SumStat::Uss>(count);
+    case SumStat::Css: return windows<SumStat::Css>(count);
+    case SumStat::Var: return windows<SumStat::Var>(count);
+    case SumStat::Std: return windows<SumStat::Std>(count);
+    case SumStat::Stderr: return windows<SumStat::Stderr>(count);
+    default: return windows<SumStat::Cv>(count);
+    }
+}
+
+template <SumStat S>
+void SumWindows::windows(std::size_t count) noexcept {
     const std::size_t lanes = kernels_->lanes;
     for (std::size_t k = 0; k < count;) {
         bool even = k + lanes <= count;
         for (std::size_t j = 1; even && j < lanes; ++j) even = lo[k + j] == lo[k] + j && hi[k + j] == hi[k] + j;
         if (even) {
-            lane_block(k);
+            lane_block<S>(k);
             k += lanes;
         } else {
-            single(k++);
+            single<S>(k++);
         }
     }
 }
 
 // Windows k .. k + lanes - 1, each one row on from the last and all of one length.
+template <SumStat S>
 void SumWindows::lane_block(std::size_t k) noexcept {
     const Kernels &kern = *kernels_;
     const std::size_t a = lo[k] - base_, len = hi[k] - lo[k], lanes = kern.lanes;
     double s[MAX_LANES], mean[MAX_LANES], css[MAX_LANES];
-    if (stat_ == SumStat::Uss) kern.squares(summand_ + a, len, s);
-    else kern.sums(summand_ + a, len, stat_ == SumStat::Sum ? 0.0 : -0.0, s);
+    if constexpr (S == SumStat::Uss) kern.squares(summand_ + a, len, s);
+    else kern.sums(summand_ + a, len, S == SumStat::Sum ? 0.0 : -0.0, s);
     bool deviations = false;
     bool wants[MAX_LANES];
-    for (std::size_t j = 0; j < lanes; ++j) {
-        wants[j] = from_sum(k + j, s[j], mean[j]);
-        deviations = deviations || wants[j];
-        if (!wants[j]) mean[j] = 0.0;
-    }
-    if (!deviations) return;
     const std::size_t rows = len + lanes - 1;
     const bool all_present = count_[a + rows] - count_[a] == rows;
+    if (all_present && len >= min_present_) {
+        deviations = from_present_sums<S>(k, s, mean, wants);
+    } else {
+        for (std::size_t j = 0; j < lanes; ++j) {
+            wants[j] = from_sum<S>(k + j, s[j], mean[j]);
+            deviations = deviations || wants[j];
+            if (!wants[j]) mean[j] = 0.0;
+        }
+    }
+    if (!deviations) return;
     kern.deviations(summand_ + a, all_present ? nullptr : present_ + a, len, mean, css);
     for (std::size_t j = 0; j < lanes; ++j)
-        if (wants[j]) from_deviations(k + j, mean[j], css[j]);
+        if (wants[j]) from_deviations<S>(k + j, mean[j], css[j]);
 }
 
 // One window alone, with the one-lane forms of the same steps.
+template <SumStat S>
 void SumWindows::single(std::size_t k) noexcept {
     const std::size_t a = lo[k] - base_, len = hi[k] - lo[k];
     double s = 0.0, mean = 0.0, css = 0.0;
-    if (stat_ == SumStat::Uss) qv::square_lanes<double, 1>(summand_ + a, len, &s);
-    else qv::sum_lanes<double, 1>(summand_ + a, len, stat_ == SumStat::Sum ? 0.0 : -0.0, &s);
-    if (!from_sum(k, s, mean)) return;
+    if constexpr (S == SumStat::Uss) qv::square_lanes<double, 1>(summand_ + a, len, &s);
+    else qv::sum_lanes<double, 1>(summand_ + a, len, S == SumStat::Sum ? 0.0 : -0.0, &s);
+    if (!from_sum<S>(k, s, mean)) return;
     qv::deviation_lanes<double, std::uint64_t, 1>(summand_ + a, present_ + a, len, &mean, &css);
-    from_deviations(k, mean, css);
+    from_deviations<S>(k, mean, css);
 }
 
+// Windows k .. k + lanes - 1 of a lane block whose values are all present (and enough of them):
+// window j's first value is its first row's, and it differs from a later one when the next
+// different row falls inside it. True when some need their deviation sums (wants[j]: from mean[j]).
+template <SumStat S>
+bool SumWindows::from_present_sums(std::size_t k, const double *s, double *mean, bool *wants) noexcept {
+    const std::size_t lanes = kernels_->lanes, a = lo[k] - base_, len = hi[k] - lo[k];
+    double *const r = result + k;
+    QvStatus *const st = status + k;
+    for (std::size_t j = 0; j < lanes; ++j) st[j] = STATUS_OK;
+    if constexpr (S == SumStat::Sum || S == SumStat::Uss) {
+        for (std::size_t j = 0; j < lanes; ++j) r[j] = s[j];
+        return false;
+    } else {
+        const double *const x1 = summand_ + a;
+        const std::uint32_t *const differ = differ_ + a;
+        const auto n = static_cast<std::int32_t>(len);
+        bool deviations = false;
+        for (std::size_t j = 0; j < lanes; ++j) {
+            const auto f = static_cast<std::int64_t>(a + j);
+            const qv::ListSum p{f, x1[j], s[j], n, differ[j] < a + len + j};
+            if constexpr (S == SumStat::Mean) {
+                r[j] = qv::mean_of(p);
+            } else {
+                mean[j] = qv::deviation_mean(p);
+                wants[j] = !qv::decided_by_sum(p, rule_of<S>(), &r[j], st[j]);
+                if (!wants[j]) mean[j] = 0.0;
+                deviations = deviations || wants[j];
+            }
+        }
+        return deviations;
+    }
+}
+
+template <SumStat S>
 bool SumWindows::from_sum(std::size_t k, double s, double &mean) noexcept {
     const std::size_t a = lo[k] - base_, b = hi[k] - base_;
     const std::uint32_t n = count_[b] - count_[a];
@@ -214,32 +279,34 @@ bool SumWindows::from_sum(std::size_t k, double s, double &mean) noexcept {
         st = qv::fail(&r, STATUS_MISSING_ARG);
         return false;
     }
-    const std::uint32_t f = first_[a];
-    const qv::ListSum p{f, summand_[f], s, static_cast<std::int32_t>(n), differ_[f] < b};
     st = STATUS_OK;
-    switch (stat_) {
-    case SumStat::Sum:
-    case SumStat::Uss: r = s; return false;
-    case SumStat::Mean: r = qv::mean_of(p); return false;
-    case SumStat::Css: if (qv::decided_by_sum(p, qv::CSS_RULE, &r, st)) return false; break;
-    case SumStat::Cv: if (qv::decided_by_sum(p, qv::CV_RULE, &r, st)) return false; break;
-    default: if (qv::decided_by_sum(p, qv::SPREAD_RULE, &r, st)) return false; break;
+    if constexpr (S == SumStat::Sum || S == SumStat::Uss) {
+        r = s;
+        return false;
+    } else {
+        const std::uint32_t f = first_[a];
+        const qv::ListSum p{f, summand_[f], s, static_cast<std::int32_t>(n), differ_[f] < b};
+        if constexpr (S == SumStat::Mean) {
+            r = qv::mean_of(p);
+            return false;
+        } else {
+            if (qv::decided_by_sum(p, rule_of<S>(), &r, st)) return false;
+            mean = qv::deviation_mean(p);
+            return true;
+        }
     }
-    mean = qv::deviation_mean(p);
-    return true;
 }
 
+template <SumStat S>
 void SumWindows::from_deviations(std::size_t k, double mean, double css) noexcept {
     const std::size_t n = count_[hi[k] - base_] - count_[lo[k] - base_];
     const qv::DeviationSum d{static_cast<std::int32_t>(n), mean, css};
     double &r = result[k];
-    switch (stat_) {
-    case SumStat::Css: status[k] = qv::finish_css(d, &r); break;
-    case SumStat::Var: status[k] = qv::finish_var(d, &r); break;
-    case SumStat::Std: status[k] = qv::finish_std(d, &r); break;
-    case SumStat::Stderr: status[k] = qv::finish_stderr(d, &r); break;
-    default: status[k] = qv::finish_cv(d, &r); break;
-    }
+    if constexpr (S == SumStat::Css) status[k] = qv::finish_css(d, &r);
+    else if constexpr (S == SumStat::Var) status[k] = qv::finish_var(d, &r);
+    else if constexpr (S == SumStat::Std) status[k] = qv::finish_std(d, &r);
+    else if constexpr (S == SumStat::Stderr) status[k] = qv::finish_stderr(d, &r);
+    else status[k] = qv::finish_cv(d, &r);
 }
 
 }  // namespace qvhost

@@ -47,19 +47,27 @@ public:
 
 private:
     void prepare(const char *xs, std::ptrdiff_t stride) noexcept;
+    template <SumStat S>
+    void windows(std::size_t count) noexcept;
+    template <SumStat S>
     void lane_block(std::size_t k) noexcept;
+    template <SumStat S>
     void single(std::size_t k) noexcept;
-    // The window's outcome from its sum s; true when it needs its deviation sum from mean.
+    template <SumStat S>
+    bool from_present_sums(std::size_t k, const double *s, double *mean, bool *wants) noexcept;
+    // Window k's outcome from its sum s; true when it needs its deviation sum from mean.
+    template <SumStat S>
     bool from_sum(std::size_t k, double s, double &mean) noexcept;
+    template <SumStat S>
     void from_deviations(std::size_t k, double mean, double css) noexcept;
 
     SumStat stat_;
     const Kernels *kernels_ = nullptr;
     std::size_t base_ = 0, span_ = 0, min_present_ = 0;
     double *summand_ = nullptr;          // a row's value, -0.0 when missing
-    std::uint64_t *present_ = nullptr;   // all ones for a present value, else 0
+    std::uint64_t *present_ = nullptr;   // all ones for a present value, else 0 (deviations only)
     std::uint32_t *count_ = nullptr;     // present values before a row
-    std::uint32_t *first_ = nullptr;     // the first present row from a row on (span_: none)
+    std::uint32_t *first_ = nullptr;     // the first present row from a row on (span_: none; not for SUM, USS)
     std::uint32_t *differ_ = nullptr;    // the first present row after a present row whose value differs
 };
 

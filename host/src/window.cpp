@@ -300,14 +300,19 @@ int Moving::summed(std::size_t g, std::size_t e) noexcept {
             sums_.hi[k] = w.hi;
         }
         sums_.run(xs_, stride_, count, frame_.min_present);
-        for (std::size_t k = 0; k < count; ++k, ++i) {
+        qvh_tally t = tally;
+        char *out = out_ + static_cast<std::ptrdiff_t>(i) * out_stride_;
+        std::int32_t *statuses = statuses_ == nullptr ? nullptr : statuses_ + i;
+        for (std::size_t k = 0; k < count; ++k) {
             double r = sums_.result[k];
             QvStatus st = sums_.status[k];
             deliver(r, st);
-            std::memcpy(out_ + static_cast<std::ptrdiff_t>(i) * out_stride_, &r, sizeof r);
-            if (statuses_ != nullptr) statuses_[i] = st;
-            tally_add(tally, st, false);
+            std::memcpy(out + static_cast<std::ptrdiff_t>(k) * out_stride_, &r, sizeof r);
+            if (statuses != nullptr) statuses[k] = st;
+            tally_add(t, st, false);
         }
+        tally = t;
+        i += count;
         if (call_->interrupt.due(count * 16 + span)) return interrupted(i);
     }
     return QVH_OK;
