@@ -286,8 +286,9 @@ int Moving::finish(std::size_t i, double r, QvStatus st, bool marked, std::size_
 }
 
 // A group's rows in stretches, the sums of a stretch's windows taken at once, and the interrupt
-// consulted after each: a stretch is at most about 2^22 values of work.
-int Moving::summed(std::size_t g, std::size_t e) noexcept {
+// consulted after each: a stretch is at most about 2^22 values of work. Flattened, so that the
+// window rule is inlined into the loop over a stretch's rows.
+[[gnu::flatten]] int Moving::summed(std::size_t g, std::size_t e) noexcept {
     const std::size_t most = frame_.size > 1024 ? 64 + (std::size_t{1} << 22) / frame_.size : 4096;
     for (std::size_t i = g; i < e;) {
         const std::size_t count = e - i < most ? e - i : most;
