@@ -169,6 +169,7 @@ void SumWindows::run(const char *xs, std::ptrdiff_t stride, std::size_t count, s
     span_ = hi[count - 1] - base_;
     min_present_ = min_present;
     kernels_ = &kernels();
+    last_ = SIZE_MAX;
     prepare(xs + static_cast<std::ptrdiff_t>(base_) * stride, stride);
     switch (stat_) {
     case SumStat::Sum: return windows<SumStat::Sum>(count);
@@ -229,8 +230,13 @@ template <SumStat S>
 void SumWindows::single(std::size_t k) noexcept {
     const std::size_t a = lo[k] - base_, len = hi[k] - lo[k];
     double s = 0.0, mean = 0.0, css = 0.0;
-    if constexpr (S == SumStat::Uss) qv::square_lanes<double, 1>(summand_ + a, len, &s);
+    // A forward sum over the last window and one row more is the last sum and one add more.
+    const bool grown = S != SumStat::Uss && last_ + 1 == k && lo[k] == lo[k - 1] && hi[k] == hi[k - 1] + 1;
+    if (grown) s = qv::sum_add(last_sum_, summand_[a + len - 1]);
+    else if constexpr (S == SumStat::Uss) qv::square_lanes<double, 1>(summand_ + a, len, &s);
     else qv::sum_lanes<double, 1>(summand_ + a, len, S == SumStat::Sum ? 0.0 : -0.0, &s);
+    last_ = k;
+    last_sum_ = s;
     if (!from_sum<S>(k, s, mean)) return;
     qv::deviation_lanes<double, std::uint64_t, 1>(summand_ + a, present_ + a, len, &mean, &css);
     from_deviations<S>(k, mean, css);

@@ -64,6 +64,8 @@ private:
     SumStat stat_;
     const Kernels *kernels_ = nullptr;
     std::size_t base_ = 0, span_ = 0, min_present_ = 0;
+    std::size_t last_ = 0;   // the window last summed alone (SIZE_MAX: none in this stretch)
+    double last_sum_ = 0.0;  // and its forward sum
     double *summand_ = nullptr;          // a row's value, -0.0 when missing
     std::uint64_t *present_ = nullptr;   // all ones for a present value, else 0 (deviations only)
     std::uint32_t *count_ = nullptr;     // present values before a row
