@@ -521,7 +521,7 @@ QVH_API void qvh_call_trim(qvh_call *call) QVH_NOEXCEPT;
  * SUM, MEAN, USS, CSS, VAR, STD, STDERR and CV over trailing and centred windows without lead values
  * take each window's sums in the package's order with the package's own steps, many windows at
  * once in vector lanes, and finish them with the package's own code: the same bits, O(size) adds
- * per row without a call. Every other function is called once per window over the window's values
+ * per row without a call (expanding windows of SUM and MEAN: O(1) a row, the sum carried). Every other function is called once per window over the window's values
  * in place, in O(1) per row besides the call itself.
  *
  * Results go to out + i * out_stride bytes, statuses (when not NULL) to statuses[i]; tally (when

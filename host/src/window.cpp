@@ -153,8 +153,7 @@ public:
            const qvh_window &frame, double *out, std::ptrdiff_t out_stride, std::int32_t *statuses)
         : call_(call), xs_(reinterpret_cast<const char *>(xs)), n_(n), stride_(stride), frame_(frame), out_(reinterpret_cast<char *>(out)),
           out_stride_(out_stride), statuses_(statuses), layout_(call, lead, nlead, xs, stride),
-          sums_(nlead == 0 && frame.kind != QVH_WINDOW_EXPANDING && sum_windows_limit > 0 ? sum_stat_of(call->info->name)
-                                                                                   : SumStat::None) {
+          sums_(nlead == 0 && sum_windows_limit > 0 ? sum_stat_of(call->info->name) : SumStat::None) {
         stat_ = order_stat_of(call->info->name, definition_);
         const std::size_t wants = call->info->leading_param ? 1 : 0;
         if (nlead != wants) stat_ = OrderStat::None;
@@ -320,7 +319,12 @@ int Moving::finish(std::size_t i, double r, QvStatus st, bool marked, std::size_
 }
 
 int Moving::group(std::size_t g, std::size_t e) noexcept {
-    if (sums_.stat() != SumStat::None && frame_.size <= window_bound_) return summed(g, e);
+    // An expanding window's forward sum is carried from row to row, which serves SUM and MEAN; the
+    // others would sum the whole window again on every row.
+    const bool expanding = frame_.kind == QVH_WINDOW_EXPANDING;
+    const bool carried = sums_.stat() == SumStat::Sum || sums_.stat() == SumStat::Mean;
+    const std::size_t longest = expanding || frame_.size > e - g ? e - g : frame_.size;
+    if (sums_.stat() != SumStat::None && longest <= window_bound_ && (carried || !expanding)) return summed(g, e);
     const bool ordered = stat_ != OrderStat::None;
     if (ordered) {
         call_->ordered.clear();
