@@ -231,7 +231,7 @@ void SumWindows::single(std::size_t k) noexcept {
     const std::size_t a = lo[k] - base_, len = hi[k] - lo[k];
     double s = 0.0, mean = 0.0, css = 0.0;
     // A forward sum over the last window and one row more is the last sum and one add more.
-    const bool grown = S != SumStat::Uss && last_ + 1 == k && lo[k] == lo[k - 1] && hi[k] == hi[k - 1] + 1;
+    const bool grown = S != SumStat::Uss && k > 0 && last_ == k - 1 && lo[k] == lo[k - 1] && hi[k] == hi[k - 1] + 1;
     if (grown) s = qv::sum_add(last_sum_, summand_[a + len - 1]);
     else if constexpr (S == SumStat::Uss) qv::square_lanes<double, 1>(summand_ + a, len, &s);
     else qv::sum_lanes<double, 1>(summand_ + a, len, S == SumStat::Sum ? 0.0 : -0.0, &s);

@@ -49,12 +49,12 @@ inline double deviation_mean(const ListSum &p) { return p.s / static_cast<double
 // first value's, which is that square itself (a square is never -0.0); where a walk over many
 // lists adds a missing value's all the same, it adds +0.0, which leaves such a sum as it was.
 template <class T>
-constexpr T deviation_square(T x, T mean) {
+[[gnu::always_inline]] constexpr T deviation_square(T x, T mean) {
     const T e = x - mean;
     return e * e;
 }
 template <class T>
-constexpr T deviation_add(T css, T x, T mean) {
+[[gnu::always_inline]] constexpr T deviation_add(T css, T x, T mean) {
     return css + deviation_square(x, mean);
 }
 

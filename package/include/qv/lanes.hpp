@@ -6,10 +6,11 @@
 // the deviations (present[k] all ones for a present value, else 0).
 //
 // V is double (one lane) or a GCC vector of doubles; a kernel keeps R of them, L = R x width
-// lanes, in registers, so that R independent chains of adds hide the add's latency.
+// lanes, in registers, so that R independent chains of adds hide the add's latency. Every step a
+// kernel takes is always inlined: a kernel compiled for a wider instruction set than the default
+// must not call a default one with vector arguments, whose passing differs between the two.
 #pragma once
 
-#include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -37,6 +38,12 @@ template <class T>
     T v;
     std::memcpy(&v, p, sizeof v);
     return v;
+}
+
+// The bits of x as a To of the same size (std::bit_cast, always inlined).
+template <class To, class From>
+[[gnu::always_inline]] inline To bits_as(From x) {
+    return load_lanes<To>(&x);
 }
 
 // Forward sums started at start: -0.0 for the forward sum of MEAN (which then starts at x1), 0.0
@@ -83,8 +90,8 @@ template <class V, class U, int R>
         for (std::size_t k = 0; k < len; ++k)
 #pragma GCC unroll 16
             for (int r = 0; r < R; ++r) {
-                const U sq = std::bit_cast<U>(deviation_square(load_lanes<V>(x + k + r * W), m[r]));
-                acc[r] = sum_add(acc[r], std::bit_cast<V>(sq & load_lanes<U>(present + k + r * W)));
+                const U sq = bits_as<U>(deviation_square(load_lanes<V>(x + k + r * W), m[r]));
+                acc[r] = sum_add(acc[r], bits_as<V>(sq & load_lanes<U>(present + k + r * W)));
             }
     }
     std::memcpy(css, acc, sizeof acc);

@@ -14,14 +14,14 @@ namespace qv {
 // adds one all the same, it adds summand(x) = -0.0, which leaves every sum as it was (-0.0 + x
 // is x itself, x = +0.0 and -0.0 included), so a sum started at -0.0 equals one started at x1.
 template <class T>
-constexpr T sum_add(T s, T x) {
+[[gnu::always_inline]] constexpr T sum_add(T s, T x) {
     return s + x;
 }
 constexpr double summand(double x) { return is_missing(x) ? -0.0 : x; }
 
 // A present value's square added to a sum of squares (USS).
 template <class T>
-constexpr T square_add(T s, T x) {
+[[gnu::always_inline]] constexpr T square_add(T s, T x) {
     return s + x * x;
 }
 
