@@ -349,6 +349,7 @@ TEST(HostWindow, SumsInLanesGiveTheBitsOfEachWindow) {
         {QVH_WINDOW_CENTRED, 1000, 0, 300, 0},   {QVH_WINDOW_CENTRED, 4, 0, 5000, 0},
         {QVH_WINDOW_CENTRED, 41, 0, 212, 0},  // a step of lanes from row 20 meets the shrinking windows
         {QVH_WINDOW_EXPANDING, 0, 0, 5000, 0},   {QVH_WINDOW_EXPANDING, 0, 2, 900, 300},
+        {QVH_WINDOW_TRAILING, 1500, 0, 4000, 0},  // a second stretch of long windows: aligned copies
     };
     std::mt19937_64 rng(36);
     for (const int limit : {1, 2, 3}) {  // the last is the default

@@ -17,12 +17,16 @@ std::atomic<int> sum_windows_limit{3};
 
 // The lane kernels of one instruction set, `lanes` windows a call. Eight vectors of sums at once
 // keep both adders busy through the add's latency; the deviation pass of SSE2 runs four at a
-// time, since its sixteen registers also hold the means.
+// time, since its sixteen registers also hold the means. AVX-512 reads a stretch's shifted copies
+// (aligned loads) where it has them.
 struct Kernels {
     std::size_t lanes;
-    void (*sums)(const double *x, std::size_t len, double start, double *s);
-    void (*squares)(const double *x, std::size_t len, double *s);
-    void (*deviations)(const double *x, const std::uint64_t *present, std::size_t len, const double *mean, double *css);
+    void (*sums)(qv::Consecutive x, std::size_t len, double start, double *s);
+    void (*squares)(qv::Consecutive x, std::size_t len, double *s);
+    void (*deviations)(qv::Consecutive x, const std::uint64_t *present, std::size_t len, const double *mean, double *css);
+    void (*shifted_sums)(qv::Shifted x, std::size_t len, double start, double *s);
+    void (*shifted_deviations)(qv::Shifted x, const std::uint64_t *present, std::size_t len, const double *mean,
+                               double *css);
 };
 
 namespace {
@@ -35,39 +39,47 @@ typedef double v8d __attribute__((vector_size(64)));
 typedef std::uint64_t v8u __attribute__((vector_size(64)));
 
 constexpr std::size_t MAX_LANES = 64;
+// Rows a stretch copies shifted at most (8 copies, 64 bytes a row), and the rows windows must
+// span at least besides the stretch's own.
+constexpr std::size_t SHIFTED_MOST = std::size_t{1} << 17, SHIFTED_LEAST = 256;
 
-void sums_sse2(const double *x, std::size_t len, double start, double *s) { qv::sum_lanes<v2d, 8>(x, len, start, s); }
-void squares_sse2(const double *x, std::size_t len, double *s) { qv::square_lanes<v2d, 8>(x, len, s); }
-void deviations_sse2(const double *x, const std::uint64_t *present, std::size_t len, const double *mean, double *css) {
+void sums_sse2(qv::Consecutive x, std::size_t len, double start, double *s) { qv::sum_lanes<v2d, 8>(x, len, start, s); }
+void squares_sse2(qv::Consecutive x, std::size_t len, double *s) { qv::square_lanes<v2d, 8>(x, len, s); }
+void deviations_sse2(qv::Consecutive x, const std::uint64_t *present, std::size_t len, const double *mean, double *css) {
     qv::deviation_lanes<v2d, v2u, 4>(x, present, len, mean, css);
-    qv::deviation_lanes<v2d, v2u, 4>(x + 8, present == nullptr ? nullptr : present + 8, len, mean + 8, css + 8);
+    qv::deviation_lanes<v2d, v2u, 4>(qv::Consecutive{x.x + 8}, present == nullptr ? nullptr : present + 8, len, mean + 8,
+                                     css + 8);
 }
 
-[[gnu::target("avx2")]] void sums_avx2(const double *x, std::size_t len, double start, double *s) {
+[[gnu::target("avx2")]] void sums_avx2(qv::Consecutive x, std::size_t len, double start, double *s) {
     qv::sum_lanes<v4d, 8>(x, len, start, s);
 }
-[[gnu::target("avx2")]] void squares_avx2(const double *x, std::size_t len, double *s) {
+[[gnu::target("avx2")]] void squares_avx2(qv::Consecutive x, std::size_t len, double *s) {
     qv::square_lanes<v4d, 8>(x, len, s);
 }
-[[gnu::target("avx2")]] void deviations_avx2(const double *x, const std::uint64_t *present, std::size_t len,
+[[gnu::target("avx2")]] void deviations_avx2(qv::Consecutive x, const std::uint64_t *present, std::size_t len,
                                              const double *mean, double *css) {
     qv::deviation_lanes<v4d, v4u, 8>(x, present, len, mean, css);
 }
 
-[[gnu::target("avx512f")]] void sums_avx512(const double *x, std::size_t len, double start, double *s) {
+template <class Src>
+[[gnu::target("avx512f")]] void sums_avx512(Src x, std::size_t len, double start, double *s) {
     qv::sum_lanes<v8d, 8>(x, len, start, s);
 }
-[[gnu::target("avx512f")]] void squares_avx512(const double *x, std::size_t len, double *s) {
+[[gnu::target("avx512f")]] void squares_avx512(qv::Consecutive x, std::size_t len, double *s) {
     qv::square_lanes<v8d, 8>(x, len, s);
 }
-[[gnu::target("avx512f")]] void deviations_avx512(const double *x, const std::uint64_t *present, std::size_t len,
+template <class Src>
+[[gnu::target("avx512f")]] void deviations_avx512(Src x, const std::uint64_t *present, std::size_t len,
                                                   const double *mean, double *css) {
     qv::deviation_lanes<v8d, v8u, 8>(x, present, len, mean, css);
 }
 
-constexpr Kernels KERNELS[] = {{16, sums_sse2, squares_sse2, deviations_sse2},
-                               {32, sums_avx2, squares_avx2, deviations_avx2},
-                               {64, sums_avx512, squares_avx512, deviations_avx512}};
+constexpr Kernels KERNELS[] = {
+    {16, sums_sse2, squares_sse2, deviations_sse2, nullptr, nullptr},
+    {32, sums_avx2, squares_avx2, deviations_avx2, nullptr, nullptr},
+    {64, sums_avx512<qv::Consecutive>, squares_avx512, deviations_avx512<qv::Consecutive>, sums_avx512<qv::Shifted>,
+     deviations_avx512<qv::Shifted>}};
 
 // The widest kernels the machine has, within the limit.
 const Kernels &kernels() noexcept {
@@ -106,16 +118,21 @@ SumStat sum_stat_of(const char *name) noexcept {
 }
 
 bool SumWindows::reserve(WarmBlock &warm, std::size_t rows, std::size_t span) noexcept {
+    // Copies pay where a window is long enough for its loads to outweigh them.
+    shifted_ = kernels().shifted_sums != nullptr && span <= SHIFTED_MOST && span >= rows + SHIFTED_LEAST;
+    const std::size_t copy = shifted_ ? span * sizeof(double) : 0;
     const std::size_t sizes[] = {rows * sizeof(std::size_t), rows * sizeof(std::size_t), rows * sizeof(double),
                                  rows * sizeof(QvStatus),    span * sizeof(double),      span * sizeof(std::uint64_t),
-                                 (span + 1) * 4,             (span + 1) * 4,             (span + 1) * 4};
+                                 (span + 1) * 4,             (span + 1) * 4,             (span + 1) * 4,
+                                 copy, copy, copy, copy, copy, copy, copy, copy};
+    constexpr int PARTS = static_cast<int>(std::size(sizes));
     std::size_t total = 64;
     for (const std::size_t s : sizes) total += round_up(s);
     auto *p = static_cast<char *>(warm.reserve(total));
     if (p == nullptr) return false;
     p += (64 - reinterpret_cast<std::uintptr_t>(p) % 64) % 64;
-    void *parts[9];
-    for (int i = 0; i < 9; ++i) {
+    void *parts[PARTS];
+    for (int i = 0; i < PARTS; ++i) {
         parts[i] = p;
         p += round_up(sizes[i]);
     }
@@ -128,6 +145,7 @@ bool SumWindows::reserve(WarmBlock &warm, std::size_t rows, std::size_t span) no
     count_ = static_cast<std::uint32_t *>(parts[6]);
     first_ = static_cast<std::uint32_t *>(parts[7]);
     differ_ = static_cast<std::uint32_t *>(parts[8]);
+    for (int d = 0; d < 8; ++d) copy_[d] = static_cast<double *>(parts[9 + d]);
     return true;
 }
 
@@ -145,6 +163,9 @@ void SumWindows::prepare(const char *xs, std::ptrdiff_t stride) noexcept {
         summand[t] = qv::summand(x);
         present += qv::is_missing(x) ? 0 : 1;
         count[t + 1] = present;
+    }
+    if (shifted_) {
+        for (std::uint32_t d = 0; d < 8 && d < span; ++d) std::memcpy(copy_[d], summand + d, (span - d) * sizeof(double));
     }
     if (stat_ == SumStat::Sum || stat_ == SumStat::Uss) return;  // their results need no first value
     if (stat_ != SumStat::Mean)
@@ -204,8 +225,10 @@ void SumWindows::lane_block(std::size_t k) noexcept {
     const Kernels &kern = *kernels_;
     const std::size_t a = lo[k] - base_, len = hi[k] - lo[k], lanes = kern.lanes;
     double s[MAX_LANES], mean[MAX_LANES], css[MAX_LANES];
-    if constexpr (S == SumStat::Uss) kern.squares(summand_ + a, len, s);
-    else kern.sums(summand_ + a, len, S == SumStat::Sum ? 0.0 : -0.0, s);
+    constexpr double start = S == SumStat::Sum ? 0.0 : -0.0;
+    if constexpr (S == SumStat::Uss) kern.squares({summand_ + a}, len, s);
+    else if (shifted_) kern.shifted_sums({copy_, a}, len, start, s);
+    else kern.sums({summand_ + a}, len, start, s);
     bool deviations = false;
     bool wants[MAX_LANES];
     const std::size_t rows = len + lanes - 1;
@@ -220,7 +243,9 @@ void SumWindows::lane_block(std::size_t k) noexcept {
         }
     }
     if (!deviations) return;
-    kern.deviations(summand_ + a, all_present ? nullptr : present_ + a, len, mean, css);
+    const std::uint64_t *const present = all_present ? nullptr : present_ + a;
+    if (shifted_) kern.shifted_deviations({copy_, a}, present, len, mean, css);
+    else kern.deviations({summand_ + a}, present, len, mean, css);
     for (std::size_t j = 0; j < lanes; ++j)
         if (wants[j]) from_deviations<S>(k + j, mean[j], css[j]);
 }
@@ -233,12 +258,12 @@ void SumWindows::single(std::size_t k) noexcept {
     // A forward sum over the last window and one row more is the last sum and one add more.
     const bool grown = S != SumStat::Uss && k > 0 && last_ == k - 1 && lo[k] == lo[k - 1] && hi[k] == hi[k - 1] + 1;
     if (grown) s = qv::sum_add(last_sum_, summand_[a + len - 1]);
-    else if constexpr (S == SumStat::Uss) qv::square_lanes<double, 1>(summand_ + a, len, &s);
-    else qv::sum_lanes<double, 1>(summand_ + a, len, S == SumStat::Sum ? 0.0 : -0.0, &s);
+    else if constexpr (S == SumStat::Uss) qv::square_lanes<double, 1>(qv::Consecutive{summand_ + a}, len, &s);
+    else qv::sum_lanes<double, 1>(qv::Consecutive{summand_ + a}, len, S == SumStat::Sum ? 0.0 : -0.0, &s);
     last_ = k;
     last_sum_ = s;
     if (!from_sum<S>(k, s, mean)) return;
-    qv::deviation_lanes<double, std::uint64_t, 1>(summand_ + a, present_ + a, len, &mean, &css);
+    qv::deviation_lanes<double, std::uint64_t, 1>(qv::Consecutive{summand_ + a}, present_ + a, len, &mean, &css);
     from_deviations<S>(k, mean, css);
 }
 

@@ -27,6 +27,7 @@ struct Kernels;  // the lane kernels of one instruction set
 
 // The results of a stretch of windows over one column, laid out in the call's warm block:
 //   bounds | results | statuses | summands | presence masks | present counts | first present | next different
+//   | eight shifted copies of the summands (for the kernels that read them)
 class SumWindows {
 public:
     explicit SumWindows(SumStat stat) noexcept : stat_(stat) {}
@@ -71,6 +72,8 @@ private:
     std::uint32_t *count_ = nullptr;     // present values before a row
     std::uint32_t *first_ = nullptr;     // the first present row from a row on (span_: none; not for SUM, USS)
     std::uint32_t *differ_ = nullptr;    // the first present row after a present row whose value differs
+    bool shifted_ = false;               // the kernels read copy_
+    double *copy_[8] = {};               // copy_[d][t] = summand_[t + d], each 64-byte aligned
 };
 
 }  // namespace qvhost
