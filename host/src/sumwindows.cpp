@@ -1,6 +1,9 @@
 // Moving sums in vector lanes. The kernels below are compiled whole for each instruction set the
 // machine may have, and picked once at run time; each inlines the package's steps, whose vector
 // forms pass vectors by value only inside a kernel (hence no ABI concern, and no -Wpsabi).
+#if defined(__clang__)
+#pragma clang diagnostic ignored "-Wunknown-warning-option"
+#endif
 #pragma GCC diagnostic ignored "-Wpsabi"
 
 #include "sumwindows.hpp"
