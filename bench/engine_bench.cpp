@@ -3,8 +3,11 @@
 //   values), beside the same call through qvh_call_over, and std::nth_element / a plain loop;
 // - moving MEDIAN over 10^6 values (windows 101 and 1001) through qvh_moving, beside one call per
 //   window over the window's values (the way without the engine), per row;
-// - moving MEAN over 10^6 values (window 101) through qvh_moving, beside the package's own calls,
-//   one per window, over an argument list laid out per window from C++.
+// - moving MEAN and STD over 10^6 values (windows 11, 101 and 1001) through qvh_moving, the sums
+//   taken in vector lanes (each kernel the machine has: sse2, avx2, avx512) and one call per window
+//   (calls), beside the package's own calls, one per window, over an argument list laid out per
+//   window from C++, and a running sum in C, O(1) a row (the way of bottleneck's move_mean, whose
+//   result is not the package's).
 #include <benchmark/benchmark.h>
 
 #include <algorithm>
@@ -18,6 +21,7 @@
 #include "bench_common.hpp"
 #include "memory.hpp"
 #include "qvhost.h"
+#include "sumwindows.hpp"
 
 namespace {
 
@@ -136,6 +140,32 @@ void BM_moving(benchmark::State &state, const char *name, bool drifting) {
     state.SetItemsProcessed(state.iterations() * static_cast<std::int64_t>(ROWS));
 }
 
+// A moving sum statistic through the engine with the sums' kernels limited (sum_windows_limit:
+// 0 one call per window, 1 SSE2, 2 AVX2, 3 AVX-512); items are rows.
+void BM_moving_sums(benchmark::State &state, const char *name, int limit) {
+    qvhost::sum_windows_limit = limit;
+    BM_moving(state, name, false);
+    qvhost::sum_windows_limit = 3;
+}
+
+// The running mean of a trailing window in C: the sum of the window kept by adding the value that
+// comes and subtracting the one that goes, O(1) a row; its rounding drifts from the package's.
+void BM_peer_running_mean(benchmark::State &state) {
+    const auto w = static_cast<std::size_t>(state.range(0));
+    const double *xs = data(ROWS).data();
+    std::vector<double> out(ROWS);
+    for (auto _ : state) {
+        double s = 0.0;
+        for (std::size_t i = 0; i < ROWS; ++i) {
+            s += xs[i];
+            if (i >= w) s -= xs[i - w];
+            out[i] = s / static_cast<double>(i < w ? i + 1 : w);
+        }
+        benchmark::DoNotOptimize(out.data());
+    }
+    state.SetItemsProcessed(state.iterations() * static_cast<std::int64_t>(ROWS));
+}
+
 // One qvh_call_over per window, the way without the engine, over the first rows only (items are
 // rows, so the rate compares with BM_moving's).
 void BM_per_window_call(benchmark::State &state, const char *name) {
@@ -161,13 +191,14 @@ void BM_package_per_window(benchmark::State &state, const char *name) {
     const FuncTableRow *row = qvbench::row_or_skip(state, name);
     if (row == nullptr) return;
     const auto w = static_cast<std::size_t>(state.range(0));
+    const std::size_t rows = w > 500 ? 100000 : ROWS;
     qvhost::MemoryPool pool{qvhost::Memory()};
     qvhost::ArgList args(pool.host());
     args.reserve(w);
     const double *xs = data(ROWS).data();
     double r = 0;
     for (auto _ : state) {
-        for (std::size_t i = 0; i < ROWS; ++i) {
+        for (std::size_t i = 0; i < rows; ++i) {
             const std::size_t lo = i + 1 > w ? i + 1 - w : 0;
             args.clear();
             args.nums(xs + lo, i + 1 - lo, [](double x) { return x; });
@@ -175,7 +206,7 @@ void BM_package_per_window(benchmark::State &state, const char *name) {
             benchmark::DoNotOptimize(r);
         }
     }
-    state.SetItemsProcessed(state.iterations() * static_cast<std::int64_t>(ROWS));
+    state.SetItemsProcessed(state.iterations() * static_cast<std::int64_t>(rows));
 }
 
 }  // namespace
@@ -191,5 +222,12 @@ BENCHMARK(BM_peer_nth_element)->Arg(1000000)->Arg(10000000)->Unit(benchmark::kMi
 BENCHMARK_CAPTURE(BM_moving, median, "MEDIAN", false)->Arg(101)->Arg(1001)->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(BM_moving, median_walk, "MEDIAN", true)->Arg(101)->Arg(1001)->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(BM_per_window_call, median, "MEDIAN")->Arg(101)->Arg(1001)->Unit(benchmark::kMillisecond);
-BENCHMARK_CAPTURE(BM_moving, mean, "MEAN", false)->Arg(101)->Unit(benchmark::kMillisecond);
-BENCHMARK_CAPTURE(BM_package_per_window, mean, "MEAN")->Arg(101)->Unit(benchmark::kMillisecond);
+#define QV_MOVING_SUMS(stat, name)                                                                               \
+    BENCHMARK_CAPTURE(BM_moving_sums, stat##_avx512, name, 3)->Arg(11)->Arg(101)->Arg(1001)->Unit(benchmark::kMillisecond); \
+    BENCHMARK_CAPTURE(BM_moving_sums, stat##_avx2, name, 2)->Arg(11)->Arg(101)->Arg(1001)->Unit(benchmark::kMillisecond);   \
+    BENCHMARK_CAPTURE(BM_moving_sums, stat##_sse2, name, 1)->Arg(11)->Arg(101)->Arg(1001)->Unit(benchmark::kMillisecond);   \
+    BENCHMARK_CAPTURE(BM_moving_sums, stat##_calls, name, 0)->Arg(11)->Arg(101)->Arg(1001)->Unit(benchmark::kMillisecond);  \
+    BENCHMARK_CAPTURE(BM_package_per_window, stat, name)->Arg(11)->Arg(101)->Arg(1001)->Unit(benchmark::kMillisecond)
+QV_MOVING_SUMS(mean, "MEAN");
+QV_MOVING_SUMS(std, "STD");
+BENCHMARK(BM_peer_running_mean)->Arg(11)->Arg(101)->Arg(1001)->Unit(benchmark::kMillisecond);

@@ -12,6 +12,8 @@ the ratio is qvewumth's time over the peer's (below 1: faster).
   of the surface and of the host library;
 - moving median over 10^6 values, windows 101 and 1001, against pandas' rolling median and
   bottleneck's move_median;
+- moving mean and std over 10^6 values, windows 11, 101 and 1001, against bottleneck's move_mean
+  and move_std (a running sum, O(1) a row, whose bits are not the package's; ours is exact);
 - the peak memory above the data of qv.median over 10^7 values, in bytes a value (a child process
   reads its high-water mark).
 
@@ -148,6 +150,12 @@ def main():
         v = s.to_numpy()
         row(f"moving median of {m}, window {w} / bottleneck move_median", lambda: qv.moving(v, w, "median"),
             lambda: bottleneck.move_median(v, w), 1)
+    v = s.to_numpy()
+    for w in (11, 101, 1001):
+        row(f"moving mean of {m}, window {w} / bottleneck move_mean", lambda: qv.moving(v, w, "mean"),
+            lambda: bottleneck.move_mean(v, w), 3)
+        row(f"moving std of {m}, window {w} / bottleneck move_std", lambda: qv.moving(v, w, "std"),
+            lambda: bottleneck.move_std(v, w, ddof=1), 3)
 
     n = 10**7 // scale
     peak = subprocess.run([sys.executable, "-c", PEAK, str(n)], capture_output=True, text=True, check=True)

@@ -16,6 +16,7 @@
 
 #include "host_package.hpp"
 #include "ordered.hpp"
+#include "sumwindows.hpp"
 #include "qvhost.h"
 
 namespace {
@@ -360,6 +361,56 @@ TEST(HostWindow, MovingFrameResultsMakeNoList) {
         for (int i = 0; i < 100; ++i) EXPECT_EQ(qvh_agg_result(agg, &r, nullptr), QVH_OK);
         EXPECT_EQ(allocations, 0u) << fn;
         qvh_agg_free(agg);
+    }
+}
+
+// Series for sums: adversarial() (mix 0-4), values across 600 binades, long runs of one value
+// (the first value's sign and the all-equal shortcut) among missing values, and huge values that
+// cancel among small ones.
+double summed_value(std::mt19937_64 &rng, int mix, double &run) {
+    if (mix < 5) return adversarial(rng, mix);
+    if (mix == 5) return std::ldexp(double(int(rng() % 2001) - 1000), int(rng() % 600) - 300);
+    const double runs[] = {1.5, -0.0, 0.0, -2.5};
+    if (mix == 6) return rng() % 50 == 0 ? (run = runs[rng() % 4]) : rng() % 5 == 0 ? DOT : run;
+    return rng() % 40 == 0 ? 1e300 * double(int(rng() % 3) - 1) : rng() % 3 == 0 ? missing('Q') : 0.1;
+}
+
+// Sums taken many windows at once (16, 32 or 64 a step: each kernel the machine has) against one
+// call per window: window sizes around the lane counts, windows past the group, groups of one and
+// two rows, and series where the first value's sign, the run of equal values or a cancellation
+// decides.
+TEST(HostWindow, SumsInLanesGiveTheBitsOfEachWindow) {
+    const char *const SUMS[] = {"SUM", "MEAN", "USS", "CSS", "VAR", "STD", "STDERR", "CV"};
+    const struct Row {
+        int kind;
+        size_t size, min_present, n, group;  // group: rows a group holds (0: one group)
+    } rows[] = {
+        {QVH_WINDOW_TRAILING, 1, 0, 300, 0},     {QVH_WINDOW_TRAILING, 2, 1, 300, 0},
+        {QVH_WINDOW_TRAILING, 11, 0, 700, 0},    {QVH_WINDOW_TRAILING, 33, 5, 700, 0},
+        {QVH_WINDOW_TRAILING, 64, 0, 500, 97},   {QVH_WINDOW_TRAILING, 101, 2, 1200, 0},
+        {QVH_WINDOW_TRAILING, 500, 0, 500, 0},   {QVH_WINDOW_TRAILING, 900, 0, 300, 0},
+        {QVH_WINDOW_TRAILING, 7, 0, 400, 1},     {QVH_WINDOW_TRAILING, 7, 0, 400, 2},
+        {QVH_WINDOW_CENTRED, 10, 0, 600, 0},     {QVH_WINDOW_CENTRED, 65, 3, 900, 211},
+        {QVH_WINDOW_CENTRED, 1000, 0, 300, 0},   {QVH_WINDOW_CENTRED, 4, 0, 5000, 0},
+        {QVH_WINDOW_CENTRED, 41, 0, 212, 0},  // a step of lanes from row 20 meets the shrinking windows
+        {QVH_WINDOW_EXPANDING, 0, 0, 5000, 0},   {QVH_WINDOW_EXPANDING, 0, 2, 900, 300},
+        {QVH_WINDOW_TRAILING, 1500, 0, 4000, 0},  // a second stretch of long windows: aligned copies
+    };
+    std::mt19937_64 rng(36);
+    for (const int limit : {1, 2, 3}) {  // the last is the default
+        qvhost::sum_windows_limit = limit;
+        for (const Row &r : rows) {
+            for (const char *fn : SUMS) {
+                const int mix = int(rng() % 8);
+                std::vector<double> xs(r.n);
+                double run = 1.5;
+                for (double &x : xs) x = summed_value(rng, mix, run);
+                Case c{fn, {}, {r.kind, r.size, r.min_present}, {}};
+                for (size_t s = 0; r.group > 0 && s < r.n; s += r.group) c.starts.push_back(s);
+                compare(c, xs);
+                if (HasFailure()) return;
+            }
+        }
     }
 }
 

@@ -518,8 +518,11 @@ QVH_API void qvh_call_trim(qvh_call *call) QVH_NOEXCEPT;
  * the package read them as it reads the whole window, which gives the same bits; a window that
  * holds both +0 and -0, or (ORDINAL) a missing value in an unusual bit pattern, is called whole, and
  * so is a point between two values of PCTL1 or PCTL4 that no percentile of the pair reproduces.
- * Every other function is called once per window over the window's values in place, in O(1) per
- * row besides the call itself.
+ * SUM, MEAN, USS, CSS, VAR, STD, STDERR and CV over trailing and centred windows without lead values
+ * take each window's sums in the package's order with the package's own steps, many windows at
+ * once in vector lanes, and finish them with the package's own code: the same bits, O(size) adds
+ * per row without a call (expanding windows of SUM and MEAN: O(1) a row, the sum carried). Every other function is called once per window over the window's values
+ * in place, in O(1) per row besides the call itself.
  *
  * Results go to out + i * out_stride bytes, statuses (when not NULL) to statuses[i]; tally (when
  * not NULL) counts the rows by status, as qvh_call_rows does. The function must be a list-form

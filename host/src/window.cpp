@@ -1,9 +1,11 @@
 // Moving windows: one result per row, each the package's result over the row's window. Order
 // statistics answer from the window kept in order, through a call over the few values the result
-// reads; every other function is called over the window's values in place.
+// reads; sums over sliding windows are taken many windows at once (sumwindows.hpp); every other
+// function is called over the window's values in place.
 #include <cstring>
 
 #include "internal.hpp"
+#include "sumwindows.hpp"
 
 namespace qvhost {
 
@@ -150,7 +152,8 @@ public:
     Moving(qvh_call *call, const double *lead, std::size_t nlead, const double *xs, std::size_t n, std::ptrdiff_t stride,
            const qvh_window &frame, double *out, std::ptrdiff_t out_stride, std::int32_t *statuses)
         : call_(call), xs_(reinterpret_cast<const char *>(xs)), n_(n), stride_(stride), frame_(frame), out_(reinterpret_cast<char *>(out)),
-          out_stride_(out_stride), statuses_(statuses), layout_(call, lead, nlead, xs, stride) {
+          out_stride_(out_stride), statuses_(statuses), layout_(call, lead, nlead, xs, stride),
+          sums_(nlead == 0 && sum_windows_limit > 0 ? sum_stat_of(call->info->name) : SumStat::None) {
         stat_ = order_stat_of(*call->info, definition_);
         const std::size_t wants = call->info->leading_param ? 1 : 0;
         if (nlead != wants) stat_ = OrderStat::None;
@@ -163,10 +166,16 @@ public:
 private:
     double value(std::size_t i) const { return edge_value(load(xs_ + static_cast<std::ptrdiff_t>(i) * stride_)); }
     int row(std::size_t i, Rows w, std::size_t e) noexcept;
+    int summed(std::size_t g, std::size_t e) noexcept;
     int slid_row(std::size_t i) noexcept;
     int short_row(std::size_t i, const ShortCall &c) noexcept;
     // Row i's result delivered and counted; work is what the row cost, for the interrupt check.
     int finish(std::size_t i, double r, QvStatus st, bool marked, std::size_t work) noexcept;
+    // The interrupt seen after `rows` rows.
+    int interrupted(std::size_t rows) const noexcept {
+        return fail(QVH_E_INTERRUPTED, Msg() << call_->label.view() << ": interrupted after row "
+                                             << static_cast<unsigned long long>(rows) << " of " << static_cast<unsigned long long>(n_));
+    }
     // Out of memory in row i: the bytes refused, as far as known.
     int no_memory(std::size_t i) const noexcept {
         call_->asked = take_refused();
@@ -182,6 +191,7 @@ private:
     std::ptrdiff_t out_stride_;
     std::int32_t *statuses_;
     Layout layout_;
+    SumWindows sums_;
     OrderStat stat_;
     int definition_ = 0;
     double param_ = 0.0;
@@ -241,13 +251,51 @@ int Moving::finish(std::size_t i, double r, QvStatus st, bool marked, std::size_
     std::memcpy(out_ + static_cast<std::ptrdiff_t>(i) * out_stride_, &r, sizeof r);
     if (statuses_ != nullptr) statuses_[i] = st;
     tally_add(tally, st, marked);
-    if (call_->interrupt.due(work))
-        return fail(QVH_E_INTERRUPTED, Msg() << call_->label.view() << ": interrupted after row "
-                                             << static_cast<unsigned long long>(i + 1) << " of " << static_cast<unsigned long long>(n_));
+    if (call_->interrupt.due(work)) return interrupted(i + 1);
+    return QVH_OK;
+}
+
+// A group's rows in stretches, the sums of a stretch's windows taken at once, and the interrupt
+// consulted after each: a stretch is at most about 2^22 values of work. Flattened, so that the
+// window rule is inlined into the loop over a stretch's rows.
+[[gnu::flatten]] int Moving::summed(std::size_t g, std::size_t e) noexcept {
+    const std::size_t most = frame_.size > 1024 ? 64 + (std::size_t{1} << 22) / frame_.size : 4096;
+    for (std::size_t i = g; i < e;) {
+        const std::size_t count = e - i < most ? e - i : most;
+        const std::size_t span = window_of(frame_, g, e, i + count - 1).hi - window_of(frame_, g, e, i).lo;
+        if (!sums_.reserve(call_->warm, count, span)) return no_memory(i);
+        call_->over.valid = false;  // the warm block holds the sums' values now
+        for (std::size_t k = 0; k < count; ++k) {
+            const Rows w = window_of(frame_, g, e, i + k);
+            sums_.lo[k] = w.lo;
+            sums_.hi[k] = w.hi;
+        }
+        sums_.run(xs_, stride_, count, frame_.min_present);
+        qvh_tally t = tally;
+        char *out = out_ + static_cast<std::ptrdiff_t>(i) * out_stride_;
+        std::int32_t *statuses = statuses_ == nullptr ? nullptr : statuses_ + i;
+        for (std::size_t k = 0; k < count; ++k) {
+            double r = sums_.result[k];
+            QvStatus st = sums_.status[k];
+            deliver(r, st);
+            std::memcpy(out + static_cast<std::ptrdiff_t>(k) * out_stride_, &r, sizeof r);
+            if (statuses != nullptr) statuses[k] = st;
+            tally_add(t, st, false);
+        }
+        tally = t;
+        i += count;
+        if (call_->interrupt.due(count * 16 + span)) return interrupted(i);
+    }
     return QVH_OK;
 }
 
 int Moving::group(std::size_t g, std::size_t e) noexcept {
+    // An expanding window's forward sum is carried from row to row, which serves SUM and MEAN; the
+    // others would sum the whole window again on every row.
+    const bool expanding = frame_.kind == QVH_WINDOW_EXPANDING;
+    const bool carried = sums_.stat() == SumStat::Sum || sums_.stat() == SumStat::Mean;
+    const std::size_t longest = expanding || frame_.size > e - g ? e - g : frame_.size;
+    if (sums_.stat() != SumStat::None && longest <= window_bound_ && (carried || !expanding)) return summed(g, e);
     const bool ordered = stat_ != OrderStat::None;
     if (ordered) {
         call_->ordered.clear();

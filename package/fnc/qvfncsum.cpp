@@ -48,7 +48,7 @@ QV_EXPORT QvStatus qvfncsum(FuncArgList *args, double *result) {
     double s = 0.0;
     std::int32_t n = 0;
     v.forward(0, v.count32(), [&](double x, std::int64_t) {
-        s = s + x;
+        s = qv::sum_add(s, x);
         ++n;
     });
     if (n == 0) return fail(result, STATUS_MISSING_ARG);
@@ -56,12 +56,10 @@ QV_EXPORT QvStatus qvfncsum(FuncArgList *args, double *result) {
     return STATUS_OK;
 }
 
-// The mean of values that all equal the first is that first value itself: exact, and free of
-// the overflow the sum could meet.
 QV_EXPORT QvStatus qvfncmean(FuncArgList *args, double *result) {
     qv::ListSum p;
     if (!qv::sum_from_first(ArgView(args), p)) return fail(result, STATUS_MISSING_ARG);
-    *result = p.differs ? p.s / static_cast<double>(p.n) : p.x1;
+    *result = qv::mean_of(p);
     return STATUS_OK;
 }
 
@@ -92,7 +90,7 @@ QV_EXPORT QvStatus qvfncuss(FuncArgList *args, double *result) {
     double s = 0.0;
     std::int32_t n = 0;
     v.backward(0, v.count32(), [&](double x, std::int64_t) {
-        s = s + x * x;
+        s = qv::square_add(s, x);
         ++n;
     });
     if (n == 0) return fail(result, STATUS_MISSING_ARG);

@@ -1,11 +1,29 @@
 // The forward sum that MEAN and the deviation sums start from: the first present value x1,
 // the sum of the present values added in slot order starting from x1, their number, and
 // whether any later value differs from x1 (a NaN differs; -0.0 equals 0.0).
+//
+// The steps here are the only arithmetic of the sums: one list walks them over its slots, and
+// many lists at once (qv/lanes.hpp) walk them in vector lanes, each lane in slot order.
 #pragma once
 
 #include "qv/args.hpp"
 
 namespace qv {
+
+// A present value added to a sum. A missing value adds nothing: where a walk over many lists
+// adds one all the same, it adds summand(x) = -0.0, which leaves every sum as it was (-0.0 + x
+// is x itself, x = +0.0 and -0.0 included), so a sum started at -0.0 equals one started at x1.
+template <class T>
+[[gnu::always_inline]] constexpr T sum_add(T s, T x) {
+    return s + x;
+}
+constexpr double summand(double x) { return is_missing(x) ? -0.0 : x; }
+
+// A present value's square added to a sum of squares (USS).
+template <class T>
+[[gnu::always_inline]] constexpr T square_add(T s, T x) {
+    return s + x * x;
+}
 
 struct ListSum {
     std::int64_t first = 0;  // slot of x1
@@ -30,14 +48,18 @@ inline bool sum_from_first(const ArgView &v, ListSum &p) {
         const double x = v.num(i);
         if (is_missing(x)) continue;
         ++p.n;
-        p.s = p.s + x;
+        p.s = sum_add(p.s, x);
         p.differs = x != p.x1;
     }
     v.forward(i, count, [&p](double x, std::int64_t) {
         ++p.n;
-        p.s = p.s + x;
+        p.s = sum_add(p.s, x);
     });
     return true;
 }
+
+// MEAN from the forward sum. The mean of values that all equal the first is that first value
+// itself: exact, and free of the overflow the sum could meet.
+inline double mean_of(const ListSum &p) { return p.differs ? p.s / static_cast<double>(p.n) : p.x1; }
 
 }  // namespace qv

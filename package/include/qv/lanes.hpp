@@ -1,0 +1,122 @@
+// The sums of qv/listsum.hpp and qv/devsum.hpp over many lists at once: lane j sums the list of
+// len values x[j], x[j + 1], ..., x[j + len - 1] (the windows of consecutive rows over one
+// column), every lane in slot order with the very steps one list takes, so each lane's sum has
+// the bits of that list's: an IEEE add or multiply in a vector lane rounds as a scalar one does.
+// Missing values are handed over as summand(x) = -0.0 for the plain sums and masked to +0.0 for
+// the deviations (present[k] all ones for a present value, else 0).
+//
+// V is double (one lane) or a GCC vector of doubles; a kernel keeps R of them, L = R x width
+// lanes, in registers, so that R independent chains of adds hide the add's latency. Every step a
+// kernel takes is always inlined: a kernel compiled for a wider instruction set than the default
+// must not call a default one with vector arguments, whose passing differs between the two.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+
+#include "qv/devsum.hpp"
+
+namespace qv {
+
+template <class V>
+constexpr int lane_width = static_cast<int>(sizeof(V) / sizeof(double));
+
+template <class V>
+[[gnu::always_inline]] inline V splat(double x) {
+    if constexpr (lane_width<V> == 1) {
+        return x;
+    } else {
+        V v;
+        for (int i = 0; i < lane_width<V>; ++i) v[i] = x;
+        return v;
+    }
+}
+
+template <class T>
+[[gnu::always_inline]] inline T load_lanes(const void *p) {
+    T v;
+    std::memcpy(&v, p, sizeof v);
+    return v;
+}
+
+// The bits of x as a To of the same size (std::bit_cast, always inlined).
+template <class To, class From>
+[[gnu::always_inline]] inline To bits_as(From x) {
+    return load_lanes<To>(&x);
+}
+
+// Where lane j's k-th value lies: x[j + k] of a column in place ...
+struct Consecutive {
+    const double *x;
+    template <class V>
+    [[gnu::always_inline]] V at(std::size_t k, int lane) const {
+        return load_lanes<V>(x + k + lane);
+    }
+};
+
+// ... or in eight copies of the column, copy[d][i] = x[i + d], each 64-byte aligned, read from
+// row a on: the k-th values of 8 lanes from lane 8i on are one aligned 64-byte load, where from the
+// column in place 7 loads in 8 would cross a cache line.
+struct Shifted {
+    const double *const *copy;
+    std::size_t a;
+    template <class V>
+    [[gnu::always_inline]] V at(std::size_t k, int lane) const {
+        const std::size_t q = a + k;
+        return load_lanes<V>(copy[q & 7] + (q & ~std::size_t{7}) + lane);
+    }
+};
+
+// Forward sums started at start: -0.0 for the forward sum of MEAN (which then starts at x1), 0.0
+// for SUM.
+template <class V, int R, class Src>
+[[gnu::always_inline]] inline void sum_lanes(Src x, std::size_t len, double start, double *s) {
+    constexpr int W = lane_width<V>;
+    V acc[R];
+    for (int r = 0; r < R; ++r) acc[r] = splat<V>(start);
+    for (std::size_t k = 0; k < len; ++k)
+#pragma GCC unroll 16
+        for (int r = 0; r < R; ++r) acc[r] = sum_add(acc[r], x.template at<V>(k, r * W));
+    std::memcpy(s, acc, sizeof acc);
+}
+
+// Sums of squares, last slot first (USS).
+template <class V, int R, class Src>
+[[gnu::always_inline]] inline void square_lanes(Src x, std::size_t len, double *s) {
+    constexpr int W = lane_width<V>;
+    V acc[R];
+    for (int r = 0; r < R; ++r) acc[r] = splat<V>(0.0);
+    for (std::size_t k = len; k-- > 0;)
+#pragma GCC unroll 16
+        for (int r = 0; r < R; ++r) acc[r] = square_add(acc[r], x.template at<V>(k, r * W));
+    std::memcpy(s, acc, sizeof acc);
+}
+
+// Sums of squared deviations from each lane's mean, started at 0.0. Without present, every value
+// is present. U is the unsigned integer vector of V's shape.
+template <class V, class U, int R, class Src>
+[[gnu::always_inline]] inline void deviation_lanes(Src x, const std::uint64_t *present, std::size_t len,
+                                                   const double *mean, double *css) {
+    constexpr int W = lane_width<V>;
+    V acc[R], m[R];
+    for (int r = 0; r < R; ++r) {
+        acc[r] = splat<V>(0.0);
+        m[r] = load_lanes<V>(mean + r * W);
+    }
+    if (present == nullptr) {
+        for (std::size_t k = 0; k < len; ++k)
+#pragma GCC unroll 16
+            for (int r = 0; r < R; ++r) acc[r] = deviation_add(acc[r], x.template at<V>(k, r * W), m[r]);
+    } else {
+        for (std::size_t k = 0; k < len; ++k)
+#pragma GCC unroll 16
+            for (int r = 0; r < R; ++r) {
+                const U sq = bits_as<U>(deviation_square(x.template at<V>(k, r * W), m[r]));
+                acc[r] = sum_add(acc[r], bits_as<V>(sq & load_lanes<U>(present + k + r * W)));
+            }
+    }
+    std::memcpy(css, acc, sizeof acc);
+}
+
+}  // namespace qv
