@@ -59,17 +59,22 @@ constexpr qvh_info ranked(const char *name, const char *family, unsigned statuse
             QVH_FOLD_VALUES, QVH_MERGE_NONE, ""};
 }
 
-// An entry of the table, with what the window engine reads it from when it is an order statistic.
+// An entry of the table, with how the window engine reads it when it is an order statistic or a
+// summed statistic.
 struct Entry {
     qvh_info info;
     OrderStat stat = OrderStat::None;
     int definition = 0;
-    constexpr Entry(const qvh_info &f, OrderStat s = OrderStat::None, int d = 0) : info(f), stat(s), definition(d) {}
+    SumStat sum = SumStat::None;
+    constexpr Entry(const qvh_info &f, OrderStat s = OrderStat::None, int d = 0, SumStat m = SumStat::None)
+        : info(f), stat(s), definition(d), sum(m) {}
 };
 // An order statistic, read off a few ranks of a window's values.
 constexpr Entry order(OrderStat stat, const qvh_info &f) { return Entry(f, stat); }
 // A percentile under a definition, read off the ranks its plan names.
 constexpr Entry percentile(int definition, const qvh_info &f) { return Entry(f, OrderStat::Pctl, definition); }
+// A statistic finished from the sums of its values, which windows take many at once.
+constexpr Entry summed(SumStat sum, const qvh_info &f) { return Entry(f, OrderStat::None, 0, sum); }
 
 // The families in the order the reference presents them.
 constexpr const char *FAMILIES[] = {ELEMENTARY, ROUNDING, COUNTING, MOMENTS, SPREAD, MEANS, ORDER, SPECIAL};
@@ -234,6 +239,8 @@ OrderStat order_stat_of(const qvh_info &info, int &definition) noexcept {
     definition = e.definition;
     return e.stat;
 }
+
+SumStat sum_stat_of(const qvh_info &info) noexcept { return ENTRIES[index_of(info)].sum; }
 
 const qvh_info *find_function(std::string_view name) {
     auto it = std::find_if(std::begin(FUNCTIONS), std::end(FUNCTIONS),

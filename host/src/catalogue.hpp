@@ -25,6 +25,14 @@ enum class OrderStat { None, Median, Pctl, Iqr, Ordinal, Smallest, Largest, Min,
 // (1 to 5; 0 for the others).
 OrderStat order_stat_of(const qvh_info &info, int &definition) noexcept;
 
+// How the window engine sums a statistic's windows many at once: the statistics whose result is a
+// sum over the present values in slot order (SUM, USS) or is finished from one (MEAN and the
+// deviation sums). None: by a call over the whole window.
+enum class SumStat { None, Sum, Mean, Uss, Css, Var, Std, Stderr, Cv };
+
+// The summed statistic that a function of the catalogue is, or None.
+SumStat sum_stat_of(const qvh_info &info) noexcept;
+
 // A function by its name in any case, or null.
 const qvh_info *find_function(std::string_view name);
 

@@ -9,7 +9,6 @@
 #include "sumwindows.hpp"
 
 #include <cstring>
-#include <string_view>
 
 #include "internal.hpp"
 #include "qv/lanes.hpp"
@@ -108,17 +107,6 @@ constexpr qv::DeviationRule rule_of() {
 }
 
 }  // namespace
-
-SumStat sum_stat_of(const char *name) noexcept {
-    static constexpr struct {
-        std::string_view name;
-        SumStat stat;
-    } TABLE[] = {{"SUM", SumStat::Sum}, {"MEAN", SumStat::Mean}, {"USS", SumStat::Uss},       {"CSS", SumStat::Css},
-                 {"VAR", SumStat::Var}, {"STD", SumStat::Std},   {"STDERR", SumStat::Stderr}, {"CV", SumStat::Cv}};
-    for (const auto &t : TABLE)
-        if (t.name == name) return t.stat;
-    return SumStat::None;
-}
 
 bool SumWindows::reserve(WarmBlock &warm, std::size_t rows, std::size_t span) noexcept {
     // Copies pay where a window is long enough for its loads to outweigh them.

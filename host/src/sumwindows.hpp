@@ -9,15 +9,12 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "catalogue.hpp"
 #include "memory.hpp"
 #include "qvfnc.h"
 
 namespace qvhost {
 
-enum class SumStat { None, Sum, Mean, Uss, Css, Var, Std, Stderr, Cv };
-
-// The statistic the function computes this way, or None.
-SumStat sum_stat_of(const char *name) noexcept;
 
 // The widest kernels the sums may use, as far as the machine has them: 0 none (one call per
 // window), 1 SSE2, 2 AVX2, 3 AVX-512. The engine's tests and benchmark lower it to try each.

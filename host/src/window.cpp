@@ -153,7 +153,7 @@ public:
            const qvh_window &frame, double *out, std::ptrdiff_t out_stride, std::int32_t *statuses)
         : call_(call), xs_(reinterpret_cast<const char *>(xs)), n_(n), stride_(stride), frame_(frame), out_(reinterpret_cast<char *>(out)),
           out_stride_(out_stride), statuses_(statuses), layout_(call, lead, nlead, xs, stride),
-          sums_(nlead == 0 && sum_windows_limit > 0 ? sum_stat_of(call->info->name) : SumStat::None) {
+          sums_(nlead == 0 && sum_windows_limit > 0 ? sum_stat_of(*call->info) : SumStat::None) {
         stat_ = order_stat_of(*call->info, definition_);
         const std::size_t wants = call->info->leading_param ? 1 : 0;
         if (nlead != wants) stat_ = OrderStat::None;
