@@ -16,6 +16,7 @@
 #include <new>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "failure.hpp"
@@ -80,6 +81,16 @@ struct Function {
 };
 
 void delete_function(void *p);
+
+// What loading the extension names itself in its messages.
+inline constexpr const char *LOADER = "qvewumth";
+// A record loading the extension makes; out of memory in the host's one wording, with its size.
+template <class T, class... Args>
+T *make(Args &&...args) {
+    T *p = new (std::nothrow) T(std::forward<Args>(args)...);
+    if (p == nullptr) qvsql::no_memory(LOADER, sizeof(T));
+    return p;
+}
 
 // The function's own error ("qv_pctl: what"), and a failing host library call, whose message
 // names the function by its label; out of memory in the host's one wording, with what was asked.

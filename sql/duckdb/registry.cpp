@@ -98,7 +98,7 @@ qvh_package *acquire_package(std::string &why) { return shared_package.acquire(w
 void release_package() noexcept { shared_package.release(); }
 
 Registry *new_registry(qvh_package *pkg, duckdb_connection con) {
-    auto *reg = new Registry;
+    auto *reg = make<Registry>();
     reg->pkg = pkg;
     reg->limit = memory_limit(con);
     reg->allocator = {kept_alloc, kept_resize, kept_release, reg};
