@@ -35,7 +35,7 @@ done <<'ROWS'
 @build/libqvsqlite.so~~SELECT qv_sqrt(-1) IS NULL, qv_status()~1|invalid argument~
 @work/pair/libqvsqlite~~SELECT qv_round(2.345, 0.01)~2.35~
 @work/alone/libqvsqlite~@work/pair/libqvewumth.so~SELECT qv_mean(1, 2)~1.5~
-@work/alone/libqvsqlite~~SELECT 1~~qvsqlite: cannot load
+@work/alone/libqvsqlite~~SELECT 1~~(and there is no libqvewumth.so beside @work/alone/libqvsqlite.so)
 @build/libqvsqlite~~SELECT qv_mean(1, 'abc')~~qv_mean: argument 2 must be a number, not a character value ('abc')
 ROWS
 
