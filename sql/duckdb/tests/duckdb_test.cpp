@@ -318,6 +318,27 @@ TEST(DuckDb, ErrorsAndStatuses) {
     }
 }
 
+// DuckDB's own percentiles beside the package's: quantile_cont interpolates at 1 + (n - 1)p (no
+// PCTL definition does), and its median of two values is the package's.
+TEST(DuckDb, PercentilesBesideDuckDbsOwn) {
+    Db db;
+    const struct {
+        const char *sql;
+        double duckdb, package;
+    } cases[] = {
+        {"SELECT quantile_cont(x, 0.25), qv_pctl(25, x) FROM range(1, 9) r(x)", 2.75, 2.5},
+        {"SELECT quantile_cont(x, 0.25), qv_pctl4(25, x) FROM range(1, 9) r(x)", 2.75, 2.25},
+        {"SELECT quantile_cont(x, 0.25), qv_pctl1(25, x) FROM range(1, 9) r(x)", 2.75, 2},
+        {"SELECT quantile_cont(x, 0.5), qv_median(x) FROM (VALUES (0.02::DOUBLE), (7.62)) v(x)", 3.82, 3.82},
+    };
+    for (const auto &c : cases) {
+        Rows got;
+        ASSERT_EQ(db.run(c.sql, &got), "") << c.sql;
+        EXPECT_TRUE(same(got.at(0)[0], c.duckdb)) << c.sql;
+        EXPECT_TRUE(same(got.at(0)[1], c.package)) << c.sql;
+    }
+}
+
 TEST(DuckDb, LoadingTwiceAndInTwoDatabases) {
     auto first = std::make_unique<Db>();
     Db second;

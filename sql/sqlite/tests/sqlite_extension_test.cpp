@@ -220,6 +220,9 @@ TEST(Sqlite, RegistrationsValueRulesErrorsAndStatus) {
         {"SELECT group_concat(t) FROM (SELECT type || narg t FROM pragma_function_list WHERE name = 'qv_pctl' ORDER BY 1)", "s-1,w2", ""},
         {"SELECT " + many + ")", "", marks + " marked"},
         {"SELECT qv_mean(x) FROM (SELECT '' x UNION ALL SELECT NULL)", "", "missing argument"},
+        // '' is the missing value to qv_ functions and a value to SQLite's own (0 to avg).
+        {"SELECT qv_n(DISTINCT x) || ' ' || count(DISTINCT x) || ' ' || qv_n(x) || ' ' || count(x) || ' ' || avg(x) FROM "
+         "(SELECT 1 x UNION ALL SELECT 2 UNION ALL SELECT '' UNION ALL SELECT NULL UNION ALL SELECT 2)", "2.0 3 3.0 4 1.25", "ok"},
         // NaN results: sums of powers that overflow above about 1e154, infinities in the data.
         {"SELECT qv_kurtosis(1, 2, 3, 1e155)", "", "not a number"},
         {"SELECT qv_std(x) FROM (SELECT 1 x UNION ALL SELECT 9e999)", "", "not a number"},
