@@ -299,7 +299,8 @@ TEST(DuckDb, ErrorsAndStatuses) {
         {"SELECT qv_status()", "error: qv_pctl: the percentile or rank must be one value for the whole query"},
         // The column in the percentile's place, in one-row groups: refused, not 90 per group.
         {"SELECT qv_pctl(x, 90) FROM range(5) r(x) GROUP BY x", "qv_pctl: the percentile or rank must be one value"},
-        {"SELECT qv_ppctl(150, 1, 2)", "invalid argument; an argument marked invalid"},
+        {"SELECT qv_ppctl(150, 1, 2)", "invalid argument; argument 1 marked"},
+        {"SELECT qv_pgeomean(2, -1, 3, -4)", "invalid argument; arguments 2, 4 marked"},
         {"SELECT qv_log(x) FROM (VALUES (1.0), (-1.0), (NULL), (0.0)) v(x)", "1 of 4 rows gave missing argument, 2 invalid argument"},
         {"SELECT qv_pctl(50, x) FROM range(3) r(x) WHERE x > 5", "no rows"},
         {"SELECT qv_pctl(150, x) FROM range(3) r(x)", "invalid argument"},
