@@ -42,7 +42,7 @@ ROWS
 # Empty fields of an imported CSV file are the missing value '.'.
 printf 'g,x\na,1\na,\nb,\na,5\n' >"$work/e.csv"
 out=$(sqlite3 :memory: ".load $build/libqvsqlite" ".import --csv $work/e.csv e" "SELECT g, qv_n(x), qv_nmiss(x), qv_mean(x), qv_status() FROM e GROUP BY g" 2>&1)
-[ "$out" = $'a|2.0|1.0|3.0|ok\nb|0.0|1.0||missing argument' ] || { echo "imported empty fields: $out"; fail=1; }
+[ "$out" = $'a|2.0|1.0|3.0|ok\nb|0.0|1.0||qv_mean: missing argument' ] || { echo "imported empty fields: $out"; fail=1; }
 
 # The example: a summary line per station and a moving median per day.
 out=$("$source/sql/sqlite/weather.sh" "$build" 2>&1)
