@@ -5,6 +5,7 @@
 // read "ok" when every one was, else name each function and status that was not, in the order
 // first seen ("qv_pctl: invalid argument; qv_std: not a number"). An error replaces the report
 // with "error: " and its message. Nothing here allocates, so running out of memory is reported too.
+// (snprintf unqualified: PostgreSQL's headers, included first there, name their own.)
 #pragma once
 
 #include <cstddef>
@@ -43,12 +44,12 @@ public:
             return;
         }
         kinds_[nkinds_].status = status;
-        std::snprintf(kinds_[nkinds_].label, sizeof kinds_[nkinds_].label, "%s", label);
+        snprintf(kinds_[nkinds_].label, sizeof kinds_[nkinds_].label, "%s", label);
         ++nkinds_;
     }
 
     void error(const char *message) noexcept {
-        std::snprintf(text_, sizeof text_, "error: %s", message);
+        snprintf(text_, sizeof text_, "error: %s", message);
         error_ = fresh_ = true;
     }
 
@@ -77,10 +78,10 @@ public:
         if (nkinds_ == 0) return "ok";
         std::size_t n = 0;
         for (int k = 0; k < nkinds_ && n < size; ++k) {
-            if (k > 0) n += static_cast<std::size_t>(std::snprintf(buf + n, size - n, "; "));
+            if (k > 0) n += static_cast<std::size_t>(snprintf(buf + n, size - n, "; "));
             if (n < size) n += status_text(kinds_[k].status, kinds_[k].label, buf + n, size - n);
         }
-        if (more_kinds_ && n < size) std::snprintf(buf + n, size - n, "; ...");
+        if (more_kinds_ && n < size) snprintf(buf + n, size - n, "; ...");
         return buf;
     }
 
@@ -90,7 +91,7 @@ private:
     // A status in the host library's wording, "no rows" for NO_ROWS; label names the function (or not).
     static std::size_t status_text(std::int32_t status, const char *label, char *buf, std::size_t size) noexcept {
         if (status != NO_ROWS) return qvh_status_message(status, label, buf, size);
-        const int n = std::snprintf(buf, size, "%s%sno rows", label ? label : "", label ? ": " : "");
+        const int n = snprintf(buf, size, "%s%sno rows", label ? label : "", label ? ": " : "");
         return n < 0 ? 0 : static_cast<std::size_t>(n);
     }
 
