@@ -362,8 +362,9 @@ double allowed_ulps(int function, double x) {
     return function == 0 ? 4 : 8;
 }
 
-// |got - want| in units of the last place of want.
+// |got - want| in units of the last place of want (0: got must be 0 too).
 double ulps(double got, double want) {
+    if (want == 0) return got == 0 ? 0 : INF;
     const int e = std::max(std::ilogb(want) - 52, -1074);
     return std::fabs(got - want) / std::ldexp(1.0, e);
 }

@@ -10,7 +10,6 @@
 #include <mpfr.h>
 
 #include <algorithm>
-#include <array>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
@@ -36,28 +35,33 @@ constexpr int DOC_SAMPLES = 5000;
 constexpr unsigned BERNOULLI_TERMS = 40;
 
 // B2k = (-1)^(k+1) 2 (2k)! zeta(2k) / (2 pi)^(2k), for k = 1 .. BERNOULLI_TERMS, made once.
-mpfr_srcptr bernoulli(unsigned k) {
-    static const auto table = [] {
-        std::vector<std::array<__mpfr_struct, 1>> b(BERNOULLI_TERMS + 1);
+struct Bernoulli {
+    mpfr_t b[BERNOULLI_TERMS + 1];
+    Bernoulli() {
         mpfr_t f, tp;
         mpfr_inits2(PREC, f, tp, static_cast<mpfr_ptr>(nullptr));
         for (unsigned k = 1; k <= BERNOULLI_TERMS; ++k) {
-            mpfr_ptr v = b[k].data();
-            mpfr_init2(v, PREC);
-            mpfr_zeta_ui(v, 2 * k, MPFR_RNDN);
+            mpfr_init2(b[k], PREC);
+            mpfr_zeta_ui(b[k], 2 * k, MPFR_RNDN);
             mpfr_fac_ui(f, 2 * k, MPFR_RNDN);
-            mpfr_mul(v, v, f, MPFR_RNDN);
-            mpfr_mul_ui(v, v, 2, MPFR_RNDN);
+            mpfr_mul(b[k], b[k], f, MPFR_RNDN);
+            mpfr_mul_ui(b[k], b[k], 2, MPFR_RNDN);
             mpfr_const_pi(tp, MPFR_RNDN);
             mpfr_mul_ui(tp, tp, 2, MPFR_RNDN);
             mpfr_pow_ui(tp, tp, 2 * k, MPFR_RNDN);
-            mpfr_div(v, v, tp, MPFR_RNDN);
-            if (k % 2 == 0) mpfr_neg(v, v, MPFR_RNDN);
+            mpfr_div(b[k], b[k], tp, MPFR_RNDN);
+            if (k % 2 == 0) mpfr_neg(b[k], b[k], MPFR_RNDN);
         }
         mpfr_clears(f, tp, static_cast<mpfr_ptr>(nullptr));
-        return b;
-    }();
-    return table[k].data();
+    }
+    ~Bernoulli() {
+        for (unsigned k = 1; k <= BERNOULLI_TERMS; ++k) mpfr_clear(b[k]);
+    }
+};
+
+mpfr_srcptr bernoulli(unsigned k) {
+    static const Bernoulli table;
+    return table.b[k];
 }
 
 // psi1(x) for x >= 0.5: sum of 1/(x + k)^2 up to t = x + n >= 64, then
