@@ -44,9 +44,11 @@ struct Registry {
     std::atomic<std::uint64_t> ticks{1};  // counts callbacks begun and notes made
     // The memory of the aggregates' kept values and of their results' scratch work lives outside
     // DuckDB's buffer manager; it is held to the database's memory_limit of when the extension was
-    // loaded, and an aggregate refused memory fails its statement with "out of memory".
+    // loaded, and an aggregate refused memory fails its statement with "out of memory", naming
+    // the limit when it was the reason.
     std::atomic<std::size_t> kept{0};
     std::size_t limit = SIZE_MAX;
+    char limit_text[32] = "";  // the limit as the database's setting wrote it
     qvh_allocator allocator{};
 
     void note(std::string text, Severity how) noexcept;
