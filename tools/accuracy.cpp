@@ -15,12 +15,12 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <functional>
 #include <iterator>
+#include <random>
 #include <string>
 #include <string_view>
 #include <utility>
-#include <functional>
-#include <random>
 #include <vector>
 
 #include "qvfnc.h"
