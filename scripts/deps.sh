@@ -37,6 +37,8 @@ if [ "$mode" = test ]; then
   [ -f /usr/include/benchmark/benchmark.h ] || need+=(libbenchmark-dev)
   # libpq for the PostgreSQL test's client.
   [ -f /usr/include/postgresql/libpq-fe.h ] || need+=(libpq-dev)
+  # MPFR: the reference of the accuracy table (tools/accuracy.cpp, the test accuracy_md_current).
+  [ -f /usr/include/mpfr.h ] || need+=(libmpfr-dev)
   # Boost.Math: the digamma and trigamma peers of the benchmarks (optional for the build).
   [ -f /usr/include/boost/math/special_functions/digamma.hpp ] || need+=(libboost-math-dev)
   # The fuzz targets: Debian's clang and its runtime (libFuzzer and the sanitizers of clang).

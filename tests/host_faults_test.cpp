@@ -9,10 +9,12 @@
 #include <cstdlib>
 #include <cstring>
 #include <functional>
+#include <map>
 #include <new>
 #include <string>
 #include <vector>
 
+#include "memory.hpp"
 #include "qvhost.h"
 
 namespace {
@@ -258,6 +260,66 @@ TEST(HostFaults, RefusedScratchIsAMemoryStatus) {
     EXPECT_STREQ(qvh_errmsg(), expected);
     EXPECT_GE(qvh_call_asked(wide), 3000 * sizeof(double));
     qvh_call_free(wide);
+}
+
+// A block grown or shrunk through each kind of allocator keeps its contents, and every block goes
+// back to the allocator with the size it was taken with: an engine's heap (a SQLite heap, a
+// caller's counting allocator) books blocks by that size.
+TEST(HostFaults, ResizeGivesEachBlockBackWithItsOwnSize) {
+    struct Ledger {
+        std::map<void *, std::size_t> blocks;  // what the allocator handed out, by its size
+        int wrong_sizes = 0;
+        static void *alloc(void *ctx, size_t n) {
+            void *p = std::malloc(n);
+            static_cast<Ledger *>(ctx)->blocks[p] = n;
+            return p;
+        }
+        static void *resize(void *ctx, void *p, size_t old_n, size_t n) {
+            auto &l = *static_cast<Ledger *>(ctx);
+            l.wrong_sizes += l.blocks.at(p) != old_n;
+            l.blocks.erase(p);
+            void *q = std::realloc(p, n);
+            l.blocks[q] = n;
+            return q;
+        }
+        static void release(void *ctx, void *p, size_t n) {
+            auto &l = *static_cast<Ledger *>(ctx);
+            l.wrong_sizes += l.blocks.at(p) != n;
+            l.blocks.erase(p);
+            std::free(p);
+        }
+    };
+    const struct {
+        const char *allocator;
+        bool resize_hook;
+        std::size_t sizes[3];  // taken with the first, resized to the second, then to the third
+    } cases[] = {
+        {"no resize hook, grown", false, {64, 4096, 65536}},
+        {"no resize hook, shrunk", false, {4096, 64, 8}},
+        {"no resize hook, grown and shrunk", false, {24, 1000, 40}},
+        {"resize hook, grown", true, {64, 4096, 65536}},
+        {"resize hook, shrunk", true, {4096, 64, 8}},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.allocator);
+        Ledger ledger;
+        const qvh_allocator a = {Ledger::alloc, c.resize_hook ? Ledger::resize : nullptr, Ledger::release, &ledger};
+        const qvhost::Memory mem(&a);
+        std::size_t size = c.sizes[0], kept = size;
+        auto *p = static_cast<unsigned char *>(mem.alloc(size));
+        ASSERT_NE(p, nullptr);
+        for (std::size_t i = 0; i < size; ++i) p[i] = static_cast<unsigned char>(i * 37 + 1);
+        for (std::size_t to : {c.sizes[1], c.sizes[2]}) {
+            p = static_cast<unsigned char *>(mem.resize(p, size, to));
+            ASSERT_NE(p, nullptr);
+            size = to;
+            kept = std::min(kept, to);
+            for (std::size_t i = 0; i < kept; ++i) ASSERT_EQ(p[i], static_cast<unsigned char>(i * 37 + 1)) << i;
+        }
+        mem.release(p, size);
+        EXPECT_EQ(ledger.wrong_sizes, 0);
+        EXPECT_TRUE(ledger.blocks.empty()) << ledger.blocks.size() << " blocks not given back";
+    }
 }
 
 }  // namespace

@@ -2,10 +2,11 @@
 // ztigama) in ulps against a 256-bit MPFR reference, beside the C library's tgamma and lgamma,
 // over fixed ranges of random arguments. Prints the Markdown table of docs/accuracy.md.
 //
-// Not part of the default build. With libmpfr-dev installed and the library built in build/:
-//   g++ -O2 -std=c++20 -Iinclude tools/accuracy.cpp -o build/accuracy -Lbuild -lqvewumth \
-//       -Wl,-rpath,$PWD/build -lmpfr -lgmp
-//   build/accuracy [samples per range, default 20000]
+// Built as the target accuracy where MPFR (libmpfr-dev) is found:
+//   build/accuracy [samples per range]   prints the table
+//   build/accuracy check|update FILE     compares the table in FILE with the one measured, or
+//                                        writes it in (the test accuracy_md_current and the
+//                                        target update-docs, on docs/accuracy.md)
 #include <mpfr.h>
 
 #include <algorithm>
@@ -13,8 +14,13 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <fstream>
 #include <functional>
+#include <iterator>
 #include <random>
+#include <string>
+#include <string_view>
+#include <utility>
 #include <vector>
 
 #include "qvfnc.h"
@@ -22,6 +28,41 @@
 namespace {
 
 constexpr mpfr_prec_t PREC = 256;
+// The arguments per range of the table in docs/accuracy.md: enough to meet each range's worst
+// cases, few enough for a test (a few seconds).
+constexpr int DOC_SAMPLES = 5000;
+
+constexpr unsigned BERNOULLI_TERMS = 40;
+
+// B2k = (-1)^(k+1) 2 (2k)! zeta(2k) / (2 pi)^(2k), for k = 1 .. BERNOULLI_TERMS, made once.
+struct Bernoulli {
+    mpfr_t b[BERNOULLI_TERMS + 1];
+    Bernoulli() {
+        mpfr_t f, tp;
+        mpfr_inits2(PREC, f, tp, static_cast<mpfr_ptr>(nullptr));
+        for (unsigned k = 1; k <= BERNOULLI_TERMS; ++k) {
+            mpfr_init2(b[k], PREC);
+            mpfr_zeta_ui(b[k], 2 * k, MPFR_RNDN);
+            mpfr_fac_ui(f, 2 * k, MPFR_RNDN);
+            mpfr_mul(b[k], b[k], f, MPFR_RNDN);
+            mpfr_mul_ui(b[k], b[k], 2, MPFR_RNDN);
+            mpfr_const_pi(tp, MPFR_RNDN);
+            mpfr_mul_ui(tp, tp, 2, MPFR_RNDN);
+            mpfr_pow_ui(tp, tp, 2 * k, MPFR_RNDN);
+            mpfr_div(b[k], b[k], tp, MPFR_RNDN);
+            if (k % 2 == 0) mpfr_neg(b[k], b[k], MPFR_RNDN);
+        }
+        mpfr_clears(f, tp, static_cast<mpfr_ptr>(nullptr));
+    }
+    ~Bernoulli() {
+        for (unsigned k = 1; k <= BERNOULLI_TERMS; ++k) mpfr_clear(b[k]);
+    }
+};
+
+mpfr_srcptr bernoulli(unsigned k) {
+    static const Bernoulli table;
+    return table.b[k];
+}
 
 // psi1(x) for x >= 0.5: sum of 1/(x + k)^2 up to t = x + n >= 64, then
 // 1/t + 1/(2t^2) + sum of B2k / t^(2k+1); below 0.5 the reflection pi^2 / sin^2(pi x) - psi1(1 - x).
@@ -56,23 +97,10 @@ void trigamma_ref(mpfr_t out, double x) {
     mpfr_add(s, s, b, MPFR_RNDN);
     mpfr_mul(pw, pw, term, MPFR_RNDN);  // 1/t^3
     mpfr_sqr(term, term, MPFR_RNDN);    // 1/t^2, the step between odd powers
-    for (unsigned k = 1; k <= 40; ++k) {
-        // B2k = (-1)^(k+1) 2 (2k)! zeta(2k) / (2 pi)^(2k)
-        mpfr_zeta_ui(b, 2 * k, MPFR_RNDN);
-        mpfr_t f, tp;
-        mpfr_inits2(PREC, f, tp, static_cast<mpfr_ptr>(nullptr));
-        mpfr_fac_ui(f, 2 * k, MPFR_RNDN);
-        mpfr_mul(b, b, f, MPFR_RNDN);
-        mpfr_mul_ui(b, b, 2, MPFR_RNDN);
-        mpfr_const_pi(tp, MPFR_RNDN);
-        mpfr_mul_ui(tp, tp, 2, MPFR_RNDN);
-        mpfr_pow_ui(tp, tp, 2 * k, MPFR_RNDN);
-        mpfr_div(b, b, tp, MPFR_RNDN);
-        if (k % 2 == 0) mpfr_neg(b, b, MPFR_RNDN);
-        mpfr_mul(b, b, pw, MPFR_RNDN);
+    for (unsigned k = 1; k <= BERNOULLI_TERMS; ++k) {
+        mpfr_mul(b, bernoulli(k), pw, MPFR_RNDN);
         mpfr_add(s, s, b, MPFR_RNDN);
         mpfr_mul(pw, pw, term, MPFR_RNDN);
-        mpfr_clears(f, tp, static_cast<mpfr_ptr>(nullptr));
     }
     mpfr_set(out, s, MPFR_RNDN);
     mpfr_clears(t, s, term, pw, b, static_cast<mpfr_ptr>(nullptr));
@@ -135,10 +163,8 @@ std::vector<double> sample(double lo, double hi, bool log_uniform, int n, std::u
     return xs;
 }
 
-}  // namespace
-
-int main(int argc, char **argv) {
-    const int n = argc > 1 ? std::atoi(argv[1]) : 20000;
+// The Markdown table for n arguments per range.
+std::string table(int n) {
     const Reference gamma_ref = [](mpfr_t o, double x) { mpfr_fn(o, x, mpfr_gamma); };
     const Reference lgamma_ref = [](mpfr_t o, double x) { mpfr_fn(o, x, mpfr_lngamma); };
     const Reference digamma_ref = [](mpfr_t o, double x) { mpfr_fn(o, x, mpfr_digamma); };
@@ -167,20 +193,72 @@ int main(int argc, char **argv) {
         {"TRIGAMMA", 25.0, 1e15, true, trigamma_ref, trigamma, nullptr},
         {"TRIGAMMA", -20.0, 0.5, false, trigamma_ref, trigamma, nullptr},
     };
-    std::printf("| Function | Range | Samples | Max ulps | Median ulps | C library | Max ulps | Median ulps |\n");
-    std::printf("|---|---|---|---|---|---|---|---|\n");
+    std::string out = "| Function | Range | Samples | Max ulps | Median ulps | C library | Max ulps | Median ulps |\n"
+                      "|---|---|---|---|---|---|---|---|\n";
     std::uint64_t seed = 1;
+    char line[256];
     for (const Row &r : rows) {
         const std::vector<double> xs = sample(r.lo, r.hi, r.log_uniform, n, seed++);
         const Stats s = measure(xs, r.ref, r.f);
-        std::printf("| %s | [%g, %g)%s | %d | %.3g | %.3g |", r.name, r.lo, r.hi, r.log_uniform ? " log" : "", n,
-                    s.max, s.median);
+        std::snprintf(line, sizeof line, "| %s | [%g, %g)%s | %d | %.3g | %.3g |", r.name, r.lo, r.hi,
+                      r.log_uniform ? " log" : "", n, s.max, s.median);
+        out += line;
         if (r.libm) {
             const Stats l = measure(xs, r.ref, r.libm);
-            std::printf(" %s | %.3g | %.3g |\n", r.name[0] == 'G' ? "tgamma" : "lgamma", l.max, l.median);
+            std::snprintf(line, sizeof line, " %s | %.3g | %.3g |\n", r.name[0] == 'G' ? "tgamma" : "lgamma", l.max, l.median);
+            out += line;
         } else {
-            std::printf(" — | | |\n");
+            out += " — | | |\n";
         }
-        std::fflush(stdout);
     }
+    return out;
+}
+
+// The table of a document: from its header line through the last row after it; npos when the
+// document has none.
+std::pair<std::size_t, std::size_t> table_in(const std::string &doc) {
+    std::size_t at = doc.find("\n| Function | Range |");
+    if (at == std::string::npos) return {at, at};
+    std::size_t end = ++at;
+    while (end < doc.size() && doc[end] == '|') {
+        const std::size_t eol = doc.find('\n', end);
+        end = eol == std::string::npos ? doc.size() : eol + 1;
+    }
+    return {at, end};
+}
+
+// Checks the table of the document at path against the one this build measures, or writes it in.
+int document(const char *path, bool update) {
+    std::string doc;
+    {
+        std::ifstream in(path, std::ios::binary);
+        doc.assign(std::istreambuf_iterator<char>(in), {});
+    }
+    const auto [at, end] = table_in(doc);
+    if (at == std::string::npos) {
+        std::fprintf(stderr, "accuracy: %s holds no accuracy table\n", path);
+        return 2;
+    }
+    const std::string want = table(DOC_SAMPLES);
+    if (doc.compare(at, end - at, want) == 0) {
+        std::printf("%s is current\n", path);
+        return 0;
+    }
+    if (!update) {
+        std::fprintf(stderr, "%s is stale (refresh: cmake --build build --target update-docs); it says\n%s\nwhere this build measures\n%s",
+                     path, doc.substr(at, end - at).c_str(), want.c_str());
+        return 1;
+    }
+    doc.replace(at, end - at, want);
+    std::ofstream(path, std::ios::binary) << doc;
+    return 0;
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+    const std::string_view mode = argc > 1 ? argv[1] : "";
+    if ((mode == "check" || mode == "update") && argc == 3) return document(argv[2], mode == "update");
+    std::fputs(table(argc > 1 ? std::atoi(argv[1]) : DOC_SAMPLES).c_str(), stdout);
+    return 0;
 }

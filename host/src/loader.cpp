@@ -83,9 +83,9 @@ std::string check_image(const std::string &path) {
 
 }  // namespace
 
-std::string default_library_path() {
+std::string default_library_path(std::string *passed_over) {
     if (const char *env = std::getenv("QV_LIB"); env != nullptr && *env != '\0') return env;
-    const std::string dir = folder_of(own_file());
+    const std::string own = own_file(), dir = folder_of(own);
     if (!dir.empty()) {
         for (const char *rel : {"/libqvewumth.so", "/../libqvewumth.so", "/../lib/libqvewumth.so"
 #ifdef QV_RELATIVE_LIBDIR
@@ -95,6 +95,7 @@ std::string default_library_path() {
              }) {
             if (std::string candidate = dir + rel; readable(candidate)) return candidate;
         }
+        if (passed_over != nullptr) *passed_over = own;
     }
 #ifdef QV_INSTALL_LIBDIR
     return QV_INSTALL_LIBDIR "/libqvewumth.so";
@@ -113,7 +114,7 @@ std::string row_name(const FuncTableRow &row) {
 }
 
 Package::Package(const std::string &path, bool with_locale)
-    : path_(path.empty() ? default_library_path() : path), with_locale_(with_locale) {
+    : path_(path.empty() ? default_library_path(&passed_over_) : path), with_locale_(with_locale) {
     if (!load() && handle_ != nullptr) {
         if (instance_ != nullptr) instance_->destroy(instance_);
         instance_ = nullptr;
@@ -124,7 +125,9 @@ Package::Package(const std::string &path, bool with_locale)
 
 bool Package::load() {
     if (const std::string why = check_image(path_); !why.empty()) {
+        // Both places: beside the library or program that looked, and where it was installed.
         error_ = "cannot load " + path_ + ": " + why;
+        if (!passed_over_.empty()) error_ += " (and there is no libqvewumth.so beside " + passed_over_ + ")";
         return false;
     }
     handle_ = dlopen(path_.c_str(), RTLD_NOW | RTLD_LOCAL);

@@ -12,8 +12,9 @@ namespace qvhost {
 
 // $QV_LIB when set; else libqvewumth.so beside the host library (or beside the program when the
 // host library is linked statically), in the library folder beside the program's folder, or in
-// the folder it was installed to.
-std::string default_library_path();
+// the folder it was installed to. When it is the installed one because none was found beside,
+// *passed_over (when not null) names the file it was looked for beside.
+std::string default_library_path(std::string *passed_over = nullptr);
 
 class Package {
 public:
@@ -41,7 +42,8 @@ public:
 
 private:
     bool load();
-    std::string path_;
+    std::string passed_over_;  // the file the package was looked for beside before path_ (none: empty)
+    std::string path_;         // (after passed_over_, which its default sets)
     std::string error_;
     void *handle_ = nullptr;
     Kernel kernel_;

@@ -7,7 +7,9 @@
 // function is the row-wise qv_x. Every number is computed by the package, through the host library.
 //
 // The files: values.cpp reads DuckDB's vectors, rowwise.cpp and aggregates.cpp are the two kinds
-// of function, registration.cpp registers them, registry.cpp holds what one database shares.
+// of function (groups.cpp keeps an aggregate's groups), registration.cpp registers them,
+// registry.cpp holds what one database shares. Running out of memory while loading reads
+// "qvewumth: out of memory asking for N bytes", the host library's one wording.
 #include "extension.hpp"
 
 using namespace qvduck;
@@ -16,32 +18,24 @@ using namespace qvduck;
 // extension is not passed on); the connection is DuckDB's own, closed after registration.
 DUCKDB_EXTENSION_ENTRYPOINT(duckdb_connection connection, duckdb_extension_info info,
                             struct duckdb_extension_access *access) {
-    std::string why;
     bool ok = false;
-    try {
+    qvsql::guarded(LOADER, [&] {
+        std::string why;
         qvh_package *pkg = acquire_package(why);
-        if (pkg == nullptr) {
-            access->set_error(info, ("qvewumth: " + why).c_str());
-            return false;
-        }
+        if (pkg == nullptr) qvsql::fail(LOADER, why);
         Registry *reg = nullptr;
         try {
             reg = new_registry(pkg, connection);
         } catch (...) {
             release_package();
-            access->set_error(info, "qvewumth: out of memory");
-            return false;
+            throw;
         }
-        try {
-            ok = register_all(connection, reg, why);
-        } catch (const std::bad_alloc &) {
-            why = "out of memory";
-        }
-        unref(reg);
-        if (!ok) access->set_error(info, ("qvewumth: " + why).c_str());
-    } catch (...) {
-        access->set_error(info, "qvewumth: out of memory");
-        return false;
-    }
+        struct Unref {
+            Registry *reg;
+            ~Unref() { unref(reg); }
+        } unref_after{reg};
+        if (!register_all(connection, reg, why)) qvsql::fail(LOADER, why);
+        ok = true;
+    }, [&](const qvsql::Failure &e) { access->set_error(info, e.message()); });
     return ok;
 }

@@ -16,6 +16,7 @@
 #include <new>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "failure.hpp"
@@ -43,9 +44,11 @@ struct Registry {
     std::atomic<std::uint64_t> ticks{1};  // counts callbacks begun and notes made
     // The memory of the aggregates' kept values and of their results' scratch work lives outside
     // DuckDB's buffer manager; it is held to the database's memory_limit of when the extension was
-    // loaded, and an aggregate refused memory fails its statement with "out of memory".
+    // loaded, and an aggregate refused memory fails its statement with "out of memory", naming
+    // the limit when it was the reason.
     std::atomic<std::size_t> kept{0};
     std::size_t limit = SIZE_MAX;
+    char limit_text[32] = "";  // the limit as the database's setting wrote it
     qvh_allocator allocator{};
 
     void note(std::string text, Severity how) noexcept;
@@ -80,6 +83,16 @@ struct Function {
 };
 
 void delete_function(void *p);
+
+// What loading the extension names itself in its messages.
+inline constexpr const char *LOADER = "qvewumth";
+// A record loading the extension makes; out of memory in the host's one wording, with its size.
+template <class T, class... Args>
+T *make(Args &&...args) {
+    T *p = new (std::nothrow) T(std::forward<Args>(args)...);
+    if (p == nullptr) qvsql::no_memory(LOADER, sizeof(T));
+    return p;
+}
 
 // The function's own error ("qv_pctl: what"), and a failing host library call, whose message
 // names the function by its label; out of memory in the host's one wording, with what was asked.

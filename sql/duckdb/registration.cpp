@@ -33,7 +33,7 @@ bool register_row_wise(duckdb_connection con, Registry *reg, const qvh_info *inf
         // NULL arguments reach the function (they are the missing value '.').
         duckdb_scalar_function_set_special_handling(fn);
         if (info == nullptr) duckdb_scalar_function_set_volatile(fn);
-        duckdb_scalar_function_set_extra_info(fn, new Function(reg, info, name), delete_function);
+        duckdb_scalar_function_set_extra_info(fn, make<Function>(reg, info, name), delete_function);
         duckdb_scalar_function_set_function(fn, info == nullptr ? status_function : row_wise);
         ok = duckdb_add_scalar_function_to_set(set, fn) == DuckDBSuccess;
         duckdb_destroy_scalar_function(&fn);

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <utility>
 
 #include "extension.hpp"
 #include "shared_package.hpp"
@@ -17,9 +18,13 @@ namespace {
 // database uses it.
 qvsql::SharedPackage shared_package(nullptr, open_package);
 
+// Whether the last request this thread's aggregates were refused went past memory_limit.
+thread_local bool past_limit = false;
+
 void *kept_alloc(void *ctx, std::size_t size) {
     auto *reg = static_cast<Registry *>(ctx);
-    if (!reg->reserve(size)) return nullptr;
+    past_limit = !reg->reserve(size);
+    if (past_limit) return nullptr;
     void *p = std::malloc(size);
     if (p == nullptr) reg->kept -= size;
     qvh_advise_large(p, size);
@@ -28,7 +33,8 @@ void *kept_alloc(void *ctx, std::size_t size) {
 
 void *kept_resize(void *ctx, void *block, std::size_t old_size, std::size_t new_size) {
     auto *reg = static_cast<Registry *>(ctx);
-    if (new_size > old_size && !reg->reserve(new_size - old_size)) return nullptr;
+    past_limit = new_size > old_size && !reg->reserve(new_size - old_size);
+    if (past_limit) return nullptr;
     void *p = std::realloc(block, new_size);
     if (p == nullptr && new_size > old_size) reg->kept -= new_size - old_size;
     if (p != nullptr && new_size < old_size) reg->kept -= old_size - new_size;
@@ -41,9 +47,9 @@ void kept_release(void *ctx, void *block, std::size_t size) {
     static_cast<Registry *>(ctx)->kept -= size;
 }
 
-// DuckDB's memory_limit as its settings write it ("7.6 MiB", "19.1 GiB"); SIZE_MAX when it
-// cannot be read.
-std::size_t memory_limit(duckdb_connection con) {
+// DuckDB's memory_limit, and as its settings write it ("7.6 MiB", "19.1 GiB") into text; SIZE_MAX
+// when it cannot be read.
+std::size_t memory_limit(duckdb_connection con, char (&text_out)[32]) {
     duckdb_result result;
     std::size_t limit = SIZE_MAX;
     if (duckdb_query(con, "SELECT current_setting('memory_limit')", &result) != DuckDBSuccess) {
@@ -64,7 +70,10 @@ std::size_t memory_limit(duckdb_connection con) {
                 const double scale = u == "bytes" ? 1 : u == "KiB" ? 0x1p10 : u == "MiB" ? 0x1p20 : u == "GiB" ? 0x1p30
                                      : u == "TiB" ? 0x1p40 : u == "KB" ? 1e3 : u == "MB" ? 1e6 : u == "GB" ? 1e9
                                      : u == "TB" ? 1e12 : 0;
-                if (scale > 0 && amount * scale < 0x1p62) limit = static_cast<std::size_t>(amount * scale);
+                if (scale > 0 && amount * scale < 0x1p62) {
+                limit = static_cast<std::size_t>(amount * scale);
+                std::snprintf(text_out, sizeof text_out, "%s", text.c_str());
+            }
             }
         }
         duckdb_destroy_data_chunk(&chunk);
@@ -98,9 +107,9 @@ qvh_package *acquire_package(std::string &why) { return shared_package.acquire(w
 void release_package() noexcept { shared_package.release(); }
 
 Registry *new_registry(qvh_package *pkg, duckdb_connection con) {
-    auto *reg = new Registry;
+    auto *reg = make<Registry>();
     reg->pkg = pkg;
-    reg->limit = memory_limit(con);
+    reg->limit = memory_limit(con, reg->limit_text);
     reg->allocator = {kept_alloc, kept_resize, kept_release, reg};
     return reg;
 }
@@ -135,6 +144,9 @@ void delete_function(void *p) { delete static_cast<Function *>(p); }
 [[noreturn]] void no_memory(const Function &f, std::size_t asked) {
     char message[256];
     qvh_nomem_message(f.label.c_str(), 0, 0, asked, message, sizeof message);
+    if (std::exchange(past_limit, false))
+        throw qvsql::Failure(qvsql::Stop::NoMemory, "%s (past the database's memory_limit, %s when qvewumth was loaded)",
+                             message, f.reg->limit_text);
     throw qvsql::Failure(qvsql::Stop::NoMemory, "%s", message);
 }
 

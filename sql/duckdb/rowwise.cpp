@@ -51,10 +51,15 @@ void put_arg(const Function &f, qvh_call *call, bool replace, std::size_t index,
     if (rc != QVH_OK) host_failure(f, rc, qvh_call_asked(call));
 }
 
-// Notes what qv_status() says after a vector of rows: the host's summary of their statuses.
-void note_rows(Function &f, const qvh_tally &tally) {
-    char text[256];
-    qvh_tally_describe(&tally, nullptr, text, sizeof text);
+// Notes what qv_status() says after a vector of rows: the host's summary of their statuses, or for
+// one row its call described, with the arguments it marked ("invalid argument; argument 1 marked"),
+// as the other engines give one result. The call holds the last row's status and marks.
+void note_rows(Function &f, const qvh_tally &tally, const qvh_call *call) {
+    char text[1024];  // 127 arguments marked fit
+    if (tally.rows == 1)
+        qvh_call_describe(call, text, sizeof text);
+    else
+        qvh_tally_describe(&tally, nullptr, text, sizeof text);
     const bool ok = tally.missing_arg + tally.invalid_arg + tally.not_a_number + tally.other == 0;
     f.reg->note(text, ok ? OK : NOT_OK);
 }
@@ -95,7 +100,7 @@ void numeric_rows(Function &f, qvh_call *call, const std::vector<Column> &cols, 
         host_failure(f, rc, qvh_call_asked(call));
     for (idx_t i = 0; i < rows; ++i)
         if (qvh_is_missing(out[i])) set_null(output, i);
-    note_rows(f, tally);
+    note_rows(f, tally, call);
 }
 
 // A vector of rows with character values: one call per row.
@@ -120,7 +125,7 @@ void mixed_rows(Function &f, qvh_call *call, const std::vector<Column> &cols, id
             duckdb_vector_assign_string_element_len(output, i, s, len);
         }
     }
-    note_rows(f, tally);
+    note_rows(f, tally, call);
 }
 
 }  // namespace

@@ -24,12 +24,12 @@ namespace qvduck {
 struct Function;
 
 // What every group on this extension's heap begins with; DuckDB's state holds only the pointer to
-// it. What follows depends on the statistic (aggregates.cpp): a count, two extremes, or the values.
+// it. What follows depends on the statistic (groups.hpp): a count, two extremes, or the values.
 struct Group {
     std::uintptr_t home;   // the state's address when it was set up: its key in the table
-    std::uint32_t count;   // the values kept, or the letter of a missing value (aggregates.cpp)
+    std::uint32_t count;   // the values kept, or the letter of a missing value (groups.hpp)
     std::uint16_t number;  // the function's number, for destroy, which DuckDB calls without it
-    std::uint8_t room;     // the size of the block, as aggregates.cpp measures it
+    std::uint8_t room;     // the size of the block, as groups.cpp measures it
     std::uint8_t flags;
 };
 static_assert(sizeof(Group) == 16);
@@ -134,7 +134,7 @@ private:
 };
 
 struct StateTable {
-    std::uint16_t number = 0;  // the function's number in the groups (aggregates.cpp)
+    std::uint16_t number = 0;  // the function's number in the groups (groups.cpp)
     struct Shard {
         std::mutex mutex;
         AddressMap map;

@@ -74,7 +74,7 @@ void on_end(QueryDesc *q) {
     if (previous_end) previous_end(q);
     else standard_ExecutorEnd(q);
     if (depth > 0) return;
-    report.fresh = true;
+    report.end();
     trim_calls();
     if (most_held >= LARGE_BLOCK) elog(DEBUG1, "qvewumth: qv_ functions held at most %zu bytes", most_held);
     most_held = held;

@@ -26,6 +26,7 @@ extern "C" {
 #include <string_view>
 
 #include "qvhost.h"
+#include "report.hpp"
 
 namespace qvpg {
 
@@ -42,32 +43,15 @@ void *take(MemoryContext cxt, std::size_t size);
 qvh_allocator allocator_in(MemoryContext cxt);
 
 // ---- what qv_status() reports, and errors (report.cpp) ----
-constexpr int32 NO_ROWS = -1;  // a statistic with a parameter over no rows: no status of its own
-constexpr int MAX_KINDS = 8;
+// The report of the qv_ functions' results (report.hpp): it ends when qv_status() reads it and
+// when a top-level statement ends.
+constexpr int32 NO_ROWS = qvsql::Report::NO_ROWS;  // a statistic with a parameter over no rows
+constexpr std::size_t REPORT_TEXT = 1024;           // room for the report's text
 
-// The results of the qv_ functions since the report began: a report begins with the first result
-// after qv_status() was read, after a top-level statement ended, or after an error. One result is
-// described fully ("invalid argument; argument 1 marked"); several are "ok" when all were, or
-// else name each function and status that was not ("qv_pctl: invalid argument; qv_std: not a
-// number"). An error replaces the report with "error: ..." and its message.
-struct Report {
-    bool fresh = true;
-    uint64 results = 0;
-    const qvh_call *call = nullptr;  // the only result, when it was a row-wise call
-    int32 status = QVH_STATUS_OK;    // the only result's status
-    struct Kind {
-        int index;
-        int32 status;
-    } kinds[MAX_KINDS];  // the distinct statuses other than OK, in the order first seen
-    int nkinds = 0;
-    bool more_kinds = false;
-    bool error = false;
-    char text[1024] = "";
-};
-
-extern Report report;
+extern qvsql::Report report;
 void note_result(int index, int32 status, const qvh_call *call);
 void note_error(const char *message);
+// The report's text in text (REPORT_TEXT bytes) or its own; NULL before any result.
 const char *report_text(char *text);
 int sqlstate_of(int rc);
 [[noreturn]] void raise(int sqlstate, const char *msg, const char *hint = nullptr);

@@ -17,7 +17,7 @@ void close_package(int, Datum) {
         qvh_call_free(calls[i]);
         calls[i] = nullptr;
     }
-    report = Report{};
+    report = qvsql::Report{};
     qvh_close(package);
     package = nullptr;
 }

@@ -7,60 +7,13 @@ namespace qvpg {
 
 // ---- what qv_status() reports ------------------------------------------------------------------
 
-Report report;
+qvsql::Report report;
 
-// A status in the host library's wording, "no rows" for NO_ROWS; label names the function (or not).
-std::size_t status_text(int32 status, const char *label, char *text, std::size_t size) {
-    if (status != NO_ROWS) return qvh_status_message(status, label, text, size);
-    return static_cast<std::size_t>(snprintf(text, size, "%s%sno rows", label ? label : "", label ? ": " : ""));
-}
+void note_result(int index, int32 status, const qvh_call *call) { report.result(label_of(index), status, call, 0); }
 
-void note_result(int index, int32 status, const qvh_call *call) {
-    Report &r = report;
-    if (r.fresh || r.error) {
-        r.fresh = r.error = false;
-        r.results = 0;
-        r.nkinds = 0;
-        r.more_kinds = false;
-    }
-    ++r.results;
-    r.call = call;
-    r.status = status;
-    if (status == QVH_STATUS_OK) return;
-    for (int k = 0; k < r.nkinds; ++k)
-        if (r.kinds[k].index == index && r.kinds[k].status == status) return;
-    if (r.nkinds < MAX_KINDS) r.kinds[r.nkinds++] = {index, status};
-    else r.more_kinds = true;
-}
+void note_error(const char *message) { report.error(message); }
 
-void note_error(const char *message) {
-    snprintf(report.text, sizeof report.text, "error: %s", message);
-    report.error = true;
-    report.fresh = true;
-}
-
-// The report as text, in text (sizeof Report::text bytes); NULL when nothing was reported yet.
-const char *report_text(char *text) {
-    const Report &r = report;
-    if (r.error) return r.text;
-    if (r.results == 0) return nullptr;
-    if (r.results == 1 && r.call != nullptr) {
-        qvh_call_describe(r.call, text, sizeof r.text);
-        return text;
-    }
-    if (r.results == 1) {
-        status_text(r.status, nullptr, text, sizeof r.text);
-        return text;
-    }
-    if (r.nkinds == 0) return "ok";
-    std::size_t n = 0;
-    for (int k = 0; k < r.nkinds && n < sizeof r.text; ++k) {
-        if (k > 0) n += static_cast<std::size_t>(snprintf(text + n, sizeof r.text - n, "; "));
-        if (n < sizeof r.text) n += status_text(r.kinds[k].status, label_of(r.kinds[k].index), text + n, sizeof r.text - n);
-    }
-    if (r.more_kinds && n < sizeof r.text) snprintf(text + n, sizeof r.text - n, "; ...");
-    return text;
-}
+const char *report_text(char *text) { return report.text(text, REPORT_TEXT); }
 
 // ---- errors ------------------------------------------------------------------------------------
 

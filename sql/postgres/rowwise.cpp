@@ -128,9 +128,9 @@ Datum qvpg_call_list(PG_FUNCTION_ARGS) {
 // What the qv_ functions reported since the report began, NULL before the first.
 PG_FUNCTION_INFO_V1(qvpg_status);
 Datum qvpg_status(PG_FUNCTION_ARGS) {
-    char text[sizeof report.text];
+    char text[REPORT_TEXT];
     const char *s = report_text(text);
-    report.fresh = true;
+    report.end();
     if (s == nullptr) PG_RETURN_NULL();
     PG_RETURN_TEXT_P(cstring_to_text(s));
 }

@@ -26,16 +26,22 @@ constexpr std::uint64_t canonical_bits(std::uint64_t key) noexcept {
     return (key >> 63) != 0 ? key & ~(std::uint64_t{1} << 63) : ~key;
 }
 
-// Whether the order of xs[0..n) cannot change an order statistic's bits: no missing value, and no
-// two values that compare equal with different bits (+0 and -0 are the only such numbers). An
-// order statistic (a median, a percentile, a rank) is then a function of the values alone, since
-// every value it may read is the same bits in every order; when this is so the sort is skipped.
+// Whether the order of xs[0..n) cannot change an order statistic's bits: no two values that
+// compare equal with different bits (+0 and -0 are the only such numbers), and no two different
+// missing values. An order statistic (a median, a percentile, a rank) sets the missing values
+// aside wherever they stand, and is then a function of the values alone, since every value it may
+// read is the same bits in every order; when this is so the sort is skipped. The engines' NULL is
+// one missing value ('.'), so NULLs never call for the sort.
 inline bool order_free(const double *xs, std::size_t n) noexcept {
     bool plus_zero = false, minus_zero = false;
+    std::uint64_t missing = 0;  // the bits of the missing values seen (0: none yet)
     for (std::size_t i = 0; i < n; ++i) {
         std::uint64_t u;
         std::memcpy(&u, xs + i, sizeof u);
-        if ((u >> 48) == 0xFFFF) return false;  // a missing value
+        if ((u >> 48) == 0xFFFF) {
+            if (missing != 0 && u != missing) return false;
+            missing = u;
+        }
         plus_zero |= u == 0;
         minus_zero |= u == std::uint64_t{1} << 63;
     }

@@ -69,7 +69,7 @@ void give_aggregate(sqlite3_context *ctx, const Function &f, Accumulator &acc, b
         if (f.info->leading_param && qvh_agg_rows(acc.agg) == 0) {
             // No row (a group of none, an empty window frame): no parameter to call the function with.
             sqlite3_result_null(ctx);
-            if (reported) report(*f.conn, "%s", "no rows");
+            if (reported) note(f, qvsql::Report::NO_ROWS, nullptr);
             return;
         }
         // No row otherwise: the function over no values.
@@ -82,7 +82,7 @@ void give_aggregate(sqlite3_context *ctx, const Function &f, Accumulator &acc, b
         if (qvh_status_is_memory(acc.status)) qvsql::no_memory(f.name, asked);
         acc.fresh = true;
     }
-    if (reported) qvh_status_message(acc.status, nullptr, f.conn->report, sizeof f.conn->report), f.conn->call = nullptr;
+    if (reported) note(f, acc.status, nullptr);
     give_number(ctx, acc.result);
 }
 
@@ -132,8 +132,9 @@ void aggregate_final(sqlite3_context *ctx) {
         } free_on_exit{acc};
         // A group begun before the connection's latest error belongs to the statement that error
         // stopped (SQLite finishes its groups while abandoning it) or to one running beside it:
-        // its result is given, but the error stays what qv_status() reports.
-        if (!acc.failed) give_aggregate(ctx, f, acc, !acc.begun || acc.epoch == f.conn->errors);
+        // its result is given, but the error stays what qv_status() reports. A window's final
+        // call ends its partition, whose rows had their results from xValue: no result of its own.
+        if (!acc.failed) give_aggregate(ctx, f, acc, !acc.window && (!acc.begun || acc.epoch == f.conn->errors));
     });
 }
 

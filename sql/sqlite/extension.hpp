@@ -10,29 +10,22 @@ SQLITE_EXTENSION_INIT3
 #include <string_view>
 
 #include "failure.hpp"
+#include "report.hpp"
 #include "qvhost.h"
 
 namespace qvsqlite {
 
-// What qv_status() reports for a connection: the status of its last qv_ result, or the last error
-// a qv_ function raised. It is written without allocating, so running out of memory is reported
-// too.
+// A connection's record: its package, and what qv_status() reports (report.hpp), of the statements
+// this connection runs.
 struct Connection {
     sqlite3 *db = nullptr;
     qvh_package *pkg = nullptr;
-    std::size_t refs = 1;            // the registrations using it, and the loader while it registers
-    const qvh_call *call = nullptr;  // the report is this row-wise call's status, described when asked
-    char report[1024] = "";          // else the report itself; "" before any qv_ result (NULL)
-    std::uint64_t errors = 0;        // errors raised by qv_ functions on this connection so far
+    std::size_t refs = 1;      // the registrations using it, and the loader while it registers
+    qvsql::Report status;      // what qv_status() reports
+    std::uint64_t errors = 0;  // errors raised by qv_ functions on this connection so far
 
     ~Connection();
 };
-
-template <class... Args>
-void report(Connection &conn, const char *format, Args... args) noexcept {
-    conn.call = nullptr;
-    std::snprintf(conn.report, sizeof conn.report, format, args...);
-}
 
 // The user data of one registration.
 struct Function {
@@ -46,6 +39,9 @@ struct Function {
 // interrupted (sqlite3_interrupt), so that a long call ends with SQLITE_INTERRUPT. SQLite reports an
 // interrupt to a function from 3.41 on; before, SQLite itself stops the statement at its next row.
 void watch_interrupts(const Function &f, qvh_call *call, qvh_agg *agg);
+
+// Notes a result of f for qv_status(): its status, and the row-wise call that gave it (or null).
+void note(const Function &f, std::int32_t status, const qvh_call *call) noexcept;
 
 // The statement's error for a failure of f's callback; qv_status() reports it.
 void stop_statement(sqlite3_context *ctx, Function &f, const qvsql::Failure &e) noexcept;

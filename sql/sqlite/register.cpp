@@ -50,11 +50,7 @@ void unref(Connection *conn) noexcept {
 void destroy_function(void *p) noexcept {
     auto *f = static_cast<Function *>(p);
     Connection *conn = f->conn;
-    if (conn->call != nullptr && conn->call == f->call) {
-        // The status outlives the call that made it.
-        qvh_call_describe(f->call, conn->report, sizeof conn->report);
-        conn->call = nullptr;
-    }
+    conn->status.forget(f->call);  // the status outlives the call that made it
     qvh_call_free(f->call);
     delete f;
     unref(conn);

@@ -19,9 +19,9 @@ void row_wise(sqlite3_context *ctx, int argc, sqlite3_value **argv) {
         if (!replace) qvh_call_clear(f.call);
         for (int i = 0; i < argc; ++i) put_arg(f, f.call, replace, i, argv[i]);
         qvsql::check(qvh_call_invoke(f.call));
-        if (const std::int32_t status = qvh_call_status(f.call); qvh_status_is_memory(status))
-            qvsql::no_memory(f.name, qvh_call_asked(f.call));
-        f.conn->call = f.call;
+        const std::int32_t status = qvh_call_status(f.call);
+        if (qvh_status_is_memory(status)) qvsql::no_memory(f.name, qvh_call_asked(f.call));
+        note(f, status, f.call);
         if (f.info->result_kind == QVH_KIND_CHR) {
             std::size_t len = 0;
             const char *s = qvh_call_result_str(f.call, &len);
@@ -32,18 +32,15 @@ void row_wise(sqlite3_context *ctx, int argc, sqlite3_value **argv) {
     });
 }
 
+// Reading the report ends it: the next result begins another.
 void status_function(sqlite3_context *ctx, int, sqlite3_value **) {
-    const Connection &conn = *static_cast<Function *>(sqlite3_user_data(ctx))->conn;
+    Connection &conn = *static_cast<Function *>(sqlite3_user_data(ctx))->conn;
     char described[1024];  // 127 arguments marked fit
-    const char *text = conn.report;
-    if (conn.call != nullptr) {
-        qvh_call_describe(conn.call, described, sizeof described);
-        text = described;
-    }
-    if (*text == '\0')
-        sqlite3_result_null(ctx);
-    else
+    if (const char *text = conn.status.text(described, sizeof described))
         sqlite3_result_text(ctx, text, -1, SQLITE_TRANSIENT);
+    else
+        sqlite3_result_null(ctx);
+    conn.status.end();
 }
 
 }  // namespace qvsqlite

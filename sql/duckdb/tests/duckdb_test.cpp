@@ -287,6 +287,13 @@ TEST(DuckDb, CountsAndExtremesKeepWhatTheirResultDependsOn) {
     }
 }
 
+// The database's memory_limit as its settings write it.
+std::string memory_limit(Db &db) {
+    std::vector<std::string> text;
+    EXPECT_EQ(db.run("SELECT current_setting('memory_limit')", nullptr, &text), "");
+    return text.empty() ? "" : text[0];
+}
+
 TEST(DuckDb, ErrorsAndStatuses) {
     Db db(2, "8MB");  // the aggregates keep their values within the database's memory_limit
     const std::vector<std::pair<std::string, std::string>> cases = {
@@ -299,7 +306,8 @@ TEST(DuckDb, ErrorsAndStatuses) {
         {"SELECT qv_status()", "error: qv_pctl: the percentile or rank must be one value for the whole query"},
         // The column in the percentile's place, in one-row groups: refused, not 90 per group.
         {"SELECT qv_pctl(x, 90) FROM range(5) r(x) GROUP BY x", "qv_pctl: the percentile or rank must be one value"},
-        {"SELECT qv_ppctl(150, 1, 2)", "invalid argument; an argument marked invalid"},
+        {"SELECT qv_ppctl(150, 1, 2)", "invalid argument; argument 1 marked"},
+        {"SELECT qv_pgeomean(2, -1, 3, -4)", "invalid argument; arguments 2, 4 marked"},
         {"SELECT qv_log(x) FROM (VALUES (1.0), (-1.0), (NULL), (0.0)) v(x)", "1 of 4 rows gave missing argument, 2 invalid argument"},
         {"SELECT qv_pctl(50, x) FROM range(3) r(x) WHERE x > 5", "no rows"},
         {"SELECT qv_pctl(150, x) FROM range(3) r(x)", "invalid argument"},
@@ -307,6 +315,7 @@ TEST(DuckDb, ErrorsAndStatuses) {
         {"SELECT qv_std(x) FROM (VALUES (1.0), ('inf'::DOUBLE)) v(x)", "not a number"},
         {"SELECT qv_median(i) FROM range(2000000) r(i)", "Invalid Input Error: qv_median: out of memory"},
         {"SELECT qv_status()", "error: qv_median: out of memory"},
+        {"SELECT qv_mean(i) FROM range(2000000) r(i)", "(past the database's memory_limit, " + memory_limit(db) + " when qvewumth was loaded)"},
         {"SELECT qv_pctl(50, i) FROM range(2000000) r(i) GROUP BY i % 2", "Invalid Input Error: qv_pctl: out of memory"},
         {"SELECT qv_median(i) FROM range(100000) r(i)", "ok"},  // what the failed statements kept was given back
     };
@@ -315,6 +324,27 @@ TEST(DuckDb, ErrorsAndStatuses) {
         std::string got = db.run(sql);
         if (got.empty()) db.run("SELECT qv_status()", nullptr, &status), got = status.at(0);
         EXPECT_NE(got.find(want), std::string::npos) << sql << "\n got: " << got;
+    }
+}
+
+// DuckDB's own percentiles beside the package's: quantile_cont interpolates at 1 + (n - 1)p (no
+// PCTL definition does), and its median of two values is the package's.
+TEST(DuckDb, PercentilesBesideDuckDbsOwn) {
+    Db db;
+    const struct {
+        const char *sql;
+        double duckdb, package;
+    } cases[] = {
+        {"SELECT quantile_cont(x, 0.25), qv_pctl(25, x) FROM range(1, 9) r(x)", 2.75, 2.5},
+        {"SELECT quantile_cont(x, 0.25), qv_pctl4(25, x) FROM range(1, 9) r(x)", 2.75, 2.25},
+        {"SELECT quantile_cont(x, 0.25), qv_pctl1(25, x) FROM range(1, 9) r(x)", 2.75, 2},
+        {"SELECT quantile_cont(x, 0.5), qv_median(x) FROM (VALUES (0.02::DOUBLE), (7.62)) v(x)", 3.82, 3.82},
+    };
+    for (const auto &c : cases) {
+        Rows got;
+        ASSERT_EQ(db.run(c.sql, &got), "") << c.sql;
+        EXPECT_TRUE(same(got.at(0)[0], c.duckdb)) << c.sql;
+        EXPECT_TRUE(same(got.at(0)[1], c.package)) << c.sql;
     }
 }
 

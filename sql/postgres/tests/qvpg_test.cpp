@@ -314,6 +314,11 @@ TEST(Edge, LiteralsOverloadsAndErrors) {
         {"SELECT qv_median(x) FROM (VALUES (1), (2), (10)) v(x)", "2"},
         {"SELECT qv_median(1, 2, 10) FROM (VALUES (1), (2)) v(x)", "2|2"},
         {"SELECT qv_pctl(50, x) FROM (VALUES (1), (3)) v(x)", "2"},
+        // percentile_cont interpolates at 1 + (n - 1)p, and between a and b takes a + (b - a) * 0.5.
+        {"SELECT percentile_cont(0.25) WITHIN GROUP (ORDER BY x), qv_pctl(25, x), qv_pctl4(25, x), qv_pctl1(25, x) "
+         "FROM generate_series(1, 8) x", "2.75,2.5,2.25,2"},
+        {"SELECT percentile_cont(0.5) WITHIN GROUP (ORDER BY x), qv_median(x) FROM (VALUES (0.02), (7.62)) v(x)",
+         "3.8200000000000003,3.82"},
         {"SELECT qv_median(1.5)", "1.5"}, {"SELECT qv_median('1.5')", "1.5"}, {"SELECT qv_median(2)", "2"},
         {"SELECT qv_median(VARIADIC ARRAY[x]) FROM (VALUES (1), (3)) v(x)", "1|3"},
         {"SELECT qv_ordinal2(1, 2)", "function qv_ordinal2(integer, integer) does not exist [42883]"},

@@ -220,12 +220,20 @@ TEST(Sqlite, RegistrationsValueRulesErrorsAndStatus) {
         {"SELECT group_concat(t) FROM (SELECT type || narg t FROM pragma_function_list WHERE name = 'qv_pctl' ORDER BY 1)", "s-1,w2", ""},
         {"SELECT " + many + ")", "", marks + " marked"},
         {"SELECT qv_mean(x) FROM (SELECT '' x UNION ALL SELECT NULL)", "", "missing argument"},
+        // '' is the missing value to qv_ functions and a value to SQLite's own (0 to avg).
+        {"SELECT qv_n(DISTINCT x) || ' ' || count(DISTINCT x) || ' ' || qv_n(x) || ' ' || count(x) || ' ' || avg(x) FROM "
+         "(SELECT 1 x UNION ALL SELECT 2 UNION ALL SELECT '' UNION ALL SELECT NULL UNION ALL SELECT 2)", "2.0 3 3.0 4 1.25", "ok"},
         // NaN results: sums of powers that overflow above about 1e154, infinities in the data.
         {"SELECT qv_kurtosis(1, 2, 3, 1e155)", "", "not a number"},
         {"SELECT qv_std(x) FROM (SELECT 1 x UNION ALL SELECT 9e999)", "", "not a number"},
         {"SELECT qv_css(x) OVER () FROM (SELECT 9e999 x UNION ALL SELECT 2)", "", "not a number"},
         {"SELECT qv_pctl(50, x) FROM (SELECT 1 x) WHERE 0", "", "no rows"},
         {"SELECT qv_n(x) FROM (SELECT 1 x) WHERE 0", "0.0", "ok"},
+        // The statement's results: one is described, several summed up by function and status.
+        {"SELECT qv_std(v), qv_max(v) FROM (SELECT 9e999 v UNION ALL SELECT 1 UNION ALL SELECT 2)", "Inf", "qv_std: not a number"},
+        {"SELECT qv_sqrt(x) FROM (SELECT -1 x UNION ALL SELECT 4)", "2.0", "qv_sqrt: invalid argument"},
+        {"SELECT qv_pctl(150, 1, 2), qv_abs(-1)", "1.0", "qv_pctl: invalid argument"},
+        {"SELECT qv_abs(-1), qv_abs(-2)", "2.0", "ok"},
         {"SELECT qv_mean(1, '12abc')", "qv_mean: argument 2 must be a number, not a character value ('12abc')", ""},
         {"SELECT qv_median(x) OVER () FROM (SELECT 'A' x)", "qv_median: argument 1 must be a number, not a character value ('A')", ""},
         {"SELECT qv_median(x'01')", "qv_median: argument 1 is a BLOB, not a number", ""},
@@ -258,6 +266,32 @@ TEST(Sqlite, RegistrationsValueRulesErrorsAndStatus) {
         EXPECT_EQ(db.run("SELECT qv_status()", [&](sqlite3_stmt *st) { got = text(st, 0); }), "");
         EXPECT_EQ(got, !status.empty() || error.empty() ? status : "error: " + error) << sql.substr(0, 100);
     }
+}
+
+// qv_status() tells the last statement's results, not those of the statements before it: another
+// statement (prepared where the last one was), or the same one run again.
+TEST(Sqlite, StatusOfTheLastStatement) {
+    Db db;
+    std::string got;
+    auto status = [&] {
+        EXPECT_EQ(db.run("SELECT qv_status()", [&](sqlite3_stmt *st) { got = text(st, 0); }), "");
+        return got;
+    };
+    EXPECT_EQ(db.run("SELECT qv_sqrt(-1)"), "");
+    EXPECT_EQ(db.run("SELECT qv_abs(-2)"), "");
+    EXPECT_EQ(status(), "ok");
+    sqlite3_stmt *st = nullptr;
+    ASSERT_EQ(sqlite3_prepare_v2(db.db, "SELECT qv_sqrt(?1)", -1, &st, nullptr), SQLITE_OK);
+    for (const double x : {-1.0, 4.0}) {
+        sqlite3_bind_double(st, 1, x);
+        EXPECT_EQ(sqlite3_step(st), SQLITE_ROW);
+        sqlite3_reset(st);
+    }
+    sqlite3_finalize(st);
+    EXPECT_EQ(status(), "ok");
+    EXPECT_EQ(db.run("SELECT qv_pctl(150, 1, 2)"), "");
+    EXPECT_EQ(status(), "invalid argument; argument 1 marked");
+    EXPECT_EQ(status(), "invalid argument; argument 1 marked");  // reading it again changes nothing
 }
 
 // A statistic over column x with the same percentile or rank on every row, and its arguments.
