@@ -6,6 +6,7 @@
 
 #include "qv/args.hpp"
 #include "qv/export.hpp"
+#include "qv/fuzz.hpp"
 #include "qv/status.hpp"
 
 namespace {
@@ -15,8 +16,6 @@ using qv::fail;
 
 // One unit above the smallest normal double; count x MEAN_ZERO_UNIT is the absolute zero floor.
 constexpr double MEAN_ZERO_UNIT = std::bit_cast<double>(0x0010000000000001ull);
-// Relative tolerance of GEOMEAN and HARMEAN; two units above 2^-43.
-constexpr double MEAN_FUZZ = std::bit_cast<double>(0x3D40000000000002ull);
 // The mean logarithm must lie between these for exp to give a normal, finite double.
 constexpr double EXP_ARG_LIMIT = std::bit_cast<double>(0x40862E42FEFA39EFull);
 constexpr double EXP_ARG_FLOOR = std::bit_cast<double>(0xC086232BDD76683Cull);
@@ -42,7 +41,7 @@ inline QvStatus exp_of_mean(const ArgView &v, double *result, double sum, std::i
 }
 
 // The tolerance family: one screening pass over the whole list decides the missing, invalid
-// and zero outcomes; only a list whose present values all exceed t = hi x MEAN_FUZZ > 0 goes
+// and zero outcomes; only a list whose present values all exceed t = hi x RELATIVE_FUZZ > 0 goes
 // on to mean(view, result, t, n).
 template <class Mean>
 inline QvStatus screened(FuncArgList *args, double *result, Mean mean) {
@@ -58,7 +57,7 @@ inline QvStatus screened(FuncArgList *args, double *result, Mean mean) {
     if (hi < 0.0) return invalid(v, result, 0.0);
     if (hi <= static_cast<double>(v.count32()) * MEAN_ZERO_UNIT)
         return lo < 0.0 ? invalid(v, result, 0.0) : ok(result, 0.0);
-    const double t = hi * MEAN_FUZZ;
+    const double t = hi * qv::RELATIVE_FUZZ;
     if (-t > lo) return invalid(v, result, t);
     if (t >= lo) return ok(result, 0.0);
     return mean(v, result, t, n);

@@ -7,6 +7,7 @@
 
 #include "qv/args.hpp"
 #include "qv/export.hpp"
+#include "qv/fuzz.hpp"
 #include "qv/rounding.hpp"
 #include "qv/status.hpp"
 
@@ -15,8 +16,6 @@ namespace {
 using qv::fail;
 using qv::int_part;
 
-// Default MOD fuzz, and the ratio below which a divisor is negligible against the dividend.
-constexpr double MOD_FUZZ = std::bit_cast<double>(0x3D40000000000002ull);
 constexpr int KIND_UNDERSCORE = 1;
 constexpr int KIND_I = 11;
 constexpr int KIND_M = 15;
@@ -24,7 +23,7 @@ constexpr int KIND_M = 15;
 // The divisor is rejected when it is negligible against the dividend; a zero divisor is always
 // rejected (also against a NaN dividend) and is the only one marked.
 inline bool rejects_divisor(const qv::ArgView &a, double ax, double ay) {
-    if (!(MOD_FUZZ * ax >= ay) && ay != 0.0) return false;
+    if (!(qv::RELATIVE_FUZZ * ax >= ay) && ay != 0.0) return false;
     if (ay == 0.0) a.mark_invalid(1);
     return true;
 }
@@ -51,8 +50,9 @@ QV_EXPORT QvStatus qvfncmod(FuncArgList *args, double *result) {
     if (o.missing()) return fail(result, STATUS_MISSING_ARG);
     const double ax = o.ax, ay = o.ay;
 
-    // A fuzz of 1 or more counts in units of about 2^-53; below 1 it is used as given.
-    double f = MOD_FUZZ;
+    // The fuzz is RELATIVE_FUZZ unless given: one of 1 or more counts in units of about 2^-53,
+    // one below 1 is used as given.
+    double f = qv::RELATIVE_FUZZ;
     if (a.count32() >= 3 && !qv::is_missing(a.num(2))) {
         f = a.num(2);
         if (f >= 1.0) f = f * qv::FUZZ_SCALE;

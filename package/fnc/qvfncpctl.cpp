@@ -2,13 +2,12 @@
 // (zqntl) over an array of pointers to the present values, which it reorders with a selection
 // (zordern). The host's values are never written; MAD works on copies of its own.
 #include <algorithm>
-#include <bit>
 #include <cmath>
 #include <cstdint>
 
 #include "qv/args.hpp"
 #include "qv/export.hpp"
-#include "qv/intconv.hpp"
+#include "qv/pctlplan.hpp"
 #include "qv/quantile.hpp"
 #include "qv/scratch.hpp"
 #include "qv/select.hpp"
@@ -21,10 +20,6 @@ using qv::ValuePtr;
 
 // The local pointer array: 256 entries.
 constexpr std::size_t LOCAL_BYTES = 2048;
-
-// Fuzz width per value (two units in the last place above 2^-43) and its cap (1e-6).
-constexpr double FUZZ_FACTOR = std::bit_cast<double>(0x3D40000000000002ull);
-constexpr double FUZZ_CAP = std::bit_cast<double>(0x3EB0C6F7A0B5ED8Dull);
 
 // The k-th smallest (1-based) of the n values, MISSING_DOT for a rank outside 1..n. On return
 // entry k - 1 designates it, entries before it designate values not above it and entries after
@@ -53,60 +48,8 @@ double zordern(std::int64_t n, std::int64_t k, ValuePtr *values, bool may_finish
     return *values[k - 1];
 }
 
-enum class Combine { None, Interpolate, Average };
-
-// The order statistics a quantile reads: x(rank) alone, or x(rank) and x(rank + 1) combined
-// with the weight g. A rank outside 1..n reads as MISSING_DOT.
-struct Plan {
-    std::int64_t rank;
-    Combine how;
-    double g;
-};
-
-// The plan of the quantile at fraction p (0 <= p <= 1) of n > 0 values under definition 1, 2,
-// 3 or 4; any other number selects definition 5. The fraction of the position is fuzzed by a
-// width that grows with n, so that positions which are integral in exact arithmetic count as
-// integral.
-Plan plan(int definition, std::int64_t n, double p) {
-    const std::int64_t m = definition == 4 ? n + 1 : n;
-    const double t = static_cast<double>(m) * p;
-    std::int64_t j = qv::to_i32(t);
-    double g = t - static_cast<double>(j);
-
-    double eps = static_cast<double>(n) * FUZZ_FACTOR;
-    if (eps > FUZZ_CAP) eps = FUZZ_CAP;
-    if (eps > g) {
-        g = 0.0;
-    } else if (g > 1.0 - eps) {
-        j = j + 1;
-        g = 0.0;
-    }
-
-    auto one = [](std::int64_t rank) { return Plan{rank, Combine::None, 0.0}; };
-    switch (definition) {
-    case 1:
-    case 4:
-        if (j < 1) return one(1);
-        if (j >= n) return one(n);
-        if (g == 0.0) return one(j);
-        return {j, Combine::Interpolate, g};
-    case 2:
-        if (g > 0.5 + eps) return one(j + 1);
-        // A position half-way between two ranks goes to the even one.
-        if (0.5 - eps < g && g <= 0.5 + eps && (j & 1) != 0) return one(j + 1);
-        return one(std::max<std::int64_t>(j, 1));
-    case 3:
-        if (j < 1) return one(1);
-        if (j >= n) return one(n);
-        if (g == 0.0) return one(j);
-        return one(j + 1);
-    default:
-        if (j >= n) return one(n);
-        if (g != 0.0) return one(j + 1);
-        if (j < 1) return one(1);
-        return {j, Combine::Average, g};
-    }
-}
+using qv::Combine;
+using qv::Plan;
 
 // x(j) and x(j + 1) for 1 <= j < n, combined. One selection places the rank on the shorter
 // side's boundary, and a scan of the shorter side gives its neighbour.
@@ -132,11 +75,16 @@ double combine(ValuePtr *values, std::int64_t n, std::int64_t j, double g, Combi
     return (lower + upper) * 0.5;
 }
 
-double zqntl(int definition, ValuePtr *values, std::int64_t n, double p, bool may_finish) {
-    if (n == 0 || 0.0 > p || p > 1.0) return MISSING_DOT;
-    const Plan q = plan(definition, n, p);
+// The quantile that plan q of the n values reads; MISSING_DOT when there are none.
+double read_plan(ValuePtr *values, std::int64_t n, const Plan &q, bool may_finish) {
+    if (n == 0) return MISSING_DOT;
     if (q.how == Combine::None) return zordern(n, q.rank, values, may_finish);
     return combine(values, n, q.rank, q.g, q.how, may_finish);
+}
+
+double zqntl(int definition, ValuePtr *values, std::int64_t n, double p, bool may_finish) {
+    if (n == 0 || 0.0 > p || p > 1.0) return MISSING_DOT;
+    return read_plan(values, n, qv::percentile_plan(definition, n, p), may_finish);
 }
 
 // Whether a later quantile with plan q over these n entries reads the same bits however they
@@ -185,7 +133,7 @@ QvStatus percentile(FuncArgList *args, double *result, int definition) {
     // Without a first slot there is no percentile to read or mark.
     if (count < 1) return STATUS_INVALID_ARG;
     const double p = a.num(0);
-    if (qv::is_missing(p) || 0.0 > p || p > 100.0) {
+    if (!qv::valid_percentile(p)) {
         a.mark_invalid(0);
         return STATUS_INVALID_ARG;
     }
@@ -224,9 +172,10 @@ double quantile(int definition, ValuePtr *values, std::int64_t n, double p, Pass
 // finish early only where the upper one cannot tell.
 double interquartile_range(ValuePtr *values, std::int64_t n, Passes passes) {
     const bool may = passes == Passes::MayFinish;
-    const bool lower_may = may && arrangement_free(values, n, plan(0, n, 0.75), false);
-    const double q1 = zqntl(0, values, n, 0.25, lower_may);
-    const double q3 = zqntl(0, values, n, 0.75, may);
+    const Plan lower = qv::lower_quartile_plan(n), upper = qv::upper_quartile_plan(n);
+    const bool lower_may = may && arrangement_free(values, n, upper, false);
+    const double q1 = read_plan(values, n, lower, lower_may);
+    const double q3 = read_plan(values, n, upper, may);
     return q3 - q1;
 }
 
@@ -234,15 +183,16 @@ double interquartile_range(ValuePtr *values, std::int64_t n, Passes passes) {
 // selection may finish early only where the second one cannot tell.
 double median_deviation(double *copies, ValuePtr *values, std::int64_t n, Passes passes) {
     const bool may = passes == Passes::MayFinish;
-    const bool first_may = may && n > 0 && arrangement_free(values, n, plan(0, n, 0.5), true);
-    const double med = zqntl(0, values, n, 0.5, first_may);
+    const Plan middle = qv::median_plan(n);
+    const bool first_may = may && n > 0 && arrangement_free(values, n, middle, true);
+    const double med = read_plan(values, n, middle, first_may);
     for (std::int64_t i = 0; i < n; ++i) {
         const double v = copies[i];
         const double larger = med > v ? med : v;
         const double smaller = v < med ? v : med;
         copies[i] = larger - smaller;
     }
-    return zqntl(0, values, n, 0.5, may);
+    return read_plan(values, n, middle, may);
 }
 
 }  // namespace qv
@@ -255,7 +205,7 @@ QV_EXPORT QvStatus qvfncpctl4(FuncArgList *args, double *result) { return percen
 
 QV_EXPORT QvStatus qvfncmed(FuncArgList *args, double *result) {
     return over_all_values(args, result, [](ValuePtr *values, std::int64_t n) {
-        return qv::quantile(0, values, n, 0.5, qv::Passes::MayFinish);
+        return read_plan(values, n, qv::median_plan(n), true);
     });
 }
 

@@ -7,6 +7,7 @@
 
 #include "qv/args.hpp"
 #include "qv/export.hpp"
+#include "qv/fuzz.hpp"
 #include "qv/rounding.hpp"
 #include "qv/status.hpp"
 
@@ -20,7 +21,6 @@ constexpr double SMALLEST_UNIT = std::bit_cast<double>(0x0010000000000001ull);
 // A unit below this share of |x| is beneath the precision of x, which comes back unchanged.
 constexpr double NEGLIGIBLE_UNIT_RATIO = std::bit_cast<double>(0x3CA0000000000002ull);
 constexpr double HALF_FUZZ = std::bit_cast<double>(0x3D719799812DEA11ull);
-constexpr double HALF_FUZZ_CAP = std::bit_cast<double>(0x3EB0C6F7A0B5ED8Dull);
 constexpr double SNAP_FUZZ = std::bit_cast<double>(0x3CE0000000000002ull);
 constexpr double SNAP_FUZZ_CAP = 0.5;
 constexpr double TWO_49 = 562949953421312.0;
@@ -62,7 +62,7 @@ inline bool count_away(double q, double &n) {
         if (f >= 0.5) n = 1.0 + n;
         return true;
     }
-    const double e = min_of(HALF_FUZZ_CAP, q * HALF_FUZZ);
+    const double e = min_of(qv::FUZZ_CAP, q * HALF_FUZZ);
     n = int_part((0.5 + q) + e);
     return true;
 }
@@ -130,7 +130,7 @@ QvStatus round_to_unit(FuncArgList *args, double *result) {
         }
         r = scale_back_cleaned(n, unit);
     } else if constexpr (H == Halves::even_fuzzed) {
-        n = count_even(q, min_of(q * HALF_FUZZ, HALF_FUZZ_CAP));
+        n = count_even(q, min_of(q * HALF_FUZZ, qv::FUZZ_CAP));
         r = scale_back_cleaned(n, unit);
     } else {
         n = count_even(q, 0.0);

@@ -6,15 +6,10 @@
 
 #include "qv/args.hpp"
 #include "qv/intconv.hpp"
+#include "qv/pctlplan.hpp"
 #include "qv/values.hpp"
 
 namespace qv {
-
-// A NaN rank fails the integer test, since its conversion gives the integer-indefinite value.
-inline bool valid_rank(double k, std::int32_t m) {
-    return !is_missing(k) && !(1.0 > k) && !(k > static_cast<double>(m)) &&
-           k == static_cast<double>(to_i32(k));
-}
 
 // Reads k from the first slot and m, the number of data arguments after it. An invalid k gets
 // FUNCARG_INVALID on its slot; without a first slot there is no rank to read or mark.
@@ -23,7 +18,7 @@ inline bool read_rank(const ArgView &a, std::int64_t &m, std::int64_t &k) {
     if (count < 1) return false;
     m = count - 1;
     const double x = a.num(0);
-    if (!valid_rank(x, static_cast<std::int32_t>(m))) {
+    if (!valid_rank(x, m)) {
         a.mark_invalid(0);
         return false;
     }
