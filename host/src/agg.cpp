@@ -78,7 +78,13 @@ struct StoreBlock {
     Outcome call(QvEntry entry, const double *lead, std::size_t nlead) { return call_over(agg, entry, lead, nlead, begin, end); }
     template <class F>
     void each(F &&f) {
-        agg.values.each(begin, end, f);
+        bool go = true;
+        agg.values.each(begin, end, [&](double x) { go = go && f(x); });
+    }
+    std::size_t present() {
+        std::size_t n = 0;
+        agg.values.each(begin, end, [&](double x) { n += qv::is_missing(x) ? 0 : 1; });
+        return n;
     }
 };
 

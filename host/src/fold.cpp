@@ -36,16 +36,23 @@ public:
     // (or at its copy when they are not aligned), at '.' for a NaN that is not a missing value.
     void lay(const char *at, std::size_t m, std::ptrdiff_t stride) {
         FuncArg *values = slot_area() + 1;
-        for (std::size_t i = 0; i < m; ++i, at += stride) {
-            const double *p = reinterpret_cast<const double *>(at);
-            if (copies_ != nullptr) {
-                std::memcpy(&copies_[i], at, sizeof(double));
-                p = &copies_[i];
-            }
+        std::size_t nans = 0;
+        auto put = [&](std::size_t i, const double *p) {
             const double x = *p;
-            values[i].value = const_cast<double *>(x != x && !qv::is_missing(x) ? &DOT : p);
+            const bool nan = x != x;
+            nans += nan ? 1 : 0;
+            values[i].value = const_cast<double *>(nan && !qv::is_missing(x) ? &DOT : p);
+        };
+        if (copies_ == nullptr) {
+            for (std::size_t i = 0; i < m; ++i, at += stride) put(i, reinterpret_cast<const double *>(at));
+        } else {
+            for (std::size_t i = 0; i < m; ++i, at += stride) {
+                std::memcpy(&copies_[i], at, sizeof(double));
+                put(i, &copies_[i]);
+            }
         }
         m_ = m;
+        present_ = m - nans;  // every NaN is a missing value, or '.'
     }
     // entry over lead[0..nlead) (nlead 0 or 1) and the chunk's values.
     Outcome call(QvEntry entry, const double *lead, std::size_t nlead) {
@@ -61,8 +68,10 @@ public:
     template <class F>
     void each(F &&f) {
         const FuncArg *values = slot_area() + 1;
-        for (std::size_t i = 0; i < m_; ++i) f(*static_cast<const double *>(values[i].value));
+        for (std::size_t i = 0; i < m_ && f(*static_cast<const double *>(values[i].value)); ++i) {
+        }
     }
+    std::size_t present() const { return present_; }
 
 private:
     FuncArg *slot_area() { return reinterpret_cast<FuncArg *>(base_ + sizeof(FuncArgList)); }
@@ -80,7 +89,7 @@ private:
     char *base_;
     double *copies_ = nullptr;
     double lead_ = 0.0;
-    std::size_t m_ = 0;
+    std::size_t m_ = 0, present_ = 0;
 };
 
 // A call over a few arguments of the fold's finish (no values).

@@ -49,7 +49,8 @@ void fold_carry(Block &block, QvEntry entry, double &acc, bool &has) {
 }
 
 // Folds a block into s. block.call(entry, lead, nlead) calls entry over lead[0..nlead) and then
-// the block's values; block.each(f) visits the values in order, as the package reads them.
+// the block's values; block.each(f) visits the values in order, as the package reads them, while
+// f returns true; block.present() counts those that are not missing.
 template <class Block>
 void fold_block(const FoldEntries &e, FixedState &s, Block &block) {
     switch (e.fold) {
@@ -57,12 +58,18 @@ void fold_block(const FoldEntries &e, FixedState &s, Block &block) {
             s.count += static_cast<std::uint64_t>(block.call(e.self, nullptr, 0).value);
             break;
         case QVH_FOLD_MEAN:
-            block.each([&](double x) {
-                if (qv::is_missing(x)) return;
-                if (s.count == 0) s.first = x;
-                else if (!(x == s.first)) s.differ = true;
-                ++s.count;
-            });
+            if (!s.differ) {
+                // Read only until a value differs from the first.
+                bool has_first = s.count > 0;
+                block.each([&](double x) {
+                    if (qv::is_missing(x)) return true;
+                    if (!has_first) s.first = x;
+                    has_first = true;
+                    s.differ = !(x == s.first);
+                    return !s.differ;
+                });
+            }
+            s.count += block.present();
             fold_carry(block, e.sum, s.lo, s.has_lo);
             break;
         case QVH_FOLD_SUM:
@@ -70,7 +77,7 @@ void fold_block(const FoldEntries &e, FixedState &s, Block &block) {
             fold_carry(block, e.self, s.lo, s.has_lo);
             break;
         case QVH_FOLD_RANGE:
-            block.each([&](double x) { s.seen = s.seen || !qv::is_missing(x); });
+            s.seen = s.seen || block.present() > 0;
             fold_carry(block, e.min, s.lo, s.has_lo);
             fold_carry(block, e.max, s.hi, s.has_hi);
             break;

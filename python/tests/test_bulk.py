@@ -1,0 +1,80 @@
+"""The bulk paths against one host call per list, bit for bit: fold statistics over long arrays
+(called over chunks) and several percentiles of one list (one ordering), on lists built to trip
+them."""
+import numpy as np
+import pytest
+from conftest import MISSING, bits, same
+
+import qvewumth as qv
+
+FOLDS = ["n", "nmiss", "sum", "mean", "min", "max", "range"]
+# Lengths at the edges of the host's chunks of 4096 values.
+LENGTHS = [0, 1, 2, 4095, 4096, 4097, 8193]
+
+
+def adversarial(n, seed=36):
+    """Every missing value, both zeros, infinities, NaN, the ends of the range, values across 600 binades."""
+    rng = np.random.default_rng(seed)
+    special = np.array(MISSING + [0.0, -0.0, np.inf, -np.inf, np.nan, 1.7976931348623157e308, -5e-324, 1.0, 1.0])
+    x = np.ldexp(rng.uniform(-1, 1, n), rng.integers(-300, 301, n))
+    pick = rng.random(n) < 0.2
+    x[pick] = special[rng.integers(0, len(special), pick.sum())]
+    return x
+
+
+def ends(n, x, last):
+    a = np.full(n, x)
+    if n:
+        a[-1] = last
+    return a
+
+
+LISTS = {
+    "adversarial": adversarial,
+    "equal values, the last differs": lambda n: ends(n, 0.1, 0.2),
+    "all missing but the last": lambda n: ends(n, qv.missing("Q"), -0.0),
+    "infinities of both signs": lambda n: np.where(np.arange(n) % 4097 == 7, np.inf, ends(n, 1.0, -np.inf)),
+}
+
+
+@pytest.mark.parametrize("name", FOLDS)
+@pytest.mark.parametrize("kind", LISTS)
+def test_fold_statistics_are_one_call_over_the_whole_list(host, name, kind):
+    fn = getattr(qv, name)
+    with qv.errstate(all="ignore"):
+        for n in LENGTHS:
+            x = LISTS[kind](n)
+            got = qv.status(fn, x)
+            same((got.result, got.status, ()), host.over(name.upper(), [], x)[:2] + ((),))
+            # Every other value (a stride), and rows long enough to be called one at a time.
+            assert bits(fn(x[::2])) == bits(host.over(name.upper(), [], x[::2])[0])
+            rows = np.stack([x, x[::-1]])
+            assert np.array_equal(bits(fn(rows, axis=1)), bits([host.over(name.upper(), [], r)[0] for r in rows]))
+
+
+PERCENTS = [0, 100, 50, 25, 75, 12.5, 10, 90, 100 / 3, 99.9, 37.5, -1, 101, np.nan, None]
+
+
+def zeros_and_ties(n):
+    rng = np.random.default_rng(n)
+    x = rng.integers(-2, 3, n).astype(float)
+    x[::3] = np.where(rng.random(len(x[::3])) < 0.5, 0.0, -0.0)
+    x[::11] = np.nan
+    x[::13] = qv.missing("B")
+    return x
+
+
+@pytest.mark.parametrize("name", ["pctl", "pctl1", "pctl2", "pctl3", "pctl4", "pctl5"])
+@pytest.mark.parametrize("make", [adversarial, zeros_and_ties], ids=["adversarial", "zeros and ties"])
+def test_several_percentiles_are_one_call_each(host, name, make):
+    fn = getattr(qv, name)
+    with qv.errstate(all="ignore"):
+        for n in [0, 1, 2, 3, 4, 8, 9, 100, 1001]:
+            x = make(n)
+            got = qv.status(fn, x, PERCENTS)
+            assert got.result.shape == (len(PERCENTS),) and got.marks.shape == (len(PERCENTS), n + 1)
+            for k, p in enumerate(PERCENTS):
+                want = host.over(name.upper(), [qv.DOT if p is None else p], x)
+                same((got.result[k], got.status[k], got.marks[k]), want)
+            shaped = fn(x, np.reshape(PERCENTS[:6], (2, 3)))
+            assert np.array_equal(bits(shaped), bits(np.reshape(got.result[:6], (2, 3))))
