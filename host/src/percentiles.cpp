@@ -129,7 +129,6 @@ int percentiles(qvh_call *call, int definition, const double *ps, std::size_t np
     Present a;
     a.v = static_cast<double *>(copy.get());
     if (const int rc = gather(call, xs, n, stride, a); rc != QVH_OK) return rc;
-    qvh_advise_large(a.v, a.n * sizeof(double));
     std::vector<Job> jobs(np);
     std::vector<std::size_t> ranks;
     for (std::size_t k = 0; k < np; ++k) {
