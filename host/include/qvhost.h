@@ -320,9 +320,9 @@ QVH_API int qvh_call_over(qvh_call *call, const double *lead, size_t nlead, cons
 /* The result of qvh_call_over over the n values (no lead), bit for bit, for a statistic that folds
  * (qvh_info.fold is QVH_FOLD_COUNT to QVH_FOLD_RANGE: N, NMISS, SUM, MEAN, MIN, MAX, RANGE) made
  * from calls over chunks of 4096 values, each carrying what the calls before it gave: only one
- * chunk's argument list is laid out (100 KB for any n), and the call keeps nothing warm for it.
- * The call's interrupt check is consulted between chunks. These statistics mark no argument. For
- * any other function it is qvh_call_over itself. */
+ * chunk's argument list is laid out (100 KB for any n, given back when the call returns); a list of
+ * at most one chunk is one qvh_call_over. The call's interrupt check is consulted between chunks.
+ * These statistics mark no argument. For any other function it is qvh_call_over itself. */
 QVH_API int qvh_call_fold(qvh_call *call, const double *xs, size_t n, ptrdiff_t stride, double *result,
                           int32_t *status) QVH_NOEXCEPT;
 
@@ -334,8 +334,8 @@ QVH_API int qvh_call_fold(qvh_call *call, const double *xs, size_t n, ptrdiff_t 
  * reads, with the percentile that makes it read them as it reads the whole list (the package's own
  * plan, qv/pctlplan.hpp); a percentile the short call could read differently (a zero read while
  * both zeros are present, a weight no percentile of two values gives) is called over the whole
- * list. Any other function with a leading parameter is called once per parameter. The interrupt
- * check is consulted between selections; the copy is given back when the call returns. */
+ * list. Any other function is QVH_E_KIND. The interrupt check is consulted while the values are
+ * copied and between selections; the copy is given back when the call returns. */
 QVH_API int qvh_call_percentiles(qvh_call *call, const double *ps, size_t np, const double *xs, size_t n,
                                  ptrdiff_t stride, double *results, int32_t *statuses,
                                  unsigned char *marked) QVH_NOEXCEPT;

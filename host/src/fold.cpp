@@ -106,15 +106,10 @@ int interrupted(qvh_call *call, std::size_t at, std::size_t n) {
                                          << " of " << static_cast<unsigned long long>(n) << " values");
 }
 
-// The fold over every chunk; a list that fits in one chunk is called whole.
+// The fold over every chunk (of a list longer than one).
 int fold_array(qvh_call *call, const char *xs, std::size_t n, std::ptrdiff_t stride, Outcome &r) {
     const bool copy = reinterpret_cast<std::uintptr_t>(xs) % alignof(double) != 0 || stride % alignof(double) != 0;
-    ArrayChunk chunk(call->mem, call->pool.host(), n < CHUNK ? n : CHUNK, copy);
-    if (n <= CHUNK) {
-        chunk.lay(xs, n, stride);
-        r = chunk.call(call->entry, nullptr, 0);
-        return QVH_OK;
-    }
+    ArrayChunk chunk(call->mem, call->pool.host(), CHUNK, copy);
     const FoldEntries e = fold_entries(*call->pkg, *call->info, call->entry);
     FixedState s;
     for (std::size_t at = 0; at < n; at += CHUNK) {
@@ -137,7 +132,9 @@ extern "C" {
 
 int qvh_call_fold(qvh_call *call, const double *xs, size_t n, ptrdiff_t stride, double *result, int32_t *status) noexcept {
     if (call == nullptr) return fail(QVH_E_NULL, "the call is NULL");
-    if (!is_fold(call->info->fold)) return qvh_call_over(call, nullptr, 0, xs, n, stride, result, status, nullptr);
+    // A list of one chunk or less is one call, in the call's warm list (a statistic per group
+    // makes many such calls).
+    if (!is_fold(call->info->fold) || n <= CHUNK) return qvh_call_over(call, nullptr, 0, xs, n, stride, result, status, nullptr);
     if ((n > 0 && xs == nullptr) || result == nullptr)
         return fail(QVH_E_NULL, Msg() << call->label.view() << ": qvh_call_fold needs the values and the result");
     if (const int rc = check_count(*call->info, call->label.view(), n); rc != QVH_OK) return rc;
