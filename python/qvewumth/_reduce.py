@@ -166,22 +166,32 @@ def _over_params(entry, lists, p, text, status):
 
 
 PERCENTILES = {"PCTL", "PCTL1", "PCTL2", "PCTL3", "PCTL4", "PCTL5"}
+# Lists longer than this are ordered once for several percentiles; shorter ones (a row of a wide
+# table) go through one batch call per percentile.
+LONG_LIST = 64
 
 
 def _several_percentiles(entry, lists, p, text):
-    """Several percentiles of one list: the host orders its values once for all of them."""
-    return not text and lists.ndim == 1 and np.ndim(p) > 0 and np.size(p) > 1 and entry["name"] in PERCENTILES
+    """Several percentiles of long lists: the host orders each list's values once for all of them."""
+    return (not text and np.ndim(p) > 0 and np.size(p) > 1 and entry["name"] in PERCENTILES
+            and (lists.ndim == 1 or lists.shape[-1] > LONG_LIST))
 
 
 def _percentiles(entry, lists, params, shape, status):
-    """The percentiles of one list, shaped as p, each bit for bit one call of the function."""
-    res, t, sts, marked = _core.percentiles(entry["index"], lists, np.asarray(params, dtype=np.float64), bool(status))
-    marks = None
-    if marked is not None:
-        marks = np.zeros((len(params), lists.shape[0] + 1), dtype=bool)
-        marks[:, 0] = marked
-        marks, sts = marks.reshape(shape + marks.shape[1:]), sts.reshape(shape)
-    return res.reshape(shape), sts, marks, Tally._make(t)
+    """The percentiles of each list, stacked in front as p is shaped, each bit for bit one call."""
+    ps, rows, n = np.asarray(params, dtype=np.float64), lists.shape[:-1], lists.shape[-1]
+    res = np.empty((len(ps),) + rows)
+    sts = np.empty((len(ps),) + rows, dtype=np.int32) if status else None
+    marks = np.zeros((len(ps),) + rows + (n + 1,), dtype=bool) if status else None
+    tally = NO_CALLS
+    for idx in np.ndindex(rows):
+        r, t, s, m = _core.percentiles(entry["index"], lists[idx], ps, bool(status))
+        res[(slice(None),) + idx] = r
+        tally += Tally._make(t)
+        if status:
+            sts[(slice(None),) + idx], marks[(slice(None),) + idx + (0,)] = s, m
+    reshape = lambda x, tail=(): None if x is None else x.reshape(shape + rows + tail)  # noqa: E731
+    return reshape(res), reshape(sts), reshape(marks, (n + 1,)), tally
 
 
 def _mask_result(res, mask, axes, keepdims):

@@ -78,3 +78,14 @@ def test_several_percentiles_are_one_call_each(host, name, make):
                 same((got.result[k], got.status[k], got.marks[k]), want)
             shaped = fn(x, np.reshape(PERCENTS[:6], (2, 3)))
             assert np.array_equal(bits(shaped), bits(np.reshape(got.result[:6], (2, 3))))
+
+
+def test_several_percentiles_along_an_axis(host):
+    a = np.stack([adversarial(300, seed) for seed in range(3)])
+    a[1, ::5] = -0.0
+    got = qv.status(qv.pctl3, a, [[5, 50], [95, 101]], axis=1)
+    assert got.result.shape == (2, 2, 3) and got.marks.shape == (2, 2, 3, 301)
+    for i, p in enumerate([5, 50, 95, 101]):
+        for j, row in enumerate(a):
+            same((got.result.reshape(4, 3)[i, j], got.status.reshape(4, 3)[i, j], got.marks.reshape(4, 3, -1)[i, j]),
+                 host.over("PCTL3", [p], row))
