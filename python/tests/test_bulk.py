@@ -1,6 +1,9 @@
 """The bulk paths against one host call per list, bit for bit: fold statistics over long arrays
 (called over chunks) and several percentiles of one list (one ordering), on lists built to trip
 them."""
+import subprocess
+import sys
+
 import numpy as np
 import pytest
 from conftest import MISSING, bits, same
@@ -89,3 +92,27 @@ def test_several_percentiles_along_an_axis(host):
         for j, row in enumerate(a):
             same((got.result.reshape(4, 3)[i, j], got.status.reshape(4, 3)[i, j], got.marks.reshape(4, 3, -1)[i, j]),
                  host.over("PCTL3", [p], row))
+
+
+PEAK = """
+import sys, numpy as np, qvewumth as qv
+x = np.random.default_rng(1).normal(size=4 * 10**6)
+qv.sum(x[:10])
+def status(key):
+    with open("/proc/self/status") as f:
+        return next(int(l.split()[1]) * 1024 for l in f if l.startswith(key))
+with open("/proc/self/clear_refs", "w") as f:
+    f.write("5")
+base = status("VmRSS:")
+for name in sys.argv[1:]:
+    getattr(qv, name)(x)
+print((status("VmHWM:") - base) / x.size)
+"""
+
+
+def test_fold_statistics_lay_out_no_list_of_the_whole_array():
+    # A list of the whole array would be 16 bytes a value; the chunks are 100 KB in all.
+    folds = subprocess.run([sys.executable, "-c", PEAK] + FOLDS, capture_output=True, text=True, check=True)
+    assert float(folds.stdout) < 1.0
+    median = subprocess.run([sys.executable, "-c", PEAK, "median"], capture_output=True, text=True, check=True)
+    assert float(median.stdout) > 16.0  # the measure sees a list of the whole
