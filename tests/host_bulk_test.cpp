@@ -186,6 +186,25 @@ TEST(Percentiles, EqualOneCallEach) {
     }
 }
 
+// Long lists, where a sample brackets the ranks and one pass keeps the values inside the brackets.
+TEST(Percentiles, EqualOneCallEachOnLongLists) {
+    std::mt19937_64 rng(9);
+    const double ps[] = {0, 0.5, 10, 25, 50, 50.00001, 99, 100, 33.3};
+    const std::size_t np = std::size(ps);
+    for (const auto &xs : {adversarial(rng, 700000), with_zeros(rng, 600000), filled(600000, 2.0, 300000, -1.0)}) {
+        for (const char *name : {"PCTL", "PCTL1", "PCTL4"}) {
+            qvh_call *call = make(name);
+            std::vector<double> rs(np);
+            std::vector<std::int32_t> sts(np);
+            ASSERT_EQ(qvh_call_percentiles(call, ps, np, xs.data(), xs.size(), sizeof(double), rs.data(), sts.data(), nullptr), QVH_OK);
+            for (std::size_t k = 0; k < np; ++k)
+                EXPECT_EQ((Outcome{std::bit_cast<std::uint64_t>(rs[k]), sts[k]}), whole(call, &ps[k], 1, xs.data(), xs.size(), sizeof(double)))
+                    << name << "(" << ps[k] << ") of " << xs.size();
+            qvh_call_free(call);
+        }
+    }
+}
+
 TEST(Percentiles, RefuseOtherFunctionsAndStopWhenInterrupted) {
     qvh_call *median = make("MEDIAN");
     const double p = 50, x = 1;

@@ -329,13 +329,16 @@ QVH_API int qvh_call_fold(qvh_call *call, const double *xs, size_t n, ptrdiff_t 
 /* Several percentiles of one list: results[k] (and statuses[k], marked[k] when not NULL) is what
  * qvh_call_over(call, &ps[k], 1, xs, n, stride, ...) gives, bit for bit, for k = 0 .. np - 1, and
  * marked[k] is 1 when that call marked ps[k] invalid (no value is ever marked). For PCTL and PCTL1
- * to PCTL5 the present values are copied (8 bytes each) and ordered once, by selections that narrow
- * on the ranks every percentile reads, and the package is called over the one or two values each
- * reads, with the percentile that makes it read them as it reads the whole list (the package's own
- * plan, qv/pctlplan.hpp); a percentile the short call could read differently (a zero read while
- * both zeros are present, a weight no percentile of two values gives) is called over the whole
- * list. Any other function is QVH_E_KIND. The interrupt check is consulted while the values are
- * copied and between selections; the copy is given back when the call returns. */
+ * to PCTL5 the values at every rank the percentiles read (the package's own plan, qv/pctlplan.hpp)
+ * are found together: in a long list, a sample of the values brackets each rank, one pass keeps the
+ * values inside the brackets (a few in a hundred for each) and selections within them give the
+ * ranks; a short list, or a bracket that missed its rank, is copied (8 bytes a value) and ordered by
+ * selections that narrow on the ranks. The package is then called over the one or two values each
+ * percentile reads, with the percentile that makes it read them as it reads the whole list; a
+ * percentile the short call could read differently (a zero read while both zeros are present, a
+ * weight no percentile of two values gives) is called over the whole list. Any other function is
+ * QVH_E_KIND. The interrupt check is consulted during the passes over the values and between
+ * selections; their memory is given back when the call returns. */
 QVH_API int qvh_call_percentiles(qvh_call *call, const double *ps, size_t np, const double *xs, size_t n,
                                  ptrdiff_t stride, double *results, int32_t *statuses,
                                  unsigned char *marked) QVH_NOEXCEPT;

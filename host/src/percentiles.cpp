@@ -1,7 +1,7 @@
 // qvh_call_percentiles: several percentiles of one list from one ordering of its values. The
-// present values are copied once and ordered by selections that narrow on the ranks the
-// percentiles read (the package's own plan, qv/pctlplan.hpp); then each percentile is one call of
-// the package over the one or two values it reads, as the window engine's short calls are.
+// ranks the percentiles read (the package's own plan, qv/pctlplan.hpp) are found together
+// (multiselect.hpp); then each percentile is one call of the package over the one or two values it
+// reads, as the window engine's short calls are.
 #include <algorithm>
 #include <cmath>
 #include <cstring>
@@ -9,6 +9,7 @@
 
 #include "fold.hpp"
 #include "internal.hpp"
+#include "multiselect.hpp"
 #include "pctlpair.hpp"
 #include "qv/pctlplan.hpp"
 
@@ -33,10 +34,12 @@ bool pair_percentile(int definition, double g, double &lead) noexcept {
 
 namespace {
 
-// The present values of the list, copied, and what decides whether a rank's bits are known.
+// The present values of the list: how many, what decides whether a rank's bits are known, and the
+// values at the ranks the percentiles read.
 struct Present {
-    double *v = nullptr;
     std::size_t n = 0;
+    std::vector<std::size_t> ranks;  // sorted, distinct
+    std::vector<double> values;      // by rank
     std::size_t negative = 0, pos_zero = 0, neg_zero = 0;
     // Ranks (from 1) that hold a zero while both zeros are present: a selection may leave either there.
     bool zero_rank(std::int64_t r) const {
@@ -44,6 +47,10 @@ struct Present {
         return pos_zero > 0 && neg_zero > 0 && at > negative && at <= negative + pos_zero + neg_zero;
     }
 };
+
+double at_rank(const Present &a, std::size_t rank) {
+    return a.values[static_cast<std::size_t>(std::lower_bound(a.ranks.begin(), a.ranks.end(), rank) - a.ranks.begin())];
+}
 
 // What one percentile calls: the short call, or the whole list.
 struct Job {
@@ -73,33 +80,16 @@ Job plan_job(int definition, double p, const Present &a) {
     return j;
 }
 
-// Places the value of every rank in ranks[0, nr) (sorted, from 1, within (lo, hi]) at index rank - 1
-// of v: the middle rank by a selection, then the ranks on each side within that side.
-int select_ranks(qvh_call *call, double *v, std::size_t lo, std::size_t hi, const std::size_t *ranks, std::size_t nr) {
-    while (nr > 0) {
-        const std::size_t mid = nr / 2, k = ranks[mid] - 1;
-        if (call->interrupt.due(hi - lo)) return fail(QVH_E_INTERRUPTED, Msg() << call->label.view() << ": interrupted");
-        if (k == lo) std::iter_swap(v + lo, std::min_element(v + lo, v + hi));
-        else if (k + 1 == hi) std::iter_swap(v + k, std::max_element(v + lo, v + hi));
-        else std::nth_element(v + lo, v + k, v + hi);
-        if (const int rc = select_ranks(call, v, lo, k, ranks, mid); rc != QVH_OK) return rc;
-        lo = k + 1;
-        ranks += mid + 1;
-        nr -= mid + 1;
-    }
-    return QVH_OK;
-}
-
-// Copies the present values (a NaN that is not a missing value is '.', so not present).
-int gather(qvh_call *call, const double *xs, std::size_t n, std::ptrdiff_t stride, Present &a) {
+// Counts the present values (a NaN that is not a missing value is '.', so not present), the
+// negative ones and the zeros of each sign.
+int count(qvh_call *call, const double *xs, std::size_t n, std::ptrdiff_t stride, Present &a) {
     const char *at = reinterpret_cast<const char *>(xs);
     for (std::size_t i = 0; i < n; ++i, at += stride) {
         if ((i & 0xFFFF) == 0xFFFF && call->interrupt.due(0x10000))
             return fail(QVH_E_INTERRUPTED, Msg() << call->label.view() << ": interrupted");
         double x;
         std::memcpy(&x, at, sizeof x);
-        if (x != x) continue;
-        a.v[a.n++] = x;
+        a.n += x == x ? 1 : 0;
         a.negative += x < 0.0 ? 1 : 0;
         if (x == 0.0) ++(std::signbit(x) ? a.neg_zero : a.pos_zero);
     }
@@ -114,7 +104,7 @@ int answer(qvh_call *call, const Job &j, const Present &a, const double *xs, std
         return qvh_call_over(call, &j.c.lead, 1, xs, n, stride, &r.value, &r.status, nullptr);
     }
     ShortCall c = j.c;
-    for (int k = 0; k < c.nvalues; ++k) c.values[k] = a.v[j.ranks[k] - 1];
+    for (int k = 0; k < c.nvalues; ++k) c.values[k] = at_rank(a, static_cast<std::size_t>(j.ranks[k]));
     SmallList small;
     FuncArgList *list = small.build(c, call->pool.host());
     r.status = call->entry.list(list, &r.value);
@@ -125,19 +115,16 @@ int answer(qvh_call *call, const Job &j, const Present &a, const double *xs, std
 
 int percentiles(qvh_call *call, int definition, const double *ps, std::size_t np, const double *xs, std::size_t n,
                 std::ptrdiff_t stride, double *results, std::int32_t *statuses, unsigned char *marked) {
-    Block copy(call->mem, (n > 0 ? n : 1) * sizeof(double));
     Present a;
-    a.v = static_cast<double *>(copy.get());
-    if (const int rc = gather(call, xs, n, stride, a); rc != QVH_OK) return rc;
+    if (const int rc = count(call, xs, n, stride, a); rc != QVH_OK) return rc;
     std::vector<Job> jobs(np);
-    std::vector<std::size_t> ranks;
     for (std::size_t k = 0; k < np; ++k) {
         jobs[k] = plan_job(definition, edge_value(ps[k]), a);
-        for (int i = 0; i < jobs[k].c.nvalues; ++i) ranks.push_back(static_cast<std::size_t>(jobs[k].ranks[i]));
+        for (int i = 0; i < jobs[k].c.nvalues; ++i) a.ranks.push_back(static_cast<std::size_t>(jobs[k].ranks[i]));
     }
-    std::sort(ranks.begin(), ranks.end());
-    ranks.erase(std::unique(ranks.begin(), ranks.end()), ranks.end());
-    if (const int rc = select_ranks(call, a.v, 0, a.n, ranks.data(), ranks.size()); rc != QVH_OK) return rc;
+    std::sort(a.ranks.begin(), a.ranks.end());
+    a.ranks.erase(std::unique(a.ranks.begin(), a.ranks.end()), a.ranks.end());
+    if (const int rc = values_at_ranks(call, xs, n, stride, a.n, a.ranks, a.values); rc != QVH_OK) return rc;
     for (std::size_t k = 0; k < np; ++k) {
         Outcome r{qv::MISSING_DOT, STATUS_OK};
         bool m = false;
