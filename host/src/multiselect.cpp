@@ -60,11 +60,16 @@ int by_copy(qvh_call *call, const char *at, std::size_t n, std::ptrdiff_t stride
     return QVH_OK;
 }
 
-// Brackets [lo[j], hi[j]], sorted and apart (hi[j] < lo[j + 1]), and the bracket of each rank.
+// Brackets [lo[j], hi[j]], sorted and apart (hi[j] < lo[j + 1]), the bracket of each rank, and
+// the share of the sample inside them (what the pass is expected to keep).
 struct Brackets {
     std::vector<double> lo, hi;
     std::vector<std::size_t> of_rank;
+    std::vector<double> share;
 };
+
+// Past this share of the list inside the brackets (many percentiles), copying it all costs less.
+constexpr double MOST_KEPT = 0.25;
 
 // A bracket for each rank about four standard deviations of the sample's position wide on each
 // side; brackets that meet are one.
@@ -77,11 +82,14 @@ Brackets bracket(const std::vector<double> &sample, std::size_t present, const s
         const double first = std::floor(f * ns - width), last = std::ceil(f * ns + width);
         const double lo = first <= 0.0 ? -HUGE_VAL : sample[static_cast<std::size_t>(first)];
         const double hi = last >= ns - 1.0 ? HUGE_VAL : sample[static_cast<std::size_t>(last)];
+        const double share = (std::min(last, ns - 1.0) - std::max(first, 0.0) + 1.0) / ns;
         if (!b.lo.empty() && lo <= b.hi.back()) {
             b.hi.back() = std::max(b.hi.back(), hi);
+            b.share.back() += share;  // at most: the two overlap
         } else {
             b.lo.push_back(lo);
             b.hi.push_back(hi);
+            b.share.push_back(share);
         }
         b.of_rank.push_back(b.lo.size() - 1);
     }
@@ -133,8 +141,13 @@ int by_brackets(qvh_call *call, const char *at, std::size_t n, std::ptrdiff_t st
     const std::vector<double> sample = draw(at, n, stride);
     if (sample.empty()) return QVH_OK;
     const Brackets b = bracket(sample, present, ranks);
+    double kept = 0.0;
+    for (const double share : b.share) kept += share;
+    if (kept > MOST_KEPT) return QVH_OK;
     std::vector<std::size_t> below(b.lo.size() + 1, 0);
     std::vector<Values> inside(b.lo.size(), Values{MemoryAllocator<double>(call->mem)});
+    for (std::size_t j = 0; j < inside.size(); ++j)
+        inside[j].reserve(static_cast<std::size_t>(b.share[j] * 1.25 * static_cast<double>(present)) + 1024);
     if (const int rc = sort_out(call, at, n, stride, b, below, inside); rc != QVH_OK) return rc;
     std::size_t less = 0;  // the values below bracket j
     for (std::size_t j = 0, i = 0; j < b.lo.size(); ++j) {
