@@ -68,16 +68,18 @@ std::vector<double> filled(std::size_t n, double x, std::size_t at = SIZE_MAX, d
     return v;
 }
 
+// A list of a kind, made at any length.
+struct Case {
+    const char *what;
+    std::vector<double> (*make)(std::mt19937_64 &, std::size_t);
+};
+
 const char *const FOLDS[] = {"N", "NMISS", "SUM", "MEAN", "MIN", "MAX", "RANGE"};
 // Lengths at the edges of the chunks of 4096 values.
 const std::size_t LENGTHS[] = {0, 1, 2, 4095, 4096, 4097, 8191, 8192, 8193, 3 * 4096 + 5};
 
 TEST(Fold, EqualsOneCallOnAdversarialLists) {
     std::mt19937_64 rng(36);
-    struct Case {
-        const char *what;
-        std::vector<double> (*make)(std::mt19937_64 &, std::size_t);
-    };
     const Case cases[] = {
         {"adversarial", adversarial},
         {"equal values, one differs last", [](std::mt19937_64 &, std::size_t n) { return filled(n, 0.1, n - 1, 0.2); }},
@@ -141,10 +143,6 @@ std::vector<double> with_zeros(std::mt19937_64 &rng, std::size_t n) {
 
 TEST(Percentiles, EqualOneCallEach) {
     std::mt19937_64 rng(5);
-    struct Case {
-        const char *what;
-        std::vector<double> (*make)(std::mt19937_64 &, std::size_t);
-    };
     const Case cases[] = {
         {"adversarial", adversarial},
         {"ties and both zeros", with_zeros},
