@@ -15,9 +15,13 @@ the ratio is qvewumth's time over the peer's (below 1: faster).
 - moving mean and std over 10^6 values, windows 11, 101 and 1001, against bottleneck's move_mean
   and move_std (a running sum, O(1) a row, whose bits are not the package's; ours is exact);
 - the peak memory above the data of qv.median over 10^7 values, in bytes a value (a child process
-  reads its high-water mark).
+  reads its high-water mark);
+- reductions of 10^7 values against NumPy and bottleneck and against the package's own call over
+  a list built once (bulk_bench's table/NAME, run by this script when it is built): n, sum, mean,
+  min and max (fold statistics, called over chunks), var and std; and five percentiles of one list
+  against one median (--reductions runs only these).
 
-    PYTHONPATH=build/python /usr/bin/python3 bench/python_bench.py [--quick] [--build build]
+    PYTHONPATH=build/python /usr/bin/python3 bench/python_bench.py [--quick] [--reductions] [--build build]
 """
 import argparse
 import ctypes
@@ -86,6 +90,48 @@ def package_calls(build, values):
     return times
 
 
+def package_tables(build):
+    """The package's own call over 10^7 values from a list built once, in ms by name (bulk_bench)."""
+    bench = os.path.join(build, "bench", "bulk_bench")
+    if not os.access(bench, os.X_OK):
+        return {}
+    env = dict(os.environ, QV_LIB=os.path.join(build, "libqvewumth.so"))
+    out = subprocess.run([bench, "--benchmark_filter=table/|percentiles|over/MEDIAN", "--benchmark_format=json"],
+                         env=env, capture_output=True, text=True, check=True).stdout
+    return {b["name"]: b["real_time"] * {"ms": 1, "us": 1e-3, "ns": 1e-6}[b["time_unit"]]
+            for b in json.loads(out)["benchmarks"]}
+
+
+def reductions(rng, scale, build):
+    """Reductions of one array against NumPy, bottleneck and the package's own call from C++."""
+    import bottleneck as bn
+    n = 10**7 // scale
+    x = rng.normal(size=n)
+    x[99::100] = np.nan  # 1% missing, as bulk_bench's list
+    table = package_tables(build) if scale == 1 else {}
+    qv.set_warm_limit(32 << 20)
+    cases = [("n", qv.n, "np.count_nonzero(~isnan)", lambda: np.count_nonzero(~np.isnan(x))),
+             ("sum", qv.sum, "np.nansum", lambda: np.nansum(x)), ("sum", qv.sum, "bn.nansum", lambda: bn.nansum(x)),
+             ("mean", qv.mean, "bn.nanmean", lambda: bn.nanmean(x)), ("min", qv.min, "np.nanmin", lambda: np.nanmin(x)),
+             ("min", qv.min, "bn.nanmin", lambda: bn.nanmin(x)), ("max", qv.max, "bn.nanmax", lambda: bn.nanmax(x)),
+             ("range", qv.range, "bn.nanmax - bn.nanmin", lambda: bn.nanmax(x) - bn.nanmin(x)),
+             ("var", qv.var, "bn.nanvar(ddof=1)", lambda: bn.nanvar(x, ddof=1)),
+             ("std", qv.std, "bn.nanstd(ddof=1)", lambda: bn.nanstd(x, ddof=1))]
+    for name, fn, peer, peer_fn in cases:
+        ours, theirs = best(lambda: fn(x), 5), best(peer_fn, 5)
+        own = table.get(f"table/{name.upper()}")
+        print(f"qv.{name} of {n:.0e} / {peer:<24} {ours * 1e3:9.2f} ms {theirs * 1e3:9.2f} ms {ours / theirs:6.2f}x; "
+              + (f"the package's own call {own:.2f} ms ({ours * 1e3 / own:.2f}x)" if own else "own call not measured"),
+              flush=True)
+    five = [10, 25, 50, 75, 90]
+    row(f"five percentiles of {n:.0e} / one qv.median", lambda: qv.pctl(x, five), lambda: qv.median(x), 3)
+    row(f"five percentiles of {n:.0e} / np.nanpercentile", lambda: qv.pctl(x, five),
+        lambda: np.nanpercentile(x, five), 3)
+    if table:
+        print(f"from C++: five percentiles {table['percentiles/5']:.2f} ms, one median (qvh_call_over) "
+              f"{table['over/MEDIAN']:.2f} ms ({table['percentiles/5'] / table['over/MEDIAN']:.2f}x)")
+
+
 PEAK = """
 import sys, numpy as np, qvewumth as qv
 x = np.random.default_rng(1).normal(size=int(sys.argv[1]))
@@ -104,11 +150,14 @@ print((status("VmHWM:") - base) / x.size)
 def main():
     ap = argparse.ArgumentParser()
     ap.add_argument("--quick", action="store_true", help="a tenth of the sizes, for a smoke run")
+    ap.add_argument("--reductions", action="store_true", help="only the reductions and the percentiles")
     ap.add_argument("--build", default=os.path.join(os.path.dirname(__file__), "..", "build"))
     args = ap.parse_args()
     scale = 10 if args.quick else 1
     rng = np.random.default_rng(42)
     print(f"{'case (qvewumth vs peer)':<60} {'qvewumth':>13} {'peer':>13} {'ratio':>8}")
+    if args.reductions:
+        return reductions(rng, scale, args.build)
 
     bound = qv.set_warm_limit(1 << 62)  # warm: every call keeps its memory, whatever its size
     for n in (10**5 // scale, 10**6 // scale, 10**7 // scale):
@@ -157,6 +206,7 @@ def main():
         row(f"moving std of {m}, window {w} / bottleneck move_std", lambda: qv.moving(v, w, "std"),
             lambda: bottleneck.move_std(v, w, ddof=1), 3)
 
+    reductions(rng, scale, args.build)
     n = 10**7 // scale
     peak = subprocess.run([sys.executable, "-c", PEAK, str(n)], capture_output=True, text=True, check=True)
     np_peak = subprocess.run([sys.executable, "-c", PEAK.replace("qv.median(x)", "np.median(x)"), str(n)],

@@ -317,6 +317,32 @@ QVH_API int qvh_call_rows(qvh_call *call, size_t rows, size_t nargs, const doubl
 QVH_API int qvh_call_over(qvh_call *call, const double *lead, size_t nlead, const double *xs, size_t n,
                           ptrdiff_t stride, double *result, int32_t *status, unsigned char *marked) QVH_NOEXCEPT;
 
+/* The result of qvh_call_over over the n values (no lead), bit for bit, for a statistic that folds
+ * (qvh_info.fold is QVH_FOLD_COUNT to QVH_FOLD_RANGE: N, NMISS, SUM, MEAN, MIN, MAX, RANGE) made
+ * from calls over chunks of 4096 values, each carrying what the calls before it gave: only one
+ * chunk's argument list is laid out (100 KB for any n, given back when the call returns); a list of
+ * at most one chunk is one qvh_call_over. The call's interrupt check is consulted between chunks.
+ * These statistics mark no argument. For any other function it is qvh_call_over itself. */
+QVH_API int qvh_call_fold(qvh_call *call, const double *xs, size_t n, ptrdiff_t stride, double *result,
+                          int32_t *status) QVH_NOEXCEPT;
+
+/* Several percentiles of one list: results[k] (and statuses[k], marked[k] when not NULL) is what
+ * qvh_call_over(call, &ps[k], 1, xs, n, stride, ...) gives, bit for bit, for k = 0 .. np - 1, and
+ * marked[k] is 1 when that call marked ps[k] invalid (no value is ever marked). For PCTL and PCTL1
+ * to PCTL5 the values at every rank the percentiles read (the package's own plan, qv/pctlplan.hpp)
+ * are found together: in a long list, a sample of the values brackets each rank, one pass keeps the
+ * values inside the brackets (a few in a hundred for each) and selections within them give the
+ * ranks; a short list, or a bracket that missed its rank, is copied (8 bytes a value) and ordered by
+ * selections that narrow on the ranks. The package is then called over the one or two values each
+ * percentile reads, with the percentile that makes it read them as it reads the whole list; a
+ * percentile the short call could read differently (a zero read while both zeros are present, a
+ * weight no percentile of two values gives) is called over the whole list. Any other function is
+ * QVH_E_KIND. The interrupt check is consulted during the passes over the values and between
+ * selections; their memory is given back when the call returns. */
+QVH_API int qvh_call_percentiles(qvh_call *call, const double *ps, size_t np, const double *xs, size_t n,
+                                 ptrdiff_t stride, double *results, int32_t *statuses,
+                                 unsigned char *marked) QVH_NOEXCEPT;
+
 /* One call of a numeric function over n numbers: the shortest way to use the package. */
 QVH_API int qvh_eval(qvh_package *pkg, const char *name, const double *xs, size_t n, double *result,
                      int32_t *status) QVH_NOEXCEPT;

@@ -9,6 +9,7 @@
 #include <cstring>
 #include <new>
 
+#include "fold.hpp"
 #include "internal.hpp"
 #include "listover.hpp"
 
@@ -20,21 +21,6 @@ constexpr std::size_t BLOCK = QVH_FOLD_BLOCK;
 constexpr std::uint64_t MAX_ARGS = QVH_MAX_ARGS;
 constexpr char SAVE_MAGIC[4] = {'Q', 'V', 'A', '1'};
 
-// What the calls over the folded values gave.
-struct FixedState {
-    double lo = 0.0, hi = 0.0;   // SUM, MEAN: the sum; MIN, MAX: the extreme; RANGE: both extremes
-    bool has_lo = false, has_hi = false;
-    bool seen = false;           // RANGE: a non-missing value was folded
-    std::uint64_t count = 0;     // N, NMISS, MEAN: values counted
-    double first = 0.0;          // MEAN: the first non-missing value
-    bool differ = false;         // MEAN: a later value differs from it
-};
-
-struct Outcome {
-    double value;
-    QvStatus status;
-};
-
 }  // namespace
 
 }  // namespace qvhost
@@ -45,6 +31,7 @@ struct qvh_agg {
     qvhost::Memory mem;
     const qvh_info *info = nullptr;
     QvEntry entry{};
+    qvhost::FoldEntries folds;  // what a fixed state calls
     qvhost::Label label;
     bool keep = false;
     bool has_param = false;
@@ -73,8 +60,6 @@ namespace qvhost {
 
 namespace {
 
-QvEntry entry_named(const qvh_agg &agg, const char *name) { return agg.pkg->entries[index_of(*find_function(name))]; }
-
 // Calls a list-form function over lead[0..nlead) followed by values[begin, end) of the store.
 Outcome call_over(qvh_agg &agg, QvEntry entry, const double *lead, std::size_t nlead, std::size_t begin = 0,
                   std::size_t end = 0) {
@@ -86,67 +71,32 @@ Outcome call_over(qvh_agg &agg, QvEntry entry, const double *lead, std::size_t n
     return out;
 }
 
-// Carries acc (when has) into a call of entry over values[begin, end): SUM, MIN or MAX.
-void carry(qvh_agg &agg, QvEntry entry, double &acc, bool &has, std::size_t begin, std::size_t end) {
-    const double lead[1] = {acc};
-    const Outcome r = call_over(agg, entry, lead, has ? 1 : 0, begin, end);
-    has = r.status == STATUS_OK;
-    acc = r.value;
-}
-
-// Folds values[begin, end) into s: the calls over a block given what earlier blocks gave.
-void fold_block(qvh_agg &agg, FixedState &s, std::size_t begin, std::size_t end) {
-    switch (agg.info->fold) {
-        case QVH_FOLD_COUNT:
-            s.count += static_cast<std::uint64_t>(call_over(agg, agg.entry, nullptr, 0, begin, end).value);
-            break;
-        case QVH_FOLD_MEAN:
-            agg.values.each(begin, end, [&](double x) {
-                if (qv::is_missing(x)) return;
-                if (s.count == 0) s.first = x;
-                else if (!(x == s.first)) s.differ = true;
-                ++s.count;
-            });
-            carry(agg, entry_named(agg, "SUM"), s.lo, s.has_lo, begin, end);
-            break;
-        case QVH_FOLD_SUM:
-        case QVH_FOLD_EXTREME:
-            carry(agg, agg.entry, s.lo, s.has_lo, begin, end);
-            break;
-        case QVH_FOLD_RANGE:
-            agg.values.each(begin, end, [&](double x) { s.seen = s.seen || !qv::is_missing(x); });
-            carry(agg, entry_named(agg, "MIN"), s.lo, s.has_lo, begin, end);
-            carry(agg, entry_named(agg, "MAX"), s.hi, s.has_hi, begin, end);
-            break;
-        default:
-            break;
+// The values [begin, end) of an aggregate's store as a block of a fold.
+struct StoreBlock {
+    qvh_agg &agg;
+    std::size_t begin, end;
+    Outcome call(QvEntry entry, const double *lead, std::size_t nlead) { return call_over(agg, entry, lead, nlead, begin, end); }
+    template <class F>
+    void each(F &&f) {
+        bool go = true;
+        agg.values.each(begin, end, [&](double x) { go = go && f(x); });
     }
+    std::size_t present() {
+        std::size_t n = 0;
+        agg.values.each(begin, end, [&](double x) { n += qv::is_missing(x) ? 0 : 1; });
+        return n;
+    }
+};
+
+// Folds values[begin, end) of the store into s.
+void fold_block(qvh_agg &agg, FixedState &s, std::size_t begin, std::size_t end) {
+    StoreBlock block{agg, begin, end};
+    qvhost::fold_block(agg.folds, s, block);
 }
 
 // The result of a fixed state whose every value has been folded.
 Outcome finish(qvh_agg &agg, const FixedState &s) {
-    switch (agg.info->fold) {
-        case QVH_FOLD_COUNT:
-            return {static_cast<double>(s.count), STATUS_OK};
-        case QVH_FOLD_SUM:
-        case QVH_FOLD_EXTREME:
-            return s.has_lo ? Outcome{s.lo, STATUS_OK} : call_over(agg, agg.entry, nullptr, 0);
-        case QVH_FOLD_MEAN: {
-            // The mean of equal values is the value itself; otherwise the sum over the count.
-            if (s.count == 0) return call_over(agg, agg.entry, nullptr, 0);
-            if (!s.differ) return call_over(agg, agg.entry, &s.first, 1);
-            const double pair[2] = {s.lo, static_cast<double>(s.count)};
-            return call_over(agg, entry_named(agg, "DIVIDE"), pair, 2);
-        }
-        case QVH_FOLD_RANGE: {
-            // An extreme at the very end of the double range reads as missing from MIN and MAX.
-            if (!s.seen) return call_over(agg, agg.entry, nullptr, 0);
-            const double pair[2] = {s.has_lo ? s.lo : qv::DBL_MAX_VALUE, s.has_hi ? s.hi : -qv::DBL_MAX_VALUE};
-            return call_over(agg, agg.entry, pair, 2);
-        }
-        default:
-            return {qv::MISSING_DOT, STATUS_OK};
-    }
+    return fold_finish(agg.folds, s, [&](QvEntry e, const double *lead, std::size_t n) { return call_over(agg, e, lead, n); });
 }
 
 bool fixed(const qvh_agg &agg) { return agg.info->fold != QVH_FOLD_VALUES; }
@@ -303,8 +253,8 @@ void merge_folded(qvh_agg *into, const qvh_agg *from) {
             join(into->entry, mine.lo, mine.has_lo, theirs.lo, theirs.has_lo);
             break;
         default:
-            join(entry_named(*into, "MIN"), mine.lo, mine.has_lo, theirs.lo, theirs.has_lo);
-            join(entry_named(*into, "MAX"), mine.hi, mine.has_hi, theirs.hi, theirs.has_hi);
+            join(into->folds.min, mine.lo, mine.has_lo, theirs.lo, theirs.has_lo);
+            join(into->folds.max, mine.hi, mine.has_hi, theirs.hi, theirs.has_hi);
             mine.seen = mine.seen || theirs.seen;
             break;
     }
@@ -357,6 +307,7 @@ int qvh_agg_new_in(qvh_package *pkg, const char *name, unsigned flags, const qvh
     auto *agg = new (room) qvh_agg(pkg, mem);
     agg->info = info;
     agg->entry = entry;
+    agg->folds = fold_entries(*pkg, *info, entry);
     agg->label.set(info->name);
     agg->keep = (flags & QVH_AGG_KEEP_VALUES) != 0;
     agg->stat = order_stat_of(*info, agg->definition);

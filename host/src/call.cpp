@@ -229,6 +229,7 @@ int qvh_call_new(qvh_package *pkg, const char *name, qvh_call **out) noexcept {
         const std::size_t refused = take_refused();
         return no_memory(info->name, 0, 0, refused != 0 ? refused : sizeof(qvh_call));
     }
+    call->pkg = pkg;
     call->info = info;
     call->entry = entry;
     call->label.set(info->name);

@@ -38,6 +38,7 @@ struct qvh_package {
 struct qvh_call {
     explicit qvh_call(const qvhost::Memory &m) : mem(m), pool(m) {}
     qvhost::Memory mem;
+    qvh_package *pkg = nullptr;  // the package it was made from
     const qvh_info *info = nullptr;
     QvEntry entry{};
     qvhost::Label label;

@@ -148,6 +148,8 @@ def _over_params(entry, lists, p, text, status):
         params = [None]
     else:
         params = [_param(entry, q, text) for q in (np.asarray(p, dtype=object).ravel() if np.ndim(p) else [p])]
+    if _several_percentiles(entry, lists, p, text):
+        return _percentiles(entry, lists, params, np.shape(p), status)
     results, statuses, marks, tally = [], [], [], NO_CALLS
     for q in params:
         if text:
@@ -161,6 +163,35 @@ def _over_params(entry, lists, p, text, status):
     shape = np.shape(p)
     stack = lambda xs: np.stack(xs).reshape(shape + xs[0].shape) if xs[0] is not None else None  # noqa: E731
     return stack(results), stack(statuses), stack(marks), tally
+
+
+PERCENTILES = {"PCTL", "PCTL1", "PCTL2", "PCTL3", "PCTL4", "PCTL5"}
+# Lists longer than this are ordered once for several percentiles; shorter ones (a row of a wide
+# table) go through one batch call per percentile.
+LONG_LIST = 64
+
+
+def _several_percentiles(entry, lists, p, text):
+    """Several percentiles of long lists: the host orders each list's values once for all of them."""
+    return (not text and np.ndim(p) > 0 and np.size(p) > 1 and entry["name"] in PERCENTILES
+            and (lists.ndim == 1 or lists.shape[-1] > LONG_LIST))
+
+
+def _percentiles(entry, lists, params, shape, status):
+    """The percentiles of each list, stacked in front as p is shaped, each bit for bit one call."""
+    ps, rows, n = np.asarray(params, dtype=np.float64), lists.shape[:-1], lists.shape[-1]
+    res = np.empty((len(ps),) + rows)
+    sts = np.empty((len(ps),) + rows, dtype=np.int32) if status else None
+    marks = np.zeros((len(ps),) + rows + (n + 1,), dtype=bool) if status else None
+    tally = NO_CALLS
+    for idx in np.ndindex(rows):
+        r, t, s, m = _core.percentiles(entry["index"], lists[idx], ps, bool(status))
+        res[(slice(None),) + idx] = r
+        tally += Tally._make(t)
+        if status:
+            sts[(slice(None),) + idx], marks[(slice(None),) + idx + (0,)] = s, m
+    reshape = lambda x, tail=(): None if x is None else x.reshape(shape + rows + tail)  # noqa: E731
+    return reshape(res), reshape(sts), reshape(marks, (n + 1,)), tally
 
 
 def _mask_result(res, mask, axes, keepdims):

@@ -61,9 +61,12 @@ bool call_one(qvh_call *call, bool has_param, double p, const double *xs, std::s
     const std::size_t nargs = n + (has_param ? 1 : 0);
     double r = 0.0;
     int32_t st = QVH_STATUS_OK;
-    // Marks cost a pass over the list: unless asked for, they are read only for a list that has
-    // an invalid argument, by calling it again.
-    o.rc = qvh_call_over(call, &p, has_param ? 1 : 0, xs, n, stride, &r, &st, marks);
+    // A fold statistic (no parameter, never marks) is called over chunks of the list, which lays out
+    // no list of the whole. Marks cost a pass over the list: unless asked for, they are read only
+    // for a list that has an invalid argument, by calling it again.
+    const bool fold = !has_param && qvh_call_info(call)->fold >= QVH_FOLD_COUNT && qvh_call_info(call)->fold <= QVH_FOLD_RANGE;
+    o.rc = fold ? qvh_call_fold(call, xs, n, stride, &r, &st)
+                : qvh_call_over(call, &p, has_param ? 1 : 0, xs, n, stride, &r, &st, marks);
     if (qvh_status_is_memory(st) || o.rc == QVH_E_NOMEM) {
         o.memory_status = qvh_status_is_memory(st) ? st : QVH_STATUS_NO_MEMORY;
         o.rc = QVH_OK;

@@ -224,6 +224,7 @@ PyObject *py_describe_tally(PyObject *, PyObject *);
 PyObject *py_ufunc(PyObject *, PyObject *);
 PyObject *py_loop_tally(PyObject *, PyObject *);
 PyObject *py_reduce(PyObject *, PyObject *);
+PyObject *py_percentiles(PyObject *, PyObject *);
 PyObject *py_group_stats(PyObject *, PyObject *);
 PyObject *py_moving(PyObject *, PyObject *);
 PyObject *py_agg_states(PyObject *, PyObject *);
@@ -258,6 +259,7 @@ PyMethodDef methods[] = {
     {"ufunc", py_ufunc, METH_VARARGS, "The NumPy ufunc of an elementwise function."},
     {"loop_tally", py_loop_tally, METH_NOARGS, "This thread's running count of ufunc elements by status."},
     {"reduce", py_reduce, METH_VARARGS, "One call per row over the last axis of a float64 array."},
+    {"percentiles", py_percentiles, METH_VARARGS, "Several percentiles of one float64 list from one ordering."},
     {"group_stats", py_group_stats, METH_VARARGS, "One call per group over its values in row order."},
     {"moving", py_moving, METH_VARARGS, "Moving-window statistics over a series, per group."},
     {"agg_states", py_agg_states, METH_VARARGS, "Saved aggregate states, one per group."},

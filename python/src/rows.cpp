@@ -121,4 +121,46 @@ PyObject *py_reduce(PyObject *, PyObject *args) {
     });
 }
 
+// percentiles(index, a, ps, want_status): the percentile function at index over the 1-D float64
+// array a (any stride; no copy but the host's one of the present values) at every percentile of
+// the 1-D float64 array ps, from one ordering of the values. Returns (results, tally, statuses,
+// marked), each with one entry per percentile (marked: whether the call marked that percentile
+// invalid); the last two None unless asked for.
+PyObject *py_percentiles(PyObject *, PyObject *args) {
+    return guard([&] {
+        Py_ssize_t index = 0;
+        PyObject *arr = nullptr, *ps_obj = nullptr;
+        int want_status = 0;
+        if (!PyArg_ParseTuple(args, "nOOp", &index, &arr, &ps_obj, &want_status)) throw PyFail{};
+        const std::size_t fi = function_index(index);
+        PyArrayObject *a = as_array(arr, NPY_DOUBLE, function(fi).label.c_str());
+        PyArrayObject *ps = as_array(ps_obj, NPY_DOUBLE, function(fi).label.c_str());
+        if (PyArray_NDIM(a) != 1 || PyArray_NDIM(ps) != 1 || !PyArray_IS_C_CONTIGUOUS(ps))
+            raise(PyExc_ValueError, function(fi).label + ": percentiles take one list and a contiguous 1-D array of percentiles");
+        const npy_intp np_ = PyArray_DIM(ps, 0);
+        qvh_call *call = thread_call(fi);
+        const KeepWarm warm{call};
+        Ref out(reinterpret_cast<PyObject *>(new_array(1, &np_, NPY_DOUBLE)));
+        Ref statuses(reinterpret_cast<PyObject *>(new_array(1, &np_, NPY_INT32)));
+        Ref marked(reinterpret_cast<PyObject *>(new_array(1, &np_, NPY_BOOL, true)));
+        int rc = QVH_OK;
+        {
+            NoGil nogil;
+            rc = qvh_call_percentiles(call, static_cast<const double *>(PyArray_DATA(ps)), static_cast<std::size_t>(np_),
+                                      reinterpret_cast<const double *>(PyArray_BYTES(a)), static_cast<std::size_t>(PyArray_DIM(a, 0)),
+                                      PyArray_STRIDE(a, 0), data_of<double>(out), data_of<int32_t>(statuses),
+                                      reinterpret_cast<unsigned char *>(data_of<npy_bool>(marked)));
+        }
+        Outcome o;
+        o.rc = rc;
+        if (rc == QVH_E_NOMEM) o.asked = qvh_call_asked(call);
+        o.raise_if_failed(fi);
+        qvh_tally tally{};
+        for (npy_intp k = 0; k < np_; ++k) qvh_tally_add(&tally, data_of<int32_t>(statuses)[k], data_of<npy_bool>(marked)[k] != 0);
+        Ref t(check(tally_tuple(tally)));
+        return check(Py_BuildValue("(OOOO)", out.get(), t.get(), want_status ? statuses.get() : Py_None,
+                                   want_status ? marked.get() : Py_None));
+    });
+}
+
 }  // namespace qvpy

@@ -37,18 +37,32 @@ class Host:
                                 ("qvh_call_add_str", ctypes.c_int, [vp, ctypes.c_char_p, sz]),
                                 ("qvh_call_invoke", ctypes.c_int, [vp]), ("qvh_call_result", ctypes.c_double, [vp]),
                                 ("qvh_call_result_str", ctypes.c_char_p, [vp, ctypes.POINTER(sz)]),
-                                ("qvh_call_status", i32, [vp]), ("qvh_call_marked", ctypes.c_int, [vp, sz])]:
+                                ("qvh_call_status", i32, [vp]), ("qvh_call_marked", ctypes.c_int, [vp, sz]),
+                                ("qvh_call_over", ctypes.c_int, [vp, vp, sz, vp, sz, ctypes.c_ssize_t, vp, vp, vp])]:
             getattr(lib, name).restype, getattr(lib, name).argtypes = res, args
         self.pkg = vp()
         assert lib.qvh_open(None, ctypes.byref(self.pkg)) == 0
         self.calls = {}
 
-    def call(self, name, args):
-        """(result, status, marks) of name over args (numbers or str)."""
+    def handle(self, name):
         c = self.calls.get(name)
         if c is None:
             c = self.calls[name] = ctypes.c_void_p()
             assert self.lib.qvh_call_new(self.pkg, name.encode(), ctypes.byref(c)) == 0
+        return c
+
+    def over(self, name, lead, values):
+        """(result, status, marks) of one call of name over lead and a float64 array, laid out at once."""
+        c = self.handle(name)
+        lead, values = np.ascontiguousarray(lead, dtype=np.float64), np.ascontiguousarray(values, dtype=np.float64)
+        r, s, m = ctypes.c_double(), ctypes.c_int32(), np.zeros(len(lead) + len(values), dtype=np.uint8)
+        assert self.lib.qvh_call_over(c, lead.ctypes.data, len(lead), values.ctypes.data, len(values), 8, ctypes.byref(r),
+                                      ctypes.byref(s), m.ctypes.data) == 0
+        return r.value, s.value, tuple(bool(v) for v in m)
+
+    def call(self, name, args):
+        """(result, status, marks) of name over args (numbers or str)."""
+        c = self.handle(name)
         self.lib.qvh_call_clear(c)
         for a in args:
             if isinstance(a, str):

@@ -1,0 +1,155 @@
+// qvh_call_fold: a fold statistic over a caller's array, called over chunks of it that stay in the
+// cache, each chunk's call carrying what the calls before it gave (the rule of fold.hpp). Only the
+// argument list of one chunk is laid out, so a sum over 10^8 values needs 100 KB, not 2.4 GB.
+#include <cstddef>
+#include <cstring>
+
+#include "fold.hpp"
+#include "listover.hpp"
+
+namespace qvhost {
+
+namespace {
+
+// Values a chunk holds: 32 KiB of them, and 64 KiB of their argument slots.
+constexpr std::size_t CHUNK = 4096;
+
+// One header and the slots of a lead and a chunk of values. The slots stay where they are; the
+// header is written before them for each call, just before the lead's slot when the call has a
+// lead and one slot later, just before the first value's, when it has none (a record's slots follow
+// its header directly), so both lists share the values' slots.
+static_assert(offsetof(FuncArgList, args) == sizeof(FuncArgList) && sizeof(FuncArg) % alignof(FuncArgList) == 0);
+
+class ArrayChunk {
+public:
+    ArrayChunk(const Memory &m, HostPool *pool, std::size_t room, bool copy)
+        : block_(m, bytes(room, copy)), pool_(pool), base_(static_cast<char *>(block_.get())) {
+        FuncArg *slots = slot_area();
+        for (std::size_t k = 0; k <= room; ++k) slots[k] = FuncArg{HOST_FLAG_BITS | FUNCARG_NUMERIC, nullptr};
+        copies_ = copy ? reinterpret_cast<double *>(slots + room + 1) : nullptr;
+    }
+    static std::size_t bytes(std::size_t room, bool copy) {
+        return sizeof(FuncArgList) + (room + 1) * sizeof(FuncArg) + (copy ? room * sizeof(double) : 0);
+    }
+
+    // Points the value slots at the m values from at, stride bytes apart: at each value in place
+    // (or at its copy when they are not aligned), at '.' for a NaN that is not a missing value.
+    void lay(const char *at, std::size_t m, std::ptrdiff_t stride) {
+        FuncArg *values = slot_area() + 1;
+        std::size_t nans = 0;
+        auto put = [&](std::size_t i, const double *p) {
+            const double x = *p;
+            const bool nan = x != x;
+            nans += nan ? 1 : 0;
+            values[i].value = const_cast<double *>(nan && !qv::is_missing(x) ? &DOT : p);
+        };
+        if (copies_ == nullptr) {
+            for (std::size_t i = 0; i < m; ++i, at += stride) put(i, reinterpret_cast<const double *>(at));
+        } else {
+            for (std::size_t i = 0; i < m; ++i, at += stride) {
+                std::memcpy(&copies_[i], at, sizeof(double));
+                put(i, &copies_[i]);
+            }
+        }
+        m_ = m;
+        present_ = m - nans;  // every NaN is a missing value, or '.'
+    }
+    // entry over lead[0..nlead) (nlead 0 or 1) and the chunk's values.
+    Outcome call(QvEntry entry, const double *lead, std::size_t nlead) {
+        FuncArgList *list = header(nlead);
+        if (nlead == 1) {
+            lead_ = *lead;
+            list->args[0] = FuncArg{HOST_FLAG_BITS | FUNCARG_NUMERIC, &lead_};  // a header before it wrote over it
+        }
+        Outcome r{qv::MISSING_DOT, STATUS_OK};
+        r.status = entry.list(list, &r.value);
+        return r;
+    }
+    template <class F>
+    void each(F &&f) {
+        const FuncArg *values = slot_area() + 1;
+        for (std::size_t i = 0; i < m_ && f(*static_cast<const double *>(values[i].value)); ++i) {
+        }
+    }
+    std::size_t present() const { return present_; }
+
+private:
+    FuncArg *slot_area() { return reinterpret_cast<FuncArg *>(base_ + sizeof(FuncArgList)); }
+    FuncArgList *header(std::size_t nlead) {
+        auto *list = reinterpret_cast<FuncArgList *>(base_ + (nlead == 1 ? 0 : sizeof(FuncArg)));
+        std::memset(list, 0, sizeof(FuncArgList));
+        list->pool = pool_;
+        list->count = static_cast<std::int64_t>(nlead + m_);
+        return list;
+    }
+
+    static constexpr double DOT = qv::MISSING_DOT;
+    Block block_;
+    HostPool *pool_;
+    char *base_;
+    double *copies_ = nullptr;
+    double lead_ = 0.0;
+    std::size_t m_ = 0, present_ = 0;
+};
+
+// A call over a few arguments of the fold's finish (no values).
+Outcome call_lead(qvh_call *call, QvEntry entry, const double *lead, std::size_t nlead) {
+    ListOver list(call->mem, call->pool.host(), nlead);
+    for (std::size_t i = 0; i < nlead; ++i) list.add(&lead[i]);
+    Outcome r{qv::MISSING_DOT, STATUS_OK};
+    r.status = entry.list(list.get(), &r.value);
+    return r;
+}
+
+int interrupted(qvh_call *call, std::size_t at, std::size_t n) {
+    return fail(QVH_E_INTERRUPTED, Msg() << call->label.view() << ": interrupted after " << static_cast<unsigned long long>(at)
+                                         << " of " << static_cast<unsigned long long>(n) << " values");
+}
+
+// The fold over every chunk (of a list longer than one).
+int fold_array(qvh_call *call, const char *xs, std::size_t n, std::ptrdiff_t stride, Outcome &r) {
+    const bool copy = reinterpret_cast<std::uintptr_t>(xs) % alignof(double) != 0 || stride % alignof(double) != 0;
+    ArrayChunk chunk(call->mem, call->pool.host(), CHUNK, copy);
+    const FoldEntries e = fold_entries(*call->pkg, *call->info, call->entry);
+    FixedState s;
+    for (std::size_t at = 0; at < n; at += CHUNK) {
+        const std::size_t m = n - at < CHUNK ? n - at : CHUNK;
+        if (call->interrupt.due(m)) return interrupted(call, at, n);
+        chunk.lay(xs + static_cast<std::ptrdiff_t>(at) * stride, m, stride);
+        fold_block(e, s, chunk);
+    }
+    r = fold_finish(e, s, [&](QvEntry f, const double *lead, std::size_t k) { return call_lead(call, f, lead, k); });
+    return QVH_OK;
+}
+
+}  // namespace
+
+}  // namespace qvhost
+
+using namespace qvhost;
+
+extern "C" {
+
+int qvh_call_fold(qvh_call *call, const double *xs, size_t n, ptrdiff_t stride, double *result, int32_t *status) noexcept {
+    if (call == nullptr) return fail(QVH_E_NULL, "the call is NULL");
+    // A list of one chunk or less is one call, in the call's warm list (a statistic per group
+    // makes many such calls).
+    if (!is_fold(call->info->fold) || n <= CHUNK) return qvh_call_over(call, nullptr, 0, xs, n, stride, result, status, nullptr);
+    if ((n > 0 && xs == nullptr) || result == nullptr)
+        return fail(QVH_E_NULL, Msg() << call->label.view() << ": qvh_call_fold needs the values and the result");
+    if (const int rc = check_count(*call->info, call->label.view(), n); rc != QVH_OK) return rc;
+    take_refused();
+    Outcome r{qv::MISSING_DOT, STATUS_OK};
+    try {
+        if (const int rc = fold_array(call, reinterpret_cast<const char *>(xs), n, stride, r); rc != QVH_OK) return rc;
+    } catch (...) {
+        return no_memory(call->label.view(), 0, 0, take_refused());
+    }
+    deliver(r.value, r.status);
+    *result = r.value;
+    if (status != nullptr) *status = r.status;
+    if (memory_status(r.status)) return no_memory(call->label.view(), 0, 0, take_refused());
+    return ok();
+}
+
+}  // extern "C"
