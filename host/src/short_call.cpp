@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "arglist.hpp"
+#include "pctlpair.hpp"
 
 namespace qvhost {
 
@@ -14,27 +15,6 @@ ShortCall with_lead(double lead) {
     c.nlead = 1;
     c.lead = lead;
     return c;
-}
-
-// A percentile at which a list of two values is read as the window reads x(rank) and x(rank + 1)
-// under definition 1 or 4: the same weight on the second, found with the package's own plan. The
-// weight g is a multiple of 2^-52 (the fraction of a position of at least 1), so the position
-// 1 + g of the pair is exact; the percentiles around (1 + g) / m * 100 are tried in turn.
-bool pair_percentile(int definition, double g, double &lead) {
-    const double m = definition == 4 ? 3.0 : 2.0;
-    const double at = (1.0 + g) / m * 100.0;
-    double up = at, down = at;
-    for (int k = 0; k < 9; ++k) {
-        const double candidate = k % 2 == 0 ? up : down;
-        const qv::Plan q = qv::percentile_plan(definition, 2, candidate / 100.0);
-        if (q.how == qv::Combine::Interpolate && q.rank == 1 && qv::bits_of(q.g) == qv::bits_of(g)) {
-            lead = candidate;
-            return true;
-        }
-        if (k % 2 == 0) up = std::nextafter(up, 200.0);
-        else down = std::nextafter(down, -100.0);
-    }
-    return false;
 }
 
 // PCTL family: one rank is passed alone (one value reads as itself under every definition), an
