@@ -467,8 +467,14 @@ QVH_API void qvh_advise_large(void *block, size_t size) QVH_NOEXCEPT;
  * rows in their own order (a stable counting sort), and to starts (ngroups + 1 entries) where each
  * group begins in order: group g is order[starts[g] .. starts[g + 1]), and starts[ngroups] is the
  * number of rows in a group (order has room for n). Returns QVH_OK, QVH_E_NULL, or QVH_E_RANGE for
- * a code of ngroups or more (nothing is written then). */
+ * a code of ngroups or more (order is not written then; starts may be). */
 QVH_API int qvh_group_order(const int64_t *codes, size_t n, size_t ngroups, size_t *order, size_t *starts) QVH_NOEXCEPT;
+/* The same order applied to the values of the rows: writes values[i] of the rows of group 0, then of
+ * group 1, ..., to out, where qvh_group_order writes i; codes are 32-bit (an R surface's group
+ * numbers, whose missing value is negative). Sets out the values in one pass, where the order and
+ * then the values read through it would make two passes in random order. */
+QVH_API int qvh_group_values(const int32_t *codes, size_t n, size_t ngroups, const double *values, double *out,
+                             size_t *starts) QVH_NOEXCEPT;
 
 /* ---- the engine: interrupts, warm memory, moving windows ---------------------------------- */
 
