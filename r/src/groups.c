@@ -1,5 +1,6 @@
 /*
- * Statistics of groups and of moving windows: qv_by and qv_moving.
+ * Statistics of groups and of moving windows: qv_by and qv_moving, entry points over the warm
+ * memory, the guards, the interrupts, the statuses and the values below them.
  */
 #include "qvr.h"
 
@@ -29,49 +30,13 @@ static const qvh_info *statistic(SEXP fun, SEXP params, const char *caller, cons
     return info;
 }
 
-/* The room qv_by sets the values out in, kept between calls as the statistics keep theirs (within
- * the budget of the kept calls; qvr_by_room_free gives it back), so a repeated qv_by over a long
- * vector touches no fresh page. */
-static double *room;
-static size_t room_values;
-
-static double *qvr_by_room(size_t n) {
-    if (n <= room_values) return room;
-    qvr_by_room_free(0);
-    if (n > qvr_busy_values()) return (double *)R_alloc(n > 0 ? n : 1, sizeof(double));
-    room = (double *)malloc(n * sizeof(double));
-    if (room == NULL) Rf_error("qv_by: out of memory asking for %.0f bytes", (double)n * sizeof(double));
-    room_values = n;
-    return room;
-}
-
-void qvr_by_room_free(size_t keep) {
-    if (room_values <= keep) return;
-    free(room);
-    room = NULL;
-    room_values = 0;
-}
-
-/* The values of x set out group by group, each group's in the data's order; group k is
- * grouped[start[k] .. start[k + 1]). g holds group numbers 1..ng or NA (left out). A counting sort
- * that moves the values themselves: one pass counts the groups, one reads x and g in order and
- * writes each value at its group's next place, so nothing the size of the data is made but the
- * values' new places. */
+/* The values of x set out group by group in the host library's group order, each group's in the
+ * data's order; group k is grouped[start[k + 1] .. start[k + 2]). g holds group numbers 1..ng or NA
+ * (left out), which the group order reads as they are: groups 0..ng, of which 0 holds no row. */
 static const double *group_values(const int *g, const double *x, size_t n, size_t ng, size_t **start) {
-    size_t *next = (size_t *)R_alloc(ng + 1, sizeof(size_t));
-    memset(next, 0, (ng + 1) * sizeof(size_t));
-    for (size_t i = 0; i < n; ++i) {
-        if (g[i] == NA_INTEGER) continue;
-        if (g[i] < 1 || (size_t)g[i] > ng) Rf_error("qv_by: group number %d of row %ld is outside 1..%ld", g[i], (long)i + 1, (long)ng);
-        ++next[g[i]];
-    }
-    *start = (size_t *)R_alloc(ng + 1, sizeof(size_t));
-    (*start)[0] = 0;
-    for (size_t k = 0; k < ng; ++k) (*start)[k + 1] = (*start)[k] + next[k + 1];
-    memcpy(next, *start, ng * sizeof(size_t));
-    double *grouped = qvr_by_room((*start)[ng]);
-    for (size_t i = 0; i < n; ++i)
-        if (g[i] != NA_INTEGER) grouped[next[g[i] - 1]++] = x[i];
+    double *grouped = qvr_by_room("qv_by", n);
+    *start = (size_t *)R_alloc(ng + 2, sizeof(size_t));
+    if (qvh_group_values(g, n, ng + 1, x, grouped, *start) != QVH_OK) Rf_error("qv_by: %s", qvh_errmsg());
     return grouped;
 }
 
@@ -124,8 +89,9 @@ SEXP qvr_by(SEXP fun, SEXP x, SEXP g, SEXP ngroups_, SEXP params) {
     const double *xd = qvr_doubles(x, 0, n);
     size_t *start = NULL;
     const double *grouped = group_values(INTEGER(g), xd, (size_t)n, (size_t)ng, &start);
+    ++start; /* group k is grouped[start[k] .. start[k + 1]) */
     SEXP out = PROTECT(Rf_allocVector(REALSXP, ng));
-    int32_t *status = qvr_status_room((size_t)ng);
+    int32_t *status = qvr_status_room(label, (size_t)ng);
     SEXP guard;
     qvh_call *call = qvr_warm_call(info, label, &guard);
     const size_t nlead = info->leading_param ? 1 : 0;
@@ -165,7 +131,7 @@ SEXP qvr_moving(SEXP fun, SEXP x, SEXP k_, SEXP params, SEXP align) {
     const R_xlen_t n = XLENGTH(x);
     const double *xd = qvr_doubles(x, 0, n);
     SEXP out = PROTECT(Rf_allocVector(REALSXP, n));
-    int32_t *status = qvr_status_room((size_t)n);
+    int32_t *status = qvr_status_room(label, (size_t)n);
     SEXP guard;
     qvh_call *call = qvr_new_call(info, label, &guard);
     qvh_tally tally = {0};

@@ -143,7 +143,7 @@ SEXP qvr_reduce(SEXP fname, SEXP label_, SEXP x, SEXP params, SEXP na_rm) {
     rc.m = rc.nlead > 0 ? XLENGTH(rc.p) : 1;
     check_reduce(&rc, params);
     rc.out = PROTECT(Rf_allocVector(rc.info->result_kind == QVH_KIND_CHR ? STRSXP : REALSXP, rc.m));
-    rc.status = qvr_status_room((size_t)rc.m);
+    rc.status = qvr_status_room(rc.label, (size_t)rc.m);
     if (!Rf_asLogical(na_rm) && any_na(x, rc.n)) {
         all_na(&rc);
         qvr_keep_statuses(rc.status, (size_t)rc.m);

@@ -258,7 +258,7 @@ SEXP qvr_rows(SEXP fname, SEXP label_, SEXP args, SEXP mode_, SEXP na_rm) {
     const int keep_na = rc.rowwise && !Rf_asLogical(na_rm);
     const int result_num = rc.all_numbers || rc.info->result_kind == QVH_KIND_NUM;
     rc.out = PROTECT(Rf_allocVector(result_num ? REALSXP : STRSXP, rc.n));
-    rc.status = qvr_status_room((size_t)rc.n);
+    rc.status = qvr_status_room(rc.label, (size_t)rc.n);
     rc.call = qvr_new_call(rc.info, rc.label, &rc.guard);
     if (rc.all_numbers && rc.n > 0) rows_of_numbers(&rc);
     for (R_xlen_t i = 0; !rc.all_numbers && i < rc.n; ++i) {

@@ -1,5 +1,6 @@
 /*
- * The statuses of the last call: kept for qv_status() and summed up in one warning.
+ * The statuses of the last call: kept for qv_status() and summed up in one warning. A leaf: it calls
+ * only the host library (for its wording) and R.
  */
 #include "qvr.h"
 
@@ -23,9 +24,18 @@ static struct {
     char dataname[64];
 } last = {NULL, 0, 0, 1, {0}, 0, NULL, NULL, 0, 0, NULL, (size_t)-1, ""};
 
+/* Raises out of memory in the host library's wording: "qv_median: out of memory asking for 80
+ * bytes". */
+void NORET qvr_no_memory(const char *label, size_t bytes) {
+    char msg[256];
+    qvh_nomem_message(label, 0, 0, bytes, msg, sizeof msg);
+    Rf_error("%s", msg);
+}
+
 /* Drops the record of the previous call and returns room for the statuses of n results (freed
- * when the .Call returns). The record's own room is made first, so keeping it cannot fail later. */
-int32_t *qvr_status_room(size_t n) {
+ * when the .Call returns) of the call named label. The record's own room is made first, so keeping
+ * it cannot fail later. */
+int32_t *qvr_status_room(const char *label, size_t n) {
     last.n = 0;
     last.all_ok = 1;
     last.nmarks = 0;
@@ -36,7 +46,7 @@ int32_t *qvr_status_room(size_t n) {
         free(last.code);
         last.code = (unsigned char *)malloc(n);
         last.cap = last.code == NULL ? 0 : n;
-        if (last.code == NULL) Rf_error("qvewumth: out of memory for the statuses of %zu results", n);
+        if (last.code == NULL) qvr_no_memory(label, n);
     }
     return (int32_t *)R_alloc(n > 0 ? n : 1, sizeof(int32_t));
 }

@@ -1,5 +1,6 @@
 /*
  * R values as the package sees them, and the package's missing values as R sees them.
+ * A leaf: it calls only the host library and R.
  */
 #include "qvr.h"
 
