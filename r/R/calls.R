@@ -42,6 +42,16 @@
   r
 }
 
+# The names of the rows of a row-wise result, as R's own row-wise functions give them: a data
+# frame's row names unless they are automatic and a matrix's row names (as rowMeans() gives them),
+# a vector's names when it is as long as the result (as pmax() gives the first argument's).
+.qv_row_names <- function(first, n) {
+  nm <- if (is.data.frame(first)) { if (.row_names_info(first) > 0L) row.names(first) }
+        else if (is.matrix(first)) rownames(first)
+        else names(first)
+  if (length(nm) == n) nm
+}
+
 # The row-wise form: one call per row across the arguments after the nparams parameters. Dates and
 # times follow dates as in .qv_reduce; a kept class is the first data argument's (or first column's),
 # as pmin() and pmax() give theirs, and dates mixed with times are an error.
@@ -59,6 +69,7 @@
          ", which this statistic does not take (the order statistics, the mean, n and nmiss do)", call. = FALSE)
   }
   r <- .Call(C_qv_rows, name, label, args, nparams, na.rm)
+  if (nparams >= 0L && length(data)) names(r) <- .qv_row_names(data[[1L]], length(r))
   first <- if (length(cols)) cols[[1L]]
   if (dates == "keep" && !is.null(.qv_time_class(first))) {
     r <- if (inherits(first, "Date")) structure(r, class = "Date") else .POSIXct(r, attr(first, "tzone"))

@@ -116,5 +116,9 @@ qv_moving <- function(x, k, fun, param = NULL, na.rm = TRUE, align = "right") {
     r[seen[pmin(n, i + after) + 1] - seen[pmax(1, i - before)] > 0L] <- NA
   }
   names(r) <- names(x)
+  if (inherits(x, "ts")) { # a time series stays one, as arithmetic on it keeps it
+    tsp(r) <- tsp(x)
+    class(r) <- class(x)
+  }
   r
 }

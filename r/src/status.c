@@ -120,7 +120,7 @@ void qvr_status_free(void) {
 /* One warning summing up the statuses of the last call's results, in the host library's wording,
  * when a result has a status other than ok and missing argument (a missing value in gives a
  * missing value out silently, as in R) or marked an argument invalid:
- * "qv_log: 1 of 4 rows gave missing argument, 2 invalid argument". */
+ * "qv_log: 2 of 4 rows gave invalid argument" for qv_log(c(1, 0, -1, NA)). */
 void qvr_warn_statuses(const char *label) {
     if (last.all_ok) return;
     qvh_tally t = {0};
@@ -133,6 +133,9 @@ void qvr_warn_statuses(const char *label) {
         worth |= marked || (s != QVH_STATUS_OK && s != QVH_STATUS_MISSING_ARG);
     }
     if (!worth) return;
+    /* A missing value in gives a missing value out silently, as in R, so the warning about the
+     * other statuses leaves those rows out of its counts (not out of its number of rows). */
+    if (t.invalid_arg || t.not_a_number || t.other) t.missing_arg = 0;
     char msg[1024];
     qvh_tally_describe(&t, label, msg, sizeof msg);
     Rf_warningcall(R_NilValue, "%s", msg);

@@ -32,7 +32,8 @@ const char *qvr_type_words(SEXP x) {
     case NILSXP: return "NULL";
     case STRSXP: return "character";
     case VECSXP: return "a list";
-    case REALSXP: case INTSXP: case LGLSXP: return "numeric";
+    case LGLSXP: return "logical";
+    case REALSXP: case INTSXP: return "numeric";
     default: return Rf_type2char(TYPEOF(x));
     }
 }

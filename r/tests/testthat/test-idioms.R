@@ -54,7 +54,16 @@ test_that("the package's functions give R's answer where R has one", {
     list("qv_moving na.rm = FALSE", qv_moving(xs, 2, "max", na.rm = FALSE),
          c(xs[1], vapply(2:7, function(i) max(xs[(i - 1):i]), 0))),
     list("qv_moving centred na.rm = FALSE", qv_moving(xs, 3, "max", na.rm = FALSE, align = "center"),
-         c(NA, NA, NA, 8, NA, NA, NA)))
+         c(NA, NA, NA, 8, NA, NA, NA)),
+    list("qv_moving keeps a ts", qv_moving(tser, 2, "max"), ts(c(-1.5, 2, 2), start = c(2020, 2), frequency = 4)),
+    list("row-wise keeps the first argument's names", qv_pmax(c(a = 1, b = 2), 3), pmax(c(a = 1, b = 2), 3)),
+    list("row-wise names only from the first argument", qv_pmax(3, c(a = 1, b = 2)), pmax(3, c(a = 1, b = 2))),
+    list("row-wise names only of the result's length", qv_pmax(c(a = 1), 1:3), pmax(c(a = 1), 1:3)),
+    list("row-wise over a data frame keeps its row names", qv_pmean(mtcars), rowMeans(mtcars)),
+    list("row-wise over a data frame with automatic row names", qv_pmean(data.frame(a = 1:2, b = 3:4)),
+         rowMeans(data.frame(a = 1:2, b = 3:4))),
+    list("row-wise over a matrix keeps its row names", qv_pmax(matrix(1:4, 2, dimnames = list(c("r", "s"), NULL))),
+         apply(matrix(1:4, 2, dimnames = list(c("r", "s"), NULL)), 1, max)))
   for (case in cases) expect_equal(case[[2]], case[[3]], label = case[[1]])
 })
 

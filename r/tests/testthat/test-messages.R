@@ -30,6 +30,7 @@ test_that("every bad input is an error that names the function and the argument"
     list(quote(qv_moving(1:3, 2, "largest")), "^qv_moving: argument param is missing: qv_largest takes one"),
     list(quote(qv_missing("AB")), "^qv_missing: argument letter: \"AB\" \\(element 1\\) names no missing value"),
     list(quote(qv_missing(1)), "^qv_missing: argument letter must be character, not numeric$"),
+    list(quote(qv_missing(NA)), "^qv_missing: argument letter must be character, not logical$"),
     list(quote(qv_missing_letter("A")), "^qv_missing_letter: argument x must be numeric, not character$"),
     list(quote(qv_as_number(c("1", "1,5"))), "^qv_as_number: argument x: \"1,5\" \\(element 2\\) is neither a number"),
     list(quote(qv_as_number(factor("1"))), "^qv_as_number: argument x must be character, not a factor$"))
@@ -38,7 +39,7 @@ test_that("every bad input is an error that names the function and the argument"
 
 test_that("statuses other than ok and missing argument are one warning per call", {
   cases <- list(
-    list(quote(qv_log(c(1, 0, -1, NA))), "^qv_log: 1 of 4 rows gave missing argument, 2 invalid argument$"),
+    list(quote(qv_log(c(1, 0, -1, NA))), "^qv_log: 2 of 4 rows gave invalid argument$"),
     list(quote(qv_geomean(c(4, -1))), "^qv_geomean: invalid argument; an argument marked invalid$"),
     list(quote(qv_pctl(1:4, c(50, -1, 101))), "^qv_pctl: 2 of 3 rows gave invalid argument; 2 rows marked an argument invalid$"),
     list(quote(qv_pgeomean(c(4, -1, 2), 1)), "^qv_pgeomean: 1 of 3 rows gave invalid argument; 1 row marked an argument invalid$"),
