@@ -511,8 +511,11 @@ QVH_API void qvh_call_trim(qvh_call *call) QVH_NOEXCEPT;
  * afresh. The window of row i in the group [g, e):
  *   QVH_WINDOW_TRAILING   rows max(g, i - size + 1) .. i;
  *   QVH_WINDOW_CENTRED    rows max(g, i - size / 2) .. min(e - 1, i + (size - 1) / 2): for an odd
- *                         size as many rows before as after, for an even one one more before;
- *   QVH_WINDOW_EXPANDING  rows g .. i (size is not used).
+ *                         size as many rows before as after, for an even one one more before
+ *                         (pandas' center=True);
+ *   QVH_WINDOW_EXPANDING  rows g .. i (size is not used);
+ *   QVH_WINDOW_CENTRED_AFTER  rows max(g, i - (size - 1) / 2) .. min(e - 1, i + size / 2): for an
+ *                         even size one more after (R's filter(sides = 2), zoo and data.table).
  * A window holding fewer than min_present present values (a missing value: ., ._, .A to .Z, and a
  * NaN, which becomes '.', is not present) is not computed: its result is '.' with the status
  * QVH_STATUS_MISSING_ARG. min_present 0 computes every window.
@@ -532,7 +535,7 @@ QVH_API void qvh_call_trim(qvh_call *call) QVH_NOEXCEPT;
  * function of numbers. A memory status stops with QVH_E_NOMEM naming the row; an interrupt with
  * QVH_E_INTERRUPTED; the rows before are written either way. The call's own argument list is not
  * used or changed. */
-enum { QVH_WINDOW_TRAILING = 1, QVH_WINDOW_CENTRED = 2, QVH_WINDOW_EXPANDING = 3 };
+enum { QVH_WINDOW_TRAILING = 1, QVH_WINDOW_CENTRED = 2, QVH_WINDOW_EXPANDING = 3, QVH_WINDOW_CENTRED_AFTER = 4 };
 typedef struct qvh_window {
     int kind;           /* QVH_WINDOW_* */
     size_t size;        /* rows of a trailing or centred window, at least 1 */

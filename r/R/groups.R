@@ -109,8 +109,8 @@ qv_moving <- function(x, k, fun, param = NULL, na.rm = TRUE, align = "right") {
   r <- .Call(C_qv_moving, fun, x, k, .qv_param(param), align)
   if (!na.rm) { # a window that holds a missing value is NA
     n <- length(x)
-    before <- if (align == "right") k - 1 else k %/% 2
-    after <- if (align == "right") 0 else (k - 1) %/% 2
+    before <- if (align == "right") k - 1 else (k - 1) %/% 2
+    after <- if (align == "right") 0 else k %/% 2
     seen <- c(0L, cumsum(is.na(x)))
     i <- seq_len(n)
     r[seen[pmin(n, i + after) + 1] - seen[pmax(1, i - before)] > 0L] <- NA

@@ -113,9 +113,10 @@ SEXP qvr_by(SEXP fun, SEXP x, SEXP g, SEXP ngroups_, SEXP params) {
 }
 
 /* qv_moving(x, k, fun, param, align): the statistic of the window of the k values that end at
- * each element (align "right"; fewer at the start) or that are centred on it ("center"; fewer at
- * both ends), from the host library's window engine: order statistics from an ordered window,
- * every other statistic one call per window. */
+ * each element (align "right"; fewer at the start) or that are centred on it ("center", an even
+ * window one more after it, as filter(sides = 2) and zoo have it; fewer at both ends), from the
+ * host library's window engine: order statistics from an ordered window, every other statistic
+ * one call per window. */
 SEXP qvr_moving(SEXP fun, SEXP x, SEXP k_, SEXP params, SEXP align) {
     double param = 0;
     const qvh_info *info = statistic(fun, params, "qv_moving", "x, k", &param);
@@ -127,7 +128,7 @@ SEXP qvr_moving(SEXP fun, SEXP x, SEXP k_, SEXP params, SEXP align) {
     const char *a = Rf_isString(align) && XLENGTH(align) == 1 ? CHAR(STRING_ELT(align, 0)) : "";
     if (strcmp(a, "right") != 0 && strcmp(a, "center") != 0)
         Rf_error("qv_moving: argument align must be \"right\" or \"center\"");
-    const qvh_window frame = {a[0] == 'r' ? QVH_WINDOW_TRAILING : QVH_WINDOW_CENTRED, (size_t)kd, 0};
+    const qvh_window frame = {a[0] == 'r' ? QVH_WINDOW_TRAILING : QVH_WINDOW_CENTRED_AFTER, (size_t)kd, 0};
     const R_xlen_t n = XLENGTH(x);
     const double *xd = qvr_doubles(x, 0, n);
     SEXP out = PROTECT(Rf_allocVector(REALSXP, n));
