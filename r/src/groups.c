@@ -107,7 +107,7 @@ SEXP qvr_by(SEXP fun, SEXP x, SEXP g, SEXP ngroups_, SEXP params) {
     qvr_keep_warm(guard, start[ng], qvr_busy_values());
     qvr_dot_to_na(REAL(out), ng);
     qvr_keep_statuses(status, (size_t)ng);
-    qvr_warn_statuses(label);
+    qvr_warn_group_statuses(label + 3); /* "cv" of "qv_cv" */
     UNPROTECT(2);
     return out;
 }

@@ -63,6 +63,7 @@ void qvr_add_mark(size_t row, size_t arg);
 size_t qvr_nmarks(void);
 void qvr_keep_names(SEXP names, size_t data_from, const char *dataname);
 void qvr_warn_statuses(const char *label);
+void qvr_warn_group_statuses(const char *fun);
 void qvr_status_free(void);
 SEXP qvr_last_status(void);
 

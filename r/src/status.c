@@ -121,7 +121,12 @@ void qvr_status_free(void) {
  * when a result has a status other than ok and missing argument (a missing value in gives a
  * missing value out silently, as in R) or marked an argument invalid:
  * "qv_log: 2 of 4 rows gave invalid argument" for qv_log(c(1, 0, -1, NA)). */
-void qvr_warn_statuses(const char *label) {
+static void warn_statuses(const char *label, const char *rows_are);
+
+void qvr_warn_statuses(const char *label) { warn_statuses(label, NULL); }
+
+/* rows_are: what the results are when not rows ("groups"). */
+static void warn_statuses(const char *label, const char *rows_are) {
     if (last.all_ok) return;
     qvh_tally t = {0};
     int worth = 0;
@@ -138,7 +143,23 @@ void qvr_warn_statuses(const char *label) {
     if (t.invalid_arg || t.not_a_number || t.other) t.missing_arg = 0;
     char msg[1024];
     qvh_tally_describe(&t, label, msg, sizeof msg);
+    if (rows_are != NULL) {
+        char *at = strstr(msg, " rows gave ");
+        if (at != NULL) {
+            char rest[1024];
+            snprintf(rest, sizeof rest, "%s", at + 5);
+            snprintf(at, sizeof msg - (size_t)(at - msg), " %s%s", rows_are, rest);
+        }
+    }
     Rf_warningcall(R_NilValue, "%s", msg);
+}
+
+/* The same for qv_by(x, g, fun), whose results are the groups': "qv_by(\"cv\"): 1 of 2 groups gave
+ * not a number". */
+void qvr_warn_group_statuses(const char *fun) {
+    char label[128];
+    snprintf(label, sizeof label, "qv_by(\"%s\")", fun);
+    warn_statuses(label, "groups");
 }
 
 /* qv_status(): the status and the arguments marked invalid of every result of the last call. */

@@ -43,12 +43,13 @@ test_that("statuses other than ok and missing argument are one warning per call"
     list(quote(qv_geomean(c(4, -1))), "^qv_geomean: invalid argument; an argument marked invalid$"),
     list(quote(qv_pctl(1:4, c(50, -1, 101))), "^qv_pctl: 2 of 3 rows gave invalid argument; 2 rows marked an argument invalid$"),
     list(quote(qv_pgeomean(c(4, -1, 2), 1)), "^qv_pgeomean: 1 of 3 rows gave invalid argument; 1 row marked an argument invalid$"),
-    list(quote(qv_by(c(4, -1, 2), c(1, 1, 2), "geomean")), "^qv_geomean: 1 of 2 rows gave invalid argument$"),
+    list(quote(qv_by(c(4, -1, 2), c(1, 1, 2), "geomean")), "^qv_by\\(\"geomean\"\\): 1 of 2 groups gave invalid argument$"),
     list(quote(qv_moving(c(4, -1, 4), 2, "geomean")), "^qv_geomean: 2 of 3 rows gave invalid argument$"),
     list(quote(qv_mod(1:3, 1:2)), "^qv_mod: longer argument not a multiple of length of shorter$"),
     list(quote(qv_kurtosis(c(1, 2, 3, 1e155))), "^qv_kurtosis: not a number$"),
     list(quote(qv_pstd(c(1, Inf), 2)), "^qv_pstd: 1 of 2 rows gave not a number$"),
-    list(quote(qv_by(c(1, Inf, 2, 3), c(1, 1, 2, 2), "std")), "^qv_std: 1 of 2 rows gave not a number$"),
+    list(quote(qv_by(c(1, Inf, 2, 3), c(1, 1, 2, 2), "std")), "^qv_by\\(\"std\"\\): 1 of 2 groups gave not a number$"),
+    list(quote(qv_by(c(1, Inf, 2, 3), c(1, 1, 2, 2), qv_cv)), "^qv_by\\(\"cv\"\\): 1 of 2 groups gave not a number$"),
     list(quote(qv_pctl(c(1, 2), c(50, NA))), "^qv_pctl: 1 of 2 rows gave invalid argument; 1 row marked an argument invalid$"))
   for (case in cases) expect_warning(eval(case[[1]]), case[[2]], label = deparse(case[[1]]))
   # A missing value in gives a missing value out without a warning, as in R; qv_status() has it.
