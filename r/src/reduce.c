@@ -139,7 +139,7 @@ SEXP qvr_reduce(SEXP fname, SEXP label_, SEXP x, SEXP params, SEXP na_rm) {
     rc.x = x;
     rc.nlead = XLENGTH(params);
     rc.p = rc.nlead > 0 ? VECTOR_ELT(params, 0) : R_NilValue;
-    rc.n = XLENGTH(x);
+    rc.n = Rf_xlength(x); /* 0 for NULL, which check_reduce names */
     rc.m = rc.nlead > 0 ? XLENGTH(rc.p) : 1;
     check_reduce(&rc, params);
     rc.out = PROTECT(Rf_allocVector(rc.info->result_kind == QVH_KIND_CHR ? STRSXP : REALSXP, rc.m));

@@ -60,11 +60,13 @@ static int check_kind(const qvh_info *info, const char *label, SEXP args, R_xlen
 }
 
 /* The columns of args: each argument is one column; in a row-wise form (nlead >= 0) the
- * arguments after the nlead parameters may also be matrices or data frames, one column each. */
-static column *columns_of(SEXP args, int rowwise, R_xlen_t nlead, size_t *ncol) {
+ * arguments after the nlead parameters may also be matrices or data frames, one column each. An
+ * elementwise form leaves out its optional arguments left NULL (past the first needed ones, so a
+ * needed argument given as NULL is named as such). */
+static column *columns_of(SEXP args, int rowwise, R_xlen_t nlead, R_xlen_t needed, size_t *ncol) {
     R_xlen_t nargs = XLENGTH(args);
     if (!rowwise)
-        while (nargs > 0 && VECTOR_ELT(args, nargs - 1) == R_NilValue) --nargs;
+        while (nargs > needed && VECTOR_ELT(args, nargs - 1) == R_NilValue) --nargs;
     size_t k = 0;
     for (R_xlen_t i = 0; i < nargs; ++i) {
         SEXP x = VECTOR_ELT(args, i);
@@ -253,7 +255,7 @@ SEXP qvr_rows(SEXP fname, SEXP label_, SEXP args, SEXP mode_, SEXP na_rm) {
     const int mode = Rf_asInteger(mode_);
     rc.rowwise = mode >= 0;
     rc.nlead = rc.rowwise ? mode : 0;
-    rc.cols = columns_of(args, rc.rowwise, rc.nlead, &rc.ncol);
+    rc.cols = columns_of(args, rc.rowwise, rc.nlead, (R_xlen_t)rc.info->min_args, &rc.ncol);
     size_rows(&rc, args);
     const int keep_na = rc.rowwise && !Rf_asLogical(na_rm);
     const int result_num = rc.all_numbers || rc.info->result_kind == QVH_KIND_NUM;

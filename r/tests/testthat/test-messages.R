@@ -31,6 +31,8 @@ test_that("every bad input is an error that names the function and the argument"
     list(quote(qv_missing("AB")), "^qv_missing: argument letter: \"AB\" \\(element 1\\) names no missing value"),
     list(quote(qv_missing(1)), "^qv_missing: argument letter must be character, not numeric$"),
     list(quote(qv_missing(NA)), "^qv_missing: argument letter must be character, not logical$"),
+    list(quote(qv_median(NULL)), "^qv_median: argument x must be numeric, not NULL$"),
+    list(quote(qv_log(NULL)), "^qv_log: argument x must be numeric, not NULL$"),
     list(quote(qv_missing_letter("A")), "^qv_missing_letter: argument x must be numeric, not character$"),
     list(quote(qv_as_number(c("1", "1,5"))), "^qv_as_number: argument x: \"1,5\" \\(element 2\\) is neither a number"),
     list(quote(qv_as_number(factor("1"))), "^qv_as_number: argument x must be character, not a factor$"))
