@@ -42,6 +42,8 @@ if ! command -v pandoc >/dev/null || ! Rscript -e 'quit(status = !all(sapply(c("
     vignettes=(--no-build-vignettes) ignore=(--ignore-vignettes)
 fi
 "$src/scripts/copy_tree.sh" "$src" r "$tmp"
+# The C files call each other only downwards, in the layers src/qvr.h lists.
+Rscript "$tmp/r/tools/layers.R" "$tmp/r/src" >"$tmp/layers.log" 2>&1 || { echo "FAIL: r/src's layers"; cat "$tmp/layers.log"; fail=1; }
 step "tools/prepare.sh" "$tmp/prepare.log" "$tmp/r/tools/prepare.sh" "$build" "$src"
 cd "$tmp"
 t0=$(now)

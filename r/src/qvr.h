@@ -27,12 +27,13 @@
 
 /* The files are layers: each calls only the host library, R, and the files of the layers below
  * it, never one above or beside it, so no two files call each other.
- *   5  init.c                      the .Call entry points registered, the unload hook
- *   4  reduce.c rows.c groups.c    the entry points of the statistics, and the tests' testing.c
- *   3  warm.c                      the memory kept warm between .Calls: calls and qv_by's room
- *   2  guard.c                     host objects owned by R, and errors that free them first
- *   1  interrupt.c                 Ctrl-C and time limits: detected, and raised again
- *   0  values.c status.c package.c R values, the statuses of the last call, the open package
+ *   5  init.c                              the .Call entry points registered, the unload hook
+ *   4  reduce.c rows.c groups.c testing.c  the entry points: the statistics, the tests' calls
+ *   3  warm.c                              the memory kept between .Calls: calls, qv_by's room
+ *   2  guard.c                             host objects owned by R; errors that free them first
+ *   1  interrupt.c                         Ctrl-C and time limits: detected, and raised again
+ *   0  values.c status.c package.c         R values, the last call's statuses, the package
+ * r/tools/layers.R checks it (r/check.sh runs it).
  */
 
 /* package.c: the package and its catalogue */
