@@ -4,7 +4,7 @@
 # One TRUE or FALSE, or an error naming the function and the argument.
 .qv_flag <- function(value, caller, arg) {
   if (!is.logical(value) || length(value) != 1L || is.na(value)) {
-    stop(caller, ": argument ", arg, " must be TRUE or FALSE", call. = FALSE)
+    .qv_stop(caller, ": argument ", arg, " must be TRUE or FALSE")
   }
   value
 }
@@ -31,8 +31,8 @@
   .qv_flag(na.rm, label, "na.rm")
   time <- .qv_time_class(x)
   if (!is.null(time) && dates == "refuse") {
-    stop(label, ": argument x holds ", if (time == "Date") "dates" else "times",
-         ", which this statistic does not take (the order statistics, the mean, n and nmiss do)", call. = FALSE)
+    .qv_stop(label, ": argument x holds ", if (time == "Date") "dates" else "times",
+         ", which this statistic does not take (the order statistics, the mean, n and nmiss do)")
   }
   r <- .Call(C_qv_reduce, name, label, x, params, na.rm)
   if (!is.null(params$p) && is.numeric(params$p)) names(r) <- .qv_percent_names(params$p)
@@ -61,12 +61,11 @@
   cols <- unlist(lapply(data, function(a) if (is.data.frame(a)) as.list(a) else list(a)), recursive = FALSE)
   time <- unique(unlist(lapply(cols, .qv_time_class)))
   if (length(time) > 1L) {
-    stop(label, ": the arguments mix dates and times; convert one to the other (as.Date(), as.POSIXct())",
-         call. = FALSE)
+    .qv_stop(label, ": the arguments mix dates and times; convert one to the other (as.Date(), as.POSIXct())")
   }
   if (length(time) && dates == "refuse") {
-    stop(label, ": the arguments hold ", if (time == "Date") "dates" else "times",
-         ", which this statistic does not take (the order statistics, the mean, n and nmiss do)", call. = FALSE)
+    .qv_stop(label, ": the arguments hold ", if (time == "Date") "dates" else "times",
+         ", which this statistic does not take (the order statistics, the mean, n and nmiss do)")
   }
   r <- .Call(C_qv_rows, name, label, args, nparams, na.rm)
   if (nparams >= 0L && length(data)) names(r) <- .qv_row_names(data[[1L]], length(r))

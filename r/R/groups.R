@@ -8,13 +8,13 @@
     stats <- .qv_catalogue[.qv_catalogue$shape == "list", ]
     hit <- vapply(stats$rname, function(n) identical(fun, get(n, envir = ns)), NA)
     if (!any(hit)) {
-      stop(caller, ": argument fun must be one of the package's statistics, as qv_median or \"median\" is, ",
-           "not another function", call. = FALSE)
+      .qv_stop(caller, ": argument fun must be one of the package's statistics, as qv_median or \"median\" is, ",
+           "not another function")
     }
     return(stats$name[hit][1L])
   }
   if (!is.character(fun) || length(fun) != 1L || is.na(fun)) {
-    stop(caller, ": argument fun must name a statistic, as \"median\" does", call. = FALSE)
+    .qv_stop(caller, ": argument fun must name a statistic, as \"median\" does")
   }
   sub("^qv_", "", fun, ignore.case = TRUE)
 }
@@ -25,17 +25,17 @@
 # a group number for every row (NA when a key is NA), every combination of the keys' levels a group.
 .qv_groups <- function(g, n, caller) {
   keys <- if (is.list(g)) g else list(g)
-  if (!length(keys)) stop(caller, ": argument g holds no keys", call. = FALSE)
+  if (!length(keys)) .qv_stop(caller, ": argument g holds no keys")
   for (i in seq_along(keys)) {
     if (length(keys[[i]]) != n) {
-      stop(caller, ": ", if (is.list(g)) sprintf("key %d of argument g", i) else "argument g",
-           " must be as long as x (", n, "), not ", length(keys[[i]]), call. = FALSE)
+      .qv_stop(caller, ": ", if (is.list(g)) sprintf("key %d of argument g", i) else "argument g",
+           " must be as long as x (", n, "), not ", length(keys[[i]]))
     }
   }
   fs <- lapply(keys, .qv_key_codes)
   dims <- vapply(fs, function(f) length(f$levels), 0L, USE.NAMES = FALSE)
   if (prod(dims) > .Machine$integer.max) {
-    stop(caller, ": the keys of argument g make more than ", .Machine$integer.max, " combinations", call. = FALSE)
+    .qv_stop(caller, ": the keys of argument g make more than ", .Machine$integer.max, " combinations")
   }
   code <- fs[[1L]]$code
   step <- dims[1L]

@@ -12,19 +12,19 @@
 /* The statistic fun of qv_by and qv_moving, with its parameter when it takes one. */
 static const qvh_info *statistic(SEXP fun, SEXP params, const char *caller, const char *form, double *param) {
     const qvh_info *info = qvh_function_find(Rf_translateCharUTF8(STRING_ELT(fun, 0)));
-    if (info == NULL) Rf_error("%s: argument fun: %s", caller, qvh_errmsg());
+    if (info == NULL) qvr_error("%s: argument fun: %s", caller, qvh_errmsg());
     const char *name = qvh_sql_name(info);
     if (info->aggregate == QVH_AGG_NONE)
-        Rf_error("%s: argument fun: %s is not a statistic of a list of values", caller, name);
+        qvr_error("%s: argument fun: %s is not a statistic of a list of values", caller, name);
     if (info->leading_param && XLENGTH(params) == 0)
-        Rf_error("%s: argument param is missing: %s takes one, as in %s(%s, \"%s\", 90)", caller, name, caller, form,
+        qvr_error("%s: argument param is missing: %s takes one, as in %s(%s, \"%s\", 90)", caller, name, caller, form,
                  name + 3);
     if (!info->leading_param && XLENGTH(params) > 0)
-        Rf_error("%s: argument param must be NULL: %s takes no parameter", caller, name);
+        qvr_error("%s: argument param must be NULL: %s takes no parameter", caller, name);
     if (XLENGTH(params) > 0) {
         SEXP p = VECTOR_ELT(params, 0);
         if (!qvr_is_numeric(p) || XLENGTH(p) != 1)
-            Rf_error("%s: argument param must be one number, the parameter of %s", caller, name);
+            qvr_error("%s: argument param must be one number, the parameter of %s", caller, name);
         *param = qvr_number_at(p, 0);
     }
     return info;
@@ -36,7 +36,7 @@ static const qvh_info *statistic(SEXP fun, SEXP params, const char *caller, cons
 static const double *group_values(const int *g, const double *x, size_t n, size_t ng, size_t **start) {
     double *grouped = qvr_by_room("qv_by", n);
     *start = (size_t *)R_alloc(ng + 2, sizeof(size_t));
-    if (qvh_group_values(g, n, ng + 1, x, grouped, *start) != QVH_OK) Rf_error("qv_by: %s", qvh_errmsg());
+    if (qvh_group_values(g, n, ng + 1, x, grouped, *start) != QVH_OK) qvr_error("qv_by: %s", qvh_errmsg());
     return grouped;
 }
 
@@ -44,7 +44,7 @@ static const double *group_values(const int *g, const double *x, size_t n, size_
  * the order of its distinct values, NA where it is NA, and those values, as list(code, values); NULL
  * when it spans more (the caller groups it another way). */
 SEXP qvr_int_codes(SEXP key, SEXP limit_) {
-    if (TYPEOF(key) != INTSXP) Rf_error("qv_by: a key for int_codes must be an integer vector");
+    if (TYPEOF(key) != INTSXP) qvr_error("qv_by: a key for int_codes must be an integer vector");
     const R_xlen_t n = XLENGTH(key);
     const int *k = INTEGER(key);
     int lo = INT_MAX, hi = INT_MIN;
@@ -82,9 +82,9 @@ SEXP qvr_by(SEXP fun, SEXP x, SEXP g, SEXP ngroups_, SEXP params) {
     double param = 0;
     const qvh_info *info = statistic(fun, params, "qv_by", "x, g", &param);
     const char *label = qvh_sql_name(info);
-    if (!qvr_is_numeric(x)) Rf_error("qv_by: argument x must be numeric, not %s", qvr_type_words(x));
+    if (!qvr_is_numeric(x)) qvr_error("qv_by: argument x must be numeric, not %s", qvr_type_words(x));
     const R_xlen_t n = XLENGTH(x);
-    if (TYPEOF(g) != INTSXP || XLENGTH(g) != n) Rf_error("qv_by: argument g must be as long as x");
+    if (TYPEOF(g) != INTSXP || XLENGTH(g) != n) qvr_error("qv_by: argument g must be as long as x");
     const int ng = Rf_asInteger(ngroups_);
     const double *xd = qvr_doubles(x, 0, n);
     size_t *start = NULL;
@@ -121,13 +121,13 @@ SEXP qvr_moving(SEXP fun, SEXP x, SEXP k_, SEXP params, SEXP align) {
     double param = 0;
     const qvh_info *info = statistic(fun, params, "qv_moving", "x, k", &param);
     const char *label = qvh_sql_name(info);
-    if (!qvr_is_numeric(x)) Rf_error("qv_moving: argument x must be numeric, not %s", qvr_type_words(x));
+    if (!qvr_is_numeric(x)) qvr_error("qv_moving: argument x must be numeric, not %s", qvr_type_words(x));
     double kd = qvr_is_numeric(k_) && XLENGTH(k_) == 1 ? qvr_number_at(k_, 0) : -1;
     if (!(kd >= 1 && kd <= 4503599627370496.0 && kd == (double)(uint64_t)kd))
-        Rf_error("qv_moving: argument k, the window, must be one whole number of at least 1");
+        qvr_error("qv_moving: argument k, the window, must be one whole number of at least 1");
     const char *a = Rf_isString(align) && XLENGTH(align) == 1 ? CHAR(STRING_ELT(align, 0)) : "";
     if (strcmp(a, "right") != 0 && strcmp(a, "center") != 0)
-        Rf_error("qv_moving: argument align must be \"right\" or \"center\"");
+        qvr_error("qv_moving: argument align must be \"right\" or \"center\"");
     const qvh_window frame = {a[0] == 'r' ? QVH_WINDOW_TRAILING : QVH_WINDOW_CENTRED_AFTER, (size_t)kd, 0};
     const R_xlen_t n = XLENGTH(x);
     const double *xd = qvr_doubles(x, 0, n);

@@ -75,9 +75,9 @@ void qvr_release_all(void) {
 qvh_call *qvr_new_call(const qvh_info *info, const char *label, SEXP *guard) {
     *guard = new_guard(free_call);
     qvh_call *c = NULL;
-    if (qvh_call_new(qvr_package(), info->name, &c) != QVH_OK) Rf_error("%s", qvh_errmsg());
+    if (qvh_call_new(qvr_package(), info->name, &c) != QVH_OK) qvr_error("%s", qvh_errmsg());
     R_SetExternalPtrAddr(*guard, c);
-    if (label != NULL && qvh_call_set_label(c, label) != QVH_OK) Rf_error("%s", qvh_errmsg());
+    if (label != NULL && qvh_call_set_label(c, label) != QVH_OK) qvr_error("%s", qvh_errmsg());
     qvh_call_set_interrupt(c, qvr_interrupt_check, NULL);
     return c;
 }
@@ -94,7 +94,7 @@ void NORET qvr_fail(SEXP guard, const char *msg) {
     char copy[1024];
     snprintf(copy, sizeof copy, "%s", msg);
     if (guard != NULL) qvr_release(guard);
-    Rf_error("%s", copy);
+    qvr_error("%s", copy);
 }
 
 /* A memory status is an error: there is no result. */

@@ -32,15 +32,15 @@ SEXP qvr_close(void) {
 }
 
 qvh_package *qvr_package(void) {
-    if (pkg == NULL) Rf_error("qvewumth: the function package is not open");
+    if (pkg == NULL) qvr_error("qvewumth: the function package is not open");
     return pkg;
 }
 
 const qvh_info *qvr_lookup(SEXP name) {
     if (!Rf_isString(name) || Rf_length(name) != 1 || STRING_ELT(name, 0) == NA_STRING)
-        Rf_error("qvewumth: a function name must be one string");
+        qvr_error("qvewumth: a function name must be one string");
     const qvh_info *info = qvh_function_find(Rf_translateCharUTF8(STRING_ELT(name, 0)));
-    if (info == NULL) Rf_error("qvewumth: %s", qvh_errmsg());
+    if (info == NULL) qvr_error("qvewumth: %s", qvh_errmsg());
     return info;
 }
 

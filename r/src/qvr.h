@@ -27,14 +27,22 @@
 
 /* The files are layers: each calls only the host library, R, and the files of the layers below
  * it, never one above or beside it, so no two files call each other.
- *   5  init.c                              the .Call entry points registered, the unload hook
- *   4  reduce.c rows.c groups.c testing.c  the entry points: the statistics, the tests' calls
- *   3  warm.c                              the memory kept between .Calls: calls, qv_by's room
- *   2  guard.c                             host objects owned by R; errors that free them first
- *   1  interrupt.c                         Ctrl-C and time limits: detected, and raised again
- *   0  values.c status.c package.c         R values, the last call's statuses, the package
+ *   6  init.c                              the .Call entry points registered, the unload hook
+ *   5  reduce.c rows.c groups.c testing.c  the entry points: the statistics, the tests' calls
+ *   4  warm.c                              the memory kept between .Calls: calls, qv_by's room
+ *   3  guard.c                             host objects owned by R; errors that free them first
+ *   2  interrupt.c                         Ctrl-C and time limits: detected, and raised again
+ *   1  values.c status.c package.c         R values, the last call's statuses, the package
+ *   0  errors.c                            errors raised from the user's call
  * r/tools/layers.R checks it (r/check.sh runs it).
  */
+
+/* errors.c: an error raised from the call of the package's function the user called */
+void NORET qvr_error(const char *fmt, ...)
+#ifdef __GNUC__
+    __attribute__((format(printf, 1, 2)))
+#endif
+    ;
 
 /* package.c: the package and its catalogue */
 SEXP qvr_open(SEXP path);

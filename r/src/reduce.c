@@ -26,14 +26,14 @@ static void check_reduce(reduce_call *rc, SEXP params) {
     rc->param_chr = info->first_kind == QVH_KIND_CHR;
     SEXP x = rc->x, p = rc->p;
     if (rc->data_chr ? TYPEOF(x) != STRSXP : !qvr_is_numeric(x))
-        Rf_error("%s: argument x must be %s, not %s", rc->label, rc->data_chr ? "character" : "numeric",
+        qvr_error("%s: argument x must be %s, not %s", rc->label, rc->data_chr ? "character" : "numeric",
                  qvr_type_words(x));
     if (rc->nlead > 0 && (rc->param_chr ? TYPEOF(p) != STRSXP : !qvr_is_numeric(p)))
-        Rf_error("%s: argument %s must be %s, not %s", rc->label,
+        qvr_error("%s: argument %s must be %s, not %s", rc->label,
                  CHAR(STRING_ELT(Rf_getAttrib(params, R_NamesSymbol), 0)),
                  rc->param_chr ? "character" : "numeric", qvr_type_words(p));
     if ((double)rc->n + (double)rc->nlead < (double)info->min_args)
-        Rf_error("%s: argument x holds %ld value%s; it needs at least %ld", rc->label, (long)rc->n,
+        qvr_error("%s: argument x holds %ld value%s; it needs at least %ld", rc->label, (long)rc->n,
                  rc->n == 1 ? "" : "s", (long)(info->min_args - rc->nlead));
 }
 

@@ -54,7 +54,7 @@ static int check_kind(const qvh_info *info, const char *label, SEXP args, R_xlen
         return num ? QVH_KIND_NUM : QVH_KIND_CHR;
     char name[512];
     column_name(args, nlead, c, name, sizeof name);
-    Rf_error("%s: %s must be %s, not %s", label, name,
+    qvr_error("%s: %s must be %s, not %s", label, name,
              want == QVH_KIND_NUM ? "numeric" : want == QVH_KIND_CHR ? "character" : "numeric or character",
              qvr_type_words(x));
 }
@@ -140,7 +140,7 @@ static void size_rows(rows_call *rc, SEXP args) {
         if (rc->cols[j].len == 0) rc->n = 0;
         else if (rc->n % rc->cols[j].len != 0) rc->uneven = 1;
     }
-    if (qvh_check_args(rc->info, rc->label, rc->ncol, rc->kinds) != QVH_OK) Rf_error("%s", qvh_errmsg());
+    if (qvh_check_args(rc->info, rc->label, rc->ncol, rc->kinds) != QVH_OK) qvr_error("%s", qvh_errmsg());
 }
 
 /* Numbers only: every row in one host call over the columns read in place (recycled columns

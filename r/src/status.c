@@ -29,7 +29,7 @@ static struct {
 void NORET qvr_no_memory(const char *label, size_t bytes) {
     char msg[256];
     qvh_nomem_message(label, 0, 0, bytes, msg, sizeof msg);
-    Rf_error("%s", msg);
+    qvr_error("%s", msg);
 }
 
 /* Drops the record of the previous call and returns room for the statuses of n results (freed

@@ -33,7 +33,7 @@ qvh_call *qvr_warm_call(const qvh_info *info, const char *label, SEXP *guard) {
     warm[i] = NULL;
     total_held -= held[i];
     held[i] = 0;
-    if (qvh_call_set_label(c, label) != QVH_OK) Rf_error("%s", qvh_errmsg());
+    if (qvh_call_set_label(c, label) != QVH_OK) qvr_error("%s", qvh_errmsg());
     return c;
 }
 

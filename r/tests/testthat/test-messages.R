@@ -39,6 +39,18 @@ test_that("every bad input is an error that names the function and the argument"
   for (case in cases) expect_error(eval(case[[1]]), case[[2]], label = deparse(case[[1]]))
 })
 
+test_that("an error is raised from the user's call, whichever internal function found it", {
+  cases <- list(
+    quote(qv_pmean(1, "a")), quote(qv_median("a")), quote(qv_median(1, na.rm = NA)),
+    quote(qv_pctl(1:3, "50")), quote(qv_by(1:2, 1, "n")), quote(qv_by(1:2, 1:2, "nosuch")),
+    quote(qv_by(data.frame(a = "x"), 1, "n")), quote(qv_moving(1:3, 0, "n")),
+    quote(qvewumth::qv_pmax(list(1), 2)))
+  for (case in cases) {
+    e <- tryCatch(eval(case), error = identity)
+    expect_identical(conditionCall(e), case, label = deparse(case))
+  }
+})
+
 test_that("statuses other than ok and missing argument are one warning per call", {
   cases <- list(
     list(quote(qv_log(c(1, 0, -1, NA))), "^qv_log: 2 of 4 rows gave invalid argument$"),
