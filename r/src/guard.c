@@ -1,6 +1,6 @@
 /*
  * Host objects owned by R for the length of one .Call, and the errors (and interrupts) that free
- * them first. Calls the package (package.c) and the interrupts (interrupt.c) below it.
+ * them first. Calls the package, the interrupts and errors.c below it.
  */
 #include "qvr.h"
 

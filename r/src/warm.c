@@ -1,7 +1,7 @@
 /*
  * The memory kept warm between .Calls: the last call of each function, and the room qv_by sets
  * its values out in. One budget bounds both; qv_release_memory() and the unload hook give them
- * back. Calls the guards (guard.c) and the values (values.c) below it.
+ * back. Calls the guards, the statuses (out of memory) and the values below it.
  */
 #include "qvr.h"
 
