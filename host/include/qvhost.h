@@ -47,7 +47,7 @@ extern "C" {
 #endif
 
 #define QVH_VERSION_MAJOR 1
-#define QVH_VERSION_MINOR 3
+#define QVH_VERSION_MINOR 4
 
 #if defined(__cplusplus)
 #define QVH_NOEXCEPT noexcept

@@ -14,8 +14,8 @@
 #define QVR_H
 
 #include <qvhost.h>
-#if QVH_VERSION_MAJOR != 1 || QVH_VERSION_MINOR < 2
-#error "the R package needs the host library 1.2 or later (interrupts, moving windows, the rules of the edge)"
+#if QVH_VERSION_MAJOR != 1 || QVH_VERSION_MINOR < 4
+#error "the R package needs the host library 1.4 or later (the group order of values, R's centred windows)"
 #endif
 
 #include <stddef.h>
