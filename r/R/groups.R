@@ -117,7 +117,7 @@ qv_moving <- function(x, k, fun, param = NULL, na.rm = TRUE, align = "right") {
   }
   names(r) <- names(x)
   if (inherits(x, "ts")) { # a time series stays one, as arithmetic on it keeps it
-    tsp(r) <- tsp(x)
+    attr(r, "tsp") <- attr(x, "tsp")
     class(r) <- class(x)
   }
   r
