@@ -19,7 +19,7 @@ s=$(timed /usr/bin/python3 -m build --sdist --no-isolation -o "$out" "$src/pytho
 report "$out/qvewumth-$version.tar.gz" "$s"
 s=$(timed /usr/bin/python3 -m pip wheel --no-build-isolation --no-deps --no-index -w "$out" "$out/qvewumth-$version.tar.gz")
 report "$(ls "$out"/qvewumth-"$version"-*.whl)" "$s"
-cp -R "$src/r" "$tmp/r"
+"$src/scripts/copy_tree.sh" "$src" r "$tmp"
 "$tmp/r/tools/prepare.sh" "$build" "$src" >/dev/null
 s=$(cd "$out" && timed R CMD build "$tmp/r")
 report "$out/qvewumth_$version.tar.gz" "$s"

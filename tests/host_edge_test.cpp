@@ -250,7 +250,40 @@ TEST(HostEdge, GroupOrder) {
     const int64_t bad[] = {0, 2};
     size_t order[2] = {7, 7}, starts[3] = {7, 7, 7};
     EXPECT_EQ(qvh_group_order(bad, 2, 2, order, starts), QVH_E_RANGE);
-    EXPECT_EQ(starts[0] + order[0], 14u);  // nothing written
+    EXPECT_EQ(order[0], 7u);  // nothing placed
+}
+
+// The values of the rows in the group order: each group's in the rows' own order, the same order
+// that qvh_group_order gives, for 32-bit codes whose missing value is negative.
+TEST(HostEdge, GroupValues) {
+    struct Row {
+        std::vector<int32_t> codes;
+        size_t ngroups;
+        std::vector<double> out;
+        std::vector<size_t> starts;
+    };
+    const Row rows[] = {
+        {{}, 1, {}, {0, 0}},
+        {{INT32_MIN, -1}, 2, {}, {0, 0, 0}},
+        {{1, 0, 1, 0, 2}, 3, {11, 13, 10, 12, 14}, {0, 2, 4, 5}},
+        {{2, INT32_MIN, 2, 0}, 4, {13, 10, 12}, {0, 1, 1, 3, 3}},
+    };
+    for (const Row &r : rows) {
+        std::vector<double> values(r.codes.size()), out(r.codes.size(), -1);
+        for (size_t i = 0; i < values.size(); ++i) values[i] = 10.0 + static_cast<double>(i);
+        std::vector<size_t> starts(r.ngroups + 1, 99);
+        ASSERT_EQ(qvh_group_values(r.codes.data(), r.codes.size(), r.ngroups, values.data(), out.data(), starts.data()),
+                  QVH_OK);
+        out.resize(starts.back());
+        EXPECT_EQ(out, r.out);
+        EXPECT_EQ(starts, r.starts);
+    }
+    const int32_t bad[] = {0, 2};
+    const double values[] = {1, 2};
+    double out[2] = {7, 7};
+    size_t starts[3] = {7, 7, 7};
+    EXPECT_EQ(qvh_group_values(bad, 2, 2, values, out, starts), QVH_E_RANGE);
+    EXPECT_EQ(out[0], 7);  // nothing placed
 }
 
 }  // namespace

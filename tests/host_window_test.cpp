@@ -63,9 +63,10 @@ size_t compare(const Case &c, const std::vector<double> &xs) {
         const size_t w = c.frame.size;
         size_t lo = g, hi = i + 1;
         if (c.frame.kind == QVH_WINDOW_TRAILING) lo = i - g + 1 > w ? i + 1 - w : g;
-        if (c.frame.kind == QVH_WINDOW_CENTRED) {
-            lo = i - g > w / 2 ? i - w / 2 : g;
-            hi = e - i - 1 > (w - 1) / 2 ? i + (w - 1) / 2 + 1 : e;
+        if (c.frame.kind == QVH_WINDOW_CENTRED || c.frame.kind == QVH_WINDOW_CENTRED_AFTER) {
+            const size_t before = c.frame.kind == QVH_WINDOW_CENTRED ? w / 2 : (w - 1) / 2, after = w - 1 - before;
+            lo = i - g > before ? i - before : g;
+            hi = e - i - 1 > after ? i + after + 1 : e;
         }
         size_t present = 0;
         for (size_t j = lo; j < hi; ++j) present += qvh_is_missing(xs[j]) || xs[j] != xs[j] ? 0 : 1;
@@ -291,7 +292,7 @@ TEST(HostWindow, AdversarialSeries) {
     for (const Row &r : rows) {
         std::vector<double> xs;
         for (int k = 0; k < 40; ++k) xs.insert(xs.end(), r.pattern.begin() + k % r.pattern.size(), r.pattern.end());
-        for (const int kind : {QVH_WINDOW_TRAILING, QVH_WINDOW_CENTRED}) {
+        for (const int kind : {QVH_WINDOW_TRAILING, QVH_WINDOW_CENTRED, QVH_WINDOW_CENTRED_AFTER}) {
             Case c{r.fn, {}, {kind, r.size, 0}, {}};
             if (qvh_function_find(r.fn)->leading_param) c.lead.push_back(r.lead);
             compare(c, xs);

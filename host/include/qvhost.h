@@ -47,7 +47,7 @@ extern "C" {
 #endif
 
 #define QVH_VERSION_MAJOR 1
-#define QVH_VERSION_MINOR 3
+#define QVH_VERSION_MINOR 4
 
 #if defined(__cplusplus)
 #define QVH_NOEXCEPT noexcept
@@ -493,8 +493,14 @@ QVH_API void qvh_advise_large(void *block, size_t size) QVH_NOEXCEPT;
  * rows in their own order (a stable counting sort), and to starts (ngroups + 1 entries) where each
  * group begins in order: group g is order[starts[g] .. starts[g + 1]), and starts[ngroups] is the
  * number of rows in a group (order has room for n). Returns QVH_OK, QVH_E_NULL, or QVH_E_RANGE for
- * a code of ngroups or more (nothing is written then). */
+ * a code of ngroups or more (order is not written then; starts may be). */
 QVH_API int qvh_group_order(const int64_t *codes, size_t n, size_t ngroups, size_t *order, size_t *starts) QVH_NOEXCEPT;
+/* The same order applied to the values of the rows: writes values[i] of the rows of group 0, then of
+ * group 1, ..., to out, where qvh_group_order writes i; codes are 32-bit (an R surface's group
+ * numbers, whose missing value is negative). Sets out the values in one pass, where the order and
+ * then the values read through it would make two passes in random order. */
+QVH_API int qvh_group_values(const int32_t *codes, size_t n, size_t ngroups, const double *values, double *out,
+                             size_t *starts) QVH_NOEXCEPT;
 
 /* ---- the engine: interrupts, warm memory, moving windows ---------------------------------- */
 
@@ -531,8 +537,11 @@ QVH_API void qvh_call_trim(qvh_call *call) QVH_NOEXCEPT;
  * afresh. The window of row i in the group [g, e):
  *   QVH_WINDOW_TRAILING   rows max(g, i - size + 1) .. i;
  *   QVH_WINDOW_CENTRED    rows max(g, i - size / 2) .. min(e - 1, i + (size - 1) / 2): for an odd
- *                         size as many rows before as after, for an even one one more before;
- *   QVH_WINDOW_EXPANDING  rows g .. i (size is not used).
+ *                         size as many rows before as after, for an even one one more before
+ *                         (pandas' center=True);
+ *   QVH_WINDOW_EXPANDING  rows g .. i (size is not used);
+ *   QVH_WINDOW_CENTRED_AFTER  rows max(g, i - (size - 1) / 2) .. min(e - 1, i + size / 2): for an
+ *                         even size one more after (R's filter(sides = 2), zoo and data.table).
  * A window holding fewer than min_present present values (a missing value: ., ._, .A to .Z, and a
  * NaN, which becomes '.', is not present) is not computed: its result is '.' with the status
  * QVH_STATUS_MISSING_ARG. min_present 0 computes every window.
@@ -555,7 +564,7 @@ QVH_API void qvh_call_trim(qvh_call *call) QVH_NOEXCEPT;
  * function of numbers. A memory status stops with QVH_E_NOMEM naming the row; an interrupt with
  * QVH_E_INTERRUPTED; the rows before are written either way. The call's own argument list is not
  * used or changed. */
-enum { QVH_WINDOW_TRAILING = 1, QVH_WINDOW_CENTRED = 2, QVH_WINDOW_EXPANDING = 3 };
+enum { QVH_WINDOW_TRAILING = 1, QVH_WINDOW_CENTRED = 2, QVH_WINDOW_EXPANDING = 3, QVH_WINDOW_CENTRED_AFTER = 4 };
 typedef struct qvh_window {
     int kind;           /* QVH_WINDOW_* */
     size_t size;        /* rows of a trailing or centred window, at least 1 */

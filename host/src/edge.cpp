@@ -1,6 +1,7 @@
 // The rules of the edge that every surface applies: values by kind in, results out, statuses
 // counted and worded, out of memory worded, and rows ordered by group.
 #include <cstring>
+#include <limits>
 
 #include "internal.hpp"
 #include "text.hpp"
@@ -35,6 +36,36 @@ int no_memory(std::string_view label, std::uint64_t row, std::uint64_t rows, std
     Msg m;
     put_nomem(m, label, row, rows, bytes);
     return fail(QVH_E_NOMEM, m);
+}
+
+// The one group order: a stable counting sort of rows by their group code (negative: no group).
+// Counts each group's rows into starts[g + 1] (stopping at a code out of range before anything is
+// placed), sums them into beginnings, and places what row i gives (its number, or its value) at its
+// group's next place, using starts[g] as that place and shifting the beginnings back at the end.
+template <typename Code, typename Out, typename Row>
+int group_rows(const char *who, const Code *codes, size_t n, size_t ngroups, size_t *starts, Out *out,
+               Row row) noexcept {
+    if ((n > 0 && (codes == nullptr || out == nullptr)) || starts == nullptr)
+        return fail(QVH_E_NULL, Msg() << who << ": the codes, the output or starts are NULL");
+    if (ngroups >= SIZE_MAX / sizeof *starts) return fail(QVH_E_RANGE, Msg() << who << ": too many groups");
+    // Codes past the type's largest value cannot be out of range.
+    const Code limit = ngroups <= static_cast<std::uint64_t>(std::numeric_limits<Code>::max())
+                           ? static_cast<Code>(ngroups)
+                           : std::numeric_limits<Code>::max();
+    std::memset(starts, 0, (ngroups + 1) * sizeof *starts);
+    for (size_t i = 0; i < n; ++i) {
+        if (codes[i] >= limit && static_cast<std::uint64_t>(codes[i]) >= ngroups)
+            return fail(QVH_E_RANGE, Msg() << who << ": row " << static_cast<unsigned long long>(i + 1)
+                                           << " has group " << static_cast<long long>(codes[i]) << " of "
+                                           << static_cast<unsigned long long>(ngroups));
+        if (codes[i] >= 0) ++starts[codes[i] + 1];
+    }
+    for (size_t g = 0; g < ngroups; ++g) starts[g + 1] += starts[g];
+    for (size_t i = 0; i < n; ++i)
+        if (codes[i] >= 0) out[starts[codes[i]]++] = row(i);
+    for (size_t g = ngroups; g > 0; --g) starts[g] = starts[g - 1];
+    starts[0] = 0;
+    return ok();
 }
 
 }  // namespace qvhost
@@ -146,25 +177,13 @@ size_t qvh_nomem_message(const char *label, uint64_t row, uint64_t rows, size_t 
 }
 
 int qvh_group_order(const int64_t *codes, size_t n, size_t ngroups, size_t *order, size_t *starts) noexcept {
-    if ((n > 0 && (codes == nullptr || order == nullptr)) || starts == nullptr)
-        return fail(QVH_E_NULL, "qvh_group_order: the codes, order or starts are NULL");
-    if (ngroups >= SIZE_MAX / sizeof *starts) return fail(QVH_E_RANGE, "qvh_group_order: too many groups");
-    for (size_t i = 0; i < n; ++i)
-        if (codes[i] >= 0 && static_cast<std::uint64_t>(codes[i]) >= ngroups)
-            return fail(QVH_E_RANGE, Msg() << "qvh_group_order: row " << static_cast<unsigned long long>(i + 1)
-                                           << " has group " << static_cast<long long>(codes[i]) << " of "
-                                           << static_cast<unsigned long long>(ngroups));
-    // Count each group's rows into starts[g + 1], sum them into beginnings, then place the rows in
-    // their own order, using starts[g] as group g's next place and shifting back at the end.
-    std::memset(starts, 0, (ngroups + 1) * sizeof *starts);
-    for (size_t i = 0; i < n; ++i)
-        if (codes[i] >= 0) ++starts[codes[i] + 1];
-    for (size_t g = 0; g < ngroups; ++g) starts[g + 1] += starts[g];
-    for (size_t i = 0; i < n; ++i)
-        if (codes[i] >= 0) order[starts[codes[i]]++] = i;
-    for (size_t g = ngroups; g > 0; --g) starts[g] = starts[g - 1];
-    starts[0] = 0;
-    return ok();
+    return group_rows("qvh_group_order", codes, n, ngroups, starts, order, [](size_t i) { return i; });
+}
+
+int qvh_group_values(const int32_t *codes, size_t n, size_t ngroups, const double *values, double *out,
+                     size_t *starts) noexcept {
+    if (n > 0 && values == nullptr) return fail(QVH_E_NULL, "qvh_group_values: the values are NULL");
+    return group_rows("qvh_group_values", codes, n, ngroups, starts, out, [values](size_t i) { return values[i]; });
 }
 
 }  // extern "C"

@@ -27,8 +27,12 @@ Rows window_of(const qvh_window &w, std::size_t g, std::size_t e, std::size_t i)
     switch (w.kind) {
     case QVH_WINDOW_TRAILING:
         return {i - g + 1 > w.size ? i + 1 - w.size : g, i + 1};
-    case QVH_WINDOW_CENTRED: {
-        const std::size_t before = w.size / 2, after = (w.size - 1) / 2;
+    case QVH_WINDOW_CENTRED:
+    case QVH_WINDOW_CENTRED_AFTER: {
+        // An even window has one row more before the row (pandas) or after it (R's filter, zoo).
+        const std::size_t more = w.size / 2, fewer = (w.size - 1) / 2;
+        const std::size_t before = w.kind == QVH_WINDOW_CENTRED ? more : fewer;
+        const std::size_t after = w.kind == QVH_WINDOW_CENTRED ? fewer : more;
         return {i - g > before ? i - before : g, e - i - 1 > after ? i + after + 1 : e};
     }
     default:
@@ -134,7 +138,7 @@ int check_moving(qvh_call *call, const double *lead, std::size_t nlead, const do
         return fail(QVH_E_NULL, Msg() << label << ": qvh_moving needs the window, the values and the results");
     if (call->info->form != QVH_FORM_LIST || call->info->result_kind != QVH_KIND_NUM)
         return fail(QVH_E_KIND, Msg() << label << " is not a list-form function of numbers");
-    if (frame->kind != QVH_WINDOW_TRAILING && frame->kind != QVH_WINDOW_CENTRED && frame->kind != QVH_WINDOW_EXPANDING)
+    if (frame->kind < QVH_WINDOW_TRAILING || frame->kind > QVH_WINDOW_CENTRED_AFTER)
         return fail(QVH_E_RANGE, Msg() << label << ": unknown window kind " << frame->kind);
     if (frame->kind != QVH_WINDOW_EXPANDING && frame->size == 0)
         return fail(QVH_E_RANGE, Msg() << label << ": a window holds at least 1 row");

@@ -4,7 +4,7 @@
 # One TRUE or FALSE, or an error naming the function and the argument.
 .qv_flag <- function(value, caller, arg) {
   if (!is.logical(value) || length(value) != 1L || is.na(value)) {
-    stop(caller, ": argument ", arg, " must be TRUE or FALSE", call. = FALSE)
+    .qv_stop(caller, ": argument ", arg, " must be TRUE or FALSE")
   }
   value
 }
@@ -31,8 +31,8 @@
   .qv_flag(na.rm, label, "na.rm")
   time <- .qv_time_class(x)
   if (!is.null(time) && dates == "refuse") {
-    stop(label, ": argument x holds ", if (time == "Date") "dates" else "times",
-         ", which this statistic does not take (the order statistics, the mean, n and nmiss do)", call. = FALSE)
+    .qv_stop(label, ": argument x holds ", if (time == "Date") "dates" else "times",
+         ", which this statistic does not take (the order statistics, the mean, n and nmiss do)")
   }
   r <- .Call(C_qv_reduce, name, label, x, params, na.rm)
   if (!is.null(params$p) && is.numeric(params$p)) names(r) <- .qv_percent_names(params$p)
@@ -40,6 +40,16 @@
     r <- if (time == "Date") structure(r, class = "Date") else .POSIXct(r, attr(x, "tzone"))
   }
   r
+}
+
+# The names of the rows of a row-wise result, as R's own row-wise functions give them: a data
+# frame's row names unless they are automatic and a matrix's row names (as rowMeans() gives them),
+# a vector's names when it is as long as the result (as pmax() gives the first argument's).
+.qv_row_names <- function(first, n) {
+  nm <- if (is.data.frame(first)) { if (.row_names_info(first) > 0L) row.names(first) }
+        else if (is.matrix(first)) rownames(first)
+        else names(first)
+  if (length(nm) == n) nm
 }
 
 # The row-wise form: one call per row across the arguments after the nparams parameters. Dates and
@@ -51,14 +61,14 @@
   cols <- unlist(lapply(data, function(a) if (is.data.frame(a)) as.list(a) else list(a)), recursive = FALSE)
   time <- unique(unlist(lapply(cols, .qv_time_class)))
   if (length(time) > 1L) {
-    stop(label, ": the arguments mix dates and times; convert one to the other (as.Date(), as.POSIXct())",
-         call. = FALSE)
+    .qv_stop(label, ": the arguments mix dates and times; convert one to the other (as.Date(), as.POSIXct())")
   }
   if (length(time) && dates == "refuse") {
-    stop(label, ": the arguments hold ", if (time == "Date") "dates" else "times",
-         ", which this statistic does not take (the order statistics, the mean, n and nmiss do)", call. = FALSE)
+    .qv_stop(label, ": the arguments hold ", if (time == "Date") "dates" else "times",
+         ", which this statistic does not take (the order statistics, the mean, n and nmiss do)")
   }
   r <- .Call(C_qv_rows, name, label, args, nparams, na.rm)
+  if (nparams >= 0L && length(data)) names(r) <- .qv_row_names(data[[1L]], length(r))
   first <- if (length(cols)) cols[[1L]]
   if (dates == "keep" && !is.null(.qv_time_class(first))) {
     r <- if (inherits(first, "Date")) structure(r, class = "Date") else .POSIXct(r, attr(first, "tzone"))

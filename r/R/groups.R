@@ -8,13 +8,13 @@
     stats <- .qv_catalogue[.qv_catalogue$shape == "list", ]
     hit <- vapply(stats$rname, function(n) identical(fun, get(n, envir = ns)), NA)
     if (!any(hit)) {
-      stop(caller, ": argument fun must be one of the package's statistics, as qv_median or \"median\" is, ",
-           "not another function", call. = FALSE)
+      .qv_stop(caller, ": argument fun must be one of the package's statistics, as qv_median or \"median\" is, ",
+           "not another function")
     }
     return(stats$name[hit][1L])
   }
   if (!is.character(fun) || length(fun) != 1L || is.na(fun)) {
-    stop(caller, ": argument fun must name a statistic, as \"median\" does", call. = FALSE)
+    .qv_stop(caller, ": argument fun must name a statistic, as \"median\" does")
   }
   sub("^qv_", "", fun, ignore.case = TRUE)
 }
@@ -25,17 +25,17 @@
 # a group number for every row (NA when a key is NA), every combination of the keys' levels a group.
 .qv_groups <- function(g, n, caller) {
   keys <- if (is.list(g)) g else list(g)
-  if (!length(keys)) stop(caller, ": argument g holds no keys", call. = FALSE)
+  if (!length(keys)) .qv_stop(caller, ": argument g holds no keys")
   for (i in seq_along(keys)) {
     if (length(keys[[i]]) != n) {
-      stop(caller, ": ", if (is.list(g)) sprintf("key %d of argument g", i) else "argument g",
-           " must be as long as x (", n, "), not ", length(keys[[i]]), call. = FALSE)
+      .qv_stop(caller, ": ", if (is.list(g)) sprintf("key %d of argument g", i) else "argument g",
+           " must be as long as x (", n, "), not ", length(keys[[i]]))
     }
   }
   fs <- lapply(keys, .qv_key_codes)
   dims <- vapply(fs, function(f) length(f$levels), 0L, USE.NAMES = FALSE)
   if (prod(dims) > .Machine$integer.max) {
-    stop(caller, ": the keys of argument g make more than ", .Machine$integer.max, " combinations", call. = FALSE)
+    .qv_stop(caller, ": the keys of argument g make more than ", .Machine$integer.max, " combinations")
   }
   code <- fs[[1L]]$code
   step <- dims[1L]
@@ -109,12 +109,16 @@ qv_moving <- function(x, k, fun, param = NULL, na.rm = TRUE, align = "right") {
   r <- .Call(C_qv_moving, fun, x, k, .qv_param(param), align)
   if (!na.rm) { # a window that holds a missing value is NA
     n <- length(x)
-    before <- if (align == "right") k - 1 else k %/% 2
-    after <- if (align == "right") 0 else (k - 1) %/% 2
+    before <- if (align == "right") k - 1 else (k - 1) %/% 2
+    after <- if (align == "right") 0 else k %/% 2
     seen <- c(0L, cumsum(is.na(x)))
     i <- seq_len(n)
     r[seen[pmin(n, i + after) + 1] - seen[pmax(1, i - before)] > 0L] <- NA
   }
   names(r) <- names(x)
+  if (inherits(x, "ts")) { # a time series stays one, as arithmetic on it keeps it
+    attr(r, "tsp") <- attr(x, "tsp")
+    class(r) <- class(x)
+  }
   r
 }

@@ -71,5 +71,19 @@ qv_as_number <- function(x) {
   invokeRestart("abort")
 }
 
+# The innermost call of one of the package's qv_ functions on the stack (NULL when there is none):
+# the call its errors are raised from, whichever internal function found the fault.
+.qv_user_call <- function() {
+  for (cl in rev(sys.calls())) {
+    fn <- cl[[1L]]
+    if (is.call(fn) && length(fn) == 3L && as.character(fn[[1L]]) %in% c("::", ":::")) fn <- fn[[3L]]
+    if (is.name(fn) && startsWith(as.character(fn), "qv_")) return(cl)
+  }
+  NULL
+}
+
+# An error raised from the user's call of the package's function.
+.qv_stop <- function(...) stop(simpleError(paste0(...), .qv_user_call()))
+
 # Gives back the memory the statistics keep between calls; returns, invisibly, the values it held.
 qv_release_memory <- function() invisible(.Call(C_qv_release_memory))

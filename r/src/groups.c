@@ -1,5 +1,6 @@
 /*
- * Statistics of groups and of moving windows: qv_by and qv_moving.
+ * Statistics of groups and of moving windows: qv_by and qv_moving, entry points over the warm
+ * memory, the guards, the interrupts, the statuses and the values below them.
  */
 #include "qvr.h"
 
@@ -11,67 +12,31 @@
 /* The statistic fun of qv_by and qv_moving, with its parameter when it takes one. */
 static const qvh_info *statistic(SEXP fun, SEXP params, const char *caller, const char *form, double *param) {
     const qvh_info *info = qvh_function_find(Rf_translateCharUTF8(STRING_ELT(fun, 0)));
-    if (info == NULL) Rf_error("%s: argument fun: %s", caller, qvh_errmsg());
+    if (info == NULL) qvr_error("%s: argument fun: %s", caller, qvh_errmsg());
     const char *name = qvh_sql_name(info);
     if (info->aggregate == QVH_AGG_NONE)
-        Rf_error("%s: argument fun: %s is not a statistic of a list of values", caller, name);
+        qvr_error("%s: argument fun: %s is not a statistic of a list of values", caller, name);
     if (info->leading_param && XLENGTH(params) == 0)
-        Rf_error("%s: argument param is missing: %s takes one, as in %s(%s, \"%s\", 90)", caller, name, caller, form,
+        qvr_error("%s: argument param is missing: %s takes one, as in %s(%s, \"%s\", 90)", caller, name, caller, form,
                  name + 3);
     if (!info->leading_param && XLENGTH(params) > 0)
-        Rf_error("%s: argument param must be NULL: %s takes no parameter", caller, name);
+        qvr_error("%s: argument param must be NULL: %s takes no parameter", caller, name);
     if (XLENGTH(params) > 0) {
         SEXP p = VECTOR_ELT(params, 0);
         if (!qvr_is_numeric(p) || XLENGTH(p) != 1)
-            Rf_error("%s: argument param must be one number, the parameter of %s", caller, name);
+            qvr_error("%s: argument param must be one number, the parameter of %s", caller, name);
         *param = qvr_number_at(p, 0);
     }
     return info;
 }
 
-/* The room qv_by sets the values out in, kept between calls as the statistics keep theirs (within
- * the budget of the kept calls; qvr_by_room_free gives it back), so a repeated qv_by over a long
- * vector touches no fresh page. */
-static double *room;
-static size_t room_values;
-
-static double *qvr_by_room(size_t n) {
-    if (n <= room_values) return room;
-    qvr_by_room_free(0);
-    if (n > qvr_busy_values()) return (double *)R_alloc(n > 0 ? n : 1, sizeof(double));
-    room = (double *)malloc(n * sizeof(double));
-    if (room == NULL) Rf_error("qv_by: out of memory asking for %.0f bytes", (double)n * sizeof(double));
-    room_values = n;
-    return room;
-}
-
-void qvr_by_room_free(size_t keep) {
-    if (room_values <= keep) return;
-    free(room);
-    room = NULL;
-    room_values = 0;
-}
-
-/* The values of x set out group by group, each group's in the data's order; group k is
- * grouped[start[k] .. start[k + 1]). g holds group numbers 1..ng or NA (left out). A counting sort
- * that moves the values themselves: one pass counts the groups, one reads x and g in order and
- * writes each value at its group's next place, so nothing the size of the data is made but the
- * values' new places. */
+/* The values of x set out group by group in the host library's group order, each group's in the
+ * data's order; group k is grouped[start[k + 1] .. start[k + 2]). g holds group numbers 1..ng or NA
+ * (left out), which the group order reads as they are: groups 0..ng, of which 0 holds no row. */
 static const double *group_values(const int *g, const double *x, size_t n, size_t ng, size_t **start) {
-    size_t *next = (size_t *)R_alloc(ng + 1, sizeof(size_t));
-    memset(next, 0, (ng + 1) * sizeof(size_t));
-    for (size_t i = 0; i < n; ++i) {
-        if (g[i] == NA_INTEGER) continue;
-        if (g[i] < 1 || (size_t)g[i] > ng) Rf_error("qv_by: group number %d of row %ld is outside 1..%ld", g[i], (long)i + 1, (long)ng);
-        ++next[g[i]];
-    }
-    *start = (size_t *)R_alloc(ng + 1, sizeof(size_t));
-    (*start)[0] = 0;
-    for (size_t k = 0; k < ng; ++k) (*start)[k + 1] = (*start)[k] + next[k + 1];
-    memcpy(next, *start, ng * sizeof(size_t));
-    double *grouped = qvr_by_room((*start)[ng]);
-    for (size_t i = 0; i < n; ++i)
-        if (g[i] != NA_INTEGER) grouped[next[g[i] - 1]++] = x[i];
+    double *grouped = qvr_by_room("qv_by", n);
+    *start = (size_t *)R_alloc(ng + 2, sizeof(size_t));
+    if (qvh_group_values(g, n, ng + 1, x, grouped, *start) != QVH_OK) qvr_error("qv_by: %s", qvh_errmsg());
     return grouped;
 }
 
@@ -79,7 +44,7 @@ static const double *group_values(const int *g, const double *x, size_t n, size_
  * the order of its distinct values, NA where it is NA, and those values, as list(code, values); NULL
  * when it spans more (the caller groups it another way). */
 SEXP qvr_int_codes(SEXP key, SEXP limit_) {
-    if (TYPEOF(key) != INTSXP) Rf_error("qv_by: a key for int_codes must be an integer vector");
+    if (TYPEOF(key) != INTSXP) qvr_error("qv_by: a key for int_codes must be an integer vector");
     const R_xlen_t n = XLENGTH(key);
     const int *k = INTEGER(key);
     int lo = INT_MAX, hi = INT_MIN;
@@ -117,15 +82,16 @@ SEXP qvr_by(SEXP fun, SEXP x, SEXP g, SEXP ngroups_, SEXP params) {
     double param = 0;
     const qvh_info *info = statistic(fun, params, "qv_by", "x, g", &param);
     const char *label = qvh_sql_name(info);
-    if (!qvr_is_numeric(x)) Rf_error("qv_by: argument x must be numeric, not %s", qvr_type_words(x));
+    if (!qvr_is_numeric(x)) qvr_error("qv_by: argument x must be numeric, not %s", qvr_type_words(x));
     const R_xlen_t n = XLENGTH(x);
-    if (TYPEOF(g) != INTSXP || XLENGTH(g) != n) Rf_error("qv_by: argument g must be as long as x");
+    if (TYPEOF(g) != INTSXP || XLENGTH(g) != n) qvr_error("qv_by: argument g must be as long as x");
     const int ng = Rf_asInteger(ngroups_);
     const double *xd = qvr_doubles(x, 0, n);
     size_t *start = NULL;
     const double *grouped = group_values(INTEGER(g), xd, (size_t)n, (size_t)ng, &start);
+    ++start; /* group k is grouped[start[k] .. start[k + 1]) */
     SEXP out = PROTECT(Rf_allocVector(REALSXP, ng));
-    int32_t *status = qvr_status_room((size_t)ng);
+    int32_t *status = qvr_status_room(label, (size_t)ng);
     SEXP guard;
     qvh_call *call = qvr_warm_call(info, label, &guard);
     const size_t nlead = info->leading_param ? 1 : 0;
@@ -141,31 +107,32 @@ SEXP qvr_by(SEXP fun, SEXP x, SEXP g, SEXP ngroups_, SEXP params) {
     qvr_keep_warm(guard, start[ng], qvr_busy_values());
     qvr_dot_to_na(REAL(out), ng);
     qvr_keep_statuses(status, (size_t)ng);
-    qvr_warn_statuses(label);
+    qvr_warn_group_statuses(label + 3); /* "cv" of "qv_cv" */
     UNPROTECT(2);
     return out;
 }
 
 /* qv_moving(x, k, fun, param, align): the statistic of the window of the k values that end at
- * each element (align "right"; fewer at the start) or that are centred on it ("center"; fewer at
- * both ends), from the host library's window engine: order statistics from an ordered window,
- * every other statistic one call per window. */
+ * each element (align "right"; fewer at the start) or that are centred on it ("center", an even
+ * window one more after it, as filter(sides = 2) and zoo have it; fewer at both ends), from the
+ * host library's window engine: order statistics from an ordered window, every other statistic
+ * one call per window. */
 SEXP qvr_moving(SEXP fun, SEXP x, SEXP k_, SEXP params, SEXP align) {
     double param = 0;
     const qvh_info *info = statistic(fun, params, "qv_moving", "x, k", &param);
     const char *label = qvh_sql_name(info);
-    if (!qvr_is_numeric(x)) Rf_error("qv_moving: argument x must be numeric, not %s", qvr_type_words(x));
+    if (!qvr_is_numeric(x)) qvr_error("qv_moving: argument x must be numeric, not %s", qvr_type_words(x));
     double kd = qvr_is_numeric(k_) && XLENGTH(k_) == 1 ? qvr_number_at(k_, 0) : -1;
     if (!(kd >= 1 && kd <= 4503599627370496.0 && kd == (double)(uint64_t)kd))
-        Rf_error("qv_moving: argument k, the window, must be one whole number of at least 1");
+        qvr_error("qv_moving: argument k, the window, must be one whole number of at least 1");
     const char *a = Rf_isString(align) && XLENGTH(align) == 1 ? CHAR(STRING_ELT(align, 0)) : "";
     if (strcmp(a, "right") != 0 && strcmp(a, "center") != 0)
-        Rf_error("qv_moving: argument align must be \"right\" or \"center\"");
-    const qvh_window frame = {a[0] == 'r' ? QVH_WINDOW_TRAILING : QVH_WINDOW_CENTRED, (size_t)kd, 0};
+        qvr_error("qv_moving: argument align must be \"right\" or \"center\"");
+    const qvh_window frame = {a[0] == 'r' ? QVH_WINDOW_TRAILING : QVH_WINDOW_CENTRED_AFTER, (size_t)kd, 0};
     const R_xlen_t n = XLENGTH(x);
     const double *xd = qvr_doubles(x, 0, n);
     SEXP out = PROTECT(Rf_allocVector(REALSXP, n));
-    int32_t *status = qvr_status_room((size_t)n);
+    int32_t *status = qvr_status_room(label, (size_t)n);
     SEXP guard;
     qvh_call *call = qvr_new_call(info, label, &guard);
     qvh_tally tally = {0};

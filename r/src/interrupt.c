@@ -2,8 +2,9 @@
  * Ctrl-C and setTimeLimit() during a long call. R's own check runs inside R_ToplevelExec, where an
  * interrupt or a time limit cannot jump out: the check only reports it, the loop or the host library
  * stops (the host library consults the check of every call between rows, windows and
- * blocks of values, and returns QVH_E_INTERRUPTED), everything made for the call is freed, and then
- * the interrupt is raised again from the .Call's own frame.
+ * blocks of values, and returns QVH_E_INTERRUPTED), everything made for the call is freed (the
+ * guards' layer does that before it calls qvr_raise_interrupt), and then the interrupt is raised
+ * again from the .Call's own frame. A leaf: it calls only R.
  */
 #include "qvr.h"
 
@@ -41,9 +42,8 @@ int qvr_interrupt_check(void *ctx) {
 
 int qvr_interrupt_seen(void) { return seen; }
 
-void NORET qvr_stop(SEXP guard) {
+void NORET qvr_raise_interrupt(void) {
     seen = 0;
-    if (guard != NULL) qvr_release(guard);
     if (caught != NULL) { /* the time limit's error, as R raised it */
         SEXP condition = PROTECT(caught);
         R_ReleaseObject(condition);

@@ -26,14 +26,14 @@ static void check_reduce(reduce_call *rc, SEXP params) {
     rc->param_chr = info->first_kind == QVH_KIND_CHR;
     SEXP x = rc->x, p = rc->p;
     if (rc->data_chr ? TYPEOF(x) != STRSXP : !qvr_is_numeric(x))
-        Rf_error("%s: argument x must be %s, not %s", rc->label, rc->data_chr ? "character" : "numeric",
+        qvr_error("%s: argument x must be %s, not %s", rc->label, rc->data_chr ? "character" : "numeric",
                  qvr_type_words(x));
     if (rc->nlead > 0 && (rc->param_chr ? TYPEOF(p) != STRSXP : !qvr_is_numeric(p)))
-        Rf_error("%s: argument %s must be %s, not %s", rc->label,
+        qvr_error("%s: argument %s must be %s, not %s", rc->label,
                  CHAR(STRING_ELT(Rf_getAttrib(params, R_NamesSymbol), 0)),
                  rc->param_chr ? "character" : "numeric", qvr_type_words(p));
     if ((double)rc->n + (double)rc->nlead < (double)info->min_args)
-        Rf_error("%s: argument x holds %ld value%s; it needs at least %ld", rc->label, (long)rc->n,
+        qvr_error("%s: argument x holds %ld value%s; it needs at least %ld", rc->label, (long)rc->n,
                  rc->n == 1 ? "" : "s", (long)(info->min_args - rc->nlead));
 }
 
@@ -139,11 +139,11 @@ SEXP qvr_reduce(SEXP fname, SEXP label_, SEXP x, SEXP params, SEXP na_rm) {
     rc.x = x;
     rc.nlead = XLENGTH(params);
     rc.p = rc.nlead > 0 ? VECTOR_ELT(params, 0) : R_NilValue;
-    rc.n = XLENGTH(x);
+    rc.n = Rf_xlength(x); /* 0 for NULL, which check_reduce names */
     rc.m = rc.nlead > 0 ? XLENGTH(rc.p) : 1;
     check_reduce(&rc, params);
     rc.out = PROTECT(Rf_allocVector(rc.info->result_kind == QVH_KIND_CHR ? STRSXP : REALSXP, rc.m));
-    rc.status = qvr_status_room((size_t)rc.m);
+    rc.status = qvr_status_room(rc.label, (size_t)rc.m);
     if (!Rf_asLogical(na_rm) && any_na(x, rc.n)) {
         all_na(&rc);
         qvr_keep_statuses(rc.status, (size_t)rc.m);

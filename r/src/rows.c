@@ -54,17 +54,19 @@ static int check_kind(const qvh_info *info, const char *label, SEXP args, R_xlen
         return num ? QVH_KIND_NUM : QVH_KIND_CHR;
     char name[512];
     column_name(args, nlead, c, name, sizeof name);
-    Rf_error("%s: %s must be %s, not %s", label, name,
+    qvr_error("%s: %s must be %s, not %s", label, name,
              want == QVH_KIND_NUM ? "numeric" : want == QVH_KIND_CHR ? "character" : "numeric or character",
              qvr_type_words(x));
 }
 
 /* The columns of args: each argument is one column; in a row-wise form (nlead >= 0) the
- * arguments after the nlead parameters may also be matrices or data frames, one column each. */
-static column *columns_of(SEXP args, int rowwise, R_xlen_t nlead, size_t *ncol) {
+ * arguments after the nlead parameters may also be matrices or data frames, one column each. An
+ * elementwise form leaves out its optional arguments left NULL (past the first needed ones, so a
+ * needed argument given as NULL is named as such). */
+static column *columns_of(SEXP args, int rowwise, R_xlen_t nlead, R_xlen_t needed, size_t *ncol) {
     R_xlen_t nargs = XLENGTH(args);
     if (!rowwise)
-        while (nargs > 0 && VECTOR_ELT(args, nargs - 1) == R_NilValue) --nargs;
+        while (nargs > needed && VECTOR_ELT(args, nargs - 1) == R_NilValue) --nargs;
     size_t k = 0;
     for (R_xlen_t i = 0; i < nargs; ++i) {
         SEXP x = VECTOR_ELT(args, i);
@@ -138,7 +140,7 @@ static void size_rows(rows_call *rc, SEXP args) {
         if (rc->cols[j].len == 0) rc->n = 0;
         else if (rc->n % rc->cols[j].len != 0) rc->uneven = 1;
     }
-    if (qvh_check_args(rc->info, rc->label, rc->ncol, rc->kinds) != QVH_OK) Rf_error("%s", qvh_errmsg());
+    if (qvh_check_args(rc->info, rc->label, rc->ncol, rc->kinds) != QVH_OK) qvr_error("%s", qvh_errmsg());
 }
 
 /* Numbers only: every row in one host call over the columns read in place (recycled columns
@@ -253,12 +255,12 @@ SEXP qvr_rows(SEXP fname, SEXP label_, SEXP args, SEXP mode_, SEXP na_rm) {
     const int mode = Rf_asInteger(mode_);
     rc.rowwise = mode >= 0;
     rc.nlead = rc.rowwise ? mode : 0;
-    rc.cols = columns_of(args, rc.rowwise, rc.nlead, &rc.ncol);
+    rc.cols = columns_of(args, rc.rowwise, rc.nlead, (R_xlen_t)rc.info->min_args, &rc.ncol);
     size_rows(&rc, args);
     const int keep_na = rc.rowwise && !Rf_asLogical(na_rm);
     const int result_num = rc.all_numbers || rc.info->result_kind == QVH_KIND_NUM;
     rc.out = PROTECT(Rf_allocVector(result_num ? REALSXP : STRSXP, rc.n));
-    rc.status = qvr_status_room((size_t)rc.n);
+    rc.status = qvr_status_room(rc.label, (size_t)rc.n);
     rc.call = qvr_new_call(rc.info, rc.label, &rc.guard);
     if (rc.all_numbers && rc.n > 0) rows_of_numbers(&rc);
     for (R_xlen_t i = 0; !rc.all_numbers && i < rc.n; ++i) {

@@ -1,5 +1,6 @@
 /*
- * The statuses of the last call: kept for qv_status() and summed up in one warning.
+ * The statuses of the last call: kept for qv_status() and summed up in one warning. A leaf: it calls
+ * only the host library (for its wording) and R.
  */
 #include "qvr.h"
 
@@ -23,9 +24,18 @@ static struct {
     char dataname[64];
 } last = {NULL, 0, 0, 1, {0}, 0, NULL, NULL, 0, 0, NULL, (size_t)-1, ""};
 
+/* Raises out of memory in the host library's wording: "qv_median: out of memory asking for 80
+ * bytes". */
+void NORET qvr_no_memory(const char *label, size_t bytes) {
+    char msg[256];
+    qvh_nomem_message(label, 0, 0, bytes, msg, sizeof msg);
+    qvr_error("%s", msg);
+}
+
 /* Drops the record of the previous call and returns room for the statuses of n results (freed
- * when the .Call returns). The record's own room is made first, so keeping it cannot fail later. */
-int32_t *qvr_status_room(size_t n) {
+ * when the .Call returns) of the call named label. The record's own room is made first, so keeping
+ * it cannot fail later. */
+int32_t *qvr_status_room(const char *label, size_t n) {
     last.n = 0;
     last.all_ok = 1;
     last.nmarks = 0;
@@ -36,7 +46,7 @@ int32_t *qvr_status_room(size_t n) {
         free(last.code);
         last.code = (unsigned char *)malloc(n);
         last.cap = last.code == NULL ? 0 : n;
-        if (last.code == NULL) Rf_error("qvewumth: out of memory for the statuses of %zu results", n);
+        if (last.code == NULL) qvr_no_memory(label, n);
     }
     return (int32_t *)R_alloc(n > 0 ? n : 1, sizeof(int32_t));
 }
@@ -110,8 +120,13 @@ void qvr_status_free(void) {
 /* One warning summing up the statuses of the last call's results, in the host library's wording,
  * when a result has a status other than ok and missing argument (a missing value in gives a
  * missing value out silently, as in R) or marked an argument invalid:
- * "qv_log: 1 of 4 rows gave missing argument, 2 invalid argument". */
-void qvr_warn_statuses(const char *label) {
+ * "qv_log: 2 of 4 rows gave invalid argument" for qv_log(c(1, 0, -1, NA)). */
+static void warn_statuses(const char *label, const char *rows_are);
+
+void qvr_warn_statuses(const char *label) { warn_statuses(label, NULL); }
+
+/* rows_are: what the results are when not rows ("groups"). */
+static void warn_statuses(const char *label, const char *rows_are) {
     if (last.all_ok) return;
     qvh_tally t = {0};
     int worth = 0;
@@ -123,9 +138,28 @@ void qvr_warn_statuses(const char *label) {
         worth |= marked || (s != QVH_STATUS_OK && s != QVH_STATUS_MISSING_ARG);
     }
     if (!worth) return;
+    /* A missing value in gives a missing value out silently, as in R, so the warning about the
+     * other statuses leaves those rows out of its counts (not out of its number of rows). */
+    if (t.invalid_arg || t.not_a_number || t.other) t.missing_arg = 0;
     char msg[1024];
     qvh_tally_describe(&t, label, msg, sizeof msg);
+    if (rows_are != NULL) {
+        char *at = strstr(msg, " rows gave ");
+        if (at != NULL) {
+            char rest[1024];
+            snprintf(rest, sizeof rest, "%s", at + 5);
+            snprintf(at, sizeof msg - (size_t)(at - msg), " %s%s", rows_are, rest);
+        }
+    }
     Rf_warningcall(R_NilValue, "%s", msg);
+}
+
+/* The same for qv_by(x, g, fun), whose results are the groups': "qv_by(\"cv\"): 1 of 2 groups gave
+ * not a number". */
+void qvr_warn_group_statuses(const char *fun) {
+    char label[128];
+    snprintf(label, sizeof label, "qv_by(\"%s\")", fun);
+    warn_statuses(label, "groups");
 }
 
 /* qv_status(): the status and the arguments marked invalid of every result of the last call. */

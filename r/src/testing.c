@@ -18,7 +18,7 @@ SEXP qvr_reference(SEXP fname, SEXP args) {
     if (TYPEOF(args) == REALSXP) {
         double r;
         if (qvh_eval(qvr_package(), info->name, REAL(args), (size_t)XLENGTH(args), &r, &status) != QVH_OK)
-            Rf_error("%s", qvh_errmsg());
+            qvr_error("%s", qvh_errmsg());
         SET_VECTOR_ELT(out, 0, Rf_ScalarReal(r));
         SET_VECTOR_ELT(out, 2, Rf_allocVector(INTSXP, 0));
     } else {
@@ -71,6 +71,6 @@ SEXP qvr_refuse_memory(SEXP bytes) {
     static const qvh_allocator refusing = {refusing_alloc, NULL, refusing_release, NULL};
     refuse_from = b > 0 ? (size_t)b : 0;
     qvr_drop_warm(); /* their blocks came from the allocator being replaced */
-    if (qvh_set_allocator(qvr_package(), refuse_from > 0 ? &refusing : NULL) != QVH_OK) Rf_error("%s", qvh_errmsg());
+    if (qvh_set_allocator(qvr_package(), refuse_from > 0 ? &refusing : NULL) != QVH_OK) qvr_error("%s", qvh_errmsg());
     return R_NilValue;
 }

@@ -1,5 +1,6 @@
 /*
  * R values as the package sees them, and the package's missing values as R sees them.
+ * A leaf: it calls only the host library and R.
  */
 #include "qvr.h"
 
@@ -31,7 +32,8 @@ const char *qvr_type_words(SEXP x) {
     case NILSXP: return "NULL";
     case STRSXP: return "character";
     case VECSXP: return "a list";
-    case REALSXP: case INTSXP: case LGLSXP: return "numeric";
+    case LGLSXP: return "logical";
+    case REALSXP: case INTSXP: return "numeric";
     default: return Rf_type2char(TYPEOF(x));
     }
 }
@@ -59,7 +61,7 @@ const char *qvr_utf8_of(SEXP s) { return s == NA_STRING ? "" : Rf_translateCharU
 /* qv_missing(c("A", "_", ".")): the missing values named by letters ("A" or ".A"); "." is NA_real_. */
 SEXP qvr_missing(SEXP letters) {
     if (TYPEOF(letters) != STRSXP)
-        Rf_error("qv_missing: argument letter must be character, not %s", qvr_type_words(letters));
+        qvr_error("qv_missing: argument letter must be character, not %s", qvr_type_words(letters));
     const R_xlen_t n = XLENGTH(letters);
     SEXP out = PROTECT(Rf_allocVector(REALSXP, n));
     for (R_xlen_t i = 0; i < n; ++i) {
@@ -71,7 +73,7 @@ SEXP qvr_missing(SEXP letters) {
         if (!ok) {
             char esc[80];
             qvh_escape(t, len, 40, esc, sizeof esc);
-            Rf_error("qv_missing: argument letter: \"%s\" (element %ld) names no missing value: "
+            qvr_error("qv_missing: argument letter: \"%s\" (element %ld) names no missing value: "
                      "give \".\", \"_\" or a letter A to Z", esc, (long)i + 1);
         }
         REAL(out)[i] = v;
@@ -84,7 +86,7 @@ SEXP qvr_missing(SEXP letters) {
 /* qv_missing_letter(x): "." for NA and NaN (they are '.' to the package), "_" or "A".."Z" for the
  * special missing values, NA_character_ for numbers. */
 SEXP qvr_missing_letter(SEXP x) {
-    if (!qvr_is_numeric(x)) Rf_error("qv_missing_letter: argument x must be numeric, not %s", qvr_type_words(x));
+    if (!qvr_is_numeric(x)) qvr_error("qv_missing_letter: argument x must be numeric, not %s", qvr_type_words(x));
     const R_xlen_t n = XLENGTH(x);
     SEXP out = PROTECT(Rf_allocVector(STRSXP, n));
     for (R_xlen_t i = 0; i < n; ++i) {
@@ -99,7 +101,7 @@ SEXP qvr_missing_letter(SEXP x) {
 /* qv_as_number(text): numbers and missing literals (".", ".A") read as the command line reads
  * them; an empty cell is NA. */
 SEXP qvr_as_number(SEXP text) {
-    if (TYPEOF(text) != STRSXP) Rf_error("qv_as_number: argument x must be character, not %s", qvr_type_words(text));
+    if (TYPEOF(text) != STRSXP) qvr_error("qv_as_number: argument x must be character, not %s", qvr_type_words(text));
     const R_xlen_t n = XLENGTH(text);
     SEXP out = PROTECT(Rf_allocVector(REALSXP, n));
     for (R_xlen_t i = 0; i < n; ++i) {
@@ -110,7 +112,7 @@ SEXP qvr_as_number(SEXP text) {
         if (len > 0 && !qvh_parse_number(t, len, &v)) {
             char esc[120];
             qvh_escape(t, len, 60, esc, sizeof esc);
-            Rf_error("qv_as_number: argument x: \"%s\" (element %ld) is neither a number nor a missing value", esc,
+            qvr_error("qv_as_number: argument x: \"%s\" (element %ld) is neither a number nor a missing value", esc,
                      (long)i + 1);
         }
         REAL(out)[i] = qvh_edge_result(v, NULL);

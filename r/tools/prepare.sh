@@ -17,11 +17,12 @@ for f in "$build/libqvhost.so" "$build/libqvewumth.so"; do
     [ -f "$f" ] || { echo "prepare.sh: no $f: build the qvhost and qvewumth targets first" >&2; exit 1; }
 done
 
-# The sources, as the project's own build uses them; nothing else of the project.
+# The sources, as the project's own build uses them (their own files, not what a build left
+# beside them); nothing else of the project.
 rm -rf "$r/src/qv"
-mkdir -p "$r/src/qv/package" "$r/src/qv/host"
-for d in include src support fnc special; do cp -R "$src/package/$d" "$r/src/qv/package/"; done
-cp -R "$src/host/include" "$src/host/src" "$r/src/qv/host/"
+for d in package/include package/src package/support package/fnc package/special host/include host/src; do
+    "$src/scripts/copy_tree.sh" "$src" "$d" "$r/src/qv"
+done
 cp "$src/VERSION" "$r/src/qv/VERSION"
 git -C "$src" rev-parse --abbrev-ref HEAD > "$r/src/qv/TRACK" 2>/dev/null || echo unknown > "$r/src/qv/TRACK"
 mkdir -p "$r/inst/extdata"

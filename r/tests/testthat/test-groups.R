@@ -29,7 +29,7 @@ test_that("qv_moving equals one call per window, trailing and centred, the windo
       expect_bits(got, vapply(ref, function(r) as_r(r[[1]]), 0), sprintf("qv_moving %s k = %d", f$name, k))
       expect_identical(qv_status()$status, vapply(ref, `[[`, "", 2), info = sprintf("qv_moving %s k = %d", f$name, k))
       got <- suppressWarnings(qv_moving(x, k, f$name, p, align = "center"))
-      window <- function(i) x[max(1, i - k %/% 2):min(length(x), i + (k - 1) %/% 2)]
+      window <- function(i) x[max(1, i - (k - 1) %/% 2):min(length(x), i + k %/% 2)]
       want <- vapply(seq_along(x), function(i) as_r(reference(f$name, c(p, window(i)))[[1]]), 0)
       expect_bits(got, want, sprintf("qv_moving %s k = %d centred", f$name, k))
     }

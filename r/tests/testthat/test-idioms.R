@@ -8,6 +8,16 @@ tser <- ts(c(-1.5, 2, -3), start = c(2020, 2), frequency = 4)
 g1 <- c("a", "b", "a", "b", "b", "b", "a")
 g2 <- c(1, 1, 2, 2, 1, 2, 1)
 
+# A centred moving sum where stats::filter(sides = 2) has one (windows that fit), and filter's.
+centred_sum <- function(x, k) {
+  f <- stats::filter(x, rep(1, k), sides = 2)
+  list(qv_moving(x, k, "sum", align = "center")[!is.na(f)], as.vector(f)[!is.na(f)])
+}
+# R's centred window of row i (an even k one more after), as zoo and filter(sides = 2) centre it.
+centred_max <- function(x, k) {
+  vapply(seq_along(x), function(i) max(x[max(1, i - (k - 1) %/% 2):min(length(x), i + k %/% 2)]), 0)
+}
+
 test_that("the package's functions give R's answer where R has one", {
   cases <- list(
     list("na.rm = FALSE with an NA is NA", qv_median(xs, na.rm = FALSE), median(xs)),
@@ -54,7 +64,21 @@ test_that("the package's functions give R's answer where R has one", {
     list("qv_moving na.rm = FALSE", qv_moving(xs, 2, "max", na.rm = FALSE),
          c(xs[1], vapply(2:7, function(i) max(xs[(i - 1):i]), 0))),
     list("qv_moving centred na.rm = FALSE", qv_moving(xs, 3, "max", na.rm = FALSE, align = "center"),
-         c(NA, NA, NA, 8, NA, NA, NA)))
+         c(NA, NA, NA, 8, NA, NA, NA)),
+    list("qv_moving centred, k = 12", centred_sum(as.double(1:30), 12)[[1]], centred_sum(as.double(1:30), 12)[[2]]),
+    list("qv_moving centred, k = 2", centred_sum(as.double(1:9)^2, 2)[[1]], centred_sum(as.double(1:9)^2, 2)[[2]]),
+    list("qv_moving centred, k = 5", centred_sum(as.double(1:9)^2, 5)[[1]], centred_sum(as.double(1:9)^2, 5)[[2]]),
+    list("qv_moving centred na.rm = FALSE, k = 4", qv_moving(xs, 4, "max", na.rm = FALSE, align = "center"),
+         centred_max(xs, 4)),
+    list("qv_moving keeps a ts", qv_moving(tser, 2, "max"), ts(c(-1.5, 2, 2), start = c(2020, 2), frequency = 4)),
+    list("row-wise keeps the first argument's names", qv_pmax(c(a = 1, b = 2), 3), pmax(c(a = 1, b = 2), 3)),
+    list("row-wise names only from the first argument", qv_pmax(3, c(a = 1, b = 2)), pmax(3, c(a = 1, b = 2))),
+    list("row-wise names only of the result's length", qv_pmax(c(a = 1), 1:3), pmax(c(a = 1), 1:3)),
+    list("row-wise over a data frame keeps its row names", qv_pmean(mtcars), rowMeans(mtcars)),
+    list("row-wise over a data frame with automatic row names", qv_pmean(data.frame(a = 1:2, b = 3:4)),
+         rowMeans(data.frame(a = 1:2, b = 3:4))),
+    list("row-wise over a matrix keeps its row names", qv_pmax(matrix(1:4, 2, dimnames = list(c("r", "s"), NULL))),
+         apply(matrix(1:4, 2, dimnames = list(c("r", "s"), NULL)), 1, max)))
   for (case in cases) expect_equal(case[[2]], case[[3]], label = case[[1]])
 })
 

@@ -24,3 +24,24 @@ test_that("a missing or damaged lib/libqvewumth.so is named in the load error", 
     unlink(lib, recursive = TRUE)
   }
 })
+
+# QV_LIB names the function package to open, whether or not the installed package carries its own.
+test_that("QV_LIB is the function package opened", {
+  installed <- system.file("lib", "libqvewumth.so", package = "qvewumth")
+  elsewhere <- file.path(tempfile("qvlib"), "libqvewumth.so")
+  dir.create(dirname(elsewhere))
+  if (nzchar(installed)) file.copy(installed, elsewhere)
+  on.exit(unlink(dirname(elsewhere), recursive = TRUE))
+  missing <- file.path(dirname(elsewhere), "none", "libqvewumth.so")
+  cases <- list( # QV_LIB, what the child prints
+    list(missing, c(missing, "QV_LIB names that file")),
+    list(elsewhere, "median 2"))
+  for (case in cases) {
+    if (identical(case[[1]], elsewhere) && !file.exists(elsewhere)) next # no package file of its own to copy
+    child <- run_child(c(sprintf('Sys.setenv(QV_LIB = "%s")', case[[1]]),
+                         'r <- tryCatch({ library(qvewumth); paste("median", qv_median(c(3, 1, 2))) }, error = conditionMessage)',
+                         "cat(r, sep = '\\n')"))
+    out <- paste(child$output, collapse = "\n")
+    for (want in case[[2]]) expect_match(out, want, fixed = TRUE, label = case[[1]])
+  }
+})

@@ -30,24 +30,40 @@ test_that("every bad input is an error that names the function and the argument"
     list(quote(qv_moving(1:3, 2, "largest")), "^qv_moving: argument param is missing: qv_largest takes one"),
     list(quote(qv_missing("AB")), "^qv_missing: argument letter: \"AB\" \\(element 1\\) names no missing value"),
     list(quote(qv_missing(1)), "^qv_missing: argument letter must be character, not numeric$"),
+    list(quote(qv_missing(NA)), "^qv_missing: argument letter must be character, not logical$"),
+    list(quote(qv_median(NULL)), "^qv_median: argument x must be numeric, not NULL$"),
+    list(quote(qv_log(NULL)), "^qv_log: argument x must be numeric, not NULL$"),
     list(quote(qv_missing_letter("A")), "^qv_missing_letter: argument x must be numeric, not character$"),
     list(quote(qv_as_number(c("1", "1,5"))), "^qv_as_number: argument x: \"1,5\" \\(element 2\\) is neither a number"),
     list(quote(qv_as_number(factor("1"))), "^qv_as_number: argument x must be character, not a factor$"))
   for (case in cases) expect_error(eval(case[[1]]), case[[2]], label = deparse(case[[1]]))
 })
 
+test_that("an error is raised from the user's call, whichever internal function found it", {
+  cases <- list(
+    quote(qv_pmean(1, "a")), quote(qv_median("a")), quote(qv_median(1, na.rm = NA)),
+    quote(qv_pctl(1:3, "50")), quote(qv_by(1:2, 1, "n")), quote(qv_by(1:2, 1:2, "nosuch")),
+    quote(qv_by(data.frame(a = "x"), 1, "n")), quote(qv_moving(1:3, 0, "n")),
+    quote(qvewumth::qv_pmax(list(1), 2)))
+  for (case in cases) {
+    e <- tryCatch(eval(case), error = identity)
+    expect_identical(conditionCall(e), case, label = deparse(case))
+  }
+})
+
 test_that("statuses other than ok and missing argument are one warning per call", {
   cases <- list(
-    list(quote(qv_log(c(1, 0, -1, NA))), "^qv_log: 1 of 4 rows gave missing argument, 2 invalid argument$"),
+    list(quote(qv_log(c(1, 0, -1, NA))), "^qv_log: 2 of 4 rows gave invalid argument$"),
     list(quote(qv_geomean(c(4, -1))), "^qv_geomean: invalid argument; an argument marked invalid$"),
     list(quote(qv_pctl(1:4, c(50, -1, 101))), "^qv_pctl: 2 of 3 rows gave invalid argument; 2 rows marked an argument invalid$"),
     list(quote(qv_pgeomean(c(4, -1, 2), 1)), "^qv_pgeomean: 1 of 3 rows gave invalid argument; 1 row marked an argument invalid$"),
-    list(quote(qv_by(c(4, -1, 2), c(1, 1, 2), "geomean")), "^qv_geomean: 1 of 2 rows gave invalid argument$"),
+    list(quote(qv_by(c(4, -1, 2), c(1, 1, 2), "geomean")), "^qv_by\\(\"geomean\"\\): 1 of 2 groups gave invalid argument$"),
     list(quote(qv_moving(c(4, -1, 4), 2, "geomean")), "^qv_geomean: 2 of 3 rows gave invalid argument$"),
     list(quote(qv_mod(1:3, 1:2)), "^qv_mod: longer argument not a multiple of length of shorter$"),
     list(quote(qv_kurtosis(c(1, 2, 3, 1e155))), "^qv_kurtosis: not a number$"),
     list(quote(qv_pstd(c(1, Inf), 2)), "^qv_pstd: 1 of 2 rows gave not a number$"),
-    list(quote(qv_by(c(1, Inf, 2, 3), c(1, 1, 2, 2), "std")), "^qv_std: 1 of 2 rows gave not a number$"),
+    list(quote(qv_by(c(1, Inf, 2, 3), c(1, 1, 2, 2), "std")), "^qv_by\\(\"std\"\\): 1 of 2 groups gave not a number$"),
+    list(quote(qv_by(c(1, Inf, 2, 3), c(1, 1, 2, 2), qv_cv)), "^qv_by\\(\"cv\"\\): 1 of 2 groups gave not a number$"),
     list(quote(qv_pctl(c(1, 2), c(50, NA))), "^qv_pctl: 1 of 2 rows gave invalid argument; 1 row marked an argument invalid$"))
   for (case in cases) expect_warning(eval(case[[1]]), case[[2]], label = deparse(case[[1]]))
   # A missing value in gives a missing value out without a warning, as in R; qv_status() has it.
