@@ -9,8 +9,11 @@ namespace qvhost {
 
 constexpr std::uint32_t AUDIT_EVERY = 256;
 
-// Writes "qvhost: <what>: <fault>" to stderr and aborts.
+#ifndef NDEBUG
+// Writes "qvhost: <what>: <fault>" to stderr and aborts. Debug builds only: a release build (an R
+// or Python package among them) neither writes to stderr nor stops the program.
 [[noreturn]] void audit_failed(const char *what, const char *fault) noexcept;
+#endif
 
 // One change of s counted in count; on every AUDIT_EVERY-th, s.check() in a debug build.
 template <class S>

@@ -10,10 +10,12 @@
 
 namespace qvhost {
 
+#ifndef NDEBUG
 void audit_failed(const char *what, const char *fault) noexcept {
     std::fprintf(stderr, "qvhost: %s: %s\n", what, fault);
     std::abort();
 }
+#endif
 
 const char *OrderSet::check() const noexcept {
     if (in_array_ ? treap_.size() != 0 : array_.size() != 0) return "the form not in use holds values";

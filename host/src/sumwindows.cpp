@@ -1,10 +1,9 @@
 // Moving sums in vector lanes. The kernels below are compiled whole for each instruction set the
 // machine may have, and picked once at run time; each inlines the package's steps, whose vector
-// forms pass vectors by value only inside a kernel (hence no ABI concern, and no -Wpsabi).
-#if defined(__clang__)
-#pragma clang diagnostic ignored "-Wunknown-warning-option"
-#endif
-#pragma GCC diagnostic ignored "-Wpsabi"
+// forms pass vectors by value only inside a kernel, so the ABI GCC warns about (-Wpsabi) for the
+// wider vectors is never used across a call: the build turns that warning off for this file.
+// QV_SUM_LANES_NARROW (and any processor other than x86-64) keeps to the 16-byte kernel, which
+// every compiler and processor takes without that warning.
 
 #include "sumwindows.hpp"
 
@@ -53,6 +52,9 @@ void deviations_sse2(qv::Consecutive x, const std::uint64_t *present, std::size_
                                      css + 8);
 }
 
+#if defined(__x86_64__) && !defined(QV_SUM_LANES_NARROW)
+#define QV_SUM_LANES_WIDE 1
+
 [[gnu::target("avx2")]] void sums_avx2(qv::Consecutive x, std::size_t len, double start, double *s) {
     qv::sum_lanes<v4d, 8>(x, len, start, s);
 }
@@ -77,17 +79,26 @@ template <class Src>
     qv::deviation_lanes<v8d, v8u, 8>(x, present, len, mean, css);
 }
 
+#endif
+
 constexpr Kernels KERNELS[] = {
     {16, sums_sse2, squares_sse2, deviations_sse2, nullptr, nullptr},
+#ifdef QV_SUM_LANES_WIDE
     {32, sums_avx2, squares_avx2, deviations_avx2, nullptr, nullptr},
     {64, sums_avx512<qv::Consecutive>, squares_avx512, deviations_avx512<qv::Consecutive>, sums_avx512<qv::Shifted>,
-     deviations_avx512<qv::Shifted>}};
+     deviations_avx512<qv::Shifted>},
+#endif
+};
 
 // The widest kernels the machine has, within the limit.
 const Kernels &kernels() noexcept {
     static const int widest = [] {
+#ifdef QV_SUM_LANES_WIDE
         __builtin_cpu_init();
         return __builtin_cpu_supports("avx512f") ? 2 : __builtin_cpu_supports("avx2") ? 1 : 0;
+#else
+        return 0;
+#endif
     }();
     const int limit = sum_windows_limit.load(std::memory_order_relaxed) - 1;
     return KERNELS[limit < widest ? (limit < 0 ? 0 : limit) : widest];
