@@ -8,6 +8,7 @@
 
 #include "internal.hpp"
 #include "listover.hpp"
+#include "rows.hpp"
 #include "text.hpp"
 
 namespace qvhost {
@@ -206,6 +207,51 @@ bool no_nan(const double *xs, std::size_t n, std::ptrdiff_t stride) {
     return true;
 }
 
+// Rows between two interrupt checks of a function of one number.
+constexpr std::size_t SCALAR_BLOCK = 4096;
+
+// qvh_call_rows of a function of one number: blocks of rows through scalar_rows, the interrupt
+// consulted between blocks. Such a function never marks its argument.
+int call_scalar_rows(qvh_call *call, std::size_t rows, const double *arg, std::ptrdiff_t stride, double *out,
+                     std::ptrdiff_t out_stride, std::int32_t *statuses, unsigned char *marks, qvh_tally *tally) noexcept {
+    qvh_tally t{};
+    RowsEnd end{0, 0.0, STATUS_OK};
+    // The list keeps the value of the last row called, as a call of one row at a time leaves it.
+    auto keep_value = [&](std::size_t row) {
+        call->args.numbers()[0] = edge_value(load(reinterpret_cast<const char *>(arg) + static_cast<std::ptrdiff_t>(row) * stride));
+    };
+    for (std::size_t i = 0; i < rows; i += SCALAR_BLOCK) {
+        const std::size_t m = std::min(SCALAR_BLOCK, rows - i);
+        if (call->interrupt.due(5 * m)) {
+            if (tally != nullptr) *tally = t;
+            return fail(QVH_E_INTERRUPTED, Msg() << call->label.view() << ": interrupted in row "
+                                                 << static_cast<unsigned long long>(i + 1) << " of "
+                                                 << static_cast<unsigned long long>(rows));
+        }
+        const ScalarRows block{reinterpret_cast<const char *>(arg) + static_cast<std::ptrdiff_t>(i) * stride, stride,
+                               reinterpret_cast<char *>(out) + static_cast<std::ptrdiff_t>(i) * out_stride, out_stride,
+                               statuses != nullptr ? statuses + i : nullptr};
+        end = scalar_rows(call->entry.scalar, block, m, t);
+        if (marks != nullptr) std::memset(marks + i, 0, end.rows);
+        if (end.rows < m) {
+            keep_value(i + end.rows);
+            call->result = end.result;
+            call->status = end.status;
+            call->invoked = true;
+            if (tally != nullptr) *tally = t;
+            return no_memory(call, 0, i + end.rows + 1, rows);
+        }
+    }
+    if (rows > 0) {
+        keep_value(rows - 1);
+        call->result = end.result;
+        call->status = end.status;
+        call->invoked = true;
+    }
+    if (tally != nullptr) *tally = t;
+    return ok();
+}
+
 }  // namespace
 
 }  // namespace qvhost
@@ -349,12 +395,13 @@ int qvh_call_rows(qvh_call *call, size_t rows, size_t nargs, const double *const
     }
     call->shape_checked = true;
     if (call->invoked && call->status != STATUS_OK) call->args.clear_marks();
+    const bool scalar = call->info->form == QVH_FORM_SCALAR;
+    take_refused();
+    if (scalar && nargs == 1) return call_scalar_rows(call, rows, args[0], strides[0], out, out_stride, statuses, marks, tally);
     FuncArgList *list = call->args.get();
     double *in = call->args.numbers();
-    const bool scalar = call->info->form == QVH_FORM_SCALAR;
     const QvEntry entry = call->entry;
     qvh_tally t{};
-    take_refused();
     double r = 0.0;
     QvStatus st = STATUS_OK;
     // Each row's values go straight into the list's numbers; the marks are cleared after a row
