@@ -250,7 +250,27 @@ TEST(HostEdge, GroupOrder) {
     const int64_t bad[] = {0, 2};
     size_t order[2] = {7, 7}, starts[3] = {7, 7, 7};
     EXPECT_EQ(qvh_group_order(bad, 2, 2, order, starts), QVH_E_RANGE);
-    EXPECT_EQ(starts[0] + order[0], 14u);  // nothing written
+    EXPECT_EQ(order[0], 7u);  // nothing placed
+    // The values placed by group are the values of the rows in that order, read every second one.
+    for (const Row &r : rows) {
+        std::vector<double> xs(2 * r.codes.size() + 1, -1.0), values(r.codes.size(), 99.0);
+        for (size_t i = 0; i < r.codes.size(); ++i) xs[2 * i] = 10.0 * static_cast<double>(i) + 0.5;
+        std::vector<size_t> starts(r.ngroups + 1, 99);
+        ASSERT_EQ(qvh_group_values(r.codes.data(), r.codes.size(), r.ngroups, xs.data(), 16, values.data(), starts.data()),
+                  QVH_OK);
+        EXPECT_EQ(starts, r.starts);
+        for (size_t k = 0; k < r.order.size(); ++k) EXPECT_EQ(values[k], xs[2 * r.order[k]]) << k;
+    }
+    double placed[2] = {7, 7};
+    const double two[2] = {1, 2};
+    EXPECT_EQ(qvh_group_values(bad, 2, 2, two, 8, placed, starts), QVH_E_RANGE);
+    EXPECT_EQ(placed[0], 7.0);
+    std::vector<int64_t> late(5000, 1);  // out of range past the first block the codes are checked in
+    late[4500] = 2;
+    std::vector<double> many(late.size(), 1.0), out(late.size(), 7.0);
+    std::vector<size_t> room(3);
+    EXPECT_EQ(qvh_group_values(late.data(), late.size(), 2, many.data(), 8, out.data(), room.data()), QVH_E_RANGE);
+    EXPECT_EQ(out[0], 7.0);
 }
 
 }  // namespace
