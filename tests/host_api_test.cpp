@@ -394,6 +394,36 @@ TEST(HostApi, ScalarRowsInBlocks) {
     }
 }
 
+// A long batch stops between blocks of rows when its interrupt check asks: the rows before are
+// written and counted, the rest untouched, and the message names the row it stopped at.
+TEST(HostApi, RowsStopWhenInterrupted) {
+    const std::vector<double> xs(1u << 20, 0.5);
+    for (const std::size_t nargs : {std::size_t{1}, std::size_t{2}}) {
+        const char *name = nargs == 1 ? "EXP" : "ATAN2";
+        qvh_call *call = nullptr;
+        ASSERT_EQ(qvh_call_new(package(), name, &call), QVH_OK);
+        int checks = 0;
+        qvh_call_set_interrupt(call, [](void *c) { return ++*static_cast<int *>(c) > 1 ? 1 : 0; }, &checks);
+        const double *cols[] = {xs.data(), xs.data()};
+        const ptrdiff_t steps[] = {8, 0};
+        std::vector<double> out(xs.size(), -7.0);
+        qvh_tally tally{};
+        ASSERT_EQ(qvh_call_rows(call, xs.size(), nargs, cols, steps, out.data(), 8, nullptr, nullptr, &tally), QVH_E_INTERRUPTED)
+            << name;
+        const std::string message = qvh_errmsg();
+        EXPECT_EQ(checks, 2) << name;
+        const std::size_t done = tally.rows;
+        ASSERT_GT(done, 0u) << name;
+        ASSERT_LT(done, xs.size()) << name;
+        double want = 0.0;
+        ASSERT_EQ(qvh_eval(package(), name, cols[0], nargs, &want, nullptr), QVH_OK);
+        EXPECT_EQ(bits(out[done - 1]), bits(want)) << name;
+        EXPECT_EQ(out[done], -7.0) << name;
+        EXPECT_NE(message.find("interrupted in row " + std::to_string(done + 1) + " of"), std::string::npos) << message;
+        qvh_call_free(call);
+    }
+}
+
 // A call over values read in place gives what a call over copies of them gives, every second
 // value of a column, aligned or not, with a NaN, a parameter that is marked invalid, and a rank
 // that picks a missing value by its letter (43 .B after 12 '.').
