@@ -20,26 +20,25 @@ struct Count {
     const char *what;
 };
 
-// Checks the codes and counts each group's rows into starts[g + 1] (starts[0] is 0); a code out
-// of range stops the count (what starts holds then is of no use). The check and the count go a block at a time, so that the
-// count reads the codes from the cache and the codes come from memory once.
+// Counts each group's rows into starts[g + 1] (starts[0] is 0), checking the codes as it goes: a
+// code out of range is QVH_E_RANGE naming its row (what starts holds then is of no use).
 int count_groups(const char *what, const int64_t *codes, std::size_t n, std::size_t ngroups, std::size_t *starts) noexcept {
     if (ngroups >= SIZE_MAX / sizeof *starts) return fail(QVH_E_RANGE, Msg() << what << ": too many groups");
-    constexpr std::size_t BLOCK = 4096;
-    for (std::size_t b = 0; b < n; b += BLOCK) {
-        const std::size_t e = std::min(n, b + BLOCK);
-        bool bad = false;
-        for (std::size_t i = b; i < e; ++i) bad |= codes[i] >= 0 && static_cast<std::uint64_t>(codes[i]) >= ngroups;
-        for (std::size_t i = b; bad && i < e; ++i)
-            if (codes[i] >= 0 && static_cast<std::uint64_t>(codes[i]) >= ngroups)
-                return fail(QVH_E_RANGE, Msg() << what << ": row " << static_cast<unsigned long long>(i + 1) << " has group "
-                                               << static_cast<long long>(codes[i]) << " of "
-                                               << static_cast<unsigned long long>(ngroups));
-        if (b == 0) std::memset(starts, 0, (ngroups + 1) * sizeof *starts);
-        for (std::size_t i = b; i < e; ++i)
-            if (codes[i] >= 0) ++starts[codes[i] + 1];
+    std::memset(starts, 0, (ngroups + 1) * sizeof *starts);
+    const auto limit = static_cast<std::int64_t>(ngroups);
+    bool bad = false;
+    for (std::size_t i = 0; i < n; ++i) {
+        const std::int64_t c = codes[i];
+        if (static_cast<std::uint64_t>(c) < ngroups)
+            ++starts[c + 1];
+        else
+            bad = bad || c >= limit;
     }
-    if (n == 0) std::memset(starts, 0, (ngroups + 1) * sizeof *starts);
+    for (std::size_t i = 0; bad && i < n; ++i)
+        if (codes[i] >= limit)
+            return fail(QVH_E_RANGE, Msg() << what << ": row " << static_cast<unsigned long long>(i + 1) << " has group "
+                                           << static_cast<long long>(codes[i]) << " of "
+                                           << static_cast<unsigned long long>(ngroups));
     return QVH_OK;
 }
 
