@@ -1,15 +1,20 @@
 // ns per call of the elementary functions through their table entry, beside a direct call of
 // the same C mathematics function over the same inputs in the same run. table/COPY is a function
 // of the table's form that only writes its argument, called the same way: the cost of the call
-// path itself.
+// path itself. loop/NAME is the package's own C loop over an array (each value's call, its result
+// stored and its status counted); rows/NAME is the host library's qvh_call_rows over the same
+// array, the path of every elementwise surface.
 #include <benchmark/benchmark.h>
 
 #include <array>
 #include <cmath>
 
+#include <vector>
+
 #include "arglist.hpp"
 #include "bench_common.hpp"
 #include "loader.hpp"
+#include "qvhost.h"
 
 namespace {
 
@@ -91,7 +96,90 @@ void atan2_direct(benchmark::State &state) {
     state.SetItemsProcessed(state.iterations());
 }
 
+// 4096 values (the inputs again and again) and room for their results: an array in cache.
+constexpr std::size_t ROWS = 4096;
+
+std::vector<double> array_inputs() {
+    std::vector<double> v(ROWS);
+    for (std::size_t i = 0; i < ROWS; ++i) v[i] = inputs()[i & 255];
+    return v;
+}
+
+void package_loop(benchmark::State &state, const char *name) {
+    const FuncTableRow *row = qvbench::row_or_skip(state, name);
+    if (row == nullptr) return;
+    const std::vector<double> xs = array_inputs();
+    std::vector<double> out(ROWS);
+    const QvScalarFn fn = row->entry.scalar;
+    for (auto _ : state) {
+        std::size_t bad = 0;
+        for (std::size_t i = 0; i < ROWS; ++i) bad += fn(&out[i], xs[i]) != STATUS_OK ? 1 : 0;
+        benchmark::DoNotOptimize(bad);
+        benchmark::DoNotOptimize(out.data());
+    }
+    state.SetItemsProcessed(state.iterations() * static_cast<std::int64_t>(ROWS));
+}
+
+// ROUND to a unit of 0.01: the list form, its first slot set to each value in turn.
+void round_loop(benchmark::State &state) {
+    const FuncTableRow *row = qvbench::row_or_skip(state, "ROUND");
+    if (row == nullptr) return;
+    const std::vector<double> xs = array_inputs();
+    std::vector<double> out(ROWS);
+    qvhost::ArgList list;
+    list.num(0.0).num(0.01);
+    FuncArgList *raw = list.get();
+    auto *x = static_cast<double *>(raw->args[0].value);
+    for (auto _ : state) {
+        std::size_t bad = 0;
+        for (std::size_t i = 0; i < ROWS; ++i) {
+            *x = xs[i];
+            bad += row->entry.list(raw, &out[i]) != STATUS_OK ? 1 : 0;
+        }
+        benchmark::DoNotOptimize(bad);
+        benchmark::DoNotOptimize(out.data());
+    }
+    state.SetItemsProcessed(state.iterations() * static_cast<std::int64_t>(ROWS));
+}
+
+// qvh_call_rows of name over the array, with a second argument unit (one value for every row)
+// when nargs is 2.
+void host_rows(benchmark::State &state, const char *name, std::size_t nargs) {
+    qvh_package *pkg = nullptr;
+    qvh_call *call = nullptr;
+    if (qvh_open(nullptr, &pkg) != QVH_OK || qvh_call_new(pkg, name, &call) != QVH_OK) {
+        state.SkipWithError("no package or no function");
+        qvh_close(pkg);
+        return;
+    }
+    const std::vector<double> xs = array_inputs();
+    std::vector<double> out(ROWS);
+    const double unit = 0.01;
+    const double *args[2] = {xs.data(), &unit};
+    const ptrdiff_t strides[2] = {sizeof(double), 0};
+    qvh_tally t{};
+    for (auto _ : state) {
+        benchmark::DoNotOptimize(qvh_call_rows(call, ROWS, nargs, args, strides, out.data(), sizeof(double), nullptr, nullptr, &t));
+        benchmark::DoNotOptimize(out.data());
+    }
+    state.SetItemsProcessed(state.iterations() * static_cast<std::int64_t>(ROWS));
+    qvh_call_free(call);
+    qvh_close(pkg);
+}
+
 }  // namespace
+
+#define ARRAY(NAME)                                                          \
+    BENCHMARK_CAPTURE(package_loop, NAME, #NAME)->Name("loop/" #NAME);      \
+    BENCHMARK_CAPTURE(host_rows, NAME, #NAME, 1)->Name("rows/" #NAME);
+
+ARRAY(ABS)
+ARRAY(EXP)
+ARRAY(LOG)
+ARRAY(SQRT)
+ARRAY(FLOOR)
+BENCHMARK(round_loop)->Name("loop/ROUND");
+BENCHMARK_CAPTURE(host_rows, ROUND, "ROUND", 2)->Name("rows/ROUND");
 
 #define PAIR(NAME, F)                                                   \
     BENCHMARK_CAPTURE(table_call, NAME, #NAME)->Name("table/" #NAME);   \

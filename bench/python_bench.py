@@ -19,7 +19,13 @@ the ratio is qvewumth's time over the peer's (below 1: faster).
 - reductions of 10^7 values against NumPy and bottleneck and against the package's own call over
   a list built once (bulk_bench's table/NAME, run by this script when it is built): n, sum, mean,
   min and max (fold statistics, called over chunks), var and std; and five percentiles of one list
-  against one median (--reductions runs only these).
+  against one median (--reductions runs only these);
+- elementwise functions (abs, exp, log, sqrt, floor, round to a unit) of 10^6 and 10^7 values (1%
+  missing) against NumPy's (--elementwise runs only these);
+- statistics by group, 10^6 rows in 1000 groups (n, sum, mean, std, min, max and median), against
+  pandas' groupby on the same frame (--groups runs only these).
+The last two are timed in CPU time of the process (the best of several runs), as the machine may be
+shared.
 
     PYTHONPATH=build/python /usr/bin/python3 bench/python_bench.py [--quick] [--reductions] [--build build]
 """
@@ -38,18 +44,55 @@ import pandas as pd
 import qvewumth as qv
 
 
-def best(fn, repeat):
+def best(fn, repeat, clock=time.perf_counter):
     times = []
     for _ in range(repeat):
-        t = time.perf_counter()
+        t = clock()
         fn()
-        times.append(time.perf_counter() - t)
+        times.append(clock() - t)
     return min(times)
 
 
-def row(name, ours, peer, repeat):
-    a, b = best(ours, repeat), best(peer, repeat)
+def row(name, ours, peer, repeat, clock=time.perf_counter):
+    a, b = best(ours, repeat, clock), best(peer, repeat, clock)
     print(f"{name:<60} {a * 1e3:10.2f} ms {b * 1e3:10.2f} ms {a / b:7.2f}x", flush=True)
+
+
+def cpu_row(name, ours, peer, repeat):
+    """row timed in the process's CPU time."""
+    row(name, ours, peer, repeat, time.process_time)
+
+
+def elementwise(rng, scale):
+    """qv's elementwise functions against NumPy's, 1% missing."""
+    for n in (10**6 // scale, 10**7 // scale):
+        x = rng.uniform(0.001, 100.0, size=n)
+        x[99::100] = np.nan
+        out = np.empty_like(x)
+        cases = [("abs", lambda: qv.abs(x), lambda: np.abs(x)),
+                 ("exp", lambda: qv.exp(x), lambda: np.exp(x)),
+                 ("log", lambda: qv.log(x), lambda: np.log(x)),
+                 ("sqrt", lambda: qv.sqrt(x), lambda: np.sqrt(x)),
+                 ("floor", lambda: qv.floor(x), lambda: np.floor(x)),
+                 ("round to 0.01 / np.round(x, 2)", lambda: qv.round(x, 0.01), lambda: np.round(x, 2)),
+                 ("exp, out= given", lambda: qv.exp(x, out=out), lambda: np.exp(x, out=out))]
+        for name, ours, peer in cases:
+            cpu_row(f"{name} of {n:.0e} / numpy", ours, peer, 5)
+
+
+def groups(rng, scale):
+    """qv.groupby(df, key).agg(...) against pandas' groupby of the same frame, one statistic each."""
+    n = 10**6 // scale
+    df = pd.DataFrame({"k": rng.integers(0, 1000, size=n), "x": rng.normal(size=n)})
+    df.loc[df.index[99::100], "x"] = np.nan
+    for ours, theirs in (("n", "count"), ("sum", "sum"), ("mean", "mean"), ("std", "std"), ("min", "min"),
+                         ("max", "max"), ("median", "median")):
+        cpu_row(f"groupby {ours} of {n:.0e} rows, 1000 groups / pandas",
+                lambda: qv.groupby(df, "k").agg(r=("x", ours)), lambda: df.groupby("k").agg(r=("x", theirs)), 5)
+    cpu_row(f"groupby n, sum, mean, std, min, max of {n:.0e} rows / pandas",
+            lambda: qv.groupby(df, "k").agg(**{s: ("x", s) for s in ("n", "sum", "mean", "std", "min", "max")}),
+            lambda: df.groupby("k").agg(**{s: ("x", p) for s, p in (("n", "count"), ("sum", "sum"), ("mean", "mean"),
+                                                                    ("std", "std"), ("min", "min"), ("max", "max"))}), 5)
 
 
 class HostCall:
@@ -151,11 +194,19 @@ def main():
     ap = argparse.ArgumentParser()
     ap.add_argument("--quick", action="store_true", help="a tenth of the sizes, for a smoke run")
     ap.add_argument("--reductions", action="store_true", help="only the reductions and the percentiles")
+    ap.add_argument("--elementwise", action="store_true", help="only the elementwise functions")
+    ap.add_argument("--groups", action="store_true", help="only the statistics by group")
     ap.add_argument("--build", default=os.path.join(os.path.dirname(__file__), "..", "build"))
     args = ap.parse_args()
     scale = 10 if args.quick else 1
     rng = np.random.default_rng(42)
     print(f"{'case (qvewumth vs peer)':<60} {'qvewumth':>13} {'peer':>13} {'ratio':>8}")
+    if args.elementwise or args.groups:
+        if args.elementwise:
+            elementwise(rng, scale)
+        if args.groups:
+            groups(rng, scale)
+        return
     if args.reductions:
         return reductions(rng, scale, args.build)
 
@@ -207,6 +258,8 @@ def main():
             lambda: bottleneck.move_std(v, w, ddof=1), 3)
 
     reductions(rng, scale, args.build)
+    elementwise(rng, scale)
+    groups(rng, scale)
     n = 10**7 // scale
     peak = subprocess.run([sys.executable, "-c", PEAK, str(n)], capture_output=True, text=True, check=True)
     np_peak = subprocess.run([sys.executable, "-c", PEAK.replace("qv.median(x)", "np.median(x)"), str(n)],

@@ -344,6 +344,86 @@ TEST(HostApi, RowsEqualOneCallPerRow) {
     }
 }
 
+// A batch of a function of one number longer than the blocks it is called in gives each row what
+// one call gives and counts every status, with the statuses asked for or not and the results
+// written in place or not (unaligned); the call keeps the last row's value and result.
+TEST(HostApi, ScalarRowsInBlocks) {
+    const double kinds[] = {2.5, 0.0, -1.0, missing('A'), std::nan(""), HUGE_VAL, -HUGE_VAL, 1e-310};
+    const std::size_t rows = 2 * 4096 + 5, nkinds = std::size(kinds);
+    std::vector<double> xs(rows);
+    for (std::size_t i = 0; i < rows; ++i) xs[i] = kinds[(i * 5) % nkinds];
+    for (const char *name : {"LOG", "SQRT", "EXP"}) {
+        qvh_call *batch = nullptr, *one = nullptr;
+        ASSERT_EQ(qvh_call_new(package(), name, &batch), QVH_OK);
+        ASSERT_EQ(qvh_call_new(package(), name, &one), QVH_OK);
+        std::vector<double> want(nkinds);
+        std::vector<std::int32_t> want_st(nkinds);
+        for (std::size_t k = 0; k < nkinds; ++k) {
+            ASSERT_EQ(qvh_eval(package(), name, &kinds[k], 1, &want[k], &want_st[k]), QVH_OK);
+        }
+        const double *cols[] = {xs.data()};
+        const ptrdiff_t steps[] = {8};
+        std::vector<double> out(rows);
+        std::vector<std::int32_t> st(rows);
+        std::vector<unsigned char> marks(rows, 9);
+        std::vector<char> raw(rows * 8 + 1);  // unaligned results, no statuses
+        qvh_tally with{}, without{};
+        ASSERT_EQ(qvh_call_rows(batch, rows, 1, cols, steps, out.data(), 8, st.data(), marks.data(), &with), QVH_OK);
+        ASSERT_EQ(qvh_call_rows(one, rows, 1, cols, steps, reinterpret_cast<double *>(raw.data() + 1), 8, nullptr, nullptr,
+                                &without), QVH_OK);
+        qvh_tally expected{};
+        for (std::size_t i = 0; i < rows; ++i) {
+            const std::size_t k = (i * 5) % nkinds;
+            double unaligned;
+            std::memcpy(&unaligned, raw.data() + 1 + i * 8, 8);
+            ASSERT_EQ(bits(out[i]), bits(want[k])) << name << " row " << i;
+            ASSERT_EQ(bits(unaligned), bits(want[k])) << name << " row " << i;
+            ASSERT_EQ(st[i], want_st[k]) << name << " row " << i;
+            ASSERT_EQ(marks[i], 0) << name << " row " << i;
+            qvh_tally_add(&expected, want_st[k], 0);
+        }
+        EXPECT_EQ(std::memcmp(&with, &expected, sizeof with), 0) << name;
+        EXPECT_EQ(std::memcmp(&without, &expected, sizeof without), 0) << name;
+        const std::size_t last = (rows - 1) * 5 % nkinds;
+        EXPECT_EQ(bits(qvh_call_result(batch)), bits(want[last])) << name;
+        EXPECT_EQ(qvh_call_status(batch), want_st[last]) << name;
+        ASSERT_EQ(qvh_call_invoke(batch), QVH_OK);  // again over the value the batch left
+        EXPECT_EQ(bits(qvh_call_result(batch)), bits(want[last])) << name;
+        qvh_call_free(batch);
+        qvh_call_free(one);
+    }
+}
+
+// A long batch stops between blocks of rows when its interrupt check asks: the rows before are
+// written and counted, the rest untouched, and the message names the row it stopped at.
+TEST(HostApi, RowsStopWhenInterrupted) {
+    const std::vector<double> xs(1u << 20, 0.5);
+    for (const std::size_t nargs : {std::size_t{1}, std::size_t{2}}) {
+        const char *name = nargs == 1 ? "EXP" : "ATAN2";
+        qvh_call *call = nullptr;
+        ASSERT_EQ(qvh_call_new(package(), name, &call), QVH_OK);
+        int checks = 0;
+        qvh_call_set_interrupt(call, [](void *c) { return ++*static_cast<int *>(c) > 1 ? 1 : 0; }, &checks);
+        const double *cols[] = {xs.data(), xs.data()};
+        const ptrdiff_t steps[] = {8, 0};
+        std::vector<double> out(xs.size(), -7.0);
+        qvh_tally tally{};
+        ASSERT_EQ(qvh_call_rows(call, xs.size(), nargs, cols, steps, out.data(), 8, nullptr, nullptr, &tally), QVH_E_INTERRUPTED)
+            << name;
+        const std::string message = qvh_errmsg();
+        EXPECT_EQ(checks, 2) << name;
+        const std::size_t done = tally.rows;
+        ASSERT_GT(done, 0u) << name;
+        ASSERT_LT(done, xs.size()) << name;
+        double want = 0.0;
+        ASSERT_EQ(qvh_eval(package(), name, cols[0], nargs, &want, nullptr), QVH_OK);
+        EXPECT_EQ(bits(out[done - 1]), bits(want)) << name;
+        EXPECT_EQ(out[done], -7.0) << name;
+        EXPECT_NE(message.find("interrupted in row " + std::to_string(done + 1) + " of"), std::string::npos) << message;
+        qvh_call_free(call);
+    }
+}
+
 // A call over values read in place gives what a call over copies of them gives, every second
 // value of a column, aligned or not, with a NaN, a parameter that is marked invalid, and a rank
 // that picks a missing value by its letter (43 .B after 12 '.').

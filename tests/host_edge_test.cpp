@@ -251,11 +251,31 @@ TEST(HostEdge, GroupOrder) {
     size_t order[2] = {7, 7}, starts[3] = {7, 7, 7};
     EXPECT_EQ(qvh_group_order(bad, 2, 2, order, starts), QVH_E_RANGE);
     EXPECT_EQ(order[0], 7u);  // nothing placed
+    // The values placed by group are the values of the rows in that order, read every second one.
+    for (const Row &r : rows) {
+        std::vector<double> xs(2 * r.codes.size() + 1, -1.0), values(r.codes.size(), 99.0);
+        for (size_t i = 0; i < r.codes.size(); ++i) xs[2 * i] = 10.0 * static_cast<double>(i) + 0.5;
+        std::vector<size_t> starts(r.ngroups + 1, 99);
+        ASSERT_EQ(qvh_group_values(r.codes.data(), r.codes.size(), r.ngroups, xs.data(), 16, values.data(), starts.data()),
+                  QVH_OK);
+        EXPECT_EQ(starts, r.starts);
+        for (size_t k = 0; k < r.order.size(); ++k) EXPECT_EQ(values[k], xs[2 * r.order[k]]) << k;
+    }
+    double placed[2] = {7, 7};
+    const double two[2] = {1, 2};
+    EXPECT_EQ(qvh_group_values(bad, 2, 2, two, 8, placed, starts), QVH_E_RANGE);
+    EXPECT_EQ(placed[0], 7.0);
+    std::vector<int64_t> late(5000, 1);  // out of range past the first block the codes are checked in
+    late[4500] = 2;
+    std::vector<double> many(late.size(), 1.0), out(late.size(), 7.0);
+    std::vector<size_t> room(3);
+    EXPECT_EQ(qvh_group_values(late.data(), late.size(), 2, many.data(), 8, out.data(), room.data()), QVH_E_RANGE);
+    EXPECT_EQ(out[0], 7.0);
 }
 
 // The values of the rows in the group order: each group's in the rows' own order, the same order
 // that qvh_group_order gives, for 32-bit codes whose missing value is negative.
-TEST(HostEdge, GroupValues) {
+TEST(HostEdge, GroupValues32) {
     struct Row {
         std::vector<int32_t> codes;
         size_t ngroups;
@@ -272,7 +292,7 @@ TEST(HostEdge, GroupValues) {
         std::vector<double> values(r.codes.size()), out(r.codes.size(), -1);
         for (size_t i = 0; i < values.size(); ++i) values[i] = 10.0 + static_cast<double>(i);
         std::vector<size_t> starts(r.ngroups + 1, 99);
-        ASSERT_EQ(qvh_group_values(r.codes.data(), r.codes.size(), r.ngroups, values.data(), out.data(), starts.data()),
+        ASSERT_EQ(qvh_group_values32(r.codes.data(), r.codes.size(), r.ngroups, values.data(), 8, out.data(), starts.data()),
                   QVH_OK);
         out.resize(starts.back());
         EXPECT_EQ(out, r.out);
@@ -282,7 +302,7 @@ TEST(HostEdge, GroupValues) {
     const double values[] = {1, 2};
     double out[2] = {7, 7};
     size_t starts[3] = {7, 7, 7};
-    EXPECT_EQ(qvh_group_values(bad, 2, 2, values, out, starts), QVH_E_RANGE);
+    EXPECT_EQ(qvh_group_values32(bad, 2, 2, values, 8, out, starts), QVH_E_RANGE);
     EXPECT_EQ(out[0], 7);  // nothing placed
 }
 

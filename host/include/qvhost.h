@@ -493,14 +493,19 @@ QVH_API void qvh_advise_large(void *block, size_t size) QVH_NOEXCEPT;
  * rows in their own order (a stable counting sort), and to starts (ngroups + 1 entries) where each
  * group begins in order: group g is order[starts[g] .. starts[g + 1]), and starts[ngroups] is the
  * number of rows in a group (order has room for n). Returns QVH_OK, QVH_E_NULL, or QVH_E_RANGE for
- * a code of ngroups or more (order is not written then; starts may be). */
+ * a code of ngroups or more (order is not written then, and starts holds nothing of use). */
 QVH_API int qvh_group_order(const int64_t *codes, size_t n, size_t ngroups, size_t *order, size_t *starts) QVH_NOEXCEPT;
-/* The same order applied to the values of the rows: writes values[i] of the rows of group 0, then of
- * group 1, ..., to out, where qvh_group_order writes i; codes are 32-bit (an R surface's group
- * numbers, whose missing value is negative). Sets out the values in one pass, where the order and
- * then the values read through it would make two passes in random order. */
-QVH_API int qvh_group_values(const int32_t *codes, size_t n, size_t ngroups, const double *values, double *out,
-                             size_t *starts) QVH_NOEXCEPT;
+/* The values of the rows in the order of qvh_group_order, without the order: writes the value of
+ * row i (read at xs + i * stride bytes, as it is) to values[k] where order[k] would be i, and starts
+ * as qvh_group_order does (values has room for n). One pass over the rows in their own order, so the
+ * values are read once and in order. Returns QVH_OK, QVH_E_NULL, or QVH_E_RANGE for a code of
+ * ngroups or more (values is not written then, and starts holds nothing of use). */
+QVH_API int qvh_group_values(const int64_t *codes, size_t n, size_t ngroups, const double *xs, ptrdiff_t stride,
+                             double *values, size_t *starts) QVH_NOEXCEPT;
+/* qvh_group_values for 32-bit codes, taken as they are (an R surface's group numbers, whose missing
+ * value is negative). */
+QVH_API int qvh_group_values32(const int32_t *codes, size_t n, size_t ngroups, const double *xs, ptrdiff_t stride,
+                               double *values, size_t *starts) QVH_NOEXCEPT;
 
 /* ---- the engine: interrupts, warm memory, moving windows ---------------------------------- */
 

@@ -8,6 +8,7 @@
 
 #include "internal.hpp"
 #include "listover.hpp"
+#include "rows.hpp"
 #include "text.hpp"
 
 namespace qvhost {
@@ -206,6 +207,60 @@ bool no_nan(const double *xs, std::size_t n, std::ptrdiff_t stride) {
     return true;
 }
 
+// Rows between two interrupt checks of a function of one number (of n numbers: a (n + 1)th).
+constexpr std::size_t ROWS_BLOCK = 4096;
+
+// The rows of a batch in blocks of block rows through run(first, m, tally), which gives the
+// RowsEnd of its block, the interrupt consulted before each block (units of work a row). The
+// call keeps the result and status of the last row called, and last(row) is told that row.
+template <class Run, class Last>
+int rows_in_blocks(qvh_call *call, std::size_t rows, std::size_t block, std::size_t units, qvh_tally *tally, Run run,
+                   Last last) noexcept {
+    qvh_tally t{};
+    RowsEnd end{0, 0.0, STATUS_OK};
+    auto keep = [&](std::size_t row) {
+        last(row);
+        call->result = end.result;
+        call->status = end.status;
+        call->invoked = true;
+        if (tally != nullptr) *tally = t;
+    };
+    for (std::size_t i = 0; i < rows; i += block) {
+        const std::size_t m = std::min(block, rows - i);
+        if (call->interrupt.due(m * units)) {
+            if (tally != nullptr) *tally = t;
+            return fail(QVH_E_INTERRUPTED, Msg() << call->label.view() << ": interrupted in row "
+                                                 << static_cast<unsigned long long>(i + 1) << " of "
+                                                 << static_cast<unsigned long long>(rows));
+        }
+        end = run(i, m, t);
+        if (end.rows < m) {
+            keep(i + end.rows);
+            return no_memory(call, 0, i + end.rows + 1, rows);
+        }
+    }
+    if (rows > 0) keep(rows - 1);
+    if (tally != nullptr) *tally = t;
+    return ok();
+}
+
+// qvh_call_rows of a function of one number, which never marks its argument. The list keeps the
+// value of the last row called, as a call of one row at a time leaves it.
+int call_scalar_rows(qvh_call *call, std::size_t rows, const double *arg, std::ptrdiff_t stride, double *out,
+                     std::ptrdiff_t out_stride, std::int32_t *statuses, unsigned char *marks, qvh_tally *tally) noexcept {
+    const char *in = reinterpret_cast<const char *>(arg);
+    auto run = [&](std::size_t i, std::size_t m, qvh_tally &t) {
+        const ScalarRows block{in + static_cast<std::ptrdiff_t>(i) * stride, stride,
+                               reinterpret_cast<char *>(out) + static_cast<std::ptrdiff_t>(i) * out_stride, out_stride,
+                               statuses != nullptr ? statuses + i : nullptr};
+        const RowsEnd end = scalar_rows(call->entry.scalar, block, m, t);
+        if (marks != nullptr) std::memset(marks + i, 0, end.rows);
+        return end;
+    };
+    auto last = [&](std::size_t row) { call->args.numbers()[0] = edge_value(load(in + static_cast<std::ptrdiff_t>(row) * stride)); };
+    return rows_in_blocks(call, rows, ROWS_BLOCK, 5, tally, run, last);
+}
+
 }  // namespace
 
 }  // namespace qvhost
@@ -349,59 +404,16 @@ int qvh_call_rows(qvh_call *call, size_t rows, size_t nargs, const double *const
     }
     call->shape_checked = true;
     if (call->invoked && call->status != STATUS_OK) call->args.clear_marks();
-    FuncArgList *list = call->args.get();
-    double *in = call->args.numbers();
     const bool scalar = call->info->form == QVH_FORM_SCALAR;
-    const QvEntry entry = call->entry;
-    qvh_tally t{};
     take_refused();
-    double r = 0.0;
-    QvStatus st = STATUS_OK;
+    if (scalar) return call_scalar_rows(call, rows, args[0], strides[0], out, out_stride, statuses, marks, tally);
     // Each row's values go straight into the list's numbers; the marks are cleared after a row
     // that made any, so the last row's stay for qvh_call_marked.
-    for (size_t i = 0; i < rows; ++i) {
-        if (call->interrupt.due(nargs + 4)) {
-            t.rows = i;
-            if (tally != nullptr) *tally = t;
-            return fail(QVH_E_INTERRUPTED, Msg() << call->label.view() << ": interrupted in row "
-                                                 << static_cast<unsigned long long>(i + 1) << " of "
-                                                 << static_cast<unsigned long long>(rows));
-        }
-        for (size_t j = 0; j < nargs; ++j)
-            in[j] = edge_value(load(reinterpret_cast<const char *>(args[j]) + static_cast<ptrdiff_t>(i) * strides[j]));
-        r = 0.0;
-        st = scalar ? entry.scalar(&r, in[0]) : entry.list(list, &r);
-        deliver(r, st);
-        if (memory_status(st)) {
-            call->result = r;
-            call->status = st;
-            call->invoked = true;
-            if (tally != nullptr) *tally = t;
-            return no_memory(call, 0, i + 1, rows);
-        }
-        std::memcpy(reinterpret_cast<char *>(out) + static_cast<ptrdiff_t>(i) * out_stride, &r, sizeof r);
-        if (statuses != nullptr) statuses[i] = st;
-        if (st == STATUS_OK) {
-            if (marks != nullptr) std::memset(marks + i * nargs, 0, nargs);
-            tally_add(t, st, false);
-            continue;
-        }
-        bool marked = false;
-        for (size_t j = 0; j < nargs; ++j) {
-            const bool m = call->args.marked(j);
-            marked = marked || m;
-            if (marks != nullptr) marks[i * nargs + j] = m ? 1 : 0;
-        }
-        tally_add(t, st, marked);
-        if (marked && i + 1 < rows) call->args.clear_marks();
-    }
-    if (rows > 0) {
-        call->result = r;
-        call->status = st;
-        call->invoked = true;
-    }
-    if (tally != nullptr) *tally = t;
-    return ok();
+    const ListRows list{args, strides, nargs, call->args.get(), call->args.numbers(), reinterpret_cast<char *>(out),
+                        out_stride, statuses, marks};
+    auto run = [&](std::size_t i, std::size_t m, qvh_tally &t) { return list_rows(call->entry.list, list, i, i + m, rows - 1, t); };
+    return rows_in_blocks(call, rows, std::max<std::size_t>(1, ROWS_BLOCK / (nargs + 1)), nargs + 4, tally, run,
+                          [](std::size_t) {});
 }
 
 int qvh_call_over(qvh_call *call, const double *lead, size_t nlead, const double *xs, size_t n, ptrdiff_t stride,

@@ -107,17 +107,32 @@ bool agg_result(qvh_agg *agg, double &out, int32_t *status, qvh_tally &tally, Ou
     return true;
 }
 
-Groups group_rows(const Function &fn, PyObject *codes_obj, npy_intp rows, npy_intp ngroups) {
+namespace {
+
+// The int64 group codes of rows rows: ValueError naming fn for another length.
+const int64_t *codes_of(const Function &fn, PyObject *codes_obj, npy_intp rows) {
     PyArrayObject *codes = as_array(codes_obj, NPY_INT64, fn.label.c_str());
     if (PyArray_NDIM(codes) != 1 || PyArray_DIM(codes, 0) != rows)
         raise(PyExc_ValueError, fn.label + ": the groups are given for " + std::to_string(PyArray_SIZE(codes)) +
                                     " rows, the values have " + std::to_string(rows) + "; give one group per row");
     if (!PyArray_IS_C_CONTIGUOUS(codes)) raise(PyExc_ValueError, fn.label + ": the group codes must be contiguous");
-    const auto *c = static_cast<const int64_t *>(PyArray_DATA(codes));
-    for (npy_intp i = 0; i < rows; ++i)
-        if (c[i] < -1 || c[i] >= ngroups)
+    return static_cast<const int64_t *>(PyArray_DATA(codes));
+}
+
+// What the host library refused in ordering rows by group: ValueError naming fn and the first code
+// out of range (a negative code is a row in no group).
+[[noreturn]] void bad_codes(const Function &fn, int rc, const int64_t *c, npy_intp rows, npy_intp ngroups) {
+    for (npy_intp i = 0; rc == QVH_E_RANGE && i < rows; ++i)
+        if (c[i] >= ngroups)
             raise(PyExc_ValueError, fn.label + ": group code " + std::to_string(c[i]) + " of row " + std::to_string(i) +
                                         " is not one of the " + std::to_string(ngroups) + " groups");
+    raise_host(rc);
+}
+
+}  // namespace
+
+Groups group_rows(const Function &fn, PyObject *codes_obj, npy_intp rows, npy_intp ngroups) {
+    const int64_t *c = codes_of(fn, codes_obj, rows);
     Groups g;
     note_request((static_cast<std::size_t>(ngroups) + static_cast<std::size_t>(rows)) * sizeof(std::size_t));
     g.start.resize(static_cast<std::size_t>(ngroups) + 1);
@@ -125,8 +140,28 @@ Groups group_rows(const Function &fn, PyObject *codes_obj, npy_intp rows, npy_in
     note_request(0);
     const int rc = qvh_group_order(c, static_cast<std::size_t>(rows), static_cast<std::size_t>(ngroups), g.order.data(),
                                    g.start.data());
-    if (rc != QVH_OK) raise_host(rc);
+    if (rc != QVH_OK) bad_codes(fn, rc, c, rows, ngroups);
     g.order.resize(g.start.back());
+    return g;
+}
+
+GroupedValues group_values(const Function &fn, PyObject *codes_obj, PyArrayObject *column, npy_intp ngroups) {
+    const npy_intp rows = PyArray_DIM(column, 0);
+    const int64_t *c = codes_of(fn, codes_obj, rows);
+    GroupedValues g;
+    note_request(static_cast<std::size_t>(ngroups) * sizeof(std::size_t));
+    g.start.resize(static_cast<std::size_t>(ngroups) + 1);
+    note_request(0);
+    double *values = thread_values(static_cast<std::size_t>(rows));
+    int rc = QVH_OK;
+    {
+        NoGil nogil;
+        rc = qvh_group_values(c, static_cast<std::size_t>(rows), static_cast<std::size_t>(ngroups),
+                              static_cast<const double *>(PyArray_DATA(column)), PyArray_STRIDE(column, 0), values,
+                              g.start.data());
+    }
+    if (rc != QVH_OK) bad_codes(fn, rc, c, rows, ngroups);
+    g.values = values;
     return g;
 }
 

@@ -78,9 +78,17 @@ bool agg_result(qvh_agg *agg, double &out, int32_t *status, qvh_tally &tally, Ou
 struct Groups {
     std::vector<std::size_t> start, order;
 };
-// The groups of rows from the int64 group codes (one per row, -1 for none); ValueError naming fn
-// for codes of another length or out of range.
+// The groups of rows from the int64 group codes (one per row, negative for none); ValueError naming
+// fn for codes of another length or out of range.
 Groups group_rows(const Function &fn, PyObject *codes_obj, npy_intp rows, npy_intp ngroups);
+// The values of a 1-D float64 column side by side by group, each group's in row order: group g's
+// are values[start[g] .. start[g + 1]), in the thread's block of values (thread_values): the entry
+// holds a KeepValues while it uses them.
+struct GroupedValues {
+    std::vector<std::size_t> start;
+    const double *values = nullptr;
+};
+GroupedValues group_values(const Function &fn, PyObject *codes_obj, PyArrayObject *values, npy_intp ngroups);
 // Every row in one group.
 Groups one_group(npy_intp rows);
 

@@ -9,17 +9,6 @@ namespace qvpy {
 
 namespace {
 
-// The values in group order: the rows of each group side by side, each group's in row order.
-std::vector<double> values_by_group(PyArrayObject *values, const Groups &g) {
-    note_request(g.order.size() * sizeof(double));
-    std::vector<double> v(g.order.size());
-    note_request(0);
-    const char *base = PyArray_BYTES(values);
-    const npy_intp step = PyArray_STRIDE(values, 0);
-    for (std::size_t k = 0; k < g.order.size(); ++k) std::memcpy(&v[k], base + static_cast<npy_intp>(g.order[k]) * step, sizeof(double));
-    return v;
-}
-
 // The saved form of an aggregate's state.
 void save_state(const qvh_agg *agg, std::string &out) {
     out.resize(qvh_agg_save(agg, nullptr, 0));
@@ -83,12 +72,8 @@ PyObject *py_group_stats(PyObject *, PyObject *args) {
         if (asked.empty()) return result.release();
         const Function &first = function(asked[0].fi);
         PyArrayObject *values = column(first, values_obj, -1);
-        const Groups g = group_rows(first, codes_obj, PyArray_DIM(values, 0), ngroups);
-        std::vector<double> v;
-        {
-            NoGil nogil;
-            v = values_by_group(values, g);
-        }
+        const KeepValues keep;
+        const GroupedValues g = group_values(first, codes_obj, values, ngroups);
         for (const Asked &one : asked) {
             const Results results(ngroups, want_status);
             qvh_call *call = thread_call(one.fi);
@@ -102,7 +87,7 @@ PyObject *py_group_stats(PyObject *, PyObject *args) {
                 for (npy_intp k = 0; k < ngroups; ++k) {
                     const std::size_t b = g.start[k], e = g.start[k + 1];
                     if (!o.go_on(e - b + 1)) break;
-                    if (!call_one(call, one.has_param, one.p, v.data() + b, e - b, sizeof(double), res + k,
+                    if (!call_one(call, one.has_param, one.p, g.values + b, e - b, sizeof(double), res + k,
                                   sts != nullptr ? sts + k : nullptr, nullptr, tally, o))
                         break;
                 }
@@ -130,17 +115,17 @@ PyObject *py_agg_states(PyObject *, PyObject *args) {
         const double p = optional_param(param_obj, has_param);
         PyArrayObject *values = column(function(fi), values_obj, -1);
         Agg agg(fi, merge_flags(*function(fi).info));
-        const Groups g = group_rows(function(fi), codes_obj, PyArray_DIM(values, 0), ngroups);
+        const KeepValues keep;
+        const GroupedValues g = group_values(function(fi), codes_obj, values, ngroups);
         std::vector<std::string> saved(static_cast<std::size_t>(ngroups));
         Outcome o;
         {
             NoGil nogil;
-            const std::vector<double> v = values_by_group(values, g);
             for (npy_intp k = 0; k < ngroups; ++k) {
                 qvh_agg_reset(agg.get());
                 if (has_param && (o.rc = qvh_agg_param(agg.get(), p)) != QVH_OK) break;
                 const std::size_t b = g.start[k], e = g.start[k + 1];
-                if ((o.rc = qvh_agg_add_n(agg.get(), v.data() + b, e - b)) != QVH_OK) break;
+                if ((o.rc = qvh_agg_add_n(agg.get(), g.values + b, e - b)) != QVH_OK) break;
                 save_state(agg.get(), saved[static_cast<std::size_t>(k)]);
             }
         }

@@ -68,6 +68,9 @@ struct ThreadCalls {
 };
 thread_local ThreadCalls thread_calls;
 
+// This thread's block of values for the next entry (thread_values).
+thread_local std::vector<double> kept_values;
+
 
 PyObject *py_functions(PyObject *, PyObject *) {
     return guard([&] {
@@ -98,6 +101,7 @@ PyObject *py_package_path(PyObject *, PyObject *) {
 
 // Gives back what this thread's calls keep between calls (argument lists, scratch blocks).
 PyObject *py_release_memory(PyObject *, PyObject *) {
+    std::vector<double>().swap(kept_values);
     for (qvh_call *c : thread_calls.calls)
         if (c != nullptr) qvh_call_trim(c);
     Py_RETURN_NONE;
@@ -191,6 +195,21 @@ void settle(qvh_call *used) noexcept {
     // Blocks under the C library's mapping threshold go back to its heap, not to the system.
     malloc_trim(0);
 #endif
+}
+
+double *thread_values(std::size_t n) {
+    if (kept_values.size() < n) {
+        std::vector<double>().swap(kept_values);
+        note_request(n * sizeof(double));
+        kept_values.resize(n);
+        note_request(0);
+    }
+    return kept_values.data();
+}
+
+void settle_values() noexcept {
+    if (static_cast<long long>(kept_values.size() * sizeof(double)) > warm_limit.load(std::memory_order_relaxed))
+        std::vector<double>().swap(kept_values);
 }
 
 qvh_call *thread_call(std::size_t index) {

@@ -153,6 +153,20 @@ struct KeepWarm {
     ~KeepWarm() { settle(call); }
 };
 
+// A block of n doubles that this thread keeps for its next entry while the block is within the warm
+// limit (qv.set_warm_limit; qv.release_memory gives it back), so that a large block is not mapped
+// and faulted in afresh by every entry: the values of a table in group order. One user at a time.
+double *thread_values(std::size_t n);
+// Gives the block back when it is over the warm limit.
+void settle_values() noexcept;
+// Settles the block when the entry is done with it, however the entry ends.
+struct KeepValues {
+    KeepValues() = default;
+    KeepValues(const KeepValues &) = delete;
+    KeepValues &operator=(const KeepValues &) = delete;
+    ~KeepValues() { settle_values(); }
+};
+
 // An interrupt check for long work run without the interpreter lock: takes the lock back only to
 // let Python run its signal handlers (Ctrl-C), and is non-zero when one raised (the exception,
 // KeyboardInterrupt, is then set for when the lock is back). Never while the interpreter exits.

@@ -77,3 +77,14 @@ def test_missing_values_keep_their_letters_in_pandas_columns():
     assert "".join(qv.missing_letter(pd.concat([df.x[:14], df.x[14:]]))) == LETTERS
     read = qv.parse(pd.Series(["1", ".M", "", None, pd.NA, ".z"], dtype=object))
     assert list(qv.missing_letter(read)) == ["", "M", ".", ".", ".", "Z"]
+
+
+def test_groups_of_no_one_and_two_rows_are_one_call_each(host):
+    # An unobserved category is a group of no rows; a missing value and a signed zero in a pair.
+    df = pd.DataFrame({"k": pd.Categorical(["b", "c", "c"], categories=["a", "b", "c"]), "x": [1.5, -0.0, np.nan]})
+    stats = ("n", "sum", "mean", "std", "min", "max", "median")
+    with qv.errstate(all="ignore"):
+        got = qv.groupby(df, "k", observed=False).agg(**{s: ("x", s) for s in stats})
+    for key, values in (("a", []), ("b", [1.5]), ("c", [-0.0, np.nan])):
+        for name in stats:
+            assert bits(float(got.loc[key, name])) == bits(host.call(name.upper(), values)[0]), (key, name)

@@ -36,7 +36,7 @@ static const qvh_info *statistic(SEXP fun, SEXP params, const char *caller, cons
 static const double *group_values(const int *g, const double *x, size_t n, size_t ng, size_t **start) {
     double *grouped = qvr_by_room("qv_by", n);
     *start = (size_t *)R_alloc(ng + 2, sizeof(size_t));
-    if (qvh_group_values(g, n, ng + 1, x, grouped, *start) != QVH_OK) qvr_error("qv_by: %s", qvh_errmsg());
+    if (qvh_group_values32(g, n, ng + 1, x, sizeof(double), grouped, *start) != QVH_OK) qvr_error("qv_by: %s", qvh_errmsg());
     return grouped;
 }
 

@@ -1,0 +1,107 @@
+// The inner loops of qvh_call_rows (see rows.hpp).
+#include "rows.hpp"
+
+#include <cstring>
+
+namespace qvhost {
+
+namespace {
+
+// The loop, with the results written straight into place when they are aligned (Direct) and the
+// statuses written or not, so that each row does only what is asked of it.
+template <bool Direct, bool Statuses>
+RowsEnd run(QvScalarFn fn, const ScalarRows &rows, std::size_t m, qvh_tally &t) noexcept {
+    const char *in = rows.in;
+    char *out = rows.out;
+    const std::ptrdiff_t in_stride = rows.in_stride, out_stride = rows.out_stride;
+    std::int32_t *const statuses = rows.statuses;
+    std::size_t ok = 0;
+    double r = 0.0;
+    QvStatus st = STATUS_OK;
+    for (std::size_t i = 0; i < m; ++i, in += in_stride, out += out_stride) {
+        double x;
+        std::memcpy(&x, in, sizeof x);
+        double *to = Direct ? reinterpret_cast<double *>(out) : &r;
+        *to = 0.0;
+        st = fn(to, edge_value(x));
+        r = *to;
+        // Almost every row is OK with a number: one test keeps the rest out of the loop.
+        if (st == STATUS_OK && r == r) [[likely]] {
+            ++ok;
+        } else {
+            deliver(r, st);
+            if (memory_status(st)) {
+                t.rows += ok;
+                return RowsEnd{i, r, st};
+            }
+            tally_add(t, st, false);
+            *to = r;
+        }
+        if (!Direct) std::memcpy(out, &r, sizeof r);
+        if (Statuses) statuses[i] = st;
+    }
+    t.rows += ok;
+    return RowsEnd{m, r, st};
+}
+
+}  // namespace
+
+RowsEnd scalar_rows(QvScalarFn fn, const ScalarRows &rows, std::size_t m, qvh_tally &t) noexcept {
+    const bool direct = reinterpret_cast<std::uintptr_t>(rows.out) % alignof(double) == 0 &&
+                        rows.out_stride % static_cast<std::ptrdiff_t>(alignof(double)) == 0;
+    if (rows.statuses != nullptr) return direct ? run<true, true>(fn, rows, m, t) : run<false, true>(fn, rows, m, t);
+    return direct ? run<true, false>(fn, rows, m, t) : run<false, false>(fn, rows, m, t);
+}
+
+RowsEnd list_rows(QvListFn fn, const ListRows &rows, std::size_t from, std::size_t to, std::size_t keep, qvh_tally &t) noexcept {
+    // Locals, which the stores of a row cannot be taken to change.
+    const double *const *const args = rows.args;
+    const std::ptrdiff_t *const strides = rows.strides;
+    const std::size_t nargs = rows.nargs;
+    FuncArgList *const list = rows.list;
+    double *const in = rows.in;
+    char *const out = rows.out;
+    const std::ptrdiff_t out_stride = rows.out_stride;
+    std::int32_t *const statuses = rows.statuses;
+    unsigned char *const all_marks = rows.marks;
+    std::size_t ok = 0;
+    double r = 0.0;
+    QvStatus st = STATUS_OK;
+    for (std::size_t i = from; i < to; ++i) {
+        for (std::size_t j = 0; j < nargs; ++j) {
+            double x;
+            std::memcpy(&x, reinterpret_cast<const char *>(args[j]) + static_cast<std::ptrdiff_t>(i) * strides[j], sizeof x);
+            in[j] = edge_value(x);
+        }
+        r = 0.0;
+        st = fn(list, &r);
+        unsigned char *marks = all_marks != nullptr ? all_marks + i * nargs : nullptr;
+        if (st == STATUS_OK && r == r) [[likely]] {
+            ++ok;
+            if (marks != nullptr) std::memset(marks, 0, nargs);
+        } else if (deliver(r, st), st == STATUS_OK) {  // a missing value
+            ++ok;
+            if (marks != nullptr) std::memset(marks, 0, nargs);
+        } else {
+            if (memory_status(st)) {
+                t.rows += ok;
+                return RowsEnd{i - from, r, st};
+            }
+            bool marked = false;
+            for (std::size_t j = 0; j < nargs; ++j) {
+                const bool m = (list->args[j].flags & FUNCARG_INVALID) != 0;
+                marked = marked || m;
+                if (marks != nullptr) marks[j] = m ? 1 : 0;
+            }
+            tally_add(t, st, marked);
+            if (marked && i != keep)
+                for (std::size_t j = 0; j < nargs; ++j) list->args[j].flags &= ~FUNCARG_INVALID;
+        }
+        std::memcpy(out + static_cast<std::ptrdiff_t>(i) * out_stride, &r, sizeof r);
+        if (statuses != nullptr) statuses[i] = st;
+    }
+    t.rows += ok;
+    return RowsEnd{to - from, r, st};
+}
+
+}  // namespace qvhost

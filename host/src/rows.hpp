@@ -1,0 +1,52 @@
+// The inner loops of qvh_call_rows: a block of rows called one after another with nothing done per
+// row but the package's call, the NaN rule on the way in and out, the stores and the tally.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "internal.hpp"
+
+namespace qvhost {
+
+// Rows of one argument: row i reads in + i * in_stride bytes and writes its result to out + i *
+// out_stride bytes and, when statuses is not NULL, its status to statuses[i].
+struct ScalarRows {
+    const char *in;
+    std::ptrdiff_t in_stride;
+    char *out;
+    std::ptrdiff_t out_stride;
+    std::int32_t *statuses;
+};
+
+// What a block of rows ended with: the rows called, and the last row's result and status.
+struct RowsEnd {
+    std::size_t rows;
+    double result;
+    QvStatus status;
+};
+
+// Calls fn over rows [0, m) of rows, counting each into t. Stops after a row whose status is a
+// memory status, without writing that row or counting it (the RowsEnd gives its result and status).
+RowsEnd scalar_rows(QvScalarFn fn, const ScalarRows &rows, std::size_t m, qvh_tally &t) noexcept;
+
+// Rows of nargs arguments through an argument list of nargs numeric slots: row i reads argument j
+// at args[j] + i * strides[j] bytes into in[j] (the list's numbers) and writes as ScalarRows does,
+// and when marks is not NULL, the marks of its arguments to marks[i * nargs ..].
+struct ListRows {
+    const double *const *args;
+    const std::ptrdiff_t *strides;
+    std::size_t nargs;
+    FuncArgList *list;
+    double *in;
+    char *out;
+    std::ptrdiff_t out_stride;
+    std::int32_t *statuses;
+    unsigned char *marks;
+};
+
+// Calls fn over rows [from, to) of rows as scalar_rows does. A row that marks an argument has its
+// marks cleared after it unless it is row keep, whose marks stay for the call to report.
+RowsEnd list_rows(QvListFn fn, const ListRows &rows, std::size_t from, std::size_t to, std::size_t keep, qvh_tally &t) noexcept;
+
+}  // namespace qvhost
