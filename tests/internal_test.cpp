@@ -23,6 +23,7 @@
 #include "qv/quantile.hpp"
 #include "qv/specialfn.hpp"
 #include "qv/values.hpp"
+#include "sanitized.hpp"
 #include "standin.hpp"
 
 extern "C" int32_t StringInit(void *ctx, int32_t id, uint32_t flags, void *state);  // private to the package
@@ -271,10 +272,11 @@ TEST(Quantile, FinishedSelectionsGiveTheBitsOfThePassesRunToTheirEnd) {
 // Random lists of the same shapes with NaNs and zeros of both signs anywhere; then lists that
 // are mostly zeros, of both signs laid out in four ways, or mostly +inf: the median of MAD's
 // deviations then falls on a zero whose sign, or among NaNs (inf - inf) whose places, the first
-// median's arrangement decides.
+// median's arrangement decides. The shapes and layouts repeat every 10 and every 84 trials, so a
+// sanitized build's tenth of the trials still runs each of them several times.
 TEST(Quantile, RandomListsGiveTheBitsOfThePassesRunToTheirEnd) {
     std::mt19937_64 rng(11);
-    for (int trial = 0; trial < 400; ++trial) {
+    for (int trial = 0; trial < qvt::sweep(400); ++trial) {
         Row row{"random", static_cast<Shape>(trial % 5), {}};
         const double specials[] = {NaN1, NaN2, 0.0, -0.0, INF};
         for (int e = static_cast<int>(rng() % 4); e >= 0; --e)
@@ -282,7 +284,7 @@ TEST(Quantile, RandomListsGiveTheBitsOfThePassesRunToTheirEnd) {
         compare_all("trial " + std::to_string(trial), build(row, static_cast<int>(200 + rng() % 1300), rng),
                     {static_cast<double>(rng() % 1001) / 1000.0});
     }
-    for (int trial = 0; trial < 3000; ++trial) {
+    for (int trial = 0; trial < qvt::sweep(3000); ++trial) {
         const int n = static_cast<int>(100 + rng() % 400), shape = static_cast<int>(rng() % 3);
         const double zeros = 0.3 + static_cast<double>(rng() % 50) / 100.0;
         std::vector<double> data;
@@ -432,9 +434,9 @@ TEST(SpecialFunctions, KeepTheBitsOfTheStepByStepEvaluation) {
         {-1e16, 1e16, false}};
     for (const auto &[lo, hi, log] : ranges) {
         std::uniform_real_distribution<double> u(log ? std::log(std::fabs(lo)) : lo, log ? std::log(std::fabs(hi)) : hi);
-        for (int i = 0; i < 30000 && !HasFatalFailure(); ++i) expect_same(log ? std::copysign(std::exp(u(rng)), lo) : u(rng));
+        for (int i = 0; i < qvt::sweep(30000) && !HasFatalFailure(); ++i) expect_same(log ? std::copysign(std::exp(u(rng)), lo) : u(rng));
     }
-    for (int i = 0; i < 100000 && !HasFatalFailure(); ++i) expect_same(std::bit_cast<double>(rng()));
+    for (int i = 0; i < qvt::sweep(100000) && !HasFatalFailure(); ++i) expect_same(std::bit_cast<double>(rng()));
 }
 
 TEST(SpecialFunctions, KeepTheBitsAtIntegersHalvesAndThresholds) {
