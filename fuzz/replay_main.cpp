@@ -10,6 +10,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -53,10 +54,13 @@ int main(int argc, char **argv) {
             std::fprintf(stderr, "cannot read %s\n", file.c_str());
             return 2;
         }
-        // The input in a block of exactly its size, so that a read past its end is a report.
-        const std::vector<std::uint8_t> data((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        const std::vector<char> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        // The input in a block of exactly its size (a vector may hold more), so that a read past
+        // its end is a report; never a null pointer, as under the fuzzer.
+        const std::unique_ptr<std::uint8_t[]> data(new std::uint8_t[bytes.size()]);
+        std::copy(bytes.begin(), bytes.end(), data.get());
         std::fprintf(stderr, "%s\n", file.c_str());
-        LLVMFuzzerTestOneInput(data.data(), data.size());
+        LLVMFuzzerTestOneInput(data.get(), bytes.size());
     }
     std::printf("%zu inputs replayed\n", files.size());
     return files.empty() ? 2 : 0;
