@@ -352,6 +352,8 @@ TEST(Sqlite, WindowFramesAgainstTheFramesRows) {
     const std::pair<const char *, std::function<bool(int i, int j)>> frames[] = {  // row j of a partition is in the frame of row i
         {"ORDER BY seq ROWS BETWEEN 2 PRECEDING AND 3 FOLLOWING", [](int i, int j) { return j >= i - 2 && j <= i + 3; }},
         {"ORDER BY seq", [](int i, int j) { return j <= i; }},
+        {"ORDER BY seq ROWS 10 PRECEDING", [](int i, int j) { return j >= i - 10 && j <= i; }},
+        {"ORDER BY seq ROWS 100 PRECEDING", [](int i, int j) { return j >= i - 100 && j <= i; }},
         {"ORDER BY seq ROWS BETWEEN CURRENT ROW AND UNBOUNDED FOLLOWING", [](int i, int j) { return j >= i; }},
         {"ORDER BY seq ROWS BETWEEN 1 FOLLOWING AND 3 FOLLOWING", [](int i, int j) { return j > i && j <= i + 3; }},
         {"ORDER BY seq ROWS BETWEEN 2 PRECEDING AND 2 FOLLOWING EXCLUDE CURRENT ROW", [](int i, int j) { return j != i && std::abs(j - i) <= 2; }},
@@ -359,7 +361,7 @@ TEST(Sqlite, WindowFramesAgainstTheFramesRows) {
         {"ORDER BY seq ROWS BETWEEN UNBOUNDED PRECEDING AND UNBOUNDED FOLLOWING", [](int, int) { return true; }},
     };
     Db db;
-    const Parts parts = fill(db, "w", {0, 1, 2, 7, 12, 25, 40});
+    const Parts parts = fill(db, "w", {0, 1, 2, 7, 12, 25, 40, 150});
     for (const qvh_info *f : functions(true))
         for (const auto &[over, in_frame] : frames)
             EXPECT_EQ(db.run("SELECT part, seq, " + call(*f) + " OVER (PARTITION BY part " + over + "), qv_status() FROM w ORDER BY part, seq",
