@@ -7,6 +7,7 @@
 #include <cmath>
 #include <cstdint>
 #include <random>
+#include <string>
 #include <vector>
 
 #include "canonical.hpp"
@@ -54,6 +55,46 @@ TEST(Canonical, EveryOrderOfTheSameValuesSortsAlike) {
             EXPECT_EQ(bits_of(radix), want) << n;
         }
     }
+}
+
+// The radix sort of keys against std::sort, on keys that differ only across a digit boundary
+// (bits 10/11, 21/22, ... 54/55, the sign), on every missing kind, NaNs with payloads, both zeros
+// and infinities, subnormals, duplicates, and on 0, 1 and 2 keys; in several orders of each.
+TEST(Canonical, RadixOrderIsTheSortedOrderOfTheKeys) {
+    auto bits = [](double x) { return std::bit_cast<std::uint64_t>(x); };
+    std::vector<std::uint64_t> missing;
+    for (const char c : std::string("._ABCDEFGHIJKLMNOPQRSTUVWXYZ")) {
+        double m = 0;
+        qvh_missing(c, &m);
+        missing.push_back(bits(m));
+    }
+    const std::uint64_t nan = bits(NAN), sign = std::uint64_t{1} << 63;
+    std::vector<std::uint64_t> boundaries;
+    for (int b : {10, 11, 21, 22, 32, 33, 43, 44, 54, 55, 62, 63})
+        for (std::uint64_t base : {std::uint64_t{0}, bits(1.0), bits(-1.0)})
+            boundaries.insert(boundaries.end(), {base ^ (std::uint64_t{1} << b), base | ((std::uint64_t{1} << b) - 1)});
+    const std::vector<std::vector<std::uint64_t>> cases = {
+        {},
+        {bits(-0.0)},
+        {bits(0.0), bits(-0.0)},
+        {bits(INFINITY), bits(-INFINITY), bits(0.0), bits(-0.0), bits(5e-324), bits(-5e-324), bits(2.2250738585072009e-308)},
+        {nan, nan | 1, nan | 0x7FF, sign | nan, sign | nan | 0x1234, missing[0], missing[1], missing[27], bits(1.0), bits(1.0)},
+        missing,
+        boundaries,
+        {7, 7, 7, 7, sign | 7, sign | 7, 0, sign},
+    };
+    auto key_of = [](std::uint64_t u) { return qvsql::canonical_key(u); };
+    std::mt19937_64 rng(11);
+    for (std::size_t c = 0; c < std::size(cases); ++c)
+        for (int round = 0; round < 3; ++round) {
+            std::vector<std::uint64_t> keys;
+            for (std::uint64_t u : cases[c]) keys.push_back(key_of(u));
+            std::shuffle(keys.begin(), keys.end(), rng);
+            std::vector<std::uint64_t> want = keys, scratch(keys.size());
+            std::sort(want.begin(), want.end());
+            if (!keys.empty()) qvsql::radix_sort_keys(keys.data(), scratch.data(), keys.size());
+            EXPECT_EQ(keys, want) << "case " << c;
+        }
 }
 
 TEST(Canonical, OrderFreeOnlyWithoutSignedZerosOrTwoMissingValues) {
