@@ -33,7 +33,7 @@ struct Answer {
 
 class Conn {
   public:
-    Conn() : c_(PQconnectdb("")) {
+    explicit Conn(const char *info = "") : c_(PQconnectdb(info)) {
         if (PQstatus(c_) != CONNECTION_OK) ADD_FAILURE() << PQerrorMessage(c_);
         run("SET extra_float_digits = 3; SET max_parallel_workers_per_gather = 0");
     }
@@ -453,6 +453,43 @@ TEST(Edge, CancelAndTerminateMidAggregate) {
             EXPECT_EQ(bystander.ok("SELECT qv_abs(-3)").rows[0][0], Cell{"3"}) << sql;
         }
     }
+}
+
+// ALTER EXTENSION UPDATE runs the generated update script (here to the tests' later version): the
+// view, the expression index and the materialized view built on qv_ functions stay and give the
+// same rows, and the functions stay members of the extension.
+TEST(Update, KeepsViewsAndIndexes) {
+    Conn admin;
+    admin.run("DROP DATABASE IF EXISTS qvupdate");
+    admin.ok("CREATE DATABASE qvupdate");
+    {
+        Conn c("dbname=qvupdate");
+        const std::string version = *c.ok("SELECT default_version FROM pg_available_extensions WHERE name = 'qvewumth'").rows[0][0];
+        c.ok("CREATE EXTENSION qvewumth");
+        c.ok("CREATE TABLE t AS SELECT i, i * 0.37 AS x FROM generate_series(1, 2000) i");
+        c.ok("CREATE VIEW v AS SELECT i % 7 AS g, qv_mean(x) m, qv_median(x) med FROM t GROUP BY i % 7");
+        c.ok("CREATE MATERIALIZED VIEW mv AS SELECT i, qv_round(x, 0.1) r, qv_mean(x) OVER (ORDER BY i ROWS 10 PRECEDING) w FROM t");
+        c.ok("CREATE INDEX t_round ON t (qv_round(x, 0.5))");
+        const char *probes[] = {"SELECT * FROM v ORDER BY g", "SELECT count(*), sum(r), sum(w) FROM mv",
+                                "SELECT i FROM t WHERE qv_round(x, 0.5) = 370 ORDER BY i"};
+        std::vector<std::vector<Row>> before;
+        for (const char *q : probes) before.push_back(c.ok(q).rows);
+        const auto members = [&] {
+            return *c.ok("SELECT count(*) FROM pg_depend WHERE refobjid = (SELECT oid FROM pg_extension WHERE extname = 'qvewumth') AND deptype = 'e'").rows[0][0];
+        };
+        const std::string before_members = members();
+        const Answer update = c.run("ALTER EXTENSION qvewumth UPDATE TO '" + version + "-update-test'");
+        ASSERT_EQ(update.error, "");
+        EXPECT_EQ(*c.ok("SELECT extversion FROM pg_extension WHERE extname = 'qvewumth'").rows[0][0], version + "-update-test");
+        c.ok("REFRESH MATERIALIZED VIEW mv");
+        c.ok("SET enable_seqscan = off");
+        for (std::size_t k = 0; k < std::size(probes); ++k) EXPECT_EQ(c.ok(probes[k]).rows, before[k]) << probes[k];
+        EXPECT_EQ(members(), before_members);
+        std::string plan;
+        for (const Row &r : c.ok("EXPLAIN SELECT i FROM t WHERE qv_round(x, 0.5) = 370").rows) plan += *r[0] + "\n";
+        EXPECT_NE(plan.find("t_round"), std::string::npos) << plan;  // the index is used still
+    }
+    admin.ok("DROP DATABASE qvupdate");
 }
 
 TEST(Edge, APackageThatCannotBeOpenedIsAnErrorUntilOneCan) {
