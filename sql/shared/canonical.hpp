@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <bit>
+#include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -54,9 +55,44 @@ inline bool order_statistic(const qvh_info &f) noexcept {
     return std::strcmp(f.family, "Order statistics") == 0 || f.fold == QVH_FOLD_EXTREME || f.fold == QVH_FOLD_RANGE;
 }
 
+// Whether every sum of xs[0..n) in any order is exact, so that SUM and MEAN (a sum from the first
+// present value, over the count) give the same bits in every order: the present values are finite
+// multiples of one power of two 2^g (integers, for one) whose magnitudes add up to less than
+// 2^(53+g), so that every partial sum is a multiple of 2^g with at most 53 significant bits. The
+// sum of the magnitudes, added in this order, is itself exact while it stays below that bound, and
+// once it reaches it (rounded or not) it stays there. Zeros of both signs are left to the sort: the
+// mean of equal values is the first one. Missing values add nothing.
+inline bool sum_order_free(const double *xs, std::size_t n) noexcept {
+    int g = 1024;  // the exponent of the largest power of two every present value is a multiple of
+    double bound = HUGE_VAL, total = 0.0;
+    bool plus_zero = false, minus_zero = false;
+    for (std::size_t i = 0; i < n; ++i) {
+        std::uint64_t u;
+        std::memcpy(&u, xs + i, sizeof u);
+        if ((u >> 48) == 0xFFFF) continue;  // a missing value
+        const int e = static_cast<int>((u >> 52) & 0x7FF);
+        const std::uint64_t m = u & ((std::uint64_t{1} << 52) - 1);
+        if (e == 0x7FF) return false;  // an infinity or a NaN
+        if (e == 0 && m == 0) {
+            (u >> 63 ? minus_zero : plus_zero) = true;
+            continue;
+        }
+        const std::uint64_t sig = e == 0 ? m : m | (std::uint64_t{1} << 52);
+        const int low = (e == 0 ? -1074 : e - 1075) + std::countr_zero(sig);
+        if (low < g) {
+            g = low;
+            bound = std::ldexp(1.0, 53 + g);
+        }
+        total += std::fabs(xs[i]);
+        if (!(total < bound)) return false;
+    }
+    return !(plus_zero && minus_zero);
+}
+
 // Whether f's result over xs[0..n) needs the values in the canonical order: unless f is an order
-// statistic whose values could not tell.
+// statistic whose values could not tell, or a sum or mean whose every sum is exact.
 inline bool needs_order(const qvh_info &f, const double *xs, std::size_t n) noexcept {
+    if (f.fold == QVH_FOLD_SUM || f.fold == QVH_FOLD_MEAN) return !sum_order_free(xs, n);
     return !order_statistic(f) || !order_free(xs, n);
 }
 

@@ -97,6 +97,54 @@ TEST(Canonical, RadixOrderIsTheSortedOrderOfTheKeys) {
         }
 }
 
+// A sum is left unsorted only where every order gives exact sums; where it is, SUM and MEAN over
+// the canonical order and over the values reversed give the same bits.
+TEST(Canonical, SumOrderFreeOnlyWhereEverySumIsExact) {
+    double dot = 0, a = 0;
+    qvh_missing('.', &dot);
+    qvh_missing('A', &a);
+    const double p53 = 9007199254740992.0;  // 2^53
+    const std::pair<std::vector<double>, bool> cases[] = {
+        {{}, true},
+        {{3, -7, 12, 1e6, -0.0}, true},
+        {{dot, 2, a, 5}, true},
+        {{0.5, 0.25, -1.75}, true},                 // multiples of 2^-2
+        {{0.1, 0.2, 0.3}, false},                   // 0.1 + 0.2 rounds
+        {{p53 - 1, 1}, false},                      // the sum of magnitudes reaches 2^53
+        {{p53 / 2 - 1, p53 / 2 - 1, 1}, true},      // below it
+        {{p53, 1}, false},
+        {{1e300, 1e300}, true},                     // doubling is exact
+        {{1e300, 1}, false},                        // far above the room of the smallest value
+        {{5e-324, 5e-324, -1e-323}, true},          // subnormal multiples
+        {{1, INFINITY}, false},
+        {{1, NAN}, false},
+        {{0.0, -0.0}, false},                       // the mean of equal values is the first
+        {{0.0, -0.0, 2}, false},
+        {{-0.0, -0.0}, true},
+    };
+    qvh_package *pkg = nullptr;
+    ASSERT_EQ(qvh_open(nullptr, &pkg), QVH_OK) << qvh_errmsg();
+    for (const char *name : {"SUM", "MEAN"}) {
+        qvh_call *call = nullptr;
+        ASSERT_EQ(qvh_call_new(pkg, name, &call), QVH_OK);
+        for (std::size_t c = 0; c < std::size(cases); ++c) {
+            const auto &[xs, want] = cases[c];
+            EXPECT_EQ(qvsql::needs_order(*qvh_function_find(name), xs.data(), xs.size()), !want) << name << " case " << c;
+            if (!want) continue;
+            std::vector<double> sorted = xs, reversed = xs;
+            qvsql::canonical_sort(sorted.data(), sorted.size());
+            std::reverse(reversed.begin(), reversed.end());
+            double r[2];
+            std::int32_t st[2];
+            ASSERT_EQ(qvh_call_over(call, nullptr, 0, sorted.data(), sorted.size(), sizeof(double), &r[0], &st[0], nullptr), QVH_OK);
+            ASSERT_EQ(qvh_call_over(call, nullptr, 0, reversed.data(), reversed.size(), sizeof(double), &r[1], &st[1], nullptr), QVH_OK);
+            EXPECT_EQ(std::bit_cast<std::uint64_t>(r[0]), std::bit_cast<std::uint64_t>(r[1])) << name << " case " << c;
+        }
+        qvh_call_free(call);
+    }
+    qvh_close(pkg);
+}
+
 TEST(Canonical, OrderFreeOnlyWithoutSignedZerosOrTwoMissingValues) {
     double dot = 0, a = 0;
     qvh_missing('.', &dot);
