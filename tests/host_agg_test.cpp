@@ -215,23 +215,40 @@ TEST(Aggregate, OwnAllocatorHoldsEverything) {
     EXPECT_EQ(account.bytes, 0);
 }
 
+// The values ascending by the total order of their bits: missing values (negative NaNs) first,
+// in descending bit patterns, -0 before +0.
+std::vector<double> canonical(std::vector<double> v) {
+    auto key = [](double x) {
+        const auto u = std::bit_cast<std::uint64_t>(x);
+        return (u >> 63) != 0 ? ~u : u | (std::uint64_t{1} << 63);
+    };
+    std::stable_sort(v.begin(), v.end(), [&](double a, double b) { return key(a) < key(b); });
+    return v;
+}
+
+// Sliding and running frames (width 400 never slides): the call over the frame's values in the
+// order added, or with QVH_AGG_CANONICAL in the canonical order.
 TEST(Aggregate, SlidingWindowEqualsCallOverTheFrame) {
     std::mt19937_64 rng(13);
     const std::vector<double> xs = sample(rng, 400);
     for (const qvh_info *f : statistics()) {
         const double p = param_for(*f, rng, 5);
-        for (std::size_t width : {1u, 7u, 60u}) {
-            qvh_agg *agg = make(*f, QVH_AGG_KEEP_VALUES, p);
-            for (std::size_t i = 0; i < xs.size(); ++i) {
-                qvh_agg_add(agg, xs[i]);
-                if (i >= width) {
-                    ASSERT_EQ(qvh_agg_remove_first(agg), QVH_OK) << qvh_errmsg();
+        for (const unsigned flags : {QVH_AGG_KEEP_VALUES, QVH_AGG_CANONICAL})
+            for (std::size_t width : {1u, 7u, 60u, 400u}) {
+                qvh_agg *agg = make(*f, flags, p);
+                for (std::size_t i = 0; i < xs.size(); ++i) {
+                    qvh_agg_add(agg, xs[i]);
+                    if (i >= width) {
+                        ASSERT_EQ(qvh_agg_remove_first(agg), QVH_OK) << qvh_errmsg();
+                    }
+                    const std::size_t begin = i >= width ? i - width + 1 : 0;
+                    std::vector<double> frame(xs.begin() + static_cast<std::ptrdiff_t>(begin), xs.begin() + static_cast<std::ptrdiff_t>(i) + 1);
+                    if (flags == QVH_AGG_CANONICAL) frame = canonical(frame);
+                    ASSERT_EQ(result(agg), direct(*f, p, frame, 0, frame.size()))
+                        << f->name << " flags " << flags << " width " << width << " row " << i;
                 }
-                const std::size_t begin = i >= width ? i - width + 1 : 0;
-                ASSERT_EQ(result(agg), direct(*f, p, xs, begin, i + 1)) << f->name << " width " << width << " row " << i;
+                qvh_agg_free(agg);
             }
-            qvh_agg_free(agg);
-        }
     }
 }
 
@@ -243,6 +260,7 @@ TEST(Aggregate, FixedStateKeepsValuesFromWhenItIsTold) {
     qvh_agg *sum = make(*qvh_function_find("SUM"), 0, 0), *kept = make(*qvh_function_find("SUM"), 0, 0);
     qvh_agg_add_n(sum, xs.data(), 4500);  // folded at 4096
     qvh_agg_add_n(kept, xs.data(), 100);
+    EXPECT_EQ(qvh_agg_canonical_order(sum), QVH_E_STATE);  // the folded values have no order left
     ASSERT_EQ(qvh_agg_keep_values(sum), QVH_OK);
     ASSERT_EQ(qvh_agg_keep_values(kept), QVH_OK);
     qvh_agg_add_n(sum, xs.data() + 4500, 500);

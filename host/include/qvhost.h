@@ -366,6 +366,11 @@ typedef struct qvh_agg qvh_agg;
  * A QVH_AGG_FIXED statistic keeps a state of fixed size; QVH_AGG_KEEP_VALUES makes it keep its
  * values instead, which qvh_agg_remove_first and merging its partial states in order need. */
 #define QVH_AGG_KEEP_VALUES 1u
+/* QVH_AGG_CANONICAL keeps the values and computes each result over them in the canonical order
+ * instead of the order added: ascending by the IEEE total order of their bits, so the missing
+ * values come first (in descending bit patterns) and -0 before +0. A window frame's result is then
+ * the same whatever order an engine hands its rows over in. */
+#define QVH_AGG_CANONICAL 2u
 QVH_API int qvh_agg_new(qvh_package *pkg, const char *name, unsigned flags, qvh_agg **out) QVH_NOEXCEPT;
 /* The same with its own allocator (NULL: the package's), for the aggregate itself, every value it
  * keeps and the package's scratch memory while it computes a result (the memory context of an SQL
@@ -390,6 +395,9 @@ QVH_API int qvh_agg_remove_first(qvh_agg *agg) QVH_NOEXCEPT;
 /* From now on keep every value added, as QVH_AGG_KEEP_VALUES does; values already folded into
  * a fixed state stay folded (a host that learns late that it needs qvh_agg_remove_first). */
 QVH_API int qvh_agg_keep_values(qvh_agg *agg) QVH_NOEXCEPT;
+/* From now on compute results in the canonical order, as QVH_AGG_CANONICAL does. QVH_E_STATE when
+ * values are folded into a fixed state already. */
+QVH_API int qvh_agg_canonical_order(qvh_agg *agg) QVH_NOEXCEPT;
 /* Appends the values of from after those of into, as if they had been added to into. Two fixed
  * states merge exactly for N, NMISS, MIN, MAX and RANGE; for SUM and MEAN from must keep its
  * values (QVH_E_STATE otherwise). An aggregate with no parameter yet takes from's. On QVH_E_NOMEM

@@ -9,6 +9,7 @@
 #include <cstring>
 #include <new>
 
+#include "canonical.hpp"
 #include "fold.hpp"
 #include "internal.hpp"
 #include "listover.hpp"
@@ -54,6 +55,10 @@ struct qvh_agg {
     qvhost::OrderedWindow ordered{mem};
     std::uint64_t first_seq = 0, next_seq = 0;  // numbers of the first value kept and of the next one
     bool result_asked = false;  // a result was asked since the last reset
+    // Results over the values in the canonical order (a window frame in SQL), which sorted keeps
+    // from the first result on.
+    bool canonical = false;
+    qvhost::CanonicalFrame sorted{mem};
 };
 
 namespace qvhost {
@@ -146,6 +151,7 @@ int add_one(qvh_agg *agg, double x) {
     if (agg->ordered_on && !agg->ordered.reserve(agg->values.size() + 1)) reorder(agg);
     if (!agg->values.push_back(x)) return no_memory(agg, sizeof(double));
     if (agg->ordered_on) agg->ordered.add(x, agg->next_seq++);
+    if (agg->sorted.on()) agg->sorted.insert(x);
     if (fixed(*agg) && !agg->keep && agg->values.size() % BLOCK == 0) {
         try {
             compact(*agg);
@@ -183,8 +189,24 @@ bool ordered_result(qvh_agg *agg, Outcome &r) noexcept {
     return true;
 }
 
+// The result of one call over the parameter (when the function takes one) and the values in the
+// canonical order.
+Outcome canonical_result(qvh_agg &agg) {
+    if (!agg.sorted.on() && !agg.sorted.start(agg.values)) throw std::bad_alloc();
+    ListOver list(agg.mem, agg.pool.host(), agg.sorted.size() + (agg.info->leading_param ? 1 : 0));
+    if (agg.info->leading_param) list.add(&agg.param);
+    for (std::size_t i = 0; i < agg.sorted.size(); ++i) list.add(agg.sorted.data() + i);
+    Outcome out{qv::MISSING_DOT, STATUS_OK};
+    out.status = agg.entry.list(list.get(), &out.value);
+    // An order statistic answers from its ordered values wherever their order cannot tell, so the
+    // few results that need every value sort them again rather than keep them in order each row.
+    if (agg.stat != OrderStat::None) agg.sorted.stop();
+    return out;
+}
+
 // The result over every value: a fixed state's fold, or a call over the values kept.
 Outcome whole_result(qvh_agg &agg) {
+    if (agg.canonical) return canonical_result(agg);
     if (fixed(agg)) {
         // Folding is exact at any block boundary, so the last result's fold goes on.
         const std::size_t begin = agg.preview_end;
@@ -309,7 +331,8 @@ int qvh_agg_new_in(qvh_package *pkg, const char *name, unsigned flags, const qvh
     agg->entry = entry;
     agg->folds = fold_entries(*pkg, *info, entry);
     agg->label.set(info->name);
-    agg->keep = (flags & QVH_AGG_KEEP_VALUES) != 0;
+    agg->canonical = (flags & QVH_AGG_CANONICAL) != 0;
+    agg->keep = agg->canonical || (flags & QVH_AGG_KEEP_VALUES) != 0;
     agg->stat = order_stat_of(*info, agg->definition);
     *out = agg;
     return ok();
@@ -371,7 +394,10 @@ int qvh_agg_remove_first(qvh_agg *agg) noexcept {
                                        << ": values folded into a fixed state cannot be taken out again (keep the values)");
     if (agg->values.empty()) return fail(QVH_E_STATE, Msg() << agg->label.view() << ": there is no value to remove");
     start_ordered(agg);
-    if (agg->ordered_on) agg->values.each(0, 1, [&](double x) { agg->ordered.remove(x, agg->first_seq++); });
+    agg->values.each(0, 1, [&](double x) {
+        if (agg->ordered_on) agg->ordered.remove(x, agg->first_seq++);
+        if (agg->sorted.on()) agg->sorted.erase(x);
+    });
     agg->values.pop_front();
     agg->preview_end = 0;
     return QVH_OK;
@@ -386,6 +412,16 @@ int qvh_agg_set_interrupt(qvh_agg *agg, qvh_interrupt_fn fn, void *ctx) noexcept
 int qvh_agg_keep_values(qvh_agg *agg) noexcept {
     if (const int rc = check(agg); rc != QVH_OK) return rc;
     agg->keep = true;
+    return QVH_OK;
+}
+
+int qvh_agg_canonical_order(qvh_agg *agg) noexcept {
+    if (const int rc = check(agg); rc != QVH_OK) return rc;
+    if (agg->folded > 0)
+        return fail(QVH_E_STATE, Msg() << agg->label.view()
+                                       << ": values folded into a fixed state cannot be put in the canonical order (keep the values)");
+    agg->canonical = agg->keep = true;
+    agg->preview_end = 0;
     return QVH_OK;
 }
 
@@ -457,6 +493,7 @@ void qvh_agg_reset(qvh_agg *agg) noexcept {
     if (agg == nullptr) return;
     agg->values.clear();
     stop_ordered(agg);
+    agg->sorted.stop();
     agg->folded = 0;
     agg->state = FixedState{};
     agg->preview_end = 0;
@@ -498,6 +535,7 @@ int qvh_agg_load(qvh_agg *agg, const void *buf, size_t size) noexcept {
     }
     agg->values.swap(values);
     stop_ordered(agg);
+    agg->sorted.stop();
     agg->preview_end = 0;
     agg->has_param = (bits & 1) != 0;
     agg->param = param;

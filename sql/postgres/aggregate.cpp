@@ -39,14 +39,14 @@ void free_state(void *arg) {
     s->agg = nullptr;
 }
 
-State *new_state(MemoryContext cxt, int index, bool keep, bool transient, bool canonical) {
+State *new_state(MemoryContext cxt, int index, unsigned flags, bool transient, bool canonical) {
     qvh_package *pkg = get_package();
     State *s = static_cast<State *>(take(cxt, sizeof(State)));
     if (s == nullptr) out_of_memory(index, sizeof(State));
     *s = State{{free_state, s, nullptr}, nullptr, cxt, index, transient, canonical, false, 0.0, nullptr, 0, 0, 0, 0.0, 0};
     const qvh_allocator a = allocator_in(cxt);
     const int rc = qvh_agg_new_in(pkg, qvh_function_at(static_cast<std::size_t>(index))->name,
-                                  keep ? QVH_AGG_KEEP_VALUES : 0u, &a, &s->agg);
+                                  flags, &a, &s->agg);
     if (rc != QVH_OK) fail_new(rc, index);
     qvh_agg_set_label(s->agg, label_of(index));
     qvh_agg_set_interrupt(s->agg, interrupt_pending, nullptr);
@@ -108,6 +108,14 @@ bool unordered(FunctionCallInfo fcinfo) {
     return false;
 }
 
+// How the host-library aggregate of a state keeps its rows: a window frame's result is over its
+// values in the canonical order, the order every engine can keep; a frame that moves keeps its
+// values to let rows leave; a group with ORDER BY takes its rows in that order.
+unsigned host_flags(FunctionCallInfo fcinfo, bool moving) {
+    if (fcinfo->context != nullptr && IsA(fcinfo->context, WindowAggState)) return QVH_AGG_CANONICAL;
+    return moving ? QVH_AGG_KEEP_VALUES : 0u;
+}
+
 State *state_arg(FunctionCallInfo fcinfo, int i) {
     return PG_ARGISNULL(i) ? nullptr : reinterpret_cast<State *>(PG_GETARG_POINTER(i));
 }
@@ -119,7 +127,7 @@ Datum transition(FunctionCallInfo fcinfo, bool moving) {
         MemoryContext cxt = aggregate_context(fcinfo);
         const Site *site = site_of(fcinfo, moving ? qvpg::MTRANS : qvpg::TRANS, false);
         const bool canonical = !moving && order_sensitive(site->index) && unordered(fcinfo);
-        s = new_state(cxt, site->index, moving, false, canonical);
+        s = new_state(cxt, site->index, canonical ? 0u : host_flags(fcinfo, moving), false, canonical);
     }
     // Only an aggregate can pass a state, so the context is checked once, with the first row.
     const int last = PG_NARGS() - 1;
@@ -276,7 +284,7 @@ Datum qvpg_agg_combine(PG_FUNCTION_ARGS) {
         from->transient = false;
         PG_RETURN_POINTER(from);
     }
-    if (into == nullptr) into = new_state(cxt, from->index, false, false, from->canonical);
+    if (into == nullptr) into = new_state(cxt, from->index, 0u, false, from->canonical);
     const int rc = qvh_agg_merge(into->agg, from->agg);
     if (rc == QVH_OK && into->canonical) {
         if (from->has_param && !into->has_param) keep_param(into, from->param);
@@ -329,7 +337,7 @@ Datum qvpg_agg_deserialize(PG_FUNCTION_ARGS) {
     if (size < sizeof head || head.index >= qvh_function_count() ||
         qvh_function_at(head.index)->aggregate == QVH_AGG_NONE || (head.canonical && (size - sizeof head) % sizeof(double)))
         raise(ERRCODE_INVALID_BINARY_REPRESENTATION, "qvewumth: not a saved aggregate state");
-    State *s = new_state(cxt, static_cast<int>(head.index), false, true, head.canonical != 0);
+    State *s = new_state(cxt, static_cast<int>(head.index), 0u, true, head.canonical != 0);
     if (s->canonical) {
         if (head.has_param) keep_param(s, head.param);
         const std::size_t n = (size - sizeof head) / sizeof(double);

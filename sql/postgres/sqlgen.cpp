@@ -1,5 +1,10 @@
-// qvpg_sqlgen PACKAGE: writes the extension's install script from the function catalogue, for every
-// function the package at PACKAGE provides.
+// qvpg_sqlgen PACKAGE [--update]: writes the extension's install script from the function
+// catalogue, for every function the package at PACKAGE provides; with --update, the script that
+// brings an earlier version of the extension up to this one.
+//
+// Every object is made with CREATE OR REPLACE, so one text serves both: an update redefines the
+// functions and aggregates in place, and the views, expression indexes and other objects that
+// depend on them stay as they are. New functions join the extension.
 //
 // Every function becomes one or more SQL functions named qv_<name>: one of float8 for a function
 // of one number, one per argument count for a list of fixed length, and one VARIADIC array for a
@@ -53,7 +58,7 @@ struct Writer {
 
     void function(const std::string &name, const std::string &args, const std::string &result, const char *symbol,
                   const char *traits, const std::string &comment) {
-        o << "CREATE FUNCTION " << name << "(" << args << ") RETURNS " << result << "\n  AS 'MODULE_PATHNAME', '"
+        o << "CREATE OR REPLACE FUNCTION " << name << "(" << args << ") RETURNS " << result << "\n  AS 'MODULE_PATHNAME', '"
           << symbol << "' LANGUAGE C " << traits << ";\n";
         if (!comment.empty()) o << "COMMENT ON FUNCTION " << name << "(" << args << ") IS " << quoted(comment) << ";\n";
     }
@@ -84,7 +89,7 @@ struct Writer {
         function(trans, "internal, " + args, "internal", "qvpg_agg_trans", traits, "");
         function(mtrans, "internal, " + args, "internal", "qvpg_agg_mtrans", traits, "");
         function(final, "internal", "float8", "qvpg_agg_final", traits, "");
-        o << "CREATE AGGREGATE " << name << "(" << args << ") (\n"
+        o << "CREATE OR REPLACE AGGREGATE " << name << "(" << args << ") (\n"
           << "  SFUNC = " << trans << ", STYPE = internal, FINALFUNC = " << final << ",\n"
           << "  COMBINEFUNC = qv_agg_combine, SERIALFUNC = qv_agg_serialize, DESERIALFUNC = qv_agg_deserialize,\n"
           << "  MSFUNC = " << mtrans << ", MINVFUNC = qv_agg_minv, MSTYPE = internal, MFINALFUNC = " << final << ",\n"
@@ -93,10 +98,11 @@ struct Writer {
           << quoted(std::string(f.name) + " over the rows of a group: " + f.summary) << ";\n";
     }
 
-    void header() {
+    void header(bool update) {
         o << "-- The functions of the qvewumth package inside PostgreSQL. Made from the function catalogue by\n"
              "-- qvpg_sqlgen: edit the catalogue, not this file.\n"
-             "\\echo Use \"CREATE EXTENSION qvewumth\" to load this file. \\quit\n\n";
+          << (update ? "\\echo Use \"ALTER EXTENSION qvewumth UPDATE\" to load this file. \\quit\n\n"
+                     : "\\echo Use \"CREATE EXTENSION qvewumth\" to load this file. \\quit\n\n");
         function("qv_status", "", "text", "qvpg_status", "VOLATILE PARALLEL RESTRICTED",
                  "what the qv_ functions gave since it was last read in this statement, or in the last statement "
                  "that called one: ok, invalid argument, not a number, ...");
@@ -116,13 +122,14 @@ struct Writer {
 
 int main(int argc, char **argv) {
     qvh_package *pkg = nullptr;
-    if (argc != 2 || qvh_open(argv[1], &pkg) != QVH_OK) {
-        std::fprintf(stderr, "qvpg_sqlgen: %s\n", argc != 2 ? "usage: qvpg_sqlgen PACKAGE" : qvh_errmsg());
+    const bool usage = argc == 2 || (argc == 3 && std::string(argv[2]) == "--update");
+    if (!usage || qvh_open(argv[1], &pkg) != QVH_OK) {
+        std::fprintf(stderr, "qvpg_sqlgen: %s\n", !usage ? "usage: qvpg_sqlgen PACKAGE [--update]" : qvh_errmsg());
         return 2;
     }
     try {
         Writer w;
-        w.header();
+        w.header(argc == 3);
         for (std::size_t i = 0; i < qvh_function_count(); ++i) {
             const qvh_info &f = *qvh_function_at(i);
             if (!qvh_package_has(pkg, &f)) continue;  // ORDINAL2 has no entry point

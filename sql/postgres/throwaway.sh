@@ -43,9 +43,10 @@ trap 'exit 130' INT
 trap 'exit 143' TERM
 trap 'exit 129' HUP
 
-# The extension's install rules, staged and then put in place as new files: a server elsewhere
+# The extension's install rules (and the tests' update script), staged and then put in place as new files: a server elsewhere
 # that has the old module loaded keeps its copy instead of seeing it overwritten.
 DESTDIR="$tmp/stage" cmake --install "$build" --component postgresql >/dev/null &&
+    DESTDIR="$tmp/stage" cmake --install "$build" --component postgresql_test >/dev/null &&
     (cd "$tmp/stage" && find . -type f) | while read -r f; do
         install -D -m "$(stat -c %a "$tmp/stage/$f")" "$tmp/stage/$f" "/${f#./}" || exit 1
     done || { echo "installing the extension failed" >&2; exit 1; }

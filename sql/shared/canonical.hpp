@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <bit>
+#include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -54,19 +55,87 @@ inline bool order_statistic(const qvh_info &f) noexcept {
     return std::strcmp(f.family, "Order statistics") == 0 || f.fold == QVH_FOLD_EXTREME || f.fold == QVH_FOLD_RANGE;
 }
 
+// Whether every sum of xs[0..n) in any order is exact, so that SUM and MEAN (a sum from the first
+// present value, over the count) give the same bits in every order: the present values are finite
+// multiples of one power of two 2^g (integers, for one) whose magnitudes add up to less than
+// 2^(53+g), so that every partial sum is a multiple of 2^g with at most 53 significant bits. The
+// sum of the magnitudes, added in this order, is itself exact while it stays below that bound, and
+// once it reaches it (rounded or not) it stays there. Zeros of both signs are left to the sort: the
+// mean of equal values is the first one. Missing values add nothing.
+inline bool sum_order_free(const double *xs, std::size_t n) noexcept {
+    int g = 1024;  // the exponent of the largest power of two every present value is a multiple of
+    double bound = HUGE_VAL, total = 0.0;
+    bool plus_zero = false, minus_zero = false;
+    for (std::size_t i = 0; i < n; ++i) {
+        std::uint64_t u;
+        std::memcpy(&u, xs + i, sizeof u);
+        if ((u >> 48) == 0xFFFF) continue;  // a missing value
+        const int e = static_cast<int>((u >> 52) & 0x7FF);
+        const std::uint64_t m = u & ((std::uint64_t{1} << 52) - 1);
+        if (e == 0x7FF) return false;  // an infinity or a NaN
+        if (e == 0 && m == 0) {
+            (u >> 63 ? minus_zero : plus_zero) = true;
+            continue;
+        }
+        const std::uint64_t sig = e == 0 ? m : m | (std::uint64_t{1} << 52);
+        const int low = (e == 0 ? -1074 : e - 1075) + std::countr_zero(sig);
+        if (low < g) {
+            g = low;
+            bound = std::ldexp(1.0, 53 + g);
+        }
+        total += std::fabs(xs[i]);
+        if (!(total < bound)) return false;
+    }
+    return !(plus_zero && minus_zero);
+}
+
 // Whether f's result over xs[0..n) needs the values in the canonical order: unless f is an order
-// statistic whose values could not tell.
+// statistic whose values could not tell, or a sum or mean whose every sum is exact.
 inline bool needs_order(const qvh_info &f, const double *xs, std::size_t n) noexcept {
+    if (f.fold == QVH_FOLD_SUM || f.fold == QVH_FOLD_MEAN) return !sum_order_free(xs, n);
     return !order_statistic(f) || !order_free(xs, n);
 }
 
 // The values from which a radix sort pays for its counting tables.
 constexpr std::size_t RADIX_FROM = 4096;
 
+// Sorts keys[0..n) ascending by a least-significant-digit radix sort of 11-bit digits (six passes,
+// tables of 96 KiB, within the second-level cache), using scratch (room for n keys). The keys are
+// counted for every digit in one read; a digit that every key shares (the top ones, for values of
+// one sign and a few binades) moves nothing, and its pass is skipped.
+inline void radix_sort_keys(std::uint64_t *keys, std::uint64_t *scratch, std::size_t n) noexcept {
+    if (n == 0) return;
+    constexpr int BITS = 11, DIGITS = 1 << BITS, PASSES = (64 + BITS - 1) / BITS;
+    static thread_local std::size_t tables[PASSES][DIGITS];
+    auto &counts = tables;  // the thread's tables found once, not at every count
+    std::memset(counts, 0, sizeof tables);
+    for (std::size_t k = 0; k < n; ++k) {
+        const std::uint64_t key = keys[k];
+        for (int p = 0; p < PASSES; ++p) ++counts[p][(key >> (p * BITS)) & (DIGITS - 1)];
+    }
+    std::uint64_t *from = keys, *to = scratch;
+    for (int p = 0; p < PASSES; ++p) {
+        std::size_t *at = counts[p];
+        const int shift = p * BITS;
+        if (at[(keys[0] >> shift) & (DIGITS - 1)] == n) continue;
+        std::size_t sum = 0;
+        for (int d = 0; d < DIGITS; ++d) {
+            const std::size_t c = at[d];
+            at[d] = sum;
+            sum += c;
+        }
+        for (std::size_t k = 0; k < n; ++k) {
+            const std::uint64_t key = from[k];
+            to[at[(key >> shift) & (DIGITS - 1)]++] = key;
+        }
+        std::swap(from, to);
+    }
+    if (from != keys) std::memcpy(keys, from, n * sizeof *keys);
+}
+
 // Sorts xs[0..n) into the canonical order. With scratch (room for n keys) and at least RADIX_FROM
-// values it is a radix sort of the keys, eight passes of a byte (tables of 16 KiB, within the cache;
-// a byte that every key shares is skipped); otherwise the keys are sorted in
-// place and no memory is asked for. Values already in the canonical order are left as they are.
+// values it is a radix sort of the keys (radix_sort_keys); otherwise the keys are sorted in place
+// and no memory is asked for. Values already in the canonical order are left as they are.
 inline void canonical_sort(double *xs, std::size_t n, std::uint64_t *scratch = nullptr) noexcept {
     static_assert(sizeof(double) == sizeof(std::uint64_t));
     auto key = [&](std::size_t i) {
@@ -81,27 +150,8 @@ inline void canonical_sort(double *xs, std::size_t n, std::uint64_t *scratch = n
     // size and alignment.
     auto *keys = static_cast<std::uint64_t *>(static_cast<void *>(xs));
     for (std::size_t k = 0; k < n; ++k) keys[k] = key(k);
-    if (scratch == nullptr || n < RADIX_FROM) {
-        std::sort(keys, keys + n);
-    } else {
-        constexpr int BITS = 8, DIGITS = 1 << BITS, PASSES = (64 + BITS - 1) / BITS;
-        static thread_local std::size_t tables[PASSES][DIGITS + 1];
-        auto *counts = tables;  // the thread's tables found once, not at every count
-        std::memset(counts, 0, sizeof tables);
-        for (std::size_t k = 0; k < n; ++k)
-            for (int p = 0; p < PASSES; ++p) ++counts[p][((keys[k] >> (p * BITS)) & (DIGITS - 1)) + 1];
-        std::uint64_t *from = keys, *to = scratch;
-        for (int p = 0; p < PASSES; ++p) {
-            std::size_t *at = counts[p];
-            // A digit that every key shares (the top ones, for values of one sign and a few
-            // binades) moves nothing: the pass is skipped.
-            if (at[((keys[0] >> (p * BITS)) & (DIGITS - 1)) + 1] == n) continue;
-            for (int d = 0; d < DIGITS; ++d) at[d + 1] += at[d];
-            for (std::size_t k = 0; k < n; ++k) to[at[(from[k] >> (p * BITS)) & (DIGITS - 1)]++] = from[k];
-            std::swap(from, to);
-        }
-        if (from != keys) std::memcpy(keys, from, n * sizeof *keys);
-    }
+    if (scratch == nullptr || n < RADIX_FROM) std::sort(keys, keys + n);
+    else radix_sort_keys(keys, scratch, n);
     for (std::size_t k = 0; k < n; ++k) {
         const std::uint64_t bits = canonical_bits(keys[k]);
         std::memcpy(xs + k, &bits, sizeof bits);

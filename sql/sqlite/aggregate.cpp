@@ -1,6 +1,5 @@
 // The aggregate and window functions: a group's or a frame's values in a host-library aggregate
 // that lives in SQLite's aggregate context.
-#include <string>
 
 #include "extension.hpp"
 
@@ -55,12 +54,13 @@ qvh_agg *new_agg(const Function &f, unsigned flags) {
     return agg;
 }
 
-// The first xValue or xInverse: this is a window, whose rows may leave again, so a fixed-state
-// statistic keeps its values from now on (those folded already stay folded).
+// The first xValue or xInverse: this is a window, whose results are over the frame's values in
+// the canonical order (the order every engine can keep). SQLite says a call is a window's only
+// from then on, so every statistic keeps its values from its first row.
 void enter_window(Accumulator &acc) {
     if (acc.window) return;
     acc.window = true;
-    if (acc.agg != nullptr) qvh_agg_keep_values(acc.agg);
+    if (acc.agg != nullptr) qvsql::check(qvh_agg_canonical_order(acc.agg));
 }
 
 // Gives the result over the values held and, when told to, reports its status for qv_status().
@@ -90,7 +90,7 @@ void give_aggregate(sqlite3_context *ctx, const Function &f, Accumulator &acc, b
 
 void aggregate_step(sqlite3_context *ctx, int argc, sqlite3_value **argv) {
     group_guarded(ctx, [&](Function &f, Accumulator &acc) {
-        if (acc.agg == nullptr) acc.agg = new_agg(f, acc.window ? QVH_AGG_KEEP_VALUES : 0);
+        if (acc.agg == nullptr) acc.agg = new_agg(f, acc.window ? QVH_AGG_CANONICAL : QVH_AGG_KEEP_VALUES);
         if (f.info->leading_param) qvsql::check(qvh_agg_param(acc.agg, edge_arg(f, 0, argv[0]).num));
         qvsql::check(qvh_agg_add(acc.agg, edge_arg(f, argc - 1, argv[argc - 1]).num));
         acc.fresh = false;
@@ -98,15 +98,10 @@ void aggregate_step(sqlite3_context *ctx, int argc, sqlite3_value **argv) {
 }
 
 void aggregate_inverse(sqlite3_context *ctx, int, sqlite3_value **) {
-    group_guarded(ctx, [&](Function &f, Accumulator &acc) {
+    group_guarded(ctx, [&](Function &, Accumulator &acc) {
         enter_window(acc);
         if (acc.agg == nullptr) return;
-        const int rc = qvh_agg_remove_first(acc.agg);
-        if (rc == QVH_E_STATE && f.info->aggregate == QVH_AGG_FIXED)
-            qvsql::fail(f.name, "this window frame took in " + std::to_string(QVH_FOLD_BLOCK) +
-                                    " rows or more before its first result, so rows cannot leave it (fixed-state "
-                                    "statistics keep no values before that); use a frame with fewer following rows");
-        qvsql::check(rc);
+        qvsql::check(qvh_agg_remove_first(acc.agg));
         acc.fresh = false;
     });
 }

@@ -224,9 +224,13 @@ TEST_F(Aggregates, ManyGroupsAndWindowFrames) {
         const qvh_info &f = *qvh_function_find(name);
         check(db, f, 20011);
 
-        // Frames over the first 5000 rows in three partitions: sliding, running, and one that shrinks.
+        // Frames over the first 5000 rows in three partitions: sliding, running, and one that
+        // shrinks; each the call over the frame's values in the canonical order, as in SQLite and
+        // PostgreSQL.
         const struct { const char *frame; long before, after; } frames[] = {
             {"ROWS BETWEEN 5 PRECEDING AND 2 FOLLOWING", 5, 2},
+            {"ROWS 10 PRECEDING", 10, 0},
+            {"ROWS 100 PRECEDING", 100, 0},
             {"ROWS BETWEEN UNBOUNDED PRECEDING AND CURRENT ROW", 1L << 40, 0},
             {"ROWS BETWEEN CURRENT ROW AND UNBOUNDED FOLLOWING", 0, 1L << 40}};
         for (const auto &w : frames) {

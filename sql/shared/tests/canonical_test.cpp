@@ -7,6 +7,7 @@
 #include <cmath>
 #include <cstdint>
 #include <random>
+#include <string>
 #include <vector>
 
 #include "canonical.hpp"
@@ -54,6 +55,94 @@ TEST(Canonical, EveryOrderOfTheSameValuesSortsAlike) {
             EXPECT_EQ(bits_of(radix), want) << n;
         }
     }
+}
+
+// The radix sort of keys against std::sort, on keys that differ only across a digit boundary
+// (bits 10/11, 21/22, ... 54/55, the sign), on every missing kind, NaNs with payloads, both zeros
+// and infinities, subnormals, duplicates, and on 0, 1 and 2 keys; in several orders of each.
+TEST(Canonical, RadixOrderIsTheSortedOrderOfTheKeys) {
+    auto bits = [](double x) { return std::bit_cast<std::uint64_t>(x); };
+    std::vector<std::uint64_t> missing;
+    for (const char c : std::string("._ABCDEFGHIJKLMNOPQRSTUVWXYZ")) {
+        double m = 0;
+        qvh_missing(c, &m);
+        missing.push_back(bits(m));
+    }
+    const std::uint64_t nan = bits(NAN), sign = std::uint64_t{1} << 63;
+    std::vector<std::uint64_t> boundaries;
+    for (int b : {10, 11, 21, 22, 32, 33, 43, 44, 54, 55, 62, 63})
+        for (std::uint64_t base : {std::uint64_t{0}, bits(1.0), bits(-1.0)})
+            boundaries.insert(boundaries.end(), {base ^ (std::uint64_t{1} << b), base | ((std::uint64_t{1} << b) - 1)});
+    const std::vector<std::vector<std::uint64_t>> cases = {
+        {},
+        {bits(-0.0)},
+        {bits(0.0), bits(-0.0)},
+        {bits(INFINITY), bits(-INFINITY), bits(0.0), bits(-0.0), bits(5e-324), bits(-5e-324), bits(2.2250738585072009e-308)},
+        {nan, nan | 1, nan | 0x7FF, sign | nan, sign | nan | 0x1234, missing[0], missing[1], missing[27], bits(1.0), bits(1.0)},
+        missing,
+        boundaries,
+        {7, 7, 7, 7, sign | 7, sign | 7, 0, sign},
+    };
+    auto key_of = [](std::uint64_t u) { return qvsql::canonical_key(u); };
+    std::mt19937_64 rng(11);
+    for (std::size_t c = 0; c < std::size(cases); ++c)
+        for (int round = 0; round < 3; ++round) {
+            std::vector<std::uint64_t> keys;
+            for (std::uint64_t u : cases[c]) keys.push_back(key_of(u));
+            std::shuffle(keys.begin(), keys.end(), rng);
+            std::vector<std::uint64_t> want = keys, scratch(keys.size());
+            std::sort(want.begin(), want.end());
+            if (!keys.empty()) qvsql::radix_sort_keys(keys.data(), scratch.data(), keys.size());
+            EXPECT_EQ(keys, want) << "case " << c;
+        }
+}
+
+// A sum is left unsorted only where every order gives exact sums; where it is, SUM and MEAN over
+// the canonical order and over the values reversed give the same bits.
+TEST(Canonical, SumOrderFreeOnlyWhereEverySumIsExact) {
+    double dot = 0, a = 0;
+    qvh_missing('.', &dot);
+    qvh_missing('A', &a);
+    const double p53 = 9007199254740992.0;  // 2^53
+    const std::pair<std::vector<double>, bool> cases[] = {
+        {{}, true},
+        {{3, -7, 12, 1e6, -0.0}, true},
+        {{dot, 2, a, 5}, true},
+        {{0.5, 0.25, -1.75}, true},                 // multiples of 2^-2
+        {{0.1, 0.2, 0.3}, false},                   // 0.1 + 0.2 rounds
+        {{p53 - 1, 1}, false},                      // the sum of magnitudes reaches 2^53
+        {{p53 / 2 - 1, p53 / 2 - 1, 1}, true},      // below it
+        {{p53, 1}, false},
+        {{1e300, 1e300}, true},                     // doubling is exact
+        {{1e300, 1}, false},                        // far above the room of the smallest value
+        {{5e-324, 5e-324, -1e-323}, true},          // subnormal multiples
+        {{1, INFINITY}, false},
+        {{1, NAN}, false},
+        {{0.0, -0.0}, false},                       // the mean of equal values is the first
+        {{0.0, -0.0, 2}, false},
+        {{-0.0, -0.0}, true},
+    };
+    qvh_package *pkg = nullptr;
+    ASSERT_EQ(qvh_open(nullptr, &pkg), QVH_OK) << qvh_errmsg();
+    for (const char *name : {"SUM", "MEAN"}) {
+        qvh_call *call = nullptr;
+        ASSERT_EQ(qvh_call_new(pkg, name, &call), QVH_OK);
+        for (std::size_t c = 0; c < std::size(cases); ++c) {
+            const auto &[xs, want] = cases[c];
+            EXPECT_EQ(qvsql::needs_order(*qvh_function_find(name), xs.data(), xs.size()), !want) << name << " case " << c;
+            if (!want) continue;
+            std::vector<double> sorted = xs, reversed = xs;
+            qvsql::canonical_sort(sorted.data(), sorted.size());
+            std::reverse(reversed.begin(), reversed.end());
+            double r[2];
+            std::int32_t st[2];
+            ASSERT_EQ(qvh_call_over(call, nullptr, 0, sorted.data(), sorted.size(), sizeof(double), &r[0], &st[0], nullptr), QVH_OK);
+            ASSERT_EQ(qvh_call_over(call, nullptr, 0, reversed.data(), reversed.size(), sizeof(double), &r[1], &st[1], nullptr), QVH_OK);
+            EXPECT_EQ(std::bit_cast<std::uint64_t>(r[0]), std::bit_cast<std::uint64_t>(r[1])) << name << " case " << c;
+        }
+        qvh_call_free(call);
+    }
+    qvh_close(pkg);
 }
 
 TEST(Canonical, OrderFreeOnlyWithoutSignedZerosOrTwoMissingValues) {
