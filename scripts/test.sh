@@ -1,19 +1,58 @@
 #!/usr/bin/env bash
 # Builds and runs every test: once plain, once under AddressSanitizer and
-# UndefinedBehaviorSanitizer; then replays the fuzz corpora and runs the concurrency test under
-# ThreadSanitizer. The PostgreSQL tests start and stop their own throwaway server.
+# UndefinedBehaviorSanitizer (with every fuzz target replaying its committed corpus), and the
+# concurrency test under ThreadSanitizer. The PostgreSQL tests start and stop their own throwaway
+# server, the Dask tests their own 2-process cluster.
+#
+# The three build trees are independent, so they are built and tested side by side: while one
+# stage waits on a single long test (R CMD check, the Python source package's install), the
+# others compile. Each stage writes its log to build-logs/STAGE.log; a stage that fails has its
+# log printed whole, one that passes its test summary. The long fuzzing runs are their own
+# command: scripts/fuzz.sh (hours), scripts/fuzz_replay.sh (the corpora under libFuzzer, and a few
+# seconds of fuzzing each).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/deps.sh
 jobs=$(nproc)
-cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQV_WERROR=ON >/dev/null
-cmake --build build -j "$jobs"
-(cd build && ctest --output-on-failure -j "$jobs")
-cmake -S . -B build-san -G Ninja -DCMAKE_BUILD_TYPE=Debug -DQV_SANITIZE=ON -DQV_WERROR=ON -DQV_BENCH=OFF >/dev/null
-cmake --build build-san -j "$jobs"
-(cd build-san && ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
-   ctest --output-on-failure -j "$jobs")
-# Every fuzz target over its corpus (earlier findings stay found), and the concurrency test under
-# ThreadSanitizer.
-scripts/fuzz_replay.sh
-scripts/tsan.sh
+logs=build-logs
+rm -rf "$logs" && mkdir -p "$logs"
+
+plain() {
+    cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQV_WERROR=ON >/dev/null
+    cmake --build build -j "$jobs"
+    (cd build && ctest --output-on-failure -j "$jobs")
+}
+
+sanitized() {
+    cmake -S . -B build-san -G Ninja -DCMAKE_BUILD_TYPE=Debug -DQV_SANITIZE=ON -DQV_WERROR=ON -DQV_BENCH=OFF >/dev/null
+    cmake --build build-san -j "$jobs"
+    (cd build-san && ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+        ctest --output-on-failure -j "$jobs")
+}
+
+threads() {
+    scripts/tsan.sh
+}
+
+stages=(plain sanitized threads)
+for s in "${stages[@]}"; do
+    ( set -e; "$s" ) >"$logs/$s.log" 2>&1 &
+    eval "pid_$s=$!"
+done
+
+failed=()
+for s in "${stages[@]}"; do
+    pid_var="pid_$s"
+    if wait "${!pid_var}"; then
+        echo "== $s: passed"
+        # The runner's report: every test's line and the closing summary.
+        sed -n '/^Test project/,$p' "$logs/$s.log"
+    else
+        failed+=("$s")
+    fi
+done
+for s in "${failed[@]}"; do
+    echo "== $s: FAILED (its log, $logs/$s.log, follows)"
+    cat "$logs/$s.log"
+done
+[ ${#failed[@]} -eq 0 ]
