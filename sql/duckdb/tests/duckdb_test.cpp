@@ -11,9 +11,11 @@
 #include <cstring>
 #include <map>
 #include <optional>
+#include <set>
 #include <tuple>
 
 #include "host_package.hpp"
+#include "sanitized.hpp"
 
 namespace {
 
@@ -199,9 +201,14 @@ TEST_F(Aggregates, TheSameBitsWithOneToEightThreads) {
         more.push_back(std::make_unique<Db>(threads));
         ASSERT_EQ(more.back()->run(table("t", N)), "");
     }
+    // A sanitized build looks for memory errors, which follow the aggregate's path (its state, its
+    // merge, whether it orders its values) rather than the function: there it runs the first
+    // function of each such kind; the plain build compares every function's bits.
+    std::set<std::tuple<int, int, int, int>> kinds;
     for (std::size_t i = 0; i < qvh_function_count(); ++i) {
         const qvh_info &f = *qvh_function_at(i);
         if (f.aggregate == QVH_AGG_NONE || !provided(f)) continue;
+        if (!kinds.insert({f.aggregate, f.fold, f.merge, f.leading_param}).second && qvt::SANITIZED) continue;
         const auto [in_order, result] = check(one, f, 1);
         EXPECT_EQ(std::memcmp(in_order[0].data(), xs.data(), N * sizeof(double)), 0) << call(f);
         for (std::size_t k = 0; k < more.size(); ++k) {
