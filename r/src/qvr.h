@@ -58,6 +58,7 @@ int qvr_is_numeric(SEXP x);
 const char *qvr_type_words(SEXP x);
 double qvr_number_at(SEXP x, R_xlen_t i);
 const double *qvr_doubles(SEXP x, R_xlen_t off, R_xlen_t len);
+void qvr_doubles_region(SEXP x, R_xlen_t off, R_xlen_t len, double *buf);
 const char *qvr_utf8_of(SEXP s);
 SEXP qvr_missing(SEXP letters);
 SEXP qvr_missing_letter(SEXP x);
@@ -84,6 +85,7 @@ void NORET qvr_raise_interrupt(void); /* the interrupt seen, raised once everyth
 
 /* guard.c: host objects owned by R, and errors that free them before they are raised */
 qvh_call *qvr_new_call(const qvh_info *info, const char *label, SEXP *guard);
+qvh_agg *qvr_new_agg(const qvh_info *info, const char *label, SEXP *guard);
 SEXP qvr_guard_call(qvh_call *c);
 qvh_call *qvr_disown(SEXP guard);
 void qvr_release(SEXP guard);

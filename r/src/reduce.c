@@ -32,6 +32,9 @@ static void check_reduce(reduce_call *rc, SEXP params) {
         qvr_error("%s: argument %s must be %s, not %s", rc->label,
                  CHAR(STRING_ELT(Rf_getAttrib(params, R_NamesSymbol), 0)),
                  rc->param_chr ? "character" : "numeric", qvr_type_words(p));
+    if ((double)rc->n + (double)rc->nlead > (double)QVH_MAX_ARGS)
+        qvr_error("%s: argument x holds %.0f values; a statistic takes at most %.0f", rc->label, (double)rc->n,
+                  (double)QVH_MAX_ARGS - (double)rc->nlead);
     if ((double)rc->n + (double)rc->nlead < (double)info->min_args)
         qvr_error("%s: argument x holds %ld value%s; it needs at least %ld", rc->label, (long)rc->n,
                  rc->n == 1 ? "" : "s", (long)(info->min_args - rc->nlead));
@@ -42,9 +45,70 @@ static void mark_result(R_xlen_t k, size_t nargs, const unsigned char *marked) {
         if (marked[j]) qvr_add_mark((size_t)k, j);
 }
 
-/* Numbers: each result is one call over x read in place, with no copy of it. */
+/* A statistic whose result is assembled from calls over blocks of values (n, nmiss, sum, mean,
+ * min, max, range). */
+static int folds(const qvh_info *info) { return info->fold >= QVH_FOLD_COUNT && info->fold <= QVH_FOLD_RANGE; }
+
+/* A folding statistic over a vector with no pointer to its doubles (an integer or logical vector,
+ * an ALTREP sequence): its values are read a block at a time into an aggregate, bit for bit the
+ * one call over them, so 1:3e9 costs 32 KB rather than a copy of 3e9 values. */
+static void fold_regions(reduce_call *rc) {
+    SEXP guard;
+    qvh_agg *agg = qvr_new_agg(rc->info, rc->label, &guard);
+    double block[QVH_FOLD_BLOCK];
+    for (R_xlen_t i = 0; i < rc->n; i += QVH_FOLD_BLOCK) {
+        const R_xlen_t len = rc->n - i < QVH_FOLD_BLOCK ? rc->n - i : QVH_FOLD_BLOCK;
+        qvr_doubles_region(rc->x, i, len, block);
+        if (qvh_agg_add_n(agg, block, (size_t)len) != QVH_OK) qvr_fail(guard, qvh_errmsg());
+        if ((i / QVH_FOLD_BLOCK) % 256 == 255 && qvr_interrupted()) qvr_stop(guard);
+    }
+    int32_t st = QVH_STATUS_OK;
+    if (qvh_agg_result(agg, REAL(rc->out), &st) != QVH_OK) qvr_fail(guard, qvh_errmsg());
+    if (qvh_status_is_memory(st)) qvr_fail(guard, qvh_errmsg());
+    rc->status[0] = st;
+    qvr_release(guard);
+    UNPROTECT(1);
+}
+
+/* A folding statistic: one pass over x's doubles in place (a 4096-value argument list at a time). */
+static void reduce_fold(reduce_call *rc) {
+    const double *xd = TYPEOF(rc->x) == REALSXP ? (const double *)DATAPTR_OR_NULL(rc->x) : NULL;
+    if (xd == NULL && rc->n > 0) {
+        fold_regions(rc);
+        return;
+    }
+    int32_t st = QVH_STATUS_OK;
+    int r = qvh_call_fold(rc->call, xd, (size_t)rc->n, sizeof(double), REAL(rc->out), &st);
+    if (r == QVH_E_NOMEM) qvr_fail_memory(rc->guard, rc->label, 0, 1);
+    if (r != QVH_OK) qvr_fail(rc->guard, qvh_errmsg());
+    rc->status[0] = st;
+}
+
+/* Several percentiles of x: its values ordered once for all of them. 0 when the statistic is no
+ * percentile (the caller then calls it once for each value of the parameter). */
+static int reduce_percentiles(reduce_call *rc, const double *xd) {
+    double *ps = (double *)R_alloc((size_t)rc->m, sizeof(double));
+    unsigned char *marked = (unsigned char *)R_alloc((size_t)rc->m, 1);
+    for (R_xlen_t k = 0; k < rc->m; ++k) ps[k] = qvr_number_at(rc->p, k);
+    int r = qvh_call_percentiles(rc->call, ps, (size_t)rc->m, xd, (size_t)rc->n, sizeof(double), REAL(rc->out),
+                                 rc->status, marked);
+    if (r == QVH_E_KIND) return 0;
+    if (r == QVH_E_NOMEM) qvr_fail_memory(rc->guard, rc->label, 0, 1);
+    if (r != QVH_OK) qvr_fail(rc->guard, qvh_errmsg());
+    for (R_xlen_t k = 0; k < rc->m; ++k)
+        if (marked[k]) qvr_add_mark((size_t)k, 0);
+    return 1;
+}
+
+/* Numbers: each result is one call over x read in place, with no copy of it; a folding statistic
+ * folds, and several percentiles share one ordering. */
 static void reduce_numbers(reduce_call *rc) {
+    if (rc->nlead == 0 && folds(rc->info)) {
+        reduce_fold(rc);
+        return;
+    }
     const double *xd = qvr_doubles(rc->x, 0, rc->n);
+    if (rc->nlead == 1 && rc->m > 1 && reduce_percentiles(rc, xd)) return;
     const size_t nargs = (size_t)(rc->n + rc->nlead);
     unsigned char *marked = rc->info->marks ? (unsigned char *)R_alloc(nargs + 1, 1) : NULL;
     for (R_xlen_t k = 0; k < rc->m; ++k) {
@@ -57,6 +121,7 @@ static void reduce_numbers(reduce_call *rc) {
         if (r != QVH_OK) qvr_fail(rc->guard, qvh_errmsg());
         rc->status[k] = st;
         if (marked != NULL && st != QVH_STATUS_OK) mark_result(k, nargs, marked);
+        if (k + 1 < rc->m && qvr_interrupted()) qvr_stop(rc->guard);
     }
 }
 
@@ -93,29 +158,34 @@ static void reduce_text(reduce_call *rc) {
     }
 }
 
-/* Whether x holds a missing value (NA, NaN, a special missing value, NA_character_). Doubles are
- * read in place a block at a time, four independent tests a step, so the pass runs at the speed of
- * memory and stops at the block of the first missing value. */
+/* Whether x holds a missing value (NA, NaN, a special missing value, NA_character_). Numbers are
+ * read a block at a time (doubles in place, others and ALTREP vectors by region), four independent
+ * tests a step, so the pass runs at the speed of memory and stops at the block of the first missing
+ * value. */
 static int any_na(SEXP x, R_xlen_t n) {
-    if (TYPEOF(x) == REALSXP) {
-        const double *d = REAL(x);
-        for (R_xlen_t b = 0; b < n; b += 4096) {
-            const R_xlen_t e = n - b < 4096 ? n : b + 4096;
-            int a0 = 0, a1 = 0, a2 = 0, a3 = 0;
-            R_xlen_t i = b;
-            for (; i + 4 <= e; i += 4) {
-                a0 |= d[i] != d[i];
-                a1 |= d[i + 1] != d[i + 1];
-                a2 |= d[i + 2] != d[i + 2];
-                a3 |= d[i + 3] != d[i + 3];
-            }
-            for (; i < e; ++i) a0 |= d[i] != d[i];
-            if (a0 | a1 | a2 | a3) return 1;
-        }
+    if (TYPEOF(x) == STRSXP) {
+        for (R_xlen_t i = 0; i < n; ++i)
+            if (STRING_ELT(x, i) == NA_STRING) return 1;
         return 0;
     }
-    for (R_xlen_t i = 0; i < n; ++i)
-        if (TYPEOF(x) == STRSXP ? STRING_ELT(x, i) == NA_STRING : ISNAN(qvr_number_at(x, i))) return 1;
+    if (TYPEOF(x) == REALSXP ? REAL_NO_NA(x) : TYPEOF(x) == INTSXP ? INTEGER_NO_NA(x) : LOGICAL_NO_NA(x)) return 0;
+    const double *d = TYPEOF(x) == REALSXP ? (const double *)DATAPTR_OR_NULL(x) : NULL;
+    double block[4096];
+    for (R_xlen_t b = 0; b < n; b += 4096) {
+        const R_xlen_t e = n - b < 4096 ? n : b + 4096;
+        const double *v = d != NULL ? d + b : block;
+        if (d == NULL) qvr_doubles_region(x, b, e - b, block); /* an ALTREP vector stays compact */
+        int a0 = 0, a1 = 0, a2 = 0, a3 = 0;
+        R_xlen_t i = 0;
+        for (; i + 4 <= e - b; i += 4) {
+            a0 |= v[i] != v[i];
+            a1 |= v[i + 1] != v[i + 1];
+            a2 |= v[i + 2] != v[i + 2];
+            a3 |= v[i + 3] != v[i + 3];
+        }
+        for (; i < e - b; ++i) a0 |= v[i] != v[i];
+        if (a0 | a1 | a2 | a3) return 1;
+    }
     return 0;
 }
 
