@@ -111,6 +111,7 @@ SEXP qvr_release_memory(void);
 /* The entry points of the statistics (rows.c, reduce.c, groups.c) and of the tests (testing.c) */
 SEXP qvr_rows(SEXP fname, SEXP label, SEXP args, SEXP mode, SEXP na_rm);
 SEXP qvr_reduce(SEXP fname, SEXP label, SEXP x, SEXP params, SEXP na_rm);
+SEXP qvr_cols(SEXP fname, SEXP label, SEXP x, SEXP params, SEXP na_rm);
 SEXP qvr_by(SEXP fun, SEXP x, SEXP g, SEXP ngroups, SEXP params);
 SEXP qvr_int_codes(SEXP key, SEXP limit);
 SEXP qvr_moving(SEXP fun, SEXP x, SEXP k, SEXP params, SEXP align);

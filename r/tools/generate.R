@@ -4,7 +4,8 @@
 #
 # Shapes: a function of a fixed number of arguments (ABS, ATAN2, ROUND) is elementwise over vectors
 # recycled like atan2; a function of a list of values (MEAN, PCTL, WHICHC) reduces a vector
-# (qv_pctl(x, p)) and has a row-wise twin across vectors or columns (qv_ppctl(..., p)).
+# (qv_pctl(x, p)), and has a column form over a matrix or data frame (qv_colpctl(x, p)) and a
+# row-wise twin across vectors or columns (qv_ppctl(..., p)).
 
 sys.source("tools/catalogue.R", envir = environment(), keep.source = FALSE)
 own <- local({
@@ -76,6 +77,10 @@ for (f in catalogue) {
     params <- if (length(p)) sprintf("list(%s)", paste(p, "=", p, collapse = ", ")) else "list()"
     rcode <- c(rcode, sprintf('%s <- function(%s) .qv_reduce("%s", "%s", x, %s, na.rm, "%s")',
                               name, paste(c("x", p, "na.rm = TRUE"), collapse = ", "), f$name, name, params,
+                              date_rule(f)))
+    cname <- claim(sub("^qv_", "qv_col", name))
+    rcode <- c(rcode, sprintf('%s <- function(%s) .qv_cols("%s", "%s", x, %s, na.rm, "%s")',
+                              cname, paste(c("x", p, "na.rm = TRUE"), collapse = ", "), f$name, cname, params,
                               date_rule(f)))
     pname <- claim(sub("^qv_", "qv_p", name))
     rows <- if (length(p)) sprintf("c(%s, list(...))", params) else "list(...)"
@@ -174,7 +179,11 @@ r_examples <- function(f, s, name) {
     data <- values[seq_along(values) > np]
     call <- paste(c(r_vector(data, f$rest_kind == KIND_CHR), values[seq_len(np)]), collapse = ", ")
     lines <- c(lines, paste0(name, "(", call, ")", comment))
-    if (length(lines) == 1L) { # the first example once more, as a row of the row-wise form
+    if (length(lines) == 1L) { # the first example once more, as two columns and as a row
+      column <- r_vector(data, f$rest_kind == KIND_CHR)
+      lines <- c(lines, paste0(sub("^qv_", "qv_col", name), "(",
+                               paste(c(sprintf("cbind(a = %s, b = %s)", column, column), values[seq_len(np)]),
+                                     collapse = ", "), ")", sprintf("  # a: %s, b: %s", result, result)))
       row <- c(data, if (np) paste(s$params, "=", values[seq_len(np)]))
       lines <- c(lines, paste0(sub("^qv_", "qv_p", name), "(", paste(row, collapse = ", "), ")", comment))
     }
@@ -205,7 +214,8 @@ arguments_of <- function(f, s) {
     return(items)
   }
   data <- kind_words(if (length(s$params)) f$rest_kind else f$first_kind)
-  c(sprintf("\\item{x}{%s: the values.}", data),
+  c(sprintf("\\item{x}{%s: the values; in \\code{%s}, a matrix or data frame, each column its own values.}", data,
+            sub("^qv_", "qv_col", r_name(f))),
     vapply(s$params, function(p) sprintf(
       "\\item{%s}{the %s of %s: one result for each of its values in \\code{%s}; in \\code{%s} it is recycled over the rows.}",
       p, if (p == "p") "percentile" else if (p == "k") "rank" else "value looked for", rd_escape(f$usage),
@@ -236,24 +246,30 @@ for (f in catalogue) {
                      if (f$result_kind == KIND_CHR) "character" else "numeric")
   } else {
     pname <- sub("^qv_", "qv_p", name)
+    cname <- sub("^qv_", "qv_col", name)
     usage <- c(sprintf("%s(%s)", name, paste(c("x", s$params, "na.rm = TRUE"), collapse = ", ")),
+               sprintf("%s(%s)", cname, paste(c("x", s$params, "na.rm = TRUE"), collapse = ", ")),
                sprintf("%s(%s)", pname, paste(c("\\dots", s$params, "na.rm = TRUE"), collapse = ", ")))
-    aliases <- c(name, pname)
+    aliases <- c(name, cname, pname)
     form <- sprintf(paste(
       "In R, \\code{%s(x%s)} is one call of %s over all the values of \\code{x}, as \\code{median(x)} is%s.",
+      "\\code{%s} makes the same call over each column of a matrix or data frame, as \\code{colMeans()} goes,",
+      "named by the columns%s.",
       "\\code{%s} makes one call per row across its arguments, as \\code{pmax()} does: the row-wise call of SQL.%s"),
       name, paste0(", ", s$params, collapse = ""), f$name,
       if (length(s$params)) sprintf(", once for each value of \\code{%s}", s$params[1L]) else "",
-      pname,
+      cname, if (length(s$params)) sprintf(paste(
+        " (with several values of \\code{%s}, a matrix of one row per column and one column per value,",
+        "as matrixStats' \\code{colQuantiles()} gives)"), s$params[1L]) else "", pname,
       if (f$aggregate != 0L) sprintf(paste(
         " \\code{\\link{qv_by}(x, g, \"%s\")} computes it for every group in one pass, and",
         "\\code{\\link{qv_moving}(x, k, \"%s\")} over moving windows."), tolower(f$name), tolower(f$name)) else "")
-    value <- sprintf("%s: one value%s; one per row from \\code{%s}. %s",
+    value <- sprintf("%s: one value%s; one per column from \\code{%s}; one per row from \\code{%s}. %s",
                      if (f$result_kind == KIND_CHR) "A character vector" else "A numeric vector",
                      if (length(s$params)) sprintf(" for each value of \\code{%s}%s", s$params[1L],
                                                    if (s$params[1L] == "p") ", named as \\code{quantile()} names them (\\code{\"90\\%\"})" else "")
-                     else "", pname,
-                     switch(date_rule(f), keep = "Dates and times (\\code{Date}, \\code{POSIXct}) keep their class, as in \\code{median()}; in the row-wise form the first argument's, as in \\code{pmin()}.",
+                     else "", cname, pname,
+                     switch(date_rule(f), keep = "Dates and times (\\code{Date}, \\code{POSIXct}) keep their class, as in \\code{median()}; in the row-wise form the first argument's, as in \\code{pmin()}; the column form gives plain numbers.",
                             plain = "Dates and times count as values.", refuse = "Dates and times are an error."))
   }
   rd <- c(
