@@ -81,5 +81,11 @@ if (requireNamespace("data.table", quietly = TRUE)) {
 }
 
 m <- matrix(rnorm(1e7), ncol = 10); m[sample(length(m), 1e5)] <- NA
+compare("qv_colmean(m), 10 columns of 10^6 rows", function() qv_colmean(m), function() colMeans(m, na.rm = TRUE),
+        "colMeans(m, na.rm = TRUE)")
+if (requireNamespace("matrixStats", quietly = TRUE)) {
+  compare("qv_colmedian(m), 10 columns of 10^6 rows", function() qv_colmedian(m),
+          function() matrixStats::colMedians(m, na.rm = TRUE), "matrixStats::colMedians(m, na.rm = TRUE)", unnamed)
+}
 compare("qv_pmean(m), 10 columns of 10^6 rows", function() qv_pmean(m), function() rowMeans(m, na.rm = TRUE),
         "rowMeans(m, na.rm = TRUE)")
