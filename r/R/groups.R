@@ -106,6 +106,10 @@ qv_by <- function(x, g, fun, param = NULL, na.rm = TRUE) {
 qv_moving <- function(x, k, fun, param = NULL, na.rm = TRUE, align = "right") {
   fun <- .qv_statistic(fun, "qv_moving")
   .qv_flag(na.rm, "qv_moving", "na.rm")
+  if (toupper(fun) == "ORDINAL" && na.rm && anyNA(x)) { # the window engine ranks missing values first
+    .qv_stop("qv_moving: \"ordinal\" cannot leave the missing values of a window out (na.rm = TRUE); ",
+             "give na.rm = FALSE (a window that holds one is NA), or leave them out of x first")
+  }
   r <- .Call(C_qv_moving, fun, x, k, .qv_param(param), align)
   if (!na.rm) { # a window that holds a missing value is NA
     n <- length(x)

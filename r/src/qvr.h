@@ -59,6 +59,8 @@ const char *qvr_type_words(SEXP x);
 double qvr_number_at(SEXP x, R_xlen_t i);
 const double *qvr_doubles(SEXP x, R_xlen_t off, R_xlen_t len);
 void qvr_doubles_region(SEXP x, R_xlen_t off, R_xlen_t len, double *buf);
+int qvr_ranks_missing(const qvh_info *info);
+const double *qvr_present(const double *xs, R_xlen_t *n);
 const char *qvr_utf8_of(SEXP s);
 SEXP qvr_missing(SEXP letters);
 SEXP qvr_missing_letter(SEXP x);

@@ -17,6 +17,7 @@ typedef struct {
     SEXP x, p, out, guard;
     R_xlen_t off, n, at, m, nlead;
     int data_chr, param_chr;
+    int present_only; /* the missing values left out before the call (qvr_ranks_missing) */
     int32_t *status;
     qvh_call *call;
 } reduce_call;
@@ -93,11 +94,11 @@ static void reduce_fold(reduce_call *rc) {
 
 /* Several percentiles of x: its values ordered once for all of them. 0 when the statistic is no
  * percentile (the caller then calls it once for each value of the parameter). */
-static int reduce_percentiles(reduce_call *rc, const double *xd) {
+static int reduce_percentiles(reduce_call *rc, const double *xd, R_xlen_t n) {
     double *ps = (double *)R_alloc((size_t)rc->m, sizeof(double));
     unsigned char *marked = (unsigned char *)R_alloc((size_t)rc->m, 1);
     for (R_xlen_t k = 0; k < rc->m; ++k) ps[k] = qvr_number_at(rc->p, k);
-    int r = qvh_call_percentiles(rc->call, ps, (size_t)rc->m, xd, (size_t)rc->n, sizeof(double),
+    int r = qvh_call_percentiles(rc->call, ps, (size_t)rc->m, xd, (size_t)n, sizeof(double),
                                  REAL(rc->out) + rc->at, rc->status + rc->at, marked);
     if (r == QVH_E_KIND) return 0;
     if (r == QVH_E_NOMEM) qvr_fail_memory(rc->guard, rc->label, 0, 1);
@@ -107,21 +108,24 @@ static int reduce_percentiles(reduce_call *rc, const double *xd) {
     return 1;
 }
 
-/* Numbers: each result is one call over x read in place, with no copy of it; a folding statistic
- * folds, and several percentiles share one ordering. */
+/* Numbers: each result is one call over x read in place, with no copy of it (but for the values
+ * present, when only they are wanted); a folding statistic folds, and several percentiles share
+ * one ordering. */
 static void reduce_numbers(reduce_call *rc) {
     if (rc->nlead == 0 && folds(rc->info)) {
         reduce_fold(rc);
         return;
     }
-    const double *xd = qvr_doubles(rc->x, rc->off, rc->n);
-    if (rc->nlead == 1 && rc->m > 1 && reduce_percentiles(rc, xd)) return;
-    const size_t nargs = (size_t)(rc->n + rc->nlead);
+    R_xlen_t n = rc->n;
+    const double *xd = qvr_doubles(rc->x, rc->off, n);
+    if (rc->present_only) xd = qvr_present(xd, &n);
+    if (rc->nlead == 1 && rc->m > 1 && reduce_percentiles(rc, xd, n)) return;
+    const size_t nargs = (size_t)(n + rc->nlead);
     unsigned char *marked = rc->info->marks ? (unsigned char *)R_alloc(nargs + 1, 1) : NULL;
     for (R_xlen_t k = 0; k < rc->m; ++k) {
         const double lead = rc->nlead > 0 ? qvr_number_at(rc->p, k) : 0;
         int32_t st = QVH_STATUS_OK;
-        int r = qvh_call_over(rc->call, &lead, (size_t)rc->nlead, xd, (size_t)rc->n, sizeof(double),
+        int r = qvh_call_over(rc->call, &lead, (size_t)rc->nlead, xd, (size_t)n, sizeof(double),
                               REAL(rc->out) + rc->at + k, &st, marked);
         if (r == QVH_E_NOMEM)
             qvr_fail_memory(rc->guard, rc->label, (size_t)k, (size_t)rc->m);
@@ -202,6 +206,7 @@ static int any_na(SEXP x, R_xlen_t off, R_xlen_t n) {
  * every result is NA with the status missing argument, as median(x, na.rm = FALSE) is NA, and the
  * package is not called. */
 static void reduce_values(reduce_call *rc, int na_rm) {
+    rc->present_only = na_rm && qvr_ranks_missing(rc->info);
     if (!na_rm && any_na(rc->x, rc->off, rc->n)) {
         for (R_xlen_t k = rc->at; k < rc->at + rc->m; ++k) {
             rc->status[k] = QVH_STATUS_MISSING_ARG;

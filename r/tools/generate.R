@@ -159,6 +159,10 @@ r_vector <- function(values, chr) {
   if (length(values) == 1L) return(values)
   sprintf("c(%s)", paste(values, collapse = ", "))
 }
+# The statistics that rank missing values among the others in the package (ORDINAL puts them first);
+# R leaves them out under na.rm = TRUE as sort() does (src/values.c, qvr_ranks_missing).
+RANKS_MISSING <- "ORDINAL"
+
 r_examples <- function(f, s, name) {
   hits <- regmatches(f$reference, gregexpr(
     "`([A-Z0-9]+)\\(([^`]*)\\)` = `([^`]*)`( \\(\\*([a-z ]+)\\*)?", f$reference))[[1L]]
@@ -177,6 +181,9 @@ r_examples <- function(f, s, name) {
     np <- length(s$params)
     if (length(values) < np) next
     data <- values[seq_along(values) > np]
+    # The package ranks missing values where R leaves them out (na.rm = TRUE): such an example's
+    # answer is the package's, not R's.
+    if (f$name %in% RANKS_MISSING && any(data == "NA" | startsWith(data, "qv_missing"))) next
     call <- paste(c(r_vector(data, f$rest_kind == KIND_CHR), values[seq_len(np)]), collapse = ", ")
     lines <- c(lines, paste0(name, "(", call, ")", comment))
     if (length(lines) == 1L) { # the first example once more, as two columns and as a row
@@ -188,7 +195,36 @@ r_examples <- function(f, s, name) {
       lines <- c(lines, paste0(sub("^qv_", "qv_p", name), "(", paste(row, collapse = ", "), ")", comment))
     }
   }
+  if (f$name %in% RANKS_MISSING) {
+    lines <- c(lines, sprintf("%s(c(5, NA, 3, 1), 1:3)  # 1 3 5, as sort(c(5, NA, 3, 1))", name),
+               sprintf("%s(c(5, NA, 3, 1), 1, na.rm = FALSE)  # NA", name))
+  }
   lines
+}
+
+# The reference as R users read it: the missing value `.` is NA, an argument marked invalid is named
+# as qv_status() names it, and what concerns only a call of the package (how it reads its arguments,
+# its scratch memory, which R's out-of-memory error covers) and its examples (the page's examples are
+# R calls) is left out. For a statistic of RANKS_MISSING, R's rule for missing values in place of
+# the package's.
+r_reference <- function(f, s) {
+  text <- f$reference
+  text <- gsub("(^|\n)- (Reads|Examples:)[^\n]*", "", text)
+  text <- gsub(" ?[A-Z][^.`]*need scratch memory[^*]*\\*no scratch memory\\*\\.", "", text)
+  text <- gsub("(^|\n)- (Otherwise \\*ok\\*\\.)?(\n|$)", "\\1", text)
+  names <- if (s$kind == "list") c(s$params, "x") else s$args
+  for (i in seq_along(names)) {
+    text <- gsub(sprintf("argument %d marked", i), sprintf("`%s` marked", names[i]), text, fixed = TRUE)
+  }
+  if (f$name %in% RANKS_MISSING) {
+    text <- sub("missing ones included: missing values come first, [^\n]*?then the numbers in ascending order\\.[^\n]*",
+                paste("as `sort(x)[k]`: with `na.rm = TRUE`, the default, the missing values are left out first",
+                      "(as `sort()` leaves them out); with `na.rm = FALSE` the result is `NA` when `x` holds one."), text)
+    text <- sub(" The value chosen is returned as it is, so the result can be a special missing value with status \\*ok\\*\\.",
+                "", text)
+  }
+  text <- gsub("`.`", "`NA`", text, fixed = TRUE)
+  sub("\n+$", "", text)
 }
 
 NA_TEXT <- paste(
@@ -230,7 +266,8 @@ unlink(Sys.glob("man/fn-*.Rd"))
 for (f in catalogue) {
   s <- shape_of(f)
   name <- r_name(f)
-  paragraphs <- strsplit(f$reference, "\n\n", fixed = TRUE)[[1L]]
+  paragraphs <- strsplit(r_reference(f, s), "\n\n", fixed = TRUE)[[1L]]
+  paragraphs <- paragraphs[nzchar(trimws(paragraphs))]
   body <- rd_paragraphs(paragraphs)
   # A first paragraph that leads into the next ("...:") stays with the details.
   if (endsWith(paragraphs[1L], ":")) body <- c(paste0(rd_escape(f$summary), "."), body)
@@ -276,7 +313,8 @@ for (f in catalogue) {
     "% Made by tools/generate.R from the host library's catalogue when the package is installed.",
     sprintf("\\name{%s}", name),
     sprintf("\\alias{%s}", aliases),
-    sprintf("\\title{%s}", rd_escape(f$summary)),
+    sprintf("\\title{%s}", rd_escape(if (f$name %in% RANKS_MISSING) sub(", missing values first$", "", f$summary)
+                                      else f$summary)),
     "\\description{", body[1L], "}",
     "\\usage{", usage, "}",
     "\\arguments{", arguments_of(f, s), "}",

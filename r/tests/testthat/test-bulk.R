@@ -70,7 +70,8 @@ test_that("column forms equal one call per column of a matrix or data frame, nam
       got <- suppressWarnings(if (is.null(p)) fn(sub("^qv_", "qv_col", f$rname))(x)
                               else fn(sub("^qv_", "qv_col", f$rname))(x, p))
       want <- vapply(cols, function(col) vapply(if (is.null(p)) list(NULL) else as.list(p), function(pk)
-        as_r(reference(f$name, as.list(c(pk, as.double(col))))[[1L]]), 0), if (is.null(p)) 0 else numeric(3))
+        as_r(reference(f$name, as.list(c(pk, present(f$name, as.double(col)))))[[1L]]), 0),
+        if (is.null(p)) 0 else numeric(3))
       expect_bits(as.vector(t(got)), as.vector(want), paste(f$rname, "by column"))
       expect_identical(if (is.null(p)) names(got) else rownames(got), colnames(x), label = f$rname)
     }
