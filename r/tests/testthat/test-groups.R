@@ -69,6 +69,7 @@ test_that("qv_by groups every kind of key as tapply does: its groups, their orde
     "factor with an unused level" = factor(sample(c("q", "p"), 60, replace = TRUE), levels = c("q", "z", "p")),
     "logical" = sample(c(TRUE, FALSE, NA), 60, replace = TRUE),
     "character" = sample(c("b", "B", "a10", "a9"), 60, replace = TRUE),
+    "character with NA, blanks and accents" = sample(c("\u00e9", "e", "_", "", " a", "Z", NA), 60, replace = TRUE),
     "Date" = as.Date("2024-01-01") + sample(c(3, 1, 40), 60, replace = TRUE))
   for (what in names(keys)) {
     k <- keys[[what]]
