@@ -84,10 +84,10 @@ key <- sprintf("id%06d", sample(1e5L, 1e6, replace = TRUE))
 compare("qv_by(v, key, \"mean\"), 10^6 rows, 10^5 text keys", function() qv_by(v, key, "mean"),
         function() tapply(v, key, mean), "tapply(v, key, mean)", unnamed)
 if (requireNamespace("data.table", quietly = TRUE)) {
-  dt <- data.table::data.table(v = v, key = key)
-  by_key <- function() eval(quote(dt[, mean(v), keyby = key]$V1), list(dt = dt), globalenv())
+  dt <- data.table::data.table(v = v, s = key)
+  by_key <- function() eval(quote(dt[, mean(v), keyby = s]$V1), list(dt = dt), globalenv())
   compare("qv_by(v, key, \"mean\"), 10^6 rows, 10^5 text keys", function() qv_by(v, key, "mean"), by_key,
-          "data.table dt[, mean(v), by = key]", unnamed)
+          "data.table dt[, mean(v), by = s]", unnamed)
 }
 
 m <- matrix(rnorm(1e7), ncol = 10); m[sample(length(m), 1e5)] <- NA
