@@ -58,7 +58,7 @@ static int folds(const qvh_info *info) { return info->fold >= QVH_FOLD_COUNT && 
 
 /* A folding statistic over a vector with no pointer to its doubles (an integer or logical vector,
  * an ALTREP sequence): its values are read a block at a time into an aggregate, bit for bit the
- * one call over them, so 1:3e9 costs 32 KB rather than a copy of 3e9 values. */
+ * one call over them, so 1:2e9 costs 32 KB rather than a copy of 2e9 values. */
 static void fold_regions(reduce_call *rc) {
     SEXP guard;
     qvh_agg *agg = qvr_new_agg(rc->info, rc->label, &guard);

@@ -217,11 +217,12 @@ r_reference <- function(f, s) {
     text <- gsub(sprintf("argument %d marked", i), sprintf("`%s` marked", names[i]), text, fixed = TRUE)
   }
   if (f$name %in% RANKS_MISSING) {
-    text <- sub("missing ones included: missing values come first, [^\n]*?then the numbers in ascending order\\.[^\n]*",
+    text <- sub("missing ones included: missing values come first, [^\n]*?then the numbers in ascending order\\.",
                 paste("as `sort(x)[k]`: with `na.rm = TRUE`, the default, the missing values are left out first",
-                      "(as `sort()` leaves them out); with `na.rm = FALSE` the result is `NA` when `x` holds one."), text)
-    text <- sub(" The value chosen is returned as it is, so the result can be a special missing value with status \\*ok\\*\\.",
-                "", text)
+                      "(as `sort()` leaves them out); with `na.rm = FALSE` the result is `NA` when `x` holds one."),
+                text)
+    text <- sub(paste(" The value chosen is returned as it is, so the result can be a special missing value",
+                      "with status \\*ok\\*\\."), "", text)
   }
   text <- gsub("`.`", "`NA`", text, fixed = TRUE)
   sub("\n+$", "", text)

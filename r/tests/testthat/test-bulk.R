@@ -105,7 +105,10 @@ test_that("column forms give base R's answers", {
     list(qv_colmedian(as.data.frame(m)), apply(m, 2, median, na.rm = TRUE)),
     list(qv_colpctl(m, c(10, 50)), t(apply(m, 2, quantile, c(0.1, 0.5), type = 2, na.rm = TRUE))),
     list(qv_coln(m[, 1:2]), colSums(!is.na(m[, 1:2]))))
-  for (i in seq_along(cases)) expect_equal(cases[[i]][[1]], cases[[i]][[2]], tolerance = 1e-14, label = paste("case", i))
+  for (i in seq_along(cases)) {
+    expect_equal(cases[[i]][[1]], cases[[i]][[2]], tolerance = 1e-14, label = paste("case", i))
+  }
   expect_error(qv_colmean(1:3), "qv_colmean: argument x must be a matrix or a data frame", fixed = TRUE)
-  expect_error(qv_colmean(iris), "qv_colmean: column 'Species' of argument x must be numeric, not a factor", fixed = TRUE)
+  expect_error(qv_colmean(iris), "qv_colmean: column 'Species' of argument x must be numeric, not a factor",
+               fixed = TRUE)
 })
