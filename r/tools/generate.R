@@ -187,10 +187,10 @@ r_examples <- function(f, s, name) {
     call <- paste(c(r_vector(data, f$rest_kind == KIND_CHR), values[seq_len(np)]), collapse = ", ")
     lines <- c(lines, paste0(name, "(", call, ")", comment))
     if (length(lines) == 1L) { # the first example once more, as two columns and as a row
-      column <- r_vector(data, f$rest_kind == KIND_CHR)
-      lines <- c(lines, paste0(sub("^qv_", "qv_col", name), "(",
-                               paste(c(sprintf("cbind(a = %s, b = %s)", column, column), values[seq_len(np)]),
-                                     collapse = ", "), ")", sprintf("  # a: %s, b: %s", result, result)))
+      lines <- c(lines, paste("v <-", r_vector(data, f$rest_kind == KIND_CHR)),
+                 paste0(sub("^qv_", "qv_col", name), "(", paste(c("cbind(a = v, b = v)", values[seq_len(np)]),
+                                                                 collapse = ", "), ")",
+                        sprintf("  # %s in each column", result)))
       row <- c(data, if (np) paste(s$params, "=", values[seq_len(np)]))
       lines <- c(lines, paste0(sub("^qv_", "qv_p", name), "(", paste(row, collapse = ", "), ")", comment))
     }
