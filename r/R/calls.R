@@ -75,3 +75,31 @@
   }
   r
 }
+
+# The column form: one call per column of a matrix or data frame, as colMeans() and matrixStats'
+# colMedians() go (a double matrix's columns read in place), the results named by the columns; with
+# several values of the parameter, a matrix of one row per column and one column per value, as
+# matrixStats' colQuantiles() gives. Dates and times follow dates as in .qv_reduce, but a kept
+# class is dropped: the columns' results are plain numbers.
+.qv_cols <- function(name, label, x, params, na.rm, dates) {
+  .qv_flag(na.rm, label, "na.rm")
+  if (!is.matrix(x) && !is.data.frame(x)) {
+    .qv_stop(label, ": argument x must be a matrix or a data frame, not ",
+             if (is.null(x)) "NULL" else paste("an object of class", class(x)[1L]),
+             " (for one vector: ", sub("^qv_col", "qv_", label), ")")
+  }
+  cols <- if (is.data.frame(x)) as.list(x) else list(x)
+  time <- unique(unlist(lapply(cols, .qv_time_class)))
+  if (length(time) && dates == "refuse") {
+    .qv_stop(label, ": argument x holds ", if (time[1L] == "Date") "dates" else "times",
+             ", which this statistic does not take (the order statistics, the mean, n and nmiss do)")
+  }
+  r <- .Call(C_qv_cols, name, label, if (is.data.frame(x)) cols else x, params, na.rm)
+  if (length(params) && length(params[[1L]]) != 1L) {
+    p <- params[[1L]]
+    return(matrix(r, ncol = length(p), byrow = TRUE,
+                  dimnames = list(colnames(x), if (!is.null(params$p) && is.numeric(p)) .qv_percent_names(p))))
+  }
+  names(r) <- colnames(x)
+  r
+}

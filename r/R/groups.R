@@ -50,7 +50,8 @@
 # A key's group numbers (1, 2, ... NA for NA) and levels, as as.factor() gives them, without making
 # the factor where that is slow: a factor's own codes; an integer key's distinct values counted in C
 # when they span little more than the rows; a plain double key's sorted distinct values matched
-# (as.factor() would first turn every value into text). Anything else, and a double key whose
+# (as.factor() would first turn every value into text); a character key's distinct values sorted
+# and matched (as.factor() sorts every one in the locale from scratch). Anything else, and a double key whose
 # distinct values print alike or hold NaN (a level of their own in a factor), goes through as.factor().
 .qv_key_codes <- function(k) {
   if (is.integer(k) && !is.object(k)) {
@@ -60,6 +61,11 @@
     u <- sort(unique(k))
     levels <- as.character(u)
     if (!anyDuplicated(levels)) return(list(code = match(k, u), levels = levels))
+  } else if (is.character(k) && !is.object(k)) {
+    # The distinct values in the locale's order, as as.factor() sorts them; ordered by their bytes
+    # first (a radix sort, cheap), most of the locale's comparisons find them in place already.
+    levels <- sort(sort(unique(k), method = "radix"))
+    return(list(code = match(k, levels), levels = levels))
   }
   f <- as.factor(k)
   list(code = as.integer(f), levels = levels(f))
@@ -106,6 +112,10 @@ qv_by <- function(x, g, fun, param = NULL, na.rm = TRUE) {
 qv_moving <- function(x, k, fun, param = NULL, na.rm = TRUE, align = "right") {
   fun <- .qv_statistic(fun, "qv_moving")
   .qv_flag(na.rm, "qv_moving", "na.rm")
+  if (toupper(fun) == "ORDINAL" && na.rm && anyNA(x)) { # the window engine ranks missing values first
+    .qv_stop("qv_moving: \"ordinal\" cannot leave the missing values of a window out (na.rm = TRUE); ",
+             "give na.rm = FALSE (a window that holds one is NA), or leave them out of x first")
+  }
   r <- .Call(C_qv_moving, fun, x, k, .qv_param(param), align)
   if (!na.rm) { # a window that holds a missing value is NA
     n <- length(x)

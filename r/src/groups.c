@@ -88,7 +88,13 @@ SEXP qvr_by(SEXP fun, SEXP x, SEXP g, SEXP ngroups_, SEXP params) {
     const int ng = Rf_asInteger(ngroups_);
     const double *xd = qvr_doubles(x, 0, n);
     size_t *start = NULL;
-    const double *grouped = group_values(INTEGER(g), xd, (size_t)n, (size_t)ng, &start);
+    const int *gd = INTEGER(g);
+    if (qvr_ranks_missing(info)) { /* its missing values left out of their group, as qv_ordinal leaves them */
+        int *present = (int *)R_alloc(n > 0 ? (size_t)n : 1, sizeof(int));
+        for (R_xlen_t i = 0; i < n; ++i) present[i] = ISNAN(xd[i]) ? NA_INTEGER : gd[i];
+        gd = present;
+    }
+    const double *grouped = group_values(gd, xd, (size_t)n, (size_t)ng, &start);
     ++start; /* group k is grouped[start[k] .. start[k + 1]) */
     SEXP out = PROTECT(Rf_allocVector(REALSXP, ng));
     int32_t *status = qvr_status_room(label, (size_t)ng);

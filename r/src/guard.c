@@ -8,7 +8,7 @@
 #include <stdlib.h>
 #include <string.h>
 
-/* Every host object made for one .Call (a call) is the address of an external
+/* Every host object made for one .Call (a call, an aggregate) is the address of an external
  * pointer, the key of a weak reference whose C finalizer frees it, so an R error between its
  * making and its freeing leaks nothing. The weak references of live objects are listed here: the
  * unload hook runs the finalizer of each one still listed, which frees the object and takes the
@@ -19,6 +19,12 @@ static void free_call(SEXP key) {
     qvh_call *c = (qvh_call *)R_ExternalPtrAddr(key);
     R_ClearExternalPtr(key);
     if (c != NULL) qvh_call_free(c);
+}
+
+static void free_agg(SEXP key) {
+    qvh_agg *a = (qvh_agg *)R_ExternalPtrAddr(key);
+    R_ClearExternalPtr(key);
+    if (a != NULL) qvh_agg_free(a);
 }
 
 /* Drops the weak references whose finalizer has run (their key is gone). */
@@ -82,13 +88,24 @@ qvh_call *qvr_new_call(const qvh_info *info, const char *label, SEXP *guard) {
     return c;
 }
 
-/* Frees the object of guard, then raises msg (copied first: it may live in the object). */
+/* An aggregate of info named label, owned by *guard (protected: the caller unprotects it). */
+qvh_agg *qvr_new_agg(const qvh_info *info, const char *label, SEXP *guard) {
+    *guard = new_guard(free_agg);
+    qvh_agg *a = NULL;
+    if (qvh_agg_new(qvr_package(), info->name, 0, &a) != QVH_OK) qvr_error("%s", qvh_errmsg());
+    R_SetExternalPtrAddr(*guard, a);
+    if (label != NULL && qvh_agg_set_label(a, label) != QVH_OK) qvr_error("%s", qvh_errmsg());
+    qvh_agg_set_interrupt(a, qvr_interrupt_check, NULL);
+    return a;
+}
+
 /* Frees the object of guard, then raises the interrupt a check has seen. */
 void NORET qvr_stop(SEXP guard) {
     if (guard != NULL) qvr_release(guard);
     qvr_raise_interrupt();
 }
 
+/* Frees the object of guard, then raises msg (copied first: it may live in the object). */
 void NORET qvr_fail(SEXP guard, const char *msg) {
     if (qvr_interrupt_seen()) qvr_stop(guard); /* the host library stopped on an interrupt */
     char copy[1024];

@@ -12,6 +12,7 @@ static const R_CallMethodDef methods[] = {
     {"qv_carries_package", (DL_FUNC)&qvr_carries_package, 0},
     {"qv_rows", (DL_FUNC)&qvr_rows, 5},
     {"qv_reduce", (DL_FUNC)&qvr_reduce, 5},
+    {"qv_cols", (DL_FUNC)&qvr_cols, 5},
     {"qv_by", (DL_FUNC)&qvr_by, 5},
     {"qv_int_codes", (DL_FUNC)&qvr_int_codes, 2},
     {"qv_moving", (DL_FUNC)&qvr_moving, 5},

@@ -58,6 +58,9 @@ int qvr_is_numeric(SEXP x);
 const char *qvr_type_words(SEXP x);
 double qvr_number_at(SEXP x, R_xlen_t i);
 const double *qvr_doubles(SEXP x, R_xlen_t off, R_xlen_t len);
+void qvr_doubles_region(SEXP x, R_xlen_t off, R_xlen_t len, double *buf);
+int qvr_ranks_missing(const qvh_info *info);
+const double *qvr_present(const double *xs, R_xlen_t *n);
 const char *qvr_utf8_of(SEXP s);
 SEXP qvr_missing(SEXP letters);
 SEXP qvr_missing_letter(SEXP x);
@@ -84,6 +87,7 @@ void NORET qvr_raise_interrupt(void); /* the interrupt seen, raised once everyth
 
 /* guard.c: host objects owned by R, and errors that free them before they are raised */
 qvh_call *qvr_new_call(const qvh_info *info, const char *label, SEXP *guard);
+qvh_agg *qvr_new_agg(const qvh_info *info, const char *label, SEXP *guard);
 SEXP qvr_guard_call(qvh_call *c);
 qvh_call *qvr_disown(SEXP guard);
 void qvr_release(SEXP guard);
@@ -109,6 +113,7 @@ SEXP qvr_release_memory(void);
 /* The entry points of the statistics (rows.c, reduce.c, groups.c) and of the tests (testing.c) */
 SEXP qvr_rows(SEXP fname, SEXP label, SEXP args, SEXP mode, SEXP na_rm);
 SEXP qvr_reduce(SEXP fname, SEXP label, SEXP x, SEXP params, SEXP na_rm);
+SEXP qvr_cols(SEXP fname, SEXP label, SEXP x, SEXP params, SEXP na_rm);
 SEXP qvr_by(SEXP fun, SEXP x, SEXP g, SEXP ngroups, SEXP params);
 SEXP qvr_int_codes(SEXP key, SEXP limit);
 SEXP qvr_moving(SEXP fun, SEXP x, SEXP k, SEXP params, SEXP align);

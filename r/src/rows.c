@@ -119,6 +119,7 @@ typedef struct {
     size_t ncol;
     R_xlen_t n, nlead;
     int rowwise, all_numbers, uneven;
+    int present_only; /* row by row, the missing data values left out (qvr_ranks_missing) */
     SEXP out, guard;
     int32_t *status;
     qvh_call *call;
@@ -180,7 +181,9 @@ static void row_by_row(rows_call *rc, R_xlen_t i) {
         R_xlen_t at = c->off + i % c->len;
         int r;
         if (rc->kinds[j] == QVH_KIND_NUM) {
-            r = qvh_call_add_num(call, qvr_number_at(c->vec, at));
+            const double v = qvr_number_at(c->vec, at);
+            if (rc->present_only && c->arg >= rc->nlead && ISNAN(v)) continue;
+            r = qvh_call_add_num(call, v);
         } else {
             const char *s = qvr_utf8_of(STRING_ELT(c->vec, at));
             r = qvh_call_add_str(call, s, strlen(s));
@@ -258,6 +261,8 @@ SEXP qvr_rows(SEXP fname, SEXP label_, SEXP args, SEXP mode_, SEXP na_rm) {
     rc.cols = columns_of(args, rc.rowwise, rc.nlead, (R_xlen_t)rc.info->min_args, &rc.ncol);
     size_rows(&rc, args);
     const int keep_na = rc.rowwise && !Rf_asLogical(na_rm);
+    rc.present_only = rc.rowwise && !keep_na && qvr_ranks_missing(rc.info);
+    if (rc.present_only) rc.all_numbers = 0;
     const int result_num = rc.all_numbers || rc.info->result_kind == QVH_KIND_NUM;
     rc.out = PROTECT(Rf_allocVector(result_num ? REALSXP : STRSXP, rc.n));
     rc.status = qvr_status_room(rc.label, (size_t)rc.n);

@@ -55,6 +55,41 @@ const double *qvr_doubles(SEXP x, R_xlen_t off, R_xlen_t len) {
     return d;
 }
 
+/* len numbers of x from off on, as doubles, into buf: read by region, so that an ALTREP vector (a
+ * compact sequence such as 1:3e9) is never expanded in memory. */
+void qvr_doubles_region(SEXP x, R_xlen_t off, R_xlen_t len, double *buf) {
+    if (TYPEOF(x) == REALSXP) {
+        REAL_GET_REGION(x, off, len, buf);
+        return;
+    }
+    int ints[1024];
+    for (R_xlen_t b = 0; b < len; b += 1024) {
+        const R_xlen_t m = len - b < 1024 ? len - b : 1024;
+        if (TYPEOF(x) == INTSXP) INTEGER_GET_REGION(x, off + b, m, ints);
+        else LOGICAL_GET_REGION(x, off + b, m, ints);
+        for (R_xlen_t i = 0; i < m; ++i) buf[b + i] = ints[i] == NA_INTEGER ? NA_REAL : (double)ints[i];
+    }
+}
+
+/* Whether the statistic ranks missing values among the others (ORDINAL puts them first) where
+ * every other one leaves them out: R's na.rm = TRUE leaves them out of its values before the call,
+ * as sort() does. */
+int qvr_ranks_missing(const qvh_info *info) { return strcmp(info->name, "ORDINAL") == 0; }
+
+/* The n values of xs that are no missing value, in their order (xs itself when all are); *n becomes
+ * their count. */
+const double *qvr_present(const double *xs, R_xlen_t *n) {
+    R_xlen_t i = 0;
+    while (i < *n && !ISNAN(xs[i])) ++i;
+    if (i == *n) return xs;
+    double *kept = (double *)R_alloc((size_t)*n, sizeof(double));
+    R_xlen_t m = 0;
+    for (R_xlen_t j = 0; j < *n; ++j)
+        if (!ISNAN(xs[j])) kept[m++] = xs[j];
+    *n = m;
+    return kept;
+}
+
 /* An R string as UTF-8; NA_character_ is the blank string, the package's missing text. */
 const char *qvr_utf8_of(SEXP s) { return s == NA_STRING ? "" : Rf_translateCharUTF8(s); }
 

@@ -4,7 +4,8 @@
 #
 # Shapes: a function of a fixed number of arguments (ABS, ATAN2, ROUND) is elementwise over vectors
 # recycled like atan2; a function of a list of values (MEAN, PCTL, WHICHC) reduces a vector
-# (qv_pctl(x, p)) and has a row-wise twin across vectors or columns (qv_ppctl(..., p)).
+# (qv_pctl(x, p)), and has a column form over a matrix or data frame (qv_colpctl(x, p)) and a
+# row-wise twin across vectors or columns (qv_ppctl(..., p)).
 
 sys.source("tools/catalogue.R", envir = environment(), keep.source = FALSE)
 own <- local({
@@ -76,6 +77,10 @@ for (f in catalogue) {
     params <- if (length(p)) sprintf("list(%s)", paste(p, "=", p, collapse = ", ")) else "list()"
     rcode <- c(rcode, sprintf('%s <- function(%s) .qv_reduce("%s", "%s", x, %s, na.rm, "%s")',
                               name, paste(c("x", p, "na.rm = TRUE"), collapse = ", "), f$name, name, params,
+                              date_rule(f)))
+    cname <- claim(sub("^qv_", "qv_col", name))
+    rcode <- c(rcode, sprintf('%s <- function(%s) .qv_cols("%s", "%s", x, %s, na.rm, "%s")',
+                              cname, paste(c("x", p, "na.rm = TRUE"), collapse = ", "), f$name, cname, params,
                               date_rule(f)))
     pname <- claim(sub("^qv_", "qv_p", name))
     rows <- if (length(p)) sprintf("c(%s, list(...))", params) else "list(...)"
@@ -154,6 +159,10 @@ r_vector <- function(values, chr) {
   if (length(values) == 1L) return(values)
   sprintf("c(%s)", paste(values, collapse = ", "))
 }
+# The statistics that rank missing values among the others in the package (ORDINAL puts them first);
+# R leaves them out under na.rm = TRUE as sort() does (src/values.c, qvr_ranks_missing).
+RANKS_MISSING <- "ORDINAL"
+
 r_examples <- function(f, s, name) {
   hits <- regmatches(f$reference, gregexpr(
     "`([A-Z0-9]+)\\(([^`]*)\\)` = `([^`]*)`( \\(\\*([a-z ]+)\\*)?", f$reference))[[1L]]
@@ -172,14 +181,51 @@ r_examples <- function(f, s, name) {
     np <- length(s$params)
     if (length(values) < np) next
     data <- values[seq_along(values) > np]
+    # The package ranks missing values where R leaves them out (na.rm = TRUE): such an example's
+    # answer is the package's, not R's.
+    if (f$name %in% RANKS_MISSING && any(data == "NA" | startsWith(data, "qv_missing"))) next
     call <- paste(c(r_vector(data, f$rest_kind == KIND_CHR), values[seq_len(np)]), collapse = ", ")
     lines <- c(lines, paste0(name, "(", call, ")", comment))
-    if (length(lines) == 1L) { # the first example once more, as a row of the row-wise form
+    if (length(lines) == 1L) { # the first example once more, as two columns and as a row
+      lines <- c(lines, paste("v <-", r_vector(data, f$rest_kind == KIND_CHR)),
+                 paste0(sub("^qv_", "qv_col", name), "(", paste(c("cbind(a = v, b = v)", values[seq_len(np)]),
+                                                                 collapse = ", "), ")",
+                        sprintf("  # %s in each column", result)))
       row <- c(data, if (np) paste(s$params, "=", values[seq_len(np)]))
       lines <- c(lines, paste0(sub("^qv_", "qv_p", name), "(", paste(row, collapse = ", "), ")", comment))
     }
   }
+  if (f$name %in% RANKS_MISSING) {
+    lines <- c(lines, sprintf("%s(c(5, NA, 3, 1), 1:3)  # 1 3 5, as sort(c(5, NA, 3, 1))", name),
+               sprintf("%s(c(5, NA, 3, 1), 1, na.rm = FALSE)  # NA", name))
+  }
   lines
+}
+
+# The reference as R users read it: the missing value `.` is NA, an argument marked invalid is named
+# as qv_status() names it, and what concerns only a call of the package (how it reads its arguments,
+# its scratch memory, which R's out-of-memory error covers) and its examples (the page's examples are
+# R calls) is left out. For a statistic of RANKS_MISSING, R's rule for missing values in place of
+# the package's.
+r_reference <- function(f, s) {
+  text <- f$reference
+  text <- gsub("(^|\n)- (Reads|Examples:)[^\n]*", "", text)
+  text <- gsub(" ?[A-Z][^.`]*need scratch memory[^*]*\\*no scratch memory\\*\\.", "", text)
+  text <- gsub("(^|\n)- (Otherwise \\*ok\\*\\.)?(\n|$)", "\\1", text)
+  names <- if (s$kind == "list") c(s$params, "x") else s$args
+  for (i in seq_along(names)) {
+    text <- gsub(sprintf("argument %d marked", i), sprintf("`%s` marked", names[i]), text, fixed = TRUE)
+  }
+  if (f$name %in% RANKS_MISSING) {
+    text <- sub("missing ones included: missing values come first, [^\n]*?then the numbers in ascending order\\.",
+                paste("as `sort(x)[k]`: with `na.rm = TRUE`, the default, the missing values are left out first",
+                      "(as `sort()` leaves them out); with `na.rm = FALSE` the result is `NA` when `x` holds one."),
+                text)
+    text <- sub(paste(" The value chosen is returned as it is, so the result can be a special missing value",
+                      "with status \\*ok\\*\\."), "", text)
+  }
+  text <- gsub("`.`", "`NA`", text, fixed = TRUE)
+  sub("\n+$", "", text)
 }
 
 NA_TEXT <- paste(
@@ -205,7 +251,8 @@ arguments_of <- function(f, s) {
     return(items)
   }
   data <- kind_words(if (length(s$params)) f$rest_kind else f$first_kind)
-  c(sprintf("\\item{x}{%s: the values.}", data),
+  c(sprintf("\\item{x}{%s: the values; in \\code{%s}, a matrix or data frame, each column its own values.}", data,
+            sub("^qv_", "qv_col", r_name(f))),
     vapply(s$params, function(p) sprintf(
       "\\item{%s}{the %s of %s: one result for each of its values in \\code{%s}; in \\code{%s} it is recycled over the rows.}",
       p, if (p == "p") "percentile" else if (p == "k") "rank" else "value looked for", rd_escape(f$usage),
@@ -220,7 +267,8 @@ unlink(Sys.glob("man/fn-*.Rd"))
 for (f in catalogue) {
   s <- shape_of(f)
   name <- r_name(f)
-  paragraphs <- strsplit(f$reference, "\n\n", fixed = TRUE)[[1L]]
+  paragraphs <- strsplit(r_reference(f, s), "\n\n", fixed = TRUE)[[1L]]
+  paragraphs <- paragraphs[nzchar(trimws(paragraphs))]
   body <- rd_paragraphs(paragraphs)
   # A first paragraph that leads into the next ("...:") stays with the details.
   if (endsWith(paragraphs[1L], ":")) body <- c(paste0(rd_escape(f$summary), "."), body)
@@ -236,31 +284,38 @@ for (f in catalogue) {
                      if (f$result_kind == KIND_CHR) "character" else "numeric")
   } else {
     pname <- sub("^qv_", "qv_p", name)
+    cname <- sub("^qv_", "qv_col", name)
     usage <- c(sprintf("%s(%s)", name, paste(c("x", s$params, "na.rm = TRUE"), collapse = ", ")),
+               sprintf("%s(%s)", cname, paste(c("x", s$params, "na.rm = TRUE"), collapse = ", ")),
                sprintf("%s(%s)", pname, paste(c("\\dots", s$params, "na.rm = TRUE"), collapse = ", ")))
-    aliases <- c(name, pname)
+    aliases <- c(name, cname, pname)
     form <- sprintf(paste(
       "In R, \\code{%s(x%s)} is one call of %s over all the values of \\code{x}, as \\code{median(x)} is%s.",
+      "\\code{%s} makes the same call over each column of a matrix or data frame, as \\code{colMeans()} goes,",
+      "named by the columns%s.",
       "\\code{%s} makes one call per row across its arguments, as \\code{pmax()} does: the row-wise call of SQL.%s"),
       name, paste0(", ", s$params, collapse = ""), f$name,
       if (length(s$params)) sprintf(", once for each value of \\code{%s}", s$params[1L]) else "",
-      pname,
+      cname, if (length(s$params)) sprintf(paste(
+        " (with several values of \\code{%s}, a matrix of one row per column and one column per value,",
+        "as matrixStats' \\code{colQuantiles()} gives)"), s$params[1L]) else "", pname,
       if (f$aggregate != 0L) sprintf(paste(
         " \\code{\\link{qv_by}(x, g, \"%s\")} computes it for every group in one pass, and",
         "\\code{\\link{qv_moving}(x, k, \"%s\")} over moving windows."), tolower(f$name), tolower(f$name)) else "")
-    value <- sprintf("%s: one value%s; one per row from \\code{%s}. %s",
+    value <- sprintf("%s: one value%s; one per column from \\code{%s}; one per row from \\code{%s}. %s",
                      if (f$result_kind == KIND_CHR) "A character vector" else "A numeric vector",
                      if (length(s$params)) sprintf(" for each value of \\code{%s}%s", s$params[1L],
                                                    if (s$params[1L] == "p") ", named as \\code{quantile()} names them (\\code{\"90\\%\"})" else "")
-                     else "", pname,
-                     switch(date_rule(f), keep = "Dates and times (\\code{Date}, \\code{POSIXct}) keep their class, as in \\code{median()}; in the row-wise form the first argument's, as in \\code{pmin()}.",
+                     else "", cname, pname,
+                     switch(date_rule(f), keep = "Dates and times (\\code{Date}, \\code{POSIXct}) keep their class, as in \\code{median()}; in the row-wise form the first argument's, as in \\code{pmin()}; the column form gives plain numbers.",
                             plain = "Dates and times count as values.", refuse = "Dates and times are an error."))
   }
   rd <- c(
     "% Made by tools/generate.R from the host library's catalogue when the package is installed.",
     sprintf("\\name{%s}", name),
     sprintf("\\alias{%s}", aliases),
-    sprintf("\\title{%s}", rd_escape(f$summary)),
+    sprintf("\\title{%s}", rd_escape(if (f$name %in% RANKS_MISSING) sub(", missing values first$", "", f$summary)
+                                      else f$summary)),
     "\\description{", body[1L], "}",
     "\\usage{", usage, "}",
     "\\arguments{", arguments_of(f, s), "}",

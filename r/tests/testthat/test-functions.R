@@ -26,7 +26,7 @@ test_that("statistics reduce a vector, once for each parameter, and their row-wi
     p <- if (nzchar(f$params)) params(f$params, x)
     got <- suppressWarnings(if (is.null(p)) fn(f$rname)(x) else fn(f$rname)(x, p))
     st <- qv_status()
-    want <- lapply(if (is.null(p)) list(NULL) else as.list(p), function(pi) reference(f$name, as.list(c(pi, x))))
+    want <- lapply(if (is.null(p)) list(NULL) else as.list(p), function(pi) reference(f$name, as.list(c(pi, present(f$name, x)))))
     expect_bits(got, vapply(want, function(w) as_r(w[[1]]), if (f$result_kind == 2L) "" else 0), f$rname)
     expect_identical(st$status, vapply(want, `[[`, "", 2), label = f$rname)
     expect_identical(st$marked, vapply(want, function(w) paste(c(param_names(f), sprintf("x[%d]", seq_along(x)))[w[[3]]],
@@ -39,7 +39,7 @@ test_that("statistics reduce a vector, once for each parameter, and their row-wi
     prow <- if (!is.null(p)) setNames(list(rep_len(p, 24)), f$params)
     got <- suppressWarnings(do.call(fn(pname), c(list(cols, d), prow)))
     want <- lapply(1:24, function(i) reference(f$name, as.list(c(prow[[1]][i],
-                                                                 unlist(cols[i, ]), d[i]))))
+                                                                 present(f$name, c(unlist(cols[i, ]), d[i]))))))
     expect_bits(got, vapply(want, function(w) as_r(w[[1]]), if (f$result_kind == 2L) "" else 0), pname)
     st <- qv_status()
     expect_identical(st$status, vapply(want, `[[`, "", 2), label = pname)

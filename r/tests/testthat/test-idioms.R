@@ -23,6 +23,11 @@ test_that("the package's functions give R's answer where R has one", {
     list("na.rm = FALSE with an NA is NA", qv_median(xs, na.rm = FALSE), median(xs)),
     list("na.rm = TRUE leaves NA and NaN out", qv_median(xs, na.rm = TRUE), median(xs, na.rm = TRUE)),
     list("na.rm = FALSE without NA", qv_mean(c(1, 2, 4), na.rm = FALSE), mean(c(1, 2, 4))),
+    list("ordinal leaves NA out as sort() does", qv_ordinal(c(5, NA, 3, qv_missing("A"), 1), 1:3), c(1, 3, 5)),
+    list("ordinal, na.rm = FALSE", qv_ordinal(c(5, NA, 3, 1), 1, na.rm = FALSE), NA_real_),
+    list("ordinal by column", qv_colordinal(data.frame(a = c(5, NA, 3), b = c(NaN, 2, 1)), 2), c(a = 5, b = 2)),
+    list("ordinal by row", qv_pordinal(c(5, NA, 3), c(NA, 2, NA), c(4, 1, 0), k = 1), c(4, 1, 0)),
+    list("ordinal by group", qv_by(c(5, NA, 3, NA, 1), c(1, 1, 1, 2, 2), "ordinal", 1), c("1" = 3, "2" = 1)),
     list("na.rm = FALSE finds an NA anywhere in a long vector",
          vapply(c(1, 4099, 4100, 4101, 4102, 9001), function(at) qv_mean(replace(as.double(1:9001), at, NA), na.rm = FALSE), 0),
          rep(NA_real_, 6)),
@@ -94,6 +99,7 @@ test_that("na.rm and dates that a statistic cannot take are errors naming the fu
     list(quote(qv_by(1:3, list(1:3, 1:2), "n")), "^qv_by: key 2 of argument g must be as long as x \\(3\\), not 2$"),
     list(quote(qv_by(1:3, list(), "n")), "^qv_by: argument g holds no keys$"),
     list(quote(qv_by(1:3, 1:3, median)), "^qv_by: argument fun must be one of the package's statistics"),
-    list(quote(qv_moving(1:3, 2, mean)), "^qv_moving: argument fun must be one of the package's statistics"))
+    list(quote(qv_moving(1:3, 2, mean)), "^qv_moving: argument fun must be one of the package's statistics"),
+    list(quote(qv_moving(c(1, NA, 3), 2, "ordinal", 1)), "^qv_moving: \"ordinal\" cannot leave the missing values"))
   for (case in cases) expect_error(eval(case[[1]]), case[[2]], label = deparse(case[[1]]))
 })

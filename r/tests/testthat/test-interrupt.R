@@ -1,13 +1,17 @@
 # A long call stops on Ctrl-C and on a time limit, frees what it made, and R goes on.
 
-test_that("Ctrl-C and setTimeLimit stop a long moving statistic", {
+test_that("Ctrl-C and setTimeLimit stop a long moving statistic and a long list of percentiles", {
   skip_on_os("windows")
-  long_call <- "qv_moving(runif(1e6), 1e5, 'mean')" # one call per window: minutes unless stopped
+  # Minutes unless stopped: one call per window; and percentiles that read a zero where both zeros
+  # are present, each one call over all the values, whose argument list is laid out again each
+  # time (an NA among them).
+  long_calls <- c("qv_moving(runif(1e6), 1e5, 'mean')",
+                  "qv_pctl(rep(c(0, -0, NA), 4e6), seq(1, 99, length.out = 2000))")
   cases <- list(
     list(how = "SIGINT", signal = TRUE, catch = "interrupt = function(e) 'interrupted'", want = "interrupted"),
     list(how = "setTimeLimit", signal = FALSE, catch = "error = function(e) conditionMessage(e)",
          want = "reached elapsed time limit"))
-  for (case in cases) {
+  for (long_call in long_calls) for (case in cases) {
     pidfile <- tempfile()
     out <- tempfile()
     script <- tempfile(fileext = ".R")
@@ -28,7 +32,7 @@ test_that("Ctrl-C and setTimeLimit stop a long moving statistic", {
     asked <- Sys.time()
     while (!any(grepl(case$want, readLines(out), fixed = TRUE)) && Sys.time() - asked < 20) Sys.sleep(0.1)
     expect_true(any(grepl(case$want, readLines(out), fixed = TRUE)),
-                label = paste(case$how, paste(readLines(out), collapse = "\n")))
+                label = paste(long_call, case$how, paste(readLines(out), collapse = "\n")))
     tools::pskill(as.integer(readLines(pidfile)), tools::SIGKILL) # in case it did not stop
   }
 })
