@@ -371,6 +371,15 @@ typedef struct qvh_agg qvh_agg;
  * values come first (in descending bit patterns) and -0 before +0. A window frame's result is then
  * the same whatever order an engine hands its rows over in. */
 #define QVH_AGG_CANONICAL 2u
+/* The canonical order's key of a double's bit pattern: an unsigned number whose order is the
+ * canonical order (a negative pattern has every bit flipped, a positive one its sign bit set);
+ * qvh_canonical_bits gives the pattern back. */
+static inline uint64_t qvh_canonical_key(uint64_t bits) {
+    return (bits >> 63) != 0 ? ~bits : bits | ((uint64_t)1 << 63);
+}
+static inline uint64_t qvh_canonical_bits(uint64_t key) {
+    return (key >> 63) != 0 ? key & ~((uint64_t)1 << 63) : ~key;
+}
 QVH_API int qvh_agg_new(qvh_package *pkg, const char *name, unsigned flags, qvh_agg **out) QVH_NOEXCEPT;
 /* The same with its own allocator (NULL: the package's), for the aggregate itself, every value it
  * keeps and the package's scratch memory while it computes a result (the memory context of an SQL

@@ -8,7 +8,7 @@ namespace qvhost {
 std::uint64_t canonical_key(double x) noexcept {
     std::uint64_t bits;
     std::memcpy(&bits, &x, sizeof bits);
-    return (bits >> 63) != 0 ? ~bits : bits | (std::uint64_t{1} << 63);
+    return qvh_canonical_key(bits);
 }
 
 bool CanonicalFrame::grow(std::size_t n) noexcept {

@@ -18,14 +18,9 @@
 
 namespace qvsql {
 
-// A key whose unsigned order is the total order of the doubles: a negative pattern has every bit
-// flipped, a positive one its sign bit set.
-constexpr std::uint64_t canonical_key(std::uint64_t bits) noexcept {
-    return (bits >> 63) != 0 ? ~bits : bits | (std::uint64_t{1} << 63);
-}
-constexpr std::uint64_t canonical_bits(std::uint64_t key) noexcept {
-    return (key >> 63) != 0 ? key & ~(std::uint64_t{1} << 63) : ~key;
-}
+// The host library's key of the canonical order, and the pattern back from it.
+inline std::uint64_t canonical_key(std::uint64_t bits) noexcept { return qvh_canonical_key(bits); }
+inline std::uint64_t canonical_bits(std::uint64_t key) noexcept { return qvh_canonical_bits(key); }
 
 // Whether the order of xs[0..n) cannot change an order statistic's bits: no two values that
 // compare equal with different bits (+0 and -0 are the only such numbers), and no two different
