@@ -100,6 +100,8 @@ int count(qvh_call *call, const double *xs, std::size_t n, std::ptrdiff_t stride
 int answer(qvh_call *call, const Job &j, const Present &a, const double *xs, std::size_t n, std::ptrdiff_t stride,
            Outcome &r, bool &marked) {
     if (j.c.whole) {
+        // A call over the whole list, which the interrupt check cannot cut: it is consulted first.
+        if (call->interrupt.due(n)) return fail(QVH_E_INTERRUPTED, Msg() << call->label.view() << ": interrupted");
         marked = false;
         return qvh_call_over(call, &j.c.lead, 1, xs, n, stride, &r.value, &r.status, nullptr);
     }
