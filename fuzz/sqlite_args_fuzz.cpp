@@ -21,11 +21,13 @@
 //
 // Checked: no sanitizer report; the SQL result is the host library's qvh_call over the values the
 // conversion rules give (NULL for a missing value or a NaN, else the same bits; the same text), an
-// aggregate's and each window row's that of one call over the rows' values; a value that does not
-// convert is an error naming the function and the argument; every error is one line starting with
-// the function's SQL name; qv_status() reports the call's status and marks, or the error.
+// aggregate's that of one call over the rows' values and each window row's over its frame's in the
+// canonical order; a value that does not convert is an error naming the function and the argument;
+// every error is one line starting with the function's SQL name; qv_status() reports the call's
+// status and marks, or the error.
 #include <sqlite3.h>
 
+#include <algorithm>
 #include <bit>
 #include <cinttypes>
 #include <cmath>
@@ -420,7 +422,11 @@ void aggregate(const qvh_info &f, const std::vector<Bound> &args, std::uint8_t o
     if (window.types.size() != values.size()) fail("%s: %zu window rows for %zu rows", name.c_str(), window.types.size(), values.size());
     for (std::size_t r = 0; r < values.size(); ++r) {
         const std::size_t from = r > before ? r - before : 0;
-        const std::vector<double> frame(values.begin() + static_cast<std::ptrdiff_t>(from), values.begin() + static_cast<std::ptrdiff_t>(r + 1));
+        // A window's result is the call over its frame's values in the canonical order.
+        std::vector<double> frame(values.begin() + static_cast<std::ptrdiff_t>(from), values.begin() + static_cast<std::ptrdiff_t>(r + 1));
+        std::stable_sort(frame.begin(), frame.end(), [](double a, double b) {
+            return qvh_canonical_key(std::bit_cast<std::uint64_t>(a)) < qvh_canonical_key(std::bit_cast<std::uint64_t>(b));
+        });
         if (!host_result(f, lead ? &param : nullptr, frame, want, status)) fail("%s: %s", f.name, qvh_errmsg());
         check_number(window.types[r], window.nums[r], want, name, "a window row");
     }
