@@ -58,4 +58,8 @@ for s in "${failed[@]}"; do
     echo "== $s: FAILED (its log, $logs/$s.log, follows)"
     cat "$logs/$s.log"
 done
+# Every stage's tests together, from ctest's summaries ("97% tests passed, 1 tests failed out of 37").
+read -r ran bad < <(cat "$logs"/*.log | sed -n 's/.*tests passed, \([0-9]*\) tests\{0,1\} failed out of \([0-9]*\).*/\2 \1/p' |
+    awk '{ran += $1; bad += $2} END {print ran + 0, bad + 0}')
+echo "all stages: $((ran - bad)) passed, $bad failed"
 [ ${#failed[@]} -eq 0 ]
