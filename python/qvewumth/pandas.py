@@ -168,16 +168,16 @@ class GroupBy:
         """The result indexed by the groups, or with them as leading columns (as_index=False)."""
         return frame if self._as_index else frame.reset_index()
 
-    def agg(self, *spec, **named):
+    def agg(self, *wanted, **named):
         """Statistics per group, one column each: name=(column, function) or name=(column,
         function, parameter), as pandas' named aggregation (the function may also come first); or,
         as pandas, one dict {column: function or [functions]}, a list of functions, or one function
         for every column but the keys. Returns a DataFrame indexed by the groups."""
-        if spec:
-            if named or len(spec) != 1:
+        if wanted:
+            if named or len(wanted) != 1:
                 raise TypeError("agg takes name=(column, function) keywords, or one dict {column: function}, list of "
                                 "functions or function name")
-            named = _spec_named(spec[0], self._columns)
+            named = _named_from(wanted[0], self._columns)
         data = {}
         for column, items in _named_stats(named, self._df.columns).items():
             values = column_values(self._df[column], items[0][1])
@@ -257,19 +257,19 @@ class GroupColumn:
         return method
 
 
-def _spec_named(spec, columns):
+def _named_from(wanted, columns):
     """pandas' agg forms as named statistics: {column: function or [functions]}, [functions] or a
     function for every column (columns: those that are not keys). A column with a list of
     functions gives a column for each, labelled (column, function), as pandas labels them."""
-    if isinstance(spec, str):
-        return {c: (c, spec) for c in columns}
-    if isinstance(spec, list):
-        spec = {c: spec for c in columns}
-    if not isinstance(spec, dict):
-        raise TypeError(f"agg takes name=(column, function) keywords, or a dict, list or name of functions, not {spec!r}")
-    several = any(isinstance(f, list) for f in spec.values())
+    if isinstance(wanted, str):
+        return {c: (c, wanted) for c in columns}
+    if isinstance(wanted, list):
+        wanted = {c: wanted for c in columns}
+    if not isinstance(wanted, dict):
+        raise TypeError(f"agg takes name=(column, function) keywords, or a dict, list or name of functions, not {wanted!r}")
+    several = any(isinstance(f, list) for f in wanted.values())
     named = {}
-    for column, funcs in spec.items():
+    for column, funcs in wanted.items():
         for f in funcs if isinstance(funcs, list) else [funcs]:
             named[(column, f) if several else column] = (column, f)
     return named
