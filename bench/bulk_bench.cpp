@@ -76,7 +76,7 @@ void run_percentiles(benchmark::State &state) {
 }
 
 const int registered = [] {
-    for (const char *name : {"N", "SUM", "MEAN", "MIN", "MAX", "RANGE"}) {
+    for (const char *name : {"N", "SUM", "MEAN", "MIN", "MAX", "RANGE", "VAR", "STD"}) {
         benchmark::RegisterBenchmark((std::string("table/") + name).c_str(), run_table, name)->Unit(benchmark::kMillisecond);
         benchmark::RegisterBenchmark((std::string("fold/") + name).c_str(), run_fold, name)->Unit(benchmark::kMillisecond);
         benchmark::RegisterBenchmark((std::string("over/") + name).c_str(), run_over, name)->Unit(benchmark::kMillisecond);
