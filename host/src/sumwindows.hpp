@@ -1,8 +1,9 @@
 // Moving sums, many windows at once. The statistics whose result is a sum over the window's values
 // in slot order (SUM, MEAN, USS and the deviation sums CSS, VAR, STD, STDERR, CV) take their
 // windows' sums in vector lanes with the package's own steps (qv/lanes.hpp), one lane a window,
-// and finish each window with the package's own code (qv/listsum.hpp, qv/devsum.hpp): the bits of
-// one call per window, at a few adds per vector instead of a call per window.
+// and finish each window with the package's own code (qv/listsum.hpp, qv/devsum.hpp), in lanes
+// too where it is one division: the bits of one call per window, at a few adds per vector
+// instead of a call per window.
 #pragma once
 
 #include <atomic>
@@ -12,6 +13,7 @@
 #include "catalogue.hpp"
 #include "memory.hpp"
 #include "qvfnc.h"
+#include "qvhost.h"
 
 namespace qvhost {
 
@@ -22,9 +24,20 @@ extern std::atomic<int> sum_windows_limit;
 
 struct Kernels;  // the lane kernels of one instruction set
 
-// The results of a stretch of windows over one column, laid out in the call's warm block:
-//   bounds | results | statuses | summands | presence masks | present counts | first present | next different
+// Where a stretch's results go, as the host delivers them: window k's result at values + k *
+// stride, its status at statuses[k] (when statuses is given), each counted in tally.
+struct SumOut {
+    char *values;
+    std::ptrdiff_t stride;
+    std::int32_t *statuses;
+    qvh_tally tally;
+};
+
+// The windows of a stretch over one column, laid out in the call's warm block:
+//   runs of windows | summands | presence masks | present counts | first present | next different
 //   | eight shifted copies of the summands (for the kernels that read them)
+// A stretch without NaNs is dense: all its values are present, its summands are its values (read
+// in place where the column is one of aligned doubles) and no counts are kept.
 class SumWindows {
 public:
     explicit SumWindows(SumStat stat) noexcept : stat_(stat) {}
@@ -32,39 +45,69 @@ public:
 
     // Room for `rows` windows over `span` rows of values; false when the memory is refused.
     bool reserve(WarmBlock &warm, std::size_t rows, std::size_t span) noexcept;
-    // Window k holds rows [lo[k], hi[k]) of the column; lo and hi do not decrease with k.
-    std::size_t *lo = nullptr, *hi = nullptr;
-    // Window k's result and status as the package's call over it gives them.
-    double *result = nullptr;
-    QvStatus *status = nullptr;
 
-    // Fills result and status of windows [0, count) over the column xs (rows stride bytes apart,
-    // NaNs read as '.'); a window with fewer than min_present present values gets '.' and
-    // STATUS_MISSING_ARG.
-    void run(const char *xs, std::ptrdiff_t stride, std::size_t count, std::size_t min_present) noexcept;
+    // Windows [lo + j, hi + j) of the column's rows, j < count: a run of windows each one row on
+    // from the last (count 1: any window).
+    struct Run {
+        std::size_t lo, hi, count;
+    };
+    // Appends a window (next after the last), as one more of the last run where it slides on from it.
+    void add(std::size_t lo, std::size_t hi, std::size_t count) noexcept {
+        Run &last = runs_[runs_count_ - (runs_count_ > 0 ? 1 : 0)];
+        if (runs_count_ > 0 && last.lo + last.count == lo && last.hi + last.count == hi) {
+            last.count += count;
+        } else {
+            runs_[runs_count_++] = Run{lo, hi, count};
+        }
+    }
+
+    // Delivers the results of the windows added since the last run, over the column xs (rows
+    // stride bytes apart, NaNs read as '.'), to out, as the package's call over each gives them; a
+    // window with fewer than min_present present values gets '.' and STATUS_MISSING_ARG. Their
+    // lo and hi do not decrease from window to window.
+    void run(const char *xs, std::ptrdiff_t stride, std::size_t min_present, SumOut &out) noexcept;
 
 private:
     void prepare(const char *xs, std::ptrdiff_t stride) noexcept;
     template <SumStat S>
-    void windows(std::size_t count) noexcept;
+    void windows() noexcept;
+    // Window k is rows [a, b) of the stretch, a lane block's first [a, a + len).
     template <SumStat S>
-    void lane_block(std::size_t k) noexcept;
+    void lane_block(std::size_t k, std::size_t a, std::size_t len) noexcept;
     template <SumStat S>
-    void single(std::size_t k) noexcept;
+    void single(std::size_t k, std::size_t a, std::size_t b) noexcept;
     template <SumStat S>
-    bool from_present_sums(std::size_t k, const double *s, double *mean, bool *wants) noexcept;
+    bool from_present_sums(std::size_t k, std::size_t a, std::size_t len, const double *s, double *mean,
+                           bool *wants) noexcept;
     // Window k's outcome from its sum s; true when it needs its deviation sum from mean.
     template <SumStat S>
-    bool from_sum(std::size_t k, double s, double &mean) noexcept;
+    bool from_sum(std::size_t k, std::size_t a, std::size_t b, double s, double &mean) noexcept;
     template <SumStat S>
-    void from_deviations(std::size_t k, double mean, double css) noexcept;
+    void from_deviations(std::size_t k, std::size_t a, std::size_t b, double mean, double css) noexcept;
+    // Window k's outcome delivered; windows k .. k + lanes - 1 with results r, all STATUS_OK.
+    void put(std::size_t k, double r, QvStatus st) noexcept;
+    void put_lanes(std::size_t k, const double *r) noexcept;
+
+    // Present values before row t of the stretch; the first present row from t on.
+    std::uint32_t present_before(std::size_t t) const { return dense_ ? static_cast<std::uint32_t>(t) : count_[t]; }
+    std::uint32_t first_present(std::size_t t) const { return dense_ ? static_cast<std::uint32_t>(t) : first_[t]; }
+    // Whether a present row of (f, b) differs from the present row f.
+    bool differs_within(std::size_t f, std::size_t b) const noexcept;
+    // For the all-present windows of rows [a + j, a + j + len) of a lane block: all ones where a
+    // later value differs from the first.
+    void block_differs(std::size_t a, std::size_t len, std::int64_t *differs) const noexcept;
 
     SumStat stat_;
     const Kernels *kernels_ = nullptr;
+    SumOut *out_ = nullptr;
     std::size_t base_ = 0, span_ = 0, min_present_ = 0;
-    std::size_t last_ = 0;   // the window last summed alone (SIZE_MAX: none in this stretch)
-    double last_sum_ = 0.0;  // and its forward sum
-    double *summand_ = nullptr;          // a row's value, -0.0 when missing
+    Run *runs_ = nullptr;
+    std::size_t runs_count_ = 0;
+    std::size_t last_a_ = SIZE_MAX, last_b_ = 0;  // the window last summed alone (SIZE_MAX: none)
+    double last_sum_ = 0.0;                        // and its forward sum
+    bool dense_ = false;
+    const double *summand_ = nullptr;    // a row's value, -0.0 when missing (in place or in copied_)
+    double *copied_ = nullptr;
     std::uint64_t *present_ = nullptr;   // all ones for a present value, else 0 (deviations only)
     std::uint32_t *count_ = nullptr;     // present values before a row
     std::uint32_t *first_ = nullptr;     // the first present row from a row on (span_: none; not for SUM, USS)

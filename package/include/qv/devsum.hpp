@@ -43,7 +43,13 @@ inline bool decided_by_sum(const ListSum &p, DeviationRule rule, double *result,
     return false;
 }
 
-inline double deviation_mean(const ListSum &p) { return p.s / static_cast<double>(p.n); }
+// The mean the deviations are taken from: the forward sum s over the count n (one list's, or
+// many lists' in lanes).
+template <class T>
+[[gnu::always_inline]] constexpr T deviation_mean_from(T s, T n) {
+    return s / n;
+}
+inline double deviation_mean(const ListSum &p) { return deviation_mean_from(p.s, static_cast<double>(p.n)); }
 
 // A present value's squared deviation added to the sum of squares. The sum starts at 0.0 + the
 // first value's, which is that square itself (a square is never -0.0); where a walk over many

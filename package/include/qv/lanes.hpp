@@ -119,4 +119,30 @@ template <class V, class U, int R, class Src>
     std::memcpy(css, acc, sizeof acc);
 }
 
+// MEAN of L = R x width lists from their forward sums s, count n (the same for all), first values
+// x1 and masks differs (all ones where a later value differs from x1), into r.
+template <class V, class M, int R>
+[[gnu::always_inline]] inline void mean_lanes(const double *s, double n, const double *x1, const std::int64_t *differs,
+                                              double *r) {
+    constexpr int W = lane_width<V>;
+    const V nv = splat<V>(n);
+#pragma GCC unroll 16
+    for (int i = 0; i < R; ++i) {
+        const V m = mean_from(load_lanes<M>(differs + i * W), load_lanes<V>(s + i * W), nv, load_lanes<V>(x1 + i * W));
+        std::memcpy(r + i * W, &m, sizeof m);
+    }
+}
+
+// The means the deviations of L lists are taken from, their sums s over the count n.
+template <class V, int R>
+[[gnu::always_inline]] inline void deviation_mean_lanes(const double *s, double n, double *mean) {
+    constexpr int W = lane_width<V>;
+    const V nv = splat<V>(n);
+#pragma GCC unroll 16
+    for (int i = 0; i < R; ++i) {
+        const V m = deviation_mean_from(load_lanes<V>(s + i * W), nv);
+        std::memcpy(mean + i * W, &m, sizeof m);
+    }
+}
+
 }  // namespace qv
