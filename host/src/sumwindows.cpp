@@ -7,10 +7,15 @@
 
 #include "sumwindows.hpp"
 
+#include <cmath>
 #include <cstring>
 
 #include "internal.hpp"
 #include "qv/lanes.hpp"
+
+#ifdef __x86_64__
+#include <immintrin.h>
+#endif
 
 namespace qvhost {
 
@@ -34,6 +39,8 @@ struct Kernels {
     bool (*next_differs)(const double *x, std::int64_t *differs);
     void (*means)(const double *s, double n, const double *x1, const std::int64_t *differs, double *r);
     void (*deviation_means)(const double *s, double n, double *mean);
+    // CSS, VAR, STD, STDERR (by qv::Spread) from the sums of squares css of n values each.
+    void (*spreads[4])(const double *css, double n, double *r);
 };
 
 namespace {
@@ -90,6 +97,24 @@ template <class V, int R>
     return none_set<V>(same);
 }
 
+// The spreads' quotients in lanes and, for STD and STDERR, their square roots, correctly rounded
+// as the scalar one is.
+template <qv::Spread K>
+void spreads_sse2(const double *css, double n, double *r) {
+    qv::spread_lanes<K, v2d, 8>(css, n, r);
+    if constexpr (qv::spread_rooted(K)) {
+        for (int i = 0; i < 16; i += 2) {
+#ifdef __x86_64__
+            const v2d root = _mm_sqrt_pd(qv::load_lanes<v2d>(r + i));
+            std::memcpy(r + i, &root, sizeof root);
+#else
+            r[i] = std::sqrt(r[i]);
+            r[i + 1] = std::sqrt(r[i + 1]);
+#endif
+        }
+    }
+}
+
 bool numbers_sse2(const double *x, std::size_t n) { return numbers_in<v2d>(x, n); }
 bool next_differs_sse2(const double *x, std::int64_t *differs) { return next_differs_in<v2d, 8>(x, differs); }
 void means_sse2(const double *s, double n, const double *x1, const std::int64_t *differs, double *r) {
@@ -136,6 +161,28 @@ void deviations_sse2(qv::Consecutive x, const std::uint64_t *present, std::size_
 [[gnu::target("avx2")]] bool next_differs_avx512(const double *x, std::int64_t *differs) {
     return next_differs_in<v4d, 16>(x, differs);
 }
+template <qv::Spread K>
+[[gnu::target("avx2")]] void spreads_avx2(const double *css, double n, double *r) {
+    qv::spread_lanes<K, v4d, 8>(css, n, r);
+    if constexpr (qv::spread_rooted(K)) {
+        for (int i = 0; i < 32; i += 4) {
+            const v4d root = _mm256_sqrt_pd(qv::load_lanes<v4d>(r + i));
+            std::memcpy(r + i, &root, sizeof root);
+        }
+    }
+}
+
+template <qv::Spread K>
+[[gnu::target("avx512f")]] void spreads_avx512(const double *css, double n, double *r) {
+    qv::spread_lanes<K, v8d, 8>(css, n, r);
+    if constexpr (qv::spread_rooted(K)) {
+        for (int i = 0; i < 64; i += 8) {
+            const v8d x = qv::load_lanes<v8d>(r + i), root = _mm512_mask_sqrt_pd(x, 0xFF, x);
+            std::memcpy(r + i, &root, sizeof root);
+        }
+    }
+}
+
 [[gnu::target("avx512f")]] void means_avx512(const double *s, double n, const double *x1, const std::int64_t *differs,
                                              double *r) {
     qv::mean_lanes<v8d, MaskOf<v8d>, 8>(s, n, x1, differs, r);
@@ -159,14 +206,18 @@ template <class Src>
 
 #endif
 
+#define SPREADS(isa) \
+    spreads_##isa<qv::Spread::Css>, spreads_##isa<qv::Spread::Var>, spreads_##isa<qv::Spread::Std>, \
+        spreads_##isa<qv::Spread::Stderr>
 constexpr Kernels KERNELS[] = {
     {16, sums_sse2, squares_sse2, deviations_sse2, nullptr, nullptr, numbers_sse2, next_differs_sse2, means_sse2,
-     deviation_means_sse2},
+     deviation_means_sse2, {SPREADS(sse2)}},
 #ifdef QV_SUM_LANES_WIDE
     {32, sums_avx2, squares_avx2, deviations_avx2, nullptr, nullptr, numbers_avx2, next_differs_avx2, means_avx2,
-     deviation_means_avx2},
+     deviation_means_avx2, {SPREADS(avx2)}},
     {64, sums_avx512<qv::Consecutive>, squares_avx512, deviations_avx512<qv::Consecutive>, sums_avx512<qv::Shifted>,
-     deviations_avx512<qv::Shifted>, numbers_avx2, next_differs_avx512, means_avx512, deviation_means_avx512},
+     deviations_avx512<qv::Shifted>, numbers_avx2, next_differs_avx512, means_avx512, deviation_means_avx512,
+     {SPREADS(avx512)}},
 #endif
 };
 
@@ -373,23 +424,34 @@ void SumWindows::lane_block(std::size_t k, std::size_t a, std::size_t len) noexc
     if constexpr (S == SumStat::Uss) kern.squares({summand_ + a}, len, s);
     else if (shifted_) kern.shifted_sums({copy_, a}, len, start, s);
     else kern.sums({summand_ + a}, len, start, s);
-    bool deviations = false;
+    std::size_t wanted = 0;
     bool wants[MAX_LANES];
     const std::size_t rows = len + lanes - 1;
     const bool all_present = dense_ || count_[a + rows] - count_[a] == rows;
     if (all_present && len >= min_present_) {
-        deviations = from_present_sums<S>(k, a, len, s, mean, wants);
+        wanted = from_present_sums<S>(k, a, len, s, mean, wants);
     } else {
         for (std::size_t j = 0; j < lanes; ++j) {
             wants[j] = from_sum<S>(k + j, a + j, a + j + len, s[j], mean[j]);
-            deviations = deviations || wants[j];
+            wanted += wants[j] ? 1 : 0;
             if (!wants[j]) mean[j] = 0.0;
         }
     }
-    if (!deviations) return;
+    if (wanted == 0) return;
     const std::uint64_t *const present = all_present ? nullptr : present_ + a;
     if (shifted_) kern.shifted_deviations({copy_, a}, present, len, mean, css);
     else kern.deviations({summand_ + a}, present, len, mean, css);
+    if (S != SumStat::Cv && all_present && wanted == lanes) {
+        // All of one count: finished in lanes.
+        constexpr qv::Spread K = S == SumStat::Css   ? qv::Spread::Css
+                                 : S == SumStat::Var ? qv::Spread::Var
+                                 : S == SumStat::Std ? qv::Spread::Std
+                                                     : qv::Spread::Stderr;
+        double r[MAX_LANES];
+        kern.spreads[static_cast<int>(K)](css, static_cast<double>(len), r);
+        put_lanes(k, r);
+        return;
+    }
     for (std::size_t j = 0; j < lanes; ++j)
         if (wants[j]) from_deviations<S>(k + j, a + j, a + j + len, mean[j], css[j]);
 }
@@ -415,49 +477,54 @@ void SumWindows::single(std::size_t k, std::size_t a, std::size_t b) noexcept {
 
 // Windows k .. k + lanes - 1 of a lane block whose values are all present (and enough of them):
 // window j's first value is its first row's, the count its length, and the division that
-// finishes MEAN or gives the deviations' means is taken in lanes. True when some need their
+// finishes MEAN or gives the deviations' means is taken in lanes. Returns how many need their
 // deviation sums (wants[j]: from mean[j]).
 template <SumStat S>
-bool SumWindows::from_present_sums(std::size_t k, std::size_t a, std::size_t len, const double *s, double *mean,
-                                   bool *wants) noexcept {
+std::size_t SumWindows::from_present_sums(std::size_t k, std::size_t a, std::size_t len, const double *s, double *mean,
+                                          bool *wants) noexcept {
     const Kernels &kern = *kernels_;
     const std::size_t lanes = kern.lanes;
     if constexpr (S == SumStat::Sum || S == SumStat::Uss) {
         put_lanes(k, s);
-        return false;
+        return 0;
     } else {
         const double *const x1 = summand_ + a;
         std::int64_t differs[MAX_LANES];
         // A window whose second value differs from its first differs; the others are looked at.
-        if (len < 2 || !kern.next_differs(x1, differs)) {
-            if (dense_) {
-                block_differs(a, len, differs);
-            } else {
+        bool all = len >= 2 && kern.next_differs(x1, differs);
+        if (!all) {
+            if (dense_) block_differs(a, len, differs);
+            else
                 for (std::size_t j = 0; j < lanes; ++j) differs[j] = differ_[a + j] < a + j + len ? -1 : 0;
-            }
         }
         const auto n = static_cast<double>(len);
         if constexpr (S == SumStat::Mean) {
             double r[MAX_LANES];
             kern.means(s, n, x1, differs, r);
             put_lanes(k, r);
-            return false;
+            return 0;
         } else {
             kern.deviation_means(s, n, mean);
-            bool deviations = false;
+            // The outcome the sum decides rests on the count and "differs" alone: one look serves
+            // a block whose windows all differ.
+            std::size_t wanted = 0;
             for (std::size_t j = 0; j < lanes; ++j) {
                 const qv::ListSum p{static_cast<std::int64_t>(a + j), x1[j], s[j], static_cast<std::int32_t>(len),
                                     differs[j] != 0};
                 double r = 0.0;
                 QvStatus st = STATUS_OK;
                 wants[j] = !qv::decided_by_sum(p, rule_of<S>(), &r, st);
+                if (wants[j] && all) {
+                    for (std::size_t i = 0; i < lanes; ++i) wants[i] = true;
+                    return lanes;
+                }
                 if (!wants[j]) {
                     put(k + j, r, st);
                     mean[j] = 0.0;
                 }
-                deviations = deviations || wants[j];
+                wanted += wants[j] ? 1 : 0;
             }
-            return deviations;
+            return wanted;
         }
     }
 }

@@ -77,7 +77,7 @@ private:
     template <SumStat S>
     void single(std::size_t k, std::size_t a, std::size_t b) noexcept;
     template <SumStat S>
-    bool from_present_sums(std::size_t k, std::size_t a, std::size_t len, const double *s, double *mean,
+    std::size_t from_present_sums(std::size_t k, std::size_t a, std::size_t len, const double *s, double *mean,
                            bool *wants) noexcept;
     // Window k's outcome from its sum s; true when it needs its deviation sum from mean.
     template <SumStat S>

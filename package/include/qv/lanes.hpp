@@ -145,4 +145,17 @@ template <class V, int R>
     }
 }
 
+// The quotients of CSS, VAR, STD or STDERR of L lists from their sums of squares css, count n
+// (the same for all), into r: STD and STDERR are their square roots, lane by lane.
+template <Spread K, class V, int R>
+[[gnu::always_inline]] inline void spread_lanes(const double *css, double n, double *r) {
+    constexpr int W = lane_width<V>;
+    const V nv = splat<V>(n);
+#pragma GCC unroll 16
+    for (int i = 0; i < R; ++i) {
+        const V v = spread_quotient<K>(load_lanes<V>(css + i * W), nv);
+        std::memcpy(r + i * W, &v, sizeof v);
+    }
+}
+
 }  // namespace qv
