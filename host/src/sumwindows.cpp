@@ -1,239 +1,19 @@
-// Moving sums in vector lanes. The kernels below are compiled whole for each instruction set the
-// machine may have, and picked once at run time; each inlines the package's steps, whose vector
-// forms pass vectors by value only inside a kernel, so the ABI GCC warns about (-Wpsabi) for the
-// wider vectors is never used across a call: the build turns that warning off for this file.
-// QV_SUM_LANES_NARROW (and any processor other than x86-64) keeps to the 16-byte kernel, which
-// every compiler and processor takes without that warning.
-
+// Moving sums: a stretch's windows in runs, each run's a lane block at a time (sumlanes.hpp) and
+// the rest one by one.
 #include "sumwindows.hpp"
 
-#include <cmath>
 #include <cstring>
 
 #include "internal.hpp"
-#include "qv/lanes.hpp"
-
-#ifdef __x86_64__
-#include <immintrin.h>
-#endif
 
 namespace qvhost {
 
-std::atomic<int> sum_windows_limit{3};
-
-// The lane kernels of one instruction set, `lanes` windows a call. Eight vectors of sums at once
-// keep both adders busy through the add's latency; the deviation pass of SSE2 runs four at a
-// time, since its sixteen registers also hold the means. AVX-512 reads a stretch's shifted copies
-// (aligned loads) where it has them. The finishers of a lane block take its sums in lanes too.
-struct Kernels {
-    std::size_t lanes;
-    void (*sums)(qv::Consecutive x, std::size_t len, double start, double *s);
-    void (*squares)(qv::Consecutive x, std::size_t len, double *s);
-    void (*deviations)(qv::Consecutive x, const std::uint64_t *present, std::size_t len, const double *mean, double *css);
-    void (*shifted_sums)(qv::Shifted x, std::size_t len, double start, double *s);
-    void (*shifted_deviations)(qv::Shifted x, const std::uint64_t *present, std::size_t len, const double *mean,
-                               double *css);
-    // True when none of the n values at x is a NaN.
-    bool (*numbers)(const double *x, std::size_t n);
-    // differs[j] all ones where x[j + 1] differs from x[j] (j < lanes); true when it does for all.
-    bool (*next_differs)(const double *x, std::int64_t *differs);
-    void (*means)(const double *s, double n, const double *x1, const std::int64_t *differs, double *r);
-    void (*deviation_means)(const double *s, double n, double *mean);
-    // CSS, VAR, STD, STDERR (by qv::Spread) from the sums of squares css of n values each.
-    void (*spreads[4])(const double *css, double n, double *r);
-};
-
 namespace {
-
-typedef double v2d __attribute__((vector_size(16)));
-typedef std::uint64_t v2u __attribute__((vector_size(16)));
-typedef double v4d __attribute__((vector_size(32)));
-typedef std::uint64_t v4u __attribute__((vector_size(32)));
-typedef double v8d __attribute__((vector_size(64)));
-typedef std::uint64_t v8u __attribute__((vector_size(64)));
 
 constexpr std::size_t MAX_LANES = 64;
 // Rows a stretch copies shifted at most (8 copies, 64 bytes a row), and the rows windows must
 // span at least besides the stretch's own.
 constexpr std::size_t SHIFTED_MOST = std::size_t{1} << 17, SHIFTED_LEAST = 256;
-
-// The finishing kernels' bodies, for V vectors of doubles, R of them a lane block.
-template <class V>
-using MaskOf = decltype(V{} != V{});
-
-template <class V>
-[[gnu::always_inline]] inline bool none_set(MaskOf<V> m) {
-    bool any = false;
-    for (int i = 0; i < qv::lane_width<V>; ++i) any = any || m[i] != 0;
-    return !any;
-}
-
-template <class V>
-[[gnu::always_inline]] inline bool numbers_in(const double *x, std::size_t n) {
-    constexpr std::size_t W = qv::lane_width<V>, STEP = 4 * W;
-    MaskOf<V> nan = {};
-    std::size_t i = 0;
-    for (; i + STEP <= n; i += STEP)
-#pragma GCC unroll 4
-        for (std::size_t r = 0; r < STEP; r += W) {
-            const V v = qv::load_lanes<V>(x + i + r);
-            nan |= v != v;
-        }
-    for (; i < n; ++i)
-        if (const double v = qv::load_lanes<double>(x + i); v != v) return false;
-    return none_set<V>(nan);
-}
-
-template <class V, int R>
-[[gnu::always_inline]] inline bool next_differs_in(const double *x, std::int64_t *differs) {
-    constexpr int W = qv::lane_width<V>;
-    MaskOf<V> same = {};
-#pragma GCC unroll 16
-    for (int r = 0; r < R; ++r) {
-        const MaskOf<V> d = qv::load_lanes<V>(x + r * W) != qv::load_lanes<V>(x + r * W + 1);
-        std::memcpy(differs + r * W, &d, sizeof d);
-        same |= ~d;
-    }
-    return none_set<V>(same);
-}
-
-// The spreads' quotients in lanes and, for STD and STDERR, their square roots, correctly rounded
-// as the scalar one is.
-template <qv::Spread K>
-void spreads_sse2(const double *css, double n, double *r) {
-    qv::spread_lanes<K, v2d, 8>(css, n, r);
-    if constexpr (qv::spread_rooted(K)) {
-        for (int i = 0; i < 16; i += 2) {
-#ifdef __x86_64__
-            const v2d root = _mm_sqrt_pd(qv::load_lanes<v2d>(r + i));
-            std::memcpy(r + i, &root, sizeof root);
-#else
-            r[i] = std::sqrt(r[i]);
-            r[i + 1] = std::sqrt(r[i + 1]);
-#endif
-        }
-    }
-}
-
-bool numbers_sse2(const double *x, std::size_t n) { return numbers_in<v2d>(x, n); }
-bool next_differs_sse2(const double *x, std::int64_t *differs) { return next_differs_in<v2d, 8>(x, differs); }
-void means_sse2(const double *s, double n, const double *x1, const std::int64_t *differs, double *r) {
-    qv::mean_lanes<v2d, MaskOf<v2d>, 8>(s, n, x1, differs, r);
-}
-void deviation_means_sse2(const double *s, double n, double *mean) { qv::deviation_mean_lanes<v2d, 8>(s, n, mean); }
-
-void sums_sse2(qv::Consecutive x, std::size_t len, double start, double *s) { qv::sum_lanes<v2d, 8>(x, len, start, s); }
-void squares_sse2(qv::Consecutive x, std::size_t len, double *s) { qv::square_lanes<v2d, 8>(x, len, s); }
-void deviations_sse2(qv::Consecutive x, const std::uint64_t *present, std::size_t len, const double *mean, double *css) {
-    qv::deviation_lanes<v2d, v2u, 4>(x, present, len, mean, css);
-    qv::deviation_lanes<v2d, v2u, 4>(qv::Consecutive{x.x + 8}, present == nullptr ? nullptr : present + 8, len, mean + 8,
-                                     css + 8);
-}
-
-#if defined(__x86_64__) && !defined(QV_SUM_LANES_NARROW)
-#define QV_SUM_LANES_WIDE 1
-
-[[gnu::target("avx2")]] void sums_avx2(qv::Consecutive x, std::size_t len, double start, double *s) {
-    qv::sum_lanes<v4d, 8>(x, len, start, s);
-}
-[[gnu::target("avx2")]] void squares_avx2(qv::Consecutive x, std::size_t len, double *s) {
-    qv::square_lanes<v4d, 8>(x, len, s);
-}
-[[gnu::target("avx2")]] void deviations_avx2(qv::Consecutive x, const std::uint64_t *present, std::size_t len,
-                                             const double *mean, double *css) {
-    qv::deviation_lanes<v4d, v4u, 8>(x, present, len, mean, css);
-}
-
-[[gnu::target("avx2")]] bool numbers_avx2(const double *x, std::size_t n) { return numbers_in<v4d>(x, n); }
-[[gnu::target("avx2")]] bool next_differs_avx2(const double *x, std::int64_t *differs) {
-    return next_differs_in<v4d, 8>(x, differs);
-}
-[[gnu::target("avx2")]] void means_avx2(const double *s, double n, const double *x1, const std::int64_t *differs,
-                                        double *r) {
-    qv::mean_lanes<v4d, MaskOf<v4d>, 8>(s, n, x1, differs, r);
-}
-[[gnu::target("avx2")]] void deviation_means_avx2(const double *s, double n, double *mean) {
-    qv::deviation_mean_lanes<v4d, 8>(s, n, mean);
-}
-
-// AVX-512F compares into mask registers, which its vectors of all ones are not made from: the
-// comparisons take AVX2's vectors.
-[[gnu::target("avx2")]] bool next_differs_avx512(const double *x, std::int64_t *differs) {
-    return next_differs_in<v4d, 16>(x, differs);
-}
-template <qv::Spread K>
-[[gnu::target("avx2")]] void spreads_avx2(const double *css, double n, double *r) {
-    qv::spread_lanes<K, v4d, 8>(css, n, r);
-    if constexpr (qv::spread_rooted(K)) {
-        for (int i = 0; i < 32; i += 4) {
-            const v4d root = _mm256_sqrt_pd(qv::load_lanes<v4d>(r + i));
-            std::memcpy(r + i, &root, sizeof root);
-        }
-    }
-}
-
-template <qv::Spread K>
-[[gnu::target("avx512f")]] void spreads_avx512(const double *css, double n, double *r) {
-    qv::spread_lanes<K, v8d, 8>(css, n, r);
-    if constexpr (qv::spread_rooted(K)) {
-        for (int i = 0; i < 64; i += 8) {
-            const v8d x = qv::load_lanes<v8d>(r + i), root = _mm512_mask_sqrt_pd(x, 0xFF, x);
-            std::memcpy(r + i, &root, sizeof root);
-        }
-    }
-}
-
-[[gnu::target("avx512f")]] void means_avx512(const double *s, double n, const double *x1, const std::int64_t *differs,
-                                             double *r) {
-    qv::mean_lanes<v8d, MaskOf<v8d>, 8>(s, n, x1, differs, r);
-}
-[[gnu::target("avx512f")]] void deviation_means_avx512(const double *s, double n, double *mean) {
-    qv::deviation_mean_lanes<v8d, 8>(s, n, mean);
-}
-
-template <class Src>
-[[gnu::target("avx512f")]] void sums_avx512(Src x, std::size_t len, double start, double *s) {
-    qv::sum_lanes<v8d, 8>(x, len, start, s);
-}
-[[gnu::target("avx512f")]] void squares_avx512(qv::Consecutive x, std::size_t len, double *s) {
-    qv::square_lanes<v8d, 8>(x, len, s);
-}
-template <class Src>
-[[gnu::target("avx512f")]] void deviations_avx512(Src x, const std::uint64_t *present, std::size_t len,
-                                                  const double *mean, double *css) {
-    qv::deviation_lanes<v8d, v8u, 8>(x, present, len, mean, css);
-}
-
-#endif
-
-#define SPREADS(isa) \
-    spreads_##isa<qv::Spread::Css>, spreads_##isa<qv::Spread::Var>, spreads_##isa<qv::Spread::Std>, \
-        spreads_##isa<qv::Spread::Stderr>
-constexpr Kernels KERNELS[] = {
-    {16, sums_sse2, squares_sse2, deviations_sse2, nullptr, nullptr, numbers_sse2, next_differs_sse2, means_sse2,
-     deviation_means_sse2, {SPREADS(sse2)}},
-#ifdef QV_SUM_LANES_WIDE
-    {32, sums_avx2, squares_avx2, deviations_avx2, nullptr, nullptr, numbers_avx2, next_differs_avx2, means_avx2,
-     deviation_means_avx2, {SPREADS(avx2)}},
-    {64, sums_avx512<qv::Consecutive>, squares_avx512, deviations_avx512<qv::Consecutive>, sums_avx512<qv::Shifted>,
-     deviations_avx512<qv::Shifted>, numbers_avx2, next_differs_avx512, means_avx512, deviation_means_avx512,
-     {SPREADS(avx512)}},
-#endif
-};
-
-// The widest kernels the machine has, within the limit.
-const Kernels &kernels() noexcept {
-    static const int widest = [] {
-#ifdef QV_SUM_LANES_WIDE
-        __builtin_cpu_init();
-        return __builtin_cpu_supports("avx512f") ? 2 : __builtin_cpu_supports("avx2") ? 1 : 0;
-#else
-        return 0;
-#endif
-    }();
-    const int limit = sum_windows_limit.load(std::memory_order_relaxed) - 1;
-    return KERNELS[limit < widest ? (limit < 0 ? 0 : limit) : widest];
-}
 
 inline double load(const char *p) {
     double x;
@@ -379,18 +159,14 @@ void SumWindows::put(std::size_t k, double r, QvStatus st) noexcept {
     tally_add(out_->tally, st, false);
 }
 
-void SumWindows::put_lanes(std::size_t k, const double *r) noexcept {
+void SumWindows::put_lanes(std::size_t k, const double *r, bool numbers) noexcept {
     const std::size_t lanes = kernels_->lanes;
-    bool numbers = true;
-    for (std::size_t j = 0; j < lanes; ++j) numbers = numbers && r[j] == r[j];
     if (!numbers) {
         for (std::size_t j = 0; j < lanes; ++j) put(k + j, r[j], STATUS_OK);
         return;
     }
-    char *const values = out_->values + static_cast<std::ptrdiff_t>(k) * out_->stride;
-    if (out_->stride == static_cast<std::ptrdiff_t>(sizeof(double))) {
-        std::memcpy(values, r, lanes * sizeof(double));
-    } else {
+    if (r != lane_results(k, nullptr)) {
+        char *const values = out_->values + static_cast<std::ptrdiff_t>(k) * out_->stride;
         for (std::size_t j = 0; j < lanes; ++j)
             std::memcpy(values + static_cast<std::ptrdiff_t>(j) * out_->stride, &r[j], sizeof(double));
     }
@@ -447,9 +223,9 @@ void SumWindows::lane_block(std::size_t k, std::size_t a, std::size_t len) noexc
                                  : S == SumStat::Var ? qv::Spread::Var
                                  : S == SumStat::Std ? qv::Spread::Std
                                                      : qv::Spread::Stderr;
-        double r[MAX_LANES];
-        kern.spreads[static_cast<int>(K)](css, static_cast<double>(len), r);
-        put_lanes(k, r);
+        double elsewhere[MAX_LANES];
+        double *const r = lane_results(k, elsewhere);
+        put_lanes(k, r, kern.spreads[static_cast<int>(K)](css, static_cast<double>(len), r) != 0);
         return;
     }
     for (std::size_t j = 0; j < lanes; ++j)
@@ -485,32 +261,41 @@ std::size_t SumWindows::from_present_sums(std::size_t k, std::size_t a, std::siz
     const Kernels &kern = *kernels_;
     const std::size_t lanes = kern.lanes;
     if constexpr (S == SumStat::Sum || S == SumStat::Uss) {
-        put_lanes(k, s);
+        put_lanes(k, s, kern.numbers(s, lanes));
         return 0;
     } else {
         const double *const x1 = summand_ + a;
-        std::int64_t differs[MAX_LANES];
-        // A window whose second value differs from its first differs; the others are looked at.
-        bool all = len >= 2 && kern.next_differs(x1, differs);
-        if (!all) {
-            if (dense_) block_differs(a, len, differs);
-            else
-                for (std::size_t j = 0; j < lanes; ++j) differs[j] = differ_[a + j] < a + j + len ? -1 : 0;
-        }
         const auto n = static_cast<double>(len);
+        std::int64_t differs[MAX_LANES];
+        // A window whose second value differs from its first differs; where some do not, each
+        // window is looked at.
+        const auto look = [&] {
+            if (dense_) {
+                block_differs(a, len, differs);
+            } else {
+                for (std::size_t j = 0; j < lanes; ++j) differs[j] = differ_[a + j] < a + j + len ? -1 : 0;
+            }
+        };
         if constexpr (S == SumStat::Mean) {
-            double r[MAX_LANES];
-            kern.means(s, n, x1, differs, r);
-            put_lanes(k, r);
+            double elsewhere[MAX_LANES];
+            double *const r = lane_results(k, elsewhere);
+            int found = len >= 2 ? kern.means_next(s, n, x1, r) : 0;
+            if ((found & ALL_DIFFER) == 0) {
+                look();
+                found = kern.means(s, n, x1, differs, r);
+            }
+            put_lanes(k, r, (found & ALL_NUMBERS) != 0);
             return 0;
         } else {
+            const bool all = len >= 2 && kern.next_differ(x1);
+            if (!all) look();
             kern.deviation_means(s, n, mean);
             // The outcome the sum decides rests on the count and "differs" alone: one look serves
             // a block whose windows all differ.
             std::size_t wanted = 0;
             for (std::size_t j = 0; j < lanes; ++j) {
                 const qv::ListSum p{static_cast<std::int64_t>(a + j), x1[j], s[j], static_cast<std::int32_t>(len),
-                                    differs[j] != 0};
+                                    all || differs[j] != 0};
                 double r = 0.0;
                 QvStatus st = STATUS_OK;
                 wants[j] = !qv::decided_by_sum(p, rule_of<S>(), &r, st);

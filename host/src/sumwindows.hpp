@@ -14,15 +14,9 @@
 #include "memory.hpp"
 #include "qvfnc.h"
 #include "qvhost.h"
+#include "sumlanes.hpp"
 
 namespace qvhost {
-
-
-// The widest kernels the sums may use, as far as the machine has them: 0 none (one call per
-// window), 1 SSE2, 2 AVX2, 3 AVX-512. The engine's tests and benchmark lower it to try each.
-extern std::atomic<int> sum_windows_limit;
-
-struct Kernels;  // the lane kernels of one instruction set
 
 // Where a stretch's results go, as the host delivers them: window k's result at values + k *
 // stride, its status at statuses[k] (when statuses is given), each counted in tally.
@@ -84,9 +78,16 @@ private:
     bool from_sum(std::size_t k, std::size_t a, std::size_t b, double s, double &mean) noexcept;
     template <SumStat S>
     void from_deviations(std::size_t k, std::size_t a, std::size_t b, double mean, double css) noexcept;
-    // Window k's outcome delivered; windows k .. k + lanes - 1 with results r, all STATUS_OK.
+    // Window k's outcome delivered. Windows k .. k + lanes - 1 with results r, STATUS_OK but for
+    // NaNs (none where numbers), r being where lane_results(k) pointed or elsewhere.
     void put(std::size_t k, double r, QvStatus st) noexcept;
-    void put_lanes(std::size_t k, const double *r) noexcept;
+    void put_lanes(std::size_t k, const double *r, bool numbers) noexcept;
+    // Where a lane block's results may be written: in place where the results are consecutive.
+    double *lane_results(std::size_t k, double *elsewhere) const noexcept {
+        const bool consecutive = out_->stride == static_cast<std::ptrdiff_t>(sizeof(double)) &&
+                                 reinterpret_cast<std::uintptr_t>(out_->values) % alignof(double) == 0;
+        return consecutive ? reinterpret_cast<double *>(out_->values) + k : elsewhere;
+    }
 
     // Present values before row t of the stretch; the first present row from t on.
     std::uint32_t present_before(std::size_t t) const { return dense_ ? static_cast<std::uint32_t>(t) : count_[t]; }
