@@ -91,22 +91,23 @@ template <class V>
 }
 
 template <class V, int R>
-[[gnu::always_inline]] inline bool next_differ_in(const double *x1) {
+[[gnu::always_inline]] inline bool next_differ_in(const double *x1, std::size_t next) {
     constexpr int W = qv::lane_width<V>;
     V sames = {};
 #pragma GCC unroll 16
-    for (int i = 0; i < R; ++i) sames += same(qv::load_lanes<V>(x1 + i * W), qv::load_lanes<V>(x1 + i * W + 1));
+    for (int i = 0; i < R; ++i) sames += same(qv::load_lanes<V>(x1 + i * W), qv::load_lanes<V>(x1 + i * W + next));
     return all_zero(sames);
 }
 
 template <class V, int R>
-[[gnu::always_inline]] inline int means_next_in(const double *s, double n, const double *x1, double *r) {
+[[gnu::always_inline]] inline int means_next_in(const double *s, double n, const double *x1, std::size_t next,
+                                                double *r) {
     constexpr int W = qv::lane_width<V>;
     const V nv = qv::splat<V>(n);
     V sum = {}, sames = {};
 #pragma GCC unroll 16
     for (int i = 0; i < R; ++i) {
-        const V a = qv::load_lanes<V>(x1 + i * W), b = qv::load_lanes<V>(x1 + i * W + 1);
+        const V a = qv::load_lanes<V>(x1 + i * W), b = qv::load_lanes<V>(x1 + i * W + next);
         sames += same(a, b);
         const V m = qv::mean_from(a != b, qv::load_lanes<V>(s + i * W), nv, a);
         sum += m;
@@ -152,8 +153,20 @@ void deviations_sse2(qv::Consecutive x, const std::uint64_t *present, std::size_
                                      css + 8);
 }
 bool numbers_sse2(const double *x, std::size_t n) { return numbers_in<v2d>(x, n); }
-bool next_differ_sse2(const double *x1) { return next_differ_in<v2d, 8>(x1); }
-int means_next_sse2(const double *s, double n, const double *x1, double *r) { return means_next_in<v2d, 8>(s, n, x1, r); }
+void transposed_sums_sse2(const double *t, std::size_t len, double start, double *s) {
+    qv::sum_lanes<v2d, 8>(qv::Transposed<2>{t}, len, start, s);
+}
+void transposed_squares_sse2(const double *t, std::size_t len, double *s) {
+    qv::square_lanes<v2d, 8>(qv::Transposed<2>{t}, len, s);
+}
+void transposed_deviations_sse2(const double *t, std::size_t len, const double *mean, double *css) {
+    qv::deviation_lanes<v2d, v2u, 4>(qv::Transposed<2>{t}, nullptr, len, mean, css);
+    qv::deviation_lanes<v2d, v2u, 4>(qv::Transposed<2>{t + 8}, nullptr, len, mean + 8, css + 8);
+}
+bool next_differ_sse2(const double *x1, std::size_t next) { return next_differ_in<v2d, 8>(x1, next); }
+int means_next_sse2(const double *s, double n, const double *x1, std::size_t next, double *r) {
+    return means_next_in<v2d, 8>(s, n, x1, next, r);
+}
 int means_sse2(const double *s, double n, const double *x1, const std::int64_t *differs, double *r) {
     return means_in<v2d, 8>(s, n, x1, differs, r);
 }
@@ -179,8 +192,19 @@ AVX2 void deviations_avx2(qv::Consecutive x, const std::uint64_t *present, std::
     qv::deviation_lanes<v4d, v4u, 8>(x, present, len, mean, css);
 }
 AVX2 bool numbers_avx2(const double *x, std::size_t n) { return numbers_in<v4d>(x, n); }
-AVX2 bool next_differ_avx2(const double *x1) { return next_differ_in<v4d, 8>(x1); }
-AVX2 int means_next_avx2(const double *s, double n, const double *x1, double *r) { return means_next_in<v4d, 8>(s, n, x1, r); }
+AVX2 void transposed_sums_avx2(const double *t, std::size_t len, double start, double *s) {
+    qv::sum_lanes<v4d, 8>(qv::Transposed<4>{t}, len, start, s);
+}
+AVX2 void transposed_squares_avx2(const double *t, std::size_t len, double *s) {
+    qv::square_lanes<v4d, 8>(qv::Transposed<4>{t}, len, s);
+}
+AVX2 void transposed_deviations_avx2(const double *t, std::size_t len, const double *mean, double *css) {
+    qv::deviation_lanes<v4d, v4u, 8>(qv::Transposed<4>{t}, nullptr, len, mean, css);
+}
+AVX2 bool next_differ_avx2(const double *x1, std::size_t next) { return next_differ_in<v4d, 8>(x1, next); }
+AVX2 int means_next_avx2(const double *s, double n, const double *x1, std::size_t next, double *r) {
+    return means_next_in<v4d, 8>(s, n, x1, next, r);
+}
 AVX2 int means_avx2(const double *s, double n, const double *x1, const std::int64_t *differs, double *r) {
     return means_in<v4d, 8>(s, n, x1, differs, r);
 }
@@ -200,9 +224,18 @@ template <class Src>
 AVX512 void deviations_avx512(Src x, const std::uint64_t *present, std::size_t len, const double *mean, double *css) {
     qv::deviation_lanes<v8d, v8u, 8>(x, present, len, mean, css);
 }
-AVX512 bool next_differ_avx512(const double *x1) { return next_differ_in<v8d, 8>(x1); }
-AVX512 int means_next_avx512(const double *s, double n, const double *x1, double *r) {
-    return means_next_in<v8d, 8>(s, n, x1, r);
+AVX512 void transposed_sums_avx512(const double *t, std::size_t len, double start, double *s) {
+    qv::sum_lanes<v8d, 8>(qv::Transposed<8>{t}, len, start, s);
+}
+AVX512 void transposed_squares_avx512(const double *t, std::size_t len, double *s) {
+    qv::square_lanes<v8d, 8>(qv::Transposed<8>{t}, len, s);
+}
+AVX512 void transposed_deviations_avx512(const double *t, std::size_t len, const double *mean, double *css) {
+    qv::deviation_lanes<v8d, v8u, 8>(qv::Transposed<8>{t}, nullptr, len, mean, css);
+}
+AVX512 bool next_differ_avx512(const double *x1, std::size_t next) { return next_differ_in<v8d, 8>(x1, next); }
+AVX512 int means_next_avx512(const double *s, double n, const double *x1, std::size_t next, double *r) {
+    return means_next_in<v8d, 8>(s, n, x1, next, r);
 }
 AVX512 int means_avx512(const double *s, double n, const double *x1, const std::int64_t *differs, double *r) {
     return means_in<v8d, 8>(s, n, x1, differs, r);
@@ -222,14 +255,15 @@ AVX512 int spreads_avx512(const double *css, double n, double *r) {
 #define SPREADS(isa)                                                                                    \
     spreads_##isa<qv::Spread::Css>, spreads_##isa<qv::Spread::Var>, spreads_##isa<qv::Spread::Std>, \
         spreads_##isa<qv::Spread::Stderr>
+#define TRANSPOSED(isa) transposed_sums_##isa, transposed_squares_##isa, transposed_deviations_##isa
 constexpr Kernels KERNELS[] = {
-    {16, sums_sse2, squares_sse2, deviations_sse2, nullptr, nullptr, numbers_sse2, next_differ_sse2, means_next_sse2,
-     means_sse2, deviation_means_sse2, {SPREADS(sse2)}},
+    {16, 2, sums_sse2, squares_sse2, deviations_sse2, nullptr, nullptr, TRANSPOSED(sse2), numbers_sse2,
+     next_differ_sse2, means_next_sse2, means_sse2, deviation_means_sse2, {SPREADS(sse2)}},
 #ifdef QV_SUM_LANES_WIDE
-    {32, sums_avx2, squares_avx2, deviations_avx2, nullptr, nullptr, numbers_avx2, next_differ_avx2, means_next_avx2,
-     means_avx2, deviation_means_avx2, {SPREADS(avx2)}},
-    {64, sums_avx512<qv::Consecutive>, squares_avx512, deviations_avx512<qv::Consecutive>, sums_avx512<qv::Shifted>,
-     deviations_avx512<qv::Shifted>, numbers_avx2, next_differ_avx512, means_next_avx512, means_avx512,
+    {32, 4, sums_avx2, squares_avx2, deviations_avx2, nullptr, nullptr, TRANSPOSED(avx2), numbers_avx2,
+     next_differ_avx2, means_next_avx2, means_avx2, deviation_means_avx2, {SPREADS(avx2)}},
+    {64, 8, sums_avx512<qv::Consecutive>, squares_avx512, deviations_avx512<qv::Consecutive>, sums_avx512<qv::Shifted>,
+     deviations_avx512<qv::Shifted>, TRANSPOSED(avx512), numbers_avx2, next_differ_avx512, means_next_avx512, means_avx512,
      deviation_means_avx512, {SPREADS(avx512)}},
 #endif
 };

@@ -22,20 +22,24 @@ enum : int { ALL_DIFFER = 1, ALL_NUMBERS = 2 };
 // The kernels of one instruction set, `lanes` windows a call; window j of a block starts at row
 // j. The finishers take a block of one count n and write its results to r.
 struct Kernels {
-    std::size_t lanes;
+    std::size_t lanes, width;  // windows a call, doubles a vector
     void (*sums)(qv::Consecutive x, std::size_t len, double start, double *s);
     void (*squares)(qv::Consecutive x, std::size_t len, double *s);
     void (*deviations)(qv::Consecutive x, const std::uint64_t *present, std::size_t len, const double *mean, double *css);
     void (*shifted_sums)(qv::Shifted x, std::size_t len, double start, double *s);
     void (*shifted_deviations)(qv::Shifted x, const std::uint64_t *present, std::size_t len, const double *mean,
                                double *css);
+    // The same over a stretch's values in `width` columns (qv::Transposed), every value present.
+    void (*transposed_sums)(const double *t, std::size_t len, double start, double *s);
+    void (*transposed_squares)(const double *t, std::size_t len, double *s);
+    void (*transposed_deviations)(const double *t, std::size_t len, const double *mean, double *css);
     // True when none of the n values at x is a NaN.
     bool (*numbers)(const double *x, std::size_t n);
-    // True when x1[j + 1] differs from x1[j] for every lane j.
-    bool (*next_differ)(const double *x1);
+    // True when x1[j + next] (lane j's second value) differs from x1[j] for every lane j.
+    bool (*next_differ)(const double *x1, std::size_t next);
     // MEAN from the sums s and first values x1, with a window's "differs" taken as its second
     // value differing from its first (ALL_DIFFER: right for all, else r is not to be used) ...
-    int (*means_next)(const double *s, double n, const double *x1, double *r);
+    int (*means_next)(const double *s, double n, const double *x1, std::size_t next, double *r);
     // ... or given (all ones: differs); ALL_NUMBERS or 0.
     int (*means)(const double *s, double n, const double *x1, const std::int64_t *differs, double *r);
     void (*deviation_means)(const double *s, double n, double *mean);

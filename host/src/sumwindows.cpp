@@ -14,6 +14,9 @@ constexpr std::size_t MAX_LANES = 64;
 // Rows a stretch copies shifted at most (8 copies, 64 bytes a row), and the rows windows must
 // span at least besides the stretch's own.
 constexpr std::size_t SHIFTED_MOST = std::size_t{1} << 17, SHIFTED_LEAST = 256;
+// The shortest windows that are summed in columns: shorter ones gain less from the aligned loads
+// than the copy into columns and the results' way back cost.
+constexpr std::size_t COLUMNS_LEAST = 48;
 
 inline double load(const char *p) {
     double x;
@@ -22,6 +25,13 @@ inline double load(const char *p) {
 }
 
 std::size_t round_up(std::size_t n) { return (n + 63) & ~std::size_t{63}; }
+
+// Rows [c * part, c * part + rows) of x as column c of t, W columns side by side.
+template <std::size_t W>
+void to_columns(const double *x, std::size_t part, std::size_t rows, double *t) {
+    for (std::size_t i = 0; i < rows; ++i)
+        for (std::size_t c = 0; c < W; ++c) t[i * W + c] = x[c * part + i];
+}
 
 template <SumStat S>
 constexpr qv::DeviationRule rule_of() {
@@ -34,8 +44,10 @@ bool SumWindows::reserve(WarmBlock &warm, std::size_t rows, std::size_t span) no
     // Copies pay where a window is long enough for its loads to outweigh them.
     shifted_ = kernels().shifted_sums != nullptr && span <= SHIFTED_MOST && span >= rows + SHIFTED_LEAST;
     const std::size_t copy = shifted_ ? span * sizeof(double) : 0;
+    // A run of count windows of len rows takes count + width (len - 1) values in columns.
+    const std::size_t columns = span <= SHIFTED_MOST ? (rows + 8 * span) * sizeof(double) : 0;
     const std::size_t sizes[] = {rows * sizeof(Run), span * sizeof(double), span * sizeof(std::uint64_t),
-                                 (span + 1) * 4, (span + 1) * 4, (span + 1) * 4,
+                                 (span + 1) * 4, (span + 1) * 4, (span + 1) * 4, columns,
                                  copy, copy, copy, copy, copy, copy, copy, copy};
     constexpr int PARTS = static_cast<int>(std::size(sizes));
     std::size_t total = 64;
@@ -55,7 +67,8 @@ bool SumWindows::reserve(WarmBlock &warm, std::size_t rows, std::size_t span) no
     count_ = static_cast<std::uint32_t *>(parts[3]);
     first_ = static_cast<std::uint32_t *>(parts[4]);
     differ_ = static_cast<std::uint32_t *>(parts[5]);
-    for (int d = 0; d < 8; ++d) copy_[d] = static_cast<double *>(parts[6 + d]);
+    columns_ = columns > 0 ? static_cast<double *>(parts[6]) : nullptr;
+    for (int d = 0; d < 8; ++d) copy_[d] = static_cast<double *>(parts[7 + d]);
     return true;
 }
 
@@ -85,6 +98,7 @@ void SumWindows::prepare(const char *xs, std::ptrdiff_t stride) noexcept {
         }
         summand_ = summand;
     }
+    shifted_ = shifted_ && !dense_;  // a dense stretch's runs are summed in columns
     if (shifted_) {
         for (std::uint32_t d = 0; d < 8 && d < span; ++d) std::memcpy(copy_[d], summand_ + d, (span - d) * sizeof(double));
     }
@@ -159,19 +173,31 @@ void SumWindows::put(std::size_t k, double r, QvStatus st) noexcept {
     tally_add(out_->tally, st, false);
 }
 
-void SumWindows::put_lanes(std::size_t k, const double *r, bool numbers) noexcept {
+std::size_t SumWindows::lane_on(const Block &b, std::size_t j) const noexcept {
+    const std::size_t width = kernels_->width;  // a power of two
+    return b.part == 0 ? j : (j & (width - 1)) * b.part + (j >> __builtin_ctzll(width));
+}
+
+void SumWindows::put_lanes(const Block &b, const double *r, bool numbers) noexcept {
     const std::size_t lanes = kernels_->lanes;
     if (!numbers) {
-        for (std::size_t j = 0; j < lanes; ++j) put(k + j, r[j], STATUS_OK);
+        for (std::size_t j = 0; j < lanes; ++j) put(b.k + lane_on(b, j), r[j], STATUS_OK);
         return;
     }
-    if (r != lane_results(k, nullptr)) {
-        char *const values = out_->values + static_cast<std::ptrdiff_t>(k) * out_->stride;
-        for (std::size_t j = 0; j < lanes; ++j)
-            std::memcpy(values + static_cast<std::ptrdiff_t>(j) * out_->stride, &r[j], sizeof(double));
+    // Lane r * width + c is the (c * step + r)-th window on.
+    const std::size_t width = b.part == 0 ? lanes : kernels_->width, step = b.part == 0 ? 0 : b.part;
+    if (r != lane_results(b, nullptr)) {
+        const std::ptrdiff_t stride = out_->stride;
+        for (std::size_t i = 0; i < lanes; i += width) {
+            char *const values = out_->values + static_cast<std::ptrdiff_t>(b.k + i / width) * stride;
+            for (std::size_t c = 0; c < width; ++c)
+                std::memcpy(values + static_cast<std::ptrdiff_t>(c * step + (b.part == 0 ? c : 0)) * stride, &r[i + c],
+                            sizeof(double));
+        }
     }
     if (out_->statuses != nullptr)
-        for (std::size_t j = 0; j < lanes; ++j) out_->statuses[k + j] = STATUS_OK;
+        for (std::size_t i = 0; i < lanes; i += width)
+            for (std::size_t c = 0; c < width; ++c) out_->statuses[b.k + i / width + c * step + (b.part == 0 ? c : 0)] = STATUS_OK;
     out_->tally.rows += lanes;
 }
 
@@ -183,29 +209,58 @@ void SumWindows::windows() noexcept {
     for (std::size_t r = 0; r < runs_count_; ++r) {
         const Run run = runs_[r];
         const std::size_t a = run.lo - base_, len = run.hi - run.lo;
-        std::size_t j = 0;
-        for (; j + lanes <= run.count; j += lanes) lane_block<S>(k + j, a + j, len);
+        std::size_t j = dense_ && columns_ != nullptr && len >= min_present_ ? in_columns<S>(k, a, len, run.count) : 0;
+        for (; j + lanes <= run.count; j += lanes) lane_block<S>(Block{k + j, a + j, len, 0, summand_ + a + j, 1});
         for (; j < run.count; ++j) single<S>(k + j, a + j, a + j + len);
         k += run.count;
     }
 }
 
-// Windows k .. k + lanes - 1, rows [a + j, a + j + len) of the stretch.
+// The columns hold `part` rows of windows each: lane block i takes rows i .. i + R - 1 of every
+// column, R = lanes / width.
 template <SumStat S>
-void SumWindows::lane_block(std::size_t k, std::size_t a, std::size_t len) noexcept {
+std::size_t SumWindows::in_columns(std::size_t k, std::size_t a, std::size_t len, std::size_t count) noexcept {
     const Kernels &kern = *kernels_;
-    const std::size_t lanes = kern.lanes;
+    const std::size_t width = kern.width, lanes = kern.lanes, blocks = lanes / width;
+    // An odd number of blocks a column, so that the columns' rows, part apart, fall in different
+    // sets of the cache (a power of two apart, they would evict each other).
+    const std::size_t per_column = count / lanes;
+    if (len < COLUMNS_LEAST || per_column == 0) return 0;
+    const std::size_t part = (per_column - (per_column % 2 == 0 ? 1 : 0)) * blocks;
+    const std::size_t rows = part + len - 1;
+    switch (width) {
+    case 8: to_columns<8>(summand_ + a, part, rows, columns_); break;
+    case 4: to_columns<4>(summand_ + a, part, rows, columns_); break;
+    default: to_columns<2>(summand_ + a, part, rows, columns_); break;
+    }
+    const double *const t = columns_;
+    for (std::size_t i = 0; i < part; i += blocks) lane_block<S>(Block{k + i, a + i, len, part, t + i * width, width});
+    return width * part;
+}
+
+// A lane block's windows.
+template <SumStat S>
+void SumWindows::lane_block(const Block &b) noexcept {
+    const Kernels &kern = *kernels_;
+    const std::size_t lanes = kern.lanes, k = b.k, a = b.a, len = b.len;
     double s[MAX_LANES], mean[MAX_LANES], css[MAX_LANES];
     constexpr double start = S == SumStat::Sum ? 0.0 : -0.0;
-    if constexpr (S == SumStat::Uss) kern.squares({summand_ + a}, len, s);
-    else if (shifted_) kern.shifted_sums({copy_, a}, len, start, s);
-    else kern.sums({summand_ + a}, len, start, s);
+    if (b.part != 0) {
+        if constexpr (S == SumStat::Uss) kern.transposed_squares(b.x1, len, s);
+        else kern.transposed_sums(b.x1, len, start, s);
+    } else if constexpr (S == SumStat::Uss) {
+        kern.squares({summand_ + a}, len, s);
+    } else if (shifted_) {
+        kern.shifted_sums({copy_, a}, len, start, s);
+    } else {
+        kern.sums({summand_ + a}, len, start, s);
+    }
     std::size_t wanted = 0;
     bool wants[MAX_LANES];
     const std::size_t rows = len + lanes - 1;
     const bool all_present = dense_ || count_[a + rows] - count_[a] == rows;
     if (all_present && len >= min_present_) {
-        wanted = from_present_sums<S>(k, a, len, s, mean, wants);
+        wanted = from_present_sums<S>(b, s, mean, wants);
     } else {
         for (std::size_t j = 0; j < lanes; ++j) {
             wants[j] = from_sum<S>(k + j, a + j, a + j + len, s[j], mean[j]);
@@ -215,7 +270,8 @@ void SumWindows::lane_block(std::size_t k, std::size_t a, std::size_t len) noexc
     }
     if (wanted == 0) return;
     const std::uint64_t *const present = all_present ? nullptr : present_ + a;
-    if (shifted_) kern.shifted_deviations({copy_, a}, present, len, mean, css);
+    if (b.part != 0) kern.transposed_deviations(b.x1, len, mean, css);
+    else if (shifted_) kern.shifted_deviations({copy_, a}, present, len, mean, css);
     else kern.deviations({summand_ + a}, present, len, mean, css);
     if (S != SumStat::Cv && all_present && wanted == lanes) {
         // All of one count: finished in lanes.
@@ -224,12 +280,14 @@ void SumWindows::lane_block(std::size_t k, std::size_t a, std::size_t len) noexc
                                  : S == SumStat::Std ? qv::Spread::Std
                                                      : qv::Spread::Stderr;
         double elsewhere[MAX_LANES];
-        double *const r = lane_results(k, elsewhere);
-        put_lanes(k, r, kern.spreads[static_cast<int>(K)](css, static_cast<double>(len), r) != 0);
+        double *const r = lane_results(b, elsewhere);
+        put_lanes(b, r, kern.spreads[static_cast<int>(K)](css, static_cast<double>(len), r) != 0);
         return;
     }
-    for (std::size_t j = 0; j < lanes; ++j)
-        if (wants[j]) from_deviations<S>(k + j, a + j, a + j + len, mean[j], css[j]);
+    for (std::size_t j = 0; j < lanes; ++j) {
+        const std::size_t on = lane_on(b, j);
+        if (wants[j]) from_deviations<S>(k + on, a + on, a + on + len, mean[j], css[j]);
+    }
 }
 
 // One window alone, with the one-lane forms of the same steps.
@@ -256,45 +314,48 @@ void SumWindows::single(std::size_t k, std::size_t a, std::size_t b) noexcept {
 // finishes MEAN or gives the deviations' means is taken in lanes. Returns how many need their
 // deviation sums (wants[j]: from mean[j]).
 template <SumStat S>
-std::size_t SumWindows::from_present_sums(std::size_t k, std::size_t a, std::size_t len, const double *s, double *mean,
-                                          bool *wants) noexcept {
+std::size_t SumWindows::from_present_sums(const Block &b, const double *s, double *mean, bool *wants) noexcept {
     const Kernels &kern = *kernels_;
-    const std::size_t lanes = kern.lanes;
+    const std::size_t lanes = kern.lanes, len = b.len;
     if constexpr (S == SumStat::Sum || S == SumStat::Uss) {
-        put_lanes(k, s, kern.numbers(s, lanes));
+        put_lanes(b, s, kern.numbers(s, lanes));
         return 0;
     } else {
-        const double *const x1 = summand_ + a;
+        const double *const x1 = b.x1;
         const auto n = static_cast<double>(len);
         std::int64_t differs[MAX_LANES];
         // A window whose second value differs from its first differs; where some do not, each
         // window is looked at.
         const auto look = [&] {
-            if (dense_) {
-                block_differs(a, len, differs);
+            if (b.part == 0 && dense_) {
+                block_differs(b.a, len, differs);
             } else {
-                for (std::size_t j = 0; j < lanes; ++j) differs[j] = differ_[a + j] < a + j + len ? -1 : 0;
+                for (std::size_t j = 0; j < lanes; ++j) {
+                    const std::size_t f = b.a + lane_on(b, j);
+                    differs[j] = differs_within(f, f + len) ? -1 : 0;
+                }
             }
         };
         if constexpr (S == SumStat::Mean) {
             double elsewhere[MAX_LANES];
-            double *const r = lane_results(k, elsewhere);
-            int found = len >= 2 ? kern.means_next(s, n, x1, r) : 0;
+            double *const r = lane_results(b, elsewhere);
+            int found = len >= 2 ? kern.means_next(s, n, x1, b.next, r) : 0;
             if ((found & ALL_DIFFER) == 0) {
                 look();
                 found = kern.means(s, n, x1, differs, r);
             }
-            put_lanes(k, r, (found & ALL_NUMBERS) != 0);
+            put_lanes(b, r, (found & ALL_NUMBERS) != 0);
             return 0;
         } else {
-            const bool all = len >= 2 && kern.next_differ(x1);
+            const bool all = len >= 2 && kern.next_differ(x1, b.next);
             if (!all) look();
             kern.deviation_means(s, n, mean);
             // The outcome the sum decides rests on the count and "differs" alone: one look serves
             // a block whose windows all differ.
             std::size_t wanted = 0;
             for (std::size_t j = 0; j < lanes; ++j) {
-                const qv::ListSum p{static_cast<std::int64_t>(a + j), x1[j], s[j], static_cast<std::int32_t>(len),
+                const std::size_t on = lane_on(b, j);
+                const qv::ListSum p{static_cast<std::int64_t>(b.a + on), x1[j], s[j], static_cast<std::int32_t>(len),
                                     all || differs[j] != 0};
                 double r = 0.0;
                 QvStatus st = STATUS_OK;
@@ -304,7 +365,7 @@ std::size_t SumWindows::from_present_sums(std::size_t k, std::size_t a, std::siz
                     return lanes;
                 }
                 if (!wants[j]) {
-                    put(k + j, r, st);
+                    put(b.k + on, r, st);
                     mean[j] = 0.0;
                 }
                 wanted += wants[j] ? 1 : 0;

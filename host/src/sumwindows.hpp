@@ -29,9 +29,10 @@ struct SumOut {
 
 // The windows of a stretch over one column, laid out in the call's warm block:
 //   runs of windows | summands | presence masks | present counts | first present | next different
-//   | eight shifted copies of the summands (for the kernels that read them)
+//   | columns | eight shifted copies of the summands (for the kernels that read them)
 // A stretch without NaNs is dense: all its values are present, its summands are its values (read
-// in place where the column is one of aligned doubles) and no counts are kept.
+// in place where the column is one of aligned doubles), no counts are kept, and its runs of
+// windows are summed in columns (qv::Transposed), where every load of the lanes is aligned.
 class SumWindows {
 public:
     explicit SumWindows(SumStat stat) noexcept : stat_(stat) {}
@@ -63,30 +64,43 @@ public:
 
 private:
     void prepare(const char *xs, std::ptrdiff_t stride) noexcept;
+    // A lane block of windows of len rows: lane 0 is window k, at row a of the stretch; with part
+    // 0, lane j is the j-th window on, else lane r * width + c the (c * part + r)-th (the stretch
+    // in columns, qv::Transposed, at x1). Lane j's first value is x1[j], its second x1[j + next].
+    struct Block {
+        std::size_t k, a, len, part;
+        const double *x1;
+        std::size_t next;
+    };
+    std::size_t lane_on(const Block &b, std::size_t j) const noexcept;
+
     template <SumStat S>
     void windows() noexcept;
-    // Window k is rows [a, b) of the stretch, a lane block's first [a, a + len).
+    // The first windows of a run of count from window k (rows [a, a + len) of the stretch) in
+    // columns; how many.
     template <SumStat S>
-    void lane_block(std::size_t k, std::size_t a, std::size_t len) noexcept;
+    std::size_t in_columns(std::size_t k, std::size_t a, std::size_t len, std::size_t count) noexcept;
+    // Window k is rows [a, b) of the stretch.
+    template <SumStat S>
+    void lane_block(const Block &b) noexcept;
     template <SumStat S>
     void single(std::size_t k, std::size_t a, std::size_t b) noexcept;
     template <SumStat S>
-    std::size_t from_present_sums(std::size_t k, std::size_t a, std::size_t len, const double *s, double *mean,
-                           bool *wants) noexcept;
+    std::size_t from_present_sums(const Block &b, const double *s, double *mean, bool *wants) noexcept;
     // Window k's outcome from its sum s; true when it needs its deviation sum from mean.
     template <SumStat S>
     bool from_sum(std::size_t k, std::size_t a, std::size_t b, double s, double &mean) noexcept;
     template <SumStat S>
     void from_deviations(std::size_t k, std::size_t a, std::size_t b, double mean, double css) noexcept;
-    // Window k's outcome delivered. Windows k .. k + lanes - 1 with results r, STATUS_OK but for
-    // NaNs (none where numbers), r being where lane_results(k) pointed or elsewhere.
+    // Window k's outcome delivered. A lane block's results r, STATUS_OK but for NaNs (none where
+    // numbers), r being where lane_results(b) pointed or elsewhere.
     void put(std::size_t k, double r, QvStatus st) noexcept;
-    void put_lanes(std::size_t k, const double *r, bool numbers) noexcept;
-    // Where a lane block's results may be written: in place where the results are consecutive.
-    double *lane_results(std::size_t k, double *elsewhere) const noexcept {
-        const bool consecutive = out_->stride == static_cast<std::ptrdiff_t>(sizeof(double)) &&
+    void put_lanes(const Block &b, const double *r, bool numbers) noexcept;
+    // Where a lane block's results may be written: in place where they are consecutive doubles.
+    double *lane_results(const Block &b, double *elsewhere) const noexcept {
+        const bool consecutive = b.part == 0 && out_->stride == static_cast<std::ptrdiff_t>(sizeof(double)) &&
                                  reinterpret_cast<std::uintptr_t>(out_->values) % alignof(double) == 0;
-        return consecutive ? reinterpret_cast<double *>(out_->values) + k : elsewhere;
+        return consecutive ? reinterpret_cast<double *>(out_->values) + b.k : elsewhere;
     }
 
     // Present values before row t of the stretch; the first present row from t on.
@@ -113,6 +127,7 @@ private:
     std::uint32_t *count_ = nullptr;     // present values before a row
     std::uint32_t *first_ = nullptr;     // the first present row from a row on (span_: none; not for SUM, USS)
     std::uint32_t *differ_ = nullptr;    // the first present row after a present row whose value differs
+    double *columns_ = nullptr;          // the stretch in columns (qv::Transposed), where there is room
     bool shifted_ = false;               // the kernels read copy_
     double *copy_[8] = {};               // copy_[d][t] = summand_[t + d], each 64-byte aligned
 };

@@ -68,6 +68,18 @@ struct Shifted {
     }
 };
 
+// ... or in W columns side by side, t[i * W + c] = x[c * part + i], read from row i on: lane r * W + c
+// sums the list from row i + r of column c, and the k-th values of lanes r * W .. r * W + W - 1
+// are one aligned load, at the cost of one copy of the values.
+template <int W>
+struct Transposed {
+    const double *t;
+    template <class V>
+    [[gnu::always_inline]] V at(std::size_t k, int lane) const {
+        return load_lanes<V>(t + (k + static_cast<std::size_t>(lane / W)) * W);
+    }
+};
+
 // Forward sums started at start: -0.0 for the forward sum of MEAN (which then starts at x1), 0.0
 // for SUM.
 template <class V, int R, class Src>
