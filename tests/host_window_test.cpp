@@ -54,7 +54,7 @@ size_t compare(const Case &c, const std::vector<double> &xs, size_t step = 1) {
     const size_t n = xs.size();
     std::vector<double> spaced(n * step), spaced_out(n * step), out(n);
     for (size_t i = 0; i < n; ++i) spaced[i * step] = xs[i];
-    std::vector<int32_t> st(n);
+    std::vector<int32_t> st(n, -1);  // a status the engine never writes
     qvh_tally tally{};
     const int rc = qvh_moving(engine, c.lead.data(), c.lead.size(), spaced.data(), n, ptrdiff_t(8 * step), &c.frame,
                               c.starts.data(), c.starts.size(), spaced_out.data(), ptrdiff_t(8 * step), st.data(), &tally);
