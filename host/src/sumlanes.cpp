@@ -14,6 +14,8 @@
 
 #include <cmath>
 #include <cstring>
+#include <type_traits>
+#include <utility>
 
 #ifdef __x86_64__
 #include <immintrin.h>
@@ -133,6 +135,67 @@ template <class V, int R>
     return numbers_of<V, R>(r);
 }
 
+// A W x W block of doubles transposed in W vectors, in log2(W) rounds: round B pairs vector i with
+// vector i + B (i without bit B) and swaps the B x B blocks off their diagonal.
+template <class M, int W, int B, bool HI, std::size_t... P>
+constexpr M swap_mask(std::index_sequence<P...>) {
+    return M{static_cast<typename std::remove_reference_t<decltype(M{}[0])>>(
+        HI ? ((P & B) ? W + P : P + B) : ((P & B) ? W + P - B : P))...};
+}
+template <class V, int B>
+[[gnu::always_inline]] inline void swap_round(V *m) {
+    constexpr int W = qv::lane_width<V>;
+    using M = MaskOf<V>;
+    constexpr M lo = swap_mask<M, W, B, false>(std::make_index_sequence<W>{});
+    constexpr M hi = swap_mask<M, W, B, true>(std::make_index_sequence<W>{});
+#pragma GCC unroll 8
+    for (int i = 0; i < W; ++i)
+        if ((i & B) == 0) {
+            const V a = m[i], b = m[i + B];
+            m[i] = __builtin_shuffle(a, b, lo);
+            m[i + B] = __builtin_shuffle(a, b, hi);
+        }
+}
+template <class V>
+[[gnu::always_inline]] inline void transpose(V *m) {
+    constexpr int W = qv::lane_width<V>;
+    swap_round<V, 1>(m);
+    if constexpr (W >= 4) swap_round<V, 2>(m);
+    if constexpr (W >= 8) swap_round<V, 4>(m);
+}
+
+// Rows [c * part, c * part + rows) of x as column c of t, W columns side by side.
+template <class V>
+[[gnu::always_inline]] inline void to_columns_in(const double *x, std::size_t part, std::size_t rows, double *t) {
+    constexpr int W = qv::lane_width<V>;
+    std::size_t i = 0;
+    for (; i + W <= rows; i += W) {
+        V m[W];
+#pragma GCC unroll 8
+        for (int c = 0; c < W; ++c) m[c] = qv::load_lanes<V>(x + c * part + i);
+        transpose(m);
+#pragma GCC unroll 8
+        for (int c = 0; c < W; ++c) store(t + (i + c) * W, m[c]);
+    }
+    for (; i < rows; ++i)
+        for (int c = 0; c < W; ++c) t[i * W + c] = x[c * part + i];
+}
+
+// A block's results r in columns (lane q * W + c the q-th of column c) to out + c * part + q.
+template <class V, int R>
+[[gnu::always_inline]] inline void from_columns_in(const double *r, double *out, std::size_t part) {
+    constexpr int W = qv::lane_width<V>;
+#pragma GCC unroll 8
+    for (int g = 0; g < R; g += W) {
+        V m[W];
+#pragma GCC unroll 8
+        for (int q = 0; q < W; ++q) m[q] = qv::load_lanes<V>(r + (g + q) * W);
+        transpose(m);
+#pragma GCC unroll 8
+        for (int c = 0; c < W; ++c) store(out + c * part + g, m[c]);
+    }
+}
+
 // The spreads' quotients in lanes; a kernel takes the square roots of STD's and STDERR's with
 // its own instruction (correctly rounded, as the scalar one is) and then looks for NaNs.
 #define QV_SPREADS(V, R, root)                                                                  \
@@ -163,6 +226,10 @@ void transposed_deviations_sse2(const double *t, std::size_t len, const double *
     qv::deviation_lanes<v2d, v2u, 4>(qv::Transposed<2>{t}, nullptr, len, mean, css);
     qv::deviation_lanes<v2d, v2u, 4>(qv::Transposed<2>{t + 8}, nullptr, len, mean + 8, css + 8);
 }
+void to_columns_sse2(const double *x, std::size_t part, std::size_t rows, double *t) {
+    to_columns_in<v2d>(x, part, rows, t);
+}
+void from_columns_sse2(const double *r, double *out, std::size_t part) { from_columns_in<v2d, 8>(r, out, part); }
 bool next_differ_sse2(const double *x1, std::size_t next) { return next_differ_in<v2d, 8>(x1, next); }
 int means_next_sse2(const double *s, double n, const double *x1, std::size_t next, double *r) {
     return means_next_in<v2d, 8>(s, n, x1, next, r);
@@ -201,6 +268,10 @@ AVX2 void transposed_squares_avx2(const double *t, std::size_t len, double *s) {
 AVX2 void transposed_deviations_avx2(const double *t, std::size_t len, const double *mean, double *css) {
     qv::deviation_lanes<v4d, v4u, 8>(qv::Transposed<4>{t}, nullptr, len, mean, css);
 }
+AVX2 void to_columns_avx2(const double *x, std::size_t part, std::size_t rows, double *t) {
+    to_columns_in<v4d>(x, part, rows, t);
+}
+AVX2 void from_columns_avx2(const double *r, double *out, std::size_t part) { from_columns_in<v4d, 8>(r, out, part); }
 AVX2 bool next_differ_avx2(const double *x1, std::size_t next) { return next_differ_in<v4d, 8>(x1, next); }
 AVX2 int means_next_avx2(const double *s, double n, const double *x1, std::size_t next, double *r) {
     return means_next_in<v4d, 8>(s, n, x1, next, r);
@@ -233,6 +304,12 @@ AVX512 void transposed_squares_avx512(const double *t, std::size_t len, double *
 AVX512 void transposed_deviations_avx512(const double *t, std::size_t len, const double *mean, double *css) {
     qv::deviation_lanes<v8d, v8u, 8>(qv::Transposed<8>{t}, nullptr, len, mean, css);
 }
+AVX512 void to_columns_avx512(const double *x, std::size_t part, std::size_t rows, double *t) {
+    to_columns_in<v8d>(x, part, rows, t);
+}
+AVX512 void from_columns_avx512(const double *r, double *out, std::size_t part) {
+    from_columns_in<v8d, 8>(r, out, part);
+}
 AVX512 bool next_differ_avx512(const double *x1, std::size_t next) { return next_differ_in<v8d, 8>(x1, next); }
 AVX512 int means_next_avx512(const double *s, double n, const double *x1, std::size_t next, double *r) {
     return means_next_in<v8d, 8>(s, n, x1, next, r);
@@ -255,7 +332,9 @@ AVX512 int spreads_avx512(const double *css, double n, double *r) {
 #define SPREADS(isa)                                                                                    \
     spreads_##isa<qv::Spread::Css>, spreads_##isa<qv::Spread::Var>, spreads_##isa<qv::Spread::Std>, \
         spreads_##isa<qv::Spread::Stderr>
-#define TRANSPOSED(isa) transposed_sums_##isa, transposed_squares_##isa, transposed_deviations_##isa
+#define TRANSPOSED(isa)                                                                          \
+    transposed_sums_##isa, transposed_squares_##isa, transposed_deviations_##isa, to_columns_##isa, \
+        from_columns_##isa
 constexpr Kernels KERNELS[] = {
     {16, 2, sums_sse2, squares_sse2, deviations_sse2, nullptr, nullptr, TRANSPOSED(sse2), numbers_sse2,
      next_differ_sse2, means_next_sse2, means_sse2, deviation_means_sse2, {SPREADS(sse2)}},

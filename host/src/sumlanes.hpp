@@ -33,6 +33,10 @@ struct Kernels {
     void (*transposed_sums)(const double *t, std::size_t len, double start, double *s);
     void (*transposed_squares)(const double *t, std::size_t len, double *s);
     void (*transposed_deviations)(const double *t, std::size_t len, const double *mean, double *css);
+    // Rows [c * part, c * part + rows) of x as column c of t; a block's results r (lane q * width
+    // + c the q-th of column c) to out + c * part + q.
+    void (*to_columns)(const double *x, std::size_t part, std::size_t rows, double *t);
+    void (*from_columns)(const double *r, double *out, std::size_t part);
     // True when none of the n values at x is a NaN.
     bool (*numbers)(const double *x, std::size_t n);
     // True when x1[j + next] (lane j's second value) differs from x1[j] for every lane j.

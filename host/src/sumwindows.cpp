@@ -26,13 +26,6 @@ inline double load(const char *p) {
 
 std::size_t round_up(std::size_t n) { return (n + 63) & ~std::size_t{63}; }
 
-// Rows [c * part, c * part + rows) of x as column c of t, W columns side by side.
-template <std::size_t W>
-void to_columns(const double *x, std::size_t part, std::size_t rows, double *t) {
-    for (std::size_t i = 0; i < rows; ++i)
-        for (std::size_t c = 0; c < W; ++c) t[i * W + c] = x[c * part + i];
-}
-
 template <SumStat S>
 constexpr qv::DeviationRule rule_of() {
     return S == SumStat::Css ? qv::CSS_RULE : S == SumStat::Cv ? qv::CV_RULE : qv::SPREAD_RULE;
@@ -186,7 +179,10 @@ void SumWindows::put_lanes(const Block &b, const double *r, bool numbers) noexce
     }
     // Lane r * width + c is the (c * step + r)-th window on.
     const std::size_t width = b.part == 0 ? lanes : kernels_->width, step = b.part == 0 ? 0 : b.part;
-    if (r != lane_results(b, nullptr)) {
+    if (b.part != 0 && out_->stride == static_cast<std::ptrdiff_t>(sizeof(double)) &&
+        reinterpret_cast<std::uintptr_t>(out_->values) % alignof(double) == 0) {
+        kernels_->from_columns(r, reinterpret_cast<double *>(out_->values) + b.k, b.part);
+    } else if (r != lane_results(b, nullptr)) {
         const std::ptrdiff_t stride = out_->stride;
         for (std::size_t i = 0; i < lanes; i += width) {
             char *const values = out_->values + static_cast<std::ptrdiff_t>(b.k + i / width) * stride;
@@ -227,12 +223,7 @@ std::size_t SumWindows::in_columns(std::size_t k, std::size_t a, std::size_t len
     const std::size_t per_column = count / lanes;
     if (len < COLUMNS_LEAST || per_column == 0) return 0;
     const std::size_t part = (per_column - (per_column % 2 == 0 ? 1 : 0)) * blocks;
-    const std::size_t rows = part + len - 1;
-    switch (width) {
-    case 8: to_columns<8>(summand_ + a, part, rows, columns_); break;
-    case 4: to_columns<4>(summand_ + a, part, rows, columns_); break;
-    default: to_columns<2>(summand_ + a, part, rows, columns_); break;
-    }
+    kern.to_columns(summand_ + a, part, part + len - 1, columns_);
     const double *const t = columns_;
     for (std::size_t i = 0; i < part; i += blocks) lane_block<S>(Block{k + i, a + i, len, part, t + i * width, width});
     return width * part;
