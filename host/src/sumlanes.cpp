@@ -208,6 +208,32 @@ template <class V, int R>
     }                                                                                           \
     return numbers_of<V, R>(r)
 
+// The kernels every instruction set takes alike, eight vectors V (of W doubles) a block, each with
+// the function attribute ATTR.
+#define QV_FINISHERS(isa, ATTR, V, W)                                                                       \
+    ATTR void transposed_sums_##isa(const double *t, std::size_t len, double start, double *s) {          \
+        qv::sum_lanes<V, 8>(qv::Transposed<W>{t}, len, start, s);                                          \
+    }                                                                                                     \
+    ATTR void transposed_squares_##isa(const double *t, std::size_t len, double *s) {                     \
+        qv::square_lanes<V, 8>(qv::Transposed<W>{t}, len, s);                                             \
+    }                                                                                                     \
+    ATTR void to_columns_##isa(const double *x, std::size_t part, std::size_t rows, double *t) {          \
+        to_columns_in<V>(x, part, rows, t);                                                                \
+    }                                                                                                     \
+    ATTR void from_columns_##isa(const double *r, double *out, std::size_t part) {                         \
+        from_columns_in<V, 8>(r, out, part);                                                               \
+    }                                                                                                     \
+    ATTR bool next_differ_##isa(const double *x1, std::size_t next) { return next_differ_in<V, 8>(x1, next); } \
+    ATTR int means_next_##isa(const double *s, double n, const double *x1, std::size_t next, double *r) { \
+        return means_next_in<V, 8>(s, n, x1, next, r);                                                     \
+    }                                                                                                     \
+    ATTR int means_##isa(const double *s, double n, const double *x1, const std::int64_t *differs, double *r) { \
+        return means_in<V, 8>(s, n, x1, differs, r);                                                       \
+    }                                                                                                     \
+    ATTR void deviation_means_##isa(const double *s, double n, double *mean) {                             \
+        qv::deviation_mean_lanes<V, 8>(s, n, mean);                                                        \
+    }
+
 void sums_sse2(qv::Consecutive x, std::size_t len, double start, double *s) { qv::sum_lanes<v2d, 8>(x, len, start, s); }
 void squares_sse2(qv::Consecutive x, std::size_t len, double *s) { qv::square_lanes<v2d, 8>(x, len, s); }
 void deviations_sse2(qv::Consecutive x, const std::uint64_t *present, std::size_t len, const double *mean, double *css) {
@@ -216,28 +242,11 @@ void deviations_sse2(qv::Consecutive x, const std::uint64_t *present, std::size_
                                      css + 8);
 }
 bool numbers_sse2(const double *x, std::size_t n) { return numbers_in<v2d>(x, n); }
-void transposed_sums_sse2(const double *t, std::size_t len, double start, double *s) {
-    qv::sum_lanes<v2d, 8>(qv::Transposed<2>{t}, len, start, s);
-}
-void transposed_squares_sse2(const double *t, std::size_t len, double *s) {
-    qv::square_lanes<v2d, 8>(qv::Transposed<2>{t}, len, s);
-}
 void transposed_deviations_sse2(const double *t, std::size_t len, const double *mean, double *css) {
     qv::deviation_lanes<v2d, v2u, 4>(qv::Transposed<2>{t}, nullptr, len, mean, css);
     qv::deviation_lanes<v2d, v2u, 4>(qv::Transposed<2>{t + 8}, nullptr, len, mean + 8, css + 8);
 }
-void to_columns_sse2(const double *x, std::size_t part, std::size_t rows, double *t) {
-    to_columns_in<v2d>(x, part, rows, t);
-}
-void from_columns_sse2(const double *r, double *out, std::size_t part) { from_columns_in<v2d, 8>(r, out, part); }
-bool next_differ_sse2(const double *x1, std::size_t next) { return next_differ_in<v2d, 8>(x1, next); }
-int means_next_sse2(const double *s, double n, const double *x1, std::size_t next, double *r) {
-    return means_next_in<v2d, 8>(s, n, x1, next, r);
-}
-int means_sse2(const double *s, double n, const double *x1, const std::int64_t *differs, double *r) {
-    return means_in<v2d, 8>(s, n, x1, differs, r);
-}
-void deviation_means_sse2(const double *s, double n, double *mean) { qv::deviation_mean_lanes<v2d, 8>(s, n, mean); }
+QV_FINISHERS(sse2, , v2d, 2)
 #ifdef __x86_64__
 #define QV_ROOT128 _mm_sqrt_pd(x)
 #else
@@ -259,27 +268,10 @@ AVX2 void deviations_avx2(qv::Consecutive x, const std::uint64_t *present, std::
     qv::deviation_lanes<v4d, v4u, 8>(x, present, len, mean, css);
 }
 AVX2 bool numbers_avx2(const double *x, std::size_t n) { return numbers_in<v4d>(x, n); }
-AVX2 void transposed_sums_avx2(const double *t, std::size_t len, double start, double *s) {
-    qv::sum_lanes<v4d, 8>(qv::Transposed<4>{t}, len, start, s);
-}
-AVX2 void transposed_squares_avx2(const double *t, std::size_t len, double *s) {
-    qv::square_lanes<v4d, 8>(qv::Transposed<4>{t}, len, s);
-}
 AVX2 void transposed_deviations_avx2(const double *t, std::size_t len, const double *mean, double *css) {
     qv::deviation_lanes<v4d, v4u, 8>(qv::Transposed<4>{t}, nullptr, len, mean, css);
 }
-AVX2 void to_columns_avx2(const double *x, std::size_t part, std::size_t rows, double *t) {
-    to_columns_in<v4d>(x, part, rows, t);
-}
-AVX2 void from_columns_avx2(const double *r, double *out, std::size_t part) { from_columns_in<v4d, 8>(r, out, part); }
-AVX2 bool next_differ_avx2(const double *x1, std::size_t next) { return next_differ_in<v4d, 8>(x1, next); }
-AVX2 int means_next_avx2(const double *s, double n, const double *x1, std::size_t next, double *r) {
-    return means_next_in<v4d, 8>(s, n, x1, next, r);
-}
-AVX2 int means_avx2(const double *s, double n, const double *x1, const std::int64_t *differs, double *r) {
-    return means_in<v4d, 8>(s, n, x1, differs, r);
-}
-AVX2 void deviation_means_avx2(const double *s, double n, double *mean) { qv::deviation_mean_lanes<v4d, 8>(s, n, mean); }
+QV_FINISHERS(avx2, AVX2, v4d, 4)
 template <qv::Spread K>
 AVX2 int spreads_avx2(const double *css, double n, double *r) {
     QV_SPREADS(v4d, 8, _mm256_sqrt_pd(x));
@@ -295,31 +287,10 @@ template <class Src>
 AVX512 void deviations_avx512(Src x, const std::uint64_t *present, std::size_t len, const double *mean, double *css) {
     qv::deviation_lanes<v8d, v8u, 8>(x, present, len, mean, css);
 }
-AVX512 void transposed_sums_avx512(const double *t, std::size_t len, double start, double *s) {
-    qv::sum_lanes<v8d, 8>(qv::Transposed<8>{t}, len, start, s);
-}
-AVX512 void transposed_squares_avx512(const double *t, std::size_t len, double *s) {
-    qv::square_lanes<v8d, 8>(qv::Transposed<8>{t}, len, s);
-}
 AVX512 void transposed_deviations_avx512(const double *t, std::size_t len, const double *mean, double *css) {
     qv::deviation_lanes<v8d, v8u, 8>(qv::Transposed<8>{t}, nullptr, len, mean, css);
 }
-AVX512 void to_columns_avx512(const double *x, std::size_t part, std::size_t rows, double *t) {
-    to_columns_in<v8d>(x, part, rows, t);
-}
-AVX512 void from_columns_avx512(const double *r, double *out, std::size_t part) {
-    from_columns_in<v8d, 8>(r, out, part);
-}
-AVX512 bool next_differ_avx512(const double *x1, std::size_t next) { return next_differ_in<v8d, 8>(x1, next); }
-AVX512 int means_next_avx512(const double *s, double n, const double *x1, std::size_t next, double *r) {
-    return means_next_in<v8d, 8>(s, n, x1, next, r);
-}
-AVX512 int means_avx512(const double *s, double n, const double *x1, const std::int64_t *differs, double *r) {
-    return means_in<v8d, 8>(s, n, x1, differs, r);
-}
-AVX512 void deviation_means_avx512(const double *s, double n, double *mean) {
-    qv::deviation_mean_lanes<v8d, 8>(s, n, mean);
-}
+QV_FINISHERS(avx512, AVX512, v8d, 8)
 // The masked form, whose other lanes come from x: the plain one starts from an undefined vector,
 // which GCC 12 warns of.
 template <qv::Spread K>
