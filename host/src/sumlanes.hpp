@@ -15,6 +15,9 @@ namespace qvhost {
 // window), 1 SSE2, 2 AVX2, 3 AVX-512. The engine's tests and benchmark lower it to try each.
 extern std::atomic<int> sum_windows_limit;
 
+// The most windows a kernel takes at once.
+constexpr std::size_t MAX_LANES = 64;
+
 // What a lane block's finisher found: every window's second value differs from its first, every
 // result is a number (not a NaN).
 enum : int { ALL_DIFFER = 1, ALL_NUMBERS = 2 };
