@@ -76,21 +76,22 @@ inline QvStatus finish_ok(double *result, double value) {
     return STATUS_OK;
 }
 
-// CSS, VAR, STD and STDERR from the sum of squares css of n values: the quotient (T: double for
-// one list, or a vector of many lists' lanes), whose square root STD and STDERR are. STDERR's
-// divisor (n - 1) n is formed before the one division; STD / sqrt(n) can differ in the last bit.
+// CSS, VAR, STD and STDERR from the sum of squares css of n values, given n - 1 and n: the quotient
+// (T: double for one list, or a vector of many lists' lanes), whose square root STD and STDERR
+// are. STDERR's divisor (n - 1) n is formed before the one division; STD / sqrt(n) can differ in
+// the last bit.
 enum class Spread { Css, Var, Std, Stderr };
 template <Spread K, class T>
-[[gnu::always_inline]] inline T spread_quotient(T css, T n) {
+[[gnu::always_inline]] inline T spread_quotient(T css, T n_less_1, T n) {
     if constexpr (K == Spread::Css) return css;
-    else if constexpr (K == Spread::Var || K == Spread::Std) return css / (n - 1.0);
-    else return css / ((n - 1.0) * n);
+    else if constexpr (K == Spread::Var || K == Spread::Std) return css / n_less_1;
+    else return css / (n_less_1 * n);
 }
 constexpr bool spread_rooted(Spread k) { return k == Spread::Std || k == Spread::Stderr; }
 
 template <Spread K>
 inline QvStatus finish_spread(const DeviationSum &d, double *r) {
-    const double q = spread_quotient<K>(d.css, d.nd());
+    const double q = spread_quotient<K>(d.css, static_cast<double>(d.n - 1), d.nd());
     return finish_ok(r, spread_rooted(K) ? std::sqrt(q) : q);
 }
 inline QvStatus finish_css(const DeviationSum &d, double *r) { return finish_spread<Spread::Css>(d, r); }
@@ -107,7 +108,7 @@ constexpr double CV_FUZZ_UNIT = std::bit_cast<double>(0x3CC0000000000002ull);
 // invalid; a spread within the fuzz of zero next to the mean (the rounding noise of identical
 // values) gives 0.
 inline QvStatus finish_cv(const DeviationSum &d, double *r) {
-    const double sd = std::sqrt(spread_quotient<Spread::Std>(d.css, d.nd()));
+    const double sd = std::sqrt(spread_quotient<Spread::Std>(d.css, static_cast<double>(d.n - 1), d.nd()));
     const double a = clear_sign(d.mean);
     const double f = d.n <= 1024 ? CV_FUZZ_SMALL : std::sqrt(d.nd()) * CV_FUZZ_UNIT;
     if (sd * f >= a) return fail(r, STATUS_INVALID_ARG);

@@ -162,10 +162,10 @@ template <class V, int R>
 template <Spread K, class V, int R>
 [[gnu::always_inline]] inline void spread_lanes(const double *css, double n, double *r) {
     constexpr int W = lane_width<V>;
-    const V nv = splat<V>(n);
+    const V n1 = splat<V>(n - 1.0), nv = splat<V>(n);
 #pragma GCC unroll 16
     for (int i = 0; i < R; ++i) {
-        const V v = spread_quotient<K>(load_lanes<V>(css + i * W), nv);
+        const V v = spread_quotient<K>(load_lanes<V>(css + i * W), n1, nv);
         std::memcpy(r + i * W, &v, sizeof v);
     }
 }
