@@ -118,6 +118,21 @@ template <class V, int R>
     return (all_zero(sames) ? ALL_DIFFER : 0) | (all_numbers(sum) ? ALL_NUMBERS : 0);
 }
 
+template <class V, int R>
+[[gnu::always_inline]] inline int means_counted_in(const double *s, const double *n, const double *x1,
+                                                   const std::int64_t *differs, double *r) {
+    constexpr int W = qv::lane_width<V>;
+    V sum = {};
+#pragma GCC unroll 16
+    for (int i = 0; i < R; ++i) {
+        const V m = qv::mean_from(qv::load_lanes<MaskOf<V>>(differs + i * W), qv::load_lanes<V>(s + i * W),
+                                  qv::load_lanes<V>(n + i * W), qv::load_lanes<V>(x1 + i * W));
+        sum += m;
+        store(r + i * W, m);
+    }
+    return all_numbers(sum) ? ALL_NUMBERS : 0;
+}
+
 // The sum of R vectors at r: a NaN in a lane where one of them is.
 template <class V, int R>
 [[gnu::always_inline]] inline int numbers_of(const double *r) {
@@ -230,6 +245,10 @@ template <class V, int R>
     ATTR int means_##isa(const double *s, double n, const double *x1, const std::int64_t *differs, double *r) { \
         return means_in<V, 8>(s, n, x1, differs, r);                                                       \
     }                                                                                                     \
+    ATTR int means_counted_##isa(const double *s, const double *n, const double *x1, const std::int64_t *differs, \
+                                 double *r) {                                                             \
+        return means_counted_in<V, 8>(s, n, x1, differs, r);                                               \
+    }                                                                                                     \
     ATTR void deviation_means_##isa(const double *s, double n, double *mean) {                             \
         qv::deviation_mean_lanes<V, 8>(s, n, mean);                                                        \
     }
@@ -308,13 +327,13 @@ AVX512 int spreads_avx512(const double *css, double n, double *r) {
         from_columns_##isa
 constexpr Kernels KERNELS[] = {
     {16, 2, sums_sse2, squares_sse2, deviations_sse2, nullptr, nullptr, TRANSPOSED(sse2), numbers_sse2,
-     next_differ_sse2, means_next_sse2, means_sse2, deviation_means_sse2, {SPREADS(sse2)}},
+     next_differ_sse2, means_next_sse2, means_sse2, means_counted_sse2, deviation_means_sse2, {SPREADS(sse2)}},
 #ifdef QV_SUM_LANES_WIDE
     {32, 4, sums_avx2, squares_avx2, deviations_avx2, nullptr, nullptr, TRANSPOSED(avx2), numbers_avx2,
-     next_differ_avx2, means_next_avx2, means_avx2, deviation_means_avx2, {SPREADS(avx2)}},
+     next_differ_avx2, means_next_avx2, means_avx2, means_counted_avx2, deviation_means_avx2, {SPREADS(avx2)}},
     {64, 8, sums_avx512<qv::Consecutive>, squares_avx512, deviations_avx512<qv::Consecutive>, sums_avx512<qv::Shifted>,
      deviations_avx512<qv::Shifted>, TRANSPOSED(avx512), numbers_avx2, next_differ_avx512, means_next_avx512, means_avx512,
-     deviation_means_avx512, {SPREADS(avx512)}},
+     means_counted_avx512, deviation_means_avx512, {SPREADS(avx512)}},
 #endif
 };
 

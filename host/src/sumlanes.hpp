@@ -49,6 +49,8 @@ struct Kernels {
     int (*means_next)(const double *s, double n, const double *x1, std::size_t next, double *r);
     // ... or given (all ones: differs); ALL_NUMBERS or 0.
     int (*means)(const double *s, double n, const double *x1, const std::int64_t *differs, double *r);
+    // ... or each lane's count n[j] given too.
+    int (*means_counted)(const double *s, const double *n, const double *x1, const std::int64_t *differs, double *r);
     void (*deviation_means)(const double *s, double n, double *mean);
     // CSS, VAR, STD, STDERR (by qv::Spread) from the sums of squares css; ALL_NUMBERS or 0.
     int (*spreads[4])(const double *css, double n, double *r);

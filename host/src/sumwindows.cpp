@@ -97,6 +97,8 @@ void SumWindows::lane_block(const Block &b) noexcept {
     const bool all_present = dense_ || count_[a + rows] - count_[a] == rows;
     if (all_present && len >= min_present_) {
         wanted = from_present_sums<S>(b, s, mean, wants);
+    } else if constexpr (S == SumStat::Sum || S == SumStat::Mean) {
+        return from_counted_sums<S>(b, s);
     } else {
         for (std::size_t j = 0; j < lanes; ++j) {
             wants[j] = from_sum<S>(k + j, a + j, a + j + len, s[j], mean[j]);
@@ -208,6 +210,34 @@ std::size_t SumWindows::from_present_sums(const Block &b, const double *s, doubl
             }
             return wanted;
         }
+    }
+}
+
+// Windows k .. k + lanes - 1 (consecutive) of SUM or MEAN with missing values among them: each
+// window's count, first value and "differs" looked up, MEAN's division in lanes.
+template <SumStat S>
+void SumWindows::from_counted_sums(const Block &b, const double *s) noexcept {
+    const Kernels &kern = *kernels_;
+    const std::size_t lanes = kern.lanes, len = b.len;
+    double n[MAX_LANES] = {}, x1[MAX_LANES] = {};  // filled to lanes; initialised for the compiler's sake
+    std::int64_t differs[MAX_LANES] = {};
+    bool short_of = false;
+    for (std::size_t j = 0; j < lanes; ++j) {
+        const std::size_t a = b.a + j, f = first_[a];
+        const std::uint32_t count = count_[a + len] - count_[a];
+        short_of = short_of || count < min_present_ || count == 0;
+        n[j] = count;
+        x1[j] = f < span_ ? summand_[f] : 0.0;
+        differs[j] = count > 1 && differ_[f] < a + len ? -1 : 0;
+    }
+    double elsewhere[MAX_LANES];
+    double *const r = S == SumStat::Mean ? lane_results(b, elsewhere) : elsewhere;
+    const bool numbers = S == SumStat::Mean ? kern.means_counted(s, n, x1, differs, r) != 0 : kern.numbers(s, lanes);
+    const double *const results = S == SumStat::Mean ? r : s;
+    if (!short_of) return put_lanes(b, results, numbers);
+    for (std::size_t j = 0; j < lanes; ++j) {
+        const bool missing = n[j] < static_cast<double>(min_present_) || n[j] == 0.0;
+        put(b.k + j, missing ? qv::MISSING_DOT : results[j], missing ? STATUS_MISSING_ARG : STATUS_OK);
     }
 }
 

@@ -87,6 +87,8 @@ private:
     void single(std::size_t k, std::size_t a, std::size_t b) noexcept;
     template <SumStat S>
     std::size_t from_present_sums(const Block &b, const double *s, double *mean, bool *wants) noexcept;
+    template <SumStat S>
+    void from_counted_sums(const Block &b, const double *s) noexcept;
     // Window k's outcome from its sum s; true when it needs its deviation sum from mean.
     template <SumStat S>
     bool from_sum(std::size_t k, std::size_t a, std::size_t b, double s, double &mean) noexcept;
