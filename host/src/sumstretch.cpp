@@ -80,7 +80,8 @@ void SumWindows::prepare(const char *xs, std::ptrdiff_t stride) noexcept {
         }
         summand_ = summand;
     }
-    shifted_ = shifted_ && !dense_;  // a dense stretch's runs are summed in columns
+    // A dense stretch's runs are summed in columns, and so are the plain sums' of any stretch.
+    shifted_ = shifted_ && !dense_ && stat_ != SumStat::Sum && stat_ != SumStat::Mean;
     if (shifted_) {
         for (std::uint32_t d = 0; d < 8 && d < span; ++d) std::memcpy(copy_[d], summand_ + d, (span - d) * sizeof(double));
     }

@@ -12,6 +12,12 @@ namespace {
 // than the copy into columns and the results' way back cost.
 constexpr std::size_t COLUMNS_LEAST = 48;
 
+// The statistics whose lane blocks with missing values are finished in lanes.
+template <SumStat S>
+constexpr bool counted() {
+    return S == SumStat::Sum || S == SumStat::Mean;
+}
+
 template <SumStat S>
 constexpr qv::DeviationRule rule_of() {
     return S == SumStat::Css ? qv::CSS_RULE : S == SumStat::Cv ? qv::CV_RULE : qv::SPREAD_RULE;
@@ -50,7 +56,10 @@ void SumWindows::windows() noexcept {
     for (std::size_t r = 0; r < runs_count_; ++r) {
         const Run run = runs_[r];
         const std::size_t a = run.lo - base_, len = run.hi - run.lo;
-        std::size_t j = dense_ && columns_ != nullptr && len >= min_present_ ? in_columns<S>(k, a, len, run.count) : 0;
+        // Columns hold summands, which serve the plain sums whatever is missing; the deviation
+        // sums take them only where every value is present.
+        const bool columns = columns_ != nullptr && (dense_ ? len >= min_present_ : counted<S>());
+        std::size_t j = columns ? in_columns<S>(k, a, len, run.count) : 0;
         for (; j + lanes <= run.count; j += lanes) lane_block<S>(Block{k + j, a + j, len, 0, summand_ + a + j, 1});
         for (; j < run.count; ++j) single<S>(k + j, a + j, a + j + len);
         k += run.count;
@@ -94,10 +103,10 @@ void SumWindows::lane_block(const Block &b) noexcept {
     std::size_t wanted = 0;
     bool wants[MAX_LANES];
     const std::size_t rows = len + lanes - 1;
-    const bool all_present = dense_ || count_[a + rows] - count_[a] == rows;
+    const bool all_present = dense_ || (b.part == 0 && count_[a + rows] - count_[a] == rows);
     if (all_present && len >= min_present_) {
         wanted = from_present_sums<S>(b, s, mean, wants);
-    } else if constexpr (S == SumStat::Sum || S == SumStat::Mean) {
+    } else if constexpr (counted<S>()) {
         return from_counted_sums<S>(b, s);
     } else {
         for (std::size_t j = 0; j < lanes; ++j) {
@@ -213,8 +222,8 @@ std::size_t SumWindows::from_present_sums(const Block &b, const double *s, doubl
     }
 }
 
-// Windows k .. k + lanes - 1 (consecutive) of SUM or MEAN with missing values among them: each
-// window's count, first value and "differs" looked up, MEAN's division in lanes.
+// A lane block of SUM or MEAN with missing values among its windows: each window's count, first
+// value and "differs" looked up, MEAN's division in lanes.
 template <SumStat S>
 void SumWindows::from_counted_sums(const Block &b, const double *s) noexcept {
     const Kernels &kern = *kernels_;
@@ -223,7 +232,7 @@ void SumWindows::from_counted_sums(const Block &b, const double *s) noexcept {
     std::int64_t differs[MAX_LANES] = {};
     bool short_of = false;
     for (std::size_t j = 0; j < lanes; ++j) {
-        const std::size_t a = b.a + j, f = first_[a];
+        const std::size_t a = b.a + lane_on(b, j), f = first_[a];
         const std::uint32_t count = count_[a + len] - count_[a];
         short_of = short_of || count < min_present_ || count == 0;
         n[j] = count;
@@ -237,7 +246,7 @@ void SumWindows::from_counted_sums(const Block &b, const double *s) noexcept {
     if (!short_of) return put_lanes(b, results, numbers);
     for (std::size_t j = 0; j < lanes; ++j) {
         const bool missing = n[j] < static_cast<double>(min_present_) || n[j] == 0.0;
-        put(b.k + j, missing ? qv::MISSING_DOT : results[j], missing ? STATUS_MISSING_ARG : STATUS_OK);
+        put(b.k + lane_on(b, j), missing ? qv::MISSING_DOT : results[j], missing ? STATUS_MISSING_ARG : STATUS_OK);
     }
 }
 
