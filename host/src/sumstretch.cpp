@@ -72,10 +72,12 @@ void SumWindows::prepare(const char *xs, std::ptrdiff_t stride) noexcept {
         std::uint32_t *const count = count_;
         std::uint32_t present = 0;
         count[0] = 0;
+        // Every NaN reads as '.' (edge_value), whose summand is -0.0: one comparison, no branch.
         for (std::uint32_t t = 0; t < span; ++t) {
-            const double x = edge_value(load(xs + static_cast<std::ptrdiff_t>(t) * stride));
-            summand[t] = qv::summand(x);
-            present += qv::is_missing(x) ? 0 : 1;
+            const double x = load(xs + static_cast<std::ptrdiff_t>(t) * stride);
+            const bool missing = x != x;
+            summand[t] = missing ? -0.0 : x;
+            present += missing ? 0 : 1;
             count[t + 1] = present;
         }
         summand_ = summand;
@@ -131,11 +133,6 @@ void SumWindows::put(std::size_t k, double r, QvStatus st) noexcept {
     std::memcpy(out_->values + static_cast<std::ptrdiff_t>(k) * out_->stride, &r, sizeof r);
     if (out_->statuses != nullptr) out_->statuses[k] = st;
     tally_add(out_->tally, st, false);
-}
-
-std::size_t SumWindows::lane_on(const Block &b, std::size_t j) const noexcept {
-    const std::size_t width = kernels_->width;  // a power of two
-    return b.part == 0 ? j : (j & (width - 1)) * b.part + (j >> __builtin_ctzll(width));
 }
 
 void SumWindows::put_lanes(const Block &b, const double *r, bool numbers) noexcept {

@@ -72,7 +72,10 @@ private:
         const double *x1;
         std::size_t next;
     };
-    std::size_t lane_on(const Block &b, std::size_t j) const noexcept;
+    std::size_t lane_on(const Block &b, std::size_t j) const noexcept {
+        const std::size_t width = kernels_->width;  // a power of two
+        return b.part == 0 ? j : (j & (width - 1)) * b.part + (j >> __builtin_ctzll(width));
+    }
 
     template <SumStat S>
     void windows() noexcept;
