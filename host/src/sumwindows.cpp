@@ -232,12 +232,15 @@ void SumWindows::from_counted_sums(const Block &b, const double *s) noexcept {
     std::int64_t differs[MAX_LANES] = {};
     bool short_of = false;
     for (std::size_t j = 0; j < lanes; ++j) {
-        const std::size_t a = b.a + lane_on(b, j), f = first_[a];
+        const std::size_t a = b.a + lane_on(b, j);
         const std::uint32_t count = count_[a + len] - count_[a];
         short_of = short_of || count < min_present_ || count == 0;
         n[j] = count;
-        x1[j] = f < span_ ? summand_[f] : 0.0;
-        differs[j] = count > 1 && differ_[f] < a + len ? -1 : 0;
+        if constexpr (S == SumStat::Mean) {  // SUM's stretch has no first values
+            const std::size_t f = first_[a];
+            x1[j] = f < span_ ? summand_[f] : 0.0;
+            differs[j] = count > 1 && differ_[f] < a + len ? -1 : 0;
+        }
     }
     double elsewhere[MAX_LANES];
     double *const r = S == SumStat::Mean ? lane_results(b, elsewhere) : elsewhere;
