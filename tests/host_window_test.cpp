@@ -46,17 +46,19 @@ struct Case {
 constexpr size_t CHECKED_EVERY = qvt::SANITIZED ? 16 : 1;
 
 // Runs qvh_moving and compares every checked row and the last with qvh_call_over over the row's
-// window; returns the number of rows.
-size_t compare(const Case &c, const std::vector<double> &xs) {
+// window; returns the number of rows. step > 1 reads and writes every step-th double.
+size_t compare(const Case &c, const std::vector<double> &xs, size_t step = 1) {
     qvh_call *engine = nullptr, *whole = nullptr;
     EXPECT_EQ(qvh_call_new(qvt::host_package(), c.fn, &engine), QVH_OK);
     EXPECT_EQ(qvh_call_new(qvt::host_package(), c.fn, &whole), QVH_OK);
     const size_t n = xs.size();
-    std::vector<double> out(n);
-    std::vector<int32_t> st(n);
+    std::vector<double> spaced(n * step), spaced_out(n * step), out(n);
+    for (size_t i = 0; i < n; ++i) spaced[i * step] = xs[i];
+    std::vector<int32_t> st(n, -1);  // a status the engine never writes
     qvh_tally tally{};
-    const int rc = qvh_moving(engine, c.lead.data(), c.lead.size(), xs.data(), n, 8, &c.frame, c.starts.data(),
-                              c.starts.size(), out.data(), 8, st.data(), &tally);
+    const int rc = qvh_moving(engine, c.lead.data(), c.lead.size(), spaced.data(), n, ptrdiff_t(8 * step), &c.frame,
+                              c.starts.data(), c.starts.size(), spaced_out.data(), ptrdiff_t(8 * step), st.data(), &tally);
+    for (size_t i = 0; i < n; ++i) out[i] = spaced_out[i * step];
     EXPECT_EQ(rc, QVH_OK) << qvh_errmsg();
     EXPECT_EQ(tally.rows, n);
     size_t g = 0, e = 0, k = 0;
@@ -378,15 +380,19 @@ TEST(HostWindow, MovingFrameResultsMakeNoList) {
 }
 
 // Series for sums: adversarial() (mix 0-4), values across 600 binades, long runs of one value
-// (the first value's sign and the all-equal shortcut) among missing values, and huge values that
-// cancel among small ones.
+// (the first value's sign and the all-equal shortcut) among missing values or none, huge values
+// that cancel among small ones, and infinities of both signs among present values (NaN results).
 double summed_value(std::mt19937_64 &rng, int mix, double &run) {
     if (mix < 5) return adversarial(rng, mix);
     if (mix == 5) return std::ldexp(double(int(rng() % 2001) - 1000), int(rng() % 600) - 300);
     const double runs[] = {1.5, -0.0, 0.0, -2.5};
     if (mix == 6) return rng() % 50 == 0 ? (run = runs[rng() % 4]) : rng() % 5 == 0 ? DOT : run;
+    const double inexact[] = {0.1, -0.0, 1e308, -1.0 / 3};  // sums that round or overflow
+    if (mix == 8) return rng() % 30 == 0 ? (run = inexact[rng() % 4]) : run;
+    if (mix == 9) return rng() % 200 == 0 ? (rng() % 2 ? INF : -INF) : double(rng() % 9) - 4;
     return rng() % 40 == 0 ? 1e300 * double(int(rng() % 3) - 1) : rng() % 3 == 0 ? missing('Q') : 0.1;
 }
+constexpr int SUMMED_MIXES = 10;
 
 // Sums taken many windows at once (16, 32 or 64 a step: each kernel the machine has) against one
 // call per window: window sizes around the lane counts, windows past the group, groups of one and
@@ -410,17 +416,20 @@ TEST(HostWindow, SumsInLanesGiveTheBitsOfEachWindow) {
         {QVH_WINDOW_TRAILING, 1500, 0, 4000, 0},  // a second stretch of long windows: aligned copies
     };
     std::mt19937_64 rng(36);
+    size_t runs = 0;
     for (const int limit : {1, 2, 3}) {  // the last is the default
         qvhost::sum_windows_limit = limit;
         for (const Row &r : rows) {
             for (const char *fn : SUMS) {
-                const int mix = int(rng() % 8);
+                // Every mix for every function; one run in three reads and writes a strided column.
+                const int mix = int(runs % SUMMED_MIXES);
+                const size_t step = runs++ % 3 == 0 ? 2 : 1;
                 std::vector<double> xs(r.n);
                 double run = 1.5;
                 for (double &x : xs) x = summed_value(rng, mix, run);
                 Case c{fn, {}, {r.kind, r.size, r.min_present}, {}};
                 for (size_t s = 0; r.group > 0 && s < r.n; s += r.group) c.starts.push_back(s);
-                compare(c, xs);
+                compare(c, xs, step);
                 if (HasFailure()) return;
             }
         }

@@ -1,8 +1,9 @@
 // Moving sums, many windows at once. The statistics whose result is a sum over the window's values
 // in slot order (SUM, MEAN, USS and the deviation sums CSS, VAR, STD, STDERR, CV) take their
 // windows' sums in vector lanes with the package's own steps (qv/lanes.hpp), one lane a window,
-// and finish each window with the package's own code (qv/listsum.hpp, qv/devsum.hpp): the bits of
-// one call per window, at a few adds per vector instead of a call per window.
+// and finish each window with the package's own code (qv/listsum.hpp, qv/devsum.hpp), in lanes
+// too where it is one division: the bits of one call per window, at a few adds per vector
+// instead of a call per window.
 #pragma once
 
 #include <atomic>
@@ -12,19 +13,26 @@
 #include "catalogue.hpp"
 #include "memory.hpp"
 #include "qvfnc.h"
+#include "qvhost.h"
+#include "sumlanes.hpp"
 
 namespace qvhost {
 
+// Where a stretch's results go, as the host delivers them: window k's result at values + k *
+// stride, its status at statuses[k] (when statuses is given), each counted in tally.
+struct SumOut {
+    char *values;
+    std::ptrdiff_t stride;
+    std::int32_t *statuses;
+    qvh_tally tally;
+};
 
-// The widest kernels the sums may use, as far as the machine has them: 0 none (one call per
-// window), 1 SSE2, 2 AVX2, 3 AVX-512. The engine's tests and benchmark lower it to try each.
-extern std::atomic<int> sum_windows_limit;
-
-struct Kernels;  // the lane kernels of one instruction set
-
-// The results of a stretch of windows over one column, laid out in the call's warm block:
-//   bounds | results | statuses | summands | presence masks | present counts | first present | next different
-//   | eight shifted copies of the summands (for the kernels that read them)
+// The windows of a stretch over one column, laid out in the call's warm block:
+//   runs of windows | summands | presence masks | present counts | first present | next different
+//   | columns | eight shifted copies of the summands (for the kernels that read them)
+// A stretch without NaNs is dense: all its values are present, its summands are its values (read
+// in place where the column is one of aligned doubles), no counts are kept, and its runs of
+// windows are summed in columns (qv::Transposed), where every load of the lanes is aligned.
 class SumWindows {
 public:
     explicit SumWindows(SumStat stat) noexcept : stat_(stat) {}
@@ -32,43 +40,99 @@ public:
 
     // Room for `rows` windows over `span` rows of values; false when the memory is refused.
     bool reserve(WarmBlock &warm, std::size_t rows, std::size_t span) noexcept;
-    // Window k holds rows [lo[k], hi[k]) of the column; lo and hi do not decrease with k.
-    std::size_t *lo = nullptr, *hi = nullptr;
-    // Window k's result and status as the package's call over it gives them.
-    double *result = nullptr;
-    QvStatus *status = nullptr;
 
-    // Fills result and status of windows [0, count) over the column xs (rows stride bytes apart,
-    // NaNs read as '.'); a window with fewer than min_present present values gets '.' and
-    // STATUS_MISSING_ARG.
-    void run(const char *xs, std::ptrdiff_t stride, std::size_t count, std::size_t min_present) noexcept;
+    // Windows [lo + j, hi + j) of the column's rows, j < count: a run of windows each one row on
+    // from the last (count 1: any window).
+    struct Run {
+        std::size_t lo, hi, count;
+    };
+    // Appends a window (next after the last), as one more of the last run where it slides on from it.
+    void add(std::size_t lo, std::size_t hi, std::size_t count) noexcept {
+        Run &last = runs_[runs_count_ - (runs_count_ > 0 ? 1 : 0)];
+        if (runs_count_ > 0 && last.lo + last.count == lo && last.hi + last.count == hi) {
+            last.count += count;
+        } else {
+            runs_[runs_count_++] = Run{lo, hi, count};
+        }
+    }
+
+    // Delivers the results of the windows added since the last run, over the column xs (rows
+    // stride bytes apart, NaNs read as '.'), to out, as the package's call over each gives them; a
+    // window with fewer than min_present present values gets '.' and STATUS_MISSING_ARG. Their
+    // lo and hi do not decrease from window to window.
+    void run(const char *xs, std::ptrdiff_t stride, std::size_t min_present, SumOut &out) noexcept;
 
 private:
     void prepare(const char *xs, std::ptrdiff_t stride) noexcept;
+    // A lane block of windows of len rows: lane 0 is window k, at row a of the stretch; with part
+    // 0, lane j is the j-th window on, else lane r * width + c the (c * part + r)-th (the stretch
+    // in columns, qv::Transposed, at x1). Lane j's first value is x1[j], its second x1[j + next].
+    struct Block {
+        std::size_t k, a, len, part;
+        const double *x1;
+        std::size_t next;
+    };
+    std::size_t lane_on(const Block &b, std::size_t j) const noexcept {
+        const std::size_t width = kernels_->width;  // a power of two
+        return b.part == 0 ? j : (j & (width - 1)) * b.part + (j >> __builtin_ctzll(width));
+    }
+
     template <SumStat S>
-    void windows(std::size_t count) noexcept;
+    void windows() noexcept;
+    // The first windows of a run of count from window k (rows [a, a + len) of the stretch) in
+    // columns; how many.
     template <SumStat S>
-    void lane_block(std::size_t k) noexcept;
+    std::size_t in_columns(std::size_t k, std::size_t a, std::size_t len, std::size_t count) noexcept;
+    // Window k is rows [a, b) of the stretch.
     template <SumStat S>
-    void single(std::size_t k) noexcept;
+    void lane_block(const Block &b) noexcept;
     template <SumStat S>
-    bool from_present_sums(std::size_t k, const double *s, double *mean, bool *wants) noexcept;
+    void single(std::size_t k, std::size_t a, std::size_t b) noexcept;
+    template <SumStat S>
+    std::size_t from_present_sums(const Block &b, const double *s, double *mean, bool *wants) noexcept;
+    template <SumStat S>
+    void from_counted_sums(const Block &b, const double *s) noexcept;
     // Window k's outcome from its sum s; true when it needs its deviation sum from mean.
     template <SumStat S>
-    bool from_sum(std::size_t k, double s, double &mean) noexcept;
+    bool from_sum(std::size_t k, std::size_t a, std::size_t b, double s, double &mean) noexcept;
     template <SumStat S>
-    void from_deviations(std::size_t k, double mean, double css) noexcept;
+    void from_deviations(std::size_t k, std::size_t a, std::size_t b, double mean, double css) noexcept;
+    // Window k's outcome delivered. A lane block's results r, STATUS_OK but for NaNs (none where
+    // numbers), r being where lane_results(b) pointed or elsewhere.
+    void put(std::size_t k, double r, QvStatus st) noexcept;
+    void put_lanes(const Block &b, const double *r, bool numbers) noexcept;
+    // Where a lane block's results may be written: in place where they are consecutive doubles.
+    double *lane_results(const Block &b, double *elsewhere) const noexcept {
+        const bool consecutive = b.part == 0 && out_->stride == static_cast<std::ptrdiff_t>(sizeof(double)) &&
+                                 reinterpret_cast<std::uintptr_t>(out_->values) % alignof(double) == 0;
+        return consecutive ? reinterpret_cast<double *>(out_->values) + b.k : elsewhere;
+    }
+
+    // Present values before row t of the stretch; the first present row from t on.
+    std::uint32_t present_before(std::size_t t) const { return dense_ ? static_cast<std::uint32_t>(t) : count_[t]; }
+    std::uint32_t first_present(std::size_t t) const { return dense_ ? static_cast<std::uint32_t>(t) : first_[t]; }
+    // Whether a present row of (f, b) differs from the present row f.
+    bool differs_within(std::size_t f, std::size_t b) const noexcept;
+    // For the all-present windows of rows [a + j, a + j + len) of a lane block: all ones where a
+    // later value differs from the first.
+    void block_differs(std::size_t a, std::size_t len, std::int64_t *differs) const noexcept;
 
     SumStat stat_;
     const Kernels *kernels_ = nullptr;
+    SumOut *out_ = nullptr;
     std::size_t base_ = 0, span_ = 0, min_present_ = 0;
-    std::size_t last_ = 0;   // the window last summed alone (SIZE_MAX: none in this stretch)
-    double last_sum_ = 0.0;  // and its forward sum
-    double *summand_ = nullptr;          // a row's value, -0.0 when missing
+    Run *runs_ = nullptr;
+    std::size_t runs_count_ = 0;
+    std::size_t last_a_ = SIZE_MAX, last_b_ = 0;  // the window last summed alone (SIZE_MAX: none)
+    double last_sum_ = 0.0;                        // and its forward sum
+    bool dense_ = false;
+    const double *summand_ = nullptr;    // a row's value, -0.0 when missing (in place or in copied_)
+    double *copied_ = nullptr;
     std::uint64_t *present_ = nullptr;   // all ones for a present value, else 0 (deviations only)
     std::uint32_t *count_ = nullptr;     // present values before a row
     std::uint32_t *first_ = nullptr;     // the first present row from a row on (span_: none; not for SUM, USS)
     std::uint32_t *differ_ = nullptr;    // the first present row after a present row whose value differs
+    double *columns_ = nullptr;          // the stretch in columns (qv::Transposed), where there is room
     bool shifted_ = false;               // the kernels read copy_
     double *copy_[8] = {};               // copy_[d][t] = summand_[t + d], each 64-byte aligned
 };

@@ -23,21 +23,31 @@ struct Rows {
     std::size_t lo, hi;  // the window is rows [lo, hi)
 };
 
+// The rows a window of a trailing or centred frame reaches before and after its row.
+struct Reach {
+    std::size_t before, after;
+};
+Reach reach_of(const qvh_window &w) {
+    if (w.kind == QVH_WINDOW_TRAILING) return {w.size - 1, 0};
+    // An even window has one row more before the row (pandas) or after it (R's filter, zoo).
+    const std::size_t more = w.size / 2, fewer = (w.size - 1) / 2;
+    return w.kind == QVH_WINDOW_CENTRED ? Reach{more, fewer} : Reach{fewer, more};
+}
+
 Rows window_of(const qvh_window &w, std::size_t g, std::size_t e, std::size_t i) {
-    switch (w.kind) {
-    case QVH_WINDOW_TRAILING:
-        return {i - g + 1 > w.size ? i + 1 - w.size : g, i + 1};
-    case QVH_WINDOW_CENTRED:
-    case QVH_WINDOW_CENTRED_AFTER: {
-        // An even window has one row more before the row (pandas) or after it (R's filter, zoo).
-        const std::size_t more = w.size / 2, fewer = (w.size - 1) / 2;
-        const std::size_t before = w.kind == QVH_WINDOW_CENTRED ? more : fewer;
-        const std::size_t after = w.kind == QVH_WINDOW_CENTRED ? fewer : more;
-        return {i - g > before ? i - before : g, e - i - 1 > after ? i + after + 1 : e};
-    }
-    default:
+    if (w.kind != QVH_WINDOW_TRAILING && w.kind != QVH_WINDOW_CENTRED && w.kind != QVH_WINDOW_CENTRED_AFTER)
         return {g, i + 1};
-    }
+    const Reach r = reach_of(w);
+    return {i - g > r.before ? i - r.before : g, e - i - 1 > r.after ? i + r.after + 1 : e};
+}
+
+// The rows of group [g, e) whose windows hold the frame's full reach, each window one row on from
+// the last (none for an expanding frame).
+Rows full_rows(const qvh_window &w, std::size_t g, std::size_t e) {
+    if (w.kind == QVH_WINDOW_EXPANDING) return {e, e};
+    const Reach r = reach_of(w);
+    const std::size_t lo = g + r.before, hi = e > r.after ? e - r.after : 0;
+    return lo < hi ? Rows{lo, hi} : Rows{e, e};
 }
 
 // The rows of a group as the slots of one argument list. A window's list is the run of its rows'
@@ -264,29 +274,27 @@ int Moving::finish(std::size_t i, double r, QvStatus st, bool marked, std::size_
 // window rule is inlined into the loop over a stretch's rows.
 [[gnu::flatten]] int Moving::summed(std::size_t g, std::size_t e) noexcept {
     const std::size_t most = frame_.size > 1024 ? 64 + (std::size_t{1} << 22) / frame_.size : 4096;
+    const Rows full = full_rows(frame_, g, e);
     for (std::size_t i = g; i < e;) {
         const std::size_t count = e - i < most ? e - i : most;
         const std::size_t span = window_of(frame_, g, e, i + count - 1).hi - window_of(frame_, g, e, i).lo;
         if (!sums_.reserve(call_->warm, count, span)) return no_memory(i);
         call_->over.valid = false;  // the warm block holds the sums' values now
-        for (std::size_t k = 0; k < count; ++k) {
-            const Rows w = window_of(frame_, g, e, i + k);
-            sums_.lo[k] = w.lo;
-            sums_.hi[k] = w.hi;
+        for (std::size_t k = i; k < i + count;) {
+            if (k >= full.lo && k < full.hi) {  // the rows whose windows slide: one run
+                const std::size_t rows = (full.hi < i + count ? full.hi : i + count) - k;
+                const Rows w = window_of(frame_, g, e, k);
+                sums_.add(w.lo, w.hi, rows);
+                k += rows;
+            } else {
+                const Rows w = window_of(frame_, g, e, k++);
+                sums_.add(w.lo, w.hi, 1);
+            }
         }
-        sums_.run(xs_, stride_, count, frame_.min_present);
-        qvh_tally t = tally;
-        char *out = out_ + static_cast<std::ptrdiff_t>(i) * out_stride_;
-        std::int32_t *statuses = statuses_ == nullptr ? nullptr : statuses_ + i;
-        for (std::size_t k = 0; k < count; ++k) {
-            double r = sums_.result[k];
-            QvStatus st = sums_.status[k];
-            deliver(r, st);
-            std::memcpy(out + static_cast<std::ptrdiff_t>(k) * out_stride_, &r, sizeof r);
-            if (statuses != nullptr) statuses[k] = st;
-            tally_add(t, st, false);
-        }
-        tally = t;
+        SumOut out{out_ + static_cast<std::ptrdiff_t>(i) * out_stride_, out_stride_,
+                   statuses_ == nullptr ? nullptr : statuses_ + i, tally};
+        sums_.run(xs_, stride_, frame_.min_present, out);
+        tally = out.tally;
         i += count;
         if (call_->interrupt.due(count * 16 + span)) return interrupted(i);
     }

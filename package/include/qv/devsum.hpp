@@ -43,7 +43,13 @@ inline bool decided_by_sum(const ListSum &p, DeviationRule rule, double *result,
     return false;
 }
 
-inline double deviation_mean(const ListSum &p) { return p.s / static_cast<double>(p.n); }
+// The mean the deviations are taken from: the forward sum s over the count n (one list's, or
+// many lists' in lanes).
+template <class T>
+[[gnu::always_inline]] constexpr T deviation_mean_from(T s, T n) {
+    return s / n;
+}
+inline double deviation_mean(const ListSum &p) { return deviation_mean_from(p.s, static_cast<double>(p.n)); }
 
 // A present value's squared deviation added to the sum of squares. The sum starts at 0.0 + the
 // first value's, which is that square itself (a square is never -0.0); where a walk over many
@@ -63,7 +69,6 @@ struct DeviationSum {
     double mean;
     double css;
     double nd() const { return static_cast<double>(n); }
-    double sample_variance() const { return css / static_cast<double>(n - 1); }
 };
 
 inline QvStatus finish_ok(double *result, double value) {
@@ -71,15 +76,28 @@ inline QvStatus finish_ok(double *result, double value) {
     return STATUS_OK;
 }
 
-inline QvStatus finish_css(const DeviationSum &d, double *r) { return finish_ok(r, d.css); }
-inline QvStatus finish_var(const DeviationSum &d, double *r) { return finish_ok(r, d.sample_variance()); }
-inline QvStatus finish_std(const DeviationSum &d, double *r) { return finish_ok(r, std::sqrt(d.sample_variance())); }
-
-// The divisor (n - 1) n is formed before the one division; STD / sqrt(n) can differ in the
-// last bit.
-inline QvStatus finish_stderr(const DeviationSum &d, double *r) {
-    return finish_ok(r, std::sqrt(d.css / (static_cast<double>(d.n - 1) * d.nd())));
+// CSS, VAR, STD and STDERR from the sum of squares css of n values, given n - 1 and n: the quotient
+// (T: double for one list, or a vector of many lists' lanes), whose square root STD and STDERR
+// are. STDERR's divisor (n - 1) n is formed before the one division; STD / sqrt(n) can differ in
+// the last bit.
+enum class Spread { Css, Var, Std, Stderr };
+template <Spread K, class T>
+[[gnu::always_inline]] inline T spread_quotient(T css, T n_less_1, T n) {
+    if constexpr (K == Spread::Css) return css;
+    else if constexpr (K == Spread::Var || K == Spread::Std) return css / n_less_1;
+    else return css / (n_less_1 * n);
 }
+constexpr bool spread_rooted(Spread k) { return k == Spread::Std || k == Spread::Stderr; }
+
+template <Spread K>
+inline QvStatus finish_spread(const DeviationSum &d, double *r) {
+    const double q = spread_quotient<K>(d.css, static_cast<double>(d.n - 1), d.nd());
+    return finish_ok(r, spread_rooted(K) ? std::sqrt(q) : q);
+}
+inline QvStatus finish_css(const DeviationSum &d, double *r) { return finish_spread<Spread::Css>(d, r); }
+inline QvStatus finish_var(const DeviationSum &d, double *r) { return finish_spread<Spread::Var>(d, r); }
+inline QvStatus finish_std(const DeviationSum &d, double *r) { return finish_spread<Spread::Std>(d, r); }
+inline QvStatus finish_stderr(const DeviationSum &d, double *r) { return finish_spread<Spread::Stderr>(d, r); }
 
 // Relative fuzz of CV up to 1024 values; two units above 2^-46.
 constexpr double CV_FUZZ_SMALL = std::bit_cast<double>(0x3D10000000000002ull);
@@ -90,7 +108,7 @@ constexpr double CV_FUZZ_UNIT = std::bit_cast<double>(0x3CC0000000000002ull);
 // invalid; a spread within the fuzz of zero next to the mean (the rounding noise of identical
 // values) gives 0.
 inline QvStatus finish_cv(const DeviationSum &d, double *r) {
-    const double sd = std::sqrt(d.sample_variance());
+    const double sd = std::sqrt(spread_quotient<Spread::Std>(d.css, static_cast<double>(d.n - 1), d.nd()));
     const double a = clear_sign(d.mean);
     const double f = d.n <= 1024 ? CV_FUZZ_SMALL : std::sqrt(d.nd()) * CV_FUZZ_UNIT;
     if (sd * f >= a) return fail(r, STATUS_INVALID_ARG);

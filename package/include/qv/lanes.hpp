@@ -68,6 +68,18 @@ struct Shifted {
     }
 };
 
+// ... or in W columns side by side, t[i * W + c] = x[c * part + i], read from row i on: lane r * W + c
+// sums the list from row i + r of column c, and the k-th values of lanes r * W .. r * W + W - 1
+// are one aligned load, at the cost of one copy of the values.
+template <int W>
+struct Transposed {
+    const double *t;
+    template <class V>
+    [[gnu::always_inline]] V at(std::size_t k, int lane) const {
+        return load_lanes<V>(t + (k + static_cast<std::size_t>(lane / W)) * W);
+    }
+};
+
 // Forward sums started at start: -0.0 for the forward sum of MEAN (which then starts at x1), 0.0
 // for SUM.
 template <class V, int R, class Src>
@@ -117,6 +129,45 @@ template <class V, class U, int R, class Src>
             }
     }
     std::memcpy(css, acc, sizeof acc);
+}
+
+// MEAN of L = R x width lists from their forward sums s, count n (the same for all), first values
+// x1 and masks differs (all ones where a later value differs from x1), into r.
+template <class V, class M, int R>
+[[gnu::always_inline]] inline void mean_lanes(const double *s, double n, const double *x1, const std::int64_t *differs,
+                                              double *r) {
+    constexpr int W = lane_width<V>;
+    const V nv = splat<V>(n);
+#pragma GCC unroll 16
+    for (int i = 0; i < R; ++i) {
+        const V m = mean_from(load_lanes<M>(differs + i * W), load_lanes<V>(s + i * W), nv, load_lanes<V>(x1 + i * W));
+        std::memcpy(r + i * W, &m, sizeof m);
+    }
+}
+
+// The means the deviations of L lists are taken from, their sums s over the count n.
+template <class V, int R>
+[[gnu::always_inline]] inline void deviation_mean_lanes(const double *s, double n, double *mean) {
+    constexpr int W = lane_width<V>;
+    const V nv = splat<V>(n);
+#pragma GCC unroll 16
+    for (int i = 0; i < R; ++i) {
+        const V m = deviation_mean_from(load_lanes<V>(s + i * W), nv);
+        std::memcpy(mean + i * W, &m, sizeof m);
+    }
+}
+
+// The quotients of CSS, VAR, STD or STDERR of L lists from their sums of squares css, count n
+// (the same for all), into r: STD and STDERR are their square roots, lane by lane.
+template <Spread K, class V, int R>
+[[gnu::always_inline]] inline void spread_lanes(const double *css, double n, double *r) {
+    constexpr int W = lane_width<V>;
+    const V n1 = splat<V>(n - 1.0), nv = splat<V>(n);
+#pragma GCC unroll 16
+    for (int i = 0; i < R; ++i) {
+        const V v = spread_quotient<K>(load_lanes<V>(css + i * W), n1, nv);
+        std::memcpy(r + i * W, &v, sizeof v);
+    }
 }
 
 }  // namespace qv

@@ -58,8 +58,13 @@ inline bool sum_from_first(const ArgView &v, ListSum &p) {
     return true;
 }
 
-// MEAN from the forward sum. The mean of values that all equal the first is that first value
-// itself: exact, and free of the overflow the sum could meet.
-inline double mean_of(const ListSum &p) { return p.differs ? p.s / static_cast<double>(p.n) : p.x1; }
+// MEAN from the forward sum s of n values whose first is x1. The mean of values that all equal the
+// first is that first value itself: exact, and free of the overflow the sum could meet. differs is
+// a bool for one list, a lane mask (all ones: differs) for many.
+template <class T, class M>
+[[gnu::always_inline]] constexpr T mean_from(M differs, T s, T n, T x1) {
+    return differs ? s / n : x1;
+}
+inline double mean_of(const ListSum &p) { return mean_from(p.differs, p.s, static_cast<double>(p.n), p.x1); }
 
 }  // namespace qv

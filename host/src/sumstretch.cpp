@@ -1,0 +1,164 @@
+// Moving sums: a stretch's values laid out for the lanes, and its windows' results delivered.
+#include <cstring>
+
+#include "internal.hpp"
+#include "sumwindows.hpp"
+
+namespace qvhost {
+
+namespace {
+
+// Rows a stretch copies shifted at most (8 copies, 64 bytes a row), and the rows windows must
+// span at least besides the stretch's own.
+constexpr std::size_t SHIFTED_MOST = std::size_t{1} << 17, SHIFTED_LEAST = 256;
+
+inline double load(const char *p) {
+    double x;
+    std::memcpy(&x, p, sizeof x);
+    return x;
+}
+
+std::size_t round_up(std::size_t n) { return (n + 63) & ~std::size_t{63}; }
+
+}  // namespace
+
+bool SumWindows::reserve(WarmBlock &warm, std::size_t rows, std::size_t span) noexcept {
+    // Copies pay where a window is long enough for its loads to outweigh them.
+    shifted_ = kernels().shifted_sums != nullptr && span <= SHIFTED_MOST && span >= rows + SHIFTED_LEAST;
+    const std::size_t copy = shifted_ ? span * sizeof(double) : 0;
+    // A run of count windows of len rows takes count + width (len - 1) values in columns.
+    const std::size_t columns = span <= SHIFTED_MOST ? (rows + 8 * span) * sizeof(double) : 0;
+    const std::size_t sizes[] = {rows * sizeof(Run), span * sizeof(double), span * sizeof(std::uint64_t),
+                                 (span + 1) * 4, (span + 1) * 4, (span + 1) * 4, columns,
+                                 copy, copy, copy, copy, copy, copy, copy, copy};
+    constexpr int PARTS = static_cast<int>(std::size(sizes));
+    std::size_t total = 64;
+    for (const std::size_t s : sizes) total += round_up(s);
+    auto *p = static_cast<char *>(warm.reserve(total));
+    if (p == nullptr) return false;
+    p += (64 - reinterpret_cast<std::uintptr_t>(p) % 64) % 64;
+    void *parts[PARTS];
+    for (int i = 0; i < PARTS; ++i) {
+        parts[i] = p;
+        p += round_up(sizes[i]);
+    }
+    runs_ = static_cast<Run *>(parts[0]);
+    runs_count_ = 0;
+    copied_ = static_cast<double *>(parts[1]);
+    present_ = static_cast<std::uint64_t *>(parts[2]);
+    count_ = static_cast<std::uint32_t *>(parts[3]);
+    first_ = static_cast<std::uint32_t *>(parts[4]);
+    differ_ = static_cast<std::uint32_t *>(parts[5]);
+    columns_ = columns > 0 ? static_cast<double *>(parts[6]) : nullptr;
+    for (int d = 0; d < 8; ++d) copy_[d] = static_cast<double *>(parts[7 + d]);
+    return true;
+}
+
+// The column's rows [base_, base_ + span_) as summands; unless dense, also as masks and counts,
+// and for each present row the next present one that differs from it (by ==, which is transitive
+// on the values a window holds: NaNs read as '.'), so a window's "differs from the first" is one
+// comparison.
+void SumWindows::prepare(const char *xs, std::ptrdiff_t stride) noexcept {
+    const auto span = static_cast<std::uint32_t>(span_);
+    const bool column = stride == static_cast<std::ptrdiff_t>(sizeof(double));
+    dense_ = column && kernels_->numbers(reinterpret_cast<const double *>(xs), span);
+    if (dense_ && reinterpret_cast<std::uintptr_t>(xs) % alignof(double) == 0) {
+        summand_ = reinterpret_cast<const double *>(xs);
+    } else if (dense_) {
+        std::memcpy(copied_, xs, span * sizeof(double));
+        summand_ = copied_;
+    } else {
+        double *const summand = copied_;
+        std::uint32_t *const count = count_;
+        std::uint32_t present = 0;
+        count[0] = 0;
+        // Every NaN reads as '.' (edge_value), whose summand is -0.0: one comparison, no branch.
+        for (std::uint32_t t = 0; t < span; ++t) {
+            const double x = load(xs + static_cast<std::ptrdiff_t>(t) * stride);
+            const bool missing = x != x;
+            summand[t] = missing ? -0.0 : x;
+            present += missing ? 0 : 1;
+            count[t + 1] = present;
+        }
+        summand_ = summand;
+    }
+    // A dense stretch's runs are summed in columns, and so are the plain sums' of any stretch.
+    shifted_ = shifted_ && !dense_ && stat_ != SumStat::Sum && stat_ != SumStat::Mean;
+    if (shifted_) {
+        for (std::uint32_t d = 0; d < 8 && d < span; ++d) std::memcpy(copy_[d], summand_ + d, (span - d) * sizeof(double));
+    }
+    // Dense stretches need no counts; SUM and USS need no first value.
+    if (dense_ || stat_ == SumStat::Sum || stat_ == SumStat::Uss) return;
+    const std::uint32_t *const count = count_;
+    if (stat_ != SumStat::Mean)
+        for (std::uint32_t t = 0; t < span; ++t) present_[t] = count[t + 1] != count[t] ? ~std::uint64_t{0} : 0;
+    // Backwards, the last present row seen and its next different one kept at hand.
+    const double *const summand = summand_;
+    std::uint32_t *const first = first_, *const differ = differ_;
+    std::uint32_t next = span, next_differ = span;
+    first[span] = span;
+    for (std::uint32_t t = span; t-- > 0;) {
+        if (count[t + 1] != count[t]) {
+            next_differ = next == span || summand[next] != summand[t] ? next : next_differ;
+            next = t;
+            differ[t] = next_differ;
+        }
+        first[t] = next;
+    }
+}
+
+bool SumWindows::differs_within(std::size_t f, std::size_t b) const noexcept {
+    if (!dense_) return differ_[f] < b;
+    for (std::size_t u = f + 1; u < b; ++u)
+        if (summand_[u] != summand_[f]) return true;
+    return false;
+}
+
+// Backwards from the last lane, whose window is scanned for its first different row: a lane whose
+// next row holds its own value has the next lane's first different row.
+void SumWindows::block_differs(std::size_t a, std::size_t len, std::int64_t *differs) const noexcept {
+    const double *const x = summand_;
+    const std::size_t lanes = kernels_->lanes, last = a + lanes - 1, end = last + len;
+    std::size_t next = last + 1;
+    while (next < end && x[next] == x[last]) ++next;
+    for (std::size_t j = lanes; j-- > 0;) {
+        const std::size_t t = a + j;
+        if (j + 1 < lanes && x[t + 1] != x[t]) next = t + 1;
+        differs[j] = next < t + len ? -1 : 0;
+    }
+}
+
+void SumWindows::put(std::size_t k, double r, QvStatus st) noexcept {
+    deliver(r, st);
+    std::memcpy(out_->values + static_cast<std::ptrdiff_t>(k) * out_->stride, &r, sizeof r);
+    if (out_->statuses != nullptr) out_->statuses[k] = st;
+    tally_add(out_->tally, st, false);
+}
+
+void SumWindows::put_lanes(const Block &b, const double *r, bool numbers) noexcept {
+    const std::size_t lanes = kernels_->lanes;
+    if (!numbers) {
+        for (std::size_t j = 0; j < lanes; ++j) put(b.k + lane_on(b, j), r[j], STATUS_OK);
+        return;
+    }
+    // Lane r * width + c is the (c * step + r)-th window on.
+    const std::size_t width = b.part == 0 ? lanes : kernels_->width, step = b.part == 0 ? 0 : b.part;
+    if (b.part != 0 && out_->stride == static_cast<std::ptrdiff_t>(sizeof(double)) &&
+        reinterpret_cast<std::uintptr_t>(out_->values) % alignof(double) == 0) {
+        kernels_->from_columns(r, reinterpret_cast<double *>(out_->values) + b.k, b.part);
+    } else if (r != lane_results(b, nullptr)) {
+        const std::ptrdiff_t stride = out_->stride;
+        for (std::size_t i = 0; i < lanes; i += width) {
+            char *const values = out_->values + static_cast<std::ptrdiff_t>(b.k + i / width) * stride;
+            for (std::size_t c = 0; c < width; ++c)
+                std::memcpy(values + static_cast<std::ptrdiff_t>(c * step + (b.part == 0 ? c : 0)) * stride, &r[i + c],
+                            sizeof(double));
+        }
+    }
+    if (out_->statuses != nullptr)
+        for (std::size_t i = 0; i < lanes; i += width)
+            for (std::size_t c = 0; c < width; ++c) out_->statuses[b.k + i / width + c * step + (b.part == 0 ? c : 0)] = STATUS_OK;
+    out_->tally.rows += lanes;
+}
+
+}  // namespace qvhost
