@@ -94,43 +94,70 @@ inline bool needs_order(const qvh_info &f, const double *xs, std::size_t n) noex
 // The values from which a radix sort pays for its counting tables.
 constexpr std::size_t RADIX_FROM = 4096;
 
-// Sorts keys[0..n) ascending by a least-significant-digit radix sort of 11-bit digits (six passes,
-// tables of 96 KiB, within the second-level cache), using scratch (room for n keys). The keys are
-// counted for every digit in one read; a digit that every key shares (the top ones, for values of
-// one sign and a few binades) moves nothing, and its pass is skipped.
-inline void radix_sort_keys(std::uint64_t *keys, std::uint64_t *scratch, std::size_t n) noexcept {
+namespace radix {
+
+constexpr int BITS = 11, DIGITS = 1 << BITS, PASSES = (64 + BITS - 1) / BITS;
+
+// One pass: from[0..n) to `to` by the digit at shift, at[] holding where each digit's words go.
+// The first pass over double bit patterns reads them as keys (KEY_IN) and the last writes the
+// patterns back (BITS_OUT), so that no pass of its own turns them into keys and back.
+template <bool KEY_IN, bool BITS_OUT>
+inline void scatter(const std::uint64_t *from, std::uint64_t *to, std::size_t n, int shift, std::size_t *at) noexcept {
+    for (std::size_t k = 0; k < n; ++k) {
+        const std::uint64_t key = KEY_IN ? canonical_key(from[k]) : from[k];
+        to[at[(key >> shift) & (DIGITS - 1)]++] = BITS_OUT ? canonical_bits(key) : key;
+    }
+}
+
+// Sorts words[0..n), keys or (PATTERNS) double bit patterns by their keys, by a
+// least-significant-digit radix sort of 11-bit digits (six passes, tables of 96 KiB, within the
+// second-level cache), using scratch (room for n words). The words are counted for every digit in
+// one read; a digit that every word shares (the top ones, for values of one sign and a few
+// binades) moves nothing, and its pass is skipped.
+template <bool PATTERNS>
+inline void sort_words(std::uint64_t *words, std::uint64_t *scratch, std::size_t n) noexcept {
     if (n == 0) return;
-    constexpr int BITS = 11, DIGITS = 1 << BITS, PASSES = (64 + BITS - 1) / BITS;
     static thread_local std::size_t tables[PASSES][DIGITS];
     auto &counts = tables;  // the thread's tables found once, not at every count
     std::memset(counts, 0, sizeof tables);
     for (std::size_t k = 0; k < n; ++k) {
-        const std::uint64_t key = keys[k];
+        const std::uint64_t key = PATTERNS ? canonical_key(words[k]) : words[k];
         for (int p = 0; p < PASSES; ++p) ++counts[p][(key >> (p * BITS)) & (DIGITS - 1)];
     }
-    std::uint64_t *from = keys, *to = scratch;
-    for (int p = 0; p < PASSES; ++p) {
+    const std::uint64_t first = PATTERNS ? canonical_key(words[0]) : words[0];
+    int last = -1;  // the last pass that moves a word
+    for (int p = 0; p < PASSES; ++p)
+        if (counts[p][(first >> (p * BITS)) & (DIGITS - 1)] != n) last = p;
+    std::uint64_t *from = words, *to = scratch;
+    bool keys = !PATTERNS;  // whether from holds keys rather than patterns
+    for (int p = 0; p <= last; ++p) {
         std::size_t *at = counts[p];
-        const int shift = p * BITS;
-        if (at[(keys[0] >> shift) & (DIGITS - 1)] == n) continue;
+        if (at[(first >> (p * BITS)) & (DIGITS - 1)] == n) continue;
         std::size_t sum = 0;
         for (int d = 0; d < DIGITS; ++d) {
             const std::size_t c = at[d];
             at[d] = sum;
             sum += c;
         }
-        for (std::size_t k = 0; k < n; ++k) {
-            const std::uint64_t key = from[k];
-            to[at[(key >> shift) & (DIGITS - 1)]++] = key;
-        }
+        const bool out = PATTERNS && p == last;
+        if (!keys) out ? scatter<true, true>(from, to, n, p * BITS, at) : scatter<true, false>(from, to, n, p * BITS, at);
+        else out ? scatter<false, true>(from, to, n, p * BITS, at) : scatter<false, false>(from, to, n, p * BITS, at);
+        keys = !out;
         std::swap(from, to);
     }
-    if (from != keys) std::memcpy(keys, from, n * sizeof *keys);
+    if (from != words) std::memcpy(words, from, n * sizeof *words);
+}
+
+}  // namespace radix
+
+// Sorts keys[0..n) ascending (radix::sort_words), using scratch (room for n keys).
+inline void radix_sort_keys(std::uint64_t *keys, std::uint64_t *scratch, std::size_t n) noexcept {
+    radix::sort_words<false>(keys, scratch, n);
 }
 
 // Sorts xs[0..n) into the canonical order. With scratch (room for n keys) and at least RADIX_FROM
-// values it is a radix sort of the keys (radix_sort_keys); otherwise the keys are sorted in place
-// and no memory is asked for. Values already in the canonical order are left as they are.
+// values it is a radix sort of their bit patterns by their keys; otherwise the keys are sorted in
+// place and no memory is asked for. Values already in the canonical order are left as they are.
 inline void canonical_sort(double *xs, std::size_t n, std::uint64_t *scratch = nullptr) noexcept {
     static_assert(sizeof(double) == sizeof(std::uint64_t));
     auto key = [&](std::size_t i) {
@@ -141,16 +168,16 @@ inline void canonical_sort(double *xs, std::size_t n, std::uint64_t *scratch = n
     std::size_t i = 1;
     while (i < n && key(i - 1) <= key(i)) ++i;
     if (i >= n) return;
-    // The same storage holds the keys while they are sorted: doubles and 64-bit integers share
-    // size and alignment.
-    auto *keys = static_cast<std::uint64_t *>(static_cast<void *>(xs));
-    for (std::size_t k = 0; k < n; ++k) keys[k] = key(k);
-    if (scratch == nullptr || n < RADIX_FROM) std::sort(keys, keys + n);
-    else radix_sort_keys(keys, scratch, n);
-    for (std::size_t k = 0; k < n; ++k) {
-        const std::uint64_t bits = canonical_bits(keys[k]);
-        std::memcpy(xs + k, &bits, sizeof bits);
+    // The same storage holds the patterns and keys while they are sorted: doubles and 64-bit
+    // integers share size and alignment.
+    auto *words = static_cast<std::uint64_t *>(static_cast<void *>(xs));
+    if (scratch != nullptr && n >= RADIX_FROM) {
+        radix::sort_words<true>(words, scratch, n);
+        return;
     }
+    for (std::size_t k = 0; k < n; ++k) words[k] = key(k);
+    std::sort(words, words + n);
+    for (std::size_t k = 0; k < n; ++k) words[k] = canonical_bits(words[k]);
 }
 
 }  // namespace qvsql

@@ -59,7 +59,8 @@ TEST(Canonical, EveryOrderOfTheSameValuesSortsAlike) {
 
 // The radix sort of keys against std::sort, on keys that differ only across a digit boundary
 // (bits 10/11, 21/22, ... 54/55, the sign), on every missing kind, NaNs with payloads, both zeros
-// and infinities, subnormals, duplicates, and on 0, 1 and 2 keys; in several orders of each.
+// and infinities, subnormals, duplicates, on 0, 1 and 2 keys, and where one, two or every digit
+// moves; in several orders of each, as keys and as the double bit patterns they stand for.
 TEST(Canonical, RadixOrderIsTheSortedOrderOfTheKeys) {
     auto bits = [](double x) { return std::bit_cast<std::uint64_t>(x); };
     std::vector<std::uint64_t> missing;
@@ -69,6 +70,9 @@ TEST(Canonical, RadixOrderIsTheSortedOrderOfTheKeys) {
         missing.push_back(bits(m));
     }
     const std::uint64_t nan = bits(NAN), sign = std::uint64_t{1} << 63;
+    std::mt19937_64 rng(11);
+    std::vector<std::uint64_t> random_words(300);
+    for (auto &u : random_words) u = rng();
     std::vector<std::uint64_t> boundaries;
     for (int b : {10, 11, 21, 22, 32, 33, 43, 44, 54, 55, 62, 63})
         for (std::uint64_t base : {std::uint64_t{0}, bits(1.0), bits(-1.0)})
@@ -82,18 +86,25 @@ TEST(Canonical, RadixOrderIsTheSortedOrderOfTheKeys) {
         missing,
         boundaries,
         {7, 7, 7, 7, sign | 7, sign | 7, 0, sign},
+        {bits(1.0) + 2000, bits(1.0), bits(1.0) + 1, bits(1.0) + 2000, bits(1.0) + 3},  // one digit moves
+        {bits(-2.0) + 2047, bits(-2.0) + 2048, bits(-2.0), bits(-2.0) + 1},              // the lowest two move
+        random_words,                                                                   // every digit moves
     };
     auto key_of = [](std::uint64_t u) { return qvsql::canonical_key(u); };
-    std::mt19937_64 rng(11);
     for (std::size_t c = 0; c < std::size(cases); ++c)
         for (int round = 0; round < 3; ++round) {
             std::vector<std::uint64_t> keys;
             for (std::uint64_t u : cases[c]) keys.push_back(key_of(u));
             std::shuffle(keys.begin(), keys.end(), rng);
-            std::vector<std::uint64_t> want = keys, scratch(keys.size());
+            std::vector<std::uint64_t> want = keys, scratch(keys.size()), patterns, want_patterns;
             std::sort(want.begin(), want.end());
+            for (std::uint64_t k : keys) patterns.push_back(qvsql::canonical_bits(k));
+            for (std::uint64_t k : want) want_patterns.push_back(qvsql::canonical_bits(k));
             if (!keys.empty()) qvsql::radix_sort_keys(keys.data(), scratch.data(), keys.size());
             EXPECT_EQ(keys, want) << "case " << c;
+            // The patterns themselves, keyed as they are read and put back as they are written.
+            qvsql::radix::sort_words<true>(patterns.data(), scratch.data(), patterns.size());
+            EXPECT_EQ(patterns, want_patterns) << "case " << c;
         }
 }
 
