@@ -91,33 +91,33 @@ inline bool needs_order(const qvh_info &f, const double *xs, std::size_t n) noex
     return !order_statistic(f) || !order_free(xs, n);
 }
 
-// The values from which a radix sort pays for its counting tables.
+// The values from which a radix sort of 11-bit digits pays for its counting tables (96 KiB), and
+// from which one of 8-bit digits (8 KiB) is faster than a comparison sort.
 constexpr std::size_t RADIX_FROM = 4096;
+constexpr std::size_t SMALL_RADIX_FROM = 192;
 
 namespace radix {
-
-constexpr int BITS = 11, DIGITS = 1 << BITS, PASSES = (64 + BITS - 1) / BITS;
 
 // One pass: from[0..n) to `to` by the digit at shift, at[] holding where each digit's words go.
 // The first pass over double bit patterns reads them as keys (KEY_IN) and the last writes the
 // patterns back (BITS_OUT), so that no pass of its own turns them into keys and back.
-template <bool KEY_IN, bool BITS_OUT>
-inline void scatter(const std::uint64_t *from, std::uint64_t *to, std::size_t n, int shift, std::size_t *at) noexcept {
+template <int BITS, bool KEY_IN, bool BITS_OUT, class Count>
+inline void scatter(const std::uint64_t *from, std::uint64_t *to, std::size_t n, int shift, Count *at) noexcept {
     for (std::size_t k = 0; k < n; ++k) {
         const std::uint64_t key = KEY_IN ? canonical_key(from[k]) : from[k];
-        to[at[(key >> shift) & (DIGITS - 1)]++] = BITS_OUT ? canonical_bits(key) : key;
+        to[at[(key >> shift) & ((1u << BITS) - 1)]++] = BITS_OUT ? canonical_bits(key) : key;
     }
 }
 
 // Sorts words[0..n), keys or (PATTERNS) double bit patterns by their keys, by a
-// least-significant-digit radix sort of 11-bit digits (six passes, tables of 96 KiB, within the
-// second-level cache), using scratch (room for n words). The words are counted for every digit in
-// one read; a digit that every word shares (the top ones, for values of one sign and a few
-// binades) moves nothing, and its pass is skipped.
-template <bool PATTERNS>
+// least-significant-digit radix sort of BITS-bit digits, using scratch (room for n words); Count
+// holds n. The words are counted for every digit in one read; a digit that every word shares (the
+// top ones, for values of one sign and a few binades) moves nothing, and its pass is skipped.
+template <bool PATTERNS, int BITS = 11, class Count = std::size_t>
 inline void sort_words(std::uint64_t *words, std::uint64_t *scratch, std::size_t n) noexcept {
+    constexpr int DIGITS = 1 << BITS, PASSES = (64 + BITS - 1) / BITS;
     if (n == 0) return;
-    static thread_local std::size_t tables[PASSES][DIGITS];
+    static thread_local Count tables[PASSES][DIGITS];
     auto &counts = tables;  // the thread's tables found once, not at every count
     std::memset(counts, 0, sizeof tables);
     for (std::size_t k = 0; k < n; ++k) {
@@ -131,17 +131,18 @@ inline void sort_words(std::uint64_t *words, std::uint64_t *scratch, std::size_t
     std::uint64_t *from = words, *to = scratch;
     bool keys = !PATTERNS;  // whether from holds keys rather than patterns
     for (int p = 0; p <= last; ++p) {
-        std::size_t *at = counts[p];
+        Count *at = counts[p];
         if (at[(first >> (p * BITS)) & (DIGITS - 1)] == n) continue;
-        std::size_t sum = 0;
+        Count sum = 0;
         for (int d = 0; d < DIGITS; ++d) {
-            const std::size_t c = at[d];
+            const Count c = at[d];
             at[d] = sum;
             sum += c;
         }
         const bool out = PATTERNS && p == last;
-        if (!keys) out ? scatter<true, true>(from, to, n, p * BITS, at) : scatter<true, false>(from, to, n, p * BITS, at);
-        else out ? scatter<false, true>(from, to, n, p * BITS, at) : scatter<false, false>(from, to, n, p * BITS, at);
+        const int shift = p * BITS;
+        if (!keys) out ? scatter<BITS, true, true>(from, to, n, shift, at) : scatter<BITS, true, false>(from, to, n, shift, at);
+        else out ? scatter<BITS, false, true>(from, to, n, shift, at) : scatter<BITS, false, false>(from, to, n, shift, at);
         keys = !out;
         std::swap(from, to);
     }
@@ -156,8 +157,10 @@ inline void radix_sort_keys(std::uint64_t *keys, std::uint64_t *scratch, std::si
 }
 
 // Sorts xs[0..n) into the canonical order. With scratch (room for n keys) and at least RADIX_FROM
-// values it is a radix sort of their bit patterns by their keys; otherwise the keys are sorted in
-// place and no memory is asked for. Values already in the canonical order are left as they are.
+// values it is a radix sort of their bit patterns by their keys in 11-bit digits; from
+// SMALL_RADIX_FROM to RADIX_FROM values, one in 8-bit digits with the thread's own scratch; fewer
+// values, or many without scratch, are sorted in place by their keys. No memory is asked for but
+// scratch. Values already in the canonical order are left as they are.
 inline void canonical_sort(double *xs, std::size_t n, std::uint64_t *scratch = nullptr) noexcept {
     static_assert(sizeof(double) == sizeof(std::uint64_t));
     auto key = [&](std::size_t i) {
@@ -173,6 +176,11 @@ inline void canonical_sort(double *xs, std::size_t n, std::uint64_t *scratch = n
     auto *words = static_cast<std::uint64_t *>(static_cast<void *>(xs));
     if (scratch != nullptr && n >= RADIX_FROM) {
         radix::sort_words<true>(words, scratch, n);
+        return;
+    }
+    if (n >= SMALL_RADIX_FROM && n < RADIX_FROM) {
+        static thread_local std::uint64_t room[RADIX_FROM];
+        radix::sort_words<true, 8, std::uint32_t>(words, room, n);
         return;
     }
     for (std::size_t k = 0; k < n; ++k) words[k] = key(k);

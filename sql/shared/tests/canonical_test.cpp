@@ -36,9 +36,9 @@ TEST(Canonical, EveryOrderOfTheSameValuesSortsAlike) {
     qvh_missing('Z', &z);
     const double specials[] = {0.0, -0.0, 1.0, -1.0, 5e-324, -5e-324, INFINITY, -INFINITY, 1e308, dot, a, z};
     std::mt19937_64 rng(7);
-    // Sizes on both sides of the radix threshold, already sorted too.
-    for (const std::size_t n : {std::size_t{0}, std::size_t{1}, std::size_t{2}, std::size_t{17}, qvsql::RADIX_FROM - 1,
-                                qvsql::RADIX_FROM, std::size_t{50000}}) {
+    // Sizes on both sides of the radix thresholds, already sorted too.
+    for (const std::size_t n : {std::size_t{0}, std::size_t{1}, std::size_t{2}, std::size_t{17}, qvsql::SMALL_RADIX_FROM - 1,
+                                qvsql::SMALL_RADIX_FROM, qvsql::RADIX_FROM - 1, qvsql::RADIX_FROM, std::size_t{50000}}) {
         std::vector<double> xs(n);
         for (auto &x : xs) x = rng() % 3 == 0 ? specials[rng() % std::size(specials)] : std::ldexp(double(rng() % 2001) - 1000, int(rng() % 9) - 4);
         std::vector<std::uint64_t> want = bits_of(xs);
@@ -102,9 +102,13 @@ TEST(Canonical, RadixOrderIsTheSortedOrderOfTheKeys) {
             for (std::uint64_t k : want) want_patterns.push_back(qvsql::canonical_bits(k));
             if (!keys.empty()) qvsql::radix_sort_keys(keys.data(), scratch.data(), keys.size());
             EXPECT_EQ(keys, want) << "case " << c;
-            // The patterns themselves, keyed as they are read and put back as they are written.
+            // The patterns themselves, keyed as they are read and put back as they are written, in
+            // digits of 11 and of 8 bits.
+            std::vector<std::uint64_t> patterns8 = patterns;
             qvsql::radix::sort_words<true>(patterns.data(), scratch.data(), patterns.size());
             EXPECT_EQ(patterns, want_patterns) << "case " << c;
+            qvsql::radix::sort_words<true, 8, std::uint32_t>(patterns8.data(), scratch.data(), patterns8.size());
+            EXPECT_EQ(patterns8, want_patterns) << "case " << c;
         }
 }
 
