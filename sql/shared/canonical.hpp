@@ -109,11 +109,35 @@ inline void scatter(const std::uint64_t *from, std::uint64_t *to, std::size_t n,
     }
 }
 
+template <bool PATTERNS, int BITS = 11, class Count = std::size_t, int DROP = 0>
+void sort_words(std::uint64_t *words, std::uint64_t *scratch, std::size_t n) noexcept;
+
+// Finishes the sort of keys[0..n), in order by their bits from bit low up: each run of keys that
+// share those bits is sorted by the bits below, a long one by a radix sort in scratch (room for n
+// keys), and (PATTERNS) the keys become the double bit patterns they stand for, in one pass.
+template <bool PATTERNS>
+inline void finish_runs(std::uint64_t *keys, std::uint64_t *scratch, std::size_t n, int low) noexcept {
+    for (std::size_t i = 0; i < n;) {
+        const std::uint64_t high = keys[i] >> low;
+        std::size_t j = i + 1;
+        while (j < n && keys[j] >> low == high) ++j;
+        if (j - i >= RADIX_FROM) sort_words<false>(keys + i, scratch, j - i);
+        else if (j - i > 1) std::sort(keys + i, keys + j);
+        if (PATTERNS)
+            for (std::size_t k = i; k < j; ++k) keys[k] = canonical_bits(keys[k]);
+        i = j;
+    }
+}
+
 // Sorts words[0..n), keys or (PATTERNS) double bit patterns by their keys, by a
 // least-significant-digit radix sort of BITS-bit digits, using scratch (room for n words); Count
 // holds n. The words are counted for every digit in one read; a digit that every word shares (the
-// top ones, for values of one sign and a few binades) moves nothing, and its pass is skipped.
-template <bool PATTERNS, int BITS = 11, class Count = std::size_t>
+// top ones, for values of one sign and a few binades) moves nothing, and its pass is skipped. With
+// DROP, the lowest DROP digits get no pass of their own where a higher digit moves: the words are
+// sorted by the higher digits, and the runs that share them (few and short where the values spread
+// over a wider range than the dropped bits span) are finished by finish_runs, one pass that reads
+// the words in order instead of DROP passes that scatter them.
+template <bool PATTERNS, int BITS, class Count, int DROP>
 inline void sort_words(std::uint64_t *words, std::uint64_t *scratch, std::size_t n) noexcept {
     constexpr int DIGITS = 1 << BITS, PASSES = (64 + BITS - 1) / BITS;
     if (n == 0) return;
@@ -125,12 +149,15 @@ inline void sort_words(std::uint64_t *words, std::uint64_t *scratch, std::size_t
         for (int p = 0; p < PASSES; ++p) ++counts[p][(key >> (p * BITS)) & (DIGITS - 1)];
     }
     const std::uint64_t first = PATTERNS ? canonical_key(words[0]) : words[0];
-    int last = -1;  // the last pass that moves a word
+    int last = -1, low = 0;  // the last pass that moves a word; the first pass made
     for (int p = 0; p < PASSES; ++p)
         if (counts[p][(first >> (p * BITS)) & (DIGITS - 1)] != n) last = p;
+    if (last >= DROP)
+        for (int p = 0; p < DROP; ++p)
+            if (counts[p][(first >> (p * BITS)) & (DIGITS - 1)] != n) low = DROP;
     std::uint64_t *from = words, *to = scratch;
     bool keys = !PATTERNS;  // whether from holds keys rather than patterns
-    for (int p = 0; p <= last; ++p) {
+    for (int p = low; p <= last; ++p) {
         Count *at = counts[p];
         if (at[(first >> (p * BITS)) & (DIGITS - 1)] == n) continue;
         Count sum = 0;
@@ -139,7 +166,7 @@ inline void sort_words(std::uint64_t *words, std::uint64_t *scratch, std::size_t
             at[d] = sum;
             sum += c;
         }
-        const bool out = PATTERNS && p == last;
+        const bool out = PATTERNS && p == last && low == 0;
         const int shift = p * BITS;
         if (!keys) out ? scatter<BITS, true, true>(from, to, n, shift, at) : scatter<BITS, true, false>(from, to, n, shift, at);
         else out ? scatter<BITS, false, true>(from, to, n, shift, at) : scatter<BITS, false, false>(from, to, n, shift, at);
@@ -147,6 +174,7 @@ inline void sort_words(std::uint64_t *words, std::uint64_t *scratch, std::size_t
         std::swap(from, to);
     }
     if (from != words) std::memcpy(words, from, n * sizeof *words);
+    if (low > 0) finish_runs<PATTERNS>(words, scratch, n, low * BITS);
 }
 
 }  // namespace radix
@@ -157,10 +185,10 @@ inline void radix_sort_keys(std::uint64_t *keys, std::uint64_t *scratch, std::si
 }
 
 // Sorts xs[0..n) into the canonical order. With scratch (room for n keys) and at least RADIX_FROM
-// values it is a radix sort of their bit patterns by their keys in 11-bit digits; from
-// SMALL_RADIX_FROM to RADIX_FROM values, one in 8-bit digits with the thread's own scratch; fewer
-// values, or many without scratch, are sorted in place by their keys. No memory is asked for but
-// scratch. Values already in the canonical order are left as they are.
+// values it is a radix sort of their bit patterns by their keys in 11-bit digits, the lowest two
+// left to finish_runs; from SMALL_RADIX_FROM to RADIX_FROM values, one in 8-bit digits with the
+// thread's own scratch; fewer values, or many without scratch, are sorted in place by their keys.
+// No memory is asked for but scratch. Values already in the canonical order are left as they are.
 inline void canonical_sort(double *xs, std::size_t n, std::uint64_t *scratch = nullptr) noexcept {
     static_assert(sizeof(double) == sizeof(std::uint64_t));
     auto key = [&](std::size_t i) {
@@ -175,7 +203,7 @@ inline void canonical_sort(double *xs, std::size_t n, std::uint64_t *scratch = n
     // integers share size and alignment.
     auto *words = static_cast<std::uint64_t *>(static_cast<void *>(xs));
     if (scratch != nullptr && n >= RADIX_FROM) {
-        radix::sort_words<true>(words, scratch, n);
+        radix::sort_words<true, 11, std::size_t, 2>(words, scratch, n);
         return;
     }
     if (n >= SMALL_RADIX_FROM && n < RADIX_FROM) {

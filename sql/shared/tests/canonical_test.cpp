@@ -59,8 +59,9 @@ TEST(Canonical, EveryOrderOfTheSameValuesSortsAlike) {
 
 // The radix sort of keys against std::sort, on keys that differ only across a digit boundary
 // (bits 10/11, 21/22, ... 54/55, the sign), on every missing kind, NaNs with payloads, both zeros
-// and infinities, subnormals, duplicates, on 0, 1 and 2 keys, and where one, two or every digit
-// moves; in several orders of each, as keys and as the double bit patterns they stand for.
+// and infinities, subnormals, duplicates, on 0, 1 and 2 keys, where one, two or every digit moves,
+// and on runs that share all but the lowest two digits; in several orders of each, as keys and as
+// the double bit patterns they stand for.
 TEST(Canonical, RadixOrderIsTheSortedOrderOfTheKeys) {
     auto bits = [](double x) { return std::bit_cast<std::uint64_t>(x); };
     std::vector<std::uint64_t> missing;
@@ -71,8 +72,12 @@ TEST(Canonical, RadixOrderIsTheSortedOrderOfTheKeys) {
     }
     const std::uint64_t nan = bits(NAN), sign = std::uint64_t{1} << 63;
     std::mt19937_64 rng(11);
-    std::vector<std::uint64_t> random_words(300);
+    std::vector<std::uint64_t> random_words(300), runs;
     for (auto &u : random_words) u = rng();
+    // Runs that share all but their lowest 22 bits: short ones, and one long enough for a radix sort.
+    for (std::uint64_t base : {bits(1.5), bits(-3.0), bits(1e-300)})
+        for (int k = 0; k < 40; ++k) runs.push_back(base + rng() % (std::uint64_t{1} << 22));
+    for (std::size_t k = 0; k < qvsql::RADIX_FROM + 100; ++k) runs.push_back(bits(7.0) + rng() % (std::uint64_t{1} << 22));
     std::vector<std::uint64_t> boundaries;
     for (int b : {10, 11, 21, 22, 32, 33, 43, 44, 54, 55, 62, 63})
         for (std::uint64_t base : {std::uint64_t{0}, bits(1.0), bits(-1.0)})
@@ -89,6 +94,7 @@ TEST(Canonical, RadixOrderIsTheSortedOrderOfTheKeys) {
         {bits(1.0) + 2000, bits(1.0), bits(1.0) + 1, bits(1.0) + 2000, bits(1.0) + 3},  // one digit moves
         {bits(-2.0) + 2047, bits(-2.0) + 2048, bits(-2.0), bits(-2.0) + 1},              // the lowest two move
         random_words,                                                                   // every digit moves
+        runs,
     };
     auto key_of = [](std::uint64_t u) { return qvsql::canonical_key(u); };
     for (std::size_t c = 0; c < std::size(cases); ++c)
@@ -103,12 +109,14 @@ TEST(Canonical, RadixOrderIsTheSortedOrderOfTheKeys) {
             if (!keys.empty()) qvsql::radix_sort_keys(keys.data(), scratch.data(), keys.size());
             EXPECT_EQ(keys, want) << "case " << c;
             // The patterns themselves, keyed as they are read and put back as they are written, in
-            // digits of 11 and of 8 bits.
-            std::vector<std::uint64_t> patterns8 = patterns;
+            // digits of 11 and of 8 bits, and with the lowest two digits left to the runs.
+            std::vector<std::uint64_t> patterns8 = patterns, patterns_runs = patterns;
             qvsql::radix::sort_words<true>(patterns.data(), scratch.data(), patterns.size());
             EXPECT_EQ(patterns, want_patterns) << "case " << c;
             qvsql::radix::sort_words<true, 8, std::uint32_t>(patterns8.data(), scratch.data(), patterns8.size());
             EXPECT_EQ(patterns8, want_patterns) << "case " << c;
+            qvsql::radix::sort_words<true, 11, std::size_t, 2>(patterns_runs.data(), scratch.data(), patterns_runs.size());
+            EXPECT_EQ(patterns_runs, want_patterns) << "case " << c;
         }
 }
 
