@@ -187,7 +187,8 @@ inline void radix_sort_keys(std::uint64_t *keys, std::uint64_t *scratch, std::si
 // Sorts xs[0..n) into the canonical order. With scratch (room for n keys) and at least RADIX_FROM
 // values it is a radix sort of their bit patterns by their keys in 11-bit digits, the lowest two
 // left to finish_runs; from SMALL_RADIX_FROM to RADIX_FROM values, one in 8-bit digits with the
-// thread's own scratch; fewer values, or many without scratch, are sorted in place by their keys.
+// thread's own scratch, the lowest four left to finish_runs; fewer values, or many without
+// scratch, are sorted in place by their keys.
 // No memory is asked for but scratch. Values already in the canonical order are left as they are.
 inline void canonical_sort(double *xs, std::size_t n, std::uint64_t *scratch = nullptr) noexcept {
     static_assert(sizeof(double) == sizeof(std::uint64_t));
@@ -208,7 +209,7 @@ inline void canonical_sort(double *xs, std::size_t n, std::uint64_t *scratch = n
     }
     if (n >= SMALL_RADIX_FROM && n < RADIX_FROM) {
         static thread_local std::uint64_t room[RADIX_FROM];
-        radix::sort_words<true, 8, std::uint32_t>(words, room, n);
+        radix::sort_words<true, 8, std::uint32_t, 4>(words, room, n);
         return;
     }
     for (std::size_t k = 0; k < n; ++k) words[k] = key(k);

@@ -109,14 +109,17 @@ TEST(Canonical, RadixOrderIsTheSortedOrderOfTheKeys) {
             if (!keys.empty()) qvsql::radix_sort_keys(keys.data(), scratch.data(), keys.size());
             EXPECT_EQ(keys, want) << "case " << c;
             // The patterns themselves, keyed as they are read and put back as they are written, in
-            // digits of 11 and of 8 bits, and with the lowest two digits left to the runs.
+            // digits of 11 and of 8 bits, and with the lowest digits left to the runs.
             std::vector<std::uint64_t> patterns8 = patterns, patterns_runs = patterns;
             qvsql::radix::sort_words<true>(patterns.data(), scratch.data(), patterns.size());
             EXPECT_EQ(patterns, want_patterns) << "case " << c;
             qvsql::radix::sort_words<true, 8, std::uint32_t>(patterns8.data(), scratch.data(), patterns8.size());
             EXPECT_EQ(patterns8, want_patterns) << "case " << c;
+            std::vector<std::uint64_t> patterns8_runs = patterns_runs;
             qvsql::radix::sort_words<true, 11, std::size_t, 2>(patterns_runs.data(), scratch.data(), patterns_runs.size());
             EXPECT_EQ(patterns_runs, want_patterns) << "case " << c;
+            qvsql::radix::sort_words<true, 8, std::uint32_t, 4>(patterns8_runs.data(), scratch.data(), patterns8_runs.size());
+            EXPECT_EQ(patterns8_runs, want_patterns) << "case " << c;
         }
 }
 
