@@ -22,8 +22,9 @@ constexpr std::uint32_t MAX_KEPT = 0x7FFFFFFFu;
 // Below this many values a group's block grows by two values at a time, beyond it by half.
 constexpr std::uint32_t SMALL = 32;
 
-// A value as the package reads it: a NaN that is no missing value is '.'.
-bool missing(double x) { return x != x || qvh_is_missing(x); }
+// A value as the package reads it: a NaN that is no missing value is '.'. (Every missing value is
+// a NaN.)
+bool missing(double x) { return x != x; }
 
 std::uint64_t key(double x) { return qvsql::canonical_key(std::bit_cast<std::uint64_t>(x)); }
 
@@ -266,8 +267,12 @@ double result_of(const Function &f, Group &g, qvh_call *call, std::int32_t &stat
             break;
         }
     }
-    if (const int rc = qvh_call_over(call, lead, lead ? 1 : 0, xs, n, sizeof(double), &r, &status, nullptr); rc != QVH_OK)
-        host_failure(f, rc, qvh_call_asked(call));
+    // Without a lead, qvh_call_fold: a sum or mean folded over cache-sized chunks of the values,
+    // the same bits as one call without laying out an argument list for all of them; any other
+    // statistic is one call over them.
+    const int rc = lead ? qvh_call_over(call, lead, 1, xs, n, sizeof(double), &r, &status, nullptr)
+                        : qvh_call_fold(call, xs, n, sizeof(double), &r, &status);
+    if (rc != QVH_OK) host_failure(f, rc, qvh_call_asked(call));
     return r;
 }
 

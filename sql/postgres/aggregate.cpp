@@ -176,7 +176,11 @@ std::size_t result_of(State *s, double *r, int32 *status) {
     }
     sort_values(s);
     qvh_call *call = call_of(s->index);
-    const int rc = qvh_call_over(call, &s->param, s->has_param ? 1 : 0, s->xs, s->n, sizeof(double), r, status, nullptr);
+    // Without a percentile or rank, qvh_call_fold: a sum or mean folded over cache-sized chunks of
+    // the values, the same bits as one call without an argument list for all of them; any other
+    // statistic is one call over them.
+    const int rc = s->has_param ? qvh_call_over(call, &s->param, 1, s->xs, s->n, sizeof(double), r, status, nullptr)
+                                : qvh_call_fold(call, s->xs, s->n, sizeof(double), r, status);
     if (rc != QVH_OK) fail(rc);
     if (!qvh_status_is_memory(*status)) {
         s->done = s->n;

@@ -91,46 +91,105 @@ inline bool needs_order(const qvh_info &f, const double *xs, std::size_t n) noex
     return !order_statistic(f) || !order_free(xs, n);
 }
 
-// The values from which a radix sort pays for its counting tables.
+// The values from which a radix sort of 11-bit digits pays for its counting tables (96 KiB), and
+// from which one of 8-bit digits (8 KiB) is faster than a comparison sort.
 constexpr std::size_t RADIX_FROM = 4096;
+constexpr std::size_t SMALL_RADIX_FROM = 192;
 
-// Sorts keys[0..n) ascending by a least-significant-digit radix sort of 11-bit digits (six passes,
-// tables of 96 KiB, within the second-level cache), using scratch (room for n keys). The keys are
-// counted for every digit in one read; a digit that every key shares (the top ones, for values of
-// one sign and a few binades) moves nothing, and its pass is skipped.
-inline void radix_sort_keys(std::uint64_t *keys, std::uint64_t *scratch, std::size_t n) noexcept {
+namespace radix {
+
+// One pass: from[0..n) to `to` by the digit at shift, at[] holding where each digit's words go.
+// The first pass over double bit patterns reads them as keys (KEY_IN) and the last writes the
+// patterns back (BITS_OUT), so that no pass of its own turns them into keys and back.
+template <int BITS, bool KEY_IN, bool BITS_OUT, class Count>
+inline void scatter(const std::uint64_t *from, std::uint64_t *to, std::size_t n, int shift, Count *at) noexcept {
+    for (std::size_t k = 0; k < n; ++k) {
+        const std::uint64_t key = KEY_IN ? canonical_key(from[k]) : from[k];
+        to[at[(key >> shift) & ((1u << BITS) - 1)]++] = BITS_OUT ? canonical_bits(key) : key;
+    }
+}
+
+template <bool PATTERNS, int BITS = 11, class Count = std::size_t, int DROP = 0>
+void sort_words(std::uint64_t *words, std::uint64_t *scratch, std::size_t n) noexcept;
+
+// Finishes the sort of keys[0..n), in order by their bits from bit low up: each run of keys that
+// share those bits is sorted by the bits below, a long one by a radix sort in scratch (room for n
+// keys), and (PATTERNS) the keys become the double bit patterns they stand for, in one pass.
+template <bool PATTERNS>
+inline void finish_runs(std::uint64_t *keys, std::uint64_t *scratch, std::size_t n, int low) noexcept {
+    for (std::size_t i = 0; i < n;) {
+        const std::uint64_t high = keys[i] >> low;
+        std::size_t j = i + 1;
+        while (j < n && keys[j] >> low == high) ++j;
+        if (j - i >= RADIX_FROM) sort_words<false>(keys + i, scratch, j - i);
+        else if (j - i > 1) std::sort(keys + i, keys + j);
+        if (PATTERNS)
+            for (std::size_t k = i; k < j; ++k) keys[k] = canonical_bits(keys[k]);
+        i = j;
+    }
+}
+
+// Sorts words[0..n), keys or (PATTERNS) double bit patterns by their keys, by a
+// least-significant-digit radix sort of BITS-bit digits, using scratch (room for n words); Count
+// holds n. The words are counted for every digit in one read; a digit that every word shares (the
+// top ones, for values of one sign and a few binades) moves nothing, and its pass is skipped. With
+// DROP, the lowest DROP digits get no pass of their own where a higher digit moves: the words are
+// sorted by the higher digits, and the runs that share them (few and short where the values spread
+// over a wider range than the dropped bits span) are finished by finish_runs, one pass that reads
+// the words in order instead of DROP passes that scatter them.
+template <bool PATTERNS, int BITS, class Count, int DROP>
+inline void sort_words(std::uint64_t *words, std::uint64_t *scratch, std::size_t n) noexcept {
+    constexpr int DIGITS = 1 << BITS, PASSES = (64 + BITS - 1) / BITS;
     if (n == 0) return;
-    constexpr int BITS = 11, DIGITS = 1 << BITS, PASSES = (64 + BITS - 1) / BITS;
-    static thread_local std::size_t tables[PASSES][DIGITS];
+    static thread_local Count tables[PASSES][DIGITS];
     auto &counts = tables;  // the thread's tables found once, not at every count
     std::memset(counts, 0, sizeof tables);
     for (std::size_t k = 0; k < n; ++k) {
-        const std::uint64_t key = keys[k];
+        const std::uint64_t key = PATTERNS ? canonical_key(words[k]) : words[k];
         for (int p = 0; p < PASSES; ++p) ++counts[p][(key >> (p * BITS)) & (DIGITS - 1)];
     }
-    std::uint64_t *from = keys, *to = scratch;
-    for (int p = 0; p < PASSES; ++p) {
-        std::size_t *at = counts[p];
-        const int shift = p * BITS;
-        if (at[(keys[0] >> shift) & (DIGITS - 1)] == n) continue;
-        std::size_t sum = 0;
+    const std::uint64_t first = PATTERNS ? canonical_key(words[0]) : words[0];
+    int last = -1, low = 0;  // the last pass that moves a word; the first pass made
+    for (int p = 0; p < PASSES; ++p)
+        if (counts[p][(first >> (p * BITS)) & (DIGITS - 1)] != n) last = p;
+    if (last >= DROP)
+        for (int p = 0; p < DROP; ++p)
+            if (counts[p][(first >> (p * BITS)) & (DIGITS - 1)] != n) low = DROP;
+    std::uint64_t *from = words, *to = scratch;
+    bool keys = !PATTERNS;  // whether from holds keys rather than patterns
+    for (int p = low; p <= last; ++p) {
+        Count *at = counts[p];
+        if (at[(first >> (p * BITS)) & (DIGITS - 1)] == n) continue;
+        Count sum = 0;
         for (int d = 0; d < DIGITS; ++d) {
-            const std::size_t c = at[d];
+            const Count c = at[d];
             at[d] = sum;
             sum += c;
         }
-        for (std::size_t k = 0; k < n; ++k) {
-            const std::uint64_t key = from[k];
-            to[at[(key >> shift) & (DIGITS - 1)]++] = key;
-        }
+        const bool out = PATTERNS && p == last && low == 0;
+        const int shift = p * BITS;
+        if (!keys) out ? scatter<BITS, true, true>(from, to, n, shift, at) : scatter<BITS, true, false>(from, to, n, shift, at);
+        else out ? scatter<BITS, false, true>(from, to, n, shift, at) : scatter<BITS, false, false>(from, to, n, shift, at);
+        keys = !out;
         std::swap(from, to);
     }
-    if (from != keys) std::memcpy(keys, from, n * sizeof *keys);
+    if (from != words) std::memcpy(words, from, n * sizeof *words);
+    if (low > 0) finish_runs<PATTERNS>(words, scratch, n, low * BITS);
+}
+
+}  // namespace radix
+
+// Sorts keys[0..n) ascending (radix::sort_words), using scratch (room for n keys).
+inline void radix_sort_keys(std::uint64_t *keys, std::uint64_t *scratch, std::size_t n) noexcept {
+    radix::sort_words<false>(keys, scratch, n);
 }
 
 // Sorts xs[0..n) into the canonical order. With scratch (room for n keys) and at least RADIX_FROM
-// values it is a radix sort of the keys (radix_sort_keys); otherwise the keys are sorted in place
-// and no memory is asked for. Values already in the canonical order are left as they are.
+// values it is a radix sort of their bit patterns by their keys in 11-bit digits, the lowest two
+// left to finish_runs; from SMALL_RADIX_FROM to RADIX_FROM values, one in 8-bit digits with the
+// thread's own scratch, the lowest four left to finish_runs; fewer values, or many without
+// scratch, are sorted in place by their keys.
+// No memory is asked for but scratch. Values already in the canonical order are left as they are.
 inline void canonical_sort(double *xs, std::size_t n, std::uint64_t *scratch = nullptr) noexcept {
     static_assert(sizeof(double) == sizeof(std::uint64_t));
     auto key = [&](std::size_t i) {
@@ -141,16 +200,21 @@ inline void canonical_sort(double *xs, std::size_t n, std::uint64_t *scratch = n
     std::size_t i = 1;
     while (i < n && key(i - 1) <= key(i)) ++i;
     if (i >= n) return;
-    // The same storage holds the keys while they are sorted: doubles and 64-bit integers share
-    // size and alignment.
-    auto *keys = static_cast<std::uint64_t *>(static_cast<void *>(xs));
-    for (std::size_t k = 0; k < n; ++k) keys[k] = key(k);
-    if (scratch == nullptr || n < RADIX_FROM) std::sort(keys, keys + n);
-    else radix_sort_keys(keys, scratch, n);
-    for (std::size_t k = 0; k < n; ++k) {
-        const std::uint64_t bits = canonical_bits(keys[k]);
-        std::memcpy(xs + k, &bits, sizeof bits);
+    // The same storage holds the patterns and keys while they are sorted: doubles and 64-bit
+    // integers share size and alignment.
+    auto *words = static_cast<std::uint64_t *>(static_cast<void *>(xs));
+    if (scratch != nullptr && n >= RADIX_FROM) {
+        radix::sort_words<true, 11, std::size_t, 2>(words, scratch, n);
+        return;
     }
+    if (n >= SMALL_RADIX_FROM && n < RADIX_FROM) {
+        static thread_local std::uint64_t room[RADIX_FROM];
+        radix::sort_words<true, 8, std::uint32_t, 4>(words, room, n);
+        return;
+    }
+    for (std::size_t k = 0; k < n; ++k) words[k] = key(k);
+    std::sort(words, words + n);
+    for (std::size_t k = 0; k < n; ++k) words[k] = canonical_bits(words[k]);
 }
 
 }  // namespace qvsql

@@ -36,9 +36,9 @@ TEST(Canonical, EveryOrderOfTheSameValuesSortsAlike) {
     qvh_missing('Z', &z);
     const double specials[] = {0.0, -0.0, 1.0, -1.0, 5e-324, -5e-324, INFINITY, -INFINITY, 1e308, dot, a, z};
     std::mt19937_64 rng(7);
-    // Sizes on both sides of the radix threshold, already sorted too.
-    for (const std::size_t n : {std::size_t{0}, std::size_t{1}, std::size_t{2}, std::size_t{17}, qvsql::RADIX_FROM - 1,
-                                qvsql::RADIX_FROM, std::size_t{50000}}) {
+    // Sizes on both sides of the radix thresholds, already sorted too.
+    for (const std::size_t n : {std::size_t{0}, std::size_t{1}, std::size_t{2}, std::size_t{17}, qvsql::SMALL_RADIX_FROM - 1,
+                                qvsql::SMALL_RADIX_FROM, qvsql::RADIX_FROM - 1, qvsql::RADIX_FROM, std::size_t{50000}}) {
         std::vector<double> xs(n);
         for (auto &x : xs) x = rng() % 3 == 0 ? specials[rng() % std::size(specials)] : std::ldexp(double(rng() % 2001) - 1000, int(rng() % 9) - 4);
         std::vector<std::uint64_t> want = bits_of(xs);
@@ -59,7 +59,9 @@ TEST(Canonical, EveryOrderOfTheSameValuesSortsAlike) {
 
 // The radix sort of keys against std::sort, on keys that differ only across a digit boundary
 // (bits 10/11, 21/22, ... 54/55, the sign), on every missing kind, NaNs with payloads, both zeros
-// and infinities, subnormals, duplicates, and on 0, 1 and 2 keys; in several orders of each.
+// and infinities, subnormals, duplicates, on 0, 1 and 2 keys, where one, two or every digit moves,
+// and on runs that share all but the lowest two digits; in several orders of each, as keys and as
+// the double bit patterns they stand for.
 TEST(Canonical, RadixOrderIsTheSortedOrderOfTheKeys) {
     auto bits = [](double x) { return std::bit_cast<std::uint64_t>(x); };
     std::vector<std::uint64_t> missing;
@@ -69,6 +71,13 @@ TEST(Canonical, RadixOrderIsTheSortedOrderOfTheKeys) {
         missing.push_back(bits(m));
     }
     const std::uint64_t nan = bits(NAN), sign = std::uint64_t{1} << 63;
+    std::mt19937_64 rng(11);
+    std::vector<std::uint64_t> random_words(300), runs;
+    for (auto &u : random_words) u = rng();
+    // Runs that share all but their lowest 22 bits: short ones, and one long enough for a radix sort.
+    for (std::uint64_t base : {bits(1.5), bits(-3.0), bits(1e-300)})
+        for (int k = 0; k < 40; ++k) runs.push_back(base + rng() % (std::uint64_t{1} << 22));
+    for (std::size_t k = 0; k < qvsql::RADIX_FROM + 100; ++k) runs.push_back(bits(7.0) + rng() % (std::uint64_t{1} << 22));
     std::vector<std::uint64_t> boundaries;
     for (int b : {10, 11, 21, 22, 32, 33, 43, 44, 54, 55, 62, 63})
         for (std::uint64_t base : {std::uint64_t{0}, bits(1.0), bits(-1.0)})
@@ -82,18 +91,35 @@ TEST(Canonical, RadixOrderIsTheSortedOrderOfTheKeys) {
         missing,
         boundaries,
         {7, 7, 7, 7, sign | 7, sign | 7, 0, sign},
+        {bits(1.0) + 2000, bits(1.0), bits(1.0) + 1, bits(1.0) + 2000, bits(1.0) + 3},  // one digit moves
+        {bits(-2.0) + 2047, bits(-2.0) + 2048, bits(-2.0), bits(-2.0) + 1},              // the lowest two move
+        random_words,                                                                   // every digit moves
+        runs,
     };
     auto key_of = [](std::uint64_t u) { return qvsql::canonical_key(u); };
-    std::mt19937_64 rng(11);
     for (std::size_t c = 0; c < std::size(cases); ++c)
         for (int round = 0; round < 3; ++round) {
             std::vector<std::uint64_t> keys;
             for (std::uint64_t u : cases[c]) keys.push_back(key_of(u));
             std::shuffle(keys.begin(), keys.end(), rng);
-            std::vector<std::uint64_t> want = keys, scratch(keys.size());
+            std::vector<std::uint64_t> want = keys, scratch(keys.size()), patterns, want_patterns;
             std::sort(want.begin(), want.end());
+            for (std::uint64_t k : keys) patterns.push_back(qvsql::canonical_bits(k));
+            for (std::uint64_t k : want) want_patterns.push_back(qvsql::canonical_bits(k));
             if (!keys.empty()) qvsql::radix_sort_keys(keys.data(), scratch.data(), keys.size());
             EXPECT_EQ(keys, want) << "case " << c;
+            // The patterns themselves, keyed as they are read and put back as they are written, in
+            // digits of 11 and of 8 bits, and with the lowest digits left to the runs.
+            std::vector<std::uint64_t> patterns8 = patterns, patterns_runs = patterns;
+            qvsql::radix::sort_words<true>(patterns.data(), scratch.data(), patterns.size());
+            EXPECT_EQ(patterns, want_patterns) << "case " << c;
+            qvsql::radix::sort_words<true, 8, std::uint32_t>(patterns8.data(), scratch.data(), patterns8.size());
+            EXPECT_EQ(patterns8, want_patterns) << "case " << c;
+            std::vector<std::uint64_t> patterns8_runs = patterns_runs;
+            qvsql::radix::sort_words<true, 11, std::size_t, 2>(patterns_runs.data(), scratch.data(), patterns_runs.size());
+            EXPECT_EQ(patterns_runs, want_patterns) << "case " << c;
+            qvsql::radix::sort_words<true, 8, std::uint32_t, 4>(patterns8_runs.data(), scratch.data(), patterns8_runs.size());
+            EXPECT_EQ(patterns8_runs, want_patterns) << "case " << c;
         }
 }
 
