@@ -158,8 +158,9 @@ TEST(RowWise, EveryFunctionAgainstTheHostLibrary) {
     const char *texts[] = {nullptr, "", "  ", "a", "ab", "ab  ", " ab", "AB", ".A", ".", "._", ".z", "é✓", "x"};
     std::mt19937 rng(20261205);
     auto pick = [&](bool text) {
-        const std::size_t pool_size = text ? std::size(texts) : std::size(numbers);
-        const char *v = (text ? texts : numbers)[std::uniform_int_distribution<std::size_t>(0, pool_size - 1)(rng)];
+        std::uniform_int_distribution<std::size_t> draw(0, (text ? std::size(texts) : std::size(numbers)) - 1);
+        const std::size_t i = draw(rng);
+        const char *v = text ? texts[i] : numbers[i];
         return Arg{v ? Cell{v} : Cell{}, text};
     };
     Conn c;
