@@ -140,13 +140,13 @@ SEXP qvr_moving(SEXP fun, SEXP x, SEXP k_, SEXP params, SEXP align) {
     SEXP out = PROTECT(Rf_allocVector(REALSXP, n));
     int32_t *status = qvr_status_room(label, (size_t)n);
     SEXP guard;
-    qvh_call *call = qvr_new_call(info, label, &guard);
+    qvh_call *call = qvr_warm_call(info, label, &guard);
     qvh_tally tally = {0};
     int rc = n == 0 ? QVH_OK
                     : qvh_moving(call, &param, info->leading_param ? 1 : 0, xd, (size_t)n, sizeof(double), &frame,
                                  NULL, 0, REAL(out), sizeof(double), status, &tally);
     if (rc != QVH_OK) qvr_fail(guard, qvh_errmsg());
-    qvr_release(guard);
+    qvr_keep_warm(guard, (size_t)n, qvr_busy_values());
     qvr_dot_to_na(REAL(out), n);
     qvr_keep_tallied(status, (size_t)n, &tally);
     qvr_warn_statuses(label);
