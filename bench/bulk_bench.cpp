@@ -8,7 +8,7 @@
 //   such calls of PCTL (5, 25, 50, 75, 95), one list whose first slot changes;
 // - fold/NAME (qvh_call_fold, chunks carrying the running result) and over/NAME (qvh_call_over, its
 //   list kept warm) against table/NAME; percentiles/5 (qvh_call_percentiles) against over/MEDIAN;
-// - rows/NAME: the values as rows of 10, the package's call per row over its list, laid out per row;
+// - rows/NAME: the values as rows of 10, the package's list entry per row over a list laid out per row;
 // - groups/NAME: the package's call per group over a list of the group's values laid out before the
 //   timing starts (the keys' 1000 groups).
 #include <benchmark/benchmark.h>
@@ -82,41 +82,9 @@ qvh_call *call_of(const char *name) {
 using Call = std::unique_ptr<qvh_call, decltype(&qvh_call_free)>;
 Call owned(const char *name) { return Call(call_of(name), qvh_call_free); }
 
-void run_loop(benchmark::State &state, const char *name) {
-    const FuncTableRow *row = qvbench::row_or_skip(state, name);
-    if (row == nullptr) return;
-    const std::vector<double> &xs = values();
-    std::vector<double> out(xs.size());
-    const QvScalarFn fn = row->entry.scalar;
-    for (auto _ : state) {
-        std::size_t bad = 0;
-        for (std::size_t i = 0; i < xs.size(); ++i) bad += fn(&out[i], xs[i]) != STATUS_OK ? 1 : 0;
-        benchmark::DoNotOptimize(bad);
-        benchmark::DoNotOptimize(out.data());
-    }
-    state.SetItemsProcessed(state.iterations() * count());
-}
+void run_loop(benchmark::State &state, const char *name) { qvbench::scalar_array_loop(state, name, values()); }
 
-void run_round_loop(benchmark::State &state) {
-    const FuncTableRow *row = qvbench::row_or_skip(state, "ROUND");
-    if (row == nullptr) return;
-    const std::vector<double> &xs = values();
-    std::vector<double> out(xs.size());
-    qvhost::ArgList list;
-    list.num(0.0).num(0.01);
-    FuncArgList *raw = list.get();
-    auto *x = static_cast<double *>(raw->args[0].value);
-    for (auto _ : state) {
-        std::size_t bad = 0;
-        for (std::size_t i = 0; i < xs.size(); ++i) {
-            *x = xs[i];
-            bad += row->entry.list(raw, &out[i]) != STATUS_OK ? 1 : 0;
-        }
-        benchmark::DoNotOptimize(bad);
-        benchmark::DoNotOptimize(out.data());
-    }
-    state.SetItemsProcessed(state.iterations() * count());
-}
+void run_round_loop(benchmark::State &state) { qvbench::round_array_loop(state, values()); }
 
 void run_fold(benchmark::State &state, const char *name) {
     Call call = owned(name);
@@ -166,13 +134,18 @@ void run_percentiles(benchmark::State &state) {
 }
 
 void run_rows(benchmark::State &state, const char *name) {
-    Call call = owned(name);
+    const FuncTableRow *row = qvbench::row_or_skip(state, name);
+    if (row == nullptr) return;
     const std::vector<double> &xs = values();
+    qvhost::ArgList args;
+    args.reserve(10);
+    double r = 0;
     for (auto _ : state)
         for (std::size_t i = 0; i + 10 <= xs.size(); i += 10) {
-            qvh_call_clear(call.get());
-            qvh_call_add_nums(call.get(), xs.data() + i, 10);
-            benchmark::DoNotOptimize(qvh_call_invoke(call.get()));
+            args.clear();
+            args.nums(xs.data() + i, 10, [](double x) { return x; });
+            benchmark::DoNotOptimize(row->entry.list(args.get(), &r));
+            benchmark::DoNotOptimize(r);
         }
     state.SetItemsProcessed(state.iterations() * count());
 }

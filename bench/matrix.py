@@ -64,7 +64,7 @@ def c_part(build, job, moving_values):
         if fn == "RANGE":
             continue
         family = "gamma" if fn in GAMMA else C_NAMES[kind]
-        if fn in ("MEDIAN", "PCTL5"):
+        if kind == "table" and fn in ("MEDIAN", "PCTL5"):
             family = "percentiles"
         times[(family, {"ROUND": "round 0.01", "PCTL5": "pctl 5"}.get(fn, fn.lower()))] = ms
     if "moving" in job["families"]:
