@@ -248,7 +248,8 @@ def table(results, c_times, surfaces):
     print("|---" * (1 + len(shown)) + "|")
     for family in ORDER:
         peers = [list(dict.fromkeys(r["peer"] for r in results[s] if r["family"] == family)) for s in shown]
-        print(f"| {family} | " + " | ".join(", ".join(f"`{p}`" for p in ps if p != "none") for ps in peers) + " |")
+        print(f"| {family} | " + " | ".join(", ".join(f"`{p.replace(COLS, 'a, ..., j')}`" for p in ps if p != "none")
+                                           for ps in peers) + " |")
 
 
 def run_parts(build, surfaces, sizes, repeat, out):
