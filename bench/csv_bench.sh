@@ -5,6 +5,8 @@
 # the cost of --out (temporary file, flush to disk, rename) against standard output redirected
 # to a file in the same folder.
 #   bench/csv_bench.sh [BUILD_DIR] [ROWS]        (defaults: build, 1000000)
+#   bench/csv_bench.sh BUILD_DIR --cases FILE   (bench/matrix.py's part for the command line: each
+#     case's command and its peer's, shell commands, one JSON line a case, the fastest runs in ms)
 # Miller and datamash come from Debian's packages miller and datamash; the script installs them
 # (and GNU time) when they are missing and it may.
 set -euo pipefail
@@ -27,6 +29,32 @@ if [ ${#need[@]} -gt 0 ]; then
         { $SUDO apt-get update -qq && $SUDO apt-get install -y -qq "${need[@]}" >/dev/null; }
 fi
 
+# best COMMAND...: "seconds peak_kib" of the fastest of three runs, output to /dev/null.
+best() {
+    local t out b=""
+    t=$(mktemp)
+    for _ in 1 2 3; do
+        /usr/bin/time -o "$t" -f "%e %M" "$@" >/dev/null 2>"$t.err" || { echo "failed: $* $(tail -1 "$t.err")" >&2; exit 1; }
+        out=$(tail -1 "$t")
+        if [ -z "$b" ] || awk -v a="${out%% *}" -v b="${b%% *}" 'BEGIN { exit !(a < b) }'; then b=$out; fi
+    done
+    rm -f "$t" "$t.err"
+    echo "$b"
+}
+if [ "${2:-}" = --cases ]; then
+    jq -c '.cases[]' "$3" | while read -r c; do
+        read -r ours _ < <(best sh -c "$(jq -r .ours <<<"$c")")
+        read -r peer _ < <(best sh -c "$(jq -r .peer_sql <<<"$c")")
+        jq -c --argjson a "$ours" --argjson b "$peer" '{family, function, peer, ours_ms: ($a * 1000), peer_ms: ($b * 1000)}' <<<"$c"
+    done
+    exit
+fi
+
+report() {  # JOB TOOL SECONDS KIB BASE_SECONDS BASE_KIB
+    awk -v job="$1" -v tool="$2" -v s="$3" -v k="$4" -v bs="$5" -v bk="$6" 'BEGIN {
+        printf "%-34s %-9s %7.2f s %8.1f MiB   time x%-6.2f memory x%.2f\n", job, tool, s, k / 1024, s / bs, k / bk }'
+}
+
 table="$data/g1000x$rows.csv"
 if [ ! -s "$table" ]; then
     awk -v rows="$rows" 'BEGIN {
@@ -44,23 +72,6 @@ fi
 # datamash reads no empty cells: the same table with NA in them.
 na_table="$data/g1000x$rows-na.csv"
 [ -s "$na_table" ] || sed -e 's/,,/,NA,/g; s/,,/,NA,/g; s/,$/,NA/' "$table" >"$na_table"
-
-# best COMMAND...: "seconds peak_kib" of the fastest of three runs, output to /dev/null.
-best() {
-    local t out b=""
-    t=$(mktemp)
-    for _ in 1 2 3; do
-        /usr/bin/time -o "$t" -f "%e %M" "$@" >/dev/null 2>"$t.err" || { echo "failed: $* $(tail -1 "$t.err")" >&2; exit 1; }
-        out=$(tail -1 "$t")
-        if [ -z "$b" ] || awk -v a="${out%% *}" -v b="${b%% *}" 'BEGIN { exit !(a < b) }'; then b=$out; fi
-    done
-    rm -f "$t" "$t.err"
-    echo "$b"
-}
-report() {  # JOB TOOL SECONDS KIB BASE_SECONDS BASE_KIB
-    awk -v job="$1" -v tool="$2" -v s="$3" -v k="$4" -v bs="$5" -v bk="$6" 'BEGIN {
-        printf "%-34s %-9s %7.2f s %8.1f MiB   time x%-6.2f memory x%.2f\n", job, tool, s, k / 1024, s / bs, k / bk }'
-}
 
 cols="c1, c2, c3, c4, c5, c6, c7, c8, c9, c10"
 mlr_stats='n = 0; s = 0; h = 0;

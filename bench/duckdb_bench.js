@@ -6,13 +6,27 @@
 // qv_pmean(a, b, c) against (a + b + c) / 3. Times are the best of $REPEAT runs (default 3), the
 // queries of a comparison taking turns, so that load on the machine falls on all of them alike.
 //   bench/duckdb_bench.js [BUILD_DIR]        (default: build; needs scripts/deps.sh run)
+//   bench/duckdb_bench.js BUILD_DIR --cases FILE   (bench/matrix.py's DuckDB part: the file's setup
+//     statements, then each case's query and its peer's, one JSON line a case, ms, default threads)
+const fs = require('fs');
 const path = require('path');
 const root = path.join(__dirname, '..');
 const { DuckDBInstance } = require(path.join(root, 'build-deps/duckdb/node_modules/@duckdb/node-api'));
 
 const extension = path.resolve(process.argv[2] || path.join(root, 'build'), 'qvewumth.duckdb_extension');
-const repeat = Number(process.env.REPEAT || 3);
+const cases = process.argv[3] === '--cases' ? JSON.parse(fs.readFileSync(process.argv[4], 'utf8')) : null;
+const repeat = cases ? cases.repeat : Number(process.env.REPEAT || 3);
 const rows = 10000000;
+
+// The matrix's cases: one JSON line each, the best times in ms (no peer: null).
+async function matrix(run, best) {
+  for (const q of cases.setup) await run(q);
+  for (const c of cases.cases) {
+    const [ours, peer] = await best(c.peer_sql ? [c.ours, c.peer_sql] : [c.ours], c.repeat);
+    console.log(JSON.stringify({ family: c.family, function: c.function, ours_ms: ours * 1e3, peer: c.peer,
+                                 peer_ms: c.peer_sql ? peer * 1e3 : null }));
+  }
+}
 
 (async () => {
   const db = await DuckDBInstance.create(':memory:', { allow_unsigned_extensions: 'true' });
@@ -20,14 +34,15 @@ const rows = 10000000;
   const run = async (sql) => (await con.runAndReadAll(sql)).getRows();
   await run(`LOAD '${extension}'`);
   await run('SELECT setseed(0.5)');
+  if (cases) return matrix(run, best);  // best: declared below, hoisted
   await run(`CREATE TABLE t AS SELECT (random() * 1000)::INTEGER AS g, random() * 1000 AS x FROM range(${rows})`);
   await run(`CREATE TABLE t6 AS SELECT (random() * 1000)::INTEGER AS g, (random() * 100000)::INTEGER AS h, random() * 1000 AS x FROM range(1000000)`);
   await run(`CREATE TABLE abc AS SELECT random() AS a, random() * 10 AS b, random() * 100 AS c FROM range(${rows})`);
 
   // Best time in seconds of each query, the queries taking turns.
-  async function best(queries) {
+  async function best(queries, runs = repeat) {
     const times = queries.map(() => Infinity);
-    for (let r = 0; r < repeat; r++)
+    for (let r = 0; r < runs; r++)
       for (let i = 0; i < queries.length; i++) {
         const start = process.hrtime.bigint();
         await run(queries[i]);

@@ -105,42 +105,9 @@ std::vector<double> array_inputs() {
     return v;
 }
 
-void package_loop(benchmark::State &state, const char *name) {
-    const FuncTableRow *row = qvbench::row_or_skip(state, name);
-    if (row == nullptr) return;
-    const std::vector<double> xs = array_inputs();
-    std::vector<double> out(ROWS);
-    const QvScalarFn fn = row->entry.scalar;
-    for (auto _ : state) {
-        std::size_t bad = 0;
-        for (std::size_t i = 0; i < ROWS; ++i) bad += fn(&out[i], xs[i]) != STATUS_OK ? 1 : 0;
-        benchmark::DoNotOptimize(bad);
-        benchmark::DoNotOptimize(out.data());
-    }
-    state.SetItemsProcessed(state.iterations() * static_cast<std::int64_t>(ROWS));
-}
+void package_loop(benchmark::State &state, const char *name) { qvbench::scalar_array_loop(state, name, array_inputs()); }
 
-// ROUND to a unit of 0.01: the list form, its first slot set to each value in turn.
-void round_loop(benchmark::State &state) {
-    const FuncTableRow *row = qvbench::row_or_skip(state, "ROUND");
-    if (row == nullptr) return;
-    const std::vector<double> xs = array_inputs();
-    std::vector<double> out(ROWS);
-    qvhost::ArgList list;
-    list.num(0.0).num(0.01);
-    FuncArgList *raw = list.get();
-    auto *x = static_cast<double *>(raw->args[0].value);
-    for (auto _ : state) {
-        std::size_t bad = 0;
-        for (std::size_t i = 0; i < ROWS; ++i) {
-            *x = xs[i];
-            bad += row->entry.list(raw, &out[i]) != STATUS_OK ? 1 : 0;
-        }
-        benchmark::DoNotOptimize(bad);
-        benchmark::DoNotOptimize(out.data());
-    }
-    state.SetItemsProcessed(state.iterations() * static_cast<std::int64_t>(ROWS));
-}
+void round_loop(benchmark::State &state) { qvbench::round_array_loop(state, array_inputs()); }
 
 // qvh_call_rows of name over the array, with a second argument unit (one value for every row)
 // when nargs is 2.

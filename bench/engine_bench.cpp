@@ -2,7 +2,8 @@
 // - the package's own call over an argument list built once (N, MEAN, MEDIAN at 10^6 and 10^7
 //   values), beside the same call through qvh_call_over, and std::nth_element / a plain loop;
 // - moving MEDIAN over 10^6 values (windows 101 and 1001) through qvh_moving, beside one call per
-//   window over the window's values (the way without the engine), per row;
+//   window over the window's values (the way without the engine), and the package's own call per
+//   window over a list laid out per row, per row;
 // - moving MEAN and STD over 10^6 values (windows 11, 101 and 1001) through qvh_moving, the sums
 //   taken in vector lanes (each kernel the machine has: sse2, avx2, avx512) and one call per window
 //   (calls), beside the package's own calls, one per window, over an argument list laid out per
@@ -230,4 +231,5 @@ BENCHMARK_CAPTURE(BM_per_window_call, median, "MEDIAN")->Arg(101)->Arg(1001)->Un
     BENCHMARK_CAPTURE(BM_package_per_window, stat, name)->Arg(11)->Arg(101)->Arg(1001)->Unit(benchmark::kMillisecond)
 QV_MOVING_SUMS(mean, "MEAN");
 QV_MOVING_SUMS(std, "STD");
+BENCHMARK_CAPTURE(BM_package_per_window, median, "MEDIAN")->Arg(101)->Arg(1001)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_peer_running_mean)->Arg(11)->Arg(101)->Arg(1001)->Unit(benchmark::kMillisecond);

@@ -29,6 +29,8 @@ The last two are timed in CPU time of the process (the best of several runs), as
 shared.
 
     PYTHONPATH=build/python /usr/bin/python3 bench/python_bench.py [--quick] [--reductions] [--moving] [--build build]
+
+--matrix VALUES --keys KEYS is bench/matrix.py's Python part: the same cases over the values of a file.
 """
 import argparse
 import ctypes
@@ -75,21 +77,27 @@ def alternating_row(name, ours, peer, repeat):
 
 
 def moving(rng, scale):
-    """Moving median against pandas and bottleneck; moving mean and std against bottleneck."""
-    import bottleneck
+    """Moving median against pandas; moving mean, std and median against bottleneck."""
     s = pd.Series(rng.normal(size=10**6 // scale))
-    m = f"{s.size:.0e}"
-    v = s.to_numpy()
     for w in (101, 1001):
-        row(f"moving median of {m}, window {w} / pandas rolling", lambda: qv.moving(s, w, "median"),
+        row(f"moving median of {s.size:.0e}, window {w} / pandas rolling", lambda: qv.moving(s, w, "median"),
             lambda: s.rolling(w).median(), 1)
-        row(f"moving median of {m}, window {w} / bottleneck move_median", lambda: qv.moving(v, w, "median"),
-            lambda: bottleneck.move_median(v, w), 1)
-    for w in (11, 101, 1001):
-        alternating_row(f"moving mean of {m}, window {w} / bottleneck move_mean", lambda: qv.moving(v, w, "mean"),
-                        lambda: bottleneck.move_mean(v, w), 7)
-        alternating_row(f"moving std of {m}, window {w} / bottleneck move_std", lambda: qv.moving(v, w, "std"),
-                        lambda: bottleneck.move_std(v, w, ddof=1), 7)
+    for name, ours, peer, theirs in moving_cases(s.to_numpy()):
+        alternating_row(f"moving {name} of {s.size:.0e} / {peer}", ours, theirs, 7)
+
+
+def elementwise_cases(x):
+    """(function, ours, peer, peer's call): the elementwise functions and the gamma family."""
+    import scipy.special as sp
+    return [("abs", lambda: qv.abs(x), "np.abs", lambda: np.abs(x)),
+            ("exp", lambda: qv.exp(x), "np.exp", lambda: np.exp(x)),
+            ("log", lambda: qv.log(x), "np.log", lambda: np.log(x)),
+            ("sqrt", lambda: qv.sqrt(x), "np.sqrt", lambda: np.sqrt(x)),
+            ("floor", lambda: qv.floor(x), "np.floor", lambda: np.floor(x)),
+            ("round 0.01", lambda: qv.round(x, 0.01), "np.round(x, 2)", lambda: np.round(x, 2)),
+            ("gamma", lambda: qv.gamma(x), "scipy gamma", lambda: sp.gamma(x)),
+            ("lgamma", lambda: qv.lgamma(x), "scipy gammaln", lambda: sp.gammaln(x)),
+            ("digamma", lambda: qv.digamma(x), "scipy digamma", lambda: sp.digamma(x))]
 
 
 def elementwise(rng, scale):
@@ -98,15 +106,19 @@ def elementwise(rng, scale):
         x = rng.uniform(0.001, 100.0, size=n)
         x[99::100] = np.nan
         out = np.empty_like(x)
-        cases = [("abs", lambda: qv.abs(x), lambda: np.abs(x)),
-                 ("exp", lambda: qv.exp(x), lambda: np.exp(x)),
-                 ("log", lambda: qv.log(x), lambda: np.log(x)),
-                 ("sqrt", lambda: qv.sqrt(x), lambda: np.sqrt(x)),
-                 ("floor", lambda: qv.floor(x), lambda: np.floor(x)),
-                 ("round to 0.01 / np.round(x, 2)", lambda: qv.round(x, 0.01), lambda: np.round(x, 2)),
-                 ("exp, out= given", lambda: qv.exp(x, out=out), lambda: np.exp(x, out=out))]
-        for name, ours, peer in cases:
-            cpu_row(f"{name} of {n:.0e} / numpy", ours, peer, 5)
+        for name, ours, peer, theirs in elementwise_cases(x)[:6] + [
+                ("exp, out= given", lambda: qv.exp(x, out=out), "np.exp", lambda: np.exp(x, out=out))]:
+            cpu_row(f"{name} of {n:.0e} / {peer}", ours, theirs, 5)
+
+
+GROUP_STATS = (("n", "count"), ("sum", "sum"), ("mean", "mean"), ("std", "std"), ("min", "min"), ("max", "max"),
+               ("median", "median"))
+
+
+def group_cases(df):
+    """(statistic, ours, peer, peer's call): qv.groupby(df, "k").agg(...) against pandas' groupby."""
+    return [(ours, lambda ours=ours: qv.groupby(df, "k").agg(r=("x", ours)), "pandas groupby",
+             lambda theirs=theirs: df.groupby("k").agg(r=("x", theirs))) for ours, theirs in GROUP_STATS]
 
 
 def groups(rng, scale):
@@ -114,14 +126,12 @@ def groups(rng, scale):
     n = 10**6 // scale
     df = pd.DataFrame({"k": rng.integers(0, 1000, size=n), "x": rng.normal(size=n)})
     df.loc[df.index[99::100], "x"] = np.nan
-    for ours, theirs in (("n", "count"), ("sum", "sum"), ("mean", "mean"), ("std", "std"), ("min", "min"),
-                         ("max", "max"), ("median", "median")):
-        cpu_row(f"groupby {ours} of {n:.0e} rows, 1000 groups / pandas",
-                lambda: qv.groupby(df, "k").agg(r=("x", ours)), lambda: df.groupby("k").agg(r=("x", theirs)), 5)
+    for name, ours, _, theirs in group_cases(df):
+        cpu_row(f"groupby {name} of {n:.0e} rows, 1000 groups / pandas", ours, theirs, 5)
+    six = GROUP_STATS[:6]
     cpu_row(f"groupby n, sum, mean, std, min, max of {n:.0e} rows / pandas",
-            lambda: qv.groupby(df, "k").agg(**{s: ("x", s) for s in ("n", "sum", "mean", "std", "min", "max")}),
-            lambda: df.groupby("k").agg(**{s: ("x", p) for s, p in (("n", "count"), ("sum", "sum"), ("mean", "mean"),
-                                                                    ("std", "std"), ("min", "min"), ("max", "max"))}), 5)
+            lambda: qv.groupby(df, "k").agg(**{s: ("x", s) for s, _ in six}),
+            lambda: df.groupby("k").agg(**{s: ("x", p) for s, p in six}), 5)
 
 
 class HostCall:
@@ -174,34 +184,83 @@ def package_tables(build):
             for b in json.loads(out)["benchmarks"]}
 
 
-def reductions(rng, scale, build):
-    """Reductions of one array against NumPy, bottleneck and the package's own call from C++."""
+def reduction_cases(x):
+    """(function, ours, peer, peer's call): the reductions of one array against bottleneck."""
     import bottleneck as bn
+    return [("n", lambda: qv.n(x), "np.count_nonzero(~isnan)", lambda: np.count_nonzero(~np.isnan(x))),
+            ("sum", lambda: qv.sum(x), "bn.nansum", lambda: bn.nansum(x)),
+            ("mean", lambda: qv.mean(x), "bn.nanmean", lambda: bn.nanmean(x)),
+            ("min", lambda: qv.min(x), "bn.nanmin", lambda: bn.nanmin(x)),
+            ("max", lambda: qv.max(x), "bn.nanmax", lambda: bn.nanmax(x)),
+            ("var", lambda: qv.var(x), "bn.nanvar(ddof=1)", lambda: bn.nanvar(x, ddof=1)),
+            ("std", lambda: qv.std(x), "bn.nanstd(ddof=1)", lambda: bn.nanstd(x, ddof=1))]
+
+
+FIVE = [5, 25, 50, 75, 95]
+
+
+def percentile_cases(x):
+    """Five percentiles of one list against one median, and the median against NumPy's."""
+    return [("pctl 5", lambda: qv.pctl(x, FIVE), "qv.median", lambda: qv.median(x)),
+            ("median", lambda: qv.median(x), "np.nanmedian", lambda: np.nanmedian(x))]
+
+
+def axis_cases(x):
+    """Row-wise statistics of x as rows of 10 values (axis=1) against bottleneck's."""
+    import bottleneck as bn
+    m = x.reshape(-1, 10)
+    return [("sum", lambda: qv.sum(m, axis=1), "bn.nansum(axis=1)", lambda: bn.nansum(m, axis=1)),
+            ("mean", lambda: qv.mean(m, axis=1), "bn.nanmean(axis=1)", lambda: bn.nanmean(m, axis=1)),
+            ("std", lambda: qv.std(m, axis=1), "bn.nanstd(axis=1, ddof=1)", lambda: bn.nanstd(m, axis=1, ddof=1))]
+
+
+def moving_cases(v):
+    """Moving mean and std (windows 11, 101, 1001) and median (101, 1001) against bottleneck's, whose
+    mean and std keep a running sum (O(1) a row, not the package's bits; ours is exact)."""
+    import bottleneck as bn
+    peers = {"mean": bn.move_mean, "std": lambda v, w, min_count: bn.move_std(v, w, min_count=min_count, ddof=1),
+             "median": bn.move_median}
+    return [(f"{stat} w={w}", lambda stat=stat, w=w: qv.moving(v, w, stat), f"bn.move_{stat}",
+             lambda stat=stat, w=w: peers[stat](v, w, min_count=1))
+            for stat, windows in (("mean", (11, 101, 1001)), ("std", (11, 101, 1001)), ("median", (101, 1001)))
+            for w in windows]
+
+
+def reductions(rng, scale, build):
+    """Reductions of one array against bottleneck and the package's own call from C++."""
     n = 10**7 // scale
     x = rng.normal(size=n)
     x[99::100] = np.nan  # 1% missing, as bulk_bench's list
     table = package_tables(build) if scale == 1 else {}
     qv.set_warm_limit(32 << 20)
-    cases = [("n", qv.n, "np.count_nonzero(~isnan)", lambda: np.count_nonzero(~np.isnan(x))),
-             ("sum", qv.sum, "np.nansum", lambda: np.nansum(x)), ("sum", qv.sum, "bn.nansum", lambda: bn.nansum(x)),
-             ("mean", qv.mean, "bn.nanmean", lambda: bn.nanmean(x)), ("min", qv.min, "np.nanmin", lambda: np.nanmin(x)),
-             ("min", qv.min, "bn.nanmin", lambda: bn.nanmin(x)), ("max", qv.max, "bn.nanmax", lambda: bn.nanmax(x)),
-             ("range", qv.range, "bn.nanmax - bn.nanmin", lambda: bn.nanmax(x) - bn.nanmin(x)),
-             ("var", qv.var, "bn.nanvar(ddof=1)", lambda: bn.nanvar(x, ddof=1)),
-             ("std", qv.std, "bn.nanstd(ddof=1)", lambda: bn.nanstd(x, ddof=1))]
-    for name, fn, peer, peer_fn in cases:
-        ours, theirs = best(lambda: fn(x), 5), best(peer_fn, 5)
+    for name, ours_fn, peer, peer_fn in reduction_cases(x):
+        ours, theirs = best(ours_fn, 5), best(peer_fn, 5)
         own = table.get(f"table/{name.upper()}")
         print(f"qv.{name} of {n:.0e} / {peer:<24} {ours * 1e3:9.2f} ms {theirs * 1e3:9.2f} ms {ours / theirs:6.2f}x; "
               + (f"the package's own call {own:.2f} ms ({ours * 1e3 / own:.2f}x)" if own else "own call not measured"),
               flush=True)
-    five = [10, 25, 50, 75, 90]
-    row(f"five percentiles of {n:.0e} / one qv.median", lambda: qv.pctl(x, five), lambda: qv.median(x), 3)
-    row(f"five percentiles of {n:.0e} / np.nanpercentile", lambda: qv.pctl(x, five),
-        lambda: np.nanpercentile(x, five), 3)
+    for name, ours, peer, theirs in percentile_cases(x):
+        row(f"{name} of {n:.0e} / {peer}", ours, theirs, 3)
     if table:
         print(f"from C++: five percentiles {table['percentiles/5']:.2f} ms, one median (qvh_call_over) "
               f"{table['over/MEDIAN']:.2f} ms ({table['percentiles/5'] / table['over/MEDIAN']:.2f}x)")
+
+
+def matrix(args):
+    """The benchmark matrix's Python part: the families named over the values of a file (the package's
+    missing value where one is missing) and their group keys, one JSON line a case, CPU time in ms."""
+    x = np.fromfile(args.matrix)
+    x[np.isnan(x)] = np.nan
+    df = pd.DataFrame({"k": np.fromfile(args.keys, dtype=np.int32), "x": x})
+    families = {"elementwise": lambda: elementwise_cases(x)[:6], "gamma": lambda: elementwise_cases(x)[6:],
+                "reductions": lambda: reduction_cases(x), "axis=1": lambda: axis_cases(x),
+                "percentiles": lambda: percentile_cases(x), "groups": lambda: group_cases(df),
+                "moving": lambda: moving_cases(x)}
+    for family in args.families.split(","):
+        for name, ours, peer, theirs in families[family]():
+            a, b = best(ours, args.repeat, time.process_time), best(theirs, args.repeat, time.process_time)
+            print(json.dumps({"family": family, "function": name, "ours_ms": a * 1e3, "peer": peer,
+                              "peer_ms": b * 1e3}), flush=True)
 
 
 PEAK = """
@@ -227,7 +286,13 @@ def main():
     ap.add_argument("--groups", action="store_true", help="only the statistics by group")
     ap.add_argument("--moving", action="store_true", help="only the moving windows")
     ap.add_argument("--build", default=os.path.join(os.path.dirname(__file__), "..", "build"))
+    ap.add_argument("--matrix", metavar="VALUES", help="the benchmark matrix's part over a file of doubles")
+    ap.add_argument("--keys", help="with --matrix: a file of int32 group keys, one a value")
+    ap.add_argument("--families", default="elementwise,gamma,reductions,axis=1,percentiles,groups,moving")
+    ap.add_argument("--repeat", type=int, default=3, help="with --matrix: runs of each, the best counts")
     args = ap.parse_args()
+    if args.matrix:
+        return matrix(args)
     scale = 10 if args.quick else 1
     rng = np.random.default_rng(42)
     print(f"{'case (qvewumth vs peer)':<60} {'qvewumth':>13} {'peer':>13} {'ratio':>8}")
@@ -261,7 +326,7 @@ def main():
     values = rng.uniform(-1e6, 1e6, size=10**7 // scale)
     with tempfile.NamedTemporaryFile(suffix=".f64") as f:
         values.tofile(f.name)
-        package = package_calls(args.build, f.name)
+        package = package_calls(args.build, f.name) if scale == 1 else {}  # engine_bench times 10^7 values
     for n in (10**6 // scale, 10**7 // scale):
         x = values[:n]
         for name, fn in (("N", qv.n), ("MEAN", qv.mean), ("MEDIAN", qv.median)):

@@ -3,10 +3,77 @@
 # median times and their ratio (ours / theirs: below 1 is faster); the results are compared first,
 # so a fast wrong answer shows.
 suppressMessages(library(qvewumth))
-repeats <- if (length(commandArgs(TRUE))) as.integer(commandArgs(TRUE)[1]) else 5L
+args <- commandArgs(TRUE)
+matrix_part <- identical(args[1], "--matrix")
+if (matrix_part) args <- args[-1]
+repeats <- if (length(args)) as.integer(args[1]) else 5L
 set.seed(42)
 
 elapsed <- function(f) { gc(FALSE); system.time(f())[["elapsed"]] }
+
+# The benchmark matrix's R part (bench/matrix.py): after the repeats, triples of a file of values
+# (the package's missing value where one is missing), a file of their int32 group keys and the
+# families to time; one JSON line a case, the best of the repeats of each side in ms.
+if (matrix_part) {
+  # Enough calls a timing for the clock's resolution (1 ms), as the first call's time says.
+  best_ms <- function(f) {
+    calls <- max(1, ceiling(0.05 / max(elapsed(f), 1e-4)))
+    min(replicate(repeats, elapsed(function() for (i in seq_len(calls)) f()))) * 1e3 / calls
+  }
+  cases <- function(x, g) {
+    m <- matrix(x, ncol = 10, byrow = TRUE)
+    five <- c(5, 25, 50, 75, 95)
+    by <- function(stat, peer) list(function() qv_by(x, g, stat), "tapply", function() tapply(x, g, peer))
+    nonmissing <- function(v) sum(!is.na(v))
+    rowsds <- if (requireNamespace("matrixStats", quietly = TRUE)) function() matrixStats::rowSds(m, na.rm = TRUE)
+    moving <- function(stat, w, peer_name, peer) list(function() qv_moving(x, w, stat), peer_name, peer)
+    list(
+      elementwise = list(abs = list(function() qv_abs(x), "abs", function() abs(x)),
+                         exp = list(function() qv_exp(x), "exp", function() exp(x)),
+                         log = list(function() qv_log(x), "log", function() log(x)),
+                         sqrt = list(function() qv_sqrt(x), "sqrt", function() sqrt(x)),
+                         floor = list(function() qv_floor(x), "floor", function() floor(x)),
+                         "round 0.01" = list(function() qv_round(x, 0.01), "round(x, 2)", function() round(x, 2))),
+      gamma = list(gamma = list(function() qv_gamma(x), "gamma", function() gamma(x)),
+                   lgamma = list(function() qv_lgamma(x), "lgamma", function() lgamma(x)),
+                   digamma = list(function() qv_digamma(x), "digamma", function() digamma(x))),
+      reductions = list(n = list(function() qv_n(x), "sum(!is.na(x))", function() nonmissing(x)),
+                        sum = list(function() qv_sum(x), "sum", function() sum(x, na.rm = TRUE)),
+                        mean = list(function() qv_mean(x), "mean", function() mean(x, na.rm = TRUE)),
+                        min = list(function() qv_min(x), "min", function() min(x, na.rm = TRUE)),
+                        max = list(function() qv_max(x), "max", function() max(x, na.rm = TRUE)),
+                        var = list(function() qv_var(x), "var", function() var(x, na.rm = TRUE)),
+                        std = list(function() qv_std(x), "sd", function() sd(x, na.rm = TRUE))),
+      "axis=1" = list(sum = list(function() qv_psum(m), "rowSums", function() rowSums(m, na.rm = TRUE)),
+                      mean = list(function() qv_pmean(m), "rowMeans", function() rowMeans(m, na.rm = TRUE)),
+                      std = list(function() qv_pstd(m), if (is.null(rowsds)) "none" else "matrixStats::rowSds", rowsds)),
+      percentiles = list("pctl 5" = list(function() qv_pctl(x, five), "quantile (type 7)",
+                                         function() quantile(x, five / 100, na.rm = TRUE)),
+                         median = list(function() qv_median(x), "median", function() median(x, na.rm = TRUE))),
+      groups = list(n = by("n", nonmissing), sum = by("sum", function(v) sum(v, na.rm = TRUE)),
+                    mean = by("mean", function(v) mean(v, na.rm = TRUE)), std = by("std", function(v) sd(v, na.rm = TRUE)),
+                    min = by("min", function(v) min(v, na.rm = TRUE)), max = by("max", function(v) max(v, na.rm = TRUE)),
+                    median = by("median", function(v) median(v, na.rm = TRUE))),
+      moving = c(setNames(lapply(c(11, 101, 1001), function(w) moving("mean", w, "data.table::frollmean",
+                                 function() data.table::frollmean(x, w, na.rm = TRUE))), paste0("mean w=", c(11, 101, 1001))),
+                 setNames(lapply(c(11, 101, 1001), function(w) moving("std", w, "none", NULL)), paste0("std w=", c(11, 101, 1001))),
+                 setNames(lapply(c(101, 1001), function(w) moving("median", w, "runmed",
+                                 function() runmed(x, w, endrule = "keep", na.action = "na.omit"))), paste0("median w=", c(101, 1001)))))
+  }
+  for (job in split(args[-1], rep(seq_len((length(args) - 1) / 3), each = 3))) {
+    x <- readBin(job[1], "double", file.size(job[1]) / 8)
+    x[is.nan(x)] <- NA
+    g <- readBin(job[2], "integer", file.size(job[2]) / 4, size = 4)
+    all <- cases(x, g)
+    for (family in strsplit(job[3], ",")[[1]]) for (fn in names(all[[family]])) {
+      case <- all[[family]][[fn]]
+      cat(sprintf('{"values": "%s", "family": "%s", "function": "%s", "ours_ms": %.6g, "peer": "%s", "peer_ms": %s}\n',
+                  job[1], family, fn, best_ms(case[[1]]), case[[2]],
+                  if (is.null(case[[3]])) "null" else sprintf("%.6g", best_ms(case[[3]]))))
+    }
+  }
+  quit(save = "no")
+}
 compare <- function(what, qv, peer, peer_name, same = function(a, b) isTRUE(all.equal(a, b)), times = repeats) {
   agree <- same(qv(), peer())
   t <- replicate(times, c(qv = elapsed(qv), peer = elapsed(peer)))

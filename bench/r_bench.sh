@@ -2,12 +2,18 @@
 # The R package against R's own functions in the same R session (bench/r_bench.R): installs the
 # package against the host library of a build tree, then runs the comparisons.
 #   bench/r_bench.sh [BUILD_DIR] [REPEATS]      (defaults: build, 5)
+#   bench/r_bench.sh BUILD_DIR --matrix REPEATS VALUES KEYS FAMILIES ...   (bench/matrix.py's R part)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 build=$(cd "${1:-build}" && pwd)
 cmake --build "$build" --target qvhost qvewumth >/dev/null
 . r/tools/buildtree.sh
-install_into_buildtree "$build" "$(pwd)"
+# QV_R_INSTALLED=1: the package is installed in the build tree already (bench/matrix.py's later calls).
+[ "${QV_R_INSTALLED:-}" = 1 ] || install_into_buildtree "$build" "$(pwd)"
+if [ "${2:-}" = --matrix ]; then
+    shift
+    R_LIBS=$build/r-lib exec Rscript bench/r_bench.R "$@"
+fi
 # The package's own call from C++ over an argument list built once (engine_bench), in ms, for the
 # surface's overhead: QV_PACKAGE_MS="N/1000000=0.75 MEAN/1000000=0.88 ...". Both sides time the
 # same values (the package's MEDIAN takes up to 2.5 times as long on one sample as on another):

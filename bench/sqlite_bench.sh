@@ -8,6 +8,7 @@
 # memory and as SQLite's count of its heap. Times are the best of $REPEAT runs (default 5), the
 # queries of a comparison taking turns.
 #   bench/sqlite_bench.sh [BUILD_DIR]        (default: build)
+#   bench/sqlite_bench.sh BUILD_DIR --cases FILE   (bench/matrix.py's SQLite part)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 build=${1:-build}
@@ -18,6 +19,35 @@ rows=1000000
 repeat=${REPEAT:-5}
 [ -f "$ext.so" ] || { echo "no $ext.so: build the qvsqlite target first" >&2; exit 1; }
 command -v /usr/bin/time >/dev/null || { echo "needs /usr/bin/time (Debian package time)" >&2; exit 1; }
+# Runs the queries round-robin $repeat times in one shell, so that load on the machine falls on
+# all of them alike, and prints the best real time of each, in seconds, on one line.
+best_of() {
+    { echo ".load $ext"; echo ".timer on"; echo ".output /dev/null"
+      for _ in $(seq "$repeat"); do for q in "$@"; do echo "$q;"; done; done; } |
+        sqlite3 "$db" 2>&1 | awk -v n=$# '/^Run Time:/ { i = k++ % n; if (!(i in best) || $4 < best[i]) best[i] = $4 }
+                                          /rror/ { print > "/dev/stderr"; exit 1 }
+                                          END { for (i = 0; i < n; i++) printf "%s ", best[i]; print "" }'
+}
+ratio() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.2f", (b > 0 ? a / b : 0) }'; }
+line() { printf '  %-30s %7.3f s%s\n' "$1" "$2" "${3:-}"; }
+against() { line "$1" "$2" "   $(ratio "$2" "$scan")x the scan, $(ratio "$plain" "$2")x faster than plain SQL"; }
+
+# bench/matrix.py's SQLite part: a database made by the file's setup statements, then each case's
+# query and its peer's taking turns, one JSON line a case, the best real times in ms.
+if [ "${2:-}" = --cases ]; then
+    db="$data/matrix.db"
+    mkdir -p "$data"
+    rm -f "$db"
+    jq -r '.setup[] + ";"' "$3" | sqlite3 "$db"
+    jq -c --argjson r "$(jq .repeat "$3")" '.cases[] | .repeat //= $r' "$3" | while read -r c; do
+        repeat=$(jq .repeat <<<"$c")
+        mapfile -t queries < <(jq -r '.ours, (.peer_sql // empty)' <<<"$c")
+        jq -c --arg t "$(best_of "${queries[@]}")" '($t | split(" ") | map(select(. != "") | tonumber * 1000)) as $ms
+            | {family, function, peer, ours_ms: $ms[0], peer_ms: $ms[1]}' <<<"$c"
+    done
+    exit
+fi
+
 mkdir -p "$data"
 if [ ! -s "$db" ]; then
     rm -f "$db.tmp"
@@ -32,18 +62,6 @@ SQL
     mv "$db.tmp" "$db"
 fi
 
-# Runs the queries round-robin $repeat times in one shell, so that load on the machine falls on
-# all of them alike, and prints the best real time of each, in seconds, on one line.
-best_of() {
-    { echo ".load $ext"; echo ".timer on"; echo ".output /dev/null"
-      for _ in $(seq "$repeat"); do for q in "$@"; do echo "$q;"; done; done; } |
-        sqlite3 "$db" 2>&1 | awk -v n=$# '/^Run Time:/ { i = k++ % n; if (!(i in best) || $4 < best[i]) best[i] = $4 }
-                                          /rror/ { print > "/dev/stderr"; exit 1 }
-                                          END { for (i = 0; i < n; i++) printf "%s ", best[i]; print "" }'
-}
-ratio() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.2f", (b > 0 ? a / b : 0) }'; }
-line() { printf '  %-30s %7.3f s%s\n' "$1" "$2" "${3:-}"; }
-against() { line "$1" "$2" "   $(ratio "$2" "$scan")x the scan, $(ratio "$plain" "$2")x faster than plain SQL"; }
 
 half=$((rows / 2))
 for table in r s; do
