@@ -188,9 +188,11 @@ qvh_call *thread_call(std::size_t index, int *rc) noexcept {
 void settle(qvh_call *used) noexcept {
     const long long limit = warm_limit.load(std::memory_order_relaxed);
     if (held <= limit) return;
-    if (used != nullptr) qvh_call_trim(used);
+    // The calls used before it give their memory back first: the one just used is the likeliest to
+    // be used again (a loop over columns, a benchmark), and keeps its own while that is in bound.
     for (qvh_call *c : thread_calls.calls)
-        if (held > limit && c != nullptr) qvh_call_trim(c);
+        if (held > limit && c != nullptr && c != used) qvh_call_trim(c);
+    if (held > limit && used != nullptr) qvh_call_trim(used);
 #ifdef __GLIBC__
     // Blocks under the C library's mapping threshold go back to its heap, not to the system.
     malloc_trim(0);

@@ -141,8 +141,8 @@ qvh_call *thread_call(std::size_t index, int *rc) noexcept;
 qvh_call *thread_call(std::size_t index);
 
 // What this thread's calls keep for the next call is bounded (qv.set_warm_limit): once an entry is
-// done with its call, the call gives back what it keeps when the thread holds more than the bound,
-// and then every other call of the thread does if that is not enough.
+// done with its call and the thread holds more than the bound, the thread's other calls give back
+// what they keep, and then the call itself if that is not enough.
 void settle(qvh_call *used) noexcept;
 // Settles the call when the entry is done with it, however the entry ends.
 struct KeepWarm {
