@@ -41,7 +41,8 @@ if [ "$mode" = test ]; then
   [ -f /usr/include/mpfr.h ] || need+=(libmpfr-dev)
   # Boost.Math: the digamma and trigamma peers of the benchmarks (optional for the build).
   [ -f /usr/include/boost/math/special_functions/digamma.hpp ] || need+=(libboost-math-dev)
-  # The fuzz targets: Debian's clang and its runtime (libFuzzer and the sanitizers of clang).
+  # The sanitized builds and the fuzz targets: Debian's clang and its runtime (libFuzzer and the
+  # sanitizers of clang).
   command -v clang >/dev/null && command -v clang++ >/dev/null || need+=(clang)
   compgen -G "/usr/lib/llvm-*/lib/clang/*/lib/linux/libclang_rt.fuzzer-$(uname -m).a" >/dev/null ||
     need+=(libclang-rt-14-dev)

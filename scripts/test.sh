@@ -30,7 +30,10 @@ sanitized() {
     # Assertions and the structures' audits on, as in any debug build, at -O1: the sanitizers see
     # the same faults, and the tests run two to three times faster than at -O0. Line tables are
     # all a sanitizer's report needs, and compile a quarter faster than full debug information.
-    cmake -S . -B build-san -G Ninja -DCMAKE_BUILD_TYPE=Debug -DCMAKE_C_FLAGS_DEBUG="-g1 -O1" \
+    # Built by clang, which compiles instrumented code a third faster than GCC, and so builds the
+    # code with a second compiler's warnings (the plain tree is GCC's).
+    cmake -S . -B build-san -G Ninja -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
+        -DCMAKE_BUILD_TYPE=Debug -DCMAKE_C_FLAGS_DEBUG="-g1 -O1" \
         -DCMAKE_CXX_FLAGS_DEBUG="-g1 -O1" -DQV_SANITIZE=ON -DQV_WERROR=ON -DQV_BENCH=OFF >/dev/null
     cmake --build build-san -j "$jobs"
     (cd build-san && ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \

@@ -5,9 +5,14 @@
 // and sizes) takes those paths at a tenth of the time.
 #pragma once
 
+#ifndef __has_feature  // GCC names the sanitizers by macros, clang by features
+#define __has_feature(x) 0
+#endif
+
 namespace qvt {
 
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__) || __has_feature(address_sanitizer) || \
+    __has_feature(thread_sanitizer)
 inline constexpr bool SANITIZED = true;
 #else
 inline constexpr bool SANITIZED = false;

@@ -151,24 +151,22 @@ template <class V, int R>
 }
 
 // A W x W block of doubles transposed in W vectors, in log2(W) rounds: round B pairs vector i with
-// vector i + B (i without bit B) and swaps the B x B blocks off their diagonal.
-template <class M, int W, int B, bool HI, std::size_t... P>
-constexpr M swap_mask(std::index_sequence<P...>) {
-    return M{static_cast<typename std::remove_reference_t<decltype(M{}[0])>>(
-        HI ? ((P & B) ? W + P : P + B) : ((P & B) ? W + P - B : P))...};
+// vector i + B (i without bit B) and swaps the B x B blocks off their diagonal. Lane P of the pair's
+// low result takes lane P of a where bit B of P is clear and lane P - B of b where it is set; the
+// high result, lane P + B of a and lane P of b.
+template <class V, int W, int B, bool HI, std::size_t... P>
+[[gnu::always_inline]] inline V swap_lanes(V a, V b, std::index_sequence<P...>) {
+    return __builtin_shufflevector(a, b, (HI ? ((P & B) ? W + P : P + B) : ((P & B) ? W + P - B : P))...);
 }
 template <class V, int B>
 [[gnu::always_inline]] inline void swap_round(V *m) {
     constexpr int W = qv::lane_width<V>;
-    using M = MaskOf<V>;
-    constexpr M lo = swap_mask<M, W, B, false>(std::make_index_sequence<W>{});
-    constexpr M hi = swap_mask<M, W, B, true>(std::make_index_sequence<W>{});
 #pragma GCC unroll 8
     for (int i = 0; i < W; ++i)
         if ((i & B) == 0) {
             const V a = m[i], b = m[i + B];
-            m[i] = __builtin_shuffle(a, b, lo);
-            m[i + B] = __builtin_shuffle(a, b, hi);
+            m[i] = swap_lanes<V, W, B, false>(a, b, std::make_index_sequence<W>{});
+            m[i + B] = swap_lanes<V, W, B, true>(a, b, std::make_index_sequence<W>{});
         }
 }
 template <class V>
@@ -212,13 +210,17 @@ template <class V, int R>
 }
 
 // The spreads' quotients in lanes; a kernel takes the square roots of STD's and STDERR's with
-// its own instruction (correctly rounded, as the scalar one is) and then looks for NaNs.
+// its own instruction (correctly rounded, as the scalar one is) and then looks for NaNs. The
+// vectors are moved with memcpy, not the inline helpers: clang refuses a vector passed to or from
+// a function without the kernel's instruction set, even one that is always inlined.
 #define QV_SPREADS(V, R, root)                                                                  \
     qv::spread_lanes<K, V, R>(css, n, r);                                                       \
     if constexpr (qv::spread_rooted(K)) {                                                       \
         for (int i = 0; i < R * qv::lane_width<V>; i += qv::lane_width<V>) {                    \
-            const V x = qv::load_lanes<V>(r + i);                                               \
-            store<V>(r + i, root);                                                              \
+            V x;                                                                                \
+            std::memcpy(&x, r + i, sizeof x);                                                   \
+            x = root;                                                                           \
+            std::memcpy(r + i, &x, sizeof x);                                                   \
         }                                                                                       \
     }                                                                                           \
     return numbers_of<V, R>(r)

@@ -363,7 +363,9 @@ TEST(Sqlite, WindowFramesAgainstTheFramesRows) {
     Db db;
     const Parts parts = fill(db, "w", {0, 1, 2, 7, 12, 25, 40, 150});
     for (const qvh_info *f : functions(true))
-        for (const auto &[over, in_frame] : frames)
+        for (const auto &frame : frames) {
+            const char *over = frame.first;
+            const auto &in_frame = frame.second;
             EXPECT_EQ(db.run("SELECT part, seq, " + call(*f) + " OVER (PARTITION BY part " + over + "), qv_status() FROM w ORDER BY part, seq",
                              [&](sqlite3_stmt *st) {
                                  const int i = sqlite3_column_int(st, 1);
@@ -376,6 +378,7 @@ TEST(Sqlite, WindowFramesAgainstTheFramesRows) {
                                  EXPECT_EQ(read(st, 2, 3), want) << f->name << " OVER " << over << " row " << i;
                              }),
                       "") << f->name << " OVER " << over;
+        }
 }
 
 TEST(Sqlite, ConnectionsAndThreads) {

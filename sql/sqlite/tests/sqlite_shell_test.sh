@@ -9,10 +9,13 @@ fail=0
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 unset QV_LIB
-# A sanitized extension needs the sanitizer runtime loaded before the (plain) shell.
+# A sanitized extension needs the sanitizer runtime loaded before the (plain) shell: GCC's, which
+# the extension names, or clang's, which it leaves to the program.
 if ldd "$build/libqvsqlite.so" | grep -q libasan; then
   # The C++ runtime too, so that the sanitizer finds the exception routines it wraps.
   export LD_PRELOAD="$(gcc -print-file-name=libasan.so) $(gcc -print-file-name=libstdc++.so)" ASAN_OPTIONS=detect_leaks=0
+elif nm -D --undefined-only "$build/libqvsqlite.so" | grep -q __asan_; then
+  export LD_PRELOAD="$(clang -print-file-name=libclang_rt.asan-$(uname -m).so) $(gcc -print-file-name=libstdc++.so)" ASAN_OPTIONS=detect_leaks=0
 fi
 mkdir "$work/alone" "$work/pair"
 cp "$build/libqvsqlite.so" "$work/alone/"
