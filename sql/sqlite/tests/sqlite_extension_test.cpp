@@ -13,12 +13,15 @@
 #include <functional>
 #include <map>
 #include <random>
+#include <set>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include "canonical.hpp"
 #include "qvhost.h"
+#include "sanitized.hpp"
 
 namespace {
 
@@ -362,7 +365,12 @@ TEST(Sqlite, WindowFramesAgainstTheFramesRows) {
     };
     Db db;
     const Parts parts = fill(db, "w", {0, 1, 2, 7, 12, 25, 40, 150});
-    for (const qvh_info *f : functions(true))
+    // A sanitized build looks for memory errors, which follow the aggregate's path (its state, its
+    // merge, its percentile) rather than the function: there it takes the first function of each
+    // such kind; the plain build checks every function's bits.
+    std::set<std::tuple<int, int, int, int>> kinds;
+    for (const qvh_info *f : functions(true)) {
+        if (!kinds.insert({f->aggregate, f->fold, f->merge, f->leading_param}).second && qvt::SANITIZED) continue;
         for (const auto &frame : frames) {
             const char *over = frame.first;
             const auto &in_frame = frame.second;
@@ -379,6 +387,7 @@ TEST(Sqlite, WindowFramesAgainstTheFramesRows) {
                              }),
                       "") << f->name << " OVER " << over;
         }
+    }
 }
 
 TEST(Sqlite, ConnectionsAndThreads) {
