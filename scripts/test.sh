@@ -4,12 +4,14 @@
 # concurrency test under ThreadSanitizer. The PostgreSQL tests start and stop their own throwaway
 # server, the Dask tests their own 2-process cluster.
 #
-# The three build trees are independent, so they are built and tested side by side: while one
-# stage waits on a single long test (R CMD check, the Python source package's install), the
-# others compile. Each stage writes its log to build-logs/STAGE.log; a stage that fails has its
-# log printed whole, one that passes its test summary. The long fuzzing runs are their own
-# command: scripts/fuzz.sh (hours), scripts/fuzz_replay.sh (the corpora under libFuzzer, and a few
-# seconds of fuzzing each).
+# The three build trees are independent, so they are built and tested side by side. The source
+# packages' own builds and checks (R CMD build, install and check; the Python sdist built, installed
+# and tested) are long chains of single steps that need no more of the plain tree than its two
+# libraries: they start as soon as those are built, beside the rest of the compiling, rather than
+# last. Each stage writes its log to build-logs/STAGE.log; a stage that fails has its log printed
+# whole, one that passes its test summary. The long fuzzing runs are their own command:
+# scripts/fuzz.sh (hours), scripts/fuzz_replay.sh (the corpora under libFuzzer, and a few seconds
+# of fuzzing each).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/deps.sh
@@ -17,13 +19,28 @@ jobs=$(nproc)
 logs=build-logs
 rm -rf "$logs" && mkdir -p "$logs"
 
+# The tests of the source packages, run by the packages stage rather than with the plain tree's.
+packaged='^(r_package_test|python_sdist_test)$'
+
 plain() {
     # Optimised as shipped; line tables only, which compile a quarter faster than full debug
     # information and are all a failing test's backtrace needs.
+    trap '[ -e "$logs/.libraries" ] || touch "$logs/.plain-failed"' EXIT
     cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_C_FLAGS_RELWITHDEBINFO="-O2 -g1 -DNDEBUG" \
         -DCMAKE_CXX_FLAGS_RELWITHDEBINFO="-O2 -g1 -DNDEBUG" -DQV_WERROR=ON >/dev/null
+    cmake --build build -j "$jobs" --target qvhost qvewumth
+    touch "$logs/.libraries"
     cmake --build build -j "$jobs"
-    (cd build && ctest --output-on-failure -j "$jobs")
+    (cd build && ctest --output-on-failure -j "$jobs" -E "$packaged")
+}
+
+packages() {
+    # Waits for the plain tree's libraries (or its failure).
+    until [ -e "$logs/.libraries" ]; do
+        [ -e "$logs/.plain-failed" ] && { echo "the plain build failed before its libraries were built"; return 1; }
+        sleep 1
+    done
+    (cd build && ctest --output-on-failure -j "$jobs" -R "$packaged")
 }
 
 sanitized() {
@@ -44,7 +61,7 @@ threads() {
     scripts/tsan.sh
 }
 
-stages=(plain sanitized threads)
+stages=(plain packages sanitized threads)
 for s in "${stages[@]}"; do
     ( set -e; "$s" ) >"$logs/$s.log" 2>&1 &
     eval "pid_$s=$!"
