@@ -55,6 +55,8 @@ if [ "$mode" = test ]; then
   # R CMD check --as-cran of the source package: pandoc for its vignette, qpdf for the vignette's
   # size, checkbashisms (devscripts) for its configure script.
   for p in pandoc qpdf devscripts; do installed "$p" || need+=("$p"); done
+  # ccache: the R package's install test takes the objects R CMD build compiled for the vignette.
+  command -v ccache >/dev/null || need+=(ccache)
   # The Python package's tests, pip, venv and build for installing it and making its sdist; SciPy,
   # bottleneck and zoo: the benchmarks' peers.
   for p in python3-pytest python3-hypothesis python3-pip python3-venv python3-setuptools python3-wheel \
