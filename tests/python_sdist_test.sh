@@ -31,11 +31,14 @@ for f in vendor/VERSION vendor/package/CMakeLists.txt vendor/package/include/qvf
     grep -qx "qvewumth-$version/$f" "$tmp/sdist.list" || { echo "FAIL: the sdist lacks $f"; fail=1; }
 done
 
-$py -m venv --system-site-packages "$tmp/venv" || exit 1
+# The venv sees the system's packages, Debian's pip among them, which installs into the venv when
+# the venv's interpreter runs it (a pip of its own would take seconds to set up).
+$py -m venv --system-site-packages --without-pip "$tmp/venv" || exit 1
+pip=("$tmp/venv/bin/python" -m pip)
 mkdir "$tmp/elsewhere" && cd "$tmp/elsewhere" && cp "$sdist" .
 # Each row: what the machine lacks (an environment), and the one sentence pip must show.
 while IFS='|' read -r what env sentence; do
-    env $env "$tmp/venv/bin/pip" install --no-build-isolation "qvewumth-$version.tar.gz" >"$tmp/bad.log" 2>&1 &&
+    env $env "${pip[@]}" install --no-build-isolation "qvewumth-$version.tar.gz" >"$tmp/bad.log" 2>&1 &&
         { echo "FAIL: installed without $what"; fail=1; continue; }
     grep -qF "$sentence" "$tmp/bad.log" || { echo "FAIL: without $what pip does not say: $sentence"; tail -20 "$tmp/bad.log"; fail=1; }
     grep -q 'Traceback' "$tmp/bad.log" && { echo "FAIL: without $what the build shows a traceback"; fail=1; }
@@ -45,10 +48,10 @@ a C++ compiler|CXX=no-such-c++|qvewumth: a C++20 compiler is needed to build qve
 ROWS
 
 t1=$(now)
-"$tmp/venv/bin/pip" wheel --no-build-isolation --no-deps -w "$tmp/wheel" "qvewumth-$version.tar.gz" >"$tmp/wheel.log" 2>&1 ||
+"${pip[@]}" wheel --no-build-isolation --no-deps -w "$tmp/wheel" "qvewumth-$version.tar.gz" >"$tmp/wheel.log" 2>&1 ||
     { tail -40 "$tmp/wheel.log"; exit 1; }
 t2=$(now)
-"$tmp/venv/bin/pip" install "$tmp"/wheel/qvewumth-*.whl >"$tmp/install.log" 2>&1 || { cat "$tmp/install.log"; exit 1; }
+"${pip[@]}" install "$tmp"/wheel/qvewumth-*.whl >"$tmp/install.log" 2>&1 || { cat "$tmp/install.log"; exit 1; }
 wheel=$(ls "$tmp"/wheel/qvewumth-*.whl)
 printf 'sdist %s bytes; wheel %s bytes (%s); build from the sdist %s s\n' "$(stat -c %s "$sdist")" \
     "$(stat -c %s "$wheel")" "$(basename "$wheel")" "$((t2 - t1))"
