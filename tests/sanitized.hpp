@@ -5,14 +5,17 @@
 // and sizes) takes those paths at a tenth of the time.
 #pragma once
 
-#ifndef __has_feature  // GCC names the sanitizers by macros, clang by features
-#define __has_feature(x) 0
+// GCC names the sanitizers by macros, clang by features.
+#ifdef __has_feature
+#define QVT_HAS_FEATURE(x) __has_feature(x)
+#else
+#define QVT_HAS_FEATURE(x) 0
 #endif
 
 namespace qvt {
 
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__) || __has_feature(address_sanitizer) || \
-    __has_feature(thread_sanitizer)
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__) || QVT_HAS_FEATURE(address_sanitizer) || \
+    QVT_HAS_FEATURE(thread_sanitizer)
 inline constexpr bool SANITIZED = true;
 #else
 inline constexpr bool SANITIZED = false;
