@@ -4,9 +4,10 @@
 # nothing of the project on PKG_CONFIG_PATH, moves that library and the binary package made from it,
 # loads the package from the new places and compares its results bit for bit with the build tree's
 # package; then R CMD check --as-cran (the examples and the testthat suite included) of the same
-# source package over that installation and its log, so the package is compiled twice in all
-# (for the vignette, and for the install: the second through a cache of the first where ccache is
-# installed) and the vignette's code runs once: fails on any ERROR or WARNING and prints the NOTEs. Prints the seconds each stage took.
+# source package over that installation and its log. The package is compiled twice in all (for the
+# vignette, and for the install: the second through a cache of the first where ccache is installed)
+# and the vignette's code runs once. Fails on any ERROR or WARNING and prints the NOTEs and the
+# seconds each stage took.
 #   r/check.sh BUILD_DIR [SOURCE_DIR]
 # Exits 77 (skipped) when R or testthat is not installed, and for instrumented builds, whose
 # libraries R cannot load without their sanitizer runtimes.
