@@ -69,6 +69,9 @@ SEXP qvr_as_number(SEXP text);
 /* status.c: the record of the last call for qv_status(), and out of memory in the host's wording */
 void NORET qvr_no_memory(const char *label, size_t bytes);
 int32_t *qvr_status_room(const char *label, size_t n);
+void qvr_status_begin(const char *label, size_t n);
+void qvr_keep_chunk(const int32_t *status, size_t from, size_t m, const qvh_tally *given);
+void qvr_keep_end(size_t n);
 void qvr_keep_statuses(const int32_t *status, size_t n);
 void qvr_keep_tallied(const int32_t *status, size_t n, const qvh_tally *t);
 void qvr_add_mark(size_t row, size_t arg);

@@ -121,7 +121,7 @@ typedef struct {
     int rowwise, all_numbers, uneven;
     int present_only; /* row by row, the missing data values left out (qvr_ranks_missing) */
     SEXP out, guard;
-    int32_t *status;
+    int32_t *status; /* NULL: rows of numbers, whose statuses are kept chunk by chunk */
     qvh_call *call;
 } rows_call;
 
@@ -144,12 +144,15 @@ static void size_rows(rows_call *rc, SEXP args) {
     if (qvh_check_args(rc->info, rc->label, rc->ncol, rc->kinds) != QVH_OK) qvr_error("%s", qvh_errmsg());
 }
 
-/* Numbers only: every row in one host call over the columns read in place (recycled columns
- * copied out to full length). */
+/* Numbers only: the rows in host calls over the columns read in place (recycled columns copied
+ * out to full length), a chunk of rows at a time, so that each chunk's results become R's NA and
+ * its statuses are kept while they are still in cache. */
 static void rows_of_numbers(rows_call *rc) {
+    enum { CHUNK = 8192 };
     const size_t ncol = rc->ncol, one = ncol > 0 ? ncol : 1;
     const R_xlen_t n = rc->n;
     const double **ptrs = (const double **)R_alloc(one, sizeof(double *));
+    const double **at = (const double **)R_alloc(one, sizeof(double *));
     ptrdiff_t *strides = (ptrdiff_t *)R_alloc(one, sizeof(ptrdiff_t));
     for (size_t j = 0; j < ncol; ++j) {
         const column *c = &rc->cols[j];
@@ -163,11 +166,21 @@ static void rows_of_numbers(rows_call *rc) {
         strides[j] = c->len == 1 ? 0 : (ptrdiff_t)sizeof(double);
     }
     unsigned char *marks = rc->info->marks ? (unsigned char *)R_alloc((size_t)n * one, 1) : NULL;
-    qvh_tally tally;
-    if (qvh_call_rows(rc->call, (size_t)n, ncol, ptrs, strides, REAL(rc->out), sizeof(double), rc->status, marks,
-                      &tally) != QVH_OK)
-        qvr_fail(rc->guard, qvh_errmsg());
-    for (size_t i = 0; marks != NULL && tally.marked > 0 && i < (size_t)n; ++i)
+    int32_t chunk_status[CHUNK];
+    uint64_t marked = 0;
+    for (size_t from = 0; from < (size_t)n; from += CHUNK) {
+        const size_t m = (size_t)n - from < CHUNK ? (size_t)n - from : CHUNK;
+        for (size_t j = 0; j < ncol; ++j) at[j] = (const double *)((const char *)ptrs[j] + (ptrdiff_t)from * strides[j]);
+        int32_t *status = rc->status != NULL ? rc->status + from : chunk_status;
+        qvh_tally tally;
+        if (qvh_call_rows(rc->call, m, ncol, at, strides, REAL(rc->out) + from, sizeof(double), status,
+                          marks != NULL ? marks + from * ncol : NULL, &tally) != QVH_OK)
+            qvr_fail(rc->guard, qvh_errmsg());
+        qvr_dot_to_na(REAL(rc->out) + from, (R_xlen_t)m);
+        if (rc->status == NULL) qvr_keep_chunk(status, from, m, &tally);
+        marked += tally.marked;
+    }
+    for (size_t i = 0; marks != NULL && marked > 0 && i < (size_t)n; ++i)
         for (size_t j = 0; j < ncol; ++j)
             if (marks[i * ncol + j]) qvr_add_mark(i, j);
 }
@@ -265,7 +278,10 @@ SEXP qvr_rows(SEXP fname, SEXP label_, SEXP args, SEXP mode_, SEXP na_rm) {
     if (rc.present_only) rc.all_numbers = 0;
     const int result_num = rc.all_numbers || rc.info->result_kind == QVH_KIND_NUM;
     rc.out = PROTECT(Rf_allocVector(result_num ? REALSXP : STRSXP, rc.n));
-    rc.status = qvr_status_room(rc.label, (size_t)rc.n);
+    /* rows of numbers keep their statuses as they go, but for na_rows to change */
+    const int chunked = rc.all_numbers && !keep_na;
+    if (chunked) qvr_status_begin(rc.label, (size_t)rc.n);
+    else rc.status = qvr_status_room(rc.label, (size_t)rc.n);
     rc.call = qvr_new_call(rc.info, rc.label, &rc.guard);
     if (rc.all_numbers && rc.n > 0) rows_of_numbers(&rc);
     for (R_xlen_t i = 0; !rc.all_numbers && i < rc.n; ++i) {
@@ -275,9 +291,10 @@ SEXP qvr_rows(SEXP fname, SEXP label_, SEXP args, SEXP mode_, SEXP na_rm) {
         vmaxset(vmax);
     }
     qvr_release(rc.guard);
-    if (TYPEOF(rc.out) == REALSXP) qvr_dot_to_na(REAL(rc.out), rc.n);
+    if (TYPEOF(rc.out) == REALSXP && !rc.all_numbers) qvr_dot_to_na(REAL(rc.out), rc.n);
     if (keep_na) na_rows(&rc);
-    qvr_keep_statuses(rc.status, (size_t)rc.n);
+    if (chunked) qvr_keep_end((size_t)rc.n);
+    else qvr_keep_statuses(rc.status, (size_t)rc.n);
     if (qvr_nmarks() > 0) qvr_keep_names(column_names(args, rc.nlead, rc.cols, rc.ncol), (size_t)-1, "");
     if (!rc.rowwise) keep_shape(&rc);
     if (rc.uneven) Rf_warningcall(R_NilValue, "%s: longer argument not a multiple of length of shorter", rc.label);

@@ -16,13 +16,20 @@ static struct {
     int all_ok;
     int32_t table[256];
     size_t ntable;
+    qvh_tally tally;  /* the results counted by status (marks apart) */
+    /* While statuses are being kept: codes written so far, the status of the current run of
+     * equal statuses, its code and first result, and the results of each code before it. */
+    size_t written, run;
+    int32_t prev;
+    unsigned char run_code;
+    uint64_t count[256];
     size_t *mark_row; /* pairs (result, argument position) for every argument marked invalid */
     size_t *mark_arg;
     size_t nmarks, mcap;
     SEXP argnames;    /* names of argument positions, preserved; NULL when none */
     size_t data_from; /* positions from here on are elements of the data vector named dataname */
     char dataname[64];
-} last = {NULL, 0, 0, 1, {0}, 0, NULL, NULL, 0, 0, NULL, (size_t)-1, ""};
+} last = {NULL, 0, 0, 1, {0}, 0, {0}, 0, 0, 0, 0, {0}, NULL, NULL, 0, 0, NULL, (size_t)-1, ""};
 
 /* Raises out of memory in the host library's wording: "qv_median: out of memory asking for 80
  * bytes". */
@@ -32,10 +39,10 @@ void NORET qvr_no_memory(const char *label, size_t bytes) {
     qvr_error("%s", msg);
 }
 
-/* Drops the record of the previous call and returns room for the statuses of n results (freed
- * when the .Call returns) of the call named label. The record's own room is made first, so keeping
- * it cannot fail later. */
-int32_t *qvr_status_room(const char *label, size_t n) {
+/* Drops the record of the previous call and makes room for the codes of n results of the call
+ * named label, to be kept chunk by chunk (qvr_keep_chunk, then qvr_keep_end). The record's own
+ * room is made first, so keeping it cannot fail later. */
+void qvr_status_begin(const char *label, size_t n) {
     last.n = 0;
     last.all_ok = 1;
     last.nmarks = 0;
@@ -48,22 +55,71 @@ int32_t *qvr_status_room(const char *label, size_t n) {
         last.cap = last.code == NULL ? 0 : n;
         if (last.code == NULL) qvr_no_memory(label, n);
     }
+    last.ntable = 1;
+    last.table[0] = QVH_STATUS_OK;
+    last.written = last.run = 0;
+    last.prev = QVH_STATUS_OK;
+    last.run_code = 0;
+    memset(last.count, 0, sizeof last.count);
+}
+
+/* The same, and room for the statuses of the n results (freed when the .Call returns). */
+int32_t *qvr_status_room(const char *label, size_t n) {
+    qvr_status_begin(label, n);
     return (int32_t *)R_alloc(n > 0 ? n : 1, sizeof(int32_t));
 }
 
-/* Keeps the statuses of the n results of the call just made, looking at each when scan is set
- * (when not, every status was ok). */
-static void keep(const int32_t *status, size_t n, int scan) {
-    last.n = n;
-    last.ntable = 1;
-    last.table[0] = QVH_STATUS_OK;
-    for (size_t i = 0; scan && i < n; ++i) {
-        size_t k = 0;
-        while (k < last.ntable && last.table[k] != status[i]) ++k;
-        if (k == last.ntable && k < 256) last.table[last.ntable++] = status[i];
-        if (k > 0) last.all_ok = 0;
-        last.code[i] = (unsigned char)(k < 256 ? k : 255);
+/* Keeps the statuses of results from .. from + m - 1, the chunks in order. given, when not NULL, is
+ * their tally: a chunk of none but ok results, after ok ones, writes no code (a record of every
+ * result ok needs none, and the codes left out are written as soon as one is needed). A run of one
+ * status looks up the table once. */
+void qvr_keep_chunk(const int32_t *status, size_t from, size_t m, const qvh_tally *given) {
+    if (given != NULL && last.prev == QVH_STATUS_OK && given->rows == m && !given->missing_arg &&
+        !given->invalid_arg && !given->not_a_number && !given->other)
+        return;
+    unsigned char *const codes = last.code;
+    if (last.written < from) memset(codes + last.written, 0, from - last.written);
+    int32_t prev = last.prev;
+    unsigned char code = last.run_code;
+    size_t run = last.run;
+    for (size_t i = from; i < from + m; ++i) {
+        const int32_t s = status[i - from];
+        if (s != prev) {
+            last.count[code] += i - run;
+            run = i;
+            size_t k = 0;
+            while (k < last.ntable && last.table[k] != s) ++k;
+            if (k == last.ntable && k < 256) last.table[last.ntable++] = s;
+            prev = s;
+            code = (unsigned char)(k < 256 ? k : 255);
+        }
+        codes[i] = code;
     }
+    last.prev = prev;
+    last.run_code = code;
+    last.run = run;
+    last.written = from + m;
+}
+
+/* Adds count results of status s to t. */
+static void tally_add_times(qvh_tally *t, int32_t s, uint64_t count) {
+    qvh_tally one = {0};
+    qvh_tally_add(&one, s, 0);
+    t->missing_arg += one.missing_arg * count;
+    t->invalid_arg += one.invalid_arg * count;
+    t->not_a_number += one.not_a_number * count;
+    t->other += one.other * count;
+}
+
+/* Ends keeping the n results' statuses: their tally, from the codes' counts. */
+void qvr_keep_end(size_t n) {
+    last.count[last.run_code] += n - last.run;
+    last.n = n;
+    memset(&last.tally, 0, sizeof last.tally);
+    last.tally.rows = n;
+    for (size_t k = 1; k < last.ntable; ++k) tally_add_times(&last.tally, last.table[k], last.count[k]);
+    last.all_ok = last.ntable == 1;
+    if (!last.all_ok && last.written < n) memset(last.code + last.written, 0, n - last.written);
     if (last.all_ok && last.cap > (1u << 16)) { /* nothing to keep: give the room back */
         free(last.code);
         last.code = NULL;
@@ -71,11 +127,16 @@ static void keep(const int32_t *status, size_t n, int scan) {
     }
 }
 
-void qvr_keep_statuses(const int32_t *status, size_t n) { keep(status, n, 1); }
+/* Keeps the statuses of all n results of the call just made. */
+void qvr_keep_statuses(const int32_t *status, size_t n) {
+    qvr_keep_chunk(status, 0, n, NULL);
+    qvr_keep_end(n);
+}
 
 /* The same, when the call's tally is at hand: a tally of none but ok rows needs no pass over them. */
 void qvr_keep_tallied(const int32_t *status, size_t n, const qvh_tally *t) {
-    keep(status, n, t->rows != n || t->missing_arg || t->invalid_arg || t->not_a_number || t->other);
+    qvr_keep_chunk(status, 0, n, t);
+    qvr_keep_end(n);
 }
 
 static int32_t status_at(size_t i) { return last.all_ok ? QVH_STATUS_OK : last.table[last.code[i]]; }
@@ -96,6 +157,7 @@ void qvr_add_mark(size_t row, size_t arg) {
 }
 
 size_t qvr_nmarks(void) { return last.nmarks; }
+
 
 void qvr_keep_names(SEXP names, size_t data_from, const char *dataname) {
     last.data_from = data_from;
@@ -128,15 +190,10 @@ void qvr_warn_statuses(const char *label) { warn_statuses(label, NULL); }
 /* rows_are: what the results are when not rows ("groups"). */
 static void warn_statuses(const char *label, const char *rows_are) {
     if (last.all_ok) return;
-    qvh_tally t = {0};
-    int worth = 0;
-    for (size_t i = 0, m = 0; i < last.n; ++i) {
-        int marked = 0;
-        for (; m < last.nmarks && last.mark_row[m] <= i; ++m) marked |= last.mark_row[m] == i;
-        int32_t s = status_at(i);
-        qvh_tally_add(&t, s, marked);
-        worth |= marked || (s != QVH_STATUS_OK && s != QVH_STATUS_MISSING_ARG);
-    }
+    qvh_tally t = last.tally;
+    for (size_t m = 0; m < last.nmarks; ++m) /* the rows that marked an argument, each once */
+        t.marked += m == 0 || last.mark_row[m] != last.mark_row[m - 1];
+    const int worth = t.marked || t.invalid_arg || t.not_a_number || t.other;
     if (!worth) return;
     /* A missing value in gives a missing value out silently, as in R, so the warning about the
      * other statuses leaves those rows out of its counts (not out of its number of rows). */

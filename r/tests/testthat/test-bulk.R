@@ -112,3 +112,31 @@ test_that("column forms give base R's answers", {
   expect_error(qv_colmean(iris), "qv_colmean: column 'Species' of argument x must be numeric, not a factor",
                fixed = TRUE)
 })
+
+test_that("elementwise calls over many chunks give what calls of one chunk each give, statuses and warning included", {
+  set.seed(12)
+  n <- 2 * 8192 + 5
+  ok <- runif(n, 0.5, 2)
+  cases <- list(
+    "ok until a late NA" = replace(ok, n - 2, NA),
+    "invalid at both ends" = replace(ok, c(1, n), -1),
+    "invalid first in the second chunk" = replace(ok, 8193, 0),
+    "all NA" = rep(NA_real_, n),
+    "mixed" = sample(c(-1, 0, NA, NaN, qv_missing("A"), 1, 2.5), n, TRUE))
+  for (d in names(cases)) {
+    x <- cases[[d]]
+    warned <- NULL
+    got <- withCallingHandlers(qv_log(x), warning = function(w) {
+      warned <<- conditionMessage(w)
+      invokeRestart("muffleWarning")
+    })
+    st <- qv_status()$status
+    pieces <- split(seq_len(n), (seq_len(n) - 1L) %/% 1000L)
+    want <- unlist(lapply(pieces, function(i) suppressWarnings(qv_log(x[i]))), use.names = FALSE)
+    want_st <- unlist(lapply(pieces, function(i) { suppressWarnings(qv_log(x[i])); qv_status()$status }), use.names = FALSE)
+    expect_bits(got, want, d)
+    expect_identical(st, want_st, label = d)
+    invalid <- sum(want_st == "invalid argument")
+    expect_identical(warned, if (invalid > 0) sprintf("qv_log: %d of %d rows gave invalid argument", invalid, n), label = d)
+  }
+})
