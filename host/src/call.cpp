@@ -8,6 +8,7 @@
 
 #include "internal.hpp"
 #include "listover.hpp"
+#include "nans.hpp"
 #include "rows.hpp"
 #include "text.hpp"
 
@@ -169,42 +170,18 @@ int lay_out_over(qvh_call *call, const double *lead, std::size_t nlead, const do
 // Whether the values hold no NaN that is no missing value, so the list remembered for them, which
 // points at each, still holds: reading them costs less than laying the list out again.
 bool no_nan(const double *xs, std::size_t n, std::ptrdiff_t stride) {
-    const char *base = reinterpret_cast<const char *>(xs);
-    std::size_t nans = 0;
-    if (stride == sizeof(double)) {
-        // Eight values a step in four independent pairs (the vectors every x86-64 and ARM64 has),
-        // so the pass runs at the speed of memory.
-        using Pair = double __attribute__((vector_size(16)));
-        using Tests = std::int64_t __attribute__((vector_size(16)));
-        Tests a{}, b{}, c{}, d{};
-        std::size_t i = 0;
-        for (; i + 8 <= n; i += 8) {
-            Pair p, q, r, t;
-            std::memcpy(&p, xs + i, sizeof p);
-            std::memcpy(&q, xs + i + 2, sizeof q);
-            std::memcpy(&r, xs + i + 4, sizeof r);
-            std::memcpy(&t, xs + i + 6, sizeof t);
-            a |= p != p;
-            b |= q != q;
-            c |= r != r;
-            d |= t != t;
-        }
-        const Tests any = a | b | c | d;
-        bool rest = false;
-        for (; i < n; ++i) rest = rest || xs[i] != xs[i];
-        nans = rest || (any[0] | any[1]) != 0 ? 1 : 0;
-    } else {
-        for (std::size_t i = 0; i < n; ++i) {
-            const double x = load(base + static_cast<ptrdiff_t>(i) * stride);
-            nans += x != x ? 1 : 0;
-        }
-    }
     // Missing values are NaNs too: only a NaN that is none needs a slot of its own.
-    for (std::size_t i = 0; nans > 0 && i < n; ++i) {
-        const double x = load(base + static_cast<ptrdiff_t>(i) * stride);
-        if (x != x && !qv::is_missing(x)) return false;
+    bool other = false;
+    if (stride == sizeof(double)) {
+        find_nans<false>(xs, n, nullptr, [&](std::size_t i) { other = other || !qv::is_missing(xs[i]); });
+        return !other;
     }
-    return true;
+    const char *base = reinterpret_cast<const char *>(xs);
+    for (std::size_t i = 0; i < n && !other; ++i) {
+        const double x = load(base + static_cast<ptrdiff_t>(i) * stride);
+        other = x != x && !qv::is_missing(x);
+    }
+    return !other;
 }
 
 // Rows between two interrupt checks of a function of one number (of n numbers: a (n + 1)th).

@@ -2,10 +2,12 @@
 // cache, each chunk's call carrying what the calls before it gave (the rule of fold.hpp). Only the
 // argument list of one chunk is laid out, so a sum over 10^8 values needs 100 KB, not 2.4 GB.
 #include <cstddef>
+#include <cstdint>
 #include <cstring>
 
 #include "fold.hpp"
 #include "listover.hpp"
+#include "nans.hpp"
 
 namespace qvhost {
 
@@ -22,33 +24,36 @@ static_assert(offsetof(FuncArgList, args) == sizeof(FuncArgList) && sizeof(FuncA
 
 class ArrayChunk {
 public:
-    ArrayChunk(const Memory &m, HostPool *pool, std::size_t room, bool copy)
-        : block_(m, bytes(room, copy)), pool_(pool), base_(static_cast<char *>(block_.get())) {
+    // The value slots point at the chunk's copies of the values for good: a chunk is laid out by
+    // copying its values, which costs less than pointing every slot anew.
+    ArrayChunk(const Memory &m, HostPool *pool, std::size_t room)
+        : block_(m, bytes(room)), pool_(pool), base_(static_cast<char *>(block_.get())) {
         FuncArg *slots = slot_area();
-        for (std::size_t k = 0; k <= room; ++k) slots[k] = FuncArg{HOST_FLAG_BITS | FUNCARG_NUMERIC, nullptr};
-        copies_ = copy ? reinterpret_cast<double *>(slots + room + 1) : nullptr;
+        copies_ = reinterpret_cast<double *>(slots + room + 1);
+        slots[0] = FuncArg{HOST_FLAG_BITS | FUNCARG_NUMERIC, nullptr};
+        for (std::size_t k = 0; k < room; ++k) slots[k + 1] = FuncArg{HOST_FLAG_BITS | FUNCARG_NUMERIC, &copies_[k]};
     }
-    static std::size_t bytes(std::size_t room, bool copy) {
-        return sizeof(FuncArgList) + (room + 1) * sizeof(FuncArg) + (copy ? room * sizeof(double) : 0);
+    static std::size_t bytes(std::size_t room) {
+        return sizeof(FuncArgList) + (room + 1) * sizeof(FuncArg) + room * sizeof(double);
     }
 
-    // Points the value slots at the m values from at, stride bytes apart: at each value in place
-    // (or at its copy when they are not aligned), at '.' for a NaN that is not a missing value.
+    // Copies the m values from at, stride bytes apart, into the chunk, a NaN that is not a missing
+    // value as '.'.
     void lay(const char *at, std::size_t m, std::ptrdiff_t stride) {
-        FuncArg *values = slot_area() + 1;
-        std::size_t nans = 0;
-        auto put = [&](std::size_t i, const double *p) {
-            const double x = *p;
-            const bool nan = x != x;
-            nans += nan ? 1 : 0;
-            values[i].value = const_cast<double *>(nan && !qv::is_missing(x) ? &DOT : p);
+        double *const to = copies_;
+        auto dot = [to](std::size_t i) {
+            if (!qv::is_missing(to[i])) to[i] = DOT;
         };
-        if (copies_ == nullptr) {
-            for (std::size_t i = 0; i < m; ++i, at += stride) put(i, reinterpret_cast<const double *>(at));
+        std::size_t nans = 0;
+        if (stride == sizeof(double) && reinterpret_cast<std::uintptr_t>(at) % alignof(double) == 0) {
+            nans = find_nans<true>(reinterpret_cast<const double *>(at), m, to, dot);
         } else {
             for (std::size_t i = 0; i < m; ++i, at += stride) {
-                std::memcpy(&copies_[i], at, sizeof(double));
-                put(i, &copies_[i]);
+                std::memcpy(&to[i], at, sizeof(double));
+                if (to[i] != to[i]) {
+                    ++nans;
+                    dot(i);
+                }
             }
         }
         m_ = m;
@@ -108,8 +113,7 @@ int interrupted(qvh_call *call, std::size_t at, std::size_t n) {
 
 // The fold over every chunk (of a list longer than one).
 int fold_array(qvh_call *call, const char *xs, std::size_t n, std::ptrdiff_t stride, Outcome &r) {
-    const bool copy = reinterpret_cast<std::uintptr_t>(xs) % alignof(double) != 0 || stride % alignof(double) != 0;
-    ArrayChunk chunk(call->mem, call->pool.host(), CHUNK, copy);
+    ArrayChunk chunk(call->mem, call->pool.host(), CHUNK);
     const FoldEntries e = fold_entries(*call->pkg, *call->info, call->entry);
     FixedState s;
     for (std::size_t at = 0; at < n; at += CHUNK) {
