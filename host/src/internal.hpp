@@ -80,16 +80,19 @@ inline void deliver(double &result, QvStatus &status) noexcept {
 inline bool memory_status(std::int32_t status) noexcept { return status == STATUS_NO_SCRATCH || status == STATUS_NO_MEMORY; }
 
 // Counts a row's status and mark (qvh_tally_add).
-inline void tally_add(qvh_tally &t, std::int32_t status, bool marked) noexcept {
-    ++t.rows;
-    t.marked += marked ? 1 : 0;
+inline void tally_add_rows(qvh_tally &t, std::int32_t status, std::uint64_t rows) noexcept {
+    t.rows += rows;
     switch (status) {
         case STATUS_OK: break;
-        case STATUS_MISSING_ARG: ++t.missing_arg; break;
-        case STATUS_INVALID_ARG: ++t.invalid_arg; break;
-        case QVH_STATUS_NOT_A_NUMBER: ++t.not_a_number; break;
-        default: ++t.other; break;
+        case STATUS_MISSING_ARG: t.missing_arg += rows; break;
+        case STATUS_INVALID_ARG: t.invalid_arg += rows; break;
+        case QVH_STATUS_NOT_A_NUMBER: t.not_a_number += rows; break;
+        default: t.other += rows; break;
     }
+}
+inline void tally_add(qvh_tally &t, std::int32_t status, bool marked) noexcept {
+    tally_add_rows(t, status, 1);
+    t.marked += marked ? 1 : 0;
 }
 
 // "2 arguments", "at least 1 argument", "1 to 3 arguments".

@@ -1,4 +1,5 @@
 // Moving sums: a stretch's values laid out for the lanes, and its windows' results delivered.
+#include <algorithm>
 #include <cstring>
 
 #include "internal.hpp"
@@ -133,6 +134,15 @@ void SumWindows::put(std::size_t k, double r, QvStatus st) noexcept {
     std::memcpy(out_->values + static_cast<std::ptrdiff_t>(k) * out_->stride, &r, sizeof r);
     if (out_->statuses != nullptr) out_->statuses[k] = st;
     tally_add(out_->tally, st, false);
+}
+
+void SumWindows::put_missing(std::size_t k, std::size_t count) noexcept {
+    double r = qv::MISSING_DOT;
+    QvStatus st = STATUS_MISSING_ARG;
+    deliver(r, st);
+    for (std::size_t i = 0; i < count; ++i) std::memcpy(out_->values + static_cast<std::ptrdiff_t>(k + i) * out_->stride, &r, sizeof r);
+    if (out_->statuses != nullptr) std::fill_n(out_->statuses + k, count, st);
+    tally_add_rows(out_->tally, st, count);
 }
 
 void SumWindows::put_lanes(const Block &b, const double *r, bool numbers) noexcept {

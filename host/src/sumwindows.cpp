@@ -48,22 +48,53 @@ void SumWindows::run(const char *xs, std::ptrdiff_t stride, std::size_t min_pres
     runs_count_ = 0;
 }
 
-// Each run's windows a lane block at a time, the rest one by one.
+// Each run's windows a lane block at a time, the rest one by one. Where windows hold fewer present
+// values than asked for, long stretches of them are '.' with nothing summed: where a full window is
+// asked for (pandas' default), one missing value empties every window over it.
 template <SumStat S>
 void SumWindows::windows() noexcept {
     const std::size_t lanes = kernels_->lanes;
+    // The shortest stretch of such windows left out: SUM's and MEAN's lane blocks with missing
+    // values are finished in lanes, the deviation sums' window by window.
+    const std::size_t least = counted<S>() ? 1 : lanes;
     std::size_t k = 0;
     for (std::size_t r = 0; r < runs_count_; ++r) {
         const Run run = runs_[r];
         const std::size_t a = run.lo - base_, len = run.hi - run.lo;
-        // Columns hold summands, which serve the plain sums whatever is missing; the deviation
-        // sums take them only where every value is present.
-        const bool columns = columns_ != nullptr && (dense_ ? len >= min_present_ : counted<S>());
-        std::size_t j = columns ? in_columns<S>(k, a, len, run.count) : 0;
-        for (; j + lanes <= run.count; j += lanes) lane_block<S>(Block{k + j, a + j, len, 0, summand_ + a + j, 1});
-        for (; j < run.count; ++j) single<S>(k + j, a + j, a + j + len);
+        auto short_of = [&](std::size_t j) {
+            const std::uint32_t n = count_[a + j + len] - count_[a + j];
+            return n < min_present_ || n == 0;
+        };
+        std::size_t done = 0;
+        for (std::size_t j = 0; !dense_ && j < run.count;) {
+            if (!short_of(j)) {
+                ++j;
+                continue;
+            }
+            std::size_t e = j + 1;
+            while (e < run.count && short_of(e)) ++e;
+            if (e - j >= least) {
+                run_windows<S>(k + done, a + done, len, j - done);
+                put_missing(k + j, e - j);
+                done = e;
+            }
+            j = e;
+        }
+        run_windows<S>(k + done, a + done, len, run.count - done);
         k += run.count;
     }
+}
+
+// Windows [a + j, a + j + len) of the stretch, j < count, from window k on.
+template <SumStat S>
+void SumWindows::run_windows(std::size_t k, std::size_t a, std::size_t len, std::size_t count) noexcept {
+    const std::size_t lanes = kernels_->lanes;
+    // Columns hold summands, which serve the plain sums whatever is missing; the deviation sums
+    // take them only where every value is present.
+    const bool columns = columns_ != nullptr && (dense_ ? len >= min_present_ : counted<S>());
+    std::size_t j = columns ? in_columns<S>(k, a, len, count) : 0;
+    for (; j + lanes <= count; j += lanes) lane_block<S>(Block{k + j, a + j, len, 0, summand_ + a + j, 1});
+    for (; j < count; ++j) single<S>(k + j, a + j, a + j + len);
 }
 
 // The columns hold `part` rows of windows each: lane block i takes rows i .. i + R - 1 of every

@@ -79,6 +79,8 @@ private:
 
     template <SumStat S>
     void windows() noexcept;
+    template <SumStat S>
+    void run_windows(std::size_t k, std::size_t a, std::size_t len, std::size_t count) noexcept;
     // The first windows of a run of count from window k (rows [a, a + len) of the stretch) in
     // columns; how many.
     template <SumStat S>
@@ -100,6 +102,8 @@ private:
     // Window k's outcome delivered. A lane block's results r, STATUS_OK but for NaNs (none where
     // numbers), r being where lane_results(b) pointed or elsewhere.
     void put(std::size_t k, double r, QvStatus st) noexcept;
+    // Windows k .. k + count - 1 delivered as '.' for want of present values.
+    void put_missing(std::size_t k, std::size_t count) noexcept;
     void put_lanes(const Block &b, const double *r, bool numbers) noexcept;
     // Where a lane block's results may be written: in place where they are consecutive doubles.
     double *lane_results(const Block &b, double *elsewhere) const noexcept {
