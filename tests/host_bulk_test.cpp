@@ -74,7 +74,9 @@ struct Case {
     std::vector<double> (*make)(std::mt19937_64 &, std::size_t);
 };
 
-const char *const FOLDS[] = {"N", "NMISS", "SUM", "MEAN", "MIN", "MAX", "RANGE"};
+// The statistics qvh_call_fold reads without a list of the whole: the folds, and the deviation
+// sums in two passes.
+const char *const FOLDS[] = {"N", "NMISS", "SUM", "MEAN", "MIN", "MAX", "RANGE", "CSS", "VAR", "STD", "STDERR", "CV"};
 // Lengths at the edges of the chunks of 4096 values.
 const std::size_t LENGTHS[] = {0, 1, 2, 4095, 4096, 4097, 8191, 8192, 8193, 3 * 4096 + 5};
 
@@ -116,18 +118,32 @@ TEST(Fold, ReadsUnalignedValuesAndStopsWhenInterrupted) {
     std::vector<unsigned char> bytes(xs.size() * sizeof(double) + 1);
     std::memcpy(bytes.data() + 1, xs.data(), xs.size() * sizeof(double));
     const auto *odd = reinterpret_cast<const double *>(bytes.data() + 1);
-    qvh_call *sum = make("SUM");
-    double r = 0;
-    std::int32_t st = -1;
-    ASSERT_EQ(qvh_call_fold(sum, odd, xs.size(), sizeof(double), &r, &st), QVH_OK);
-    EXPECT_EQ((Outcome{std::bit_cast<std::uint64_t>(r), st}), whole(sum, nullptr, 0, xs.data(), xs.size(), sizeof(double)));
-
-    int checks = 0;
-    qvh_call_set_interrupt(sum, [](void *c) { return ++*static_cast<int *>(c) > 1 ? 1 : 0; }, &checks);
-    const std::vector<double> many(3u << 20, 1.0);
-    EXPECT_EQ(qvh_call_fold(sum, many.data(), many.size(), sizeof(double), &r, &st), QVH_E_INTERRUPTED);
-    EXPECT_EQ(checks, 2);
-    qvh_call_free(sum);
+    std::vector<double> many(3u << 20, 1.0);
+    many.back() = 2.0;  // the deviations' pass too
+    for (const char *name : {"SUM", "STD"}) {
+        qvh_call *call = make(name);
+        double r = 0;
+        std::int32_t st = -1;
+        ASSERT_EQ(qvh_call_fold(call, odd, xs.size(), sizeof(double), &r, &st), QVH_OK);
+        EXPECT_EQ((Outcome{std::bit_cast<std::uint64_t>(r), st}), whole(call, nullptr, 0, xs.data(), xs.size(), sizeof(double)))
+            << name;
+        int checks = 0;
+        qvh_call_set_interrupt(call, [](void *c) { return ++*static_cast<int *>(c) > 1 ? 1 : 0; }, &checks);
+        EXPECT_EQ(qvh_call_fold(call, many.data(), many.size(), sizeof(double), &r, &st), QVH_E_INTERRUPTED) << name;
+        EXPECT_EQ(checks, 2) << name;
+        qvh_call_free(call);
+    }
+    // Which functions qvh_call_fold reads in place: surfaces choose it by this.
+    const struct {
+        const char *name;
+        int in_place;
+    } kinds[] = {{"N", 1}, {"RANGE", 1}, {"CV", 1}, {"STDERR", 1}, {"MEDIAN", 0}, {"PCTL", 0}, {"USS", 0}, {"ABS", 0}};
+    for (const auto &k : kinds) {
+        qvh_call *call = make(k.name);
+        EXPECT_EQ(qvh_fold_in_place(qvh_call_info(call)), k.in_place) << k.name;
+        qvh_call_free(call);
+    }
+    EXPECT_EQ(qvh_fold_in_place(nullptr), 0);
 }
 
 // Percentiles at the ends, at exact positions (12.5 of 8 values, 25 of 4), between ranks, and

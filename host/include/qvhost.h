@@ -321,10 +321,15 @@ QVH_API int qvh_call_over(qvh_call *call, const double *lead, size_t nlead, cons
  * (qvh_info.fold is QVH_FOLD_COUNT to QVH_FOLD_RANGE: N, NMISS, SUM, MEAN, MIN, MAX, RANGE) made
  * from calls over chunks of 4096 values, each carrying what the calls before it gave: only one
  * chunk's argument list is laid out (100 KB for any n, given back when the call returns); a list of
- * at most one chunk is one qvh_call_over. The call's interrupt check is consulted between chunks.
- * These statistics mark no argument. For any other function it is qvh_call_over itself. */
+ * at most one chunk is one qvh_call_over. CSS, VAR, STD, STDERR and CV are the package's deviation
+ * sum taken in two passes over the values in place, with no argument list. The call's interrupt
+ * check is consulted between chunks. These statistics mark no argument. For any other function
+ * it is qvh_call_over itself. */
 QVH_API int qvh_call_fold(qvh_call *call, const double *xs, size_t n, ptrdiff_t stride, double *result,
                           int32_t *status) QVH_NOEXCEPT;
+/* 1 when qvh_call_fold lays out no argument list of the whole for f (the statistics above), so a
+ * surface passes it any long array; 0 otherwise (and for NULL). */
+QVH_API int qvh_fold_in_place(const qvh_info *f) QVH_NOEXCEPT;
 
 /* Several percentiles of one list: results[k] (and statuses[k], marked[k] when not NULL) is what
  * qvh_call_over(call, &ps[k], 1, xs, n, stride, ...) gives, bit for bit, for k = 0 .. np - 1, and

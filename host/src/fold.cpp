@@ -5,9 +5,11 @@
 #include <cstdint>
 #include <cstring>
 
+#include "catalogue.hpp"
 #include "fold.hpp"
 #include "listover.hpp"
 #include "nans.hpp"
+#include "qv/devsum.hpp"
 
 namespace qvhost {
 
@@ -126,6 +128,69 @@ int fold_array(qvh_call *call, const char *xs, std::size_t n, std::ptrdiff_t str
     return QVH_OK;
 }
 
+// The statistics of the package's two-pass deviation sum that qvh_call_fold reads in place.
+bool deviation_stat(SumStat s) {
+    return s == SumStat::Css || s == SumStat::Var || s == SumStat::Std || s == SumStat::Stderr || s == SumStat::Cv;
+}
+
+// CSS, VAR, STD, STDERR or CV over the array as the package's deviation sum makes them over its
+// list (qv/devsum.hpp), two passes over the values in place and no list: the forward sum from the
+// first present value gives the mean (or decides the outcome alone), then the squared deviations
+// from it are summed in slot order. A NaN is not present: a missing value, or a NaN the list
+// would carry as '.'.
+int deviation_array(qvh_call *call, SumStat stat, const char *xs, std::size_t n, std::ptrdiff_t stride, Outcome &r) {
+    auto value = [&](std::size_t i) {
+        double x;
+        std::memcpy(&x, xs + static_cast<std::ptrdiff_t>(i) * stride, sizeof x);
+        return x;
+    };
+    qv::ListSum p;
+    bool any = false;
+    for (std::size_t at = 0; at < n; at += CHUNK) {
+        const std::size_t end = n - at < CHUNK ? n : at + CHUNK;
+        if (call->interrupt.due(end - at)) return interrupted(call, at, n);
+        for (std::size_t i = at; i < end; ++i) {
+            const double x = value(i);
+            if (x != x) continue;
+            if (!any) {
+                any = true;
+                p = qv::ListSum{static_cast<std::int64_t>(i), x, x, 1, false};
+                continue;
+            }
+            ++p.n;
+            p.s = qv::sum_add(p.s, x);
+            p.differs = p.differs || x != p.x1;
+        }
+    }
+    double v = 0.0;
+    QvStatus st = STATUS_OK;
+    const qv::DeviationRule rule = stat == SumStat::Css ? qv::CSS_RULE : stat == SumStat::Cv ? qv::CV_RULE : qv::SPREAD_RULE;
+    if (!any) {
+        st = qv::fail(&v, STATUS_MISSING_ARG);
+    } else if (!qv::decided_by_sum(p, rule, &v, st)) {
+        const double mean = qv::deviation_mean(p);
+        double css = qv::deviation_add(0.0, p.x1, mean);
+        for (std::size_t at = static_cast<std::size_t>(p.first) + 1; at < n; at += CHUNK) {
+            const std::size_t end = n - at < CHUNK ? n : at + CHUNK;
+            if (call->interrupt.due(end - at)) return interrupted(call, at, n);
+            for (std::size_t i = at; i < end; ++i) {
+                const double x = value(i);
+                if (x == x) css = qv::deviation_add(css, x, mean);
+            }
+        }
+        const qv::DeviationSum d{p.n, mean, css};
+        switch (stat) {
+        case SumStat::Css: st = qv::finish_css(d, &v); break;
+        case SumStat::Var: st = qv::finish_var(d, &v); break;
+        case SumStat::Std: st = qv::finish_std(d, &v); break;
+        case SumStat::Stderr: st = qv::finish_stderr(d, &v); break;
+        default: st = qv::finish_cv(d, &v); break;
+        }
+    }
+    r = Outcome{v, st};
+    return QVH_OK;
+}
+
 }  // namespace
 
 }  // namespace qvhost
@@ -137,15 +202,19 @@ extern "C" {
 int qvh_call_fold(qvh_call *call, const double *xs, size_t n, ptrdiff_t stride, double *result, int32_t *status) noexcept {
     if (call == nullptr) return fail(QVH_E_NULL, "the call is NULL");
     // A list of one chunk or less is one call, in the call's warm list (a statistic per group
-    // makes many such calls).
-    if (!is_fold(call->info->fold) || n <= CHUNK) return qvh_call_over(call, nullptr, 0, xs, n, stride, result, status, nullptr);
+    // makes many such calls); so is a list the package could not take (2^31 values or more).
+    const SumStat stat = sum_stat_of(*call->info);
+    if (!qvh_fold_in_place(call->info) || n <= CHUNK || n >= (std::size_t{1} << 31))
+        return qvh_call_over(call, nullptr, 0, xs, n, stride, result, status, nullptr);
     if ((n > 0 && xs == nullptr) || result == nullptr)
         return fail(QVH_E_NULL, Msg() << call->label.view() << ": qvh_call_fold needs the values and the result");
     if (const int rc = check_count(*call->info, call->label.view(), n); rc != QVH_OK) return rc;
     take_refused();
     Outcome r{qv::MISSING_DOT, STATUS_OK};
     try {
-        if (const int rc = fold_array(call, reinterpret_cast<const char *>(xs), n, stride, r); rc != QVH_OK) return rc;
+        const char *values = reinterpret_cast<const char *>(xs);
+        const int rc = deviation_stat(stat) ? deviation_array(call, stat, values, n, stride, r) : fold_array(call, values, n, stride, r);
+        if (rc != QVH_OK) return rc;
     } catch (...) {
         return no_memory(call->label.view(), 0, 0, take_refused());
     }
@@ -154,6 +223,11 @@ int qvh_call_fold(qvh_call *call, const double *xs, size_t n, ptrdiff_t stride, 
     if (status != nullptr) *status = r.status;
     if (memory_status(r.status)) return no_memory(call->label.view(), 0, 0, take_refused());
     return ok();
+}
+
+int qvh_fold_in_place(const qvh_info *f) noexcept {
+    return f != nullptr && f->form == QVH_FORM_LIST && !f->leading_param &&
+           (is_fold(f->fold) || deviation_stat(sum_stat_of(*f)));
 }
 
 }  // extern "C"

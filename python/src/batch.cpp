@@ -61,10 +61,10 @@ bool call_one(qvh_call *call, bool has_param, double p, const double *xs, std::s
     const std::size_t nargs = n + (has_param ? 1 : 0);
     double r = 0.0;
     int32_t st = QVH_STATUS_OK;
-    // A fold statistic (no parameter, never marks) is called over chunks of the list, which lays out
-    // no list of the whole. Marks cost a pass over the list: unless asked for, they are read only
-    // for a list that has an invalid argument, by calling it again.
-    const bool fold = !has_param && qvh_call_info(call)->fold >= QVH_FOLD_COUNT && qvh_call_info(call)->fold <= QVH_FOLD_RANGE;
+    // A fold statistic or a deviation sum (no parameter, never marks) is read in place, with no
+    // list of the whole laid out. Marks cost a pass over the list: unless asked for, they are read
+    // only for a list that has an invalid argument, by calling it again.
+    const bool fold = !has_param && qvh_fold_in_place(qvh_call_info(call));
     o.rc = fold ? qvh_call_fold(call, xs, n, stride, &r, &st)
                 : qvh_call_over(call, &p, has_param ? 1 : 0, xs, n, stride, &r, &st, marks);
     if (qvh_status_is_memory(st) || o.rc == QVH_E_NOMEM) {

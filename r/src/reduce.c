@@ -52,11 +52,7 @@ static void mark_result(R_xlen_t row, size_t nargs, const unsigned char *marked)
         if (marked[j]) qvr_add_mark((size_t)row, j);
 }
 
-/* A statistic whose result is assembled from calls over blocks of values (n, nmiss, sum, mean,
- * min, max, range). */
-static int folds(const qvh_info *info) { return info->fold >= QVH_FOLD_COUNT && info->fold <= QVH_FOLD_RANGE; }
-
-/* A folding statistic over a vector with no pointer to its doubles (an integer or logical vector,
+/* A folding statistic, or one of the deviation sums, over a vector with no pointer to its doubles (an integer or logical vector,
  * an ALTREP sequence): its values are read a block at a time into an aggregate, bit for bit the
  * one call over them, so 1:2e9 costs 32 KB rather than a copy of 2e9 values. */
 static void fold_regions(reduce_call *rc) {
@@ -77,7 +73,9 @@ static void fold_regions(reduce_call *rc) {
     UNPROTECT(1);
 }
 
-/* A folding statistic: one pass over x's doubles in place (a 4096-value argument list at a time). */
+/* A statistic the host reads in place (qvh_fold_in_place): n, nmiss, sum, mean, min, max and range
+ * in one pass over x's doubles (a 4096-value argument list at a time), css, var, std, stderr and
+ * cv in two, with no argument list. */
 static void reduce_fold(reduce_call *rc) {
     const double *xd = TYPEOF(rc->x) == REALSXP ? (const double *)DATAPTR_OR_NULL(rc->x) : NULL;
     if (xd != NULL) xd += rc->off;
@@ -112,7 +110,7 @@ static int reduce_percentiles(reduce_call *rc, const double *xd, R_xlen_t n) {
  * present, when only they are wanted); a folding statistic folds, and several percentiles share
  * one ordering. */
 static void reduce_numbers(reduce_call *rc) {
-    if (rc->nlead == 0 && folds(rc->info)) {
+    if (rc->nlead == 0 && qvh_fold_in_place(rc->info)) {
         reduce_fold(rc);
         return;
     }
