@@ -6,7 +6,8 @@
 //   to a unit of 0.01);
 // - table/NAME: the package's call over a list laid out before the timing starts; table/PCTL5 five
 //   such calls of PCTL (5, 25, 50, 75, 95), one list whose first slot changes;
-// - fold/NAME (qvh_call_fold, chunks carrying the running result) and over/NAME (qvh_call_over, its
+// - fold/NAME (qvh_call_fold: chunks carrying the running result, or the deviation sums in two
+//   passes in place) and over/NAME (qvh_call_over, its
 //   list kept warm) against table/NAME; percentiles/5 (qvh_call_percentiles) against over/MEDIAN;
 // - rows/NAME: the values as rows of 10, the package's list entry per row over a list laid out per row;
 // - groups/NAME: the package's call per group over a list of the group's values laid out before the
