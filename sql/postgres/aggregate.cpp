@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <string>
 
 #include "canonical.hpp"
 #include "names.hpp"
@@ -31,6 +32,17 @@ struct State {
     std::size_t done;  // canonical: result and status are those of the first done values (0: none)
     double result;
     int32 status;
+    // The form over an array of percentiles (canonical, and keeping the rows' order under ORDER
+    // BY): the percentiles as the first row gave them, their array's bytes to check the later
+    // rows' against, and whether it was NULL.
+    bool percentiles;
+    bool in_order;
+    bool has_ps;
+    bool null_ps;
+    double *ps;
+    std::size_t np;
+    char *ps_bytes;
+    std::size_t ps_size;
 };
 
 void free_state(void *arg) {
@@ -43,7 +55,8 @@ State *new_state(MemoryContext cxt, int index, unsigned flags, bool transient, b
     qvh_package *pkg = get_package();
     State *s = static_cast<State *>(take(cxt, sizeof(State)));
     if (s == nullptr) out_of_memory(index, sizeof(State));
-    *s = State{{free_state, s, nullptr}, nullptr, cxt, index, transient, canonical, false, 0.0, nullptr, 0, 0, 0, 0.0, 0};
+    *s = State{{free_state, s, nullptr}, nullptr, cxt, index, transient, canonical, false, 0.0, nullptr, 0, 0, 0, 0.0, 0,
+               false, false, false, false, nullptr, 0, nullptr, 0};
     const qvh_allocator a = allocator_in(cxt);
     const int rc = qvh_agg_new_in(pkg, qvh_function_at(static_cast<std::size_t>(index))->name,
                                   flags, &a, &s->agg);
@@ -190,6 +203,68 @@ std::size_t result_of(State *s, double *r, int32 *status) {
     return qvh_call_asked(call);
 }
 
+// The percentiles of an array-form state, from the bytes of their array (the elements' NULLs and
+// NaNs read as the scalar form reads its percentile).
+void keep_percentiles(State *s, const char *bytes, std::size_t size, bool null) {
+    s->has_ps = true;
+    s->null_ps = null;
+    if (null) return;
+    s->ps_bytes = static_cast<char *>(take(s->cxt, size > 0 ? size : 1));
+    if (s->ps_bytes == nullptr) out_of_memory(s->index, size);
+    std::memcpy(s->ps_bytes, bytes, size);
+    s->ps_size = size;
+    // A header-less copy is not an array the server can read: the array is read from the Datum.
+    auto *a = reinterpret_cast<ArrayType *>(s->ps_bytes);
+    if (ARR_NDIM(a) > 1)
+        raise(ERRCODE_ARRAY_SUBSCRIPT_ERROR, (std::string(label_of(s->index)) + ": the percentiles must be a one-dimensional array").c_str());
+    Datum *elems = nullptr;
+    bool *nulls = nullptr;
+    int count = 0;
+    deconstruct_array(a, FLOAT8OID, sizeof(float8), FLOAT8PASSBYVAL, TYPALIGN_DOUBLE, &elems, &nulls, &count);
+    s->np = static_cast<std::size_t>(count);
+    s->ps = static_cast<double *>(take(s->cxt, (s->np > 0 ? s->np : 1) * sizeof(double)));
+    if (s->ps == nullptr) out_of_memory(s->index, s->np * sizeof(double));
+    for (int k = 0; k < count; ++k) {
+        const double p = nulls[k] ? 0.0 : DatumGetFloat8(elems[k]);
+        s->ps[k] = edge_arg(s->index, 0, float8_value(nulls[k], p)).num;
+    }
+}
+
+// A row's array of percentiles: the first row's is kept, every later row's must be the same.
+void check_percentiles(State *s, FunctionCallInfo fcinfo) {
+    const bool null = PG_ARGISNULL(1);
+    ArrayType *a = null ? nullptr : PG_GETARG_ARRAYTYPE_P(1);
+    const char *bytes = null ? nullptr : reinterpret_cast<const char *>(a);
+    const std::size_t size = null ? 0 : VARSIZE(a);
+    if (!s->has_ps) return keep_percentiles(s, bytes, size, null);
+    if (null == s->null_ps && (null || (size == s->ps_size && std::memcmp(bytes, s->ps_bytes, size) == 0))) return;
+    raise(ERRCODE_INVALID_PARAMETER_VALUE,
+          (std::string(label_of(s->index)) + ": the percentiles must be the same array for every row of a group").c_str(),
+          "Give a constant array, such as ARRAY[10, 50, 90].");
+}
+
+// The results of an array-form state: the values put into the canonical order (unless the query
+// ordered them), ordered once more for all the percentiles together.
+ArrayType *percentile_results(State *s) {
+    if (!s->in_order) sort_values(s);
+    qvh_call *call = call_of(s->index);
+    const std::size_t np = s->np;
+    auto *r = static_cast<double *>(palloc((np > 0 ? np : 1) * sizeof(double)));
+    auto *st = static_cast<int32_t *>(palloc((np > 0 ? np : 1) * sizeof(int32_t)));
+    const int rc = qvh_call_percentiles(call, s->ps, np, s->xs, s->n, sizeof(double), r, st, nullptr);
+    if (rc != QVH_OK) fail(rc);
+    auto *elems = static_cast<Datum *>(palloc((np > 0 ? np : 1) * sizeof(Datum)));
+    auto *nulls = static_cast<bool *>(palloc((np > 0 ? np : 1) * sizeof(bool)));
+    for (std::size_t k = 0; k < np; ++k) {
+        check_status(s->index, st[k], qvh_call_asked(call));
+        note_result(s->index, st[k], nullptr);
+        nulls[k] = qvh_is_missing(r[k]);
+        elems[k] = Float8GetDatum(nulls[k] ? 0.0 : r[k]);
+    }
+    int dims[1] = {static_cast<int>(np)}, lbs[1] = {1};
+    return construct_md_array(elems, nulls, 1, dims, lbs, FLOAT8OID, sizeof(float8), FLOAT8PASSBYVAL, TYPALIGN_DOUBLE);
+}
+
 // The partial states of one result row travel in one tuple, which the server cannot make larger
 // than 1 GB: the row's states are counted as they are saved, and the count starts again with the
 // next row (the server resets the memory the row is made in).
@@ -228,6 +303,40 @@ extern "C" {
 
 PG_FUNCTION_INFO_V1(qvpg_agg_trans);
 Datum qvpg_agg_trans(PG_FUNCTION_ARGS) { return transition(fcinfo, false); }
+
+// A row joins a group of the form over an array of percentiles: (state, percentiles, x).
+PG_FUNCTION_INFO_V1(qvpg_agg_atrans);
+Datum qvpg_agg_atrans(PG_FUNCTION_ARGS) {
+    State *s = state_arg(fcinfo, 0);
+    if (s == nullptr) {
+        MemoryContext cxt = aggregate_context(fcinfo);
+        const Site *site = site_of(fcinfo, qvpg::ATRANS, false);
+        s = new_state(cxt, site->index, 0u, false, true);
+        s->percentiles = true;
+        s->in_order = !unordered(fcinfo);
+    }
+    check_percentiles(s, fcinfo);
+    double x = PG_ARGISNULL(2) ? std::nan("") : PG_GETARG_FLOAT8(2);
+    if (std::isnan(x)) x = edge_arg(s->index, 1, float8_value(PG_ARGISNULL(2), x)).num;
+    keep_values(s, &x, 1);
+    PG_RETURN_POINTER(s);
+}
+
+// The results of a group of the form over an array of percentiles, in the array's order: NULL for
+// a NULL array, and for no rows (no percentiles were seen).
+PG_FUNCTION_INFO_V1(qvpg_agg_afinal);
+Datum qvpg_agg_afinal(PG_FUNCTION_ARGS) {
+    State *s = state_arg(fcinfo, 0);
+    if (s == nullptr || !s->has_ps) {
+        note_result(s != nullptr ? s->index : site_of(fcinfo, qvpg::AFINAL, false)->index, NO_ROWS, nullptr);
+        PG_RETURN_NULL();
+    }
+    if (s->null_ps) {
+        note_result(s->index, QVH_STATUS_MISSING_ARG, nullptr);
+        PG_RETURN_NULL();
+    }
+    PG_RETURN_ARRAYTYPE_P(percentile_results(s));
+}
 
 // Moving window frames keep their values, so that rows leaving the frame can be taken out.
 PG_FUNCTION_INFO_V1(qvpg_agg_mtrans);
@@ -288,10 +397,19 @@ Datum qvpg_agg_combine(PG_FUNCTION_ARGS) {
         from->transient = false;
         PG_RETURN_POINTER(from);
     }
-    if (into == nullptr) into = new_state(cxt, from->index, 0u, false, from->canonical);
+    if (into == nullptr) {
+        into = new_state(cxt, from->index, 0u, false, from->canonical);
+        into->percentiles = from->percentiles;
+        into->in_order = from->in_order;
+    }
     const int rc = qvh_agg_merge(into->agg, from->agg);
     if (rc == QVH_OK && into->canonical) {
         if (from->has_param && !into->has_param) keep_param(into, from->param);
+        if (from->has_ps && !into->has_ps) keep_percentiles(into, from->ps_bytes, from->ps_size, from->null_ps);
+        else if (from->has_ps && (from->null_ps != into->null_ps || from->ps_size != into->ps_size ||
+                                  (from->ps_size > 0 && std::memcmp(from->ps_bytes, into->ps_bytes, from->ps_size) != 0)))
+            raise(ERRCODE_INVALID_PARAMETER_VALUE,
+                  (std::string(label_of(into->index)) + ": the percentiles must be the same array for every row of a group").c_str());
         keep_values(into, from->xs, from->n);
     }
     if (from->transient) {  // its values are into's now
@@ -303,28 +421,41 @@ Datum qvpg_agg_combine(PG_FUNCTION_ARGS) {
     PG_RETURN_POINTER(into);
 }
 
-// The saved form of a partial state: the header, then for a canonical state the percentile or
-// rank and the values, else the host library's bytes.
+// The saved form of a partial state: the header, then for a canonical state (its percentile or
+// rank in the header) the array of percentiles of the array form and the values, else the host
+// library's bytes.
 struct SavedHeader {
     uint32 index;
     uint32 canonical;
     uint64 has_param;
     double param;
+    uint32 percentiles;  // the array form, and whether its rows keep their order
+    uint32 in_order;
+    uint32 has_ps;  // the array's bytes follow: ps_size of them, unless the array was NULL
+    uint32 null_ps;
+    uint64 ps_size;
 };
 
 PG_FUNCTION_INFO_V1(qvpg_agg_serialize);
 Datum qvpg_agg_serialize(PG_FUNCTION_ARGS) {
     State *s = state_arg(fcinfo, 0);
-    const std::size_t size = s->canonical ? s->n * sizeof(double) : qvh_agg_save(s->agg, nullptr, 0);
+    const std::size_t ps = MAXALIGN(s->ps_size);
+    const std::size_t size = s->canonical ? ps + s->n * sizeof(double) : qvh_agg_save(s->agg, nullptr, 0);
     const std::size_t total = VARHDRSZ + sizeof(SavedHeader) + size;
     count_row_bytes(s, total);
     bytea *out = static_cast<bytea *>(take(CurrentMemoryContext, total));
     if (out == nullptr) out_of_memory(s->index, total);
     SET_VARSIZE(out, total);
-    const SavedHeader head{static_cast<uint32>(s->index), s->canonical, s->has_param, s->param};
+    const SavedHeader head{static_cast<uint32>(s->index), s->canonical, s->has_param, s->param, s->percentiles, s->in_order,
+                           s->has_ps, s->null_ps, s->ps_size};
     std::memcpy(VARDATA(out), &head, sizeof head);
-    if (!s->canonical) qvh_agg_save(s->agg, VARDATA(out) + sizeof head, size);
-    else if (size > 0) std::memcpy(VARDATA(out) + sizeof head, s->xs, size);
+    if (!s->canonical) {
+        qvh_agg_save(s->agg, VARDATA(out) + sizeof head, size);
+    } else {
+        std::memset(VARDATA(out) + sizeof head, 0, ps);
+        if (s->ps_size > 0) std::memcpy(VARDATA(out) + sizeof head, s->ps_bytes, s->ps_size);
+        if (s->n > 0) std::memcpy(VARDATA(out) + sizeof head + ps, s->xs, s->n * sizeof(double));
+    }
     PG_RETURN_BYTEA_P(out);
 }
 
@@ -338,14 +469,19 @@ Datum qvpg_agg_deserialize(PG_FUNCTION_ARGS) {
     const std::size_t size = VARSIZE_ANY_EXHDR(in);
     SavedHeader head{};
     if (size >= sizeof head) std::memcpy(&head, data, sizeof head);
+    const std::size_t ps = size >= sizeof head ? MAXALIGN(head.ps_size) : 0;
     if (size < sizeof head || head.index >= qvh_function_count() ||
-        qvh_function_at(head.index)->aggregate == QVH_AGG_NONE || (head.canonical && (size - sizeof head) % sizeof(double)))
+        qvh_function_at(head.index)->aggregate == QVH_AGG_NONE || head.ps_size > size ||
+        (head.canonical && (size - sizeof head < ps || (size - sizeof head - ps) % sizeof(double))))
         raise(ERRCODE_INVALID_BINARY_REPRESENTATION, "qvewumth: not a saved aggregate state");
     State *s = new_state(cxt, static_cast<int>(head.index), 0u, true, head.canonical != 0);
     if (s->canonical) {
         if (head.has_param) keep_param(s, head.param);
-        const std::size_t n = (size - sizeof head) / sizeof(double);
-        if (n > 0) keep_values(s, data + sizeof head, n);
+        s->percentiles = head.percentiles != 0;
+        s->in_order = head.in_order != 0;
+        if (head.has_ps) keep_percentiles(s, data + sizeof head, head.ps_size, head.null_ps != 0);
+        const std::size_t n = (size - sizeof head - ps) / sizeof(double);
+        if (n > 0) keep_values(s, data + sizeof head + ps, n);
         PG_RETURN_POINTER(s);
     }
     const int rc = qvh_agg_load(s->agg, data + sizeof head, size - sizeof head);

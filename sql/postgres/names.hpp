@@ -13,6 +13,9 @@ namespace qvpg {
 inline constexpr std::string_view TRANS = "_trans";    // a row joins the group
 inline constexpr std::string_view MTRANS = "_mtrans";  // a row joins a moving window frame
 inline constexpr std::string_view FINAL = "_final";    // the result of the group
+// The form of a percentile over an array of percentiles, qv_pctl(ARRAY[10, 50, 90], x).
+inline constexpr std::string_view ATRANS = "_atrans";  // a row joins the group
+inline constexpr std::string_view AFINAL = "_afinal";  // the results of the group, an array
 
 // The catalogue entry whose SQL name followed by suffix is name, or null. Allocates nothing.
 inline const qvh_info *from_sql_name(std::string_view name, std::string_view suffix) noexcept {

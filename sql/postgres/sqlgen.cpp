@@ -98,6 +98,24 @@ struct Writer {
           << quoted(std::string(f.name) + " over the rows of a group: " + f.summary) << ";\n";
     }
 
+    // A percentile's form over an array of percentiles: one ordering of the group's values for all
+    // of them, an array of results.
+    void percentiles(const qvh_info &f) {
+        const std::string name = qvh_sql_name(&f);
+        constexpr const char *traits = "IMMUTABLE PARALLEL SAFE";
+        const std::string trans = name + std::string(qvpg::ATRANS), final = name + std::string(qvpg::AFINAL);
+        function(trans, "internal, float8[], float8", "internal", "qvpg_agg_atrans", traits, "");
+        function(final, "internal", "float8[]", "qvpg_agg_afinal", traits, "");
+        o << "CREATE OR REPLACE AGGREGATE " << name << "(float8[], float8) (\n"
+          << "  SFUNC = " << trans << ", STYPE = internal, FINALFUNC = " << final << ",\n"
+          << "  COMBINEFUNC = qv_agg_combine, SERIALFUNC = qv_agg_serialize, DESERIALFUNC = qv_agg_deserialize,\n"
+          << "  PARALLEL = SAFE);\n";
+        o << "COMMENT ON AGGREGATE " << name << "(float8[], float8) IS "
+          << quoted(std::string(f.name) + " at each percentile of an array, over the rows of a group, the values "
+                                           "ordered once for all of them: " + f.summary)
+          << ";\n";
+    }
+
     void header(bool update) {
         o << "-- The functions of the qvewumth package inside PostgreSQL. Made from the function catalogue by\n"
              "-- qvpg_sqlgen: edit the catalogue, not this file.\n"
@@ -118,6 +136,15 @@ struct Writer {
     }
 };
 
+// Whether the host library takes several percentiles of f at once (PCTL, PCTL1 to PCTL5).
+bool takes_percentiles(qvh_package *pkg, const qvh_info &f) {
+    qvh_call *call = nullptr;
+    if (qvh_call_new(pkg, f.name, &call) != QVH_OK) throw std::runtime_error(qvh_errmsg());
+    const bool takes = qvh_call_percentiles(call, nullptr, 0, nullptr, 0, sizeof(double), nullptr, nullptr, nullptr) == QVH_OK;
+    qvh_call_free(call);
+    return takes;
+}
+
 }  // namespace
 
 int main(int argc, char **argv) {
@@ -136,6 +163,7 @@ int main(int argc, char **argv) {
             w.o << "\n-- " << f.name << "\n";
             w.row_wise(f);
             if (f.aggregate != QVH_AGG_NONE) w.aggregate(f);
+            if (f.aggregate != QVH_AGG_NONE && takes_percentiles(pkg, f)) w.percentiles(f);
         }
         qvh_close(pkg);
         std::fputs(w.o.str().c_str(), stdout);

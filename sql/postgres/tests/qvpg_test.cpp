@@ -286,6 +286,58 @@ TEST(Aggregate, ResultsDoNotDependOnWorkersOrPlan) {
     EXPECT_EQ(w.rows, serial[1].rows);
 }
 
+// The form over an array of percentiles gives, element by element, what one aggregate per
+// percentile gives: grouped or not, with ORDER BY, with workers, at missing and invalid
+// percentiles; and it refuses an array that changes from row to row.
+TEST(Aggregate, ArrayOfPercentilesEqualsOneAggregateEach) {
+    Conn c;
+    const std::string ps[] = {"0", "10", "12.5", "50", "90", "100", "NULL", "-1", "'NaN'"};
+    std::string array = "ARRAY[", each;
+    for (const std::string &p : ps) array += (array.size() > 6 ? ", " : "") + p + "::float8";
+    array += "]";
+    const struct Case {
+        const char *fn, *table, *group, *order;
+        int workers;
+    } cases[] = {
+        {"qv_pctl", "data", "g", "", 0},        {"qv_pctl1", "data", "g", "", 0},  {"qv_pctl2", "data", "g", " ORDER BY i DESC", 0},
+        {"qv_pctl3", "big", "g", "", 0},        {"qv_pctl4", "big", "0", "", 0},   {"qv_pctl5", "big", "g", "", 2},
+        {"qv_pctl", "big", "0", "", 2},         {"qv_pctl", "big", "g", " ORDER BY i", 0},
+    };
+    for (const Case &k : cases) {
+        std::string one;
+        for (const std::string &p : ps) one += std::string(one.empty() ? "" : ", ") + k.fn + "(" + p + ", x" + k.order + ")";
+        if (k.workers > 0)
+            c.ok("SET parallel_setup_cost = 0; SET parallel_tuple_cost = 0; SET min_parallel_table_scan_size = 0; "
+                 "SET max_parallel_workers_per_gather = " + std::to_string(k.workers));
+        const std::string sql = "SELECT " + std::string(k.group) + ", " + k.fn + "(" + array + ", x" + k.order + "), ARRAY[" + one +
+                                "] FROM " + k.table + " GROUP BY 1 ORDER BY 1";
+        const Answer a = c.ok(sql);
+        ASSERT_FALSE(a.rows.empty()) << sql;
+        for (const Row &r : a.rows) EXPECT_EQ(show(r[1]), show(r[2])) << sql << ", group " << *r[0];
+        if (k.workers > 0) {
+            std::string plan;
+            for (const Row &r : c.ok("EXPLAIN (ANALYZE, COSTS OFF) " + sql).rows) plan += *r[0] + "\n";
+            EXPECT_NE(plan.find("Launched: "), plan.npos) << plan;
+            c.ok("SET max_parallel_workers_per_gather = 0");
+        }
+    }
+    const struct {
+        const char *sql;
+        Cell want;
+    } edges[] = {
+        {"SELECT qv_pctl(ARRAY[]::float8[], x) FROM data", Cell{"{}"}},
+        {"SELECT qv_pctl(NULL::float8[], x) FROM data", Cell{}},
+        {"SELECT qv_pctl(ARRAY[50, 100], x) FROM data WHERE false", Cell{}},
+        {"SELECT qv_pctl(ARRAY[50, 100], x) FROM data WHERE g = 4", Cell{"{42,42}"}},
+        {"SELECT qv_pctl(ARRAY[50, 100], x) FROM data WHERE g = 3", Cell{"{NULL,NULL}"}},
+    };
+    for (const auto &e : edges) EXPECT_EQ(show(c.ok(e.sql).rows[0][0]), show(e.want)) << e.sql;
+    const Answer varying = c.run("SELECT qv_pctl(ARRAY[g::float8], x) FROM data");
+    EXPECT_EQ(varying.error, "qv_pctl: the percentiles must be the same array for every row of a group");
+    EXPECT_EQ(c.run("SELECT qv_pctl(ARRAY[[1, 2], [3, 4]]::float8[], x) FROM data").error,
+              "qv_pctl: the percentiles must be a one-dimensional array");
+}
+
 // A window frame's result is the row-wise call over the frame's values in the canonical order:
 // frames that slide (rows leave), grow, run past the end into empty frames; ROWS 10, 100 and
 // running over values with NULL, -0 and +0 and ties.
