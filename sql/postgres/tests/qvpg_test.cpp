@@ -332,6 +332,11 @@ TEST(Aggregate, ArrayOfPercentilesEqualsOneAggregateEach) {
         {"SELECT qv_pctl(ARRAY[50, 100], x) FROM data WHERE g = 3", Cell{"{NULL,NULL}"}},
     };
     for (const auto &e : edges) EXPECT_EQ(show(c.ok(e.sql).rows[0][0]), show(e.want)) << e.sql;
+    // In a window, sliding and running frames alike (each computed afresh).
+    for (const char *frame : {"ROWS BETWEEN 3 PRECEDING AND CURRENT ROW", "ROWS UNBOUNDED PRECEDING"})
+        for (const Row &r : c.ok(std::string("SELECT qv_pctl(ARRAY[50, 90], x) OVER w, ARRAY[qv_pctl(50, x) OVER w, "
+                                             "qv_pctl(90, x) OVER w] FROM data WINDOW w AS (ORDER BY i ") + frame + ")").rows)
+            EXPECT_EQ(show(r[0]), show(r[1])) << frame;
     const Answer varying = c.run("SELECT qv_pctl(ARRAY[g::float8], x) FROM data");
     EXPECT_EQ(varying.error, "qv_pctl: the percentiles must be the same array for every row of a group");
     EXPECT_EQ(c.run("SELECT qv_pctl(ARRAY[[1, 2], [3, 4]]::float8[], x) FROM data").error,
