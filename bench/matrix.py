@@ -134,9 +134,10 @@ def sql_cases(engine, families):
         peer = d[f"row{fn}"] and d[f"row{fn}"].format(c=COLS)
         cases.append(("axis=1", fn, f"SELECT sum({d['prow']}{fn}({COLS})) FROM w", peer,
                       peer and f"SELECT sum({peer}) FROM w"))
-    # PostgreSQL takes the five in one array, as percentile_cont does; the others, one aggregate each.
-    five = ("qv_pctl(ARRAY[5, 25, 50, 75, 95], x)" if engine == "postgres"
-            else ", ".join(f"qv_pctl({p}, x)" for p in (5, 25, 50, 75, 95)))
+    # PostgreSQL and DuckDB take the five in one array or list, as their own percentiles do; SQLite,
+    # one aggregate each.
+    five = {"postgres": "qv_pctl(ARRAY[5, 25, 50, 75, 95], x)", "duckdb": "qv_pctl([5, 25, 50, 75, 95], x)"}.get(
+        engine, ", ".join(f"qv_pctl({p}, x)" for p in (5, 25, 50, 75, 95)))
     cases.append(("percentiles", "pctl 5", whole(five), d["pctl5"], d["pctl5"] and whole(d["pctl5"])))
     median = d["median"] and whole(d["median"])
     if engine == "sqlite":  # SQLite has no median: the middle row in order

@@ -54,6 +54,37 @@ void params(const Function &f, duckdb_data_chunk input, idx_t rows, std::vector<
             fail(f, "the percentile or rank must be one value for the whole query, such as 90 in " + f.label + "(90, x)");
 }
 
+// The list of percentiles of the form qv_pctl([10, 50, 90], x): one list for every row (checked
+// across the vector), each percentile NULL as '.'; its number in the function's lists, 0 for a
+// NULL list.
+void percentile_list(Function &f, duckdb_data_chunk input, idx_t rows, std::vector<double> &ps) {
+    duckdb_vector lists = duckdb_data_chunk_get_vector(input, 0);
+    const auto *entries = static_cast<const duckdb_list_entry *>(duckdb_vector_get_data(lists));
+    const std::uint64_t *valid = duckdb_vector_get_validity(lists);
+    duckdb_vector child = duckdb_list_vector_get_child(lists);
+    const auto *values = static_cast<const double *>(duckdb_vector_get_data(child));
+    const std::uint64_t *child_valid = duckdb_vector_get_validity(child);
+    auto null_at = [](const std::uint64_t *mask, idx_t i) { return mask != nullptr && !duckdb_validity_row_is_valid(const_cast<std::uint64_t *>(mask), i); };
+    auto list_at = [&](idx_t row, std::vector<double> &out) {
+        out.clear();
+        if (null_at(valid, row)) return false;
+        for (idx_t k = 0; k < entries[row].length; ++k) {
+            const idx_t at = entries[row].offset + k;
+            out.push_back(null_at(child_valid, at) ? qvh_dot() : values[at]);
+        }
+        return true;
+    };
+    std::vector<double> first, other;
+    const bool present = list_at(0, first);
+    for (idx_t i = 1; i < rows; ++i) {
+        const bool same = list_at(i, other) == present && other.size() == first.size() &&
+                          (first.empty() || std::memcmp(other.data(), first.data(), first.size() * sizeof(double)) == 0);
+        if (!same)
+            fail(f, "the percentiles must be one list for the whole query, such as [10, 50, 90] in " + f.label + "([10, 50, 90], x)");
+    }
+    ps.assign(rows, std::bit_cast<double>(present ? f.list_number(first) : std::uint64_t{0}));
+}
+
 // The rows of a chunk by state: the states in the order of their first rows, and the values of
 // each state's rows gathered in the order of the rows.
 struct ChunkGroups {
@@ -99,7 +130,10 @@ void agg_update(duckdb_function_info info, duckdb_data_chunk input, duckdb_aggre
         const std::size_t xcol = f.info->leading_param ? 1 : 0;
         std::vector<double> xs(rows), ps;
         numbers_arg(f, xcol, Column(duckdb_data_chunk_get_vector(input, xcol)), rows, xs.data());
-        if (xcol == 1 && rows > 0) params(f, input, rows, ps);
+        if (xcol == 1 && rows > 0) {
+            if (f.percentile_list) percentile_list(f, input, rows, ps);
+            else params(f, input, rows, ps);
+        }
         // Each state is found once and takes its rows' values at once, in the order of the rows:
         // consecutive rows of one state (all of them, without GROUP BY) as they stand, the rows of
         // many groups scattered over the chunk once gathered by state.
@@ -179,6 +213,57 @@ void agg_finalize(duckdb_function_info info, duckdb_aggregate_state *source, duc
     });
 }
 
+// The form over a list of percentiles: each group's values ordered once for all of its list
+// (qvh_call_percentiles), a list of results in the list's order; NULL for a NULL list and for no
+// rows.
+void agg_finalize_list(duckdb_function_info info, duckdb_aggregate_state *source, duckdb_vector result, idx_t count,
+                       idx_t offset) {
+    Function &f = function_of(info);
+    guarded(f, [&](const char *m) { duckdb_aggregate_function_set_error(info, m); }, [&] {
+        qvh_call *call = nullptr;
+        if (const int rc = qvh_call_new(f.reg->pkg, f.info->name, &call); rc != QVH_OK) host_failure(f, rc);
+        struct Free {
+            qvh_call *c;
+            ~Free() { qvh_call_free(c); }
+        } free_call{call};
+        if (const int rc = qvh_call_set_label(call, f.label.c_str()); rc != QVH_OK) host_failure(f, rc);
+        duckdb_vector child = duckdb_list_vector_get_child(result);
+        qvh_tally tally{};
+        for (idx_t i = 0; i < count; ++i) {
+            Group &g = group_of(source[i]);
+            const idx_t row = offset + i;
+            const std::uint64_t number = has_param(f, g) ? std::bit_cast<std::uint64_t>(param_of(static_cast<Values &>(g))) : 0;
+            if (number == 0) {
+                set_null(result, row);
+                continue;
+            }
+            const std::vector<double> ps = f.list_of(number);
+            std::size_t n = 0;
+            const double *xs = ordered_values(f, g, n);
+            std::vector<double> r(ps.size());
+            std::vector<std::int32_t> st(ps.size());
+            if (const int rc = qvh_call_percentiles(call, ps.data(), ps.size(), xs, n, sizeof(double), r.data(), st.data(), nullptr);
+                rc != QVH_OK)
+                host_failure(f, rc, qvh_call_asked(call));
+            const idx_t at = duckdb_list_vector_get_size(result);
+            if (duckdb_list_vector_reserve(result, at + ps.size()) != DuckDBSuccess ||
+                duckdb_list_vector_set_size(result, at + ps.size()) != DuckDBSuccess)
+                qvsql::no_memory(f.label.c_str(), ps.size() * sizeof(double));
+            auto *out = static_cast<double *>(duckdb_vector_get_data(child));
+            for (std::size_t k = 0; k < ps.size(); ++k) {
+                qvh_tally_add(&tally, st[k], 0);
+                if (qvh_is_missing(r[k])) set_null(child, at + k);
+                else out[at + k] = r[k];
+            }
+            static_cast<duckdb_list_entry *>(duckdb_vector_get_data(result))[row] = duckdb_list_entry{at, ps.size()};
+        }
+        char text[256];
+        qvh_tally_describe(&tally, nullptr, text, sizeof text);
+        const bool ok = tally.missing_arg + tally.invalid_arg + tally.not_a_number + tally.other == 0;
+        f.reg->note(text, ok ? OK : NOT_OK);
+    });
+}
+
 void state_destroy(duckdb_aggregate_state *states, idx_t count) {
     for (idx_t i = 0; i < count; ++i) {
         Group *g = reinterpret_cast<State *>(states[i])->group;
@@ -190,24 +275,38 @@ void state_destroy(duckdb_aggregate_state *states, idx_t count) {
     }
 }
 
-}  // namespace
+// Whether the host library takes several percentiles of the function at once (PCTL, PCTL1 to PCTL5).
+bool takes_percentiles(Registry *reg, const qvh_info *info) {
+    qvh_call *call = nullptr;
+    if (qvh_call_new(reg->pkg, info->name, &call) != QVH_OK) return false;
+    const bool takes = qvh_call_percentiles(call, nullptr, 0, nullptr, 0, sizeof(double), nullptr, nullptr, nullptr) == QVH_OK;
+    qvh_call_free(call);
+    return takes;
+}
 
-bool register_aggregate(duckdb_connection con, Registry *reg, const qvh_info *info, const std::string &name) {
-    auto *f = make<Function>(reg, info, name);
+// One overload of the aggregate: (x), (p, x) or, for the list form, (list, x).
+duckdb_aggregate_function make_aggregate(Registry *reg, const qvh_info *info, const std::string &name, bool list, Function *&f) {
+    f = make<Function>(reg, info, name);
+    f->percentile_list = list;
     f->states = new (std::nothrow) StateTable;
     if (f->states == nullptr) {
         delete f;
         qvsql::no_memory(LOADER, sizeof(StateTable));
     }
     duckdb_logical_type any = duckdb_create_logical_type(DUCKDB_TYPE_ANY);
-    // Counts are whole numbers; every other statistic is a DOUBLE.
-    duckdb_logical_type type = duckdb_create_logical_type(info->fold == QVH_FOLD_COUNT ? DUCKDB_TYPE_BIGINT : DUCKDB_TYPE_DOUBLE);
+    duckdb_logical_type dbl = duckdb_create_logical_type(DUCKDB_TYPE_DOUBLE);
+    duckdb_logical_type dbl_list = duckdb_create_list_type(dbl);
+    // Counts are whole numbers; every other statistic is a DOUBLE, the list form a list of them.
+    duckdb_logical_type count = duckdb_create_logical_type(DUCKDB_TYPE_BIGINT);
     duckdb_aggregate_function fn = duckdb_create_aggregate_function();
     duckdb_aggregate_function_set_name(fn, name.c_str());
-    for (int k = 0; k < 1 + info->leading_param; ++k) duckdb_aggregate_function_add_parameter(fn, any);
-    duckdb_aggregate_function_set_return_type(fn, type);
+    // A percentile that also has the list form takes a DOUBLE: a parameter of type ANY would be
+    // chosen for a list too.
+    if (info->leading_param) duckdb_aggregate_function_add_parameter(fn, list ? dbl_list : takes_percentiles(reg, info) ? dbl : any);
+    duckdb_aggregate_function_add_parameter(fn, any);
+    duckdb_aggregate_function_set_return_type(fn, list ? dbl_list : info->fold == QVH_FOLD_COUNT ? count : dbl);
     duckdb_aggregate_function_set_special_handling(fn);
-    duckdb_aggregate_function_set_functions(fn, state_size, state_init, agg_update, agg_combine, agg_finalize);
+    duckdb_aggregate_function_set_functions(fn, state_size, state_init, agg_update, agg_combine, list ? agg_finalize_list : agg_finalize);
     duckdb_aggregate_function_set_destructor(fn, state_destroy);
     f->states->number = number(f);
     if (kind_of(*info) == Kind::Count) {
@@ -218,11 +317,29 @@ bool register_aggregate(duckdb_connection con, Registry *reg, const qvh_info *in
         f->counts_missing = qvh_eval(reg->pkg, info->name, &dot, 1, &r, &status) == QVH_OK && r == 1;
     }
     duckdb_aggregate_function_set_extra_info(fn, f, delete_function);
-    // (more than 65535 aggregates registered at once in the process: the last are refused)
-    const bool ok = f->states->number != 0 && duckdb_register_aggregate_function(con, fn) == DuckDBSuccess;
-    duckdb_destroy_aggregate_function(&fn);
     duckdb_destroy_logical_type(&any);
-    duckdb_destroy_logical_type(&type);
+    duckdb_destroy_logical_type(&dbl_list);
+    duckdb_destroy_logical_type(&dbl);
+    duckdb_destroy_logical_type(&count);
+    return fn;
+}
+
+}  // namespace
+
+// The aggregate, and for a percentile its form over a list of percentiles beside it.
+bool register_aggregate(duckdb_connection con, Registry *reg, const qvh_info *info, const std::string &name) {
+    duckdb_aggregate_function_set set = duckdb_create_aggregate_function_set(name.c_str());
+    bool ok = set != nullptr;
+    for (const bool list : {false, true}) {
+        if (!ok || (list && !(info->leading_param && takes_percentiles(reg, info)))) continue;
+        Function *f = nullptr;
+        duckdb_aggregate_function fn = make_aggregate(reg, info, name, list, f);
+        // (more than 65535 aggregates registered at once in the process: the last are refused)
+        ok = f->states->number != 0 && duckdb_add_aggregate_function_to_set(set, fn) == DuckDBSuccess;
+        duckdb_destroy_aggregate_function(&fn);
+    }
+    ok = ok && duckdb_register_aggregate_function_set(con, set) == DuckDBSuccess;
+    duckdb_destroy_aggregate_function_set(&set);
     return ok;
 }
 

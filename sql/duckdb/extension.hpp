@@ -77,6 +77,14 @@ struct Function {
     std::vector<qvh_call *> idle;  // row-wise calls not in use, reused vector after vector
     StateTable *states = nullptr;  // an aggregate's: the states it set up and not yet destroyed
     bool counts_missing = false;   // a count's: it counts the missing values (NMISS), not the others
+    // A percentile's form over a list of percentiles, qv_pctl([10, 50, 90], x): a group keeps the
+    // number of its list (0: a NULL list) where the scalar form keeps its percentile, and the
+    // lists are kept here, each distinct one once, until the extension is unloaded.
+    bool percentile_list = false;
+    std::mutex lists_mutex;
+    std::vector<std::vector<double>> lists;
+    std::uint64_t list_number(const std::vector<double> &ps);
+    std::vector<double> list_of(std::uint64_t number);
 
     Function(Registry *r, const qvh_info *i, std::string l);
     ~Function();

@@ -238,6 +238,13 @@ void set_param(const Function &f, Group &g, double p) {
     }
 }
 
+const double *ordered_values(const Function &f, Group &g, std::size_t &n) {
+    auto &v = static_cast<Values &>(g);
+    if (qvsql::needs_order(*f.info, values_of(f, v), v.count)) sort_values(values_of(f, v), v.count);
+    n = v.count;
+    return values_of(f, v);
+}
+
 double result_of(const Function &f, Group &g, qvh_call *call, std::int32_t &status) {
     double r = qvh_dot();
     const double *xs = nullptr;
@@ -260,9 +267,7 @@ double result_of(const Function &f, Group &g, qvh_call *call, std::int32_t &stat
         }
         case Kind::Values: {
             auto &v = static_cast<Values &>(g);
-            if (qvsql::needs_order(*f.info, values_of(f, v), v.count)) sort_values(values_of(f, v), v.count);
-            xs = values_of(f, v);
-            n = v.count;
+            xs = ordered_values(f, g, n);
             if (v.flags & HAS_PARAM) lead = &param_of(v);
             break;
         }

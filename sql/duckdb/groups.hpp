@@ -84,5 +84,8 @@ inline bool has_param(const Function &f, const Group &g) { return f.info->leadin
 // The result of one group: one call over its values in the canonical order, a count, or one call
 // over the values an extreme depends on.
 double result_of(const Function &f, Group &g, qvh_call *call, std::int32_t &status);
+// A group's kept values (Kind::Values), put into the canonical order where their order could
+// change the statistic's bits; n becomes their count.
+const double *ordered_values(const Function &f, Group &g, std::size_t &n);
 
 }  // namespace qvduck

@@ -183,6 +183,20 @@ Function::~Function() {
     unref(reg);
 }
 
+std::uint64_t Function::list_number(const std::vector<double> &ps) {
+    std::lock_guard lock(lists_mutex);
+    for (std::size_t k = 0; k < lists.size(); ++k)
+        if (lists[k].size() == ps.size() && (ps.empty() || std::memcmp(lists[k].data(), ps.data(), ps.size() * sizeof(double)) == 0))
+            return k + 1;
+    lists.push_back(ps);
+    return lists.size();
+}
+
+std::vector<double> Function::list_of(std::uint64_t number) {
+    std::lock_guard lock(lists_mutex);
+    return lists.at(number - 1);
+}
+
 void delete_function(void *p) { delete static_cast<Function *>(p); }
 
 [[noreturn]] void fail(const Function &f, const std::string &what) { qvsql::fail(f.label.c_str(), what); }

@@ -367,6 +367,56 @@ TEST(DuckDb, PercentilesBesideDuckDbsOwn) {
     }
 }
 
+// A percentile over a list of percentiles gives, element by element, what one aggregate per
+// percentile gives, whole table or grouped, at any thread count; a NULL or invalid percentile a
+// NULL element; a list that changes from row to row is refused.
+TEST(DuckDb, ListOfPercentilesEqualsOneAggregateEach) {
+    const std::string ps[] = {"0", "12.5", "37.5", "50", "90", "100", "NULL", "-1"};
+    std::string list = "[";
+    for (const std::string &p : ps) list += (list.size() > 1 ? ", " : "") + p;
+    list += "]";
+    const struct {
+        const char *fn, *groups;
+        int threads;
+    } cases[] = {{"qv_pctl", "", 1}, {"qv_pctl", " GROUP BY g", 4}, {"qv_pctl1", " GROUP BY g", 1}, {"qv_pctl4", "", 4},
+                 {"qv_pctl5", " GROUP BY g", 2}};
+    for (const auto &c : cases) {
+        Db db(c.threads);
+        ASSERT_EQ(db.run(table("t", 20000)), "");
+        std::string one = "[";
+        for (const std::string &p : ps) one += std::string(one.size() > 1 ? ", " : "") + c.fn + "(" + p + ", a)";
+        one += "]";
+        const std::string sql = std::string("WITH q AS (SELECT ") + (*c.groups ? "id % 5 AS g, " : "") + c.fn + "(" + list + ", a) AS l, " + one +
+                                " AS s FROM t" + c.groups + ") SELECT len(l), unnest(l), unnest(s) FROM q";
+        Rows got;
+        ASSERT_EQ(db.run(sql, &got), "") << sql;
+        ASSERT_EQ(got.size(), (*c.groups ? 5 : 1) * std::size(ps)) << sql;
+        for (const auto &r : got) {
+            EXPECT_TRUE(same(r[0], Cell{double(std::size(ps))})) << sql;
+            EXPECT_TRUE(same(r[1], r[2])) << sql;
+        }
+    }
+    Db db;
+    const struct {
+        const char *sql;
+        Cell want;
+    } edges[] = {
+        {"SELECT len(qv_pctl([], x)) FROM range(5) r(x)", 0.0},
+        {"SELECT qv_pctl(NULL::DOUBLE[], x) IS NULL FROM range(5) r(x)", 1.0},
+        {"SELECT qv_pctl([50], x) IS NULL FROM range(5) r(x) WHERE x > 9", 1.0},
+        {"SELECT qv_pctl([50, 100], x)[2] FROM range(5) r(x)", 4.0},
+        // Two lists in one query, each its own.
+        {"SELECT qv_pctl([100], x)[1] - qv_pctl([0, 50], x)[2] FROM range(3000) r(x)", 1499.5},
+    };
+    for (const auto &e : edges) {
+        Rows got;
+        ASSERT_EQ(db.run(e.sql, &got), "") << e.sql;
+        EXPECT_TRUE(same(got.at(0)[0], e.want)) << e.sql;
+    }
+    EXPECT_NE(db.run("SELECT qv_pctl([x], x) FROM range(3000) r(x)").find("qv_pctl: the percentiles must be one list for the whole query"),
+              std::string::npos);
+}
+
 TEST(DuckDb, LoadingTwiceAndInTwoDatabases) {
     auto first = std::make_unique<Db>();
     Db second;
