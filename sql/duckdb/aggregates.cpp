@@ -174,8 +174,10 @@ void agg_combine(duckdb_function_info info, duckdb_aggregate_state *source, duck
     });
 }
 
-void agg_finalize(duckdb_function_info info, duckdb_aggregate_state *source, duckdb_vector result, idx_t count,
-                  idx_t offset) {
+// A finalize's frame: the function's call, labelled, for the groups body(f, call, tally) finishes,
+// their statuses tallied into the report once all are done.
+template <class Body>
+void finalizing(duckdb_function_info info, Body &&body) {
     Function &f = function_of(info);
     guarded(f, [&](const char *m) { duckdb_aggregate_function_set_error(info, m); }, [&] {
         qvh_call *call = nullptr;
@@ -185,9 +187,20 @@ void agg_finalize(duckdb_function_info info, duckdb_aggregate_state *source, duc
             ~Free() { qvh_call_free(c); }
         } free_call{call};
         if (const int rc = qvh_call_set_label(call, f.label.c_str()); rc != QVH_OK) host_failure(f, rc);
+        qvh_tally tally{};
+        body(f, call, tally);
+        char text[256];
+        qvh_tally_describe(&tally, nullptr, text, sizeof text);
+        const bool ok = tally.missing_arg + tally.invalid_arg + tally.not_a_number + tally.other == 0;
+        f.reg->note(text, ok ? OK : NOT_OK);
+    });
+}
+
+void agg_finalize(duckdb_function_info info, duckdb_aggregate_state *source, duckdb_vector result, idx_t count,
+                  idx_t offset) {
+    finalizing(info, [&](Function &f, qvh_call *call, qvh_tally &tally) {
         const bool counts = f.info->fold == QVH_FOLD_COUNT;
         void *out = duckdb_vector_get_data(result);
-        qvh_tally tally{};
         for (idx_t i = 0; i < count; ++i) {
             Group &g = group_of(source[i]);
             const idx_t row = offset + i;
@@ -206,10 +219,6 @@ void agg_finalize(duckdb_function_info info, duckdb_aggregate_state *source, duc
             else
                 static_cast<double *>(out)[row] = r;
         }
-        char text[256];
-        qvh_tally_describe(&tally, nullptr, text, sizeof text);
-        const bool ok = tally.missing_arg + tally.invalid_arg + tally.not_a_number + tally.other == 0;
-        f.reg->note(text, ok ? OK : NOT_OK);
     });
 }
 
@@ -218,17 +227,8 @@ void agg_finalize(duckdb_function_info info, duckdb_aggregate_state *source, duc
 // rows.
 void agg_finalize_list(duckdb_function_info info, duckdb_aggregate_state *source, duckdb_vector result, idx_t count,
                        idx_t offset) {
-    Function &f = function_of(info);
-    guarded(f, [&](const char *m) { duckdb_aggregate_function_set_error(info, m); }, [&] {
-        qvh_call *call = nullptr;
-        if (const int rc = qvh_call_new(f.reg->pkg, f.info->name, &call); rc != QVH_OK) host_failure(f, rc);
-        struct Free {
-            qvh_call *c;
-            ~Free() { qvh_call_free(c); }
-        } free_call{call};
-        if (const int rc = qvh_call_set_label(call, f.label.c_str()); rc != QVH_OK) host_failure(f, rc);
+    finalizing(info, [&](Function &f, qvh_call *call, qvh_tally &tally) {
         duckdb_vector child = duckdb_list_vector_get_child(result);
-        qvh_tally tally{};
         for (idx_t i = 0; i < count; ++i) {
             Group &g = group_of(source[i]);
             const idx_t row = offset + i;
@@ -257,10 +257,6 @@ void agg_finalize_list(duckdb_function_info info, duckdb_aggregate_state *source
             }
             static_cast<duckdb_list_entry *>(duckdb_vector_get_data(result))[row] = duckdb_list_entry{at, ps.size()};
         }
-        char text[256];
-        qvh_tally_describe(&tally, nullptr, text, sizeof text);
-        const bool ok = tally.missing_arg + tally.invalid_arg + tally.not_a_number + tally.other == 0;
-        f.reg->note(text, ok ? OK : NOT_OK);
     });
 }
 
