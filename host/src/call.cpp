@@ -106,13 +106,6 @@ int call_chars(qvh_call *call, FuncArgList *list) noexcept {
     return QVH_OK;
 }
 
-// Loads a double from a place that may not be aligned.
-inline double load(const void *p) {
-    double x;
-    std::memcpy(&x, p, sizeof x);
-    return x;
-}
-
 const double DOT = qv::MISSING_DOT;
 
 // The catalogue's check of count arguments that are all numbers: the count, and the kinds of the

@@ -139,11 +139,7 @@ bool deviation_stat(SumStat s) {
 // from it are summed in slot order. A NaN is not present: a missing value, or a NaN the list
 // would carry as '.'.
 int deviation_array(qvh_call *call, SumStat stat, const char *xs, std::size_t n, std::ptrdiff_t stride, Outcome &r) {
-    auto value = [&](std::size_t i) {
-        double x;
-        std::memcpy(&x, xs + static_cast<std::ptrdiff_t>(i) * stride, sizeof x);
-        return x;
-    };
+    auto value = [&](std::size_t i) { return load(xs + static_cast<std::ptrdiff_t>(i) * stride); };
     qv::ListSum p;
     bool any = false;
     for (std::size_t at = 0; at < n; at += CHUNK) {

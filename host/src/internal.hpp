@@ -1,6 +1,7 @@
 // The host library's handles, shared by its C entry points.
 #pragma once
 
+#include <cstring>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -63,6 +64,13 @@ namespace qvhost {
 
 // The package entry of a function by name, with the checks every constructor needs.
 int resolve(qvh_package *pkg, const char *name, const char *what, const qvh_info *&info, QvEntry &entry) noexcept;
+
+// Loads a double from a place that may not be aligned.
+inline double load(const void *p) noexcept {
+    double x;
+    std::memcpy(&x, p, sizeof x);
+    return x;
+}
 
 // A NaN that is not a missing value becomes the missing value '.'.
 inline double edge_value(double x) noexcept { return x != x && !qv::is_missing(x) ? qv::MISSING_DOT : x; }

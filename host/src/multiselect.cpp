@@ -20,12 +20,6 @@ using Values = std::vector<double, MemoryAllocator<double>>;
 constexpr std::size_t SAMPLE = std::size_t{1} << 16;
 constexpr std::size_t LONG = 8 * SAMPLE;
 
-double load(const char *at) {
-    double x;
-    std::memcpy(&x, at, sizeof x);
-    return x;
-}
-
 int interrupted(qvh_call *call) { return fail(QVH_E_INTERRUPTED, Msg() << call->label.view() << ": interrupted"); }
 
 // Places the value of every rank in ranks[0, nr) (sorted, from 1, within (lo, hi]) at index rank - 1

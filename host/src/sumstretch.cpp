@@ -13,12 +13,6 @@ namespace {
 // span at least besides the stretch's own.
 constexpr std::size_t SHIFTED_MOST = std::size_t{1} << 17, SHIFTED_LEAST = 256;
 
-inline double load(const char *p) {
-    double x;
-    std::memcpy(&x, p, sizeof x);
-    return x;
-}
-
 std::size_t round_up(std::size_t n) { return (n + 63) & ~std::size_t{63}; }
 
 }  // namespace

@@ -13,12 +13,6 @@ namespace {
 
 constexpr std::size_t MAX_ARGS = QVH_MAX_ARGS;
 
-inline double load(const void *p) {
-    double x;
-    std::memcpy(&x, p, sizeof x);
-    return x;
-}
-
 struct Rows {
     std::size_t lo, hi;  // the window is rows [lo, hi)
 };
