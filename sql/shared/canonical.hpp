@@ -184,6 +184,44 @@ inline void radix_sort_keys(std::uint64_t *keys, std::uint64_t *scratch, std::si
     radix::sort_words<false>(keys, scratch, n);
 }
 
+// The values as at most MERGED_RUNS runs already in the canonical order (partial states each put
+// in order where they were made, a parallel worker's, joined end to end) are merged rather than
+// sorted: a pass that finds the runs, one that turns the patterns into keys, a merge pass per
+// halving of the runs (ping-ponging with scratch), one back. False, with nothing changed, for
+// more runs. first: where the first run ends.
+constexpr std::size_t MERGED_RUNS = 8;
+inline bool merge_runs(std::uint64_t *words, std::uint64_t *scratch, std::size_t n, std::size_t first) noexcept {
+    std::size_t ends[MERGED_RUNS];
+    std::size_t runs = 0;
+    ends[runs++] = first;
+    std::uint64_t last = canonical_key(words[first]);
+    for (std::size_t i = first + 1; i < n; ++i) {
+        const std::uint64_t k = canonical_key(words[i]);
+        if (k < last) {
+            if (runs == MERGED_RUNS) return false;
+            ends[runs++] = i;
+        }
+        last = k;
+    }
+    if (runs == MERGED_RUNS) return false;
+    ends[runs++] = n;
+    for (std::size_t i = 0; i < n; ++i) words[i] = canonical_key(words[i]);
+    std::uint64_t *from = words, *to = scratch;
+    while (runs > 1) {
+        std::size_t begin = 0, kept = 0;
+        for (std::size_t r = 0; r < runs; r += 2) {
+            const std::size_t mid = ends[r], end = r + 1 < runs ? ends[r + 1] : mid;
+            std::merge(from + begin, from + mid, from + mid, from + end, to + begin);
+            ends[kept++] = end;
+            begin = end;
+        }
+        runs = kept;
+        std::swap(from, to);
+    }
+    for (std::size_t i = 0; i < n; ++i) words[i] = canonical_bits(from[i]);
+    return true;
+}
+
 // Sorts xs[0..n) into the canonical order. With scratch (room for n keys) and at least RADIX_FROM
 // values it is a radix sort of their bit patterns by their keys in 11-bit digits, the lowest two
 // left to finish_runs; from SMALL_RADIX_FROM to RADIX_FROM values, one in 8-bit digits with the
@@ -203,6 +241,7 @@ inline void canonical_sort(double *xs, std::size_t n, std::uint64_t *scratch = n
     // The same storage holds the patterns and keys while they are sorted: doubles and 64-bit
     // integers share size and alignment.
     auto *words = static_cast<std::uint64_t *>(static_cast<void *>(xs));
+    if (scratch != nullptr && n >= RADIX_FROM && merge_runs(words, scratch, n, i)) return;
     if (scratch != nullptr && n >= RADIX_FROM) {
         radix::sort_words<true, 11, std::size_t, 2>(words, scratch, n);
         return;

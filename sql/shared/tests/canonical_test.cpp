@@ -54,6 +54,17 @@ TEST(Canonical, EveryOrderOfTheSameValuesSortsAlike) {
             qvsql::canonical_sort(radix.data(), n, scratch.data());  // sorted already: unchanged
             EXPECT_EQ(bits_of(radix), want) << n;
         }
+        // Runs already in order joined end to end (partial states ordered where they were made):
+        // merged, or sorted past the runs a merge takes, to the same order.
+        for (const std::size_t runs : {std::size_t{2}, std::size_t{3}, qvsql::MERGED_RUNS - 1, qvsql::MERGED_RUNS}) {
+            if (n < qvsql::RADIX_FROM) continue;
+            std::vector<double> joined = xs;
+            for (std::size_t r = 0; r < runs; ++r)
+                qvsql::canonical_sort(joined.data() + n * r / runs, n * (r + 1) / runs - n * r / runs);
+            std::vector<std::uint64_t> scratch(n);
+            qvsql::canonical_sort(joined.data(), n, scratch.data());
+            EXPECT_EQ(bits_of(joined), want) << n << " in " << runs << " runs";
+        }
     }
 }
 
