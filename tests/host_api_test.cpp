@@ -277,7 +277,8 @@ TEST(HostApi, ValuesReadAndPrint) {
 }
 
 // A batch gives, row by row, what one call per row gives: results, statuses, marks, the tally;
-// arguments read through strides of any sign, unaligned or broadcast.
+// arguments read through strides of any sign, unaligned or broadcast, and aligned rows read as
+// one block (a NaN that is not missing in the block's eights and in its tail).
 TEST(HostApi, RowsEqualOneCallPerRow) {
     struct Batch {
         const char *name;
@@ -285,25 +286,30 @@ TEST(HostApi, RowsEqualOneCallPerRow) {
         std::size_t nargs;
         bool broadcast_first;      // argument 1 is the same every row (a parameter)
         bool reversed;
+        bool aligned;
     };
-    const double inf = HUGE_VAL;
+    const double inf = HUGE_VAL, nan = std::nan("");
     const Batch batches[] = {
-        {"LOG", {1, 0, -1, missing('A'), inf, 2.5}, 1, false, false},
-        {"ATAN2", {0, 0, 1, -0.0, missing('.'), 2, 3, 4}, 2, false, true},
-        {"PCTL", {150, 1, 2, 3, 50, 4, 5, 6}, 4, true, false},
-        {"KURTOSIS", {1, 2, 3, 1e155, 1, 2, 3, 4}, 4, false, false},
+        {"LOG", {1, 0, -1, missing('A'), inf, 2.5}, 1, false, false, false},
+        {"ATAN2", {0, 0, 1, -0.0, missing('.'), 2, 3, 4}, 2, false, true, false},
+        {"PCTL", {150, 1, 2, 3, 50, 4, 5, 6}, 4, true, false, false},
+        {"PCTL", {150, 1, 2, 3, 50, nan, 5, 6}, 4, true, false, true},
+        {"KURTOSIS", {1, 2, 3, 1e155, 1, 2, 3, 4}, 4, false, false, false},
+        {"MEAN", {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 1, nan, 3, 4, 5, 6, 7, 8, 9, missing('A'),
+                  1, 2, 3, 4, 5, 6, 7, 8, -0.0, nan, 1, 2, 3, 4, 5, 6, 7, 8, inf, -inf},
+         10, false, true, true},
         // A row that marks its unit, then one that is missing and marks nothing: no mark carries over.
-        {"ROUND", {2.4999999999, 1, 0.125, 0.01, -7.5, 1, 1, -1, missing('.'), 1}, 2, false, false},
+        {"ROUND", {2.4999999999, 1, 0.125, 0.01, -7.5, 1, 1, -1, missing('.'), 1}, 2, false, false, false},
     };
     for (const Batch &b : batches) {
-        const std::size_t rows = b.data.size() / b.nargs;
-        std::vector<char> raw(b.data.size() * 8 + 1);  // one byte off: every value unaligned
-        std::memcpy(raw.data() + 1, b.data.data(), b.data.size() * 8);
+        const std::size_t rows = b.data.size() / b.nargs, off = b.aligned ? 0 : 1;  // one byte off: every value unaligned
+        std::vector<char> raw(b.data.size() * 8 + 1);
+        std::memcpy(raw.data() + off, b.data.data(), b.data.size() * 8);
         std::vector<const double *> cols;
         std::vector<ptrdiff_t> strides;
         for (std::size_t j = 0; j < b.nargs; ++j) {
             const std::size_t first_row = b.reversed ? rows - 1 : 0;
-            cols.push_back(reinterpret_cast<const double *>(raw.data() + 1 + (first_row * b.nargs + j) * 8));
+            cols.push_back(reinterpret_cast<const double *>(raw.data() + off + (first_row * b.nargs + j) * 8));
             strides.push_back(j == 0 && b.broadcast_first ? 0 : static_cast<ptrdiff_t>(b.nargs * 8) * (b.reversed ? -1 : 1));
         }
         std::vector<double> out(rows);

@@ -3,6 +3,8 @@
 
 #include <cstring>
 
+#include "nans.hpp"
+
 namespace qvhost {
 
 namespace {
@@ -53,11 +55,20 @@ RowsEnd scalar_rows(QvScalarFn fn, const ScalarRows &rows, std::size_t m, qvh_ta
     return direct ? run<true, false>(fn, rows, m, t) : run<false, false>(fn, rows, m, t);
 }
 
+std::size_t contiguous_from(const double *const *args, const std::ptrdiff_t *strides, std::size_t nargs) noexcept {
+    auto at = [&](std::size_t j) { return reinterpret_cast<std::uintptr_t>(args[j]); };
+    std::size_t j = nargs == 0 ? 0 : nargs - 1;
+    while (j > 0 && at(j - 1) + sizeof(double) == at(j) && strides[j - 1] == strides[j]) --j;
+    // The block is read as doubles in place, so it and every row's start must be aligned.
+    const bool aligned = j < nargs && at(j) % alignof(double) == 0 && strides[j] % static_cast<std::ptrdiff_t>(alignof(double)) == 0;
+    return nargs - j >= 2 && aligned ? j : nargs;
+}
+
 RowsEnd list_rows(QvListFn fn, const ListRows &rows, std::size_t from, std::size_t to, std::size_t keep, qvh_tally &t) noexcept {
     // Locals, which the stores of a row cannot be taken to change.
     const double *const *const args = rows.args;
     const std::ptrdiff_t *const strides = rows.strides;
-    const std::size_t nargs = rows.nargs;
+    const std::size_t nargs = rows.nargs, run = rows.run;
     FuncArgList *const list = rows.list;
     double *const in = rows.in;
     char *const out = rows.out;
@@ -68,10 +79,15 @@ RowsEnd list_rows(QvListFn fn, const ListRows &rows, std::size_t from, std::size
     double r = 0.0;
     QvStatus st = STATUS_OK;
     for (std::size_t i = from; i < to; ++i) {
-        for (std::size_t j = 0; j < nargs; ++j) {
+        for (std::size_t j = 0; j < run; ++j) {
             double x;
             std::memcpy(&x, reinterpret_cast<const char *>(args[j]) + static_cast<std::ptrdiff_t>(i) * strides[j], sizeof x);
             in[j] = edge_value(x);
+        }
+        if (run < nargs) {
+            const auto *block = reinterpret_cast<const double *>(reinterpret_cast<const char *>(args[run]) +
+                                                                 static_cast<std::ptrdiff_t>(i) * strides[run]);
+            find_nans<true>(block, nargs - run, in + run, [&](std::size_t k) { in[run + k] = edge_value(block[k]); });
         }
         r = 0.0;
         st = fn(list, &r);

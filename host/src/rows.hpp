@@ -32,11 +32,14 @@ RowsEnd scalar_rows(QvScalarFn fn, const ScalarRows &rows, std::size_t m, qvh_ta
 
 // Rows of nargs arguments through an argument list of nargs numeric slots: row i reads argument j
 // at args[j] + i * strides[j] bytes into in[j] (the list's numbers) and writes as ScalarRows does,
-// and when marks is not NULL, the marks of its arguments to marks[i * nargs ..].
+// and when marks is not NULL, the marks of its arguments to marks[i * nargs ..]. Arguments from
+// run on lie side by side in each row (the rows of a matrix laid out by row), so a row reads them
+// as one block (contiguous_from).
 struct ListRows {
     const double *const *args;
     const std::ptrdiff_t *strides;
     std::size_t nargs;
+    std::size_t run;
     FuncArgList *list;
     double *in;
     char *out;
@@ -44,6 +47,10 @@ struct ListRows {
     std::int32_t *statuses;
     unsigned char *marks;
 };
+
+// The first argument from which every argument of a row follows the one before it in memory, at
+// the same stride from row to row: nargs when the last two arguments do not.
+std::size_t contiguous_from(const double *const *args, const std::ptrdiff_t *strides, std::size_t nargs) noexcept;
 
 // Calls fn over rows [from, to) of rows as scalar_rows does. A row that marks an argument has its
 // marks cleared after it unless it is row keep, whose marks stay for the call to report.
