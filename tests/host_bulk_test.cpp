@@ -68,6 +68,20 @@ std::vector<double> filled(std::size_t n, double x, std::size_t at = SIZE_MAX, d
     return v;
 }
 
+// Values drawn from (from, from + 1), with one missing value and both zeros apart, +0 first: the
+// extreme of the list when from is above zero (the least) or below -1 (the largest).
+std::vector<double> zeros_apart(std::mt19937_64 &rng, std::size_t n, double from) {
+    std::uniform_real_distribution<double> u(from, from + 1);
+    std::vector<double> xs(n);
+    for (double &x : xs) x = u(rng);
+    if (n > 4) {
+        xs[n / 5] = 0.0;
+        xs[n / 4] = missing('.');
+        xs[n / 2] = -0.0;
+    }
+    return xs;
+}
+
 // A list of a kind, made at any length.
 struct Case {
     const char *what;
@@ -89,6 +103,8 @@ TEST(Fold, EqualsOneCallOnAdversarialLists) {
         {"infinities of both signs apart", [](std::mt19937_64 &, std::size_t n) { return filled(n, 1.0, n / 2, INF); }},
         {"DBL_MAX then -DBL_MAX", [](std::mt19937_64 &, std::size_t n) { return filled(n, BIG, n - 1, -BIG); }},
         {"negative zeros and a positive one", [](std::mt19937_64 &, std::size_t n) { return filled(n, -0.0, n / 3, 0.0); }},
+        {"zeros apart, the least", [](std::mt19937_64 &r, std::size_t n) { return zeros_apart(r, n, 1.0); }},
+        {"zeros apart, the largest", [](std::mt19937_64 &r, std::size_t n) { return zeros_apart(r, n, -2.0); }},
     };
     for (const char *name : FOLDS) {
         qvh_call *call = make(name);

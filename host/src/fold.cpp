@@ -40,25 +40,25 @@ public:
     }
 
     // Copies the m values from at, stride bytes apart, into the chunk, a NaN that is not a missing
-    // value as '.'.
-    void lay(const char *at, std::size_t m, std::ptrdiff_t stride) {
+    // value as '.'. With extremes, only the values that MIN or MAX can give or skip are kept (the
+    // chunk's smallest and largest numbers and its missing values), in their order.
+    void lay(const char *at, std::size_t m, std::ptrdiff_t stride, bool extremes) {
         double *const to = copies_;
-        auto dot = [to](std::size_t i) {
+        std::size_t nans = 0;
+        auto dot = [to, &nans](std::size_t i) {
+            ++nans;
             if (!qv::is_missing(to[i])) to[i] = DOT;
         };
-        std::size_t nans = 0;
-        if (stride == sizeof(double) && reinterpret_cast<std::uintptr_t>(at) % alignof(double) == 0) {
-            nans = find_nans<true>(reinterpret_cast<const double *>(at), m, to, dot);
-        } else {
-            for (std::size_t i = 0; i < m; ++i, at += stride) {
-                std::memcpy(&to[i], at, sizeof(double));
-                if (to[i] != to[i]) {
-                    ++nans;
-                    dot(i);
-                }
-            }
-        }
         m_ = m;
+        if (stride == sizeof(double) && reinterpret_cast<std::uintptr_t>(at) % alignof(double) == 0) {
+            const auto *xs = reinterpret_cast<const double *>(at);
+            if (extremes) m_ = copy_extremes(xs, m, to, dot);
+            else find_nans<true>(xs, m, to, dot);
+        } else {
+            for (std::size_t i = 0; i < m; ++i, at += stride) std::memcpy(&to[i], at, sizeof(double));
+            if (extremes) m_ = copy_extremes(to, m, to, dot);
+            else find_nans<false>(to, m, nullptr, dot);
+        }
         present_ = m - nans;  // every NaN is a missing value, or '.'
     }
     // entry over lead[0..nlead) (nlead 0 or 1) and the chunk's values.
@@ -118,10 +118,13 @@ int fold_array(qvh_call *call, const char *xs, std::size_t n, std::ptrdiff_t str
     ArrayChunk chunk(call->mem, call->pool.host(), CHUNK);
     const FoldEntries e = fold_entries(*call->pkg, *call->info, call->entry);
     FixedState s;
+    // MIN and MAX give one of the values (RANGE their difference) and skip the missing ones, so a
+    // value between the smallest and the largest of its chunk changes no call over the chunk.
+    const bool extremes = e.fold == QVH_FOLD_EXTREME || e.fold == QVH_FOLD_RANGE;
     for (std::size_t at = 0; at < n; at += CHUNK) {
         const std::size_t m = n - at < CHUNK ? n - at : CHUNK;
         if (call->interrupt.due(m)) return interrupted(call, at, n);
-        chunk.lay(xs + static_cast<std::ptrdiff_t>(at) * stride, m, stride);
+        chunk.lay(xs + static_cast<std::ptrdiff_t>(at) * stride, m, stride, extremes);
         fold_block(e, s, chunk);
     }
     r = fold_finish(e, s, [&](QvEntry f, const double *lead, std::size_t k) { return call_lead(call, f, lead, k); });

@@ -1,4 +1,5 @@
-// Finding the NaNs of an array of doubles at the speed of memory, copying it on the way when asked.
+// Finding the NaNs of an array of doubles at the speed of memory, copying it on the way when asked,
+// and narrowing it to the values an extreme can be.
 #pragma once
 
 #include <cstddef>
@@ -40,6 +41,80 @@ std::size_t find_nans(const double *xs, std::size_t n, double *to, OnNan &&nan) 
     }
     for (; i < n; ++i) one(i);
     return nans;
+}
+
+// Copies to to[] in order, from xs[0..n), only the values equal to its smallest or its largest
+// number and its NaNs, calling nan(k) for each NaN copied to to[k]; returns how many were copied.
+// A smallest or largest value of the list, whichever of equal values a rule picks, is among them,
+// and so are the values such a rule skips. to may be xs (the copies trail the reads).
+//
+// One pass finds the bounds of each block of 64 values (a NaN compares false, so no bound ever
+// takes one) and whether it holds a NaN; a second looks one value at a time only at the blocks
+// that reach a bound of the whole or hold a NaN, which for most data is one or two.
+template <class OnNan>
+std::size_t copy_extremes(const double *xs, std::size_t n, double *to, OnNan &&nan) noexcept {
+    using Pair = double __attribute__((vector_size(16)));
+    using Tests = std::int64_t __attribute__((vector_size(16)));
+    constexpr double inf = __builtin_inf();
+    constexpr std::size_t BLOCK = 64, MOST_BLOCKS = 64;
+    struct Bounds {
+        double lo, hi;
+        bool nan;
+    };
+    auto load = [xs](std::size_t i) {
+        Pair p;
+        std::memcpy(&p, xs + i, sizeof p);
+        return p;
+    };
+    Bounds blocks[MOST_BLOCKS];
+    const std::size_t nb = n / BLOCK < MOST_BLOCKS ? n / BLOCK : MOST_BLOCKS;
+    double least = inf, most = -inf;
+    for (std::size_t b = 0; b < nb; ++b) {
+        Pair lo0 = {inf, inf}, lo1 = lo0, lo2 = lo0, lo3 = lo0, hi0 = -lo0, hi1 = hi0, hi2 = hi0, hi3 = hi0;
+        Tests nans = {0, 0};
+        for (std::size_t i = b * BLOCK; i < (b + 1) * BLOCK; i += 8) {
+            const Pair w = load(i), x = load(i + 2), y = load(i + 4), z = load(i + 6);
+            lo0 = w < lo0 ? w : lo0;
+            lo1 = x < lo1 ? x : lo1;
+            lo2 = y < lo2 ? y : lo2;
+            lo3 = z < lo3 ? z : lo3;
+            hi0 = w > hi0 ? w : hi0;
+            hi1 = x > hi1 ? x : hi1;
+            hi2 = y > hi2 ? y : hi2;
+            hi3 = z > hi3 ? z : hi3;
+            nans |= (w != w) | (x != x) | (y != y) | (z != z);
+        }
+        lo0 = lo1 < lo0 ? lo1 : lo0;
+        lo2 = lo3 < lo2 ? lo3 : lo2;
+        lo0 = lo2 < lo0 ? lo2 : lo0;
+        hi0 = hi1 > hi0 ? hi1 : hi0;
+        hi2 = hi3 > hi2 ? hi3 : hi2;
+        hi0 = hi2 > hi0 ? hi2 : hi0;
+        Bounds &k = blocks[b];
+        k.lo = lo0[1] < lo0[0] ? lo0[1] : lo0[0];
+        k.hi = hi0[1] > hi0[0] ? hi0[1] : hi0[0];
+        k.nan = (nans[0] | nans[1]) != 0;
+        least = k.lo < least ? k.lo : least;
+        most = k.hi > most ? k.hi : most;
+    }
+    for (std::size_t i = nb * BLOCK; i < n; ++i) {
+        least = xs[i] < least ? xs[i] : least;
+        most = xs[i] > most ? xs[i] : most;
+    }
+    std::size_t kept = 0;
+    auto keep = [&](std::size_t from, std::size_t end) {
+        for (std::size_t i = from; i < end; ++i) {
+            const double x = xs[i];
+            if (x > least && x < most) continue;
+            to[kept] = x;
+            if (x != x) nan(kept);
+            ++kept;
+        }
+    };
+    for (std::size_t b = 0; b < nb; ++b)
+        if (blocks[b].nan || !(blocks[b].lo > least && blocks[b].hi < most)) keep(b * BLOCK, (b + 1) * BLOCK);
+    keep(nb * BLOCK, n);
+    return kept;
 }
 
 }  // namespace qvhost
