@@ -5,12 +5,15 @@
 #define QVPY_IMPORTS_NUMPY
 #include "qvpy.hpp"
 
+#include <algorithm>
 #include <atomic>
 #include <cstdlib>
 #include <cstring>
 #ifdef __GLIBC__
 #include <malloc.h>
 #endif
+#include <new>
+#include <sys/mman.h>
 
 namespace qvpy {
 
@@ -68,8 +71,48 @@ struct ThreadCalls {
 };
 thread_local ThreadCalls thread_calls;
 
-// This thread's block of values for the next entry (thread_values).
-thread_local std::vector<double> kept_values;
+// This thread's block of values for the next entry (thread_values). Its doubles are not zeroed
+// (every entry writes what it reads), and a large block is asked to be mapped in huge pages, as
+// NumPy maps its arrays: its first writes, scattered over the block by group, then fault in 2 MiB
+// at a time instead of 4 KiB.
+class KeptValues {
+public:
+    ~KeptValues() { release(); }
+    std::size_t size() const { return n_; }
+    double *data() const { return data_; }
+    void release() noexcept {
+        std::free(data_);
+        data_ = nullptr;
+        n_ = 0;
+    }
+    // Room for n doubles, the block before it given back first; std::bad_alloc when refused.
+    double *reserve(std::size_t n) {
+        if (n <= n_) return data_;
+        release();
+        if (n > SIZE_MAX / sizeof(double) - HUGE_PAGE) throw std::bad_alloc();
+        std::size_t bytes = std::max<std::size_t>(n, 1) * sizeof(double);
+        void *p = nullptr;
+        if (bytes >= 2 * HUGE_PAGE) {
+            bytes = (bytes + HUGE_PAGE - 1) / HUGE_PAGE * HUGE_PAGE;
+            p = std::aligned_alloc(HUGE_PAGE, bytes);
+#ifdef MADV_HUGEPAGE
+            if (p != nullptr) madvise(p, bytes, MADV_HUGEPAGE);  // a hint: without it, small pages
+#endif
+        } else {
+            p = std::malloc(bytes);
+        }
+        if (p == nullptr) throw std::bad_alloc();
+        data_ = static_cast<double *>(p);
+        n_ = n;
+        return data_;
+    }
+
+private:
+    static constexpr std::size_t HUGE_PAGE = std::size_t{2} << 20;
+    double *data_ = nullptr;
+    std::size_t n_ = 0;
+};
+thread_local KeptValues kept_values;
 
 
 PyObject *py_functions(PyObject *, PyObject *) {
@@ -101,7 +144,7 @@ PyObject *py_package_path(PyObject *, PyObject *) {
 
 // Gives back what this thread's calls keep between calls (argument lists, scratch blocks).
 PyObject *py_release_memory(PyObject *, PyObject *) {
-    std::vector<double>().swap(kept_values);
+    kept_values.release();
     for (qvh_call *c : thread_calls.calls)
         if (c != nullptr) qvh_call_trim(c);
     Py_RETURN_NONE;
@@ -201,9 +244,8 @@ void settle(qvh_call *used) noexcept {
 
 double *thread_values(std::size_t n) {
     if (kept_values.size() < n) {
-        std::vector<double>().swap(kept_values);
         note_request(n * sizeof(double));
-        kept_values.resize(n);
+        kept_values.reserve(n);
         note_request(0);
     }
     return kept_values.data();
@@ -211,7 +253,7 @@ double *thread_values(std::size_t n) {
 
 void settle_values() noexcept {
     if (static_cast<long long>(kept_values.size() * sizeof(double)) > warm_limit.load(std::memory_order_relaxed))
-        std::vector<double>().swap(kept_values);
+        kept_values.release();
 }
 
 qvh_call *thread_call(std::size_t index) {
