@@ -66,33 +66,36 @@ std::size_t copy_extremes(const double *xs, std::size_t n, double *to, OnNan &&n
         std::memcpy(&p, xs + i, sizeof p);
         return p;
     };
+    // The bounds of two lanes; a NaN compares false, so neither bound ever takes one.
+    struct Lanes {
+        Pair lo = {inf, inf}, hi = {-inf, -inf};
+        void take(Pair v) { take(v, v); }
+        void take(const Lanes &o) { take(o.lo, o.hi); }
+        void take(Pair l, Pair h) {
+            lo = l < lo ? l : lo;
+            hi = h > hi ? h : hi;
+        }
+    };
     Bounds blocks[MOST_BLOCKS];
     const std::size_t nb = n / BLOCK < MOST_BLOCKS ? n / BLOCK : MOST_BLOCKS;
     double least = inf, most = -inf;
     for (std::size_t b = 0; b < nb; ++b) {
-        Pair lo0 = {inf, inf}, lo1 = lo0, lo2 = lo0, lo3 = lo0, hi0 = -lo0, hi1 = hi0, hi2 = hi0, hi3 = hi0;
+        Lanes l0, l1, l2, l3;  // four apart, to keep both comparers busy through their latency
         Tests nans = {0, 0};
         for (std::size_t i = b * BLOCK; i < (b + 1) * BLOCK; i += 8) {
             const Pair w = load(i), x = load(i + 2), y = load(i + 4), z = load(i + 6);
-            lo0 = w < lo0 ? w : lo0;
-            lo1 = x < lo1 ? x : lo1;
-            lo2 = y < lo2 ? y : lo2;
-            lo3 = z < lo3 ? z : lo3;
-            hi0 = w > hi0 ? w : hi0;
-            hi1 = x > hi1 ? x : hi1;
-            hi2 = y > hi2 ? y : hi2;
-            hi3 = z > hi3 ? z : hi3;
+            l0.take(w);
+            l1.take(x);
+            l2.take(y);
+            l3.take(z);
             nans |= (w != w) | (x != x) | (y != y) | (z != z);
         }
-        lo0 = lo1 < lo0 ? lo1 : lo0;
-        lo2 = lo3 < lo2 ? lo3 : lo2;
-        lo0 = lo2 < lo0 ? lo2 : lo0;
-        hi0 = hi1 > hi0 ? hi1 : hi0;
-        hi2 = hi3 > hi2 ? hi3 : hi2;
-        hi0 = hi2 > hi0 ? hi2 : hi0;
+        l0.take(l1);
+        l2.take(l3);
+        l0.take(l2);
         Bounds &k = blocks[b];
-        k.lo = lo0[1] < lo0[0] ? lo0[1] : lo0[0];
-        k.hi = hi0[1] > hi0[0] ? hi0[1] : hi0[0];
+        k.lo = l0.lo[1] < l0.lo[0] ? l0.lo[1] : l0.lo[0];
+        k.hi = l0.hi[1] > l0.hi[0] ? l0.hi[1] : l0.hi[0];
         k.nan = (nans[0] | nans[1]) != 0;
         least = k.lo < least ? k.lo : least;
         most = k.hi > most ? k.hi : most;
