@@ -50,7 +50,8 @@ std::size_t find_nans(const double *xs, std::size_t n, double *to, OnNan &&nan) 
 //
 // One pass finds the bounds of each block of 64 values (a NaN compares false, so no bound ever
 // takes one) and whether it holds a NaN; a second looks one value at a time only at the blocks
-// that reach a bound of the whole or hold a NaN, which for most data is one or two.
+// that reach a bound of the whole or hold a NaN, which for most data is one or two. Made for a
+// fold's chunk of 4096 values: values past 64 blocks are read one at a time in both passes.
 template <class OnNan>
 std::size_t copy_extremes(const double *xs, std::size_t n, double *to, OnNan &&nan) noexcept {
     using Pair = double __attribute__((vector_size(16)));
