@@ -379,8 +379,8 @@ int qvh_call_rows(qvh_call *call, size_t rows, size_t nargs, const double *const
     if (scalar) return call_scalar_rows(call, rows, args[0], strides[0], out, out_stride, statuses, marks, tally);
     // Each row's values go straight into the list's numbers; the marks are cleared after a row
     // that made any, so the last row's stay for qvh_call_marked.
-    const ListRows list{args, strides, nargs, contiguous_from(args, strides, nargs), call->args.get(), call->args.numbers(), reinterpret_cast<char *>(out),
-                        out_stride, statuses, marks};
+    const ListRows list{args, strides, nargs, contiguous_from(args, strides, nargs), call->args.get(),
+                        call->args.numbers(), reinterpret_cast<char *>(out), out_stride, statuses, marks};
     auto run = [&](std::size_t i, std::size_t m, qvh_tally &t) { return list_rows(call->entry.list, list, i, i + m, rows - 1, t); };
     return rows_in_blocks(call, rows, std::max<std::size_t>(1, ROWS_BLOCK / (nargs + 1)), nargs + 4, tally, run,
                           [](std::size_t) {});

@@ -60,7 +60,8 @@ std::size_t contiguous_from(const double *const *args, const std::ptrdiff_t *str
     std::size_t j = nargs == 0 ? 0 : nargs - 1;
     while (j > 0 && at(j - 1) + sizeof(double) == at(j) && strides[j - 1] == strides[j]) --j;
     // The block is read as doubles in place, so it and every row's start must be aligned.
-    const bool aligned = j < nargs && at(j) % alignof(double) == 0 && strides[j] % static_cast<std::ptrdiff_t>(alignof(double)) == 0;
+    const bool aligned = j < nargs && at(j) % alignof(double) == 0 &&
+                         strides[j] % static_cast<std::ptrdiff_t>(alignof(double)) == 0;
     return nargs - j >= 2 && aligned ? j : nargs;
 }
 

@@ -49,7 +49,8 @@ struct ListRows {
 };
 
 // The first argument from which every argument of a row follows the one before it in memory, at
-// the same stride from row to row: nargs when the last two arguments do not.
+// the same stride from row to row: nargs when the last two arguments do not, or when the block
+// they make would be read unaligned.
 std::size_t contiguous_from(const double *const *args, const std::ptrdiff_t *strides, std::size_t nargs) noexcept;
 
 // Calls fn over rows [from, to) of rows as scalar_rows does. A row that marks an argument has its
