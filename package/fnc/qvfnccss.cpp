@@ -31,14 +31,9 @@ struct Deviations : qv::DeviationSum {
 template <class Finish>
 inline QvStatus deviation_sum(FuncArgList *args, double *result, DeviationRule rule, Finish finish) {
     const ArgView v(args);
-    qv::ListSum p;
-    if (!qv::sum_from_first(v, p)) return fail(result, STATUS_MISSING_ARG);
-    QvStatus status = STATUS_OK;
-    if (qv::decided_by_sum(p, rule, result, status)) return status;
-    const double mean = qv::deviation_mean(p);
-    double css = qv::deviation_add(0.0, p.x1, mean);
-    v.forward(p.first + 1, v.count64(), [&](double x, std::int64_t) { css = qv::deviation_add(css, x, mean); });
-    return finish(Deviations{{p.n, mean, css}, v, p.first}, result);
+    return qv::deviation_list(v, rule, result, [&](const qv::DeviationSum &d, std::int64_t first, double *r) {
+        return finish(Deviations{d, v, first}, r);
+    });
 }
 
 }  // namespace

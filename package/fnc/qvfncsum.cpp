@@ -43,25 +43,9 @@ inline void scaled_squares(const ArgView &v, std::int64_t end, double f, double 
 
 }  // namespace
 
-QV_EXPORT QvStatus qvfncsum(FuncArgList *args, double *result) {
-    const ArgView v(args);
-    double s = 0.0;
-    std::int32_t n = 0;
-    v.forward(0, v.count32(), [&](double x, std::int64_t) {
-        s = qv::sum_add(s, x);
-        ++n;
-    });
-    if (n == 0) return fail(result, STATUS_MISSING_ARG);
-    *result = s;
-    return STATUS_OK;
-}
+QV_EXPORT QvStatus qvfncsum(FuncArgList *args, double *result) { return qv::sum_list(ArgView(args), result); }
 
-QV_EXPORT QvStatus qvfncmean(FuncArgList *args, double *result) {
-    qv::ListSum p;
-    if (!qv::sum_from_first(ArgView(args), p)) return fail(result, STATUS_MISSING_ARG);
-    *result = qv::mean_of(p);
-    return STATUS_OK;
-}
+QV_EXPORT QvStatus qvfncmean(FuncArgList *args, double *result) { return qv::mean_list(ArgView(args), result); }
 
 QV_EXPORT QvStatus qvfncmin(FuncArgList *args, double *result) {
     return extreme(args, result, qv::DBL_MAX_VALUE, [](double m, double x) { return m < x; });
@@ -85,18 +69,7 @@ QV_EXPORT QvStatus qvfncrang(FuncArgList *args, double *result) {
     return STATUS_OK;
 }
 
-QV_EXPORT QvStatus qvfncuss(FuncArgList *args, double *result) {
-    const ArgView v(args);
-    double s = 0.0;
-    std::int32_t n = 0;
-    v.backward(0, v.count32(), [&](double x, std::int64_t) {
-        s = qv::square_add(s, x);
-        ++n;
-    });
-    if (n == 0) return fail(result, STATUS_MISSING_ARG);
-    *result = s;
-    return STATUS_OK;
-}
+QV_EXPORT QvStatus qvfncuss(FuncArgList *args, double *result) { return qv::uss_list(ArgView(args), result); }
 
 // Root mean square, last slot first. A value beyond sqrt(DBL_MAX / count) would overflow its
 // square: the walk stops there, rescales what it has and goes on with scaled squares. A sum

@@ -116,6 +116,21 @@ inline QvStatus finish_cv(const DeviationSum &d, double *r) {
     return finish_ok(r, (sd / d.mean) * 100.0);
 }
 
+// The deviation sum of a list (View as for sum_from_first): the outcome the forward sum decides,
+// or finish(d, first, result) over the count, mean and sum of squares d, first being the slot of
+// the first present value.
+template <class View, class Finish>
+QvStatus deviation_list(const View &v, DeviationRule rule, double *result, Finish &&finish) {
+    ListSum p;
+    if (!sum_from_first(v, p)) return fail(result, STATUS_MISSING_ARG);
+    QvStatus status = STATUS_OK;
+    if (decided_by_sum(p, rule, result, status)) return status;
+    const double mean = deviation_mean(p);
+    double css = deviation_add(0.0, p.x1, mean);
+    v.forward(p.first + 1, v.count64(), [&](double x, std::int64_t) { css = deviation_add(css, x, mean); });
+    return finish(DeviationSum{p.n, mean, css}, p.first, result);
+}
+
 constexpr DeviationRule CSS_RULE{1, AllEqual::Zero};
 constexpr DeviationRule SPREAD_RULE{2, AllEqual::Zero};  // VAR, STD, STDERR
 constexpr DeviationRule CV_RULE{2, AllEqual::Compute};

@@ -7,6 +7,7 @@
 #pragma once
 
 #include "qv/args.hpp"
+#include "qv/status.hpp"
 
 namespace qv {
 
@@ -33,28 +34,33 @@ struct ListSum {
     bool differs = false;
 };
 
-// False when the list holds no present value.
-inline bool sum_from_first(const ArgView &v, ListSum &p) {
+// False when the list holds no present value. View is ArgView, or a host's view of values in
+// place with the same members (count32, count64, num, forward, backward).
+template <class View>
+bool sum_from_first(const View &v, ListSum &p) {
     const std::int64_t count = v.count64();
     std::int64_t i = 0;
     while (i < count && is_missing(v.num(i))) ++i;
     if (i == count) return false;
-    p.first = i;
-    p.x1 = v.num(i);
-    p.s = p.x1;
-    p.n = 1;
+    // The sum is kept in locals, which the reads of the values cannot be taken to change.
+    const std::int64_t first = i;
+    const double x1 = v.num(i);
+    double s = x1;
+    std::int32_t n = 1;
+    bool differs = false;
     // Compare only until the first difference, then keep to the plain sum.
-    for (++i; i < count && !p.differs; ++i) {
+    for (++i; i < count && !differs; ++i) {
         const double x = v.num(i);
         if (is_missing(x)) continue;
-        ++p.n;
-        p.s = sum_add(p.s, x);
-        p.differs = x != p.x1;
+        ++n;
+        s = sum_add(s, x);
+        differs = x != x1;
     }
-    v.forward(i, count, [&p](double x, std::int64_t) {
-        ++p.n;
-        p.s = sum_add(p.s, x);
+    v.forward(i, count, [&](double x, std::int64_t) {
+        ++n;
+        s = sum_add(s, x);
     });
+    p = ListSum{first, x1, s, n, differs};
     return true;
 }
 
@@ -66,5 +72,41 @@ template <class T, class M>
     return differs ? s / n : x1;
 }
 inline double mean_of(const ListSum &p) { return mean_from(p.differs, p.s, static_cast<double>(p.n), p.x1); }
+
+// SUM, MEAN and USS of a list, whole: the result and the status.
+template <class View>
+QvStatus sum_list(const View &v, double *result) {
+    double s = 0.0;
+    std::int32_t n = 0;
+    v.forward(0, v.count32(), [&](double x, std::int64_t) {
+        s = sum_add(s, x);
+        ++n;
+    });
+    if (n == 0) return fail(result, STATUS_MISSING_ARG);
+    *result = s;
+    return STATUS_OK;
+}
+
+template <class View>
+QvStatus mean_list(const View &v, double *result) {
+    ListSum p;
+    if (!sum_from_first(v, p)) return fail(result, STATUS_MISSING_ARG);
+    *result = mean_of(p);
+    return STATUS_OK;
+}
+
+// Squares added last slot first.
+template <class View>
+QvStatus uss_list(const View &v, double *result) {
+    double s = 0.0;
+    std::int32_t n = 0;
+    v.backward(0, v.count32(), [&](double x, std::int64_t) {
+        s = square_add(s, x);
+        ++n;
+    });
+    if (n == 0) return fail(result, STATUS_MISSING_ARG);
+    *result = s;
+    return STATUS_OK;
+}
 
 }  // namespace qv
