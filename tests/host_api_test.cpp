@@ -301,7 +301,17 @@ TEST(HostApi, RowsEqualOneCallPerRow) {
         // A row that marks its unit, then one that is missing and marks nothing: no mark carries over.
         {"ROUND", {2.4999999999, 1, 0.125, 0.01, -7.5, 1, 1, -1, missing('.'), 1}, 2, false, false, false},
     };
-    for (const Batch &b : batches) {
+    // The summed statistics are made in place: rows of signed zeros, NaNs first, every value
+    // missing, one value, overflow, infinities, values across 600 binades; read as one block and
+    // not (unaligned).
+    const std::vector<double> summed = {1, 2, 3, 4, 5, nan, 0.1, 0.1, 0.1, missing('A'), -0.0, -0.0, missing('.'), nan, -0.0,
+                                        1e308, 1e308, -1e308, 1e308, 3, missing('Z'), missing('.'), nan, nan, missing('A'),
+                                        inf, 1, 2, 3, -inf, 2.5, missing('.'), nan, missing('.'), missing('.'),
+                                        1e-310, 3e-310, 1e-300, 5, 1e200};
+    std::vector<Batch> all(std::begin(batches), std::end(batches));
+    for (const char *name : {"SUM", "MEAN", "USS", "CSS", "VAR", "STD", "STDERR", "CV"})
+        for (const bool aligned : {true, false}) all.push_back({name, summed, 5, false, !aligned, aligned});
+    for (const Batch &b : all) {
         const std::size_t rows = b.data.size() / b.nargs, off = b.aligned ? 0 : 1;  // one byte off: every value unaligned
         std::vector<char> raw(b.data.size() * 8 + 1);
         std::memcpy(raw.data() + off, b.data.data(), b.data.size() * 8);
@@ -345,8 +355,21 @@ TEST(HostApi, RowsEqualOneCallPerRow) {
             }
         }
         EXPECT_EQ(std::memcmp(&tally, &expected, sizeof tally), 0) << b.name;
+        // The call keeps the last row's values, as one call per row leaves them.
+        ASSERT_EQ(qvh_call_invoke(batch), QVH_OK);
+        EXPECT_EQ(bits(qvh_call_result(batch)), bits(qvh_call_result(one))) << b.name;
         qvh_call_free(batch);
         qvh_call_free(one);
+    }
+    for (const char *name : {"SUM", "STD"}) {  // rows of no argument: nothing to read
+        qvh_call *call = nullptr;
+        ASSERT_EQ(qvh_call_new(package(), name, &call), QVH_OK);
+        double out[2] = {1, 1};
+        std::int32_t st[2] = {0, 0};
+        ASSERT_EQ(qvh_call_rows(call, 2, 0, nullptr, nullptr, out, 8, st, nullptr, nullptr), QVH_OK) << name;
+        EXPECT_EQ(bits(out[1]), bits(missing('.'))) << name;
+        EXPECT_EQ(st[1], QVH_STATUS_MISSING_ARG) << name;
+        qvh_call_free(call);
     }
 }
 

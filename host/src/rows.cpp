@@ -3,6 +3,7 @@
 
 #include <cstring>
 
+#include "inplace.hpp"
 #include "nans.hpp"
 
 namespace qvhost {
@@ -65,13 +66,15 @@ std::size_t contiguous_from(const double *const *args, const std::ptrdiff_t *str
     return nargs - j >= 2 && aligned ? j : nargs;
 }
 
-RowsEnd list_rows(QvListFn fn, const ListRows &rows, std::size_t from, std::size_t to, std::size_t keep, qvh_tally &t) noexcept {
+namespace {
+
+// Rows [from, to) of rows, row i's outcome made by row(i) (its list's marks set where it marked any,
+// with Marks), counted into t, delivered and stored as scalar_rows does.
+template <bool Marks, class Row>
+RowsEnd each_row(const ListRows &rows, std::size_t from, std::size_t to, std::size_t keep, qvh_tally &t, Row &&row) noexcept {
     // Locals, which the stores of a row cannot be taken to change.
-    const double *const *const args = rows.args;
-    const std::ptrdiff_t *const strides = rows.strides;
-    const std::size_t nargs = rows.nargs, run = rows.run;
+    const std::size_t nargs = rows.nargs;
     FuncArgList *const list = rows.list;
-    double *const in = rows.in;
     char *const out = rows.out;
     const std::ptrdiff_t out_stride = rows.out_stride;
     std::int32_t *const statuses = rows.statuses;
@@ -80,18 +83,9 @@ RowsEnd list_rows(QvListFn fn, const ListRows &rows, std::size_t from, std::size
     double r = 0.0;
     QvStatus st = STATUS_OK;
     for (std::size_t i = from; i < to; ++i) {
-        for (std::size_t j = 0; j < run; ++j) {
-            double x;
-            std::memcpy(&x, reinterpret_cast<const char *>(args[j]) + static_cast<std::ptrdiff_t>(i) * strides[j], sizeof x);
-            in[j] = edge_value(x);
-        }
-        if (run < nargs) {
-            const auto *block = reinterpret_cast<const double *>(reinterpret_cast<const char *>(args[run]) +
-                                                                 static_cast<std::ptrdiff_t>(i) * strides[run]);
-            find_nans<true>(block, nargs - run, in + run, [&](std::size_t k) { in[run + k] = edge_value(block[k]); });
-        }
-        r = 0.0;
-        st = fn(list, &r);
+        const Outcome o = row(i);
+        r = o.value;
+        st = o.status;
         unsigned char *marks = all_marks != nullptr ? all_marks + i * nargs : nullptr;
         if (st == STATUS_OK && r == r) [[likely]] {
             ++ok;
@@ -106,7 +100,7 @@ RowsEnd list_rows(QvListFn fn, const ListRows &rows, std::size_t from, std::size
             }
             bool marked = false;
             for (std::size_t j = 0; j < nargs; ++j) {
-                const bool m = (list->args[j].flags & FUNCARG_INVALID) != 0;
+                const bool m = Marks && (list->args[j].flags & FUNCARG_INVALID) != 0;
                 marked = marked || m;
                 if (marks != nullptr) marks[j] = m ? 1 : 0;
             }
@@ -119,6 +113,53 @@ RowsEnd list_rows(QvListFn fn, const ListRows &rows, std::size_t from, std::size
     }
     t.rows += ok;
     return RowsEnd{to - from, r, st};
+}
+
+}  // namespace
+
+void lay_row(const ListRows &rows, std::size_t i) noexcept {
+    const double *const *const args = rows.args;
+    const std::ptrdiff_t *const strides = rows.strides;
+    const std::size_t nargs = rows.nargs, run = rows.run;
+    double *const in = rows.in;
+    for (std::size_t j = 0; j < run; ++j) {
+        double x;
+        std::memcpy(&x, reinterpret_cast<const char *>(args[j]) + static_cast<std::ptrdiff_t>(i) * strides[j], sizeof x);
+        in[j] = edge_value(x);
+    }
+    if (run < nargs) {
+        const auto *block = reinterpret_cast<const double *>(reinterpret_cast<const char *>(args[run]) +
+                                                             static_cast<std::ptrdiff_t>(i) * strides[run]);
+        find_nans<true>(block, nargs - run, in + run, [&](std::size_t k) { in[run + k] = edge_value(block[k]); });
+    }
+}
+
+RowsEnd list_rows(QvListFn fn, const ListRows &rows, std::size_t from, std::size_t to, std::size_t keep, qvh_tally &t) noexcept {
+    FuncArgList *const list = rows.list;
+    return each_row<true>(rows, from, to, keep, t, [&](std::size_t i) {
+        lay_row(rows, i);
+        Outcome o{0.0, STATUS_OK};
+        o.status = fn(list, &o.value);
+        return o;
+    });
+}
+
+RowsEnd sum_rows(SumStat stat, const ListRows &rows, std::size_t from, std::size_t to, qvh_tally &t) noexcept {
+    const std::int64_t nargs = static_cast<std::int64_t>(rows.nargs);
+    return for_sum_stat(stat, [&](auto s) {
+        if (rows.run == 0 && nargs > 0) {  // every row one aligned block, read where it lies
+            const char *const first = reinterpret_cast<const char *>(rows.args[0]);
+            const std::ptrdiff_t stride = rows.strides[0];
+            return each_row<false>(rows, from, to, SIZE_MAX, t, [&](std::size_t i) {
+                const auto *xs = reinterpret_cast<const double *>(first + static_cast<std::ptrdiff_t>(i) * stride);
+                return sum_stat_over<s()>(InPlaceView{xs, nargs});
+            });
+        }
+        return each_row<false>(rows, from, to, SIZE_MAX, t, [&](std::size_t i) {
+            lay_row(rows, i);
+            return sum_stat_over<s()>(InPlaceView{rows.in, nargs});
+        });
+    });
 }
 
 }  // namespace qvhost

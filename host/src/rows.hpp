@@ -53,8 +53,16 @@ struct ListRows {
 // they make would be read unaligned.
 std::size_t contiguous_from(const double *const *args, const std::ptrdiff_t *strides, std::size_t nargs) noexcept;
 
+// Row i's arguments into the list's numbers (in), those from run on as one block.
+void lay_row(const ListRows &rows, std::size_t i) noexcept;
+
 // Calls fn over rows [from, to) of rows as scalar_rows does. A row that marks an argument has its
 // marks cleared after it unless it is row keep, whose marks stay for the call to report.
 RowsEnd list_rows(QvListFn fn, const ListRows &rows, std::size_t from, std::size_t to, std::size_t keep, qvh_tally &t) noexcept;
+
+// The same for a summed statistic (not SumStat::None), each row's outcome made by the package's
+// own code for one list over its values in place (inplace.hpp): a row laid out as one block is
+// read where it lies, any other copied into the list's numbers first. No argument is marked.
+RowsEnd sum_rows(SumStat stat, const ListRows &rows, std::size_t from, std::size_t to, qvh_tally &t) noexcept;
 
 }  // namespace qvhost

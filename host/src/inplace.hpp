@@ -1,0 +1,74 @@
+// The summed statistics (SUM, MEAN, USS, CSS, VAR, STD, STDERR, CV) over values read in place,
+// by the package's own code for one list (qv/listsum.hpp, qv/devsum.hpp) compiled into the host:
+// the bits of the package's call over the list the host would lay out of the values, without
+// laying it out.
+#pragma once
+
+#include <cstdint>
+#include <type_traits>
+
+#include "catalogue.hpp"
+#include "fold.hpp"
+#include "qv/devsum.hpp"
+
+namespace qvhost {
+
+// n doubles at xs, read as the package reads the list the host lays out of them: a NaN that is
+// not a missing value goes into that list as '.', so no NaN is a present value.
+struct InPlaceView {
+    const double *xs;
+    std::int64_t n;
+
+    std::int32_t count32() const { return static_cast<std::int32_t>(static_cast<std::uint64_t>(n)); }
+    std::int64_t count64() const { return n; }
+    double num(std::int64_t i) const {
+        const double x = xs[i];
+        return x == x ? x : qv::MISSING_DOT;
+    }
+    template <class F>
+    void forward(std::int64_t first, std::int64_t end, F &&f) const {
+        for (std::int64_t i = first; i < end; ++i)
+            if (const double x = xs[i]; x == x) f(x, i);
+    }
+    template <class F>
+    void backward(std::int64_t first, std::int64_t end, F &&f) const {
+        for (std::int64_t i = end - 1; i >= first; --i)
+            if (const double x = xs[i]; x == x) f(x, i);
+    }
+};
+
+// S (not SumStat::None) over the view's values, as the package's call gives it.
+template <SumStat S, class View>
+[[gnu::always_inline]] inline Outcome sum_stat_over(const View &v) {
+    Outcome r{0.0, STATUS_OK};
+    auto spread = [&](qv::DeviationRule rule, auto finish) {
+        return qv::deviation_list(v, rule, &r.value, [&](const qv::DeviationSum &d, std::int64_t, double *out) { return finish(d, out); });
+    };
+    if constexpr (S == SumStat::Sum) r.status = qv::sum_list(v, &r.value);
+    else if constexpr (S == SumStat::Mean) r.status = qv::mean_list(v, &r.value);
+    else if constexpr (S == SumStat::Uss) r.status = qv::uss_list(v, &r.value);
+    else if constexpr (S == SumStat::Css) r.status = spread(qv::CSS_RULE, qv::finish_css);
+    else if constexpr (S == SumStat::Var) r.status = spread(qv::SPREAD_RULE, qv::finish_var);
+    else if constexpr (S == SumStat::Std) r.status = spread(qv::SPREAD_RULE, qv::finish_std);
+    else if constexpr (S == SumStat::Stderr) r.status = spread(qv::SPREAD_RULE, qv::finish_stderr);
+    else r.status = spread(qv::CV_RULE, qv::finish_cv);
+    return r;
+}
+
+// f(std::integral_constant<SumStat, S>{}) for stat = S (not SumStat::None): code made for each statistic.
+template <class F>
+auto for_sum_stat(SumStat stat, F &&f) {
+    using K = SumStat;
+    switch (stat) {
+        case K::Sum: return f(std::integral_constant<K, K::Sum>{});
+        case K::Mean: return f(std::integral_constant<K, K::Mean>{});
+        case K::Uss: return f(std::integral_constant<K, K::Uss>{});
+        case K::Css: return f(std::integral_constant<K, K::Css>{});
+        case K::Var: return f(std::integral_constant<K, K::Var>{});
+        case K::Std: return f(std::integral_constant<K, K::Std>{});
+        case K::Stderr: return f(std::integral_constant<K, K::Stderr>{});
+        default: return f(std::integral_constant<K, K::Cv>{});
+    }
+}
+
+}  // namespace qvhost
