@@ -32,10 +32,7 @@ inline bool padded_equal(const CharValue &a, const CharValue &b) {
 
 template <bool Missing>
 inline QvStatus count_if_missing(FuncArgList *args, double *result) {
-    const ArgView v(args);
-    std::int32_t n = 0;
-    for (std::int32_t i = 0; i < v.count32(); ++i) n += qv::is_missing(v.num(i)) == Missing;
-    return answer(result, static_cast<double>(n));
+    return answer(result, static_cast<double>(qv::count_missing<Missing>(ArgView(args))));
 }
 
 }  // namespace

@@ -50,6 +50,15 @@ private:
     FuncArgList *list_;
 };
 
+// N (Missing false) and NMISS (true) of a list: the slots whose value is, or is not, a missing
+// value. View is ArgView or a host's view of values in place with the same members.
+template <bool Missing, class View>
+std::int32_t count_missing(const View &v) {
+    std::int32_t n = 0;
+    for (std::int32_t i = 0; i < v.count32(); ++i) n += is_missing(v.num(i)) == Missing;
+    return n;
+}
+
 // The value a slot's pointer designates, for code that walks FuncArg records directly.
 inline double slot_value(const FuncArg &slot) { return *static_cast<const double *>(slot.value); }
 
