@@ -7,6 +7,7 @@
 
 #include "catalogue.hpp"
 #include "fold.hpp"
+#include "inplace.hpp"
 #include "listover.hpp"
 #include "nans.hpp"
 #include "qv/devsum.hpp"
@@ -99,6 +100,69 @@ private:
     std::size_t m_ = 0, present_ = 0;
 };
 
+// A chunk of the array read where it lies (aligned doubles, one after another), for the folds of
+// N, NMISS, SUM and MEAN: the calls fold_block makes of the package (N or NMISS over the chunk,
+// SUM over the running sum and the chunk) are made by the package's own code for one list over the
+// values in place (inplace.hpp), as the package makes them over the list an ArrayChunk lays out.
+class InPlaceChunk {
+public:
+    InPlaceChunk(int fold, bool nmiss) : fold_(fold), nmiss_(nmiss) {}
+
+    void lay(const char *at, std::size_t m, std::ptrdiff_t, bool) {
+        values_ = InPlaceView{reinterpret_cast<const double *>(at), static_cast<std::int64_t>(m)};
+        counted_ = false;
+    }
+    Outcome call(QvEntry, const double *lead, std::size_t nlead) {
+        Outcome r{0.0, STATUS_OK};
+        if (fold_ == QVH_FOLD_COUNT) {
+            r.value = static_cast<double>(nmiss_ ? qv::count_missing<true>(values_) : qv::count_missing<false>(values_));
+            return r;
+        }
+        if (fold_ == QVH_FOLD_SUM) {
+            r.status = nlead == 1 ? qv::sum_list(LeadView{*lead, values_}, &r.value) : qv::sum_list(values_, &r.value);
+            return r;
+        }
+        // MEAN's sum counts the chunk's present values on the way, for present().
+        std::size_t seen = 0;
+        if (nlead == 1) r.status = qv::sum_list(Counting<LeadView>{{*lead, values_}, &seen, 1}, &r.value);
+        else r.status = qv::sum_list(Counting<InPlaceView>{values_, &seen, 0}, &r.value);
+        present_ = seen;
+        counted_ = true;
+        return r;
+    }
+    template <class F>
+    void each(F &&f) {
+        for (std::int64_t i = 0; i < values_.n && f(values_.num(i)); ++i) {
+        }
+    }
+    // Every NaN is a missing value, or one the list would carry as '.'.
+    std::size_t present() const {
+        const auto m = static_cast<std::size_t>(values_.n);
+        return counted_ ? present_ : m - find_nans<false>(values_.xs, m, nullptr, [](std::size_t) {});
+    }
+
+private:
+    // A view whose forward walk counts the present values it visits from slot from on.
+    template <class View>
+    struct Counting : View {
+        std::size_t *visited;
+        std::int64_t from;
+        template <class F>
+        void forward(std::int64_t first, std::int64_t end, F &&f) const {
+            View::forward(first, end, [&](double x, std::int64_t i) {
+                *visited += i >= from ? 1 : 0;
+                f(x, i);
+            });
+        }
+    };
+
+    int fold_;
+    bool nmiss_;
+    InPlaceView values_{nullptr, 0};
+    std::size_t present_ = 0;
+    bool counted_ = false;
+};
+
 // A call over a few arguments of the fold's finish (no values).
 Outcome call_lead(qvh_call *call, QvEntry entry, const double *lead, std::size_t nlead) {
     ListOver list(call->mem, call->pool.host(), nlead);
@@ -113,9 +177,25 @@ int interrupted(qvh_call *call, std::size_t at, std::size_t n) {
                                          << " of " << static_cast<unsigned long long>(n) << " values");
 }
 
-// The fold over every chunk (of a list longer than one).
+// The fold over every chunk (of a list longer than one): N, NMISS, SUM and MEAN over aligned
+// doubles one after another in place, the others through an argument list.
+template <class Chunk>
+int fold_chunks(qvh_call *call, Chunk &chunk, const char *xs, std::size_t n, std::ptrdiff_t stride, Outcome &r);
+
 int fold_array(qvh_call *call, const char *xs, std::size_t n, std::ptrdiff_t stride, Outcome &r) {
+    const int fold = call->info->fold;
+    const bool in_place = (fold == QVH_FOLD_COUNT || fold == QVH_FOLD_SUM || fold == QVH_FOLD_MEAN) &&
+                          stride == sizeof(double) && reinterpret_cast<std::uintptr_t>(xs) % alignof(double) == 0;
+    if (in_place) {
+        InPlaceChunk chunk(fold, std::strcmp(call->info->name, "NMISS") == 0);
+        return fold_chunks(call, chunk, xs, n, stride, r);
+    }
     ArrayChunk chunk(call->mem, call->pool.host(), CHUNK);
+    return fold_chunks(call, chunk, xs, n, stride, r);
+}
+
+template <class Chunk>
+int fold_chunks(qvh_call *call, Chunk &chunk, const char *xs, std::size_t n, std::ptrdiff_t stride, Outcome &r) {
     const FoldEntries e = fold_entries(*call->pkg, *call->info, call->entry);
     FixedState s;
     // MIN and MAX give one of the values (RANGE their difference) and skip the missing ones, so a

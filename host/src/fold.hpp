@@ -69,8 +69,8 @@ void fold_block(const FoldEntries &e, FixedState &s, Block &block) {
                     return !s.differ;
                 });
             }
-            s.count += block.present();
             fold_carry(block, e.sum, s.lo, s.has_lo);
+            s.count += block.present();  // after the sum, whose walk may have counted them
             break;
         case QVH_FOLD_SUM:
         case QVH_FOLD_EXTREME:

@@ -37,6 +37,30 @@ struct InPlaceView {
     }
 };
 
+// One lead slot, then the values of an InPlaceView: a running result carried into the call over
+// the next values. The lead is read as the package reads a number the host lays out as it is: a NaN
+// there is present unless it is a missing value.
+struct LeadView {
+    double lead;
+    InPlaceView values;
+
+    std::int32_t count32() const { return static_cast<std::int32_t>(static_cast<std::uint64_t>(count64())); }
+    std::int64_t count64() const { return values.n + 1; }
+    double num(std::int64_t i) const { return i == 0 ? lead : values.num(i - 1); }
+    template <class F>
+    void forward(std::int64_t first, std::int64_t end, F &&f) const {
+        if (first == 0 && end > 0 && !qv::is_missing(lead)) f(lead, 0);
+        const std::int64_t from = first > 0 ? first - 1 : 0;
+        values.forward(from, end - 1, [&](double x, std::int64_t i) { f(x, i + 1); });
+    }
+    template <class F>
+    void backward(std::int64_t first, std::int64_t end, F &&f) const {
+        const std::int64_t from = first > 0 ? first - 1 : 0;
+        values.backward(from, end - 1, [&](double x, std::int64_t i) { f(x, i + 1); });
+        if (first == 0 && end > 0 && !qv::is_missing(lead)) f(lead, 0);
+    }
+};
+
 // S (not SumStat::None) over the view's values, as the package's call gives it.
 template <SumStat S, class View>
 [[gnu::always_inline]] inline Outcome sum_stat_over(const View &v) {
