@@ -106,7 +106,7 @@ private:
 // values in place (inplace.hpp), as the package makes them over the list an ArrayChunk lays out.
 class InPlaceChunk {
 public:
-    InPlaceChunk(int fold, bool nmiss) : fold_(fold), nmiss_(nmiss) {}
+    explicit InPlaceChunk(const qvh_info &info) : info_(info) {}
 
     void lay(const char *at, std::size_t m, std::ptrdiff_t, bool) {
         values_ = InPlaceView{reinterpret_cast<const double *>(at), static_cast<std::int64_t>(m)};
@@ -114,11 +114,11 @@ public:
     }
     Outcome call(QvEntry, const double *lead, std::size_t nlead) {
         Outcome r{0.0, STATUS_OK};
-        if (fold_ == QVH_FOLD_COUNT) {
-            r.value = static_cast<double>(nmiss_ ? qv::count_missing<true>(values_) : qv::count_missing<false>(values_));
+        if (info_.fold == QVH_FOLD_COUNT) {
+            r.value = count_over(info_, values_);
             return r;
         }
-        if (fold_ == QVH_FOLD_SUM) {
+        if (info_.fold == QVH_FOLD_SUM) {
             r.status = nlead == 1 ? qv::sum_list(LeadView{*lead, values_}, &r.value) : qv::sum_list(values_, &r.value);
             return r;
         }
@@ -156,8 +156,7 @@ private:
         }
     };
 
-    int fold_;
-    bool nmiss_;
+    const qvh_info &info_;
     InPlaceView values_{nullptr, 0};
     std::size_t present_ = 0;
     bool counted_ = false;
@@ -187,7 +186,7 @@ int fold_array(qvh_call *call, const char *xs, std::size_t n, std::ptrdiff_t str
     const bool in_place = (fold == QVH_FOLD_COUNT || fold == QVH_FOLD_SUM || fold == QVH_FOLD_MEAN) &&
                           stride == sizeof(double) && reinterpret_cast<std::uintptr_t>(xs) % alignof(double) == 0;
     if (in_place) {
-        InPlaceChunk chunk(fold, std::strcmp(call->info->name, "NMISS") == 0);
+        InPlaceChunk chunk(*call->info);
         return fold_chunks(call, chunk, xs, n, stride, r);
     }
     ArrayChunk chunk(call->mem, call->pool.host(), CHUNK);
@@ -280,9 +279,26 @@ extern "C" {
 
 int qvh_call_fold(qvh_call *call, const double *xs, size_t n, ptrdiff_t stride, double *result, int32_t *status) noexcept {
     if (call == nullptr) return fail(QVH_E_NULL, "the call is NULL");
-    // A list of one chunk or less is one call, in the call's warm list (a statistic per group
-    // makes many such calls); so is a list the package could not take (2^31 values or more).
     const SumStat stat = sum_stat_of(*call->info);
+    // A list of one chunk or less of aligned doubles one after another (a statistic per group
+    // makes many such calls) is read in place whole, by N's, NMISS's or a summed statistic's own
+    // code; any other is one call in the call's warm list, and so is a list the package could not
+    // take (2^31 values or more).
+    if (n <= CHUNK && qvh_fold_in_place(call->info) && result != nullptr && (n == 0 || xs != nullptr) &&
+        stride == sizeof(double) && reinterpret_cast<std::uintptr_t>(xs) % alignof(double) == 0 &&
+        (call->info->fold == QVH_FOLD_COUNT || stat != SumStat::None)) {
+        if (const int rc = check_count(*call->info, call->label.view(), n); rc != QVH_OK) return rc;
+        Outcome r{0.0, STATUS_OK};
+        const InPlaceView values{xs, static_cast<std::int64_t>(n)};
+        if (stat == SumStat::None)
+            r.value = count_over(*call->info, values);
+        else
+            r = for_sum_stat(stat, [&](auto s) { return sum_stat_over<s()>(values); });
+        deliver(r.value, r.status);
+        *result = r.value;
+        if (status != nullptr) *status = r.status;
+        return ok();
+    }
     if (!qvh_fold_in_place(call->info) || n <= CHUNK || n >= (std::size_t{1} << 31))
         return qvh_call_over(call, nullptr, 0, xs, n, stride, result, status, nullptr);
     if ((n > 0 && xs == nullptr) || result == nullptr)

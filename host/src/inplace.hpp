@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstring>
 #include <type_traits>
 
 #include "catalogue.hpp"
@@ -60,6 +61,12 @@ struct LeadView {
         if (first == 0 && end > 0 && !qv::is_missing(lead)) f(lead, 0);
     }
 };
+
+// N or NMISS (info) over the view's values, as the package's call gives it.
+inline double count_over(const qvh_info &info, const InPlaceView &v) {
+    const bool nmiss = std::strcmp(info.name, "NMISS") == 0;
+    return static_cast<double>(nmiss ? qv::count_missing<true>(v) : qv::count_missing<false>(v));
+}
 
 // S (not SumStat::None) over the view's values, as the package's call gives it.
 template <SumStat S, class View>
