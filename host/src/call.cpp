@@ -219,11 +219,12 @@ int rows_in_blocks(qvh_call *call, std::size_t rows, std::size_t block, std::siz
 int call_scalar_rows(qvh_call *call, std::size_t rows, const double *arg, std::ptrdiff_t stride, double *out,
                      std::ptrdiff_t out_stride, std::int32_t *statuses, unsigned char *marks, qvh_tally *tally) noexcept {
     const char *in = reinterpret_cast<const char *>(arg);
+    const InlinedRows inlined = inlined_rows_of(*call->info);
     auto run = [&](std::size_t i, std::size_t m, qvh_tally &t) {
         const ScalarRows block{in + static_cast<std::ptrdiff_t>(i) * stride, stride,
                                reinterpret_cast<char *>(out) + static_cast<std::ptrdiff_t>(i) * out_stride, out_stride,
                                statuses != nullptr ? statuses + i : nullptr};
-        const RowsEnd end = scalar_rows(call->entry.scalar, block, m, t);
+        const RowsEnd end = inlined != nullptr ? inlined(block, m, t) : scalar_rows(call->entry.scalar, block, m, t);
         if (marks != nullptr) std::memset(marks + i, 0, end.rows);
         return end;
     };

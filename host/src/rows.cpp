@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "inplace.hpp"
+#include "qv/elementary.hpp"
 #include "nans.hpp"
 
 namespace qvhost {
@@ -11,9 +12,10 @@ namespace qvhost {
 namespace {
 
 // The loop, with the results written straight into place when they are aligned (Direct) and the
-// statuses written or not, so that each row does only what is asked of it.
-template <bool Direct, bool Statuses>
-RowsEnd run(QvScalarFn fn, const ScalarRows &rows, std::size_t m, qvh_tally &t) noexcept {
+// statuses written or not, so that each row does only what is asked of it. fn(&r, x) is the
+// package's entry or, inlined, its own code for the function (qv/elementary.hpp).
+template <bool Direct, bool Statuses, class Fn>
+RowsEnd run(Fn fn, const ScalarRows &rows, std::size_t m, qvh_tally &t) noexcept {
     const char *in = rows.in;
     char *out = rows.out;
     const std::ptrdiff_t in_stride = rows.in_stride, out_stride = rows.out_stride;
@@ -47,13 +49,50 @@ RowsEnd run(QvScalarFn fn, const ScalarRows &rows, std::size_t m, qvh_tally &t) 
     return RowsEnd{m, r, st};
 }
 
-}  // namespace
-
-RowsEnd scalar_rows(QvScalarFn fn, const ScalarRows &rows, std::size_t m, qvh_tally &t) noexcept {
+template <class Fn>
+RowsEnd rows_of(Fn fn, const ScalarRows &rows, std::size_t m, qvh_tally &t) noexcept {
     const bool direct = reinterpret_cast<std::uintptr_t>(rows.out) % alignof(double) == 0 &&
                         rows.out_stride % static_cast<std::ptrdiff_t>(alignof(double)) == 0;
     if (rows.statuses != nullptr) return direct ? run<true, true>(fn, rows, m, t) : run<false, true>(fn, rows, m, t);
     return direct ? run<true, false>(fn, rows, m, t) : run<false, false>(fn, rows, m, t);
+}
+
+// The rows of a function of one number whose code is F, inlined into the loop.
+template <QvStatus (*F)(double *, double)>
+RowsEnd inlined_rows(const ScalarRows &rows, std::size_t m, qvh_tally &t) noexcept {
+    return rows_of([](double *r, double x) { return F(r, x); }, rows, m, t);
+}
+
+struct Inlined {
+    const char *name;
+    InlinedRows rows;
+};
+// LOG2's exact logarithm is the package's own, out of line: LOG2 is called.
+const Inlined INLINED[] = {
+    {"ABS", inlined_rows<qv::scalar::abs>},       {"ARCOS", inlined_rows<qv::scalar::acos>},
+    {"ARSIN", inlined_rows<qv::scalar::asin>},    {"ATAN", inlined_rows<qv::scalar::atan>},
+    {"CEIL", inlined_rows<qv::scalar::ceil>},     {"CEILZ", inlined_rows<qv::scalar::ceilz>},
+    {"COS", inlined_rows<qv::scalar::cos>},       {"COSH", inlined_rows<qv::scalar::cosh>},
+    {"EXP", inlined_rows<qv::scalar::exp>},       {"FLOOR", inlined_rows<qv::scalar::floor>},
+    {"FLOORZ", inlined_rows<qv::scalar::floorz>}, {"FUZZ", inlined_rows<qv::scalar::fuzz>},
+    {"INT", inlined_rows<qv::scalar::int_part>},  {"INTZ", inlined_rows<qv::scalar::int_partz>},
+    {"LOG", inlined_rows<qv::scalar::log>},       {"LOG10", inlined_rows<qv::scalar::log10>},
+    {"RECIP", inlined_rows<qv::scalar::recip>},   {"SIGN", inlined_rows<qv::scalar::sign>},
+    {"SIN", inlined_rows<qv::scalar::sin>},       {"SINH", inlined_rows<qv::scalar::sinh>},
+    {"SQRT", inlined_rows<qv::scalar::sqrt>},     {"TAN", inlined_rows<qv::scalar::tan>},
+    {"TANH", inlined_rows<qv::scalar::tanh>},
+};
+
+}  // namespace
+
+RowsEnd scalar_rows(QvScalarFn fn, const ScalarRows &rows, std::size_t m, qvh_tally &t) noexcept {
+    return rows_of(fn, rows, m, t);
+}
+
+InlinedRows inlined_rows_of(const qvh_info &f) noexcept {
+    for (const Inlined &k : INLINED)
+        if (std::strcmp(k.name, f.name) == 0) return k.rows;
+    return nullptr;
 }
 
 std::size_t contiguous_from(const double *const *args, const std::ptrdiff_t *strides, std::size_t nargs) noexcept {

@@ -30,6 +30,12 @@ struct RowsEnd {
 // memory status, without writing that row or counting it (the RowsEnd gives its result and status).
 RowsEnd scalar_rows(QvScalarFn fn, const ScalarRows &rows, std::size_t m, qvh_tally &t) noexcept;
 
+// The same loop for a function of one number whose code the host compiles in (qv/elementary.hpp:
+// ABS to TANH but LOG2, CEIL to FUZZ), inlined into it: the package's bits with no call per row. Null for
+// any other function.
+using InlinedRows = RowsEnd (*)(const ScalarRows &, std::size_t, qvh_tally &) noexcept;
+InlinedRows inlined_rows_of(const qvh_info &f) noexcept;
+
 // Rows of nargs arguments through an argument list of nargs numeric slots: row i reads argument j
 // at args[j] + i * strides[j] bytes into in[j] (the list's numbers) and writes as ScalarRows does,
 // and when marks is not NULL, the marks of its arguments to marks[i * nargs ..]. Arguments from
