@@ -216,11 +216,13 @@ def axis_cases(x):
 
 def moving_cases(v):
     """Moving mean and std (windows 11, 101, 1001) and median (101, 1001) against bottleneck's, whose
-    mean and std keep a running sum (O(1) a row, not the package's bits; ours is exact)."""
+    mean and std keep a running sum (O(1) a row, not the package's bits; ours is exact). Both give
+    every window with a present value a result (min_periods=1, min_count=1): qv.moving's default,
+    like pandas', gives a window that holds a missing value none, which would spare it the work."""
     import bottleneck as bn
     peers = {"mean": bn.move_mean, "std": lambda v, w, min_count: bn.move_std(v, w, min_count=min_count, ddof=1),
              "median": bn.move_median}
-    return [(f"{stat} w={w}", lambda stat=stat, w=w: qv.moving(v, w, stat), f"bn.move_{stat}",
+    return [(f"{stat} w={w}", lambda stat=stat, w=w: qv.moving(v, w, stat, min_periods=1), f"bn.move_{stat}",
              lambda stat=stat, w=w: peers[stat](v, w, min_count=1))
             for stat, windows in (("mean", (11, 101, 1001)), ("std", (11, 101, 1001)), ("median", (101, 1001)))
             for w in windows]
