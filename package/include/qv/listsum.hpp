@@ -73,18 +73,28 @@ template <class T, class M>
 }
 inline double mean_of(const ListSum &p) { return mean_from(p.differs, p.s, static_cast<double>(p.n), p.x1); }
 
-// SUM, MEAN and USS of a list, whole: the result and the status.
-template <class View>
-QvStatus sum_list(const View &v, double *result) {
+// The present values added from 0.0 by add, first slot first or (Backward) last slot first: the
+// total, or the missing result where there is none.
+template <bool Backward, class View, class Add>
+QvStatus plain_total(const View &v, double *result, Add add) {
     double s = 0.0;
     std::int32_t n = 0;
-    v.forward(0, v.count32(), [&](double x, std::int64_t) {
-        s = sum_add(s, x);
+    auto step = [&](double x, std::int64_t) {
+        s = add(s, x);
         ++n;
-    });
+    };
+    if constexpr (Backward) v.backward(0, v.count32(), step);
+    else v.forward(0, v.count32(), step);
     if (n == 0) return fail(result, STATUS_MISSING_ARG);
     *result = s;
     return STATUS_OK;
+}
+
+// SUM, MEAN and USS of a list, whole: the result and the status. USS adds its squares last slot
+// first.
+template <class View>
+QvStatus sum_list(const View &v, double *result) {
+    return plain_total<false>(v, result, [](double s, double x) { return sum_add(s, x); });
 }
 
 template <class View>
@@ -95,18 +105,9 @@ QvStatus mean_list(const View &v, double *result) {
     return STATUS_OK;
 }
 
-// Squares added last slot first.
 template <class View>
 QvStatus uss_list(const View &v, double *result) {
-    double s = 0.0;
-    std::int32_t n = 0;
-    v.backward(0, v.count32(), [&](double x, std::int64_t) {
-        s = square_add(s, x);
-        ++n;
-    });
-    if (n == 0) return fail(result, STATUS_MISSING_ARG);
-    *result = s;
-    return STATUS_OK;
+    return plain_total<true>(v, result, [](double s, double x) { return square_add(s, x); });
 }
 
 }  // namespace qv
