@@ -4,6 +4,7 @@
 // laying it out.
 #pragma once
 
+#include <bit>
 #include <cstdint>
 #include <cstring>
 #include <type_traits>
@@ -17,14 +18,19 @@ namespace qvhost {
 // n doubles at xs, read as the package reads the list the host lays out of them: a NaN that is
 // not a missing value goes into that list as '.', so no NaN is a present value.
 struct InPlaceView {
+    static constexpr std::uint64_t SIGN = std::uint64_t{1} << 63, INFINITY_BITS = 0x7FF0000000000000;
     const double *xs;
     std::int64_t n;
 
     std::int32_t count32() const { return static_cast<std::int32_t>(static_cast<std::uint64_t>(n)); }
     std::int64_t count64() const { return n; }
+    // In integers, so that a count's loop over it has no branch: a NaN's magnitude lies above
+    // the infinities'.
     double num(std::int64_t i) const {
-        const double x = xs[i];
-        return x == x ? x : qv::MISSING_DOT;
+        std::uint64_t u;
+        std::memcpy(&u, xs + i, sizeof u);
+        const bool nan = (u & ~SIGN) > INFINITY_BITS;
+        return std::bit_cast<double>(nan ? QV_MISSING_DOT_BITS : u);
     }
     template <class F>
     void forward(std::int64_t first, std::int64_t end, F &&f) const {
