@@ -12,25 +12,10 @@ namespace {
 using qv::ArgView;
 using qv::fail;
 
-constexpr double DBL_MAX_NEG = std::bit_cast<double>(0xFFEFFFFFFFFFFFFFull);
 // Below count x RMS_TINY the plain sum of squares may have lost digits to underflow.
 constexpr double RMS_TINY = std::bit_cast<double>(0x035FFFFFFFFFFFFEull);
 // Scale for lists holding a value whose square would overflow; just above 2^-511.
 constexpr double RMS_BIG_SCALE = std::bit_cast<double>(0x20000000002302ACull);
-
-// The extreme of the present values, last slot first, so that among equal values (0.0 and
-// -0.0) the one nearest the front wins. A result equal to the start value counts as none.
-template <class Keep>
-inline QvStatus extreme(FuncArgList *args, double *result, double start, Keep keep) {
-    const ArgView v(args);
-    double m = start;
-    v.backward(0, v.count64(), [&](double x, std::int64_t) {
-        if (!keep(m, x)) m = x;
-    });
-    if (m == start) return fail(result, STATUS_MISSING_ARG);
-    *result = m;
-    return STATUS_OK;
-}
 
 // Adds the scaled squares (x f)^2 of the present values of slots [0, end), last slot first.
 inline void scaled_squares(const ArgView &v, std::int64_t end, double f, double &s, std::int32_t &n) {
@@ -47,27 +32,11 @@ QV_EXPORT QvStatus qvfncsum(FuncArgList *args, double *result) { return qv::sum_
 
 QV_EXPORT QvStatus qvfncmean(FuncArgList *args, double *result) { return qv::mean_list(ArgView(args), result); }
 
-QV_EXPORT QvStatus qvfncmin(FuncArgList *args, double *result) {
-    return extreme(args, result, qv::DBL_MAX_VALUE, [](double m, double x) { return m < x; });
-}
+QV_EXPORT QvStatus qvfncmin(FuncArgList *args, double *result) { return qv::min_list(ArgView(args), result); }
 
-QV_EXPORT QvStatus qvfncmax(FuncArgList *args, double *result) {
-    return extreme(args, result, DBL_MAX_NEG, [](double m, double x) { return m > x; });
-}
+QV_EXPORT QvStatus qvfncmax(FuncArgList *args, double *result) { return qv::max_list(ArgView(args), result); }
 
-QV_EXPORT QvStatus qvfncrang(FuncArgList *args, double *result) {
-    const ArgView v(args);
-    double lo = qv::DBL_MAX_VALUE, hi = DBL_MAX_NEG;
-    bool seen = false;
-    v.forward(0, v.count64(), [&](double x, std::int64_t) {
-        if (!(lo < x)) lo = x;
-        if (!(hi > x)) hi = x;
-        seen = true;
-    });
-    if (!seen) return fail(result, STATUS_MISSING_ARG);
-    *result = hi - lo;
-    return STATUS_OK;
-}
+QV_EXPORT QvStatus qvfncrang(FuncArgList *args, double *result) { return qv::range_list(ArgView(args), result); }
 
 QV_EXPORT QvStatus qvfncuss(FuncArgList *args, double *result) { return qv::uss_list(ArgView(args), result); }
 

@@ -3,8 +3,12 @@
 // whether any later value differs from x1 (a NaN differs; -0.0 equals 0.0).
 //
 // The steps here are the only arithmetic of the sums: one list walks them over its slots, and
-// many lists at once (qv/lanes.hpp) walk them in vector lanes, each lane in slot order.
+// many lists at once (qv/lanes.hpp) walk them in vector lanes, each lane in slot order. SUM, MEAN,
+// USS, MIN, MAX and RANGE of one list are written here whole, over a view of the list (ArgView, or
+// a host's view of values in place), so the package and a host run the same code.
 #pragma once
+
+#include <bit>
 
 #include "qv/args.hpp"
 #include "qv/status.hpp"
@@ -108,6 +112,45 @@ QvStatus mean_list(const View &v, double *result) {
 template <class View>
 QvStatus uss_list(const View &v, double *result) {
     return plain_total<true>(v, result, [](double s, double x) { return square_add(s, x); });
+}
+
+// The extreme of the present values, last slot first, so that among equal values (0.0 and
+// -0.0) the one nearest the front wins. A result equal to the start value counts as none.
+constexpr double DBL_MAX_NEG = std::bit_cast<double>(0xFFEFFFFFFFFFFFFFull);
+template <class View, class Keep>
+QvStatus extreme_list(const View &v, double *result, double start, Keep keep) {
+    double m = start;
+    v.backward(0, v.count64(), [&](double x, std::int64_t) {
+        if (!keep(m, x)) m = x;
+    });
+    if (m == start) return fail(result, STATUS_MISSING_ARG);
+    *result = m;
+    return STATUS_OK;
+}
+
+template <class View>
+QvStatus min_list(const View &v, double *result) {
+    return extreme_list(v, result, DBL_MAX_VALUE, [](double m, double x) { return m < x; });
+}
+
+template <class View>
+QvStatus max_list(const View &v, double *result) {
+    return extreme_list(v, result, DBL_MAX_NEG, [](double m, double x) { return m > x; });
+}
+
+// RANGE keeps a flag of a present value rather than comparing with the start values.
+template <class View>
+QvStatus range_list(const View &v, double *result) {
+    double lo = DBL_MAX_VALUE, hi = DBL_MAX_NEG;
+    bool seen = false;
+    v.forward(0, v.count64(), [&](double x, std::int64_t) {
+        if (!(lo < x)) lo = x;
+        if (!(hi > x)) hi = x;
+        seen = true;
+    });
+    if (!seen) return fail(result, STATUS_MISSING_ARG);
+    *result = hi - lo;
+    return STATUS_OK;
 }
 
 }  // namespace qv
