@@ -271,6 +271,17 @@ int deviation_array(qvh_call *call, SumStat stat, const char *xs, std::size_t n,
 
 }  // namespace
 
+Outcome fold_stat_over(const qvh_info &info, const InPlaceView &v) {
+    Outcome r{0.0, STATUS_OK};
+    const SumStat stat = sum_stat_of(info);
+    if (stat != SumStat::None) return for_sum_stat(stat, [&](auto s) { return sum_stat_over<s()>(v); });
+    if (info.fold == QVH_FOLD_COUNT) r.value = count_over(info, v);
+    else if (info.fold == QVH_FOLD_RANGE) r.status = qv::range_list(v, &r.value);
+    else if (std::strcmp(info.name, "MIN") == 0) r.status = qv::min_list(v, &r.value);
+    else r.status = qv::max_list(v, &r.value);
+    return r;
+}
+
 }  // namespace qvhost
 
 using namespace qvhost;
@@ -281,19 +292,13 @@ int qvh_call_fold(qvh_call *call, const double *xs, size_t n, ptrdiff_t stride, 
     if (call == nullptr) return fail(QVH_E_NULL, "the call is NULL");
     const SumStat stat = sum_stat_of(*call->info);
     // A list of one chunk or less of aligned doubles one after another (a statistic per group
-    // makes many such calls) is read in place whole, by N's, NMISS's or a summed statistic's own
-    // code; any other is one call in the call's warm list, and so is a list the package could not
-    // take (2^31 values or more).
+    // makes many such calls) is read in place whole, by the statistic's own code; any other is one
+    // call in the call's warm list, and so is a list the package could not take (2^31 values or
+    // more).
     if (n <= CHUNK && qvh_fold_in_place(call->info) && result != nullptr && (n == 0 || xs != nullptr) &&
-        stride == sizeof(double) && reinterpret_cast<std::uintptr_t>(xs) % alignof(double) == 0 &&
-        (call->info->fold == QVH_FOLD_COUNT || stat != SumStat::None)) {
+        stride == sizeof(double) && reinterpret_cast<std::uintptr_t>(xs) % alignof(double) == 0) {
         if (const int rc = check_count(*call->info, call->label.view(), n); rc != QVH_OK) return rc;
-        Outcome r{0.0, STATUS_OK};
-        const InPlaceView values{xs, static_cast<std::int64_t>(n)};
-        if (stat == SumStat::None)
-            r.value = count_over(*call->info, values);
-        else
-            r = for_sum_stat(stat, [&](auto s) { return sum_stat_over<s()>(values); });
+        Outcome r = fold_stat_over(*call->info, InPlaceView{xs, static_cast<std::int64_t>(n)});
         deliver(r.value, r.status);
         *result = r.value;
         if (status != nullptr) *status = r.status;

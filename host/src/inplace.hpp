@@ -92,6 +92,10 @@ template <SumStat S, class View>
     return r;
 }
 
+// A statistic qvh_call_fold reads in place (qvh_fold_in_place: N, NMISS, SUM, MEAN, MIN, MAX,
+// RANGE, and the summed statistics) over the view's values, as the package's call gives it.
+Outcome fold_stat_over(const qvh_info &info, const InPlaceView &v);
+
 // f(std::integral_constant<SumStat, S>{}) for stat = S (not SumStat::None): code made for each statistic.
 template <class F>
 auto for_sum_stat(SumStat stat, F &&f) {
