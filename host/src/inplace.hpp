@@ -44,8 +44,8 @@ struct InPlaceView {
     }
 };
 
-// One lead slot, then the values of an InPlaceView: a running result carried into the call over
-// the next values. The lead is read as the package reads a number the host lays out as it is: a NaN
+// One lead slot, then the values of an InPlaceView: a running sum carried into SUM's call over
+// the next values (forward walks only). The lead is read as the package reads a number the host lays out as it is: a NaN
 // there is present unless it is a missing value.
 struct LeadView {
     double lead;
@@ -59,12 +59,6 @@ struct LeadView {
         if (first == 0 && end > 0 && !qv::is_missing(lead)) f(lead, 0);
         const std::int64_t from = first > 0 ? first - 1 : 0;
         values.forward(from, end - 1, [&](double x, std::int64_t i) { f(x, i + 1); });
-    }
-    template <class F>
-    void backward(std::int64_t first, std::int64_t end, F &&f) const {
-        const std::int64_t from = first > 0 ? first - 1 : 0;
-        values.backward(from, end - 1, [&](double x, std::int64_t i) { f(x, i + 1); });
-        if (first == 0 && end > 0 && !qv::is_missing(lead)) f(lead, 0);
     }
 };
 
