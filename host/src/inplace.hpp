@@ -53,7 +53,6 @@ struct LeadView {
 
     std::int32_t count32() const { return static_cast<std::int32_t>(static_cast<std::uint64_t>(count64())); }
     std::int64_t count64() const { return values.n + 1; }
-    double num(std::int64_t i) const { return i == 0 ? lead : values.num(i - 1); }
     template <class F>
     void forward(std::int64_t first, std::int64_t end, F &&f) const {
         if (first == 0 && end > 0 && !qv::is_missing(lead)) f(lead, 0);
