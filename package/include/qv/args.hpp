@@ -50,8 +50,8 @@ private:
     FuncArgList *list_;
 };
 
-// N (Missing false) and NMISS (true) of a list: the slots whose value is, or is not, a missing
-// value. View is ArgView or a host's view of values in place with the same members.
+// N (Missing false) and NMISS (true) of a list: the number of slots whose value is not, or is, a
+// missing value. View is ArgView or a host's view of values in place with the same members.
 template <bool Missing, class View>
 std::int32_t count_missing(const View &v) {
     std::int32_t n = 0;
