@@ -1,7 +1,7 @@
-// The summed statistics (SUM, MEAN, USS, CSS, VAR, STD, STDERR, CV) over values read in place,
-// by the package's own code for one list (qv/listsum.hpp, qv/devsum.hpp) compiled into the host:
-// the bits of the package's call over the list the host would lay out of the values, without
-// laying it out.
+// List statistics over values read in place (N, NMISS, SUM, MEAN, USS, MIN, MAX, RANGE and the
+// deviation sums), by the package's own code for one list (qv/args.hpp, qv/listsum.hpp,
+// qv/devsum.hpp) compiled into the host: the bits of the package's call over the list the host
+// would lay out of the values, without laying it out.
 #pragma once
 
 #include <bit>
@@ -45,8 +45,8 @@ struct InPlaceView {
 };
 
 // One lead slot, then the values of an InPlaceView: a running sum carried into SUM's call over
-// the next values (forward walks only). The lead is read as the package reads a number the host lays out as it is: a NaN
-// there is present unless it is a missing value.
+// the next values (forward walks only). The lead is read as the package reads a number the host
+// lays out as it is: a NaN there is present unless it is a missing value.
 struct LeadView {
     double lead;
     InPlaceView values;
