@@ -391,9 +391,11 @@ double summed_value(std::mt19937_64 &rng, int mix, double &run) {
     if (mix == 8) return rng() % 30 == 0 ? (run = inexact[rng() % 4]) : run;
     if (mix == 9) return rng() % 200 == 0 ? (rng() % 2 ? INF : -INF) : double(rng() % 9) - 4;
     if (mix == 10) return rng() % 100 == 0 ? DOT : std::ldexp(double(int(rng() % 2001) - 1000), int(rng() % 60) - 30);
+    const double rounding[] = {0.1, 0.7, -1.0 / 3, 2.2, 1e308};  // means of equal values that round
+    if (mix == 11) return rng() % 100 == 0 ? DOT : rng() % 8 != 0 ? (run = rounding[rng() % 5]) : run;
     return rng() % 40 == 0 ? 1e300 * double(int(rng() % 3) - 1) : rng() % 3 == 0 ? missing('Q') : 0.1;
 }
-constexpr int SUMMED_MIXES = 10;  // mix 10, a missing value in a hundred, only where a row asks for it
+constexpr int SUMMED_MIXES = 10;  // mixes 10 and 11, a missing value in a hundred, where a row asks for them
 
 // Sums taken many windows at once (16, 32 or 64 a step: each kernel the machine has) against one
 // call per window: window sizes around the lane counts, windows past the group, groups of one and
@@ -404,7 +406,7 @@ TEST(HostWindow, SumsInLanesGiveTheBitsOfEachWindow) {
     const struct Row {
         int kind;
         size_t size, min_present, n, group;  // group: rows a group holds (0: one group)
-        bool sparse = false;                  // the values of mix 10: stretches of windows short of values
+        int mix = -1;  // each mix in turn, or one missing value in a hundred (10: among random values, 11: in runs)
     } rows[] = {
         {QVH_WINDOW_TRAILING, 1, 0, 300, 0},     {QVH_WINDOW_TRAILING, 2, 1, 300, 0},
         {QVH_WINDOW_TRAILING, 11, 0, 700, 0},    {QVH_WINDOW_TRAILING, 33, 5, 700, 0},
@@ -417,8 +419,12 @@ TEST(HostWindow, SumsInLanesGiveTheBitsOfEachWindow) {
         {QVH_WINDOW_EXPANDING, 0, 0, 5000, 0},   {QVH_WINDOW_EXPANDING, 0, 2, 900, 300},
         {QVH_WINDOW_TRAILING, 1500, 0, 4000, 0},  // a second stretch of long windows: aligned copies
         // Full windows asked for, as pandas asks: a missing value empties every window over it.
-        {QVH_WINDOW_TRAILING, 11, 11, 1500, 0, true}, {QVH_WINDOW_TRAILING, 48, 48, 1500, 700, true},
-        {QVH_WINDOW_CENTRED, 101, 101, 1500, 0, true},
+        {QVH_WINDOW_TRAILING, 11, 11, 1500, 0, 10}, {QVH_WINDOW_TRAILING, 48, 48, 1500, 700, 10},
+        {QVH_WINDOW_CENTRED, 101, 101, 1500, 0, 10},
+        // A few missing values, most lane blocks holding one: each window its own count and first value.
+        {QVH_WINDOW_TRAILING, 11, 1, 1500, 0, 10}, {QVH_WINDOW_TRAILING, 11, 0, 1500, 0, 11},
+        {QVH_WINDOW_TRAILING, 3, 2, 1500, 0, 11},  {QVH_WINDOW_TRAILING, 101, 0, 1500, 0, 11},
+        {QVH_WINDOW_CENTRED, 60, 1, 1500, 0, 10},
     };
     std::mt19937_64 rng(36);
     size_t runs = 0;
@@ -427,7 +433,7 @@ TEST(HostWindow, SumsInLanesGiveTheBitsOfEachWindow) {
         for (const Row &r : rows) {
             for (const char *fn : SUMS) {
                 // Every mix for every function; one run in three reads and writes a strided column.
-                const int mix = r.sparse ? 10 : int(runs % SUMMED_MIXES);
+                const int mix = r.mix >= 0 ? r.mix : int(runs % SUMMED_MIXES);
                 const size_t step = runs++ % 3 == 0 ? 2 : 1;
                 std::vector<double> xs(r.n);
                 double run = 1.5;

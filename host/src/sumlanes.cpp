@@ -61,12 +61,14 @@ template <class V>
     constexpr std::size_t W = qv::lane_width<V>, STEP = 4 * W;
     MaskOf<V> nan = {};
     std::size_t i = 0;
-    for (; i + STEP <= n; i += STEP)
+    for (; i + STEP <= n; i += STEP) {
 #pragma GCC unroll 4
         for (std::size_t r = 0; r < STEP; r += W) {
             const V v = qv::load_lanes<V>(x + i + r);
             nan |= v != v;
         }
+        if (i % 256 == 0 && !none_set<V>(nan)) return false;  // a NaN met early ends the look
+    }
     for (; i < n; ++i)
         if (const double v = qv::load_lanes<double>(x + i); v != v) return false;
     return none_set<V>(nan);
@@ -120,17 +122,58 @@ template <class V, int R>
 
 template <class V, int R>
 [[gnu::always_inline]] inline int means_counted_in(const double *s, const double *n, const double *x1,
-                                                   const std::int64_t *differs, double *r) {
+                                                   const double *differs, double *r) {
     constexpr int W = qv::lane_width<V>;
     V sum = {};
 #pragma GCC unroll 16
     for (int i = 0; i < R; ++i) {
-        const V m = qv::mean_from(qv::load_lanes<MaskOf<V>>(differs + i * W), qv::load_lanes<V>(s + i * W),
+        const V m = qv::mean_from(qv::load_lanes<V>(differs + i * W) != V{}, qv::load_lanes<V>(s + i * W),
                                   qv::load_lanes<V>(n + i * W), qv::load_lanes<V>(x1 + i * W));
         sum += m;
         store(r + i * W, m);
     }
     return all_numbers(sum) ? ALL_NUMBERS : 0;
+}
+
+// W 32-bit integers, one for each lane of W doubles.
+template <int W>
+struct Int32Lanes;
+template <>
+struct Int32Lanes<2> {
+    typedef std::int32_t type __attribute__((vector_size(8)));
+};
+template <>
+struct Int32Lanes<4> {
+    typedef std::int32_t type __attribute__((vector_size(16)));
+};
+template <>
+struct Int32Lanes<8> {
+    typedef std::int32_t type __attribute__((vector_size(32)));
+};
+
+// The counts of windows with missing values (Kernels::counts). Each test is a compare and a
+// select of 1.0 or 0.0 (as the finishers' tests), which every instruction set takes as such.
+template <class V, int R>
+[[gnu::always_inline]] inline int counts_in(const std::int32_t *count, const std::int32_t *dist, std::size_t len,
+                                            double need, double *n, double *differs) {
+    constexpr int W = qv::lane_width<V>;
+    using I = typename Int32Lanes<W>::type;
+    const V lenv = qv::splat<V>(static_cast<double>(len)), needv = qv::splat<V>(need), one = qv::splat<V>(1.0);
+    V same = {}, short_of = {};
+#pragma GCC unroll 16
+    for (int i = 0; i < R; ++i) {
+        const V lo = __builtin_convertvector(qv::load_lanes<I>(count + i * W), V);
+        const V hi = __builtin_convertvector(qv::load_lanes<I>(count + len + i * W), V);
+        const V d = __builtin_convertvector(qv::load_lanes<I>(dist + i * W), V);
+        const V c = hi - lo;
+        // A product of two tests: GCC 12 takes a select of a select apart lane by lane.
+        const V differ = (c > one ? one : V{}) * (d < lenv ? one : V{});
+        store(n + i * W, c);
+        store(differs + i * W, differ);
+        same += one - differ;
+        short_of += c >= needv ? V{} : one;
+    }
+    return (all_zero(same) ? ALL_DIFFER : 0) | (all_zero(short_of) ? ENOUGH : 0);
 }
 
 // The sum of R vectors at r: a NaN in a lane where one of them is.
@@ -247,12 +290,19 @@ template <class V, int R>
     ATTR int means_##isa(const double *s, double n, const double *x1, const std::int64_t *differs, double *r) { \
         return means_in<V, 8>(s, n, x1, differs, r);                                                       \
     }                                                                                                     \
-    ATTR int means_counted_##isa(const double *s, const double *n, const double *x1, const std::int64_t *differs, \
+    ATTR int means_counted_##isa(const double *s, const double *n, const double *x1, const double *differs,      \
                                  double *r) {                                                             \
         return means_counted_in<V, 8>(s, n, x1, differs, r);                                               \
     }                                                                                                     \
     ATTR void deviation_means_##isa(const double *s, double n, double *mean) {                             \
         qv::deviation_mean_lanes<V, 8>(s, n, mean);                                                        \
+    }                                                                                                     \
+    ATTR void deviation_means_counted_##isa(const double *s, const double *n, double *mean) {              \
+        qv::deviation_mean_lanes<V, 8>(s, n, mean);                                                        \
+    }                                                                                                     \
+    ATTR int counts_##isa(const std::int32_t *count, const std::int32_t *dist, std::size_t len, double need, \
+                          double *n, double *differs) {                                                   \
+        return counts_in<V, 8>(count, dist, len, need, n, differs);                                        \
     }
 
 void sums_sse2(qv::Consecutive x, std::size_t len, double start, double *s) { qv::sum_lanes<v2d, 8>(x, len, start, s); }
@@ -273,8 +323,8 @@ QV_FINISHERS(sse2, , v2d, 2)
 #else
 #define QV_ROOT128 (v2d{std::sqrt(x[0]), std::sqrt(x[1])})
 #endif
-template <qv::Spread K>
-int spreads_sse2(const double *css, double n, double *r) {
+template <qv::Spread K, class N>
+int spreads_sse2(const double *css, N n, double *r) {
     QV_SPREADS(v2d, 8, QV_ROOT128);
 }
 
@@ -293,8 +343,8 @@ AVX2 void transposed_deviations_avx2(const double *t, std::size_t len, const dou
     qv::deviation_lanes<v4d, v4u, 8>(qv::Transposed<4>{t}, nullptr, len, mean, css);
 }
 QV_FINISHERS(avx2, AVX2, v4d, 4)
-template <qv::Spread K>
-AVX2 int spreads_avx2(const double *css, double n, double *r) {
+template <qv::Spread K, class N>
+AVX2 int spreads_avx2(const double *css, N n, double *r) {
     QV_SPREADS(v4d, 8, _mm256_sqrt_pd(x));
 }
 
@@ -314,28 +364,29 @@ AVX512 void transposed_deviations_avx512(const double *t, std::size_t len, const
 QV_FINISHERS(avx512, AVX512, v8d, 8)
 // The masked form, whose other lanes come from x: the plain one starts from an undefined vector,
 // which GCC 12 warns of.
-template <qv::Spread K>
-AVX512 int spreads_avx512(const double *css, double n, double *r) {
+template <qv::Spread K, class N>
+AVX512 int spreads_avx512(const double *css, N n, double *r) {
     QV_SPREADS(v8d, 8, _mm512_mask_sqrt_pd(x, 0xFF, x));
 }
 
 #endif
 
-#define SPREADS(isa)                                                                                    \
-    spreads_##isa<qv::Spread::Css>, spreads_##isa<qv::Spread::Var>, spreads_##isa<qv::Spread::Std>, \
-        spreads_##isa<qv::Spread::Stderr>
+#define SPREADS(isa, N)                                                                                          \
+    spreads_##isa<qv::Spread::Css, N>, spreads_##isa<qv::Spread::Var, N>, spreads_##isa<qv::Spread::Std, N>, \
+        spreads_##isa<qv::Spread::Stderr, N>
+#define COUNTED(isa) counts_##isa, deviation_means_counted_##isa, { SPREADS(isa, const double *) }
 #define TRANSPOSED(isa)                                                                          \
     transposed_sums_##isa, transposed_squares_##isa, transposed_deviations_##isa, to_columns_##isa, \
         from_columns_##isa
 constexpr Kernels KERNELS[] = {
     {16, 2, sums_sse2, squares_sse2, deviations_sse2, nullptr, nullptr, TRANSPOSED(sse2), numbers_sse2,
-     next_differ_sse2, means_next_sse2, means_sse2, means_counted_sse2, deviation_means_sse2, {SPREADS(sse2)}},
+     next_differ_sse2, means_next_sse2, means_sse2, means_counted_sse2, deviation_means_sse2, {SPREADS(sse2, double)}, COUNTED(sse2)},
 #ifdef QV_SUM_LANES_WIDE
     {32, 4, sums_avx2, squares_avx2, deviations_avx2, nullptr, nullptr, TRANSPOSED(avx2), numbers_avx2,
-     next_differ_avx2, means_next_avx2, means_avx2, means_counted_avx2, deviation_means_avx2, {SPREADS(avx2)}},
+     next_differ_avx2, means_next_avx2, means_avx2, means_counted_avx2, deviation_means_avx2, {SPREADS(avx2, double)}, COUNTED(avx2)},
     {64, 8, sums_avx512<qv::Consecutive>, squares_avx512, deviations_avx512<qv::Consecutive>, sums_avx512<qv::Shifted>,
      deviations_avx512<qv::Shifted>, TRANSPOSED(avx512), numbers_avx2, next_differ_avx512, means_next_avx512, means_avx512,
-     means_counted_avx512, deviation_means_avx512, {SPREADS(avx512)}},
+     means_counted_avx512, deviation_means_avx512, {SPREADS(avx512, double)}, COUNTED(avx512)},
 #endif
 };
 

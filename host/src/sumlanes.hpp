@@ -19,8 +19,9 @@ extern std::atomic<int> sum_windows_limit;
 constexpr std::size_t MAX_LANES = 64;
 
 // What a lane block's finisher found: every window's second value differs from its first, every
-// result is a number (not a NaN).
-enum : int { ALL_DIFFER = 1, ALL_NUMBERS = 2 };
+// result is a number (not a NaN), or
+// every window holds as many present values as asked for (counts).
+enum : int { ALL_DIFFER = 1, ALL_NUMBERS = 2, ENOUGH = 4 };
 
 // The kernels of one instruction set, `lanes` windows a call; window j of a block starts at row
 // j. The finishers take a block of one count n and write its results to r.
@@ -49,11 +50,20 @@ struct Kernels {
     int (*means_next)(const double *s, double n, const double *x1, std::size_t next, double *r);
     // ... or given (all ones: differs); ALL_NUMBERS or 0.
     int (*means)(const double *s, double n, const double *x1, const std::int64_t *differs, double *r);
-    // ... or each lane's count n[j] given too.
-    int (*means_counted)(const double *s, const double *n, const double *x1, const std::int64_t *differs, double *r);
+    // ... or each lane's count n[j] given too, and differs[j] 1.0 where it differs, else 0.0.
+    int (*means_counted)(const double *s, const double *n, const double *x1, const double *differs, double *r);
     void (*deviation_means)(const double *s, double n, double *mean);
     // CSS, VAR, STD, STDERR (by qv::Spread) from the sums of squares css; ALL_NUMBERS or 0.
     int (*spreads[4])(const double *css, double n, double *r);
+    // Windows with missing values, lane j's count n[j] its own: n[j] = count[j + len] - count[j]
+    // (the present values before a row), differs[j] 1.0 where n[j] > 1 and dist[j] < len (the
+    // rows on from lane j's first row to the first present one that differs from its first present
+    // one). ALL_DIFFER where every lane differs, ENOUGH where every n[j] >= need.
+    int (*counts)(const std::int32_t *count, const std::int32_t *dist, std::size_t len, double need, double *n,
+                  double *differs);
+    // deviation_means and spreads with each lane's count.
+    void (*deviation_means_counted)(const double *s, const double *n, double *mean);
+    int (*spreads_counted[4])(const double *css, const double *n, double *r);
 };
 
 // The widest kernels the machine has, within sum_windows_limit.

@@ -49,10 +49,46 @@ bool SumWindows::reserve(WarmBlock &warm, std::size_t rows, std::size_t span) no
     return true;
 }
 
+// Rows a block of prepare's passes takes at once: a block with no NaN (forward), or whose values
+// are all present and each differs from the next (backward), is written without a test per row.
+// Its tests take the values in pairs, the vectors every x86-64 and ARM64 has.
+constexpr std::uint32_t BLOCK = 8;
+using Pair = double __attribute__((vector_size(16)));
+using Tests = std::int64_t __attribute__((vector_size(16)));
+
+Pair pair_at(const void *x) {
+    Pair p;
+    std::memcpy(&p, x, sizeof p);
+    return p;
+}
+
+bool any_of(Tests t) { return (t[0] | t[1]) != 0; }
+
+// to[i] = from + step * i for i < BLOCK, four a store.
+void numbers_on(std::uint32_t *to, std::uint32_t from, std::uint32_t step) {
+    using Quad = std::uint32_t __attribute__((vector_size(16)));
+    const Quad q = Quad{0, 1, 2, 3} * step + from, r = q + 4 * step;
+    std::memcpy(to, &q, sizeof q);
+    std::memcpy(to + 4, &r, sizeof r);
+}
+
+// Whether the BLOCK doubles at x hold a NaN.
+bool nan_in_block(const char *x) {
+    constexpr std::size_t D = sizeof(double);
+    const Pair p = pair_at(x), q = pair_at(x + 2 * D), r = pair_at(x + 4 * D), t = pair_at(x + 6 * D);
+    return any_of((p != p) | (q != q) | (r != r) | (t != t));
+}
+
+// Whether x[i] != x[i + 1] for every i < BLOCK - 1 (the last pair is tested twice).
+bool each_differs_in_block(const double *x) {
+    return !any_of((pair_at(x) == pair_at(x + 1)) | (pair_at(x + 2) == pair_at(x + 3)) |
+                   (pair_at(x + 4) == pair_at(x + 5)) | (pair_at(x + 5) == pair_at(x + 6)));
+}
+
 // The column's rows [base_, base_ + span_) as summands; unless dense, also as masks and counts,
-// and for each present row the next present one that differs from it (by ==, which is transitive
-// on the values a window holds: NaNs read as '.'), so a window's "differs from the first" is one
-// comparison.
+// and for each row how many rows on lies the first present row that differs from the row's first
+// present one (by ==, which is transitive on the values a window holds: NaNs read as '.'), so a
+// window's "differs from the first" is one comparison.
 void SumWindows::prepare(const char *xs, std::ptrdiff_t stride) noexcept {
     const auto span = static_cast<std::uint32_t>(span_);
     const bool column = stride == static_cast<std::ptrdiff_t>(sizeof(double));
@@ -65,16 +101,27 @@ void SumWindows::prepare(const char *xs, std::ptrdiff_t stride) noexcept {
     } else {
         double *const summand = copied_;
         std::uint32_t *const count = count_;
-        std::uint32_t present = 0;
+        std::uint32_t present = 0, t = 0;
         count[0] = 0;
         // Every NaN reads as '.' (edge_value), whose summand is -0.0: one comparison, no branch.
-        for (std::uint32_t t = 0; t < span; ++t) {
-            const double x = load(xs + static_cast<std::ptrdiff_t>(t) * stride);
+        const auto row = [&](double x) {
             const bool missing = x != x;
             summand[t] = missing ? -0.0 : x;
             present += missing ? 0 : 1;
-            count[t + 1] = present;
+            count[++t] = present;
+        };
+        for (; column && t + BLOCK <= span;) {
+            const char *const x = xs + static_cast<std::ptrdiff_t>(t) * stride;
+            if (nan_in_block(x)) {
+                for (std::uint32_t i = 0; i < BLOCK; ++i) row(load(x + i * sizeof(double)));
+                continue;
+            }
+            std::memcpy(summand + t, x, BLOCK * sizeof(double));
+            numbers_on(count + t + 1, present + 1, 1);
+            present += BLOCK;
+            t += BLOCK;
         }
+        while (t < span) row(load(xs + static_cast<std::ptrdiff_t>(t) * stride));
         summand_ = summand;
     }
     // A dense stretch's runs are summed in columns, and so are the plain sums' of any stretch.
@@ -92,18 +139,35 @@ void SumWindows::prepare(const char *xs, std::ptrdiff_t stride) noexcept {
     std::uint32_t *const first = first_, *const differ = differ_;
     std::uint32_t next = span, next_differ = span;
     first[span] = span;
-    for (std::uint32_t t = span; t-- > 0;) {
+    const auto row = [&](std::uint32_t t) {
         if (count[t + 1] != count[t]) {
             next_differ = next == span || summand[next] != summand[t] ? next : next_differ;
             next = t;
-            differ[t] = next_differ;
         }
+        differ[t] = next_differ - t;
         first[t] = next;
+    };
+    std::uint32_t t = span;
+    for (; t % BLOCK != 0;) row(--t);
+    while (t > 0) {
+        const std::uint32_t b = t - BLOCK;
+        if (count[t] - count[b] != BLOCK || !each_differs_in_block(summand + b)) {
+            while (t > b) row(--t);
+            continue;
+        }
+        // Each row is its own first, and the next row differs from it; the last row's next
+        // different row lies beyond the block.
+        numbers_on(first + b, b, 1);
+        numbers_on(differ + b, 1, 0);
+        row(t - 1);
+        next = b;
+        next_differ = b + 1;
+        t = b;
     }
 }
 
 bool SumWindows::differs_within(std::size_t f, std::size_t b) const noexcept {
-    if (!dense_) return differ_[f] < b;
+    if (!dense_) return f + differ_[f] < b;
     for (std::size_t u = f + 1; u < b; ++u)
         if (summand_[u] != summand_[f]) return true;
     return false;

@@ -2,6 +2,9 @@
 // the rest one by one.
 #include "sumwindows.hpp"
 
+#include <algorithm>
+#include <cstring>
+
 #include "internal.hpp"
 
 namespace qvhost {
@@ -21,6 +24,17 @@ constexpr bool counted() {
 template <SumStat S>
 constexpr qv::DeviationRule rule_of() {
     return S == SumStat::Css ? qv::CSS_RULE : S == SumStat::Cv ? qv::CV_RULE : qv::SPREAD_RULE;
+}
+
+// Whether any of the eight windows from row 0 of count (the present values before each row) holds
+// fewer than need present values: four windows a test.
+bool short_in_eight(const std::uint32_t *count, std::size_t len, std::uint32_t need) {
+    using Quad = std::uint32_t __attribute__((vector_size(16)));
+    Quad q[4];
+    std::memcpy(&q[0], count, sizeof(Quad) * 2);
+    std::memcpy(&q[2], count + len, sizeof(Quad) * 2);
+    const auto few = (q[2] - q[0] < need) | (q[3] - q[1] < need);
+    return (few[0] | few[1] | few[2] | few[3]) != 0;
 }
 
 }  // namespace
@@ -57,16 +71,18 @@ void SumWindows::windows() noexcept {
     // The shortest stretch of such windows left out: SUM's and MEAN's lane blocks with missing
     // values are finished in lanes, the deviation sums' window by window.
     const std::size_t least = counted<S>() ? 1 : lanes;
+    const auto need = static_cast<std::uint32_t>(std::clamp<std::size_t>(min_present_, 1, UINT32_MAX));
     std::size_t k = 0;
     for (std::size_t r = 0; r < runs_count_; ++r) {
         const Run run = runs_[r];
         const std::size_t a = run.lo - base_, len = run.hi - run.lo;
-        auto short_of = [&](std::size_t j) {
-            const std::uint32_t n = count_[a + j + len] - count_[a + j];
-            return n < min_present_ || n == 0;
-        };
+        auto short_of = [&](std::size_t j) { return count_[a + j + len] - count_[a + j] < need; };
         std::size_t done = 0;
         for (std::size_t j = 0; !dense_ && j < run.count;) {
+            if (j + 8 <= run.count && !short_in_eight(count_ + a + j, len, need)) {
+                j += 8;
+                continue;
+            }
             if (!short_of(j)) {
                 ++j;
                 continue;
@@ -133,12 +149,21 @@ void SumWindows::lane_block(const Block &b) noexcept {
     }
     std::size_t wanted = 0;
     bool wants[MAX_LANES];
+    double n[MAX_LANES];
+    const double *counts = nullptr;  // each window's count, where they differ and are in n
     const std::size_t rows = len + lanes - 1;
     const bool all_present = dense_ || (b.part == 0 && count_[a + rows] - count_[a] == rows);
     if (all_present && len >= min_present_) {
         wanted = from_present_sums<S>(b, s, mean, wants);
     } else if constexpr (counted<S>()) {
         return from_counted_sums<S>(b, s);
+    } else if (S != SumStat::Uss && lane_counts(b, std::max<std::size_t>(min_present_, rule_of<S>().min_n), n, nullptr) ==
+                                         (ALL_DIFFER | ENOUGH)) {
+        // Every window differs and holds enough values: each is its sum over its own count.
+        kern.deviation_means_counted(s, n, mean);
+        std::fill_n(wants, lanes, true);
+        wanted = lanes;
+        counts = n;
     } else {
         for (std::size_t j = 0; j < lanes; ++j) {
             wants[j] = from_sum<S>(k + j, a + j, a + j + len, s[j], mean[j]);
@@ -151,15 +176,17 @@ void SumWindows::lane_block(const Block &b) noexcept {
     if (b.part != 0) kern.transposed_deviations(b.x1, len, mean, css);
     else if (shifted_) kern.shifted_deviations({copy_, a}, present, len, mean, css);
     else kern.deviations({summand_ + a}, present, len, mean, css);
-    if (S != SumStat::Cv && all_present && wanted == lanes) {
-        // All of one count: finished in lanes.
-        constexpr qv::Spread K = S == SumStat::Css   ? qv::Spread::Css
-                                 : S == SumStat::Var ? qv::Spread::Var
-                                 : S == SumStat::Std ? qv::Spread::Std
-                                                     : qv::Spread::Stderr;
+    if (S != SumStat::Cv && (all_present || counts != nullptr) && wanted == lanes) {
+        // All finished in lanes, of one count or each of its own.
+        constexpr int K = static_cast<int>(S == SumStat::Css   ? qv::Spread::Css
+                                           : S == SumStat::Var ? qv::Spread::Var
+                                           : S == SumStat::Std ? qv::Spread::Std
+                                                               : qv::Spread::Stderr);
         double elsewhere[MAX_LANES];
         double *const r = lane_results(b, elsewhere);
-        put_lanes(b, r, kern.spreads[static_cast<int>(K)](css, static_cast<double>(len), r) != 0);
+        const int found = counts != nullptr ? kern.spreads_counted[K](css, counts, r)
+                                            : kern.spreads[K](css, static_cast<double>(len), r);
+        put_lanes(b, r, found != 0);
         return;
     }
     for (std::size_t j = 0; j < lanes; ++j) {
@@ -253,31 +280,49 @@ std::size_t SumWindows::from_present_sums(const Block &b, const double *s, doubl
     }
 }
 
-// A lane block of SUM or MEAN with missing values among its windows: each window's count, first
-// value and "differs" looked up, MEAN's division in lanes.
-template <SumStat S>
-void SumWindows::from_counted_sums(const Block &b, const double *s) noexcept {
-    const Kernels &kern = *kernels_;
-    const std::size_t lanes = kern.lanes, len = b.len;
-    double n[MAX_LANES] = {}, x1[MAX_LANES] = {};  // filled to lanes; initialised for the compiler's sake
-    std::int64_t differs[MAX_LANES] = {};
-    bool short_of = false;
+// A lane block's windows with missing values: each window's count, "differs" and (x1 given) first
+// value; ALL_DIFFER and ENOUGH as Kernels::counts. Consecutive windows take the kernel, and first
+// values where the first row holds one; windows in columns are looked up one by one.
+int SumWindows::lane_counts(const Block &b, std::size_t need, double *n, double *x1) noexcept {
+    const std::size_t lanes = kernels_->lanes, len = b.len;
+    double *const differs = differs_;
+    if (b.part == 0) {
+        const int found = kernels_->counts(reinterpret_cast<const std::int32_t *>(count_ + b.a),
+                                           reinterpret_cast<const std::int32_t *>(differ_ + b.a), len,
+                                           static_cast<double>(need), n, differs);
+        if (x1 != nullptr) {
+            std::memcpy(x1, summand_ + b.a, lanes * sizeof(double));
+            if (count_[b.a + lanes] - count_[b.a] != lanes)
+                for (std::size_t j = 0; j < lanes; ++j)
+                    if (count_[b.a + j + 1] == count_[b.a + j]) x1[j] = first_value(b.a + j);
+        }
+        return found;
+    }
+    bool all_differ = true, enough = true;
     for (std::size_t j = 0; j < lanes; ++j) {
         const std::size_t a = b.a + lane_on(b, j);
         const std::uint32_t count = count_[a + len] - count_[a];
-        short_of = short_of || count < min_present_ || count == 0;
         n[j] = count;
-        if constexpr (S == SumStat::Mean) {  // SUM's stretch has no first values
-            const std::size_t f = first_[a];
-            x1[j] = f < span_ ? summand_[f] : 0.0;
-            differs[j] = count > 1 && differ_[f] < a + len ? -1 : 0;
-        }
+        differs[j] = count > 1 && differ_[a] < len ? 1.0 : 0.0;
+        if (x1 != nullptr) x1[j] = first_value(a);
+        all_differ = all_differ && differs[j] != 0.0;
+        enough = enough && count >= need;
     }
+    return (all_differ ? ALL_DIFFER : 0) | (enough ? ENOUGH : 0);
+}
+
+// A lane block of SUM or MEAN with missing values among its windows, MEAN's division in lanes.
+template <SumStat S>
+void SumWindows::from_counted_sums(const Block &b, const double *s) noexcept {
+    const Kernels &kern = *kernels_;
+    const std::size_t lanes = kern.lanes;
+    double n[MAX_LANES], x1[MAX_LANES];
+    const int found = lane_counts(b, std::max<std::size_t>(min_present_, 1), n, S == SumStat::Mean ? x1 : nullptr);
     double elsewhere[MAX_LANES];
     double *const r = S == SumStat::Mean ? lane_results(b, elsewhere) : elsewhere;
-    const bool numbers = S == SumStat::Mean ? kern.means_counted(s, n, x1, differs, r) != 0 : kern.numbers(s, lanes);
+    const bool numbers = S == SumStat::Mean ? kern.means_counted(s, n, x1, differs_, r) != 0 : kern.numbers(s, lanes);
     const double *const results = S == SumStat::Mean ? r : s;
-    if (!short_of) return put_lanes(b, results, numbers);
+    if ((found & ENOUGH) != 0) return put_lanes(b, results, numbers);
     for (std::size_t j = 0; j < lanes; ++j) {
         const bool missing = n[j] < static_cast<double>(min_present_) || n[j] == 0.0;
         put(b.k + lane_on(b, j), missing ? qv::MISSING_DOT : results[j], missing ? STATUS_MISSING_ARG : STATUS_OK);

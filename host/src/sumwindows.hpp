@@ -92,6 +92,7 @@ private:
     void single(std::size_t k, std::size_t a, std::size_t b) noexcept;
     template <SumStat S>
     std::size_t from_present_sums(const Block &b, const double *s, double *mean, bool *wants) noexcept;
+    int lane_counts(const Block &b, std::size_t need, double *n, double *x1) noexcept;
     template <SumStat S>
     void from_counted_sums(const Block &b, const double *s) noexcept;
     // Window k's outcome from its sum s; true when it needs its deviation sum from mean.
@@ -115,6 +116,11 @@ private:
     // Present values before row t of the stretch; the first present row from t on.
     std::uint32_t present_before(std::size_t t) const { return dense_ ? static_cast<std::uint32_t>(t) : count_[t]; }
     std::uint32_t first_present(std::size_t t) const { return dense_ ? static_cast<std::uint32_t>(t) : first_[t]; }
+    // The value of the first present row from t on (0.0: none).
+    double first_value(std::size_t t) const {
+        const std::uint32_t f = first_present(t);
+        return f < span_ ? summand_[f] : 0.0;
+    }
     // Whether a present row of (f, b) differs from the present row f.
     bool differs_within(std::size_t f, std::size_t b) const noexcept;
     // For the all-present windows of rows [a + j, a + j + len) of a lane block: all ones where a
@@ -135,7 +141,8 @@ private:
     std::uint64_t *present_ = nullptr;   // all ones for a present value, else 0 (deviations only)
     std::uint32_t *count_ = nullptr;     // present values before a row
     std::uint32_t *first_ = nullptr;     // the first present row from a row on (span_: none; not for SUM, USS)
-    std::uint32_t *differ_ = nullptr;    // the first present row after a present row whose value differs
+    std::uint32_t *differ_ = nullptr;    // rows on to the first present row that differs from a row's first
+    double differs_[MAX_LANES] = {};  // a lane block's "differs", 1.0 or 0.0 (lane_counts)
     double *columns_ = nullptr;          // the stretch in columns (qv::Transposed), where there is room
     bool shifted_ = false;               // the kernels read copy_
     double *copy_[8] = {};               // copy_[d][t] = summand_[t + d], each 64-byte aligned

@@ -145,27 +145,37 @@ template <class V, class M, int R>
     }
 }
 
-// The means the deviations of L lists are taken from, their sums s over the count n.
-template <class V, int R>
-[[gnu::always_inline]] inline void deviation_mean_lanes(const double *s, double n, double *mean) {
+// A count in lanes: n the same for all, or lane j's at n[j].
+template <class V>
+[[gnu::always_inline]] inline V count_lanes(double n, int) {
+    return splat<V>(n);
+}
+template <class V>
+[[gnu::always_inline]] inline V count_lanes(const double *n, int lane) {
+    return load_lanes<V>(n + lane);
+}
+
+// The means the deviations of L lists are taken from, their sums s over the count n (N: double,
+// the same for all, or const double *, each lane's).
+template <class V, int R, class N>
+[[gnu::always_inline]] inline void deviation_mean_lanes(const double *s, N n, double *mean) {
     constexpr int W = lane_width<V>;
-    const V nv = splat<V>(n);
 #pragma GCC unroll 16
     for (int i = 0; i < R; ++i) {
-        const V m = deviation_mean_from(load_lanes<V>(s + i * W), nv);
+        const V m = deviation_mean_from(load_lanes<V>(s + i * W), count_lanes<V>(n, i * W));
         std::memcpy(mean + i * W, &m, sizeof m);
     }
 }
 
-// The quotients of CSS, VAR, STD or STDERR of L lists from their sums of squares css, count n
-// (the same for all), into r: STD and STDERR are their square roots, lane by lane.
-template <Spread K, class V, int R>
-[[gnu::always_inline]] inline void spread_lanes(const double *css, double n, double *r) {
+// The quotients of CSS, VAR, STD or STDERR of L lists from their sums of squares css and count n
+// (as above), into r: STD and STDERR are their square roots, lane by lane.
+template <Spread K, class V, int R, class N>
+[[gnu::always_inline]] inline void spread_lanes(const double *css, N n, double *r) {
     constexpr int W = lane_width<V>;
-    const V n1 = splat<V>(n - 1.0), nv = splat<V>(n);
 #pragma GCC unroll 16
     for (int i = 0; i < R; ++i) {
-        const V v = spread_quotient<K>(load_lanes<V>(css + i * W), n1, nv);
+        const V nv = count_lanes<V>(n, i * W);
+        const V v = spread_quotient<K>(load_lanes<V>(css + i * W), nv - splat<V>(1.0), nv);
         std::memcpy(r + i * W, &v, sizeof v);
     }
 }
