@@ -393,9 +393,13 @@ double summed_value(std::mt19937_64 &rng, int mix, double &run) {
     if (mix == 10) return rng() % 100 == 0 ? DOT : std::ldexp(double(int(rng() % 2001) - 1000), int(rng() % 60) - 30);
     const double rounding[] = {0.1, 0.7, -1.0 / 3, 2.2, 1e308};  // means of equal values that round
     if (mix == 11) return rng() % 100 == 0 ? DOT : rng() % 8 != 0 ? (run = rounding[rng() % 5]) : run;
+    if (mix == 12) {  // stretches of missing values, forty rows long on average, between stretches of numbers
+        if (rng() % 40 == 0) run = -run;
+        return run < 0 ? DOT : std::ldexp(double(int(rng() % 2001) - 1000), int(rng() % 60) - 30);
+    }
     return rng() % 40 == 0 ? 1e300 * double(int(rng() % 3) - 1) : rng() % 3 == 0 ? missing('Q') : 0.1;
 }
-constexpr int SUMMED_MIXES = 10;  // mixes 10 and 11, a missing value in a hundred, where a row asks for them
+constexpr int SUMMED_MIXES = 10;  // mixes 10 to 12, only where a row asks for them
 
 // Sums taken many windows at once (16, 32 or 64 a step: each kernel the machine has) against one
 // call per window: window sizes around the lane counts, windows past the group, groups of one and
@@ -406,7 +410,8 @@ TEST(HostWindow, SumsInLanesGiveTheBitsOfEachWindow) {
     const struct Row {
         int kind;
         size_t size, min_present, n, group;  // group: rows a group holds (0: one group)
-        int mix = -1;  // each mix in turn, or one missing value in a hundred (10: among random values, 11: in runs)
+        int mix = -1;  // each mix in turn, or one missing value in a hundred (10: among random values, 11: in
+                       // runs), or stretches of them (12)
     } rows[] = {
         {QVH_WINDOW_TRAILING, 1, 0, 300, 0},     {QVH_WINDOW_TRAILING, 2, 1, 300, 0},
         {QVH_WINDOW_TRAILING, 11, 0, 700, 0},    {QVH_WINDOW_TRAILING, 33, 5, 700, 0},
@@ -424,7 +429,8 @@ TEST(HostWindow, SumsInLanesGiveTheBitsOfEachWindow) {
         // A few missing values, most lane blocks holding one: each window its own count and first value.
         {QVH_WINDOW_TRAILING, 11, 1, 1500, 0, 10}, {QVH_WINDOW_TRAILING, 11, 0, 1500, 0, 11},
         {QVH_WINDOW_TRAILING, 3, 2, 1500, 0, 11},  {QVH_WINDOW_TRAILING, 101, 0, 1500, 0, 11},
-        {QVH_WINDOW_CENTRED, 60, 1, 1500, 0, 10},
+        {QVH_WINDOW_CENTRED, 60, 1, 1500, 0, 10},  {QVH_WINDOW_TRAILING, 50, 0, 2000, 0, 12},
+        {QVH_WINDOW_TRAILING, 9, 2, 1500, 0, 12},
     };
     std::mt19937_64 rng(36);
     size_t runs = 0;

@@ -317,6 +317,12 @@ void transposed_deviations_sse2(const double *t, std::size_t len, const double *
     qv::deviation_lanes<v2d, v2u, 4>(qv::Transposed<2>{t}, nullptr, len, mean, css);
     qv::deviation_lanes<v2d, v2u, 4>(qv::Transposed<2>{t + 8}, nullptr, len, mean + 8, css + 8);
 }
+void transposed_masked_deviations_sse2(const double *t, const double *m, std::size_t len, const double *mean,
+                                       double *css) {
+    qv::masked_deviation_lanes<v2d, v2u, 4>(qv::Transposed<2>{t}, qv::TransposedMasks<2>{m}, len, mean, css);
+    qv::masked_deviation_lanes<v2d, v2u, 4>(qv::Transposed<2>{t + 8}, qv::TransposedMasks<2>{m + 8}, len, mean + 8,
+                                            css + 8);
+}
 QV_FINISHERS(sse2, , v2d, 2)
 #ifdef __x86_64__
 #define QV_ROOT128 _mm_sqrt_pd(x)
@@ -342,6 +348,10 @@ AVX2 bool numbers_avx2(const double *x, std::size_t n) { return numbers_in<v4d>(
 AVX2 void transposed_deviations_avx2(const double *t, std::size_t len, const double *mean, double *css) {
     qv::deviation_lanes<v4d, v4u, 8>(qv::Transposed<4>{t}, nullptr, len, mean, css);
 }
+AVX2 void transposed_masked_deviations_avx2(const double *t, const double *m, std::size_t len, const double *mean,
+                                            double *css) {
+    qv::masked_deviation_lanes<v4d, v4u, 8>(qv::Transposed<4>{t}, qv::TransposedMasks<4>{m}, len, mean, css);
+}
 QV_FINISHERS(avx2, AVX2, v4d, 4)
 template <qv::Spread K, class N>
 AVX2 int spreads_avx2(const double *css, N n, double *r) {
@@ -361,6 +371,10 @@ AVX512 void deviations_avx512(Src x, const std::uint64_t *present, std::size_t l
 AVX512 void transposed_deviations_avx512(const double *t, std::size_t len, const double *mean, double *css) {
     qv::deviation_lanes<v8d, v8u, 8>(qv::Transposed<8>{t}, nullptr, len, mean, css);
 }
+AVX512 void transposed_masked_deviations_avx512(const double *t, const double *m, std::size_t len, const double *mean,
+                                                double *css) {
+    qv::masked_deviation_lanes<v8d, v8u, 8>(qv::Transposed<8>{t}, qv::TransposedMasks<8>{m}, len, mean, css);
+}
 QV_FINISHERS(avx512, AVX512, v8d, 8)
 // The masked form, whose other lanes come from x: the plain one starts from an undefined vector,
 // which GCC 12 warns of.
@@ -376,7 +390,8 @@ AVX512 int spreads_avx512(const double *css, N n, double *r) {
         spreads_##isa<qv::Spread::Stderr, N>
 #define COUNTED(isa) counts_##isa, deviation_means_counted_##isa, { SPREADS(isa, const double *) }
 #define TRANSPOSED(isa)                                                                          \
-    transposed_sums_##isa, transposed_squares_##isa, transposed_deviations_##isa, to_columns_##isa, \
+    transposed_sums_##isa, transposed_squares_##isa, transposed_deviations_##isa,                  \
+        transposed_masked_deviations_##isa, to_columns_##isa,                                       \
         from_columns_##isa
 constexpr Kernels KERNELS[] = {
     {16, 2, sums_sse2, squares_sse2, deviations_sse2, nullptr, nullptr, TRANSPOSED(sse2), numbers_sse2,

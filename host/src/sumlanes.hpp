@@ -37,6 +37,9 @@ struct Kernels {
     void (*transposed_sums)(const double *t, std::size_t len, double start, double *s);
     void (*transposed_squares)(const double *t, std::size_t len, double *s);
     void (*transposed_deviations)(const double *t, std::size_t len, const double *mean, double *css);
+    // ... with missing values, their presence masks in columns alike at m.
+    void (*transposed_masked_deviations)(const double *t, const double *m, std::size_t len, const double *mean,
+                                         double *css);
     // Rows [c * part, c * part + rows) of x as column c of t; a block's results r (lane q * width
     // + c the q-th of column c) to out + c * part + q.
     void (*to_columns)(const double *x, std::size_t part, std::size_t rows, double *t);

@@ -23,9 +23,13 @@ bool SumWindows::reserve(WarmBlock &warm, std::size_t rows, std::size_t span) no
     const std::size_t copy = shifted_ ? span * sizeof(double) : 0;
     // A run of count windows of len rows takes count + width (len - 1) values in columns.
     const std::size_t columns = span <= SHIFTED_MOST ? (rows + 8 * span) * sizeof(double) : 0;
+    // With missing values, columns take their masks and their windows' counts (in windows' order,
+    // then in columns) too.
+    const std::size_t counts = columns > 0 ? rows * sizeof(double) : 0;
     const std::size_t sizes[] = {rows * sizeof(Run), span * sizeof(double), span * sizeof(std::uint64_t),
                                  (span + 1) * 4, (span + 1) * 4, (span + 1) * 4, columns,
-                                 copy, copy, copy, copy, copy, copy, copy, copy};
+                                 copy, copy, copy, copy, copy, copy, copy, copy,
+                                 columns, counts, counts, counts, counts, counts, counts};
     constexpr int PARTS = static_cast<int>(std::size(sizes));
     std::size_t total = 64;
     for (const std::size_t s : sizes) total += round_up(s);
@@ -46,6 +50,11 @@ bool SumWindows::reserve(WarmBlock &warm, std::size_t rows, std::size_t span) no
     differ_ = static_cast<std::uint32_t *>(parts[5]);
     columns_ = columns > 0 ? static_cast<double *>(parts[6]) : nullptr;
     for (int d = 0; d < 8; ++d) copy_[d] = static_cast<double *>(parts[7 + d]);
+    mask_columns_ = static_cast<double *>(parts[15]);
+    for (int i = 0; i < 3; ++i) {
+        window_counts_[i] = static_cast<double *>(parts[16 + i]);
+        column_counts_[i] = static_cast<double *>(parts[19 + i]);
+    }
     return true;
 }
 

@@ -105,9 +105,8 @@ void SumWindows::windows() noexcept {
 template <SumStat S>
 void SumWindows::run_windows(std::size_t k, std::size_t a, std::size_t len, std::size_t count) noexcept {
     const std::size_t lanes = kernels_->lanes;
-    // Columns hold summands, which serve the plain sums whatever is missing; the deviation sums
-    // take them only where every value is present.
-    const bool columns = columns_ != nullptr && (dense_ ? len >= min_present_ : counted<S>());
+    // Columns hold summands, and with missing values their masks and counts too.
+    const bool columns = columns_ != nullptr && (dense_ ? len >= min_present_ : S != SumStat::Uss);
     std::size_t j = columns ? in_columns<S>(k, a, len, count) : 0;
     for (; j + lanes <= count; j += lanes) lane_block<S>(Block{k + j, a + j, len, 0, summand_ + a + j, 1});
     for (; j < count; ++j) single<S>(k + j, a + j, a + j + len);
@@ -125,9 +124,38 @@ std::size_t SumWindows::in_columns(std::size_t k, std::size_t a, std::size_t len
     if (len < COLUMNS_LEAST || per_column == 0) return 0;
     const std::size_t part = (per_column - (per_column % 2 == 0 ? 1 : 0)) * blocks;
     kern.to_columns(summand_ + a, part, part + len - 1, columns_);
+    if (!dense_) counts_in_columns<S>(a, len, part, width * part);
     const double *const t = columns_;
-    for (std::size_t i = 0; i < part; i += blocks) lane_block<S>(Block{k + i, a + i, len, part, t + i * width, width});
+    for (std::size_t i = 0; i < part; i += blocks)
+        lane_block<S>(Block{k + i, a + i, len, part, t + i * width, width, i * width});
     return width * part;
+}
+
+template <SumStat S>
+void SumWindows::counts_in_columns(std::size_t a, std::size_t len, std::size_t part, std::size_t windows) noexcept {
+    const Kernels &kern = *kernels_;
+    if constexpr (!counted<S>())
+        kern.to_columns(reinterpret_cast<const double *>(present_ + a), part, part + len - 1, mask_columns_);
+    const std::size_t need = std::max<std::size_t>(min_present_, counted<S>() ? 1 : rule_of<S>().min_n);
+    double *const n = window_counts_[0], *const differs = window_counts_[1], *const x1 = window_counts_[2];
+    columns_found_ = ALL_DIFFER | ENOUGH;
+    for (std::size_t q = 0; q < windows; q += kern.lanes)  // windows is a multiple of lanes
+        columns_found_ &= kern.counts(reinterpret_cast<const std::int32_t *>(count_ + a + q),
+                                      reinterpret_cast<const std::int32_t *>(differ_ + a + q), len,
+                                      static_cast<double>(need), n + q, differs + q);
+    for (int i = 0; i < 2; ++i) kern.to_columns(window_counts_[i], part, part, column_counts_[i]);
+    if constexpr (S == SumStat::Mean) {
+        first_values(a, windows, x1);
+        kern.to_columns(x1, part, part, column_counts_[2]);
+    }
+}
+
+// x1[j] for j < count: the first present value from row a + j on.
+void SumWindows::first_values(std::size_t a, std::size_t count, double *x1) const noexcept {
+    std::memcpy(x1, summand_ + a, count * sizeof(double));
+    if (count_[a + count] - count_[a] != count)
+        for (std::size_t j = 0; j < count; ++j)
+            if (count_[a + j + 1] == count_[a + j]) x1[j] = first_value(a + j);
 }
 
 // A lane block's windows.
@@ -149,7 +177,6 @@ void SumWindows::lane_block(const Block &b) noexcept {
     }
     std::size_t wanted = 0;
     bool wants[MAX_LANES];
-    double n[MAX_LANES];
     const double *counts = nullptr;  // each window's count, where they differ and are in n
     const std::size_t rows = len + lanes - 1;
     const bool all_present = dense_ || (b.part == 0 && count_[a + rows] - count_[a] == rows);
@@ -157,23 +184,25 @@ void SumWindows::lane_block(const Block &b) noexcept {
         wanted = from_present_sums<S>(b, s, mean, wants);
     } else if constexpr (counted<S>()) {
         return from_counted_sums<S>(b, s);
-    } else if (S != SumStat::Uss && lane_counts(b, std::max<std::size_t>(min_present_, rule_of<S>().min_n), n, nullptr) ==
-                                         (ALL_DIFFER | ENOUGH)) {
+    } else if (const Counts c = S == SumStat::Uss ? Counts{} : lane_counts(b, std::max<std::size_t>(min_present_, rule_of<S>().min_n), false);
+               c.found == (ALL_DIFFER | ENOUGH)) {
         // Every window differs and holds enough values: each is its sum over its own count.
-        kern.deviation_means_counted(s, n, mean);
+        kern.deviation_means_counted(s, c.n, mean);
         std::fill_n(wants, lanes, true);
         wanted = lanes;
-        counts = n;
+        counts = c.n;
     } else {
         for (std::size_t j = 0; j < lanes; ++j) {
-            wants[j] = from_sum<S>(k + j, a + j, a + j + len, s[j], mean[j]);
+            const std::size_t on = lane_on(b, j);
+            wants[j] = from_sum<S>(k + on, a + on, a + on + len, s[j], mean[j]);
             wanted += wants[j] ? 1 : 0;
             if (!wants[j]) mean[j] = 0.0;
         }
     }
     if (wanted == 0) return;
     const std::uint64_t *const present = all_present ? nullptr : present_ + a;
-    if (b.part != 0) kern.transposed_deviations(b.x1, len, mean, css);
+    if (b.part != 0 && !dense_) kern.transposed_masked_deviations(b.x1, mask_columns_ + b.at, len, mean, css);
+    else if (b.part != 0) kern.transposed_deviations(b.x1, len, mean, css);
     else if (shifted_) kern.shifted_deviations({copy_, a}, present, len, mean, css);
     else kern.deviations({summand_ + a}, present, len, mean, css);
     if (S != SumStat::Cv && (all_present || counts != nullptr) && wanted == lanes) {
@@ -280,35 +309,26 @@ std::size_t SumWindows::from_present_sums(const Block &b, const double *s, doubl
     }
 }
 
-// A lane block's windows with missing values: each window's count, "differs" and (x1 given) first
-// value; ALL_DIFFER and ENOUGH as Kernels::counts. Consecutive windows take the kernel, and first
-// values where the first row holds one; windows in columns are looked up one by one.
-int SumWindows::lane_counts(const Block &b, std::size_t need, double *n, double *x1) noexcept {
-    const std::size_t lanes = kernels_->lanes, len = b.len;
-    double *const differs = differs_;
+// A lane block's windows with missing values: consecutive windows take the kernel, and their
+// first values where the first row holds one; windows in columns take what counts_in_columns laid
+// out, and look at their own lanes where some window of the columns is short or does not differ.
+SumWindows::Counts SumWindows::lane_counts(const Block &b, std::size_t need, bool first) noexcept {
+    const std::size_t lanes = kernels_->lanes;
     if (b.part == 0) {
         const int found = kernels_->counts(reinterpret_cast<const std::int32_t *>(count_ + b.a),
-                                           reinterpret_cast<const std::int32_t *>(differ_ + b.a), len,
-                                           static_cast<double>(need), n, differs);
-        if (x1 != nullptr) {
-            std::memcpy(x1, summand_ + b.a, lanes * sizeof(double));
-            if (count_[b.a + lanes] - count_[b.a] != lanes)
-                for (std::size_t j = 0; j < lanes; ++j)
-                    if (count_[b.a + j + 1] == count_[b.a + j]) x1[j] = first_value(b.a + j);
-        }
-        return found;
+                                           reinterpret_cast<const std::int32_t *>(differ_ + b.a), b.len,
+                                           static_cast<double>(need), n_, differs_);
+        if (first) first_values(b.a, lanes, x1_);
+        return Counts{n_, differs_, x1_, found};
     }
+    const Counts c{column_counts_[0] + b.at, column_counts_[1] + b.at, column_counts_[2] + b.at, columns_found_};
+    if (c.found == (ALL_DIFFER | ENOUGH)) return c;
     bool all_differ = true, enough = true;
     for (std::size_t j = 0; j < lanes; ++j) {
-        const std::size_t a = b.a + lane_on(b, j);
-        const std::uint32_t count = count_[a + len] - count_[a];
-        n[j] = count;
-        differs[j] = count > 1 && differ_[a] < len ? 1.0 : 0.0;
-        if (x1 != nullptr) x1[j] = first_value(a);
-        all_differ = all_differ && differs[j] != 0.0;
-        enough = enough && count >= need;
+        all_differ = all_differ && c.differs[j] != 0.0;
+        enough = enough && c.n[j] >= static_cast<double>(need);
     }
-    return (all_differ ? ALL_DIFFER : 0) | (enough ? ENOUGH : 0);
+    return Counts{c.n, c.differs, c.x1, (all_differ ? ALL_DIFFER : 0) | (enough ? ENOUGH : 0)};
 }
 
 // A lane block of SUM or MEAN with missing values among its windows, MEAN's division in lanes.
@@ -316,15 +336,14 @@ template <SumStat S>
 void SumWindows::from_counted_sums(const Block &b, const double *s) noexcept {
     const Kernels &kern = *kernels_;
     const std::size_t lanes = kern.lanes;
-    double n[MAX_LANES], x1[MAX_LANES];
-    const int found = lane_counts(b, std::max<std::size_t>(min_present_, 1), n, S == SumStat::Mean ? x1 : nullptr);
+    const Counts c = lane_counts(b, std::max<std::size_t>(min_present_, 1), S == SumStat::Mean);
     double elsewhere[MAX_LANES];
     double *const r = S == SumStat::Mean ? lane_results(b, elsewhere) : elsewhere;
-    const bool numbers = S == SumStat::Mean ? kern.means_counted(s, n, x1, differs_, r) != 0 : kern.numbers(s, lanes);
+    const bool numbers = S == SumStat::Mean ? kern.means_counted(s, c.n, c.x1, c.differs, r) != 0 : kern.numbers(s, lanes);
     const double *const results = S == SumStat::Mean ? r : s;
-    if ((found & ENOUGH) != 0) return put_lanes(b, results, numbers);
+    if ((c.found & ENOUGH) != 0) return put_lanes(b, results, numbers);
     for (std::size_t j = 0; j < lanes; ++j) {
-        const bool missing = n[j] < static_cast<double>(min_present_) || n[j] == 0.0;
+        const bool missing = c.n[j] < static_cast<double>(min_present_) || c.n[j] == 0.0;
         put(b.k + lane_on(b, j), missing ? qv::MISSING_DOT : results[j], missing ? STATUS_MISSING_ARG : STATUS_OK);
     }
 }

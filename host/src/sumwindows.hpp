@@ -71,6 +71,13 @@ private:
         std::size_t k, a, len, part;
         const double *x1;
         std::size_t next;
+        std::size_t at = 0;  // in columns: where the block's lanes start in a column layout (x1 - columns_)
+    };
+    // A lane block's windows with missing values: each one's count, "differs" (1.0 or 0.0) and
+    // first value (where asked for), and what Kernels::counts finds of them.
+    struct Counts {
+        const double *n, *differs, *x1;
+        int found;
     };
     std::size_t lane_on(const Block &b, std::size_t j) const noexcept {
         const std::size_t width = kernels_->width;  // a power of two
@@ -92,7 +99,11 @@ private:
     void single(std::size_t k, std::size_t a, std::size_t b) noexcept;
     template <SumStat S>
     std::size_t from_present_sums(const Block &b, const double *s, double *mean, bool *wants) noexcept;
-    int lane_counts(const Block &b, std::size_t need, double *n, double *x1) noexcept;
+    Counts lane_counts(const Block &b, std::size_t need, bool first) noexcept;
+    // For the columns from row a: the counts of windows [0, windows) in columns, and for the
+    // deviation sums the presence masks too.
+    template <SumStat S>
+    void counts_in_columns(std::size_t a, std::size_t len, std::size_t part, std::size_t windows) noexcept;
     template <SumStat S>
     void from_counted_sums(const Block &b, const double *s) noexcept;
     // Window k's outcome from its sum s; true when it needs its deviation sum from mean.
@@ -116,6 +127,7 @@ private:
     // Present values before row t of the stretch; the first present row from t on.
     std::uint32_t present_before(std::size_t t) const { return dense_ ? static_cast<std::uint32_t>(t) : count_[t]; }
     std::uint32_t first_present(std::size_t t) const { return dense_ ? static_cast<std::uint32_t>(t) : first_[t]; }
+    void first_values(std::size_t a, std::size_t count, double *x1) const noexcept;
     // The value of the first present row from t on (0.0: none).
     double first_value(std::size_t t) const {
         const std::uint32_t f = first_present(t);
@@ -142,8 +154,13 @@ private:
     std::uint32_t *count_ = nullptr;     // present values before a row
     std::uint32_t *first_ = nullptr;     // the first present row from a row on (span_: none; not for SUM, USS)
     std::uint32_t *differ_ = nullptr;    // rows on to the first present row that differs from a row's first
-    double differs_[MAX_LANES] = {};  // a lane block's "differs", 1.0 or 0.0 (lane_counts)
-    double *columns_ = nullptr;          // the stretch in columns (qv::Transposed), where there is room
+    double n_[MAX_LANES] = {}, differs_[MAX_LANES] = {}, x1_[MAX_LANES] = {};  // a lane block's Counts
+    double *columns_ = nullptr;
+    // Where the stretch with missing values is in columns: its presence masks, and its windows'
+    // counts, "differs" and first values (in window order, then in columns), and what
+    // Kernels::counts found of them all.
+    double *mask_columns_ = nullptr, *window_counts_[3] = {}, *column_counts_[3] = {};
+    int columns_found_ = 0;          // the stretch in columns (qv::Transposed), where there is room
     bool shifted_ = false;               // the kernels read copy_
     double *copy_[8] = {};               // copy_[d][t] = summand_[t + d], each 64-byte aligned
 };

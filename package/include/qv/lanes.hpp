@@ -14,6 +14,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <type_traits>
 
 #include "qv/devsum.hpp"
 
@@ -105,30 +106,59 @@ template <class V, int R, class Src>
     std::memcpy(s, acc, sizeof acc);
 }
 
-// Sums of squared deviations from each lane's mean, started at 0.0. Without present, every value
-// is present. U is the unsigned integer vector of V's shape.
-template <class V, class U, int R, class Src>
-[[gnu::always_inline]] inline void deviation_lanes(Src x, const std::uint64_t *present, std::size_t len,
-                                                   const double *mean, double *css) {
+// Where lane j's k-th presence mask lies (all ones for a present value, else 0), beside the
+// values: present[j + k] beside a column (Consecutive, Shifted) ...
+struct ConsecutiveMasks {
+    const std::uint64_t *present;
+    template <class U>
+    [[gnu::always_inline]] U at(std::size_t k, int lane) const {
+        return load_lanes<U>(present + k + lane);
+    }
+};
+
+// ... or in columns beside Transposed values, the masks' bits laid out as the values are.
+template <int W>
+struct TransposedMasks {
+    const double *t;
+    template <class U>
+    [[gnu::always_inline]] U at(std::size_t k, int lane) const {
+        return load_lanes<U>(t + (k + static_cast<std::size_t>(lane / W)) * W);
+    }
+};
+
+// ... or none: every value is present.
+struct AllPresent {};
+
+// Sums of squared deviations from each lane's mean, started at 0.0, a missing value's square
+// masked to +0.0. U is the unsigned integer vector of V's shape.
+template <class V, class U, int R, class Src, class Masks>
+[[gnu::always_inline]] inline void masked_deviation_lanes(Src x, Masks present, std::size_t len, const double *mean,
+                                                          double *css) {
     constexpr int W = lane_width<V>;
     V acc[R], m[R];
     for (int r = 0; r < R; ++r) {
         acc[r] = splat<V>(0.0);
         m[r] = load_lanes<V>(mean + r * W);
     }
-    if (present == nullptr) {
-        for (std::size_t k = 0; k < len; ++k)
+    for (std::size_t k = 0; k < len; ++k)
 #pragma GCC unroll 16
-            for (int r = 0; r < R; ++r) acc[r] = deviation_add(acc[r], x.template at<V>(k, r * W), m[r]);
-    } else {
-        for (std::size_t k = 0; k < len; ++k)
-#pragma GCC unroll 16
-            for (int r = 0; r < R; ++r) {
+        for (int r = 0; r < R; ++r) {
+            if constexpr (std::is_same_v<Masks, AllPresent>) {
+                acc[r] = deviation_add(acc[r], x.template at<V>(k, r * W), m[r]);
+            } else {
                 const U sq = bits_as<U>(deviation_square(x.template at<V>(k, r * W), m[r]));
-                acc[r] = sum_add(acc[r], bits_as<V>(sq & load_lanes<U>(present + k + r * W)));
+                acc[r] = sum_add(acc[r], bits_as<V>(sq & present.template at<U>(k, r * W)));
             }
-    }
+        }
     std::memcpy(css, acc, sizeof acc);
+}
+
+// The same beside a column: present null where every value is present.
+template <class V, class U, int R, class Src>
+[[gnu::always_inline]] inline void deviation_lanes(Src x, const std::uint64_t *present, std::size_t len,
+                                                   const double *mean, double *css) {
+    if (present == nullptr) masked_deviation_lanes<V, U, R>(x, AllPresent{}, len, mean, css);
+    else masked_deviation_lanes<V, U, R>(x, ConsecutiveMasks{present}, len, mean, css);
 }
 
 // MEAN of L = R x width lists from their forward sums s, count n (the same for all), first values
