@@ -431,6 +431,7 @@ TEST(HostWindow, SumsInLanesGiveTheBitsOfEachWindow) {
         {QVH_WINDOW_TRAILING, 3, 2, 1500, 0, 11},  {QVH_WINDOW_TRAILING, 101, 0, 1500, 0, 11},
         {QVH_WINDOW_CENTRED, 60, 1, 1500, 0, 10},  {QVH_WINDOW_TRAILING, 50, 0, 2000, 0, 12},
         {QVH_WINDOW_TRAILING, 9, 2, 1500, 0, 12},
+        {QVH_WINDOW_TRAILING, 5, 20, 600, 0},  // more present values asked for than a window holds
     };
     std::mt19937_64 rng(36);
     size_t runs = 0;

@@ -64,7 +64,8 @@ void SumWindows::run(const char *xs, std::ptrdiff_t stride, std::size_t min_pres
 
 // Each run's windows a lane block at a time, the rest one by one. Where windows hold fewer present
 // values than asked for, long stretches of them are '.' with nothing summed: where a full window is
-// asked for (pandas' default), one missing value empties every window over it.
+// asked for (pandas' default), one missing value empties every window over it. SUM's and MEAN's
+// lane blocks therefore hold no window short of values.
 template <SumStat S>
 void SumWindows::windows() noexcept {
     const std::size_t lanes = kernels_->lanes;
@@ -77,6 +78,11 @@ void SumWindows::windows() noexcept {
         const Run run = runs_[r];
         const std::size_t a = run.lo - base_, len = run.hi - run.lo;
         auto short_of = [&](std::size_t j) { return count_[a + j + len] - count_[a + j] < need; };
+        if (dense_ && len < need) {  // asked for more values than a window holds
+            put_missing(k, run.count);
+            k += run.count;
+            continue;
+        }
         std::size_t done = 0;
         for (std::size_t j = 0; !dense_ && j < run.count;) {
             if (j + 8 <= run.count && !short_in_eight(count_ + a + j, len, need)) {

@@ -154,7 +154,7 @@ private:
     std::uint32_t *count_ = nullptr;     // present values before a row
     std::uint32_t *first_ = nullptr;     // the first present row from a row on (span_: none; not for SUM, USS)
     std::uint32_t *differ_ = nullptr;    // rows on to the first present row that differs from a row's first
-    double n_[MAX_LANES] = {}, differs_[MAX_LANES] = {}, x1_[MAX_LANES] = {};  // a lane block's Counts
+    alignas(64) double n_[MAX_LANES] = {}, differs_[MAX_LANES] = {}, x1_[MAX_LANES] = {};  // a lane block's Counts
     double *columns_ = nullptr;
     // Where the stretch with missing values is in columns: its presence masks, and its windows'
     // counts, "differs" and first values (in window order, then in columns), and what
