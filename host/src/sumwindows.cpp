@@ -337,20 +337,26 @@ SumWindows::Counts SumWindows::lane_counts(const Block &b, std::size_t need, boo
     return Counts{c.n, c.differs, c.x1, (all_differ ? ALL_DIFFER : 0) | (enough ? ENOUGH : 0)};
 }
 
-// A lane block of SUM or MEAN with missing values among its windows, MEAN's division in lanes.
+// A lane block of SUM or MEAN with missing values among its windows, none of them short of values
+// (windows()), MEAN's division in lanes.
 template <SumStat S>
 void SumWindows::from_counted_sums(const Block &b, const double *s) noexcept {
     const Kernels &kern = *kernels_;
-    const std::size_t lanes = kern.lanes;
-    const Counts c = lane_counts(b, std::max<std::size_t>(min_present_, 1), S == SumStat::Mean);
-    double elsewhere[MAX_LANES];
-    double *const r = S == SumStat::Mean ? lane_results(b, elsewhere) : elsewhere;
-    const bool numbers = S == SumStat::Mean ? kern.means_counted(s, c.n, c.x1, c.differs, r) != 0 : kern.numbers(s, lanes);
-    const double *const results = S == SumStat::Mean ? r : s;
-    if ((c.found & ENOUGH) != 0) return put_lanes(b, results, numbers);
-    for (std::size_t j = 0; j < lanes; ++j) {
-        const bool missing = c.n[j] < static_cast<double>(min_present_) || c.n[j] == 0.0;
-        put(b.k + lane_on(b, j), missing ? qv::MISSING_DOT : results[j], missing ? STATUS_MISSING_ARG : STATUS_OK);
+    if constexpr (S == SumStat::Sum) {
+        put_lanes(b, s, kern.numbers(s, kern.lanes));
+    } else {
+        const Counts c = lane_counts(b, 1, b.part != 0);
+        double elsewhere[MAX_LANES];
+        double *const r = lane_results(b, elsewhere);
+        const double *const x1 = b.part != 0 ? c.x1 : summand_ + b.a;
+        const bool numbers = kern.means_counted(s, c.n, x1, c.differs, r) != 0;
+        // Consecutive windows took their first rows' values: where such a row is missing and the
+        // window's values do not differ, the mean is its first present value.
+        const std::size_t a = b.a, lanes = kern.lanes;
+        if (b.part == 0 && count_[a + lanes] - count_[a] != lanes)
+            for (std::size_t j = 0; j < lanes; ++j)
+                if (count_[a + j + 1] == count_[a + j] && c.differs[j] == 0.0) r[j] = first_value(a + j);
+        put_lanes(b, r, numbers);
     }
 }
 
