@@ -440,7 +440,7 @@ TEST(HostWindow, SumsInLanesGiveTheBitsOfEachWindow) {
         for (const Row &r : rows) {
             for (const char *fn : SUMS) {
                 // Every mix for every function; one run in three reads and writes a strided column.
-                const int mix = r.mix >= 0 ? r.mix : int(runs % SUMMED_MIXES);
+                const int mix = r.mix >= 0 ? r.mix : int((runs + runs / std::size(SUMS)) % SUMMED_MIXES);
                 const size_t step = runs++ % 3 == 0 ? 2 : 1;
                 std::vector<double> xs(r.n);
                 double run = 1.5;
