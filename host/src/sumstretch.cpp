@@ -102,6 +102,7 @@ void SumWindows::prepare(const char *xs, std::ptrdiff_t stride) noexcept {
     const auto span = static_cast<std::uint32_t>(span_);
     const bool column = stride == static_cast<std::ptrdiff_t>(sizeof(double));
     dense_ = column && kernels_->numbers(reinterpret_cast<const double *>(xs), span);
+    longest_missing_ = 0;
     if (dense_ && reinterpret_cast<std::uintptr_t>(xs) % alignof(double) == 0) {
         summand_ = reinterpret_cast<const double *>(xs);
     } else if (dense_) {
@@ -110,7 +111,7 @@ void SumWindows::prepare(const char *xs, std::ptrdiff_t stride) noexcept {
     } else {
         double *const summand = copied_;
         std::uint32_t *const count = count_;
-        std::uint32_t present = 0, t = 0;
+        std::uint32_t present = 0, t = 0, run = 0, longest = 0;  // the run of missing values, the longest
         count[0] = 0;
         // Every NaN reads as '.' (edge_value), whose summand is -0.0: one comparison, no branch.
         const auto row = [&](double x) {
@@ -118,6 +119,8 @@ void SumWindows::prepare(const char *xs, std::ptrdiff_t stride) noexcept {
             summand[t] = missing ? -0.0 : x;
             present += missing ? 0 : 1;
             count[++t] = present;
+            run = missing ? run + 1 : 0;
+            longest = run > longest ? run : longest;
         };
         for (; column && t + BLOCK <= span;) {
             const char *const x = xs + static_cast<std::ptrdiff_t>(t) * stride;
@@ -129,9 +132,11 @@ void SumWindows::prepare(const char *xs, std::ptrdiff_t stride) noexcept {
             numbers_on(count + t + 1, present + 1, 1);
             present += BLOCK;
             t += BLOCK;
+            run = 0;
         }
         while (t < span) row(load(xs + static_cast<std::ptrdiff_t>(t) * stride));
         summand_ = summand;
+        longest_missing_ = longest;
     }
     // A dense stretch's runs are summed in columns, and so are the plain sums' of any stretch.
     shifted_ = shifted_ && !dense_ && stat_ != SumStat::Sum && stat_ != SumStat::Mean;

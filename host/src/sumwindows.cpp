@@ -83,8 +83,10 @@ void SumWindows::windows() noexcept {
             k += run.count;
             continue;
         }
+        // Where one present value is enough, only a window within a run of missing values is short.
+        const bool may_be_short = !dense_ && (need > 1 || longest_missing_ >= len);
         std::size_t done = 0;
-        for (std::size_t j = 0; !dense_ && j < run.count;) {
+        for (std::size_t j = 0; may_be_short && j < run.count;) {
             if (j + 8 <= run.count && !short_in_eight(count_ + a + j, len, need)) {
                 j += 8;
                 continue;

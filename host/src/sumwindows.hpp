@@ -143,6 +143,7 @@ private:
     const Kernels *kernels_ = nullptr;
     SumOut *out_ = nullptr;
     std::size_t base_ = 0, span_ = 0, min_present_ = 0;
+    std::size_t longest_missing_ = 0;  // the longest run of missing values in the stretch
     Run *runs_ = nullptr;
     std::size_t runs_count_ = 0;
     std::size_t last_a_ = SIZE_MAX, last_b_ = 0;  // the window last summed alone (SIZE_MAX: none)
