@@ -185,14 +185,14 @@ void SumWindows::lane_block(const Block &b) noexcept {
     }
     std::size_t wanted = 0;
     bool wants[MAX_LANES];
-    const double *counts = nullptr;  // each window's count, where they differ and are in n
+    const double *counts = nullptr;  // each window's own count, where the block is finished over them
     const std::size_t rows = len + lanes - 1;
     const bool all_present = dense_ || (b.part == 0 && count_[a + rows] - count_[a] == rows);
     if (all_present && len >= min_present_) {
         wanted = from_present_sums<S>(b, s, mean, wants);
     } else if constexpr (counted<S>()) {
         return from_counted_sums<S>(b, s);
-    } else if (const Counts c = S == SumStat::Uss ? Counts{} : lane_counts(b, std::max<std::size_t>(min_present_, rule_of<S>().min_n), false);
+    } else if (const Counts c = S == SumStat::Uss ? Counts{} : lane_counts(b, std::max<std::size_t>(min_present_, rule_of<S>().min_n));
                c.found == (ALL_DIFFER | ENOUGH)) {
         // Every window differs and holds enough values: each is its sum over its own count.
         kern.deviation_means_counted(s, c.n, mean);
@@ -317,17 +317,16 @@ std::size_t SumWindows::from_present_sums(const Block &b, const double *s, doubl
     }
 }
 
-// A lane block's windows with missing values: consecutive windows take the kernel, and their
-// first values where the first row holds one; windows in columns take what counts_in_columns laid
-// out, and look at their own lanes where some window of the columns is short or does not differ.
-SumWindows::Counts SumWindows::lane_counts(const Block &b, std::size_t need, bool first) noexcept {
+// A lane block's windows with missing values: consecutive windows take the kernel; windows in
+// columns take what counts_in_columns laid out, and look at their own lanes where some window of
+// the columns is short or does not differ.
+SumWindows::Counts SumWindows::lane_counts(const Block &b, std::size_t need) noexcept {
     const std::size_t lanes = kernels_->lanes;
     if (b.part == 0) {
         const int found = kernels_->counts(reinterpret_cast<const std::int32_t *>(count_ + b.a),
                                            reinterpret_cast<const std::int32_t *>(differ_ + b.a), b.len,
                                            static_cast<double>(need), n_, differs_);
-        if (first) first_values(b.a, lanes, x1_);
-        return Counts{n_, differs_, x1_, found};
+        return Counts{n_, differs_, nullptr, found};
     }
     const Counts c{column_counts_[0] + b.at, column_counts_[1] + b.at, column_counts_[2] + b.at, columns_found_};
     if (c.found == (ALL_DIFFER | ENOUGH)) return c;
@@ -347,7 +346,7 @@ void SumWindows::from_counted_sums(const Block &b, const double *s) noexcept {
     if constexpr (S == SumStat::Sum) {
         put_lanes(b, s, kern.numbers(s, kern.lanes));
     } else {
-        const Counts c = lane_counts(b, 1, b.part != 0);
+        const Counts c = lane_counts(b, 1);
         double elsewhere[MAX_LANES];
         double *const r = lane_results(b, elsewhere);
         const double *const x1 = b.part != 0 ? c.x1 : summand_ + b.a;

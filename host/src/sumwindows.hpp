@@ -73,8 +73,8 @@ private:
         std::size_t next;
         std::size_t at = 0;  // in columns: where the block's lanes start in a column layout (x1 - columns_)
     };
-    // A lane block's windows with missing values: each one's count, "differs" (1.0 or 0.0) and
-    // first value (where asked for), and what Kernels::counts finds of them.
+    // A lane block's windows with missing values: each one's count, "differs" (1.0 or 0.0) and, in
+    // columns for MEAN, first value, and what Kernels::counts finds of them.
     struct Counts {
         const double *n, *differs, *x1;
         int found;
@@ -99,7 +99,7 @@ private:
     void single(std::size_t k, std::size_t a, std::size_t b) noexcept;
     template <SumStat S>
     std::size_t from_present_sums(const Block &b, const double *s, double *mean, bool *wants) noexcept;
-    Counts lane_counts(const Block &b, std::size_t need, bool first) noexcept;
+    Counts lane_counts(const Block &b, std::size_t need) noexcept;
     // For the columns from row a: the counts of windows [0, windows) in columns, and for the
     // deviation sums the presence masks too.
     template <SumStat S>
@@ -155,7 +155,7 @@ private:
     std::uint32_t *count_ = nullptr;     // present values before a row
     std::uint32_t *first_ = nullptr;     // the first present row from a row on (span_: none; not for SUM, USS)
     std::uint32_t *differ_ = nullptr;    // rows on to the first present row that differs from a row's first
-    alignas(64) double n_[MAX_LANES] = {}, differs_[MAX_LANES] = {}, x1_[MAX_LANES] = {};  // a lane block's Counts
+    alignas(64) double n_[MAX_LANES] = {}, differs_[MAX_LANES] = {};  // a lane block's Counts
     double *columns_ = nullptr;
     // Where the stretch with missing values is in columns: its presence masks, and its windows'
     // counts, "differs" and first values (in window order, then in columns), and what
