@@ -29,7 +29,7 @@ bool SumWindows::reserve(WarmBlock &warm, std::size_t rows, std::size_t span) no
     const std::size_t sizes[] = {rows * sizeof(Run), span * sizeof(double), span * sizeof(std::uint64_t),
                                  (span + 1) * 4, (span + 1) * 4, (span + 1) * 4, columns,
                                  copy, copy, copy, copy, copy, copy, copy, copy,
-                                 columns, counts, counts, counts, counts, counts, counts};
+                                 columns, counts, counts, counts, counts};
     constexpr int PARTS = static_cast<int>(std::size(sizes));
     std::size_t total = 64;
     for (const std::size_t s : sizes) total += round_up(s);
@@ -51,9 +51,9 @@ bool SumWindows::reserve(WarmBlock &warm, std::size_t rows, std::size_t span) no
     columns_ = columns > 0 ? static_cast<double *>(parts[6]) : nullptr;
     for (int d = 0; d < 8; ++d) copy_[d] = static_cast<double *>(parts[7 + d]);
     mask_columns_ = static_cast<double *>(parts[15]);
-    for (int i = 0; i < 3; ++i) {
+    for (int i = 0; i < 2; ++i) {
         window_counts_[i] = static_cast<double *>(parts[16 + i]);
-        column_counts_[i] = static_cast<double *>(parts[19 + i]);
+        column_counts_[i] = static_cast<double *>(parts[18 + i]);
     }
     return true;
 }

@@ -145,25 +145,13 @@ void SumWindows::counts_in_columns(std::size_t a, std::size_t len, std::size_t p
     if constexpr (!counted<S>())
         kern.to_columns(reinterpret_cast<const double *>(present_ + a), part, part + len - 1, mask_columns_);
     const std::size_t need = std::max<std::size_t>(min_present_, counted<S>() ? 1 : rule_of<S>().min_n);
-    double *const n = window_counts_[0], *const differs = window_counts_[1], *const x1 = window_counts_[2];
+    double *const n = window_counts_[0], *const differs = window_counts_[1];
     columns_found_ = ALL_DIFFER | ENOUGH;
     for (std::size_t q = 0; q < windows; q += kern.lanes)  // windows is a multiple of lanes
         columns_found_ &= kern.counts(reinterpret_cast<const std::int32_t *>(count_ + a + q),
                                       reinterpret_cast<const std::int32_t *>(differ_ + a + q), len,
                                       static_cast<double>(need), n + q, differs + q);
     for (int i = 0; i < 2; ++i) kern.to_columns(window_counts_[i], part, part, column_counts_[i]);
-    if constexpr (S == SumStat::Mean) {
-        first_values(a, windows, x1);
-        kern.to_columns(x1, part, part, column_counts_[2]);
-    }
-}
-
-// x1[j] for j < count: the first present value from row a + j on.
-void SumWindows::first_values(std::size_t a, std::size_t count, double *x1) const noexcept {
-    std::memcpy(x1, summand_ + a, count * sizeof(double));
-    if (count_[a + count] - count_[a] != count)
-        for (std::size_t j = 0; j < count; ++j)
-            if (count_[a + j + 1] == count_[a + j]) x1[j] = first_value(a + j);
 }
 
 // A lane block's windows.
@@ -326,16 +314,16 @@ SumWindows::Counts SumWindows::lane_counts(const Block &b, std::size_t need) noe
         const int found = kernels_->counts(reinterpret_cast<const std::int32_t *>(count_ + b.a),
                                            reinterpret_cast<const std::int32_t *>(differ_ + b.a), b.len,
                                            static_cast<double>(need), n_, differs_);
-        return Counts{n_, differs_, nullptr, found};
+        return Counts{n_, differs_, found};
     }
-    const Counts c{column_counts_[0] + b.at, column_counts_[1] + b.at, column_counts_[2] + b.at, columns_found_};
+    const Counts c{column_counts_[0] + b.at, column_counts_[1] + b.at, columns_found_};
     if (c.found == (ALL_DIFFER | ENOUGH)) return c;
     bool all_differ = true, enough = true;
     for (std::size_t j = 0; j < lanes; ++j) {
         all_differ = all_differ && c.differs[j] != 0.0;
         enough = enough && c.n[j] >= static_cast<double>(need);
     }
-    return Counts{c.n, c.differs, c.x1, (all_differ ? ALL_DIFFER : 0) | (enough ? ENOUGH : 0)};
+    return Counts{c.n, c.differs, (all_differ ? ALL_DIFFER : 0) | (enough ? ENOUGH : 0)};
 }
 
 // A lane block of SUM or MEAN with missing values among its windows, none of them short of values
@@ -349,14 +337,12 @@ void SumWindows::from_counted_sums(const Block &b, const double *s) noexcept {
         const Counts c = lane_counts(b, 1);
         double elsewhere[MAX_LANES];
         double *const r = lane_results(b, elsewhere);
-        const double *const x1 = b.part != 0 ? c.x1 : summand_ + b.a;
-        const bool numbers = kern.means_counted(s, c.n, x1, c.differs, r) != 0;
-        // Consecutive windows took their first rows' values: where such a row is missing and the
-        // window's values do not differ, the mean is its first present value.
-        const std::size_t a = b.a, lanes = kern.lanes;
-        if (b.part == 0 && count_[a + lanes] - count_[a] != lanes)
-            for (std::size_t j = 0; j < lanes; ++j)
-                if (count_[a + j + 1] == count_[a + j] && c.differs[j] == 0.0) r[j] = first_value(a + j);
+        const bool numbers = kern.means_counted(s, c.n, b.x1, c.differs, r) != 0;
+        // Each window took its first row's value for x1, which is its first present value unless
+        // that row is missing: a window whose values do not differ is its first present value.
+        if ((c.found & ALL_DIFFER) == 0)
+            for (std::size_t j = 0; j < kern.lanes; ++j)
+                if (c.differs[j] == 0.0) r[j] = first_value(b.a + lane_on(b, j));
         put_lanes(b, r, numbers);
     }
 }

@@ -73,10 +73,10 @@ private:
         std::size_t next;
         std::size_t at = 0;  // in columns: where the block's lanes start in a column layout (x1 - columns_)
     };
-    // A lane block's windows with missing values: each one's count, "differs" (1.0 or 0.0) and, in
-    // columns for MEAN, first value, and what Kernels::counts finds of them.
+    // A lane block's windows with missing values: each one's count and "differs" (1.0 or 0.0), and
+    // what Kernels::counts finds of them.
     struct Counts {
-        const double *n, *differs, *x1;
+        const double *n, *differs;
         int found;
     };
     std::size_t lane_on(const Block &b, std::size_t j) const noexcept {
@@ -127,7 +127,6 @@ private:
     // Present values before row t of the stretch; the first present row from t on.
     std::uint32_t present_before(std::size_t t) const { return dense_ ? static_cast<std::uint32_t>(t) : count_[t]; }
     std::uint32_t first_present(std::size_t t) const { return dense_ ? static_cast<std::uint32_t>(t) : first_[t]; }
-    void first_values(std::size_t a, std::size_t count, double *x1) const noexcept;
     // The value of the first present row from t on (0.0: none).
     double first_value(std::size_t t) const {
         const std::uint32_t f = first_present(t);
@@ -158,9 +157,9 @@ private:
     alignas(64) double n_[MAX_LANES] = {}, differs_[MAX_LANES] = {};  // a lane block's Counts
     double *columns_ = nullptr;
     // Where the stretch with missing values is in columns: its presence masks, and its windows'
-    // counts, "differs" and first values (in window order, then in columns), and what
-    // Kernels::counts found of them all.
-    double *mask_columns_ = nullptr, *window_counts_[3] = {}, *column_counts_[3] = {};
+    // counts and "differs" (in window order, then in columns), and what Kernels::counts found of
+    // them all.
+    double *mask_columns_ = nullptr, *window_counts_[2] = {}, *column_counts_[2] = {};
     int columns_found_ = 0;          // the stretch in columns (qv::Transposed), where there is room
     bool shifted_ = false;               // the kernels read copy_
     double *copy_[8] = {};               // copy_[d][t] = summand_[t + d], each 64-byte aligned
