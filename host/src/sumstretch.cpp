@@ -111,12 +111,15 @@ void SumWindows::prepare(const char *xs, std::ptrdiff_t stride) noexcept {
     } else {
         double *const summand = copied_;
         std::uint32_t *const count = count_;
+        // The deviation sums mask each row's square: all ones where the row is present.
+        std::uint64_t *const masks = stat_ != SumStat::Sum && stat_ != SumStat::Mean && stat_ != SumStat::Uss ? present_ : nullptr;
         std::uint32_t present = 0, t = 0, run = 0, longest = 0;  // the run of missing values, the longest
         count[0] = 0;
         // Every NaN reads as '.' (edge_value), whose summand is -0.0: one comparison, no branch.
         const auto row = [&](double x) {
             const bool missing = x != x;
             summand[t] = missing ? -0.0 : x;
+            if (masks != nullptr) masks[t] = missing ? 0 : ~std::uint64_t{0};
             present += missing ? 0 : 1;
             count[++t] = present;
             run = missing ? run + 1 : 0;
@@ -129,6 +132,7 @@ void SumWindows::prepare(const char *xs, std::ptrdiff_t stride) noexcept {
                 continue;
             }
             std::memcpy(summand + t, x, BLOCK * sizeof(double));
+            if (masks != nullptr) std::memset(masks + t, 0xFF, BLOCK * sizeof *masks);
             numbers_on(count + t + 1, present + 1, 1);
             present += BLOCK;
             t += BLOCK;
@@ -146,8 +150,6 @@ void SumWindows::prepare(const char *xs, std::ptrdiff_t stride) noexcept {
     // Dense stretches need no counts; SUM and USS need no first value.
     if (dense_ || stat_ == SumStat::Sum || stat_ == SumStat::Uss) return;
     const std::uint32_t *const count = count_;
-    if (stat_ != SumStat::Mean)
-        for (std::uint32_t t = 0; t < span; ++t) present_[t] = count[t + 1] != count[t] ? ~std::uint64_t{0} : 0;
     // Backwards, the last present row seen and its next different one kept at hand.
     const double *const summand = summand_;
     std::uint32_t *const first = first_, *const differ = differ_;
