@@ -151,29 +151,100 @@ struct Int32Lanes<8> {
     typedef std::int32_t type __attribute__((vector_size(32)));
 };
 
+template <class I>
+[[gnu::always_inline]] inline bool none_set_i(I m) {
+    constexpr int W = sizeof(I) / sizeof(std::int32_t);
+    std::int32_t any = 0;
+    for (int i = 0; i < W; ++i) any |= m[i];
+    return any == 0;
+}
+
 // The counts of windows with missing values (Kernels::counts). Each test is a compare and a
 // select of 1.0 or 0.0 (as the finishers' tests), which every instruction set takes as such.
 template <class V, int R>
-[[gnu::always_inline]] inline int counts_in(const std::int32_t *count, const std::int32_t *dist, std::size_t len,
-                                            double need, double *n, double *differs) {
+[[gnu::always_inline]] inline int counts_in(const std::int32_t *count, const std::int32_t *changes,
+                                            const std::int32_t *upto, std::size_t len, double need, double *n,
+                                            double *differs) {
     constexpr int W = qv::lane_width<V>;
     using I = typename Int32Lanes<W>::type;
-    const V lenv = qv::splat<V>(static_cast<double>(len)), needv = qv::splat<V>(need), one = qv::splat<V>(1.0);
-    V same = {}, short_of = {};
+    const I needs = I{} + static_cast<std::int32_t>(need < INT32_MAX ? need : INT32_MAX);
+    I same = {}, short_of = {};
 #pragma GCC unroll 16
     for (int i = 0; i < R; ++i) {
-        const V lo = __builtin_convertvector(qv::load_lanes<I>(count + i * W), V);
-        const V hi = __builtin_convertvector(qv::load_lanes<I>(count + len + i * W), V);
-        const V d = __builtin_convertvector(qv::load_lanes<I>(dist + i * W), V);
-        const V c = hi - lo;
-        // A product of two tests: GCC 12 takes a select of a select apart lane by lane.
-        const V differ = (c > one ? one : V{}) * (d < lenv ? one : V{});
-        store(n + i * W, c);
-        store(differs + i * W, differ);
-        same += one - differ;
-        short_of += c >= needv ? V{} : one;
+        const I c = qv::load_lanes<I>(count + len + i * W) - qv::load_lanes<I>(count + i * W);
+        // All ones where a change follows the window's first present value.
+        const I differ = qv::load_lanes<I>(changes + len + i * W) > qv::load_lanes<I>(upto + i * W);
+        store(n + i * W, __builtin_convertvector(c, V));
+        store(differs + i * W, __builtin_convertvector(differ & 1, V));
+        same |= ~differ;
+        short_of |= c < needs;
     }
-    return (all_zero(same) ? ALL_DIFFER : 0) | (all_zero(short_of) ? ENOUGH : 0);
+    return (none_set_i(same) ? ALL_DIFFER : 0) | (none_set_i(short_of) ? ENOUGH : 0);
+}
+
+// Layout::present_blocks over blocks the test takes: every row present and (with changes) each
+// differs from the row before, so that row t + i is the (present + i)-th present value and the
+// (changed + i)-th change, up to and including itself.
+template <class Test>
+[[gnu::always_inline]] inline std::uint32_t present_blocks_in(const double *x, std::uint32_t t, std::uint32_t end,
+                                                               Layout &l, Test each) {
+    using Octet = std::uint32_t __attribute__((vector_size(32)));
+    const Octet on = {1, 2, 3, 4, 5, 6, 7, 8};
+    const bool changes = l.changes != nullptr;
+    // Kept in registers: the stores below may alias l's fields for all the compiler knows.
+    std::uint32_t present = l.present, changed = l.changed;
+    for (; t + 8 <= end && each(x + t, changes); t += 8) {
+        std::memcpy(l.summand + t, x + t, 8 * sizeof(double));
+        if (l.masks != nullptr) std::memset(l.masks + t, 0xFF, 8 * sizeof(std::uint64_t));
+        const Octet counts = on + present;
+        std::memcpy(l.count + t + 1, &counts, sizeof counts);
+        present += 8;
+        if (changes) {
+            const Octet c = on + changed;
+            std::memcpy(l.changes + t + 1, &c, sizeof c);
+            std::memcpy(l.upto + t, &c, sizeof c);
+            changed += 8;
+        }
+    }
+    l.present = present;
+    l.changed = changed;
+    return t;
+}
+
+// The test of eight rows in pairs: x[i] a number and (changes) a number that differs from x[i - 1]
+// (a NaN compares neither less nor greater).
+[[gnu::always_inline]] inline bool each_in_pairs(const double *x, bool changes) {
+    typedef std::int64_t v2i __attribute__((vector_size(16)));
+    v2i fail = {};
+#pragma GCC unroll 4
+    for (int i = 0; i < 8; i += 2) {
+        const v2d p = qv::load_lanes<v2d>(x + i), q = qv::load_lanes<v2d>(x + i - 1);
+        fail |= changes ? !((p < q) | (p > q)) : p != p;
+    }
+    return (fail[0] | fail[1]) == 0;
+}
+
+// MEAN of windows with missing values at consecutive rows from their counts as Kernels::counts
+// takes them, each over its own count, x1 each window's first row's value.
+template <class V, int R>
+[[gnu::always_inline]] inline int means_of_counts_in(const double *s, const std::int32_t *count,
+                                                     const std::int32_t *changes, const std::int32_t *upto,
+                                                     std::size_t len, const double *x1, double *r) {
+    constexpr int W = qv::lane_width<V>;
+    using I = typename Int32Lanes<W>::type;
+    I same = {};
+    V sum = {};
+#pragma GCC unroll 16
+    for (int i = 0; i < R; ++i) {
+        const I c = qv::load_lanes<I>(count + len + i * W) - qv::load_lanes<I>(count + i * W);
+        const I differ = qv::load_lanes<I>(changes + len + i * W) > qv::load_lanes<I>(upto + i * W);
+        const V m = qv::mean_from(__builtin_convertvector(differ, MaskOf<V>), qv::load_lanes<V>(s + i * W),
+                                  __builtin_convertvector(c, V), qv::load_lanes<V>(x1 + i * W));
+        same |= ~differ;
+        sum += m;
+        store(r + i * W, m);
+    }
+    return (none_set_i(same) ? ALL_DIFFER : 0) | (all_numbers(sum) ? ALL_NUMBERS : 0);
 }
 
 // The sum of R vectors at r: a NaN in a lane where one of them is.
@@ -294,15 +365,19 @@ template <class V, int R>
                                  double *r) {                                                             \
         return means_counted_in<V, 8>(s, n, x1, differs, r);                                               \
     }                                                                                                     \
+    ATTR int means_of_counts_##isa(const double *s, const std::int32_t *count, const std::int32_t *changes,     \
+                                   const std::int32_t *upto, std::size_t len, const double *x1, double *r) {  \
+        return means_of_counts_in<V, 8>(s, count, changes, upto, len, x1, r);                              \
+    }                                                                                                     \
     ATTR void deviation_means_##isa(const double *s, double n, double *mean) {                             \
         qv::deviation_mean_lanes<V, 8>(s, n, mean);                                                        \
     }                                                                                                     \
     ATTR void deviation_means_counted_##isa(const double *s, const double *n, double *mean) {              \
         qv::deviation_mean_lanes<V, 8>(s, n, mean);                                                        \
     }                                                                                                     \
-    ATTR int counts_##isa(const std::int32_t *count, const std::int32_t *dist, std::size_t len, double need, \
-                          double *n, double *differs) {                                                   \
-        return counts_in<V, 8>(count, dist, len, need, n, differs);                                        \
+    ATTR int counts_##isa(const std::int32_t *count, const std::int32_t *changes, const std::int32_t *upto,   \
+                          std::size_t len, double need, double *n, double *differs) {                     \
+        return counts_in<V, 8>(count, changes, upto, len, need, n, differs);                               \
     }
 
 void sums_sse2(qv::Consecutive x, std::size_t len, double start, double *s) { qv::sum_lanes<v2d, 8>(x, len, start, s); }
@@ -313,6 +388,9 @@ void deviations_sse2(qv::Consecutive x, const std::uint64_t *present, std::size_
                                      css + 8);
 }
 bool numbers_sse2(const double *x, std::size_t n) { return numbers_in<v2d>(x, n); }
+std::uint32_t present_blocks_sse2(const double *x, std::uint32_t t, std::uint32_t end, Layout &l) {
+    return present_blocks_in(x, t, end, l, each_in_pairs);
+}
 void transposed_deviations_sse2(const double *t, std::size_t len, const double *mean, double *css) {
     qv::deviation_lanes<v2d, v2u, 4>(qv::Transposed<2>{t}, nullptr, len, mean, css);
     qv::deviation_lanes<v2d, v2u, 4>(qv::Transposed<2>{t + 8}, nullptr, len, mean + 8, css + 8);
@@ -345,6 +423,16 @@ AVX2 void deviations_avx2(qv::Consecutive x, const std::uint64_t *present, std::
     qv::deviation_lanes<v4d, v4u, 8>(x, present, len, mean, css);
 }
 AVX2 bool numbers_avx2(const double *x, std::size_t n) { return numbers_in<v4d>(x, n); }
+// _CMP_NEQ_OQ: ordered and unequal, false where either is a NaN.
+AVX2 [[gnu::always_inline]] inline bool each_in_quads(const double *y, bool changes) {
+    const __m256d a = _mm256_loadu_pd(y), b = _mm256_loadu_pd(y + 4);
+    const __m256d ta = changes ? _mm256_cmp_pd(a, _mm256_loadu_pd(y - 1), _CMP_NEQ_OQ) : _mm256_cmp_pd(a, a, _CMP_ORD_Q);
+    const __m256d tb = changes ? _mm256_cmp_pd(b, _mm256_loadu_pd(y + 3), _CMP_NEQ_OQ) : _mm256_cmp_pd(b, b, _CMP_ORD_Q);
+    return _mm256_movemask_pd(_mm256_and_pd(ta, tb)) == 0xF;
+}
+AVX2 std::uint32_t present_blocks_avx2(const double *x, std::uint32_t t, std::uint32_t end, Layout &l) {
+    return present_blocks_in(x, t, end, l, each_in_quads);
+}
 AVX2 void transposed_deviations_avx2(const double *t, std::size_t len, const double *mean, double *css) {
     qv::deviation_lanes<v4d, v4u, 8>(qv::Transposed<4>{t}, nullptr, len, mean, css);
 }
@@ -376,6 +464,14 @@ AVX512 void transposed_masked_deviations_avx512(const double *t, const double *m
     qv::masked_deviation_lanes<v8d, v8u, 8>(qv::Transposed<8>{t}, qv::TransposedMasks<8>{m}, len, mean, css);
 }
 QV_FINISHERS(avx512, AVX512, v8d, 8)
+AVX512 [[gnu::always_inline]] inline bool each_in_octets(const double *y, bool changes) {
+    const __m512d v = _mm512_loadu_pd(y);
+    return (changes ? _mm512_cmp_pd_mask(v, _mm512_loadu_pd(y - 1), _CMP_NEQ_OQ) : _mm512_cmp_pd_mask(v, v, _CMP_ORD_Q)) ==
+           0xFF;
+}
+AVX512 std::uint32_t present_blocks_avx512(const double *x, std::uint32_t t, std::uint32_t end, Layout &l) {
+    return present_blocks_in(x, t, end, l, each_in_octets);
+}
 // The masked form, whose other lanes come from x: the plain one starts from an undefined vector,
 // which GCC 12 warns of.
 template <qv::Spread K, class N>
@@ -394,14 +490,14 @@ AVX512 int spreads_avx512(const double *css, N n, double *r) {
         transposed_masked_deviations_##isa, to_columns_##isa,                                       \
         from_columns_##isa
 constexpr Kernels KERNELS[] = {
-    {16, 2, sums_sse2, squares_sse2, deviations_sse2, nullptr, nullptr, TRANSPOSED(sse2), numbers_sse2,
-     next_differ_sse2, means_next_sse2, means_sse2, means_counted_sse2, deviation_means_sse2, {SPREADS(sse2, double)}, COUNTED(sse2)},
+    {16, 2, sums_sse2, squares_sse2, deviations_sse2, nullptr, nullptr, TRANSPOSED(sse2), present_blocks_sse2, numbers_sse2,
+     next_differ_sse2, means_next_sse2, means_sse2, means_counted_sse2, means_of_counts_sse2, deviation_means_sse2, {SPREADS(sse2, double)}, COUNTED(sse2)},
 #ifdef QV_SUM_LANES_WIDE
-    {32, 4, sums_avx2, squares_avx2, deviations_avx2, nullptr, nullptr, TRANSPOSED(avx2), numbers_avx2,
-     next_differ_avx2, means_next_avx2, means_avx2, means_counted_avx2, deviation_means_avx2, {SPREADS(avx2, double)}, COUNTED(avx2)},
+    {32, 4, sums_avx2, squares_avx2, deviations_avx2, nullptr, nullptr, TRANSPOSED(avx2), present_blocks_avx2, numbers_avx2,
+     next_differ_avx2, means_next_avx2, means_avx2, means_counted_avx2, means_of_counts_avx2, deviation_means_avx2, {SPREADS(avx2, double)}, COUNTED(avx2)},
     {64, 8, sums_avx512<qv::Consecutive>, squares_avx512, deviations_avx512<qv::Consecutive>, sums_avx512<qv::Shifted>,
-     deviations_avx512<qv::Shifted>, TRANSPOSED(avx512), numbers_avx2, next_differ_avx512, means_next_avx512, means_avx512,
-     means_counted_avx512, deviation_means_avx512, {SPREADS(avx512, double)}, COUNTED(avx512)},
+     deviations_avx512<qv::Shifted>, TRANSPOSED(avx512), present_blocks_avx512, numbers_avx2, next_differ_avx512, means_next_avx512, means_avx512,
+     means_counted_avx512, means_of_counts_avx512, deviation_means_avx512, {SPREADS(avx512, double)}, COUNTED(avx512)},
 #endif
 };
 

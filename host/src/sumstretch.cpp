@@ -27,7 +27,7 @@ bool SumWindows::reserve(WarmBlock &warm, std::size_t rows, std::size_t span) no
     // then in columns) too.
     const std::size_t counts = columns > 0 ? rows * sizeof(double) : 0;
     const std::size_t sizes[] = {rows * sizeof(Run), span * sizeof(double), span * sizeof(std::uint64_t),
-                                 (span + 1) * 4, (span + 1) * 4, (span + 1) * 4, columns,
+                                 (span + 1) * 4, (span + 1) * 4, (span + 1) * 4, (span + 1) * 4, columns,
                                  copy, copy, copy, copy, copy, copy, copy, copy,
                                  columns, counts, counts, counts, counts};
     constexpr int PARTS = static_cast<int>(std::size(sizes));
@@ -47,57 +47,25 @@ bool SumWindows::reserve(WarmBlock &warm, std::size_t rows, std::size_t span) no
     present_ = static_cast<std::uint64_t *>(parts[2]);
     count_ = static_cast<std::uint32_t *>(parts[3]);
     first_ = static_cast<std::uint32_t *>(parts[4]);
-    differ_ = static_cast<std::uint32_t *>(parts[5]);
-    columns_ = columns > 0 ? static_cast<double *>(parts[6]) : nullptr;
-    for (int d = 0; d < 8; ++d) copy_[d] = static_cast<double *>(parts[7 + d]);
-    mask_columns_ = static_cast<double *>(parts[15]);
+    changes_ = static_cast<std::uint32_t *>(parts[5]);
+    upto_ = static_cast<std::uint32_t *>(parts[6]);
+    columns_ = columns > 0 ? static_cast<double *>(parts[7]) : nullptr;
+    for (int d = 0; d < 8; ++d) copy_[d] = static_cast<double *>(parts[8 + d]);
+    mask_columns_ = static_cast<double *>(parts[16]);
     for (int i = 0; i < 2; ++i) {
-        window_counts_[i] = static_cast<double *>(parts[16 + i]);
-        column_counts_[i] = static_cast<double *>(parts[18 + i]);
+        window_counts_[i] = static_cast<double *>(parts[17 + i]);
+        column_counts_[i] = static_cast<double *>(parts[19 + i]);
     }
     return true;
 }
 
-// Rows a block of prepare's passes takes at once: a block with no NaN (forward), or whose values
-// are all present and each differs from the next (backward), is written without a test per row.
-// Its tests take the values in pairs, the vectors every x86-64 and ARM64 has.
-constexpr std::uint32_t BLOCK = 8;
-using Pair = double __attribute__((vector_size(16)));
-using Tests = std::int64_t __attribute__((vector_size(16)));
-
-Pair pair_at(const void *x) {
-    Pair p;
-    std::memcpy(&p, x, sizeof p);
-    return p;
-}
-
-bool any_of(Tests t) { return (t[0] | t[1]) != 0; }
-
-// to[i] = from + step * i for i < BLOCK, four a store.
-void numbers_on(std::uint32_t *to, std::uint32_t from, std::uint32_t step) {
-    using Quad = std::uint32_t __attribute__((vector_size(16)));
-    const Quad q = Quad{0, 1, 2, 3} * step + from, r = q + 4 * step;
-    std::memcpy(to, &q, sizeof q);
-    std::memcpy(to + 4, &r, sizeof r);
-}
-
-// Whether the BLOCK doubles at x hold a NaN.
-bool nan_in_block(const char *x) {
-    constexpr std::size_t D = sizeof(double);
-    const Pair p = pair_at(x), q = pair_at(x + 2 * D), r = pair_at(x + 4 * D), t = pair_at(x + 6 * D);
-    return any_of((p != p) | (q != q) | (r != r) | (t != t));
-}
-
-// Whether x[i] != x[i + 1] for every i < BLOCK - 1 (the last pair is tested twice).
-bool each_differs_in_block(const double *x) {
-    return !any_of((pair_at(x) == pair_at(x + 1)) | (pair_at(x + 2) == pair_at(x + 3)) |
-                   (pair_at(x + 4) == pair_at(x + 5)) | (pair_at(x + 5) == pair_at(x + 6)));
-}
-
-// The column's rows [base_, base_ + span_) as summands; unless dense, also as masks and counts,
-// and for each row how many rows on lies the first present row that differs from the row's first
-// present one (by ==, which is transitive on the values a window holds: NaNs read as '.'), so a
-// window's "differs from the first" is one comparison.
+// The column's rows [base_, base_ + span_) as summands; unless dense, also as masks and counts of
+// the present values before each row, and (but for SUM and USS) the changes before each row: a
+// change is a present value that differs from the present value before it (by ==, which is
+// transitive on the values a window holds: NaNs read as '.'). A window's values differ from its
+// first present one exactly where a change lies after that one within the window, so its
+// "differs" is one subtraction: changes_[b] - upto_[a], upto_[t] the changes up to and including
+// the first present row from t on.
 void SumWindows::prepare(const char *xs, std::ptrdiff_t stride) noexcept {
     const auto span = static_cast<std::uint32_t>(span_);
     const bool column = stride == static_cast<std::ptrdiff_t>(sizeof(double));
@@ -108,82 +76,81 @@ void SumWindows::prepare(const char *xs, std::ptrdiff_t stride) noexcept {
     } else if (dense_) {
         std::memcpy(copied_, xs, span * sizeof(double));
         summand_ = copied_;
-    } else {
-        double *const summand = copied_;
-        std::uint32_t *const count = count_;
-        // The deviation sums mask each row's square: all ones where the row is present.
-        std::uint64_t *const masks = stat_ != SumStat::Sum && stat_ != SumStat::Mean && stat_ != SumStat::Uss ? present_ : nullptr;
-        std::uint32_t present = 0, t = 0, run = 0, longest = 0;  // the run of missing values, the longest
-        count[0] = 0;
-        // Every NaN reads as '.' (edge_value), whose summand is -0.0: one comparison, no branch.
-        const auto row = [&](double x) {
-            const bool missing = x != x;
-            summand[t] = missing ? -0.0 : x;
-            if (masks != nullptr) masks[t] = missing ? 0 : ~std::uint64_t{0};
-            present += missing ? 0 : 1;
-            count[++t] = present;
-            run = missing ? run + 1 : 0;
-            longest = run > longest ? run : longest;
-        };
-        for (; column && t + BLOCK <= span;) {
-            const char *const x = xs + static_cast<std::ptrdiff_t>(t) * stride;
-            if (nan_in_block(x)) {
-                for (std::uint32_t i = 0; i < BLOCK; ++i) row(load(x + i * sizeof(double)));
-                continue;
-            }
-            std::memcpy(summand + t, x, BLOCK * sizeof(double));
-            if (masks != nullptr) std::memset(masks + t, 0xFF, BLOCK * sizeof *masks);
-            numbers_on(count + t + 1, present + 1, 1);
-            present += BLOCK;
-            t += BLOCK;
-            run = 0;
-        }
-        while (t < span) row(load(xs + static_cast<std::ptrdiff_t>(t) * stride));
-        summand_ = summand;
-        longest_missing_ = longest;
     }
     // A dense stretch's runs are summed in columns, and so are the plain sums' of any stretch.
     shifted_ = shifted_ && !dense_ && stat_ != SumStat::Sum && stat_ != SumStat::Mean;
+    if (!dense_) lay_out(xs, stride, column);
     if (shifted_) {
         for (std::uint32_t d = 0; d < 8 && d < span; ++d) std::memcpy(copy_[d], summand_ + d, (span - d) * sizeof(double));
     }
-    // Dense stretches need no counts; SUM and USS need no first value.
-    if (dense_ || stat_ == SumStat::Sum || stat_ == SumStat::Uss) return;
-    const std::uint32_t *const count = count_;
-    // Backwards, the last present row seen and its next different one kept at hand.
-    const double *const summand = summand_;
-    std::uint32_t *const first = first_, *const differ = differ_;
-    std::uint32_t next = span, next_differ = span;
-    first[span] = span;
-    const auto row = [&](std::uint32_t t) {
-        if (count[t + 1] != count[t]) {
-            next_differ = next == span || summand[next] != summand[t] ? next : next_differ;
-            next = t;
+}
+
+// Missing rows [a, b): their first present row is f, and the changes up to it upto.
+void SumWindows::ended(std::uint32_t a, std::uint32_t b, std::uint32_t f, std::uint32_t upto) noexcept {
+    std::fill(first_ + a, first_ + b, f);
+    std::fill(upto_ + a, upto_ + b, upto);
+}
+
+void SumWindows::lay_out(const char *xs, std::ptrdiff_t stride, bool column) noexcept {
+    const auto span = static_cast<std::uint32_t>(span_);
+    // The deviation sums mask each row's square: all ones where the row is present. SUM and USS
+    // need no first values.
+    const bool masked = stat_ != SumStat::Sum && stat_ != SumStat::Mean && stat_ != SumStat::Uss;
+    const bool firsts = stat_ != SumStat::Sum && stat_ != SumStat::Uss;
+    Layout l{copied_, masked ? present_ : nullptr, count_, firsts ? changes_ : nullptr, upto_, 0, 0};
+    std::uint32_t present = 0, changed = 0, t = 0, run = 0, longest = 0;  // the run of missing values, the longest
+    double last = 0.0;                                                   // the last present value
+    count_[0] = 0;
+    changes_[0] = 0;
+    // Every NaN reads as '.' (edge_value), whose summand is -0.0.
+    const auto row = [&](double x) __attribute__((always_inline)) {
+        if (x != x) {
+            l.summand[t] = -0.0;
+            if (masked) l.masks[t] = 0;
+            ++run;
+            longest = run > longest ? run : longest;
+        } else {
+            l.summand[t] = x;
+            if (masked) l.masks[t] = ~std::uint64_t{0};
+            changed += present > 0 && x != last ? 1 : 0;
+            last = x;
+            ++present;
+            // The run of missing values before this row: its first present row is this one.
+            if (run > 0) ended(t - run, t, t, changed);
+            upto_[t] = changed;
+            run = 0;
         }
-        differ[t] = next_differ - t;
-        first[t] = next;
+        ++t;
+        count_[t] = present;
+        changes_[t] = changed;
     };
-    std::uint32_t t = span;
-    for (; t % BLOCK != 0;) row(--t);
-    while (t > 0) {
-        const std::uint32_t b = t - BLOCK;
-        if (count[t] - count[b] != BLOCK || !each_differs_in_block(summand + b)) {
-            while (t > b) row(--t);
-            continue;
+    // Eight rows at a time in the kernel while they are present (and each a change), else one by
+    // one up to the next eight.
+    const auto *const x = reinterpret_cast<const double *>(xs);
+    while (column && t + 8 <= span) {
+        if (t > 0 && run == 0) {
+            l.present = present;
+            l.changed = changed;
+            const std::uint32_t stop = kernels_->present_blocks(x, t, span, l);
+            if (stop != t) {
+                t = stop;
+                present = l.present;
+                changed = l.changed;
+                last = load(x + t - 1);
+                continue;
+            }
         }
-        // Each row is its own first, and the next row differs from it; the last row's next
-        // different row lies beyond the block.
-        numbers_on(first + b, b, 1);
-        numbers_on(differ + b, 1, 0);
-        row(t - 1);
-        next = b;
-        next_differ = b + 1;
-        t = b;
+        for (const std::uint32_t end = t + 8; t < end;) row(load(xs + static_cast<std::ptrdiff_t>(t) * stride));
     }
+    while (t < span) row(load(xs + static_cast<std::ptrdiff_t>(t) * stride));
+    // Missing values to the end: no present row follows.
+    ended(span - run, span, span, changed);
+    summand_ = l.summand;
+    longest_missing_ = longest;
 }
 
 bool SumWindows::differs_within(std::size_t f, std::size_t b) const noexcept {
-    if (!dense_) return f + differ_[f] < b;
+    if (!dense_) return changes_[b] > upto_[f];
     for (std::size_t u = f + 1; u < b; ++u)
         if (summand_[u] != summand_[f]) return true;
     return false;

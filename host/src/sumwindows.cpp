@@ -132,7 +132,7 @@ std::size_t SumWindows::in_columns(std::size_t k, std::size_t a, std::size_t len
     if (len < COLUMNS_LEAST || per_column == 0) return 0;
     const std::size_t part = (per_column - (per_column % 2 == 0 ? 1 : 0)) * blocks;
     kern.to_columns(summand_ + a, part, part + len - 1, columns_);
-    if (!dense_) counts_in_columns<S>(a, len, part, width * part);
+    if (!dense_ && S != SumStat::Sum) counts_in_columns<S>(a, len, part, width * part);
     const double *const t = columns_;
     for (std::size_t i = 0; i < part; i += blocks)
         lane_block<S>(Block{k + i, a + i, len, part, t + i * width, width, i * width});
@@ -149,7 +149,8 @@ void SumWindows::counts_in_columns(std::size_t a, std::size_t len, std::size_t p
     columns_found_ = ALL_DIFFER | ENOUGH;
     for (std::size_t q = 0; q < windows; q += kern.lanes)  // windows is a multiple of lanes
         columns_found_ &= kern.counts(reinterpret_cast<const std::int32_t *>(count_ + a + q),
-                                      reinterpret_cast<const std::int32_t *>(differ_ + a + q), len,
+                                      reinterpret_cast<const std::int32_t *>(changes_ + a + q),
+                                      reinterpret_cast<const std::int32_t *>(upto_ + a + q), len,
                                       static_cast<double>(need), n + q, differs + q);
     for (int i = 0; i < 2; ++i) kern.to_columns(window_counts_[i], part, part, column_counts_[i]);
 }
@@ -312,7 +313,8 @@ SumWindows::Counts SumWindows::lane_counts(const Block &b, std::size_t need) noe
     const std::size_t lanes = kernels_->lanes;
     if (b.part == 0) {
         const int found = kernels_->counts(reinterpret_cast<const std::int32_t *>(count_ + b.a),
-                                           reinterpret_cast<const std::int32_t *>(differ_ + b.a), b.len,
+                                           reinterpret_cast<const std::int32_t *>(changes_ + b.a),
+                                           reinterpret_cast<const std::int32_t *>(upto_ + b.a), b.len,
                                            static_cast<double>(need), n_, differs_);
         return Counts{n_, differs_, found};
     }
@@ -334,12 +336,21 @@ void SumWindows::from_counted_sums(const Block &b, const double *s) noexcept {
     if constexpr (S == SumStat::Sum) {
         put_lanes(b, s, kern.numbers(s, kern.lanes));
     } else {
-        const Counts c = lane_counts(b, 1);
         double elsewhere[MAX_LANES];
         double *const r = lane_results(b, elsewhere);
-        const bool numbers = kern.means_counted(s, c.n, b.x1, c.differs, r) != 0;
         // Each window took its first row's value for x1, which is its first present value unless
         // that row is missing: a window whose values do not differ is its first present value.
+        if (b.part == 0) {
+            const int found = kern.means_of_counts(s, reinterpret_cast<const std::int32_t *>(count_ + b.a),
+                                                   reinterpret_cast<const std::int32_t *>(changes_ + b.a),
+                                                   reinterpret_cast<const std::int32_t *>(upto_ + b.a), b.len, b.x1, r);
+            if ((found & ALL_DIFFER) == 0)
+                for (std::size_t j = 0; j < kern.lanes; ++j)
+                    if (!differs_within(b.a + j, b.a + j + b.len)) r[j] = first_value(b.a + j);
+            return put_lanes(b, r, (found & ALL_NUMBERS) != 0);
+        }
+        const Counts c = lane_counts(b, 1);
+        const bool numbers = kern.means_counted(s, c.n, b.x1, c.differs, r) != 0;
         if ((c.found & ALL_DIFFER) == 0)
             for (std::size_t j = 0; j < kern.lanes; ++j)
                 if (c.differs[j] == 0.0) r[j] = first_value(b.a + lane_on(b, j));

@@ -28,8 +28,8 @@ struct SumOut {
 };
 
 // The windows of a stretch over one column, laid out in the call's warm block:
-//   runs of windows | summands | presence masks | present counts | first present | next different
-//   | columns | eight shifted copies of the summands (for the kernels that read them)
+//   runs of windows | summands | presence masks | present counts | first present | changes
+//   | changes up to the first present | columns | eight shifted copies of the summands (for the kernels that read them)
 // A stretch without NaNs is dense: all its values are present, its summands are its values (read
 // in place where the column is one of aligned doubles), no counts are kept, and its runs of
 // windows are summed in columns (qv::Transposed), where every load of the lanes is aligned.
@@ -64,6 +64,9 @@ public:
 
 private:
     void prepare(const char *xs, std::ptrdiff_t stride) noexcept;
+    // A stretch with missing values read into summands, masks and counts.
+    void lay_out(const char *xs, std::ptrdiff_t stride, bool column) noexcept;
+    [[gnu::noinline]] void ended(std::uint32_t a, std::uint32_t b, std::uint32_t f, std::uint32_t upto) noexcept;
     // A lane block of windows of len rows: lane 0 is window k, at row a of the stretch; with part
     // 0, lane j is the j-th window on, else lane r * width + c the (c * part + r)-th (the stretch
     // in columns, qv::Transposed, at x1). Lane j's first value is x1[j], its second x1[j + next].
@@ -126,7 +129,9 @@ private:
 
     // Present values before row t of the stretch; the first present row from t on.
     std::uint32_t present_before(std::size_t t) const { return dense_ ? static_cast<std::uint32_t>(t) : count_[t]; }
-    std::uint32_t first_present(std::size_t t) const { return dense_ ? static_cast<std::uint32_t>(t) : first_[t]; }
+    std::uint32_t first_present(std::size_t t) const {
+        return dense_ || count_[t + 1] != count_[t] ? static_cast<std::uint32_t>(t) : first_[t];
+    }
     // The value of the first present row from t on (0.0: none).
     double first_value(std::size_t t) const {
         const std::uint32_t f = first_present(t);
@@ -151,9 +156,10 @@ private:
     const double *summand_ = nullptr;    // a row's value, -0.0 when missing (in place or in copied_)
     double *copied_ = nullptr;
     std::uint64_t *present_ = nullptr;   // all ones for a present value, else 0 (deviations only)
+    // Not for SUM and USS: changes before a row; the changes up to and including the first present
+    // row from a row on; and for a missing row, that first present row (span_: none).
     std::uint32_t *count_ = nullptr;     // present values before a row
-    std::uint32_t *first_ = nullptr;     // the first present row from a row on (span_: none; not for SUM, USS)
-    std::uint32_t *differ_ = nullptr;    // rows on to the first present row that differs from a row's first
+    std::uint32_t *changes_ = nullptr, *upto_ = nullptr, *first_ = nullptr;
     alignas(64) double n_[MAX_LANES] = {}, differs_[MAX_LANES] = {};  // a lane block's Counts
     double *columns_ = nullptr;
     // Where the stretch with missing values is in columns: its presence masks, and its windows'

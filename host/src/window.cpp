@@ -267,7 +267,9 @@ int Moving::finish(std::size_t i, double r, QvStatus st, bool marked, std::size_
 // consulted after each: a stretch is at most about 2^22 values of work. Flattened, so that the
 // window rule is inlined into the loop over a stretch's rows.
 [[gnu::flatten]] int Moving::summed(std::size_t g, std::size_t e) noexcept {
-    const std::size_t most = frame_.size > 1024 ? 64 + (std::size_t{1} << 22) / frame_.size : 4096;
+    // Short windows take short stretches, whose layout (about 20 bytes a row) stays in the first
+    // level cache for the kernels that read it back.
+    const std::size_t most = frame_.size > 1024 ? 64 + (std::size_t{1} << 22) / frame_.size : frame_.size < 48 ? 1024 : 4096;
     const Rows full = full_rows(frame_, g, e);
     for (std::size_t i = g; i < e;) {
         const std::size_t count = e - i < most ? e - i : most;
