@@ -132,8 +132,21 @@ std::size_t SumWindows::in_columns(std::size_t k, std::size_t a, std::size_t len
     if (len < COLUMNS_LEAST || per_column == 0) return 0;
     const std::size_t part = (per_column - (per_column % 2 == 0 ? 1 : 0)) * blocks;
     kern.to_columns(summand_ + a, part, part + len - 1, columns_);
-    if (!dense_ && S != SumStat::Sum) counts_in_columns<S>(a, len, part, width * part);
     const double *const t = columns_;
+    if (S == SumStat::Mean && !dense_) {
+        // MEAN with missing values: the sums back in the windows' order, then finished as windows
+        // at consecutive rows are, each over its own count.
+        double *const sums = window_counts_[0];
+        for (std::size_t i = 0; i < part; i += blocks) {
+            double s[MAX_LANES];
+            kern.transposed_sums(t + i * width, len, -0.0, s);
+            kern.from_columns(s, sums + i, part);
+        }
+        for (std::size_t q = 0; q < width * part; q += lanes)
+            from_counted_sums<S>(Block{k + q, a + q, len, 0, summand_ + a + q, 1}, sums + q);
+        return width * part;
+    }
+    if (!dense_ && S != SumStat::Sum) counts_in_columns<S>(a, len, part, width * part);
     for (std::size_t i = 0; i < part; i += blocks)
         lane_block<S>(Block{k + i, a + i, len, part, t + i * width, width, i * width});
     return width * part;
