@@ -120,21 +120,6 @@ template <class V, int R>
     return (all_zero(sames) ? ALL_DIFFER : 0) | (all_numbers(sum) ? ALL_NUMBERS : 0);
 }
 
-template <class V, int R>
-[[gnu::always_inline]] inline int means_counted_in(const double *s, const double *n, const double *x1,
-                                                   const double *differs, double *r) {
-    constexpr int W = qv::lane_width<V>;
-    V sum = {};
-#pragma GCC unroll 16
-    for (int i = 0; i < R; ++i) {
-        const V m = qv::mean_from(qv::load_lanes<V>(differs + i * W) != V{}, qv::load_lanes<V>(s + i * W),
-                                  qv::load_lanes<V>(n + i * W), qv::load_lanes<V>(x1 + i * W));
-        sum += m;
-        store(r + i * W, m);
-    }
-    return all_numbers(sum) ? ALL_NUMBERS : 0;
-}
-
 // W 32-bit integers, one for each lane of W doubles.
 template <int W>
 struct Int32Lanes;
@@ -182,28 +167,43 @@ template <class V, int R>
     return (none_set_i(same) ? ALL_DIFFER : 0) | (none_set_i(short_of) ? ENOUGH : 0);
 }
 
-// Layout::present_blocks over blocks the test takes: every row present and (with changes) each
-// differs from the row before, so that row t + i is the (present + i)-th present value and the
-// (changed + i)-th change, up to and including itself.
+// The changes among eight rows before each of them and itself: prefix[m][i] the bits of m at i
+// and below.
+struct ChangePrefixes {
+    std::uint8_t at[256][8];
+    constexpr ChangePrefixes() : at{} {
+        for (int m = 0; m < 256; ++m)
+            for (int i = 0, n = 0; i < 8; ++i) at[m][i] = static_cast<std::uint8_t>(n += (m >> i) & 1);
+    }
+};
+constexpr ChangePrefixes CHANGE_PREFIXES{};
+
+// Layout::present_blocks over the blocks whose rows are all present (the row before them is):
+// row t + i is the (present + i)-th present value; with changes, the test gives the rows of the
+// block that differ from the row before (bit i: row t + i), else -1 where a row is missing.
 template <class Test>
 [[gnu::always_inline]] inline std::uint32_t present_blocks_in(const double *x, std::uint32_t t, std::uint32_t end,
                                                                Layout &l, Test each) {
     using Octet = std::uint32_t __attribute__((vector_size(32)));
+    using Bytes = std::uint8_t __attribute__((vector_size(8)));
     const Octet on = {1, 2, 3, 4, 5, 6, 7, 8};
     const bool changes = l.changes != nullptr;
     // Kept in registers: the stores below may alias l's fields for all the compiler knows.
     std::uint32_t present = l.present, changed = l.changed;
-    for (; t + 8 <= end && each(x + t, changes); t += 8) {
+    for (; t + 8 <= end; t += 8) {
+        const int m = each(x + t, changes);
+        if (m < 0) break;
         std::memcpy(l.summand + t, x + t, 8 * sizeof(double));
         if (l.masks != nullptr) std::memset(l.masks + t, 0xFF, 8 * sizeof(std::uint64_t));
         const Octet counts = on + present;
         std::memcpy(l.count + t + 1, &counts, sizeof counts);
         present += 8;
         if (changes) {
-            const Octet c = on + changed;
+            const Octet c = (m == 0xFF ? on : __builtin_convertvector(qv::load_lanes<Bytes>(CHANGE_PREFIXES.at[m]), Octet)) +
+                            changed;
             std::memcpy(l.changes + t + 1, &c, sizeof c);
             std::memcpy(l.upto + t, &c, sizeof c);
-            changed += 8;
+            changed = c[7];
         }
     }
     l.present = present;
@@ -211,17 +211,20 @@ template <class Test>
     return t;
 }
 
-// The test of eight rows in pairs: x[i] a number and (changes) a number that differs from x[i - 1]
-// (a NaN compares neither less nor greater).
-[[gnu::always_inline]] inline bool each_in_pairs(const double *x, bool changes) {
+// The test of eight rows in pairs: -1 where one is a NaN, else (changes) the rows that differ
+// from the row before.
+[[gnu::always_inline]] inline int each_in_pairs(const double *x, bool changes) {
     typedef std::int64_t v2i __attribute__((vector_size(16)));
-    v2i fail = {};
+    v2i nan = {};
+    int m = 0;
 #pragma GCC unroll 4
     for (int i = 0; i < 8; i += 2) {
         const v2d p = qv::load_lanes<v2d>(x + i), q = qv::load_lanes<v2d>(x + i - 1);
-        fail |= changes ? !((p < q) | (p > q)) : p != p;
+        nan |= p != p;
+        const v2i d = p != q;
+        m |= static_cast<int>((d[0] & 1) | (d[1] & 2)) << i;
     }
-    return (fail[0] | fail[1]) == 0;
+    return (nan[0] | nan[1]) != 0 ? -1 : changes ? m : 0;
 }
 
 // MEAN of windows with missing values at consecutive rows from their counts as Kernels::counts
@@ -361,10 +364,6 @@ template <class V, int R>
     ATTR int means_##isa(const double *s, double n, const double *x1, const std::int64_t *differs, double *r) { \
         return means_in<V, 8>(s, n, x1, differs, r);                                                       \
     }                                                                                                     \
-    ATTR int means_counted_##isa(const double *s, const double *n, const double *x1, const double *differs,      \
-                                 double *r) {                                                             \
-        return means_counted_in<V, 8>(s, n, x1, differs, r);                                               \
-    }                                                                                                     \
     ATTR int means_of_counts_##isa(const double *s, const std::int32_t *count, const std::int32_t *changes,     \
                                    const std::int32_t *upto, std::size_t len, const double *x1, double *r) {  \
         return means_of_counts_in<V, 8>(s, count, changes, upto, len, x1, r);                              \
@@ -423,12 +422,13 @@ AVX2 void deviations_avx2(qv::Consecutive x, const std::uint64_t *present, std::
     qv::deviation_lanes<v4d, v4u, 8>(x, present, len, mean, css);
 }
 AVX2 bool numbers_avx2(const double *x, std::size_t n) { return numbers_in<v4d>(x, n); }
-// _CMP_NEQ_OQ: ordered and unequal, false where either is a NaN.
-AVX2 [[gnu::always_inline]] inline bool each_in_quads(const double *y, bool changes) {
+AVX2 [[gnu::always_inline]] inline int each_in_quads(const double *y, bool changes) {
     const __m256d a = _mm256_loadu_pd(y), b = _mm256_loadu_pd(y + 4);
-    const __m256d ta = changes ? _mm256_cmp_pd(a, _mm256_loadu_pd(y - 1), _CMP_NEQ_OQ) : _mm256_cmp_pd(a, a, _CMP_ORD_Q);
-    const __m256d tb = changes ? _mm256_cmp_pd(b, _mm256_loadu_pd(y + 3), _CMP_NEQ_OQ) : _mm256_cmp_pd(b, b, _CMP_ORD_Q);
-    return _mm256_movemask_pd(_mm256_and_pd(ta, tb)) == 0xF;
+    if (_mm256_movemask_pd(_mm256_or_pd(_mm256_cmp_pd(a, a, _CMP_UNORD_Q), _mm256_cmp_pd(b, b, _CMP_UNORD_Q))) != 0)
+        return -1;
+    if (!changes) return 0;
+    return _mm256_movemask_pd(_mm256_cmp_pd(a, _mm256_loadu_pd(y - 1), _CMP_NEQ_OQ)) |
+           _mm256_movemask_pd(_mm256_cmp_pd(b, _mm256_loadu_pd(y + 3), _CMP_NEQ_OQ)) << 4;
 }
 AVX2 std::uint32_t present_blocks_avx2(const double *x, std::uint32_t t, std::uint32_t end, Layout &l) {
     return present_blocks_in(x, t, end, l, each_in_quads);
@@ -464,10 +464,10 @@ AVX512 void transposed_masked_deviations_avx512(const double *t, const double *m
     qv::masked_deviation_lanes<v8d, v8u, 8>(qv::Transposed<8>{t}, qv::TransposedMasks<8>{m}, len, mean, css);
 }
 QV_FINISHERS(avx512, AVX512, v8d, 8)
-AVX512 [[gnu::always_inline]] inline bool each_in_octets(const double *y, bool changes) {
+AVX512 [[gnu::always_inline]] inline int each_in_octets(const double *y, bool changes) {
     const __m512d v = _mm512_loadu_pd(y);
-    return (changes ? _mm512_cmp_pd_mask(v, _mm512_loadu_pd(y - 1), _CMP_NEQ_OQ) : _mm512_cmp_pd_mask(v, v, _CMP_ORD_Q)) ==
-           0xFF;
+    if (_mm512_cmp_pd_mask(v, v, _CMP_UNORD_Q) != 0) return -1;
+    return changes ? _mm512_cmp_pd_mask(v, _mm512_loadu_pd(y - 1), _CMP_NEQ_OQ) : 0;
 }
 AVX512 std::uint32_t present_blocks_avx512(const double *x, std::uint32_t t, std::uint32_t end, Layout &l) {
     return present_blocks_in(x, t, end, l, each_in_octets);
@@ -491,13 +491,13 @@ AVX512 int spreads_avx512(const double *css, N n, double *r) {
         from_columns_##isa
 constexpr Kernels KERNELS[] = {
     {16, 2, sums_sse2, squares_sse2, deviations_sse2, nullptr, nullptr, TRANSPOSED(sse2), present_blocks_sse2, numbers_sse2,
-     next_differ_sse2, means_next_sse2, means_sse2, means_counted_sse2, means_of_counts_sse2, deviation_means_sse2, {SPREADS(sse2, double)}, COUNTED(sse2)},
+     next_differ_sse2, means_next_sse2, means_sse2, means_of_counts_sse2, deviation_means_sse2, {SPREADS(sse2, double)}, COUNTED(sse2)},
 #ifdef QV_SUM_LANES_WIDE
     {32, 4, sums_avx2, squares_avx2, deviations_avx2, nullptr, nullptr, TRANSPOSED(avx2), present_blocks_avx2, numbers_avx2,
-     next_differ_avx2, means_next_avx2, means_avx2, means_counted_avx2, means_of_counts_avx2, deviation_means_avx2, {SPREADS(avx2, double)}, COUNTED(avx2)},
+     next_differ_avx2, means_next_avx2, means_avx2, means_of_counts_avx2, deviation_means_avx2, {SPREADS(avx2, double)}, COUNTED(avx2)},
     {64, 8, sums_avx512<qv::Consecutive>, squares_avx512, deviations_avx512<qv::Consecutive>, sums_avx512<qv::Shifted>,
      deviations_avx512<qv::Shifted>, TRANSPOSED(avx512), present_blocks_avx512, numbers_avx2, next_differ_avx512, means_next_avx512, means_avx512,
-     means_counted_avx512, means_of_counts_avx512, deviation_means_avx512, {SPREADS(avx512, double)}, COUNTED(avx512)},
+     means_of_counts_avx512, deviation_means_avx512, {SPREADS(avx512, double)}, COUNTED(avx512)},
 #endif
 };
 

@@ -67,8 +67,6 @@ struct Kernels {
     int (*means_next)(const double *s, double n, const double *x1, std::size_t next, double *r);
     // ... or given (all ones: differs); ALL_NUMBERS or 0.
     int (*means)(const double *s, double n, const double *x1, const std::int64_t *differs, double *r);
-    // ... or each lane's count n[j] given too, and differs[j] 1.0 where it differs, else 0.0.
-    int (*means_counted)(const double *s, const double *n, const double *x1, const double *differs, double *r);
     // ... or the windows at consecutive rows with missing values, each over its own count, from the
     // counts as `counts` takes them: ALL_DIFFER where every window differs (else a window that does
     // not is its first row's value), ALL_NUMBERS.

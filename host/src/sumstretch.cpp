@@ -124,23 +124,31 @@ void SumWindows::lay_out(const char *xs, std::ptrdiff_t stride, bool column) noe
         count_[t] = present;
         changes_[t] = changed;
     };
-    // Eight rows at a time in the kernel while they are present (and each a change), else one by
-    // one up to the next eight.
+    // Eight rows at a time in the kernel while they are present; from the block with a NaN that
+    // stops it, one by one up to the next present row after the NaN, where the kernel takes over
+    // again.
     const auto *const x = reinterpret_cast<const double *>(xs);
+    if (column && span > 0) row(load(x));
     while (column && t + 8 <= span) {
-        if (t > 0 && run == 0) {
+        // Where the kernel takes no block, eight rows at least go one by one (missing values every
+        // other row would otherwise call it for every other row).
+        std::uint32_t least = t + 8;
+        if (run == 0) {
             l.present = present;
             l.changed = changed;
             const std::uint32_t stop = kernels_->present_blocks(x, t, span, l);
             if (stop != t) {
-                t = stop;
+                least = t = stop;
                 present = l.present;
                 changed = l.changed;
                 last = load(x + t - 1);
-                continue;
             }
         }
-        for (const std::uint32_t end = t + 8; t < end;) row(load(xs + static_cast<std::ptrdiff_t>(t) * stride));
+        for (bool met = false; t < span && (!met || run > 0 || t < least);) {
+            const double v = load(x + t);
+            met = met || v != v;
+            row(v);
+        }
     }
     while (t < span) row(load(xs + static_cast<std::ptrdiff_t>(t) * stride));
     // Missing values to the end: no present row follows.

@@ -342,32 +342,27 @@ SumWindows::Counts SumWindows::lane_counts(const Block &b, std::size_t need) noe
 }
 
 // A lane block of SUM or MEAN with missing values among its windows, none of them short of values
-// (windows()), MEAN's division in lanes.
+// (windows()), MEAN's counts and division in lanes.
 template <SumStat S>
 void SumWindows::from_counted_sums(const Block &b, const double *s) noexcept {
     const Kernels &kern = *kernels_;
     if constexpr (S == SumStat::Sum) {
         put_lanes(b, s, kern.numbers(s, kern.lanes));
     } else {
+        // Windows at consecutive rows (in_columns lays MEAN's sums out so): each took its first
+        // row's value for x1, which is its first present value unless that row is missing, and is
+        // x1 where its values do not differ.
         double elsewhere[MAX_LANES];
         double *const r = lane_results(b, elsewhere);
-        // Each window took its first row's value for x1, which is its first present value unless
-        // that row is missing: a window whose values do not differ is its first present value.
-        if (b.part == 0) {
-            const int found = kern.means_of_counts(s, reinterpret_cast<const std::int32_t *>(count_ + b.a),
-                                                   reinterpret_cast<const std::int32_t *>(changes_ + b.a),
-                                                   reinterpret_cast<const std::int32_t *>(upto_ + b.a), b.len, b.x1, r);
-            if ((found & ALL_DIFFER) == 0)
-                for (std::size_t j = 0; j < kern.lanes; ++j)
-                    if (!differs_within(b.a + j, b.a + j + b.len)) r[j] = first_value(b.a + j);
-            return put_lanes(b, r, (found & ALL_NUMBERS) != 0);
-        }
-        const Counts c = lane_counts(b, 1);
-        const bool numbers = kern.means_counted(s, c.n, b.x1, c.differs, r) != 0;
-        if ((c.found & ALL_DIFFER) == 0)
-            for (std::size_t j = 0; j < kern.lanes; ++j)
-                if (c.differs[j] == 0.0) r[j] = first_value(b.a + lane_on(b, j));
-        put_lanes(b, r, numbers);
+        const int found = kern.means_of_counts(s, reinterpret_cast<const std::int32_t *>(count_ + b.a),
+                                               reinterpret_cast<const std::int32_t *>(changes_ + b.a),
+                                               reinterpret_cast<const std::int32_t *>(upto_ + b.a), b.len, b.x1, r);
+        const std::size_t lanes = kern.lanes;
+        if ((found & ALL_DIFFER) == 0 && count_[b.a + lanes] - count_[b.a] != lanes)
+            for (std::size_t j = 0; j < lanes; ++j)
+                if (count_[b.a + j + 1] == count_[b.a + j] && !differs_within(b.a + j, b.a + j + b.len))
+                    r[j] = first_value(b.a + j);
+        put_lanes(b, r, (found & ALL_NUMBERS) != 0);
     }
 }
 
