@@ -106,6 +106,26 @@ def group_codes(gb):
     return np.where(np.isnan(codes), -1, codes).astype(np.int64), gb.size().index
 
 
+def _int_key_codes(df, by, kwargs):
+    """group_codes of df.groupby(by, **kwargs) where the one key is a column of integers and the
+    groups come sorted (pandas' default): counted directly from the keys, where pandas would hash
+    them first; None otherwise."""
+    if set(kwargs) - {"as_index", "sort", "dropna"} or kwargs.get("sort", True) is not True:
+        return None
+    if not _hashable(by) or not _is_column(by, df.columns):
+        return None
+    column = df[by]
+    dtype = column.dtype
+    if not isinstance(column, pd.Series) or not isinstance(dtype, np.dtype) or dtype.kind not in "iu" or \
+            (dtype.kind == "u" and dtype.itemsize == 8):
+        return None
+    counted = _core.int_group_codes(column.to_numpy().astype(np.int64, copy=False))
+    if counted is None:
+        return None
+    codes, keys = counted
+    return codes, pd.Index(keys.astype(dtype, copy=False), name=by)
+
+
 def _hashable(x):
     try:
         hash(x)
@@ -157,7 +177,8 @@ class GroupBy:
     def __init__(self, df, by, **kwargs):
         self._df = df
         self._as_index = _values.check_flag(kwargs.get("as_index", True), "as_index", "qv.groupby")
-        self._codes, self.index = group_codes(df.groupby(by, **kwargs))
+        known = _int_key_codes(df, by, kwargs)
+        self._codes, self.index = known if known is not None else group_codes(df.groupby(by, **kwargs))
         # The columns a statistic by name covers: all but the keys (a key given as a column's
         # Series too, as pandas leaves it out).
         keys = [k.name if isinstance(k, pd.Series) else k for k in (by if isinstance(by, list) else [by])]

@@ -289,6 +289,7 @@ PyObject *py_loop_tally(PyObject *, PyObject *);
 PyObject *py_reduce(PyObject *, PyObject *);
 PyObject *py_percentiles(PyObject *, PyObject *);
 PyObject *py_group_stats(PyObject *, PyObject *);
+PyObject *py_int_group_codes(PyObject *, PyObject *);
 PyObject *py_moving(PyObject *, PyObject *);
 PyObject *py_agg_states(PyObject *, PyObject *);
 PyObject *py_agg_merge(PyObject *, PyObject *);
@@ -324,6 +325,7 @@ PyMethodDef methods[] = {
     {"reduce", py_reduce, METH_VARARGS, "One call per row over the last axis of a float64 array."},
     {"percentiles", py_percentiles, METH_VARARGS, "Several percentiles of one float64 list from one ordering."},
     {"group_stats", py_group_stats, METH_VARARGS, "One call per group over its values in row order."},
+    {"int_group_codes", py_int_group_codes, METH_O, "Each row's group and the distinct keys of an int64 column."},
     {"moving", py_moving, METH_VARARGS, "Moving-window statistics over a series, per group."},
     {"agg_states", py_agg_states, METH_VARARGS, "Saved aggregate states, one per group."},
     {"agg_merge", py_agg_merge, METH_VARARGS, "Saved states merged per group in order."},

@@ -2,11 +2,13 @@
 row-wise calls, and missing values kept in columns."""
 import numpy as np
 import pandas as pd
+import pytest
 from conftest import LETTERS, VALUES, bits, same
 from hypothesis import given, settings
 from hypothesis import strategies as st
 
 import qvewumth as qv
+from qvewumth import pandas as qpd
 
 KEYS = st.sampled_from(["b", "a", None, "c", "d"])
 STATS = {"med": ("median", "x"), "p90": ("pctl", "x", 90), "mean": ("mean", "x"), "n": ("n", "x"),
@@ -88,3 +90,26 @@ def test_groups_of_no_one_and_two_rows_are_one_call_each(host):
     for key, values in (("a", []), ("b", [1.5]), ("c", [-0.0, np.nan])):
         for name in stats:
             assert bits(float(got.loc[key, name])) == bits(host.call(name.upper(), values)[0]), (key, name)
+
+
+I64 = np.iinfo(np.int64)
+
+
+@pytest.mark.parametrize("keys, kwargs", [
+    (np.array([3, -2, 3, 7, -2], dtype=np.int64), {}),
+    (np.array([9, 4, 9], dtype=np.int32), {"as_index": False}),
+    (np.array([255, 0, 255, 1], dtype=np.uint8), {}),
+    (np.array([5, 5, 5], dtype=np.int16), {}),
+    (np.array([0, 65535, 1], dtype=np.int64), {}),            # the widest range counted for few rows
+    (np.array([0, 65536, 1], dtype=np.int64), {}),            # one more: left to pandas
+    (np.array([I64.max, I64.min, 0], dtype=np.int64), {}),    # a range past int64
+    (np.array([2, 1, 2], dtype=np.uint64), {}),
+    (np.array([4, 1, 4, 2], dtype=np.int64), {"sort": False}),
+    (np.array([], dtype=np.int64), {}),
+])
+def test_integer_keys_number_the_groups_as_pandas_does(keys, kwargs):
+    df = pd.DataFrame({"k": keys, "x": np.arange(len(keys), dtype=float)})
+    codes, index = qpd.group_codes(df.groupby("k", **kwargs))
+    got = qv.groupby(df, "k", **kwargs)
+    assert np.array_equal(got._codes, codes)
+    assert got.index.equals(index) and got.index.dtype == index.dtype and got.index.name == index.name
