@@ -37,10 +37,12 @@ qvh_call *make(const char *name) {
     return call;
 }
 
+// The package's call over the whole list: asking for the marks lays every value out.
 Outcome whole(qvh_call *call, const double *lead, std::size_t nlead, const double *xs, std::size_t n, std::ptrdiff_t stride) {
     double r = 0;
     std::int32_t st = -1;
-    EXPECT_EQ(qvh_call_over(call, lead, nlead, xs, n, stride, &r, &st, nullptr), QVH_OK) << qvh_errmsg();
+    std::vector<unsigned char> marked(nlead + n);
+    EXPECT_EQ(qvh_call_over(call, lead, nlead, xs, n, stride, &r, &st, marked.data()), QVH_OK) << qvh_errmsg();
     return {std::bit_cast<std::uint64_t>(r), st};
 }
 
@@ -232,6 +234,63 @@ TEST(Percentiles, EqualOneCallEachOnLongLists) {
                     << name << "(" << ps[k] << ") of " << xs.size();
             qvh_call_free(call);
         }
+    }
+}
+
+// Positive values across 600 binades, one in twenty missing or a NaN: no zero at any rank.
+std::vector<double> spread(std::mt19937_64 &rng, std::size_t n) {
+    std::vector<double> xs = adversarial(rng, n);
+    for (std::size_t i = 0; i < n; ++i)
+        xs[i] = i % 20 == 0 ? (i % 40 == 0 ? std::nan("") : missing('.')) : std::ldexp(1.0 + static_cast<double>(rng() % 1000) / 1000.0, static_cast<int>(rng() % 600) - 300);
+    return xs;
+}
+
+// -1 below, 1 above, and between them a thousand zeros of one sign and then a thousand of the
+// other, where the middle ranks fall.
+std::vector<double> zeros_between(std::size_t n, double first, double second) {
+    std::vector<double> xs(n);
+    const std::size_t half = n / 2;
+    for (std::size_t i = 0; i < n; ++i)
+        xs[i] = i < half - 1000 ? -1.0 : i < half ? first : i < half + 1000 ? second : 1.0;
+    return xs;
+}
+
+// qvh_call_over of MEDIAN and of one percentile over a long list reads the ranks their plans read,
+// as qvh_call_percentiles does; among the rows: both zeros at the middle (which a selection may
+// leave there in either order), nothing present, a shade shorter than the bracketed lists.
+TEST(Percentiles, LongListsOverTheirRanks) {
+    std::mt19937_64 rng(11);
+    const struct {
+        const char *name;
+        double p;
+        std::vector<double> xs;
+    } rows[] = {
+        {"MEDIAN", 0, adversarial(rng, 700001)},
+        {"MEDIAN", 0, adversarial(rng, 700000)},
+        {"MEDIAN", 0, with_zeros(rng, 600000)},
+        {"MEDIAN", 0, filled(600000, 2.0, 300000, -1.0)},
+        {"MEDIAN", 0, filled(600000, missing('A'))},
+        {"MEDIAN", 0, adversarial(rng, (1u << 19) - 1)},
+        {"MEDIAN", 0, spread(rng, 700000)},
+        {"MEDIAN", 0, spread(rng, 700001)},
+        {"MEDIAN", 0, zeros_between(600003, 0.0, -0.0)},
+        {"MEDIAN", 0, zeros_between(600003, -0.0, 0.0)},
+        {"PCTL5", 50, zeros_between(600000, -0.0, 0.0)},
+        {"PCTL", 25, spread(rng, 700000)},
+        {"PCTL", 90, adversarial(rng, 700000)},
+        {"PCTL1", 33.3, adversarial(rng, 700000)},
+        {"PCTL4", 0.5, with_zeros(rng, 600000)},
+        {"PCTL", std::nan(""), adversarial(rng, 600000)},
+    };
+    for (const auto &r : rows) {
+        qvh_call *call = make(r.name);
+        const std::size_t nlead = std::string_view(r.name) == "MEDIAN" ? 0 : 1;
+        double got = 0;
+        std::int32_t st = -1;
+        ASSERT_EQ(qvh_call_over(call, &r.p, nlead, r.xs.data(), r.xs.size(), sizeof(double), &got, &st, nullptr), QVH_OK);
+        EXPECT_EQ((Outcome{std::bit_cast<std::uint64_t>(got), st}), whole(call, &r.p, nlead, r.xs.data(), r.xs.size(), sizeof(double)))
+            << r.name << "(" << r.p << ") of " << r.xs.size();
+        qvh_call_free(call);
     }
 }
 

@@ -8,6 +8,7 @@
 
 #include "internal.hpp"
 #include "listover.hpp"
+#include "multiselect.hpp"
 #include "nans.hpp"
 #include "rows.hpp"
 #include "text.hpp"
@@ -180,6 +181,11 @@ bool no_nan(const double *xs, std::size_t n, std::ptrdiff_t stride) {
 // Rows between two interrupt checks of a function of one number (of n numbers: a (n + 1)th).
 constexpr std::size_t ROWS_BLOCK = 4096;
 
+// The shortest list whose median or percentile qvh_call_over finds by its ranks, where a sample
+// brackets them (multiselect.cpp): a shorter one is laid out and called whole, and kept warm, so
+// that a call repeated over it takes no memory.
+constexpr std::size_t BY_RANKS_FROM = std::size_t{1} << 19;
+
 // The rows of a batch in blocks of block rows through run(first, m, tally), which gives the
 // RowsEnd of its block, the interrupt consulted before each block (units of work a row). The
 // call keeps the result and status of the last row called, and last(row) is told that row.
@@ -233,6 +239,38 @@ int call_scalar_rows(qvh_call *call, std::size_t rows, const double *arg, std::p
 }
 
 }  // namespace
+
+int call_over_whole(qvh_call *call, const double *lead, size_t nlead, const double *xs, size_t n, ptrdiff_t stride,
+                    double *result, int32_t *status, unsigned char *marked) noexcept {
+    const std::size_t count = nlead + n;
+    const bool copy = reinterpret_cast<std::uintptr_t>(xs) % alignof(double) != 0 || stride % alignof(double) != 0 ||
+                      reinterpret_cast<std::uintptr_t>(lead) % alignof(double) != 0;
+    const OverKey key{xs, n, stride, nlead, true};
+    const bool again = !copy && call->over == key;
+    if (!again || !no_nan(xs, n, stride)) {
+        call->over.valid = false;
+        if (const int rc = lay_out_over(call, lead, nlead, xs, n, stride, copy); rc != QVH_OK) return rc;
+    }
+    auto *list = static_cast<FuncArgList *>(call->warm.get());
+    std::memset(list, 0, sizeof(FuncArgList));
+    list->pool = call->pool.host();
+    list->count = static_cast<std::int64_t>(count);
+    if (again) {
+        for (std::size_t k = 0; k < nlead; ++k)
+            list->args[k] = FuncArg{HOST_FLAG_BITS | FUNCARG_NUMERIC, const_cast<double *>(slot_of(lead + k))};
+    }
+    double r = qv::MISSING_DOT;
+    QvStatus st = call->entry.list(list, &r);
+    deliver(r, st);
+    if (marked != nullptr)
+        for (std::size_t k = 0; k < count; ++k) marked[k] = (list->args[k].flags & FUNCARG_INVALID) != 0 ? 1 : 0;
+    if (st != STATUS_OK)  // a list used again starts unmarked
+        for (std::size_t k = 0; k < count; ++k) list->args[k].flags &= ~FUNCARG_INVALID;
+    *result = r;
+    if (status != nullptr) *status = st;
+    if (memory_status(st)) return no_memory(call, 0);
+    return ok();
+}
 
 }  // namespace qvhost
 
@@ -403,34 +441,17 @@ int qvh_call_over(qvh_call *call, const double *lead, size_t nlead, const double
     if (n > MAX_ARGS || nlead > MAX_ARGS - n) return too_many(call);
     const std::size_t count = nlead + n;
     if (const int rc = check_numbers(call, count); rc != QVH_OK) return rc;
-    const bool copy = reinterpret_cast<std::uintptr_t>(xs) % alignof(double) != 0 || stride % alignof(double) != 0 ||
-                      reinterpret_cast<std::uintptr_t>(lead) % alignof(double) != 0;
     take_refused();
-    const OverKey key{xs, n, stride, nlead, true};
-    const bool again = !copy && call->over == key;
-    if (!again || !no_nan(xs, n, stride)) {
-        call->over.valid = false;
-        if (const int rc = lay_out_over(call, lead, nlead, xs, n, stride, copy); rc != QVH_OK) return rc;
+    // A long list's median or percentile reads one or two of its values: found without laying the
+    // list out.
+    int definition = 0;
+    const OrderStat stat = order_stat_of(*call->info, definition);
+    if (marked == nullptr && n >= BY_RANKS_FROM &&
+        ((stat == OrderStat::Median && nlead == 0) || (stat == OrderStat::Pctl && nlead == 1))) {
+        const int rc = over_by_ranks(call, stat, definition, lead, xs, n, stride, result, status);
+        return rc == QVH_OK ? ok() : rc;
     }
-    auto *list = static_cast<FuncArgList *>(call->warm.get());
-    std::memset(list, 0, sizeof(FuncArgList));
-    list->pool = call->pool.host();
-    list->count = static_cast<std::int64_t>(count);
-    if (again) {
-        for (std::size_t k = 0; k < nlead; ++k)
-            list->args[k] = FuncArg{HOST_FLAG_BITS | FUNCARG_NUMERIC, const_cast<double *>(slot_of(lead + k))};
-    }
-    double r = qv::MISSING_DOT;
-    QvStatus st = call->entry.list(list, &r);
-    deliver(r, st);
-    if (marked != nullptr)
-        for (std::size_t k = 0; k < count; ++k) marked[k] = (list->args[k].flags & FUNCARG_INVALID) != 0 ? 1 : 0;
-    if (st != STATUS_OK)  // a list used again starts unmarked
-        for (std::size_t k = 0; k < count; ++k) list->args[k].flags &= ~FUNCARG_INVALID;
-    *result = r;
-    if (status != nullptr) *status = st;
-    if (memory_status(st)) return no_memory(call, 0);
-    return ok();
+    return call_over_whole(call, lead, nlead, xs, n, stride, result, status, marked);
 }
 
 double qvh_call_result(const qvh_call *call) noexcept {

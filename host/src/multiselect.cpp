@@ -9,6 +9,7 @@
 #include <cmath>
 #include <cstdint>
 #include <cstring>
+#include <limits>
 
 namespace qvhost {
 
@@ -16,9 +17,12 @@ namespace {
 
 using Values = std::vector<double, MemoryAllocator<double>>;
 
-// Below this many present values, or with fewer sampled, the plain way.
-constexpr std::size_t SAMPLE = std::size_t{1} << 16;
-constexpr std::size_t LONG = 8 * SAMPLE;
+// Below LONG present values, or with fewer than a quarter of the sample drawn, the plain way. The
+// sample is a 64th of the list, within [SAMPLE_LEAST, SAMPLE_MOST]: its brackets keep about
+// 4 / sqrt(sample size) of the list each, so that the pass over the list outweighs the sample's
+// own cost and the selection among the kept values.
+constexpr std::size_t SAMPLE_LEAST = std::size_t{1} << 12, SAMPLE_MOST = std::size_t{1} << 16;
+constexpr std::size_t LONG = std::size_t{1} << 19;
 
 int interrupted(qvh_call *call) { return fail(QVH_E_INTERRUPTED, Msg() << call->label.view() << ": interrupted"); }
 
@@ -93,35 +97,62 @@ Brackets bracket(const std::vector<double> &sample, std::size_t present, const s
 // Present values drawn at random places (the same places every time), sorted; empty when too
 // few are present to draw enough.
 std::vector<double> draw(const char *at, std::size_t n, std::ptrdiff_t stride) {
+    const std::size_t size = std::clamp(n / 64, SAMPLE_LEAST, SAMPLE_MOST);
     std::vector<double> sample;
-    sample.reserve(SAMPLE);
+    sample.reserve(size);
     std::uint64_t state = 0x9E3779B97F4A7C15ull;
-    for (std::size_t tries = 0; tries < 4 * SAMPLE && sample.size() < SAMPLE; ++tries) {
+    for (std::size_t tries = 0; tries < 4 * size && sample.size() < size; ++tries) {
         state = state * 6364136223846793005ull + 1442695040888963407ull;
         const double x = load(at + static_cast<std::ptrdiff_t>((state >> 11) % n) * stride);
         if (x == x) sample.push_back(x);
     }
-    if (sample.size() < SAMPLE / 4) sample.clear();
+    if (sample.size() < size / 4) sample.clear();
     std::sort(sample.begin(), sample.end());
     return sample;
 }
 
 // The pass over the values: counts below each bracket (below[j]: between bracket j - 1 and j) and
-// the values inside each.
-int sort_out(qvh_call *call, const char *at, std::size_t n, std::ptrdiff_t stride, const Brackets &b,
-             std::vector<std::size_t> &below, std::vector<Values> &inside) {
+// the values inside each. With few brackets, each value is compared with every bracket's start,
+// and only a value inside a bracket (a few in a hundred) takes a branch of its own: which side of
+// a bracket a value falls is as likely one as the other, and a branch on it would be mispredicted
+// every other value.
+constexpr std::size_t FEW_BRACKETS = 16;
+int sort_out(qvh_call *call, const char *at, std::size_t n, std::ptrdiff_t stride, const Brackets &b, std::vector<std::size_t> &below, std::vector<Values> &inside) {
     const std::size_t m = b.lo.size();
     const double *lo = b.lo.data();
+    if (m <= FEW_BRACKETS) {
+        // with[c][t]: the values with t starts at or below them, in four tables taken in turn, so
+        // that an increment does not wait for the one before.
+        std::size_t with[4][FEW_BRACKETS + 1] = {};
+        double hi[FEW_BRACKETS + 1];  // hi[t]: the end of the bracket of a value with t starts at or below it
+        hi[0] = std::numeric_limits<double>::quiet_NaN();
+        std::copy(b.hi.begin(), b.hi.end(), hi + 1);
+        // The starts in pairs, the pairs every x86-64 and ARM64 compares at once (+inf past m).
+        using Pair = double __attribute__((vector_size(16)));
+        using Tests = std::int64_t __attribute__((vector_size(16)));
+        Pair starts[FEW_BRACKETS / 2];
+        for (std::size_t j = 0; j < FEW_BRACKETS; ++j) starts[j / 2][j % 2] = j < m ? lo[j] : HUGE_VAL;
+        const std::size_t pairs = (m + 1) / 2;
+        for (std::size_t i = 0; i < n; ++i, at += stride) {
+            if ((i & 0xFFFF) == 0xFFFF && call->interrupt.due(0x10000)) return interrupted(call);
+            const double x = load(at);
+            if (x != x) continue;
+            const Pair xx = {x, x};
+            Tests below_x = {};  // -1 for each start at or below x
+            for (std::size_t k = 0; k < pairs; ++k) below_x += starts[k] <= xx;
+            const auto t = static_cast<std::size_t>(-(below_x[0] + below_x[1]));
+            ++with[i & 3][t];
+            if (x <= hi[t]) inside[t - 1].push_back(x);
+        }
+        for (std::size_t t = 0; t <= m; ++t)
+            below[t] = with[0][t] + with[1][t] + with[2][t] + with[3][t] - (t > 0 ? inside[t - 1].size() : 0);
+        return QVH_OK;
+    }
     for (std::size_t i = 0; i < n; ++i, at += stride) {
         if ((i & 0xFFFF) == 0xFFFF && call->interrupt.due(0x10000)) return interrupted(call);
         const double x = load(at);
         if (x != x) continue;
-        std::size_t t = 0;  // the brackets that start at or below x
-        if (m <= 16) {
-            for (std::size_t j = 0; j < m; ++j) t += lo[j] <= x ? 1 : 0;
-        } else {
-            t = static_cast<std::size_t>(std::upper_bound(lo, lo + m, x) - lo);
-        }
+        const auto t = static_cast<std::size_t>(std::upper_bound(lo, lo + m, x) - lo);  // the brackets that start at or below x
         if (t > 0 && x <= b.hi[t - 1]) inside[t - 1].push_back(x);
         else ++below[t];
     }

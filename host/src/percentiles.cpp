@@ -80,11 +80,52 @@ Job plan_job(int definition, double p, const Present &a) {
     return j;
 }
 
+// MEDIAN's: the one or two values its plan reads, which MEDIAN of one value or of two gives again
+// (the window engine's short call); the whole list where none is present.
+Job median_job(const Present &a) {
+    Job j;
+    if (a.n == 0) {
+        j.c.whole = true;
+        return j;
+    }
+    const qv::Plan q = qv::median_plan(static_cast<std::int64_t>(a.n));
+    const bool two = q.how != qv::Combine::None;
+    j.c.whole = a.zero_rank(q.rank) || (two && a.zero_rank(q.rank + 1));
+    j.c.nvalues = j.c.whole ? 0 : two ? 2 : 1;
+    j.ranks[0] = q.rank;
+    j.ranks[1] = q.rank + 1;
+    return j;
+}
+
 // Counts the present values (a NaN that is not a missing value is '.', so not present), the
-// negative ones and the zeros of each sign.
+// negative ones and the zeros of each sign. A column of doubles is read in pairs, each count kept
+// as a sum of tests (-1 where true), without a branch a value.
 int count(qvh_call *call, const double *xs, std::size_t n, std::ptrdiff_t stride, Present &a) {
+    using Pair = double __attribute__((vector_size(16)));
+    using Tests = std::int64_t __attribute__((vector_size(16)));
     const char *at = reinterpret_cast<const char *>(xs);
-    for (std::size_t i = 0; i < n; ++i, at += stride) {
+    std::size_t i = 0;
+    if (stride == static_cast<std::ptrdiff_t>(sizeof(double))) {
+        Tests present = {}, negative = {}, zero = {}, neg_zero = {};
+        for (; i + 2 <= n; i += 2, at += 2 * sizeof(double)) {
+            if ((i & 0xFFFF) == 0 && i > 0 && call->interrupt.due(0x10000))
+                return fail(QVH_E_INTERRUPTED, Msg() << call->label.view() << ": interrupted");
+            Pair x;
+            std::memcpy(&x, at, sizeof x);
+            Tests bits;
+            std::memcpy(&bits, &x, sizeof bits);
+            const Tests z = x == Pair{};
+            present += x == x;
+            negative += x < Pair{};
+            zero += z;
+            neg_zero += z & (bits < Tests{});
+        }
+        a.n = static_cast<std::size_t>(-(present[0] + present[1]));
+        a.negative = static_cast<std::size_t>(-(negative[0] + negative[1]));
+        a.neg_zero = static_cast<std::size_t>(-(neg_zero[0] + neg_zero[1]));
+        a.pos_zero = static_cast<std::size_t>(-(zero[0] + zero[1])) - a.neg_zero;
+    }
+    for (; i < n; ++i, at += stride) {
         if ((i & 0xFFFF) == 0xFFFF && call->interrupt.due(0x10000))
             return fail(QVH_E_INTERRUPTED, Msg() << call->label.view() << ": interrupted");
         double x;
@@ -103,7 +144,8 @@ int answer(qvh_call *call, const Job &j, const Present &a, const double *xs, std
         // A call over the whole list, which the interrupt check cannot cut: it is consulted first.
         if (call->interrupt.due(n)) return fail(QVH_E_INTERRUPTED, Msg() << call->label.view() << ": interrupted");
         marked = false;
-        return qvh_call_over(call, &j.c.lead, 1, xs, n, stride, &r.value, &r.status, nullptr);
+        return call_over_whole(call, j.c.nlead == 1 ? &j.c.lead : nullptr, static_cast<std::size_t>(j.c.nlead), xs, n,
+                               stride, &r.value, &r.status, nullptr);
     }
     ShortCall c = j.c;
     for (int k = 0; k < c.nvalues; ++k) c.values[k] = at_rank(a, static_cast<std::size_t>(j.ranks[k]));
@@ -115,13 +157,14 @@ int answer(qvh_call *call, const Job &j, const Present &a, const double *xs, std
     return memory_status(r.status) ? no_memory(call->label.view(), 0, 0, take_refused()) : QVH_OK;
 }
 
-int percentiles(qvh_call *call, int definition, const double *ps, std::size_t np, const double *xs, std::size_t n,
-                std::ptrdiff_t stride, double *results, std::int32_t *statuses, unsigned char *marked) {
+// MEDIAN (ps null) or the percentiles ps of one list.
+int by_ranks(qvh_call *call, int definition, const double *ps, std::size_t np, const double *xs, std::size_t n,
+             std::ptrdiff_t stride, double *results, std::int32_t *statuses, unsigned char *marked) {
     Present a;
     if (const int rc = count(call, xs, n, stride, a); rc != QVH_OK) return rc;
     std::vector<Job> jobs(np);
     for (std::size_t k = 0; k < np; ++k) {
-        jobs[k] = plan_job(definition, edge_value(ps[k]), a);
+        jobs[k] = ps == nullptr ? median_job(a) : plan_job(definition, edge_value(ps[k]), a);
         for (int i = 0; i < jobs[k].c.nvalues; ++i) a.ranks.push_back(static_cast<std::size_t>(jobs[k].ranks[i]));
     }
     std::sort(a.ranks.begin(), a.ranks.end());
@@ -140,6 +183,17 @@ int percentiles(qvh_call *call, int definition, const double *ps, std::size_t np
 
 }  // namespace
 
+int over_by_ranks(qvh_call *call, OrderStat stat, int definition, const double *lead, const double *xs, std::size_t n,
+                  std::ptrdiff_t stride, double *result, std::int32_t *status) noexcept {
+    try {
+        return by_ranks(call, definition, stat == OrderStat::Median ? nullptr : lead, 1, xs, n, stride, result, status,
+                        nullptr);
+    } catch (...) {
+        const std::size_t refused = take_refused();
+        return no_memory(call->label.view(), 0, 0, refused != 0 ? refused : n * sizeof(double));
+    }
+}
+
 }  // namespace qvhost
 
 using namespace qvhost;
@@ -157,7 +211,7 @@ int qvh_call_percentiles(qvh_call *call, const double *ps, size_t np, const doub
     if (n >= QVH_MAX_ARGS) return check_count(*call->info, call->label.view(), n + 1);
     take_refused();
     try {
-        const int rc = percentiles(call, definition, ps, np, xs, n, stride, results, statuses, marked);
+        const int rc = by_ranks(call, definition, ps, np, xs, n, stride, results, statuses, marked);
         return rc == QVH_OK ? ok() : rc;
     } catch (...) {
         const std::size_t refused = take_refused();
