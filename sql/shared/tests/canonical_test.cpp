@@ -134,6 +134,39 @@ TEST(Canonical, RadixOrderIsTheSortedOrderOfTheKeys) {
         }
 }
 
+// Sorts long enough that their passes write whole lines: arrays starting at every word of a line,
+// with every digit's words spread thin, most words under one digit, and few digits moving.
+TEST(Canonical, LongSortsAtEveryAlignment) {
+    std::mt19937_64 rng(13);
+    const std::size_t n = (std::size_t{1} << 16) + 11;
+    auto aligned = [](std::vector<std::uint64_t> &room, std::size_t off) {
+        return reinterpret_cast<std::uint64_t *>((reinterpret_cast<std::uintptr_t>(room.data()) + 63) & ~std::uintptr_t{63}) + off;
+    };
+    for (int shape = 0; shape < 3; ++shape)
+        for (const std::size_t off : {0, 1, 3, 7}) {
+            // Room around the arrays holds a mark that no sort may write over.
+            const std::uint64_t mark = 0x5A5A5A5A5A5A5A5Aull;
+            std::vector<std::uint64_t> room(n + 32, mark), scratch_room(n + 32, mark);
+            std::uint64_t *words = aligned(room, off + 8), *scratch = aligned(scratch_room, 15 - off);
+            for (std::size_t i = 0; i < n; ++i)
+                words[i] = shape == 0 ? rng() : shape == 1 ? (rng() % 5 == 0 ? rng() : 42 + i % 3) : rng() % 100000;
+            std::vector<std::uint64_t> want(words, words + n), patterns(n), want_patterns;
+            std::sort(want.begin(), want.end());
+            for (std::size_t i = 0; i < n; ++i) patterns[i] = qvsql::canonical_bits(words[i]);
+            for (const std::uint64_t k : want) want_patterns.push_back(qvsql::canonical_bits(k));
+            qvsql::radix_sort_keys(words, scratch, n);
+            EXPECT_TRUE(std::equal(want.begin(), want.end(), words)) << "shape " << shape << " at word " << off;
+            std::copy(patterns.begin(), patterns.end(), words);
+            qvsql::radix::sort_words<true, 11, std::size_t, 2>(words, scratch, n);
+            EXPECT_TRUE(std::equal(want_patterns.begin(), want_patterns.end(), words)) << "shape " << shape << " at word " << off;
+            for (auto [r, at] : {std::pair{&room, words}, std::pair{&scratch_room, scratch}}) {
+                const auto before = static_cast<std::size_t>(at - r->data());
+                EXPECT_TRUE(std::all_of(r->begin(), r->begin() + static_cast<std::ptrdiff_t>(before), [&](std::uint64_t u) { return u == mark; }));
+                EXPECT_TRUE(std::all_of(r->begin() + static_cast<std::ptrdiff_t>(before + n), r->end(), [&](std::uint64_t u) { return u == mark; }));
+            }
+        }
+}
+
 // A sum is left unsorted only where every order gives exact sums; where it is, SUM and MEAN over
 // the canonical order and over the values reversed give the same bits.
 TEST(Canonical, SumOrderFreeOnlyWhereEverySumIsExact) {
