@@ -119,7 +119,8 @@ def _int_key_codes(df, by, kwargs):
     if not isinstance(column, pd.Series) or not isinstance(dtype, np.dtype) or dtype.kind not in "iu" or \
             (dtype.kind == "u" and dtype.itemsize == 8):
         return None
-    counted = _core.int_group_codes(column.to_numpy().astype(np.int64, copy=False))
+    keys = column.to_numpy()
+    counted = _core.int_group_codes(keys if keys.dtype == np.int32 else keys.astype(np.int64, copy=False))
     if counted is None:
         return None
     codes, keys = counted

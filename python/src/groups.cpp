@@ -46,41 +46,54 @@ std::vector<std::pair<const char *, std::size_t>> saved_states(std::size_t fi, P
 
 }  // namespace
 
-// int_group_codes(keys): for a 1-D int64 array, each row's group, its key's place among the
-// distinct keys in ascending order (as pandas' groupby numbers them), and the distinct keys; None
-// where the keys span a range too wide to count them directly (pandas' hashing then does it).
+namespace {
+
+// Each row's group as int_group_codes gives it, for keys[0..n) of type K; None where they span
+// too wide a range.
+template <class K>
+PyObject *int_codes(const K *k, npy_intp n) {
+    K lo = k[0], hi = k[0];
+    for (npy_intp i = 1; i < n; ++i) {
+        lo = k[i] < lo ? k[i] : lo;
+        hi = k[i] > hi ? k[i] : hi;
+    }
+    // A table of the range as long as the rows at most (or 2^16): no more memory than the codes.
+    const std::uint64_t span = static_cast<std::uint64_t>(static_cast<std::int64_t>(hi)) -
+                               static_cast<std::uint64_t>(static_cast<std::int64_t>(lo));
+    if (span >= std::max<std::uint64_t>(static_cast<std::uint64_t>(n), std::uint64_t{1} << 16)) Py_RETURN_NONE;
+    const auto at = [&](K key) { return static_cast<std::uint64_t>(static_cast<std::int64_t>(key) - lo); };
+    std::vector<std::int64_t> place(span + 1, 0);
+    for (npy_intp i = 0; i < n; ++i) place[at(k[i])] = 1;
+    std::int64_t groups = 0;
+    for (std::int64_t &p : place) p = p != 0 ? groups++ : -1;
+    const npy_intp dims[1] = {n}, gdims[1] = {static_cast<npy_intp>(groups)};
+    Ref codes(reinterpret_cast<PyObject *>(new_array(1, dims, NPY_INT64)));
+    Ref uniques(reinterpret_cast<PyObject *>(new_array(1, gdims, NPY_INT64)));
+    auto *const c = static_cast<std::int64_t *>(PyArray_DATA(reinterpret_cast<PyArrayObject *>(codes.get())));
+    auto *const u = static_cast<std::int64_t *>(PyArray_DATA(reinterpret_cast<PyArrayObject *>(uniques.get())));
+    for (npy_intp i = 0; i < n; ++i) c[i] = place[at(k[i])];
+    for (std::uint64_t v = 0; v <= span; ++v)
+        if (place[v] >= 0) u[place[v]] = static_cast<std::int64_t>(lo) + static_cast<std::int64_t>(v);
+    return check(PyTuple_Pack(2, codes.get(), uniques.get()));
+}
+
+}  // namespace
+
+// int_group_codes(keys): for a 1-D int64 or int32 array, each row's group, its key's place among
+// the distinct keys in ascending order (as pandas' groupby numbers them), and the distinct keys;
+// None where the keys span a range too wide to count them directly (pandas' hashing then does it).
 PyObject *py_int_group_codes(PyObject *, PyObject *keys_obj) {
     return guard([&]() -> PyObject * {
-        PyArrayObject *keys = as_array(keys_obj, NPY_INT64, "groupby");
+        const bool narrow = PyArray_Check(keys_obj) && PyArray_TYPE(reinterpret_cast<PyArrayObject *>(keys_obj)) == NPY_INT32;
+        PyArrayObject *keys = as_array(keys_obj, narrow ? NPY_INT32 : NPY_INT64, "groupby");
         if (PyArray_NDIM(keys) != 1) raise(PyExc_ValueError, "groupby: the keys must be one column");
         const npy_intp n = PyArray_DIM(keys, 0);
         if (n == 0) Py_RETURN_NONE;
         // The keys in one contiguous run (a copy where the column is strided).
         Ref copy;
         if (!PyArray_ISCONTIGUOUS(keys)) copy = Ref(check(PyArray_NewCopy(keys, NPY_CORDER)));
-        const auto *const k = static_cast<const std::int64_t *>(
-            PyArray_DATA(copy ? reinterpret_cast<PyArrayObject *>(copy.get()) : keys));
-        std::int64_t lo = k[0], hi = k[0];
-        for (npy_intp i = 1; i < n; ++i) {
-            lo = k[i] < lo ? k[i] : lo;
-            hi = k[i] > hi ? k[i] : hi;
-        }
-        // A table of the range as long as the rows at most (or 2^16): no more memory than the codes.
-        const std::uint64_t span = static_cast<std::uint64_t>(hi) - static_cast<std::uint64_t>(lo);
-        if (span >= std::max<std::uint64_t>(static_cast<std::uint64_t>(n), std::uint64_t{1} << 16)) Py_RETURN_NONE;
-        std::vector<std::int64_t> place(span + 1, 0);
-        for (npy_intp i = 0; i < n; ++i) place[static_cast<std::uint64_t>(k[i] - lo)] = 1;
-        std::int64_t groups = 0;
-        for (std::int64_t &p : place) p = p != 0 ? groups++ : -1;
-        const npy_intp dims[1] = {n}, gdims[1] = {static_cast<npy_intp>(groups)};
-        Ref codes(reinterpret_cast<PyObject *>(new_array(1, dims, NPY_INT64)));
-        Ref uniques(reinterpret_cast<PyObject *>(new_array(1, gdims, NPY_INT64)));
-        auto *const c = static_cast<std::int64_t *>(PyArray_DATA(reinterpret_cast<PyArrayObject *>(codes.get())));
-        auto *const u = static_cast<std::int64_t *>(PyArray_DATA(reinterpret_cast<PyArrayObject *>(uniques.get())));
-        for (npy_intp i = 0; i < n; ++i) c[i] = place[static_cast<std::uint64_t>(k[i] - lo)];
-        for (std::uint64_t v = 0; v <= span; ++v)
-            if (place[v] >= 0) u[place[v]] = lo + static_cast<std::int64_t>(v);
-        return check(PyTuple_Pack(2, codes.get(), uniques.get()));
+        const void *k = PyArray_DATA(copy ? reinterpret_cast<PyArrayObject *>(copy.get()) : keys);
+        return narrow ? int_codes(static_cast<const std::int32_t *>(k), n) : int_codes(static_cast<const std::int64_t *>(k), n);
     });
 }
 
