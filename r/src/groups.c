@@ -101,11 +101,16 @@ SEXP qvr_by(SEXP fun, SEXP x, SEXP g, SEXP ngroups_, SEXP params) {
     SEXP guard;
     qvh_call *call = qvr_warm_call(info, label, &guard);
     const size_t nlead = info->leading_param ? 1 : 0;
+    /* The statistics the host reads in place (sums, counts, extremes, deviation sums) lay out no
+     * list of a group's values. */
+    const int in_place = nlead == 0 && qvh_fold_in_place(info);
     for (int k = 0; k < ng; ++k) {
         if ((k & 255) == 255 && qvr_interrupted()) qvr_stop(guard);
         status[k] = QVH_STATUS_OK;
-        int rc = qvh_call_over(call, &param, nlead, grouped + start[k], start[k + 1] - start[k], sizeof(double),
-                               REAL(out) + k, &status[k], NULL);
+        const size_t len = start[k + 1] - start[k];
+        int rc = in_place ? qvh_call_fold(call, grouped + start[k], len, sizeof(double), REAL(out) + k, &status[k])
+                          : qvh_call_over(call, &param, nlead, grouped + start[k], len, sizeof(double), REAL(out) + k,
+                                          &status[k], NULL);
         if (rc == QVH_E_NOMEM)
             qvr_fail_memory(guard, label, (size_t)k, (size_t)ng);
         if (rc != QVH_OK) qvr_fail(guard, qvh_errmsg());

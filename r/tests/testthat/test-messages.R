@@ -80,7 +80,7 @@ test_that("a NaN result is NA, and running out of memory is an error, never a va
   refuse(1024)
   cases <- list(quote(qv_median(x)), quote(qv_pctl(x, c(10, 90))), quote(qv_by(x, rep(1:2, 1500), "median")),
                 quote(qv_moving(x, 500, "median")), quote(qv_pmedian(as.data.frame(matrix(x, 10)))),
-                quote(qv_by(x, rep(1, 3000), "mean")))
+                quote(qv_by(x, rep(1, 3000), "mad")))
   for (case in cases) expect_error(eval(case), "^qv_[a-z]+: out of memory", label = deparse(case))
   expect_error(qv_median(x), "^qv_median: out of memory asking for [0-9]+ bytes$")
   expect_error(qv_by(x, rep(1:2, 1500), "median"), "^qv_median: out of memory asking for [0-9]+ bytes in row 1 of 2$")
