@@ -85,7 +85,6 @@ void SumWindows::prepare(const char *xs, std::ptrdiff_t stride) noexcept {
     }
 }
 
-// Missing rows [a, b): their first present row is f, and the changes up to it upto.
 void SumWindows::ended(std::uint32_t a, std::uint32_t b, std::uint32_t f, std::uint32_t upto) noexcept {
     std::fill(first_ + a, first_ + b, f);
     std::fill(upto_ + a, upto_ + b, upto);

@@ -66,6 +66,8 @@ private:
     void prepare(const char *xs, std::ptrdiff_t stride) noexcept;
     // A stretch with missing values read into summands, masks and counts.
     void lay_out(const char *xs, std::ptrdiff_t stride, bool column) noexcept;
+    // Missing rows [a, b) learn their first present row f and the changes up to it (out of line:
+    // the one-by-one rows that call it stay small).
     [[gnu::noinline]] void ended(std::uint32_t a, std::uint32_t b, std::uint32_t f, std::uint32_t upto) noexcept;
     // A lane block of windows of len rows: lane 0 is window k, at row a of the stretch; with part
     // 0, lane j is the j-th window on, else lane r * width + c the (c * part + r)-th (the stretch
@@ -156,15 +158,15 @@ private:
     const double *summand_ = nullptr;    // a row's value, -0.0 when missing (in place or in copied_)
     double *copied_ = nullptr;
     std::uint64_t *present_ = nullptr;   // all ones for a present value, else 0 (deviations only)
-    // Not for SUM and USS: changes before a row; the changes up to and including the first present
-    // row from a row on; and for a missing row, that first present row (span_: none).
     std::uint32_t *count_ = nullptr;     // present values before a row
+    // But for SUM and USS: the changes before a row; the changes up to and including the first
+    // present row from a row on; and for a missing row, that first present row (span_: none).
     std::uint32_t *changes_ = nullptr, *upto_ = nullptr, *first_ = nullptr;
     alignas(64) double n_[MAX_LANES] = {}, differs_[MAX_LANES] = {};  // a lane block's Counts
     double *columns_ = nullptr;
     // Where the stretch with missing values is in columns: its presence masks, and its windows'
     // counts and "differs" (in window order, then in columns), and what Kernels::counts found of
-    // them all.
+    // them all (the deviation sums); MEAN's sums back in window order (window_counts_[0]).
     double *mask_columns_ = nullptr, *window_counts_[2] = {}, *column_counts_[2] = {};
     int columns_found_ = 0;          // the stretch in columns (qv::Transposed), where there is room
     bool shifted_ = false;               // the kernels read copy_
