@@ -115,9 +115,10 @@ def _int_key_codes(df, by, kwargs):
     if not _hashable(by) or not _is_column(by, df.columns):
         return None
     column = df[by]
+    if not isinstance(column, pd.Series):  # a name that more than one column has
+        return None
     dtype = column.dtype
-    if not isinstance(column, pd.Series) or not isinstance(dtype, np.dtype) or dtype.kind not in "iu" or \
-            (dtype.kind == "u" and dtype.itemsize == 8):
+    if not isinstance(dtype, np.dtype) or dtype.kind not in "iu" or (dtype.kind == "u" and dtype.itemsize == 8):
         return None
     keys = column.to_numpy()
     counted = _core.int_group_codes(keys if keys.dtype == np.int32 else keys.astype(np.int64, copy=False))

@@ -113,3 +113,9 @@ def test_integer_keys_number_the_groups_as_pandas_does(keys, kwargs):
     got = qv.groupby(df, "k", **kwargs)
     assert np.array_equal(got._codes, codes)
     assert got.index.equals(index) and got.index.dtype == index.dtype and got.index.name == index.name
+
+
+def test_a_key_name_two_columns_share_is_refused_as_pandas_refuses_it():
+    df = pd.DataFrame([[1, 2.0, 3], [1, 4.0, 5]], columns=["k", "x", "k"])
+    with pytest.raises(ValueError, match="not 1-dimensional"):
+        qv.groupby(df, "k")
