@@ -144,6 +144,19 @@ template <class I>
     return any == 0;
 }
 
+// The present values of the windows from lane `at` on, one a lane, and their "differs": all ones
+// where a change follows the window's first present value (Kernels::counts).
+template <class I>
+struct WindowCounts {
+    I n, differ;
+};
+template <class I>
+[[gnu::always_inline]] inline WindowCounts<I> window_counts(const std::int32_t *count, const std::int32_t *changes,
+                                                            const std::int32_t *upto, std::size_t len, int at) {
+    return {qv::load_lanes<I>(count + len + at) - qv::load_lanes<I>(count + at),
+            qv::load_lanes<I>(changes + len + at) > qv::load_lanes<I>(upto + at)};
+}
+
 // The counts of windows with missing values (Kernels::counts). Each test is a compare and a
 // select of 1.0 or 0.0 (as the finishers' tests), which every instruction set takes as such.
 template <class V, int R>
@@ -156,9 +169,7 @@ template <class V, int R>
     I same = {}, short_of = {};
 #pragma GCC unroll 16
     for (int i = 0; i < R; ++i) {
-        const I c = qv::load_lanes<I>(count + len + i * W) - qv::load_lanes<I>(count + i * W);
-        // All ones where a change follows the window's first present value.
-        const I differ = qv::load_lanes<I>(changes + len + i * W) > qv::load_lanes<I>(upto + i * W);
+        const auto [c, differ] = window_counts<I>(count, changes, upto, len, i * W);
         store(n + i * W, __builtin_convertvector(c, V));
         store(differs + i * W, __builtin_convertvector(differ & 1, V));
         same |= ~differ;
@@ -239,8 +250,7 @@ template <class V, int R>
     V sum = {};
 #pragma GCC unroll 16
     for (int i = 0; i < R; ++i) {
-        const I c = qv::load_lanes<I>(count + len + i * W) - qv::load_lanes<I>(count + i * W);
-        const I differ = qv::load_lanes<I>(changes + len + i * W) > qv::load_lanes<I>(upto + i * W);
+        const auto [c, differ] = window_counts<I>(count, changes, upto, len, i * W);
         const V m = qv::mean_from(__builtin_convertvector(differ, MaskOf<V>), qv::load_lanes<V>(s + i * W),
                                   __builtin_convertvector(c, V), qv::load_lanes<V>(x1 + i * W));
         same |= ~differ;
