@@ -18,6 +18,7 @@
 
 #include "qvhost.h"
 #include "host_package.hpp"
+#include "rowlanes.hpp"
 
 namespace {
 
@@ -430,6 +431,63 @@ TEST(HostApi, ScalarRowsInBlocks) {
         qvh_call_free(batch);
         qvh_call_free(one);
     }
+}
+
+// The functions with a lane form give, at every instruction set the machine has and with none,
+// what one call per row gives: over runs of numbers the lanes take (signed zeros, infinities,
+// subnormals, values within the fuzz of integers and at 2^52) broken by values they must leave to
+// the package's code (missing values, NaNs, a negative square root, a zero reciprocal) at each
+// place in a block of lanes, the results written in place, unaligned, or beside the values.
+TEST(HostApi, RowsInLanesEqualOneCallPerRow) {
+    const double numbers[] = {2.5, 0.0, -0.0, -1.0, HUGE_VAL, -HUGE_VAL, 1e-310, -1e-310, -2.5, 0.5, -0.5, 3.0 - 1e-13,
+                              -3.0 + 1e-13, 7.0 + 4e-12, 7.0 - 4e-12, 4503599627370495.5, -4503599627370495.5,
+                              4503599627370497.0, 1e17, -1e300, 1e-12, -1e-12, 0.9999999999995, 12345.678};
+    const double breakers[] = {missing('A'), missing('.'), std::nan(""), -std::nan(""), -1.0, 0.0, -0.0};
+    const std::size_t rows = 1000, nnum = std::size(numbers);
+    std::vector<double> xs(rows);
+    for (std::size_t i = 0; i < rows; ++i) xs[i] = numbers[(i * 7) % nnum];
+    // One breaker at each place of a block of 16 rows, then two side by side, then none in the tail.
+    for (std::size_t k = 0; k < 16; ++k) xs[40 + 33 * k] = breakers[k % std::size(breakers)];
+    xs[700] = xs[701] = missing('.');
+    const auto old_limit = qvhost::row_lanes_limit.load();
+    for (const char *name : {"ABS", "SQRT", "RECIP", "CEIL", "CEILZ", "FLOOR", "FLOORZ", "INT", "INTZ"}) {
+        std::vector<double> want(rows);
+        std::vector<std::int32_t> want_st(rows);
+        qvh_tally expected{};
+        for (std::size_t i = 0; i < rows; ++i) {
+            ASSERT_EQ(qvh_eval(package(), name, &xs[i], 1, &want[i], &want_st[i]), QVH_OK);
+            qvh_tally_add(&expected, want_st[i], 0);
+        }
+        for (const int limit : {0, 1, 2}) {
+            qvhost::row_lanes_limit = limit;
+            for (const int place : {0, 1, 2}) {  // beside, in place, unaligned
+                qvh_call *call = nullptr;
+                ASSERT_EQ(qvh_call_new(package(), name, &call), QVH_OK);
+                std::vector<char> raw(rows * 8 + 1);
+                std::vector<double> in = xs;
+                double *out = place == 1 ? in.data() : place == 2 ? reinterpret_cast<double *>(raw.data() + 1)
+                                                                   : reinterpret_cast<double *>(raw.data());
+                std::vector<std::int32_t> st(rows, -1);
+                const double *cols[] = {in.data()};
+                const ptrdiff_t steps[] = {8};
+                qvh_tally t{};
+                ASSERT_EQ(qvh_call_rows(call, rows, 1, cols, steps, out, 8, place == 2 ? nullptr : st.data(), nullptr, &t),
+                          QVH_OK);
+                for (std::size_t i = 0; i < rows; ++i) {
+                    double r;
+                    std::memcpy(&r, reinterpret_cast<const char *>(out) + i * 8, 8);
+                    ASSERT_EQ(bits(r), bits(want[i])) << name << " lanes " << limit << " place " << place << " row " << i;
+                    if (place != 2) {
+                        ASSERT_EQ(st[i], want_st[i]) << name << " lanes " << limit << " row " << i;
+                    }
+                }
+                EXPECT_EQ(std::memcmp(&t, &expected, sizeof t), 0) << name << " lanes " << limit;
+                EXPECT_EQ(bits(qvh_call_result(call)), bits(want[rows - 1])) << name << " lanes " << limit;
+                qvh_call_free(call);
+            }
+        }
+    }
+    qvhost::row_lanes_limit = old_limit;
 }
 
 // A long batch stops between blocks of rows when its interrupt check asks: the rows before are

@@ -1,11 +1,13 @@
 // The inner loops of qvh_call_rows (see rows.hpp).
 #include "rows.hpp"
 
+#include <algorithm>
 #include <cstring>
 
 #include "inplace.hpp"
-#include "qv/elementary.hpp"
 #include "nans.hpp"
+#include "qv/elementary.hpp"
+#include "rowlanes.hpp"
 
 namespace qvhost {
 
@@ -57,11 +59,52 @@ RowsEnd rows_of(Fn fn, const ScalarRows &rows, std::size_t m, qvh_tally &t) noex
     return direct ? run<true, false>(fn, rows, m, t) : run<false, false>(fn, rows, m, t);
 }
 
-// The rows of a function of one number whose code is F, inlined into the loop.
-template <QvStatus (*F)(double *, double)>
-RowsEnd inlined_rows(const ScalarRows &rows, std::size_t m, qvh_tally &t) noexcept {
-    return rows_of([](double *r, double x) { return F(r, x); }, rows, m, t);
+// Contiguous rows in vector lanes as far as they go, each block the lanes stop at, and the last
+// rows short of a block, called one by one.
+template <class Fn>
+RowsEnd in_lanes(LaneRows lanes, Fn fn, const ScalarRows &rows, std::size_t m, qvh_tally &t) noexcept {
+    constexpr std::size_t STEP = 16;  // at least a lane block
+    const auto *in = reinterpret_cast<const double *>(rows.in);
+    char *const out = rows.out;
+    RowsEnd end{0, 0.0, STATUS_OK};
+    std::size_t i = 0;
+    while (i < m) {
+        const std::size_t done = lanes(in + i, reinterpret_cast<double *>(out) + i, m - i);
+        if (done > 0) {
+            if (rows.statuses != nullptr) std::fill_n(rows.statuses + i, done, STATUS_OK);
+            t.rows += done;
+            i += done;
+            std::memcpy(&end.result, out + (i - 1) * sizeof(double), sizeof(double));
+            end.status = STATUS_OK;
+            if (i == m) break;
+        }
+        const std::size_t k = std::min(STEP, m - i);
+        const ScalarRows part{rows.in + i * sizeof(double), rows.in_stride, out + i * sizeof(double), rows.out_stride,
+                              rows.statuses != nullptr ? rows.statuses + i : nullptr};
+        end = rows_of(fn, part, k, t);
+        if (end.rows < k) return RowsEnd{i + end.rows, end.result, end.status};
+        i += k;
+    }
+    end.rows = m;
+    return end;
 }
+
+// The rows of a function of one number whose code is F, inlined into the loop, and where it has
+// a lane form L and the rows lie side by side, in vector lanes.
+template <QvStatus (*F)(double *, double), int L = -1>
+RowsEnd inlined_rows(const ScalarRows &rows, std::size_t m, qvh_tally &t) noexcept {
+    const auto fn = [](double *r, double x) { return F(r, x); };
+    if constexpr (L >= 0) {
+        if (rows.in_stride == sizeof(double) && rows.out_stride == sizeof(double) &&
+            reinterpret_cast<std::uintptr_t>(rows.in) % alignof(double) == 0)
+            if (const LaneRows lanes = row_lanes(static_cast<LaneFn>(L)); lanes != nullptr)
+                return in_lanes(lanes, fn, rows, m, t);
+    }
+    return rows_of(fn, rows, m, t);
+}
+
+template <QvStatus (*F)(double *, double), LaneFn L>
+constexpr InlinedRows laned = inlined_rows<F, static_cast<int>(L)>;
 
 struct Inlined {
     const char *name;
@@ -69,17 +112,17 @@ struct Inlined {
 };
 // LOG2's exact logarithm is the package's own, out of line: LOG2 is called.
 const Inlined INLINED[] = {
-    {"ABS", inlined_rows<qv::scalar::abs>},       {"ARCOS", inlined_rows<qv::scalar::acos>},
-    {"ARSIN", inlined_rows<qv::scalar::asin>},    {"ATAN", inlined_rows<qv::scalar::atan>},
-    {"CEIL", inlined_rows<qv::scalar::ceil>},     {"CEILZ", inlined_rows<qv::scalar::ceilz>},
-    {"COS", inlined_rows<qv::scalar::cos>},       {"COSH", inlined_rows<qv::scalar::cosh>},
-    {"EXP", inlined_rows<qv::scalar::exp>},       {"FLOOR", inlined_rows<qv::scalar::floor>},
-    {"FLOORZ", inlined_rows<qv::scalar::floorz>}, {"FUZZ", inlined_rows<qv::scalar::fuzz>},
-    {"INT", inlined_rows<qv::scalar::int_part>},  {"INTZ", inlined_rows<qv::scalar::int_partz>},
-    {"LOG", inlined_rows<qv::scalar::log>},       {"LOG10", inlined_rows<qv::scalar::log10>},
-    {"RECIP", inlined_rows<qv::scalar::recip>},   {"SIGN", inlined_rows<qv::scalar::sign>},
-    {"SIN", inlined_rows<qv::scalar::sin>},       {"SINH", inlined_rows<qv::scalar::sinh>},
-    {"SQRT", inlined_rows<qv::scalar::sqrt>},     {"TAN", inlined_rows<qv::scalar::tan>},
+    {"ABS", laned<qv::scalar::abs, LaneFn::Abs>},          {"ARCOS", inlined_rows<qv::scalar::acos>},
+    {"ARSIN", inlined_rows<qv::scalar::asin>},             {"ATAN", inlined_rows<qv::scalar::atan>},
+    {"CEIL", laned<qv::scalar::ceil, LaneFn::Ceil>},        {"CEILZ", laned<qv::scalar::ceilz, LaneFn::Ceilz>},
+    {"COS", inlined_rows<qv::scalar::cos>},                {"COSH", inlined_rows<qv::scalar::cosh>},
+    {"EXP", inlined_rows<qv::scalar::exp>},                {"FLOOR", laned<qv::scalar::floor, LaneFn::Floor>},
+    {"FLOORZ", laned<qv::scalar::floorz, LaneFn::Floorz>}, {"FUZZ", inlined_rows<qv::scalar::fuzz>},
+    {"INT", laned<qv::scalar::int_part, LaneFn::Int>},      {"INTZ", laned<qv::scalar::int_partz, LaneFn::Intz>},
+    {"LOG", inlined_rows<qv::scalar::log>},                {"LOG10", inlined_rows<qv::scalar::log10>},
+    {"RECIP", laned<qv::scalar::recip, LaneFn::Recip>},     {"SIGN", inlined_rows<qv::scalar::sign>},
+    {"SIN", inlined_rows<qv::scalar::sin>},                {"SINH", inlined_rows<qv::scalar::sinh>},
+    {"SQRT", laned<qv::scalar::sqrt, LaneFn::Sqrt>},        {"TAN", inlined_rows<qv::scalar::tan>},
     {"TANH", inlined_rows<qv::scalar::tanh>},
 };
 

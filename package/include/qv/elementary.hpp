@@ -34,11 +34,28 @@ inline QvStatus guarded(double *result, double x, Accept accept, Compute compute
     return STATUS_OK;
 }
 
-constexpr auto any_number = [](double x) { return x == x; };
+// The rules a host may also run over vectors of numbers (ABS, SQRT, RECIP and the integer parts):
+// their tests and computations are written over any operand type N, a double or a GCC vector of
+// doubles, for which Prim<N> gives the primitives. Each is always inlined, so a host's kernel for
+// a wider instruction set takes the rule into itself.
+template <class N>
+struct Prim;
+
+template <>
+struct Prim<double> {
+    static double abs(double v) { return std::fabs(v); }
+    static double sqrt(double v) { return std::sqrt(v); }
+    static double floor(double y) { return floor_of(y); }
+    static double ceil(double y) { return ceil_of(y); }
+};
+
+constexpr auto any_number = [](auto x) __attribute__((always_inline)) { return x == x; };
 constexpr auto within_unit = [](double x) { return -1.0 <= x && x <= 1.0; };
 constexpr auto within_trig = [](double x) { return std::fabs(x) <= TRIG_ARG_LIMIT; };
 constexpr auto within_exp = [](double x) { return std::fabs(x) <= EXP_ARG_LIMIT; };
 constexpr auto positive = [](double x) { return x > 0.0; };
+constexpr auto not_negative = [](auto x) __attribute__((always_inline)) { return x >= 0.0; };
+constexpr auto not_zero = [](auto x) __attribute__((always_inline)) { return x < 0.0 || x > 0.0; };
 
 // LOG and LOG10 write the logarithm even when it tests missing (only a signalling NaN
 // argument can quiet into one), and report it as invalid. The logarithm of a positive number
@@ -68,9 +85,8 @@ inline QvStatus rounded(double *result, double x, Round round) {
 }
 
 // fabs clears the sign bit and nothing else, a NaN's included.
-inline QvStatus abs(double *result, double x) {
-    return guarded(result, x, any_number, [](double v) { return std::fabs(v); });
-}
+constexpr auto abs_of = [](auto v) __attribute__((always_inline)) { return Prim<decltype(v)>::abs(v); };
+inline QvStatus abs(double *result, double x) { return guarded(result, x, any_number, abs_of); }
 
 inline QvStatus acos(double *result, double x) {
     return guarded(result, x, within_unit, [](double v) { return std::acos(v); });
@@ -132,44 +148,35 @@ inline QvStatus log2(double *result, double x) {
     return guarded(result, x, positive, [](double v) { return qv::exact_log2(v); });
 }
 
-inline QvStatus recip(double *result, double x) {
-    return guarded(result, x, [](double v) { return v < 0.0 || v > 0.0; }, [](double v) { return 1.0 / v; });
-}
+constexpr auto recip_of = [](auto v) __attribute__((always_inline)) { return 1.0 / v; };
+inline QvStatus recip(double *result, double x) { return guarded(result, x, not_zero, recip_of); }
 
 inline QvStatus sign(double *result, double x) {
     return guarded(result, x, any_number, [](double v) { return v > 0.0 ? 1.0 : (0.0 > v ? -1.0 : 0.0); });
 }
 
 // -0.0 is accepted and gives -0.0; the square root is the processor's correctly rounded one.
-inline QvStatus sqrt(double *result, double x) {
-    return guarded(result, x, [](double v) { return v >= 0.0; }, [](double v) { return std::sqrt(v); });
-}
+constexpr auto sqrt_of = [](auto v) __attribute__((always_inline)) { return Prim<decltype(v)>::sqrt(v); };
+inline QvStatus sqrt(double *result, double x) { return guarded(result, x, not_negative, sqrt_of); }
 
-inline QvStatus ceil(double *result, double x) {
-    return rounded(result, x, [](double v) { return ceil_of(v + (-FUZZ_EPS)); });
-}
-
-inline QvStatus ceilz(double *result, double x) {
-    return rounded(result, x, [](double v) { return ceil_of(v); });
-}
-
-inline QvStatus floor(double *result, double x) {
-    return rounded(result, x, [](double v) { return floor_of(v + FUZZ_EPS); });
-}
-
-inline QvStatus floorz(double *result, double x) {
-    return rounded(result, x, [](double v) { return floor_of(v); });
-}
-
+// The integer parts of a number that is not missing: CEIL, CEILZ, FLOOR, FLOORZ, INT, INTZ.
+constexpr auto ceil_fuzzed = [](auto v) __attribute__((always_inline)) { return Prim<decltype(v)>::ceil(v + (-FUZZ_EPS)); };
+constexpr auto ceil_exact = [](auto v) __attribute__((always_inline)) { return Prim<decltype(v)>::ceil(v); };
+constexpr auto floor_fuzzed = [](auto v) __attribute__((always_inline)) { return Prim<decltype(v)>::floor(v + FUZZ_EPS); };
+constexpr auto floor_exact = [](auto v) __attribute__((always_inline)) { return Prim<decltype(v)>::floor(v); };
 // The branch is chosen on the unshifted value; zero, -0.0 and NaN take the ceiling branch, so
 // INT(0) is ceil(-FUZZ_EPS) = -0.0.
-inline QvStatus int_part(double *result, double x) {
-    return rounded(result, x, [](double v) { return v > 0.0 ? floor_of(v + FUZZ_EPS) : ceil_of(v + (-FUZZ_EPS)); });
-}
+constexpr auto int_fuzzed = [](auto v) __attribute__((always_inline)) {
+    return v > 0.0 ? floor_fuzzed(v) : ceil_fuzzed(v);
+};
+constexpr auto int_exact = [](auto v) __attribute__((always_inline)) { return v > 0.0 ? floor_exact(v) : ceil_exact(v); };
 
-inline QvStatus int_partz(double *result, double x) {
-    return rounded(result, x, [](double v) { return v > 0.0 ? floor_of(v) : ceil_of(v); });
-}
+inline QvStatus ceil(double *result, double x) { return rounded(result, x, ceil_fuzzed); }
+inline QvStatus ceilz(double *result, double x) { return rounded(result, x, ceil_exact); }
+inline QvStatus floor(double *result, double x) { return rounded(result, x, floor_fuzzed); }
+inline QvStatus floorz(double *result, double x) { return rounded(result, x, floor_exact); }
+inline QvStatus int_part(double *result, double x) { return rounded(result, x, int_fuzzed); }
+inline QvStatus int_partz(double *result, double x) { return rounded(result, x, int_exact); }
 
 // Snaps x to the integer n when x lies within about FUZZ_EPS of it on either side. An infinite
 // x gives a NaN distance, which does not exceed the width, so the infinity comes back.

@@ -1,0 +1,157 @@
+// The lane kernels of rowlanes.hpp. Each kernel inlines the package's rule (always inlined there),
+// whose primitives over vectors are given here for each instruction set; a vector passes by value
+// only inside a kernel (see sumlanes.cpp for the warning the build turns off for such files).
+#include "rowlanes.hpp"
+
+#include <cstdint>
+#include <cstring>
+#include <type_traits>
+
+#include "qv/elementary.hpp"
+
+#ifdef __x86_64__
+#include <immintrin.h>
+#endif
+
+namespace qvhost {
+
+std::atomic<int> row_lanes_limit{2};
+
+}  // namespace qvhost
+
+#ifdef __x86_64__
+
+typedef double qv_row_v2d __attribute__((vector_size(16)));
+typedef double qv_row_v4d __attribute__((vector_size(32)));
+typedef std::uint64_t qv_row_v2u __attribute__((vector_size(16)));
+typedef std::uint64_t qv_row_v4u __attribute__((vector_size(32)));
+
+#define QV_SSE41 [[gnu::target("sse4.1")]]
+#define QV_AVX2 [[gnu::target("avx2")]]
+
+namespace qv::scalar {
+
+// The processor's IEEE floor and ceiling (rounding to integral towards minus and plus infinity),
+// which give floor_of's and ceil_of's results on every number; the absolute value clears the sign
+// bit as fabs does.
+constexpr std::uint64_t MAGNITUDE = 0x7FFFFFFFFFFFFFFFull;
+constexpr int DOWN = _MM_FROUND_TO_NEG_INF | _MM_FROUND_NO_EXC;
+constexpr int UP = _MM_FROUND_TO_POS_INF | _MM_FROUND_NO_EXC;
+
+template <>
+struct Prim<qv_row_v2d> {
+    using V = qv_row_v2d;
+    QV_SSE41 static V abs(V v) { return (V)((qv_row_v2u)v & MAGNITUDE); }
+    QV_SSE41 static V sqrt(V v) { return _mm_sqrt_pd(v); }
+    QV_SSE41 static V floor(V y) { return _mm_round_pd(y, DOWN); }
+    QV_SSE41 static V ceil(V y) { return _mm_round_pd(y, UP); }
+};
+
+#ifndef QV_SUM_LANES_NARROW
+template <>
+struct Prim<qv_row_v4d> {
+    using V = qv_row_v4d;
+    QV_AVX2 static V abs(V v) { return (V)((qv_row_v4u)v & MAGNITUDE); }
+    QV_AVX2 static V sqrt(V v) { return _mm256_sqrt_pd(v); }
+    QV_AVX2 static V floor(V y) { return _mm256_round_pd(y, DOWN); }
+    QV_AVX2 static V ceil(V y) { return _mm256_round_pd(y, UP); }
+};
+#endif
+
+}  // namespace qv::scalar
+
+namespace qvhost {
+
+namespace {
+
+// Whether every lane of a mask is set, and whether every lane of two vectors is a number (not a
+// NaN), the latter by the processor's ordered compare: GCC would take a vector's x == x lane by
+// lane.
+QV_SSE41 bool all_set(decltype(qv_row_v2d{} == qv_row_v2d{}) m) { return _mm_movemask_pd((__m128d)m) == 0x3; }
+QV_SSE41 bool all_numbers(qv_row_v2d a, qv_row_v2d b) { return _mm_movemask_pd(_mm_cmpunord_pd(a, b)) == 0; }
+#ifndef QV_SUM_LANES_NARROW
+QV_AVX2 bool all_set(decltype(qv_row_v4d{} == qv_row_v4d{}) m) { return _mm256_movemask_pd((__m256d)m) == 0xF; }
+QV_AVX2 bool all_numbers(qv_row_v4d a, qv_row_v4d b) {
+    return _mm256_movemask_pd(_mm256_cmp_pd(a, b, _CMP_UNORD_Q)) == 0;
+}
+#endif
+
+template <class F>
+using Rule = std::remove_cvref_t<F>;
+
+// Two vectors a block: the second's loads and tests overlap the first's. The loop is written into
+// each instruction set's function itself: the rule's compares, taken in a function of the default
+// set and inlined, would be taken lane by lane.
+#define QV_ROW_LANES(isa, ATTR, V)                                                                       \
+    template <class Accept, class Compute>                                                               \
+    ATTR std::size_t lanes_##isa(const double *in, double *out, std::size_t m) noexcept {                \
+        constexpr std::size_t W = sizeof(V) / sizeof(double), B = 2 * W;                                 \
+        const Accept accept{};                                                                           \
+        const Compute compute{};                                                                         \
+        std::size_t i = 0;                                                                               \
+        for (; i + B <= m; i += B) {                                                                     \
+            V a, b;                                                                                      \
+            std::memcpy(&a, in + i, sizeof a);                                                           \
+            std::memcpy(&b, in + i + W, sizeof b);                                                       \
+            if (!all_numbers(a, b)) break;                                                               \
+            /* any_number accepts every number */                                                        \
+            if constexpr (!std::is_same_v<Accept, Rule<decltype(qv::scalar::any_number)>>)                \
+                if (!all_set(accept(a) & accept(b))) break;                                              \
+            const V ra = compute(a), rb = compute(b);                                                    \
+            if (!all_numbers(ra, rb)) break;                                                             \
+            std::memcpy(out + i, &ra, sizeof ra);                                                        \
+            std::memcpy(out + i + W, &rb, sizeof rb);                                                    \
+        }                                                                                                \
+        return i;                                                                                        \
+    }                                                                                                    \
+    const LaneRows LANES_##isa[] = {                                                                     \
+        lanes_##isa<Rule<decltype(qv::scalar::any_number)>, Rule<decltype(qv::scalar::abs_of)>>,         \
+        lanes_##isa<Rule<decltype(qv::scalar::not_negative)>, Rule<decltype(qv::scalar::sqrt_of)>>,      \
+        lanes_##isa<Rule<decltype(qv::scalar::not_zero)>, Rule<decltype(qv::scalar::recip_of)>>,         \
+        lanes_##isa<Rule<decltype(qv::scalar::any_number)>, Rule<decltype(qv::scalar::ceil_fuzzed)>>,    \
+        lanes_##isa<Rule<decltype(qv::scalar::any_number)>, Rule<decltype(qv::scalar::ceil_exact)>>,     \
+        lanes_##isa<Rule<decltype(qv::scalar::any_number)>, Rule<decltype(qv::scalar::floor_fuzzed)>>,   \
+        lanes_##isa<Rule<decltype(qv::scalar::any_number)>, Rule<decltype(qv::scalar::floor_exact)>>,    \
+        lanes_##isa<Rule<decltype(qv::scalar::any_number)>, Rule<decltype(qv::scalar::int_fuzzed)>>,     \
+        lanes_##isa<Rule<decltype(qv::scalar::any_number)>, Rule<decltype(qv::scalar::int_exact)>>,      \
+    };                                                                                                   \
+    static_assert(std::size(LANES_##isa) == static_cast<std::size_t>(LaneFn::Count));
+
+QV_ROW_LANES(sse41, QV_SSE41, qv_row_v2d)
+#ifndef QV_SUM_LANES_NARROW
+QV_ROW_LANES(avx2, QV_AVX2, qv_row_v4d)
+#endif
+
+}  // namespace
+
+LaneRows row_lanes(LaneFn f) noexcept {
+    static const int widest = [] {
+        __builtin_cpu_init();
+#ifndef QV_SUM_LANES_NARROW
+        if (__builtin_cpu_supports("avx2")) return 2;
+#endif
+        return __builtin_cpu_supports("sse4.1") ? 1 : 0;
+    }();
+    const int limit = row_lanes_limit.load(std::memory_order_relaxed);
+    const int level = limit < widest ? limit : widest;
+    const auto k = static_cast<std::size_t>(f);
+    switch (level) {
+    case 1: return LANES_sse41[k];
+#ifndef QV_SUM_LANES_NARROW
+    case 2: return LANES_avx2[k];
+#endif
+    default: return nullptr;
+    }
+}
+
+}  // namespace qvhost
+
+#else
+
+namespace qvhost {
+
+LaneRows row_lanes(LaneFn) noexcept { return nullptr; }
+
+}  // namespace qvhost
+
+#endif

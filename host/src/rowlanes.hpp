@@ -1,0 +1,30 @@
+// Rows of a function of one number in vector lanes: the package's own rule for ABS, SQRT, RECIP
+// and the integer parts (qv/elementary.hpp) compiled over vectors of doubles, for each
+// instruction set the machine may have.
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+
+namespace qvhost {
+
+// The functions with a lane form, in the order row_lanes takes them.
+enum class LaneFn : int { Abs, Sqrt, Recip, Ceil, Ceilz, Floor, Floorz, Int, Intz, Count };
+
+// Runs the function over in[0, m) into out[0, m), both contiguous, in blocks of a few vectors,
+// and returns how many rows it did: it stops before the first block holding a NaN (a missing
+// value among them), a number the function does not accept, or a result that is a NaN, and before
+// a last block shorter than the others. Every row it did is one the function accepts with status
+// OK and a number as result, which the block writes all at once after reading it, so out may be in.
+using LaneRows = std::size_t (*)(const double *in, double *out, std::size_t m) noexcept;
+
+// The widest lanes to use, as far as the machine has them: 0 none, 1 SSE4.1, 2 AVX2. Tests lower
+// it to try each. (AVX-512 would take the rule's tests lane by lane: GCC makes no vector of them in
+// the mask registers; these functions read and write memory at about the rate AVX2 computes them.)
+extern std::atomic<int> row_lanes_limit;
+
+// The kernel of f for this machine and the limit, or null (none under the limit, or on a
+// processor other than x86-64).
+LaneRows row_lanes(LaneFn f) noexcept;
+
+}  // namespace qvhost
