@@ -435,13 +435,16 @@ TEST(HostApi, ScalarRowsInBlocks) {
 
 // The functions with a lane form give, at every instruction set the machine has and with none,
 // what one call per row gives: over runs of numbers the lanes take (signed zeros, infinities,
-// subnormals, values within the fuzz of integers and at 2^52) broken by values they must leave to
-// the package's code (missing values, NaNs, a negative square root, a zero reciprocal) at each
-// place in a block of lanes, the results written in place, unaligned, or beside the values.
+// subnormals, values within the fuzz of integers and at 2^52, decimal halves) broken by values
+// they must leave to the package's code (missing values, NaNs, a negative square root, a zero
+// reciprocal, quotients past 2^49 and 2^53) at each place in a block of lanes, the results written
+// in place, unaligned, or beside the values. ROUND by each kind of unit its cleaning tells apart,
+// and by none.
 TEST(HostApi, RowsInLanesEqualOneCallPerRow) {
     const double numbers[] = {2.5, 0.0, -0.0, -1.0, HUGE_VAL, -HUGE_VAL, 1e-310, -1e-310, -2.5, 0.5, -0.5, 3.0 - 1e-13,
                               -3.0 + 1e-13, 7.0 + 4e-12, 7.0 - 4e-12, 4503599627370495.5, -4503599627370495.5,
-                              4503599627370497.0, 1e17, -1e300, 1e-12, -1e-12, 0.9999999999995, 12345.678};
+                              4503599627370497.0, 1e17, -1e300, 1e-12, -1e-12, 0.9999999999995, 12345.678, 1.005,
+                              -1.115, 2.675, 0.125, 1234.5678, -7.5, 1.15, 562949953421311.5, 3e9};
     const double breakers[] = {missing('A'), missing('.'), std::nan(""), -std::nan(""), -1.0, 0.0, -0.0};
     const std::size_t rows = 1000, nnum = std::size(numbers);
     std::vector<double> xs(rows);
@@ -449,40 +452,60 @@ TEST(HostApi, RowsInLanesEqualOneCallPerRow) {
     // One breaker at each place of a block of 16 rows, then two side by side, then none in the tail.
     for (std::size_t k = 0; k < 16; ++k) xs[40 + 33 * k] = breakers[k % std::size(breakers)];
     xs[700] = xs[701] = missing('.');
+    // A tail every lane takes, so the list's last row is one the lanes made.
+    for (std::size_t i = rows - 16; i < rows; ++i) xs[i] = 1.15 + static_cast<double>(i % 4);
+    const double none = std::nan("");
+    const struct {
+        const char *name;
+        double unit;  // NaN: none given
+    } cases[] = {{"ABS", none},   {"SQRT", none},  {"RECIP", none}, {"CEIL", none},  {"CEILZ", none},
+                 {"FLOOR", none}, {"FLOORZ", none}, {"INT", none},   {"INTZ", none},  {"ROUND", none},
+                 {"ROUND", 0.01}, {"ROUND", 0.1},  {"ROUND", 0.3},  {"ROUND", 1e-4}, {"ROUND", 3.0},
+                 {"ROUND", 2.5},  {"ROUND", 1.0},  {"ROUND", 1e-300}};
     const auto old_limit = qvhost::row_lanes_limit.load();
-    for (const char *name : {"ABS", "SQRT", "RECIP", "CEIL", "CEILZ", "FLOOR", "FLOORZ", "INT", "INTZ"}) {
+    for (const auto &c : cases) {
+        const std::size_t nargs = c.unit == c.unit ? 2 : 1;
         std::vector<double> want(rows);
         std::vector<std::int32_t> want_st(rows);
         qvh_tally expected{};
         for (std::size_t i = 0; i < rows; ++i) {
-            ASSERT_EQ(qvh_eval(package(), name, &xs[i], 1, &want[i], &want_st[i]), QVH_OK);
+            const double args[] = {xs[i], c.unit};
+            ASSERT_EQ(qvh_eval(package(), c.name, args, nargs, &want[i], &want_st[i]), QVH_OK);
             qvh_tally_add(&expected, want_st[i], 0);
         }
         for (const int limit : {0, 1, 2}) {
             qvhost::row_lanes_limit = limit;
             for (const int place : {0, 1, 2}) {  // beside, in place, unaligned
                 qvh_call *call = nullptr;
-                ASSERT_EQ(qvh_call_new(package(), name, &call), QVH_OK);
+                ASSERT_EQ(qvh_call_new(package(), c.name, &call), QVH_OK);
                 std::vector<char> raw(rows * 8 + 1);
                 std::vector<double> in = xs;
                 double *out = place == 1 ? in.data() : place == 2 ? reinterpret_cast<double *>(raw.data() + 1)
                                                                    : reinterpret_cast<double *>(raw.data());
                 std::vector<std::int32_t> st(rows, -1);
-                const double *cols[] = {in.data()};
-                const ptrdiff_t steps[] = {8};
+                const double *cols[] = {in.data(), &c.unit};
+                const ptrdiff_t steps[] = {8, 0};
                 qvh_tally t{};
-                ASSERT_EQ(qvh_call_rows(call, rows, 1, cols, steps, out, 8, place == 2 ? nullptr : st.data(), nullptr, &t),
+                ASSERT_EQ(qvh_call_rows(call, rows, nargs, cols, steps, out, 8, place == 2 ? nullptr : st.data(), nullptr, &t),
                           QVH_OK);
+                const auto at = [&](std::size_t i) {
+                    return testing::Message() << c.name << " unit " << c.unit << " lanes " << limit << " place " << place
+                                              << " row " << i;
+                };
                 for (std::size_t i = 0; i < rows; ++i) {
                     double r;
                     std::memcpy(&r, reinterpret_cast<const char *>(out) + i * 8, 8);
-                    ASSERT_EQ(bits(r), bits(want[i])) << name << " lanes " << limit << " place " << place << " row " << i;
+                    ASSERT_EQ(bits(r), bits(want[i])) << at(i);
                     if (place != 2) {
-                        ASSERT_EQ(st[i], want_st[i]) << name << " lanes " << limit << " row " << i;
+                        ASSERT_EQ(st[i], want_st[i]) << at(i);
                     }
                 }
-                EXPECT_EQ(std::memcmp(&t, &expected, sizeof t), 0) << name << " lanes " << limit;
-                EXPECT_EQ(bits(qvh_call_result(call)), bits(want[rows - 1])) << name << " lanes " << limit;
+                EXPECT_EQ(std::memcmp(&t, &expected, sizeof t), 0) << at(rows);
+                EXPECT_EQ(bits(qvh_call_result(call)), bits(want[rows - 1])) << at(rows);
+                if (place != 1) {  // the list holds the last row's values
+                    ASSERT_EQ(qvh_call_invoke(call), QVH_OK);
+                    EXPECT_EQ(bits(qvh_call_result(call)), bits(want[rows - 1])) << at(rows);
+                }
                 qvh_call_free(call);
             }
         }

@@ -421,13 +421,16 @@ int qvh_call_rows(qvh_call *call, size_t rows, size_t nargs, const double *const
     const ListRows list{args, strides, nargs, contiguous_from(args, strides, nargs), call->args.get(),
                         call->args.numbers(), reinterpret_cast<char *>(out), out_stride, statuses, marks};
     const SumStat stat = sum_stat_of(*call->info);
+    const UnitRows unit = unit_rows_of(*call->info, nargs, args, strides, out_stride);
     auto run = [&](std::size_t i, std::size_t m, qvh_tally &t) {
-        return stat != SumStat::None ? sum_rows(stat, list, i, i + m, t) : list_rows(call->entry.list, list, i, i + m, rows - 1, t);
+        if (stat != SumStat::None) return sum_rows(stat, list, i, i + m, t);
+        if (unit.lanes != nullptr) return unit_rows(unit, call->entry.list, list, i, i + m, rows - 1, t);
+        return list_rows(call->entry.list, list, i, i + m, rows - 1, t);
     };
     // The list keeps the last row's values, as a call of one row at a time leaves it.
     return rows_in_blocks(call, rows, std::max<std::size_t>(1, ROWS_BLOCK / (nargs + 1)), nargs + 4, tally, run,
                           [&](std::size_t row) {
-                              if (stat != SumStat::None) lay_row(list, row);
+                              if (stat != SumStat::None || unit.lanes != nullptr) lay_row(list, row);
                           });
 }
 

@@ -8,6 +8,7 @@
 #include <type_traits>
 
 #include "qv/elementary.hpp"
+#include "qv/roundunit.hpp"
 
 #ifdef __x86_64__
 #include <immintrin.h>
@@ -29,11 +30,12 @@ typedef std::uint64_t qv_row_v4u __attribute__((vector_size(32)));
 #define QV_SSE41 [[gnu::target("sse4.1")]]
 #define QV_AVX2 [[gnu::target("avx2")]]
 
-namespace qv::scalar {
+namespace qv {
 
 // The processor's IEEE floor and ceiling (rounding to integral towards minus and plus infinity),
 // which give floor_of's and ceil_of's results on every number; the absolute value clears the sign
-// bit as fabs does.
+// bit as fabs does; the truncation to a 32-bit integer gives the integer indefinite value (the
+// most negative integer) for a NaN or a value out of range, as qv::to_i32 does.
 constexpr std::uint64_t MAGNITUDE = 0x7FFFFFFFFFFFFFFFull;
 constexpr int DOWN = _MM_FROUND_TO_NEG_INF | _MM_FROUND_NO_EXC;
 constexpr int UP = _MM_FROUND_TO_POS_INF | _MM_FROUND_NO_EXC;
@@ -45,6 +47,7 @@ struct Prim<qv_row_v2d> {
     QV_SSE41 static V sqrt(V v) { return _mm_sqrt_pd(v); }
     QV_SSE41 static V floor(V y) { return _mm_round_pd(y, DOWN); }
     QV_SSE41 static V ceil(V y) { return _mm_round_pd(y, UP); }
+    QV_SSE41 static V trunc32(V v) { return _mm_cvtepi32_pd(_mm_cvttpd_epi32(v)); }
 };
 
 #ifndef QV_SUM_LANES_NARROW
@@ -55,54 +58,61 @@ struct Prim<qv_row_v4d> {
     QV_AVX2 static V sqrt(V v) { return _mm256_sqrt_pd(v); }
     QV_AVX2 static V floor(V y) { return _mm256_round_pd(y, DOWN); }
     QV_AVX2 static V ceil(V y) { return _mm256_round_pd(y, UP); }
+    QV_AVX2 static V trunc32(V v) { return _mm256_cvtepi32_pd(_mm256_cvttpd_epi32(v)); }
 };
 #endif
 
-}  // namespace qv::scalar
+}  // namespace qv
 
 namespace qvhost {
 
 namespace {
 
-// Whether every lane of a mask is set, and whether every lane of two vectors is a number (not a
-// NaN), the latter by the processor's ordered compare: GCC would take a vector's x == x lane by
+// Whether every lane of a mask is set, and whether every lane of a vector is a number (not a NaN),
+// the latter by the processor's ordered compare: GCC would take a vector's x == x lane by
 // lane.
 QV_SSE41 bool all_set(decltype(qv_row_v2d{} == qv_row_v2d{}) m) { return _mm_movemask_pd((__m128d)m) == 0x3; }
-QV_SSE41 bool all_numbers(qv_row_v2d a, qv_row_v2d b) { return _mm_movemask_pd(_mm_cmpunord_pd(a, b)) == 0; }
+QV_SSE41 bool all_numbers(qv_row_v2d a) { return _mm_movemask_pd(_mm_cmpunord_pd(a, a)) == 0; }
 #ifndef QV_SUM_LANES_NARROW
 QV_AVX2 bool all_set(decltype(qv_row_v4d{} == qv_row_v4d{}) m) { return _mm256_movemask_pd((__m256d)m) == 0xF; }
-QV_AVX2 bool all_numbers(qv_row_v4d a, qv_row_v4d b) {
-    return _mm256_movemask_pd(_mm256_cmp_pd(a, b, _CMP_UNORD_Q)) == 0;
-}
+QV_AVX2 bool all_numbers(qv_row_v4d a) { return _mm256_movemask_pd(_mm256_cmp_pd(a, a, _CMP_UNORD_Q)) == 0; }
 #endif
 
 template <class F>
 using Rule = std::remove_cvref_t<F>;
 
-// Two vectors a block: the second's loads and tests overlap the first's. The loop is written into
-// each instruction set's function itself: the rule's compares, taken in a function of the default
-// set and inlined, would be taken lane by lane.
+// Two vectors a step, each tested on its own: the second's loads and tests overlap the first's, and
+// where the second stops the lanes the first's results are kept. The loop is written into each
+// instruction set's function itself: the rule's compares, taken in a function of the default set
+// and inlined, would be taken lane by lane. The rule is computed also where its test fails, which
+// costs nothing but the lanes' time, since nothing of those lanes is kept.
+#define QV_LANES_LOOP(V, ok_of, result_of)                                                               \
+    constexpr std::size_t W = sizeof(V) / sizeof(double), B = 2 * W;                                     \
+    std::size_t i = 0;                                                                                   \
+    for (; i + B <= m; i += B) {                                                                         \
+        V a, b;                                                                                          \
+        std::memcpy(&a, in + i, sizeof a);                                                               \
+        std::memcpy(&b, in + i + W, sizeof b);                                                           \
+        const V ra = result_of(a), rb = result_of(b);                                                    \
+        const bool ok_a = ok_of(a) && all_numbers(ra), ok_b = ok_of(b) && all_numbers(rb);               \
+        if (!ok_a) break;                                                                                \
+        std::memcpy(out + i, &ra, sizeof ra);                                                            \
+        if (!ok_b) return i + W;                                                                         \
+        std::memcpy(out + i + W, &rb, sizeof rb);                                                        \
+    }                                                                                                    \
+    return i;
+
+// any_number accepts every number (and GCC would take its x == x lane by lane).
 #define QV_ROW_LANES(isa, ATTR, V)                                                                       \
     template <class Accept, class Compute>                                                               \
     ATTR std::size_t lanes_##isa(const double *in, double *out, std::size_t m) noexcept {                \
-        constexpr std::size_t W = sizeof(V) / sizeof(double), B = 2 * W;                                 \
+        constexpr bool every = std::is_same_v<Accept, Rule<decltype(qv::scalar::any_number)>>;           \
         const Accept accept{};                                                                           \
         const Compute compute{};                                                                         \
-        std::size_t i = 0;                                                                               \
-        for (; i + B <= m; i += B) {                                                                     \
-            V a, b;                                                                                      \
-            std::memcpy(&a, in + i, sizeof a);                                                           \
-            std::memcpy(&b, in + i + W, sizeof b);                                                       \
-            if (!all_numbers(a, b)) break;                                                               \
-            /* any_number accepts every number */                                                        \
-            if constexpr (!std::is_same_v<Accept, Rule<decltype(qv::scalar::any_number)>>)                \
-                if (!all_set(accept(a) & accept(b))) break;                                              \
-            const V ra = compute(a), rb = compute(b);                                                    \
-            if (!all_numbers(ra, rb)) break;                                                             \
-            std::memcpy(out + i, &ra, sizeof ra);                                                        \
-            std::memcpy(out + i + W, &rb, sizeof rb);                                                    \
-        }                                                                                                \
-        return i;                                                                                        \
+        const auto ok_of = [&](V v) __attribute__((always_inline)) {                                    \
+            return all_numbers(v) && (every || all_set(accept(v)));                                      \
+        };                                                                                               \
+        QV_LANES_LOOP(V, ok_of, compute)                                                                 \
     }                                                                                                    \
     const LaneRows LANES_##isa[] = {                                                                     \
         lanes_##isa<Rule<decltype(qv::scalar::any_number)>, Rule<decltype(qv::scalar::abs_of)>>,         \
@@ -117,14 +127,36 @@ using Rule = std::remove_cvref_t<F>;
     };                                                                                                   \
     static_assert(std::size(LANES_##isa) == static_cast<std::size_t>(LaneFn::Count));
 
+// ROUND by one unit: a vector goes on in lanes where every value's quotient by the unit is at most
+// 2^49 and the unit is not negligible against it (tested only where a unit is given: divide).
+#define QV_ROUND_LANES(isa, ATTR, V)                                                                     \
+    ATTR [[gnu::flatten]] std::size_t round_lanes_##isa(const double *in, double *out, std::size_t m,      \
+                                                        double unit, bool divide) noexcept {              \
+        using namespace qv::unit_round;                                                                  \
+        const auto quotient = [&](V v) __attribute__((always_inline)) {                                 \
+            const V q = qv::Prim<V>::abs(v);                                                             \
+            return divide ? V(q / unit) : q;                                                             \
+        };                                                                                               \
+        const auto ok_of = [&](V v) __attribute__((always_inline)) {                                    \
+            const V q = qv::Prim<V>::abs(v);                                                             \
+            return all_numbers(v) && (!divide || all_set(NEGLIGIBLE_UNIT_RATIO * q <= unit)) &&          \
+                   all_set(quotient(v) <= TWO_49);                                                       \
+        };                                                                                               \
+        const auto result_of = [&](V v) __attribute__((always_inline)) {                                \
+            return round_within(v, quotient(v), unit);                                                   \
+        };                                                                                               \
+        QV_LANES_LOOP(V, ok_of, result_of)                                                               \
+    }
+
 QV_ROW_LANES(sse41, QV_SSE41, qv_row_v2d)
+QV_ROUND_LANES(sse41, QV_SSE41, qv_row_v2d)
 #ifndef QV_SUM_LANES_NARROW
 QV_ROW_LANES(avx2, QV_AVX2, qv_row_v4d)
+QV_ROUND_LANES(avx2, QV_AVX2, qv_row_v4d)
 #endif
 
-}  // namespace
-
-LaneRows row_lanes(LaneFn f) noexcept {
+// The instruction set's level the kernels take: the machine's widest, as far as the limit lets.
+int lanes_level() noexcept {
     static const int widest = [] {
         __builtin_cpu_init();
 #ifndef QV_SUM_LANES_NARROW
@@ -133,12 +165,27 @@ LaneRows row_lanes(LaneFn f) noexcept {
         return __builtin_cpu_supports("sse4.1") ? 1 : 0;
     }();
     const int limit = row_lanes_limit.load(std::memory_order_relaxed);
-    const int level = limit < widest ? limit : widest;
+    return limit < widest ? limit : widest;
+}
+
+}  // namespace
+
+LaneRows row_lanes(LaneFn f) noexcept {
     const auto k = static_cast<std::size_t>(f);
-    switch (level) {
+    switch (lanes_level()) {
     case 1: return LANES_sse41[k];
 #ifndef QV_SUM_LANES_NARROW
     case 2: return LANES_avx2[k];
+#endif
+    default: return nullptr;
+    }
+}
+
+RoundLanes round_lanes() noexcept {
+    switch (lanes_level()) {
+    case 1: return round_lanes_sse41;
+#ifndef QV_SUM_LANES_NARROW
+    case 2: return round_lanes_avx2;
 #endif
     default: return nullptr;
     }
@@ -151,6 +198,7 @@ LaneRows row_lanes(LaneFn f) noexcept {
 namespace qvhost {
 
 LaneRows row_lanes(LaneFn) noexcept { return nullptr; }
+RoundLanes round_lanes() noexcept { return nullptr; }
 
 }  // namespace qvhost
 

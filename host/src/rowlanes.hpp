@@ -1,6 +1,6 @@
 // Rows of a function of one number in vector lanes: the package's own rule for ABS, SQRT, RECIP
-// and the integer parts (qv/elementary.hpp) compiled over vectors of doubles, for each
-// instruction set the machine may have.
+// and the integer parts (qv/elementary.hpp), and ROUND's common steps (qv/roundunit.hpp), compiled
+// over vectors of doubles for each instruction set the machine may have.
 #pragma once
 
 #include <atomic>
@@ -26,5 +26,11 @@ extern std::atomic<int> row_lanes_limit;
 // The kernel of f for this machine and the limit, or null (none under the limit, or on a
 // processor other than x86-64).
 LaneRows row_lanes(LaneFn f) noexcept;
+
+// ROUND of in[0, m) into out[0, m) by one unit, as LaneRows: with divide, the unit given (a
+// number of at least ROUND's smallest unit), without, none (unit 1.0). Stops also before a block
+// with a value whose quotient by the unit exceeds 2^49 or against which the unit is negligible.
+using RoundLanes = std::size_t (*)(const double *in, double *out, std::size_t m, double unit, bool divide) noexcept;
+RoundLanes round_lanes() noexcept;
 
 }  // namespace qvhost

@@ -7,7 +7,7 @@
 #include "inplace.hpp"
 #include "nans.hpp"
 #include "qv/elementary.hpp"
-#include "rowlanes.hpp"
+#include "qv/roundunit.hpp"
 
 namespace qvhost {
 
@@ -63,7 +63,7 @@ RowsEnd rows_of(Fn fn, const ScalarRows &rows, std::size_t m, qvh_tally &t) noex
 // rows short of a block, called one by one.
 template <class Fn>
 RowsEnd in_lanes(LaneRows lanes, Fn fn, const ScalarRows &rows, std::size_t m, qvh_tally &t) noexcept {
-    constexpr std::size_t STEP = 16;  // at least a lane block
+    constexpr std::size_t STEP = 4;  // a vector of AVX2 (two of SSE4.1)
     const auto *in = reinterpret_cast<const double *>(rows.in);
     char *const out = rows.out;
     RowsEnd end{0, 0.0, STATUS_OK};
@@ -242,6 +242,49 @@ RowsEnd sum_rows(SumStat stat, const ListRows &rows, std::size_t from, std::size
             return sum_stat_over<s()>(InPlaceView{rows.in, nargs});
         });
     });
+}
+
+UnitRows unit_rows_of(const qvh_info &f, std::size_t nargs, const double *const *args, const std::ptrdiff_t *strides,
+                      std::ptrdiff_t out_stride) noexcept {
+    const UnitRows none{nullptr, 1.0, false};
+    if (std::strcmp(f.name, "ROUND") != 0 || nargs < 1 || nargs > 2 || strides[0] != sizeof(double) ||
+        out_stride != sizeof(double) || reinterpret_cast<std::uintptr_t>(args[0]) % alignof(double) != 0)
+        return none;
+    double unit = 1.0;
+    if (nargs == 2) {
+        if (strides[1] != 0) return none;
+        std::memcpy(&unit, args[1], sizeof unit);
+        // A missing, NaN or too small unit fails or makes NaNs on every row: the package's code says so.
+        if (!(unit >= qv::unit_round::SMALLEST_UNIT)) return none;
+    }
+    return UnitRows{round_lanes(), unit, nargs == 2};
+}
+
+RowsEnd unit_rows(const UnitRows &u, QvListFn fn, const ListRows &rows, std::size_t from, std::size_t to, std::size_t keep,
+                  qvh_tally &t) noexcept {
+    constexpr std::size_t STEP = 4;  // a vector of AVX2 (two of SSE4.1)
+    const double *const in = rows.args[0];
+    double *const out = reinterpret_cast<double *>(rows.out);
+    RowsEnd end{0, 0.0, STATUS_OK};
+    std::size_t i = from;
+    while (i < to) {
+        const std::size_t done = u.lanes(in + i, out + i, to - i, u.unit, u.given);
+        if (done > 0) {
+            if (rows.statuses != nullptr) std::fill_n(rows.statuses + i, done, STATUS_OK);
+            if (rows.marks != nullptr) std::memset(rows.marks + i * rows.nargs, 0, done * rows.nargs);
+            t.rows += done;
+            i += done;
+            std::memcpy(&end.result, rows.out + (i - 1) * sizeof(double), sizeof(double));
+            end.status = STATUS_OK;
+            if (i == to) break;
+        }
+        const std::size_t k = std::min(STEP, to - i);
+        end = list_rows(fn, rows, i, i + k, keep, t);
+        if (end.rows < k) return RowsEnd{i - from + end.rows, end.result, end.status};
+        i += k;
+    }
+    end.rows = to - from;
+    return end;
 }
 
 }  // namespace qvhost

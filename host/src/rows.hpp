@@ -6,6 +6,7 @@
 #include <cstdint>
 
 #include "internal.hpp"
+#include "rowlanes.hpp"
 
 namespace qvhost {
 
@@ -70,5 +71,21 @@ RowsEnd list_rows(QvListFn fn, const ListRows &rows, std::size_t from, std::size
 // own code for one list over its values in place (inplace.hpp): a row laid out as one block is
 // read where it lies, any other copied into the list's numbers first. No argument is marked.
 RowsEnd sum_rows(SumStat stat, const ListRows &rows, std::size_t from, std::size_t to, qvh_tally &t) noexcept;
+
+// ROUND's rows by one unit in vector lanes (rowlanes.hpp), where the values and results lie side by
+// side and the unit is one for every row (or none is given): the kernel, the unit (1.0 where none
+// is given) and whether it was given; no kernel otherwise.
+struct UnitRows {
+    RoundLanes lanes;
+    double unit;
+    bool given;
+};
+UnitRows unit_rows_of(const qvh_info &f, std::size_t nargs, const double *const *args, const std::ptrdiff_t *strides,
+                      std::ptrdiff_t out_stride) noexcept;
+
+// Rows [from, to) of ROUND as list_rows makes them, those the lanes take in lanes, the blocks they
+// stop at by fn, the package's entry.
+RowsEnd unit_rows(const UnitRows &u, QvListFn fn, const ListRows &rows, std::size_t from, std::size_t to, std::size_t keep,
+                  qvh_tally &t) noexcept;
 
 }  // namespace qvhost

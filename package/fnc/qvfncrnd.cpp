@@ -9,61 +9,25 @@
 #include "qv/export.hpp"
 #include "qv/fuzz.hpp"
 #include "qv/rounding.hpp"
+#include "qv/roundunit.hpp"
 #include "qv/status.hpp"
 
 namespace {
 
+using namespace qv::unit_round;
 using qv::fail;
 using qv::int_part;
 using qv::min_of;
 
-constexpr double SMALLEST_UNIT = std::bit_cast<double>(0x0010000000000001ull);
-// A unit below this share of |x| is beneath the precision of x, which comes back unchanged.
-constexpr double NEGLIGIBLE_UNIT_RATIO = std::bit_cast<double>(0x3CA0000000000002ull);
-constexpr double HALF_FUZZ = std::bit_cast<double>(0x3D719799812DEA11ull);
-constexpr double SNAP_FUZZ = std::bit_cast<double>(0x3CE0000000000002ull);
-constexpr double SNAP_FUZZ_CAP = 0.5;
-constexpr double TWO_49 = 562949953421312.0;
-constexpr double HUNDREDTH = std::bit_cast<double>(0x3F847AE147AE147Bull);
-
 enum class Halves { away_fuzzed, even_fuzzed, even_exact };
 
-// Whether v >= 0 lies within the relative snap fuzz of the integer k.
-inline bool snaps(double v, double &k) {
-    return qv::near_integer(v, min_of(v * SNAP_FUZZ, SNAP_FUZZ_CAP), k);
-}
-
-// r itself, or the integer it lies within the snap fuzz of.
-inline double snap_integer(double r) {
-    double k;
-    return snaps(r, k) ? k : r;
-}
-
-// r itself, or the four-decimal value it lies within the snap fuzz of (measured in 1e-4 units).
-inline double snap_four_decimals(double r) {
-    double k;
-    return snaps(r * 10000.0, k) ? k / 10000.0 : r;
-}
-
-// The cleaning of a scaled value; also a NaN takes the four-decimal snap.
-inline double finish(double r) { return r > qv::SNAP_LIMIT ? snap_integer(r) : snap_four_decimals(r); }
-
-// Whether a unit below 1 is the reciprocal of an integer k; dividing by k then is exact where
-// multiplying by the unit is not.
-inline bool reciprocal_of_integer(double unit, double &k) { return snaps(1.0 / unit, k); }
-
-// ROUND: halves away from zero. Past 2^49 the fuzz is below the spacing of doubles, so the
-// fraction decides alone; from 2^53 on every quotient is an integer and x comes back.
-inline bool count_away(double q, double &n) {
-    if (q > TWO_49) {
-        if (q >= qv::TWO_53) return false;
-        const double f = std::fmod(q, 1.0);
-        n = q - f;
-        if (f >= 0.5) n = 1.0 + n;
-        return true;
-    }
-    const double e = min_of(qv::FUZZ_CAP, q * HALF_FUZZ);
-    n = int_part((0.5 + q) + e);
+// ROUND's count past 2^49, where the fuzz is below the spacing of doubles, so the fraction decides
+// alone (halves away from zero); from 2^53 on every quotient is an integer and x comes back.
+inline bool count_away_past(double q, double &n) {
+    if (q >= qv::TWO_53) return false;
+    const double f = std::fmod(q, 1.0);
+    n = q - f;
+    if (f >= 0.5) n = 1.0 + n;
     return true;
 }
 
@@ -75,20 +39,6 @@ inline double count_even(double q, double e) {
     if (d > e + 0.5) return fl + 1.0;
     const double odd = fl < qv::INT32_LIMIT ? static_cast<double>(qv::to_i32(fl) % 2) : std::fmod(fl, 2.0);
     return fl + odd;
-}
-
-inline double scale_back_cleaned(double n, double unit) {
-    if (unit == 1.0) return n;
-    if (unit == HUNDREDTH) return snap_integer(n / 100.0);
-    if (unit > 1.0) {
-        const double r = n * unit;
-        // A whole-number unit gives an exact multiple; anything else may carry a decimal tail.
-        if (unit <= qv::INT32_LIMIT && unit == static_cast<double>(qv::to_i32(unit))) return r;
-        return finish(r);
-    }
-    double k;
-    if (reciprocal_of_integer(unit, k)) return snap_integer(n / k);
-    return finish(n * unit);
 }
 
 inline double scale_back_exact(double n, double unit) {
@@ -120,11 +70,14 @@ QvStatus round_to_unit(FuncArgList *args, double *result) {
         }
         q = q / unit;
     }
-    const bool neg = x < 0.0;
     double n;
     double r;
     if constexpr (H == Halves::away_fuzzed) {
-        if (!count_away(q, n)) {
+        if (!(q > TWO_49)) {  // also a NaN quotient
+            *result = round_within(x, q, unit);
+            return STATUS_OK;
+        }
+        if (!count_away_past(q, n)) {
             *result = x;
             return STATUS_OK;
         }
@@ -137,7 +90,7 @@ QvStatus round_to_unit(FuncArgList *args, double *result) {
         r = scale_back_exact(n, unit);
     }
     // A negative x that rounds to zero gives +0.0.
-    *result = neg ? 0.0 - r : r;
+    *result = x < 0.0 ? 0.0 - r : r;
     return STATUS_OK;
 }
 

@@ -35,20 +35,9 @@ inline QvStatus guarded(double *result, double x, Accept accept, Compute compute
 }
 
 // The rules a host may also run over vectors of numbers (ABS, SQRT, RECIP and the integer parts):
-// their tests and computations are written over any operand type N, a double or a GCC vector of
-// doubles, for which Prim<N> gives the primitives. Each is always inlined, so a host's kernel for
-// a wider instruction set takes the rule into itself.
-template <class N>
-struct Prim;
-
-template <>
-struct Prim<double> {
-    static double abs(double v) { return std::fabs(v); }
-    static double sqrt(double v) { return std::sqrt(v); }
-    static double floor(double y) { return floor_of(y); }
-    static double ceil(double y) { return ceil_of(y); }
-};
-
+// their tests and computations are written over any operand type N (qv::Prim, rounding.hpp).
+// Each is always inlined, so a host's kernel for a wider instruction set takes the rule into
+// itself.
 constexpr auto any_number = [](auto x) __attribute__((always_inline)) { return x == x; };
 constexpr auto within_unit = [](double x) { return -1.0 <= x && x <= 1.0; };
 constexpr auto within_trig = [](double x) { return std::fabs(x) <= TRIG_ARG_LIMIT; };

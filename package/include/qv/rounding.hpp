@@ -3,6 +3,7 @@
 #pragma once
 
 #include <bit>
+#include <cmath>
 #include <cstdint>
 
 #include "qv/intconv.hpp"
@@ -45,18 +46,40 @@ constexpr double ceil_of(double y) {
     return detail::with_sign_of(!(y <= n) ? n + 1.0 : n, y);
 }
 
+// The primitives of the rules written over any operand type N: a double, or a GCC vector of
+// doubles whose Prim a host gives (each primitive lane by lane as here). A rule written over N
+// uses them, its own arithmetic and comparisons, and c ? a : b, which for vectors takes every
+// lane's side: so a rule's steps must be such that taking both sides changes nothing.
+template <class N>
+struct Prim;
+
+template <>
+struct Prim<double> {
+    static double abs(double v) { return std::fabs(v); }
+    static double sqrt(double v) { return std::sqrt(v); }
+    static constexpr double floor(double y) { return floor_of(y); }
+    static constexpr double ceil(double y) { return ceil_of(y); }
+    // Truncation towards zero to a 32-bit integer and back (the integer indefinite value, the
+    // most negative integer, for a NaN or a value out of range).
+    static constexpr double trunc32(double v) { return static_cast<double>(to_i32(v)); }
+};
+
 // Integer part of v >= 0: 32-bit truncation up to the integer limit, the floor above it (and for
 // a NaN, which the floor returns as it is).
-constexpr double int_part(double v) {
-    if (v <= INT32_LIMIT) return static_cast<double>(to_i32(v));
-    return floor_of(v);
+template <class N>
+constexpr N int_part(N v) {
+    return v <= INT32_LIMIT ? Prim<N>::trunc32(v) : Prim<N>::floor(v);
 }
 
 // a when a < b, otherwise b (so a NaN first argument yields b).
-constexpr double min_of(double a, double b) { return a < b ? a : b; }
+template <class A, class B>
+constexpr auto min_of(A a, B b) {
+    return a < b ? a : b;
+}
 
 // Whether v lies within e of the integer k = IP(v + e), judged as e + k >= v.
-constexpr bool near_integer(double v, double e, double &k) {
+template <class N, class E>
+constexpr auto near_integer(N v, E e, N &k) {
     k = int_part(v + e);
     return e + k >= v;
 }
