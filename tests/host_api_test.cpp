@@ -513,6 +513,71 @@ TEST(HostApi, RowsInLanesEqualOneCallPerRow) {
     qvhost::row_lanes_limit = old_limit;
 }
 
+// The summed statistics over rows laid out by row give, at every instruction set and with none,
+// what one call per row gives: rows of 1 to 10 values, most of them plain numbers the lanes take,
+// among them rows the sums alone do not settle (all values equal, too few present, every value
+// missing) and rows of signed zeros, infinities, overflow and values across 600 binades, at every
+// place in a block of lanes.
+TEST(HostApi, SummedRowsInLanesEqualOneCallPerRow) {
+    const double inf = HUGE_VAL;
+    std::uint64_t seed = 12345;
+    auto next = [&] {
+        seed = seed * 6364136223846793005ull + 1442695040888963407ull;
+        return static_cast<double>(seed >> 11) / 9007199254740992.0;
+    };
+    const auto old_limit = qvhost::row_lanes_limit.load();
+    for (const std::size_t n : {std::size_t{1}, std::size_t{2}, std::size_t{3}, std::size_t{10}}) {
+        const std::size_t rows = 203;
+        std::vector<double> xs(rows * n);
+        for (std::size_t i = 0; i < rows; ++i) {
+            double *row = &xs[i * n];
+            for (std::size_t k = 0; k < n; ++k) row[k] = 200.0 * next() - 100.0;
+            switch (i % 23) {
+                case 3: std::fill(row, row + n, 0.1); break;                     // all equal
+                case 5: std::fill(row, row + n, -0.0); break;
+                case 9: std::fill(row, row + n, 0.1); row[n / 2] = missing('B'); break;
+                case 7: row[n - 1] = missing('A'); break;                        // a missing value last
+                case 8: row[0] = std::nan(""); break;                            // a NaN first
+                case 11: std::fill(row, row + n, missing('.')); break;           // none present
+                case 13: row[0] = -0.0; row[n - 1] = 0.0; break;                 // signed zeros
+                case 17: row[0] = 1e-300; row[n - 1] = 1e300; break;             // across 600 binades
+                case 19: row[0] = inf; break;
+                case 21: row[0] = 1e308; row[n - 1] = 1e308; break;              // overflow
+                default: break;
+            }
+        }
+        for (const char *name : {"SUM", "MEAN", "USS", "CSS", "VAR", "STD", "STDERR", "CV"}) {
+            std::vector<double> want(rows);
+            std::vector<std::int32_t> want_st(rows);
+            qvh_tally expected{};
+            for (std::size_t i = 0; i < rows; ++i) {
+                ASSERT_EQ(qvh_eval(package(), name, &xs[i * n], n, &want[i], &want_st[i]), QVH_OK);
+                qvh_tally_add(&expected, want_st[i], 0);
+            }
+            std::vector<const double *> cols(n);
+            std::vector<ptrdiff_t> steps(n, static_cast<ptrdiff_t>(n * 8));
+            for (std::size_t k = 0; k < n; ++k) cols[k] = &xs[k];
+            for (const int limit : {0, 1, 2}) {
+                qvhost::row_lanes_limit = limit;
+                qvh_call *call = nullptr;
+                ASSERT_EQ(qvh_call_new(package(), name, &call), QVH_OK);
+                std::vector<double> out(rows);
+                std::vector<std::int32_t> st(rows, -1);
+                qvh_tally t{};
+                ASSERT_EQ(qvh_call_rows(call, rows, n, cols.data(), steps.data(), out.data(), 8, st.data(), nullptr, &t), QVH_OK);
+                for (std::size_t i = 0; i < rows; ++i) {
+                    ASSERT_EQ(bits(out[i]), bits(want[i])) << name << " n " << n << " lanes " << limit << " row " << i;
+                    ASSERT_EQ(st[i], want_st[i]) << name << " n " << n << " lanes " << limit << " row " << i;
+                }
+                EXPECT_EQ(std::memcmp(&t, &expected, sizeof t), 0) << name << " n " << n << " lanes " << limit;
+                EXPECT_EQ(bits(qvh_call_result(call)), bits(want[rows - 1])) << name << " n " << n << " lanes " << limit;
+                qvh_call_free(call);
+            }
+        }
+    }
+    qvhost::row_lanes_limit = old_limit;
+}
+
 // A long batch stops between blocks of rows when its interrupt check asks: the rows before are
 // written and counted, the rest untouched, and the message names the row it stopped at.
 TEST(HostApi, RowsStopWhenInterrupted) {

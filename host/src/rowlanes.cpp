@@ -7,7 +7,9 @@
 #include <cstring>
 #include <type_traits>
 
+#include "qv/devsum.hpp"
 #include "qv/elementary.hpp"
+#include "qv/listsum.hpp"
 #include "qv/roundunit.hpp"
 
 #ifdef __x86_64__
@@ -81,6 +83,14 @@ QV_AVX2 bool all_numbers(qv_row_v4d a) { return _mm256_movemask_pd(_mm256_cmp_pd
 template <class F>
 using Rule = std::remove_cvref_t<F>;
 
+// A vector of x in every lane (V{} + x would turn -0.0 into +0.0).
+template <class V>
+[[gnu::always_inline]] inline V filled(double x) {
+    V v;
+    for (std::size_t j = 0; j < sizeof(V) / sizeof(double); ++j) v[j] = x;
+    return v;
+}
+
 // Two vectors a step, each tested on its own: the second's loads and tests overlap the first's, and
 // where the second stops the lanes the first's results are kept. The loop is written into each
 // instruction set's function itself: the rule's compares, taken in a function of the default set
@@ -148,11 +158,94 @@ using Rule = std::remove_cvref_t<F>;
         QV_LANES_LOOP(V, ok_of, result_of)                                                               \
     }
 
+// Two vectors of rows a step, their sums' chains side by side. A row's k-th value is loaded on its
+// own into its lane; a present value is a number (a NaN, missing or not, is '.'), a missing one
+// adds -0.0 to the forward sum (+0.0 to a sum from 0.0) and +0.0 to a sum of squares, which leaves
+// each as it was. The deviation sums go on only where every row's values differ and are enough.
+#define QV_SUM_ROWS(isa, ATTR, V)                                                                        \
+    template <SumStat S>                                                                                 \
+    ATTR std::size_t sum_rows_##isa(const char *first, std::ptrdiff_t stride, std::size_t n, std::size_t m, \
+                                    double *r) noexcept {                                                \
+        using M = decltype(V{} == V{});                                                                  \
+        constexpr std::size_t W = sizeof(V) / sizeof(double);                                            \
+        constexpr bool spread = S == SumStat::Css || S == SumStat::Var || S == SumStat::Std ||           \
+                                S == SumStat::Stderr;                                                    \
+        constexpr qv::Spread K = S == SumStat::Css   ? qv::Spread::Css                                   \
+                                 : S == SumStat::Var ? qv::Spread::Var                                   \
+                                 : S == SumStat::Std ? qv::Spread::Std                                   \
+                                                     : qv::Spread::Stderr;                               \
+        const double need = spread ? (S == SumStat::Css ? qv::CSS_RULE : qv::SPREAD_RULE).min_n : 1;   \
+        std::size_t i = 0;                                                                               \
+        for (; i + 2 * W <= m; i += 2 * W) {                                                             \
+            const double *row[2 * W];                                                                    \
+            for (std::size_t j = 0; j < 2 * W; ++j)                                                      \
+                row[j] = reinterpret_cast<const double *>(first + static_cast<std::ptrdiff_t>(i + j) * stride); \
+            V x[2] = {}, s[2], cnt[2], x1[2];                                                            \
+            M have[2], differs[2];                                                                       \
+            _Pragma("GCC unroll 2") for (int h = 0; h < 2; ++h) {                                                                \
+                s[h] = filled<V>(S == SumStat::Mean || spread ? -0.0 : 0.0);                             \
+                cnt[h] = filled<V>(0.0);                                                                 \
+                x1[h] = cnt[h];                                                                          \
+                have[h] = differs[h] = M{};                                                              \
+            }                                                                                            \
+            for (std::size_t t = 0; t < n; ++t) {                                                        \
+                /* USS adds its squares last value first */                                             \
+                const std::size_t k = S == SumStat::Uss ? n - 1 - t : t;                                 \
+                _Pragma("GCC unroll 2") for (int h = 0; h < 2; ++h) {                                                            \
+                    _Pragma("GCC unroll 4") for (std::size_t j = 0; j < W; ++j) x[h][j] = row[h * W + j][k];                     \
+                    const M present = x[h] == x[h];                                                      \
+                    cnt[h] = cnt[h] + (present ? filled<V>(1.0) : filled<V>(0.0));                       \
+                    if constexpr (S == SumStat::Uss) {                                                   \
+                        s[h] = qv::square_add(s[h], present ? x[h] : filled<V>(0.0));                    \
+                    } else {                                                                             \
+                        s[h] = qv::sum_add(s[h], present ? x[h] : filled<V>(-0.0));                      \
+                        differs[h] = differs[h] | (present & have[h] & (x[h] != x1[h]));                 \
+                        x1[h] = have[h] ? x1[h] : x[h];                                                  \
+                        have[h] = have[h] | present;                                                     \
+                    }                                                                                    \
+                }                                                                                        \
+            }                                                                                            \
+            V res[2], mean[2], css[2];                                                                   \
+            bool ok[2];                                                                                  \
+            _Pragma("GCC unroll 2") for (int h = 0; h < 2; ++h) {                                                                \
+                ok[h] = all_set(cnt[h] >= need) && (!spread || all_set(differs[h]));                     \
+                if constexpr (S == SumStat::Mean) res[h] = qv::mean_from(differs[h], s[h], cnt[h], x1[h]); \
+                else res[h] = s[h];                                                                      \
+                mean[h] = qv::deviation_mean_from(s[h], cnt[h]);                                         \
+                css[h] = filled<V>(0.0);                                                                 \
+            }                                                                                            \
+            if constexpr (spread) {                                                                      \
+                for (std::size_t k = 0; k < n; ++k)                                                      \
+                    _Pragma("GCC unroll 2") for (int h = 0; h < 2; ++h) {                                                        \
+                        _Pragma("GCC unroll 4") for (std::size_t j = 0; j < W; ++j) x[h][j] = row[h * W + j][k];                 \
+                        const V sq = qv::deviation_square(x[h], mean[h]);                                \
+                        css[h] = qv::sum_add(css[h], x[h] == x[h] ? sq : filled<V>(0.0));                \
+                    }                                                                                    \
+                _Pragma("GCC unroll 2") for (int h = 0; h < 2; ++h) {                                                            \
+                    res[h] = qv::spread_quotient<K>(css[h], cnt[h] - 1.0, cnt[h]);                       \
+                    if constexpr (qv::spread_rooted(K)) res[h] = qv::Prim<V>::sqrt(res[h]);              \
+                }                                                                                        \
+            }                                                                                            \
+            _Pragma("GCC unroll 2") for (int h = 0; h < 2; ++h) ok[h] = ok[h] && all_numbers(res[h]);                            \
+            if (!ok[0]) break;                                                                           \
+            std::memcpy(r + i, &res[0], sizeof res[0]);                                                  \
+            if (!ok[1]) return i + W;                                                                    \
+            std::memcpy(r + i + W, &res[1], sizeof res[1]);                                              \
+        }                                                                                                \
+        return i;                                                                                        \
+    }                                                                                                    \
+    const SumRowLanes SUM_ROWS_##isa[] = {sum_rows_##isa<SumStat::Sum>, sum_rows_##isa<SumStat::Mean>,   \
+                                          sum_rows_##isa<SumStat::Uss>, sum_rows_##isa<SumStat::Css>,    \
+                                          sum_rows_##isa<SumStat::Var>, sum_rows_##isa<SumStat::Std>,    \
+                                          sum_rows_##isa<SumStat::Stderr>};
+
 QV_ROW_LANES(sse41, QV_SSE41, qv_row_v2d)
 QV_ROUND_LANES(sse41, QV_SSE41, qv_row_v2d)
+QV_SUM_ROWS(sse41, QV_SSE41, qv_row_v2d)
 #ifndef QV_SUM_LANES_NARROW
 QV_ROW_LANES(avx2, QV_AVX2, qv_row_v4d)
 QV_ROUND_LANES(avx2, QV_AVX2, qv_row_v4d)
+QV_SUM_ROWS(avx2, QV_AVX2, qv_row_v4d)
 #endif
 
 // The instruction set's level the kernels take: the machine's widest, as far as the limit lets.
@@ -191,6 +284,18 @@ RoundLanes round_lanes() noexcept {
     }
 }
 
+SumRowLanes sum_row_lanes(SumStat s) noexcept {
+    if (s == SumStat::None || s == SumStat::Cv) return nullptr;
+    const auto k = static_cast<std::size_t>(s) - static_cast<std::size_t>(SumStat::Sum);
+    switch (lanes_level()) {
+    case 1: return SUM_ROWS_sse41[k];
+#ifndef QV_SUM_LANES_NARROW
+    case 2: return SUM_ROWS_avx2[k];
+#endif
+    default: return nullptr;
+    }
+}
+
 }  // namespace qvhost
 
 #else
@@ -199,6 +304,7 @@ namespace qvhost {
 
 LaneRows row_lanes(LaneFn) noexcept { return nullptr; }
 RoundLanes round_lanes() noexcept { return nullptr; }
+SumRowLanes sum_row_lanes(SumStat) noexcept { return nullptr; }
 
 }  // namespace qvhost
 

@@ -6,6 +6,8 @@
 #include <atomic>
 #include <cstddef>
 
+#include "catalogue.hpp"
+
 namespace qvhost {
 
 // The functions with a lane form, in the order row_lanes takes them.
@@ -32,5 +34,14 @@ LaneRows row_lanes(LaneFn f) noexcept;
 // with a value whose quotient by the unit exceeds 2^49 or against which the unit is negligible.
 using RoundLanes = std::size_t (*)(const double *in, double *out, std::size_t m, double unit, bool divide) noexcept;
 RoundLanes round_lanes() noexcept;
+
+// A summed statistic (SUM, MEAN, USS, CSS, VAR, STD, STDERR) of m rows, row i's n values side by
+// side at first + i * stride bytes (aligned), each row in a lane with the steps one list takes
+// (qv/listsum.hpp, qv/devsum.hpp), into r[0, m): the rows done. Stops before the first lane block
+// with a row the sums alone do not settle: one with too few present values, or (the deviation
+// sums) whose values all equal its first, or whose result is a NaN. Null for CV, or with no lanes.
+using SumRowLanes = std::size_t (*)(const char *first, std::ptrdiff_t stride, std::size_t n, std::size_t m,
+                                    double *r) noexcept;
+SumRowLanes sum_row_lanes(SumStat s) noexcept;
 
 }  // namespace qvhost

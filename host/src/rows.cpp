@@ -232,10 +232,38 @@ RowsEnd sum_rows(SumStat stat, const ListRows &rows, std::size_t from, std::size
         if (rows.run == 0 && nargs > 0) {  // every row one aligned block, read where it lies
             const char *const first = reinterpret_cast<const char *>(rows.args[0]);
             const std::ptrdiff_t stride = rows.strides[0];
-            return each_row<false>(rows, from, to, SIZE_MAX, t, [&](std::size_t i) {
-                const auto *xs = reinterpret_cast<const double *>(first + static_cast<std::ptrdiff_t>(i) * stride);
-                return sum_stat_over<s()>(InPlaceView{xs, nargs});
-            });
+            auto one_by_one = [&](std::size_t a, std::size_t b) {
+                return each_row<false>(rows, a, b, SIZE_MAX, t, [&](std::size_t i) {
+                    const auto *xs = reinterpret_cast<const double *>(first + static_cast<std::ptrdiff_t>(i) * stride);
+                    return sum_stat_over<s()>(InPlaceView{xs, nargs});
+                });
+            };
+            const SumRowLanes lanes = sum_row_lanes(stat);
+            if (lanes == nullptr) return one_by_one(from, to);
+            // Rows in lanes as far as they go, a few rows one by one where they stop.
+            constexpr std::size_t CHUNK = 256, STEP = 4;
+            double r[CHUNK];
+            RowsEnd end{0, 0.0, STATUS_OK};
+            for (std::size_t i = from; i < to;) {
+                const std::size_t m = std::min(CHUNK, to - i);
+                const std::size_t done = lanes(first + static_cast<std::ptrdiff_t>(i) * stride, stride, rows.nargs, m, r);
+                for (std::size_t k = 0; k < done; ++k)
+                    std::memcpy(rows.out + static_cast<std::ptrdiff_t>(i + k) * rows.out_stride, &r[k], sizeof r[k]);
+                if (done > 0) {
+                    if (rows.statuses != nullptr) std::fill_n(rows.statuses + i, done, STATUS_OK);
+                    t.rows += done;
+                    end = RowsEnd{0, r[done - 1], STATUS_OK};
+                    i += done;
+                }
+                if (done < m) {
+                    const std::size_t k = std::min(STEP, to - i);
+                    end = one_by_one(i, i + k);
+                    if (end.rows < k) return RowsEnd{i - from + end.rows, end.result, end.status};
+                    i += k;
+                }
+            }
+            end.rows = to - from;
+            return end;
         }
         return each_row<false>(rows, from, to, SIZE_MAX, t, [&](std::size_t i) {
             lay_row(rows, i);
