@@ -59,33 +59,32 @@ RowsEnd rows_of(Fn fn, const ScalarRows &rows, std::size_t m, qvh_tally &t) noex
     return direct ? run<true, false>(fn, rows, m, t) : run<false, false>(fn, rows, m, t);
 }
 
-// Contiguous rows in vector lanes as far as they go, each block the lanes stop at, and the last
-// rows short of a block, called one by one.
-template <class Fn>
-RowsEnd in_lanes(LaneRows lanes, Fn fn, const ScalarRows &rows, std::size_t m, qvh_tally &t) noexcept {
+// Rows [from, to) in vector lanes as far as they go, at most chunk a call (lanes(i, m, last) does
+// rows [i, i + m) and gives how many, and the last one's result), and where they stop the next
+// STEP rows one by one (one_by_one(a, b), as each_row ends): the rows the lanes did are OK, their
+// statuses written and counted.
+template <class Lanes, class OneByOne>
+RowsEnd lanes_first(std::size_t from, std::size_t to, std::size_t chunk, std::int32_t *statuses, qvh_tally &t,
+                    Lanes &&lanes, OneByOne &&one_by_one) noexcept {
     constexpr std::size_t STEP = 4;  // a vector of AVX2 (two of SSE4.1)
-    const auto *in = reinterpret_cast<const double *>(rows.in);
-    char *const out = rows.out;
     RowsEnd end{0, 0.0, STATUS_OK};
-    std::size_t i = 0;
-    while (i < m) {
-        const std::size_t done = lanes(in + i, reinterpret_cast<double *>(out) + i, m - i);
+    for (std::size_t i = from; i < to;) {
+        const std::size_t m = std::min(chunk, to - i);
+        double last = 0.0;
+        const std::size_t done = lanes(i, m, last);
         if (done > 0) {
-            if (rows.statuses != nullptr) std::fill_n(rows.statuses + i, done, STATUS_OK);
+            if (statuses != nullptr) std::fill_n(statuses + i, done, STATUS_OK);
             t.rows += done;
+            end = RowsEnd{0, last, STATUS_OK};
             i += done;
-            std::memcpy(&end.result, out + (i - 1) * sizeof(double), sizeof(double));
-            end.status = STATUS_OK;
-            if (i == m) break;
         }
-        const std::size_t k = std::min(STEP, m - i);
-        const ScalarRows part{rows.in + i * sizeof(double), rows.in_stride, out + i * sizeof(double), rows.out_stride,
-                              rows.statuses != nullptr ? rows.statuses + i : nullptr};
-        end = rows_of(fn, part, k, t);
-        if (end.rows < k) return RowsEnd{i + end.rows, end.result, end.status};
+        if (done == m) continue;
+        const std::size_t k = std::min(STEP, to - i);
+        end = one_by_one(i, i + k);
+        if (end.rows < k) return RowsEnd{i - from + end.rows, end.result, end.status};
         i += k;
     }
-    end.rows = m;
+    end.rows = to - from;
     return end;
 }
 
@@ -97,8 +96,22 @@ RowsEnd inlined_rows(const ScalarRows &rows, std::size_t m, qvh_tally &t) noexce
     if constexpr (L >= 0) {
         if (rows.in_stride == sizeof(double) && rows.out_stride == sizeof(double) &&
             reinterpret_cast<std::uintptr_t>(rows.in) % alignof(double) == 0)
-            if (const LaneRows lanes = row_lanes(static_cast<LaneFn>(L)); lanes != nullptr)
-                return in_lanes(lanes, fn, rows, m, t);
+            if (const LaneRows lanes = row_lanes(static_cast<LaneFn>(L)); lanes != nullptr) {
+                const auto *in = reinterpret_cast<const double *>(rows.in);
+                auto *out = reinterpret_cast<double *>(rows.out);  // read and written as bytes
+                return lanes_first(
+                    0, m, SIZE_MAX, rows.statuses, t,
+                    [&](std::size_t i, std::size_t k, double &last) {
+                        const std::size_t done = lanes(in + i, out + i, k);
+                        if (done > 0) std::memcpy(&last, rows.out + (i + done - 1) * sizeof(double), sizeof last);
+                        return done;
+                    },
+                    [&](std::size_t a, std::size_t b) {
+                        const ScalarRows part{rows.in + a * sizeof(double), rows.in_stride, rows.out + a * sizeof(double),
+                                              rows.out_stride, rows.statuses != nullptr ? rows.statuses + a : nullptr};
+                        return rows_of(fn, part, b - a, t);
+                    });
+            }
     }
     return rows_of(fn, rows, m, t);
 }
@@ -240,30 +253,16 @@ RowsEnd sum_rows(SumStat stat, const ListRows &rows, std::size_t from, std::size
             };
             const SumRowLanes lanes = sum_row_lanes(stat);
             if (lanes == nullptr) return one_by_one(from, to);
-            // Rows in lanes as far as they go, a few rows one by one where they stop.
-            constexpr std::size_t CHUNK = 256, STEP = 4;
+            // In lanes a chunk at a time, the results written out from the chunk's.
+            constexpr std::size_t CHUNK = 256;
             double r[CHUNK];
-            RowsEnd end{0, 0.0, STATUS_OK};
-            for (std::size_t i = from; i < to;) {
-                const std::size_t m = std::min(CHUNK, to - i);
+            return lanes_first(from, to, CHUNK, rows.statuses, t, [&](std::size_t i, std::size_t m, double &last) {
                 const std::size_t done = lanes(first + static_cast<std::ptrdiff_t>(i) * stride, stride, rows.nargs, m, r);
                 for (std::size_t k = 0; k < done; ++k)
                     std::memcpy(rows.out + static_cast<std::ptrdiff_t>(i + k) * rows.out_stride, &r[k], sizeof r[k]);
-                if (done > 0) {
-                    if (rows.statuses != nullptr) std::fill_n(rows.statuses + i, done, STATUS_OK);
-                    t.rows += done;
-                    end = RowsEnd{0, r[done - 1], STATUS_OK};
-                    i += done;
-                }
-                if (done < m) {
-                    const std::size_t k = std::min(STEP, to - i);
-                    end = one_by_one(i, i + k);
-                    if (end.rows < k) return RowsEnd{i - from + end.rows, end.result, end.status};
-                    i += k;
-                }
-            }
-            end.rows = to - from;
-            return end;
+                if (done > 0) last = r[done - 1];
+                return done;
+            }, one_by_one);
         }
         return each_row<false>(rows, from, to, SIZE_MAX, t, [&](std::size_t i) {
             lay_row(rows, i);
@@ -290,29 +289,19 @@ UnitRows unit_rows_of(const qvh_info &f, std::size_t nargs, const double *const 
 
 RowsEnd unit_rows(const UnitRows &u, QvListFn fn, const ListRows &rows, std::size_t from, std::size_t to, std::size_t keep,
                   qvh_tally &t) noexcept {
-    constexpr std::size_t STEP = 4;  // a vector of AVX2 (two of SSE4.1)
     const double *const in = rows.args[0];
     double *const out = reinterpret_cast<double *>(rows.out);
-    RowsEnd end{0, 0.0, STATUS_OK};
-    std::size_t i = from;
-    while (i < to) {
-        const std::size_t done = u.lanes(in + i, out + i, to - i, u.unit, u.given);
-        if (done > 0) {
-            if (rows.statuses != nullptr) std::fill_n(rows.statuses + i, done, STATUS_OK);
-            if (rows.marks != nullptr) std::memset(rows.marks + i * rows.nargs, 0, done * rows.nargs);
-            t.rows += done;
-            i += done;
-            std::memcpy(&end.result, rows.out + (i - 1) * sizeof(double), sizeof(double));
-            end.status = STATUS_OK;
-            if (i == to) break;
-        }
-        const std::size_t k = std::min(STEP, to - i);
-        end = list_rows(fn, rows, i, i + k, keep, t);
-        if (end.rows < k) return RowsEnd{i - from + end.rows, end.result, end.status};
-        i += k;
-    }
-    end.rows = to - from;
-    return end;
+    return lanes_first(
+        from, to, SIZE_MAX, rows.statuses, t,
+        [&](std::size_t i, std::size_t m, double &last) {
+            const std::size_t done = u.lanes(in + i, out + i, m, u.unit, u.given);
+            if (done > 0) {
+                if (rows.marks != nullptr) std::memset(rows.marks + i * rows.nargs, 0, done * rows.nargs);
+                std::memcpy(&last, rows.out + (i + done - 1) * sizeof(double), sizeof last);
+            }
+            return done;
+        },
+        [&](std::size_t a, std::size_t b) { return list_rows(fn, rows, a, b, keep, t); });
 }
 
 }  // namespace qvhost
