@@ -455,21 +455,28 @@ TEST(HostApi, RowsInLanesEqualOneCallPerRow) {
     // A tail every lane takes, so the list's last row is one the lanes made.
     for (std::size_t i = rows - 16; i < rows; ++i) xs[i] = 1.15 + static_cast<double>(i % 4);
     const double none = std::nan("");
+    // The unit one value for every row, or a column of it (as an engine hands a constant over), or
+    // a column with one other unit among them.
+    enum Units { ONE, COLUMN, ODD };
     const struct {
         const char *name;
         double unit;  // NaN: none given
-    } cases[] = {{"ABS", none},   {"SQRT", none},  {"RECIP", none}, {"CEIL", none},  {"CEILZ", none},
-                 {"FLOOR", none}, {"FLOORZ", none}, {"INT", none},   {"INTZ", none},  {"ROUND", none},
-                 {"ROUND", 0.01}, {"ROUND", 0.1},  {"ROUND", 0.3},  {"ROUND", 1e-4}, {"ROUND", 3.0},
-                 {"ROUND", 2.5},  {"ROUND", 1.0},  {"ROUND", 1e-300}};
+        Units units = ONE;
+    } cases[] = {{"ABS", none},        {"SQRT", none},          {"RECIP", none},      {"CEIL", none},
+                 {"CEILZ", none},      {"FLOOR", none},         {"FLOORZ", none},     {"INT", none},
+                 {"INTZ", none},       {"ROUND", none},         {"ROUND", 0.01},      {"ROUND", 0.1},
+                 {"ROUND", 0.3},       {"ROUND", 1e-4},         {"ROUND", 3.0},       {"ROUND", 2.5},
+                 {"ROUND", 1.0},       {"ROUND", 1e-300},       {"ROUND", 0.01, COLUMN}, {"ROUND", 0.01, ODD}};
     const auto old_limit = qvhost::row_lanes_limit.load();
     for (const auto &c : cases) {
         const std::size_t nargs = c.unit == c.unit ? 2 : 1;
+        std::vector<double> units(rows, c.unit);
+        if (c.units == ODD) units[990] = 0.1;  // in the plain tail: 3.15 gives 3.2, not 3.15
         std::vector<double> want(rows);
         std::vector<std::int32_t> want_st(rows);
         qvh_tally expected{};
         for (std::size_t i = 0; i < rows; ++i) {
-            const double args[] = {xs[i], c.unit};
+            const double args[] = {xs[i], units[i]};
             ASSERT_EQ(qvh_eval(package(), c.name, args, nargs, &want[i], &want_st[i]), QVH_OK);
             qvh_tally_add(&expected, want_st[i], 0);
         }
@@ -483,14 +490,14 @@ TEST(HostApi, RowsInLanesEqualOneCallPerRow) {
                 double *out = place == 1 ? in.data() : place == 2 ? reinterpret_cast<double *>(raw.data() + 1)
                                                                    : reinterpret_cast<double *>(raw.data());
                 std::vector<std::int32_t> st(rows, -1);
-                const double *cols[] = {in.data(), &c.unit};
-                const ptrdiff_t steps[] = {8, 0};
+                const double *cols[] = {in.data(), c.units == ONE ? &c.unit : units.data()};
+                const ptrdiff_t steps[] = {8, c.units == ONE ? 0 : 8};
                 qvh_tally t{};
                 ASSERT_EQ(qvh_call_rows(call, rows, nargs, cols, steps, out, 8, place == 2 ? nullptr : st.data(), nullptr, &t),
                           QVH_OK);
                 const auto at = [&](std::size_t i) {
-                    return testing::Message() << c.name << " unit " << c.unit << " lanes " << limit << " place " << place
-                                              << " row " << i;
+                    return testing::Message() << c.name << " unit " << c.unit << " units " << c.units << " lanes " << limit
+                                              << " place " << place << " row " << i;
                 };
                 for (std::size_t i = 0; i < rows; ++i) {
                     double r;

@@ -421,7 +421,7 @@ int qvh_call_rows(qvh_call *call, size_t rows, size_t nargs, const double *const
     const ListRows list{args, strides, nargs, contiguous_from(args, strides, nargs), call->args.get(),
                         call->args.numbers(), reinterpret_cast<char *>(out), out_stride, statuses, marks};
     const SumStat stat = sum_stat_of(*call->info);
-    const UnitRows unit = unit_rows_of(*call->info, nargs, args, strides, out_stride);
+    const UnitRows unit = unit_rows_of(*call->info, rows, nargs, args, strides, out_stride);
     auto run = [&](std::size_t i, std::size_t m, qvh_tally &t) {
         if (stat != SumStat::None) return sum_rows(stat, list, i, i + m, t);
         if (unit.lanes != nullptr) return unit_rows(unit, call->entry.list, list, i, i + m, rows - 1, t);

@@ -271,16 +271,19 @@ RowsEnd sum_rows(SumStat stat, const ListRows &rows, std::size_t from, std::size
     });
 }
 
-UnitRows unit_rows_of(const qvh_info &f, std::size_t nargs, const double *const *args, const std::ptrdiff_t *strides,
-                      std::ptrdiff_t out_stride) noexcept {
+UnitRows unit_rows_of(const qvh_info &f, std::size_t rows, std::size_t nargs, const double *const *args,
+                      const std::ptrdiff_t *strides, std::ptrdiff_t out_stride) noexcept {
     const UnitRows none{nullptr, 1.0, false};
     if (std::strcmp(f.name, "ROUND") != 0 || nargs < 1 || nargs > 2 || strides[0] != sizeof(double) ||
         out_stride != sizeof(double) || reinterpret_cast<std::uintptr_t>(args[0]) % alignof(double) != 0)
         return none;
     double unit = 1.0;
     if (nargs == 2) {
-        if (strides[1] != 0) return none;
         std::memcpy(&unit, args[1], sizeof unit);
+        // A unit an engine repeats on every row (a constant it hands over as a column) is one unit.
+        const auto *units = reinterpret_cast<const char *>(args[1]);
+        for (std::size_t i = 1; strides[1] != 0 && i < rows; ++i)
+            if (std::memcmp(units + static_cast<std::ptrdiff_t>(i) * strides[1], &unit, sizeof unit) != 0) return none;
         // A missing, NaN or too small unit fails or makes NaNs on every row: the package's code says so.
         if (!(unit >= qv::unit_round::SMALLEST_UNIT)) return none;
     }

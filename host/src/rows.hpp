@@ -73,15 +73,15 @@ RowsEnd list_rows(QvListFn fn, const ListRows &rows, std::size_t from, std::size
 RowsEnd sum_rows(SumStat stat, const ListRows &rows, std::size_t from, std::size_t to, qvh_tally &t) noexcept;
 
 // ROUND's rows by one unit in vector lanes (rowlanes.hpp), where the values and results lie side by
-// side and the unit is one for every row (or none is given): the kernel, the unit (1.0 where none
-// is given) and whether it was given; no kernel otherwise.
+// side and the unit is one for every one of the rows (or none is given): the kernel, the unit (1.0
+// where none is given) and whether it was given; no kernel otherwise.
 struct UnitRows {
     RoundLanes lanes;
     double unit;
     bool given;
 };
-UnitRows unit_rows_of(const qvh_info &f, std::size_t nargs, const double *const *args, const std::ptrdiff_t *strides,
-                      std::ptrdiff_t out_stride) noexcept;
+UnitRows unit_rows_of(const qvh_info &f, std::size_t rows, std::size_t nargs, const double *const *args,
+                      const std::ptrdiff_t *strides, std::ptrdiff_t out_stride) noexcept;
 
 // Rows [from, to) of ROUND as list_rows makes them, those the lanes take in lanes, the blocks they
 // stop at by fn, the package's entry.
