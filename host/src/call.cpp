@@ -234,7 +234,12 @@ int call_scalar_rows(qvh_call *call, std::size_t rows, const double *arg, std::p
         if (marks != nullptr) std::memset(marks + i, 0, end.rows);
         return end;
     };
-    auto last = [&](std::size_t row) { call->args.numbers()[0] = edge_value(load(in + static_cast<std::ptrdiff_t>(row) * stride)); };
+    // The last row's value is read before the rows run: results written over the values would
+    // otherwise leave the list its result.
+    const double last_value = rows > 0 ? load(in + static_cast<std::ptrdiff_t>(rows - 1) * stride) : 0.0;
+    auto last = [&](std::size_t row) {
+        call->args.numbers()[0] = edge_value(row + 1 == rows ? last_value : load(in + static_cast<std::ptrdiff_t>(row) * stride));
+    };
     return rows_in_blocks(call, rows, ROWS_BLOCK, 5, tally, run, last);
 }
 
@@ -422,16 +427,20 @@ int qvh_call_rows(qvh_call *call, size_t rows, size_t nargs, const double *const
                         call->args.numbers(), reinterpret_cast<char *>(out), out_stride, statuses, marks};
     const SumStat stat = sum_stat_of(*call->info);
     const UnitRows unit = unit_rows_of(*call->info, rows, nargs, args, strides, out_stride);
+    // The list keeps the last row's values, as a call of one row at a time leaves it: the paths
+    // that do not lay rows out in the list leave it the last row, called through the list before
+    // its result is written (results may be written over the values).
     auto run = [&](std::size_t i, std::size_t m, qvh_tally &t) {
-        if (stat != SumStat::None) return sum_rows(stat, list, i, i + m, t);
-        if (unit.lanes != nullptr) return unit_rows(unit, call->entry.list, list, i, i + m, rows - 1, t);
-        return list_rows(call->entry.list, list, i, i + m, rows - 1, t);
+        if (stat == SumStat::None && unit.lanes == nullptr) return list_rows(call->entry.list, list, i, i + m, rows - 1, t);
+        const std::size_t to = i + m == rows ? rows - 1 : i + m;
+        const RowsEnd before = stat != SumStat::None ? sum_rows(stat, list, i, to, t)
+                                                     : unit_rows(unit, call->entry.list, list, i, to, rows - 1, t);
+        if (to == i + m || before.rows < to - i) return before;
+        const RowsEnd end = list_rows(call->entry.list, list, to, rows, rows - 1, t);
+        return RowsEnd{before.rows + end.rows, end.result, end.status};
     };
-    // The list keeps the last row's values, as a call of one row at a time leaves it.
     return rows_in_blocks(call, rows, std::max<std::size_t>(1, ROWS_BLOCK / (nargs + 1)), nargs + 4, tally, run,
-                          [&](std::size_t row) {
-                              if (stat != SumStat::None || unit.lanes != nullptr) lay_row(list, row);
-                          });
+                          [](std::size_t) {});
 }
 
 int qvh_call_over(qvh_call *call, const double *lead, size_t nlead, const double *xs, size_t n, ptrdiff_t stride,
