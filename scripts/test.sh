@@ -87,5 +87,8 @@ done
 # Every stage's tests together, from ctest's summaries ("97% tests passed, 1 tests failed out of 37").
 read -r ran bad < <(cat "$logs"/*.log | sed -n 's/.*tests passed, \([0-9]*\) tests\{0,1\} failed out of \([0-9]*\).*/\2 \1/p' |
     awk '{ran += $1; bad += $2} END {print ran + 0, bad + 0}')
-echo "all stages: $((ran - bad)) passed, $bad failed"
+summary="all stages: $((ran - bad)) passed, $bad failed"
+# A stage that failed before its tests ran (a build error) counts no test: name it.
+[ ${#failed[@]} -eq 0 ] || summary="$summary; stages failed: ${failed[*]}"
+echo "$summary"
 [ ${#failed[@]} -eq 0 ]
