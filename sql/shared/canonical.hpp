@@ -187,8 +187,9 @@ inline void finish_runs(std::uint64_t *keys, std::uint64_t *scratch, std::size_t
 
 // Sorts words[0..n), keys or (PATTERNS) double bit patterns by their keys, by a
 // least-significant-digit radix sort of BITS-bit digits, using scratch (room for n words); Count
-// holds n. The words are counted for every digit in one read; a digit that every word shares (the
-// top ones, for values of one sign and a few binades) moves nothing, and its pass is skipped. With
+// holds n. The words are counted for every digit that may get a pass in one read, which also finds
+// the bits in which any word differs from the first; a digit that every word shares (the top ones,
+// for values of one sign and a few binades) moves nothing, and its pass is skipped. With
 // DROP, the lowest DROP digits get no pass of their own where a higher digit moves: the words are
 // sorted by the higher digits, and the runs that share them (few and short where the values spread
 // over a wider range than the dropped bits span) are finished by finish_runs, one pass that reads
@@ -199,23 +200,38 @@ inline void sort_words(std::uint64_t *words, std::uint64_t *scratch, std::size_t
     if (n == 0) return;
     using Tables = Count[PASSES][DIGITS];
     Tables &counts = thread_own<Tables>();
-    std::memset(counts, 0, sizeof(Tables));
+    const std::uint64_t first = PATTERNS ? canonical_key(words[0]) : words[0];
+    // The digits from DROP up are counted in the one read; below, only whether any word differs
+    // from the first there (diff), and they are counted by a read of their own only where no higher
+    // digit moves a word (the words then get a pass for each of them).
+    std::uint64_t diff = 0;
+    std::memset(counts[DROP], 0, sizeof(Count) * DIGITS * (PASSES - DROP));
     for (std::size_t k = 0; k < n; ++k) {
         const std::uint64_t key = PATTERNS ? canonical_key(words[k]) : words[k];
-        for (int p = 0; p < PASSES; ++p) ++counts[p][(key >> (p * BITS)) & (DIGITS - 1)];
+        diff |= key ^ first;
+#pragma GCC unroll 8
+        for (int p = DROP; p < PASSES; ++p) ++counts[p][(key >> (p * BITS)) & (DIGITS - 1)];
     }
-    const std::uint64_t first = PATTERNS ? canonical_key(words[0]) : words[0];
+    auto moves = [&](int p) { return ((diff >> (p * BITS)) & (DIGITS - 1)) != 0; };
     int last = -1, low = 0;  // the last pass that moves a word; the first pass made
     for (int p = 0; p < PASSES; ++p)
-        if (counts[p][(first >> (p * BITS)) & (DIGITS - 1)] != n) last = p;
-    if (last >= DROP)
+        if (moves(p)) last = p;
+    if (last >= DROP) {
         for (int p = 0; p < DROP; ++p)
-            if (counts[p][(first >> (p * BITS)) & (DIGITS - 1)] != n) low = DROP;
+            if (moves(p)) low = DROP;
+    } else if (last >= 0) {
+        std::memset(counts, 0, sizeof(Count) * DIGITS * DROP);
+        for (std::size_t k = 0; k < n; ++k) {
+            const std::uint64_t key = PATTERNS ? canonical_key(words[k]) : words[k];
+#pragma GCC unroll 8
+            for (int p = 0; p < DROP; ++p) ++counts[p][(key >> (p * BITS)) & (DIGITS - 1)];
+        }
+    }
     std::uint64_t *from = words, *to = scratch;
     bool keys = !PATTERNS;  // whether from holds keys rather than patterns
     for (int p = low; p <= last; ++p) {
         Count *at = counts[p];
-        if (at[(first >> (p * BITS)) & (DIGITS - 1)] == n) continue;
+        if (!moves(p)) continue;
         Count sum = 0;
         for (int d = 0; d < DIGITS; ++d) {
             const Count c = at[d];

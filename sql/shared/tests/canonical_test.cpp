@@ -70,9 +70,9 @@ TEST(Canonical, EveryOrderOfTheSameValuesSortsAlike) {
 
 // The radix sort of keys against std::sort, on keys that differ only across a digit boundary
 // (bits 10/11, 21/22, ... 54/55, the sign), on every missing kind, NaNs with payloads, both zeros
-// and infinities, subnormals, duplicates, on 0, 1 and 2 keys, where one, two or every digit moves,
-// and on runs that share all but the lowest two digits; in several orders of each, as keys and as
-// the double bit patterns they stand for.
+// and infinities, subnormals, duplicates, on 0, 1 and 2 keys, where the lowest bit alone, one, two
+// or every digit moves, and on runs that share all but the lowest two digits; in several orders of
+// each, as keys and as the double bit patterns they stand for.
 TEST(Canonical, RadixOrderIsTheSortedOrderOfTheKeys) {
     auto bits = [](double x) { return std::bit_cast<std::uint64_t>(x); };
     std::vector<std::uint64_t> missing;
@@ -104,6 +104,7 @@ TEST(Canonical, RadixOrderIsTheSortedOrderOfTheKeys) {
         {7, 7, 7, 7, sign | 7, sign | 7, 0, sign},
         {bits(1.0) + 2000, bits(1.0), bits(1.0) + 1, bits(1.0) + 2000, bits(1.0) + 3},  // one digit moves
         {bits(-2.0) + 2047, bits(-2.0) + 2048, bits(-2.0), bits(-2.0) + 1},              // the lowest two move
+        {bits(2.5) + 1, bits(2.5), bits(2.5) + 1, bits(2.5), bits(2.5) + 1},              // the lowest bit alone
         random_words,                                                                   // every digit moves
         runs,
     };
